@@ -1,0 +1,39 @@
+# Compile discipline shared by every target.
+#
+# WCHAR is wchar_t and must be 16-bit everywhere (driver, simulation, client,
+# tests), as on Windows; -fshort-wchar applies to the whole build. Linux's
+# wide-character library (wcs*, wprintf, std::wstring streams) assumes a
+# 32-bit wchar_t and must never see a WCHAR string.
+
+option(TAVO_BUILD_BENCH "Build the Google Benchmark programs" ON)
+set(TAVO_SANITIZE "" CACHE STRING "Sanitizer set: '', 'address' (ASan+UBSan) or 'thread'")
+
+set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+
+# Flags for the simulation, client, tools and tests: C++20 with the STL.
+add_library(tavo_host_flags INTERFACE)
+target_compile_features(tavo_host_flags INTERFACE cxx_std_20)
+target_compile_options(tavo_host_flags INTERFACE -fshort-wchar -Wall -Wextra -Werror)
+
+# Flags for driver translation units: kernel C++17, no exceptions, no RTTI,
+# and only the kernel headers (the simulation's WDK-compatible headers, our
+# Filter Manager declarations and the shared wire formats).
+add_library(tavo_driver_flags INTERFACE)
+target_compile_options(tavo_driver_flags INTERFACE
+  $<$<COMPILE_LANGUAGE:CXX>:-std=c++17 -fno-exceptions -fno-rtti -nostdinc++>
+  -nostdinc -fshort-wchar -Wall -Wextra -Werror)
+target_include_directories(tavo_driver_flags INTERFACE
+  ${PROJECT_SOURCE_DIR}/sim/include
+  ${PROJECT_SOURCE_DIR}/platform/include
+  ${PROJECT_SOURCE_DIR}/protocol)
+
+if(TAVO_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(TAVO_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT TAVO_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "TAVO_SANITIZE must be '', 'address' or 'thread'")
+endif()

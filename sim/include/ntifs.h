@@ -16,3 +16,4 @@
 #include "nt/debug.h"
 #include "nt/io.h"
 #include "nt/fileinfo.h"
+#include "nt/security.h"

@@ -1,0 +1,2 @@
+// Filter Manager communication ports (part of fltKernel.h).
+#pragma once

@@ -1,0 +1,231 @@
+// The simulated pool: tags and the live-allocation log, leak reports,
+// ExAllocatePool2's flags, pool types, the free checks, IRQL rules and
+// fault injection of the Nth allocation.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "harness/pool.h"
+#include "harness/threads.h"
+#include "kernel/lifecycle.h"
+#include "nt/ex.h"
+#include "nt/ntstatus.h"
+#include "verifier/faults.h"
+#include "verifier/verifier.h"
+
+namespace {
+
+using sim::harness::LiveAllocations;
+using sim::harness::PoolTag;
+using sim::verifier::Check;
+using sim::verifier::TakeViolations;
+
+constexpr ULONG kTavo = PoolTag("Tavo");
+constexpr ULONG kOther = PoolTag("Othr");
+
+TEST(Pool, TagCharactersAreInMemoryOrder) {
+  EXPECT_EQ(kTavo, 0x6F766154u);  // 'ovaT'
+  EXPECT_EQ(sim::harness::PoolTagText(kTavo), "Tavo");
+  EXPECT_EQ(sim::harness::PoolTagText(0x00414141), "AAA\\x00");
+}
+
+TEST(Pool, LiveLogKeepsTagSizeTypeAndCallSiteUntilFreed) {
+  const int line = __LINE__ + 1;
+  void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTavo);
+  void* b = ExAllocatePool2(POOL_FLAG_PAGED, 100, kOther);
+  void* c = ExAllocatePoolWithTag(PagedPool, 7, kTavo);
+  ASSERT_TRUE(a && b && c);
+
+  auto all = LiveAllocations();
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].address, a);  // allocation order
+  EXPECT_EQ(all[0].size, 24u);
+  EXPECT_EQ(all[0].tag, kTavo);
+  EXPECT_EQ(all[0].poolType, "NonPagedPoolNx");
+  EXPECT_EQ(all[0].site, "pool_test.cpp:" + std::to_string(line));
+  EXPECT_EQ(all[1].poolType, "POOL_FLAG_PAGED");
+
+  auto tagged = LiveAllocations(kTavo);
+  ASSERT_EQ(tagged.size(), 2u);
+  EXPECT_EQ(tagged[1].address, c);
+
+  ExFreePoolWithTag(a, kTavo);
+  ExFreePoolWithTag(b, kOther);
+  ExFreePool(c);  // no tag check
+  EXPECT_TRUE(LiveAllocations().empty());
+}
+
+TEST(Pool, LeakReportNamesTagSizeAndSiteAndFiltersByTag) {
+  void* mine = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTavo);
+  void* theirs = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOther);
+
+  EXPECT_EQ(sim::harness::ReportPoolLeaks(kTavo, "after unload"), 1u);
+  auto leaks = TakeViolations(Check::PoolLeak);
+  ASSERT_EQ(leaks.size(), 1u);
+  EXPECT_NE(leaks[0].message.find("after unload"), std::string::npos);
+  EXPECT_NE(leaks[0].message.find("40 bytes"), std::string::npos);
+  EXPECT_NE(leaks[0].message.find("'Tavo'"), std::string::npos);
+  EXPECT_NE(leaks[0].message.find("pool_test.cpp:"), std::string::npos);
+
+  // The end-of-test check reports everything still live.
+  sim::kernel::RunEndOfTestChecks();
+  EXPECT_EQ(TakeViolations(Check::PoolLeak).size(), 2u);
+  ExFreePoolWithTag(mine, kTavo);
+  ExFreePoolWithTag(theirs, kOther);
+}
+
+TEST(Pool, PlainEntryPointRecordsTheCallersAddress) {
+  // Called through a pointer, the macro that records file:line is bypassed.
+  auto allocate = &::ExAllocatePoolWithTag;
+  void* p = allocate(NonPagedPoolNx, 16, kTavo);
+  auto live = LiveAllocations();
+  ASSERT_EQ(live.size(), 1u);
+  EXPECT_FALSE(live[0].site.empty());
+  EXPECT_EQ(live[0].site.find("pool_test.cpp:"), std::string::npos);
+  ExFreePoolWithTag(p, kTavo);
+}
+
+TEST(Pool, Pool2ZeroesUnlessUninitialisedAndWithTagDoesNot) {
+  auto* zeroed = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, kTavo));
+  auto* raw = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_UNINITIALIZED, 64, kTavo));
+  auto* old = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTavo));
+  for (int i = 0; i < 64; ++i) {
+    ASSERT_EQ(zeroed[i], 0) << i;
+    ASSERT_EQ(raw[i], 0xAB) << i;
+    ASSERT_EQ(old[i], 0xAB) << i;
+  }
+  ExFreePoolWithTag(zeroed, kTavo);
+  ExFreePoolWithTag(raw, kTavo);
+  ExFreePoolWithTag(old, kTavo);
+}
+
+struct FlagsCase {
+  const char* name;
+  POOL_FLAGS flags;
+  bool valid;
+};
+
+class Pool2Flags : public ::testing::TestWithParam<FlagsCase> {};
+
+TEST_P(Pool2Flags, ValidCombinationsAllocateOthersFailWithAViolation) {
+  void* p = ExAllocatePool2(GetParam().flags, 32, kTavo);
+  EXPECT_EQ(p != nullptr, GetParam().valid);
+  EXPECT_EQ(TakeViolations(Check::PoolBadType).size(), GetParam().valid ? 0u : 1u);
+  if (p) ExFreePoolWithTag(p, kTavo);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Pool2Flags,
+    ::testing::Values(FlagsCase{"NonPaged", POOL_FLAG_NON_PAGED, true},
+                      FlagsCase{"Paged", POOL_FLAG_PAGED, true},
+                      FlagsCase{"NonPagedExecute", POOL_FLAG_NON_PAGED_EXECUTE, true},
+                      FlagsCase{"QuotaCacheAligned", POOL_FLAG_PAGED | POOL_FLAG_USE_QUOTA | POOL_FLAG_CACHE_ALIGNED, true},
+                      FlagsCase{"UnknownOptionalIgnored", POOL_FLAG_NON_PAGED | POOL_FLAG_SPECIAL_POOL | (1ull << 40), true},
+                      FlagsCase{"NoPoolKind", POOL_FLAG_UNINITIALIZED, false},
+                      FlagsCase{"TwoPoolKinds", POOL_FLAG_NON_PAGED | POOL_FLAG_PAGED, false},
+                      FlagsCase{"ReservedRequired", POOL_FLAG_NON_PAGED | POOL_FLAG_RESERVED1, false},
+                      FlagsCase{"UnknownRequired", POOL_FLAG_NON_PAGED | 0x10000, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct TypeCase {
+  const char* name;
+  int type;
+  bool valid;
+};
+
+class PoolTypes : public ::testing::TestWithParam<TypeCase> {};
+
+TEST_P(PoolTypes, DocumentedTypesAllocateDeprecatedAndUnknownOnesDoNot) {
+  void* p = ExAllocatePoolWithTag(static_cast<POOL_TYPE>(GetParam().type), 16, kTavo);
+  EXPECT_EQ(p != nullptr, GetParam().valid);
+  EXPECT_EQ(TakeViolations(Check::PoolBadType).size(), GetParam().valid ? 0u : 1u);
+  if (p) ExFreePoolWithTag(p, kTavo);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PoolTypes,
+                         ::testing::Values(TypeCase{"NonPagedPool", 0, true}, TypeCase{"PagedPool", 1, true},
+                                           TypeCase{"MustSucceed", 2, false}, TypeCase{"DontUseThisType", 3, false},
+                                           TypeCase{"CacheAligned", 4, true}, TypeCase{"MaxPoolType", 7, false},
+                                           TypeCase{"PagedPoolSession", 33, true}, TypeCase{"NonPagedPoolNx", 512, true},
+                                           TypeCase{"NxCacheAligned", 516, true}, TypeCase{"Unknown", 1000, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Pool, CacheAlignedBlocksAreCacheLineAligned) {
+  void* a = ExAllocatePoolWithTag(NonPagedPoolNxCacheAligned, 10, kTavo);
+  void* b = ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_CACHE_ALIGNED, 10, kTavo);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a) % 64, 0u);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b) % 64, 0u);
+  ExFreePoolWithTag(a, kTavo);
+  ExFreePoolWithTag(b, kTavo);
+}
+
+TEST(Pool, DoubleFreeAndFreeOfForeignPointerAreReportedNotExecuted) {
+  void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTavo);
+  ExFreePoolWithTag(p, kTavo);
+  ExFreePoolWithTag(p, kTavo);
+  int onStack = 0;
+  ExFreePool(&onStack);
+  EXPECT_EQ(TakeViolations(Check::PoolDoubleFree).size(), 2u);
+}
+
+TEST(Pool, WrongTagIsReportedAndTheBlockStillFreed) {
+  void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTavo);
+  ExFreePoolWithTag(p, kOther);
+  auto wrong = TakeViolations(Check::PoolWrongTag);
+  ASSERT_EQ(wrong.size(), 1u);
+  EXPECT_NE(wrong[0].message.find("'Tavo'"), std::string::npos);
+  EXPECT_NE(wrong[0].message.find("'Othr'"), std::string::npos);
+  EXPECT_TRUE(LiveAllocations().empty());
+}
+
+TEST(Pool, PagedPoolAtDispatchLevelIsAnIrqlViolation) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  void* nonPaged = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTavo);
+  EXPECT_TRUE(TakeViolations(Check::Irql).empty());
+  void* paged = ExAllocatePool2(POOL_FLAG_PAGED, 8, kTavo);
+  EXPECT_EQ(TakeViolations(Check::Irql).size(), 1u);
+  ExFreePoolWithTag(nonPaged, kTavo);
+  ExFreePoolWithTag(paged, kTavo);  // freeing paged pool at DISPATCH_LEVEL is one too
+  EXPECT_EQ(TakeViolations(Check::Irql).size(), 1u);
+  KeLowerIrql(old);
+}
+
+TEST(Pool, FaultInjectionFailsTheNthAllocationOnly) {
+  sim::faults::FailNth(sim::faults::Site::PoolAllocation, 3);
+  void* blocks[5];
+  for (void*& p : blocks) p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTavo);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(blocks[i] == nullptr, i == 2) << i;
+  for (void* p : blocks) {
+    if (p) ExFreePoolWithTag(p, kTavo);
+  }
+  EXPECT_EQ(sim::faults::FailedCount(sim::faults::Site::PoolAllocation), 1u);
+}
+
+TEST(Pool, FaultInjectionByTagCountsOnlyThatTag) {
+  sim::faults::FailNth(sim::faults::Site::PoolAllocation, 2, kTavo);
+  void* other1 = ExAllocatePool2(POOL_FLAG_NON_PAGED, 8, kOther);
+  void* mine1 = ExAllocatePool2(POOL_FLAG_NON_PAGED, 8, kTavo);
+  void* other2 = ExAllocatePool2(POOL_FLAG_NON_PAGED, 8, kOther);
+  void* mine2 = ExAllocatePool2(POOL_FLAG_NON_PAGED, 8, kTavo);
+  EXPECT_TRUE(other1 && mine1 && other2);
+  EXPECT_EQ(mine2, nullptr);
+  ExFreePoolWithTag(other1, kOther);
+  ExFreePoolWithTag(other2, kOther);
+  ExFreePoolWithTag(mine1, kTavo);
+}
+
+using PoolDeathTest = ::testing::Test;
+
+TEST(PoolDeathTest, RaiseOnFailureEndsAsAnUnhandledExceptionBugCheck) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        sim::faults::FailEvery(sim::faults::Site::PoolAllocation);
+        ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_RAISE_ON_FAILURE, 8, kTavo);
+      },
+      "STOP: 0x0000001E \\(0x00000000C000009A");
+}
+
+}  // namespace

@@ -1,0 +1,266 @@
+// Unicode prefix tables: longest match on backslash boundaries, case rules,
+// duplicates, enumeration with removal, scale, and verifier reports.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <set>
+#include <string>
+
+#include "harness/strings.h"
+#include "nt/ex.h"
+#include "nt/rtl.h"
+#include "verifier/verifier.h"
+
+namespace {
+
+using sim::harness::OwnedUnicodeString;
+using sim::harness::ToUtf8;
+
+// A table plus caller-owned entries and key strings, as a driver keeps them.
+class PrefixTable : public ::testing::Test {
+ protected:
+  struct Node {
+    explicit Node(std::string_view key) : key(key) {}
+    OwnedUnicodeString key;
+    UNICODE_PREFIX_TABLE_ENTRY entry{};
+  };
+
+  void SetUp() override { RtlInitializeUnicodePrefix(&table_); }
+
+  BOOLEAN Insert(std::string_view key) {
+    Node& node = nodes_.emplace_back(key);
+    return RtlInsertUnicodePrefix(&table_, node.key, &node.entry);
+  }
+
+  // The key of the best match for `name`, or "(none)".
+  std::string Find(std::string_view name, ULONG caseInsensitiveIndex = 0) {
+    OwnedUnicodeString full(name);
+    PUNICODE_PREFIX_TABLE_ENTRY match = RtlFindUnicodePrefix(&table_, full, caseInsensitiveIndex);
+    return match == nullptr ? "(none)" : ToUtf8(*match->Prefix);
+  }
+
+  UNICODE_PREFIX_TABLE table_{};
+  std::deque<Node> nodes_;
+};
+
+TEST_F(PrefixTable, FindsTheLongestPrefixEndingAtAComponentBoundary) {
+  for (const char* key : {"\\a", "\\a\\b", "\\a\\b\\c\\d", "\\x", "\\Über\\ß"}) ASSERT_TRUE(Insert(key)) << key;
+  struct Case {
+    const char* name;
+    const char* match;
+  };
+  const Case cases[] = {
+      {"\\a\\b", "\\a\\b"},          // the whole name
+      {"\\a\\b\\c", "\\a\\b"},
+      {"\\a\\b\\", "\\a\\b"},        // trailing backslash
+      {"\\a\\bc", "\\a"},            // "\a\b" is a prefix only by characters
+      {"\\a\\b\\c\\d\\e\\f", "\\a\\b\\c\\d"},
+      {"\\a\\b\\c\\dx", "\\a\\b"},
+      {"\\ab", "(none)"},
+      {"\\y\\a\\b", "(none)"},       // a match must start at the beginning
+      {"\\x\\y", "\\x"},
+      {"\\A\\B\\C", "\\a\\b"},       // case-insensitive from index 0
+      {"\\über\\ß\\datei", "\\Über\\ß"},
+      {"", "(none)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Find(c.name), c.match) << c.name;
+}
+
+TEST_F(PrefixTable, RootEntryMatchesEveryPathWithoutALongerEntry) {
+  ASSERT_TRUE(Insert("\\"));
+  ASSERT_TRUE(Insert("\\dir"));
+  EXPECT_EQ(Find("\\dir\\file"), "\\dir");
+  EXPECT_EQ(Find("\\other\\file"), "\\");
+  EXPECT_EQ(Find("\\"), "\\");
+}
+
+TEST_F(PrefixTable, CharactersBeforeTheCaseInsensitiveIndexCompareExactly) {
+  ASSERT_TRUE(Insert("\\Dir\\sub"));
+  ASSERT_TRUE(Insert("\\Dir"));
+  struct Case {
+    const char* name;
+    ULONG index;
+    const char* match;
+  };
+  const Case cases[] = {
+      {"\\dir\\SUB\\x", 0, "\\Dir\\sub"},
+      {"\\Dir\\SUB\\x", 4, "\\Dir\\sub"},  // "\Dir" exact, the rest ignoring case
+      {"\\Dir\\SUB\\x", 6, "\\Dir"},       // "\Dir\s" must be exact: "\Dir\S" is not
+      {"\\dir\\sub", 2, "(none)"},        // "\D" vs "\d"
+      {"\\Dir\\sub", 100, "\\Dir\\sub"},  // fully case-sensitive
+      {"\\DIR\\sub", 100, "(none)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Find(c.name, c.index), c.match) << c.name << " index " << c.index;
+}
+
+TEST_F(PrefixTable, RefusesAPrefixAlreadyPresentIgnoringCase) {
+  ASSERT_TRUE(Insert("\\Docs\\Ärger"));
+  EXPECT_FALSE(Insert("\\docs\\ärger"));
+  EXPECT_FALSE(Insert("\\Docs\\Ärger"));
+  EXPECT_EQ(Find("\\DOCS\\ÄRGER\\x"), "\\Docs\\Ärger");
+  // The refused entry was not linked: the table still enumerates one entry.
+  EXPECT_EQ(RtlNextUnicodePrefix(&table_, TRUE), &nodes_[0].entry);
+  EXPECT_EQ(RtlNextUnicodePrefix(&table_, FALSE), nullptr);
+}
+
+TEST_F(PrefixTable, LinksTheCallersEntryAndKeyWithoutCopying) {
+  ASSERT_TRUE(Insert("\\a\\b"));
+  Node& node = nodes_.back();
+  EXPECT_EQ(node.entry.Prefix, node.key.get());
+  EXPECT_EQ(node.entry.NameLength, 2);
+  EXPECT_EQ(RtlFindUnicodePrefix(&table_, OwnedUnicodeString("\\a\\b\\c"), 0), &node.entry);
+}
+
+TEST_F(PrefixTable, RemovedEntriesNoLongerMatch) {
+  ASSERT_TRUE(Insert("\\a"));
+  ASSERT_TRUE(Insert("\\a\\b"));
+  RtlRemoveUnicodePrefix(&table_, &nodes_[1].entry);
+  EXPECT_EQ(Find("\\a\\b\\c"), "\\a");
+  // The same prefix can be inserted again once removed.
+  EXPECT_TRUE(Insert("\\A\\B"));
+  EXPECT_EQ(Find("\\a\\b\\c"), "\\A\\B");
+}
+
+TEST_F(PrefixTable, RestartWalkRemovingEachEntryEmptiesTheTable) {
+  constexpr int kCount = 50;
+  for (int i = 0; i < kCount; ++i) ASSERT_TRUE(Insert("\\d" + std::to_string(i % 7) + "\\f" + std::to_string(i)));
+  std::set<PUNICODE_PREFIX_TABLE_ENTRY> removed;
+  while (PUNICODE_PREFIX_TABLE_ENTRY entry = RtlNextUnicodePrefix(&table_, TRUE)) {
+    ASSERT_TRUE(removed.insert(entry).second) << "entry returned after its removal";
+    RtlRemoveUnicodePrefix(&table_, entry);
+  }
+  EXPECT_EQ(removed.size(), static_cast<std::size_t>(kCount));
+  EXPECT_EQ(Find("\\d1\\f1"), "(none)");
+}
+
+TEST_F(PrefixTable, WalkVisitsEveryEntryOnceEvenWhenRemovingTheCurrentOne) {
+  constexpr int kCount = 20;
+  for (int i = 0; i < kCount; ++i) ASSERT_TRUE(Insert("\\e" + std::to_string(i)));
+  std::set<PUNICODE_PREFIX_TABLE_ENTRY> seen;
+  int position = 0;
+  for (auto* entry = RtlNextUnicodePrefix(&table_, TRUE); entry != nullptr;
+       entry = RtlNextUnicodePrefix(&table_, FALSE), ++position) {
+    EXPECT_TRUE(seen.insert(entry).second);
+    if (position % 3 == 0) RtlRemoveUnicodePrefix(&table_, entry);
+  }
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kCount));
+  // Every third entry is gone, the others remain.
+  std::size_t remaining = 0;
+  for (auto* entry = RtlNextUnicodePrefix(&table_, TRUE); entry != nullptr; entry = RtlNextUnicodePrefix(&table_, FALSE)) {
+    ++remaining;
+  }
+  EXPECT_EQ(remaining, static_cast<std::size_t>(kCount - (kCount + 2) / 3));
+}
+
+// 100,000 entries, then as many lookups: a table that scanned its entries
+// would need billions of comparisons and time the test out.
+TEST_F(PrefixTable, LookupsDoNotScanTheEntries) {
+  constexpr int kDirectories = 1000;
+  constexpr int kFilesPerDirectory = 100;
+  for (int d = 0; d < kDirectories; ++d) {
+    for (int f = 0; f < kFilesPerDirectory; ++f) {
+      ASSERT_TRUE(Insert("\\dir" + std::to_string(d) + "\\file" + std::to_string(f)));
+    }
+  }
+  int found = 0;
+  for (int d = 0; d < kDirectories; ++d) {
+    for (int f = 0; f < kFilesPerDirectory; ++f) {
+      const std::string name = "\\DIR" + std::to_string(d) + "\\FILE" + std::to_string(f) + "\\stream";
+      OwnedUnicodeString full{std::string_view(name)};
+      PUNICODE_PREFIX_TABLE_ENTRY match = RtlFindUnicodePrefix(&table_, full, 0);
+      if (match != nullptr && match == &nodes_[static_cast<std::size_t>(d * kFilesPerDirectory + f)].entry) ++found;
+    }
+  }
+  EXPECT_EQ(found, kDirectories * kFilesPerDirectory);
+}
+
+TEST_F(PrefixTable, VerifierReportsMisuse) {
+  using sim::verifier::Check;
+  ASSERT_TRUE(Insert("\\a"));
+
+  UNICODE_PREFIX_TABLE_ENTRY stranger{};
+  RtlRemoveUnicodePrefix(&table_, &stranger);
+  auto violations = sim::verifier::TakeViolations(Check::String);
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_NE(violations[0].message.find("not in this prefix table"), std::string::npos) << violations[0].message;
+
+  // The same entry linked twice.
+  OwnedUnicodeString other("\\b");
+  EXPECT_FALSE(RtlInsertUnicodePrefix(&table_, other, &nodes_[0].entry));
+  violations = sim::verifier::TakeViolations(Check::String);
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_NE(violations[0].message.find("already in a prefix table"), std::string::npos) << violations[0].message;
+
+  UNICODE_PREFIX_TABLE uninitialised{};
+  UNICODE_PREFIX_TABLE_ENTRY entry{};
+  EXPECT_FALSE(RtlInsertUnicodePrefix(&uninitialised, other, &entry));
+  EXPECT_EQ(RtlFindUnicodePrefix(&uninitialised, other, 0), nullptr);
+  violations = sim::verifier::TakeViolations(Check::String);
+  ASSERT_EQ(violations.size(), 2u);
+  EXPECT_NE(violations[0].message.find("not initialised"), std::string::npos) << violations[0].message;
+
+  // A prefix without a leading backslash is one component, as on Windows,
+  // which does not check it; an empty prefix is refused.
+  EXPECT_TRUE(Insert("relative"));
+  EXPECT_EQ(Find("relative\\x"), "relative");
+  EXPECT_TRUE(sim::verifier::TakeViolations(Check::String).empty());
+  EXPECT_FALSE(Insert(""));
+  EXPECT_EQ(sim::verifier::TakeViolations(Check::String).size(), 1u);
+}
+
+// What a driver keeps in pool: a table, or an entry with its key.
+struct PooledEntry {
+  UNICODE_PREFIX_TABLE_ENTRY entry;
+  UNICODE_STRING key;
+  WCHAR text[8];
+};
+constexpr ULONG kTestTag = 'P' | ('f' << 8) | ('x' << 16) | (static_cast<ULONG>('T') << 24);
+
+PooledEntry* NewPooledEntry(const char16_t* text) {
+  auto* p = static_cast<PooledEntry*>(ExAllocatePoolWithTag(PagedPool, sizeof(PooledEntry), kTestTag));
+  std::u16string chars(text);
+  for (std::size_t i = 0; i < chars.size(); ++i) p->text[i] = static_cast<WCHAR>(chars[i]);
+  p->key = UNICODE_STRING{static_cast<USHORT>(chars.size() * sizeof(WCHAR)), sizeof(p->text), p->text};
+  return p;
+}
+
+TEST_F(PrefixTable, FreeingATableWithItsEntriesIsAllowed) {
+  auto* table = static_cast<PUNICODE_PREFIX_TABLE>(ExAllocatePoolWithTag(PagedPool, sizeof(UNICODE_PREFIX_TABLE), kTestTag));
+  RtlInitializeUnicodePrefix(table);
+  PooledEntry* a = NewPooledEntry(u"\\a");
+  PooledEntry* b = NewPooledEntry(u"\\b");
+  ASSERT_TRUE(RtlInsertUnicodePrefix(table, &a->key, &a->entry));
+  ASSERT_TRUE(RtlInsertUnicodePrefix(table, &b->key, &b->entry));
+  // Abandoned whole: the table first, then its entries, none removed.
+  ExFreePoolWithTag(table, kTestTag);
+  ExFreePoolWithTag(a, kTestTag);
+  ExFreePoolWithTag(b, kTestTag);
+  EXPECT_TRUE(sim::verifier::TakeViolations(sim::verifier::Check::String).empty());
+}
+
+TEST_F(PrefixTable, FreeingAnEntryStillInALiveTableIsReported) {
+  PooledEntry* a = NewPooledEntry(u"\\dir");
+  ASSERT_TRUE(RtlInsertUnicodePrefix(&table_, &a->key, &a->entry));
+  ExFreePoolWithTag(a, kTestTag);
+  const auto violations = sim::verifier::TakeViolations(sim::verifier::Check::String);
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_NE(violations[0].message.find("\\DIR"), std::string::npos) << violations[0].message;
+  // The table no longer hands out the freed entry.
+  EXPECT_EQ(Find("\\dir\\x"), "(none)");
+  EXPECT_EQ(RtlNextUnicodePrefix(&table_, TRUE), nullptr);
+}
+
+TEST_F(PrefixTable, AnEntryReusedAfterItsTableWasAbandonedCanBeInsertedAgain) {
+  UNICODE_PREFIX_TABLE abandoned;
+  RtlInitializeUnicodePrefix(&abandoned);
+  OwnedUnicodeString key("\\k");
+  UNICODE_PREFIX_TABLE_ENTRY entry{};
+  ASSERT_TRUE(RtlInsertUnicodePrefix(&abandoned, key, &entry));
+  // The owner forgets the table and reuses the entry's memory for a fresh entry.
+  entry = UNICODE_PREFIX_TABLE_ENTRY{};
+  EXPECT_TRUE(RtlInsertUnicodePrefix(&table_, key, &entry));
+  EXPECT_EQ(RtlFindUnicodePrefix(&table_, key, 0), &entry);
+  EXPECT_EQ(RtlFindUnicodePrefix(&abandoned, key, 0), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,228 @@
+// Executive resources: Windows recursion rules, shared/exclusive blocking
+// between threads, Wait FALSE, and the verifier's resource checks.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "harness/pool.h"
+#include "kernel_test_util.h"
+#include "nt/ex.h"
+#include "nt/ntstatus.h"
+#include "verifier/verifier.h"
+
+namespace {
+
+using kernel_test::Eventually;
+using kernel_test::StaysFalseFor;
+using kernel_test::TestThread;
+using sim::verifier::Check;
+using sim::verifier::TakeViolations;
+using namespace std::chrono_literals;
+
+class Resource : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(ExInitializeResourceLite(&resource_), STATUS_SUCCESS);
+    KeEnterCriticalRegion();
+  }
+  void TearDown() override {
+    KeLeaveCriticalRegion();
+    ExDeleteResourceLite(&resource_);
+  }
+
+  // Runs `body` on another thread inside a critical region.
+  static std::function<void()> InRegion(std::function<void()> body) {
+    return [body = std::move(body)] {
+      KeEnterCriticalRegion();
+      body();
+      KeLeaveCriticalRegion();
+    };
+  }
+
+  ERESOURCE resource_;
+};
+
+TEST_F(Resource, HasTheX64Size) { EXPECT_EQ(sizeof(ERESOURCE), 0x68u); }
+
+TEST_F(Resource, ExclusiveOwnerMayReacquireExclusiveAndShared) {
+  ASSERT_TRUE(ExAcquireResourceExclusiveLite(&resource_, TRUE));
+  EXPECT_TRUE(ExAcquireResourceExclusiveLite(&resource_, FALSE));
+  EXPECT_TRUE(ExAcquireResourceSharedLite(&resource_, FALSE));
+  EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&resource_));
+  EXPECT_EQ(ExIsResourceAcquiredSharedLite(&resource_), 3u);  // every hold counts
+  ExReleaseResourceLite(&resource_);
+  ExReleaseResourceLite(&resource_);
+  EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&resource_));
+  ExReleaseResourceLite(&resource_);
+  EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&resource_));
+  EXPECT_EQ(ExIsResourceAcquiredSharedLite(&resource_), 0u);
+}
+
+TEST_F(Resource, SharedOwnerMayReacquireSharedButNotExclusive) {
+  ASSERT_TRUE(ExAcquireResourceSharedLite(&resource_, TRUE));
+  EXPECT_TRUE(ExAcquireResourceSharedLite(&resource_, TRUE));
+  EXPECT_EQ(ExIsResourceAcquiredSharedLite(&resource_), 2u);
+  EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&resource_));
+
+  // Without waiting the answer is simply no; waiting would deadlock on
+  // Windows, which the verifier reports instead of hanging.
+  EXPECT_FALSE(ExAcquireResourceExclusiveLite(&resource_, FALSE));
+  EXPECT_TRUE(TakeViolations().empty());
+  EXPECT_FALSE(ExAcquireResourceExclusiveLite(&resource_, TRUE));
+  auto misuse = TakeViolations(Check::ResourceMisuse);
+  ASSERT_EQ(misuse.size(), 1u);
+  EXPECT_NE(misuse[0].message.find("holds it shared"), std::string::npos);
+
+  ExReleaseResourceLite(&resource_);
+  ExReleaseResourceLite(&resource_);
+}
+
+TEST_F(Resource, ExclusiveHolderBlocksOthersUntilReleased) {
+  ASSERT_TRUE(ExAcquireResourceExclusiveLite(&resource_, TRUE));
+  std::atomic<int> tryShared{-1}, tryExclusive{-1};
+  std::atomic<bool> acquired{false};
+  TestThread other(InRegion([&] {
+    tryShared = ExAcquireResourceSharedLite(&resource_, FALSE);
+    tryExclusive = ExAcquireResourceExclusiveLite(&resource_, FALSE);
+    ExAcquireResourceExclusiveLite(&resource_, TRUE);
+    acquired = true;
+    ExReleaseResourceLite(&resource_);
+  }));
+  ASSERT_TRUE(Eventually([&] { return ExGetExclusiveWaiterCount(&resource_) == 1; }));
+  EXPECT_EQ(tryShared.load(), FALSE);
+  EXPECT_EQ(tryExclusive.load(), FALSE);
+  EXPECT_TRUE(StaysFalseFor([&] { return acquired.load(); }, 20ms));
+  ExReleaseResourceLite(&resource_);
+  other.Join();
+  EXPECT_TRUE(acquired);
+}
+
+TEST_F(Resource, SharersShareAndAnExclusiveWaiterHoldsBackNewSharers) {
+  ASSERT_TRUE(ExAcquireResourceSharedLite(&resource_, TRUE));
+  std::atomic<int> secondSharer{-1};
+  TestThread sharer(InRegion([&] {
+    secondSharer = ExAcquireResourceSharedLite(&resource_, FALSE);
+    ExReleaseResourceLite(&resource_);
+  }));
+  sharer.Join();
+  EXPECT_EQ(secondSharer.load(), TRUE);
+
+  std::atomic<bool> writerIn{false};
+  TestThread writer(InRegion([&] {
+    ExAcquireResourceExclusiveLite(&resource_, TRUE);
+    writerIn = true;
+    ExReleaseResourceLite(&resource_);
+  }));
+  ASSERT_TRUE(Eventually([&] { return ExGetExclusiveWaiterCount(&resource_) == 1; }));
+
+  std::atomic<int> plain{-1}, starving{-1};
+  TestThread late(InRegion([&] {
+    plain = ExAcquireResourceSharedLite(&resource_, FALSE);         // waits behind the writer
+    starving = ExAcquireSharedStarveExclusive(&resource_, FALSE);   // does not
+    if (starving) ExReleaseResourceLite(&resource_);
+  }));
+  late.Join();
+  EXPECT_EQ(plain.load(), FALSE);
+  EXPECT_EQ(starving.load(), TRUE);
+
+  // The current sharer may still recurse.
+  EXPECT_TRUE(ExAcquireResourceSharedLite(&resource_, FALSE));
+  ExReleaseResourceLite(&resource_);
+  EXPECT_FALSE(writerIn);
+  ExReleaseResourceLite(&resource_);
+  writer.Join();
+  EXPECT_TRUE(writerIn);
+}
+
+TEST_F(Resource, AcquiringOutsideACriticalRegionIsReported) {
+  KeLeaveCriticalRegion();
+  ASSERT_TRUE(ExAcquireResourceExclusiveLite(&resource_, TRUE));
+  ExReleaseResourceLite(&resource_);
+  EXPECT_EQ(TakeViolations(Check::ResourceNoCriticalRegion).size(), 1u);
+
+  // APC_LEVEL disables APCs as well: no violation there.
+  KIRQL old;
+  KeRaiseIrql(APC_LEVEL, &old);
+  ASSERT_TRUE(ExAcquireResourceSharedLite(&resource_, TRUE));
+  ExReleaseResourceLite(&resource_);
+  KeLowerIrql(old);
+  EXPECT_TRUE(TakeViolations().empty());
+  KeEnterCriticalRegion();
+}
+
+TEST_F(Resource, ReleaseByANonOwnerIsReportedAndChangesNothing) {
+  ExReleaseResourceLite(&resource_);  // nobody holds it
+  ASSERT_TRUE(ExAcquireResourceExclusiveLite(&resource_, TRUE));
+  TestThread intruder([&] { ExReleaseResourceLite(&resource_); });
+  intruder.Join();
+  EXPECT_EQ(TakeViolations(Check::ResourceNotOwner).size(), 2u);
+  EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&resource_));
+  ExReleaseResourceLite(&resource_);
+}
+
+TEST_F(Resource, ReleaseForThreadReleasesOnTheOwnersBehalf) {
+  std::atomic<ERESOURCE_THREAD> owner{0};
+  TestThread holder(InRegion([&] {
+    ExAcquireResourceSharedLite(&resource_, TRUE);
+    owner = ExGetCurrentResourceThread();
+  }));
+  holder.Join();
+  EXPECT_FALSE(ExAcquireResourceExclusiveLite(&resource_, FALSE));
+  ExReleaseResourceForThreadLite(&resource_, owner);
+  EXPECT_TRUE(ExAcquireResourceExclusiveLite(&resource_, FALSE));
+  ExReleaseResourceLite(&resource_);
+}
+
+TEST_F(Resource, DeleteWhileHeldIsReported) {
+  ASSERT_TRUE(ExAcquireResourceSharedLite(&resource_, TRUE));
+  ExDeleteResourceLite(&resource_);
+  EXPECT_EQ(TakeViolations(Check::ResourceDeleteHeld).size(), 1u);
+  ExInitializeResourceLite(&resource_);  // for TearDown
+}
+
+TEST(ResourceMisuse, UninitialisedDeletedReinitialisedAndFreedInPool) {
+  KeEnterCriticalRegion();
+  ERESOURCE never{};
+  EXPECT_FALSE(ExAcquireResourceExclusiveLite(&never, TRUE));
+  EXPECT_EQ(TakeViolations(Check::ResourceMisuse).size(), 1u);
+
+  ERESOURCE deleted;
+  ExInitializeResourceLite(&deleted);
+  ExDeleteResourceLite(&deleted);
+  EXPECT_FALSE(ExAcquireResourceSharedLite(&deleted, TRUE));
+  ExDeleteResourceLite(&deleted);
+  EXPECT_EQ(TakeViolations(Check::ResourceMisuse).size(), 2u);
+
+  ERESOURCE twice;
+  ExInitializeResourceLite(&twice);
+  ExInitializeResourceLite(&twice);
+  EXPECT_EQ(TakeViolations(Check::ResourceMisuse).size(), 1u);
+  ExDeleteResourceLite(&twice);
+
+  // A resource inside a pool block that is freed without being deleted.
+  struct Entry {
+    int header;
+    ERESOURCE lock;
+  };
+  auto* entry = static_cast<Entry*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(Entry), sim::harness::PoolTag("Test")));
+  ExInitializeResourceLite(&entry->lock);
+  ExFreePoolWithTag(entry, sim::harness::PoolTag("Test"));
+  auto freed = TakeViolations(Check::ResourceMisuse);
+  ASSERT_EQ(freed.size(), 1u);
+  EXPECT_NE(freed[0].message.find("freed while initialised"), std::string::npos);
+  KeLeaveCriticalRegion();
+}
+
+TEST(ResourceIrql, AcquireAboveApcLevelIsAnIrqlViolation) {
+  ERESOURCE r;
+  ExInitializeResourceLite(&r);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_TRUE(ExAcquireResourceExclusiveLite(&r, FALSE));
+  EXPECT_EQ(TakeViolations(Check::Irql).size(), 1u);
+  ExReleaseResourceLite(&r);
+  KeLowerIrql(old);
+  ExDeleteResourceLite(&r);
+}
+
+}  // namespace

@@ -1,0 +1,189 @@
+// Spin locks, interlocked operations and spin-lock-protected lists.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "kernel_test_util.h"
+#include "nt/ex.h"
+#include "verifier/verifier.h"
+
+namespace {
+
+using kernel_test::TestThread;
+using sim::verifier::Check;
+using sim::verifier::TakeViolations;
+
+TEST(SpinLock, AcquireRaisesToDispatchAndReleaseRestores) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old;
+  KeAcquireSpinLock(&lock, &old);
+  EXPECT_EQ(old, PASSIVE_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  KeReleaseSpinLock(&lock, old);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+  KLOCK_QUEUE_HANDLE handle;
+  KeAcquireInStackQueuedSpinLock(&lock, &handle);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  EXPECT_FALSE(KeTryToAcquireSpinLockAtDpcLevel(&lock));  // held, if by ourselves
+  KeReleaseInStackQueuedSpinLock(&handle);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_TRUE(TakeViolations().empty());
+}
+
+TEST(SpinLock, ProtectsACounterAcrossThreads) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  long counter = 0;  // deliberately not atomic: the lock must order the updates
+  auto work = [&] {
+    for (int i = 0; i < 2000; ++i) {
+      KIRQL old;
+      KeAcquireSpinLock(&lock, &old);
+      ++counter;
+      KeReleaseSpinLock(&lock, old);
+    }
+  };
+  std::thread a(work), b(work);
+  a.join();
+  b.join();
+  EXPECT_EQ(counter, 4000);
+}
+
+TEST(SpinLock, RuleBreaksAreReported) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old;
+
+  // Recursive acquisition (a deadlock on Windows) is reported and ignored.
+  KeAcquireSpinLock(&lock, &old);
+  KIRQL again;
+  KeAcquireSpinLock(&lock, &again);
+  EXPECT_EQ(TakeViolations(Check::SpinLock).size(), 1u);
+
+  // Release by another thread: reported, the lock stays held.
+  TestThread other([&] {
+    KIRQL o;
+    KeRaiseIrql(DISPATCH_LEVEL, &o);
+    KeReleaseSpinLockFromDpcLevel(&lock);
+    KeLowerIrql(o);
+  });
+  other.Join();
+  EXPECT_EQ(TakeViolations(Check::SpinLock).size(), 1u);
+  EXPECT_NE(lock, 0u);
+  KeReleaseSpinLock(&lock, old);
+  EXPECT_TRUE(TakeViolations().empty());
+
+  // Release of a free lock.
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeReleaseSpinLockFromDpcLevel(&lock);
+  EXPECT_EQ(TakeViolations(Check::SpinLock).size(), 1u);
+  KeLowerIrql(old);
+
+  // Acquire above DISPATCH_LEVEL; the AtDpcLevel form below it.
+  KeRaiseIrql(HIGH_LEVEL, &old);
+  KIRQL ignored;
+  KeAcquireSpinLock(&lock, &ignored);
+  EXPECT_EQ(TakeViolations(Check::SpinLock).size(), 1u);
+  KeReleaseSpinLock(&lock, HIGH_LEVEL);
+  KeLowerIrql(old);
+  KeAcquireSpinLockAtDpcLevel(&lock);
+  EXPECT_EQ(TakeViolations(Check::SpinLock).size(), 1u);
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+  EXPECT_TRUE(TakeViolations().empty());
+}
+
+TEST(SpinLock, LoweringBelowDispatchWhileHoldingIsReported) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old;
+  KeAcquireSpinLock(&lock, &old);
+  KeLowerIrql(PASSIVE_LEVEL);
+  EXPECT_EQ(TakeViolations(Check::SpinLock).size(), 1u);
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+}
+
+struct InterlockedCase {
+  const char* name;
+  LONG (*op)(LONG volatile*);
+  LONG start;
+  LONG returned;
+  LONG after;
+};
+
+class Interlocked32 : public ::testing::TestWithParam<InterlockedCase> {};
+
+TEST_P(Interlocked32, ReturnsWhatTheIntrinsicReturns) {
+  LONG value = GetParam().start;
+  EXPECT_EQ(GetParam().op(&value), GetParam().returned);
+  EXPECT_EQ(value, GetParam().after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Interlocked32,
+    ::testing::Values(
+        InterlockedCase{"IncrementReturnsNew", [](LONG volatile* v) { return InterlockedIncrement(v); }, 1, 2, 2},
+        InterlockedCase{"DecrementReturnsNew", [](LONG volatile* v) { return InterlockedDecrement(v); }, 1, 0, 0},
+        InterlockedCase{"ExchangeReturnsOld", [](LONG volatile* v) { return InterlockedExchange(v, 9); }, 4, 4, 9},
+        InterlockedCase{"ExchangeAddReturnsOld", [](LONG volatile* v) { return InterlockedExchangeAdd(v, 5); }, 4, 4, 9},
+        InterlockedCase{"AddReturnsNew", [](LONG volatile* v) { return InterlockedAdd(v, 5); }, 4, 9, 9},
+        InterlockedCase{"CompareExchangeHit", [](LONG volatile* v) { return InterlockedCompareExchange(v, 7, 4); }, 4, 4, 7},
+        InterlockedCase{"CompareExchangeMiss", [](LONG volatile* v) { return InterlockedCompareExchange(v, 7, 3); }, 4, 4, 4},
+        InterlockedCase{"OrReturnsOld", [](LONG volatile* v) { return InterlockedOr(v, 2); }, 5, 5, 7},
+        InterlockedCase{"AndReturnsOld", [](LONG volatile* v) { return InterlockedAnd(v, 4); }, 6, 6, 4}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Interlocked, SixtyFourBitAndPointerForms) {
+  LONG64 big = 0x100000000LL;
+  EXPECT_EQ(InterlockedIncrement64(&big), 0x100000001LL);
+  EXPECT_EQ(InterlockedExchangeAdd64(&big, 0x100000000LL), 0x100000001LL);
+  EXPECT_EQ(InterlockedCompareExchange64(&big, 1, 0x200000001LL), 0x200000001LL);
+  EXPECT_EQ(big, 1);
+  int a = 0, b = 0;
+  PVOID slot = &a;
+  EXPECT_EQ(InterlockedCompareExchangePointer(&slot, &b, nullptr), &a);  // miss
+  EXPECT_EQ(slot, &a);
+  EXPECT_EQ(InterlockedExchangePointer(&slot, &b), &a);
+  EXPECT_EQ(slot, &b);
+}
+
+TEST(InterlockedList, InsertReturnsThePreviousEndAndRemoveTakesTheHead) {
+  LIST_ENTRY head;
+  InitializeListHead(&head);
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  LIST_ENTRY a, b, c;
+  EXPECT_EQ(ExInterlockedInsertTailList(&head, &a, &lock), nullptr);
+  EXPECT_EQ(ExInterlockedInsertTailList(&head, &b, &lock), &a);
+  EXPECT_EQ(ExInterlockedInsertHeadList(&head, &c, &lock), &a);
+  EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &c);
+  EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &a);
+  EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &b);
+  EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), nullptr);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(lock, 0u);
+}
+
+TEST(InterlockedList, ConcurrentProducersLoseNothing) {
+  LIST_ENTRY head;
+  InitializeListHead(&head);
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  constexpr int kPerThread = 500;
+  std::vector<LIST_ENTRY> entries(2 * kPerThread);
+  auto produce = [&](int first) {
+    for (int i = 0; i < kPerThread; ++i) ExInterlockedInsertTailList(&head, &entries[first + i], &lock);
+  };
+  std::thread a(produce, 0), b(produce, kPerThread);
+  a.join();
+  b.join();
+  int count = 0;
+  while (ExInterlockedRemoveHeadList(&head, &lock) != nullptr) ++count;
+  EXPECT_EQ(count, 2 * kPerThread);
+}
+
+}  // namespace

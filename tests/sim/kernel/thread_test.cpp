@@ -1,0 +1,190 @@
+// System threads: identity, handles, termination, waiting for them, the
+// worker-loop pattern (alertable wait with a time-out), exit checks, and the
+// bug-check exits.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "harness/clock.h"
+#include "harness/threads.h"
+#include "kernel/lifecycle.h"
+#include "kernel_test_util.h"
+#include "nt/ex.h"
+#include "nt/ntstatus.h"
+#include "nt/ob.h"
+#include "nt/ps.h"
+#include "verifier/verifier.h"
+
+namespace {
+
+using kernel_test::kSecond;
+using kernel_test::Relative;
+using sim::verifier::Check;
+using sim::verifier::TakeViolations;
+
+struct Observed {
+  std::atomic<bool> ran{false};
+  std::atomic<BOOLEAN> isSystem{FALSE};
+  std::atomic<ULONG_PTR> threadId{0};
+  std::atomic<KIRQL> irql{HIGH_LEVEL};
+  std::atomic<bool> afterTerminate{false};
+};
+
+void Observe(PVOID context) {
+  auto* o = static_cast<Observed*>(context);
+  o->isSystem = PsIsSystemThread(PsGetCurrentThread());
+  o->threadId = reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId());
+  o->irql = KeGetCurrentIrql();
+  o->ran = true;
+}
+
+// Creates a system thread, waits for it through its handle and closes it.
+NTSTATUS RunSystemThread(PKSTART_ROUTINE routine, PVOID context, CLIENT_ID* id = nullptr) {
+  HANDLE handle = nullptr;
+  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, id, routine, context);
+  if (!NT_SUCCESS(status)) return status;
+  PKTHREAD thread = sim::harness::ReferenceThreadByHandle(handle);
+  EXPECT_NE(thread, nullptr);
+  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_TRUE(PsIsThreadTerminating(reinterpret_cast<PETHREAD>(thread)));
+  ObDereferenceObject(thread);
+  return status;
+}
+
+TEST(SystemThread, RunsAsTheSystemProcessAtPassiveLevel) {
+  Observed o;
+  CLIENT_ID id{};
+  ASSERT_EQ(RunSystemThread(Observe, &o, &id), STATUS_SUCCESS);
+  EXPECT_TRUE(o.ran);
+  EXPECT_TRUE(o.isSystem);
+  EXPECT_EQ(o.irql.load(), PASSIVE_LEVEL);
+  EXPECT_EQ(reinterpret_cast<ULONG_PTR>(id.UniqueProcess), 4u);
+  EXPECT_EQ(reinterpret_cast<ULONG_PTR>(id.UniqueThread), o.threadId.load());
+  EXPECT_NE(o.threadId.load(), reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId()));
+  EXPECT_FALSE(PsIsSystemThread(PsGetCurrentThread()));
+  EXPECT_TRUE(sim::harness::WaitForSystemThreads());
+}
+
+TEST(SystemThread, HandleIsAKernelHandleThatClosesOnce) {
+  HANDLE handle = nullptr;
+  Observed o;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Observe, &o),
+            STATUS_SUCCESS);
+  EXPECT_LT(reinterpret_cast<LONG_PTR>(handle), 0);  // kernel handles have the top bit set
+  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
+  EXPECT_TRUE(sim::harness::WaitForSystemThreads());
+  EXPECT_TRUE(o.ran);
+}
+
+void TerminateEarly(PVOID context) {
+  auto* o = static_cast<Observed*>(context);
+  o->ran = true;
+  PsTerminateSystemThread(STATUS_CANCELLED);
+  o->afterTerminate = true;  // never reached
+}
+
+TEST(SystemThread, TerminateEndsTheThreadWithoutReturning) {
+  Observed o;
+  ASSERT_EQ(RunSystemThread(TerminateEarly, &o), STATUS_SUCCESS);
+  EXPECT_TRUE(o.ran);
+  EXPECT_FALSE(o.afterTerminate);
+}
+
+TEST(SystemThread, TerminateFromAnotherThreadIsRefused) {
+  EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(TakeViolations(Check::Thread).size(), 1u);
+}
+
+void LeaveRegionEntered(PVOID) { KeEnterCriticalRegion(); }
+
+TEST(SystemThread, EndingInsideACriticalRegionIsReported) {
+  ASSERT_EQ(RunSystemThread(LeaveRegionEntered, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(TakeViolations(Check::CriticalRegionUnbalanced).size(), 1u);
+}
+
+// The worker pattern: an alertable wait with a 30 s relative time-out in a
+// loop, stopped through a flag and the wake event.
+struct Worker {
+  KEVENT wake;
+  std::atomic<bool> stop{false};
+  std::atomic<int> rounds{0};
+  std::atomic<int> timeouts{0};
+  std::atomic<int> alerts{0};
+};
+
+void WorkerRoutine(PVOID context) {
+  auto* w = static_cast<Worker*>(context);
+  for (;;) {
+    LARGE_INTEGER timeout = Relative(30 * kSecond);
+    const NTSTATUS status = KeWaitForSingleObject(&w->wake, Executive, KernelMode, TRUE, &timeout);
+    if (status == STATUS_TIMEOUT) ++w->timeouts;
+    if (status == STATUS_ALERTED) ++w->alerts;
+    if (w->stop.load()) break;
+    ++w->rounds;
+  }
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+TEST(SystemThread, WorkerLoopWakesOnTimeoutsAlertsAndStops) {
+  Worker w;
+  KeInitializeEvent(&w.wake, SynchronizationEvent, FALSE);
+  HANDLE handle;
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WorkerRoutine, &w),
+            STATUS_SUCCESS);
+  PKTHREAD thread = sim::harness::ReferenceThreadByHandle(handle);
+  ZwClose(handle);
+
+  ASSERT_TRUE(sim::harness::WaitUntilThreadWaits(thread));
+  sim::harness::AdvanceClock(sim::harness::KernelDuration(30 * kSecond));
+  ASSERT_TRUE(kernel_test::Eventually([&] { return w.rounds.load() == 1; }));
+  EXPECT_EQ(w.timeouts.load(), 1);
+
+  ASSERT_TRUE(sim::harness::WaitUntilThreadWaits(thread));
+  EXPECT_TRUE(sim::harness::AlertThread(thread));
+  ASSERT_TRUE(kernel_test::Eventually([&] { return w.rounds.load() == 2; }));
+  EXPECT_EQ(w.alerts.load(), 1);
+
+  EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 1u);
+  w.stop = true;
+  KeSetEvent(&w.wake, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  ObDereferenceObject(thread);
+  EXPECT_TRUE(sim::harness::WaitForSystemThreads());
+  EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 0u);
+}
+
+void BlockOnEvent(PVOID context) {
+  KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST(SystemThread, ThreadsStillRunningAreVisibleToTheHarness) {
+  KEVENT release;
+  KeInitializeEvent(&release, NotificationEvent, FALSE);
+  HANDLE handle;
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, BlockOnEvent, &release),
+            STATUS_SUCCESS);
+  ZwClose(handle);
+  EXPECT_TRUE(sim::harness::WaitUntilSystemThreadsWait());
+  EXPECT_FALSE(sim::harness::WaitForSystemThreads(std::chrono::milliseconds(20)));
+  EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 1u);
+  KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+  EXPECT_TRUE(sim::harness::WaitForSystemThreads());
+}
+
+TEST(BugCheckDeathTest, KeBugCheckExPrintsTheCodeAndParameters) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(KeBugCheckEx(0xE3, 1, 2, 0xABC, 4),
+               "STOP: 0x000000E3 \\(0x0000000000000001,0x0000000000000002,0x0000000000000ABC,"
+               "0x0000000000000004\\)");
+}
+
+TEST(BugCheckDeathTest, FastFailPrintsItsCode) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(__fastfail(7), "__fastfail: code 0x7");
+}
+
+}  // namespace

@@ -1,0 +1,269 @@
+// Waits: zero time-outs poll, relative and absolute time-outs expire on the
+// virtual clock, alerts and the alertable-wait fault, multiple objects,
+// delays, waiting on threads, IRQL rules and real-time mode.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+
+#include "harness/clock.h"
+#include "kernel_test_util.h"
+#include "nt/ex.h"
+#include "nt/ntstatus.h"
+#include "verifier/faults.h"
+#include "verifier/verifier.h"
+
+namespace {
+
+using kernel_test::Absolute;
+using kernel_test::kSecond;
+using kernel_test::Relative;
+using kernel_test::StaysFalseFor;
+using kernel_test::TestThread;
+using sim::harness::AdvanceClock;
+using sim::harness::KernelDuration;
+using sim::verifier::Check;
+using sim::verifier::TakeViolations;
+using namespace std::chrono_literals;
+
+class Wait : public ::testing::Test {
+ protected:
+  void SetUp() override { KeInitializeEvent(&event_, NotificationEvent, FALSE); }
+
+  NTSTATUS WaitOnEvent(PLARGE_INTEGER timeout, BOOLEAN alertable = FALSE) {
+    return KeWaitForSingleObject(&event_, Executive, KernelMode, alertable, timeout);
+  }
+
+  KEVENT event_;
+};
+
+TEST_F(Wait, FreshMachineClockStartsAtBootTimeAndMovesOnlyWhenAdvanced) {
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  EXPECT_EQ(now.QuadPart, sim::harness::BootSystemTime());
+  EXPECT_EQ(now.QuadPart, 133854660000000000);  // 2025-03-03 09:00:00 UTC
+  const ULONGLONG interrupt = KeQueryInterruptTime();
+  LARGE_INTEGER ticks;
+  KeQueryTickCount(&ticks);
+
+  AdvanceClock(KernelDuration(90 * kSecond));
+  LARGE_INTEGER later, precise, laterTicks;
+  KeQuerySystemTime(&later);
+  KeQuerySystemTimePrecise(&precise);
+  KeQueryTickCount(&laterTicks);
+  EXPECT_EQ(later.QuadPart - now.QuadPart, 90 * kSecond);
+  EXPECT_EQ(precise.QuadPart, later.QuadPart);
+  EXPECT_EQ(KeQueryInterruptTime() - interrupt, static_cast<ULONGLONG>(90 * kSecond));
+  EXPECT_EQ(laterTicks.QuadPart - ticks.QuadPart, 90 * kSecond / KeQueryTimeIncrement());
+}
+
+TEST_F(Wait, ZeroTimeoutPollsWithoutBlocking) {
+  LARGE_INTEGER zero = Relative(0);
+  EXPECT_EQ(WaitOnEvent(&zero), STATUS_TIMEOUT);
+  KeSetEvent(&event_, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(WaitOnEvent(&zero), STATUS_SUCCESS);
+}
+
+struct TimeoutCase {
+  const char* name;
+  bool absolute;
+  LONGLONG after;  // time-out length
+};
+
+class Timeouts : public Wait, public ::testing::WithParamInterface<TimeoutCase> {};
+
+TEST_P(Timeouts, ExpireWhenTheVirtualClockPassesTheDeadline) {
+  const LONGLONG length = GetParam().after;
+  LARGE_INTEGER timeout = GetParam().absolute ? Absolute(sim::harness::SystemTime() + length) : Relative(length);
+  std::atomic<NTSTATUS> status{STATUS_PENDING};
+  TestThread waiter([&] { status = WaitOnEvent(&timeout); });
+  ASSERT_TRUE(waiter.BlocksInWait());
+  AdvanceClock(KernelDuration(length - 1));
+  EXPECT_TRUE(StaysFalseFor([&] { return status.load() != STATUS_PENDING; }, 20ms));
+  AdvanceClock(KernelDuration(1));
+  waiter.Join();
+  EXPECT_EQ(status.load(), STATUS_TIMEOUT);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Timeouts,
+                         ::testing::Values(TimeoutCase{"Relative30s", false, 30 * kSecond},
+                                           TimeoutCase{"Absolute10s", true, 10 * kSecond},
+                                           TimeoutCase{"RelativeOneUnit", false, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Wait, SignalBeforeTheDeadlineWins) {
+  LARGE_INTEGER timeout = Relative(10 * kSecond);
+  std::atomic<NTSTATUS> status{STATUS_PENDING};
+  TestThread waiter([&] { status = WaitOnEvent(&timeout); });
+  ASSERT_TRUE(waiter.BlocksInWait());
+  KeSetEvent(&event_, IO_NO_INCREMENT, FALSE);
+  waiter.Join();
+  EXPECT_EQ(status.load(), STATUS_SUCCESS);
+}
+
+TEST_F(Wait, ChangingTheSystemTimeMovesAbsoluteDeadlinesOnly) {
+  LARGE_INTEGER absolute = Absolute(sim::harness::SystemTime() + 3600 * kSecond);
+  LARGE_INTEGER relative = Relative(3600 * kSecond);
+  std::atomic<NTSTATUS> absoluteStatus{STATUS_PENDING}, relativeStatus{STATUS_PENDING};
+  TestThread a([&] { absoluteStatus = WaitOnEvent(&absolute); });
+  TestThread r([&] { relativeStatus = WaitOnEvent(&relative); });
+  ASSERT_TRUE(a.BlocksInWait());
+  ASSERT_TRUE(r.BlocksInWait());
+  sim::harness::SetSystemTime(sim::harness::SystemTime() + 7200 * kSecond);
+  a.Join();
+  EXPECT_EQ(absoluteStatus.load(), STATUS_TIMEOUT);
+  EXPECT_TRUE(StaysFalseFor([&] { return relativeStatus.load() != STATUS_PENDING; }, 20ms));
+  AdvanceClock(KernelDuration(3600 * kSecond));
+  r.Join();
+  EXPECT_EQ(relativeStatus.load(), STATUS_TIMEOUT);
+}
+
+TEST_F(Wait, AlertEndsAnAlertableWaitOnly) {
+  std::atomic<NTSTATUS> status{STATUS_PENDING};
+  TestThread alertable([&] { status = WaitOnEvent(nullptr, TRUE); });
+  ASSERT_TRUE(alertable.BlocksInWait());
+  EXPECT_TRUE(sim::harness::AlertThread(alertable.Self()));
+  alertable.Join();
+  EXPECT_EQ(status.load(), STATUS_ALERTED);
+
+  // A non-alertable wait is not disturbed; the alert stays pending and ends
+  // the thread's next alertable wait at once.
+  std::atomic<NTSTATUS> first{STATUS_PENDING}, second{STATUS_PENDING};
+  TestThread plain([&] {
+    first = WaitOnEvent(nullptr, FALSE);
+    KeClearEvent(&event_);
+    second = WaitOnEvent(nullptr, TRUE);
+  });
+  ASSERT_TRUE(plain.BlocksInWait());
+  EXPECT_FALSE(sim::harness::AlertThread(plain.Self()));
+  EXPECT_TRUE(StaysFalseFor([&] { return first.load() != STATUS_PENDING; }, 20ms));
+  KeSetEvent(&event_, IO_NO_INCREMENT, FALSE);
+  plain.Join();
+  EXPECT_EQ(first.load(), STATUS_SUCCESS);
+  EXPECT_EQ(second.load(), STATUS_ALERTED);
+}
+
+TEST_F(Wait, AlertableWaitFaultReturnsAlertedAtOnce) {
+  KeSetEvent(&event_, IO_NO_INCREMENT, FALSE);
+  sim::faults::FailNth(sim::faults::Site::AlertableWait, 2);
+  EXPECT_EQ(WaitOnEvent(nullptr, TRUE), STATUS_SUCCESS);
+  EXPECT_EQ(WaitOnEvent(nullptr, FALSE), STATUS_SUCCESS);  // not alertable: not a site call
+  EXPECT_EQ(WaitOnEvent(nullptr, TRUE), STATUS_ALERTED);
+  EXPECT_EQ(WaitOnEvent(nullptr, TRUE), STATUS_SUCCESS);
+  EXPECT_EQ(sim::faults::CallCount(sim::faults::Site::AlertableWait), 3u);
+}
+
+TEST_F(Wait, MultipleObjectsAnyReturnsTheIndexAllNeedsEveryOne) {
+  KEVENT second;
+  KeInitializeEvent(&second, SynchronizationEvent, FALSE);
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  PVOID objects[] = {&event_, &second, &mutex};
+  LARGE_INTEGER zero = Relative(0);
+
+  KeSetEvent(&second, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
+            STATUS_WAIT_1);
+  EXPECT_EQ(KeReadStateEvent(&second), 0);  // the synchronization event was consumed
+
+  KeSetEvent(&second, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr),
+            STATUS_TIMEOUT);
+  EXPECT_EQ(KeReadStateEvent(&second), 1);  // nothing consumed by a failed WaitAll
+
+  std::atomic<NTSTATUS> status{STATUS_PENDING};
+  TestThread waiter([&] {
+    status = KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
+    if (status == STATUS_SUCCESS) KeReleaseMutex(&mutex, FALSE);
+  });
+  ASSERT_TRUE(waiter.BlocksInWait());
+  KeSetEvent(&event_, IO_NO_INCREMENT, FALSE);
+  waiter.Join();
+  EXPECT_EQ(status.load(), STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&second), 0);
+  EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+}
+
+TEST_F(Wait, MoreThanThreeObjectsNeedAWaitBlockArray) {
+  KEVENT events[4];
+  PVOID objects[4];
+  for (int i = 0; i < 4; ++i) {
+    KeInitializeEvent(&events[i], NotificationEvent, i == 3);
+    objects[i] = &events[i];
+  }
+  LARGE_INTEGER zero = Relative(0);
+  EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(TakeViolations(Check::Other).size(), 1u);
+  KWAIT_BLOCK blocks[4];
+  EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, &zero, blocks),
+            STATUS_WAIT_0 + 3);
+}
+
+TEST_F(Wait, DelayEndsWithSuccessOnTheClockOrAlertedByAnAlert) {
+  std::atomic<NTSTATUS> status{STATUS_PENDING};
+  LARGE_INTEGER interval = Relative(5 * kSecond);
+  TestThread sleeper([&] { status = KeDelayExecutionThread(KernelMode, FALSE, &interval); });
+  ASSERT_TRUE(sleeper.BlocksInWait());
+  AdvanceClock(KernelDuration(5 * kSecond));
+  sleeper.Join();
+  EXPECT_EQ(status.load(), STATUS_SUCCESS);
+
+  TestThread alertable([&] { status = KeDelayExecutionThread(KernelMode, TRUE, &interval); });
+  ASSERT_TRUE(alertable.BlocksInWait());
+  sim::harness::AlertThread(alertable.Self());
+  alertable.Join();
+  EXPECT_EQ(status.load(), STATUS_ALERTED);
+
+  LARGE_INTEGER zero = Relative(0);
+  EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &zero), STATUS_SUCCESS);
+}
+
+TEST_F(Wait, WaitingOnAThreadEndsWhenItEnds) {
+  std::atomic<bool> release{false};
+  TestThread worker([&] {
+    while (!release.load()) std::this_thread::sleep_for(100us);
+  });
+  LARGE_INTEGER zero = Relative(0);
+  EXPECT_EQ(KeWaitForSingleObject(worker.Self(), Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+  release = true;
+  EXPECT_EQ(KeWaitForSingleObject(worker.Self(), Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+}
+
+TEST_F(Wait, NonZeroTimeoutAtDispatchLevelIsAnIrqlViolation) {
+  KeSetEvent(&event_, IO_NO_INCREMENT, FALSE);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  LARGE_INTEGER zero = Relative(0);
+  EXPECT_EQ(WaitOnEvent(&zero), STATUS_SUCCESS);
+  EXPECT_TRUE(TakeViolations().empty());
+  EXPECT_EQ(WaitOnEvent(nullptr), STATUS_SUCCESS);
+  LARGE_INTEGER some = Relative(kSecond);
+  EXPECT_EQ(WaitOnEvent(&some), STATUS_SUCCESS);
+  EXPECT_EQ(TakeViolations(Check::Irql).size(), 2u);
+  KeLowerIrql(old);
+}
+
+TEST_F(Wait, WaitOnAnUninitialisedObjectIsReported) {
+  KEVENT zeroed{};
+  LARGE_INTEGER zero = Relative(0);
+  EXPECT_EQ(KeWaitForSingleObject(&zeroed, Executive, KernelMode, FALSE, &zero), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(TakeViolations(Check::Other).size(), 1u);
+}
+
+TEST_F(Wait, RealTimeModeFollowsTheHostClockAndTimesOutForReal) {
+  sim::harness::SetRealTimeMode(true);
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const LONGLONG host = 116444736000000000LL + std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
+  EXPECT_LT(std::llabs(sim::harness::SystemTime() - host), 60 * kSecond);
+
+  LARGE_INTEGER timeout = Relative(30 * 10000);  // 30 ms
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitOnEvent(&timeout), STATUS_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
+  sim::harness::SetRealTimeMode(false);
+  EXPECT_FALSE(sim::harness::IsRealTimeMode());
+}
+
+}  // namespace

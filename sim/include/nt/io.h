@@ -393,3 +393,209 @@ EXTERN_C_START
 // system calls it when it deletes the stream's FCB.
 NTKERNELAPI void FsRtlTeardownPerStreamContexts(PFSRTL_ADVANCED_FCB_HEADER AdvancedHeader);
 EXTERN_C_END
+
+#include "fileinfo.h"  // after the device types above, which it uses
+
+// ---------------------------------------------------------------------------
+// Per-stream filter contexts (ntifs.h): what hangs in an advanced FCB
+// header's FilterContexts list. The Filter Manager keeps its stream contexts
+// there; FsRtlTeardownPerStreamContexts calls each FreeCallback.
+typedef void (*PFREE_FUNCTION)(PVOID Buffer);
+
+typedef struct _FSRTL_PER_STREAM_CONTEXT {
+  LIST_ENTRY Links;
+  PVOID OwnerId;
+  PVOID InstanceId;
+  PFREE_FUNCTION FreeCallback;
+} FSRTL_PER_STREAM_CONTEXT, *PFSRTL_PER_STREAM_CONTEXT;
+
+// ---------------------------------------------------------------------------
+// Security context of a create (wdm.h). The access state is opaque here.
+typedef struct _ACCESS_STATE* PACCESS_STATE;
+
+typedef struct _IO_SECURITY_CONTEXT {
+  PSECURITY_QUALITY_OF_SERVICE SecurityQos;
+  PACCESS_STATE AccessState;
+  ACCESS_MASK DesiredAccess;
+  ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
+// System work queues (wdm.h).
+typedef enum _WORK_QUEUE_TYPE {
+  CriticalWorkQueue,
+  DelayedWorkQueue,
+  HyperCriticalWorkQueue,
+  NormalWorkQueue,
+  BackgroundWorkQueue,
+  RealTimeWorkQueue,
+  SuperCriticalWorkQueue,
+  MaximumWorkQueue,
+  CustomPriorityWorkQueue = 32
+} WORK_QUEUE_TYPE;
+
+// ---------------------------------------------------------------------------
+// Memory descriptor lists (wdm.h). The simulation has one address space, so
+// an MDL maps its buffer at its own virtual address.
+struct _MDL {
+  struct _MDL* Next;
+  CSHORT Size;
+  CSHORT MdlFlags;
+  struct _EPROCESS* Process;
+  PVOID MappedSystemVa;
+  PVOID StartVa;
+  ULONG ByteCount;
+  ULONG ByteOffset;
+};
+
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+#define MDL_ALLOCATED_FIXED_SIZE 0x0008
+#define MDL_PARTIAL 0x0010
+#define MDL_PARTIAL_HAS_BEEN_MAPPED 0x0020
+#define MDL_IO_PAGE_READ 0x0040
+#define MDL_WRITE_OPERATION 0x0080
+#define MDL_LOCKED_PAGE_TABLES 0x0100
+#define MDL_PARENT_MAPPED_SYSTEM_VA MDL_LOCKED_PAGE_TABLES
+#define MDL_FREE_EXTRA_PTES 0x0200
+#define MDL_DESCRIBES_AWE 0x0400
+#define MDL_IO_SPACE 0x0800
+#define MDL_NETWORK_HEADER 0x1000
+#define MDL_MAPPING_CAN_FAIL 0x2000
+#define MDL_PAGE_CONTENTS_INVARIANT 0x4000
+#define MDL_INTERNAL 0x8000
+
+typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
+typedef enum _MEMORY_CACHING_TYPE {
+  MmNonCached = 0,
+  MmCached = 1,
+  MmWriteCombined = 2,
+  MmHardwareCoherentCached = 3,
+  MmNonCachedUnordered = 4,
+  MmUSWCCached = 5,
+  MmMaximumCacheType = 6,
+  MmNotMapped = -1
+} MEMORY_CACHING_TYPE;
+typedef enum _MM_PAGE_PRIORITY {
+  LowPagePriority,
+  NormalPagePriority = 16,
+  HighPagePriority = 32
+} MM_PAGE_PRIORITY;
+#define MdlMappingNoWrite 0x80000000
+#define MdlMappingNoExecute 0x40000000
+
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+#define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+
+EXTERN_C_START
+NTKERNELAPI PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                               BOOLEAN ChargeQuota, PIRP Irp);
+NTKERNELAPI void IoFreeMdl(PMDL Mdl);
+NTKERNELAPI void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                     LOCK_OPERATION Operation);
+NTKERNELAPI void MmUnlockPages(PMDL MemoryDescriptorList);
+NTKERNELAPI void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+NTKERNELAPI PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                               MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+                                               ULONG BugCheckOnFailure, ULONG Priority);
+NTKERNELAPI void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+EXTERN_C_END
+
+// The WDK's inline: the system address of an MDL's buffer, mapping it on
+// first use.
+FORCEINLINE PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
+  if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+    return Mdl->MappedSystemVa;
+  }
+  return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, Priority);
+}
+
+// ---------------------------------------------------------------------------
+// File names, transactions and kernel-mode file I/O (ntifs.h / wdm.h).
+typedef struct _TXN_PARAMETER_BLOCK {
+  USHORT Length;
+  USHORT TxFsContext;
+  PVOID TransactionObject;
+} TXN_PARAMETER_BLOCK, *PTXN_PARAMETER_BLOCK;
+
+EXTERN_C_START
+// Replaces FileObject->FileName with a copy of NewFileName the I/O manager
+// owns (and frees when the file object goes).
+NTKERNELAPI NTSTATUS IoReplaceFileObjectName(PFILE_OBJECT FileObject, PWSTR NewFileName,
+                                             USHORT FileNameLength);
+NTKERNELAPI PTXN_PARAMETER_BLOCK IoGetTransactionParameterBlock(PFILE_OBJECT FileObject);
+
+NTSYSAPI NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                                     POBJECT_ATTRIBUTES ObjectAttributes,
+                                     PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
+                                     ULONG FileAttributes, ULONG ShareAccess,
+                                     ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                                     ULONG EaLength);
+NTSYSAPI NTSTATUS NTAPI ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                                   POBJECT_ATTRIBUTES ObjectAttributes,
+                                   PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess,
+                                   ULONG OpenOptions);
+NTSYSAPI NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                   PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                                   ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+NTSYSAPI NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                    PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                                    ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+NTSYSAPI NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                               PVOID FileInformation, ULONG Length,
+                                               FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSAPI NTSTATUS NTAPI ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                             PVOID FileInformation, ULONG Length,
+                                             FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSAPI NTSTATUS NTAPI ZwQueryDirectoryFile(HANDLE FileHandle, HANDLE Event,
+                                             PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                             PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                                             ULONG Length,
+                                             FILE_INFORMATION_CLASS FileInformationClass,
+                                             BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
+                                             BOOLEAN RestartScan);
+NTSYSAPI NTSTATUS NTAPI ZwQueryVolumeInformationFile(HANDLE FileHandle,
+                                                     PIO_STATUS_BLOCK IoStatusBlock,
+                                                     PVOID FsInformation, ULONG Length,
+                                                     FS_INFORMATION_CLASS FsInformationClass);
+NTSYSAPI NTSTATUS NTAPI ZwFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                        PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                        ULONG FsControlCode, PVOID InputBuffer,
+                                        ULONG InputBufferLength, PVOID OutputBuffer,
+                                        ULONG OutputBufferLength);
+EXTERN_C_END
+
+// IRP.Flags (FLT_IO_PARAMETER_BLOCK.IrpFlags).
+#define IRP_NOCACHE 0x00000001
+#define IRP_PAGING_IO 0x00000002
+#define IRP_MOUNT_COMPLETION 0x00000002
+#define IRP_SYNCHRONOUS_API 0x00000004
+#define IRP_ASSOCIATED_IRP 0x00000008
+#define IRP_BUFFERED_IO 0x00000010
+#define IRP_DEALLOCATE_BUFFER 0x00000020
+#define IRP_INPUT_OPERATION 0x00000040
+#define IRP_SYNCHRONOUS_PAGING_IO 0x00000040
+#define IRP_CREATE_OPERATION 0x00000080
+#define IRP_READ_OPERATION 0x00000100
+#define IRP_WRITE_OPERATION 0x00000200
+#define IRP_CLOSE_OPERATION 0x00000400
+#define IRP_DEFER_IO_COMPLETION 0x00000800
+
+// Special byte offsets of NtReadFile / NtWriteFile.
+#define FILE_WRITE_TO_END_OF_FILE 0xffffffff
+#define FILE_USE_FILE_POINTER_POSITION 0xfffffffe
+
+// Extra parameters of a create issued by a driver (IoCreateFileEx,
+// FltCreateFileEx2).
+typedef struct _IO_DRIVER_CREATE_CONTEXT {
+  CSHORT Size;
+  struct _ECP_LIST* ExtraCreateParameter;
+  PVOID DeviceObjectHint;
+  PTXN_PARAMETER_BLOCK TxnParameters;
+} IO_DRIVER_CREATE_CONTEXT, *PIO_DRIVER_CREATE_CONTEXT;
+
+FORCEINLINE void IoInitializeDriverCreateContext(PIO_DRIVER_CREATE_CONTEXT DriverContext) {
+  __builtin_memset(DriverContext, 0, sizeof(IO_DRIVER_CREATE_CONTEXT));
+  DriverContext->Size = sizeof(IO_DRIVER_CREATE_CONTEXT);
+}

@@ -1,0 +1,390 @@
+// The operation path: each operation passes the pre-operation callbacks of
+// the instances on its volume (highest altitude first), the file system,
+// then the post-operation callbacks in reverse. Every callback status is
+// honoured: pending pre- and post-operations wait in the issuing thread until
+// the filter completes them, as a synchronous request waits for its IRP.
+#include <string>
+#include <unordered_set>
+
+#include "fltmgr/filter_manager.h"
+#include "kernel/lifecycle.h"
+#include "kernel/process_table.h"
+#include "kernel/thread_state.h"
+#include "verifier/verifier.h"
+
+namespace sim::fltmgr {
+namespace {
+
+using io::Operation;
+
+struct LiveOperations {
+  std::mutex lock;
+  std::unordered_set<Operation*> ops;
+};
+
+LiveOperations& Live() {
+  static LiveOperations live;
+  return live;
+}
+
+void Violation(const std::string& text) { verifier::Report(verifier::Check::FilterManager, text); }
+
+std::string MajorName(UCHAR major) {
+  static const char digits[] = "0123456789abcdef";
+  return std::string("major 0x") + digits[major >> 4] + digits[major & 15];
+}
+
+// Runs a pre-operation callback at the delivery IRQL and checks that it
+// leaves the thread as it found it.
+FLT_PREOP_CALLBACK_STATUS CallPre(PFLT_PRE_OPERATION_CALLBACK pre, Operation& op,
+                                  PCFLT_RELATED_OBJECTS objects, PVOID* context) {
+  kernel::ThreadState& thread = kernel::CurrentThread();
+  const KIRQL saved = thread.irql;
+  const int regions = thread.kernelApcDisable;
+  const KIRQL delivery = op.iopb.MajorFunction == IRP_MJ_CLOSE || op.iopb.MajorFunction == IRP_MJ_CLEANUP
+                             ? saved
+                             : std::max<KIRQL>(saved, PreOperationIrql());
+  thread.irql = delivery;
+  FLT_PREOP_CALLBACK_STATUS status = pre(&op.data, objects, context);
+  if (thread.irql != delivery) {
+    verifier::Report(verifier::Check::Irql, "pre-operation callback returned at another IRQL");
+  }
+  if (thread.kernelApcDisable != regions) {
+    verifier::Report(verifier::Check::CriticalRegionUnbalanced,
+                     "pre-operation callback returned with unbalanced critical regions");
+  }
+  thread.irql = saved;
+  return status;
+}
+
+FLT_POSTOP_CALLBACK_STATUS CallPost(PFLT_POST_OPERATION_CALLBACK post, Operation& op,
+                                    PCFLT_RELATED_OBJECTS objects, PVOID context,
+                                    FLT_POST_OPERATION_FLAGS flags) {
+  kernel::ThreadState& thread = kernel::CurrentThread();
+  const KIRQL saved = thread.irql;
+  const int regions = thread.kernelApcDisable;
+  FLT_POSTOP_CALLBACK_STATUS status = post(&op.data, objects, context, flags);
+  if (thread.irql != saved) {
+    verifier::Report(verifier::Check::Irql, "post-operation callback returned at another IRQL");
+    thread.irql = saved;
+  }
+  if (thread.kernelApcDisable != regions) {
+    verifier::Report(verifier::Check::CriticalRegionUnbalanced,
+                     "post-operation callback returned with unbalanced critical regions");
+  }
+  return status;
+}
+
+// Blocks the issuing thread until the filter completes the pended stage.
+void WaitForPendedCompletion(Operation& op) {
+  std::unique_lock guard(op.lock);
+  op.pendWaiting = true;
+  op.cv.wait(guard, [&] { return op.pendCompleted; });
+  op.pendWaiting = false;
+  op.pend = Operation::Pend::None;
+  op.pendCompleted = false;
+}
+
+void BeginPend(Operation& op, Operation::Pend stage, _FLT_INSTANCE* instance) {
+  std::lock_guard guard(op.lock);
+  op.pend = stage;
+  op.pendCompleted = false;
+  op.pendedInstance = instance;
+}
+
+struct PostEntry {
+  _FLT_INSTANCE* instance;
+  PVOID context;
+};
+
+void LeaveInstance(_FLT_INSTANCE* instance) {
+  std::lock_guard guard(Lock());
+  if (--instance->activeOperations == 0) RundownChanged().notify_all();
+}
+
+bool EnterInstance(_FLT_INSTANCE* instance) {
+  std::lock_guard guard(Lock());
+  if (instance->tearingDown || instance->filter->unregistered) return false;
+  ++instance->activeOperations;
+  return true;
+}
+
+void RunPostOperations(Operation& op, std::vector<PostEntry>& posts) {
+  op.data.Flags |= FLTFL_CALLBACK_DATA_POST_OPERATION;
+  for (auto it = posts.rbegin(); it != posts.rend(); ++it) {
+    _FLT_INSTANCE* instance = it->instance;
+    _FLT_FILTER* filter = instance->filter;
+    const FLT_OPERATION_REGISTRATION* reg = filter->operations[op.iopb.MajorFunction];
+    op.iopb.TargetInstance = instance;
+    FLT_RELATED_OBJECTS objects{sizeof(FLT_RELATED_OBJECTS), 0, filter, instance->volume, instance,
+                                op.iopb.TargetFileObject, nullptr};
+    if (!CallbackAfterUnload(filter, "post-operation")) {
+      const FLT_POST_OPERATION_FLAGS flags = instance->tearingDown ? FLTFL_POST_OPERATION_DRAINING : 0;
+      // Marked pending before the call: the filter may complete it from
+      // another thread before its post-operation returns.
+      BeginPend(op, Operation::Pend::Post, instance);
+      FLT_POSTOP_CALLBACK_STATUS status = CallPost(reg->PostOperation, op, &objects, it->context, flags);
+      if (status == FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
+        if (op.fastIo) Violation("FLT_POSTOP_MORE_PROCESSING_REQUIRED returned for a fast I/O operation");
+        WaitForPendedCompletion(op);
+      } else {
+        std::lock_guard guard(op.lock);
+        if (op.pendCompleted) Violation("FltCompletePendedPostOperation for an operation that was not pended");
+        op.pend = Operation::Pend::None;
+        op.pendCompleted = false;
+      }
+      if (status == FLT_POSTOP_DISALLOW_FSFILTER_IO) {
+        Violation("FLT_POSTOP_DISALLOW_FSFILTER_IO returned for " + MajorName(op.iopb.MajorFunction));
+      } else if (status != FLT_POSTOP_FINISHED_PROCESSING && status != FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
+        Violation("unknown post-operation status " + std::to_string(static_cast<int>(status)) + " for " +
+                  MajorName(op.iopb.MajorFunction));
+      }
+    }
+    LeaveInstance(instance);
+  }
+  op.data.Flags &= ~FLTFL_CALLBACK_DATA_POST_OPERATION;
+}
+
+// Pended operations nobody completed: each is reported, then completed with
+// STATUS_CANCELLED so that the thread waiting for it can finish.
+kernel::EndOfTestCheckRegistration pendedNeverCompleted([] {
+  std::lock_guard guard(Live().lock);
+  for (Operation* op : Live().ops) {
+    std::lock_guard opGuard(op->lock);
+    if (op->pend == Operation::Pend::None || op->pendCompleted || !op->pendWaiting) continue;
+    Violation(std::string(op->pend == Operation::Pend::Pre ? "pre" : "post") +
+              "-operation pended and never completed (" + MajorName(op->iopb.MajorFunction) + ")");
+    if (op->pend == Operation::Pend::Pre) {
+      op->pendedStatus = FLT_PREOP_COMPLETE;
+      op->pendedContext = nullptr;
+      op->data.IoStatus.Status = STATUS_CANCELLED;
+      op->data.IoStatus.Information = 0;
+    }
+    op->pendCompleted = true;
+    op->cv.notify_all();
+  }
+});
+
+Operation* FindLive(PFLT_CALLBACK_DATA data) {
+  auto* op = reinterpret_cast<Operation*>(data);
+  std::lock_guard guard(Live().lock);
+  return Live().ops.count(op) ? op : nullptr;
+}
+
+}  // namespace
+
+// The operation a callback data belongs to (callback data live only inside
+// their operation).
+io::Operation* OperationOf(PFLT_CALLBACK_DATA data) { return reinterpret_cast<io::Operation*>(data); }
+
+}  // namespace sim::fltmgr
+
+namespace sim::io {
+
+NTSTATUS SendOperation(Operation& op) {
+  using namespace sim::fltmgr;
+  {
+    std::lock_guard guard(Live().lock);
+    Live().ops.insert(&op);
+  }
+  if (op.fastIo) {
+    op.data.Flags = (op.data.Flags & ~FLTFL_CALLBACK_DATA_IRP_OPERATION) | FLTFL_CALLBACK_DATA_FAST_IO_OPERATION;
+  }
+  const UCHAR major = op.iopb.MajorFunction;
+  std::vector<PostEntry> posts;
+  bool completed = false;
+  _FLT_VOLUME* fv = op.volume ? op.volume->filterVolume : nullptr;
+
+  for (_FLT_INSTANCE* instance : InstancesBelow(fv, op.startBelow)) {
+    _FLT_FILTER* filter = instance->filter;
+    const FLT_OPERATION_REGISTRATION* reg = filter->operations[major];
+    if (!reg || (!reg->PreOperation && !reg->PostOperation)) continue;
+    if (!EnterInstance(instance)) continue;
+    op.iopb.TargetInstance = instance;
+    FLT_RELATED_OBJECTS objects{sizeof(FLT_RELATED_OBJECTS), 0, filter, instance->volume, instance,
+                                op.iopb.TargetFileObject, nullptr};
+    FLT_PREOP_CALLBACK_STATUS status = FLT_PREOP_SUCCESS_WITH_CALLBACK;
+    PVOID context = nullptr;
+    if (reg->PreOperation) {
+      // Marked pending before the call: the filter may complete it from
+      // another thread before its pre-operation returns.
+      BeginPend(op, Operation::Pend::Pre, instance);
+      status = CallPre(reg->PreOperation, op, &objects, &context);
+      if (status == FLT_PREOP_PENDING) {
+        if (op.fastIo) Violation("FLT_PREOP_PENDING returned for a fast I/O operation");
+        if (context) Violation("completion context returned with FLT_PREOP_PENDING");
+        WaitForPendedCompletion(op);
+        status = op.pendedStatus;
+        context = op.pendedContext;
+      } else {
+        std::lock_guard guard(op.lock);
+        if (op.pendCompleted) Violation("FltCompletePendedPreOperation for an operation that was not pended");
+        op.pend = Operation::Pend::None;
+        op.pendCompleted = false;
+      }
+    }
+    const bool contextAllowed = status == FLT_PREOP_SUCCESS_WITH_CALLBACK || status == FLT_PREOP_SYNCHRONIZE;
+    if (context && !contextAllowed) {
+      Violation("completion context returned with pre-operation status " +
+                std::to_string(static_cast<int>(status)) + " for " + MajorName(major));
+      context = nullptr;
+    }
+    switch (status) {
+      case FLT_PREOP_SUCCESS_WITH_CALLBACK:
+      case FLT_PREOP_SYNCHRONIZE:
+        if (reg->PostOperation) {
+          posts.push_back({instance, context});
+          continue;  // the instance stays entered until its post-operation
+        }
+        break;
+      case FLT_PREOP_SUCCESS_NO_CALLBACK:
+        break;
+      case FLT_PREOP_COMPLETE:
+        completed = true;
+        break;
+      case FLT_PREOP_DISALLOW_FASTIO:
+        // Refusing the fast path sends the request again as an IRP; for an
+        // IRP it means no post-operation.
+        if (op.fastIo) {
+          op.fastIoRefused = true;
+          op.data.IoStatus.Status = STATUS_FLT_DISALLOW_FAST_IO;
+          op.data.IoStatus.Information = 0;
+          completed = true;
+        }
+        break;
+      case FLT_PREOP_DISALLOW_FSFILTER_IO:
+        Violation("FLT_PREOP_DISALLOW_FSFILTER_IO returned for " + MajorName(major));
+        break;
+      default:
+        Violation("unknown pre-operation status " + std::to_string(static_cast<int>(status)) + " for " +
+                  MajorName(major));
+        break;
+    }
+    LeaveInstance(instance);
+    if (completed) break;
+  }
+
+  if (!completed) CallFileSystem(op);
+  RunPostOperations(op, posts);
+  {
+    std::lock_guard guard(Live().lock);
+    Live().ops.erase(&op);
+  }
+  return op.data.IoStatus.Status;
+}
+
+}  // namespace sim::io
+
+using sim::fltmgr::FindLive;
+using sim::io::Operation;
+
+VOID FLTAPI FltCompletePendedPreOperation(PFLT_CALLBACK_DATA CallbackData, FLT_PREOP_CALLBACK_STATUS CallbackStatus,
+                                          PVOID Context) {
+  Operation* op = FindLive(CallbackData);
+  if (!op) {
+    sim::fltmgr::Violation("FltCompletePendedPreOperation for an operation that is not pending (completed twice?)");
+    return;
+  }
+  std::lock_guard guard(op->lock);
+  if (op->pend != Operation::Pend::Pre || op->pendCompleted) {
+    sim::fltmgr::Violation("FltCompletePendedPreOperation for an operation that is not pending (completed twice?)");
+    return;
+  }
+  if (CallbackStatus != FLT_PREOP_SUCCESS_WITH_CALLBACK && CallbackStatus != FLT_PREOP_SUCCESS_NO_CALLBACK &&
+      CallbackStatus != FLT_PREOP_COMPLETE && CallbackStatus != FLT_PREOP_SYNCHRONIZE) {
+    sim::fltmgr::Violation("FltCompletePendedPreOperation with status " +
+                           std::to_string(static_cast<int>(CallbackStatus)));
+    CallbackStatus = FLT_PREOP_SUCCESS_NO_CALLBACK;
+  }
+  op->pendedStatus = CallbackStatus;
+  op->pendedContext = Context;
+  op->pendCompleted = true;
+  op->cv.notify_all();
+}
+
+VOID FLTAPI FltCompletePendedPostOperation(PFLT_CALLBACK_DATA CallbackData) {
+  Operation* op = FindLive(CallbackData);
+  std::unique_lock<std::mutex> guard;
+  if (op) guard = std::unique_lock(op->lock);
+  if (!op || op->pend != Operation::Pend::Post || op->pendCompleted) {
+    sim::fltmgr::Violation("FltCompletePendedPostOperation for an operation that is not pending (completed twice?)");
+    return;
+  }
+  op->pendCompleted = true;
+  op->cv.notify_all();
+}
+
+VOID FLTAPI FltSetCallbackDataDirty(PFLT_CALLBACK_DATA Data) { Data->Flags |= FLTFL_CALLBACK_DATA_DIRTY; }
+VOID FLTAPI FltClearCallbackDataDirty(PFLT_CALLBACK_DATA Data) { Data->Flags &= ~FLTFL_CALLBACK_DATA_DIRTY; }
+BOOLEAN FLTAPI FltIsCallbackDataDirty(PFLT_CALLBACK_DATA Data) {
+  return (Data->Flags & FLTFL_CALLBACK_DATA_DIRTY) != 0;
+}
+
+BOOLEAN FLTAPI FltIsOperationSynchronous(PFLT_CALLBACK_DATA CallbackData) {
+  if (!FLT_IS_IRP_OPERATION(CallbackData)) return TRUE;
+  if (CallbackData->Iopb->IrpFlags & (IRP_SYNCHRONOUS_API | IRP_SYNCHRONOUS_PAGING_IO)) return TRUE;
+  PFILE_OBJECT fo = CallbackData->Iopb->TargetFileObject;
+  return fo && (fo->Flags & FO_SYNCHRONOUS_IO);
+}
+
+ULONG FLTAPI FltGetRequestorProcessId(PFLT_CALLBACK_DATA CallbackData) {
+  return sim::fltmgr::OperationOf(CallbackData)->requestorProcessId;
+}
+
+HANDLE FLTAPI FltGetRequestorProcessIdEx(PFLT_CALLBACK_DATA CallbackData) {
+  return reinterpret_cast<HANDLE>(
+      static_cast<ULONG_PTR>(sim::fltmgr::OperationOf(CallbackData)->requestorProcessId));
+}
+
+NTSTATUS FLTAPI FltGetRequestorSessionId(PFLT_CALLBACK_DATA CallbackData, PULONG SessionId) {
+  if (!SessionId) return STATUS_INVALID_PARAMETER;
+  auto process = sim::kernel::FindProcess(sim::fltmgr::OperationOf(CallbackData)->requestorProcessId);
+  if (!process) return STATUS_UNSUCCESSFUL;
+  *SessionId = process->sessionId;
+  return STATUS_SUCCESS;
+}
+
+PEPROCESS FLTAPI FltGetRequestorProcess(PFLT_CALLBACK_DATA CallbackData) {
+  return sim::kernel::ProcessBody(sim::fltmgr::OperationOf(CallbackData)->requestorProcessId);
+}
+
+NTSTATUS FLTAPI FltLockUserBuffer(PFLT_CALLBACK_DATA CallbackData) {
+  Operation* op = sim::fltmgr::OperationOf(CallbackData);
+  if (sim::kernel::CurrentThread().irql > APC_LEVEL) {
+    sim::verifier::Report(sim::verifier::Check::Irql, "FltLockUserBuffer above APC_LEVEL");
+  }
+  auto& p = op->iopb.Parameters;
+  PVOID buffer = nullptr;
+  ULONG length = 0;
+  PMDL* mdlSlot = nullptr;
+  switch (op->iopb.MajorFunction) {
+    case IRP_MJ_READ: buffer = p.Read.ReadBuffer; length = p.Read.Length; mdlSlot = &p.Read.MdlAddress; break;
+    case IRP_MJ_WRITE: buffer = p.Write.WriteBuffer; length = p.Write.Length; mdlSlot = &p.Write.MdlAddress; break;
+    case IRP_MJ_DIRECTORY_CONTROL:
+      buffer = p.DirectoryControl.QueryDirectory.DirectoryBuffer;
+      length = p.DirectoryControl.QueryDirectory.Length;
+      mdlSlot = &p.DirectoryControl.QueryDirectory.MdlAddress;
+      break;
+    case IRP_MJ_QUERY_SECURITY:
+      buffer = p.QuerySecurity.SecurityBuffer;
+      length = p.QuerySecurity.Length;
+      mdlSlot = &p.QuerySecurity.MdlAddress;
+      break;
+    case IRP_MJ_FILE_SYSTEM_CONTROL:
+    case IRP_MJ_DEVICE_CONTROL:
+      buffer = p.DeviceIoControl.Neither.OutputBuffer;
+      length = p.DeviceIoControl.Neither.OutputBufferLength;
+      mdlSlot = &p.DeviceIoControl.Neither.OutputMdlAddress;
+      break;
+    default:
+      // Operations whose buffers are system buffers need no locking.
+      return STATUS_SUCCESS;
+  }
+  if (*mdlSlot || !buffer || length == 0) return STATUS_SUCCESS;
+  PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
+  if (!mdl) return STATUS_INSUFFICIENT_RESOURCES;
+  MmProbeAndLockPages(mdl, CallbackData->RequestorMode, IoWriteAccess);
+  *mdlSlot = mdl;
+  op->lockedMdl = mdl;
+  return STATUS_SUCCESS;
+}

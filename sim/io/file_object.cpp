@@ -1,0 +1,117 @@
+// File objects: a FILE_OBJECT body with its name buffer. The last handle
+// sends IRP_MJ_CLEANUP down the stack, the last reference IRP_MJ_CLOSE.
+#include <mutex>
+#include <set>
+
+#include "io/io_manager.h"
+#include "kernel/lifecycle.h"
+#include "kernel/thread_state.h"
+
+namespace sim::fltmgr {
+void OnFileObjectGone(PFILE_OBJECT fileObject);
+}
+
+namespace sim::io {
+namespace {
+
+struct LiveFiles {
+  std::mutex lock;
+  std::set<FileObject*> files;
+};
+
+LiveFiles& Live() {
+  static LiveFiles live;
+  return live;
+}
+
+// A fresh machine has no file objects; those a test left behind are dropped
+// without cleanup or close (the object manager forgets them too).
+kernel::ResetHookRegistration resetFiles(kernel::ResetOrder::Io, [] {
+  std::set<FileObject*> files;
+  {
+    std::lock_guard guard(Live().lock);
+    files.swap(Live().files);
+  }
+  for (FileObject* file : files) delete file;
+});
+
+}  // namespace
+
+FileObject::FileObject(Volume* vol, std::u16string name, FILE_OBJECT* related) : volume(vol) {
+  fo_.Type = 5;  // IO_TYPE_FILE
+  fo_.Size = sizeof(FILE_OBJECT);
+  fo_.DeviceObject = vol ? &vol->device : nullptr;
+  fo_.RelatedFileObject = related;
+  if (related) ObfReferenceObject(related);
+  InitializeListHead(&fo_.IrpList);
+  SetName(std::move(name));
+  kernel::RegisterObjectBody(this);
+  std::lock_guard guard(Live().lock);
+  Live().files.insert(this);
+}
+
+FileObject::~FileObject() {
+  std::lock_guard guard(Live().lock);
+  Live().files.erase(this);
+}
+
+void FileObject::SetName(std::u16string name) {
+  nameBuffer_ = std::move(name);
+  fo_.FileName.Length = static_cast<USHORT>(nameBuffer_.size() * sizeof(WCHAR));
+  fo_.FileName.MaximumLength = static_cast<USHORT>(fo_.FileName.Length + sizeof(WCHAR));
+  fo_.FileName.Buffer = reinterpret_cast<PWCH>(nameBuffer_.data());
+}
+
+std::u16string FileObject::Name() const {
+  if (!fo_.FileName.Buffer) return {};
+  return std::u16string(reinterpret_cast<const char16_t*>(fo_.FileName.Buffer),
+                        fo_.FileName.Length / sizeof(WCHAR));
+}
+
+void FileObject::OnLastHandleClosed() {
+  if (!opened) return;
+  Operation op(volume, this, IRP_MJ_CLEANUP, 0);
+  SendOperation(op);
+  fo_.Flags |= FO_CLEANUP_COMPLETE;
+}
+
+void FileObject::OnLastReference() {
+  if (opened) {
+    Operation op(volume, this, IRP_MJ_CLOSE, 0);
+    SendOperation(op);
+  }
+  fltmgr::OnFileObjectGone(&fo_);
+  if (fo_.RelatedFileObject) ObfDereferenceObject(fo_.RelatedFileObject);
+  fo_.RelatedFileObject = nullptr;
+}
+
+FileObject* FileObjectFromBody(PFILE_OBJECT fo) {
+  if (!fo) return nullptr;
+  return dynamic_cast<FileObject*>(kernel::ObjectFromBody(fo));
+}
+
+Operation::Operation(Volume* vol, FileObject* f, UCHAR major, UCHAR minor)
+    : data{FLTFL_CALLBACK_DATA_IRP_OPERATION,
+           reinterpret_cast<PETHREAD>(kernel::CurrentThread().kthread),
+           &iopb,
+           {},
+           nullptr,
+           {},
+           UserMode},
+      volume(vol),
+      file(f) {
+  iopb.MajorFunction = major;
+  iopb.MinorFunction = minor;
+  iopb.TargetFileObject = f ? f->fo() : nullptr;
+  requestorProcessId = kernel::CurrentThread().processId;
+  if (f) {
+    startBelow = f->targetInstance;
+    if (f->fo()->Flags & FO_SYNCHRONOUS_IO) iopb.IrpFlags |= IRP_SYNCHRONOUS_API;
+  }
+}
+
+Operation::~Operation() {
+  if (lockedMdl) IoFreeMdl(lockedMdl);
+}
+
+}  // namespace sim::io

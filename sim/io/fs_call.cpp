@@ -1,0 +1,254 @@
+// The bottom of the stack: turns an operation's parameters into a call of
+// the volume's file system, as the file system's dispatch routines would
+// read them from the IRP.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "io/io_manager.h"
+#include "kernel/object_manager.h"
+#include "verifier/verifier.h"
+
+namespace sim::io {
+namespace {
+
+std::string Utf8(std::u16string_view s) {
+  std::string out;
+  for (char16_t c : s) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+void* BufferOf(PVOID buffer, PMDL mdl) {
+  if (buffer) return buffer;
+  return mdl ? MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) : nullptr;
+}
+
+// Resolves the target of a rename or link to a path on the source's volume.
+NTSTATUS ResolveRenameTarget(Operation& op, const FILE_RENAME_INFORMATION* info, ULONG length,
+                             bool exClass, RenameTarget& target) {
+  if (length < FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) ||
+      info->FileNameLength > length - FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  std::u16string name(reinterpret_cast<const char16_t*>(info->FileName),
+                      info->FileNameLength / sizeof(WCHAR));
+  if (name.empty()) return STATUS_INVALID_PARAMETER;
+  target.flagsEx = exClass ? info->Flags : 0;
+  target.replaceIfExists = exClass ? (info->Flags & FILE_RENAME_REPLACE_IF_EXISTS) != 0
+                                   : info->ReplaceIfExists != 0;
+  if (info->RootDirectory) {
+    kernel::KernelObject* object = kernel::ReferenceHandle(info->RootDirectory, op.data.RequestorMode);
+    FileObject* root = dynamic_cast<FileObject*>(object);
+    if (!root) {
+      if (object) object->Dereference();
+      return STATUS_INVALID_HANDLE;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (root->volume != op.volume) {
+      status = STATUS_NOT_SAME_DEVICE;
+    } else {
+      std::u16string base = root->Name();
+      if (base.empty() || base.back() != u'\\') base += u'\\';
+      target.path = base + name;
+    }
+    root->Dereference();
+    return status;
+  }
+  if (name[0] != u'\\') {
+    target.path = name;
+    target.relativeToSourceParent = true;
+    return STATUS_SUCCESS;
+  }
+  ParsedName parsed;
+  NTSTATUS status = ParseObjectName(name, parsed);
+  if (!NT_SUCCESS(status)) return status;
+  if (parsed.volume != op.volume) return STATUS_NOT_SAME_DEVICE;
+  target.path = parsed.remainder.empty() ? u"\\" : parsed.remainder;
+  return STATUS_SUCCESS;
+}
+
+// METHOD_BUFFERED controls go through one system buffer for input and output.
+NTSTATUS CallControl(Operation& op, bool fsControl) {
+  FileSystem& fs = *op.volume->fs;
+  FILE_OBJECT* fo = op.iopb.TargetFileObject;
+  auto& p = op.iopb.Parameters;
+  const ULONG code = fsControl ? p.FileSystemControl.Common.FsControlCode
+                               : p.DeviceIoControl.Common.IoControlCode;
+  const ULONG inLength = p.DeviceIoControl.Common.InputBufferLength;
+  const ULONG outLength = p.DeviceIoControl.Common.OutputBufferLength;
+  IO_STATUS_BLOCK& iosb = op.data.IoStatus;
+  if (METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED) {
+    void* system = p.DeviceIoControl.Buffered.SystemBuffer;
+    return fsControl ? fs.FileSystemControl(fo, code, system, inLength, system, outLength, iosb)
+                     : fs.DeviceControl(fo, code, system, inLength, system, outLength, iosb);
+  }
+  void* in = p.DeviceIoControl.Neither.InputBuffer;
+  void* out = BufferOf(p.DeviceIoControl.Neither.OutputBuffer, p.DeviceIoControl.Neither.OutputMdlAddress);
+  return fsControl ? fs.FileSystemControl(fo, code, in, inLength, out, outLength, iosb)
+                   : fs.DeviceControl(fo, code, in, inLength, out, outLength, iosb);
+}
+
+// The file system's fast query-open: the attributes of the file the file
+// object names, through an open of its own that no filter sees.
+NTSTATUS QueryOpen(Operation& op) {
+  FileSystem& fs = *op.volume->fs;
+  FILE_OBJECT probe{};
+  probe.Size = sizeof(FILE_OBJECT);
+  probe.DeviceObject = &op.volume->device;
+  probe.FileName = op.iopb.TargetFileObject->FileName;
+  probe.RelatedFileObject = op.iopb.TargetFileObject->RelatedFileObject;
+  CreateParameters params;
+  params.desiredAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  params.shareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  params.disposition = FILE_OPEN;
+  params.requestorMode = op.data.RequestorMode;
+  IO_STATUS_BLOCK iosb{};
+  NTSTATUS status = fs.Create(&probe, params, iosb);
+  if (!NT_SUCCESS(status)) return status;
+  auto* info = op.iopb.Parameters.NetworkQueryOpen.NetworkInformation;
+  status = fs.QueryInformation(&probe, FileNetworkOpenInformation, info, sizeof(*info), iosb);
+  op.data.IoStatus.Information = NT_SUCCESS(status) ? sizeof(*info) : 0;
+  IO_STATUS_BLOCK ignored{};
+  fs.Cleanup(&probe, ignored);
+  fs.Close(&probe);
+  return status;
+}
+
+}  // namespace
+
+void CallFileSystem(Operation& op) {
+  FileSystem& fs = *op.volume->fs;
+  FILE_OBJECT* fo = op.iopb.TargetFileObject;
+  IO_STATUS_BLOCK& iosb = op.data.IoStatus;
+  auto& p = op.iopb.Parameters;
+  iosb.Information = 0;
+  const UCHAR major = op.iopb.MajorFunction;
+
+  if (major == IRP_MJ_CREATE) {
+    CreateParameters params;
+    params.desiredAccess = p.Create.SecurityContext ? p.Create.SecurityContext->DesiredAccess : 0;
+    params.options = p.Create.Options & FILE_VALID_OPTION_FLAGS;
+    params.disposition = p.Create.Options >> 24;
+    params.shareAccess = p.Create.ShareAccess;
+    params.fileAttributes = p.Create.FileAttributes;
+    params.allocationSize = p.Create.AllocationSize;
+    params.flags = op.iopb.OperationFlags;
+    params.requestorMode = op.data.RequestorMode;
+    params.eaBuffer = p.Create.EaBuffer;
+    params.eaLength = p.Create.EaLength;
+    iosb.Status = fs.Create(fo, params, iosb);
+    if (NT_SUCCESS(iosb.Status) && iosb.Status != STATUS_REPARSE && op.file) op.file->openedByFileSystem = true;
+    return;
+  }
+
+  if (major == IRP_MJ_NETWORK_QUERY_OPEN) {
+    iosb.Status = QueryOpen(op);
+    return;
+  }
+
+  if (!fs.Owns(fo)) {
+    const std::u16string name = op.file ? op.file->Name() : std::u16string();
+    verifier::Report(verifier::Check::Io,
+                     "operation (major " + std::to_string(major) +
+                         ") reached the file system for a file object it never opened (\"" +
+                         Utf8(name) + "\")");
+    iosb.Status = major == IRP_MJ_CLOSE ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+    return;
+  }
+
+  switch (major) {
+    case IRP_MJ_CLEANUP:
+      iosb.Status = fs.Cleanup(fo, iosb);
+      break;
+    case IRP_MJ_CLOSE:
+      fs.Close(fo);
+      iosb.Status = STATUS_SUCCESS;
+      break;
+    case IRP_MJ_READ:
+    case IRP_MJ_WRITE: {
+      const bool read = major == IRP_MJ_READ;
+      LARGE_INTEGER offset = read ? p.Read.ByteOffset : p.Write.ByteOffset;
+      const ULONG length = read ? p.Read.Length : p.Write.Length;
+      void* buffer = read ? BufferOf(p.Read.ReadBuffer, p.Read.MdlAddress)
+                          : BufferOf(p.Write.WriteBuffer, p.Write.MdlAddress);
+      if (offset.HighPart == -1 && offset.LowPart == FILE_USE_FILE_POINTER_POSITION) {
+        offset = fo->CurrentByteOffset;
+      }
+      iosb.Status = read ? fs.Read(fo, buffer, length, &offset, iosb)
+                         : fs.Write(fo, buffer, length, &offset, iosb);
+      // Synchronous file objects advance their position (the file system
+      // may have done so already; the result is the same).
+      const bool toEnd = offset.HighPart == -1 && offset.LowPart == FILE_WRITE_TO_END_OF_FILE;
+      if (NT_SUCCESS(iosb.Status) && (fo->Flags & FO_SYNCHRONOUS_IO) && !toEnd) {
+        fo->CurrentByteOffset.QuadPart = offset.QuadPart + static_cast<LONGLONG>(iosb.Information);
+      }
+      break;
+    }
+    case IRP_MJ_QUERY_INFORMATION:
+      iosb.Status = fs.QueryInformation(fo, p.QueryFileInformation.FileInformationClass,
+                                        p.QueryFileInformation.InfoBuffer, p.QueryFileInformation.Length, iosb);
+      break;
+    case IRP_MJ_SET_INFORMATION: {
+      const FILE_INFORMATION_CLASS infoClass = p.SetFileInformation.FileInformationClass;
+      RenameTarget target;
+      RenameTarget* targetPtr = nullptr;
+      const bool rename = infoClass == FileRenameInformation || infoClass == FileRenameInformationEx ||
+                          infoClass == FileLinkInformation || infoClass == FileLinkInformationEx;
+      if (rename) {
+        const bool ex = infoClass == FileRenameInformationEx || infoClass == FileLinkInformationEx;
+        NTSTATUS status = ResolveRenameTarget(
+            op, static_cast<const FILE_RENAME_INFORMATION*>(p.SetFileInformation.InfoBuffer),
+            p.SetFileInformation.Length, ex, target);
+        if (!NT_SUCCESS(status)) {
+          iosb.Status = status;
+          break;
+        }
+        targetPtr = &target;
+      }
+      iosb.Status = fs.SetInformation(fo, infoClass, p.SetFileInformation.InfoBuffer,
+                                      p.SetFileInformation.Length, targetPtr, iosb);
+      break;
+    }
+    case IRP_MJ_DIRECTORY_CONTROL: {
+      if (op.iopb.MinorFunction != IRP_MN_QUERY_DIRECTORY) {
+        iosb.Status = STATUS_INVALID_DEVICE_REQUEST;
+        break;
+      }
+      auto& q = p.DirectoryControl.QueryDirectory;
+      DirectoryQuery query;
+      query.infoClass = q.FileInformationClass;
+      query.pattern = q.FileName;
+      query.fileIndex = q.FileIndex;
+      query.flags = op.iopb.OperationFlags;
+      iosb.Status = fs.QueryDirectory(fo, query, BufferOf(q.DirectoryBuffer, q.MdlAddress), q.Length, iosb);
+      break;
+    }
+    case IRP_MJ_QUERY_VOLUME_INFORMATION:
+      iosb.Status = fs.QueryVolumeInformation(fo, p.QueryVolumeInformation.FsInformationClass,
+                                              p.QueryVolumeInformation.VolumeBuffer,
+                                              p.QueryVolumeInformation.Length, iosb);
+      break;
+    case IRP_MJ_QUERY_SECURITY:
+      iosb.Status = fs.QuerySecurity(fo, p.QuerySecurity.SecurityInformation,
+                                     BufferOf(p.QuerySecurity.SecurityBuffer, p.QuerySecurity.MdlAddress),
+                                     p.QuerySecurity.Length, iosb);
+      break;
+    case IRP_MJ_SET_SECURITY:
+      iosb.Status = fs.SetSecurity(fo, p.SetSecurity.SecurityInformation, p.SetSecurity.SecurityDescriptor, iosb);
+      break;
+    case IRP_MJ_FILE_SYSTEM_CONTROL:
+      iosb.Status = CallControl(op, true);
+      break;
+    case IRP_MJ_DEVICE_CONTROL:
+      iosb.Status = CallControl(op, false);
+      break;
+    case IRP_MJ_FLUSH_BUFFERS:
+      iosb.Status = fs.FlushBuffers(fo, iosb);
+      break;
+    default:
+      iosb.Status = STATUS_INVALID_DEVICE_REQUEST;
+      break;
+  }
+}
+
+}  // namespace sim::io

@@ -1,0 +1,168 @@
+// The simulated I/O manager's internals: volumes in the object namespace,
+// file objects, and the operation record that travels down the filter stack
+// to the file system (an FLT_CALLBACK_DATA with the I/O manager's and the
+// Filter Manager's bookkeeping beside it).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fltKernel.h>
+
+#include "io/file_system.h"
+#include "kernel/object_manager.h"
+
+struct _FLT_VOLUME;
+struct _FLT_INSTANCE;
+
+namespace sim::io {
+
+// A mounted volume: a \Device\HarddiskVolumeN device, an optional drive
+// letter link (\??\C:), and the file system that serves it.
+struct Volume {
+  std::u16string deviceName;  // "\Device\HarddiskVolume2"
+  char16_t driveLetter = 0;   // u'C', or 0
+  std::shared_ptr<FileSystem> fs;
+  DEVICE_OBJECT device{};
+  _FLT_VOLUME* filterVolume = nullptr;  // the Filter Manager's view of it
+};
+
+// Mounts a volume. The Filter Manager is told, so filters that are
+// filtering get an instance on it.
+Volume* AddVolume(std::u16string deviceName, char16_t driveLetter, std::shared_ptr<FileSystem> fs);
+std::vector<Volume*> AllVolumes();
+Volume* FindVolumeByDeviceName(std::u16string_view deviceName);
+// Accepts a device name ("\Device\HarddiskVolume2") or a drive ("C:", "\??\C:").
+Volume* FindVolume(std::u16string_view name);
+
+// A full object name split into its volume and the volume-relative rest.
+struct ParsedName {
+  Volume* volume = nullptr;
+  std::u16string remainder;  // "" (the volume itself), "\" or "\dir\file"
+};
+// Parses "\??\C:\a", "\DosDevices\C:\a", "\GLOBAL??\C:\a" and
+// "\Device\HarddiskVolume2\a" (object-manager parts compared without case).
+NTSTATUS ParseObjectName(std::u16string_view name, ParsedName& parsed);
+
+// A file object: the kernel object whose body is a FILE_OBJECT.
+class FileObject : public kernel::KernelObject {
+ public:
+  FileObject(Volume* volume, std::u16string name, FILE_OBJECT* related);
+  ~FileObject() override;
+
+  const char* TypeName() const override { return "File"; }
+  void* Body() override { return &fo_; }
+  FILE_OBJECT* fo() { return &fo_; }
+
+  // Replaces FileName with a buffer the file object owns.
+  void SetName(std::u16string name);
+  std::u16string Name() const;
+
+  Volume* volume = nullptr;
+  bool opened = false;          // the create succeeded
+  bool openedByFileSystem = false;  // ... and reached the file system
+  ACCESS_MASK grantedAccess = 0;
+  ULONG createOptions = 0;
+  // FltCreateFile with an instance: I/O on this file object goes below it.
+  _FLT_INSTANCE* targetInstance = nullptr;
+  bool kernelCreated = false;
+
+ protected:
+  void OnLastHandleClosed() override;
+  void OnLastReference() override;
+
+ private:
+  FILE_OBJECT fo_{};
+  std::u16string nameBuffer_;
+};
+
+// The FileObject whose body is `fo`, or null.
+FileObject* FileObjectFromBody(PFILE_OBJECT fo);
+
+// One operation on its way down the stack. data must stay the first member:
+// the Filter Manager recovers the operation from its FLT_CALLBACK_DATA.
+struct Operation {
+  Operation(Volume* volume, FileObject* file, UCHAR major, UCHAR minor);
+  ~Operation();
+  Operation(const Operation&) = delete;
+  Operation& operator=(const Operation&) = delete;
+
+  FLT_CALLBACK_DATA data;
+  FLT_IO_PARAMETER_BLOCK iopb{};
+  IO_SECURITY_CONTEXT securityContext{};
+  Volume* volume;
+  FileObject* file;
+  std::uint32_t requestorProcessId = 0;
+  bool fastIo = false;             // offered as fast I/O
+  bool fastIoRefused = false;      // a filter refused the fast I/O path
+  bool kernelOpenedTarget = false;  // create: FltCreateFile (no share-access check etc.)
+  _FLT_INSTANCE* startBelow = nullptr;  // only instances below this one see it
+  PMDL lockedMdl = nullptr;        // FltLockUserBuffer's MDL, freed with the operation
+
+  // Pended pre/post operation state (guarded by lock).
+  enum class Pend { None, Pre, Post };
+  std::mutex lock;
+  std::condition_variable cv;
+  Pend pend = Pend::None;
+  bool pendCompleted = false;
+  bool pendWaiting = false;  // the issuing thread waits for the completion
+  FLT_PREOP_CALLBACK_STATUS pendedStatus = FLT_PREOP_SUCCESS_NO_CALLBACK;
+  PVOID pendedContext = nullptr;
+  _FLT_INSTANCE* pendedInstance = nullptr;
+};
+
+// Sends an operation through the filters of its volume to the file system
+// and back; returns the final status (also in data.IoStatus).
+NTSTATUS SendOperation(Operation& op);
+
+// Performs the operation in the file system (the bottom of the stack).
+void CallFileSystem(Operation& op);
+
+// Opens a file as the calling thread's process: the common path of
+// NtCreateFile, ZwCreateFile and FltCreateFileEx2. Re-parses on
+// STATUS_REPARSE. On success returns a referenced FileObject.
+struct CreateRequest {
+  const OBJECT_ATTRIBUTES* attributes = nullptr;
+  ACCESS_MASK desiredAccess = 0;
+  ULONG fileAttributes = 0;
+  ULONG shareAccess = 0;
+  ULONG disposition = FILE_OPEN;
+  ULONG options = 0;
+  LARGE_INTEGER allocationSize{};
+  PVOID eaBuffer = nullptr;
+  ULONG eaLength = 0;
+  KPROCESSOR_MODE mode = UserMode;
+  _FLT_INSTANCE* startBelow = nullptr;  // FltCreateFile with an instance
+  bool fromFilter = false;
+};
+NTSTATUS CreateFile(const CreateRequest& request, FileObject** fileOut, IO_STATUS_BLOCK& iosb);
+
+// Maps generic rights to file rights (the file generic mapping).
+ACCESS_MASK MapGenericFileAccess(ACCESS_MASK access);
+
+// Re-parse limit of a create: STATUS_REPARSE answered more often than this
+// fails the open.
+inline constexpr int kMaxReparseCount = 32;
+
+}  // namespace sim::io
+
+namespace sim::io {
+
+// Runs one operation on an open file object: `setup` fills the parameters.
+// With `fastIoable` the operation is first offered as fast I/O; a filter
+// that refuses it gets it again as an IRP. Returns the final status; iosb
+// receives the I/O status block.
+NTSTATUS RunFileOperation(FileObject* file, _FLT_INSTANCE* startBelow, KPROCESSOR_MODE mode, UCHAR major,
+                          UCHAR minor, void (*setup)(Operation&, void*), void* setupContext,
+                          IO_STATUS_BLOCK& iosb, bool fastIoable = false);
+
+// Whether a read, write or information query on this file object is first
+// offered as fast I/O (cached, synchronous file objects).
+bool FastIoPossible(FileObject* file, UCHAR major, FILE_INFORMATION_CLASS infoClass);
+
+}  // namespace sim::io

@@ -1,0 +1,278 @@
+// File names: opened and normalized names in pre-create and after, relative
+// opens, parsing, and the name-provider dispatch.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "test_filter.h"
+
+namespace tavo_test {
+namespace {
+
+using sim::harness::ToU16;
+
+class Names : public FilterTest {
+ protected:
+  void SetUp() override {
+    FilterTest::SetUp();
+    fs->AddDirectory(u"\\Dir");
+    fs->AddFile(u"\\Dir\\LongFileName.txt", "x", u"LONGFI~1.TXT");
+  }
+
+  // Records the name of every create the given slot sees, as `options` asks.
+  void RecordCreateNames(int slot, FLT_FILE_NAME_OPTIONS options, bool post) {
+    auto query = [this, options](PFLT_CALLBACK_DATA data) {
+      PFLT_FILE_NAME_INFORMATION info = nullptr;
+      NTSTATUS status = FltGetFileNameInformation(data, options, &info);
+      if (!NT_SUCCESS(status)) {
+        names.push_back(u"<error>");
+        statuses.push_back(status);
+        return;
+      }
+      statuses.push_back(status);
+      names.push_back(ToU16(info->Name));
+      FltReleaseFileNameInformation(info);
+    };
+    if (post) {
+      Slot(slot).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
+        return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+      };
+      Slot(slot).post[IRP_MJ_CREATE] = [query](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID,
+                                               FLT_POST_OPERATION_FLAGS) {
+        if (NT_SUCCESS(data->IoStatus.Status)) query(data);
+        return FLT_POSTOP_FINISHED_PROCESSING;
+      };
+    } else {
+      Slot(slot).pre[IRP_MJ_CREATE] = [query](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+        query(data);
+        return FLT_PREOP_SUCCESS_NO_CALLBACK;
+      };
+    }
+  }
+
+  std::vector<std::u16string> names;
+  std::vector<NTSTATUS> statuses;
+};
+
+TEST_F(Names, OpenedAndNormalizedNamesOfACreate) {
+  struct Case {
+    const char* open;
+    FLT_FILE_NAME_OPTIONS options;
+    bool post;
+    NTSTATUS status;
+    std::u16string name;
+  };
+  const FLT_FILE_NAME_OPTIONS opened = FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT;
+  const FLT_FILE_NAME_OPTIONS normalized = FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT;
+  const Case cases[] = {
+      {"\\??\\C:\\dir\\longfi~1.txt", opened, false, STATUS_SUCCESS, u"\\Device\\HarddiskVolume2\\dir\\longfi~1.txt"},
+      {"\\??\\C:\\dir\\longfi~1.txt", normalized, false, STATUS_SUCCESS,
+       u"\\Device\\HarddiskVolume2\\Dir\\LongFileName.txt"},
+      {"\\Device\\HarddiskVolume2\\DIR\\LONGFI~1.TXT", normalized, true, STATUS_SUCCESS,
+       u"\\Device\\HarddiskVolume2\\Dir\\LongFileName.txt"},
+      // The file a create makes does not exist yet: its last component stays.
+      {"\\??\\C:\\dir\\New.txt", normalized, false, STATUS_SUCCESS, u"\\Device\\HarddiskVolume2\\Dir\\New.txt"},
+      {"\\??\\C:\\nodir\\New.txt", normalized, false, STATUS_OBJECT_PATH_NOT_FOUND, u""},
+      {"\\??\\C:\\dir\\", normalized, false, STATUS_SUCCESS, u"\\Device\\HarddiskVolume2\\Dir\\"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.open);
+    RecordCreateNames(0, c.options, c.post);
+    if (!Slot(0).filter) LoadTestFilter(0, 300000);
+    names.clear();
+    statuses.clear();
+    HANDLE h = nullptr;
+    NTSTATUS status = Open(c.open, &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT);
+    if (NT_SUCCESS(status)) NtClose(h);
+    ASSERT_EQ(statuses.size(), 1u);
+    EXPECT_EQ(statuses[0], c.status);
+    if (NT_SUCCESS(c.status)) {
+      EXPECT_EQ(sim::harness::ToUtf8(names[0]), sim::harness::ToUtf8(c.name));
+    }
+  }
+}
+
+TEST_F(Names, RelativeOpenNameIncludesTheRootDirectory) {
+  HANDLE dir;
+  ASSERT_EQ(Open("\\??\\C:\\dir", &dir, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
+                 FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
+            STATUS_SUCCESS);
+  RecordCreateNames(0, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT, false);
+  LoadTestFilter(0, 300000);
+  sim::harness::OwnedUnicodeString name("longfi~1.txt");
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, dir, nullptr);
+  HANDLE h;
+  IO_STATUS_BLOCK iosb{};
+  ASSERT_EQ(NtOpenFile(&h, GENERIC_READ | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ, FILE_SYNCHRONOUS_IO_NONALERT),
+            STATUS_SUCCESS);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(sim::harness::ToUtf8(names[0]), "\\Device\\HarddiskVolume2\\dir\\longfi~1.txt");
+  NtClose(h);
+  NtClose(dir);
+}
+
+TEST_F(Names, ParseSplitsTheNameIntoItsParts) {
+  struct Case {
+    std::u16string name;
+    std::u16string parent, finalComponent, extension, stream;
+  };
+  const Case cases[] = {
+      {u"\\Device\\HarddiskVolume1\\dir\\sub\\file.txt:s1", u"\\dir\\sub\\", u"file.txt:s1", u"txt", u":s1"},
+      {u"\\Device\\HarddiskVolume1\\dir\\noext", u"\\dir\\", u"noext", u"", u""},
+      {u"\\Device\\HarddiskVolume1\\dir.d\\file", u"\\dir.d\\", u"file", u"", u""},
+      {u"\\Device\\HarddiskVolume1\\a.b.c", u"\\", u"a.b.c", u"c", u""},
+      {u"\\Device\\HarddiskVolume1\\", u"\\", u"", u"", u""},
+  };
+  const std::u16string volume = u"\\Device\\HarddiskVolume1";
+  for (Case c : cases) {
+    SCOPED_TRACE(sim::harness::ToUtf8(c.name));
+    FLT_FILE_NAME_INFORMATION info{};
+    info.Name = sim::harness::MakeUnicodeString(c.name);
+    info.Volume = info.Name;
+    info.Volume.Length = static_cast<USHORT>(volume.size() * 2);
+    ASSERT_EQ(FltParseFileNameInformation(&info), STATUS_SUCCESS);
+    EXPECT_EQ(ToU16(info.ParentDir), c.parent);
+    EXPECT_EQ(ToU16(info.FinalComponent), c.finalComponent);
+    EXPECT_EQ(ToU16(info.Extension), c.extension);
+    EXPECT_EQ(ToU16(info.Stream), c.stream);
+    EXPECT_EQ(info.Share.Length, 0);
+  }
+}
+
+TEST_F(Names, CacheOnlyQueriesMissAndReferencesKeepTheInformation) {
+  fs->AddFile(u"\\a.txt", "a");
+  NTSTATUS cacheOnly = STATUS_SUCCESS;
+  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    PFLT_FILE_NAME_INFORMATION info = nullptr;
+    cacheOnly = FltGetFileNameInformation(data, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_CACHE_ONLY, &info);
+    EXPECT_EQ(FltGetFileNameInformation(data, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT, &info),
+              STATUS_SUCCESS);
+    FltReferenceFileNameInformation(info);
+    FltReleaseFileNameInformation(info);
+    EXPECT_EQ(ToU16(info->Volume), u"\\Device\\HarddiskVolume2");  // still valid
+    FltReleaseFileNameInformation(info);
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  LoadTestFilter(0, 300000);
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  NtClose(h);
+  EXPECT_EQ(cacheOnly, STATUS_FLT_NAME_CACHE_MISS);
+}
+
+// Slot 1 (lower) provides names: it shows \virt\<name> files as living in
+// \Dir, and expands the component "V~1" to "VirtualLong".
+class NameProvider : public Names {
+ protected:
+  void SetUp() override {
+    Names::SetUp();
+    Slot(1).generateName = [this](PFLT_INSTANCE, PFILE_OBJECT fo, PFLT_CALLBACK_DATA, FLT_FILE_NAME_OPTIONS options,
+                                  PFLT_NAME_CONTROL name) {
+      ++generated;
+      std::u16string file = ToU16(fo->FileName);
+      std::u16string text = u"\\Device\\HarddiskVolume2\\V~1" + file;
+      (void)options;
+      NTSTATUS status = FltCheckAndGrowNameControl(name, static_cast<USHORT>(text.size() * 2));
+      if (!NT_SUCCESS(status)) return status;
+      std::memcpy(name->Name.Buffer, text.data(), text.size() * 2);
+      name->Name.Length = static_cast<USHORT>(text.size() * 2);
+      return STATUS_SUCCESS;
+    };
+    Slot(1).normalize = [this](PCUNICODE_STRING parent, USHORT volumeLength, PCUNICODE_STRING component,
+                               PFILE_NAMES_INFORMATION expand, ULONG) {
+      EXPECT_EQ(volumeLength, std::u16string(u"\\Device\\HarddiskVolume2").size() * 2);
+      normalizedParents.push_back(ToU16(*parent));
+      std::u16string result = ToU16(*component) == u"V~1" ? u"VirtualLong" : ToU16(*component);
+      expand->FileNameLength = static_cast<ULONG>(result.size() * 2);
+      std::memcpy(expand->FileName, result.data(), result.size() * 2);
+      return STATUS_SUCCESS;
+    };
+  }
+  int generated = 0;
+  std::vector<std::u16string> normalizedParents;
+};
+
+TEST_F(NameProvider, QueriesFromAboveReachTheProviderItsOwnQueriesGoBelowUnlessAsked) {
+  fs->AddFile(u"\\a.txt", "a");
+  LoadTestFilter(1, 100000);  // the provider, lower
+  LoadTestFilter(0, 300000);
+  RecordCreateNames(0, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT, false);
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  NtClose(h);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(sim::harness::ToUtf8(names[0]), "\\Device\\HarddiskVolume2\\V~1\\a.txt");
+  EXPECT_EQ(generated, 1);
+
+  // Normalized: the provider's name, each component through its normalize callback.
+  names.clear();
+  RecordCreateNames(0, FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, false);
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  NtClose(h);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(sim::harness::ToUtf8(names[0]), "\\Device\\HarddiskVolume2\\VirtualLong\\a.txt");
+  EXPECT_EQ(normalizedParents, (std::vector<std::u16string>{u"\\Device\\HarddiskVolume2\\",
+                                                            u"\\Device\\HarddiskVolume2\\VirtualLong"}));
+
+  // The provider's own queries: answered below it, or by itself on request.
+  Slot(0).pre[IRP_MJ_CREATE] = nullptr;
+  for (FLT_FILE_NAME_OPTIONS flag : {0u, static_cast<unsigned>(FLT_FILE_NAME_REQUEST_FROM_CURRENT_PROVIDER)}) {
+    names.clear();
+    RecordCreateNames(1, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT | flag, false);
+    ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+    NtClose(h);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(sim::harness::ToUtf8(names[0]),
+              flag ? "\\Device\\HarddiskVolume2\\V~1\\a.txt" : "\\Device\\HarddiskVolume2\\a.txt");
+  }
+}
+
+}  // namespace
+}  // namespace tavo_test
+
+namespace tavo_test {
+namespace {
+
+TEST_F(Names, DestinationNamesOfARename) {
+  struct Case {
+    const char* target;
+    NTSTATUS status;
+    const char* name;
+  };
+  const Case cases[] = {
+      {"Other.txt", STATUS_SUCCESS, "\\Device\\HarddiskVolume2\\Dir\\Other.txt"},
+      {"\\??\\C:\\DIR\\longfi~1.txt", STATUS_SUCCESS, "\\Device\\HarddiskVolume2\\Dir\\LongFileName.txt"},
+      {"\\??\\D:\\x.txt", STATUS_NOT_SAME_DEVICE, ""},
+      {"\\??\\C:\\nodir\\x.txt", STATUS_OBJECT_PATH_NOT_FOUND, ""},
+  };
+  std::vector<std::pair<NTSTATUS, std::string>> results;
+  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
+    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  };
+  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID,
+                                    FLT_POST_OPERATION_FLAGS) {
+    for (const Case& c : cases) {
+      std::u16string target = sim::harness::FromUtf8(c.target);
+      PFLT_FILE_NAME_INFORMATION info = nullptr;
+      NTSTATUS status = FltGetDestinationFileNameInformation(
+          objects->Instance, data->Iopb->TargetFileObject, nullptr, reinterpret_cast<PWSTR>(target.data()),
+          static_cast<ULONG>(target.size() * 2), FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, &info);
+      results.emplace_back(status, info ? sim::harness::ToUtf8(info->Name) : "");
+      if (info) FltReleaseFileNameInformation(info);
+    }
+    return FLT_POSTOP_FINISHED_PROCESSING;
+  };
+  LoadTestFilter(0, 300000);
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\dir\\LongFileName.txt", &h), STATUS_SUCCESS);
+  NtClose(h);
+  ASSERT_EQ(results.size(), std::size(cases));
+  for (size_t i = 0; i < results.size(); ++i) {
+    EXPECT_EQ(results[i].first, cases[i].status) << cases[i].target;
+    EXPECT_EQ(results[i].second, cases[i].name) << cases[i].target;
+  }
+}
+
+}  // namespace
+}  // namespace tavo_test

@@ -1,0 +1,308 @@
+// The operation path: altitude order, completion contexts, every pre- and
+// post-operation status, fast I/O, pended operations completed from
+// deferred work at DISPATCH_LEVEL, requestor identity.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "harness/processes.h"
+#include "kernel/thread_state.h"
+#include "verifier/faults.h"
+#include "test_filter.h"
+
+namespace tavo_test {
+namespace {
+
+using sim::io::TestFileSystem;
+
+class OperationPath : public FilterTest {};
+
+TEST_F(OperationPath, PreRunsTopDownPostBottomUpWithEachCompletionContext) {
+  fs->AddFile(u"\\a.txt", "hello");
+  std::vector<std::string> order;
+  for (int s = 0; s < 2; ++s) {
+    Slot(s).pre[IRP_MJ_CREATE] = [&order, s](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID* ctx) {
+      order.push_back("pre" + std::to_string(s));
+      *ctx = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(100 + s));
+      return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+    };
+    Slot(s).post[IRP_MJ_CREATE] = [&order, s](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID ctx,
+                                              FLT_POST_OPERATION_FLAGS) {
+      order.push_back("post" + std::to_string(s) + ":" + std::to_string(reinterpret_cast<ULONG_PTR>(ctx)) + ":" +
+                      std::to_string(data->IoStatus.Information));
+      return FLT_POSTOP_FINISHED_PROCESSING;
+    };
+  }
+  LoadTestFilter(1, 100000);  // lower
+  LoadTestFilter(0, 300000);  // higher
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  EXPECT_EQ(order, (std::vector<std::string>{"pre0", "pre1", "post1:101:1", "post0:100:1"}));
+  NtClose(h);
+}
+
+TEST_F(OperationPath, CompleteInPreSkipsLowerFiltersAndTheFileSystem) {
+  fs->AddFile(u"\\a.txt", "hello");
+  bool lowerSaw = false;
+  bool upperPost = false;
+  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
+    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  };
+  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID, FLT_POST_OPERATION_FLAGS) {
+    upperPost = data->IoStatus.Status == STATUS_ACCESS_DENIED;
+    return FLT_POSTOP_FINISHED_PROCESSING;
+  };
+  Slot(1).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    data->IoStatus.Status = STATUS_ACCESS_DENIED;
+    data->IoStatus.Information = 0;
+    return FLT_PREOP_COMPLETE;
+  };
+  LoadTestFilter(0, 300000);
+  LoadTestFilter(1, 200000);
+  // A third, lowest filter must not see it: slot 1 is the lowest here, so
+  // check the file system instead.
+  (void)lowerSaw;
+  const int createsBefore = fs->Count(IRP_MJ_CREATE);
+  HANDLE h;
+  EXPECT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(fs->Count(IRP_MJ_CREATE), createsBefore);
+  EXPECT_TRUE(upperPost);
+}
+
+TEST_F(OperationPath, ParametersChangedInPreReachTheFileSystem) {
+  fs->AddFile(u"\\a.txt", "0123456789");
+  Slot(0).pre[IRP_MJ_READ] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    data->Iopb->Parameters.Read.ByteOffset.QuadPart = 4;
+    data->Iopb->Parameters.Read.Length = 3;
+    FltSetCallbackDataDirty(data);
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  LoadTestFilter(0, 300000);
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  EXPECT_EQ(ReadAll(h), "456");
+  NtClose(h);
+}
+
+TEST_F(OperationPath, FastIoIsOfferedFirstAndRefusedFastIoComesBackAsAnIrp) {
+  fs->AddFile(u"\\a.txt", "hello");
+  std::vector<std::string> seen;
+  Slot(0).pre[IRP_MJ_READ] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    if (FLT_IS_FASTIO_OPERATION(data)) {
+      seen.push_back("fast");
+      return FLT_PREOP_DISALLOW_FASTIO;
+    }
+    seen.push_back(FLT_IS_IRP_OPERATION(data) ? "irp" : "?");
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  LoadTestFilter(0, 300000);
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  EXPECT_EQ(ReadAll(h), "hello");
+  EXPECT_EQ(seen, (std::vector<std::string>{"fast", "irp"}));
+  NtClose(h);
+
+  // A non-cached (asynchronous) handle goes straight to the IRP path.
+  seen.clear();
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h, GENERIC_READ, FILE_OPEN, 0), STATUS_SUCCESS);
+  EXPECT_EQ(ReadAll(h), "hello");
+  EXPECT_EQ(seen, (std::vector<std::string>{"irp"}));
+  NtClose(h);
+}
+
+// A create delivered at DISPATCH_LEVEL is pended, handed to a deferred I/O
+// work item and completed from the worker at PASSIVE_LEVEL.
+TEST_F(OperationPath, PendedPreCompletedFromDeferredWorkAtDispatchLevel) {
+  fs->AddFile(u"\\a.txt", "hello");
+  std::atomic<KIRQL> preIrql{0xFF};
+  std::atomic<KIRQL> workerIrql{0xFF};
+  bool postRan = false;
+  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    preIrql = KeGetCurrentIrql();
+    PFLT_DEFERRED_IO_WORKITEM item = FltAllocateDeferredIoWorkItem();
+    EXPECT_NE(item, nullptr);
+    NTSTATUS status = FltQueueDeferredIoWorkItem(
+        item, data,
+        [](PFLT_DEFERRED_IO_WORKITEM work, PFLT_CALLBACK_DATA cbd, PVOID context) {
+          *static_cast<std::atomic<KIRQL>*>(context) = KeGetCurrentIrql();
+          FltFreeDeferredIoWorkItem(work);
+          FltCompletePendedPreOperation(cbd, FLT_PREOP_SUCCESS_WITH_CALLBACK, reinterpret_cast<PVOID>(7));
+        },
+        DelayedWorkQueue, &workerIrql);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    return FLT_PREOP_PENDING;
+  };
+  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID ctx, FLT_POST_OPERATION_FLAGS) {
+    postRan = ctx == reinterpret_cast<PVOID>(7);
+    return FLT_POSTOP_FINISHED_PROCESSING;
+  };
+  LoadTestFilter(0, 300000);
+  sim::harness::DeliverPreOperationsAtDispatchLevel(true);
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  EXPECT_EQ(preIrql.load(), DISPATCH_LEVEL);
+  EXPECT_EQ(workerIrql.load(), PASSIVE_LEVEL);
+  EXPECT_TRUE(postRan);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  NtClose(h);
+}
+
+TEST_F(OperationPath, PostMoreProcessingRequiredWaitsForCompletionFromGenericWork) {
+  fs->AddFile(u"\\a.txt", "hello");
+  Slot(0).pre[IRP_MJ_QUERY_INFORMATION] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    return FLT_IS_FASTIO_OPERATION(data) ? FLT_PREOP_DISALLOW_FASTIO : FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  };
+  Slot(0).post[IRP_MJ_QUERY_INFORMATION] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID,
+                                              FLT_POST_OPERATION_FLAGS) {
+    PFLT_GENERIC_WORKITEM item = FltAllocateGenericWorkItem();
+    NTSTATUS status = FltQueueGenericWorkItem(
+        item, objects->Instance,
+        [](PFLT_GENERIC_WORKITEM work, PVOID, PVOID context) {
+          auto* cbd = static_cast<PFLT_CALLBACK_DATA>(context);
+          // The worker rewrites the answer before completing the operation.
+          static_cast<FILE_STANDARD_INFORMATION*>(cbd->Iopb->Parameters.QueryFileInformation.InfoBuffer)
+              ->NumberOfLinks = 42;
+          FltFreeGenericWorkItem(work);
+          FltCompletePendedPostOperation(cbd);
+        },
+        DelayedWorkQueue, data);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    return FLT_POSTOP_MORE_PROCESSING_REQUIRED;
+  };
+  LoadTestFilter(0, 300000);
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  FILE_STANDARD_INFORMATION info{};
+  IO_STATUS_BLOCK iosb{};
+  EXPECT_EQ(NtQueryInformationFile(h, &iosb, &info, sizeof(info), FileStandardInformation), STATUS_SUCCESS);
+  EXPECT_EQ(info.NumberOfLinks, 42u);
+  EXPECT_EQ(info.EndOfFile.QuadPart, 5);
+  NtClose(h);
+}
+
+TEST_F(OperationPath, DeferredWorkCannotBePostedForFastIo) {
+  fs->AddFile(u"\\a.txt", "hello");
+  NTSTATUS queued = STATUS_SUCCESS;
+  Slot(0).pre[IRP_MJ_READ] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    if (!FLT_IS_FASTIO_OPERATION(data)) return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    PFLT_DEFERRED_IO_WORKITEM item = FltAllocateDeferredIoWorkItem();
+    queued = FltQueueDeferredIoWorkItem(
+        item, data, [](PFLT_DEFERRED_IO_WORKITEM, PFLT_CALLBACK_DATA, PVOID) {}, DelayedWorkQueue, nullptr);
+    FltFreeDeferredIoWorkItem(item);
+    return FLT_PREOP_DISALLOW_FASTIO;
+  };
+  LoadTestFilter(0, 300000);
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  EXPECT_EQ(ReadAll(h), "hello");
+  EXPECT_EQ(queued, STATUS_FLT_NOT_SAFE_TO_POST_OPERATION);
+  NtClose(h);
+}
+
+TEST_F(OperationPath, WorkItemAllocationFailsUnderFaultInjection) {
+  sim::faults::FailNth(sim::faults::Site::WorkItemAllocation,
+                       sim::faults::CallCount(sim::faults::Site::WorkItemAllocation) + 1);
+  EXPECT_EQ(FltAllocateDeferredIoWorkItem(), nullptr);
+  PFLT_DEFERRED_IO_WORKITEM second = FltAllocateDeferredIoWorkItem();
+  EXPECT_NE(second, nullptr);
+  FltFreeDeferredIoWorkItem(second);
+}
+
+TEST_F(OperationPath, RequestorIdentityIsTheCallingProcess) {
+  fs->AddFile(u"\\a.txt", "hello");
+  ULONG pid = 0;
+  HANDLE pidEx = nullptr;
+  ULONG session = 99;
+  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    pid = FltGetRequestorProcessId(data);
+    pidEx = FltGetRequestorProcessIdEx(data);
+    FltGetRequestorSessionId(data, &session);
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  LoadTestFilter(0, 300000);
+  const std::uint32_t process = sim::harness::CreateProcess("\\Device\\HarddiskVolume2\\app.exe", 2);
+  HANDLE h;
+  {
+    sim::harness::ScopedProcess as(process);
+    ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+    NtClose(h);
+  }
+  EXPECT_EQ(pid, process);
+  EXPECT_EQ(reinterpret_cast<ULONG_PTR>(pidEx), process);
+  EXPECT_EQ(session, 2u);
+}
+
+}  // namespace
+}  // namespace tavo_test
+
+namespace tavo_test {
+namespace {
+
+TEST_F(OperationPath, QueryOpenIsFastIoAndARefusalBecomesAnOpenQueryClose) {
+  fs->AddFile(u"\\a.txt", "hello");
+  bool refuse = false;
+  std::vector<std::string> seen;
+  Slot(0).pre[IRP_MJ_NETWORK_QUERY_OPEN] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    seen.push_back(FLT_IS_FASTIO_OPERATION(data) ? "query-open(fast)" : "query-open(irp)");
+    return refuse ? FLT_PREOP_DISALLOW_FASTIO : FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
+    seen.push_back("create");
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  LoadTestFilter(0, 300000);
+  sim::harness::OwnedUnicodeString name("\\??\\C:\\a.txt");
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  for (bool r : {false, true}) {
+    refuse = r;
+    seen.clear();
+    FILE_NETWORK_OPEN_INFORMATION info{};
+    ASSERT_EQ(NtQueryFullAttributesFile(&oa, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info.EndOfFile.QuadPart, 5);
+    EXPECT_EQ(seen, r ? (std::vector<std::string>{"query-open(fast)", "create"})
+                      : (std::vector<std::string>{"query-open(fast)"}));
+  }
+}
+
+}  // namespace
+}  // namespace tavo_test
+
+namespace tavo_test {
+namespace {
+
+// A filter locks the caller's directory buffer in the pre-operation and
+// rewrites the answer through the MDL's system address in the post.
+TEST_F(OperationPath, LockedUserBufferIsReachableThroughItsMdl) {
+  fs->AddDirectory(u"\\dir");
+  fs->AddFile(u"\\dir\\a.txt", "a");
+  Slot(0).pre[IRP_MJ_DIRECTORY_CONTROL] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    EXPECT_EQ(FltLockUserBuffer(data), STATUS_SUCCESS);
+    EXPECT_NE(data->Iopb->Parameters.DirectoryControl.QueryDirectory.MdlAddress, nullptr);
+    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  };
+  Slot(0).post[IRP_MJ_DIRECTORY_CONTROL] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID,
+                                              FLT_POST_OPERATION_FLAGS) {
+    PMDL mdl = data->Iopb->Parameters.DirectoryControl.QueryDirectory.MdlAddress;
+    auto* entry = static_cast<FILE_NAMES_INFORMATION*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+    EXPECT_EQ(entry, data->Iopb->Parameters.DirectoryControl.QueryDirectory.DirectoryBuffer);
+    if (entry) entry->FileName[0] = L'A';
+    return FLT_POSTOP_FINISHED_PROCESSING;
+  };
+  LoadTestFilter(0, 300000);
+  HANDLE dir;
+  ASSERT_EQ(Open("\\??\\C:\\dir", &dir, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
+                 FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
+            STATUS_SUCCESS);
+  ULONG buffer[64];
+  IO_STATUS_BLOCK iosb{};
+  ASSERT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), FileNamesInformation,
+                                 TRUE, nullptr, TRUE),
+            STATUS_SUCCESS);
+  auto* entry = reinterpret_cast<FILE_NAMES_INFORMATION*>(buffer);
+  EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(entry->FileName), entry->FileNameLength / 2), u"A.txt");
+  NtClose(dir);
+}
+
+}  // namespace
+}  // namespace tavo_test

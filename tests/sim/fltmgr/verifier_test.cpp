@@ -1,0 +1,164 @@
+// The Filter Manager's verifier checks: each test breaks one rule and shows
+// the check fires.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "kernel/lifecycle.h"
+#include "test_filter.h"
+#include "verifier/verifier.h"
+
+namespace tavo_test {
+namespace {
+
+using sim::verifier::Check;
+using sim::verifier::TakeViolations;
+
+class FilterVerifier : public FilterTest {
+ protected:
+  void SetUp() override {
+    FilterTest::SetUp();
+    fs->AddFile(u"\\a.txt", "hello");
+  }
+  NTSTATUS OpenAndClose() {
+    HANDLE h;
+    NTSTATUS status = Open("\\??\\C:\\a.txt", &h);
+    if (NT_SUCCESS(status)) NtClose(h);
+    return status;
+  }
+  // The one Filter Manager violation the test expects, by message fragment.
+  void ExpectViolation(const std::string& fragment) {
+    auto violations = TakeViolations(Check::FilterManager);
+    ASSERT_EQ(violations.size(), 1u) << (violations.empty() ? "" : violations[0].message);
+    EXPECT_NE(violations[0].message.find(fragment), std::string::npos) << violations[0].message;
+  }
+};
+
+TEST_F(FilterVerifier, UnknownStatusesAndMisplacedCompletionContexts) {
+  struct Case {
+    FLT_PREOP_CALLBACK_STATUS pre;
+    bool returnContext;
+    FLT_POSTOP_CALLBACK_STATUS post;
+    const char* fragment;
+  };
+  const Case cases[] = {
+      {static_cast<FLT_PREOP_CALLBACK_STATUS>(7), false, FLT_POSTOP_FINISHED_PROCESSING, "unknown pre-operation status"},
+      {FLT_PREOP_SUCCESS_WITH_CALLBACK, false, static_cast<FLT_POSTOP_CALLBACK_STATUS>(3), "unknown post-operation status"},
+      {FLT_PREOP_SUCCESS_NO_CALLBACK, true, FLT_POSTOP_FINISHED_PROCESSING, "completion context returned"},
+      {FLT_PREOP_DISALLOW_FSFILTER_IO, false, FLT_POSTOP_FINISHED_PROCESSING, "FLT_PREOP_DISALLOW_FSFILTER_IO"},
+  };
+  const Case* current = nullptr;
+  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID* ctx) {
+    if (current->returnContext) *ctx = reinterpret_cast<PVOID>(1);
+    return current->pre;
+  };
+  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID, FLT_POST_OPERATION_FLAGS) {
+    return current->post;
+  };
+  LoadTestFilter(0, 300000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fragment);
+    current = &c;
+    EXPECT_EQ(OpenAndClose(), STATUS_SUCCESS);
+    ExpectViolation(c.fragment);
+  }
+}
+
+TEST_F(FilterVerifier, PendedOperationCompletedTwice) {
+  PFLT_CALLBACK_DATA pended = nullptr;
+  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    pended = data;
+    FltCompletePendedPreOperation(data, FLT_PREOP_SUCCESS_NO_CALLBACK, nullptr);
+    FltCompletePendedPreOperation(data, FLT_PREOP_SUCCESS_NO_CALLBACK, nullptr);
+    return FLT_PREOP_PENDING;
+  };
+  LoadTestFilter(0, 300000);
+  EXPECT_EQ(OpenAndClose(), STATUS_SUCCESS);
+  ExpectViolation("completed twice");
+  // Completing it again after it finished is caught too.
+  Slot(0).pre[IRP_MJ_CREATE] = nullptr;
+  FltCompletePendedPreOperation(pended, FLT_PREOP_SUCCESS_NO_CALLBACK, nullptr);
+  ExpectViolation("completed twice");
+}
+
+TEST_F(FilterVerifier, PendedOperationNeverCompleted) {
+  std::atomic<bool> pended{false};
+  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
+    pended = true;
+    return FLT_PREOP_PENDING;
+  };
+  LoadTestFilter(0, 300000);
+  NTSTATUS status = STATUS_SUCCESS;
+  std::thread opener([&] { status = OpenAndClose(); });
+  while (!pended) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // The end-of-test check reports it and cancels it, which frees the opener.
+  sim::kernel::RunEndOfTestChecks();
+  opener.join();
+  EXPECT_EQ(status, STATUS_CANCELLED);
+  ExpectViolation("never completed");
+}
+
+TEST_F(FilterVerifier, ContextStillReferencedAtUnload) {
+  sim::harness::Driver* driver = LoadTestFilter(0, 300000);
+  PFLT_CONTEXT context = nullptr;
+  ASSERT_EQ(FltAllocateContext(Slot(0).filter, FLT_STREAM_CONTEXT, sizeof(TestContext), PagedPool, &context),
+            STATUS_SUCCESS);
+  static_cast<TestContext*>(context)->value = 4;
+  ASSERT_EQ(sim::harness::UnloadDriver(driver, false), STATUS_SUCCESS);
+  ExpectViolation("after its filter unloaded");
+  // Released after the unload: its cleanup would call into the unloaded filter.
+  FltReleaseContext(context);
+  ExpectViolation("callback into an unloaded filter");
+  EXPECT_FALSE(Slot(0).Saw("context-cleanup:8:4"));
+}
+
+TEST_F(FilterVerifier, FileNameInformationStillReferencedAtUnload) {
+  PFLT_FILE_NAME_INFORMATION kept = nullptr;
+  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    if (!kept) FltGetFileNameInformation(data, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT, &kept);
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  sim::harness::Driver* driver = LoadTestFilter(0, 300000);
+  EXPECT_EQ(OpenAndClose(), STATUS_SUCCESS);
+  ASSERT_NE(kept, nullptr);
+  ASSERT_EQ(sim::harness::UnloadDriver(driver, false), STATUS_SUCCESS);
+  ExpectViolation("file name information still referenced");
+  FltReleaseFileNameInformation(kept);
+}
+
+TEST_F(FilterVerifier, ContextWhoseObjectIsGoneButStillReferenced) {
+  PFLT_CONTEXT held = nullptr;
+  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID,
+                                    FLT_POST_OPERATION_FLAGS) {
+    FltAllocateContext(objects->Filter, FLT_STREAMHANDLE_CONTEXT, sizeof(TestContext), PagedPool, &held);
+    FltSetStreamHandleContext(objects->Instance, data->Iopb->TargetFileObject, FLT_SET_CONTEXT_KEEP_IF_EXISTS, held,
+                              nullptr);
+    return FLT_POSTOP_FINISHED_PROCESSING;  // and forgets to release `held`
+  };
+  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
+    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  };
+  LoadTestFilter(0, 300000);
+  EXPECT_EQ(OpenAndClose(), STATUS_SUCCESS);  // the file object is gone
+  sim::kernel::RunEndOfTestChecks();
+  ExpectViolation("after its object is gone");
+  FltReleaseContext(held);
+}
+
+TEST_F(FilterVerifier, PreOperationReturningAtAnotherIrql) {
+  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  LoadTestFilter(0, 300000);
+  EXPECT_EQ(OpenAndClose(), STATUS_SUCCESS);
+  auto violations = TakeViolations(Check::Irql);
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_NE(violations[0].message.find("another IRQL"), std::string::npos);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+}  // namespace
+}  // namespace tavo_test

@@ -1,0 +1,247 @@
+// The I/O manager seen through the native API: name parsing, create
+// parameter checks, relative opens, handles per process, access checks,
+// cleanup at the last handle and close at the last reference, rename target
+// resolution.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <ntapi.h>
+
+#include "harness/machine.h"
+#include "harness/processes.h"
+#include "harness/strings.h"
+#include "io/io_manager.h"
+#include "io/test_fs.h"
+
+namespace {
+
+using sim::harness::OwnedUnicodeString;
+using sim::io::TestFileSystem;
+
+class NtApi : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    c = std::make_shared<TestFileSystem>();
+    d = std::make_shared<TestFileSystem>();
+    sim::harness::MountVolume(u"\\Device\\HarddiskVolume2", u'C', c);
+    sim::harness::MountVolume(u"\\Device\\HarddiskVolume3", u'D', d);
+    c->AddDirectory(u"\\dir");
+    c->AddFile(u"\\dir\\a.txt", "hello");
+  }
+
+  NTSTATUS Create(const std::string& path, HANDLE* h, ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE,
+                  ULONG disposition = FILE_OPEN, ULONG options = FILE_SYNCHRONOUS_IO_NONALERT, HANDLE root = nullptr,
+                  IO_STATUS_BLOCK* iosbOut = nullptr) {
+    OwnedUnicodeString name(path);
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS status = NtCreateFile(h, access, &oa, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition, options,
+                                   nullptr, 0);
+    if (iosbOut) *iosbOut = iosb;
+    return status;
+  }
+
+  std::shared_ptr<TestFileSystem> c, d;
+};
+
+TEST_F(NtApi, ObjectNamesResolveToVolumes) {
+  struct Case {
+    const char* name;
+    NTSTATUS expected;
+  };
+  const Case cases[] = {
+      {"\\??\\C:\\dir\\a.txt", STATUS_SUCCESS},
+      {"\\??\\c:\\DIR\\A.TXT", STATUS_SUCCESS},
+      {"\\DosDevices\\C:\\dir\\a.txt", STATUS_SUCCESS},
+      {"\\GLOBAL??\\C:\\dir\\a.txt", STATUS_SUCCESS},
+      {"\\Device\\HarddiskVolume2\\dir\\a.txt", STATUS_SUCCESS},
+      {"\\device\\harddiskvolume2\\dir\\a.txt", STATUS_SUCCESS},
+      {"\\??\\D:\\dir\\a.txt", STATUS_OBJECT_PATH_NOT_FOUND},  // D: has no \dir
+      {"\\??\\Q:\\dir\\a.txt", STATUS_OBJECT_PATH_NOT_FOUND},  // no such drive
+      {"\\Device\\HarddiskVolume7\\a.txt", STATUS_OBJECT_NAME_NOT_FOUND},
+      {"\\Device\\HarddiskVolume22\\a.txt", STATUS_OBJECT_NAME_NOT_FOUND},  // not a prefix match of Volume2
+      {"dir\\a.txt", STATUS_OBJECT_PATH_SYNTAX_BAD},  // relative without a root
+      {"\\??\\C:\\dir\\missing.txt", STATUS_OBJECT_NAME_NOT_FOUND},
+  };
+  for (const Case& k : cases) {
+    HANDLE h = nullptr;
+    EXPECT_EQ(Create(k.name, &h), k.expected) << k.name;
+    if (h) NtClose(h);
+  }
+}
+
+TEST_F(NtApi, CreateParametersAreCheckedBeforeTheFileSystem) {
+  struct Case {
+    const char* what;
+    ACCESS_MASK access;
+    ULONG disposition;
+    ULONG options;
+  };
+  const Case cases[] = {
+      {"disposition out of range", GENERIC_READ, 6, 0},
+      {"directory and non-directory", GENERIC_READ, FILE_OPEN, FILE_DIRECTORY_FILE | FILE_NON_DIRECTORY_FILE},
+      {"directory with overwrite", GENERIC_READ, FILE_OVERWRITE_IF, FILE_DIRECTORY_FILE},
+      {"both synchronous modes", GENERIC_READ | SYNCHRONIZE, FILE_OPEN,
+       FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT},
+      {"synchronous without SYNCHRONIZE", FILE_READ_DATA, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT},
+      {"delete-on-close without DELETE", GENERIC_READ, FILE_OPEN, FILE_DELETE_ON_CLOSE},
+      {"unbuffered append", FILE_APPEND_DATA, FILE_OPEN, FILE_NO_INTERMEDIATE_BUFFERING},
+      {"unknown option bits", GENERIC_READ, FILE_OPEN, 0x01000000},
+  };
+  const int creates = c->Count(IRP_MJ_CREATE);
+  for (const Case& k : cases) {
+    HANDLE h = nullptr;
+    EXPECT_EQ(Create("\\??\\C:\\dir\\a.txt", &h, k.access, k.disposition, k.options), STATUS_INVALID_PARAMETER)
+        << k.what;
+  }
+  EXPECT_EQ(c->Count(IRP_MJ_CREATE), creates);
+}
+
+TEST_F(NtApi, RootDirectoryRelativeOpens) {
+  HANDLE dir;
+  ASSERT_EQ(Create("\\??\\C:\\dir", &dir, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
+                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
+            STATUS_SUCCESS);
+  HANDLE h;
+  ASSERT_EQ(Create("a.txt", &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, dir),
+            STATUS_SUCCESS);
+  char buffer[8];
+  IO_STATUS_BLOCK iosb{};
+  ASSERT_EQ(NtReadFile(h, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), nullptr, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(std::string(buffer, iosb.Information), "hello");
+  NtClose(h);
+  EXPECT_EQ(Create("\\a.txt", &h, GENERIC_READ, FILE_OPEN, 0, dir), STATUS_OBJECT_PATH_SYNTAX_BAD);
+  NtClose(dir);
+  EXPECT_EQ(Create("a.txt", &h, GENERIC_READ, FILE_OPEN, 0, dir), STATUS_INVALID_HANDLE);
+}
+
+TEST_F(NtApi, SynchronousHandlesKeepTheirPositionAndAccessIsChecked) {
+  HANDLE h;
+  IO_STATUS_BLOCK iosb{};
+  ASSERT_EQ(Create("\\??\\C:\\dir\\new.txt", &h, GENERIC_WRITE | SYNCHRONIZE, FILE_CREATE,
+                   FILE_SYNCHRONOUS_IO_NONALERT, nullptr, &iosb),
+            STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, static_cast<ULONG_PTR>(FILE_CREATED));
+  char text1[] = "abc";
+  char text2[] = "def";
+  ASSERT_EQ(NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, text1, 3, nullptr, nullptr), STATUS_SUCCESS);
+  ASSERT_EQ(NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, text2, 3, nullptr, nullptr), STATUS_SUCCESS);
+  FILE_POSITION_INFORMATION position{};
+  ASSERT_EQ(NtQueryInformationFile(h, &iosb, &position, sizeof(position), FilePositionInformation), STATUS_SUCCESS);
+  EXPECT_EQ(position.CurrentByteOffset.QuadPart, 6);
+  char buffer[8];
+  EXPECT_EQ(NtReadFile(h, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), nullptr, nullptr),
+            STATUS_ACCESS_DENIED);
+  NtClose(h);
+  EXPECT_EQ(c->Contents(u"\\dir\\new.txt"), "abcdef");
+
+  // An asynchronous handle must name the offset.
+  ASSERT_EQ(Create("\\??\\C:\\dir\\new.txt", &h, FILE_READ_DATA, FILE_OPEN, 0), STATUS_SUCCESS);
+  EXPECT_EQ(NtReadFile(h, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), nullptr, nullptr),
+            STATUS_INVALID_PARAMETER);
+  FILE_BASIC_INFORMATION basic{};
+  EXPECT_EQ(NtQueryInformationFile(h, &iosb, &basic, sizeof(basic), FileBasicInformation), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(NtQueryInformationFile(h, &iosb, &basic, 4, FileBasicInformation), STATUS_INFO_LENGTH_MISMATCH);
+  NtClose(h);
+}
+
+TEST_F(NtApi, HandlesBelongToTheirProcess) {
+  const std::uint32_t other = sim::harness::CreateProcess("\\Device\\HarddiskVolume2\\other.exe");
+  HANDLE h;
+  ASSERT_EQ(Create("\\??\\C:\\dir\\a.txt", &h), STATUS_SUCCESS);
+  {
+    sim::harness::ScopedProcess as(other);
+    EXPECT_EQ(NtClose(h), STATUS_INVALID_HANDLE);
+  }
+  EXPECT_EQ(NtClose(h), STATUS_SUCCESS);
+  EXPECT_EQ(NtClose(h), STATUS_INVALID_HANDLE);
+}
+
+TEST_F(NtApi, CleanupAtLastHandleCloseAtLastReference) {
+  HANDLE h;
+  ASSERT_EQ(Create("\\??\\C:\\dir\\a.txt", &h), STATUS_SUCCESS);
+  auto* object = sim::kernel::ReferenceHandle(h, UserMode);
+  ASSERT_NE(object, nullptr);
+  const int cleanups = c->Count(IRP_MJ_CLEANUP);
+  const int closes = c->Count(IRP_MJ_CLOSE);
+  NtClose(h);
+  EXPECT_EQ(c->Count(IRP_MJ_CLEANUP), cleanups + 1);
+  EXPECT_EQ(c->Count(IRP_MJ_CLOSE), closes);
+  object->Dereference();
+  EXPECT_EQ(c->Count(IRP_MJ_CLOSE), closes + 1);
+}
+
+TEST_F(NtApi, OpeningTheVolumeItselfIsAVolumeOpen) {
+  HANDLE h;
+  ASSERT_EQ(Create("\\??\\C:", &h, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT),
+            STATUS_SUCCESS);
+  auto* object = sim::kernel::ReferenceHandle(h, UserMode);
+  auto* file = dynamic_cast<sim::io::FileObject*>(object);
+  ASSERT_NE(file, nullptr);
+  EXPECT_TRUE(file->fo()->Flags & FO_VOLUME_OPEN);
+  object->Dereference();
+  NtClose(h);
+}
+
+TEST_F(NtApi, RenameTargetsResolveOnTheSourceVolume) {
+  struct Case {
+    const char* target;
+    NTSTATUS expected;
+    const char16_t* newPath;
+  };
+  const Case cases[] = {
+      {"b.txt", STATUS_SUCCESS, u"\\dir\\b.txt"},                     // bare: next to the source
+      {"\\??\\C:\\c.txt", STATUS_SUCCESS, u"\\c.txt"},                // full DOS name
+      {"\\Device\\HarddiskVolume2\\dir\\d.txt", STATUS_SUCCESS, u"\\dir\\d.txt"},
+      {"\\??\\D:\\e.txt", STATUS_NOT_SAME_DEVICE, nullptr},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.target);
+    c->AddFile(u"\\dir\\src.txt", "s");
+    HANDLE h;
+    ASSERT_EQ(Create("\\??\\C:\\dir\\src.txt", &h, DELETE | SYNCHRONIZE), STATUS_SUCCESS);
+    std::u16string target = sim::harness::FromUtf8(k.target);
+    std::vector<UCHAR> buffer(sizeof(FILE_RENAME_INFORMATION) + target.size() * 2);
+    auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<ULONG>(target.size() * 2);
+    std::memcpy(info->FileName, target.data(), target.size() * 2);
+    IO_STATUS_BLOCK iosb{};
+    EXPECT_EQ(NtSetInformationFile(h, &iosb, info, static_cast<ULONG>(buffer.size()), FileRenameInformation),
+              k.expected);
+    if (k.newPath) {
+      EXPECT_TRUE(c->Exists(k.newPath));
+    }
+    NtClose(h);
+  }
+}
+
+TEST_F(NtApi, DirectoryQueriesWithPatternsAndRestart) {
+  c->AddFile(u"\\dir\\b.log", "");
+  HANDLE dir;
+  ASSERT_EQ(Create("\\??\\C:\\dir", &dir, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
+                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
+            STATUS_SUCCESS);
+  ULONG buffer[128];
+  IO_STATUS_BLOCK iosb{};
+  OwnedUnicodeString pattern("*.log");
+  ASSERT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), FileNamesInformation,
+                                 FALSE, pattern.get(), FALSE),
+            STATUS_SUCCESS);
+  auto* entry = reinterpret_cast<FILE_NAMES_INFORMATION*>(buffer);
+  EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(entry->FileName), entry->FileNameLength / 2), u"b.log");
+  EXPECT_EQ(entry->NextEntryOffset, 0u);
+  EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), FileNamesInformation,
+                                 FALSE, nullptr, FALSE),
+            STATUS_NO_MORE_FILES);
+  EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), FileBasicInformation,
+                                 FALSE, nullptr, TRUE),
+            STATUS_INVALID_INFO_CLASS);
+  NtClose(dir);
+}
+
+}  // namespace

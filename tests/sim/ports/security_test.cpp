@@ -1,0 +1,157 @@
+// Security descriptors: the port's default descriptor, the Rtl routines'
+// documented failures and lengths, and the file-system helpers that answer
+// and apply security queries and sets.
+#include <fltKernel.h>
+#include <gtest/gtest.h>
+
+#include "kernel/security_descriptor.h"
+
+namespace {
+
+namespace security = sim::kernel::security;
+
+PSID SidOf(const security::Bytes& sid) { return const_cast<std::uint8_t*>(sid.data()); }
+
+TEST(SecurityTest, DefaultPortDescriptorAdmitsSystemAndAdministrators) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(FltBuildDefaultSecurityDescriptor(&descriptor, FLT_PORT_ALL_ACCESS), STATUS_SUCCESS);
+  EXPECT_TRUE(RtlValidSecurityDescriptor(descriptor));
+  BOOLEAN present = FALSE, defaulted = TRUE;
+  PACL dacl = nullptr;
+  ASSERT_EQ(RtlGetDaclSecurityDescriptor(descriptor, &present, &dacl, &defaulted), STATUS_SUCCESS);
+  ASSERT_TRUE(present);
+  ASSERT_NE(dacl, nullptr);
+  ASSERT_EQ(dacl->AceCount, 2);
+  const security::Bytes expected[] = {security::LocalSystemSid(), security::AdministratorsSid()};
+  for (ULONG i = 0; i < 2; ++i) {
+    PVOID raw = nullptr;
+    ASSERT_EQ(RtlGetAce(dacl, i, &raw), STATUS_SUCCESS);
+    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    EXPECT_EQ(ace->Mask, static_cast<ACCESS_MASK>(FLT_PORT_ALL_ACCESS));
+    EXPECT_TRUE(RtlEqualSid(&ace->SidStart, SidOf(expected[i])));
+  }
+  // The usual next step: a present NULL DACL (everyone).
+  ASSERT_EQ(RtlSetDaclSecurityDescriptor(descriptor, TRUE, nullptr, FALSE), STATUS_SUCCESS);
+  ASSERT_EQ(RtlGetDaclSecurityDescriptor(descriptor, &present, &dacl, &defaulted), STATUS_SUCCESS);
+  EXPECT_TRUE(present);
+  EXPECT_EQ(dacl, nullptr);
+  EXPECT_EQ(RtlLengthSecurityDescriptor(descriptor), sizeof(SECURITY_DESCRIPTOR));
+  FltFreeSecurityDescriptor(descriptor);  // the pool check catches a leak
+}
+
+TEST(SecurityTest, SettersRefuseWrongRevisionAndSelfRelativeDescriptors) {
+  SECURITY_DESCRIPTOR absolute;
+  EXPECT_EQ(RtlCreateSecurityDescriptor(&absolute, 2), STATUS_UNKNOWN_REVISION);
+  ASSERT_EQ(RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION), STATUS_SUCCESS);
+  EXPECT_EQ(RtlLengthSecurityDescriptor(&absolute), sizeof(SECURITY_DESCRIPTOR));
+
+  security::Bytes relative = security::DefaultFileSecurity();
+  EXPECT_EQ(RtlSetDaclSecurityDescriptor(relative.data(), TRUE, nullptr, FALSE), STATUS_INVALID_SECURITY_DESCR);
+  EXPECT_EQ(RtlSetOwnerSecurityDescriptor(relative.data(), nullptr, FALSE), STATUS_INVALID_SECURITY_DESCR);
+  ULONG length = 0;
+  EXPECT_EQ(RtlAbsoluteToSelfRelativeSD(relative.data(), nullptr, &length), STATUS_BAD_DESCRIPTOR_FORMAT);
+}
+
+// The self-relative form holds every part after its 20-byte header, each
+// part ULONG-aligned, and measures the same as the buffer it fills.
+TEST(SecurityTest, AbsoluteToSelfRelativeReportsTheLengthNeededAndLaysPartsOut) {
+  security::Bytes owner = security::AdministratorsSid(), group = security::LocalSystemSid();
+  security::Bytes acl(sizeof(ACL) + 64);
+  ASSERT_EQ(RtlCreateAcl(reinterpret_cast<PACL>(acl.data()), static_cast<ULONG>(acl.size()), ACL_REVISION),
+            STATUS_SUCCESS);
+  ASSERT_EQ(RtlAddAccessAllowedAce(reinterpret_cast<PACL>(acl.data()), ACL_REVISION, GENERIC_READ,
+                                   SidOf(security::EveryoneSid())),
+            STATUS_SUCCESS);
+  SECURITY_DESCRIPTOR absolute;
+  RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
+  RtlSetOwnerSecurityDescriptor(&absolute, owner.data(), FALSE);
+  RtlSetGroupSecurityDescriptor(&absolute, group.data(), TRUE);
+  RtlSetDaclSecurityDescriptor(&absolute, TRUE, reinterpret_cast<PACL>(acl.data()), FALSE);
+
+  const ULONG expected = sizeof(SECURITY_DESCRIPTOR_RELATIVE) + 16 /*owner*/ + 12 /*group*/ +
+                         static_cast<ULONG>(acl.size());
+  ULONG length = 10;
+  EXPECT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, nullptr, &length), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(length, expected);
+  security::Bytes relative(length);
+  ASSERT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, relative.data(), &length), STATUS_SUCCESS);
+  auto* header = reinterpret_cast<SECURITY_DESCRIPTOR_RELATIVE*>(relative.data());
+  EXPECT_EQ(header->Control, SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_GROUP_DEFAULTED);
+  EXPECT_EQ(header->Owner, 20u);
+  EXPECT_EQ(header->Group, 36u);
+  EXPECT_EQ(header->Sacl, 0u);
+  EXPECT_EQ(header->Dacl, 48u);
+  EXPECT_TRUE(RtlValidSecurityDescriptor(relative.data()));
+  EXPECT_EQ(RtlLengthSecurityDescriptor(relative.data()), expected);
+  PSID ownerOut = nullptr;
+  BOOLEAN defaulted = TRUE;
+  ASSERT_EQ(RtlGetOwnerSecurityDescriptor(relative.data(), &ownerOut, &defaulted), STATUS_SUCCESS);
+  EXPECT_TRUE(RtlEqualSid(ownerOut, owner.data()));
+  EXPECT_FALSE(defaulted);
+}
+
+TEST(SecurityTest, AceThatDoesNotFitIsRefused) {
+  security::Bytes acl(sizeof(ACL) + 8);
+  auto* p = reinterpret_cast<PACL>(acl.data());
+  ASSERT_EQ(RtlCreateAcl(p, static_cast<ULONG>(acl.size()), ACL_REVISION), STATUS_SUCCESS);
+  EXPECT_EQ(RtlAddAccessAllowedAce(p, ACL_REVISION, GENERIC_ALL, SidOf(security::EveryoneSid())),
+            STATUS_ALLOTTED_SPACE_EXCEEDED);
+  EXPECT_EQ(p->AceCount, 0);
+  EXPECT_EQ(RtlCreateAcl(p, 4, ACL_REVISION), STATUS_BUFFER_TOO_SMALL);
+}
+
+// A query returns only the selected parts; a short buffer gets
+// STATUS_BUFFER_TOO_SMALL and the length needed.
+TEST(SecurityTest, QueryReturnsTheSelectedPartsOrTheLengthNeeded) {
+  const security::Bytes stored = security::DefaultFileSecurity();
+  struct Case {
+    SECURITY_INFORMATION info;
+    bool owner, group, dacl;
+  };
+  const Case cases[] = {
+      {OWNER_SECURITY_INFORMATION, true, false, false},
+      {GROUP_SECURITY_INFORMATION, false, true, false},
+      {DACL_SECURITY_INFORMATION, false, false, true},
+      {OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, true, true, true},
+      {SACL_SECURITY_INFORMATION, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.info);
+    ULONG needed = 0;
+    UCHAR small[8];
+    ASSERT_EQ(security::QuerySecurity(stored, c.info, small, sizeof(small), &needed), STATUS_BUFFER_TOO_SMALL);
+    security::Bytes out(needed);
+    ULONG written = 0;
+    ASSERT_EQ(security::QuerySecurity(stored, c.info, out.data(), needed, &written), STATUS_SUCCESS);
+    EXPECT_EQ(written, needed);
+    EXPECT_EQ(RtlLengthSecurityDescriptor(out.data()), needed);
+    auto* header = reinterpret_cast<SECURITY_DESCRIPTOR_RELATIVE*>(out.data());
+    EXPECT_EQ(header->Owner != 0, c.owner);
+    EXPECT_EQ(header->Group != 0, c.group);
+    EXPECT_EQ((header->Control & SE_DACL_PRESENT) != 0, c.dacl);
+    EXPECT_EQ(header->Dacl != 0, c.dacl);
+  }
+}
+
+// A set replaces the selected parts and keeps the others.
+TEST(SecurityTest, MergeReplacesOnlyTheSelectedParts) {
+  const security::Bytes stored = security::DefaultFileSecurity();
+  security::Bytes incoming =
+      security::BuildSelfRelative(security::UsersSid(), security::UsersSid(), {{security::EveryoneSid(), GENERIC_ALL}});
+  security::Bytes merged;
+  ASSERT_EQ(security::MergeParts(stored, DACL_SECURITY_INFORMATION, incoming.data(), &merged), STATUS_SUCCESS);
+  PSID owner = nullptr;
+  BOOLEAN defaulted = FALSE, present = FALSE;
+  PACL dacl = nullptr;
+  RtlGetOwnerSecurityDescriptor(merged.data(), &owner, &defaulted);
+  EXPECT_TRUE(RtlEqualSid(owner, SidOf(security::AdministratorsSid()))) << "owner kept";
+  RtlGetDaclSecurityDescriptor(merged.data(), &present, &dacl, &defaulted);
+  ASSERT_TRUE(present);
+  ASSERT_EQ(dacl->AceCount, 1) << "DACL replaced";
+
+  UCHAR garbage[sizeof(SECURITY_DESCRIPTOR)] = {7};
+  EXPECT_EQ(security::MergeParts(stored, DACL_SECURITY_INFORMATION, garbage, &merged), STATUS_INVALID_SECURITY_DESCR);
+}
+
+}  // namespace

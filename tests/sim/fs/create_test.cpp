@@ -1,0 +1,467 @@
+// Create: dispositions against what exists, the directory options, path
+// errors, name validity, share access, read-only and delete-on-close rules,
+// related opens, the root, volume opens and SL_OPEN_TARGET_DIRECTORY.
+#include "fs_client.h"
+#include "kernel/clock.h"
+
+namespace sim::fs::testing {
+namespace {
+
+using CreateTest = VolumeTest;
+
+enum class Existing { None, File, Directory };
+
+struct DispositionCase {
+  Existing existing;
+  ULONG options;
+  ULONG disposition;
+  NTSTATUS status;
+  ULONG_PTR information;
+};
+
+const char* Describe(ULONG disposition) {
+  static const char* names[] = {"SUPERSEDE", "OPEN", "CREATE", "OPEN_IF", "OVERWRITE", "OVERWRITE_IF"};
+  return names[disposition];
+}
+
+constexpr ULONG kDir = FILE_DIRECTORY_FILE;
+constexpr ULONG kNonDir = FILE_NON_DIRECTORY_FILE;
+
+const DispositionCase kDispositionCases[] = {
+    // Nothing there.
+    {Existing::None, 0, FILE_SUPERSEDE, STATUS_SUCCESS, FILE_CREATED},
+    {Existing::None, 0, FILE_OPEN, STATUS_OBJECT_NAME_NOT_FOUND, 0},
+    {Existing::None, 0, FILE_CREATE, STATUS_SUCCESS, FILE_CREATED},
+    {Existing::None, 0, FILE_OPEN_IF, STATUS_SUCCESS, FILE_CREATED},
+    {Existing::None, 0, FILE_OVERWRITE, STATUS_OBJECT_NAME_NOT_FOUND, 0},
+    {Existing::None, 0, FILE_OVERWRITE_IF, STATUS_SUCCESS, FILE_CREATED},
+    {Existing::None, kDir, FILE_SUPERSEDE, STATUS_INVALID_PARAMETER, 0},
+    {Existing::None, kDir, FILE_OPEN, STATUS_OBJECT_NAME_NOT_FOUND, 0},
+    {Existing::None, kDir, FILE_CREATE, STATUS_SUCCESS, FILE_CREATED},
+    {Existing::None, kDir, FILE_OPEN_IF, STATUS_SUCCESS, FILE_CREATED},
+    {Existing::None, kDir, FILE_OVERWRITE, STATUS_INVALID_PARAMETER, 0},
+    {Existing::None, kDir, FILE_OVERWRITE_IF, STATUS_INVALID_PARAMETER, 0},
+    // A file there.
+    {Existing::File, 0, FILE_SUPERSEDE, STATUS_SUCCESS, FILE_SUPERSEDED},
+    {Existing::File, 0, FILE_OPEN, STATUS_SUCCESS, FILE_OPENED},
+    {Existing::File, 0, FILE_CREATE, STATUS_OBJECT_NAME_COLLISION, 0},
+    {Existing::File, 0, FILE_OPEN_IF, STATUS_SUCCESS, FILE_OPENED},
+    {Existing::File, 0, FILE_OVERWRITE, STATUS_SUCCESS, FILE_OVERWRITTEN},
+    {Existing::File, 0, FILE_OVERWRITE_IF, STATUS_SUCCESS, FILE_OVERWRITTEN},
+    {Existing::File, kNonDir, FILE_OPEN, STATUS_SUCCESS, FILE_OPENED},
+    {Existing::File, kNonDir, FILE_OVERWRITE_IF, STATUS_SUCCESS, FILE_OVERWRITTEN},
+    {Existing::File, kDir, FILE_OPEN, STATUS_NOT_A_DIRECTORY, 0},
+    {Existing::File, kDir, FILE_OPEN_IF, STATUS_NOT_A_DIRECTORY, 0},
+    {Existing::File, kDir, FILE_CREATE, STATUS_OBJECT_NAME_COLLISION, 0},
+    // A directory there.
+    {Existing::Directory, 0, FILE_SUPERSEDE, STATUS_FILE_IS_A_DIRECTORY, 0},
+    {Existing::Directory, 0, FILE_OPEN, STATUS_SUCCESS, FILE_OPENED},
+    {Existing::Directory, 0, FILE_CREATE, STATUS_OBJECT_NAME_COLLISION, 0},
+    {Existing::Directory, 0, FILE_OPEN_IF, STATUS_SUCCESS, FILE_OPENED},
+    {Existing::Directory, 0, FILE_OVERWRITE, STATUS_FILE_IS_A_DIRECTORY, 0},
+    {Existing::Directory, 0, FILE_OVERWRITE_IF, STATUS_FILE_IS_A_DIRECTORY, 0},
+    {Existing::Directory, kDir, FILE_OPEN, STATUS_SUCCESS, FILE_OPENED},
+    {Existing::Directory, kDir, FILE_OPEN_IF, STATUS_SUCCESS, FILE_OPENED},
+    {Existing::Directory, kDir, FILE_CREATE, STATUS_OBJECT_NAME_COLLISION, 0},
+    {Existing::Directory, kNonDir, FILE_OPEN, STATUS_FILE_IS_A_DIRECTORY, 0},
+    {Existing::Directory, kNonDir, FILE_OPEN_IF, STATUS_FILE_IS_A_DIRECTORY, 0},
+    {Existing::Directory, kNonDir, FILE_CREATE, STATUS_OBJECT_NAME_COLLISION, 0},
+};
+
+TEST_F(CreateTest, DispositionMatrix) {
+  int index = 0;
+  for (const auto& c : kDispositionCases) {
+    const std::string path = "\\case" + std::to_string(index++);
+    if (c.existing == Existing::File) client_.Touch(path, "old contents");
+    if (c.existing == Existing::Directory) client_.Mkdir(path);
+    OpenArgs args;
+    args.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
+    args.disposition = c.disposition;
+    args.options = c.options;
+    auto r = client_.Open(path, args);
+    SCOPED_TRACE(path + " existing=" + std::to_string(static_cast<int>(c.existing)) +
+                 " options=" + std::to_string(c.options) + " " + Describe(c.disposition));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.information, c.information);
+    if (!NT_SUCCESS(r.status)) {
+      // A failed create leaves the namespace as it was.
+      EXPECT_EQ(client_.Exists(path), c.existing != Existing::None);
+      continue;
+    }
+    const auto standard = client_.Standard(r.file);
+    const bool isDirectory = c.existing == Existing::Directory || (c.existing == Existing::None && c.options == kDir);
+    EXPECT_EQ(standard.Directory, isDirectory);
+    if (c.information == FILE_OVERWRITTEN || c.information == FILE_SUPERSEDED) {
+      EXPECT_EQ(standard.EndOfFile.QuadPart, 0) << "overwrite truncates";
+      EXPECT_EQ(standard.AllocationSize.QuadPart, 0);
+    }
+    if (c.information == FILE_OPENED && c.existing == Existing::File) {
+      EXPECT_EQ(client_.ReadAll(r.file), "old contents");
+    }
+  }
+}
+
+TEST_F(CreateTest, MissingParentIsPathNotFoundMissingLeafIsNameNotFound) {
+  client_.Mkdir("\\dir");
+  client_.Touch("\\dir\\file");
+  struct Case {
+    const char* path;
+    ULONG disposition;
+    NTSTATUS status;
+  } cases[] = {
+      {"\\dir\\missing", FILE_OPEN, STATUS_OBJECT_NAME_NOT_FOUND},
+      {"\\missing\\leaf", FILE_OPEN, STATUS_OBJECT_PATH_NOT_FOUND},
+      {"\\missing\\leaf", FILE_CREATE, STATUS_OBJECT_PATH_NOT_FOUND},
+      {"\\dir\\missing\\leaf", FILE_OPEN_IF, STATUS_OBJECT_PATH_NOT_FOUND},
+      {"\\dir\\file\\leaf", FILE_OPEN, STATUS_OBJECT_PATH_NOT_FOUND},  // a file in the middle
+      {"\\DIR\\FILE", FILE_OPEN, STATUS_SUCCESS},                       // case-insensitive
+  };
+  for (const auto& c : cases) {
+    OpenArgs args;
+    args.disposition = c.disposition;
+    EXPECT_EQ(client_.Open(c.path, args).status, c.status) << c.path;
+  }
+}
+
+TEST_F(CreateTest, NameValidity) {
+  client_.Mkdir("\\d");
+  const std::string longest(255, 'x');
+  struct Case {
+    std::string path;
+    NTSTATUS status;
+  } cases[] = {
+      {"\\d\\" + longest, STATUS_SUCCESS},
+      {"\\d\\" + longest + "y", STATUS_OBJECT_NAME_INVALID},
+      {"\\d\\a*b", STATUS_OBJECT_NAME_INVALID},
+      {"\\d\\a?b", STATUS_OBJECT_NAME_INVALID},
+      {"\\d\\a<b", STATUS_OBJECT_NAME_INVALID},
+      {"\\d\\a>b", STATUS_OBJECT_NAME_INVALID},
+      {"\\d\\a\"b", STATUS_OBJECT_NAME_INVALID},
+      {"\\d\\a|b", STATUS_OBJECT_NAME_INVALID},
+      {"\\d\\a:b", STATUS_OBJECT_NAME_INVALID},
+      {"\\d\\a/b", STATUS_OBJECT_NAME_INVALID},
+      {std::string("\\d\\a\x01" "b"), STATUS_OBJECT_NAME_INVALID},
+      {"\\d\\\\b", STATUS_OBJECT_NAME_INVALID},  // empty component
+      {"\\d\\.", STATUS_OBJECT_NAME_INVALID},
+      {"\\d\\..", STATUS_OBJECT_NAME_INVALID},
+      {"d\\relative", STATUS_OBJECT_NAME_INVALID},  // no related file object
+      // NT-namespace names: trailing periods and spaces are kept as given.
+      {"\\d\\trailing.", STATUS_SUCCESS},
+      {"\\d\\trailing ", STATUS_SUCCESS},
+      {"\\d\\with space", STATUS_SUCCESS},
+      {"\\d\\caf\xc3\xa9", STATUS_SUCCESS},
+  };
+  for (const auto& c : cases) {
+    OpenArgs args;
+    args.disposition = FILE_CREATE;
+    EXPECT_EQ(client_.Open(c.path, args).status, c.status) << c.path;
+  }
+  // "trailing." and "trailing" are different names.
+  EXPECT_FALSE(client_.Exists("\\d\\trailing"));
+  EXPECT_TRUE(client_.Exists("\\d\\trailing."));
+}
+
+TEST_F(CreateTest, TheDefaultDataStreamNameOpensTheFileAndOtherStreamsAreInvalid) {
+  client_.Touch("\\f", "data");
+  File f = client_.MustOpen("\\f::$data");
+  EXPECT_EQ(client_.ReadAll(f), "data");
+  EXPECT_EQ(client_.Open("\\f:alt").status, STATUS_OBJECT_NAME_INVALID);
+  EXPECT_EQ(client_.Open("\\f:alt:$DATA").status, STATUS_OBJECT_NAME_INVALID);
+  OpenArgs create;
+  create.disposition = FILE_CREATE;
+  ASSERT_EQ(client_.Open("\\g::$DATA", create).status, STATUS_SUCCESS);
+  EXPECT_TRUE(client_.Exists("\\g"));
+}
+
+TEST_F(CreateTest, TrailingBackslashNamesOnlyDirectories) {
+  client_.Mkdir("\\dir");
+  client_.Touch("\\file");
+  EXPECT_EQ(client_.Open("\\dir\\").status, STATUS_SUCCESS);
+  EXPECT_EQ(client_.Open("\\file\\").status, STATUS_OBJECT_NAME_INVALID);
+  OpenArgs create;
+  create.disposition = FILE_CREATE;
+  EXPECT_EQ(client_.Open("\\newfile\\", create).status, STATUS_OBJECT_NAME_INVALID);
+  create.options = FILE_DIRECTORY_FILE;
+  EXPECT_EQ(client_.Open("\\newdir\\", create).status, STATUS_SUCCESS);
+}
+
+TEST_F(CreateTest, CasePreservedAndCaseInsensitive) {
+  client_.Touch("\\MixedCase.Txt");
+  OpenArgs create;
+  create.disposition = FILE_CREATE;
+  EXPECT_EQ(client_.Open("\\mixedcase.txt", create).status, STATUS_OBJECT_NAME_COLLISION);
+  auto f = client_.MustOpen("\\MIXEDCASE.TXT");
+  EXPECT_EQ(client_.Name(f), u"\\MixedCase.Txt");
+  // Non-ASCII letters compare through the upcase table too.
+  client_.Touch("\\\xc3\xa9t\xc3\xa9");  // "été"
+  EXPECT_TRUE(client_.Exists("\\\xc3\x89T\xc3\x89"));  // "ÉTÉ"
+}
+
+struct ShareCase {
+  ACCESS_MASK firstAccess;
+  ULONG firstShare;
+  ACCESS_MASK secondAccess;
+  ULONG secondShare;
+  NTSTATUS expected;
+};
+
+TEST_F(CreateTest, ShareAccess) {
+  constexpr ULONG R = FILE_SHARE_READ, W = FILE_SHARE_WRITE, D = FILE_SHARE_DELETE;
+  const ShareCase cases[] = {
+      {FILE_READ_DATA, R, FILE_READ_DATA, R, STATUS_SUCCESS},
+      {FILE_READ_DATA, R, FILE_WRITE_DATA, R | W, STATUS_SHARING_VIOLATION},  // first does not share write
+      {FILE_READ_DATA, R | W, FILE_WRITE_DATA, R | W, STATUS_SUCCESS},
+      {FILE_READ_DATA, R | W, FILE_WRITE_DATA, W, STATUS_SHARING_VIOLATION},  // second does not share the first's read
+      {FILE_WRITE_DATA, W, FILE_READ_DATA, W, STATUS_SHARING_VIOLATION},
+      {FILE_APPEND_DATA, R, FILE_APPEND_DATA, R | W, STATUS_SHARING_VIOLATION},  // append counts as write
+      {DELETE, R | W, DELETE, R | W | D, STATUS_SHARING_VIOLATION},
+      {DELETE, D, DELETE, D, STATUS_SUCCESS},
+      {FILE_READ_DATA, 0, FILE_READ_ATTRIBUTES, 0, STATUS_SUCCESS},  // attribute opens never conflict
+      {FILE_READ_ATTRIBUTES, 0, FILE_READ_DATA, 0, STATUS_SUCCESS},
+      {FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, FILE_WRITE_DATA, 0, STATUS_SUCCESS},
+      {FILE_EXECUTE, 0, FILE_READ_DATA, R, STATUS_SHARING_VIOLATION},  // execute counts as read
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    const std::string path = "\\share" + std::to_string(index++);
+    client_.Touch(path);
+    OpenArgs first;
+    first.access = c.firstAccess;
+    first.share = c.firstShare;
+    File held = client_.MustOpen(path, first);
+    OpenArgs second;
+    second.access = c.secondAccess;
+    second.share = c.secondShare;
+    EXPECT_EQ(client_.Open(path, second).status, c.expected) << path;
+    // Once the first handle closes, the second open goes through.
+    held.CloseHandle();
+    EXPECT_EQ(client_.Open(path, second).status, STATUS_SUCCESS) << path;
+  }
+}
+
+TEST_F(CreateTest, ReadOnlyFiles) {
+  client_.Touch("\\ro", "data", FILE_ATTRIBUTE_READONLY);
+  struct Case {
+    ACCESS_MASK access;
+    ULONG disposition;
+    ULONG options;
+    NTSTATUS status;
+  } cases[] = {
+      {FILE_GENERIC_READ, FILE_OPEN, 0, STATUS_SUCCESS},
+      {FILE_WRITE_DATA, FILE_OPEN, 0, STATUS_ACCESS_DENIED},
+      {FILE_APPEND_DATA, FILE_OPEN, 0, STATUS_ACCESS_DENIED},
+      {FILE_WRITE_ATTRIBUTES, FILE_OPEN, 0, STATUS_SUCCESS},
+      {DELETE, FILE_OPEN, 0, STATUS_SUCCESS},
+      {FILE_GENERIC_READ, FILE_OVERWRITE, 0, STATUS_ACCESS_DENIED},
+      {FILE_GENERIC_READ, FILE_SUPERSEDE, 0, STATUS_ACCESS_DENIED},
+      {DELETE, FILE_OPEN, FILE_DELETE_ON_CLOSE, STATUS_CANNOT_DELETE},
+      {MAXIMUM_ALLOWED, FILE_OPEN, 0, STATUS_SUCCESS},
+  };
+  for (const auto& c : cases) {
+    OpenArgs args;
+    args.access = c.access;
+    args.disposition = c.disposition;
+    args.options = c.options;
+    EXPECT_EQ(client_.Open("\\ro", args).status, c.status) << std::hex << c.access << " " << c.disposition;
+  }
+  // MAXIMUM_ALLOWED on a read-only file grants everything but writing data.
+  OpenArgs max;
+  max.access = MAXIMUM_ALLOWED;
+  File f = client_.MustOpen("\\ro", max);
+  FILE_ACCESS_INFORMATION access{};
+  ASSERT_EQ(client_.Query(f, FileAccessInformation, &access), STATUS_SUCCESS);
+  EXPECT_EQ(access.AccessFlags & (FILE_WRITE_DATA | FILE_APPEND_DATA), 0u);
+  EXPECT_NE(access.AccessFlags & DELETE, 0u);
+  // A new read-only file may be written through its creating handle.
+  File created = client_.MustCreateFile("\\newro", "", FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(client_.Write(created, "x"), STATUS_SUCCESS);
+}
+
+TEST_F(CreateTest, DeleteOnCloseNeedsDeleteAccessAndAnEmptyDirectory) {
+  client_.Mkdir("\\full");
+  client_.Touch("\\full\\child");
+  OpenArgs args;
+  args.options = FILE_DELETE_ON_CLOSE;
+  args.access = FILE_GENERIC_READ;
+  client_.Touch("\\f");
+  EXPECT_EQ(client_.Open("\\f", args).status, STATUS_INVALID_PARAMETER);
+  args.access = DELETE;
+  EXPECT_EQ(client_.Open("\\full", args).status, STATUS_DIRECTORY_NOT_EMPTY);
+  EXPECT_EQ(client_.Open("\\", args).status, STATUS_CANNOT_DELETE);
+  args.disposition = FILE_CREATE;
+  args.attributes = FILE_ATTRIBUTE_READONLY;
+  EXPECT_EQ(client_.Open("\\newro", args).status, STATUS_CANNOT_DELETE);
+  EXPECT_FALSE(client_.Exists("\\newro"));
+}
+
+TEST_F(CreateTest, AttributesAndTimesOfNewFiles) {
+  const LONGLONG t0 = kernel::clock::SystemTime();
+  kernel::clock::Advance(10'000'000);
+  File f = client_.MustCreateFile("\\f", "", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NORMAL);
+  const auto basic = client_.Basic(f);
+  EXPECT_EQ(basic.FileAttributes, static_cast<ULONG>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+  EXPECT_EQ(basic.CreationTime.QuadPart, t0 + 10'000'000);
+  EXPECT_EQ(basic.LastAccessTime.QuadPart, basic.CreationTime.QuadPart);
+  EXPECT_EQ(basic.LastWriteTime.QuadPart, basic.CreationTime.QuadPart);
+  EXPECT_EQ(basic.ChangeTime.QuadPart, basic.CreationTime.QuadPart);
+  File d = client_.MustCreateDirectory("\\d");
+  EXPECT_EQ(client_.Basic(d).FileAttributes, static_cast<ULONG>(FILE_ATTRIBUTE_DIRECTORY));
+  // Creating an entry changes the parent directory's times.
+  kernel::clock::Advance(10'000'000);
+  client_.Touch("\\d\\child");
+  EXPECT_EQ(client_.Basic(d).LastWriteTime.QuadPart, t0 + 20'000'000);
+}
+
+TEST_F(CreateTest, OverwriteReplacesAttributesButKeepsHiddenAndSystemRules) {
+  client_.Touch("\\h", "abc", FILE_ATTRIBUTE_HIDDEN);
+  OpenArgs args;
+  args.access = FILE_GENERIC_WRITE;
+  args.disposition = FILE_OVERWRITE;
+  EXPECT_EQ(client_.Open("\\h", args).status, STATUS_ACCESS_DENIED);  // would drop HIDDEN
+  args.attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY;
+  File f = client_.MustOpen("\\h", args);
+  EXPECT_EQ(client_.Basic(f).FileAttributes,
+            static_cast<ULONG>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_ARCHIVE));
+}
+
+TEST_F(CreateTest, RootRelatedAndVolumeOpens) {
+  client_.Mkdir("\\dir");
+  client_.Touch("\\dir\\file", "x");
+  File root = client_.MustOpen("\\");
+  EXPECT_TRUE(client_.Standard(root).Directory);
+  EXPECT_EQ(client_.Name(root), u"\\");
+  OpenArgs create;
+  create.disposition = FILE_CREATE;
+  create.options = FILE_DIRECTORY_FILE;
+  EXPECT_EQ(client_.Open("\\", create).status, STATUS_OBJECT_NAME_COLLISION);
+
+  // Relative to an open directory.
+  File dir = client_.MustOpen("\\dir");
+  OpenArgs rel;
+  rel.related = &dir;
+  File file = client_.MustOpen("file", rel);
+  EXPECT_EQ(client_.Name(file), u"\\dir\\file");
+  EXPECT_EQ(client_.Open("\\file", rel).status, STATUS_OBJECT_NAME_INVALID);
+  // An empty name relative to a file object opens the same file.
+  File again = client_.MustOpen("", rel);
+  EXPECT_EQ(client_.Name(again), u"\\dir");
+  // Relative to a file: not a directory.
+  OpenArgs relFile;
+  relFile.related = &file;
+  EXPECT_EQ(client_.Open("x", relFile).status, STATUS_INVALID_PARAMETER);
+
+  // The volume itself: an empty name.
+  auto volume = client_.Open("");
+  ASSERT_EQ(volume.status, STATUS_SUCCESS);
+  EXPECT_EQ(volume.information, static_cast<ULONG_PTR>(FILE_OPENED));
+  FILE_FS_SIZE_INFORMATION size{};
+  IO_STATUS_BLOCK iosb{};
+  EXPECT_EQ(volume_->QueryVolumeInformation(volume.file.fo(), FileFsSizeInformation, &size, sizeof(size), iosb),
+            STATUS_SUCCESS);
+  std::string out;
+  EXPECT_EQ(client_.Read(volume.file, &out, 16), STATUS_INVALID_DEVICE_REQUEST);
+}
+
+TEST_F(CreateTest, OpenTargetDirectory) {
+  client_.Mkdir("\\dir");
+  client_.Touch("\\dir\\exists");
+  OpenArgs args;
+  args.flags = SL_OPEN_TARGET_DIRECTORY;
+  args.access = FILE_WRITE_DATA | SYNCHRONIZE;
+  struct Case {
+    const char* path;
+    ULONG_PTR information;
+  } cases[] = {{"\\dir\\exists", FILE_EXISTS}, {"\\dir\\EXISTS", FILE_EXISTS}, {"\\dir\\absent", FILE_DOES_NOT_EXIST}};
+  for (const auto& c : cases) {
+    auto r = client_.Open(c.path, args);
+    ASSERT_EQ(r.status, STATUS_SUCCESS) << c.path;
+    EXPECT_EQ(r.information, c.information) << c.path;
+    EXPECT_EQ(client_.Name(r.file), u"\\dir") << "the parent is what was opened";
+    const std::u16string last = FromUtf8(c.path).substr(5);
+    EXPECT_EQ(harness::ToU16(r.file.fo()->FileName), last) << "FileName keeps only the final component";
+  }
+  EXPECT_EQ(client_.Open("\\absent\\x", args).status, STATUS_OBJECT_PATH_NOT_FOUND);
+}
+
+TEST_F(CreateTest, FcbHeaderSupportsFilterContextsAndTracksSizes) {
+  File a = client_.MustCreateFile("\\f", "12345");
+  File b = client_.MustOpen("\\F");
+  ASSERT_EQ(a.fo()->FsContext, b.fo()->FsContext) << "one FCB per stream, shared by its opens";
+  EXPECT_NE(a.fo()->FsContext2, b.fo()->FsContext2) << "one CCB per open";
+  auto* header = static_cast<FSRTL_ADVANCED_FCB_HEADER*>(a.fo()->FsContext);
+  EXPECT_TRUE(header->Flags2 & FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS);
+  EXPECT_TRUE(IsListEmpty(&header->FilterContexts));
+  EXPECT_NE(header->FastMutex, nullptr);
+  EXPECT_EQ(header->FileSize.QuadPart, 5);
+  EXPECT_EQ(header->AllocationSize.QuadPart, 4096);
+  EXPECT_NE(a.fo()->SectionObjectPointer, nullptr);
+  EXPECT_TRUE(volume_->Owns(a.fo()));
+  FILE_OBJECT* raw = a.fo();
+  a.Reset();
+  EXPECT_FALSE(volume_->Owns(raw));
+  EXPECT_TRUE(volume_->Owns(b.fo()));
+  EXPECT_EQ(volume_->OpenFileObjectCount(), 1u);
+}
+
+// A filter's per-stream entry in the FCB header; counts its frees.
+struct CountedStreamContext {
+  FSRTL_PER_STREAM_CONTEXT entry{};
+  int* frees = nullptr;
+};
+
+void FreeCounted(PVOID context) {
+  auto* c = CONTAINING_RECORD(static_cast<FSRTL_PER_STREAM_CONTEXT*>(context), CountedStreamContext, entry);
+  ++*c->frees;
+}
+
+void Attach(const File& f, CountedStreamContext* c, int* frees) {
+  c->frees = frees;
+  c->entry.FreeCallback = FreeCounted;
+  auto* header = static_cast<FSRTL_ADVANCED_FCB_HEADER*>(f.fo()->FsContext);
+  InsertTailList(&header->FilterContexts, &c->entry.Links);
+}
+
+TEST_F(CreateTest, StreamContextsGoWhenTheLastFileObjectCloses) {
+  int frees = 0;
+  CountedStreamContext context;
+  {
+    File a = client_.MustCreateFile("\\f");
+    Attach(a, &context, &frees);
+    File b = client_.MustOpen("\\f");
+    a.Reset();
+    b.CloseHandle();
+    EXPECT_EQ(frees, 0) << "b's file object still holds the FCB";
+  }
+  EXPECT_EQ(frees, 1);
+  // A new open gets a fresh FCB without the old contexts.
+  File c = client_.MustOpen("\\f");
+  EXPECT_TRUE(IsListEmpty(&static_cast<FSRTL_ADVANCED_FCB_HEADER*>(c.fo()->FsContext)->FilterContexts));
+
+  // A deleted file's FCB goes at its last close too.
+  int deletedFrees = 0;
+  CountedStreamContext deletedContext;
+  {
+    OpenArgs args;
+    args.access = DELETE;
+    File d = client_.MustOpen("\\f", args);
+    Attach(d, &deletedContext, &deletedFrees);
+    ASSERT_EQ(client_.SetDisposition(d, true), STATUS_SUCCESS);
+    c.Reset();
+  }
+  EXPECT_EQ(deletedFrees, 1);
+  EXPECT_FALSE(client_.Exists("\\f"));
+}
+
+TEST_F(CreateTest, NewFilesInADeletePendingDirectoryAreRefused) {
+  client_.Mkdir("\\dir");
+  OpenArgs args;
+  args.access = DELETE;
+  File dir = client_.MustOpen("\\dir", args);
+  ASSERT_EQ(client_.SetDisposition(dir, true), STATUS_SUCCESS);
+  OpenArgs create;
+  create.disposition = FILE_CREATE;
+  EXPECT_EQ(client_.Open("\\dir\\new", create).status, STATUS_DELETE_PENDING);
+}
+
+}  // namespace
+}  // namespace sim::fs::testing

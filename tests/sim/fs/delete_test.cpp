@@ -1,0 +1,159 @@
+// Deleting: the delete disposition and delete-on-close leave a file delete
+// pending until its last handle closes; new opens meanwhile get
+// STATUS_DELETE_PENDING; read-only files and non-empty directories refuse;
+// the Ex flags (POSIX semantics, ignore read-only, on close).
+#include "fs_client.h"
+
+namespace sim::fs::testing {
+namespace {
+
+using DeleteTest = VolumeTest;
+
+OpenArgs DeleteAccess() {
+  OpenArgs args;
+  args.access = DELETE | FILE_READ_ATTRIBUTES;
+  return args;
+}
+
+TEST_F(DeleteTest, DeletePendingUntilTheLastHandleCloses) {
+  client_.Touch("\\f", "data");
+  File reader = client_.MustOpen("\\f");
+  File deleter = client_.MustOpen("\\f", DeleteAccess());
+  ASSERT_EQ(client_.SetDisposition(deleter, true), STATUS_SUCCESS);
+  EXPECT_TRUE(deleter.fo()->DeletePending);
+  EXPECT_TRUE(client_.Standard(reader).DeletePending);
+  EXPECT_EQ(client_.Open("\\f").status, STATUS_DELETE_PENDING);
+  OpenArgs create;
+  create.disposition = FILE_OPEN_IF;
+  EXPECT_EQ(client_.Open("\\f", create).status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(client_.List("\\"), (std::vector<std::string>{"f"})) << "still listed while pending";
+
+  deleter.Reset();
+  EXPECT_EQ(client_.Open("\\f").status, STATUS_DELETE_PENDING) << "one handle is still open";
+  EXPECT_EQ(client_.ReadAll(reader), "data") << "open handles keep working";
+  reader.CloseHandle();  // the last cleanup deletes
+  EXPECT_EQ(client_.Open("\\f").status, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_TRUE(client_.List("\\").empty());
+  // The name is free again.
+  client_.Touch("\\f", "new");
+}
+
+TEST_F(DeleteTest, ClearingTheDispositionKeepsTheFile) {
+  client_.Touch("\\f");
+  File f = client_.MustOpen("\\f", DeleteAccess());
+  ASSERT_EQ(client_.SetDisposition(f, true), STATUS_SUCCESS);
+  ASSERT_EQ(client_.SetDisposition(f, false), STATUS_SUCCESS);
+  EXPECT_FALSE(client_.Standard(f).DeletePending);
+  f.Reset();
+  EXPECT_TRUE(client_.Exists("\\f"));
+}
+
+TEST_F(DeleteTest, DispositionRefusals) {
+  client_.Touch("\\ro", "", FILE_ATTRIBUTE_READONLY);
+  client_.Mkdir("\\full");
+  client_.Touch("\\full\\child");
+  client_.Mkdir("\\empty");
+  client_.Touch("\\plain");
+  struct Case {
+    const char* path;
+    ACCESS_MASK access;
+    ULONG flags;  // FileDispositionInformationEx flags
+    NTSTATUS status;
+  } cases[] = {
+      {"\\ro", DELETE, FILE_DISPOSITION_DELETE, STATUS_CANNOT_DELETE},
+      {"\\full", DELETE, FILE_DISPOSITION_DELETE, STATUS_DIRECTORY_NOT_EMPTY},
+      {"\\", DELETE, FILE_DISPOSITION_DELETE, STATUS_CANNOT_DELETE},
+      {"\\plain", FILE_GENERIC_READ, FILE_DISPOSITION_DELETE, STATUS_ACCESS_DENIED},
+      {"\\empty", DELETE, FILE_DISPOSITION_DELETE, STATUS_SUCCESS},
+      {"\\ro", DELETE, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_IGNORE_READONLY_ATTRIBUTE, STATUS_SUCCESS},
+  };
+  for (const auto& c : cases) {
+    OpenArgs args;
+    args.access = c.access;
+    File f = client_.MustOpen(c.path, args);
+    EXPECT_EQ(client_.SetDispositionEx(f, c.flags), c.status) << c.path;
+    f.Reset();
+    EXPECT_EQ(client_.Exists(c.path), c.status != STATUS_SUCCESS) << c.path;
+  }
+  FILE_DISPOSITION_INFORMATION_EX ex{FILE_DISPOSITION_DELETE};
+  File f = client_.MustOpen("\\plain", DeleteAccess());
+  EXPECT_EQ(client_.Set(f, FileDispositionInformationEx, ex, 3), STATUS_INFO_LENGTH_MISMATCH);
+}
+
+TEST_F(DeleteTest, DeleteOnClose) {
+  OpenArgs args;
+  args.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
+  args.disposition = FILE_CREATE;
+  args.options = FILE_DELETE_ON_CLOSE;
+  File temp = client_.MustOpen("\\temp", args);
+  File other = client_.MustOpen("\\temp");
+  EXPECT_FALSE(client_.Standard(other).DeletePending) << "only the cleanup of that handle marks it";
+  temp.CloseHandle();
+  EXPECT_TRUE(client_.Standard(other).DeletePending);
+  EXPECT_EQ(client_.Open("\\temp").status, STATUS_DELETE_PENDING);
+  other.Reset();
+  EXPECT_FALSE(client_.Exists("\\temp"));
+}
+
+TEST_F(DeleteTest, DirectoryDeleteOnCloseSkippedWhenItGainedEntries) {
+  OpenArgs args;
+  args.access = DELETE | FILE_LIST_DIRECTORY;
+  args.disposition = FILE_CREATE;
+  args.options = FILE_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE;
+  File dir = client_.MustOpen("\\dir", args);
+  client_.Touch("\\dir\\child");
+  dir.Reset();
+  EXPECT_TRUE(client_.Exists("\\dir"));
+  EXPECT_TRUE(client_.Exists("\\dir\\child"));
+}
+
+TEST_F(DeleteTest, OnCloseFlagSetsAndClearsDeleteOnClose) {
+  client_.Touch("\\a");
+  client_.Touch("\\b");
+  File a = client_.MustOpen("\\a", DeleteAccess());
+  ASSERT_EQ(client_.SetDispositionEx(a, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_ON_CLOSE), STATUS_SUCCESS);
+  EXPECT_FALSE(client_.Standard(a).DeletePending);
+  a.Reset();
+  EXPECT_FALSE(client_.Exists("\\a"));
+
+  OpenArgs args = DeleteAccess();
+  args.options = FILE_DELETE_ON_CLOSE;
+  File b = client_.MustOpen("\\b", args);
+  ASSERT_EQ(client_.SetDispositionEx(b, FILE_DISPOSITION_ON_CLOSE), STATUS_SUCCESS);  // clears it
+  b.Reset();
+  EXPECT_TRUE(client_.Exists("\\b"));
+}
+
+TEST_F(DeleteTest, PosixDeleteUnlinksAtThatHandlesCleanup) {
+  client_.Touch("\\p", "payload");
+  File reader = client_.MustOpen("\\p");
+  File deleter = client_.MustOpen("\\p", DeleteAccess());
+  ASSERT_EQ(client_.SetDispositionEx(deleter, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_POSIX_SEMANTICS),
+            STATUS_SUCCESS);
+  deleter.Reset();
+  // Gone from the namespace at once, while the other handle still reads it.
+  EXPECT_EQ(client_.Open("\\p").status, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_TRUE(client_.List("\\").empty());
+  EXPECT_EQ(client_.ReadAll(reader), "payload");
+  EXPECT_EQ(client_.Standard(reader).NumberOfLinks, 0u);
+  // The name can be reused while the old file is still open.
+  client_.Touch("\\p", "new");
+  EXPECT_EQ(client_.ReadAll(reader), "payload");
+}
+
+TEST_F(DeleteTest, DeletedFcbTearsDownAtLastClose) {
+  client_.Touch("\\f");
+  File a = client_.MustOpen("\\f", DeleteAccess());
+  File b = client_.MustOpen("\\f");
+  void* fcb = a.fo()->FsContext;
+  ASSERT_EQ(client_.SetDisposition(a, true), STATUS_SUCCESS);
+  a.Reset();
+  b.CloseHandle();  // deleted now; b's file object still references the FCB
+  EXPECT_EQ(b.fo()->FsContext, fcb);
+  EXPECT_EQ(volume_->OpenFileObjectCount(), 1u);
+  b.Reset();
+  EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);
+}
+
+}  // namespace
+}  // namespace sim::fs::testing

@@ -1,0 +1,244 @@
+// Query and set information: every class's size rules, the name classes'
+// partial results, short names, file IDs, and FileBasicInformation's time
+// semantics (0 keeps, -1 freezes for the handle, -2 unfreezes).
+#include "fs_client.h"
+#include "kernel/clock.h"
+
+namespace sim::fs::testing {
+namespace {
+
+using InfoTest = VolumeTest;
+
+TEST_F(InfoTest, FixedSizeClassesNeedTheirWholeStructure) {
+  File f = client_.MustCreateFile("\\dir-less-file.txt", "abc");
+  struct Case {
+    FILE_INFORMATION_CLASS infoClass;
+    ULONG size;
+  } cases[] = {
+      {FileBasicInformation, sizeof(FILE_BASIC_INFORMATION)},
+      {FileStandardInformation, sizeof(FILE_STANDARD_INFORMATION)},
+      {FileInternalInformation, sizeof(FILE_INTERNAL_INFORMATION)},
+      {FileEaInformation, sizeof(FILE_EA_INFORMATION)},
+      {FileAccessInformation, sizeof(FILE_ACCESS_INFORMATION)},
+      {FilePositionInformation, sizeof(FILE_POSITION_INFORMATION)},
+      {FileModeInformation, sizeof(FILE_MODE_INFORMATION)},
+      {FileAlignmentInformation, sizeof(FILE_ALIGNMENT_INFORMATION)},
+      {FileNetworkOpenInformation, sizeof(FILE_NETWORK_OPEN_INFORMATION)},
+      {FileAttributeTagInformation, sizeof(FILE_ATTRIBUTE_TAG_INFORMATION)},
+      {FileNameInformation, sizeof(FILE_NAME_INFORMATION)},
+      {FileNormalizedNameInformation, sizeof(FILE_NAME_INFORMATION)},
+      {FileAllInformation, sizeof(FILE_ALL_INFORMATION)},
+  };
+  std::vector<UCHAR> buffer(1024);
+  for (const auto& c : cases) {
+    ULONG_PTR information = 1234;
+    EXPECT_EQ(client_.Query(f, c.infoClass, buffer.data(), c.size - 1, &information), STATUS_INFO_LENGTH_MISMATCH)
+        << c.infoClass;
+    EXPECT_EQ(information, 0u) << c.infoClass;
+    const NTSTATUS s = client_.Query(f, c.infoClass, buffer.data(), static_cast<ULONG>(buffer.size()), &information);
+    EXPECT_EQ(s, STATUS_SUCCESS) << c.infoClass;
+    EXPECT_GE(information, c.size - sizeof(WCHAR)) << c.infoClass;
+  }
+  EXPECT_EQ(client_.Query(f, FileStreamInformation, buffer.data(), 1024), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(InfoTest, NamesThatDoNotFitAreCutWithBufferOverflow) {
+  client_.Mkdir("\\directory");
+  File f = client_.MustCreateFile("\\directory\\file.txt");
+  const std::u16string full = u"\\directory\\file.txt";
+  const ULONG fullBytes = static_cast<ULONG>(full.size() * 2);
+  struct Case {
+    FILE_INFORMATION_CLASS infoClass;
+    ULONG nameOffset;
+  } classes[] = {
+      {FileNameInformation, FIELD_OFFSET(FILE_NAME_INFORMATION, FileName)},
+      {FileNormalizedNameInformation, FIELD_OFFSET(FILE_NAME_INFORMATION, FileName)},
+      {FileAllInformation, FIELD_OFFSET(FILE_ALL_INFORMATION, NameInformation.FileName)},
+  };
+  for (const auto& c : classes) {
+    for (ULONG room : {4u, 7u, fullBytes - 2, fullBytes}) {
+      std::vector<UCHAR> buffer(c.nameOffset + room, 0xCC);
+      ULONG_PTR information = 0;
+      const NTSTATUS s =
+          client_.Query(f, c.infoClass, buffer.data(), static_cast<ULONG>(buffer.size()), &information);
+      const ULONG copied = std::min(room & ~1u, fullBytes);
+      EXPECT_EQ(s, copied < fullBytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS) << c.infoClass << " " << room;
+      EXPECT_EQ(information, c.nameOffset + copied) << c.infoClass << " " << room;
+      const auto* lengthField = reinterpret_cast<const ULONG*>(buffer.data() + c.nameOffset - 4);
+      EXPECT_EQ(*lengthField, fullBytes) << "FileNameLength is the full length";
+      EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(buffer.data() + c.nameOffset), copied / 2),
+                full.substr(0, copied / 2));
+    }
+  }
+}
+
+TEST_F(InfoTest, StandardAndInternalInformation) {
+  File f = client_.MustCreateFile("\\f", std::string(5000, 'x'));
+  File d = client_.MustCreateDirectory("\\d");
+  const auto fs = client_.Standard(f);
+  EXPECT_EQ(fs.EndOfFile.QuadPart, 5000);
+  EXPECT_EQ(fs.AllocationSize.QuadPart, 8192);
+  EXPECT_EQ(fs.NumberOfLinks, 1u);
+  EXPECT_FALSE(fs.DeletePending);
+  EXPECT_FALSE(fs.Directory);
+  EXPECT_TRUE(client_.Standard(d).Directory);
+  FILE_INTERNAL_INFORMATION fid{}, did{}, fid2{};
+  ASSERT_EQ(client_.Query(f, FileInternalInformation, &fid), STATUS_SUCCESS);
+  ASSERT_EQ(client_.Query(d, FileInternalInformation, &did), STATUS_SUCCESS);
+  File f2 = client_.MustOpen("\\f");
+  ASSERT_EQ(client_.Query(f2, FileInternalInformation, &fid2), STATUS_SUCCESS);
+  EXPECT_NE(fid.IndexNumber.QuadPart, did.IndexNumber.QuadPart);
+  EXPECT_EQ(fid.IndexNumber.QuadPart, fid2.IndexNumber.QuadPart) << "a file keeps its ID";
+  File root = client_.MustOpen("\\");
+  FILE_INTERNAL_INFORMATION rootId{};
+  ASSERT_EQ(client_.Query(root, FileInternalInformation, &rootId), STATUS_SUCCESS);
+  EXPECT_EQ(rootId.IndexNumber.QuadPart, static_cast<LONGLONG>((5ull << 48) | 5)) << "NTFS's root record";
+  FILE_NETWORK_OPEN_INFORMATION net{};
+  ASSERT_EQ(client_.Query(f, FileNetworkOpenInformation, &net), STATUS_SUCCESS);
+  EXPECT_EQ(net.EndOfFile.QuadPart, 5000);
+  EXPECT_EQ(net.FileAttributes, static_cast<ULONG>(FILE_ATTRIBUTE_ARCHIVE));
+  FILE_ATTRIBUTE_TAG_INFORMATION tag{};
+  ASSERT_EQ(client_.Query(d, FileAttributeTagInformation, &tag), STATUS_SUCCESS);
+  EXPECT_EQ(tag.FileAttributes, static_cast<ULONG>(FILE_ATTRIBUTE_DIRECTORY));
+  EXPECT_EQ(tag.ReparseTag, 0u);
+}
+
+TEST_F(InfoTest, ShortNamesAreGeneratedForLongNamesOnly) {
+  client_.Mkdir("\\d");
+  struct Case {
+    const char* name;
+    const char16_t* shortName;  // null: none
+  } cases[] = {
+      {"short.txt", nullptr},  // already 8.3 (case aside)
+      {"UPPER.TXT", nullptr},
+      {"A Long File Name.txt", u"ALONGF~1.TXT"},
+      {"A Long File Name Too.txt", u"ALONGF~2.TXT"},  // collides, next number
+      {"name with space", u"NAMEWI~1"},
+      {"two.dots.here", u"TWODOT~1.HER"},
+  };
+  for (const auto& c : cases) {
+    File f = client_.MustCreateFile(std::string("\\d\\") + c.name);
+    std::vector<UCHAR> buffer(256);
+    auto* info = reinterpret_cast<FILE_NAME_INFORMATION*>(buffer.data());
+    const NTSTATUS s = client_.Query(f, FileAlternateNameInformation, info, 256);
+    if (c.shortName == nullptr) {
+      EXPECT_EQ(s, STATUS_OBJECT_NAME_NOT_FOUND) << c.name;
+      continue;
+    }
+    ASSERT_EQ(s, STATUS_SUCCESS) << c.name;
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(info->FileName), info->FileNameLength / 2),
+              c.shortName);
+    // The short name opens the same file.
+    File viaShort = client_.MustOpen("\\d\\" + ToUtf8(c.shortName));
+    EXPECT_EQ(client_.Name(viaShort), u"\\d\\" + FromUtf8(c.name));
+  }
+}
+
+class NoShortNamesTest : public VolumeTest {
+ protected:
+  NoShortNamesTest() : VolumeTest(Options()) {}
+  static VolumeOptions Options() {
+    VolumeOptions o;
+    o.shortNames = false;
+    return o;
+  }
+};
+
+TEST_F(NoShortNamesTest, NoShortNameWhenDisabled) {
+  File f = client_.MustCreateFile("\\A Long File Name.txt");
+  FILE_NAME_INFORMATION info[8]{};
+  EXPECT_EQ(client_.Query(f, FileAlternateNameInformation, info, sizeof(info)), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_FALSE(client_.Exists("\\ALONGF~1.TXT"));
+}
+
+TEST_F(InfoTest, BasicInformationTimeSemantics) {
+  using kernel::clock::Advance;
+  OpenArgs args;
+  args.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
+  args.disposition = FILE_CREATE;
+  File f = client_.MustOpen("\\f", args);
+  const auto created = client_.Basic(f);
+
+  // 0: nothing changes.
+  FILE_BASIC_INFORMATION keep{};
+  ASSERT_EQ(client_.Set(f, FileBasicInformation, keep), STATUS_SUCCESS);
+  EXPECT_EQ(client_.Basic(f).LastWriteTime.QuadPart, created.LastWriteTime.QuadPart);
+
+  // A write moves LastWriteTime and ChangeTime.
+  Advance(100);
+  ASSERT_EQ(client_.Write(f, "a"), STATUS_SUCCESS);
+  EXPECT_EQ(client_.Basic(f).LastWriteTime.QuadPart, created.LastWriteTime.QuadPart + 100);
+
+  // -1 freezes LastWriteTime for this handle; writes no longer move it.
+  FILE_BASIC_INFORMATION freeze{};
+  freeze.LastWriteTime.QuadPart = -1;
+  ASSERT_EQ(client_.Set(f, FileBasicInformation, freeze), STATUS_SUCCESS);
+  Advance(100);
+  ASSERT_EQ(client_.Write(f, "b"), STATUS_SUCCESS);
+  EXPECT_EQ(client_.Basic(f).LastWriteTime.QuadPart, created.LastWriteTime.QuadPart + 100);
+  EXPECT_EQ(client_.Basic(f).ChangeTime.QuadPart, created.ChangeTime.QuadPart + 200) << "ChangeTime still moves";
+  // ... but another handle's writes do.
+  OpenArgs writer;
+  writer.access = FILE_GENERIC_WRITE;
+  File other = client_.MustOpen("\\f", writer);
+  Advance(100);
+  ASSERT_EQ(client_.Write(other, "c"), STATUS_SUCCESS);
+  EXPECT_EQ(client_.Basic(f).LastWriteTime.QuadPart, created.LastWriteTime.QuadPart + 300);
+
+  // -2 unfreezes.
+  FILE_BASIC_INFORMATION unfreeze{};
+  unfreeze.LastWriteTime.QuadPart = -2;
+  ASSERT_EQ(client_.Set(f, FileBasicInformation, unfreeze), STATUS_SUCCESS);
+  Advance(100);
+  ASSERT_EQ(client_.Write(f, "d"), STATUS_SUCCESS);
+  EXPECT_EQ(client_.Basic(f).LastWriteTime.QuadPart, created.LastWriteTime.QuadPart + 400);
+
+  // An explicit time is set as given.
+  FILE_BASIC_INFORMATION set{};
+  set.CreationTime.QuadPart = 42;
+  set.LastWriteTime.QuadPart = 4242;
+  ASSERT_EQ(client_.Set(f, FileBasicInformation, set), STATUS_SUCCESS);
+  EXPECT_EQ(client_.Basic(f).CreationTime.QuadPart, 42);
+  EXPECT_EQ(client_.Basic(f).LastWriteTime.QuadPart, 4242);
+
+  FILE_BASIC_INFORMATION bad{};
+  bad.LastAccessTime.QuadPart = -3;
+  EXPECT_EQ(client_.Set(f, FileBasicInformation, bad), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(InfoTest, BasicInformationAttributes) {
+  File f = client_.MustCreateFile("\\f");
+  File d = client_.MustCreateDirectory("\\d");
+  OpenArgs dirArgs;
+  dirArgs.access = FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES;
+  File dw = client_.MustOpen("\\d", dirArgs);
+  struct Case {
+    const File* file;
+    ULONG set;
+    NTSTATUS status;
+    ULONG reported;
+  } cases[] = {
+      {&f, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, STATUS_SUCCESS,
+       FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN},
+      {&f, 0, STATUS_SUCCESS, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN},  // 0 keeps them
+      {&f, FILE_ATTRIBUTE_NORMAL, STATUS_SUCCESS, FILE_ATTRIBUTE_NORMAL},      // clears them
+      {&f, FILE_ATTRIBUTE_DIRECTORY, STATUS_INVALID_PARAMETER, FILE_ATTRIBUTE_NORMAL},
+      {&dw, FILE_ATTRIBUTE_HIDDEN, STATUS_SUCCESS, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY},
+      {&dw, FILE_ATTRIBUTE_NORMAL, STATUS_SUCCESS, FILE_ATTRIBUTE_DIRECTORY},  // DIRECTORY stays
+      {&dw, FILE_ATTRIBUTE_TEMPORARY, STATUS_INVALID_PARAMETER, FILE_ATTRIBUTE_DIRECTORY},
+  };
+  for (const auto& c : cases) {
+    FILE_BASIC_INFORMATION b{};
+    b.FileAttributes = c.set;
+    EXPECT_EQ(client_.Set(*c.file, FileBasicInformation, b), c.status) << c.set;
+    EXPECT_EQ(client_.Basic(*c.file).FileAttributes, c.reported) << c.set;
+  }
+  // Without FILE_WRITE_ATTRIBUTES.
+  FILE_BASIC_INFORMATION b{};
+  b.FileAttributes = FILE_ATTRIBUTE_HIDDEN;
+  EXPECT_EQ(client_.Set(d, FileBasicInformation, b), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(client_.Set(f, FileBasicInformation, b, sizeof(b) - 1), STATUS_INFO_LENGTH_MISMATCH);
+}
+
+}  // namespace
+}  // namespace sim::fs::testing

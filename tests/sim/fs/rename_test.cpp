@@ -1,0 +1,194 @@
+// Renames: the matrix of source kind x what the target is x replace, plus
+// relative and full target names, case-only renames, directories with open
+// children, moves into the own subtree, and names and short names after a
+// move.
+#include "fs_client.h"
+#include "kernel/clock.h"
+
+namespace sim::fs::testing {
+namespace {
+
+using RenameTest = VolumeTest;
+
+enum class Target { Absent, File, ReadOnlyFile, Directory, OpenFile };
+
+struct RenameCase {
+  const char* what;
+  bool sourceIsDirectory;
+  Target target;
+  bool replace;
+  ULONG flagsEx;
+  NTSTATUS status;
+};
+
+const RenameCase kRenameCases[] = {
+    {"file to a free name", false, Target::Absent, false, 0, STATUS_SUCCESS},
+    {"file onto a file", false, Target::File, false, 0, STATUS_OBJECT_NAME_COLLISION},
+    {"file replaces a file", false, Target::File, true, 0, STATUS_SUCCESS},
+    {"file replaces via Ex flag", false, Target::File, true, FILE_RENAME_REPLACE_IF_EXISTS, STATUS_SUCCESS},
+    {"file onto a directory", false, Target::Directory, false, 0, STATUS_OBJECT_NAME_COLLISION},
+    {"file replaces a directory", false, Target::Directory, true, 0, STATUS_ACCESS_DENIED},
+    {"file replaces a read-only file", false, Target::ReadOnlyFile, true, 0, STATUS_ACCESS_DENIED},
+    {"file replaces a read-only file, ignoring read-only", false, Target::ReadOnlyFile, true,
+     FILE_RENAME_REPLACE_IF_EXISTS | FILE_RENAME_IGNORE_READONLY_ATTRIBUTE, STATUS_SUCCESS},
+    {"file replaces an open file", false, Target::OpenFile, true, 0, STATUS_ACCESS_DENIED},
+    {"file replaces an open file, POSIX", false, Target::OpenFile, true,
+     FILE_RENAME_REPLACE_IF_EXISTS | FILE_RENAME_POSIX_SEMANTICS, STATUS_SUCCESS},
+    {"directory to a free name", true, Target::Absent, false, 0, STATUS_SUCCESS},
+    {"directory onto a file", true, Target::File, false, 0, STATUS_OBJECT_NAME_COLLISION},
+    {"directory replaces a file", true, Target::File, true, 0, STATUS_SUCCESS},
+    {"directory replaces a directory", true, Target::Directory, true, 0, STATUS_ACCESS_DENIED},
+};
+
+TEST_F(RenameTest, Matrix) {
+  int index = 0;
+  for (const auto& c : kRenameCases) {
+    SCOPED_TRACE(c.what);
+    const std::string base = "\\case" + std::to_string(index++);
+    client_.Mkdir(base);
+    client_.Mkdir(base + "\\to");
+    const std::string source = base + "\\source";
+    const std::string target = base + "\\to\\target";
+    if (c.sourceIsDirectory) {
+      client_.Mkdir(source);
+      client_.Touch(source + "\\inside", "in");
+    } else {
+      client_.Touch(source, "source data");
+    }
+    File openTarget;
+    switch (c.target) {
+      case Target::Absent: break;
+      case Target::File: client_.Touch(target, "target data"); break;
+      case Target::ReadOnlyFile: client_.Touch(target, "target data", FILE_ATTRIBUTE_READONLY); break;
+      case Target::Directory: client_.Mkdir(target); break;
+      case Target::OpenFile:
+        client_.Touch(target, "target data");
+        openTarget = client_.MustOpen(target);
+        break;
+    }
+    OpenArgs args;
+    args.access = DELETE | FILE_READ_ATTRIBUTES | FILE_READ_DATA;
+    File f = client_.MustOpen(source, args);
+    EXPECT_EQ(client_.Rename(f, target, c.replace, false, c.flagsEx), c.status);
+    if (c.status == STATUS_SUCCESS) {
+      EXPECT_FALSE(client_.Exists(source));
+      EXPECT_EQ(client_.Name(f), FromUtf8(target)) << "the open follows the file";
+      if (c.sourceIsDirectory) {
+        EXPECT_TRUE(client_.Exists(target + "\\inside"));
+      } else {
+        File moved = client_.MustOpen(target);
+        EXPECT_EQ(client_.ReadAll(moved), "source data");
+      }
+      if (openTarget) {
+        EXPECT_EQ(client_.ReadAll(openTarget), "target data") << "the replaced file stays readable";
+        EXPECT_EQ(client_.Standard(openTarget).NumberOfLinks, 0u);
+      }
+    } else {
+      EXPECT_TRUE(client_.Exists(source));
+      if (c.target != Target::Absent) {
+        EXPECT_TRUE(client_.Exists(target));
+      }
+    }
+  }
+}
+
+TEST_F(RenameTest, TargetNames) {
+  client_.Mkdir("\\dir");
+  client_.Mkdir("\\other");
+  client_.Touch("\\dir\\a");
+  OpenArgs args;
+  args.access = DELETE;
+  File f = client_.MustOpen("\\dir\\a", args);
+  struct Case {
+    const char* target;
+    bool relative;
+    NTSTATUS status;
+    const char16_t* nameAfter;
+  } cases[] = {
+      {"b", true, STATUS_SUCCESS, u"\\dir\\b"},                   // a bare name stays in the directory
+      {"\\other\\c", false, STATUS_SUCCESS, u"\\other\\c"},       // a full name moves it
+      {"\\missing\\c", false, STATUS_OBJECT_PATH_NOT_FOUND, u"\\other\\c"},
+      {"\\other\\c\\d", false, STATUS_OBJECT_PATH_NOT_FOUND, u"\\other\\c"},  // through a file
+      {"bad*name", true, STATUS_OBJECT_NAME_INVALID, u"\\other\\c"},
+      {"\\other\\bad|name", false, STATUS_OBJECT_NAME_INVALID, u"\\other\\c"},
+      {"\\", false, STATUS_INVALID_PARAMETER, u"\\other\\c"},
+      {"C", true, STATUS_SUCCESS, u"\\other\\C"},                 // case only
+      {"C", true, STATUS_SUCCESS, u"\\other\\C"},                 // the same name
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(client_.Rename(f, c.target, false, c.relative), c.status) << c.target;
+    EXPECT_EQ(client_.Name(f), c.nameAfter) << c.target;
+  }
+  EXPECT_EQ(client_.List("\\other"), (std::vector<std::string>{".", "..", "C"}));
+  EXPECT_TRUE(client_.List("\\dir") == (std::vector<std::string>{".", ".."}));
+}
+
+TEST_F(RenameTest, NeedsDeleteAccessAndNotTheRoot) {
+  client_.Touch("\\a");
+  File f = client_.MustOpen("\\a");
+  EXPECT_EQ(client_.Rename(f, "b", false, true), STATUS_ACCESS_DENIED);
+  OpenArgs args;
+  args.access = DELETE;
+  File root = client_.MustOpen("\\", args);
+  EXPECT_EQ(client_.Rename(root, "\\x", false), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(RenameTest, DirectoryWithOpenChildrenCannotMove) {
+  client_.Mkdir("\\d");
+  client_.Mkdir("\\d\\sub");
+  client_.Touch("\\d\\sub\\deep");
+  OpenArgs args;
+  args.access = DELETE;
+  File d = client_.MustOpen("\\d", args);
+  {
+    File child = client_.MustOpen("\\d\\sub\\deep");
+    EXPECT_EQ(client_.Rename(d, "e", false, true), STATUS_ACCESS_DENIED);
+  }
+  EXPECT_EQ(client_.Rename(d, "e", false, true), STATUS_SUCCESS);
+  EXPECT_TRUE(client_.Exists("\\e\\sub\\deep"));
+}
+
+TEST_F(RenameTest, DirectoryCannotMoveIntoItsOwnSubtree) {
+  client_.Mkdir("\\d");
+  client_.Mkdir("\\d\\sub");
+  OpenArgs args;
+  args.access = DELETE;
+  File d = client_.MustOpen("\\d", args);
+  EXPECT_EQ(client_.Rename(d, "\\d\\sub\\d", false), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(client_.Rename(d, "\\d\\x", false), STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(client_.Exists("\\d\\sub"));
+}
+
+TEST_F(RenameTest, ShortNamesFollowTheNewName) {
+  client_.Touch("\\A Long Original Name.txt");
+  OpenArgs args;
+  args.access = DELETE;
+  File f = client_.MustOpen("\\ALONGO~1.TXT", args);
+  ASSERT_EQ(client_.Rename(f, "short.txt", false, true), STATUS_SUCCESS);
+  EXPECT_FALSE(client_.Exists("\\ALONGO~1.TXT")) << "the old short name is gone";
+  ASSERT_EQ(client_.Rename(f, "Another Long Name.doc", false, true), STATUS_SUCCESS);
+  EXPECT_TRUE(client_.Exists("\\ANOTHE~1.DOC"));
+  // Renaming to its own short name is a rename to that long name.
+  ASSERT_EQ(client_.Rename(f, "ANOTHE~1.DOC", false, true), STATUS_SUCCESS);
+  EXPECT_EQ(client_.Name(f), u"\\ANOTHE~1.DOC");
+}
+
+TEST_F(RenameTest, ParentTimesChange) {
+  client_.Mkdir("\\from");
+  client_.Mkdir("\\to");
+  client_.Touch("\\from\\f");
+  File from = client_.MustOpen("\\from");
+  File to = client_.MustOpen("\\to");
+  const auto before = client_.Basic(from).LastWriteTime.QuadPart;
+  kernel::clock::Advance(500);
+  OpenArgs args;
+  args.access = DELETE;
+  File f = client_.MustOpen("\\from\\f", args);
+  ASSERT_EQ(client_.Rename(f, "\\to\\f", false), STATUS_SUCCESS);
+  EXPECT_EQ(client_.Basic(from).LastWriteTime.QuadPart, before + 500);
+  EXPECT_EQ(client_.Basic(to).LastWriteTime.QuadPart, before + 500);
+  EXPECT_EQ(client_.Basic(f).ChangeTime.QuadPart, before + 500);
+}
+
+}  // namespace
+}  // namespace sim::fs::testing

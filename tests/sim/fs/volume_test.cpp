@@ -1,0 +1,197 @@
+// Volume information, security descriptors, the control codes the volume
+// answers, the harness population/dump, and concurrent use.
+#include <mountdev.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <unistd.h>
+
+#include "fs_client.h"
+#include "kernel/security_descriptor.h"
+
+namespace sim::fs::testing {
+namespace {
+
+class VolumeInfoTest : public VolumeTest {
+ protected:
+  VolumeInfoTest() : VolumeTest(Options()) {}
+  static VolumeOptions Options() {
+    VolumeOptions o;
+    o.label = u"DATA";
+    o.serialNumber = 0x12345678;
+    o.creationTime = 777;
+    o.sizeBytes = 1ull << 30;
+    return o;
+  }
+  NTSTATUS QueryVolume(const File& f, FS_INFORMATION_CLASS c, void* buffer, ULONG length, ULONG_PTR* information) {
+    IO_STATUS_BLOCK iosb{};
+    const NTSTATUS s = volume_->QueryVolumeInformation(f.fo(), c, buffer, length, iosb);
+    *information = iosb.Information;
+    return s;
+  }
+};
+
+TEST_F(VolumeInfoTest, SmallBuffers) {
+  File root = client_.MustOpen("\\");
+  ULONG_PTR information = 0;
+  struct Case {
+    FS_INFORMATION_CLASS infoClass;
+    ULONG size;
+  } cases[] = {
+      {FileFsVolumeInformation, sizeof(FILE_FS_VOLUME_INFORMATION)},
+      {FileFsSizeInformation, sizeof(FILE_FS_SIZE_INFORMATION)},
+      {FileFsFullSizeInformation, sizeof(FILE_FS_FULL_SIZE_INFORMATION)},
+      {FileFsAttributeInformation, sizeof(FILE_FS_ATTRIBUTE_INFORMATION)},
+      {FileFsDeviceInformation, sizeof(FILE_FS_DEVICE_INFORMATION)},
+  };
+  for (const auto& c : cases) {
+    std::vector<UCHAR> buffer(c.size);
+    EXPECT_EQ(QueryVolume(root, c.infoClass, buffer.data(), c.size - 1, &information), STATUS_INFO_LENGTH_MISMATCH)
+        << c.infoClass;
+  }
+  // The label and the file-system name are cut with STATUS_BUFFER_OVERFLOW.
+  std::vector<UCHAR> buffer(sizeof(FILE_FS_VOLUME_INFORMATION));
+  ASSERT_EQ(QueryVolume(root, FileFsVolumeInformation, buffer.data(), 24, &information), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(reinterpret_cast<const FILE_FS_VOLUME_INFORMATION*>(buffer.data())->VolumeLabelLength, 8u);
+  EXPECT_EQ(information, 24u);
+  ASSERT_EQ(QueryVolume(root, FileFsAttributeInformation, buffer.data(), 16, &information), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(reinterpret_cast<const FILE_FS_ATTRIBUTE_INFORMATION*>(buffer.data())->FileSystemNameLength, 8u);
+}
+
+TEST_F(VolumeInfoTest, ControlCodes) {
+  File f = client_.MustCreateFile("\\f");
+  IO_STATUS_BLOCK iosb{};
+  UCHAR out[64];
+  EXPECT_EQ(volume_->FileSystemControl(f.fo(), FSCTL_GET_REPARSE_POINT, nullptr, 0, out, sizeof(out), iosb),
+            STATUS_NOT_A_REPARSE_POINT);
+  EXPECT_EQ(volume_->FileSystemControl(f.fo(), CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 999, METHOD_BUFFERED, 0), nullptr,
+                                       0, out, sizeof(out), iosb),
+            STATUS_INVALID_DEVICE_REQUEST);
+
+  auto volume = client_.Open("");
+  ASSERT_EQ(volume.status, STATUS_SUCCESS);
+  const std::u16string device = u"\\Device\\HarddiskVolume2";
+  MOUNTDEV_NAME small{};
+  ASSERT_EQ(volume_->DeviceControl(volume.file.fo(), IOCTL_MOUNTDEV_QUERY_DEVICE_NAME, nullptr, 0, &small,
+                                   sizeof(small), iosb),
+            STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(small.NameLength, device.size() * 2);
+  EXPECT_EQ(iosb.Information, sizeof(MOUNTDEV_NAME));
+  std::vector<UCHAR> big(sizeof(USHORT) + small.NameLength);
+  ASSERT_EQ(volume_->DeviceControl(volume.file.fo(), IOCTL_MOUNTDEV_QUERY_DEVICE_NAME, nullptr, 0, big.data(),
+                                   static_cast<ULONG>(big.size()), iosb),
+            STATUS_SUCCESS);
+  const auto* name = reinterpret_cast<const MOUNTDEV_NAME*>(big.data());
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name->Name), name->NameLength / 2), device);
+  EXPECT_EQ(iosb.Information, big.size());
+  EXPECT_EQ(volume_->DeviceControl(volume.file.fo(), IOCTL_MOUNTDEV_QUERY_DEVICE_NAME, nullptr, 0, big.data(), 1,
+                                   iosb),
+            STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(VolumeInfoTest, SecurityIsInheritedQueriedAndSet) {
+  client_.Mkdir("\\d");
+  File f = client_.MustCreateFile("\\d\\f");
+  IO_STATUS_BLOCK iosb{};
+  const SECURITY_INFORMATION all = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  UCHAR tiny[8];
+  ASSERT_EQ(volume_->QuerySecurity(f.fo(), all, tiny, sizeof(tiny), iosb), STATUS_BUFFER_TOO_SMALL);
+  const ULONG needed = static_cast<ULONG>(iosb.Information);
+  ASSERT_GT(needed, sizeof(tiny));
+  std::vector<UCHAR> sd(needed);
+  ASSERT_EQ(volume_->QuerySecurity(f.fo(), all, sd.data(), needed, iosb), STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, needed);
+  EXPECT_EQ(kernel::security::Bytes(sd.begin(), sd.end()),
+            kernel::security::SelectParts(kernel::security::DefaultFileSecurity(), all));
+
+  // Set a new owner; the rest stays.
+  auto users = kernel::security::UsersSid();
+  auto replacement = kernel::security::BuildSelfRelative(users, users, {});
+  ASSERT_EQ(volume_->SetSecurity(f.fo(), OWNER_SECURITY_INFORMATION, replacement.data(), iosb), STATUS_SUCCESS);
+  ASSERT_EQ(volume_->QuerySecurity(f.fo(), OWNER_SECURITY_INFORMATION, sd.data(), needed, iosb), STATUS_SUCCESS);
+  const auto* rel = reinterpret_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(sd.data());
+  ASSERT_NE(rel->Owner, 0u);
+  EXPECT_TRUE(RtlEqualSid(sd.data() + rel->Owner, users.data()));
+  // A new child of the changed file's directory is unaffected.
+  File g = client_.MustCreateFile("\\d\\g");
+  ASSERT_EQ(volume_->QuerySecurity(g.fo(), OWNER_SECURITY_INFORMATION, sd.data(), needed, iosb), STATUS_SUCCESS);
+  EXPECT_FALSE(RtlEqualSid(sd.data() + rel->Owner, users.data()));
+}
+
+TEST(VolumeHarnessTest, PopulateAndDump) {
+  auto volume = CreateVolume();
+  std::vector<FileSpec> specs(3);
+  specs[0].path = u"\\docs\\Quarterly Report.txt";
+  specs[0].contents = "hello";
+  specs[0].attributes = FILE_ATTRIBUTE_READONLY;
+  specs[1].path = u"\\docs\\empty";
+  specs[1].directory = true;
+  specs[2].path = u"\\a.bin";
+  specs[2].contents = "xyz";
+  specs[2].lastWriteTime = 99;
+  ASSERT_EQ(volume->Populate(specs), STATUS_SUCCESS);
+  EXPECT_EQ(volume->DumpTree(),
+            "\\\n"
+            "\\a.bin size=3 attr=A\n"
+            "\\docs\\\n"
+            "\\docs\\empty\\\n"
+            "\\docs\\Quarterly Report.txt size=5 attr=R short=QUARTE~1.TXT\n");
+  Client client(volume);
+  File f = client.MustOpen("\\DOCS\\QUARTE~1.TXT");
+  EXPECT_EQ(client.ReadAll(f), "hello");
+  File a = client.MustOpen("\\a.bin");
+  EXPECT_EQ(client.Basic(a).LastWriteTime.QuadPart, 99);
+  std::vector<FileSpec> clash(1);
+  clash[0].path = u"\\a.bin\\x";
+  EXPECT_EQ(volume->Populate(clash), STATUS_OBJECT_NAME_COLLISION);
+}
+
+TEST(VolumeHarnessTest, PopulateFromHostFolder) {
+  const auto host = std::filesystem::temp_directory_path() / ("tavo-fs-test-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(host / "sub");
+  std::ofstream(host / "top.txt") << "top";
+  std::ofstream(host / "sub" / "inner.dat") << "inner!";
+  auto volume = CreateVolume();
+  ASSERT_EQ(volume->PopulateFromHost(host, u"\\served"), STATUS_SUCCESS);
+  std::filesystem::remove_all(host);
+  DumpOptions options;
+  options.shortNames = false;
+  EXPECT_EQ(volume->DumpTree(options),
+            "\\\n"
+            "\\served\\\n"
+            "\\served\\sub\\\n"
+            "\\served\\sub\\inner.dat size=6 attr=A\n"
+            "\\served\\top.txt size=3 attr=A\n");
+}
+
+TEST(VolumeConcurrencyTest, ThreadsCreateEnumerateAndDeleteInOneDirectory) {
+  auto volume = CreateVolume();
+  Client setup(volume);
+  setup.Mkdir("\\shared");
+  std::atomic<int> failures{0};
+  auto worker = [&](int id) {
+    Client client(volume);
+    for (int i = 0; i < 200; ++i) {
+      const std::string path = "\\shared\\t" + std::to_string(id) + "-" + std::to_string(i);
+      OpenArgs args;
+      args.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
+      args.disposition = FILE_CREATE;
+      args.options = FILE_DELETE_ON_CLOSE;
+      auto r = client.Open(path, args);
+      if (r.status != STATUS_SUCCESS || client.Write(r.file, "x") != STATUS_SUCCESS) failures++;
+      if (i % 20 == 0) client.List("\\shared");
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) threads.emplace_back(worker, t);
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(setup.List("\\shared"), (std::vector<std::string>{".", ".."}));
+  EXPECT_EQ(volume->OpenFileObjectCount(), 0u);
+}
+
+}  // namespace
+}  // namespace sim::fs::testing

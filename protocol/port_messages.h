@@ -22,6 +22,9 @@ using char16 = wchar_t;  // UTF-16 code unit (wchar_t is 16-bit in every build)
 static_assert(sizeof(u16) == 2 && sizeof(u32) == 4 && sizeof(u64) == 8, "fixed widths");
 static_assert(sizeof(char16) == 2, "UTF-16 code units");
 
+// Wire layouts are byte-exact: no structure is padded past its last field.
+#pragma pack(push, 2)
+
 // Port names.
 inline constexpr const char16 kRequestPortName[] = L"\\TavoRequestCommPort";
 inline constexpr const char16 kFileChangePortName[] = L"\\TavoFileChangeRequestCommPort";
@@ -68,6 +71,7 @@ inline constexpr u32 kEnvelopePayloadOffset = 20;
 inline constexpr u32 kEnvelopeOverhead = 24;
 static_assert(__builtin_offsetof(RequestEnvelope, Cookie) == 8, "RequestEnvelope.Cookie");
 static_assert(__builtin_offsetof(RequestEnvelope, Length) == 16, "RequestEnvelope.Length");
+static_assert(sizeof(RequestEnvelope) == kEnvelopePayloadOffset, "RequestEnvelope header size");
 
 // The client's immediate reply to each request and notification.
 struct Acknowledgement {
@@ -88,6 +92,7 @@ inline constexpr u32 kCommandDataOffset = 20;
 static_assert(__builtin_offsetof(CommandMessage, Code) == 4, "CommandMessage.Code");
 static_assert(__builtin_offsetof(CommandMessage, Cookie) == 8, "CommandMessage.Cookie");
 static_assert(__builtin_offsetof(CommandMessage, Length) == 16, "CommandMessage.Length");
+static_assert(sizeof(CommandMessage) == kCommandDataOffset, "CommandMessage header size");
 
 // The output buffer of a command or answer, filled by the driver. The
 // reported output length is kCommandReplyHeaderSize, plus Length for the
@@ -99,6 +104,7 @@ struct CommandReply {
 };
 inline constexpr u32 kCommandReplyDataOffset = 8;
 inline constexpr u32 kCommandReplyHeaderSize = 12;
+static_assert(sizeof(CommandReply) == kCommandReplyDataOffset, "CommandReply header size");
 
 // Configuration command: session id and three NUL-terminated UTF-16 paths in
 // fixed 570-byte fields.
@@ -116,11 +122,13 @@ struct ConfigurationCommand {
 static_assert(__builtin_offsetof(ConfigurationCommand, SessionId) == 20, "SessionId");
 static_assert(__builtin_offsetof(ConfigurationCommand, MergedViewPath) == 24, "MergedViewPath");
 static_assert(__builtin_offsetof(ConfigurationCommand, BackendPath) == 594, "BackendPath");
-static_assert(__builtin_offsetof(ConfigurationCommand, SecondaryViewPath) == 1164, "SecondaryViewPath");
+static_assert(__builtin_offsetof(ConfigurationCommand, SecondaryViewPath) == 1164,
+              "SecondaryViewPath");
 inline constexpr u32 kConfigurationCommandSize = 1734;
 static_assert(__builtin_offsetof(ConfigurationCommand, SecondaryViewPath) + kRootFieldBytes ==
                   kConfigurationCommandSize,
               "ConfigurationCommand size");
+static_assert(sizeof(ConfigurationCommand) == kConfigurationCommandSize, "ConfigurationCommand size");
 
 // Block- and allow-list commands: a chain of these entries from offset 20.
 struct ProcessListEntry {
@@ -133,6 +141,7 @@ struct ProcessListEntry {
 inline constexpr u32 kProcessListEntryNameOffset = 12;
 inline constexpr u32 kProcessListFirstEntryOffset = 20;
 static_assert(__builtin_offsetof(ProcessListEntry, ExtensionLength) == 8, "ExtensionLength");
+static_assert(sizeof(ProcessListEntry) == kProcessListEntryNameOffset, "ProcessListEntry size");
 
 // Populate-short-names command: Length bytes of UTF-16 text from offset 20,
 // long names each followed by this separator; the reply lists the short names
@@ -148,5 +157,7 @@ struct NotificationPayload {
 };
 inline constexpr u32 kNotificationNamesOffset = 12;
 static_assert(sizeof(NotificationPayload) == 12, "NotificationPayload size");
+
+#pragma pack(pop)
 
 }  // namespace tavo::protocol

@@ -326,13 +326,14 @@ NTSTATUS StoreDirect(PVOID context, ULONG type, const std::vector<std::uint8_t>&
     } else if (length > target->MaximumLength) {
       return STATUS_BUFFER_TOO_SMALL;
     }
-    std::memcpy(target->Buffer, data.data(), length);
+    if (length != 0) std::memcpy(target->Buffer, data.data(), length);
     if (target->MaximumLength >= length + sizeof(WCHAR)) target->Buffer[length / sizeof(WCHAR)] = L'\0';
     target->Length = static_cast<USHORT>(length);
     return STATUS_SUCCESS;
   }
   if (data.size() <= sizeof(ULONG)) {
-    std::memmove(context, data.data(), data.size());
+    // An empty default (no DefaultData, length 0) leaves the variable as is.
+    if (!data.empty()) std::memmove(context, data.data(), data.size());
     return STATUS_SUCCESS;
   }
   LONG header;

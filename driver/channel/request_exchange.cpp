@@ -1,0 +1,173 @@
+// The request/answer exchange with the client.
+//
+// Pairing: each PendingRequest gets a Cookie from a counter that never
+// repeats, so a late or forged answer can only name a request that is still
+// listed; the answer handler looks the Cookie up on PendingRequestList and
+// never dereferences it.
+//
+// Exclusion: delivering an answer, abandoning a wait and unlinking a record
+// all happen while holding ReplyMutex. A requester whose wait ends early
+// takes the mutex and either finds its answer already delivered (and uses
+// it) or marks the record abandoned, after which nothing is written to its
+// buffer or variable; the handler frees the record when the answer comes.
+#include "request_exchange.h"
+
+#include "../core/globals.h"
+#include "../support/locks.h"
+#include "../support/pool.h"
+
+namespace tavo {
+namespace {
+
+using protocol::Acknowledgement;
+using protocol::kEnvelopeOverhead;
+using protocol::kEnvelopePayloadOffset;
+using protocol::RequestEnvelope;
+
+volatile LONG64 NextCookie;
+
+// Unlinks a record; the caller holds ReplyMutex.
+void Unlink(PendingRequest* request) {
+  SpinLock guard(Globals.PendingRequestListLock);
+  RemoveEntryList(&request->Links);
+}
+
+void FreeRequest(PendingRequest* request) {
+  FreePool(request->AnswerBuffer);
+  FreePool(request);
+}
+
+// Finds the listed record with this Cookie; the caller holds ReplyMutex.
+PendingRequest* FindByCookie(ULONGLONG cookie) {
+  SpinLock guard(Globals.PendingRequestListLock);
+  for (LIST_ENTRY* link = Globals.PendingRequestList.Flink; link != &Globals.PendingRequestList;
+       link = link->Flink) {
+    PendingRequest* request = CONTAINING_RECORD(link, PendingRequest, Links);
+    if (request->Cookie == cookie) return request;
+  }
+  return nullptr;
+}
+
+// Takes ReplyMutex for the requester's own bookkeeping. Not alertable: the
+// requester must get it to leave its record in a consistent state.
+class [[nodiscard]] RequesterMutex {
+ public:
+  RequesterMutex() {
+    KeWaitForSingleObject(&Globals.ReplyMutex, Executive, KernelMode, FALSE, nullptr);
+  }
+  RequesterMutex(const RequesterMutex&) = delete;
+  RequesterMutex& operator=(const RequesterMutex&) = delete;
+  ~RequesterMutex() { KeReleaseMutex(&Globals.ReplyMutex, FALSE); }
+};
+
+}  // namespace
+
+NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requestType,
+                            void* replyBuffer, ULONG replyBufferSize, ULONG* replyLengthOut) {
+  if (payloadLength > MAXULONG - kEnvelopeOverhead) return STATUS_INVALID_PARAMETER;
+  const ULONG envelopeLength = payloadLength + kEnvelopeOverhead;
+  PoolBuffer acknowledgement = PoolBuffer::Allocate(NonPagedPool, sizeof(Acknowledgement));
+  PoolBuffer envelope = PoolBuffer::Allocate(NonPagedPool, envelopeLength);
+  auto* request =
+      static_cast<PendingRequest*>(AllocateZeroed(NonPagedPool, sizeof(PendingRequest)));
+  UCHAR* answerBuffer = replyBufferSize == 0
+                            ? nullptr
+                            : static_cast<UCHAR*>(AllocateZeroed(NonPagedPool, replyBufferSize));
+  if (!acknowledgement || !envelope || request == nullptr ||
+      (replyBufferSize != 0 && answerBuffer == nullptr)) {
+    FreePool(answerBuffer);
+    FreePool(request);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  KeInitializeEvent(&request->AnswerEvent, SynchronizationEvent, FALSE);
+  request->AnswerBuffer = answerBuffer;
+  request->AnswerCapacity = replyBufferSize;
+  request->AnswerLengthOut = replyLengthOut;
+  request->Type = requestType;
+  request->Cookie = static_cast<ULONGLONG>(InterlockedIncrement64(&NextCookie));
+  ExInterlockedInsertTailList(&Globals.PendingRequestList, &request->Links,
+                              &Globals.PendingRequestListLock);
+
+  RequestEnvelope header{};
+  header.Type = requestType;
+  header.Cookie = request->Cookie;
+  header.Length = payloadLength;
+  RtlCopyMemory(envelope.Data(), &header, kEnvelopePayloadOffset);
+  if (payloadLength != 0)
+    RtlCopyMemory(envelope.Data() + kEnvelopePayloadOffset, payload, payloadLength);
+
+  ULONG ackLength = sizeof(Acknowledgement);
+  NTSTATUS status =
+      FltSendMessage(Globals.FilterHandle, &Globals.RequestClientPort, envelope.Data(),
+                     envelopeLength, acknowledgement.Data(), &ackLength, nullptr);
+  if (NT_SUCCESS(status)) {
+    const NTSTATUS ackStatus = acknowledgement.As<Acknowledgement>()->Status;
+    if (ackStatus < 0) status = ackStatus;
+  }
+  if (!NT_SUCCESS(status)) {
+    RequesterMutex mutex;
+    Unlink(request);
+    FreeRequest(request);
+    return status;
+  }
+
+  const NTSTATUS wait =
+      KeWaitForSingleObject(&request->AnswerEvent, Executive, KernelMode, TRUE, nullptr);
+  {
+    RequesterMutex mutex;
+    if (wait != STATUS_SUCCESS && !request->Delivered) {
+      // Abandoned: the handler frees the record when (if) the answer comes.
+      request->Abandoned = 1;
+      return STATUS_CANCELLED;
+    }
+    Unlink(request);
+  }
+  if (replyBufferSize != 0) RtlCopyMemory(replyBuffer, request->AnswerBuffer, replyBufferSize);
+  status = request->AnswerStatus;
+  FreeRequest(request);
+  return status;
+}
+
+void DeliverAnswer(const protocol::CommandMessage& answer, const UCHAR* data, ULONG dataLength) {
+  if (answer.Cookie == 0) return;
+  if (IsListEmpty(&Globals.PendingRequestList)) return;
+
+  MutexLock mutex(Globals.ReplyMutex);
+  if (!mutex.Acquired()) return;
+  PendingRequest* request = FindByCookie(answer.Cookie);
+  if (request == nullptr) return;
+  if (request->Abandoned) {
+    Unlink(request);
+    FreeRequest(request);
+    return;
+  }
+  // A second answer to a delivered request, or one of the wrong type, is ignored.
+  if (request->Delivered || answer.Code != request->Type) return;
+
+  const ULONG copied = dataLength < request->AnswerCapacity ? dataLength : request->AnswerCapacity;
+  if (copied != 0) RtlCopyMemory(request->AnswerBuffer, data, copied);
+  request->AnswerStatus = answer.Status;
+  if (request->AnswerLengthOut != nullptr) *request->AnswerLengthOut = copied;
+  request->Delivered = 1;
+  KeSetEvent(&request->AnswerEvent, 0, FALSE);
+}
+
+void FailPendingRequests(NTSTATUS status) {
+  RequesterMutex mutex;
+  SpinLock guard(Globals.PendingRequestListLock);
+  LIST_ENTRY* link = Globals.PendingRequestList.Flink;
+  while (link != &Globals.PendingRequestList) {
+    PendingRequest* request = CONTAINING_RECORD(link, PendingRequest, Links);
+    link = link->Flink;
+    if (request->Abandoned) {
+      RemoveEntryList(&request->Links);
+      FreeRequest(request);
+    } else if (!request->Delivered) {
+      request->AnswerStatus = status;
+      request->Delivered = 1;
+      KeSetEvent(&request->AnswerEvent, 0, FALSE);
+    }
+  }
+}
+
+}  // namespace tavo

@@ -1,0 +1,78 @@
+// Driver-wide configuration and state: the configured roots, the filter and
+// port handles, the flags, the worker events, and the tables with their locks.
+// One plain aggregate, zeroed and set up by DriverEntry, torn down by unload.
+#pragma once
+
+#include <fltKernel.h>
+
+namespace tavo {
+
+// Bytes of each configured root's buffer (and of its configuration field).
+inline constexpr USHORT kRootBufferBytes = 570;
+// VolumePrefixLength before the first configuration command.
+inline constexpr USHORT kDefaultVolumePrefixLength = 26;
+
+struct DriverGlobals {
+  // Configured roots, guarded by RootPathLock.
+  UNICODE_STRING MergedViewRoot;
+  UNICODE_STRING BackendRoot;
+  UNICODE_STRING SecondaryViewRoot;
+  USHORT VolumePrefixLength;  // characters of the volume device name in MergedViewRoot
+  ULONG ConfiguredSessionId;
+  ULONG ClientSessionId;
+  PFLT_VOLUME AttachedVolume;
+
+  // Filter and ports.
+  PFLT_FILTER FilterHandle;
+  PFLT_PORT RequestServerPort;
+  PFLT_PORT FileChangeServerPort;
+  PFLT_PORT InstallerServerPort;
+  PFLT_PORT ResponseServerPort;
+  PFLT_PORT RequestClientPort;
+  PFLT_PORT FileChangeClientPort;
+  PFLT_PORT InstallerClientPort;
+  PFLT_PORT ResponseClientPort;
+
+  // Byte flags, written by single writers and read without a lock.
+  volatile UCHAR ListSubRootLevelFlag;
+  volatile UCHAR AllowListMode;
+  volatile UCHAR WorkerStopFlag;
+
+  // The worker thread's events; WorkerStarted says whether unload must wait.
+  KEVENT WorkerWakeEvent;
+  KEVENT WorkerExitEvent;
+  BOOLEAN WorkerStarted;
+
+  // Tables (Unicode prefix tables) and their locks.
+  UNICODE_PREFIX_TABLE OpenHandleTable;
+  UNICODE_PREFIX_TABLE BlockedProcessTable;
+  UNICODE_PREFIX_TABLE NoListingProcessTable;
+  UNICODE_PREFIX_TABLE AllowedProcessTable;
+  UNICODE_PREFIX_TABLE ItemInfoCache;
+  UNICODE_PREFIX_TABLE ShortNameTable;
+
+  ERESOURCE OpenHandleTableLock;
+  ERESOURCE RootPathLock;
+  ERESOURCE BlockListLock;
+  ERESOURCE AllowListLock;
+  ERESOURCE StreamContextLock;
+  ERESOURCE ShortNameTableLock;
+  ERESOURCE ItemInfoCacheLock;
+  BOOLEAN LocksInitialized;
+
+  // Requests waiting for the client's answer.
+  LIST_ENTRY PendingRequestList;
+  KSPIN_LOCK PendingRequestListLock;
+  KMUTEX ReplyMutex;
+};
+
+extern DriverGlobals Globals;
+
+// Exact lookup in a prefix table: the longest-prefix match counts only when
+// its key is the whole name.
+PUNICODE_PREFIX_TABLE_ENTRY FindExact(PUNICODE_PREFIX_TABLE table, PUNICODE_STRING name);
+
+// Deletes the executive resources, in the order unload deletes them.
+void DeleteLocks();
+
+}  // namespace tavo

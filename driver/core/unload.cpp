@@ -1,0 +1,90 @@
+// Instance query-teardown and filter unload. Both refuse while server-only
+// items are open (entries of OpenHandleTable), unless the unload is
+// mandatory; unload then releases everything the driver created.
+#include "../channel/ports.h"
+#include "../channel/request_exchange.h"
+#include "../setinfo/item_info_cache.h"
+#include "../support/counted_string.h"
+#include "../support/debug.h"
+#include "../support/locks.h"
+#include "../tables/process_lists.h"
+#include "../tables/short_name_cache.h"
+#include "callbacks.h"
+#include "globals.h"
+#include "worker.h"
+
+namespace tavo {
+namespace {
+
+// Reports the openers of every server-only item; the caller holds
+// OpenHandleTableLock. Returns whether the table has entries.
+bool ReportOpenHandles(const char* intro) {
+  if (RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE) == nullptr) return false;
+  TAVO_PRINT("%s", intro);
+  // Server-only items are not yet opened by the driver, so no entry has
+  // openers to name here.
+  return true;
+}
+
+}  // namespace
+
+NTSTATUS TavoClientMergedViewInstanceQueryTeardown(PCFLT_RELATED_OBJECTS FltObjects,
+                                                   FLT_INSTANCE_QUERY_TEARDOWN_FLAGS Flags) {
+  UNREFERENCED_PARAMETER(FltObjects);
+  UNREFERENCED_PARAMETER(Flags);
+  ExclusiveLock lock(Globals.OpenHandleTableLock);
+  if (ReportOpenHandles("TavoClientMergedViewInstanceQueryTeardown: Cannot detach\n")) {
+    return STATUS_FLT_DO_NOT_DETACH;
+  }
+  TAVO_PRINT("TavoClientMergedViewInstanceQueryTeardown: OK to teardown\n");
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TavoClientMergedViewUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
+  StopWorkerThread();
+
+  bool handlesOpen;
+  {
+    ExclusiveLock lock(Globals.OpenHandleTableLock);
+    handlesOpen = ReportOpenHandles("TavoClientMergedViewInstanceQueryTeardown: Cannot detach\n");
+  }
+  EmptyShortNameTable();
+  EmptyItemInfoCache();
+
+  if (handlesOpen) {
+    if ((Flags & FLTFL_FILTER_UNLOAD_MANDATORY) == 0) return STATUS_FLT_DO_NOT_DETACH;
+    TAVO_PRINT(
+        "TavoClientMergedViewUnload: Unloading Driver Forcefully in spite of open handles\n");
+  }
+
+  CloseCommunicationPorts();
+  // No answer can arrive any more: waits still pending end now, and the
+  // records of abandoned waits are freed.
+  FailPendingRequests(STATUS_PORT_DISCONNECTED);
+  // The process lists are freed too: nothing may outlive the driver.
+  {
+    ExclusiveLock lock(Globals.BlockListLock);
+    EmptyBlockedProcessTable(&Globals.BlockedProcessTable);
+    EmptyProcessNameTable(&Globals.NoListingProcessTable);
+  }
+  {
+    ExclusiveLock lock(Globals.AllowListLock);
+    EmptyProcessNameTable(&Globals.AllowedProcessTable);
+  }
+  {
+    ExclusiveLock lock(Globals.RootPathLock);
+    FreeStringBuffer(Globals.BackendRoot);
+    FreeStringBuffer(Globals.MergedViewRoot);
+    FreeStringBuffer(Globals.SecondaryViewRoot);
+  }
+  if (Globals.AttachedVolume != nullptr) {
+    FltDetachVolume(Globals.FilterHandle, Globals.AttachedVolume, nullptr);
+  }
+  DeleteLocks();
+  FltUnregisterFilter(Globals.FilterHandle);
+  Globals.FilterHandle = nullptr;
+  Globals.AttachedVolume = nullptr;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace tavo

@@ -1,0 +1,44 @@
+// The worker thread: wakes every 30 seconds to purge expired short names,
+// until unload sets WorkerStopFlag.
+#include "worker.h"
+
+#include "../tables/short_name_cache.h"
+#include "globals.h"
+
+namespace tavo {
+namespace {
+
+void WorkerThread(PVOID) {
+  // Unload may have asked for the stop before the thread first ran; it still
+  // waits for the exit event, so the event is set on every way out.
+  while (!Globals.WorkerStopFlag && Globals.FilterHandle != nullptr) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = kWorkerPeriod;
+    (void)KeWaitForSingleObject(&Globals.WorkerWakeEvent, Executive, KernelMode, TRUE, &timeout);
+    if (Globals.WorkerStopFlag) break;
+    PurgeExpiredShortNames();
+  }
+  KeSetEvent(&Globals.WorkerExitEvent, 0, FALSE);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+}  // namespace
+
+void StartWorkerThread() {
+  HANDLE thread = nullptr;
+  const NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr,
+                                               nullptr, WorkerThread, nullptr);
+  if (!NT_SUCCESS(status)) return;
+  ZwClose(thread);
+  Globals.WorkerStarted = TRUE;
+}
+
+void StopWorkerThread() {
+  Globals.WorkerStopFlag = 1;
+  KeSetEvent(&Globals.WorkerWakeEvent, 0, FALSE);
+  if (Globals.WorkerStarted) {
+    (void)KeWaitForSingleObject(&Globals.WorkerExitEvent, Executive, KernelMode, TRUE, nullptr);
+  }
+}
+
+}  // namespace tavo

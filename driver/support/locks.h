@@ -1,0 +1,89 @@
+// Lock holders. An executive resource is always taken with wait inside a
+// critical region: the holders enter the region before acquiring and leave
+// it after releasing, so no exit path can forget either half.
+#pragma once
+
+#include <fltKernel.h>
+
+namespace tavo {
+
+// Holds an ERESOURCE exclusive for the holder's lifetime.
+class [[nodiscard]] ExclusiveLock {
+ public:
+  explicit ExclusiveLock(ERESOURCE& resource) : resource_(&resource) {
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(resource_, TRUE);
+  }
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+  ~ExclusiveLock() {
+    ExReleaseResourceLite(resource_);
+    KeLeaveCriticalRegion();
+  }
+
+ private:
+  ERESOURCE* resource_;
+};
+
+// Holds an ERESOURCE shared for the holder's lifetime.
+class [[nodiscard]] SharedLock {
+ public:
+  explicit SharedLock(ERESOURCE& resource) : resource_(&resource) {
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(resource_, TRUE);
+  }
+  SharedLock(const SharedLock&) = delete;
+  SharedLock& operator=(const SharedLock&) = delete;
+  ~SharedLock() {
+    ExReleaseResourceLite(resource_);
+    KeLeaveCriticalRegion();
+  }
+
+ private:
+  ERESOURCE* resource_;
+};
+
+// Holds a kernel mutex (waited for alertably, without time-out). The wait
+// can end early (alerted): Acquired() says whether the mutex is held.
+class [[nodiscard]] MutexLock {
+ public:
+  explicit MutexLock(KMUTEX& mutex) : mutex_(&mutex) {
+    acquired_ =
+        KeWaitForSingleObject(mutex_, Executive, KernelMode, TRUE, nullptr) == STATUS_SUCCESS;
+  }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+  ~MutexLock() {
+    if (acquired_) KeReleaseMutex(mutex_, FALSE);
+  }
+  bool Acquired() const { return acquired_; }
+
+ private:
+  KMUTEX* mutex_;
+  bool acquired_;
+};
+
+// Holds a spin lock, raising to DISPATCH_LEVEL.
+class [[nodiscard]] SpinLock {
+ public:
+  explicit SpinLock(KSPIN_LOCK& lock) : lock_(&lock) { KeAcquireSpinLock(lock_, &oldIrql_); }
+  SpinLock(const SpinLock&) = delete;
+  SpinLock& operator=(const SpinLock&) = delete;
+  ~SpinLock() { KeReleaseSpinLock(lock_, oldIrql_); }
+
+ private:
+  KSPIN_LOCK* lock_;
+  KIRQL oldIrql_ = PASSIVE_LEVEL;
+};
+
+// A critical region for code that holds no resource but must not be
+// suspended (for example while it owns buffers a command is filling).
+class [[nodiscard]] CriticalRegion {
+ public:
+  CriticalRegion() { KeEnterCriticalRegion(); }
+  CriticalRegion(const CriticalRegion&) = delete;
+  CriticalRegion& operator=(const CriticalRegion&) = delete;
+  ~CriticalRegion() { KeLeaveCriticalRegion(); }
+};
+
+}  // namespace tavo

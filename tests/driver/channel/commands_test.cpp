@@ -1,0 +1,207 @@
+// The response port's commands and the checks every message passes first.
+#include <cstring>
+
+#include "channel/ports.h"
+#include "core/globals.h"
+#include "driver_fixture.h"
+#include "harness/debug_log.h"
+#include "harness/strings.h"
+#include "port_messages.h"
+
+namespace tavo::testing {
+namespace {
+
+using namespace tavo::protocol;
+using sim::harness::ToU16;
+
+std::vector<std::uint8_t> Header(std::uint32_t code, std::uint32_t length = 0,
+                                 std::uint64_t cookie = 0) {
+  std::vector<std::uint8_t> message(kCommandDataOffset);
+  CommandMessage header{0, code, cookie, length};
+  std::memcpy(message.data(), &header, sizeof(header));
+  return message;
+}
+
+std::vector<std::uint8_t> Configuration(std::uint32_t sessionId, std::u16string_view merged,
+                                        std::u16string_view backend,
+                                        std::u16string_view secondary) {
+  std::vector<std::uint8_t> message = Header(kCommandConfigure);
+  message.resize(kConfigurationCommandSize);
+  std::memcpy(message.data() + 20, &sessionId, 4);
+  std::memcpy(message.data() + 24, merged.data(), merged.size() * 2);
+  std::memcpy(message.data() + 594, backend.data(), backend.size() * 2);
+  std::memcpy(message.data() + 1164, secondary.data(), secondary.size() * 2);
+  return message;
+}
+
+class CommandTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    ConnectClient();
+  }
+  client::CommandResult Send(const std::vector<std::uint8_t>& message, std::uint32_t capacity = 0,
+                             std::uint32_t announced = 0) {
+    return client_->Channel().SendRaw(message.data(), static_cast<std::uint32_t>(message.size()),
+                                      capacity, announced);
+  }
+};
+
+TEST_F(CommandTest, ConfigurationSetsTheRootsAndAttachesTheVolume) {
+  EXPECT_EQ(Globals.MergedViewRoot.Length, 0);
+  EXPECT_EQ(Globals.VolumePrefixLength, 26);
+  EXPECT_EQ(Globals.ClientSessionId, 0u);
+
+  for (int round = 0; round < 2; ++round) {  // a repeated configuration changes nothing
+    auto result =
+        client_->Channel().Configure(7, kMergedViewRoot, kBackendRoot, kSecondaryViewRoot);
+    ASSERT_EQ(result.hresult, S_OK);
+    EXPECT_EQ(result.status, 0u);
+    EXPECT_EQ(result.returnedBytes, 12u);
+    EXPECT_EQ(ToU16(Globals.MergedViewRoot), kMergedViewRoot);
+    EXPECT_EQ(ToU16(Globals.BackendRoot), kBackendRoot);
+    EXPECT_EQ(ToU16(Globals.SecondaryViewRoot), kSecondaryViewRoot);
+    EXPECT_EQ(Globals.MergedViewRoot.MaximumLength, 570);
+    EXPECT_EQ(Globals.VolumePrefixLength, 23);  // \Device\HarddiskVolume3
+    EXPECT_EQ(Globals.ClientSessionId, 7u);
+    EXPECT_NE(Globals.AttachedVolume, nullptr);
+  }
+}
+
+TEST_F(CommandTest, AnUnknownVolumeLeavesTheRootsSetAndNothingAttached) {
+  auto result = client_->Channel().Configure(9, u"\\Device\\HarddiskVolume9\\x",
+                                             u"\\Device\\HarddiskVolume9\\b", u"");
+  EXPECT_EQ(result.status, 0u);
+  EXPECT_EQ(ToU16(Globals.MergedViewRoot), u"\\Device\\HarddiskVolume9\\x");
+  EXPECT_EQ(Globals.VolumePrefixLength, 23);
+  EXPECT_EQ(Globals.ClientSessionId, 0u);
+  EXPECT_EQ(Globals.AttachedVolume, nullptr);
+}
+
+TEST_F(CommandTest, ARootFillingItsFieldIsStoredWhole) {
+  std::u16string root = std::u16string(kMergedViewRoot) + u"\\";
+  root.resize(284, u'a');
+  auto result = client_->Channel().Configure(1, root, kBackendRoot, u"");
+  EXPECT_EQ(result.status, 0u);
+  EXPECT_EQ(ToU16(Globals.MergedViewRoot), root);
+}
+
+// The volume prefix ends at the third backslash; a root without one names
+// a volume as a whole.
+TEST_F(CommandTest, VolumePrefixLengthFromTheMergedRoot) {
+  struct Case {
+    std::u16string root;
+    USHORT prefix;
+  };
+  const Case cases[] = {
+      {u"\\Device\\HarddiskVolume3\\Tavo", 23},
+      {u"\\Device\\HarddiskVolume12\\a\\b", 24},
+      {u"\\Device\\HarddiskVolume3", 23},
+      {u"", 0},
+  };
+  for (const Case& c : cases) {
+    client_->Channel().Configure(1, c.root, kBackendRoot, u"");
+    EXPECT_EQ(Globals.VolumePrefixLength, c.prefix) << sim::harness::ToUtf8(c.root);
+  }
+}
+
+TEST_F(CommandTest, MalformedMessagesAreRefusedAndChangeNothing) {
+  ASSERT_EQ(
+      client_->Channel().Configure(3, kMergedViewRoot, kBackendRoot, kSecondaryViewRoot).status,
+      0u);
+  auto noNul = Configuration(5, u"\\Device\\HarddiskVolume3\\other", kBackendRoot, u"");
+  for (std::size_t i = 0; i < 285; ++i) std::memcpy(noNul.data() + 1164 + 2 * i, u"x", 2);
+  auto truncatedConfiguration =
+      Configuration(5, u"\\Device\\HarddiskVolume3\\other", kBackendRoot, u"");
+  truncatedConfiguration.resize(kConfigurationCommandSize - 1);
+  auto shortHeader = Header(kCommandNoOperation);
+  shortHeader.resize(19);
+  auto answerPastEnd = Header(3, 100, 42);
+  answerPastEnd.resize(kCommandDataOffset + 99);
+
+  for (const auto& message : {noNul, truncatedConfiguration, shortHeader, answerPastEnd}) {
+    auto result = Send(message);
+    EXPECT_EQ(result.hresult, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER)) << message.size();
+  }
+  EXPECT_EQ(ToU16(Globals.MergedViewRoot), kMergedViewRoot);
+  EXPECT_EQ(Globals.ConfiguredSessionId, 3u);
+}
+
+// The callback itself refuses missing or empty buffers.
+TEST_F(CommandTest, MissingBuffersAreRefused) {
+  std::vector<std::uint8_t> message = Header(kCommandNoOperation);
+  std::uint8_t output[12];
+  ULONG returned = 0;
+  EXPECT_EQ(ResponsePortMessage(nullptr, nullptr, 20, output, 12, &returned),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ResponsePortMessage(nullptr, message.data(), 0, output, 12, &returned),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ResponsePortMessage(nullptr, message.data(), 20, nullptr, 12, &returned),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ResponsePortMessage(nullptr, message.data(), 20, output, 11, &returned),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ResponsePortMessage(nullptr, message.data(), 20, output, 12, &returned),
+            STATUS_SUCCESS);
+  EXPECT_EQ(returned, 12u);
+}
+
+TEST_F(CommandTest, NoOperationAndUnmatchedAnswersReplyStatusZero) {
+  for (std::uint32_t code : {8u, 3u, 99u, 13u}) {
+    auto result = Send(Header(code));
+    EXPECT_EQ(result.hresult, S_OK) << code;
+    EXPECT_EQ(result.status, 0u);
+    EXPECT_EQ(result.returnedBytes, 12u);
+  }
+}
+
+// --- populate short names -------------------------------------------------
+
+class ShortNameCommandTest : public CommandTest {};
+
+TEST_F(ShortNameCommandTest, EachLongNameGetsAUniqueShortName) {
+  std::vector<std::u16string> shortNames;
+  sim::harness::TakeDebugLines();
+  auto result = client_->Channel().PopulateShortNames(
+      {u"LongFileName.txt", u"LongFileNameOther.txt", u"report.pdf"}, 200, &shortNames);
+  ASSERT_EQ(result.hresult, S_OK);
+  ASSERT_EQ(shortNames.size(), 3u);
+  EXPECT_EQ(shortNames[0], u"LONGFI~1.TXT");
+  EXPECT_EQ(shortNames[1], u"LONGFI~2.TXT");
+  EXPECT_EQ(shortNames[2], u"REPORT~1.PDF");  // a generated name always has a tilde
+  EXPECT_EQ(result.returnedBytes, 12u + result.data.size());
+  EXPECT_EQ(sim::harness::TakeDebugLines(), std::vector<std::string>{"Populate shortnames"});
+}
+
+TEST_F(ShortNameCommandTest, TextShorterThanTwelveBytesComesBackUnchanged) {
+  std::vector<std::uint8_t> message = Header(kCommandPopulateShortNames, 10);
+  const char16_t text[] = u"ab;c;";
+  message.insert(message.end(), reinterpret_cast<const std::uint8_t*>(text),
+                 reinterpret_cast<const std::uint8_t*>(text) + 10);
+  auto result = Send(message, 64, 64);
+  ASSERT_EQ(result.hresult, S_OK);
+  EXPECT_EQ(result.returnedBytes, 12u);
+  EXPECT_EQ(TextOf(result.data, 0, result.data.size()), u"ab;c;");
+}
+
+TEST_F(ShortNameCommandTest, OversizedNamesAndOutputsAreRefused) {
+  std::vector<std::u16string> shortNames;
+  // A long name longer than the 1279 characters one name may have.
+  auto tooLong =
+      client_->Channel().PopulateShortNames({std::u16string(1280, u'a')}, 64, &shortNames);
+  EXPECT_EQ(tooLong.hresult, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+  // 1279 characters still fit.
+  auto fits = client_->Channel().PopulateShortNames({std::u16string(1279, u'a')}, 64, &shortNames);
+  EXPECT_EQ(fits.hresult, S_OK);
+  // Output larger than the announced capacity.
+  auto small = client_->Channel().PopulateShortNames(
+      {u"LongFileName.txt", u"Another long name.txt"}, 20, &shortNames);
+  EXPECT_EQ(small.hresult, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+  // A capacity larger than the output buffer really has.
+  std::vector<std::uint8_t> message = Header(kCommandPopulateShortNames, 24);
+  message.resize(message.size() + 24, 'a');
+  auto lying = Send(message, 16, 64);
+  EXPECT_EQ(lying.hresult, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+}
+
+}  // namespace
+}  // namespace tavo::testing

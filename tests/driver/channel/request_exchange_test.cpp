@@ -1,0 +1,206 @@
+// Requests to the client and the pairing of its answers.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "channel/request_exchange.h"
+#include "driver_fixture.h"
+#include "harness/threads.h"
+#include "verifier/faults.h"
+
+namespace tavo::testing {
+namespace {
+
+using Data = std::vector<std::uint8_t>;
+
+struct Outcome {
+  NTSTATUS status = STATUS_PENDING;
+  Data reply;
+  ULONG length = 0xDEADBEEF;  // untouched unless an answer was delivered
+};
+
+// Sends one request from the calling thread, as an I/O thread of the driver would.
+Outcome Send(std::uint32_t type, const Data& payload, ULONG capacity) {
+  Outcome outcome;
+  outcome.reply.assign(capacity, 0xAA);
+  outcome.status = SendRequestAndWait(payload.data(), static_cast<ULONG>(payload.size()), type,
+                                      outcome.reply.data(), capacity, &outcome.length);
+  return outcome;
+}
+
+class RequestExchangeTest : public DriverTest {};
+
+TEST_F(RequestExchangeTest, WithoutClientFailsAtOnce) {
+  Outcome outcome = Send(3, {1, 2, 3}, 8);
+  EXPECT_EQ(outcome.status, STATUS_PORT_DISCONNECTED);
+  EXPECT_EQ(outcome.length, 0xDEADBEEFu);
+  EXPECT_EQ(outcome.reply, Data(8, 0xAA));
+}
+
+TEST_F(RequestExchangeTest, SendFailureIsReturnedAndTouchesNothing) {
+  ConnectClient();
+  sim::faults::FailEvery(sim::faults::Site::SendMessage);
+  Outcome outcome = Send(1, {1}, 4);
+  sim::faults::Clear();
+  EXPECT_EQ(outcome.status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(outcome.length, 0xDEADBEEFu);
+  EXPECT_EQ(outcome.reply, Data(4, 0xAA));
+  EXPECT_TRUE(client_->Requests().empty());
+}
+
+TEST_F(RequestExchangeTest, EnvelopeCarriesTypeCookieAndPayload) {
+  ConnectClient();
+  client_->OnRequest(6, ScriptedAnswer::Now(0, {1}));
+  Send(6, {9, 8, 7}, 1);
+  Send(6, {}, 1);  // an empty payload is a 24-byte envelope with Length 0
+  auto requests = client_->Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].type, 6u);
+  EXPECT_EQ(requests[0].payload, (Data{9, 8, 7}));
+  EXPECT_TRUE(requests[1].payload.empty());
+  EXPECT_NE(requests[0].cookie, 0u);
+  EXPECT_NE(requests[0].cookie, requests[1].cookie);
+}
+
+// The caller's buffer receives exactly its capacity: the answer, then zeros.
+TEST_F(RequestExchangeTest, AnswerDataIsCutOrPaddedToTheCapacity) {
+  struct Case {
+    Data answer;
+    ULONG capacity;
+    Data expected;
+    ULONG length;
+  };
+  const Case cases[] = {
+      {{1, 2}, 4, {1, 2, 0, 0}, 2},
+      {{1, 2, 3, 4, 5, 6}, 4, {1, 2, 3, 4}, 4},
+      {{}, 3, {0, 0, 0}, 0},
+      {{7}, 0, {}, 0},
+  };
+  ConnectClient();
+  for (const Case& c : cases) {
+    client_->OnRequest(3, ScriptedAnswer::Now(0x10, c.answer));
+    Outcome outcome = Send(3, {0}, c.capacity);
+    EXPECT_EQ(outcome.status, 0x10);
+    EXPECT_EQ(outcome.reply, c.expected);
+    EXPECT_EQ(outcome.length, c.length);
+  }
+}
+
+TEST_F(RequestExchangeTest, RefusedAcknowledgementReturnsItsStatusAndTouchesNothing) {
+  ConnectClient();
+  client_->OnRequest(1, ScriptedAnswer::Refused(static_cast<std::int32_t>(STATUS_ACCESS_DENIED)));
+  Outcome outcome = Send(1, {1}, 4);
+  EXPECT_EQ(outcome.status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(outcome.length, 0xDEADBEEFu);
+  EXPECT_EQ(outcome.reply, Data(4, 0xAA));
+}
+
+TEST_F(RequestExchangeTest, AnswersPairByCookieNotByOrder) {
+  ConnectClient();
+  client_->OnRequest(3, ScriptedAnswer::Held());
+  Outcome first, second;
+  std::thread a([&] { first = Send(3, {1}, 1); });
+  std::thread b([&] { second = Send(3, {2}, 1); });
+  ASSERT_TRUE(client_->WaitForHeld(2));
+  auto held = client_->TakeHeld();
+  // Answer the later request first, each with the byte of its own payload.
+  std::reverse(held.begin(), held.end());
+  for (const auto& request : held) {
+    std::uint8_t tag = request.payload[0];
+    client_->Channel().Answer(request, 0, &tag, 1);
+  }
+  a.join();
+  b.join();
+  EXPECT_EQ(first.reply, Data{1});
+  EXPECT_EQ(second.reply, Data{2});
+}
+
+TEST_F(RequestExchangeTest, AnswerWithWrongCodeIsIgnoredUntilTheRightOneComes) {
+  ConnectClient();
+  client_->OnRequest(2, ScriptedAnswer::Held());
+  Outcome outcome;
+  std::thread requester([&] { outcome = Send(2, {0}, 1); });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  auto request = client_->TakeHeld().at(0);
+  std::uint8_t wrong = 5, right = 6;
+  auto reply = client_->Channel().Answer(4, request.cookie, 0, &wrong, 1);
+  EXPECT_EQ(reply.hresult, S_OK);
+  EXPECT_EQ(reply.status, 0u);
+  EXPECT_EQ(reply.returnedBytes, 12u);
+  client_->Channel().Answer(request, 0, &right, 1);
+  requester.join();
+  EXPECT_EQ(outcome.reply, Data{6});
+}
+
+TEST_F(RequestExchangeTest, AnswersToNothingAreAcknowledgedAndDropped) {
+  ConnectClient();
+  const std::uint64_t cookies[] = {0, 0x123456789ull, ~0ull};
+  for (std::uint64_t cookie : cookies) {
+    std::uint8_t data = 1;
+    auto reply = client_->Channel().Answer(3, cookie, 0, &data, 1);
+    EXPECT_EQ(reply.hresult, S_OK) << cookie;
+    EXPECT_EQ(reply.status, 0u);
+    EXPECT_EQ(reply.returnedBytes, 12u);
+  }
+}
+
+// An alerted requester gives up; its late answer is dropped and its record
+// freed (the fixture's leak check after unload proves it).
+TEST_F(RequestExchangeTest, AbandonedWaitFailsAndItsLateAnswerIsFreed) {
+  ConnectClient();
+  client_->OnRequest(3, ScriptedAnswer::Held());
+  Outcome outcome;
+  std::atomic<PKTHREAD> thread{nullptr};
+  std::thread requester([&] {
+    thread = KeGetCurrentThread();
+    outcome = Send(3, {0}, 4);
+  });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  ASSERT_TRUE(sim::harness::WaitUntilThreadWaits(thread));
+  ASSERT_TRUE(sim::harness::AlertThread(thread));
+  requester.join();
+  EXPECT_EQ(outcome.status, STATUS_CANCELLED);
+  EXPECT_EQ(outcome.length, 0xDEADBEEFu);
+  EXPECT_EQ(outcome.reply, Data(4, 0xAA));
+
+  std::uint8_t late[4] = {1, 2, 3, 4};
+  auto request = client_->TakeHeld().at(0);
+  EXPECT_EQ(client_->Channel().Answer(request, 0, late, 4).hresult, S_OK);
+}
+
+TEST_F(RequestExchangeTest, LosingTheResponsePortEndsTheWaits) {
+  ConnectClient();
+  client_->OnRequest(5, ScriptedAnswer::Never());
+  Outcome outcome;
+  std::thread requester([&] { outcome = Send(5, {0}, 1); });
+  ASSERT_TRUE(client_->WaitForRequests(1));
+  client_->Disconnect();
+  requester.join();
+  EXPECT_EQ(outcome.status, STATUS_PORT_DISCONNECTED);
+}
+
+TEST_F(RequestExchangeTest, ManyConcurrentRequestersEachGetTheirOwnAnswer) {
+  ConnectClient();
+  // Echo the payload back as the answer.
+  client_->OnRequest(
+      3, [](const DriverMessage& request) { return ScriptedAnswer::Now(0, request.payload); });
+  constexpr int kThreads = 8, kPerThread = 25;
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        Data payload{static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(i)};
+        Outcome outcome = Send(3, payload, 2);
+        if (outcome.status != 0 || outcome.reply != payload || outcome.length != 2) ++mismatches;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(client_->Requests().size(), static_cast<std::size_t>(kThreads * kPerThread));
+}
+
+}  // namespace
+}  // namespace tavo::testing

@@ -1,0 +1,106 @@
+// Start-up: registration, ports, the registry value; and the instance and
+// unload callbacks of an idle driver.
+#include "core/callbacks.h"
+#include "core/globals.h"
+#include "driver_fixture.h"
+#include "harness/debug_log.h"
+#include "harness/ports.h"
+#include "harness/registry.h"
+#include "harness/threads.h"
+
+namespace tavo::testing {
+namespace {
+
+constexpr char kKey[] = "\\Registry\\Machine\\SOFTWARE\\Zentho\\Tavo";
+
+class DriverEntryTest : public DriverTest {
+ protected:
+  DriverEntryTest() { loadOnSetUp_ = false; }
+};
+
+// No key, no value, 0: the flag stays clear; any non-zero DWORD sets it.
+TEST_F(DriverEntryTest, ListSubRootLevelFromTheRegistry) {
+  struct Case {
+    bool key;
+    bool value;
+    std::uint32_t data;
+    UCHAR flag;
+  };
+  const Case cases[] = {{false, false, 0, 0},        {true, false, 0, 0},
+                        {true, true, 0, 0},          {true, true, 1, 1},
+                        {true, true, 7, 1},          {true, true, 0x80000000u, 1},
+                        {true, true, 0xFFFFFFFFu, 1}};
+  for (const Case& c : cases) {
+    sim::harness::DeleteRegistryKey(kKey);
+    if (c.key) sim::harness::CreateRegistryKey(kKey);
+    if (c.value) sim::harness::SetRegistryDword(kKey, "ListSubRootLevel", c.data);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_EQ(Globals.ListSubRootLevelFlag, c.flag) << c.key << c.value << c.data;
+    ASSERT_EQ(Unload(false), STATUS_SUCCESS);
+  }
+}
+
+TEST_F(DriverEntryTest, StartsWithEmptyStateAndFourPorts) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  EXPECT_EQ(Globals.VolumePrefixLength, 26);
+  EXPECT_EQ(Globals.MergedViewRoot.Buffer, nullptr);
+  EXPECT_EQ(Globals.ClientSessionId, 0u);
+  EXPECT_EQ(Globals.AllowListMode, 0);
+  auto ports = sim::harness::ports::OpenServerPorts();
+  std::sort(ports.begin(), ports.end());
+  EXPECT_EQ(ports, (std::vector<std::u16string>{
+                       u"\\TavoFileChangeRequestCommPort", u"\\TavoInstallerInterfaceCommPort",
+                       u"\\TavoRequestCommPort", u"\\TavoResponseCommPort"}));
+  EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 1u);  // the worker
+}
+
+TEST_F(DriverEntryTest, EachPortTakesOneClient) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  ConnectClient();
+  client::DriverChannel second;
+  EXPECT_TRUE(FAILED(second.Connect()));
+  EXPECT_FALSE(second.Connected());
+  // Once the first client is gone, another may connect.
+  client_->Disconnect();
+  EXPECT_EQ(second.Connect(), S_OK);
+  second.Disconnect();
+}
+
+TEST_F(DriverEntryTest, UnloadReleasesEverything) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  ConnectAndConfigure();
+  ASSERT_EQ(client_->Channel().SendBlockList({{u"a.exe", u".pdf"}}).status, 0u);
+  ASSERT_EQ(client_->Channel().SendAllowList({{u"b.exe", u""}}).status, 0u);
+  sim::harness::TakeDebugLines();
+  EXPECT_EQ(Unload(false), STATUS_SUCCESS);
+  // Detaching the volume asks the instance whether it may go.
+  EXPECT_EQ(sim::harness::TakeDebugLines(),
+            std::vector<std::string>{"TavoClientMergedViewInstanceQueryTeardown: OK to teardown"});
+  EXPECT_TRUE(sim::harness::ports::OpenServerPorts().empty());
+  EXPECT_TRUE(sim::harness::WaitForSystemThreads());
+  EXPECT_EQ(Globals.FilterHandle, nullptr);
+  EXPECT_EQ(Globals.AttachedVolume, nullptr);
+  // The fixture's leak check covers the roots, lists and tables.
+}
+
+TEST_F(DriverEntryTest, QueryTeardownWithNoOpenItemsAllowsIt) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  sim::harness::TakeDebugLines();
+  EXPECT_EQ(TavoClientMergedViewInstanceQueryTeardown(nullptr, 0), STATUS_SUCCESS);
+  EXPECT_EQ(sim::harness::TakeDebugLines(),
+            std::vector<std::string>{"TavoClientMergedViewInstanceQueryTeardown: OK to teardown"});
+}
+
+TEST_F(DriverEntryTest, ReloadAfterUnloadStartsAfresh) {
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ConnectAndConfigure();
+    EXPECT_EQ(Globals.ClientSessionId, 1u);
+    client_->Disconnect();
+    ASSERT_EQ(Unload(false), STATUS_SUCCESS);
+    EXPECT_EQ(Globals.ClientSessionId, 1u);  // globals keep their last values until the next load
+  }
+}
+
+}  // namespace
+}  // namespace tavo::testing

@@ -1,0 +1,83 @@
+#include "driver_fixture.h"
+
+#include <cstring>
+
+#include "core/globals.h"
+#include "harness/lock_order.h"
+#include "verifier/verifier.h"
+
+namespace tavo::testing {
+namespace {
+
+void NameLocks() {
+  sim::harness::NameLock(&Globals.OpenHandleTableLock, "OpenHandleTableLock");
+  sim::harness::NameLock(&Globals.RootPathLock, "RootPathLock");
+  sim::harness::NameLock(&Globals.BlockListLock, "BlockListLock");
+  sim::harness::NameLock(&Globals.AllowListLock, "AllowListLock");
+  sim::harness::NameLock(&Globals.StreamContextLock, "StreamContextLock");
+  sim::harness::NameLock(&Globals.ShortNameTableLock, "ShortNameTableLock");
+  sim::harness::NameLock(&Globals.ItemInfoCacheLock, "ItemInfoCacheLock");
+  sim::harness::NameLock(&Globals.ReplyMutex, "ReplyMutex");
+  sim::harness::NameLock(&Globals.PendingRequestListLock, "PendingRequestListLock");
+}
+
+}  // namespace
+
+void DriverTest::SetUp() {
+  sim::fs::VolumeOptions options;
+  options.deviceName = kVolumeDevice;
+  volume_ = sim::fs::CreateVolume(options);
+  sim::harness::MountVolume(kVolumeDevice, u'C', volume_);
+  client_ = std::make_unique<ScriptedClient>();
+  if (loadOnSetUp_) {
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+  }
+}
+
+void DriverTest::TearDown() {
+  client_.reset();  // the client goes first, as a real agent would at shutdown
+  if (Loaded()) {
+    EXPECT_EQ(Unload(/*mandatory=*/true), STATUS_SUCCESS);
+  }
+  EXPECT_EQ(sim::harness::ReportPoolLeaks(sim::harness::PoolTag("Tavo"), "after driver unload"),
+            0u);
+}
+
+NTSTATUS DriverTest::Load() {
+  sim::harness::DriverOptions options;
+  options.serviceName = u"TavoDriver";
+  // The driver's lock order: the verifier reports any thread taking these
+  // against it.
+  sim::harness::DeclareLockOrder({&Globals.ShortNameTableLock, &Globals.RootPathLock});
+  sim::harness::DeclareLockOrder({&Globals.ReplyMutex, &Globals.PendingRequestListLock});
+  NameLocks();
+  return sim::harness::LoadDriver(DriverEntry, options, &driver_);
+}
+
+NTSTATUS DriverTest::Unload(bool mandatory) {
+  return sim::harness::UnloadDriver(driver_, mandatory);
+}
+
+void DriverTest::ConnectClient() {
+  ASSERT_EQ(client_->Connect(), S_OK);
+}
+
+void DriverTest::ConnectAndConfigure() {
+  ConnectClient();
+  auto result = client_->Channel().Configure(1, kMergedViewRoot, kBackendRoot, kSecondaryViewRoot);
+  ASSERT_EQ(result.hresult, S_OK);
+}
+
+std::vector<std::uint8_t> Bytes(const void* data, std::size_t length) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  return {bytes, bytes + length};
+}
+
+std::u16string TextOf(const std::vector<std::uint8_t>& bytes, std::size_t offset,
+                      std::size_t length) {
+  std::u16string text(length / 2, u'\0');
+  std::memcpy(text.data(), bytes.data() + offset, text.size() * 2);
+  return text;
+}
+
+}  // namespace tavo::testing

@@ -1,0 +1,53 @@
+// Fixture of the driver tests: a machine with the merged view's volume, the
+// driver loaded, and a scripted client. Every test ends with the driver
+// unloaded and no pool of the driver's tag left behind.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "fs/volume.h"
+#include "harness/machine.h"
+#include "harness/pool.h"
+#include "scripted_client.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace tavo::testing {
+
+inline constexpr char16_t kVolumeDevice[] = u"\\Device\\HarddiskVolume3";
+inline constexpr char16_t kMergedViewRoot[] = u"\\Device\\HarddiskVolume3\\Users\\ann\\Tavo";
+inline constexpr char16_t kBackendRoot[] =
+    u"\\Device\\HarddiskVolume3\\Users\\ann\\AppData\\Local\\Tavo\\cache";
+inline constexpr char16_t kSecondaryViewRoot[] = u"\\Device\\HarddiskVolume3\\Users\\ann\\OneTavo";
+
+class DriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Loads the driver (SetUp does it unless the test opts out with
+  // loadOnSetUp_ = false in its constructor).
+  NTSTATUS Load();
+  NTSTATUS Unload(bool mandatory);
+  bool Loaded() const { return driver_ != nullptr && driver_->loaded; }
+
+  // Connects the scripted client to the four ports.
+  void ConnectClient();
+  // Connects and sends the configuration with the standard roots.
+  void ConnectAndConfigure();
+
+  bool loadOnSetUp_ = true;
+  std::shared_ptr<sim::fs::Volume> volume_;
+  sim::harness::Driver* driver_ = nullptr;
+  std::unique_ptr<ScriptedClient> client_;
+};
+
+// Counted-string and byte helpers for assertions.
+std::vector<std::uint8_t> Bytes(const void* data, std::size_t length);
+std::u16string TextOf(const std::vector<std::uint8_t>& bytes, std::size_t offset,
+                      std::size_t length);
+
+}  // namespace tavo::testing

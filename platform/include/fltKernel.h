@@ -89,7 +89,8 @@ typedef enum _FLT_FILESYSTEM_TYPE {
   FLT_FSTYPE_REFS,
   FLT_FSTYPE_OPENAFS,
   FLT_FSTYPE_CIMFS
-} FLT_FILESYSTEM_TYPE, *PFLT_FILESYSTEM_TYPE;
+} FLT_FILESYSTEM_TYPE,
+    *PFLT_FILESYSTEM_TYPE;
 
 // ---------------------------------------------------------------------------
 // Callback statuses
@@ -102,13 +103,15 @@ typedef enum _FLT_PREOP_CALLBACK_STATUS {
   FLT_PREOP_COMPLETE,
   FLT_PREOP_SYNCHRONIZE,
   FLT_PREOP_DISALLOW_FSFILTER_IO
-} FLT_PREOP_CALLBACK_STATUS, *PFLT_PREOP_CALLBACK_STATUS;
+} FLT_PREOP_CALLBACK_STATUS,
+    *PFLT_PREOP_CALLBACK_STATUS;
 
 typedef enum _FLT_POSTOP_CALLBACK_STATUS {
   FLT_POSTOP_FINISHED_PROCESSING,
   FLT_POSTOP_MORE_PROCESSING_REQUIRED,
   FLT_POSTOP_DISALLOW_FSFILTER_IO
-} FLT_POSTOP_CALLBACK_STATUS, *PFLT_POSTOP_CALLBACK_STATUS;
+} FLT_POSTOP_CALLBACK_STATUS,
+    *PFLT_POSTOP_CALLBACK_STATUS;
 
 // ---------------------------------------------------------------------------
 // Operation parameters
@@ -456,9 +459,9 @@ typedef FLT_PREOP_CALLBACK_STATUS FLTAPI FLT_PRE_OPERATION_CALLBACK(
     PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID* CompletionContext);
 typedef FLT_PRE_OPERATION_CALLBACK* PFLT_PRE_OPERATION_CALLBACK;
 
-typedef FLT_POSTOP_CALLBACK_STATUS FLTAPI FLT_POST_OPERATION_CALLBACK(
-    PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID CompletionContext,
-    FLT_POST_OPERATION_FLAGS Flags);
+typedef FLT_POSTOP_CALLBACK_STATUS FLTAPI
+FLT_POST_OPERATION_CALLBACK(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
+                            PVOID CompletionContext, FLT_POST_OPERATION_FLAGS Flags);
 typedef FLT_POST_OPERATION_CALLBACK* PFLT_POST_OPERATION_CALLBACK;
 
 typedef ULONG FLT_FILTER_UNLOAD_FLAGS;
@@ -504,13 +507,13 @@ typedef ULONG FLT_FILE_NAME_OPTIONS;
 #define FLT_FILE_NAME_NORMALIZED 0x01
 #define FLT_FILE_NAME_OPENED 0x02
 #define FLT_FILE_NAME_SHORT 0x03
-#define FltGetFileNameFormat(_NameOptions) ((_NameOptions) & FLT_VALID_FILE_NAME_FORMATS)
+#define FltGetFileNameFormat(_NameOptions) ((_NameOptions)&FLT_VALID_FILE_NAME_FORMATS)
 #define FLT_VALID_FILE_NAME_QUERY_METHODS 0x0000ff00
 #define FLT_FILE_NAME_QUERY_DEFAULT 0x0100
 #define FLT_FILE_NAME_QUERY_CACHE_ONLY 0x0200
 #define FLT_FILE_NAME_QUERY_FILESYSTEM_ONLY 0x0300
 #define FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP 0x0400
-#define FltGetFileNameQueryMethod(_NameOptions) ((_NameOptions) & FLT_VALID_FILE_NAME_QUERY_METHODS)
+#define FltGetFileNameQueryMethod(_NameOptions) ((_NameOptions)&FLT_VALID_FILE_NAME_QUERY_METHODS)
 #define FLT_VALID_FILE_NAME_FLAGS 0xff000000
 #define FLT_FILE_NAME_REQUEST_FROM_CURRENT_PROVIDER 0x01000000
 #define FLT_FILE_NAME_DO_NOT_CACHE 0x02000000
@@ -573,8 +576,9 @@ typedef NTSTATUS FLTAPI FLT_TRANSACTION_NOTIFICATION_CALLBACK(PCFLT_RELATED_OBJE
                                                               ULONG NotificationMask);
 typedef FLT_TRANSACTION_NOTIFICATION_CALLBACK* PFLT_TRANSACTION_NOTIFICATION_CALLBACK;
 
-typedef NTSTATUS FLTAPI FLT_SECTION_CONFLICT_NOTIFICATION_CALLBACK(
-    PFLT_INSTANCE Instance, PFLT_CONTEXT SectionContext, PFLT_CALLBACK_DATA Data);
+typedef NTSTATUS FLTAPI FLT_SECTION_CONFLICT_NOTIFICATION_CALLBACK(PFLT_INSTANCE Instance,
+                                                                   PFLT_CONTEXT SectionContext,
+                                                                   PFLT_CALLBACK_DATA Data);
 typedef FLT_SECTION_CONFLICT_NOTIFICATION_CALLBACK* PFLT_SECTION_CONFLICT_NOTIFICATION_CALLBACK;
 
 // ---------------------------------------------------------------------------
@@ -589,7 +593,7 @@ typedef USHORT FLT_CONTEXT_TYPE;
 #define FLT_TRANSACTION_CONTEXT 0x0020
 #define FLT_SECTION_CONTEXT 0x0040
 #define FLT_CONTEXT_END 0xffff
-#define FLT_ALL_CONTEXTS                                                                  \
+#define FLT_ALL_CONTEXTS                                                               \
   (FLT_VOLUME_CONTEXT | FLT_INSTANCE_CONTEXT | FLT_FILE_CONTEXT | FLT_STREAM_CONTEXT | \
    FLT_STREAMHANDLE_CONTEXT | FLT_TRANSACTION_CONTEXT | FLT_SECTION_CONTEXT)
 
@@ -623,7 +627,8 @@ typedef const FLT_CONTEXT_REGISTRATION* PCFLT_CONTEXT_REGISTRATION;
 typedef enum _FLT_SET_CONTEXT_OPERATION {
   FLT_SET_CONTEXT_REPLACE_IF_EXISTS,
   FLT_SET_CONTEXT_KEEP_IF_EXISTS
-} FLT_SET_CONTEXT_OPERATION, *PFLT_SET_CONTEXT_OPERATION;
+} FLT_SET_CONTEXT_OPERATION,
+    *PFLT_SET_CONTEXT_OPERATION;
 
 // ---------------------------------------------------------------------------
 // Registration
@@ -681,8 +686,8 @@ typedef VOID FLTAPI FLT_DEFERRED_IO_WORKITEM_ROUTINE(PFLT_DEFERRED_IO_WORKITEM F
                                                      PVOID Context);
 typedef FLT_DEFERRED_IO_WORKITEM_ROUTINE* PFLT_DEFERRED_IO_WORKITEM_ROUTINE;
 
-typedef VOID FLTAPI FLT_GENERIC_WORKITEM_ROUTINE(PFLT_GENERIC_WORKITEM FltWorkItem,
-                                                 PVOID FltObject, PVOID Context);
+typedef VOID FLTAPI FLT_GENERIC_WORKITEM_ROUTINE(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID FltObject,
+                                                 PVOID Context);
 typedef FLT_GENERIC_WORKITEM_ROUTINE* PFLT_GENERIC_WORKITEM_ROUTINE;
 
 // ---------------------------------------------------------------------------
@@ -741,9 +746,12 @@ VOID FLTAPI FltObjectDereference(PVOID FltObject);
 
 // Operations
 VOID FLTAPI FltCompletePendedPreOperation(PFLT_CALLBACK_DATA CallbackData,
-                                          FLT_PREOP_CALLBACK_STATUS CallbackStatus,
-                                          PVOID Context);
+                                          FLT_PREOP_CALLBACK_STATUS CallbackStatus, PVOID Context);
 VOID FLTAPI FltCompletePendedPostOperation(PFLT_CALLBACK_DATA CallbackData);
+BOOLEAN FLTAPI FltDoCompletionProcessingWhenSafe(
+    PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID CompletionContext,
+    FLT_POST_OPERATION_FLAGS Flags, PFLT_POST_OPERATION_CALLBACK SafePostCallback,
+    PFLT_POSTOP_CALLBACK_STATUS RetPostOperationStatus);
 VOID FLTAPI FltSetCallbackDataDirty(PFLT_CALLBACK_DATA Data);
 VOID FLTAPI FltClearCallbackDataDirty(PFLT_CALLBACK_DATA Data);
 BOOLEAN FLTAPI FltIsCallbackDataDirty(PFLT_CALLBACK_DATA Data);
@@ -809,10 +817,10 @@ NTSTATUS FLTAPI FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDL
                               ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, ULONG Flags);
 NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle,
                                 PFILE_OBJECT* FileObject, ACCESS_MASK DesiredAccess,
-                                POBJECT_ATTRIBUTES ObjectAttributes,
-                                PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
-                                ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
-                                ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, ULONG Flags);
+                                POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                                PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                                ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
+                                PVOID EaBuffer, ULONG EaLength, ULONG Flags);
 NTSTATUS FLTAPI FltCreateFileEx2(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle,
                                  PFILE_OBJECT* FileObject, ACCESS_MASK DesiredAccess,
                                  POBJECT_ATTRIBUTES ObjectAttributes,

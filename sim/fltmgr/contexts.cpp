@@ -37,7 +37,7 @@ struct alignas(16) ContextHeader {
   const FLT_CONTEXT_REGISTRATION* registration;
   _FLT_INSTANCE* instance = nullptr;
   Attached attached = Attached::Never;
-  StreamLink* link = nullptr;        // stream contexts
+  StreamLink* link = nullptr;         // stream contexts
   PFILE_OBJECT fileObject = nullptr;  // stream-handle contexts
   bool customAllocation = false;
   void* customBody = nullptr;
@@ -59,7 +59,9 @@ State& S() {
   return state;
 }
 
-void* BodyOf(ContextHeader* h) { return h->customAllocation ? h->customBody : static_cast<void*>(h + 1); }
+void* BodyOf(ContextHeader* h) {
+  return h->customAllocation ? h->customBody : static_cast<void*>(h + 1);
+}
 
 ContextHeader* HeaderOf(PFLT_CONTEXT context) {
   if (!context) return nullptr;
@@ -152,7 +154,8 @@ bool ValidContextFor(ContextHeader* h, FLT_CONTEXT_TYPE type, PFLT_INSTANCE inst
 kernel::EndOfTestCheckRegistration leakedContexts([] {
   std::lock_guard guard(S().lock);
   for (ContextHeader* h : S().live) {
-    if (h->reported || h->attached == Attached::Stream || h->attached == Attached::StreamHandle) continue;
+    if (h->reported || h->attached == Attached::Stream || h->attached == Attached::StreamHandle)
+      continue;
     h->reported = true;
     verifier::Report(verifier::Check::FilterManager,
                      "context (type " + std::to_string(h->type) + ") still referenced (" +
@@ -216,8 +219,9 @@ void OnFileObjectGone(PFILE_OBJECT fileObject) {
 
 using namespace sim::fltmgr;
 
-NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextType, SIZE_T ContextSize,
-                                   POOL_TYPE PoolType, PFLT_CONTEXT* ReturnedContext) {
+NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextType,
+                                   SIZE_T ContextSize, POOL_TYPE PoolType,
+                                   PFLT_CONTEXT* ReturnedContext) {
   if (!ReturnedContext) return STATUS_INVALID_PARAMETER;
   *ReturnedContext = nullptr;
   if (!IsFilter(Filter)) return STATUS_INVALID_PARAMETER;
@@ -230,9 +234,10 @@ NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextT
   const FLT_CONTEXT_REGISTRATION* match = nullptr;
   for (const FLT_CONTEXT_REGISTRATION& reg : Filter->contexts) {
     if (reg.ContextType != ContextType) continue;
-    const bool fits = reg.ContextAllocateCallback != nullptr || reg.Size == FLT_VARIABLE_SIZED_CONTEXTS ||
-                      reg.Size == ContextSize ||
-                      ((reg.Flags & FLTFL_CONTEXT_REGISTRATION_NO_EXACT_SIZE_MATCH) && ContextSize <= reg.Size);
+    const bool fits =
+        reg.ContextAllocateCallback != nullptr || reg.Size == FLT_VARIABLE_SIZED_CONTEXTS ||
+        reg.Size == ContextSize ||
+        ((reg.Flags & FLTFL_CONTEXT_REGISTRATION_NO_EXACT_SIZE_MATCH) && ContextSize <= reg.Size);
     if (fits) {
       match = &reg;
       break;
@@ -264,7 +269,8 @@ NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextT
 VOID FLTAPI FltReferenceContext(PFLT_CONTEXT Context) {
   ContextHeader* h = HeaderOf(Context);
   if (!h) {
-    sim::verifier::Report(sim::verifier::Check::FilterManager, "FltReferenceContext of an unknown context");
+    sim::verifier::Report(sim::verifier::Check::FilterManager,
+                          "FltReferenceContext of an unknown context");
     return;
   }
   std::lock_guard guard(S().lock);
@@ -284,19 +290,22 @@ VOID FLTAPI FltReleaseContext(PFLT_CONTEXT Context) {
 VOID FLTAPI FltDeleteContext(PFLT_CONTEXT Context) {
   ContextHeader* h = HeaderOf(Context);
   if (!h) {
-    sim::verifier::Report(sim::verifier::Check::FilterManager, "FltDeleteContext of an unknown context");
+    sim::verifier::Report(sim::verifier::Check::FilterManager,
+                          "FltDeleteContext of an unknown context");
     return;
   }
   Detach(h);
 }
 
 static NTSTATUS SetContext(bool stream, PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
-                           FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext, PFLT_CONTEXT* OldContext) {
+                           FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
+                           PFLT_CONTEXT* OldContext) {
   if (OldContext) *OldContext = nullptr;
   const FLT_CONTEXT_TYPE type = stream ? FLT_STREAM_CONTEXT : FLT_STREAMHANDLE_CONTEXT;
   ContextHeader* h = HeaderOf(NewContext);
   if (!ValidContextFor(h, type, Instance) || !FileObject) return STATUS_INVALID_PARAMETER;
-  if (Operation != FLT_SET_CONTEXT_REPLACE_IF_EXISTS && Operation != FLT_SET_CONTEXT_KEEP_IF_EXISTS) {
+  if (Operation != FLT_SET_CONTEXT_REPLACE_IF_EXISTS &&
+      Operation != FLT_SET_CONTEXT_KEEP_IF_EXISTS) {
     return STATUS_INVALID_PARAMETER;
   }
   if (Instance->tearingDown) return STATUS_FLT_DELETING_OBJECT;
@@ -314,7 +323,8 @@ static NTSTATUS SetContext(bool stream, PFLT_INSTANCE Instance, PFILE_OBJECT Fil
       if (StreamLink* link = FindStreamLink(header, Instance)) existing = link->context;
     } else {
       auto it = S().streamHandle.find(FileObject);
-      if (it != S().streamHandle.end() && it->second.count(Instance)) existing = it->second[Instance];
+      if (it != S().streamHandle.end() && it->second.count(Instance))
+        existing = it->second[Instance];
     }
     if (existing && Operation == FLT_SET_CONTEXT_KEEP_IF_EXISTS) {
       if (OldContext) {
@@ -363,7 +373,8 @@ static NTSTATUS SetContext(bool stream, PFLT_INSTANCE Instance, PFILE_OBJECT Fil
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS GetContext(bool stream, PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CONTEXT* Context) {
+static NTSTATUS GetContext(bool stream, PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                           PFLT_CONTEXT* Context) {
   if (!Context) return STATUS_INVALID_PARAMETER;
   *Context = nullptr;
   if (!IsInstance(Instance) || !FileObject) return STATUS_INVALID_PARAMETER;
@@ -393,16 +404,18 @@ NTSTATUS FLTAPI FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObj
 }
 
 NTSTATUS FLTAPI FltSetStreamHandleContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
-                                          FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
-                                          PFLT_CONTEXT* OldContext) {
+                                          FLT_SET_CONTEXT_OPERATION Operation,
+                                          PFLT_CONTEXT NewContext, PFLT_CONTEXT* OldContext) {
   return SetContext(false, Instance, FileObject, Operation, NewContext, OldContext);
 }
 
-NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CONTEXT* Context) {
+NTSTATUS FLTAPI FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                                    PFLT_CONTEXT* Context) {
   return GetContext(true, Instance, FileObject, Context);
 }
 
-NTSTATUS FLTAPI FltGetStreamHandleContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CONTEXT* Context) {
+NTSTATUS FLTAPI FltGetStreamHandleContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                                          PFLT_CONTEXT* Context) {
   return GetContext(false, Instance, FileObject, Context);
 }
 

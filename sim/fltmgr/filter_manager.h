@@ -27,8 +27,8 @@ struct _FLT_FILTER {
   std::atomic<bool> filtering{false};
   std::atomic<bool> unregistered{false};     // FltUnregisterFilter has run: no more callbacks
   std::atomic<bool> mandatoryUnload{false};  // the unload in progress is mandatory
-  std::atomic<long> references{0};      // FltObjectReference and friends
-  std::atomic<long> outstandingWork{0};  // queued work items not yet finished
+  std::atomic<long> references{0};           // FltObjectReference and friends
+  std::atomic<long> outstandingWork{0};      // queued work items not yet finished
 };
 
 struct _FLT_VOLUME {
@@ -45,7 +45,8 @@ struct _FLT_INSTANCE {
   std::u16string name;
   ULONG altitude = 0;
   std::atomic<bool> tearingDown{false};
-  long activeOperations = 0;  // operations between this instance's pre and post (guarded by the lock)
+  long activeOperations =
+      0;  // operations between this instance's pre and post (guarded by the lock)
   std::atomic<long> references{0};
 };
 

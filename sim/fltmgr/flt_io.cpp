@@ -12,19 +12,21 @@ namespace sim::fltmgr {
 namespace {
 
 template <class Fill>
-NTSTATUS RunBelow(PFLT_INSTANCE instance, PFILE_OBJECT fileObject, UCHAR major, UCHAR minor, Fill&& fill,
-                  IO_STATUS_BLOCK& iosb) {
+NTSTATUS RunBelow(PFLT_INSTANCE instance, PFILE_OBJECT fileObject, UCHAR major, UCHAR minor,
+                  Fill&& fill, IO_STATUS_BLOCK& iosb) {
   io::FileObject* file = io::FileObjectFromBody(fileObject);
   if (!file) return STATUS_INVALID_PARAMETER;
   auto thunk = [](io::Operation& op, void* context) {
     op.data.Flags |= FLTFL_CALLBACK_DATA_GENERATED_IO;
     (*static_cast<std::remove_reference_t<Fill>*>(context))(op);
   };
-  return io::RunFileOperation(file, instance ? instance : file->targetInstance, KernelMode, major, minor, thunk,
-                              &fill, iosb);
+  return io::RunFileOperation(file, instance ? instance : file->targetInstance, KernelMode, major,
+                              minor, thunk, &fill, iosb);
 }
 
-bool InstanceOk(PFLT_INSTANCE instance) { return instance == nullptr || IsInstance(instance); }
+bool InstanceOk(PFLT_INSTANCE instance) {
+  return instance == nullptr || IsInstance(instance);
+}
 
 }  // namespace
 }  // namespace sim::fltmgr
@@ -33,17 +35,20 @@ using namespace sim::fltmgr;
 
 NTSTATUS FLTAPI FltCreateFileEx2(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle,
                                  PFILE_OBJECT* FileObject, ACCESS_MASK DesiredAccess,
-                                 POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                                 PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
-                                 ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
-                                 ULONG Flags, PIO_DRIVER_CREATE_CONTEXT DriverContext) {
-  (void)Flags;
+                                 POBJECT_ATTRIBUTES ObjectAttributes,
+                                 PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
+                                 ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
+                                 ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, ULONG Flags,
+                                 PIO_DRIVER_CREATE_CONTEXT DriverContext) {
   (void)DriverContext;
   if (FileHandle) *FileHandle = nullptr;
   if (FileObject) *FileObject = nullptr;
-  if (!IsFilter(Filter) || !FileHandle || !IoStatusBlock || !ObjectAttributes) return STATUS_INVALID_PARAMETER;
-  if (Instance && (!IsInstance(Instance) || Instance->filter != Filter)) return STATUS_INVALID_PARAMETER;
-  if (Filter->unregistered || (Instance && Instance->tearingDown)) return STATUS_FLT_DELETING_OBJECT;
+  if (!IsFilter(Filter) || !FileHandle || !IoStatusBlock || !ObjectAttributes)
+    return STATUS_INVALID_PARAMETER;
+  if (Instance && (!IsInstance(Instance) || Instance->filter != Filter))
+    return STATUS_INVALID_PARAMETER;
+  if (Filter->unregistered || (Instance && Instance->tearingDown))
+    return STATUS_FLT_DELETING_OBJECT;
   sim::io::CreateRequest rq;
   rq.attributes = ObjectAttributes;
   rq.desiredAccess = DesiredAccess;
@@ -57,6 +62,7 @@ NTSTATUS FLTAPI FltCreateFileEx2(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHA
   rq.mode = KernelMode;
   rq.startBelow = Instance;
   rq.fromFilter = true;
+  rq.ioOptions = Flags;
   sim::io::FileObject* file = nullptr;
   IO_STATUS_BLOCK iosb{};
   NTSTATUS status = sim::io::CreateFile(rq, &file, iosb);
@@ -75,30 +81,32 @@ NTSTATUS FLTAPI FltCreateFileEx2(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHA
 NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle,
                                 PFILE_OBJECT* FileObject, ACCESS_MASK DesiredAccess,
                                 POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                                PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
-                                ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
-                                ULONG Flags) {
-  return FltCreateFileEx2(Filter, Instance, FileHandle, FileObject, DesiredAccess, ObjectAttributes, IoStatusBlock,
-                          AllocationSize, FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer,
-                          EaLength, Flags, nullptr);
+                                PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                                ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
+                                PVOID EaBuffer, ULONG EaLength, ULONG Flags) {
+  return FltCreateFileEx2(Filter, Instance, FileHandle, FileObject, DesiredAccess, ObjectAttributes,
+                          IoStatusBlock, AllocationSize, FileAttributes, ShareAccess,
+                          CreateDisposition, CreateOptions, EaBuffer, EaLength, Flags, nullptr);
 }
 
 NTSTATUS FLTAPI FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle,
                               ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                              PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                              ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                              ULONG EaLength, ULONG Flags) {
-  return FltCreateFileEx2(Filter, Instance, FileHandle, nullptr, DesiredAccess, ObjectAttributes, IoStatusBlock,
-                          AllocationSize, FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer,
-                          EaLength, Flags, nullptr);
+                              PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
+                              ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
+                              ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, ULONG Flags) {
+  return FltCreateFileEx2(Filter, Instance, FileHandle, nullptr, DesiredAccess, ObjectAttributes,
+                          IoStatusBlock, AllocationSize, FileAttributes, ShareAccess,
+                          CreateDisposition, CreateOptions, EaBuffer, EaLength, Flags, nullptr);
 }
 
-NTSTATUS FLTAPI FltClose(HANDLE FileHandle) { return sim::kernel::CloseHandle(FileHandle, KernelMode); }
+NTSTATUS FLTAPI FltClose(HANDLE FileHandle) {
+  return sim::kernel::CloseHandle(FileHandle, KernelMode);
+}
 
 // Only synchronous requests are served (CallbackRoutine must be null).
-static NTSTATUS ReadWrite(bool write, PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PLARGE_INTEGER ByteOffset,
-                          ULONG Length, PVOID Buffer, ULONG Flags, PULONG Bytes,
-                          PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine) {
+static NTSTATUS ReadWrite(bool write, PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                          PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
+                          PULONG Bytes, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine) {
   if (Bytes) *Bytes = 0;
   if (!InstanceOk(Instance) || !FileObject || CallbackRoutine) return STATUS_INVALID_PARAMETER;
   LARGE_INTEGER offset = ByteOffset ? *ByteOffset : FileObject->CurrentByteOffset;
@@ -113,30 +121,34 @@ static NTSTATUS ReadWrite(bool write, PFLT_INSTANCE Instance, PFILE_OBJECT FileO
       op.iopb.Parameters.Read = {Length, 0, offset, Buffer, nullptr};
     }
   };
-  NTSTATUS status = RunBelow(Instance, FileObject, write ? IRP_MJ_WRITE : IRP_MJ_READ, 0, fill, iosb);
+  NTSTATUS status =
+      RunBelow(Instance, FileObject, write ? IRP_MJ_WRITE : IRP_MJ_READ, 0, fill, iosb);
   if (Flags & FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET) FileObject->CurrentByteOffset = before;
   if (Bytes) *Bytes = static_cast<ULONG>(iosb.Information);
   return status;
 }
 
-NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject, PLARGE_INTEGER ByteOffset,
-                            ULONG Length, PVOID Buffer, ULONG Flags, PULONG BytesRead,
-                            PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine, PVOID CallbackContext) {
+NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
+                            PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
+                            PULONG BytesRead, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine,
+                            PVOID CallbackContext) {
   (void)CallbackContext;
-  return ReadWrite(false, InitiatingInstance, FileObject, ByteOffset, Length, Buffer, Flags, BytesRead,
-                   CallbackRoutine);
+  return ReadWrite(false, InitiatingInstance, FileObject, ByteOffset, Length, Buffer, Flags,
+                   BytesRead, CallbackRoutine);
 }
 
-NTSTATUS FLTAPI FltWriteFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject, PLARGE_INTEGER ByteOffset,
-                             ULONG Length, PVOID Buffer, ULONG Flags, PULONG BytesWritten,
-                             PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine, PVOID CallbackContext) {
+NTSTATUS FLTAPI FltWriteFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
+                             PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
+                             PULONG BytesWritten, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine,
+                             PVOID CallbackContext) {
   (void)CallbackContext;
-  return ReadWrite(true, InitiatingInstance, FileObject, ByteOffset, Length, Buffer, Flags, BytesWritten,
-                   CallbackRoutine);
+  return ReadWrite(true, InitiatingInstance, FileObject, ByteOffset, Length, Buffer, Flags,
+                   BytesWritten, CallbackRoutine);
 }
 
-NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PVOID FileInformation,
-                                        ULONG Length, FILE_INFORMATION_CLASS FileInformationClass,
+NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                                        PVOID FileInformation, ULONG Length,
+                                        FILE_INFORMATION_CLASS FileInformationClass,
                                         PULONG LengthReturned) {
   if (LengthReturned) *LengthReturned = 0;
   if (!InstanceOk(Instance)) return STATUS_INVALID_PARAMETER;
@@ -151,8 +163,9 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
   return status;
 }
 
-NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PVOID FileInformation,
-                                      ULONG Length, FILE_INFORMATION_CLASS FileInformationClass) {
+NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                                      PVOID FileInformation, ULONG Length,
+                                      FILE_INFORMATION_CLASS FileInformationClass) {
   if (!InstanceOk(Instance)) return STATUS_INVALID_PARAMETER;
   IO_STATUS_BLOCK iosb{};
   auto fill = [&](sim::io::Operation& op) {
@@ -160,17 +173,19 @@ NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileO
     p.Length = Length;
     p.FileInformationClass = FileInformationClass;
     p.InfoBuffer = FileInformation;
-    if (FileInformationClass == FileRenameInformation || FileInformationClass == FileLinkInformation) {
+    if (FileInformationClass == FileRenameInformation ||
+        FileInformationClass == FileLinkInformation) {
       p.ReplaceIfExists = static_cast<FILE_RENAME_INFORMATION*>(FileInformation)->ReplaceIfExists;
     }
   };
   return RunBelow(Instance, FileObject, IRP_MJ_SET_INFORMATION, 0, fill, iosb);
 }
 
-NTSTATUS FLTAPI FltQueryDirectoryFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PVOID FileInformation,
-                                      ULONG Length, FILE_INFORMATION_CLASS FileInformationClass,
-                                      BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName, BOOLEAN RestartScan,
-                                      PULONG LengthReturned) {
+NTSTATUS FLTAPI FltQueryDirectoryFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
+                                      PVOID FileInformation, ULONG Length,
+                                      FILE_INFORMATION_CLASS FileInformationClass,
+                                      BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
+                                      BOOLEAN RestartScan, PULONG LengthReturned) {
   if (LengthReturned) *LengthReturned = 0;
   if (!InstanceOk(Instance)) return STATUS_INVALID_PARAMETER;
   IO_STATUS_BLOCK iosb{};
@@ -183,14 +198,16 @@ NTSTATUS FLTAPI FltQueryDirectoryFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileO
     if (RestartScan) op.iopb.OperationFlags |= SL_RESTART_SCAN;
     if (ReturnSingleEntry) op.iopb.OperationFlags |= SL_RETURN_SINGLE_ENTRY;
   };
-  NTSTATUS status = RunBelow(Instance, FileObject, IRP_MJ_DIRECTORY_CONTROL, IRP_MN_QUERY_DIRECTORY, fill, iosb);
+  NTSTATUS status =
+      RunBelow(Instance, FileObject, IRP_MJ_DIRECTORY_CONTROL, IRP_MN_QUERY_DIRECTORY, fill, iosb);
   if (LengthReturned) *LengthReturned = static_cast<ULONG>(iosb.Information);
   return status;
 }
 
 NTSTATUS FLTAPI FltQuerySecurityObject(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                        SECURITY_INFORMATION SecurityInformation,
-                                       PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length, PULONG LengthNeeded) {
+                                       PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length,
+                                       PULONG LengthNeeded) {
   if (LengthNeeded) *LengthNeeded = 0;
   if (!InstanceOk(Instance)) return STATUS_INVALID_PARAMETER;
   IO_STATUS_BLOCK iosb{};
@@ -206,7 +223,8 @@ NTSTATUS FLTAPI FltQuerySecurityObject(PFLT_INSTANCE Instance, PFILE_OBJECT File
 
 NTSTATUS FLTAPI FltQueryVolumeInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                               PVOID FsInformation, ULONG Length,
-                                              FS_INFORMATION_CLASS FsInformationClass, PULONG LengthReturned) {
+                                              FS_INFORMATION_CLASS FsInformationClass,
+                                              PULONG LengthReturned) {
   if (LengthReturned) *LengthReturned = 0;
   if (!InstanceOk(Instance)) return STATUS_INVALID_PARAMETER;
   IO_STATUS_BLOCK iosb{};
@@ -222,14 +240,16 @@ NTSTATUS FLTAPI FltQueryVolumeInformationFile(PFLT_INSTANCE Instance, PFILE_OBJE
 
 // Asks the volume below the instance through an open of its root directory
 // (the Filter Manager's own volume open, which the instance does not see).
-NTSTATUS FLTAPI FltQueryVolumeInformation(PFLT_INSTANCE Instance, PIO_STATUS_BLOCK Iosb, PVOID FsInformation,
-                                          ULONG Length, FS_INFORMATION_CLASS FsInformationClass) {
+NTSTATUS FLTAPI FltQueryVolumeInformation(PFLT_INSTANCE Instance, PIO_STATUS_BLOCK Iosb,
+                                          PVOID FsInformation, ULONG Length,
+                                          FS_INFORMATION_CLASS FsInformationClass) {
   if (!IsInstance(Instance) || !Iosb) return STATUS_INVALID_PARAMETER;
   std::u16string root = Instance->volume->volume->deviceName + u"\\";
   UNICODE_STRING name{static_cast<USHORT>(root.size() * 2), static_cast<USHORT>(root.size() * 2),
                       reinterpret_cast<PWCH>(root.data())};
   OBJECT_ATTRIBUTES oa;
-  InitializeObjectAttributes(&oa, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  InitializeObjectAttributes(&oa, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr,
+                             nullptr);
   sim::io::CreateRequest rq;
   rq.attributes = &oa;
   rq.desiredAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -242,7 +262,8 @@ NTSTATUS FLTAPI FltQueryVolumeInformation(PFLT_INSTANCE Instance, PIO_STATUS_BLO
   NTSTATUS status = sim::io::CreateFile(rq, &file, *Iosb);
   if (!NT_SUCCESS(status)) return status;
   ULONG returned = 0;
-  status = FltQueryVolumeInformationFile(Instance, file->fo(), FsInformation, Length, FsInformationClass, &returned);
+  status = FltQueryVolumeInformationFile(Instance, file->fo(), FsInformation, Length,
+                                         FsInformationClass, &returned);
   Iosb->Status = status;
   Iosb->Information = returned;
   // No handle was made: the cleanup the last handle would send goes now.

@@ -52,8 +52,9 @@ UNICODE_STRING Slice(const std::u16string& text, size_t offset, size_t count) {
 }
 
 std::u16string ToU16(const UNICODE_STRING& s) {
-  return s.Buffer ? std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / sizeof(WCHAR))
-                  : std::u16string();
+  return s.Buffer
+             ? std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / sizeof(WCHAR))
+             : std::u16string();
 }
 
 std::vector<std::u16string> SplitComponents(std::u16string_view path) {
@@ -86,18 +87,19 @@ bool FileSystemPath(io::FileObject* file, std::u16string& path) {
   if (!file || !file->openedByFileSystem || !file->volume->fs->Owns(file->fo())) return false;
   std::vector<UCHAR> buffer(sizeof(FILE_NAME_INFORMATION) + 65536);
   IO_STATUS_BLOCK iosb{};
-  NTSTATUS status = file->volume->fs->QueryInformation(file->fo(), FileNameInformation, buffer.data(),
-                                                       static_cast<ULONG>(buffer.size()), iosb);
+  NTSTATUS status = file->volume->fs->QueryInformation(
+      file->fo(), FileNameInformation, buffer.data(), static_cast<ULONG>(buffer.size()), iosb);
   if (!NT_SUCCESS(status)) return false;
   auto* info = reinterpret_cast<FILE_NAME_INFORMATION*>(buffer.data());
-  path.assign(reinterpret_cast<const char16_t*>(info->FileName), info->FileNameLength / sizeof(WCHAR));
+  path.assign(reinterpret_cast<const char16_t*>(info->FileName),
+              info->FileNameLength / sizeof(WCHAR));
   return true;
 }
 
 // Asks the file system for the long, on-disk form of one component in a
 // directory (a directory query with the component as its pattern).
-NTSTATUS ExpandWithFileSystem(io::Volume* volume, const std::u16string& parent, const std::u16string& component,
-                              std::u16string& expanded) {
+NTSTATUS ExpandWithFileSystem(io::Volume* volume, const std::u16string& parent,
+                              const std::u16string& component, std::u16string& expanded) {
   FILE_OBJECT dir{};
   std::u16string parentName = parent.empty() ? u"\\" : parent;
   dir.FileName = Slice(parentName, 0, parentName.size());
@@ -112,7 +114,8 @@ NTSTATUS ExpandWithFileSystem(io::Volume* volume, const std::u16string& parent, 
   IO_STATUS_BLOCK iosb{};
   io::FileSystem& fs = *volume->fs;
   NTSTATUS status = fs.Create(&dir, params, iosb);
-  if (!NT_SUCCESS(status)) return status == STATUS_OBJECT_NAME_NOT_FOUND ? STATUS_OBJECT_PATH_NOT_FOUND : status;
+  if (!NT_SUCCESS(status))
+    return status == STATUS_OBJECT_NAME_NOT_FOUND ? STATUS_OBJECT_PATH_NOT_FOUND : status;
   std::u16string pattern = component;
   UNICODE_STRING patternString = Slice(pattern, 0, pattern.size());
   io::DirectoryQuery query;
@@ -123,7 +126,8 @@ NTSTATUS ExpandWithFileSystem(io::Volume* volume, const std::u16string& parent, 
   status = fs.QueryDirectory(&dir, query, buffer.data(), static_cast<ULONG>(buffer.size()), iosb);
   if (NT_SUCCESS(status)) {
     auto* entry = reinterpret_cast<FILE_NAMES_INFORMATION*>(buffer.data());
-    expanded.assign(reinterpret_cast<const char16_t*>(entry->FileName), entry->FileNameLength / sizeof(WCHAR));
+    expanded.assign(reinterpret_cast<const char16_t*>(entry->FileName),
+                    entry->FileNameLength / sizeof(WCHAR));
   } else if (status == STATUS_NO_MORE_FILES || status == STATUS_NO_SUCH_FILE) {
     status = STATUS_OBJECT_NAME_NOT_FOUND;
   }
@@ -133,9 +137,10 @@ NTSTATUS ExpandWithFileSystem(io::Volume* volume, const std::u16string& parent, 
 }
 
 // Asks a name provider to expand one component.
-NTSTATUS ExpandWithProvider(_FLT_INSTANCE* provider, PFILE_OBJECT fo, const std::u16string& volumeName,
-                            const std::u16string& parent, const std::u16string& component,
-                            FLT_NORMALIZE_NAME_FLAGS flags, PVOID* normalizationContext, std::u16string& expanded) {
+NTSTATUS ExpandWithProvider(_FLT_INSTANCE* provider, PFILE_OBJECT fo,
+                            const std::u16string& volumeName, const std::u16string& parent,
+                            const std::u16string& component, FLT_NORMALIZE_NAME_FLAGS flags,
+                            PVOID* normalizationContext, std::u16string& expanded) {
   std::u16string parentDirectory = volumeName + (parent.empty() ? u"\\" : parent);
   UNICODE_STRING parentString = Slice(parentDirectory, 0, parentDirectory.size());
   std::u16string componentText = component;
@@ -146,26 +151,30 @@ NTSTATUS ExpandWithProvider(_FLT_INSTANCE* provider, PFILE_OBJECT fo, const std:
   const USHORT volumeLength = static_cast<USHORT>(volumeName.size() * sizeof(WCHAR));
   const FLT_REGISTRATION& reg = provider->filter->registration;
   NTSTATUS status;
-  if (CallbackAfterUnload(provider->filter, "name normalization")) return STATUS_FLT_DELETING_OBJECT;
+  if (CallbackAfterUnload(provider->filter, "name normalization"))
+    return STATUS_FLT_DELETING_OBJECT;
   if (reg.NormalizeNameComponentExCallback) {
-    status = reg.NormalizeNameComponentExCallback(provider, fo, &parentString, volumeLength, &componentString,
-                                                  names, length, flags, normalizationContext);
+    status = reg.NormalizeNameComponentExCallback(provider, fo, &parentString, volumeLength,
+                                                  &componentString, names, length, flags,
+                                                  normalizationContext);
   } else if (reg.NormalizeNameComponentCallback) {
-    status = reg.NormalizeNameComponentCallback(provider, &parentString, volumeLength, &componentString, names,
-                                                length, flags, normalizationContext);
+    status =
+        reg.NormalizeNameComponentCallback(provider, &parentString, volumeLength, &componentString,
+                                           names, length, flags, normalizationContext);
   } else {
     return ExpandWithFileSystem(provider->volume->volume, parent, component, expanded);
   }
   if (NT_SUCCESS(status)) {
-    expanded.assign(reinterpret_cast<const char16_t*>(names->FileName), names->FileNameLength / sizeof(WCHAR));
+    expanded.assign(reinterpret_cast<const char16_t*>(names->FileName),
+                    names->FileNameLength / sizeof(WCHAR));
   }
   return status;
 }
 
 // Normalizes a volume-relative path one component at a time. In a
 // pre-create the last component may not exist yet and is kept as given.
-NTSTATUS Normalize(io::Volume* volume, _FLT_INSTANCE* provider, PFILE_OBJECT fo, const std::u16string& path,
-                   bool finalMayBeMissing, std::u16string& normalized) {
+NTSTATUS Normalize(io::Volume* volume, _FLT_INSTANCE* provider, PFILE_OBJECT fo,
+                   const std::u16string& path, bool finalMayBeMissing, std::u16string& normalized) {
   std::u16string stream;
   std::u16string base = path;
   const size_t lastSlash = base.rfind(u'\\');
@@ -180,13 +189,14 @@ NTSTATUS Normalize(io::Volume* volume, _FLT_INSTANCE* provider, PFILE_OBJECT fo,
   NTSTATUS status = STATUS_SUCCESS;
   for (size_t i = 0; i < parts.size(); ++i) {
     std::u16string expanded;
-    NTSTATUS s = provider ? ExpandWithProvider(provider, fo, volume->deviceName, result, parts[i], 0,
-                                               &normalizationContext, expanded)
+    NTSTATUS s = provider ? ExpandWithProvider(provider, fo, volume->deviceName, result, parts[i],
+                                               0, &normalizationContext, expanded)
                           : ExpandWithFileSystem(volume, result, parts[i], expanded);
     const bool last = i + 1 == parts.size();
     if (!NT_SUCCESS(s)) {
-      if (last && finalMayBeMissing && (s == STATUS_OBJECT_NAME_NOT_FOUND || s == STATUS_NO_SUCH_FILE ||
-                                        s == STATUS_NO_MORE_FILES || s == STATUS_NOT_FOUND)) {
+      if (last && finalMayBeMissing &&
+          (s == STATUS_OBJECT_NAME_NOT_FOUND || s == STATUS_NO_SUCH_FILE ||
+           s == STATUS_NO_MORE_FILES || s == STATUS_NOT_FOUND)) {
         expanded = parts[i];
       } else {
         status = (s == STATUS_OBJECT_NAME_NOT_FOUND && !last) ? STATUS_OBJECT_PATH_NOT_FOUND : s;
@@ -196,7 +206,8 @@ NTSTATUS Normalize(io::Volume* volume, _FLT_INSTANCE* provider, PFILE_OBJECT fo,
     result += u'\\';
     result += expanded;
   }
-  if (provider && normalizationContext && provider->filter->registration.NormalizeContextCleanupCallback) {
+  if (provider && normalizationContext &&
+      provider->filter->registration.NormalizeContextCleanupCallback) {
     provider->filter->registration.NormalizeContextCleanupCallback(&normalizationContext);
   }
   if (!NT_SUCCESS(status)) return status;
@@ -208,7 +219,8 @@ NTSTATUS Normalize(io::Volume* volume, _FLT_INSTANCE* provider, PFILE_OBJECT fo,
 }
 
 // The highest name provider at or below where the query starts.
-_FLT_INSTANCE* FindProvider(_FLT_VOLUME* volume, _FLT_INSTANCE* requester, bool fromCurrentProvider) {
+_FLT_INSTANCE* FindProvider(_FLT_VOLUME* volume, _FLT_INSTANCE* requester,
+                            bool fromCurrentProvider) {
   if (!volume) return nullptr;
   std::lock_guard guard(Lock());
   bool reached = requester == nullptr;
@@ -218,7 +230,8 @@ _FLT_INSTANCE* FindProvider(_FLT_VOLUME* volume, _FLT_INSTANCE* requester, bool 
       reached = true;
       if (!fromCurrentProvider) continue;
     }
-    if (!instance->tearingDown && instance->filter->registration.GenerateFileNameCallback) return instance;
+    if (!instance->tearingDown && instance->filter->registration.GenerateFileNameCallback)
+      return instance;
   }
   return nullptr;
 }
@@ -231,8 +244,8 @@ NTSTATUS AskProvider(_FLT_INSTANCE* provider, io::FileObject* file, PFLT_CALLBAC
   control.control.Name.Buffer = control.storage.data();
   control.control.Name.MaximumLength = static_cast<USHORT>(control.storage.size() * sizeof(WCHAR));
   BOOLEAN cache = FALSE;
-  NTSTATUS status = provider->filter->registration.GenerateFileNameCallback(provider, file->fo(), data, options,
-                                                                            &cache, &control.control);
+  NTSTATUS status = provider->filter->registration.GenerateFileNameCallback(
+      provider, file->fo(), data, options, &cache, &control.control);
   if (NT_SUCCESS(status)) name = ToU16(control.control.Name);
   return status;
 }
@@ -253,7 +266,8 @@ NTSTATUS BuildName(io::FileObject* file, _FLT_INSTANCE* requester, PFLT_CALLBACK
   const bool preCreate = data && data->Iopb->MajorFunction == IRP_MJ_CREATE &&
                          !(data->Flags & FLTFL_CALLBACK_DATA_POST_OPERATION) && !file->opened;
   _FLT_INSTANCE* provider =
-      FindProvider(volume->filterVolume, requester, (options & FLT_FILE_NAME_REQUEST_FROM_CURRENT_PROVIDER) != 0);
+      FindProvider(volume->filterVolume, requester,
+                   (options & FLT_FILE_NAME_REQUEST_FROM_CURRENT_PROVIDER) != 0);
 
   std::u16string fullName;
   if (provider) {
@@ -263,7 +277,8 @@ NTSTATUS BuildName(io::FileObject* file, _FLT_INSTANCE* requester, PFLT_CALLBACK
       const std::u16string& device = volume->deviceName;
       if (fullName.compare(0, device.size(), device) != 0) return STATUS_FLT_INVALID_NAME_REQUEST;
       std::u16string normalized;
-      status = Normalize(volume, provider, file->fo(), fullName.substr(device.size()), preCreate, normalized);
+      status = Normalize(volume, provider, file->fo(), fullName.substr(device.size()), preCreate,
+                         normalized);
       if (!NT_SUCCESS(status)) return status;
       fullName = device + normalized;
     }
@@ -324,7 +339,8 @@ void CheckFilterReferencesAtUnload(_FLT_FILTER* filter) {
   for (NameInfo* info : S().live) {
     if (info->filter != filter || info->reported) continue;
     info->reported = true;
-    verifier::Report(verifier::Check::FilterManager, "file name information still referenced after its filter unloaded");
+    verifier::Report(verifier::Check::FilterManager,
+                     "file name information still referenced after its filter unloaded");
   }
 }
 
@@ -332,33 +348,37 @@ void CheckFilterReferencesAtUnload(_FLT_FILTER* filter) {
 
 using namespace sim::fltmgr;
 
-NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData, FLT_FILE_NAME_OPTIONS NameOptions,
+NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
+                                          FLT_FILE_NAME_OPTIONS NameOptions,
                                           PFLT_FILE_NAME_INFORMATION* FileNameInformation) {
   if (!CallbackData || !FileNameInformation) return STATUS_INVALID_PARAMETER;
   sim::io::FileObject* file = sim::io::FileObjectFromBody(CallbackData->Iopb->TargetFileObject);
-  return BuildName(file, CallbackData->Iopb->TargetInstance, CallbackData, NameOptions, FileNameInformation);
+  return BuildName(file, CallbackData->Iopb->TargetInstance, CallbackData, NameOptions,
+                   FileNameInformation);
 }
 
 NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_INSTANCE Instance,
                                                 FLT_FILE_NAME_OPTIONS NameOptions,
                                                 PFLT_FILE_NAME_INFORMATION* FileNameInformation) {
   if (!FileObject || !FileNameInformation) return STATUS_INVALID_PARAMETER;
-  return BuildName(sim::io::FileObjectFromBody(FileObject), Instance, nullptr, NameOptions, FileNameInformation);
+  return BuildName(sim::io::FileObjectFromBody(FileObject), Instance, nullptr, NameOptions,
+                   FileNameInformation);
 }
 
 // The name a rename or link would give the file: RootDirectory-relative,
 // a full name, or a bare name next to the file. The last component need not
 // exist.
-NTSTATUS FLTAPI FltGetDestinationFileNameInformation(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
-                                                     HANDLE RootDirectory, PWSTR FileName, ULONG FileNameLength,
-                                                     FLT_FILE_NAME_OPTIONS NameOptions,
-                                                     PFLT_FILE_NAME_INFORMATION* RetFileNameInformation) {
+NTSTATUS FLTAPI FltGetDestinationFileNameInformation(
+    PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, HANDLE RootDirectory, PWSTR FileName,
+    ULONG FileNameLength, FLT_FILE_NAME_OPTIONS NameOptions,
+    PFLT_FILE_NAME_INFORMATION* RetFileNameInformation) {
   if (!RetFileNameInformation) return STATUS_INVALID_PARAMETER;
   *RetFileNameInformation = nullptr;
   sim::io::FileObject* file = sim::io::FileObjectFromBody(FileObject);
   if (!file || !FileName || FileNameLength == 0) return STATUS_INVALID_PARAMETER;
   const ULONG format = FltGetFileNameFormat(NameOptions);
-  if (format != FLT_FILE_NAME_NORMALIZED && format != FLT_FILE_NAME_OPENED) return STATUS_INVALID_PARAMETER;
+  if (format != FLT_FILE_NAME_NORMALIZED && format != FLT_FILE_NAME_OPENED)
+    return STATUS_INVALID_PARAMETER;
   std::u16string name(reinterpret_cast<const char16_t*>(FileName), FileNameLength / sizeof(WCHAR));
   sim::io::Volume* volume = file->volume;
   std::u16string path;
@@ -440,7 +460,8 @@ VOID FLTAPI FltReferenceFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameI
 NTSTATUS FLTAPI FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation) {
   if (!FileNameInformation) return STATUS_INVALID_PARAMETER;
   PFLT_FILE_NAME_INFORMATION fni = FileNameInformation;
-  const std::u16string_view name(reinterpret_cast<const char16_t*>(fni->Name.Buffer), fni->Name.Length / sizeof(WCHAR));
+  const std::u16string_view name(reinterpret_cast<const char16_t*>(fni->Name.Buffer),
+                                 fni->Name.Length / sizeof(WCHAR));
   const size_t volumeChars = fni->Volume.Length / sizeof(WCHAR);
   if (volumeChars > name.size()) return STATUS_INVALID_PARAMETER;
   auto slice = [&](size_t offset, size_t count) {

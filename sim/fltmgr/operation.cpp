@@ -3,13 +3,17 @@
 // then the post-operation callbacks in reverse. Every callback status is
 // honoured: pending pre- and post-operations wait in the issuing thread until
 // the filter completes them, as a synchronous request waits for its IRP.
+// With the BelowPending fault the file system's answer arrives the way a
+// request pended below and completed later does (see CompletePendedBelow).
 #include <string>
+#include <thread>
 #include <unordered_set>
 
 #include "fltmgr/filter_manager.h"
 #include "kernel/lifecycle.h"
 #include "kernel/process_table.h"
 #include "kernel/thread_state.h"
+#include "verifier/faults.h"
 #include "verifier/verifier.h"
 
 namespace sim::fltmgr {
@@ -27,7 +31,9 @@ LiveOperations& Live() {
   return live;
 }
 
-void Violation(const std::string& text) { verifier::Report(verifier::Check::FilterManager, text); }
+void Violation(const std::string& text) {
+  verifier::Report(verifier::Check::FilterManager, text);
+}
 
 std::string MajorName(UCHAR major) {
   static const char digits[] = "0123456789abcdef";
@@ -41,9 +47,10 @@ FLT_PREOP_CALLBACK_STATUS CallPre(PFLT_PRE_OPERATION_CALLBACK pre, Operation& op
   kernel::ThreadState& thread = kernel::CurrentThread();
   const KIRQL saved = thread.irql;
   const int regions = thread.kernelApcDisable;
-  const KIRQL delivery = op.iopb.MajorFunction == IRP_MJ_CLOSE || op.iopb.MajorFunction == IRP_MJ_CLEANUP
-                             ? saved
-                             : std::max<KIRQL>(saved, PreOperationIrql());
+  const KIRQL delivery =
+      op.iopb.MajorFunction == IRP_MJ_CLOSE || op.iopb.MajorFunction == IRP_MJ_CLEANUP
+          ? saved
+          : std::max<KIRQL>(saved, PreOperationIrql());
   thread.irql = delivery;
   FLT_PREOP_CALLBACK_STATUS status = pre(&op.data, objects, context);
   if (thread.irql != delivery) {
@@ -95,6 +102,7 @@ void BeginPend(Operation& op, Operation::Pend stage, _FLT_INSTANCE* instance) {
 struct PostEntry {
   _FLT_INSTANCE* instance;
   PVOID context;
+  bool synchronized;  // the pre-operation returned FLT_PREOP_SYNCHRONIZE
 };
 
 void LeaveInstance(_FLT_INSTANCE* instance) {
@@ -109,40 +117,102 @@ bool EnterInstance(_FLT_INSTANCE* instance) {
   return true;
 }
 
-void RunPostOperations(Operation& op, std::vector<PostEntry>& posts) {
+void RunPostOperations(Operation& op, const std::vector<PostEntry>& posts) {
   op.data.Flags |= FLTFL_CALLBACK_DATA_POST_OPERATION;
   for (auto it = posts.rbegin(); it != posts.rend(); ++it) {
     _FLT_INSTANCE* instance = it->instance;
     _FLT_FILTER* filter = instance->filter;
     const FLT_OPERATION_REGISTRATION* reg = filter->operations[op.iopb.MajorFunction];
     op.iopb.TargetInstance = instance;
-    FLT_RELATED_OBJECTS objects{sizeof(FLT_RELATED_OBJECTS), 0, filter, instance->volume, instance,
-                                op.iopb.TargetFileObject, nullptr};
+    FLT_RELATED_OBJECTS objects{
+        sizeof(FLT_RELATED_OBJECTS), 0,      filter, instance->volume, instance,
+        op.iopb.TargetFileObject,    nullptr};
     if (!CallbackAfterUnload(filter, "post-operation")) {
-      const FLT_POST_OPERATION_FLAGS flags = instance->tearingDown ? FLTFL_POST_OPERATION_DRAINING : 0;
+      const FLT_POST_OPERATION_FLAGS flags =
+          instance->tearingDown ? FLTFL_POST_OPERATION_DRAINING : 0;
       // Marked pending before the call: the filter may complete it from
       // another thread before its post-operation returns.
       BeginPend(op, Operation::Pend::Post, instance);
-      FLT_POSTOP_CALLBACK_STATUS status = CallPost(reg->PostOperation, op, &objects, it->context, flags);
+      FLT_POSTOP_CALLBACK_STATUS status =
+          CallPost(reg->PostOperation, op, &objects, it->context, flags);
       if (status == FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
-        if (op.fastIo) Violation("FLT_POSTOP_MORE_PROCESSING_REQUIRED returned for a fast I/O operation");
+        if (op.fastIo)
+          Violation("FLT_POSTOP_MORE_PROCESSING_REQUIRED returned for a fast I/O operation");
         WaitForPendedCompletion(op);
       } else {
         std::lock_guard guard(op.lock);
-        if (op.pendCompleted) Violation("FltCompletePendedPostOperation for an operation that was not pended");
+        if (op.pendCompleted)
+          Violation("FltCompletePendedPostOperation for an operation that was not pended");
         op.pend = Operation::Pend::None;
         op.pendCompleted = false;
       }
       if (status == FLT_POSTOP_DISALLOW_FSFILTER_IO) {
-        Violation("FLT_POSTOP_DISALLOW_FSFILTER_IO returned for " + MajorName(op.iopb.MajorFunction));
-      } else if (status != FLT_POSTOP_FINISHED_PROCESSING && status != FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
-        Violation("unknown post-operation status " + std::to_string(static_cast<int>(status)) + " for " +
+        Violation("FLT_POSTOP_DISALLOW_FSFILTER_IO returned for " +
                   MajorName(op.iopb.MajorFunction));
+      } else if (status != FLT_POSTOP_FINISHED_PROCESSING &&
+                 status != FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
+        Violation("unknown post-operation status " + std::to_string(static_cast<int>(status)) +
+                  " for " + MajorName(op.iopb.MajorFunction));
       }
     }
     LeaveInstance(instance);
   }
   op.data.Flags &= ~FLTFL_CALLBACK_DATA_POST_OPERATION;
+}
+
+// Whether the file system may answer this operation with STATUS_PENDING.
+// Fast I/O cannot pend; the Filter Manager always waits for creates itself
+// (their post-operations run in the creating thread at PASSIVE_LEVEL); and
+// cleanup, close and the query-open the sim's file systems complete
+// synchronously, as NTFS does.
+bool CanPendBelow(const Operation& op) {
+  if (op.fastIo) return false;
+  switch (op.iopb.MajorFunction) {
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_CLOSE:
+    case IRP_MJ_NETWORK_QUERY_OPEN:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// The file system returned STATUS_PENDING and completed the request later,
+// from its own context: completion processing, and so the post-operations of
+// the instances that asked for one with FLT_PREOP_SUCCESS_WITH_CALLBACK, runs
+// at DISPATCH_LEVEL in an arbitrary thread (here a System thread that is not
+// the requestor's). An instance that returned FLT_PREOP_SYNCHRONIZE is
+// different: the Filter Manager waits in the issuing thread for the
+// completion and calls its post-operation there, below DISPATCH_LEVEL; the
+// completion processing above it then goes on in that thread too. The
+// requestor waits for the whole completion, as a synchronous request does.
+// The file system did its work in the issuing thread before "pending"; only
+// the delivery differs. No FLTFL_CALLBACK_DATA flag tells a filter that the
+// request was pended below: what it observes is the IRQL, the thread and the
+// process context of its post-operation.
+void CompletePendedBelow(Operation& op, const std::vector<PostEntry>& posts) {
+  std::size_t firstAsync = 0;  // posts[firstAsync..] are below every synchronized instance
+  for (std::size_t i = posts.size(); i > 0; --i) {
+    if (posts[i - 1].synchronized) {
+      firstAsync = i;
+      break;
+    }
+  }
+  const std::vector<PostEntry> below(posts.begin() + static_cast<std::ptrdiff_t>(firstAsync),
+                                     posts.end());
+  const std::vector<PostEntry> above(posts.begin(),
+                                     posts.begin() + static_cast<std::ptrdiff_t>(firstAsync));
+  std::thread completion([&op, &below] {
+    kernel::ThreadState& thread = kernel::CurrentThread();
+    thread.processId = kernel::kSystemProcessId;
+    thread.isSystemThread = true;
+    thread.irql = DISPATCH_LEVEL;
+    RunPostOperations(op, below);
+    thread.irql = PASSIVE_LEVEL;
+  });
+  completion.join();
+  RunPostOperations(op, above);
 }
 
 // Pended operations nobody completed: each is reported, then completed with
@@ -175,7 +245,9 @@ Operation* FindLive(PFLT_CALLBACK_DATA data) {
 
 // The operation a callback data belongs to (callback data live only inside
 // their operation).
-io::Operation* OperationOf(PFLT_CALLBACK_DATA data) { return reinterpret_cast<io::Operation*>(data); }
+io::Operation* OperationOf(PFLT_CALLBACK_DATA data) {
+  return reinterpret_cast<io::Operation*>(data);
+}
 
 }  // namespace sim::fltmgr
 
@@ -188,7 +260,8 @@ NTSTATUS SendOperation(Operation& op) {
     Live().ops.insert(&op);
   }
   if (op.fastIo) {
-    op.data.Flags = (op.data.Flags & ~FLTFL_CALLBACK_DATA_IRP_OPERATION) | FLTFL_CALLBACK_DATA_FAST_IO_OPERATION;
+    op.data.Flags = (op.data.Flags & ~FLTFL_CALLBACK_DATA_IRP_OPERATION) |
+                    FLTFL_CALLBACK_DATA_FAST_IO_OPERATION;
   }
   const UCHAR major = op.iopb.MajorFunction;
   std::vector<PostEntry> posts;
@@ -201,8 +274,9 @@ NTSTATUS SendOperation(Operation& op) {
     if (!reg || (!reg->PreOperation && !reg->PostOperation)) continue;
     if (!EnterInstance(instance)) continue;
     op.iopb.TargetInstance = instance;
-    FLT_RELATED_OBJECTS objects{sizeof(FLT_RELATED_OBJECTS), 0, filter, instance->volume, instance,
-                                op.iopb.TargetFileObject, nullptr};
+    FLT_RELATED_OBJECTS objects{
+        sizeof(FLT_RELATED_OBJECTS), 0,      filter, instance->volume, instance,
+        op.iopb.TargetFileObject,    nullptr};
     FLT_PREOP_CALLBACK_STATUS status = FLT_PREOP_SUCCESS_WITH_CALLBACK;
     PVOID context = nullptr;
     if (reg->PreOperation) {
@@ -218,12 +292,14 @@ NTSTATUS SendOperation(Operation& op) {
         context = op.pendedContext;
       } else {
         std::lock_guard guard(op.lock);
-        if (op.pendCompleted) Violation("FltCompletePendedPreOperation for an operation that was not pended");
+        if (op.pendCompleted)
+          Violation("FltCompletePendedPreOperation for an operation that was not pended");
         op.pend = Operation::Pend::None;
         op.pendCompleted = false;
       }
     }
-    const bool contextAllowed = status == FLT_PREOP_SUCCESS_WITH_CALLBACK || status == FLT_PREOP_SYNCHRONIZE;
+    const bool contextAllowed =
+        status == FLT_PREOP_SUCCESS_WITH_CALLBACK || status == FLT_PREOP_SYNCHRONIZE;
     if (context && !contextAllowed) {
       Violation("completion context returned with pre-operation status " +
                 std::to_string(static_cast<int>(status)) + " for " + MajorName(major));
@@ -233,7 +309,7 @@ NTSTATUS SendOperation(Operation& op) {
       case FLT_PREOP_SUCCESS_WITH_CALLBACK:
       case FLT_PREOP_SYNCHRONIZE:
         if (reg->PostOperation) {
-          posts.push_back({instance, context});
+          posts.push_back({instance, context, status == FLT_PREOP_SYNCHRONIZE});
           continue;  // the instance stays entered until its post-operation
         }
         break;
@@ -256,16 +332,24 @@ NTSTATUS SendOperation(Operation& op) {
         Violation("FLT_PREOP_DISALLOW_FSFILTER_IO returned for " + MajorName(major));
         break;
       default:
-        Violation("unknown pre-operation status " + std::to_string(static_cast<int>(status)) + " for " +
-                  MajorName(major));
+        Violation("unknown pre-operation status " + std::to_string(static_cast<int>(status)) +
+                  " for " + MajorName(major));
         break;
     }
     LeaveInstance(instance);
     if (completed) break;
   }
 
-  if (!completed) CallFileSystem(op);
-  RunPostOperations(op, posts);
+  bool pendedBelow = false;
+  if (!completed) {
+    pendedBelow = CanPendBelow(op) && faults::ShouldFail(faults::Site::BelowPending);
+    CallFileSystem(op);
+  }
+  if (pendedBelow) {
+    CompletePendedBelow(op, posts);
+  } else {
+    RunPostOperations(op, posts);
+  }
   {
     std::lock_guard guard(Live().lock);
     Live().ops.erase(&op);
@@ -278,20 +362,23 @@ NTSTATUS SendOperation(Operation& op) {
 using sim::fltmgr::FindLive;
 using sim::io::Operation;
 
-VOID FLTAPI FltCompletePendedPreOperation(PFLT_CALLBACK_DATA CallbackData, FLT_PREOP_CALLBACK_STATUS CallbackStatus,
-                                          PVOID Context) {
+VOID FLTAPI FltCompletePendedPreOperation(PFLT_CALLBACK_DATA CallbackData,
+                                          FLT_PREOP_CALLBACK_STATUS CallbackStatus, PVOID Context) {
   Operation* op = FindLive(CallbackData);
   if (!op) {
-    sim::fltmgr::Violation("FltCompletePendedPreOperation for an operation that is not pending (completed twice?)");
+    sim::fltmgr::Violation(
+        "FltCompletePendedPreOperation for an operation that is not pending (completed twice?)");
     return;
   }
   std::lock_guard guard(op->lock);
   if (op->pend != Operation::Pend::Pre || op->pendCompleted) {
-    sim::fltmgr::Violation("FltCompletePendedPreOperation for an operation that is not pending (completed twice?)");
+    sim::fltmgr::Violation(
+        "FltCompletePendedPreOperation for an operation that is not pending (completed twice?)");
     return;
   }
-  if (CallbackStatus != FLT_PREOP_SUCCESS_WITH_CALLBACK && CallbackStatus != FLT_PREOP_SUCCESS_NO_CALLBACK &&
-      CallbackStatus != FLT_PREOP_COMPLETE && CallbackStatus != FLT_PREOP_SYNCHRONIZE) {
+  if (CallbackStatus != FLT_PREOP_SUCCESS_WITH_CALLBACK &&
+      CallbackStatus != FLT_PREOP_SUCCESS_NO_CALLBACK && CallbackStatus != FLT_PREOP_COMPLETE &&
+      CallbackStatus != FLT_PREOP_SYNCHRONIZE) {
     sim::fltmgr::Violation("FltCompletePendedPreOperation with status " +
                            std::to_string(static_cast<int>(CallbackStatus)));
     CallbackStatus = FLT_PREOP_SUCCESS_NO_CALLBACK;
@@ -307,15 +394,20 @@ VOID FLTAPI FltCompletePendedPostOperation(PFLT_CALLBACK_DATA CallbackData) {
   std::unique_lock<std::mutex> guard;
   if (op) guard = std::unique_lock(op->lock);
   if (!op || op->pend != Operation::Pend::Post || op->pendCompleted) {
-    sim::fltmgr::Violation("FltCompletePendedPostOperation for an operation that is not pending (completed twice?)");
+    sim::fltmgr::Violation(
+        "FltCompletePendedPostOperation for an operation that is not pending (completed twice?)");
     return;
   }
   op->pendCompleted = true;
   op->cv.notify_all();
 }
 
-VOID FLTAPI FltSetCallbackDataDirty(PFLT_CALLBACK_DATA Data) { Data->Flags |= FLTFL_CALLBACK_DATA_DIRTY; }
-VOID FLTAPI FltClearCallbackDataDirty(PFLT_CALLBACK_DATA Data) { Data->Flags &= ~FLTFL_CALLBACK_DATA_DIRTY; }
+VOID FLTAPI FltSetCallbackDataDirty(PFLT_CALLBACK_DATA Data) {
+  Data->Flags |= FLTFL_CALLBACK_DATA_DIRTY;
+}
+VOID FLTAPI FltClearCallbackDataDirty(PFLT_CALLBACK_DATA Data) {
+  Data->Flags &= ~FLTFL_CALLBACK_DATA_DIRTY;
+}
 BOOLEAN FLTAPI FltIsCallbackDataDirty(PFLT_CALLBACK_DATA Data) {
   return (Data->Flags & FLTFL_CALLBACK_DATA_DIRTY) != 0;
 }
@@ -338,7 +430,8 @@ HANDLE FLTAPI FltGetRequestorProcessIdEx(PFLT_CALLBACK_DATA CallbackData) {
 
 NTSTATUS FLTAPI FltGetRequestorSessionId(PFLT_CALLBACK_DATA CallbackData, PULONG SessionId) {
   if (!SessionId) return STATUS_INVALID_PARAMETER;
-  auto process = sim::kernel::FindProcess(sim::fltmgr::OperationOf(CallbackData)->requestorProcessId);
+  auto process =
+      sim::kernel::FindProcess(sim::fltmgr::OperationOf(CallbackData)->requestorProcessId);
   if (!process) return STATUS_UNSUCCESSFUL;
   *SessionId = process->sessionId;
   return STATUS_SUCCESS;
@@ -358,8 +451,16 @@ NTSTATUS FLTAPI FltLockUserBuffer(PFLT_CALLBACK_DATA CallbackData) {
   ULONG length = 0;
   PMDL* mdlSlot = nullptr;
   switch (op->iopb.MajorFunction) {
-    case IRP_MJ_READ: buffer = p.Read.ReadBuffer; length = p.Read.Length; mdlSlot = &p.Read.MdlAddress; break;
-    case IRP_MJ_WRITE: buffer = p.Write.WriteBuffer; length = p.Write.Length; mdlSlot = &p.Write.MdlAddress; break;
+    case IRP_MJ_READ:
+      buffer = p.Read.ReadBuffer;
+      length = p.Read.Length;
+      mdlSlot = &p.Read.MdlAddress;
+      break;
+    case IRP_MJ_WRITE:
+      buffer = p.Write.WriteBuffer;
+      length = p.Write.Length;
+      mdlSlot = &p.Write.MdlAddress;
+      break;
     case IRP_MJ_DIRECTORY_CONTROL:
       buffer = p.DirectoryControl.QueryDirectory.DirectoryBuffer;
       length = p.DirectoryControl.QueryDirectory.Length;

@@ -33,7 +33,8 @@ bool AnyoneMayConnect(PSECURITY_DESCRIPTOR descriptor) {
   if (descriptor == nullptr) return false;  // the creator's default: System and administrators only
   BOOLEAN present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
-  if (!NT_SUCCESS(RtlGetDaclSecurityDescriptor(descriptor, &present, &dacl, &defaulted))) return false;
+  if (!NT_SUCCESS(RtlGetDaclSecurityDescriptor(descriptor, &present, &dacl, &defaulted)))
+    return false;
   if (!present || dacl == nullptr) return true;
   namespace security = sim::kernel::security;
   const security::Bytes everyone[] = {security::EveryoneSid(), security::UsersSid(),
@@ -42,7 +43,8 @@ bool AnyoneMayConnect(PSECURITY_DESCRIPTOR descriptor) {
     PVOID raw = nullptr;
     if (!NT_SUCCESS(RtlGetAce(dacl, i, &raw))) break;
     auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || (ace->Mask & (FLT_PORT_CONNECT | GENERIC_ALL)) == 0) {
+    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
+        (ace->Mask & (FLT_PORT_CONNECT | GENERIC_ALL)) == 0) {
       continue;
     }
     for (const auto& sid : everyone) {
@@ -74,16 +76,20 @@ NTSTATUS FLTAPI FltBuildDefaultSecurityDescriptor(PSECURITY_DESCRIPTOR* Security
   const security::Bytes system = security::LocalSystemSid();
   const security::Bytes admins = security::AdministratorsSid();
   const ULONG aceHeader = static_cast<ULONG>(FIELD_OFFSET(ACCESS_ALLOWED_ACE, SidStart));
-  const ULONG aclLength = static_cast<ULONG>(sizeof(ACL) + 2 * aceHeader + system.size() + admins.size());
+  const ULONG aclLength =
+      static_cast<ULONG>(sizeof(ACL) + 2 * aceHeader + system.size() + admins.size());
   const SIZE_T total = sizeof(SECURITY_DESCRIPTOR) + aclLength;
-  auto* memory = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, total, kSecurityDescriptorTag));
+  auto* memory =
+      static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, total, kSecurityDescriptorTag));
   if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memset(memory, 0, total);
   auto* acl = reinterpret_cast<PACL>(memory + sizeof(SECURITY_DESCRIPTOR));
   RtlCreateSecurityDescriptor(memory, SECURITY_DESCRIPTOR_REVISION);
   RtlCreateAcl(acl, aclLength, ACL_REVISION);
-  RtlAddAccessAllowedAce(acl, ACL_REVISION, DesiredAccess, const_cast<std::uint8_t*>(system.data()));
-  RtlAddAccessAllowedAce(acl, ACL_REVISION, DesiredAccess, const_cast<std::uint8_t*>(admins.data()));
+  RtlAddAccessAllowedAce(acl, ACL_REVISION, DesiredAccess,
+                         const_cast<std::uint8_t*>(system.data()));
+  RtlAddAccessAllowedAce(acl, ACL_REVISION, DesiredAccess,
+                         const_cast<std::uint8_t*>(admins.data()));
   RtlSetDaclSecurityDescriptor(memory, TRUE, acl, FALSE);
   *SecurityDescriptor = memory;
   return STATUS_SUCCESS;
@@ -94,13 +100,16 @@ VOID FLTAPI FltFreeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor) {
 }
 
 NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT* ServerPort,
-                                           POBJECT_ATTRIBUTES ObjectAttributes, PVOID ServerPortCookie,
+                                           POBJECT_ATTRIBUTES ObjectAttributes,
+                                           PVOID ServerPortCookie,
                                            PFLT_CONNECT_NOTIFY ConnectNotifyCallback,
                                            PFLT_DISCONNECT_NOTIFY DisconnectNotifyCallback,
-                                           PFLT_MESSAGE_NOTIFY MessageNotifyCallback, LONG MaxConnections) {
+                                           PFLT_MESSAGE_NOTIFY MessageNotifyCallback,
+                                           LONG MaxConnections) {
   if (Filter == nullptr || ServerPort == nullptr || ObjectAttributes == nullptr ||
       ObjectAttributes->ObjectName == nullptr || ObjectAttributes->ObjectName->Length == 0 ||
-      ConnectNotifyCallback == nullptr || DisconnectNotifyCallback == nullptr || MaxConnections <= 0) {
+      ConnectNotifyCallback == nullptr || DisconnectNotifyCallback == nullptr ||
+      MaxConnections <= 0) {
     return STATUS_INVALID_PARAMETER;
   }
   // Documented: without OBJ_KERNEL_HANDLE the call fails.
@@ -122,7 +131,8 @@ NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT* Server
   State& state = Get();
   std::lock_guard lock(state.lock);
   for (auto& existing : state.servers) {
-    if (existing->open && existing->upcasedName == server->upcasedName) return STATUS_OBJECT_NAME_COLLISION;
+    if (existing->open && existing->upcasedName == server->upcasedName)
+      return STATUS_OBJECT_NAME_COLLISION;
   }
   state.servers.push_back(server);
   *ServerPort = reinterpret_cast<PFLT_PORT>(server.get());
@@ -136,8 +146,9 @@ VOID FLTAPI FltCloseCommunicationPort(PFLT_PORT ServerPort) {
   std::lock_guard lock(state.lock);
   sim::fltmgr::ports::ServerPort* server = FindServer(ServerPort);
   if (server == nullptr || !server->open) {
-    Report(Check::Port, server == nullptr ? "FltCloseCommunicationPort on something that is not a server port"
-                                          : "FltCloseCommunicationPort on a server port already closed");
+    Report(Check::Port, server == nullptr
+                            ? "FltCloseCommunicationPort on something that is not a server port"
+                            : "FltCloseCommunicationPort on a server port already closed");
     return;
   }
   server->open = false;
@@ -152,17 +163,20 @@ VOID FLTAPI FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT* ClientPort) {
   std::unique_lock lock(state.lock);
   Connection* connection = FindConnection(*ClientPort);
   if (connection == nullptr || connection->filterClosed) {
-    Report(Check::Port, connection == nullptr ? "FltCloseClientPort on something that is not a client port"
-                                              : "FltCloseClientPort on a client port already closed");
+    Report(Check::Port, connection == nullptr
+                            ? "FltCloseClientPort on something that is not a client port"
+                            : "FltCloseClientPort on a client port already closed");
     *ClientPort = nullptr;
     return;
   }
   *ClientPort = nullptr;
-  if (connection->filter != Filter) Report(Check::Port, "FltCloseClientPort with a port of another filter");
+  if (connection->filter != Filter)
+    Report(Check::Port, "FltCloseClientPort with a port of another filter");
   if (InsideOwnCallback(*connection)) {
     // On Windows this waits for the very callback that is making the call.
     Report(Check::Port, "FltCloseClientPort called from a message callback of the same port \"" +
-                            sim::harness::ToUtf8(connection->server->name) + "\" (deadlocks on Windows)");
+                            sim::harness::ToUtf8(connection->server->name) +
+                            "\" (deadlocks on Windows)");
   } else {
     connection->callbacksDrained.wait(lock, [&] { return connection->callbacksRunning == 0; });
   }
@@ -173,7 +187,8 @@ VOID FLTAPI FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT* ClientPort) {
 NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientPort, PVOID SenderBuffer,
                                ULONG SenderBufferLength, PVOID ReplyBuffer, PULONG ReplyLength,
                                PLARGE_INTEGER Timeout) {
-  if (Filter == nullptr || SenderBuffer == nullptr || (ReplyBuffer != nullptr && ReplyLength == nullptr)) {
+  if (Filter == nullptr || SenderBuffer == nullptr ||
+      (ReplyBuffer != nullptr && ReplyLength == nullptr)) {
     return STATUS_INVALID_PARAMETER;
   }
   if (KeGetCurrentIrql() > APC_LEVEL) {
@@ -193,7 +208,8 @@ NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientPort, PVOID 
     Report(Check::Port, "FltSendMessage on something that is not a client port");
     return STATUS_PORT_DISCONNECTED;
   }
-  if (connection->filter != Filter) Report(Check::Port, "FltSendMessage on a port of another filter");
+  if (connection->filter != Filter)
+    Report(Check::Port, "FltSendMessage on a port of another filter");
   if (!connection->Connected()) return STATUS_PORT_DISCONNECTED;
 
   Message message;

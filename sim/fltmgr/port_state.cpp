@@ -42,8 +42,9 @@ Connection* FindConnection(PFLT_PORT port) {
 NTSTATUS DeliverInto(Connection& connection, Message& message, std::uint8_t* buffer, ULONG size) {
   FILTER_MESSAGE_HEADER header{};
   // The reply the client should give, its FILTER_REPLY_HEADER included.
-  header.ReplyLength =
-      message.replyBuffer != nullptr ? message.replyCapacity + static_cast<ULONG>(sizeof(FILTER_REPLY_HEADER)) : 0;
+  header.ReplyLength = message.replyBuffer != nullptr
+                           ? message.replyCapacity + static_cast<ULONG>(sizeof(FILTER_REPLY_HEADER))
+                           : 0;
   header.MessageId = message.id;
   // Callers guarantee room for the header; the body is cut to what fits.
   const ULONG total = static_cast<ULONG>(sizeof(header)) + message.length;
@@ -99,9 +100,9 @@ void ClosePortsOfFilter(PFLT_FILTER filter) {
   std::unique_lock lock(state.lock);
   for (auto& server : state.servers) {
     if (server->filter != filter || !server->open) continue;
-    verifier::Report(verifier::Check::Port, "filter unregistered with server port \"" +
-                                                harness::ToUtf8(server->name) +
-                                                "\" still open (FltCloseCommunicationPort missing)");
+    verifier::Report(verifier::Check::Port,
+                     "filter unregistered with server port \"" + harness::ToUtf8(server->name) +
+                         "\" still open (FltCloseCommunicationPort missing)");
     server->open = false;
   }
   const std::uint64_t self = kernel::CurrentThread().threadId;
@@ -112,8 +113,9 @@ void ClosePortsOfFilter(PFLT_FILTER filter) {
     bool insideCallback = false;
     for (std::uint64_t thread : connection->callbackThreads) insideCallback |= thread == self;
     if (insideCallback) {
-      verifier::Report(verifier::Check::Port, "filter unregistered from inside its own message callback on port \"" +
-                                                  harness::ToUtf8(connection->server->name) + "\"");
+      verifier::Report(verifier::Check::Port,
+                       "filter unregistered from inside its own message callback on port \"" +
+                           harness::ToUtf8(connection->server->name) + "\"");
     } else {
       // No message callback may still be running once the filter is gone.
       connection->callbacksDrained.wait(lock, [&] { return connection->callbacksRunning == 0; });
@@ -136,7 +138,8 @@ std::size_t PortsOpenForFilter(PFLT_FILTER filter) {
   std::lock_guard lock(state.lock);
   std::size_t count = 0;
   for (auto& server : state.servers) count += server->filter == filter && server->open;
-  for (auto& connection : state.connections) count += connection->filter == filter && !connection->filterClosed;
+  for (auto& connection : state.connections)
+    count += connection->filter == filter && !connection->filterClosed;
   return count;
 }
 
@@ -165,22 +168,22 @@ kernel::EndOfTestCheckRegistration portsClosed([] {
   std::lock_guard lock(state.lock);
   for (auto& server : state.servers) {
     if (server->open) {
-      verifier::Report(verifier::Check::Port,
-                       "server port \"" + harness::ToUtf8(server->name) + "\" still open at the end of the test");
+      verifier::Report(verifier::Check::Port, "server port \"" + harness::ToUtf8(server->name) +
+                                                  "\" still open at the end of the test");
     }
   }
   for (auto& connection : state.connections) {
     std::string name = harness::ToUtf8(connection->server->name);
     if (!connection->filterClosed) {
-      verifier::Report(verifier::Check::Port, "client port of \"" + name +
-                                                  "\" not closed by the filter (FltCloseClientPort) at the end "
-                                                  "of the test");
+      verifier::Report(verifier::Check::Port,
+                       "client port of \"" + name +
+                           "\" not closed by the filter (FltCloseClientPort) at the end "
+                           "of the test");
     }
     if (!connection->clientClosed) {
-      verifier::Report(verifier::Check::Port, "client connection to \"" + name +
-                                                  "\" still open in process " +
-                                                  std::to_string(connection->clientProcessId) +
-                                                  " at the end of the test");
+      verifier::Report(verifier::Check::Port,
+                       "client connection to \"" + name + "\" still open in process " +
+                           std::to_string(connection->clientProcessId) + " at the end of the test");
     }
   }
 });

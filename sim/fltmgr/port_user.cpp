@@ -35,23 +35,39 @@ namespace {
 // back as HRESULT_FROM_NT.
 HRESULT ToHresult(NTSTATUS status) {
   switch (status) {
-    case STATUS_SUCCESS: return S_OK;
-    case STATUS_OBJECT_NAME_NOT_FOUND: return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-    case STATUS_OBJECT_NAME_INVALID: return HRESULT_FROM_WIN32(ERROR_INVALID_NAME);
-    case STATUS_ACCESS_DENIED: return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    case STATUS_SUCCESS:
+      return S_OK;
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+      return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    case STATUS_OBJECT_NAME_INVALID:
+      return HRESULT_FROM_WIN32(ERROR_INVALID_NAME);
+    case STATUS_ACCESS_DENIED:
+      return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
     case STATUS_INVALID_HANDLE:
-    case STATUS_PORT_DISCONNECTED: return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
-    case STATUS_INVALID_PARAMETER: return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
-    case STATUS_INSUFFICIENT_RESOURCES: return HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES);
-    case STATUS_NO_MEMORY: return HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY);
-    case STATUS_BUFFER_OVERFLOW: return HRESULT_FROM_WIN32(ERROR_MORE_DATA);
-    case STATUS_BUFFER_TOO_SMALL: return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-    case STATUS_CANCELLED: return HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED);
-    case STATUS_NOT_SUPPORTED: return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
-    case STATUS_CONNECTION_COUNT_LIMIT: return HRESULT_FROM_WIN32(ERROR_CONNECTION_COUNT_LIMIT);
-    case STATUS_OBJECT_NAME_COLLISION: return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
-    case STATUS_FLT_NO_WAITER_FOR_REPLY: return ERROR_FLT_NO_WAITER_FOR_REPLY;
-    default: return HRESULT_FROM_NT(status);
+    case STATUS_PORT_DISCONNECTED:
+      return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
+    case STATUS_INVALID_PARAMETER:
+      return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
+    case STATUS_INSUFFICIENT_RESOURCES:
+      return HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES);
+    case STATUS_NO_MEMORY:
+      return HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY);
+    case STATUS_BUFFER_OVERFLOW:
+      return HRESULT_FROM_WIN32(ERROR_MORE_DATA);
+    case STATUS_BUFFER_TOO_SMALL:
+      return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    case STATUS_CANCELLED:
+      return HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED);
+    case STATUS_NOT_SUPPORTED:
+      return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+    case STATUS_CONNECTION_COUNT_LIMIT:
+      return HRESULT_FROM_WIN32(ERROR_CONNECTION_COUNT_LIMIT);
+    case STATUS_OBJECT_NAME_COLLISION:
+      return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+    case STATUS_FLT_NO_WAITER_FOR_REPLY:
+      return ERROR_FLT_NO_WAITER_FOR_REPLY;
+    default:
+      return HRESULT_FROM_NT(status);
   }
 }
 
@@ -59,7 +75,8 @@ HRESULT ToHresult(NTSTATUS status) {
 // disconnects the client.
 class PortHandleObject final : public sim::kernel::KernelObject {
  public:
-  explicit PortHandleObject(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
+  explicit PortHandleObject(std::shared_ptr<Connection> connection)
+      : connection_(std::move(connection)) {}
   const char* TypeName() const override { return "FilterConnectionPort"; }
   void* Body() override { return &body_; }
   Connection& connection() { return *connection_; }
@@ -108,7 +125,8 @@ std::u16string Upcase(const std::u16string& text) {
 
 std::size_t LiveConnections(const ServerPort& server) {
   std::size_t count = 0;
-  for (auto& connection : Get().connections) count += connection->server.get() == &server && connection->Connected();
+  for (auto& connection : Get().connections)
+    count += connection->server.get() == &server && connection->Connected();
   return count;
 }
 
@@ -128,7 +146,8 @@ class InputMutator {
       // A race with the callback's reads is the point of this thread.
       AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
 #endif
-      for (ULONG i = 0; i < length; ++i) reinterpret_cast<volatile std::uint8_t*>(data)[i] = mutated[i];
+      for (ULONG i = 0; i < length; ++i)
+        reinterpret_cast<volatile std::uint8_t*>(data)[i] = mutated[i];
 #ifdef TAVO_TSAN
       AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
 #endif
@@ -155,8 +174,9 @@ class InputMutator {
 
 extern "C" {
 
-HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext,
-                                              WORD wSizeOfContext, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOptions,
+                                              LPCVOID lpContext, WORD wSizeOfContext,
+                                              LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                                               HANDLE* hPort) {
   UNREFERENCED_PARAMETER(lpSecurityAttributes);
   if (hPort == nullptr) return E_INVALIDARG;
@@ -198,8 +218,9 @@ HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOption
     context.assign(bytes, bytes + wSizeOfContext);
   }
   PVOID cookie = nullptr;
-  NTSTATUS status = server->connect(connection->Handle(), server->cookie, context.empty() ? nullptr : context.data(),
-                                    wSizeOfContext, &cookie);
+  NTSTATUS status =
+      server->connect(connection->Handle(), server->cookie,
+                      context.empty() ? nullptr : context.data(), wSizeOfContext, &cookie);
 
   lock.lock();
   if (!NT_SUCCESS(status)) {
@@ -217,11 +238,12 @@ HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOption
   return S_OK;
 }
 
-HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER lpMessageBuffer, DWORD dwMessageBufferSize,
-                                LPOVERLAPPED lpOverlapped) {
+HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER lpMessageBuffer,
+                                DWORD dwMessageBufferSize, LPOVERLAPPED lpOverlapped) {
   // Overlapped I/O is not simulated.
   if (lpOverlapped != nullptr) return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
-  if (lpMessageBuffer == nullptr || dwMessageBufferSize < sizeof(FILTER_MESSAGE_HEADER)) return E_INVALIDARG;
+  if (lpMessageBuffer == nullptr || dwMessageBufferSize < sizeof(FILTER_MESSAGE_HEADER))
+    return E_INVALIDARG;
   PortReference port(hPort);
   if (!port) return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
   Connection& connection = port.connection();
@@ -243,8 +265,10 @@ HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER lpMessageBu
   return ToHresult(get.status);
 }
 
-HRESULT WINAPI FilterReplyMessage(HANDLE hPort, PFILTER_REPLY_HEADER lpReplyBuffer, DWORD dwReplyBufferSize) {
-  if (lpReplyBuffer == nullptr || dwReplyBufferSize < sizeof(FILTER_REPLY_HEADER)) return E_INVALIDARG;
+HRESULT WINAPI FilterReplyMessage(HANDLE hPort, PFILTER_REPLY_HEADER lpReplyBuffer,
+                                  DWORD dwReplyBufferSize) {
+  if (lpReplyBuffer == nullptr || dwReplyBufferSize < sizeof(FILTER_REPLY_HEADER))
+    return E_INVALIDARG;
   PortReference port(hPort);
   if (!port) return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
   Connection& connection = port.connection();
@@ -263,7 +287,8 @@ HRESULT WINAPI FilterReplyMessage(HANDLE hPort, PFILTER_REPLY_HEADER lpReplyBuff
   // header's Status is not passed on.
   const ULONG body = dwReplyBufferSize - static_cast<ULONG>(sizeof(FILTER_REPLY_HEADER));
   const ULONG copied = body < message.replyCapacity ? body : message.replyCapacity;
-  std::memcpy(message.replyBuffer, reinterpret_cast<const std::uint8_t*>(lpReplyBuffer) + sizeof(FILTER_REPLY_HEADER),
+  std::memcpy(message.replyBuffer,
+              reinterpret_cast<const std::uint8_t*>(lpReplyBuffer) + sizeof(FILTER_REPLY_HEADER),
               copied);
   message.replyLength = copied;
   message.replyStatus = body > message.replyCapacity ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
@@ -272,8 +297,9 @@ HRESULT WINAPI FilterReplyMessage(HANDLE hPort, PFILTER_REPLY_HEADER lpReplyBuff
   return S_OK;
 }
 
-HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBufferSize, LPVOID lpOutBuffer,
-                                 DWORD dwOutBufferSize, LPDWORD lpBytesReturned) {
+HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBufferSize,
+                                 LPVOID lpOutBuffer, DWORD dwOutBufferSize,
+                                 LPDWORD lpBytesReturned) {
   if (lpBytesReturned == nullptr) return E_INVALIDARG;
   *lpBytesReturned = 0;
   PortReference port(hPort);
@@ -317,9 +343,9 @@ HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBuff
   if (output != lpOutBuffer) std::memcpy(lpOutBuffer, output, dwOutBufferSize);
   if (output != nullptr && returned > dwOutBufferSize) {
     sim::verifier::Report(sim::verifier::Check::Port,
-                          "message callback of \"" + sim::harness::ToUtf8(connection.server->name) + "\" reported " +
-                              std::to_string(returned) + " output bytes for a " + std::to_string(dwOutBufferSize) +
-                              "-byte buffer");
+                          "message callback of \"" + sim::harness::ToUtf8(connection.server->name) +
+                              "\" reported " + std::to_string(returned) + " output bytes for a " +
+                              std::to_string(dwOutBufferSize) + "-byte buffer");
     returned = dwOutBufferSize;
   }
   *lpBytesReturned = output != nullptr ? returned : 0;

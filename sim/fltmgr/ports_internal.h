@@ -43,8 +43,8 @@ struct Connection;
 
 struct ServerPort {
   PFLT_FILTER filter = nullptr;
-  std::u16string name;        // as given
-  std::u16string upcasedName; // port names compare case-insensitively
+  std::u16string name;         // as given
+  std::u16string upcasedName;  // port names compare case-insensitively
   PVOID cookie = nullptr;
   PFLT_CONNECT_NOTIFY connect = nullptr;
   PFLT_DISCONNECT_NOTIFY disconnect = nullptr;
@@ -63,12 +63,12 @@ struct Message {
   std::uint64_t id = 0;
   const std::uint8_t* data = nullptr;  // the sender's buffer (kernel memory)
   ULONG length = 0;
-  PVOID replyBuffer = nullptr;         // null: no reply expected
+  PVOID replyBuffer = nullptr;  // null: no reply expected
   ULONG replyCapacity = 0;
   ULONG replyLength = 0;
   NTSTATUS replyStatus = STATUS_SUCCESS;
   State state = State::Queued;
-  KEVENT finished;                     // signalled under the port lock
+  KEVENT finished;  // signalled under the port lock
 };
 
 // A FilterGetMessage blocked until a message arrives.
@@ -83,15 +83,15 @@ struct GetRequest {
 struct Connection {
   std::shared_ptr<ServerPort> server;
   PFLT_FILTER filter = nullptr;
-  PVOID cookie = nullptr;             // the connect callback's ConnectionPortCookie
+  PVOID cookie = nullptr;  // the connect callback's ConnectionPortCookie
   std::uint32_t clientProcessId = 0;
-  bool clientClosed = false;          // the client's handle went (or was never made)
-  bool filterClosed = false;          // FltCloseClientPort
-  bool disconnectNotified = false;    // the disconnect callback ran
+  bool clientClosed = false;        // the client's handle went (or was never made)
+  bool filterClosed = false;        // FltCloseClientPort
+  bool disconnectNotified = false;  // the disconnect callback ran
   std::deque<Message*> queued;
   std::map<std::uint64_t, Message*> awaitingReply;
   std::deque<GetRequest*> getters;
-  int callbacksRunning = 0;           // message callbacks in progress
+  int callbacksRunning = 0;                    // message callbacks in progress
   std::vector<std::uint64_t> callbackThreads;  // simulated thread ids inside a message callback
   std::condition_variable callbacksDrained;
 
@@ -101,8 +101,8 @@ struct Connection {
 
 struct State {
   std::mutex lock;
-  std::vector<std::shared_ptr<ServerPort>> servers;       // every port ever created since reset
-  std::vector<std::shared_ptr<Connection>> connections;   // every connection since reset
+  std::vector<std::shared_ptr<ServerPort>> servers;      // every port ever created since reset
+  std::vector<std::shared_ptr<Connection>> connections;  // every connection since reset
   std::uint64_t nextMessageId = 1;
 };
 

@@ -45,7 +45,9 @@ bool EqualNoCase(const std::u16string& a, const std::u16string& b) {
   return true;
 }
 
-FLT_FILESYSTEM_TYPE FileSystemType() { return FLT_FSTYPE_NTFS; }
+FLT_FILESYSTEM_TYPE FileSystemType() {
+  return FLT_FSTYPE_NTFS;
+}
 
 // Builds an instance, asks the filter's InstanceSetupCallback and links it
 // into the volume when the filter accepts.
@@ -72,9 +74,10 @@ NTSTATUS SetUpInstance(_FLT_FILTER* filter, _FLT_VOLUME* volume, std::u16string 
   }
   NTSTATUS status = STATUS_SUCCESS;
   if (filter->registration.InstanceSetupCallback) {
-    FLT_RELATED_OBJECTS objects{sizeof(FLT_RELATED_OBJECTS), 0, filter, volume, raw, nullptr, nullptr};
-    status = filter->registration.InstanceSetupCallback(&objects, flags, FILE_DEVICE_DISK_FILE_SYSTEM,
-                                                        FileSystemType());
+    FLT_RELATED_OBJECTS objects{
+        sizeof(FLT_RELATED_OBJECTS), 0, filter, volume, raw, nullptr, nullptr};
+    status = filter->registration.InstanceSetupCallback(
+        &objects, flags, FILE_DEVICE_DISK_FILE_SYSTEM, FileSystemType());
   }
   if (!NT_SUCCESS(status)) {
     // A refused instance never becomes visible; it stays parked until reset.
@@ -108,7 +111,8 @@ void TearDown(_FLT_INSTANCE* instance, FLT_INSTANCE_TEARDOWN_FLAGS reason) {
     if (instance->tearingDown) return;
     instance->tearingDown = true;
   }
-  FLT_RELATED_OBJECTS objects{sizeof(FLT_RELATED_OBJECTS), 0, filter, instance->volume, instance, nullptr, nullptr};
+  FLT_RELATED_OBJECTS objects{
+      sizeof(FLT_RELATED_OBJECTS), 0, filter, instance->volume, instance, nullptr, nullptr};
   if (filter->registration.InstanceTeardownStartCallback) {
     filter->registration.InstanceTeardownStartCallback(&objects, reason);
   }
@@ -200,8 +204,12 @@ bool CallbackAfterUnload(_FLT_FILTER* filter, const char* what) {
   return true;
 }
 
-void SetPreOperationIrql(KIRQL irql) { Reg().preIrql = irql; }
-KIRQL PreOperationIrql() { return Reg().preIrql; }
+void SetPreOperationIrql(KIRQL irql) {
+  Reg().preIrql = irql;
+}
+KIRQL PreOperationIrql() {
+  return Reg().preIrql;
+}
 
 void SetNextRegistrationSettings(ULONG altitude, bool autoAttach) {
   std::lock_guard guard(Lock());
@@ -224,9 +232,10 @@ void OnVolumeMounted(io::Volume* volume) {
   _FLT_VOLUME* fv = EnsureFilterVolume(volume);
   for (PFLT_FILTER filter : RegisteredFilters()) {
     if (filter->filtering && filter->autoAttach) {
-      SetUpInstance(filter, fv, DefaultInstanceName(filter),
-                    FLTFL_INSTANCE_SETUP_AUTOMATIC_ATTACHMENT | FLTFL_INSTANCE_SETUP_NEWLY_MOUNTED_VOLUME,
-                    nullptr);
+      SetUpInstance(
+          filter, fv, DefaultInstanceName(filter),
+          FLTFL_INSTANCE_SETUP_AUTOMATIC_ATTACHMENT | FLTFL_INSTANCE_SETUP_NEWLY_MOUNTED_VOLUME,
+          nullptr);
     }
   }
 }
@@ -236,7 +245,8 @@ NTSTATUS UnloadFilter(PFLT_FILTER filter, bool mandatory) {
   // Without an unload callback a filter cannot be unloaded.
   if (!filter->registration.FilterUnloadCallback) return STATUS_FLT_DO_NOT_DETACH;
   filter->mandatoryUnload = mandatory;
-  NTSTATUS status = filter->registration.FilterUnloadCallback(mandatory ? FLTFL_FILTER_UNLOAD_MANDATORY : 0);
+  NTSTATUS status =
+      filter->registration.FilterUnloadCallback(mandatory ? FLTFL_FILTER_UNLOAD_MANDATORY : 0);
   if (!NT_SUCCESS(status) && !mandatory) {
     filter->mandatoryUnload = false;
     return status;
@@ -261,7 +271,8 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION*
     return STATUS_INVALID_PARAMETER;
   }
   const USHORT version = Registration->Version;
-  if ((version >> 8) != 2 || version > FLT_REGISTRATION_VERSION_0203) return STATUS_INVALID_PARAMETER;
+  if ((version >> 8) != 2 || version > FLT_REGISTRATION_VERSION_0203)
+    return STATUS_INVALID_PARAMETER;
 
   auto filter = std::make_unique<_FLT_FILTER>();
   filter->magic = kFilterMagic;
@@ -269,8 +280,10 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION*
   // Copy only the members the declared version has.
   const size_t copy = std::min<size_t>(Registration->Size, sizeof(FLT_REGISTRATION));
   std::memcpy(&filter->registration, Registration, copy);
-  if (version < FLT_REGISTRATION_VERSION_0202) filter->registration.NormalizeNameComponentExCallback = nullptr;
-  if (version < FLT_REGISTRATION_VERSION_0203) filter->registration.SectionNotificationCallback = nullptr;
+  if (version < FLT_REGISTRATION_VERSION_0202)
+    filter->registration.NormalizeNameComponentExCallback = nullptr;
+  if (version < FLT_REGISTRATION_VERSION_0203)
+    filter->registration.SectionNotificationCallback = nullptr;
 
   // The operation table ends with IRP_MJ_OPERATION_END; a major may appear once.
   if (const FLT_OPERATION_REGISTRATION* op = Registration->OperationRegistration) {
@@ -292,7 +305,8 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION*
       if (ctx->ContextType == FLT_CONTEXT_END) break;
       const bool knownType = ctx->ContextType != 0 && (ctx->ContextType & ~FLT_ALL_CONTEXTS) == 0 &&
                              (ctx->ContextType & (ctx->ContextType - 1)) == 0;
-      const bool callbacksPaired = (ctx->ContextAllocateCallback == nullptr) == (ctx->ContextFreeCallback == nullptr);
+      const bool callbacksPaired =
+          (ctx->ContextAllocateCallback == nullptr) == (ctx->ContextFreeCallback == nullptr);
       const bool sized = ctx->ContextAllocateCallback != nullptr || ctx->Size != 0;
       if (!knownType || !callbacksPaired || !sized) return STATUS_FLT_INVALID_CONTEXT_REGISTRATION;
       filter->contexts.push_back(*ctx);
@@ -321,15 +335,16 @@ NTSTATUS FLTAPI FltStartFiltering(PFLT_FILTER Filter) {
   if (!Filter->autoAttach) return STATUS_SUCCESS;
   for (sim::io::Volume* volume : sim::io::AllVolumes()) {
     _FLT_VOLUME* fv = EnsureFilterVolume(volume);
-    SetUpInstance(Filter, fv, DefaultInstanceName(Filter), FLTFL_INSTANCE_SETUP_AUTOMATIC_ATTACHMENT,
-                  nullptr);
+    SetUpInstance(Filter, fv, DefaultInstanceName(Filter),
+                  FLTFL_INSTANCE_SETUP_AUTOMATIC_ATTACHMENT, nullptr);
   }
   return STATUS_SUCCESS;
 }
 
 VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter) {
   if (!IsFilter(Filter) || Filter->unregistered) {
-    sim::verifier::Report(sim::verifier::Check::FilterManager, "FltUnregisterFilter of an unknown filter");
+    sim::verifier::Report(sim::verifier::Check::FilterManager,
+                          "FltUnregisterFilter of an unknown filter");
     return;
   }
   const FLT_INSTANCE_TEARDOWN_FLAGS reason =
@@ -349,13 +364,15 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter) {
   // disconnected, as the Filter Manager does when a filter goes.
   ClosePortsOfFilter(Filter);
   // Queued work items hold the filter; they finish before it goes.
-  while (Filter->outstandingWork.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (Filter->outstandingWork.load() > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   Filter->filtering = false;
   Filter->unregistered = true;
   CheckFilterReferencesAtUnload(Filter);
 }
 
-NTSTATUS FLTAPI FltGetVolumeFromName(PFLT_FILTER Filter, PCUNICODE_STRING VolumeName, PFLT_VOLUME* RetVolume) {
+NTSTATUS FLTAPI FltGetVolumeFromName(PFLT_FILTER Filter, PCUNICODE_STRING VolumeName,
+                                     PFLT_VOLUME* RetVolume) {
   if (!IsFilter(Filter) || !VolumeName || !RetVolume) return STATUS_INVALID_PARAMETER;
   *RetVolume = nullptr;
   sim::io::Volume* volume = sim::io::FindVolume(ToU16(VolumeName));
@@ -366,7 +383,8 @@ NTSTATUS FLTAPI FltGetVolumeFromName(PFLT_FILTER Filter, PCUNICODE_STRING Volume
   return STATUS_SUCCESS;
 }
 
-NTSTATUS FLTAPI FltGetVolumeName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeName, PULONG BufferSizeNeeded) {
+NTSTATUS FLTAPI FltGetVolumeName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeName,
+                                 PULONG BufferSizeNeeded) {
   if (!Volume || Volume->magic != kVolumeMagic) return STATUS_INVALID_PARAMETER;
   const std::u16string& name = Volume->volume->deviceName;
   const ULONG bytes = static_cast<ULONG>(name.size() * sizeof(WCHAR));
@@ -378,14 +396,16 @@ NTSTATUS FLTAPI FltGetVolumeName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeName,
   return STATUS_SUCCESS;
 }
 
-NTSTATUS FLTAPI FltAttachVolume(PFLT_FILTER Filter, PFLT_VOLUME Volume, PCUNICODE_STRING InstanceName,
-                                PFLT_INSTANCE* RetInstance) {
+NTSTATUS FLTAPI FltAttachVolume(PFLT_FILTER Filter, PFLT_VOLUME Volume,
+                                PCUNICODE_STRING InstanceName, PFLT_INSTANCE* RetInstance) {
   if (RetInstance) *RetInstance = nullptr;
-  if (!IsFilter(Filter) || !Volume || Volume->magic != kVolumeMagic) return STATUS_INVALID_PARAMETER;
+  if (!IsFilter(Filter) || !Volume || Volume->magic != kVolumeMagic)
+    return STATUS_INVALID_PARAMETER;
   if (!Filter->filtering) return STATUS_FLT_FILTER_NOT_READY;
   std::u16string name = InstanceName ? ToU16(InstanceName) : DefaultInstanceName(Filter);
   _FLT_INSTANCE* instance = nullptr;
-  NTSTATUS status = SetUpInstance(Filter, Volume, name, FLTFL_INSTANCE_SETUP_MANUAL_ATTACHMENT, &instance);
+  NTSTATUS status =
+      SetUpInstance(Filter, Volume, name, FLTFL_INSTANCE_SETUP_MANUAL_ATTACHMENT, &instance);
   if (NT_SUCCESS(status) && RetInstance) {
     ++instance->references;
     *RetInstance = instance;
@@ -393,8 +413,10 @@ NTSTATUS FLTAPI FltAttachVolume(PFLT_FILTER Filter, PFLT_VOLUME Volume, PCUNICOD
   return status;
 }
 
-NTSTATUS FLTAPI FltDetachVolume(PFLT_FILTER Filter, PFLT_VOLUME Volume, PCUNICODE_STRING InstanceName) {
-  if (!IsFilter(Filter) || !Volume || Volume->magic != kVolumeMagic) return STATUS_INVALID_PARAMETER;
+NTSTATUS FLTAPI FltDetachVolume(PFLT_FILTER Filter, PFLT_VOLUME Volume,
+                                PCUNICODE_STRING InstanceName) {
+  if (!IsFilter(Filter) || !Volume || Volume->magic != kVolumeMagic)
+    return STATUS_INVALID_PARAMETER;
   _FLT_INSTANCE* instance = nullptr;
   {
     std::lock_guard guard(Lock());
@@ -410,7 +432,8 @@ NTSTATUS FLTAPI FltDetachVolume(PFLT_FILTER Filter, PFLT_VOLUME Volume, PCUNICOD
   // A filter without a query-teardown callback cannot be detached by request.
   auto query = Filter->registration.InstanceQueryTeardownCallback;
   if (!query) return STATUS_FLT_DO_NOT_DETACH;
-  FLT_RELATED_OBJECTS objects{sizeof(FLT_RELATED_OBJECTS), 0, Filter, Volume, instance, nullptr, nullptr};
+  FLT_RELATED_OBJECTS objects{
+      sizeof(FLT_RELATED_OBJECTS), 0, Filter, Volume, instance, nullptr, nullptr};
   NTSTATUS status = query(&objects, 0);
   if (!NT_SUCCESS(status)) return status;
   TearDown(instance, FLTFL_INSTANCE_TEARDOWN_MANUAL);
@@ -432,7 +455,8 @@ NTSTATUS FLTAPI FltGetFilterFromInstance(PFLT_INSTANCE Instance, PFLT_FILTER* Re
 }
 
 NTSTATUS FLTAPI FltGetVolumeInstanceFromName(PFLT_FILTER Filter, PFLT_VOLUME Volume,
-                                             PCUNICODE_STRING InstanceName, PFLT_INSTANCE* RetInstance) {
+                                             PCUNICODE_STRING InstanceName,
+                                             PFLT_INSTANCE* RetInstance) {
   if (!IsFilter(Filter) || !Volume || Volume->magic != kVolumeMagic || !RetInstance) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -448,8 +472,8 @@ NTSTATUS FLTAPI FltGetVolumeInstanceFromName(PFLT_FILTER Filter, PFLT_VOLUME Vol
   return STATUS_FLT_INSTANCE_NOT_FOUND;
 }
 
-NTSTATUS FLTAPI FltEnumerateVolumes(PFLT_FILTER Filter, PFLT_VOLUME* VolumeList, ULONG VolumeListSize,
-                                    PULONG NumberVolumesReturned) {
+NTSTATUS FLTAPI FltEnumerateVolumes(PFLT_FILTER Filter, PFLT_VOLUME* VolumeList,
+                                    ULONG VolumeListSize, PULONG NumberVolumesReturned) {
   if (!IsFilter(Filter) || !NumberVolumesReturned) return STATUS_INVALID_PARAMETER;
   std::vector<_FLT_VOLUME*> volumes;
   for (sim::io::Volume* v : sim::io::AllVolumes()) volumes.push_back(EnsureFilterVolume(v));

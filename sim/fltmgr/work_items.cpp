@@ -82,7 +82,9 @@ void DrainWorkItems() {
 }
 
 namespace {
-void DrainNow() { DrainWorkItems(); }
+void DrainNow() {
+  DrainWorkItems();
+}
 }  // namespace
 
 io::Operation* OperationOf(PFLT_CALLBACK_DATA data);
@@ -98,7 +100,8 @@ PFLT_DEFERRED_IO_WORKITEM FLTAPI FltAllocateDeferredIoWorkItem(void) {
 
 VOID FLTAPI FltFreeDeferredIoWorkItem(PFLT_DEFERRED_IO_WORKITEM FltWorkItem) {
   if (!FltWorkItem || FltWorkItem->magic != kDeferredMagic) {
-    sim::verifier::Report(sim::verifier::Check::FilterManager, "FltFreeDeferredIoWorkItem of an unknown work item");
+    sim::verifier::Report(sim::verifier::Check::FilterManager,
+                          "FltFreeDeferredIoWorkItem of an unknown work item");
     return;
   }
   FltWorkItem->magic = 0;
@@ -107,7 +110,8 @@ VOID FLTAPI FltFreeDeferredIoWorkItem(PFLT_DEFERRED_IO_WORKITEM FltWorkItem) {
 
 // Only IRP-based operations can be posted; paging I/O cannot (it may be the
 // I/O a worker would need to make progress).
-NTSTATUS FLTAPI FltQueueDeferredIoWorkItem(PFLT_DEFERRED_IO_WORKITEM FltWorkItem, PFLT_CALLBACK_DATA Data,
+NTSTATUS FLTAPI FltQueueDeferredIoWorkItem(PFLT_DEFERRED_IO_WORKITEM FltWorkItem,
+                                           PFLT_CALLBACK_DATA Data,
                                            PFLT_DEFERRED_IO_WORKITEM_ROUTINE WorkerRoutine,
                                            WORK_QUEUE_TYPE QueueType, PVOID Context) {
   (void)QueueType;
@@ -124,6 +128,54 @@ NTSTATUS FLTAPI FltQueueDeferredIoWorkItem(PFLT_DEFERRED_IO_WORKITEM FltWorkItem
   return STATUS_SUCCESS;
 }
 
+// Runs the post-operation work now when the IRQL allows it, else on a worker
+// at PASSIVE_LEVEL while the operation's completion waits (as after
+// FLT_POSTOP_MORE_PROCESSING_REQUIRED); the worker resumes the completion
+// unless the safe callback itself asks for more processing.
+BOOLEAN FLTAPI FltDoCompletionProcessingWhenSafe(
+    PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID CompletionContext,
+    FLT_POST_OPERATION_FLAGS Flags, PFLT_POST_OPERATION_CALLBACK SafePostCallback,
+    PFLT_POSTOP_CALLBACK_STATUS RetPostOperationStatus) {
+  using sim::verifier::Check;
+  using sim::verifier::Report;
+  if (!Data || !FltObjects || !SafePostCallback || !RetPostOperationStatus) {
+    Report(Check::FilterManager, "FltDoCompletionProcessingWhenSafe with a null argument");
+    return FALSE;
+  }
+  if (!(Data->Flags & FLTFL_CALLBACK_DATA_POST_OPERATION)) {
+    Report(Check::FilterManager,
+           "FltDoCompletionProcessingWhenSafe outside a post-operation callback");
+  }
+  if (Flags & FLTFL_POST_OPERATION_DRAINING) {
+    Report(Check::FilterManager,
+           "FltDoCompletionProcessingWhenSafe while the instance is draining");
+  }
+  const UCHAR major = Data->Iopb->MajorFunction;
+  if (major == IRP_MJ_READ || major == IRP_MJ_WRITE || major == IRP_MJ_FLUSH_BUFFERS) {
+    // The storage stack may complete these itself: posting them can deadlock.
+    Report(Check::FilterManager, "FltDoCompletionProcessingWhenSafe for a read, write or flush");
+  }
+  if (sim::kernel::CurrentThread().irql < DISPATCH_LEVEL) {
+    *RetPostOperationStatus = SafePostCallback(Data, FltObjects, CompletionContext, Flags);
+    return TRUE;
+  }
+  PFLT_INSTANCE instance = Data->Iopb->TargetInstance;
+  if (!FLT_IS_IRP_OPERATION(Data) || (Data->Iopb->IrpFlags & IRP_PAGING_IO) ||
+      !IsInstance(instance)) {
+    *RetPostOperationStatus = FLT_POSTOP_FINISHED_PROCESSING;
+    return FALSE;
+  }
+  const FLT_RELATED_OBJECTS objects = *FltObjects;
+  *RetPostOperationStatus = FLT_POSTOP_MORE_PROCESSING_REQUIRED;
+  RunOnWorker(instance->filter, [=] {
+    if (SafePostCallback(Data, &objects, CompletionContext, Flags) !=
+        FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
+      FltCompletePendedPostOperation(Data);
+    }
+  });
+  return TRUE;
+}
+
 PFLT_GENERIC_WORKITEM FLTAPI FltAllocateGenericWorkItem(void) {
   if (sim::faults::ShouldFail(sim::faults::Site::WorkItemAllocation)) return nullptr;
   return new _FLT_GENERIC_WORKITEM{kGenericMagic, false};
@@ -131,7 +183,8 @@ PFLT_GENERIC_WORKITEM FLTAPI FltAllocateGenericWorkItem(void) {
 
 VOID FLTAPI FltFreeGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem) {
   if (!FltWorkItem || FltWorkItem->magic != kGenericMagic) {
-    sim::verifier::Report(sim::verifier::Check::FilterManager, "FltFreeGenericWorkItem of an unknown work item");
+    sim::verifier::Report(sim::verifier::Check::FilterManager,
+                          "FltFreeGenericWorkItem of an unknown work item");
     return;
   }
   FltWorkItem->magic = 0;
@@ -139,10 +192,11 @@ VOID FLTAPI FltFreeGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem) {
 }
 
 NTSTATUS FLTAPI FltQueueGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID FltObject,
-                                        PFLT_GENERIC_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
-                                        PVOID Context) {
+                                        PFLT_GENERIC_WORKITEM_ROUTINE WorkerRoutine,
+                                        WORK_QUEUE_TYPE QueueType, PVOID Context) {
   (void)QueueType;
-  if (!FltWorkItem || FltWorkItem->magic != kGenericMagic || !WorkerRoutine) return STATUS_INVALID_PARAMETER;
+  if (!FltWorkItem || FltWorkItem->magic != kGenericMagic || !WorkerRoutine)
+    return STATUS_INVALID_PARAMETER;
   _FLT_FILTER* filter = nullptr;
   if (IsFilter(FltObject)) {
     filter = static_cast<_FLT_FILTER*>(FltObject);

@@ -14,7 +14,8 @@ bool UsesFilePointer(const LARGE_INTEGER* offset) {
 }
 
 bool IsWriteToEnd(const LARGE_INTEGER* offset) {
-  return offset != nullptr && offset->HighPart == -1 && offset->LowPart == FILE_WRITE_TO_END_OF_FILE;
+  return offset != nullptr && offset->HighPart == -1 &&
+         offset->LowPart == FILE_WRITE_TO_END_OF_FILE;
 }
 
 }  // namespace
@@ -37,8 +38,10 @@ NTSTATUS Volume::Read(FILE_OBJECT* fo, void* buffer, ULONG length, const LARGE_I
   if (!Lookup(fo, &fcb, &ccb) || ccb->volumeOpen || fcb->node->isDirectory) {
     return iosb.Status = STATUS_INVALID_DEVICE_REQUEST;
   }
-  if ((ccb->grantedAccess & (FILE_READ_DATA | FILE_EXECUTE)) == 0) return iosb.Status = STATUS_ACCESS_DENIED;
-  const LONGLONG offset = UsesFilePointer(byteOffset) ? fo->CurrentByteOffset.QuadPart : byteOffset->QuadPart;
+  if ((ccb->grantedAccess & (FILE_READ_DATA | FILE_EXECUTE)) == 0)
+    return iosb.Status = STATUS_ACCESS_DENIED;
+  const LONGLONG offset =
+      UsesFilePointer(byteOffset) ? fo->CurrentByteOffset.QuadPart : byteOffset->QuadPart;
   if (offset < 0) return iosb.Status = STATUS_INVALID_PARAMETER;
   if (length == 0) return iosb.Status = STATUS_SUCCESS;
   const Node* node = fcb->node.get();
@@ -53,8 +56,8 @@ NTSTATUS Volume::Read(FILE_OBJECT* fo, void* buffer, ULONG length, const LARGE_I
 // A handle with FILE_APPEND_DATA but not FILE_WRITE_DATA always writes at
 // the end of the file, whatever offset it gives (the documentation only says
 // such a handle may append; writing elsewhere is not allowed to it).
-NTSTATUS Volume::Write(FILE_OBJECT* fo, const void* buffer, ULONG length, const LARGE_INTEGER* byteOffset,
-                       IO_STATUS_BLOCK& iosb) {
+NTSTATUS Volume::Write(FILE_OBJECT* fo, const void* buffer, ULONG length,
+                       const LARGE_INTEGER* byteOffset, IO_STATUS_BLOCK& iosb) {
   std::lock_guard lock(mutex_);
   iosb.Information = 0;
   Fcb* fcb;

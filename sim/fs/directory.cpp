@@ -25,18 +25,26 @@ namespace {
 
 ULONG BaseLength(FILE_INFORMATION_CLASS c) {
   switch (c) {
-    case FileDirectoryInformation: return FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileName);
-    case FileFullDirectoryInformation: return FIELD_OFFSET(FILE_FULL_DIR_INFORMATION, FileName);
-    case FileIdFullDirectoryInformation: return FIELD_OFFSET(FILE_ID_FULL_DIR_INFORMATION, FileName);
-    case FileBothDirectoryInformation: return FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileName);
-    case FileIdBothDirectoryInformation: return FIELD_OFFSET(FILE_ID_BOTH_DIR_INFORMATION, FileName);
-    case FileNamesInformation: return FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName);
-    default: return 0;
+    case FileDirectoryInformation:
+      return FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileName);
+    case FileFullDirectoryInformation:
+      return FIELD_OFFSET(FILE_FULL_DIR_INFORMATION, FileName);
+    case FileIdFullDirectoryInformation:
+      return FIELD_OFFSET(FILE_ID_FULL_DIR_INFORMATION, FileName);
+    case FileBothDirectoryInformation:
+      return FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileName);
+    case FileIdBothDirectoryInformation:
+      return FIELD_OFFSET(FILE_ID_BOTH_DIR_INFORMATION, FileName);
+    case FileNamesInformation:
+      return FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName);
+    default:
+      return 0;
   }
 }
 
 // Fills one entry (NextEntryOffset left 0) with `copied` bytes of `name`.
-void FillEntry(UCHAR* at, FILE_INFORMATION_CLASS c, const Node& node, std::u16string_view name, ULONG copied) {
+void FillEntry(UCHAR* at, FILE_INFORMATION_CLASS c, const Node& node, std::u16string_view name,
+               ULONG copied) {
   const ULONG base = BaseLength(c);
   std::memset(at, 0, base);
   const auto fullBytes = static_cast<ULONG>(name.size() * sizeof(WCHAR));
@@ -61,7 +69,8 @@ void FillEntry(UCHAR* at, FILE_INFORMATION_CLASS c, const Node& node, std::u16st
       auto* b = reinterpret_cast<FILE_BOTH_DIR_INFORMATION*>(at);
       b->ShortNameLength = static_cast<CCHAR>(shortName.size() * sizeof(WCHAR));
       std::memcpy(b->ShortName, shortName.data(), shortName.size() * sizeof(WCHAR));
-      if (c == FileIdBothDirectoryInformation) reinterpret_cast<FILE_ID_BOTH_DIR_INFORMATION*>(at)->FileId = id;
+      if (c == FileIdBothDirectoryInformation)
+        reinterpret_cast<FILE_ID_BOTH_DIR_INFORMATION*>(at)->FileId = id;
     } else if (c == FileIdFullDirectoryInformation) {
       reinterpret_cast<FILE_ID_FULL_DIR_INFORMATION*>(at)->FileId = id;
     }
@@ -71,8 +80,8 @@ void FillEntry(UCHAR* at, FILE_INFORMATION_CLASS c, const Node& node, std::u16st
 
 }  // namespace
 
-NTSTATUS Volume::QueryDirectory(FILE_OBJECT* fo, const io::DirectoryQuery& query, void* buffer, ULONG length,
-                                IO_STATUS_BLOCK& iosb) {
+NTSTATUS Volume::QueryDirectory(FILE_OBJECT* fo, const io::DirectoryQuery& query, void* buffer,
+                                ULONG length, IO_STATUS_BLOCK& iosb) {
   std::lock_guard lock(mutex_);
   iosb.Information = 0;
   Fcb* fcb;
@@ -86,12 +95,14 @@ NTSTATUS Volume::QueryDirectory(FILE_OBJECT* fo, const io::DirectoryQuery& query
   Node* dir = fcb->node.get();
 
   const bool firstQuery = !ccb->queryStarted;
-  const bool patternGiven = query.pattern != nullptr && query.pattern->Length != 0 && query.pattern->Buffer != nullptr;
+  const bool patternGiven =
+      query.pattern != nullptr && query.pattern->Length != 0 && query.pattern->Buffer != nullptr;
   const bool restart = (query.flags & SL_RESTART_SCAN) != 0;
   if (firstQuery || (patternGiven && restart)) {
     std::u16string pattern = u"*";
     if (patternGiven) {
-      pattern.assign(reinterpret_cast<const char16_t*>(query.pattern->Buffer), query.pattern->Length / sizeof(WCHAR));
+      pattern.assign(reinterpret_cast<const char16_t*>(query.pattern->Buffer),
+                     query.pattern->Length / sizeof(WCHAR));
       if (!IsLegalPattern(pattern)) return iosb.Status = STATUS_OBJECT_NAME_INVALID;
     }
     ccb->pattern = Upcase(pattern);
@@ -152,8 +163,8 @@ NTSTATUS Volume::QueryDirectory(FILE_OBJECT* fo, const io::DirectoryQuery& query
   const bool matchAll = ccb->pattern == u"*";
   auto matches = [&](const Node& node, std::u16string_view name) {
     if (matchAll) return true;
-    return MatchesPattern(ccb->pattern, name) ||
-           (!node.shortName.empty() && name == node.name && MatchesPattern(ccb->pattern, node.shortName));
+    return MatchesPattern(ccb->pattern, name) || (!node.shortName.empty() && name == node.name &&
+                                                  MatchesPattern(ccb->pattern, node.shortName));
   };
   auto done = [&] { return status != STATUS_SUCCESS || (single && any); };
 

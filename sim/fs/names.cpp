@@ -9,7 +9,15 @@ namespace {
 bool IsIllegalChar(char16_t c) {
   if (c < 0x20) return true;
   switch (c) {
-    case u'"': case u'*': case u'/': case u':': case u'<': case u'>': case u'?': case u'\\': case u'|':
+    case u'"':
+    case u'*':
+    case u'/':
+    case u':':
+    case u'<':
+    case u'>':
+    case u'?':
+    case u'\\':
+    case u'|':
       return true;
     default:
       return false;

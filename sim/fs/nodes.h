@@ -25,19 +25,19 @@ struct Node {
   std::u16string shortName;  // the generated 8.3 name, empty when there is none
   Node* parent = nullptr;    // null for the root and for unlinked nodes
   bool isDirectory = false;
-  bool unlinked = false;     // removed from the namespace (deleted), possibly still open
-  ULONG attributes = 0;      // FILE_ATTRIBUTE_*, FILE_ATTRIBUTE_DIRECTORY included for directories
+  bool unlinked = false;  // removed from the namespace (deleted), possibly still open
+  ULONG attributes = 0;   // FILE_ATTRIBUTE_*, FILE_ATTRIBUTE_DIRECTORY included for directories
   LONGLONG creationTime = 0;
   LONGLONG lastAccessTime = 0;
   LONGLONG lastWriteTime = 0;
   LONGLONG changeTime = 0;
-  std::vector<std::uint8_t> data;  // the unnamed data stream
-  LONGLONG allocationSize = 0;     // cluster multiple
-  ULONGLONG fileId = 0;            // file reference number: sequence << 48 | record
+  std::vector<std::uint8_t> data;      // the unnamed data stream
+  LONGLONG allocationSize = 0;         // cluster multiple
+  ULONGLONG fileId = 0;                // file reference number: sequence << 48 | record
   std::vector<std::uint8_t> security;  // self-relative security descriptor
   std::map<std::u16string, std::shared_ptr<Node>> children;  // key: upcased long name
   std::map<std::u16string, Node*> shortChildren;             // key: upcased short name
-  Fcb* fcb = nullptr;  // while open
+  Fcb* fcb = nullptr;                                        // while open
 
   LONGLONG EndOfFile() const { return static_cast<LONGLONG>(data.size()); }
 };
@@ -81,10 +81,10 @@ struct Ccb {
 
   // Directory enumeration: the pattern is fixed by the first query.
   bool queryStarted = false;
-  std::u16string pattern;   // upcased
+  std::u16string pattern;  // upcased
   bool patternHasWildcards = true;
-  int position = 0;         // 0: before ".", 1: before "..", 2: in the children
-  std::u16string lastKey;   // upcased name of the last child returned
+  int position = 0;        // 0: before ".", 1: before "..", 2: in the children
+  std::u16string lastKey;  // upcased name of the last child returned
   bool haveLastKey = false;
 };
 

@@ -17,7 +17,8 @@ ULONG ReportedAttributes(const Node& node) {
 
 // Writes a name into a FILE_NAME_INFORMATION at `info` whose buffer ends at
 // `end`; returns the bytes of name copied.
-ULONG PutName(FILE_NAME_INFORMATION* info, const std::u16string& name, const UCHAR* end, bool* overflow) {
+ULONG PutName(FILE_NAME_INFORMATION* info, const std::u16string& name, const UCHAR* end,
+              bool* overflow) {
   const ULONG bytes = static_cast<ULONG>(name.size() * sizeof(WCHAR));
   info->FileNameLength = bytes;
   const auto room = static_cast<ULONG>(end - reinterpret_cast<const UCHAR*>(info->FileName)) & ~1u;
@@ -33,7 +34,8 @@ ULONG ModeOf(const FILE_OBJECT* fo) {
   if ((fo->Flags & FO_SEQUENTIAL_ONLY) != 0) mode |= FILE_SEQUENTIAL_ONLY;
   if ((fo->Flags & FO_NO_INTERMEDIATE_BUFFERING) != 0) mode |= FILE_NO_INTERMEDIATE_BUFFERING;
   if ((fo->Flags & FO_SYNCHRONOUS_IO) != 0) {
-    mode |= (fo->Flags & FO_ALERTABLE_IO) != 0 ? FILE_SYNCHRONOUS_IO_ALERT : FILE_SYNCHRONOUS_IO_NONALERT;
+    mode |= (fo->Flags & FO_ALERTABLE_IO) != 0 ? FILE_SYNCHRONOUS_IO_ALERT
+                                               : FILE_SYNCHRONOUS_IO_NONALERT;
   }
   if ((fo->Flags & FO_DELETE_ON_CLOSE) != 0) mode |= FILE_DELETE_ON_CLOSE;
   return mode;
@@ -41,8 +43,8 @@ ULONG ModeOf(const FILE_OBJECT* fo) {
 
 }  // namespace
 
-NTSTATUS Volume::QueryInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS infoClass, void* buffer, ULONG length,
-                                  IO_STATUS_BLOCK& iosb) {
+NTSTATUS Volume::QueryInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS infoClass, void* buffer,
+                                  ULONG length, IO_STATUS_BLOCK& iosb) {
   std::lock_guard lock(mutex_);
   iosb.Information = 0;
   Fcb* fcb;
@@ -61,7 +63,8 @@ NTSTATUS Volume::QueryInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS infoCl
   // Classes that do not depend on the file.
   switch (infoClass) {
     case FilePositionInformation:
-      if (!fixed(sizeof(FILE_POSITION_INFORMATION))) return iosb.Status = STATUS_INFO_LENGTH_MISMATCH;
+      if (!fixed(sizeof(FILE_POSITION_INFORMATION)))
+        return iosb.Status = STATUS_INFO_LENGTH_MISMATCH;
       static_cast<FILE_POSITION_INFORMATION*>(buffer)->CurrentByteOffset = fo->CurrentByteOffset;
       return iosb.Status = STATUS_SUCCESS;
     case FileAccessInformation:
@@ -73,7 +76,8 @@ NTSTATUS Volume::QueryInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS infoCl
       static_cast<FILE_MODE_INFORMATION*>(buffer)->Mode = ModeOf(fo);
       return iosb.Status = STATUS_SUCCESS;
     case FileAlignmentInformation:
-      if (!fixed(sizeof(FILE_ALIGNMENT_INFORMATION))) return iosb.Status = STATUS_INFO_LENGTH_MISMATCH;
+      if (!fixed(sizeof(FILE_ALIGNMENT_INFORMATION)))
+        return iosb.Status = STATUS_INFO_LENGTH_MISMATCH;
       static_cast<FILE_ALIGNMENT_INFORMATION*>(buffer)->AlignmentRequirement = FILE_BYTE_ALIGNMENT;
       return iosb.Status = STATUS_SUCCESS;
     default:
@@ -110,7 +114,8 @@ NTSTATUS Volume::QueryInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS infoCl
       return iosb.Status = STATUS_SUCCESS;
     case FileInternalInformation:
       if (!fixed(sizeof(FILE_INTERNAL_INFORMATION))) break;
-      static_cast<FILE_INTERNAL_INFORMATION*>(buffer)->IndexNumber.QuadPart = static_cast<LONGLONG>(node.fileId);
+      static_cast<FILE_INTERNAL_INFORMATION*>(buffer)->IndexNumber.QuadPart =
+          static_cast<LONGLONG>(node.fileId);
       return iosb.Status = STATUS_SUCCESS;
     case FileEaInformation:
       if (!fixed(sizeof(FILE_EA_INFORMATION))) break;

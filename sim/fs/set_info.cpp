@@ -8,8 +8,9 @@
 
 namespace sim::fs {
 
-NTSTATUS Volume::SetInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS infoClass, const void* buffer,
-                                ULONG length, const io::RenameTarget* target, IO_STATUS_BLOCK& iosb) {
+NTSTATUS Volume::SetInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS infoClass,
+                                const void* buffer, ULONG length, const io::RenameTarget* target,
+                                IO_STATUS_BLOCK& iosb) {
   std::lock_guard lock(mutex_);
   iosb.Information = 0;
   Fcb* fcb;
@@ -19,7 +20,8 @@ NTSTATUS Volume::SetInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS infoClas
 
   if (infoClass == FilePositionInformation) {
     if (length < sizeof(FILE_POSITION_INFORMATION)) return status(STATUS_INFO_LENGTH_MISMATCH);
-    const LONGLONG offset = static_cast<const FILE_POSITION_INFORMATION*>(buffer)->CurrentByteOffset.QuadPart;
+    const LONGLONG offset =
+        static_cast<const FILE_POSITION_INFORMATION*>(buffer)->CurrentByteOffset.QuadPart;
     if (offset < 0) return status(STATUS_INVALID_PARAMETER);
     // Unbuffered handles may only stand on sector boundaries.
     if ((fo->Flags & FO_NO_INTERMEDIATE_BUFFERING) != 0 && offset % options_.sectorSize != 0) {
@@ -36,25 +38,31 @@ NTSTATUS Volume::SetInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS infoClas
       return status(SetBasic(fo, fcb, ccb, buffer, length));
     case FileEndOfFileInformation:
       if (length < sizeof(FILE_END_OF_FILE_INFORMATION)) return status(STATUS_INFO_LENGTH_MISMATCH);
-      return status(SetEndOfFile(fcb, ccb, static_cast<const FILE_END_OF_FILE_INFORMATION*>(buffer)->EndOfFile.QuadPart));
+      return status(SetEndOfFile(
+          fcb, ccb, static_cast<const FILE_END_OF_FILE_INFORMATION*>(buffer)->EndOfFile.QuadPart));
     case FileAllocationInformation:
       if (length < sizeof(FILE_ALLOCATION_INFORMATION)) return status(STATUS_INFO_LENGTH_MISMATCH);
-      return status(
-          SetAllocation(fcb, ccb, static_cast<const FILE_ALLOCATION_INFORMATION*>(buffer)->AllocationSize.QuadPart));
+      return status(SetAllocation(
+          fcb, ccb,
+          static_cast<const FILE_ALLOCATION_INFORMATION*>(buffer)->AllocationSize.QuadPart));
     case FileDispositionInformation:
       if (length < sizeof(FILE_DISPOSITION_INFORMATION)) return status(STATUS_INFO_LENGTH_MISMATCH);
-      return status(SetDisposition(fo, fcb, ccb,
-                                   static_cast<const FILE_DISPOSITION_INFORMATION*>(buffer)->DeleteFile
-                                       ? FILE_DISPOSITION_DELETE
-                                       : FILE_DISPOSITION_DO_NOT_DELETE));
+      return status(
+          SetDisposition(fo, fcb, ccb,
+                         static_cast<const FILE_DISPOSITION_INFORMATION*>(buffer)->DeleteFile
+                             ? FILE_DISPOSITION_DELETE
+                             : FILE_DISPOSITION_DO_NOT_DELETE));
     case FileDispositionInformationEx:
-      if (length < sizeof(FILE_DISPOSITION_INFORMATION_EX)) return status(STATUS_INFO_LENGTH_MISMATCH);
-      return status(SetDisposition(fo, fcb, ccb, static_cast<const FILE_DISPOSITION_INFORMATION_EX*>(buffer)->Flags));
+      if (length < sizeof(FILE_DISPOSITION_INFORMATION_EX))
+        return status(STATUS_INFO_LENGTH_MISMATCH);
+      return status(SetDisposition(
+          fo, fcb, ccb, static_cast<const FILE_DISPOSITION_INFORMATION_EX*>(buffer)->Flags));
     case FileRenameInformation:
     case FileRenameInformationEx:
     case FileRenameInformationBypassAccessCheck:
     case FileRenameInformationExBypassAccessCheck:
-      if (length < FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName)) return status(STATUS_INFO_LENGTH_MISMATCH);
+      if (length < FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName))
+        return status(STATUS_INFO_LENGTH_MISMATCH);
       if (target == nullptr) return status(STATUS_INVALID_PARAMETER);
       return status(Rename(fo, fcb, ccb, *target));
     case FileLinkInformation:
@@ -84,14 +92,17 @@ NTSTATUS Volume::SetBasic(FILE_OBJECT*, Fcb* fcb, Ccb* ccb, const void* buffer, 
   }
   ULONG attributes = node->attributes;
   if (info.FileAttributes != 0) {
-    if (!node->isDirectory && (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return STATUS_INVALID_PARAMETER;
-    if (node->isDirectory && (info.FileAttributes & FILE_ATTRIBUTE_TEMPORARY) != 0) return STATUS_INVALID_PARAMETER;
+    if (!node->isDirectory && (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+      return STATUS_INVALID_PARAMETER;
+    if (node->isDirectory && (info.FileAttributes & FILE_ATTRIBUTE_TEMPORARY) != 0)
+      return STATUS_INVALID_PARAMETER;
     attributes = (info.FileAttributes & FILE_ATTRIBUTE_VALID_SET_FLAGS & ~FILE_ATTRIBUTE_NORMAL) |
                  (node->isDirectory ? FILE_ATTRIBUTE_DIRECTORY : 0);
   }
 
   bool* freezes[4] = {nullptr, &ccb->freezeLastAccess, &ccb->freezeLastWrite, &ccb->freezeChange};
-  LONGLONG* fields[4] = {&node->creationTime, &node->lastAccessTime, &node->lastWriteTime, &node->changeTime};
+  LONGLONG* fields[4] = {&node->creationTime, &node->lastAccessTime, &node->lastWriteTime,
+                         &node->changeTime};
   bool changed = attributes != node->attributes;
   for (int i = 0; i < 4; ++i) {
     if (times[i] == -1 || times[i] == -2) {
@@ -150,7 +161,8 @@ NTSTATUS Volume::Rename(FILE_OBJECT*, Fcb* fcb, Ccb* ccb, const io::RenameTarget
     std::vector<std::u16string> components;
     bool trailingBackslash = false;
     if (target.path.empty() || target.path.front() != u'\\') return STATUS_OBJECT_NAME_INVALID;
-    if (NTSTATUS s = SplitPath(target.path, &components, &trailingBackslash); !NT_SUCCESS(s)) return s;
+    if (NTSTATUS s = SplitPath(target.path, &components, &trailingBackslash); !NT_SUCCESS(s))
+      return s;
     if (components.empty()) return STATUS_INVALID_PARAMETER;  // the root
     if (trailingBackslash) return STATUS_OBJECT_NAME_INVALID;
     newParent = root_.get();
@@ -171,7 +183,8 @@ NTSTATUS Volume::Rename(FILE_OBJECT*, Fcb* fcb, Ccb* ccb, const io::RenameTarget
     // Not while something below it has an open handle: NTFS refuses to
     // change the path of open files under a directory.
     for (const FILE_OBJECT* open : open_) {
-      const Fcb* other = CONTAINING_RECORD(static_cast<FSRTL_ADVANCED_FCB_HEADER*>(open->FsContext), Fcb, header);
+      const Fcb* other =
+          CONTAINING_RECORD(static_cast<FSRTL_ADVANCED_FCB_HEADER*>(open->FsContext), Fcb, header);
       if (other->node == nullptr || other->cleanupCount == 0 || other == fcb) continue;
       for (const Node* p = other->node->parent; p != nullptr; p = p->parent) {
         if (p == node) return STATUS_ACCESS_DENIED;
@@ -184,7 +197,8 @@ NTSTATUS Volume::Rename(FILE_OBJECT*, Fcb* fcb, Ccb* ccb, const io::RenameTarget
     const ULONG flags = target.flagsEx;
     if (!target.replaceIfExists) return STATUS_OBJECT_NAME_COLLISION;
     if (existing->isDirectory) return STATUS_ACCESS_DENIED;
-    if ((existing->attributes & FILE_ATTRIBUTE_READONLY) != 0 && (flags & FILE_RENAME_IGNORE_READONLY_ATTRIBUTE) == 0) {
+    if ((existing->attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+        (flags & FILE_RENAME_IGNORE_READONLY_ATTRIBUTE) == 0) {
       return STATUS_ACCESS_DENIED;
     }
     // An open target can only be replaced with POSIX semantics; its opens

@@ -54,8 +54,9 @@ NTSTATUS Volume::Populate(const std::vector<FileSpec>& files) {
           node->allocationSize = allocation;
         }
         if (spec.attributes != 0) {
-          node->attributes = (spec.attributes & FILE_ATTRIBUTE_VALID_SET_FLAGS & ~FILE_ATTRIBUTE_NORMAL) |
-                             (node->isDirectory ? FILE_ATTRIBUTE_DIRECTORY : 0);
+          node->attributes =
+              (spec.attributes & FILE_ATTRIBUTE_VALID_SET_FLAGS & ~FILE_ATTRIBUTE_NORMAL) |
+              (node->isDirectory ? FILE_ATTRIBUTE_DIRECTORY : 0);
         }
         if (spec.creationTime) node->creationTime = *spec.creationTime;
         if (spec.lastAccessTime) node->lastAccessTime = *spec.lastAccessTime;
@@ -68,7 +69,8 @@ NTSTATUS Volume::Populate(const std::vector<FileSpec>& files) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS Volume::PopulateFromHost(const std::filesystem::path& hostFolder, const std::u16string& under) {
+NTSTATUS Volume::PopulateFromHost(const std::filesystem::path& hostFolder,
+                                  const std::u16string& under) {
   std::error_code error;
   if (!std::filesystem::is_directory(hostFolder, error)) return STATUS_OBJECT_PATH_NOT_FOUND;
   std::u16string prefix = under;
@@ -81,7 +83,8 @@ NTSTATUS Volume::PopulateFromHost(const std::filesystem::path& hostFolder, const
   }
   if (error) return STATUS_UNSUCCESSFUL;
   for (const auto& entry : entries) {
-    const auto relative = std::filesystem::relative(entry.path(), hostFolder, error).generic_string();
+    const auto relative =
+        std::filesystem::relative(entry.path(), hostFolder, error).generic_string();
     std::u16string path = prefix + harness::FromUtf8(relative);
     for (auto& c : path) {
       if (c == u'/') c = u'\\';
@@ -117,10 +120,11 @@ std::string Volume::DumpTree(const DumpOptions& options) const {
       }
       const auto letters = AttributeLetters(child->attributes);
       if (!letters.empty()) out << " attr=" << letters;
-      if (options.shortNames && !child->shortName.empty()) out << " short=" << harness::ToUtf8(child->shortName);
+      if (options.shortNames && !child->shortName.empty())
+        out << " short=" << harness::ToUtf8(child->shortName);
       if (options.times) {
-        out << " times=" << child->creationTime << ',' << child->lastAccessTime << ',' << child->lastWriteTime << ','
-            << child->changeTime;
+        out << " times=" << child->creationTime << ',' << child->lastAccessTime << ','
+            << child->lastWriteTime << ',' << child->changeTime;
       }
       out << '\n';
       if (child->isDirectory) self(self, *child);

@@ -27,7 +27,8 @@ std::u16string_view CharsOf(const UNICODE_STRING& s) {
 }
 
 bool IsOverwrite(ULONG disposition) {
-  return disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF;
+  return disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE ||
+         disposition == FILE_OVERWRITE_IF;
 }
 
 }  // namespace
@@ -40,7 +41,8 @@ Volume::Volume(VolumeOptions options) : options_(std::move(options)) {
   root_ = std::make_shared<Node>();
   root_->isDirectory = true;
   root_->attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-  root_->creationTime = root_->lastAccessTime = root_->lastWriteTime = root_->changeTime = volumeCreationTime_;
+  root_->creationTime = root_->lastAccessTime = root_->lastWriteTime = root_->changeTime =
+      volumeCreationTime_;
   root_->fileId = kRootFileId;
   root_->security = kernel::security::DefaultFileSecurity();
 }
@@ -51,7 +53,8 @@ Volume::~Volume() {
   std::unordered_set<Fcb*> fcbs;
   for (const FILE_OBJECT* fo : open_) {
     delete static_cast<Ccb*>(fo->FsContext2);
-    fcbs.insert(CONTAINING_RECORD(static_cast<FSRTL_ADVANCED_FCB_HEADER*>(fo->FsContext), Fcb, header));
+    fcbs.insert(
+        CONTAINING_RECORD(static_cast<FSRTL_ADVANCED_FCB_HEADER*>(fo->FsContext), Fcb, header));
   }
   for (Fcb* fcb : fcbs) {
     if (fcb->node != nullptr) fcb->node->fcb = nullptr;
@@ -76,7 +79,8 @@ LONGLONG Volume::ClusterRound(LONGLONG bytes) const {
 
 bool Volume::ReserveAllocation(LONGLONG oldSize, LONGLONG newSize) {
   const LONGLONG delta = newSize - oldSize;
-  if (delta > 0 && allocatedBytes_ + delta > static_cast<LONGLONG>(options_.sizeBytes)) return false;
+  if (delta > 0 && allocatedBytes_ + delta > static_cast<LONGLONG>(options_.sizeBytes))
+    return false;
   allocatedBytes_ += delta;
   return true;
 }
@@ -135,12 +139,14 @@ void Volume::AssignShortName(Node* parent, Node* child) {
   GENERATE_NAME_CONTEXT context{};
   UNICODE_STRING longName;
   longName.Buffer = reinterpret_cast<PWCH>(child->name.data());
-  longName.Length = longName.MaximumLength = static_cast<USHORT>(child->name.size() * sizeof(WCHAR));
+  longName.Length = longName.MaximumLength =
+      static_cast<USHORT>(child->name.size() * sizeof(WCHAR));
   WCHAR buffer[12];
   for (int attempt = 0; attempt < 1000000; ++attempt) {
     UNICODE_STRING shortName{0, sizeof(buffer), buffer};
     if (!NT_SUCCESS(RtlGenerate8dot3Name(&longName, FALSE, &context, &shortName))) return;
-    std::u16string candidate(reinterpret_cast<const char16_t*>(buffer), shortName.Length / sizeof(WCHAR));
+    std::u16string candidate(reinterpret_cast<const char16_t*>(buffer),
+                             shortName.Length / sizeof(WCHAR));
     const auto key = Upcase(candidate);
     if (parent->shortChildren.count(key) != 0 || parent->children.count(key) != 0) continue;
     child->shortName = candidate;
@@ -199,7 +205,8 @@ void Volume::DeleteNode(Node* node) {
 
 bool Volume::Lookup(const FILE_OBJECT* fileObject, Fcb** fcb, Ccb** ccb) const {
   if (fileObject == nullptr || open_.count(fileObject) == 0) return false;
-  *fcb = CONTAINING_RECORD(static_cast<FSRTL_ADVANCED_FCB_HEADER*>(fileObject->FsContext), Fcb, header);
+  *fcb = CONTAINING_RECORD(static_cast<FSRTL_ADVANCED_FCB_HEADER*>(fileObject->FsContext), Fcb,
+                           header);
   *ccb = static_cast<Ccb*>(fileObject->FsContext2);
   return true;
 }
@@ -216,8 +223,12 @@ std::size_t Volume::OpenFileObjectCount() const {
 
 // IoCheckShareAccess: an open that reads, writes or deletes must be allowed
 // by every existing open's sharing, and must itself share what they use.
-// Opens for attributes or synchronize only are never checked.
-bool Volume::CheckShareAccess(const ShareCounts& c, ACCESS_MASK access, ULONG share) {
+// Opens for attributes or synchronize only are never checked, nor are opens
+// whose file object ignores sharing (IO_IGNORE_SHARE_ACCESS_CHECK).
+bool Volume::CheckShareAccess(const ShareCounts& c, ACCESS_MASK access,
+                              const io::CreateParameters& p) {
+  if (p.ignoreShareAccess) return true;
+  const ULONG share = p.shareAccess;
   const bool read = (access & (FILE_READ_DATA | FILE_EXECUTE)) != 0;
   const bool write = (access & kWriteDataAccess) != 0;
   const bool del = (access & DELETE) != 0;
@@ -233,7 +244,13 @@ bool Volume::CheckShareAccess(const ShareCounts& c, ACCESS_MASK access, ULONG sh
   return true;
 }
 
-void Volume::RecordShareAccess(FILE_OBJECT* fo, Fcb* fcb, Ccb* ccb, ACCESS_MASK access, ULONG share) {
+// IoSetShareAccess. A file object that ignores sharing keeps its own access
+// and sharing in its fields but is not counted in the file's share access,
+// so later opens are checked as if it were not there (and its cleanup
+// removes nothing).
+void Volume::RecordShareAccess(FILE_OBJECT* fo, Fcb* fcb, Ccb* ccb, ACCESS_MASK access,
+                               const io::CreateParameters& p) {
+  const ULONG share = p.shareAccess;
   ccb->readAccess = (access & (FILE_READ_DATA | FILE_EXECUTE)) != 0;
   ccb->writeAccess = (access & kWriteDataAccess) != 0;
   ccb->deleteAccess = (access & DELETE) != 0;
@@ -247,6 +264,7 @@ void Volume::RecordShareAccess(FILE_OBJECT* fo, Fcb* fcb, Ccb* ccb, ACCESS_MASK 
   fo->SharedRead = ccb->sharedRead;
   fo->SharedWrite = ccb->sharedWrite;
   fo->SharedDelete = ccb->sharedDelete;
+  if (p.ignoreShareAccess) return;
   auto& c = fcb->share;
   c.openCount++;
   c.readers += ccb->readAccess;
@@ -267,10 +285,17 @@ void Volume::AttachOpen(FILE_OBJECT* fo, Fcb* fcb, std::unique_ptr<Ccb> ccb) {
   open_.insert(fo);
 }
 
-NTSTATUS Volume::Create(FILE_OBJECT* fileObject, const io::CreateParameters& parameters, IO_STATUS_BLOCK& iosb) {
+NTSTATUS Volume::Create(FILE_OBJECT* fileObject, const io::CreateParameters& parameters,
+                        IO_STATUS_BLOCK& iosb) {
   std::lock_guard lock(mutex_);
   iosb.Information = 0;
   const NTSTATUS status = CreateLocked(fileObject, parameters, iosb);
+  Fcb* fcb;
+  Ccb* ccb;
+  if (NT_SUCCESS(status) && status != STATUS_REPARSE && parameters.grantedAccess != nullptr &&
+      Lookup(fileObject, &fcb, &ccb)) {
+    *parameters.grantedAccess = ccb->grantedAccess;
+  }
   iosb.Status = status;
   return status;
 }
@@ -289,7 +314,7 @@ NTSTATUS Volume::OpenVolume(FILE_OBJECT* fo, const io::CreateParameters& p, IO_S
   const ACCESS_MASK access = (p.desiredAccess & MAXIMUM_ALLOWED) != 0
                                  ? (FILE_ALL_ACCESS | (p.desiredAccess & ~MAXIMUM_ALLOWED))
                                  : p.desiredAccess;
-  if (!CheckShareAccess(volumeFcb_->share, access, p.shareAccess)) {
+  if (!CheckShareAccess(volumeFcb_->share, access, p)) {
     if (volumeFcb_->openCount == 0) {
       delete volumeFcb_;
       volumeFcb_ = nullptr;
@@ -299,24 +324,28 @@ NTSTATUS Volume::OpenVolume(FILE_OBJECT* fo, const io::CreateParameters& p, IO_S
   auto ccb = std::make_unique<Ccb>();
   ccb->grantedAccess = access;
   ccb->volumeOpen = true;
-  RecordShareAccess(fo, volumeFcb_, ccb.get(), access, p.shareAccess);
+  RecordShareAccess(fo, volumeFcb_, ccb.get(), access, p);
   AttachOpen(fo, volumeFcb_, std::move(ccb));
   iosb.Information = FILE_OPENED;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS Volume::CreateLocked(FILE_OBJECT* fo, const io::CreateParameters& p, IO_STATUS_BLOCK& iosb) {
+NTSTATUS Volume::CreateLocked(FILE_OBJECT* fo, const io::CreateParameters& p,
+                              IO_STATUS_BLOCK& iosb) {
   if (fo == nullptr || open_.count(fo) != 0) return STATUS_INVALID_PARAMETER;
   const ULONG options = p.options;
   const ULONG disposition = p.disposition;
   const bool wantDirectory = (options & FILE_DIRECTORY_FILE) != 0;
   const bool wantFile = (options & FILE_NON_DIRECTORY_FILE) != 0;
   const bool deleteOnClose = (options & FILE_DELETE_ON_CLOSE) != 0;
-  if (disposition > FILE_MAXIMUM_DISPOSITION || (wantDirectory && wantFile)) return STATUS_INVALID_PARAMETER;
-  if (wantDirectory && disposition != FILE_CREATE && disposition != FILE_OPEN && disposition != FILE_OPEN_IF) {
+  if (disposition > FILE_MAXIMUM_DISPOSITION || (wantDirectory && wantFile))
+    return STATUS_INVALID_PARAMETER;
+  if (wantDirectory && disposition != FILE_CREATE && disposition != FILE_OPEN &&
+      disposition != FILE_OPEN_IF) {
     return STATUS_INVALID_PARAMETER;
   }
-  if (deleteOnClose && (p.desiredAccess & (DELETE | MAXIMUM_ALLOWED)) == 0) return STATUS_INVALID_PARAMETER;
+  if (deleteOnClose && (p.desiredAccess & (DELETE | MAXIMUM_ALLOWED)) == 0)
+    return STATUS_INVALID_PARAMETER;
   // Files are opened by name only: there is no file-ID index.
   if ((options & FILE_OPEN_BY_FILE_ID) != 0) return STATUS_NOT_SUPPORTED;
   // No extended attributes (FILE_SUPPORTS_EXTENDED_ATTRIBUTES is not claimed).
@@ -327,7 +356,8 @@ NTSTATUS Volume::CreateLocked(FILE_OBJECT* fo, const io::CreateParameters& p, IO
   // "name::$DATA" names the default data stream: the file itself. Other
   // stream names fail the name check (there are no named streams).
   if (constexpr std::u16string_view kDataStream = u"::$DATA";
-      name.size() > kDataStream.size() && Upcase(name.substr(name.size() - kDataStream.size())) == kDataStream) {
+      name.size() > kDataStream.size() &&
+      Upcase(name.substr(name.size() - kDataStream.size())) == kDataStream) {
     name.remove_suffix(kDataStream.size());
   }
   std::shared_ptr<Node> start = root_;
@@ -374,18 +404,25 @@ NTSTATUS Volume::CreateLocked(FILE_OBJECT* fo, const io::CreateParameters& p, IO
   if ((p.flags & SL_OPEN_TARGET_DIRECTORY) != 0) {
     if (components.empty()) return STATUS_INVALID_PARAMETER;
     Fcb* fcb = AcquireFcb(parent);
-    const ACCESS_MASK access = (p.desiredAccess & MAXIMUM_ALLOWED) != 0 ? FILE_ALL_ACCESS : p.desiredAccess;
+    const ACCESS_MASK access =
+        (p.desiredAccess & MAXIMUM_ALLOWED) != 0 ? FILE_ALL_ACCESS : p.desiredAccess;
     if (fcb->deletePending) {
-      if (fcb->openCount == 0) { parent->fcb = nullptr; delete fcb; }
+      if (fcb->openCount == 0) {
+        parent->fcb = nullptr;
+        delete fcb;
+      }
       return STATUS_DELETE_PENDING;
     }
-    if (!CheckShareAccess(fcb->share, access, p.shareAccess)) {
-      if (fcb->openCount == 0) { parent->fcb = nullptr; delete fcb; }
+    if (!CheckShareAccess(fcb->share, access, p)) {
+      if (fcb->openCount == 0) {
+        parent->fcb = nullptr;
+        delete fcb;
+      }
       return STATUS_SHARING_VIOLATION;
     }
     auto ccb = std::make_unique<Ccb>();
     ccb->grantedAccess = access;
-    RecordShareAccess(fo, fcb, ccb.get(), access, p.shareAccess);
+    RecordShareAccess(fo, fcb, ccb.get(), access, p);
     AttachOpen(fo, fcb, std::move(ccb));
     std::memmove(fo->FileName.Buffer, leaf.data(), leaf.size() * sizeof(WCHAR));
     fo->FileName.Length = static_cast<USHORT>(leaf.size() * sizeof(WCHAR));
@@ -395,7 +432,8 @@ NTSTATUS Volume::CreateLocked(FILE_OBJECT* fo, const io::CreateParameters& p, IO
 
   // A new file or directory.
   if (target == nullptr) {
-    if (disposition == FILE_OPEN || disposition == FILE_OVERWRITE) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (disposition == FILE_OPEN || disposition == FILE_OVERWRITE)
+      return STATUS_OBJECT_NAME_NOT_FOUND;
     if (trailingBackslash && !wantDirectory) return STATUS_OBJECT_NAME_INVALID;
     if (parent->fcb != nullptr && parent->fcb->deletePending) return STATUS_DELETE_PENDING;
     ULONG attributes = p.fileAttributes & FILE_ATTRIBUTE_VALID_SET_FLAGS & ~FILE_ATTRIBUTE_NORMAL;
@@ -422,7 +460,7 @@ NTSTATUS Volume::CreateLocked(FILE_OBJECT* fo, const io::CreateParameters& p, IO
                              ? (FILE_ALL_ACCESS | (p.desiredAccess & ~MAXIMUM_ALLOWED))
                              : p.desiredAccess;
     ccb->deleteOnClose = deleteOnClose;
-    RecordShareAccess(fo, fcb, ccb.get(), ccb->grantedAccess, p.shareAccess);
+    RecordShareAccess(fo, fcb, ccb.get(), ccb->grantedAccess, p);
     AttachOpen(fo, fcb, std::move(ccb));
     iosb.Information = FILE_CREATED;
     return STATUS_SUCCESS;
@@ -461,15 +499,17 @@ NTSTATUS Volume::CreateLocked(FILE_OBJECT* fo, const io::CreateParameters& p, IO
     newAttributes = (p.fileAttributes & FILE_ATTRIBUTE_VALID_SET_FLAGS & ~FILE_ATTRIBUTE_NORMAL) |
                     FILE_ATTRIBUTE_ARCHIVE;
     // Overwriting may not drop the hidden or system attribute.
-    if (((node->attributes & FILE_ATTRIBUTE_HIDDEN) != 0 && (newAttributes & FILE_ATTRIBUTE_HIDDEN) == 0) ||
-        ((node->attributes & FILE_ATTRIBUTE_SYSTEM) != 0 && (newAttributes & FILE_ATTRIBUTE_SYSTEM) == 0)) {
+    if (((node->attributes & FILE_ATTRIBUTE_HIDDEN) != 0 &&
+         (newAttributes & FILE_ATTRIBUTE_HIDDEN) == 0) ||
+        ((node->attributes & FILE_ATTRIBUTE_SYSTEM) != 0 &&
+         (newAttributes & FILE_ATTRIBUTE_SYSTEM) == 0)) {
       return STATUS_ACCESS_DENIED;
     }
   }
 
   const bool hadFcb = node->fcb != nullptr;
   Fcb* fcb = AcquireFcb(target);
-  if (!CheckShareAccess(fcb->share, access, p.shareAccess)) {
+  if (!CheckShareAccess(fcb->share, access, p)) {
     if (!hadFcb) {
       node->fcb = nullptr;
       delete fcb;
@@ -500,7 +540,7 @@ NTSTATUS Volume::CreateLocked(FILE_OBJECT* fo, const io::CreateParameters& p, IO
   auto ccb = std::make_unique<Ccb>();
   ccb->grantedAccess = access;
   ccb->deleteOnClose = deleteOnClose;
-  RecordShareAccess(fo, fcb, ccb.get(), access, p.shareAccess);
+  RecordShareAccess(fo, fcb, ccb.get(), access, p);
   AttachOpen(fo, fcb, std::move(ccb));
   return STATUS_SUCCESS;
 }
@@ -535,7 +575,8 @@ void Volume::CleanupLocked(FILE_OBJECT* fileObject, Fcb* fcb, Ccb* ccb) {
   if (node != nullptr && !node->unlinked && node != root_.get()) {
     // A directory that gained entries since the delete was asked for is
     // left alone, as NTFS does.
-    if (ccb->deleteOnClose && !(node->isDirectory && !node->children.empty())) fcb->deletePending = true;
+    if (ccb->deleteOnClose && !(node->isDirectory && !node->children.empty()))
+      fcb->deletePending = true;
     const bool deleteNow = fcb->deletePending && (fcb->cleanupCount == 0 || ccb->posixDelete);
     if (deleteNow && !(node->isDirectory && !node->children.empty())) {
       DeleteNode(node);

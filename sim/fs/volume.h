@@ -22,22 +22,22 @@
 namespace sim::fs {
 
 struct VolumeOptions {
-  bool shortNames = true;                          // generate 8.3 names, as system volumes do
-  std::uint64_t sizeBytes = 64ull << 30;           // capacity
-  std::uint32_t clusterSize = 4096;                // allocation unit
+  bool shortNames = true;                 // generate 8.3 names, as system volumes do
+  std::uint64_t sizeBytes = 64ull << 30;  // capacity
+  std::uint32_t clusterSize = 4096;       // allocation unit
   std::uint32_t sectorSize = 512;
   std::u16string label = u"TAVO";
   std::uint32_t serialNumber = 0x7A5D0C31;
   std::u16string deviceName = u"\\Device\\HarddiskVolume2";
-  std::optional<LONGLONG> creationTime;            // default: the clock when the volume is made
+  std::optional<LONGLONG> creationTime;  // default: the clock when the volume is made
 };
 
 // One file or directory for Volume::Populate.
 struct FileSpec {
-  std::u16string path;          // volume-relative: "\dir\file.txt"
+  std::u16string path;  // volume-relative: "\dir\file.txt"
   bool directory = false;
-  std::string contents;         // bytes of a file
-  ULONG attributes = 0;         // FILE_ATTRIBUTE_* (DIRECTORY is implied by `directory`)
+  std::string contents;  // bytes of a file
+  ULONG attributes = 0;  // FILE_ATTRIBUTE_* (DIRECTORY is implied by `directory`)
   std::optional<LONGLONG> creationTime, lastAccessTime, lastWriteTime, changeTime;
 };
 
@@ -58,18 +58,19 @@ class Volume : public io::FileSystem {
                   IO_STATUS_BLOCK& iosb) override;
   NTSTATUS Cleanup(FILE_OBJECT* fileObject, IO_STATUS_BLOCK& iosb) override;
   void Close(FILE_OBJECT* fileObject) override;
-  NTSTATUS Read(FILE_OBJECT* fileObject, void* buffer, ULONG length, const LARGE_INTEGER* byteOffset,
-                IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS Read(FILE_OBJECT* fileObject, void* buffer, ULONG length,
+                const LARGE_INTEGER* byteOffset, IO_STATUS_BLOCK& iosb) override;
   NTSTATUS Write(FILE_OBJECT* fileObject, const void* buffer, ULONG length,
                  const LARGE_INTEGER* byteOffset, IO_STATUS_BLOCK& iosb) override;
   NTSTATUS QueryInformation(FILE_OBJECT* fileObject, FILE_INFORMATION_CLASS infoClass, void* buffer,
                             ULONG length, IO_STATUS_BLOCK& iosb) override;
-  NTSTATUS SetInformation(FILE_OBJECT* fileObject, FILE_INFORMATION_CLASS infoClass, const void* buffer,
-                          ULONG length, const io::RenameTarget* target, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS SetInformation(FILE_OBJECT* fileObject, FILE_INFORMATION_CLASS infoClass,
+                          const void* buffer, ULONG length, const io::RenameTarget* target,
+                          IO_STATUS_BLOCK& iosb) override;
   NTSTATUS QueryDirectory(FILE_OBJECT* fileObject, const io::DirectoryQuery& query, void* buffer,
                           ULONG length, IO_STATUS_BLOCK& iosb) override;
-  NTSTATUS QueryVolumeInformation(FILE_OBJECT* fileObject, FS_INFORMATION_CLASS infoClass, void* buffer,
-                                  ULONG length, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS QueryVolumeInformation(FILE_OBJECT* fileObject, FS_INFORMATION_CLASS infoClass,
+                                  void* buffer, ULONG length, IO_STATUS_BLOCK& iosb) override;
   NTSTATUS QuerySecurity(FILE_OBJECT* fileObject, SECURITY_INFORMATION information, void* buffer,
                          ULONG length, IO_STATUS_BLOCK& iosb) override;
   NTSTATUS SetSecurity(FILE_OBJECT* fileObject, SECURITY_INFORMATION information,
@@ -77,8 +78,9 @@ class Volume : public io::FileSystem {
   NTSTATUS FileSystemControl(FILE_OBJECT* fileObject, ULONG controlCode, const void* input,
                              ULONG inputLength, void* output, ULONG outputLength,
                              IO_STATUS_BLOCK& iosb) override;
-  NTSTATUS DeviceControl(FILE_OBJECT* fileObject, ULONG controlCode, const void* input, ULONG inputLength,
-                         void* output, ULONG outputLength, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS DeviceControl(FILE_OBJECT* fileObject, ULONG controlCode, const void* input,
+                         ULONG inputLength, void* output, ULONG outputLength,
+                         IO_STATUS_BLOCK& iosb) override;
   NTSTATUS FlushBuffers(FILE_OBJECT* fileObject, IO_STATUS_BLOCK& iosb) override;
   bool Owns(const FILE_OBJECT* fileObject) const override;
 
@@ -88,7 +90,8 @@ class Volume : public io::FileSystem {
   // invalid name or an existing path of the other kind.
   NTSTATUS Populate(const std::vector<FileSpec>& files);
   // Copies a host folder's tree under `under` (a volume directory path).
-  NTSTATUS PopulateFromHost(const std::filesystem::path& hostFolder, const std::u16string& under = u"\\");
+  NTSTATUS PopulateFromHost(const std::filesystem::path& hostFolder,
+                            const std::u16string& under = u"\\");
   // The tree in a deterministic text form (UTF-8), one entry per line in
   // NTFS order, e.g. "\docs\Report 2024.txt size=5 attr=A short=REPORT~1.TXT".
   std::string DumpTree(const DumpOptions& options = {}) const;
@@ -100,7 +103,8 @@ class Volume : public io::FileSystem {
 
   // All below run with mutex_ held.
   LONGLONG Now() const;
-  std::shared_ptr<Node> NewNode(Node* parent, const std::u16string& name, bool directory, ULONG attributes);
+  std::shared_ptr<Node> NewNode(Node* parent, const std::u16string& name, bool directory,
+                                ULONG attributes);
   void LinkChild(Node* parent, const std::shared_ptr<Node>& child);
   std::shared_ptr<Node> UnlinkChild(Node* child);
   std::shared_ptr<Node> FindChild(const Node* directory, std::u16string_view name) const;
@@ -112,12 +116,16 @@ class Volume : public io::FileSystem {
   void TouchDirectory(Node* directory);
   void DeleteNode(Node* node);
 
-  NTSTATUS CreateLocked(FILE_OBJECT* fileObject, const io::CreateParameters& parameters, IO_STATUS_BLOCK& iosb);
-  NTSTATUS OpenVolume(FILE_OBJECT* fileObject, const io::CreateParameters& parameters, IO_STATUS_BLOCK& iosb);
+  NTSTATUS CreateLocked(FILE_OBJECT* fileObject, const io::CreateParameters& parameters,
+                        IO_STATUS_BLOCK& iosb);
+  NTSTATUS OpenVolume(FILE_OBJECT* fileObject, const io::CreateParameters& parameters,
+                      IO_STATUS_BLOCK& iosb);
   void CleanupLocked(FILE_OBJECT* fileObject, Fcb* fcb, Ccb* ccb);
   void AttachOpen(FILE_OBJECT* fileObject, Fcb* fcb, std::unique_ptr<Ccb> ccb);
-  static bool CheckShareAccess(const ShareCounts& counts, ACCESS_MASK access, ULONG share);
-  void RecordShareAccess(FILE_OBJECT* fileObject, Fcb* fcb, Ccb* ccb, ACCESS_MASK access, ULONG share);
+  static bool CheckShareAccess(const ShareCounts& counts, ACCESS_MASK access,
+                               const io::CreateParameters& p);
+  void RecordShareAccess(FILE_OBJECT* fileObject, Fcb* fcb, Ccb* ccb, ACCESS_MASK access,
+                         const io::CreateParameters& p);
 
   NTSTATUS SetBasic(FILE_OBJECT* fo, Fcb* fcb, Ccb* ccb, const void* buffer, ULONG length);
   NTSTATUS SetEndOfFile(Fcb* fcb, Ccb* ccb, LONGLONG size);

@@ -16,14 +16,14 @@ constexpr char16_t kFileSystemName[] = u"NTFS";
 
 // What the volume can do. No hard links, streams, EAs or object IDs: it does
 // not claim them.
-constexpr ULONG kFileSystemAttributes = FILE_CASE_SENSITIVE_SEARCH | FILE_CASE_PRESERVED_NAMES |
-                                        FILE_UNICODE_ON_DISK | FILE_PERSISTENT_ACLS |
-                                        FILE_SUPPORTS_REPARSE_POINTS | FILE_SUPPORTS_POSIX_UNLINK_RENAME;
+constexpr ULONG kFileSystemAttributes =
+    FILE_CASE_SENSITIVE_SEARCH | FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK |
+    FILE_PERSISTENT_ACLS | FILE_SUPPORTS_REPARSE_POINTS | FILE_SUPPORTS_POSIX_UNLINK_RENAME;
 
 }  // namespace
 
-NTSTATUS Volume::QueryVolumeInformation(FILE_OBJECT* fo, FS_INFORMATION_CLASS infoClass, void* buffer,
-                                        ULONG length, IO_STATUS_BLOCK& iosb) {
+NTSTATUS Volume::QueryVolumeInformation(FILE_OBJECT* fo, FS_INFORMATION_CLASS infoClass,
+                                        void* buffer, ULONG length, IO_STATUS_BLOCK& iosb) {
   std::lock_guard lock(mutex_);
   iosb.Information = 0;
   Fcb* fcb;
@@ -75,7 +75,8 @@ NTSTATUS Volume::QueryVolumeInformation(FILE_OBJECT* fo, FS_INFORMATION_CLASS in
       a->FileSystemAttributes = kFileSystemAttributes;
       a->MaximumComponentNameLength = 255;
       const ULONG bytes = sizeof(kFileSystemName) - sizeof(WCHAR);
-      const ULONG room = (length - FIELD_OFFSET(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName)) & ~1u;
+      const ULONG room =
+          (length - FIELD_OFFSET(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName)) & ~1u;
       const ULONG copied = std::min(bytes, room);
       a->FileSystemNameLength = bytes;
       std::memcpy(a->FileSystemName, kFileSystemName, copied);
@@ -96,8 +97,8 @@ NTSTATUS Volume::QueryVolumeInformation(FILE_OBJECT* fo, FS_INFORMATION_CLASS in
   return iosb.Status = STATUS_INFO_LENGTH_MISMATCH;
 }
 
-NTSTATUS Volume::QuerySecurity(FILE_OBJECT* fo, SECURITY_INFORMATION information, void* buffer, ULONG length,
-                               IO_STATUS_BLOCK& iosb) {
+NTSTATUS Volume::QuerySecurity(FILE_OBJECT* fo, SECURITY_INFORMATION information, void* buffer,
+                               ULONG length, IO_STATUS_BLOCK& iosb) {
   std::lock_guard lock(mutex_);
   iosb.Information = 0;
   Fcb* fcb;
@@ -105,14 +106,15 @@ NTSTATUS Volume::QuerySecurity(FILE_OBJECT* fo, SECURITY_INFORMATION information
   if (!Lookup(fo, &fcb, &ccb)) return iosb.Status = STATUS_INVALID_DEVICE_REQUEST;
   const auto& stored = fcb->node != nullptr ? fcb->node->security : root_->security;
   ULONG needed = 0;
-  const NTSTATUS status = kernel::security::QuerySecurity(stored, information, buffer, length, &needed);
+  const NTSTATUS status =
+      kernel::security::QuerySecurity(stored, information, buffer, length, &needed);
   // STATUS_BUFFER_TOO_SMALL carries the size needed in Information.
   iosb.Information = needed;
   return iosb.Status = status;
 }
 
-NTSTATUS Volume::SetSecurity(FILE_OBJECT* fo, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
-                             IO_STATUS_BLOCK& iosb) {
+NTSTATUS Volume::SetSecurity(FILE_OBJECT* fo, SECURITY_INFORMATION information,
+                             PSECURITY_DESCRIPTOR descriptor, IO_STATUS_BLOCK& iosb) {
   std::lock_guard lock(mutex_);
   iosb.Information = 0;
   Fcb* fcb;
@@ -120,15 +122,16 @@ NTSTATUS Volume::SetSecurity(FILE_OBJECT* fo, SECURITY_INFORMATION information, 
   if (!Lookup(fo, &fcb, &ccb)) return iosb.Status = STATUS_INVALID_DEVICE_REQUEST;
   if (fcb->node == nullptr) return iosb.Status = STATUS_INVALID_PARAMETER;
   kernel::security::Bytes merged;
-  const NTSTATUS status = kernel::security::MergeParts(fcb->node->security, information, descriptor, &merged);
+  const NTSTATUS status =
+      kernel::security::MergeParts(fcb->node->security, information, descriptor, &merged);
   if (!NT_SUCCESS(status)) return iosb.Status = status;
   fcb->node->security = std::move(merged);
   if (!ccb->freezeChange) fcb->node->changeTime = Now();
   return iosb.Status = STATUS_SUCCESS;
 }
 
-NTSTATUS Volume::FileSystemControl(FILE_OBJECT* fo, ULONG controlCode, const void*, ULONG, void*, ULONG,
-                                   IO_STATUS_BLOCK& iosb) {
+NTSTATUS Volume::FileSystemControl(FILE_OBJECT* fo, ULONG controlCode, const void*, ULONG, void*,
+                                   ULONG, IO_STATUS_BLOCK& iosb) {
   std::lock_guard lock(mutex_);
   iosb.Information = 0;
   Fcb* fcb;
@@ -149,7 +152,8 @@ NTSTATUS Volume::DeviceControl(FILE_OBJECT* fo, ULONG controlCode, const void*, 
   Fcb* fcb;
   Ccb* ccb;
   if (!Lookup(fo, &fcb, &ccb)) return iosb.Status = STATUS_INVALID_DEVICE_REQUEST;
-  if (controlCode != IOCTL_MOUNTDEV_QUERY_DEVICE_NAME) return iosb.Status = STATUS_INVALID_DEVICE_REQUEST;
+  if (controlCode != IOCTL_MOUNTDEV_QUERY_DEVICE_NAME)
+    return iosb.Status = STATUS_INVALID_DEVICE_REQUEST;
   if (outputLength < sizeof(MOUNTDEV_NAME)) return iosb.Status = STATUS_INVALID_PARAMETER;
   auto* name = static_cast<MOUNTDEV_NAME*>(output);
   const auto bytes = static_cast<USHORT>(options_.deviceName.size() * sizeof(WCHAR));

@@ -5,7 +5,9 @@
 
 namespace sim::harness {
 
-std::shared_ptr<fs::Volume> CreateVolume(VolumeOptions options) { return fs::CreateVolume(std::move(options)); }
+std::shared_ptr<fs::Volume> CreateVolume(VolumeOptions options) {
+  return fs::CreateVolume(std::move(options));
+}
 
 std::shared_ptr<fs::Volume> MountNewVolume(char16_t driveLetter, VolumeOptions options) {
   auto volume = fs::CreateVolume(options);

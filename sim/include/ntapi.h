@@ -8,50 +8,61 @@
 
 EXTERN_C_START
 NTSYSCALLAPI NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
-                                         POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                                         PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
-                                         ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                                         ULONG EaLength);
+                                         POBJECT_ATTRIBUTES ObjectAttributes,
+                                         PIO_STATUS_BLOCK IoStatusBlock,
+                                         PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                                         ULONG ShareAccess, ULONG CreateDisposition,
+                                         ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
 NTSYSCALLAPI NTSTATUS NTAPI NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
-                                       POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                                       ULONG ShareAccess, ULONG OpenOptions);
+                                       POBJECT_ATTRIBUTES ObjectAttributes,
+                                       PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess,
+                                       ULONG OpenOptions);
 NTSYSCALLAPI NTSTATUS NTAPI NtClose(HANDLE Handle);
 NTSYSCALLAPI NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                                       PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
-                                       ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+                                       PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                       PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                                       PULONG Key);
 NTSYSCALLAPI NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                                        PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
-                                        ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
-NTSYSCALLAPI NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                        PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                        PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                                        PULONG Key);
+NTSYSCALLAPI NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle,
+                                                   PIO_STATUS_BLOCK IoStatusBlock,
                                                    PVOID FileInformation, ULONG Length,
                                                    FILE_INFORMATION_CLASS FileInformationClass);
 NTSYSCALLAPI NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                                  PVOID FileInformation, ULONG Length,
                                                  FILE_INFORMATION_CLASS FileInformationClass);
-NTSYSCALLAPI NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                                                 PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+NTSYSCALLAPI NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event,
+                                                 PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                                 PIO_STATUS_BLOCK IoStatusBlock,
                                                  PVOID FileInformation, ULONG Length,
                                                  FILE_INFORMATION_CLASS FileInformationClass,
-                                                 BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
-                                                 BOOLEAN RestartScan);
-NTSYSCALLAPI NTSTATUS NTAPI NtQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                                 BOOLEAN ReturnSingleEntry,
+                                                 PUNICODE_STRING FileName, BOOLEAN RestartScan);
+NTSYSCALLAPI NTSTATUS NTAPI NtQueryVolumeInformationFile(HANDLE FileHandle,
+                                                         PIO_STATUS_BLOCK IoStatusBlock,
                                                          PVOID FsInformation, ULONG Length,
                                                          FS_INFORMATION_CLASS FsInformationClass);
-NTSYSCALLAPI NTSTATUS NTAPI NtQuerySecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
-                                                  PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length,
-                                                  PULONG LengthNeeded);
-NTSYSCALLAPI NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                                            PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode,
-                                            PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
-                                            ULONG OutputBufferLength);
-NTSYSCALLAPI NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                                                  PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
-                                                  ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
-                                                  PVOID OutputBuffer, ULONG OutputBufferLength);
+NTSYSCALLAPI NTSTATUS NTAPI NtQuerySecurityObject(HANDLE Handle,
+                                                  SECURITY_INFORMATION SecurityInformation,
+                                                  PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                  ULONG Length, PULONG LengthNeeded);
+NTSYSCALLAPI NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event,
+                                            PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                            PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode,
+                                            PVOID InputBuffer, ULONG InputBufferLength,
+                                            PVOID OutputBuffer, ULONG OutputBufferLength);
+NTSYSCALLAPI NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event,
+                                                  PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                                  PIO_STATUS_BLOCK IoStatusBlock,
+                                                  ULONG IoControlCode, PVOID InputBuffer,
+                                                  ULONG InputBufferLength, PVOID OutputBuffer,
+                                                  ULONG OutputBufferLength);
 NTSYSCALLAPI NTSTATUS NTAPI NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
 // Attributes of a file by name, without a handle: first offered to the
 // filters as a fast query-open (IRP_MJ_NETWORK_QUERY_OPEN); when a filter
 // refuses it, done as an open, a query and a close.
-NTSYSCALLAPI NTSTATUS NTAPI NtQueryFullAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes,
-                                                      PFILE_NETWORK_OPEN_INFORMATION FileInformation);
+NTSYSCALLAPI NTSTATUS NTAPI NtQueryFullAttributesFile(
+    POBJECT_ATTRIBUTES ObjectAttributes, PFILE_NETWORK_OPEN_INFORMATION FileInformation);
 EXTERN_C_END

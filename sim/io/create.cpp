@@ -26,7 +26,8 @@ NTSTATUS ValidateCreate(const CreateRequest& rq, ACCESS_MASK access) {
     return STATUS_INVALID_PARAMETER;
   }
   const ULONG sync = options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT);
-  if (sync == (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) return STATUS_INVALID_PARAMETER;
+  if (sync == (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT))
+    return STATUS_INVALID_PARAMETER;
   if (sync && !(access & SYNCHRONIZE)) return STATUS_INVALID_PARAMETER;
   if ((options & FILE_DELETE_ON_CLOSE) && !(access & DELETE)) return STATUS_INVALID_PARAMETER;
   if ((options & FILE_NO_INTERMEDIATE_BUFFERING) && (access & FILE_APPEND_DATA)) {
@@ -38,7 +39,8 @@ NTSTATUS ValidateCreate(const CreateRequest& rq, ACCESS_MASK access) {
 
 ULONG FileObjectFlagsFor(const CreateRequest& rq) {
   ULONG flags = 0;
-  if (rq.options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) flags |= FO_SYNCHRONOUS_IO;
+  if (rq.options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT))
+    flags |= FO_SYNCHRONOUS_IO;
   if (rq.options & FILE_SYNCHRONOUS_IO_ALERT) flags |= FO_ALERTABLE_IO;
   if (rq.options & FILE_NO_INTERMEDIATE_BUFFERING) flags |= FO_NO_INTERMEDIATE_BUFFERING;
   if (rq.options & FILE_WRITE_THROUGH) flags |= FO_WRITE_THROUGH;
@@ -66,7 +68,11 @@ NTSTATUS CreateFile(const CreateRequest& rq, FileObject** fileOut, IO_STATUS_BLO
   const OBJECT_ATTRIBUTES* oa = rq.attributes;
   if (!oa || oa->Length != sizeof(OBJECT_ATTRIBUTES)) return iosb.Status = STATUS_INVALID_PARAMETER;
   const ACCESS_MASK access = MapGenericFileAccess(rq.desiredAccess);
-  NTSTATUS status = ValidateCreate(rq, access);
+  // IO_NO_PARAMETER_CHECKING: the caller vouches for its parameters, so the
+  // I/O manager's own checks are skipped (the sim never probes kernel
+  // buffers anyway); the file system still refuses what it cannot serve.
+  NTSTATUS status =
+      (rq.ioOptions & IO_NO_PARAMETER_CHECKING) ? STATUS_SUCCESS : ValidateCreate(rq, access);
   if (!NT_SUCCESS(status)) return iosb.Status = status;
 
   std::u16string name = ToU16(oa->ObjectName);
@@ -101,11 +107,20 @@ NTSTATUS CreateFile(const CreateRequest& rq, FileObject** fileOut, IO_STATUS_BLO
     if (name.empty() && !related) file->fo()->Flags |= FO_VOLUME_OPEN;
     file->targetInstance = rq.startBelow;
     file->kernelCreated = rq.fromFilter;
+    // IO_IGNORE_SHARE_ACCESS_CHECK marks the new file object before the
+    // create is sent: filters see it with IoIsFileObjectIgnoringSharing, the
+    // file system skips its share-access check and bookkeeping for it.
+    if (rq.ioOptions & IO_IGNORE_SHARE_ACCESS_CHECK) file->ignoreSharing = true;
 
     Operation op(volume, file, IRP_MJ_CREATE, 0);
     op.data.RequestorMode = rq.mode;
     op.kernelOpenedTarget = rq.fromFilter;
-    op.securityContext.DesiredAccess = access;
+    // MAXIMUM_ALLOWED goes down as it is: the file system's access check
+    // decides what it amounts to (a read-only file: no write access).
+    op.securityContext.DesiredAccess =
+        (rq.desiredAccess & MAXIMUM_ALLOWED)
+            ? (MapGenericFileAccess(rq.desiredAccess & ~MAXIMUM_ALLOWED) | MAXIMUM_ALLOWED)
+            : access;
     op.securityContext.FullCreateOptions = rq.options;
     auto& create = op.iopb.Parameters.Create;
     create.SecurityContext = &op.securityContext;
@@ -117,6 +132,10 @@ NTSTATUS CreateFile(const CreateRequest& rq, FileObject** fileOut, IO_STATUS_BLO
     create.AllocationSize = rq.allocationSize;
     op.iopb.IrpFlags |= IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
     if (file->fo()->Flags & FO_OPENED_CASE_SENSITIVE) op.iopb.OperationFlags |= SL_CASE_SENSITIVE;
+    // The create options the file system reads from its stack location.
+    if (rq.ioOptions & IO_FORCE_ACCESS_CHECK) op.iopb.OperationFlags |= SL_FORCE_ACCESS_CHECK;
+    if (rq.ioOptions & IO_OPEN_TARGET_DIRECTORY) op.iopb.OperationFlags |= SL_OPEN_TARGET_DIRECTORY;
+    if (rq.ioOptions & IO_STOP_ON_SYMLINK) op.iopb.OperationFlags |= SL_STOP_ON_SYMLINK;
 
     status = SendOperation(op);
     iosb = op.data.IoStatus;
@@ -145,7 +164,7 @@ NTSTATUS CreateFile(const CreateRequest& rq, FileObject** fileOut, IO_STATUS_BLO
       break;
     }
     file->opened = true;
-    file->grantedAccess = access;
+    if (!file->openedByFileSystem || file->grantedAccess == 0) file->grantedAccess = access;
     file->createOptions = rq.options;
     *fileOut = file;
     break;

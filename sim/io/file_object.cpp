@@ -4,6 +4,7 @@
 #include <set>
 
 #include "io/io_manager.h"
+#include "kernel/kthread.h"
 #include "kernel/lifecycle.h"
 #include "kernel/thread_state.h"
 
@@ -90,9 +91,27 @@ FileObject* FileObjectFromBody(PFILE_OBJECT fo) {
   return dynamic_cast<FileObject*>(kernel::ObjectFromBody(fo));
 }
 
+}  // namespace sim::io
+
+// The option lives in the file object's extension, which every file object
+// the I/O manager made has; any other FILE_OBJECT has none.
+NTSTATUS IoSetFileObjectIgnoreSharing(PFILE_OBJECT FileObject) {
+  sim::io::FileObject* file = sim::io::FileObjectFromBody(FileObject);
+  if (!file) return STATUS_NOT_FOUND;
+  file->ignoreSharing = true;
+  return STATUS_SUCCESS;
+}
+
+BOOLEAN IoIsFileObjectIgnoringSharing(PFILE_OBJECT FileObject) {
+  sim::io::FileObject* file = sim::io::FileObjectFromBody(FileObject);
+  return file && file->ignoreSharing ? TRUE : FALSE;
+}
+
+namespace sim::io {
+
 Operation::Operation(Volume* vol, FileObject* f, UCHAR major, UCHAR minor)
     : data{FLTFL_CALLBACK_DATA_IRP_OPERATION,
-           reinterpret_cast<PETHREAD>(kernel::CurrentThread().kthread),
+           reinterpret_cast<PETHREAD>(kernel::CurrentKThread()),
            &iopb,
            {},
            nullptr,

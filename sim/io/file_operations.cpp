@@ -19,9 +19,9 @@ bool FastIoPossible(FileObject* file, UCHAR major, FILE_INFORMATION_CLASS infoCl
   }
 }
 
-NTSTATUS RunFileOperation(FileObject* file, _FLT_INSTANCE* startBelow, KPROCESSOR_MODE mode, UCHAR major,
-                          UCHAR minor, void (*setup)(Operation&, void*), void* setupContext,
-                          IO_STATUS_BLOCK& iosb, bool fastIoable) {
+NTSTATUS RunFileOperation(FileObject* file, _FLT_INSTANCE* startBelow, KPROCESSOR_MODE mode,
+                          UCHAR major, UCHAR minor, void (*setup)(Operation&, void*),
+                          void* setupContext, IO_STATUS_BLOCK& iosb, bool fastIoable) {
   for (int attempt = fastIoable ? 0 : 1; attempt < 2; ++attempt) {
     Operation op(file->volume, file, major, minor);
     if (startBelow) op.startBelow = startBelow;

@@ -21,23 +21,33 @@
 namespace sim::io {
 
 struct CreateParameters {
-  ACCESS_MASK desiredAccess = 0;  // generic rights already mapped to specific file rights
+  ACCESS_MASK desiredAccess = 0;  // generic rights already mapped to specific file rights;
+                                  // MAXIMUM_ALLOWED is passed on for the file system to resolve
   ULONG options = 0;              // FILE_DIRECTORY_FILE, FILE_DELETE_ON_CLOSE, ... (low 24 bits)
   ULONG disposition = FILE_OPEN;  // FILE_SUPERSEDE .. FILE_OVERWRITE_IF
   USHORT shareAccess = 0;         // FILE_SHARE_*
   USHORT fileAttributes = 0;      // FILE_ATTRIBUTE_* for a new file
   LARGE_INTEGER allocationSize{};
-  UCHAR flags = 0;                // SL_CASE_SENSITIVE, SL_OPEN_TARGET_DIRECTORY, ...
+  UCHAR flags = 0;  // SL_CASE_SENSITIVE, SL_OPEN_TARGET_DIRECTORY, ...
   KPROCESSOR_MODE requestorMode = UserMode;
+  // The file object ignores sharing (IoIsFileObjectIgnoringSharing, set for
+  // IO_IGNORE_SHARE_ACCESS_CHECK): as IoCheckShareAccess and IoSetShareAccess
+  // do for such a file object, the open is neither checked against the
+  // file's share access nor recorded in it.
+  bool ignoreShareAccess = false;
   PVOID eaBuffer = nullptr;
   ULONG eaLength = 0;
+  // Out, optional: the access the file system granted to a successful open
+  // (MAXIMUM_ALLOWED resolved), which the handle gets. Left alone, the
+  // handle gets desiredAccess.
+  ACCESS_MASK* grantedAccess = nullptr;
 };
 
 struct DirectoryQuery {
   FILE_INFORMATION_CLASS infoClass = FileDirectoryInformation;
   const UNICODE_STRING* pattern = nullptr;  // null: keep (or, on the first query, match all)
   ULONG fileIndex = 0;                      // with SL_INDEX_SPECIFIED
-  UCHAR flags = 0;                          // SL_RESTART_SCAN, SL_RETURN_SINGLE_ENTRY, SL_INDEX_SPECIFIED
+  UCHAR flags = 0;  // SL_RESTART_SCAN, SL_RETURN_SINGLE_ENTRY, SL_INDEX_SPECIFIED
 };
 
 // The resolved target of FileRenameInformation(Ex) and FileLinkInformation(Ex).
@@ -47,10 +57,10 @@ struct DirectoryQuery {
 // before the file system is called. A bare name (no RootDirectory, no
 // backslash) is passed as it is, relative to the source's parent directory.
 struct RenameTarget {
-  std::u16string path;            // "\dir\new name", or "new name" when relativeToSourceParent
+  std::u16string path;  // "\dir\new name", or "new name" when relativeToSourceParent
   bool relativeToSourceParent = false;
-  bool replaceIfExists = false;   // ReplaceIfExists, or FILE_RENAME_REPLACE_IF_EXISTS in Ex flags
-  ULONG flagsEx = 0;              // FILE_RENAME_* flags of the Ex classes (0 for the plain classes)
+  bool replaceIfExists = false;  // ReplaceIfExists, or FILE_RENAME_REPLACE_IF_EXISTS in Ex flags
+  ULONG flagsEx = 0;             // FILE_RENAME_* flags of the Ex classes (0 for the plain classes)
 };
 
 class FileSystem {
@@ -86,9 +96,9 @@ class FileSystem {
                                  void* buffer, ULONG length, IO_STATUS_BLOCK& iosb) = 0;
   virtual NTSTATUS SetSecurity(FILE_OBJECT* fileObject, SECURITY_INFORMATION information,
                                PSECURITY_DESCRIPTOR descriptor, IO_STATUS_BLOCK& iosb) = 0;
-  virtual NTSTATUS FileSystemControl(FILE_OBJECT* fileObject, ULONG controlCode,
-                                     const void* input, ULONG inputLength, void* output,
-                                     ULONG outputLength, IO_STATUS_BLOCK& iosb) = 0;
+  virtual NTSTATUS FileSystemControl(FILE_OBJECT* fileObject, ULONG controlCode, const void* input,
+                                     ULONG inputLength, void* output, ULONG outputLength,
+                                     IO_STATUS_BLOCK& iosb) = 0;
   virtual NTSTATUS DeviceControl(FILE_OBJECT* fileObject, ULONG controlCode, const void* input,
                                  ULONG inputLength, void* output, ULONG outputLength,
                                  IO_STATUS_BLOCK& iosb) = 0;

@@ -34,10 +34,11 @@ NTSTATUS ResolveRenameTarget(Operation& op, const FILE_RENAME_INFORMATION* info,
                       info->FileNameLength / sizeof(WCHAR));
   if (name.empty()) return STATUS_INVALID_PARAMETER;
   target.flagsEx = exClass ? info->Flags : 0;
-  target.replaceIfExists = exClass ? (info->Flags & FILE_RENAME_REPLACE_IF_EXISTS) != 0
-                                   : info->ReplaceIfExists != 0;
+  target.replaceIfExists =
+      exClass ? (info->Flags & FILE_RENAME_REPLACE_IF_EXISTS) != 0 : info->ReplaceIfExists != 0;
   if (info->RootDirectory) {
-    kernel::KernelObject* object = kernel::ReferenceHandle(info->RootDirectory, op.data.RequestorMode);
+    kernel::KernelObject* object =
+        kernel::ReferenceHandle(info->RootDirectory, op.data.RequestorMode);
     FileObject* root = dynamic_cast<FileObject*>(object);
     if (!root) {
       if (object) object->Dereference();
@@ -72,8 +73,8 @@ NTSTATUS CallControl(Operation& op, bool fsControl) {
   FileSystem& fs = *op.volume->fs;
   FILE_OBJECT* fo = op.iopb.TargetFileObject;
   auto& p = op.iopb.Parameters;
-  const ULONG code = fsControl ? p.FileSystemControl.Common.FsControlCode
-                               : p.DeviceIoControl.Common.IoControlCode;
+  const ULONG code =
+      fsControl ? p.FileSystemControl.Common.FsControlCode : p.DeviceIoControl.Common.IoControlCode;
   const ULONG inLength = p.DeviceIoControl.Common.InputBufferLength;
   const ULONG outLength = p.DeviceIoControl.Common.OutputBufferLength;
   IO_STATUS_BLOCK& iosb = op.data.IoStatus;
@@ -83,7 +84,8 @@ NTSTATUS CallControl(Operation& op, bool fsControl) {
                      : fs.DeviceControl(fo, code, system, inLength, system, outLength, iosb);
   }
   void* in = p.DeviceIoControl.Neither.InputBuffer;
-  void* out = BufferOf(p.DeviceIoControl.Neither.OutputBuffer, p.DeviceIoControl.Neither.OutputMdlAddress);
+  void* out =
+      BufferOf(p.DeviceIoControl.Neither.OutputBuffer, p.DeviceIoControl.Neither.OutputMdlAddress);
   return fsControl ? fs.FileSystemControl(fo, code, in, inLength, out, outLength, iosb)
                    : fs.DeviceControl(fo, code, in, inLength, out, outLength, iosb);
 }
@@ -134,10 +136,16 @@ void CallFileSystem(Operation& op) {
     params.allocationSize = p.Create.AllocationSize;
     params.flags = op.iopb.OperationFlags;
     params.requestorMode = op.data.RequestorMode;
+    params.ignoreShareAccess = IoIsFileObjectIgnoringSharing(fo) != FALSE;
     params.eaBuffer = p.Create.EaBuffer;
     params.eaLength = p.Create.EaLength;
+    ACCESS_MASK granted = 0;
+    params.grantedAccess = &granted;
     iosb.Status = fs.Create(fo, params, iosb);
-    if (NT_SUCCESS(iosb.Status) && iosb.Status != STATUS_REPARSE && op.file) op.file->openedByFileSystem = true;
+    if (NT_SUCCESS(iosb.Status) && iosb.Status != STATUS_REPARSE && op.file) {
+      op.file->openedByFileSystem = true;
+      if (granted != 0) op.file->grantedAccess = granted;
+    }
     return;
   }
 
@@ -186,13 +194,15 @@ void CallFileSystem(Operation& op) {
     }
     case IRP_MJ_QUERY_INFORMATION:
       iosb.Status = fs.QueryInformation(fo, p.QueryFileInformation.FileInformationClass,
-                                        p.QueryFileInformation.InfoBuffer, p.QueryFileInformation.Length, iosb);
+                                        p.QueryFileInformation.InfoBuffer,
+                                        p.QueryFileInformation.Length, iosb);
       break;
     case IRP_MJ_SET_INFORMATION: {
       const FILE_INFORMATION_CLASS infoClass = p.SetFileInformation.FileInformationClass;
       RenameTarget target;
       RenameTarget* targetPtr = nullptr;
-      const bool rename = infoClass == FileRenameInformation || infoClass == FileRenameInformationEx ||
+      const bool rename = infoClass == FileRenameInformation ||
+                          infoClass == FileRenameInformationEx ||
                           infoClass == FileLinkInformation || infoClass == FileLinkInformationEx;
       if (rename) {
         const bool ex = infoClass == FileRenameInformationEx || infoClass == FileLinkInformationEx;
@@ -220,7 +230,8 @@ void CallFileSystem(Operation& op) {
       query.pattern = q.FileName;
       query.fileIndex = q.FileIndex;
       query.flags = op.iopb.OperationFlags;
-      iosb.Status = fs.QueryDirectory(fo, query, BufferOf(q.DirectoryBuffer, q.MdlAddress), q.Length, iosb);
+      iosb.Status =
+          fs.QueryDirectory(fo, query, BufferOf(q.DirectoryBuffer, q.MdlAddress), q.Length, iosb);
       break;
     }
     case IRP_MJ_QUERY_VOLUME_INFORMATION:
@@ -229,12 +240,14 @@ void CallFileSystem(Operation& op) {
                                               p.QueryVolumeInformation.Length, iosb);
       break;
     case IRP_MJ_QUERY_SECURITY:
-      iosb.Status = fs.QuerySecurity(fo, p.QuerySecurity.SecurityInformation,
-                                     BufferOf(p.QuerySecurity.SecurityBuffer, p.QuerySecurity.MdlAddress),
-                                     p.QuerySecurity.Length, iosb);
+      iosb.Status =
+          fs.QuerySecurity(fo, p.QuerySecurity.SecurityInformation,
+                           BufferOf(p.QuerySecurity.SecurityBuffer, p.QuerySecurity.MdlAddress),
+                           p.QuerySecurity.Length, iosb);
       break;
     case IRP_MJ_SET_SECURITY:
-      iosb.Status = fs.SetSecurity(fo, p.SetSecurity.SecurityInformation, p.SetSecurity.SecurityDescriptor, iosb);
+      iosb.Status = fs.SetSecurity(fo, p.SetSecurity.SecurityInformation,
+                                   p.SetSecurity.SecurityDescriptor, iosb);
       break;
     case IRP_MJ_FILE_SYSTEM_CONTROL:
       iosb.Status = CallControl(op, true);

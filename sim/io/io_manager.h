@@ -64,13 +64,16 @@ class FileObject : public kernel::KernelObject {
   std::u16string Name() const;
 
   Volume* volume = nullptr;
-  bool opened = false;          // the create succeeded
+  bool opened = false;              // the create succeeded
   bool openedByFileSystem = false;  // ... and reached the file system
   ACCESS_MASK grantedAccess = 0;
   ULONG createOptions = 0;
   // FltCreateFile with an instance: I/O on this file object goes below it.
   _FLT_INSTANCE* targetInstance = nullptr;
   bool kernelCreated = false;
+  // The file object extension's "ignore sharing" option
+  // (IoSetFileObjectIgnoreSharing; IO_IGNORE_SHARE_ACCESS_CHECK sets it).
+  bool ignoreSharing = false;
 
  protected:
   void OnLastHandleClosed() override;
@@ -98,11 +101,11 @@ struct Operation {
   Volume* volume;
   FileObject* file;
   std::uint32_t requestorProcessId = 0;
-  bool fastIo = false;             // offered as fast I/O
-  bool fastIoRefused = false;      // a filter refused the fast I/O path
-  bool kernelOpenedTarget = false;  // create: FltCreateFile (no share-access check etc.)
+  bool fastIo = false;                  // offered as fast I/O
+  bool fastIoRefused = false;           // a filter refused the fast I/O path
+  bool kernelOpenedTarget = false;      // create: FltCreateFile (no share-access check etc.)
   _FLT_INSTANCE* startBelow = nullptr;  // only instances below this one see it
-  PMDL lockedMdl = nullptr;        // FltLockUserBuffer's MDL, freed with the operation
+  PMDL lockedMdl = nullptr;             // FltLockUserBuffer's MDL, freed with the operation
 
   // Pended pre/post operation state (guarded by lock).
   enum class Pend { None, Pre, Post };
@@ -139,6 +142,7 @@ struct CreateRequest {
   KPROCESSOR_MODE mode = UserMode;
   _FLT_INSTANCE* startBelow = nullptr;  // FltCreateFile with an instance
   bool fromFilter = false;
+  ULONG ioOptions = 0;  // IO_* options of IoCreateFileEx / FltCreateFileEx2 (Flags)
 };
 NTSTATUS CreateFile(const CreateRequest& request, FileObject** fileOut, IO_STATUS_BLOCK& iosb);
 
@@ -157,9 +161,9 @@ namespace sim::io {
 // With `fastIoable` the operation is first offered as fast I/O; a filter
 // that refuses it gets it again as an IRP. Returns the final status; iosb
 // receives the I/O status block.
-NTSTATUS RunFileOperation(FileObject* file, _FLT_INSTANCE* startBelow, KPROCESSOR_MODE mode, UCHAR major,
-                          UCHAR minor, void (*setup)(Operation&, void*), void* setupContext,
-                          IO_STATUS_BLOCK& iosb, bool fastIoable = false);
+NTSTATUS RunFileOperation(FileObject* file, _FLT_INSTANCE* startBelow, KPROCESSOR_MODE mode,
+                          UCHAR major, UCHAR minor, void (*setup)(Operation&, void*),
+                          void* setupContext, IO_STATUS_BLOCK& iosb, bool fastIoable = false);
 
 // Whether a read, write or information query on this file object is first
 // offered as fast I/O (cached, synchronous file objects).

@@ -7,14 +7,16 @@
 #include "kernel/thread_state.h"
 #include "verifier/verifier.h"
 
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                   PIRP Irp) {
   (void)SecondaryBuffer;
   (void)ChargeQuota;
   (void)Irp;
   auto* mdl = new (std::nothrow) MDL{};
   if (!mdl) return nullptr;
   mdl->Size = sizeof(MDL);
-  mdl->StartVa = reinterpret_cast<PVOID>(reinterpret_cast<ULONG_PTR>(VirtualAddress) & ~ULONG_PTR(0xFFF));
+  mdl->StartVa =
+      reinterpret_cast<PVOID>(reinterpret_cast<ULONG_PTR>(VirtualAddress) & ~ULONG_PTR(0xFFF));
   mdl->ByteOffset = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(VirtualAddress) & 0xFFF);
   mdl->ByteCount = Length;
   return mdl;
@@ -28,7 +30,8 @@ void IoFreeMdl(PMDL Mdl) {
   delete Mdl;
 }
 
-void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
+void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                         LOCK_OPERATION Operation) {
   (void)AccessMode;
   if (Operation != IoReadAccess) MemoryDescriptorList->MdlFlags |= MDL_WRITE_OPERATION;
   MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
@@ -36,7 +39,8 @@ void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
 
 void MmUnlockPages(PMDL MemoryDescriptorList) {
   if (!(MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED)) {
-    sim::verifier::Report(sim::verifier::Check::Io, "MmUnlockPages of an MDL whose pages are not locked");
+    sim::verifier::Report(sim::verifier::Check::Io,
+                          "MmUnlockPages of an MDL whose pages are not locked");
   }
   MemoryDescriptorList->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
 }
@@ -67,13 +71,16 @@ void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
   MemoryDescriptorList->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
 }
 
-NTSTATUS IoReplaceFileObjectName(PFILE_OBJECT FileObject, PWSTR NewFileName, USHORT FileNameLength) {
+NTSTATUS IoReplaceFileObjectName(PFILE_OBJECT FileObject, PWSTR NewFileName,
+                                 USHORT FileNameLength) {
   sim::io::FileObject* file = sim::io::FileObjectFromBody(FileObject);
   if (!file || !NewFileName) return STATUS_INVALID_PARAMETER;
   if (sim::kernel::CurrentThread().irql > PASSIVE_LEVEL) {
-    sim::verifier::Report(sim::verifier::Check::Irql, "IoReplaceFileObjectName above PASSIVE_LEVEL");
+    sim::verifier::Report(sim::verifier::Check::Irql,
+                          "IoReplaceFileObjectName above PASSIVE_LEVEL");
   }
-  file->SetName(std::u16string(reinterpret_cast<const char16_t*>(NewFileName), FileNameLength / sizeof(WCHAR)));
+  file->SetName(std::u16string(reinterpret_cast<const char16_t*>(NewFileName),
+                               FileNameLength / sizeof(WCHAR)));
   return STATUS_SUCCESS;
 }
 

@@ -47,9 +47,11 @@ class HandleRef {
 };
 
 template <class Fill>
-NTSTATUS Run(FileObject* file, KPROCESSOR_MODE mode, UCHAR major, UCHAR minor, Fill&& fill, IO_STATUS_BLOCK& iosb,
-             bool fastIoable = false) {
-  auto thunk = [](Operation& op, void* context) { (*static_cast<std::remove_reference_t<Fill>*>(context))(op); };
+NTSTATUS Run(FileObject* file, KPROCESSOR_MODE mode, UCHAR major, UCHAR minor, Fill&& fill,
+             IO_STATUS_BLOCK& iosb, bool fastIoable = false) {
+  auto thunk = [](Operation& op, void* context) {
+    (*static_cast<std::remove_reference_t<Fill>*>(context))(op);
+  };
   return RunFileOperation(file, nullptr, mode, major, minor, thunk, &fill, iosb, fastIoable);
 }
 
@@ -61,29 +63,48 @@ NTSTATUS Finish(PIO_STATUS_BLOCK user, const IO_STATUS_BLOCK& iosb, NTSTATUS sta
 // Minimum buffer sizes of the information classes the I/O manager checks.
 ULONG MinimumFileInfoLength(FILE_INFORMATION_CLASS c) {
   switch (c) {
-    case FileBasicInformation: return sizeof(FILE_BASIC_INFORMATION);
-    case FileStandardInformation: return sizeof(FILE_STANDARD_INFORMATION);
-    case FileInternalInformation: return sizeof(FILE_INTERNAL_INFORMATION);
-    case FileEaInformation: return sizeof(FILE_EA_INFORMATION);
-    case FileAccessInformation: return sizeof(FILE_ACCESS_INFORMATION);
+    case FileBasicInformation:
+      return sizeof(FILE_BASIC_INFORMATION);
+    case FileStandardInformation:
+      return sizeof(FILE_STANDARD_INFORMATION);
+    case FileInternalInformation:
+      return sizeof(FILE_INTERNAL_INFORMATION);
+    case FileEaInformation:
+      return sizeof(FILE_EA_INFORMATION);
+    case FileAccessInformation:
+      return sizeof(FILE_ACCESS_INFORMATION);
     case FileNameInformation:
     case FileNormalizedNameInformation:
-    case FileAlternateNameInformation: return sizeof(FILE_NAME_INFORMATION);
-    case FilePositionInformation: return sizeof(FILE_POSITION_INFORMATION);
-    case FileModeInformation: return sizeof(FILE_MODE_INFORMATION);
-    case FileAlignmentInformation: return sizeof(FILE_ALIGNMENT_INFORMATION);
-    case FileAllInformation: return sizeof(FILE_ALL_INFORMATION);
-    case FileNetworkOpenInformation: return sizeof(FILE_NETWORK_OPEN_INFORMATION);
-    case FileAttributeTagInformation: return sizeof(FILE_ATTRIBUTE_TAG_INFORMATION);
-    case FileEndOfFileInformation: return sizeof(FILE_END_OF_FILE_INFORMATION);
-    case FileAllocationInformation: return sizeof(FILE_ALLOCATION_INFORMATION);
-    case FileDispositionInformation: return sizeof(FILE_DISPOSITION_INFORMATION);
-    case FileDispositionInformationEx: return sizeof(FILE_DISPOSITION_INFORMATION_EX);
+    case FileAlternateNameInformation:
+      return sizeof(FILE_NAME_INFORMATION);
+    case FilePositionInformation:
+      return sizeof(FILE_POSITION_INFORMATION);
+    case FileModeInformation:
+      return sizeof(FILE_MODE_INFORMATION);
+    case FileAlignmentInformation:
+      return sizeof(FILE_ALIGNMENT_INFORMATION);
+    case FileAllInformation:
+      return sizeof(FILE_ALL_INFORMATION);
+    case FileNetworkOpenInformation:
+      return sizeof(FILE_NETWORK_OPEN_INFORMATION);
+    case FileAttributeTagInformation:
+      return sizeof(FILE_ATTRIBUTE_TAG_INFORMATION);
+    case FileEndOfFileInformation:
+      return sizeof(FILE_END_OF_FILE_INFORMATION);
+    case FileAllocationInformation:
+      return sizeof(FILE_ALLOCATION_INFORMATION);
+    case FileDispositionInformation:
+      return sizeof(FILE_DISPOSITION_INFORMATION);
+    case FileDispositionInformationEx:
+      return sizeof(FILE_DISPOSITION_INFORMATION_EX);
     case FileRenameInformation:
-    case FileRenameInformationEx: return sizeof(FILE_RENAME_INFORMATION);
+    case FileRenameInformationEx:
+      return sizeof(FILE_RENAME_INFORMATION);
     case FileLinkInformation:
-    case FileLinkInformationEx: return sizeof(FILE_LINK_INFORMATION);
-    default: return 1;
+    case FileLinkInformationEx:
+      return sizeof(FILE_LINK_INFORMATION);
+    default:
+      return 1;
   }
 }
 
@@ -92,23 +113,30 @@ ACCESS_MASK QueryAccess(FILE_INFORMATION_CLASS c) {
     case FileBasicInformation:
     case FileAllInformation:
     case FileNetworkOpenInformation:
-    case FileAttributeTagInformation: return FILE_READ_ATTRIBUTES;
-    case FileEaInformation: return FILE_READ_EA;
-    default: return 0;
+    case FileAttributeTagInformation:
+      return FILE_READ_ATTRIBUTES;
+    case FileEaInformation:
+      return FILE_READ_EA;
+    default:
+      return 0;
   }
 }
 
 ACCESS_MASK SetAccess(FILE_INFORMATION_CLASS c) {
   switch (c) {
-    case FileBasicInformation: return FILE_WRITE_ATTRIBUTES;
+    case FileBasicInformation:
+      return FILE_WRITE_ATTRIBUTES;
     case FileDispositionInformation:
     case FileDispositionInformationEx:
     case FileRenameInformation:
-    case FileRenameInformationEx: return DELETE;
+    case FileRenameInformationEx:
+      return DELETE;
     case FileEndOfFileInformation:
     case FileAllocationInformation:
-    case FileValidDataLengthInformation: return FILE_WRITE_DATA;
-    default: return 0;
+    case FileValidDataLengthInformation:
+      return FILE_WRITE_DATA;
+    default:
+      return 0;
   }
 }
 
@@ -125,16 +153,19 @@ bool IsDirectoryClass(FILE_INFORMATION_CLASS c) {
     case FileIdGlobalTxDirectoryInformation:
     case FileObjectIdInformation:
     case FileQuotaInformation:
-    case FileReparsePointInformation: return true;
-    default: return false;
+    case FileReparsePointInformation:
+      return true;
+    default:
+      return false;
   }
 }
 
 }  // namespace
 
-NTSTATUS CreateFileCommon(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                          PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                          ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+NTSTATUS CreateFileCommon(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                          POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                          PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                          ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                           ULONG EaLength, KPROCESSOR_MODE mode) {
   if (!FileHandle || !IoStatusBlock || !ObjectAttributes) return STATUS_ACCESS_VIOLATION;
   *FileHandle = nullptr;
@@ -150,7 +181,8 @@ NTSTATUS CreateFileCommon(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT
   rq.eaLength = EaLength;
   rq.mode = mode;
   // User mode cannot ask for kernel handles.
-  if (mode == UserMode && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE)) return STATUS_INVALID_PARAMETER;
+  if (mode == UserMode && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE))
+    return STATUS_INVALID_PARAMETER;
   FileObject* file = nullptr;
   IO_STATUS_BLOCK iosb{};
   NTSTATUS status = CreateFile(rq, &file, iosb);
@@ -162,8 +194,8 @@ NTSTATUS CreateFileCommon(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT
   return status;
 }
 
-NTSTATUS ReadWrite(bool write, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
-                   PLARGE_INTEGER ByteOffset, PULONG Key, KPROCESSOR_MODE mode) {
+NTSTATUS ReadWrite(bool write, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                   ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key, KPROCESSOR_MODE mode) {
   if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
   HandleRef ref(FileHandle, mode);
   if (!ref.file()) return ref.status();
@@ -204,8 +236,8 @@ NTSTATUS ReadWrite(bool write, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock
   return Finish(IoStatusBlock, iosb, status);
 }
 
-NTSTATUS QueryInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
-                          FILE_INFORMATION_CLASS infoClass, KPROCESSOR_MODE mode) {
+NTSTATUS QueryInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                          ULONG Length, FILE_INFORMATION_CLASS infoClass, KPROCESSOR_MODE mode) {
   if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
   if (infoClass <= 0 || infoClass >= FileMaximumInformation) return STATUS_INVALID_INFO_CLASS;
   if (Length < MinimumFileInfoLength(infoClass)) return STATUS_INFO_LENGTH_MISMATCH;
@@ -222,13 +254,15 @@ NTSTATUS QueryInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVO
       return Finish(IoStatusBlock, iosb, iosb.Status = STATUS_SUCCESS);
     case FileModeInformation:
       static_cast<FILE_MODE_INFORMATION*>(FileInformation)->Mode =
-          file->createOptions & (FILE_WRITE_THROUGH | FILE_SEQUENTIAL_ONLY | FILE_NO_INTERMEDIATE_BUFFERING |
-                                 FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_DELETE_ON_CLOSE);
+          file->createOptions &
+          (FILE_WRITE_THROUGH | FILE_SEQUENTIAL_ONLY | FILE_NO_INTERMEDIATE_BUFFERING |
+           FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_DELETE_ON_CLOSE);
       iosb.Information = sizeof(FILE_MODE_INFORMATION);
       return Finish(IoStatusBlock, iosb, iosb.Status = STATUS_SUCCESS);
     case FilePositionInformation:
       if (file->fo()->Flags & FO_SYNCHRONOUS_IO) {
-        static_cast<FILE_POSITION_INFORMATION*>(FileInformation)->CurrentByteOffset = file->fo()->CurrentByteOffset;
+        static_cast<FILE_POSITION_INFORMATION*>(FileInformation)->CurrentByteOffset =
+            file->fo()->CurrentByteOffset;
         iosb.Information = sizeof(FILE_POSITION_INFORMATION);
         return Finish(IoStatusBlock, iosb, iosb.Status = STATUS_SUCCESS);
       }
@@ -246,8 +280,8 @@ NTSTATUS QueryInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVO
   return Finish(IoStatusBlock, iosb, status);
 }
 
-NTSTATUS SetInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
-                        FILE_INFORMATION_CLASS infoClass, KPROCESSOR_MODE mode) {
+NTSTATUS SetInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                        ULONG Length, FILE_INFORMATION_CLASS infoClass, KPROCESSOR_MODE mode) {
   if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
   if (infoClass <= 0 || infoClass >= FileMaximumInformation) return STATUS_INVALID_INFO_CLASS;
   if (Length < MinimumFileInfoLength(infoClass)) return STATUS_INFO_LENGTH_MISMATCH;
@@ -257,7 +291,17 @@ NTSTATUS SetInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID
   FileObject* file = ref.file();
   IO_STATUS_BLOCK iosb{};
   if (infoClass == FilePositionInformation && (file->fo()->Flags & FO_SYNCHRONOUS_IO)) {
-    file->fo()->CurrentByteOffset = static_cast<FILE_POSITION_INFORMATION*>(FileInformation)->CurrentByteOffset;
+    // The I/O manager keeps a synchronous file object's position itself, with
+    // the checks a file system would make: no negative offset, and an
+    // unbuffered handle stands on sector boundaries only.
+    const LARGE_INTEGER offset =
+        static_cast<FILE_POSITION_INFORMATION*>(FileInformation)->CurrentByteOffset;
+    const ULONG sector = file->volume ? file->volume->device.SectorSize : 0;
+    if (offset.QuadPart < 0 || ((file->fo()->Flags & FO_NO_INTERMEDIATE_BUFFERING) && sector != 0 &&
+                                offset.QuadPart % sector != 0)) {
+      return STATUS_INVALID_PARAMETER;
+    }
+    file->fo()->CurrentByteOffset = offset;
     return Finish(IoStatusBlock, iosb, iosb.Status = STATUS_SUCCESS);
   }
   auto fill = [&](Operation& op) {
@@ -273,9 +317,9 @@ NTSTATUS SetInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID
   return Finish(IoStatusBlock, iosb, status);
 }
 
-NTSTATUS QueryDirectory(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
-                        FILE_INFORMATION_CLASS infoClass, BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
-                        BOOLEAN RestartScan, KPROCESSOR_MODE mode) {
+NTSTATUS QueryDirectory(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                        ULONG Length, FILE_INFORMATION_CLASS infoClass, BOOLEAN ReturnSingleEntry,
+                        PUNICODE_STRING FileName, BOOLEAN RestartScan, KPROCESSOR_MODE mode) {
   if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
   if (!IsDirectoryClass(infoClass)) return STATUS_INVALID_INFO_CLASS;
   if (Length == 0 || !FileInformation) return STATUS_INVALID_PARAMETER;
@@ -292,12 +336,13 @@ NTSTATUS QueryDirectory(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID
     if (RestartScan) op.iopb.OperationFlags |= SL_RESTART_SCAN;
     if (ReturnSingleEntry) op.iopb.OperationFlags |= SL_RETURN_SINGLE_ENTRY;
   };
-  NTSTATUS status = Run(ref.file(), mode, IRP_MJ_DIRECTORY_CONTROL, IRP_MN_QUERY_DIRECTORY, fill, iosb);
+  NTSTATUS status =
+      Run(ref.file(), mode, IRP_MJ_DIRECTORY_CONTROL, IRP_MN_QUERY_DIRECTORY, fill, iosb);
   return Finish(IoStatusBlock, iosb, status);
 }
 
-NTSTATUS QueryVolume(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FsInformation, ULONG Length,
-                     FS_INFORMATION_CLASS infoClass, KPROCESSOR_MODE mode) {
+NTSTATUS QueryVolume(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FsInformation,
+                     ULONG Length, FS_INFORMATION_CLASS infoClass, KPROCESSOR_MODE mode) {
   if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
   if (infoClass <= 0 || infoClass >= FileFsMaximumInformation) return STATUS_INVALID_INFO_CLASS;
   HandleRef ref(FileHandle, mode);
@@ -321,13 +366,14 @@ NTSTATUS QueryVolume(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Fs
   return Finish(IoStatusBlock, iosb, status);
 }
 
-NTSTATUS QuerySecurity(HANDLE Handle, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd, ULONG Length,
-                       PULONG LengthNeeded, KPROCESSOR_MODE mode) {
+NTSTATUS QuerySecurity(HANDLE Handle, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd,
+                       ULONG Length, PULONG LengthNeeded, KPROCESSOR_MODE mode) {
   if (!LengthNeeded) return STATUS_ACCESS_VIOLATION;
   HandleRef ref(Handle, mode);
   if (!ref.file()) return ref.status();
   ACCESS_MASK needed = 0;
-  if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)) {
+  if (info &
+      (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)) {
     needed |= READ_CONTROL;
   }
   if (info & SACL_SECURITY_INFORMATION) needed |= ACCESS_SYSTEM_SECURITY;
@@ -344,8 +390,8 @@ NTSTATUS QuerySecurity(HANDLE Handle, SECURITY_INFORMATION info, PSECURITY_DESCR
   return status;
 }
 
-NTSTATUS Control(bool fsControl, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, ULONG code, PVOID in,
-                 ULONG inLength, PVOID out, ULONG outLength, KPROCESSOR_MODE mode) {
+NTSTATUS Control(bool fsControl, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, ULONG code,
+                 PVOID in, ULONG inLength, PVOID out, ULONG outLength, KPROCESSOR_MODE mode) {
   if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
   HandleRef ref(FileHandle, mode);
   if (!ref.file()) return ref.status();
@@ -375,8 +421,9 @@ NTSTATUS Control(bool fsControl, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlo
       p.Neither.OutputBuffer = out;
     }
   };
-  NTSTATUS status = Run(ref.file(), mode, fsControl ? IRP_MJ_FILE_SYSTEM_CONTROL : IRP_MJ_DEVICE_CONTROL,
-                        fsControl ? IRP_MN_USER_FS_REQUEST : 0, fill, iosb);
+  NTSTATUS status =
+      Run(ref.file(), mode, fsControl ? IRP_MJ_FILE_SYSTEM_CONTROL : IRP_MJ_DEVICE_CONTROL,
+          fsControl ? IRP_MN_USER_FS_REQUEST : 0, fill, iosb);
   if (buffered && !NT_ERROR(status) && out) {
     std::memcpy(out, system.data(), std::min<size_t>(iosb.Information, outLength));
   }
@@ -394,12 +441,14 @@ NTSTATUS Flush(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, KPROCESSOR_MOD
   return Finish(IoStatusBlock, iosb, status);
 }
 
-NTSTATUS QueryFullAttributes(POBJECT_ATTRIBUTES oa, PFILE_NETWORK_OPEN_INFORMATION info, KPROCESSOR_MODE mode) {
+NTSTATUS QueryFullAttributes(POBJECT_ATTRIBUTES oa, PFILE_NETWORK_OPEN_INFORMATION info,
+                             KPROCESSOR_MODE mode) {
   if (!oa || !info || oa->Length != sizeof(OBJECT_ATTRIBUTES)) return STATUS_INVALID_PARAMETER;
-  std::u16string name = oa->ObjectName && oa->ObjectName->Buffer
-                            ? std::u16string(reinterpret_cast<const char16_t*>(oa->ObjectName->Buffer),
-                                             oa->ObjectName->Length / sizeof(WCHAR))
-                            : std::u16string();
+  std::u16string name =
+      oa->ObjectName && oa->ObjectName->Buffer
+          ? std::u16string(reinterpret_cast<const char16_t*>(oa->ObjectName->Buffer),
+                           oa->ObjectName->Length / sizeof(WCHAR))
+          : std::u16string();
   Volume* volume = nullptr;
   FILE_OBJECT* related = nullptr;
   kernel::KernelObject* root = nullptr;
@@ -448,76 +497,94 @@ NTSTATUS QueryFullAttributes(POBJECT_ATTRIBUTES oa, PFILE_NETWORK_OPEN_INFORMATI
 
 using namespace sim::io;
 
-NTSTATUS NtQueryFullAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes, PFILE_NETWORK_OPEN_INFORMATION FileInformation) {
+NTSTATUS NtQueryFullAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes,
+                                   PFILE_NETWORK_OPEN_INFORMATION FileInformation) {
   return QueryFullAttributes(ObjectAttributes, FileInformation, UserMode);
 }
 
-NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                      POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                      PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                      ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                       ULONG EaLength) {
-  return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
-                          FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength,
-                          UserMode);
+  return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
+                          AllocationSize, FileAttributes, ShareAccess, CreateDisposition,
+                          CreateOptions, EaBuffer, EaLength, UserMode);
 }
 
-NTSTATUS NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                    PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions) {
-  return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0, ShareAccess,
-                          FILE_OPEN, OpenOptions, nullptr, 0, UserMode);
+NTSTATUS NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                    POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                    ULONG ShareAccess, ULONG OpenOptions) {
+  return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
+                          ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0, UserMode);
 }
 
-NTSTATUS NtClose(HANDLE Handle) { return sim::kernel::CloseHandle(Handle, UserMode); }
+NTSTATUS NtClose(HANDLE Handle) {
+  return sim::kernel::CloseHandle(Handle, UserMode);
+}
 
-NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
-                    ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key) {
+NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID,
+                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                    PLARGE_INTEGER ByteOffset, PULONG Key) {
   return ReadWrite(false, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset, Key, UserMode);
 }
 
-NTSTATUS NtWriteFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
-                     PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key) {
+NTSTATUS NtWriteFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID,
+                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                     PLARGE_INTEGER ByteOffset, PULONG Key) {
   return ReadWrite(true, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset, Key, UserMode);
 }
 
-NTSTATUS NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
-                                ULONG Length, FILE_INFORMATION_CLASS FileInformationClass) {
-  return QueryInformation(FileHandle, IoStatusBlock, FileInformation, Length, FileInformationClass, UserMode);
+NTSTATUS NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                PVOID FileInformation, ULONG Length,
+                                FILE_INFORMATION_CLASS FileInformationClass) {
+  return QueryInformation(FileHandle, IoStatusBlock, FileInformation, Length, FileInformationClass,
+                          UserMode);
 }
 
-NTSTATUS NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
-                              ULONG Length, FILE_INFORMATION_CLASS FileInformationClass) {
-  return SetInformation(FileHandle, IoStatusBlock, FileInformation, Length, FileInformationClass, UserMode);
+NTSTATUS NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                              PVOID FileInformation, ULONG Length,
+                              FILE_INFORMATION_CLASS FileInformationClass) {
+  return SetInformation(FileHandle, IoStatusBlock, FileInformation, Length, FileInformationClass,
+                        UserMode);
 }
 
-NTSTATUS NtQueryDirectoryFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
-                              PVOID FileInformation, ULONG Length, FILE_INFORMATION_CLASS FileInformationClass,
-                              BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName, BOOLEAN RestartScan) {
+NTSTATUS NtQueryDirectoryFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID,
+                              PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
+                              FILE_INFORMATION_CLASS FileInformationClass,
+                              BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
+                              BOOLEAN RestartScan) {
   return QueryDirectory(FileHandle, IoStatusBlock, FileInformation, Length, FileInformationClass,
                         ReturnSingleEntry, FileName, RestartScan, UserMode);
 }
 
-NTSTATUS NtQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FsInformation,
-                                      ULONG Length, FS_INFORMATION_CLASS FsInformationClass) {
-  return QueryVolume(FileHandle, IoStatusBlock, FsInformation, Length, FsInformationClass, UserMode);
+NTSTATUS NtQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                      PVOID FsInformation, ULONG Length,
+                                      FS_INFORMATION_CLASS FsInformationClass) {
+  return QueryVolume(FileHandle, IoStatusBlock, FsInformation, Length, FsInformationClass,
+                     UserMode);
 }
 
 NTSTATUS NtQuerySecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
-                               PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length, PULONG LengthNeeded) {
-  return QuerySecurity(Handle, SecurityInformation, SecurityDescriptor, Length, LengthNeeded, UserMode);
+                               PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length,
+                               PULONG LengthNeeded) {
+  return QuerySecurity(Handle, SecurityInformation, SecurityDescriptor, Length, LengthNeeded,
+                       UserMode);
 }
 
-NTSTATUS NtFsControlFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
-                         ULONG FsControlCode, PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
-                         ULONG OutputBufferLength) {
-  return Control(true, FileHandle, IoStatusBlock, FsControlCode, InputBuffer, InputBufferLength, OutputBuffer,
-                 OutputBufferLength, UserMode);
+NTSTATUS NtFsControlFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID,
+                         PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode, PVOID InputBuffer,
+                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength) {
+  return Control(true, FileHandle, IoStatusBlock, FsControlCode, InputBuffer, InputBufferLength,
+                 OutputBuffer, OutputBufferLength, UserMode);
 }
 
-NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
-                               ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID,
+                               PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode,
+                               PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                                ULONG OutputBufferLength) {
-  return Control(false, FileHandle, IoStatusBlock, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer,
-                 OutputBufferLength, UserMode);
+  return Control(false, FileHandle, IoStatusBlock, IoControlCode, InputBuffer, InputBufferLength,
+                 OutputBuffer, OutputBufferLength, UserMode);
 }
 
 NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
@@ -525,56 +592,68 @@ NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
 }
 
 // Kernel-mode equivalents.
-NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                      POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                      PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                      ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                       ULONG EaLength) {
-  return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
-                          FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength,
-                          KernelMode);
+  return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
+                          AllocationSize, FileAttributes, ShareAccess, CreateDisposition,
+                          CreateOptions, EaBuffer, EaLength, KernelMode);
 }
 
-NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                    PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions) {
-  return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0, ShareAccess,
-                          FILE_OPEN, OpenOptions, nullptr, 0, KernelMode);
+NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                    POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                    ULONG ShareAccess, ULONG OpenOptions) {
+  return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
+                          ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0, KernelMode);
 }
 
-NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
-                    ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key) {
+NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID,
+                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                    PLARGE_INTEGER ByteOffset, PULONG Key) {
   return ReadWrite(false, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset, Key, KernelMode);
 }
 
-NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
-                     PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key) {
+NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID,
+                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                     PLARGE_INTEGER ByteOffset, PULONG Key) {
   return ReadWrite(true, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset, Key, KernelMode);
 }
 
-NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
-                                ULONG Length, FILE_INFORMATION_CLASS FileInformationClass) {
-  return QueryInformation(FileHandle, IoStatusBlock, FileInformation, Length, FileInformationClass, KernelMode);
+NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                PVOID FileInformation, ULONG Length,
+                                FILE_INFORMATION_CLASS FileInformationClass) {
+  return QueryInformation(FileHandle, IoStatusBlock, FileInformation, Length, FileInformationClass,
+                          KernelMode);
 }
 
-NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
-                              ULONG Length, FILE_INFORMATION_CLASS FileInformationClass) {
-  return SetInformation(FileHandle, IoStatusBlock, FileInformation, Length, FileInformationClass, KernelMode);
+NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                              PVOID FileInformation, ULONG Length,
+                              FILE_INFORMATION_CLASS FileInformationClass) {
+  return SetInformation(FileHandle, IoStatusBlock, FileInformation, Length, FileInformationClass,
+                        KernelMode);
 }
 
-NTSTATUS ZwQueryDirectoryFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
-                              PVOID FileInformation, ULONG Length, FILE_INFORMATION_CLASS FileInformationClass,
-                              BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName, BOOLEAN RestartScan) {
+NTSTATUS ZwQueryDirectoryFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID,
+                              PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
+                              FILE_INFORMATION_CLASS FileInformationClass,
+                              BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
+                              BOOLEAN RestartScan) {
   return QueryDirectory(FileHandle, IoStatusBlock, FileInformation, Length, FileInformationClass,
                         ReturnSingleEntry, FileName, RestartScan, KernelMode);
 }
 
-NTSTATUS ZwQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FsInformation,
-                                      ULONG Length, FS_INFORMATION_CLASS FsInformationClass) {
-  return QueryVolume(FileHandle, IoStatusBlock, FsInformation, Length, FsInformationClass, KernelMode);
+NTSTATUS ZwQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                      PVOID FsInformation, ULONG Length,
+                                      FS_INFORMATION_CLASS FsInformationClass) {
+  return QueryVolume(FileHandle, IoStatusBlock, FsInformation, Length, FsInformationClass,
+                     KernelMode);
 }
 
-NTSTATUS ZwFsControlFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
-                         ULONG FsControlCode, PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
-                         ULONG OutputBufferLength) {
-  return Control(true, FileHandle, IoStatusBlock, FsControlCode, InputBuffer, InputBufferLength, OutputBuffer,
-                 OutputBufferLength, KernelMode);
+NTSTATUS ZwFsControlFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID,
+                         PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode, PVOID InputBuffer,
+                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength) {
+  return Control(true, FileHandle, IoStatusBlock, FsControlCode, InputBuffer, InputBufferLength,
+                 OutputBuffer, OutputBufferLength, KernelMode);
 }

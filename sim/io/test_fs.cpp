@@ -44,7 +44,8 @@ bool Matches(std::u16string_view pattern, std::u16string_view name) {
     return false;
   }
   if (name.empty()) return false;
-  const bool same = pattern[0] == u'?' || Upcase(std::u16string(1, pattern[0])) == Upcase(std::u16string(1, name[0]));
+  const bool same = pattern[0] == u'?' ||
+                    Upcase(std::u16string(1, pattern[0])) == Upcase(std::u16string(1, name[0]));
   return same && Matches(pattern.substr(1), name.substr(1));
 }
 
@@ -80,7 +81,8 @@ TestFileSystem::~TestFileSystem() {
   }
 }
 
-TestFileSystem::Node* TestFileSystem::Lookup(const std::u16string& path, Node** parent, std::u16string* leaf) {
+TestFileSystem::Node* TestFileSystem::Lookup(const std::u16string& path, Node** parent,
+                                             std::u16string* leaf) {
   auto parts = Split(path);
   Node* node = root_.get();
   if (parent) *parent = nullptr;
@@ -94,7 +96,8 @@ TestFileSystem::Node* TestFileSystem::Lookup(const std::u16string& path, Node** 
       next = it->second.get();
     } else {
       for (auto& [key, child] : node->children) {
-        if (!child->shortName.empty() && Upcase(child->shortName) == Upcase(parts[i])) next = child.get();
+        if (!child->shortName.empty() && Upcase(child->shortName) == Upcase(parts[i]))
+          next = child.get();
       }
     }
     if (!next && i + 1 < parts.size()) {
@@ -120,7 +123,8 @@ void TestFileSystem::AddDirectory(const std::u16string& path) {
   parent->children[Upcase(leaf)] = std::move(node);
 }
 
-void TestFileSystem::AddFile(const std::u16string& path, const std::string& contents, const std::u16string& shortName) {
+void TestFileSystem::AddFile(const std::u16string& path, const std::string& contents,
+                             const std::u16string& shortName) {
   std::lock_guard guard(lock_);
   Node* parent = nullptr;
   std::u16string leaf;
@@ -169,7 +173,8 @@ void TestFileSystem::Unlink(Node* node) {
 NTSTATUS TestFileSystem::Create(FILE_OBJECT* fo, const CreateParameters& p, IO_STATUS_BLOCK& iosb) {
   std::lock_guard guard(lock_);
   ++counts_[IRP_MJ_CREATE];
-  std::u16string path(reinterpret_cast<const char16_t*>(fo->FileName.Buffer), fo->FileName.Length / 2);
+  std::u16string path(reinterpret_cast<const char16_t*>(fo->FileName.Buffer),
+                      fo->FileName.Length / 2);
   if (fo->RelatedFileObject) {
     Node* base = NodeOf(fo->RelatedFileObject);
     if (!base) return STATUS_INVALID_PARAMETER;
@@ -199,7 +204,8 @@ NTSTATUS TestFileSystem::Create(FILE_OBJECT* fo, const CreateParameters& p, IO_S
       iosb.Information = FILE_CREATED;
     } else {
       if ((p.options & FILE_DIRECTORY_FILE) && !node->directory) return STATUS_NOT_A_DIRECTORY;
-      if ((p.options & FILE_NON_DIRECTORY_FILE) && node->directory) return STATUS_FILE_IS_A_DIRECTORY;
+      if ((p.options & FILE_NON_DIRECTORY_FILE) && node->directory)
+        return STATUS_FILE_IS_A_DIRECTORY;
       if (d == FILE_OVERWRITE || d == FILE_OVERWRITE_IF || d == FILE_SUPERSEDE) {
         node->data.clear();
         iosb.Information = d == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
@@ -239,27 +245,29 @@ void TestFileSystem::Close(FILE_OBJECT* fo) {
   if (--node->opens == 0 && !node->parent && node != root_.get()) {
     // The last open of a deleted file: the stream goes, and its contexts.
     FsRtlTeardownPerStreamContexts(&node->header);
-    auto it = std::find_if(unlinked_.begin(), unlinked_.end(), [&](auto& n) { return n.get() == node; });
+    auto it =
+        std::find_if(unlinked_.begin(), unlinked_.end(), [&](auto& n) { return n.get() == node; });
     if (it != unlinked_.end()) unlinked_.erase(it);
   }
 }
 
-NTSTATUS TestFileSystem::Read(FILE_OBJECT* fo, void* buffer, ULONG length, const LARGE_INTEGER* offset,
-                              IO_STATUS_BLOCK& iosb) {
+NTSTATUS TestFileSystem::Read(FILE_OBJECT* fo, void* buffer, ULONG length,
+                              const LARGE_INTEGER* offset, IO_STATUS_BLOCK& iosb) {
   std::lock_guard guard(lock_);
   ++counts_[IRP_MJ_READ];
   Node* node = NodeOf(fo);
   if (node->directory) return STATUS_INVALID_DEVICE_REQUEST;
   const LONGLONG at = offset ? offset->QuadPart : fo->CurrentByteOffset.QuadPart;
-  if (at >= static_cast<LONGLONG>(node->data.size())) return length ? STATUS_END_OF_FILE : STATUS_SUCCESS;
+  if (at >= static_cast<LONGLONG>(node->data.size()))
+    return length ? STATUS_END_OF_FILE : STATUS_SUCCESS;
   const size_t count = std::min<size_t>(length, node->data.size() - static_cast<size_t>(at));
   std::memcpy(buffer, node->data.data() + at, count);
   iosb.Information = count;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS TestFileSystem::Write(FILE_OBJECT* fo, const void* buffer, ULONG length, const LARGE_INTEGER* offset,
-                               IO_STATUS_BLOCK& iosb) {
+NTSTATUS TestFileSystem::Write(FILE_OBJECT* fo, const void* buffer, ULONG length,
+                               const LARGE_INTEGER* offset, IO_STATUS_BLOCK& iosb) {
   std::lock_guard guard(lock_);
   ++counts_[IRP_MJ_WRITE];
   Node* node = NodeOf(fo);
@@ -268,14 +276,15 @@ NTSTATUS TestFileSystem::Write(FILE_OBJECT* fo, const void* buffer, ULONG length
   if (offset && offset->HighPart == -1 && offset->LowPart == FILE_WRITE_TO_END_OF_FILE) {
     at = static_cast<LONGLONG>(node->data.size());
   }
-  if (node->data.size() < static_cast<size_t>(at) + length) node->data.resize(static_cast<size_t>(at) + length);
+  if (node->data.size() < static_cast<size_t>(at) + length)
+    node->data.resize(static_cast<size_t>(at) + length);
   std::memcpy(node->data.data() + at, buffer, length);
   iosb.Information = length;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS TestFileSystem::QueryInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS infoClass, void* buffer,
-                                          ULONG length, IO_STATUS_BLOCK& iosb) {
+NTSTATUS TestFileSystem::QueryInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS infoClass,
+                                          void* buffer, ULONG length, IO_STATUS_BLOCK& iosb) {
   std::lock_guard guard(lock_);
   ++counts_[IRP_MJ_QUERY_INFORMATION];
   Node* node = NodeOf(fo);
@@ -334,26 +343,32 @@ NTSTATUS TestFileSystem::QueryInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLAS
   }
 }
 
-NTSTATUS TestFileSystem::SetInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS infoClass, const void* buffer,
-                                        ULONG length, const RenameTarget* target, IO_STATUS_BLOCK&) {
+NTSTATUS TestFileSystem::SetInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS infoClass,
+                                        const void* buffer, ULONG length,
+                                        const RenameTarget* target, IO_STATUS_BLOCK&) {
   std::lock_guard guard(lock_);
   ++counts_[IRP_MJ_SET_INFORMATION];
   Node* node = NodeOf(fo);
   switch (infoClass) {
     case FileDispositionInformation:
-      node->deletePending = static_cast<const FILE_DISPOSITION_INFORMATION*>(buffer)->DeleteFile != 0;
+      node->deletePending =
+          static_cast<const FILE_DISPOSITION_INFORMATION*>(buffer)->DeleteFile != 0;
       return STATUS_SUCCESS;
     case FileDispositionInformationEx:
-      node->deletePending = (static_cast<const FILE_DISPOSITION_INFORMATION_EX*>(buffer)->Flags & FILE_DISPOSITION_DELETE) != 0;
+      node->deletePending = (static_cast<const FILE_DISPOSITION_INFORMATION_EX*>(buffer)->Flags &
+                             FILE_DISPOSITION_DELETE) != 0;
       return STATUS_SUCCESS;
     case FileEndOfFileInformation:
       if (length < sizeof(FILE_END_OF_FILE_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
-      node->data.resize(static_cast<size_t>(static_cast<const FILE_END_OF_FILE_INFORMATION*>(buffer)->EndOfFile.QuadPart));
+      node->data.resize(static_cast<size_t>(
+          static_cast<const FILE_END_OF_FILE_INFORMATION*>(buffer)->EndOfFile.QuadPart));
       return STATUS_SUCCESS;
     case FileRenameInformation:
     case FileRenameInformationEx: {
       if (!target || node == root_.get()) return STATUS_INVALID_PARAMETER;
-      std::u16string path = target->relativeToSourceParent ? PathOf(node->parent) + u"\\" + target->path : target->path;
+      std::u16string path = target->relativeToSourceParent
+                                ? PathOf(node->parent) + u"\\" + target->path
+                                : target->path;
       Node* parent = nullptr;
       std::u16string leaf;
       Node* existing = Lookup(path, &parent, &leaf);
@@ -376,8 +391,8 @@ NTSTATUS TestFileSystem::SetInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS 
   }
 }
 
-NTSTATUS TestFileSystem::QueryDirectory(FILE_OBJECT* fo, const DirectoryQuery& query, void* buffer, ULONG length,
-                                        IO_STATUS_BLOCK& iosb) {
+NTSTATUS TestFileSystem::QueryDirectory(FILE_OBJECT* fo, const DirectoryQuery& query, void* buffer,
+                                        ULONG length, IO_STATUS_BLOCK& iosb) {
   std::lock_guard guard(lock_);
   ++counts_[IRP_MJ_DIRECTORY_CONTROL];
   Node* node = NodeOf(fo);
@@ -387,7 +402,8 @@ NTSTATUS TestFileSystem::QueryDirectory(FILE_OBJECT* fo, const DirectoryQuery& q
   if (first || (query.flags & SL_RESTART_SCAN)) {
     ccb->cursor = 0;
     if (query.pattern && query.pattern->Length) {
-      ccb->pattern.assign(reinterpret_cast<const char16_t*>(query.pattern->Buffer), query.pattern->Length / 2);
+      ccb->pattern.assign(reinterpret_cast<const char16_t*>(query.pattern->Buffer),
+                          query.pattern->Length / 2);
     } else if (first) {
       ccb->pattern = u"*";
     }
@@ -395,7 +411,8 @@ NTSTATUS TestFileSystem::QueryDirectory(FILE_OBJECT* fo, const DirectoryQuery& q
   }
   std::vector<Node*> entries;
   for (auto& [key, child] : node->children) {
-    if (Matches(ccb->pattern, child->name) || (!child->shortName.empty() && Matches(ccb->pattern, child->shortName))) {
+    if (Matches(ccb->pattern, child->name) ||
+        (!child->shortName.empty() && Matches(ccb->pattern, child->shortName))) {
       entries.push_back(child.get());
     }
   }
@@ -408,10 +425,17 @@ NTSTATUS TestFileSystem::QueryDirectory(FILE_OBJECT* fo, const DirectoryQuery& q
     const ULONG nameBytes = static_cast<ULONG>(e->name.size() * 2);
     ULONG fixed = 0;
     switch (query.infoClass) {
-      case FileNamesInformation: fixed = FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName); break;
-      case FileDirectoryInformation: fixed = FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileName); break;
-      case FileBothDirectoryInformation: fixed = FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileName); break;
-      default: return STATUS_INVALID_INFO_CLASS;
+      case FileNamesInformation:
+        fixed = FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName);
+        break;
+      case FileDirectoryInformation:
+        fixed = FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileName);
+        break;
+      case FileBothDirectoryInformation:
+        fixed = FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileName);
+        break;
+      default:
+        return STATUS_INVALID_INFO_CLASS;
     }
     const ULONG start = static_cast<ULONG>(ALIGN_UP_BY(used, 8));
     if (start + fixed + nameBytes > length) {
@@ -451,8 +475,8 @@ NTSTATUS TestFileSystem::QueryDirectory(FILE_OBJECT* fo, const DirectoryQuery& q
   return STATUS_SUCCESS;
 }
 
-NTSTATUS TestFileSystem::QueryVolumeInformation(FILE_OBJECT*, FS_INFORMATION_CLASS infoClass, void* buffer,
-                                                ULONG length, IO_STATUS_BLOCK& iosb) {
+NTSTATUS TestFileSystem::QueryVolumeInformation(FILE_OBJECT*, FS_INFORMATION_CLASS infoClass,
+                                                void* buffer, ULONG length, IO_STATUS_BLOCK& iosb) {
   std::lock_guard guard(lock_);
   ++counts_[IRP_MJ_QUERY_VOLUME_INFORMATION];
   if (infoClass != FileFsAttributeInformation) return STATUS_INVALID_PARAMETER;
@@ -469,8 +493,8 @@ NTSTATUS TestFileSystem::QueryVolumeInformation(FILE_OBJECT*, FS_INFORMATION_CLA
 }
 
 // An empty self-relative descriptor: revision 1, SE_SELF_RELATIVE.
-NTSTATUS TestFileSystem::QuerySecurity(FILE_OBJECT*, SECURITY_INFORMATION, void* buffer, ULONG length,
-                                       IO_STATUS_BLOCK& iosb) {
+NTSTATUS TestFileSystem::QuerySecurity(FILE_OBJECT*, SECURITY_INFORMATION, void* buffer,
+                                       ULONG length, IO_STATUS_BLOCK& iosb) {
   ++counts_[IRP_MJ_QUERY_SECURITY];
   const ULONG needed = 20;
   iosb.Information = needed;
@@ -482,20 +506,25 @@ NTSTATUS TestFileSystem::QuerySecurity(FILE_OBJECT*, SECURITY_INFORMATION, void*
   return STATUS_SUCCESS;
 }
 
-NTSTATUS TestFileSystem::SetSecurity(FILE_OBJECT*, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, IO_STATUS_BLOCK&) {
+NTSTATUS TestFileSystem::SetSecurity(FILE_OBJECT*, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR,
+                                     IO_STATUS_BLOCK&) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS TestFileSystem::FileSystemControl(FILE_OBJECT*, ULONG, const void*, ULONG, void*, ULONG, IO_STATUS_BLOCK&) {
+NTSTATUS TestFileSystem::FileSystemControl(FILE_OBJECT*, ULONG, const void*, ULONG, void*, ULONG,
+                                           IO_STATUS_BLOCK&) {
   ++counts_[IRP_MJ_FILE_SYSTEM_CONTROL];
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-NTSTATUS TestFileSystem::DeviceControl(FILE_OBJECT*, ULONG, const void*, ULONG, void*, ULONG, IO_STATUS_BLOCK&) {
+NTSTATUS TestFileSystem::DeviceControl(FILE_OBJECT*, ULONG, const void*, ULONG, void*, ULONG,
+                                       IO_STATUS_BLOCK&) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-NTSTATUS TestFileSystem::FlushBuffers(FILE_OBJECT*, IO_STATUS_BLOCK&) { return STATUS_SUCCESS; }
+NTSTATUS TestFileSystem::FlushBuffers(FILE_OBJECT*, IO_STATUS_BLOCK&) {
+  return STATUS_SUCCESS;
+}
 
 bool TestFileSystem::Owns(const FILE_OBJECT* fo) const {
   std::lock_guard guard(lock_);

@@ -4,7 +4,8 @@
 // directory queries (names, directory and both-directory classes, with * and
 // ? patterns). It keeps an FSRTL_ADVANCED_FCB_HEADER per file, so filters
 // can attach stream contexts. No share access, security or oplocks: the
-// NTFS-like volume in sim/fs is the faithful one.
+// NTFS-like volume in sim/fs is the faithful one. (An open that ignores
+// sharing, CreateParameters::ignoreShareAccess, is served like any other.)
 #pragma once
 
 #include <map>
@@ -25,35 +26,40 @@ class TestFileSystem : public FileSystem {
 
   // Builds the tree directly (paths are volume-relative: "\dir\file").
   void AddDirectory(const std::u16string& path);
-  void AddFile(const std::u16string& path, const std::string& contents = {}, const std::u16string& shortName = {});
+  void AddFile(const std::u16string& path, const std::string& contents = {},
+               const std::u16string& shortName = {});
   bool Exists(const std::u16string& path);
   std::string Contents(const std::u16string& path);
   // Operations of each major function the file system served.
   int Count(UCHAR major) const { return counts_[major]; }
 
-  NTSTATUS Create(FILE_OBJECT* fileObject, const CreateParameters& parameters, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS Create(FILE_OBJECT* fileObject, const CreateParameters& parameters,
+                  IO_STATUS_BLOCK& iosb) override;
   NTSTATUS Cleanup(FILE_OBJECT* fileObject, IO_STATUS_BLOCK& iosb) override;
   void Close(FILE_OBJECT* fileObject) override;
-  NTSTATUS Read(FILE_OBJECT* fileObject, void* buffer, ULONG length, const LARGE_INTEGER* byteOffset,
-                IO_STATUS_BLOCK& iosb) override;
-  NTSTATUS Write(FILE_OBJECT* fileObject, const void* buffer, ULONG length, const LARGE_INTEGER* byteOffset,
-                 IO_STATUS_BLOCK& iosb) override;
-  NTSTATUS QueryInformation(FILE_OBJECT* fileObject, FILE_INFORMATION_CLASS infoClass, void* buffer, ULONG length,
-                            IO_STATUS_BLOCK& iosb) override;
-  NTSTATUS SetInformation(FILE_OBJECT* fileObject, FILE_INFORMATION_CLASS infoClass, const void* buffer,
-                          ULONG length, const RenameTarget* target, IO_STATUS_BLOCK& iosb) override;
-  NTSTATUS QueryDirectory(FILE_OBJECT* fileObject, const DirectoryQuery& query, void* buffer, ULONG length,
+  NTSTATUS Read(FILE_OBJECT* fileObject, void* buffer, ULONG length,
+                const LARGE_INTEGER* byteOffset, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS Write(FILE_OBJECT* fileObject, const void* buffer, ULONG length,
+                 const LARGE_INTEGER* byteOffset, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS QueryInformation(FILE_OBJECT* fileObject, FILE_INFORMATION_CLASS infoClass, void* buffer,
+                            ULONG length, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS SetInformation(FILE_OBJECT* fileObject, FILE_INFORMATION_CLASS infoClass,
+                          const void* buffer, ULONG length, const RenameTarget* target,
                           IO_STATUS_BLOCK& iosb) override;
-  NTSTATUS QueryVolumeInformation(FILE_OBJECT* fileObject, FS_INFORMATION_CLASS infoClass, void* buffer,
-                                  ULONG length, IO_STATUS_BLOCK& iosb) override;
-  NTSTATUS QuerySecurity(FILE_OBJECT* fileObject, SECURITY_INFORMATION information, void* buffer, ULONG length,
+  NTSTATUS QueryDirectory(FILE_OBJECT* fileObject, const DirectoryQuery& query, void* buffer,
+                          ULONG length, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS QueryVolumeInformation(FILE_OBJECT* fileObject, FS_INFORMATION_CLASS infoClass,
+                                  void* buffer, ULONG length, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS QuerySecurity(FILE_OBJECT* fileObject, SECURITY_INFORMATION information, void* buffer,
+                         ULONG length, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS SetSecurity(FILE_OBJECT* fileObject, SECURITY_INFORMATION information,
+                       PSECURITY_DESCRIPTOR descriptor, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS FileSystemControl(FILE_OBJECT* fileObject, ULONG controlCode, const void* input,
+                             ULONG inputLength, void* output, ULONG outputLength,
+                             IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS DeviceControl(FILE_OBJECT* fileObject, ULONG controlCode, const void* input,
+                         ULONG inputLength, void* output, ULONG outputLength,
                          IO_STATUS_BLOCK& iosb) override;
-  NTSTATUS SetSecurity(FILE_OBJECT* fileObject, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
-                       IO_STATUS_BLOCK& iosb) override;
-  NTSTATUS FileSystemControl(FILE_OBJECT* fileObject, ULONG controlCode, const void* input, ULONG inputLength,
-                             void* output, ULONG outputLength, IO_STATUS_BLOCK& iosb) override;
-  NTSTATUS DeviceControl(FILE_OBJECT* fileObject, ULONG controlCode, const void* input, ULONG inputLength,
-                         void* output, ULONG outputLength, IO_STATUS_BLOCK& iosb) override;
   NTSTATUS FlushBuffers(FILE_OBJECT* fileObject, IO_STATUS_BLOCK& iosb) override;
   bool Owns(const FILE_OBJECT* fileObject) const override;
 

@@ -24,7 +24,9 @@ Namespace& Ns() {
   return ns;
 }
 
-char16_t Upcase(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
+char16_t Upcase(char16_t c) {
+  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
+}
 
 bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
@@ -97,8 +99,9 @@ Volume* FindVolume(std::u16string_view name) {
 NTSTATUS ParseObjectName(std::u16string_view name, ParsedName& parsed) {
   if (name.empty() || name[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
   // Drive-letter links.
-  for (std::u16string_view prefix : {std::u16string_view(u"\\??\\"), std::u16string_view(u"\\DosDevices\\"),
-                                     std::u16string_view(u"\\GLOBAL??\\")}) {
+  for (std::u16string_view prefix :
+       {std::u16string_view(u"\\??\\"), std::u16string_view(u"\\DosDevices\\"),
+        std::u16string_view(u"\\GLOBAL??\\")}) {
     if (!StartsWithNoCase(name, prefix)) continue;
     std::u16string_view rest = name.substr(prefix.size());
     if (rest.size() < 2 || rest[1] != u':') return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -119,7 +122,8 @@ NTSTATUS ParseObjectName(std::u16string_view name, ParsedName& parsed) {
     parsed.remainder = std::u16string(name.substr(device.size()));
     return STATUS_SUCCESS;
   }
-  return StartsWithNoCase(name, u"\\Device\\") ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
+  return StartsWithNoCase(name, u"\\Device\\") ? STATUS_OBJECT_NAME_NOT_FOUND
+                                               : STATUS_OBJECT_PATH_NOT_FOUND;
 }
 
 }  // namespace sim::io

@@ -32,8 +32,9 @@ typedef VOID(FLTAPI* PFLT_DISCONNECT_NOTIFY)(PVOID ConnectionCookie);
 
 // The client called FilterSendMessage. Both buffers are the client's user
 // memory: not aligned, not captured.
-typedef NTSTATUS(FLTAPI* PFLT_MESSAGE_NOTIFY)(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength,
-                                              PVOID OutputBuffer, ULONG OutputBufferLength,
+typedef NTSTATUS(FLTAPI* PFLT_MESSAGE_NOTIFY)(PVOID PortCookie, PVOID InputBuffer,
+                                              ULONG InputBufferLength, PVOID OutputBuffer,
+                                              ULONG OutputBufferLength,
                                               PULONG ReturnOutputBufferLength);
 
 #ifdef __cplusplus
@@ -45,10 +46,12 @@ NTSTATUS FLTAPI FltBuildDefaultSecurityDescriptor(PSECURITY_DESCRIPTOR* Security
 VOID FLTAPI FltFreeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor);
 
 NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT* ServerPort,
-                                           POBJECT_ATTRIBUTES ObjectAttributes, PVOID ServerPortCookie,
+                                           POBJECT_ATTRIBUTES ObjectAttributes,
+                                           PVOID ServerPortCookie,
                                            PFLT_CONNECT_NOTIFY ConnectNotifyCallback,
                                            PFLT_DISCONNECT_NOTIFY DisconnectNotifyCallback,
-                                           PFLT_MESSAGE_NOTIFY MessageNotifyCallback, LONG MaxConnections);
+                                           PFLT_MESSAGE_NOTIFY MessageNotifyCallback,
+                                           LONG MaxConnections);
 VOID FLTAPI FltCloseCommunicationPort(PFLT_PORT ServerPort);
 VOID FLTAPI FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT* ClientPort);
 

@@ -233,7 +233,7 @@ typedef struct _FILE_OBJECT {
 #define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
 #define FILE_GENERIC_READ \
   (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
-#define FILE_GENERIC_WRITE                                                                   \
+#define FILE_GENERIC_WRITE                                                           \
   (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | \
    FILE_APPEND_DATA | SYNCHRONIZE)
 #define FILE_GENERIC_EXECUTE \
@@ -379,13 +379,12 @@ typedef struct _FSRTL_ADVANCED_FCB_HEADER : FSRTL_COMMON_FCB_HEADER {
 
 // Prepares an advanced FCB header so that filters can attach stream
 // contexts to it (the WDK macro of the same name).
-#define FsRtlSetupAdvancedHeader(AdvHdr, FMutex)                                         \
-  do {                                                                                   \
-    SetFlag(((PFSRTL_ADVANCED_FCB_HEADER)(AdvHdr))->Flags2,                              \
-            FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS);                                       \
-    ((PFSRTL_ADVANCED_FCB_HEADER)(AdvHdr))->Version = FSRTL_FCB_HEADER_V0;               \
-    InitializeListHead(&((PFSRTL_ADVANCED_FCB_HEADER)(AdvHdr))->FilterContexts);         \
-    if ((FMutex) != NULL) ((PFSRTL_ADVANCED_FCB_HEADER)(AdvHdr))->FastMutex = (FMutex); \
+#define FsRtlSetupAdvancedHeader(AdvHdr, FMutex)                                                   \
+  do {                                                                                             \
+    SetFlag(((PFSRTL_ADVANCED_FCB_HEADER)(AdvHdr))->Flags2, FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS); \
+    ((PFSRTL_ADVANCED_FCB_HEADER)(AdvHdr))->Version = FSRTL_FCB_HEADER_V0;                         \
+    InitializeListHead(&((PFSRTL_ADVANCED_FCB_HEADER)(AdvHdr))->FilterContexts);                   \
+    if ((FMutex) != NULL) ((PFSRTL_ADVANCED_FCB_HEADER)(AdvHdr))->FastMutex = (FMutex);            \
   } while (0)
 
 EXTERN_C_START
@@ -496,9 +495,11 @@ NTKERNELAPI void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE 
                                      LOCK_OPERATION Operation);
 NTKERNELAPI void MmUnlockPages(PMDL MemoryDescriptorList);
 NTKERNELAPI void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
-NTKERNELAPI PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                               MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                               ULONG BugCheckOnFailure, ULONG Priority);
+NTKERNELAPI PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList,
+                                               KPROCESSOR_MODE AccessMode,
+                                               MEMORY_CACHING_TYPE CacheType,
+                                               PVOID RequestedAddress, ULONG BugCheckOnFailure,
+                                               ULONG Priority);
 NTKERNELAPI void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 EXTERN_C_END
 
@@ -525,6 +526,10 @@ EXTERN_C_START
 NTKERNELAPI NTSTATUS IoReplaceFileObjectName(PFILE_OBJECT FileObject, PWSTR NewFileName,
                                              USHORT FileNameLength);
 NTKERNELAPI PTXN_PARAMETER_BLOCK IoGetTransactionParameterBlock(PFILE_OBJECT FileObject);
+// The file object's option "ignore share access": file systems neither check
+// its open against the file's share access nor record it there.
+NTKERNELAPI NTSTATUS IoSetFileObjectIgnoreSharing(PFILE_OBJECT FileObject);
+NTKERNELAPI BOOLEAN IoIsFileObjectIgnoringSharing(PFILE_OBJECT FileObject);
 
 NTSYSAPI NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                                      POBJECT_ATTRIBUTES ObjectAttributes,
@@ -565,6 +570,15 @@ NTSYSAPI NTSTATUS NTAPI ZwFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC
                                         ULONG InputBufferLength, PVOID OutputBuffer,
                                         ULONG OutputBufferLength);
 EXTERN_C_END
+
+// Options of IoCreateFileEx and FltCreateFileEx(2) (their Options/Flags).
+#define IO_FORCE_ACCESS_CHECK 0x0001
+#define IO_OPEN_PAGING_FILE 0x0002
+#define IO_OPEN_TARGET_DIRECTORY 0x0004
+#define IO_STOP_ON_SYMLINK 0x0008
+#define IO_NO_PARAMETER_CHECKING 0x0100
+#define IO_CHECK_CREATE_PARAMETERS 0x0200
+#define IO_IGNORE_SHARE_ACCESS_CHECK 0x0800
 
 // IRP.Flags (FLT_IO_PARAMETER_BLOCK.IrpFlags).
 #define IRP_NOCACHE 0x00000001

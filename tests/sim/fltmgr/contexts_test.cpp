@@ -16,7 +16,8 @@ class Contexts : public FilterTest {
     fs->AddFile(u"\\a.txt", "hello");
     EXPECT_EQ(Open("\\??\\C:\\a.txt", h), STATUS_SUCCESS);
     PFILE_OBJECT fo = nullptr;
-    Slot(0).pre[IRP_MJ_QUERY_INFORMATION] = [&fo](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    Slot(0).pre[IRP_MJ_QUERY_INFORMATION] = [&fo](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                                  PVOID*) {
       fo = data->Iopb->TargetFileObject;
       return FLT_PREOP_SUCCESS_NO_CALLBACK;
     };
@@ -31,7 +32,8 @@ class Contexts : public FilterTest {
 
   PFLT_CONTEXT Allocate(FLT_CONTEXT_TYPE type, int value) {
     PFLT_CONTEXT context = nullptr;
-    EXPECT_EQ(FltAllocateContext(Slot(0).filter, type, sizeof(TestContext), PagedPool, &context), STATUS_SUCCESS);
+    EXPECT_EQ(FltAllocateContext(Slot(0).filter, type, sizeof(TestContext), PagedPool, &context),
+              STATUS_SUCCESS);
     if (context) static_cast<TestContext*>(context)->value = value;
     return context;
   }
@@ -52,13 +54,15 @@ TEST_F(Contexts, AllocationNeedsAMatchingRegistration) {
   };
   for (const Case& c : cases) {
     PFLT_CONTEXT context = nullptr;
-    EXPECT_EQ(FltAllocateContext(Slot(0).filter, c.type, c.size, PagedPool, &context), c.expected) << c.type;
+    EXPECT_EQ(FltAllocateContext(Slot(0).filter, c.type, c.size, PagedPool, &context), c.expected)
+        << c.type;
     if (context) FltReleaseContext(context);
   }
   sim::faults::FailNth(sim::faults::Site::ContextAllocation,
                        sim::faults::CallCount(sim::faults::Site::ContextAllocation) + 1);
   PFLT_CONTEXT context = nullptr;
-  EXPECT_EQ(FltAllocateContext(Slot(0).filter, FLT_STREAM_CONTEXT, sizeof(TestContext), PagedPool, &context),
+  EXPECT_EQ(FltAllocateContext(Slot(0).filter, FLT_STREAM_CONTEXT, sizeof(TestContext), PagedPool,
+                               &context),
             STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(context, nullptr);
 }
@@ -79,7 +83,8 @@ TEST_F(Contexts, KeepIfExistsAndReplaceIfExistsHandBackTheOldContext) {
     ASSERT_EQ(set(instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, first, nullptr), STATUS_SUCCESS);
     PFLT_CONTEXT second = Allocate(type, 2);
     PFLT_CONTEXT old = nullptr;
-    EXPECT_EQ(set(instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, second, &old), STATUS_FLT_CONTEXT_ALREADY_DEFINED);
+    EXPECT_EQ(set(instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, second, &old),
+              STATUS_FLT_CONTEXT_ALREADY_DEFINED);
     EXPECT_EQ(old, first);
     FltReleaseContext(old);
 
@@ -93,14 +98,16 @@ TEST_F(Contexts, KeepIfExistsAndReplaceIfExistsHandBackTheOldContext) {
     Slot(0).events.clear();
     FltReleaseContext(first);
     FltReleaseContext(old);
-    EXPECT_EQ(Slot(0).events, (std::vector<std::string>{"context-cleanup:" + std::to_string(type) + ":1"}));
+    EXPECT_EQ(Slot(0).events,
+              (std::vector<std::string>{"context-cleanup:" + std::to_string(type) + ":1"}));
     FltReleaseContext(second);
 
     // FltDeleteContext unlinks it; the cleanup runs at the last reference.
     Slot(0).events.clear();
     FltDeleteContext(second);
     EXPECT_EQ(get(instance, fo, &found), STATUS_NOT_FOUND);
-    EXPECT_EQ(Slot(0).events, (std::vector<std::string>{"context-cleanup:" + std::to_string(type) + ":2"}));
+    EXPECT_EQ(Slot(0).events,
+              (std::vector<std::string>{"context-cleanup:" + std::to_string(type) + ":2"}));
   }
   NtClose(h);
 }
@@ -111,7 +118,8 @@ TEST_F(Contexts, StreamContextsLiveInTheFcbHeaderAndGoWithTheStream) {
   PFILE_OBJECT fo = OpenFileObject(&h);
   PFLT_INSTANCE instance = Slot(0).instances[0];
   PFLT_CONTEXT context = Allocate(FLT_STREAM_CONTEXT, 5);
-  ASSERT_EQ(FltSetStreamContext(instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context, nullptr), STATUS_SUCCESS);
+  ASSERT_EQ(FltSetStreamContext(instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context, nullptr),
+            STATUS_SUCCESS);
   FltReleaseContext(context);
   auto* header = static_cast<PFSRTL_ADVANCED_FCB_HEADER>(fo->FsContext);
   ASSERT_FALSE(IsListEmpty(&header->FilterContexts));
@@ -139,7 +147,8 @@ TEST_F(Contexts, AStreamWithoutFilterContextSupportRefusesStreamContexts) {
   header->Flags2 &= ~FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS;
   PFLT_CONTEXT context = Allocate(FLT_STREAM_CONTEXT, 1);
   PFLT_CONTEXT found = nullptr;
-  EXPECT_EQ(FltSetStreamContext(Slot(0).instances[0], fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context, nullptr),
+  EXPECT_EQ(FltSetStreamContext(Slot(0).instances[0], fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context,
+                                nullptr),
             STATUS_NOT_SUPPORTED);
   EXPECT_EQ(FltGetStreamContext(Slot(0).instances[0], fo, &found), STATUS_NOT_SUPPORTED);
   header->Flags2 |= FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS;
@@ -152,7 +161,8 @@ TEST_F(Contexts, StreamHandleContextGoesWhenItsFileObjectCloses) {
   HANDLE h;
   PFILE_OBJECT fo = OpenFileObject(&h);
   PFLT_CONTEXT context = Allocate(FLT_STREAMHANDLE_CONTEXT, 9);
-  ASSERT_EQ(FltSetStreamHandleContext(Slot(0).instances[0], fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context, nullptr),
+  ASSERT_EQ(FltSetStreamHandleContext(Slot(0).instances[0], fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS,
+                                      context, nullptr),
             STATUS_SUCCESS);
   FltReleaseContext(context);
   ObReferenceObject(fo);
@@ -168,7 +178,8 @@ TEST_F(Contexts, DetachingAnInstanceDeletesItsContexts) {
   HANDLE h;
   PFILE_OBJECT fo = OpenFileObject(&h);
   PFLT_CONTEXT context = Allocate(FLT_STREAM_CONTEXT, 3);
-  ASSERT_EQ(FltSetStreamContext(Slot(0).instances[0], fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context, nullptr),
+  ASSERT_EQ(FltSetStreamContext(Slot(0).instances[0], fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context,
+                                nullptr),
             STATUS_SUCCESS);
   FltReleaseContext(context);
   PFLT_VOLUME volume = nullptr;

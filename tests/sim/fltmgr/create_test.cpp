@@ -15,7 +15,8 @@ namespace {
 class Creates : public FilterTest {};
 
 std::u16string NameOf(PFILE_OBJECT fo) {
-  return std::u16string(reinterpret_cast<const char16_t*>(fo->FileName.Buffer), fo->FileName.Length / 2);
+  return std::u16string(reinterpret_cast<const char16_t*>(fo->FileName.Buffer),
+                        fo->FileName.Length / 2);
 }
 
 // Redirects opens under \old to \??\C:\new (a full name, as re-parse needs).
@@ -36,7 +37,8 @@ TEST_F(Creates, ReparseRedirectsTheOpenAndTheNewNameIsParsedFromTheTop) {
   fs->AddDirectory(u"\\new");
   fs->AddFile(u"\\new\\x.txt", "redirected");
   std::vector<std::u16string> seen;
-  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID* ctx) {
+  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
+                                   PVOID* ctx) {
     seen.push_back(NameOf(data->Iopb->TargetFileObject));
     return Redirect(data, objects, ctx);
   };
@@ -82,15 +84,19 @@ TEST_F(Creates, FilterOwnedFileObjectIsServedByTheFilterWithItsOwnContexts) {
     fo->FsContext = &fcb.header;
     PFLT_CONTEXT stream = nullptr;
     PFLT_CONTEXT handle = nullptr;
-    EXPECT_EQ(FltAllocateContext(objects->Filter, FLT_STREAM_CONTEXT, sizeof(TestContext), PagedPool, &stream),
+    EXPECT_EQ(FltAllocateContext(objects->Filter, FLT_STREAM_CONTEXT, sizeof(TestContext),
+                                 PagedPool, &stream),
               STATUS_SUCCESS);
-    EXPECT_EQ(FltAllocateContext(objects->Filter, FLT_STREAMHANDLE_CONTEXT, sizeof(TestContext), PagedPool, &handle),
+    EXPECT_EQ(FltAllocateContext(objects->Filter, FLT_STREAMHANDLE_CONTEXT, sizeof(TestContext),
+                                 PagedPool, &handle),
               STATUS_SUCCESS);
     static_cast<TestContext*>(stream)->value = 1;
     static_cast<TestContext*>(handle)->value = 2;
-    EXPECT_EQ(FltSetStreamContext(objects->Instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, stream, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(FltSetStreamHandleContext(objects->Instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, handle, nullptr),
+    EXPECT_EQ(
+        FltSetStreamContext(objects->Instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, stream, nullptr),
+        STATUS_SUCCESS);
+    EXPECT_EQ(FltSetStreamHandleContext(objects->Instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS,
+                                        handle, nullptr),
               STATUS_SUCCESS);
     FltReleaseContext(stream);
     FltReleaseContext(handle);
@@ -98,11 +104,14 @@ TEST_F(Creates, FilterOwnedFileObjectIsServedByTheFilterWithItsOwnContexts) {
     data->IoStatus.Information = FILE_OPENED;
     return FLT_PREOP_COMPLETE;
   };
-  auto ownsIt = [](PFLT_CALLBACK_DATA data) { return data->Iopb->TargetFileObject->FsContext == &fcb.header; };
+  auto ownsIt = [](PFLT_CALLBACK_DATA data) {
+    return data->Iopb->TargetFileObject->FsContext == &fcb.header;
+  };
   Slot(0).pre[IRP_MJ_READ] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID*) {
     if (!ownsIt(data)) return FLT_PREOP_SUCCESS_NO_CALLBACK;
     PFLT_CONTEXT context = nullptr;
-    EXPECT_EQ(FltGetStreamContext(objects->Instance, data->Iopb->TargetFileObject, &context), STATUS_SUCCESS);
+    EXPECT_EQ(FltGetStreamContext(objects->Instance, data->Iopb->TargetFileObject, &context),
+              STATUS_SUCCESS);
     EXPECT_EQ(static_cast<TestContext*>(context)->value, 1);
     FltReleaseContext(context);
     auto& read = data->Iopb->Parameters.Read;
@@ -175,20 +184,22 @@ TEST_F(Creates, FltCreateFileWithAnInstanceGoesBelowItWithoutOneFromTheTop) {
   PFLT_INSTANCE instance = Slot(0).instances[0];
   sim::harness::OwnedUnicodeString name("\\Device\\HarddiskVolume2\\dir");
   OBJECT_ATTRIBUTES oa;
-  InitializeObjectAttributes(&oa, name.get(), OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  InitializeObjectAttributes(&oa, name.get(), OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr,
+                             nullptr);
   for (PFLT_INSTANCE below : {instance, PFLT_INSTANCE(nullptr)}) {
     ownCreates = ownQueries = 0;
     HANDLE h = nullptr;
     PFILE_OBJECT fo = nullptr;
     IO_STATUS_BLOCK iosb{};
-    ASSERT_EQ(FltCreateFileEx2(Slot(0).filter, below, &h, &fo, FILE_LIST_DIRECTORY | SYNCHRONIZE, &oa, &iosb,
-                               nullptr, 0, FILE_SHARE_READ, FILE_OPEN,
-                               FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0, 0, nullptr),
+    ASSERT_EQ(FltCreateFileEx2(Slot(0).filter, below, &h, &fo, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                               &oa, &iosb, nullptr, 0, FILE_SHARE_READ, FILE_OPEN,
+                               FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0, 0,
+                               nullptr),
               STATUS_SUCCESS);
     // ZwQueryDirectoryFile on the handle follows the file object's target.
     ULONG buffer[256];
-    ASSERT_EQ(ZwQueryDirectoryFile(h, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), FileNamesInformation,
-                                   FALSE, nullptr, TRUE),
+    ASSERT_EQ(ZwQueryDirectoryFile(h, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
+                                   FileNamesInformation, FALSE, nullptr, TRUE),
               STATUS_SUCCESS);
     auto* first = reinterpret_cast<FILE_NAMES_INFORMATION*>(buffer);
     EXPECT_NE(first->NextEntryOffset, 0u);  // both entries
@@ -210,21 +221,23 @@ TEST_F(Creates, FilterQueriesGoBelowTheInstance) {
                                     FLT_POST_OPERATION_FLAGS) {
     FILE_STANDARD_INFORMATION info{};
     ULONG returned = 0;
-    EXPECT_EQ(FltQueryInformationFile(objects->Instance, data->Iopb->TargetFileObject, &info, sizeof(info),
-                                      FileStandardInformation, &returned),
+    EXPECT_EQ(FltQueryInformationFile(objects->Instance, data->Iopb->TargetFileObject, &info,
+                                      sizeof(info), FileStandardInformation, &returned),
               STATUS_SUCCESS);
     EXPECT_EQ(info.EndOfFile.QuadPart, 5);
     UCHAR sd[64];
     ULONG needed = 0;
-    EXPECT_EQ(FltQuerySecurityObject(objects->Instance, data->Iopb->TargetFileObject, DACL_SECURITY_INFORMATION,
-                                     sd, 4, &needed),
+    EXPECT_EQ(FltQuerySecurityObject(objects->Instance, data->Iopb->TargetFileObject,
+                                     DACL_SECURITY_INFORMATION, sd, 4, &needed),
               STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(needed, 20u);
     ULONG volume[64];
     IO_STATUS_BLOCK iosb{};
-    EXPECT_EQ(FltQueryVolumeInformation(objects->Instance, &iosb, volume, sizeof(volume), FileFsAttributeInformation),
+    EXPECT_EQ(FltQueryVolumeInformation(objects->Instance, &iosb, volume, sizeof(volume),
+                                        FileFsAttributeInformation),
               STATUS_SUCCESS);
-    EXPECT_EQ(reinterpret_cast<FILE_FS_ATTRIBUTE_INFORMATION*>(volume)->MaximumComponentNameLength, 255);
+    EXPECT_EQ(reinterpret_cast<FILE_FS_ATTRIBUTE_INFORMATION*>(volume)->MaximumComponentNameLength,
+              255);
     return FLT_POSTOP_FINISHED_PROCESSING;
   };
   Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {

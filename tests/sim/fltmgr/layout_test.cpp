@@ -7,7 +7,8 @@
 
 namespace {
 
-#define AT(type, member, offset) static_assert(__builtin_offsetof(type, member) == (offset), #type "." #member)
+#define AT(type, member, offset) \
+  static_assert(__builtin_offsetof(type, member) == (offset), #type "." #member)
 
 AT(FLT_CALLBACK_DATA, Flags, 0);
 AT(FLT_CALLBACK_DATA, Thread, 8);

@@ -18,13 +18,16 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI NoOp(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS,
 }
 
 TEST_F(Lifecycle, RegistrationIsValidated) {
-  static const FLT_OPERATION_REGISTRATION twice[] = {{IRP_MJ_CREATE, 0, NoOp, nullptr, nullptr},
-                                                     {IRP_MJ_CREATE, 0, NoOp, nullptr, nullptr},
-                                                     {IRP_MJ_OPERATION_END, 0, nullptr, nullptr, nullptr}};
-  static const FLT_CONTEXT_REGISTRATION badType[] = {{0x0003, 0, nullptr, 8, 0, nullptr, nullptr, nullptr},
-                                                     {FLT_CONTEXT_END, 0, nullptr, 0, 0, nullptr, nullptr, nullptr}};
-  static const FLT_CONTEXT_REGISTRATION noSize[] = {{FLT_STREAM_CONTEXT, 0, nullptr, 0, 0, nullptr, nullptr, nullptr},
-                                                    {FLT_CONTEXT_END, 0, nullptr, 0, 0, nullptr, nullptr, nullptr}};
+  static const FLT_OPERATION_REGISTRATION twice[] = {
+      {IRP_MJ_CREATE, 0, NoOp, nullptr, nullptr},
+      {IRP_MJ_CREATE, 0, NoOp, nullptr, nullptr},
+      {IRP_MJ_OPERATION_END, 0, nullptr, nullptr, nullptr}};
+  static const FLT_CONTEXT_REGISTRATION badType[] = {
+      {0x0003, 0, nullptr, 8, 0, nullptr, nullptr, nullptr},
+      {FLT_CONTEXT_END, 0, nullptr, 0, 0, nullptr, nullptr, nullptr}};
+  static const FLT_CONTEXT_REGISTRATION noSize[] = {
+      {FLT_STREAM_CONTEXT, 0, nullptr, 0, 0, nullptr, nullptr, nullptr},
+      {FLT_CONTEXT_END, 0, nullptr, 0, 0, nullptr, nullptr, nullptr}};
   struct Case {
     const char* what;
     USHORT version;
@@ -36,7 +39,8 @@ TEST_F(Lifecycle, RegistrationIsValidated) {
       {"good", FLT_REGISTRATION_VERSION_0202, nullptr, nullptr, STATUS_SUCCESS},
       {"old version 0x0100", 0x0100, nullptr, nullptr, STATUS_INVALID_PARAMETER},
       {"future version", 0x0300, nullptr, nullptr, STATUS_INVALID_PARAMETER},
-      {"major registered twice", FLT_REGISTRATION_VERSION_0202, twice, nullptr, STATUS_FLT_DUPLICATE_ENTRY},
+      {"major registered twice", FLT_REGISTRATION_VERSION_0202, twice, nullptr,
+       STATUS_FLT_DUPLICATE_ENTRY},
       {"two context types in one entry", FLT_REGISTRATION_VERSION_0202, nullptr, badType,
        STATUS_FLT_INVALID_CONTEXT_REGISTRATION},
       {"context without size or allocator", FLT_REGISTRATION_VERSION_0202, nullptr, noSize,
@@ -59,10 +63,11 @@ TEST_F(Lifecycle, FilteringAttachesToEveryVolumeAndToVolumesMountedLater) {
   LoadTestFilter(0, 300000);
   EXPECT_EQ(Slot(0).instances.size(), 2u);
   EXPECT_TRUE(Slot(0).Saw("setup:" + std::to_string(FLTFL_INSTANCE_SETUP_AUTOMATIC_ATTACHMENT)));
-  sim::harness::MountVolume(u"\\Device\\HarddiskVolume9", u'Z', std::make_shared<sim::io::TestFileSystem>());
+  sim::harness::MountVolume(u"\\Device\\HarddiskVolume9", u'Z',
+                            std::make_shared<sim::io::TestFileSystem>());
   EXPECT_EQ(Slot(0).instances.size(), 3u);
   EXPECT_TRUE(Slot(0).Saw("setup:" + std::to_string(FLTFL_INSTANCE_SETUP_AUTOMATIC_ATTACHMENT |
-                                                     FLTFL_INSTANCE_SETUP_NEWLY_MOUNTED_VOLUME)));
+                                                    FLTFL_INSTANCE_SETUP_NEWLY_MOUNTED_VOLUME)));
 }
 
 TEST_F(Lifecycle, DetachAsksQueryTeardownFirst) {
@@ -123,7 +128,8 @@ TEST_F(Lifecycle, UnloadRefusedThenForced) {
 
   EXPECT_EQ(sim::harness::UnloadDriver(driver, true), STATUS_SUCCESS);
   EXPECT_FALSE(driver->loaded);
-  const auto reason = FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD | FLTFL_INSTANCE_TEARDOWN_MANDATORY_FILTER_UNLOAD;
+  const auto reason =
+      FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD | FLTFL_INSTANCE_TEARDOWN_MANDATORY_FILTER_UNLOAD;
   EXPECT_TRUE(Slot(0).Saw("teardown-start:" + std::to_string(reason)));
   EXPECT_TRUE(Slot(0).Saw("teardown-complete:" + std::to_string(reason)));
 
@@ -147,7 +153,8 @@ TEST_F(Lifecycle, UnloadWaitsForOperationsInsideTheFilter) {
   Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
   };
-  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID, FLT_POST_OPERATION_FLAGS) {
+  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID,
+                                    FLT_POST_OPERATION_FLAGS) {
     inside = true;
     while (!release) std::this_thread::yield();
     return FLT_POSTOP_FINISHED_PROCESSING;

@@ -37,13 +37,14 @@ class Names : public FilterTest {
       Slot(slot).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
         return FLT_PREOP_SUCCESS_WITH_CALLBACK;
       };
-      Slot(slot).post[IRP_MJ_CREATE] = [query](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID,
-                                               FLT_POST_OPERATION_FLAGS) {
+      Slot(slot).post[IRP_MJ_CREATE] = [query](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                               PVOID, FLT_POST_OPERATION_FLAGS) {
         if (NT_SUCCESS(data->IoStatus.Status)) query(data);
         return FLT_POSTOP_FINISHED_PROCESSING;
       };
     } else {
-      Slot(slot).pre[IRP_MJ_CREATE] = [query](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+      Slot(slot).pre[IRP_MJ_CREATE] = [query](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                              PVOID*) {
         query(data);
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
       };
@@ -65,13 +66,15 @@ TEST_F(Names, OpenedAndNormalizedNamesOfACreate) {
   const FLT_FILE_NAME_OPTIONS opened = FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT;
   const FLT_FILE_NAME_OPTIONS normalized = FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT;
   const Case cases[] = {
-      {"\\??\\C:\\dir\\longfi~1.txt", opened, false, STATUS_SUCCESS, u"\\Device\\HarddiskVolume2\\dir\\longfi~1.txt"},
+      {"\\??\\C:\\dir\\longfi~1.txt", opened, false, STATUS_SUCCESS,
+       u"\\Device\\HarddiskVolume2\\dir\\longfi~1.txt"},
       {"\\??\\C:\\dir\\longfi~1.txt", normalized, false, STATUS_SUCCESS,
        u"\\Device\\HarddiskVolume2\\Dir\\LongFileName.txt"},
       {"\\Device\\HarddiskVolume2\\DIR\\LONGFI~1.TXT", normalized, true, STATUS_SUCCESS,
        u"\\Device\\HarddiskVolume2\\Dir\\LongFileName.txt"},
       // The file a create makes does not exist yet: its last component stays.
-      {"\\??\\C:\\dir\\New.txt", normalized, false, STATUS_SUCCESS, u"\\Device\\HarddiskVolume2\\Dir\\New.txt"},
+      {"\\??\\C:\\dir\\New.txt", normalized, false, STATUS_SUCCESS,
+       u"\\Device\\HarddiskVolume2\\Dir\\New.txt"},
       {"\\??\\C:\\nodir\\New.txt", normalized, false, STATUS_OBJECT_PATH_NOT_FOUND, u""},
       {"\\??\\C:\\dir\\", normalized, false, STATUS_SUCCESS, u"\\Device\\HarddiskVolume2\\Dir\\"},
   };
@@ -82,7 +85,8 @@ TEST_F(Names, OpenedAndNormalizedNamesOfACreate) {
     names.clear();
     statuses.clear();
     HANDLE h = nullptr;
-    NTSTATUS status = Open(c.open, &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT);
+    NTSTATUS status =
+        Open(c.open, &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT);
     if (NT_SUCCESS(status)) NtClose(h);
     ASSERT_EQ(statuses.size(), 1u);
     EXPECT_EQ(statuses[0], c.status);
@@ -104,7 +108,8 @@ TEST_F(Names, RelativeOpenNameIncludesTheRootDirectory) {
   InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, dir, nullptr);
   HANDLE h;
   IO_STATUS_BLOCK iosb{};
-  ASSERT_EQ(NtOpenFile(&h, GENERIC_READ | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ, FILE_SYNCHRONOUS_IO_NONALERT),
+  ASSERT_EQ(NtOpenFile(&h, GENERIC_READ | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ,
+                       FILE_SYNCHRONOUS_IO_NONALERT),
             STATUS_SUCCESS);
   ASSERT_EQ(names.size(), 1u);
   EXPECT_EQ(sim::harness::ToUtf8(names[0]), "\\Device\\HarddiskVolume2\\dir\\longfi~1.txt");
@@ -118,7 +123,8 @@ TEST_F(Names, ParseSplitsTheNameIntoItsParts) {
     std::u16string parent, finalComponent, extension, stream;
   };
   const Case cases[] = {
-      {u"\\Device\\HarddiskVolume1\\dir\\sub\\file.txt:s1", u"\\dir\\sub\\", u"file.txt:s1", u"txt", u":s1"},
+      {u"\\Device\\HarddiskVolume1\\dir\\sub\\file.txt:s1", u"\\dir\\sub\\", u"file.txt:s1", u"txt",
+       u":s1"},
       {u"\\Device\\HarddiskVolume1\\dir\\noext", u"\\dir\\", u"noext", u"", u""},
       {u"\\Device\\HarddiskVolume1\\dir.d\\file", u"\\dir.d\\", u"file", u"", u""},
       {u"\\Device\\HarddiskVolume1\\a.b.c", u"\\", u"a.b.c", u"c", u""},
@@ -145,9 +151,11 @@ TEST_F(Names, CacheOnlyQueriesMissAndReferencesKeepTheInformation) {
   NTSTATUS cacheOnly = STATUS_SUCCESS;
   Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
     PFLT_FILE_NAME_INFORMATION info = nullptr;
-    cacheOnly = FltGetFileNameInformation(data, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_CACHE_ONLY, &info);
-    EXPECT_EQ(FltGetFileNameInformation(data, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT, &info),
-              STATUS_SUCCESS);
+    cacheOnly = FltGetFileNameInformation(
+        data, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_CACHE_ONLY, &info);
+    EXPECT_EQ(
+        FltGetFileNameInformation(data, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT, &info),
+        STATUS_SUCCESS);
     FltReferenceFileNameInformation(info);
     FltReleaseFileNameInformation(info);
     EXPECT_EQ(ToU16(info->Volume), u"\\Device\\HarddiskVolume2");  // still valid
@@ -167,8 +175,8 @@ class NameProvider : public Names {
  protected:
   void SetUp() override {
     Names::SetUp();
-    Slot(1).generateName = [this](PFLT_INSTANCE, PFILE_OBJECT fo, PFLT_CALLBACK_DATA, FLT_FILE_NAME_OPTIONS options,
-                                  PFLT_NAME_CONTROL name) {
+    Slot(1).generateName = [this](PFLT_INSTANCE, PFILE_OBJECT fo, PFLT_CALLBACK_DATA,
+                                  FLT_FILE_NAME_OPTIONS options, PFLT_NAME_CONTROL name) {
       ++generated;
       std::u16string file = ToU16(fo->FileName);
       std::u16string text = u"\\Device\\HarddiskVolume2\\V~1" + file;
@@ -179,8 +187,8 @@ class NameProvider : public Names {
       name->Name.Length = static_cast<USHORT>(text.size() * 2);
       return STATUS_SUCCESS;
     };
-    Slot(1).normalize = [this](PCUNICODE_STRING parent, USHORT volumeLength, PCUNICODE_STRING component,
-                               PFILE_NAMES_INFORMATION expand, ULONG) {
+    Slot(1).normalize = [this](PCUNICODE_STRING parent, USHORT volumeLength,
+                               PCUNICODE_STRING component, PFILE_NAMES_INFORMATION expand, ULONG) {
       EXPECT_EQ(volumeLength, std::u16string(u"\\Device\\HarddiskVolume2").size() * 2);
       normalizedParents.push_back(ToU16(*parent));
       std::u16string result = ToU16(*component) == u"V~1" ? u"VirtualLong" : ToU16(*component);
@@ -212,12 +220,14 @@ TEST_F(NameProvider, QueriesFromAboveReachTheProviderItsOwnQueriesGoBelowUnlessA
   NtClose(h);
   ASSERT_EQ(names.size(), 1u);
   EXPECT_EQ(sim::harness::ToUtf8(names[0]), "\\Device\\HarddiskVolume2\\VirtualLong\\a.txt");
-  EXPECT_EQ(normalizedParents, (std::vector<std::u16string>{u"\\Device\\HarddiskVolume2\\",
-                                                            u"\\Device\\HarddiskVolume2\\VirtualLong"}));
+  EXPECT_EQ(normalizedParents,
+            (std::vector<std::u16string>{u"\\Device\\HarddiskVolume2\\",
+                                         u"\\Device\\HarddiskVolume2\\VirtualLong"}));
 
   // The provider's own queries: answered below it, or by itself on request.
   Slot(0).pre[IRP_MJ_CREATE] = nullptr;
-  for (FLT_FILE_NAME_OPTIONS flag : {0u, static_cast<unsigned>(FLT_FILE_NAME_REQUEST_FROM_CURRENT_PROVIDER)}) {
+  for (FLT_FILE_NAME_OPTIONS flag :
+       {0u, static_cast<unsigned>(FLT_FILE_NAME_REQUEST_FROM_CURRENT_PROVIDER)}) {
     names.clear();
     RecordCreateNames(1, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT | flag, false);
     ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
@@ -242,7 +252,8 @@ TEST_F(Names, DestinationNamesOfARename) {
   };
   const Case cases[] = {
       {"Other.txt", STATUS_SUCCESS, "\\Device\\HarddiskVolume2\\Dir\\Other.txt"},
-      {"\\??\\C:\\DIR\\longfi~1.txt", STATUS_SUCCESS, "\\Device\\HarddiskVolume2\\Dir\\LongFileName.txt"},
+      {"\\??\\C:\\DIR\\longfi~1.txt", STATUS_SUCCESS,
+       "\\Device\\HarddiskVolume2\\Dir\\LongFileName.txt"},
       {"\\??\\D:\\x.txt", STATUS_NOT_SAME_DEVICE, ""},
       {"\\??\\C:\\nodir\\x.txt", STATUS_OBJECT_PATH_NOT_FOUND, ""},
   };
@@ -256,8 +267,9 @@ TEST_F(Names, DestinationNamesOfARename) {
       std::u16string target = sim::harness::FromUtf8(c.target);
       PFLT_FILE_NAME_INFORMATION info = nullptr;
       NTSTATUS status = FltGetDestinationFileNameInformation(
-          objects->Instance, data->Iopb->TargetFileObject, nullptr, reinterpret_cast<PWSTR>(target.data()),
-          static_cast<ULONG>(target.size() * 2), FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, &info);
+          objects->Instance, data->Iopb->TargetFileObject, nullptr,
+          reinterpret_cast<PWSTR>(target.data()), static_cast<ULONG>(target.size() * 2),
+          FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, &info);
       results.emplace_back(status, info ? sim::harness::ToUtf8(info->Name) : "");
       if (info) FltReleaseFileNameInformation(info);
     }

@@ -21,14 +21,16 @@ TEST_F(OperationPath, PreRunsTopDownPostBottomUpWithEachCompletionContext) {
   fs->AddFile(u"\\a.txt", "hello");
   std::vector<std::string> order;
   for (int s = 0; s < 2; ++s) {
-    Slot(s).pre[IRP_MJ_CREATE] = [&order, s](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID* ctx) {
+    Slot(s).pre[IRP_MJ_CREATE] = [&order, s](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS,
+                                             PVOID* ctx) {
       order.push_back("pre" + std::to_string(s));
       *ctx = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(100 + s));
       return FLT_PREOP_SUCCESS_WITH_CALLBACK;
     };
-    Slot(s).post[IRP_MJ_CREATE] = [&order, s](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID ctx,
-                                              FLT_POST_OPERATION_FLAGS) {
-      order.push_back("post" + std::to_string(s) + ":" + std::to_string(reinterpret_cast<ULONG_PTR>(ctx)) + ":" +
+    Slot(s).post[IRP_MJ_CREATE] = [&order, s](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                              PVOID ctx, FLT_POST_OPERATION_FLAGS) {
+      order.push_back("post" + std::to_string(s) + ":" +
+                      std::to_string(reinterpret_cast<ULONG_PTR>(ctx)) + ":" +
                       std::to_string(data->IoStatus.Information));
       return FLT_POSTOP_FINISHED_PROCESSING;
     };
@@ -48,7 +50,8 @@ TEST_F(OperationPath, CompleteInPreSkipsLowerFiltersAndTheFileSystem) {
   Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
   };
-  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID, FLT_POST_OPERATION_FLAGS) {
+  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID,
+                                    FLT_POST_OPERATION_FLAGS) {
     upperPost = data->IoStatus.Status == STATUS_ACCESS_DENIED;
     return FLT_POSTOP_FINISHED_PROCESSING;
   };
@@ -126,13 +129,15 @@ TEST_F(OperationPath, PendedPreCompletedFromDeferredWorkAtDispatchLevel) {
         [](PFLT_DEFERRED_IO_WORKITEM work, PFLT_CALLBACK_DATA cbd, PVOID context) {
           *static_cast<std::atomic<KIRQL>*>(context) = KeGetCurrentIrql();
           FltFreeDeferredIoWorkItem(work);
-          FltCompletePendedPreOperation(cbd, FLT_PREOP_SUCCESS_WITH_CALLBACK, reinterpret_cast<PVOID>(7));
+          FltCompletePendedPreOperation(cbd, FLT_PREOP_SUCCESS_WITH_CALLBACK,
+                                        reinterpret_cast<PVOID>(7));
         },
         DelayedWorkQueue, &workerIrql);
     EXPECT_EQ(status, STATUS_SUCCESS);
     return FLT_PREOP_PENDING;
   };
-  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID ctx, FLT_POST_OPERATION_FLAGS) {
+  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID ctx,
+                                    FLT_POST_OPERATION_FLAGS) {
     postRan = ctx == reinterpret_cast<PVOID>(7);
     return FLT_POSTOP_FINISHED_PROCESSING;
   };
@@ -149,32 +154,36 @@ TEST_F(OperationPath, PendedPreCompletedFromDeferredWorkAtDispatchLevel) {
 
 TEST_F(OperationPath, PostMoreProcessingRequiredWaitsForCompletionFromGenericWork) {
   fs->AddFile(u"\\a.txt", "hello");
-  Slot(0).pre[IRP_MJ_QUERY_INFORMATION] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-    return FLT_IS_FASTIO_OPERATION(data) ? FLT_PREOP_DISALLOW_FASTIO : FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  Slot(0).pre[IRP_MJ_QUERY_INFORMATION] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                             PVOID*) {
+    return FLT_IS_FASTIO_OPERATION(data) ? FLT_PREOP_DISALLOW_FASTIO
+                                         : FLT_PREOP_SUCCESS_WITH_CALLBACK;
   };
-  Slot(0).post[IRP_MJ_QUERY_INFORMATION] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID,
-                                              FLT_POST_OPERATION_FLAGS) {
-    PFLT_GENERIC_WORKITEM item = FltAllocateGenericWorkItem();
-    NTSTATUS status = FltQueueGenericWorkItem(
-        item, objects->Instance,
-        [](PFLT_GENERIC_WORKITEM work, PVOID, PVOID context) {
-          auto* cbd = static_cast<PFLT_CALLBACK_DATA>(context);
-          // The worker rewrites the answer before completing the operation.
-          static_cast<FILE_STANDARD_INFORMATION*>(cbd->Iopb->Parameters.QueryFileInformation.InfoBuffer)
-              ->NumberOfLinks = 42;
-          FltFreeGenericWorkItem(work);
-          FltCompletePendedPostOperation(cbd);
-        },
-        DelayedWorkQueue, data);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    return FLT_POSTOP_MORE_PROCESSING_REQUIRED;
-  };
+  Slot(0).post[IRP_MJ_QUERY_INFORMATION] =
+      [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID, FLT_POST_OPERATION_FLAGS) {
+        PFLT_GENERIC_WORKITEM item = FltAllocateGenericWorkItem();
+        NTSTATUS status = FltQueueGenericWorkItem(
+            item, objects->Instance,
+            [](PFLT_GENERIC_WORKITEM work, PVOID, PVOID context) {
+              auto* cbd = static_cast<PFLT_CALLBACK_DATA>(context);
+              // The worker rewrites the answer before completing the operation.
+              static_cast<FILE_STANDARD_INFORMATION*>(
+                  cbd->Iopb->Parameters.QueryFileInformation.InfoBuffer)
+                  ->NumberOfLinks = 42;
+              FltFreeGenericWorkItem(work);
+              FltCompletePendedPostOperation(cbd);
+            },
+            DelayedWorkQueue, data);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        return FLT_POSTOP_MORE_PROCESSING_REQUIRED;
+      };
   LoadTestFilter(0, 300000);
   HANDLE h;
   ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
   FILE_STANDARD_INFORMATION info{};
   IO_STATUS_BLOCK iosb{};
-  EXPECT_EQ(NtQueryInformationFile(h, &iosb, &info, sizeof(info), FileStandardInformation), STATUS_SUCCESS);
+  EXPECT_EQ(NtQueryInformationFile(h, &iosb, &info, sizeof(info), FileStandardInformation),
+            STATUS_SUCCESS);
   EXPECT_EQ(info.NumberOfLinks, 42u);
   EXPECT_EQ(info.EndOfFile.QuadPart, 5);
   NtClose(h);
@@ -187,7 +196,8 @@ TEST_F(OperationPath, DeferredWorkCannotBePostedForFastIo) {
     if (!FLT_IS_FASTIO_OPERATION(data)) return FLT_PREOP_SUCCESS_NO_CALLBACK;
     PFLT_DEFERRED_IO_WORKITEM item = FltAllocateDeferredIoWorkItem();
     queued = FltQueueDeferredIoWorkItem(
-        item, data, [](PFLT_DEFERRED_IO_WORKITEM, PFLT_CALLBACK_DATA, PVOID) {}, DelayedWorkQueue, nullptr);
+        item, data, [](PFLT_DEFERRED_IO_WORKITEM, PFLT_CALLBACK_DATA, PVOID) {}, DelayedWorkQueue,
+        nullptr);
     FltFreeDeferredIoWorkItem(item);
     return FLT_PREOP_DISALLOW_FASTIO;
   };
@@ -220,7 +230,8 @@ TEST_F(OperationPath, RequestorIdentityIsTheCallingProcess) {
     return FLT_PREOP_SUCCESS_NO_CALLBACK;
   };
   LoadTestFilter(0, 300000);
-  const std::uint32_t process = sim::harness::CreateProcess("\\Device\\HarddiskVolume2\\app.exe", 2);
+  const std::uint32_t process =
+      sim::harness::CreateProcess("\\Device\\HarddiskVolume2\\app.exe", 2);
   HANDLE h;
   {
     sim::harness::ScopedProcess as(process);
@@ -242,7 +253,8 @@ TEST_F(OperationPath, QueryOpenIsFastIoAndARefusalBecomesAnOpenQueryClose) {
   fs->AddFile(u"\\a.txt", "hello");
   bool refuse = false;
   std::vector<std::string> seen;
-  Slot(0).pre[IRP_MJ_NETWORK_QUERY_OPEN] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+  Slot(0).pre[IRP_MJ_NETWORK_QUERY_OPEN] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                               PVOID*) {
     seen.push_back(FLT_IS_FASTIO_OPERATION(data) ? "query-open(fast)" : "query-open(irp)");
     return refuse ? FLT_PREOP_DISALLOW_FASTIO : FLT_PREOP_SUCCESS_NO_CALLBACK;
   };
@@ -276,7 +288,8 @@ namespace {
 TEST_F(OperationPath, LockedUserBufferIsReachableThroughItsMdl) {
   fs->AddDirectory(u"\\dir");
   fs->AddFile(u"\\dir\\a.txt", "a");
-  Slot(0).pre[IRP_MJ_DIRECTORY_CONTROL] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+  Slot(0).pre[IRP_MJ_DIRECTORY_CONTROL] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                             PVOID*) {
     EXPECT_EQ(FltLockUserBuffer(data), STATUS_SUCCESS);
     EXPECT_NE(data->Iopb->Parameters.DirectoryControl.QueryDirectory.MdlAddress, nullptr);
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
@@ -284,7 +297,8 @@ TEST_F(OperationPath, LockedUserBufferIsReachableThroughItsMdl) {
   Slot(0).post[IRP_MJ_DIRECTORY_CONTROL] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID,
                                               FLT_POST_OPERATION_FLAGS) {
     PMDL mdl = data->Iopb->Parameters.DirectoryControl.QueryDirectory.MdlAddress;
-    auto* entry = static_cast<FILE_NAMES_INFORMATION*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+    auto* entry =
+        static_cast<FILE_NAMES_INFORMATION*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
     EXPECT_EQ(entry, data->Iopb->Parameters.DirectoryControl.QueryDirectory.DirectoryBuffer);
     if (entry) entry->FileName[0] = L'A';
     return FLT_POSTOP_FINISHED_PROCESSING;
@@ -296,11 +310,12 @@ TEST_F(OperationPath, LockedUserBufferIsReachableThroughItsMdl) {
             STATUS_SUCCESS);
   ULONG buffer[64];
   IO_STATUS_BLOCK iosb{};
-  ASSERT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), FileNamesInformation,
-                                 TRUE, nullptr, TRUE),
+  ASSERT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
+                                 FileNamesInformation, TRUE, nullptr, TRUE),
             STATUS_SUCCESS);
   auto* entry = reinterpret_cast<FILE_NAMES_INFORMATION*>(buffer);
-  EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(entry->FileName), entry->FileNameLength / 2), u"A.txt");
+  EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(entry->FileName), entry->FileNameLength / 2),
+            u"A.txt");
   NtClose(dir);
 }
 

@@ -12,11 +12,13 @@ TestFilter gSlots[2];
 
 template <int S>
 struct Callbacks {
-  static FLT_PREOP_CALLBACK_STATUS FLTAPI Pre(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID* ctx) {
+  static FLT_PREOP_CALLBACK_STATUS FLTAPI Pre(PFLT_CALLBACK_DATA data,
+                                              PCFLT_RELATED_OBJECTS objects, PVOID* ctx) {
     auto& fn = gSlots[S].pre[data->Iopb->MajorFunction];
     return fn ? fn(data, objects, ctx) : FLT_PREOP_SUCCESS_NO_CALLBACK;
   }
-  static FLT_POSTOP_CALLBACK_STATUS FLTAPI Post(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID ctx,
+  static FLT_POSTOP_CALLBACK_STATUS FLTAPI Post(PFLT_CALLBACK_DATA data,
+                                                PCFLT_RELATED_OBJECTS objects, PVOID ctx,
                                                 FLT_POST_OPERATION_FLAGS flags) {
     auto& fn = gSlots[S].post[data->Iopb->MajorFunction];
     return fn ? fn(data, objects, ctx, flags) : FLT_POSTOP_FINISHED_PROCESSING;
@@ -27,13 +29,14 @@ struct Callbacks {
     FltUnregisterFilter(gSlots[S].filter);
     return STATUS_SUCCESS;
   }
-  static NTSTATUS FLTAPI Setup(PCFLT_RELATED_OBJECTS objects, FLT_INSTANCE_SETUP_FLAGS flags, DEVICE_TYPE,
-                               FLT_FILESYSTEM_TYPE) {
+  static NTSTATUS FLTAPI Setup(PCFLT_RELATED_OBJECTS objects, FLT_INSTANCE_SETUP_FLAGS flags,
+                               DEVICE_TYPE, FLT_FILESYSTEM_TYPE) {
     gSlots[S].Record("setup:" + std::to_string(flags));
     gSlots[S].instances.push_back(objects->Instance);
     return STATUS_SUCCESS;
   }
-  static NTSTATUS FLTAPI QueryTeardown(PCFLT_RELATED_OBJECTS objects, FLT_INSTANCE_QUERY_TEARDOWN_FLAGS) {
+  static NTSTATUS FLTAPI QueryTeardown(PCFLT_RELATED_OBJECTS objects,
+                                       FLT_INSTANCE_QUERY_TEARDOWN_FLAGS) {
     gSlots[S].Record("query-teardown");
     return gSlots[S].queryTeardown(objects);
   }
@@ -52,8 +55,8 @@ struct Callbacks {
     return gSlots[S].generateName(instance, fo, data, options, name);
   }
   static NTSTATUS FLTAPI Normalize(PFLT_INSTANCE, PCUNICODE_STRING parent, USHORT volumeLength,
-                                   PCUNICODE_STRING component, PFILE_NAMES_INFORMATION expand, ULONG length,
-                                   FLT_NORMALIZE_NAME_FLAGS, PVOID*) {
+                                   PCUNICODE_STRING component, PFILE_NAMES_INFORMATION expand,
+                                   ULONG length, FLT_NORMALIZE_NAME_FLAGS, PVOID*) {
     return gSlots[S].normalize(parent, volumeLength, component, expand, length);
   }
 };
@@ -80,9 +83,10 @@ const FLT_OPERATION_REGISTRATION* Operations() {
 template <int S>
 const FLT_CONTEXT_REGISTRATION* Contexts() {
   static const FLT_CONTEXT_REGISTRATION table[] = {
-      {FLT_STREAM_CONTEXT, 0, Callbacks<S>::ContextCleanup, sizeof(TestContext), 0x54637874u, nullptr, nullptr, nullptr},
-      {FLT_STREAMHANDLE_CONTEXT, 0, Callbacks<S>::ContextCleanup, sizeof(TestContext), 0x54637868u, nullptr, nullptr,
-       nullptr},
+      {FLT_STREAM_CONTEXT, 0, Callbacks<S>::ContextCleanup, sizeof(TestContext), 0x54637874u,
+       nullptr, nullptr, nullptr},
+      {FLT_STREAMHANDLE_CONTEXT, 0, Callbacks<S>::ContextCleanup, sizeof(TestContext), 0x54637868u,
+       nullptr, nullptr, nullptr},
       {FLT_CONTEXT_END, 0, nullptr, 0, 0, nullptr, nullptr, nullptr}};
   return table;
 }
@@ -96,7 +100,8 @@ NTSTATUS FLTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   registration.OperationRegistration = Operations<S>();
   registration.FilterUnloadCallback = Callbacks<S>::Unload;
   registration.InstanceSetupCallback = Callbacks<S>::Setup;
-  if (gSlots[S].queryTeardown) registration.InstanceQueryTeardownCallback = Callbacks<S>::QueryTeardown;
+  if (gSlots[S].queryTeardown)
+    registration.InstanceQueryTeardownCallback = Callbacks<S>::QueryTeardown;
   registration.InstanceTeardownStartCallback = Callbacks<S>::TeardownStart;
   registration.InstanceTeardownCompleteCallback = Callbacks<S>::TeardownComplete;
   if (gSlots[S].generateName) {
@@ -119,14 +124,17 @@ bool TestFilter::Saw(const std::string& event) const {
   return false;
 }
 
-TestFilter& Slot(int slot) { return gSlots[slot]; }
+TestFilter& Slot(int slot) {
+  return gSlots[slot];
+}
 
 sim::harness::Driver* LoadTestFilter(int slot, ULONG altitude) {
   sim::harness::DriverOptions options;
   options.serviceName = slot == 0 ? u"TestFilterA" : u"TestFilterB";
   options.altitude = altitude;
   sim::harness::Driver* driver = nullptr;
-  NTSTATUS status = sim::harness::LoadDriver(slot == 0 ? DriverEntry<0> : DriverEntry<1>, options, &driver);
+  NTSTATUS status =
+      sim::harness::LoadDriver(slot == 0 ? DriverEntry<0> : DriverEntry<1>, options, &driver);
   EXPECT_EQ(status, STATUS_SUCCESS);
   return driver;
 }
@@ -151,15 +159,15 @@ void FilterTest::TearDown() {
   }
 }
 
-NTSTATUS FilterTest::Open(const std::string& path, HANDLE* handle, ACCESS_MASK access, ULONG disposition,
-                          ULONG options, IO_STATUS_BLOCK* iosbOut) {
+NTSTATUS FilterTest::Open(const std::string& path, HANDLE* handle, ACCESS_MASK access,
+                          ULONG disposition, ULONG options, IO_STATUS_BLOCK* iosbOut) {
   sim::harness::OwnedUnicodeString name(path);
   OBJECT_ATTRIBUTES oa;
   InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
   IO_STATUS_BLOCK iosb{};
   NTSTATUS status = NtCreateFile(handle, access, &oa, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition, options,
-                                 nullptr, 0);
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 disposition, options, nullptr, 0);
   if (iosbOut) *iosbOut = iosb;
   return status;
 }
@@ -168,7 +176,8 @@ std::string FilterTest::ReadAll(HANDLE handle) {
   char buffer[256];
   IO_STATUS_BLOCK iosb{};
   LARGE_INTEGER zero{};
-  NTSTATUS status = NtReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), &zero, nullptr);
+  NTSTATUS status =
+      NtReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), &zero, nullptr);
   if (!NT_SUCCESS(status)) return "<" + std::to_string(status) + ">";
   return std::string(buffer, iosb.Information);
 }

@@ -17,9 +17,10 @@
 
 namespace tavo_test {
 
-using PreFn = std::function<FLT_PREOP_CALLBACK_STATUS(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*)>;
-using PostFn = std::function<FLT_POSTOP_CALLBACK_STATUS(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID,
-                                                        FLT_POST_OPERATION_FLAGS)>;
+using PreFn =
+    std::function<FLT_PREOP_CALLBACK_STATUS(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*)>;
+using PostFn = std::function<FLT_POSTOP_CALLBACK_STATUS(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS,
+                                                        PVOID, FLT_POST_OPERATION_FLAGS)>;
 
 // Stream and stream-handle contexts of the test filter.
 struct TestContext {
@@ -34,10 +35,14 @@ struct TestFilter {
   // Default: FltUnregisterFilter and success.
   std::function<NTSTATUS(FLT_FILTER_UNLOAD_FLAGS)> unload;
   std::function<NTSTATUS(PCFLT_RELATED_OBJECTS)> queryTeardown;  // null: no callback registered
-  std::function<NTSTATUS(PFLT_INSTANCE, PFILE_OBJECT, PFLT_CALLBACK_DATA, FLT_FILE_NAME_OPTIONS, PFLT_NAME_CONTROL)>
+  std::function<NTSTATUS(PFLT_INSTANCE, PFILE_OBJECT, PFLT_CALLBACK_DATA, FLT_FILE_NAME_OPTIONS,
+                         PFLT_NAME_CONTROL)>
       generateName;  // set before loading: registers the slot as a name provider
-  std::function<NTSTATUS(PCUNICODE_STRING, USHORT, PCUNICODE_STRING, PFILE_NAMES_INFORMATION, ULONG)> normalize;
-  std::vector<std::string> events;  // "setup", "teardown-start:<flags>", "context-cleanup:<value>", ...
+  std::function<NTSTATUS(PCUNICODE_STRING, USHORT, PCUNICODE_STRING, PFILE_NAMES_INFORMATION,
+                         ULONG)>
+      normalize;
+  std::vector<std::string>
+      events;  // "setup", "teardown-start:<flags>", "context-cleanup:<value>", ...
   std::vector<PFLT_INSTANCE> instances;
 
   void Record(std::string event) { events.push_back(std::move(event)); }
@@ -56,9 +61,9 @@ class FilterTest : public ::testing::Test {
   void TearDown() override;
 
   // NtCreateFile with the usual synchronous options; returns the status.
-  NTSTATUS Open(const std::string& path, HANDLE* handle, ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE,
-                ULONG disposition = FILE_OPEN, ULONG options = FILE_SYNCHRONOUS_IO_NONALERT,
-                IO_STATUS_BLOCK* iosbOut = nullptr);
+  NTSTATUS Open(const std::string& path, HANDLE* handle,
+                ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE, ULONG disposition = FILE_OPEN,
+                ULONG options = FILE_SYNCHRONOUS_IO_NONALERT, IO_STATUS_BLOCK* iosbOut = nullptr);
   std::string ReadAll(HANDLE handle);
 
   std::shared_ptr<sim::io::TestFileSystem> fs;

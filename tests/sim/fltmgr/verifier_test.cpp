@@ -42,19 +42,22 @@ TEST_F(FilterVerifier, UnknownStatusesAndMisplacedCompletionContexts) {
     const char* fragment;
   };
   const Case cases[] = {
-      {static_cast<FLT_PREOP_CALLBACK_STATUS>(7), false, FLT_POSTOP_FINISHED_PROCESSING, "unknown pre-operation status"},
-      {FLT_PREOP_SUCCESS_WITH_CALLBACK, false, static_cast<FLT_POSTOP_CALLBACK_STATUS>(3), "unknown post-operation status"},
-      {FLT_PREOP_SUCCESS_NO_CALLBACK, true, FLT_POSTOP_FINISHED_PROCESSING, "completion context returned"},
-      {FLT_PREOP_DISALLOW_FSFILTER_IO, false, FLT_POSTOP_FINISHED_PROCESSING, "FLT_PREOP_DISALLOW_FSFILTER_IO"},
+      {static_cast<FLT_PREOP_CALLBACK_STATUS>(7), false, FLT_POSTOP_FINISHED_PROCESSING,
+       "unknown pre-operation status"},
+      {FLT_PREOP_SUCCESS_WITH_CALLBACK, false, static_cast<FLT_POSTOP_CALLBACK_STATUS>(3),
+       "unknown post-operation status"},
+      {FLT_PREOP_SUCCESS_NO_CALLBACK, true, FLT_POSTOP_FINISHED_PROCESSING,
+       "completion context returned"},
+      {FLT_PREOP_DISALLOW_FSFILTER_IO, false, FLT_POSTOP_FINISHED_PROCESSING,
+       "FLT_PREOP_DISALLOW_FSFILTER_IO"},
   };
   const Case* current = nullptr;
   Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID* ctx) {
     if (current->returnContext) *ctx = reinterpret_cast<PVOID>(1);
     return current->pre;
   };
-  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID, FLT_POST_OPERATION_FLAGS) {
-    return current->post;
-  };
+  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID,
+                                    FLT_POST_OPERATION_FLAGS) { return current->post; };
   LoadTestFilter(0, 300000);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fragment);
@@ -102,7 +105,8 @@ TEST_F(FilterVerifier, PendedOperationNeverCompleted) {
 TEST_F(FilterVerifier, ContextStillReferencedAtUnload) {
   sim::harness::Driver* driver = LoadTestFilter(0, 300000);
   PFLT_CONTEXT context = nullptr;
-  ASSERT_EQ(FltAllocateContext(Slot(0).filter, FLT_STREAM_CONTEXT, sizeof(TestContext), PagedPool, &context),
+  ASSERT_EQ(FltAllocateContext(Slot(0).filter, FLT_STREAM_CONTEXT, sizeof(TestContext), PagedPool,
+                               &context),
             STATUS_SUCCESS);
   static_cast<TestContext*>(context)->value = 4;
   ASSERT_EQ(sim::harness::UnloadDriver(driver, false), STATUS_SUCCESS);
@@ -116,7 +120,8 @@ TEST_F(FilterVerifier, ContextStillReferencedAtUnload) {
 TEST_F(FilterVerifier, FileNameInformationStillReferencedAtUnload) {
   PFLT_FILE_NAME_INFORMATION kept = nullptr;
   Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-    if (!kept) FltGetFileNameInformation(data, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT, &kept);
+    if (!kept)
+      FltGetFileNameInformation(data, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT, &kept);
     return FLT_PREOP_SUCCESS_NO_CALLBACK;
   };
   sim::harness::Driver* driver = LoadTestFilter(0, 300000);
@@ -131,9 +136,10 @@ TEST_F(FilterVerifier, ContextWhoseObjectIsGoneButStillReferenced) {
   PFLT_CONTEXT held = nullptr;
   Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID,
                                     FLT_POST_OPERATION_FLAGS) {
-    FltAllocateContext(objects->Filter, FLT_STREAMHANDLE_CONTEXT, sizeof(TestContext), PagedPool, &held);
-    FltSetStreamHandleContext(objects->Instance, data->Iopb->TargetFileObject, FLT_SET_CONTEXT_KEEP_IF_EXISTS, held,
-                              nullptr);
+    FltAllocateContext(objects->Filter, FLT_STREAMHANDLE_CONTEXT, sizeof(TestContext), PagedPool,
+                       &held);
+    FltSetStreamHandleContext(objects->Instance, data->Iopb->TargetFileObject,
+                              FLT_SET_CONTEXT_KEEP_IF_EXISTS, held, nullptr);
     return FLT_POSTOP_FINISHED_PROCESSING;  // and forgets to release `held`
   };
   Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {

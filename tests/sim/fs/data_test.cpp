@@ -22,12 +22,10 @@ TEST_F(DataTest, ReadStopsAtEndOfFile) {
     NTSTATUS status;
     std::string data;
   } cases[] = {
-      {0, 5, STATUS_SUCCESS, "hello"},
-      {6, 100, STATUS_SUCCESS, "world"},  // short read at the end
-      {10, 1, STATUS_SUCCESS, "d"},
-      {11, 1, STATUS_END_OF_FILE, ""},    // at EOF
-      {50, 1, STATUS_END_OF_FILE, ""},    // past EOF
-      {50, 0, STATUS_SUCCESS, ""},        // zero-length reads always succeed
+      {0, 5, STATUS_SUCCESS, "hello"}, {6, 100, STATUS_SUCCESS, "world"},  // short read at the end
+      {10, 1, STATUS_SUCCESS, "d"},    {11, 1, STATUS_END_OF_FILE, ""},    // at EOF
+      {50, 1, STATUS_END_OF_FILE, ""},                                     // past EOF
+      {50, 0, STATUS_SUCCESS, ""},  // zero-length reads always succeed
   };
   for (const auto& c : cases) {
     std::string out;
@@ -41,7 +39,7 @@ TEST_F(DataTest, SynchronousHandlesKeepAFilePointer) {
   File f = client_.MustCreateFile("\\f");
   ASSERT_EQ(client_.Write(f, "abc"), STATUS_SUCCESS);
   ASSERT_EQ(client_.Write(f, "def"), STATUS_SUCCESS);  // continues at 3
-  EXPECT_EQ(f.fo()->CurrentByteOffset.QuadPart, 6);
+  EXPECT_EQ(client_.Position(f), 6);
   FILE_POSITION_INFORMATION position{At(1)};
   ASSERT_EQ(client_.Set(f, FilePositionInformation, position), STATUS_SUCCESS);
   std::string out;
@@ -51,7 +49,7 @@ TEST_F(DataTest, SynchronousHandlesKeepAFilePointer) {
   const auto offset = At(4);
   ASSERT_EQ(client_.Read(f, &out, 1, &offset), STATUS_SUCCESS);
   EXPECT_EQ(out, "e");
-  EXPECT_EQ(f.fo()->CurrentByteOffset.QuadPart, 5);
+  EXPECT_EQ(client_.Position(f), 5);
   // FILE_USE_FILE_POINTER_POSITION stands for "where the pointer is".
   LARGE_INTEGER usePointer;
   usePointer.HighPart = -1;
@@ -60,6 +58,15 @@ TEST_F(DataTest, SynchronousHandlesKeepAFilePointer) {
   EXPECT_EQ(out, "f");
   FILE_POSITION_INFORMATION bad{At(-1)};
   EXPECT_EQ(client_.Set(f, FilePositionInformation, bad), STATUS_INVALID_PARAMETER);
+  // An unbuffered handle's pointer stays on sector boundaries.
+  OpenArgs unbuffered;
+  unbuffered.options = FILE_NO_INTERMEDIATE_BUFFERING;
+  File u = client_.MustOpen("\\f", unbuffered);
+  FILE_POSITION_INFORMATION unaligned{At(100)};
+  FILE_POSITION_INFORMATION aligned{At(512)};
+  EXPECT_EQ(client_.Set(u, FilePositionInformation, unaligned), STATUS_INVALID_PARAMETER);
+  ASSERT_EQ(client_.Set(u, FilePositionInformation, aligned), STATUS_SUCCESS);
+  EXPECT_EQ(client_.Position(u), 512);
 }
 
 TEST_F(DataTest, WritesAreVisibleThroughEveryHandleAndExtendTheFile) {
@@ -130,7 +137,13 @@ TEST_F(DataTest, EndOfFileAndAllocation) {
     auto* header = static_cast<FSRTL_ADVANCED_FCB_HEADER*>(f.fo()->FsContext);
     EXPECT_EQ(header->FileSize.QuadPart, s.endOfFile);
   }
-  File d = client_.MustCreateDirectory("\\d");
+  // FILE_ADD_FILE is a directory's FILE_WRITE_DATA, the access the I/O
+  // manager asks of an end-of-file change: so the volume answers.
+  OpenArgs dirArgs;
+  dirArgs.access = FILE_GENERIC_READ | FILE_ADD_FILE;
+  dirArgs.disposition = FILE_CREATE;
+  dirArgs.options = FILE_DIRECTORY_FILE;
+  File d = client_.MustOpen("\\d", dirArgs);
   LARGE_INTEGER one = At(1);
   EXPECT_EQ(client_.Set(d, FileEndOfFileInformation, one), STATUS_INVALID_PARAMETER);
   OpenArgs readOnly;
@@ -166,7 +179,9 @@ TEST_F(SmallVolumeTest, AFullVolumeRefusesToGrow) {
   EXPECT_EQ(client_.Standard(f).EndOfFile.QuadPart, 3 * 4096) << "a failed write changes nothing";
   FILE_FS_SIZE_INFORMATION size{};
   IO_STATUS_BLOCK iosb{};
-  ASSERT_EQ(volume_->QueryVolumeInformation(f.fo(), FileFsSizeInformation, &size, sizeof(size), iosb), STATUS_SUCCESS);
+  ASSERT_EQ(
+      NtQueryVolumeInformationFile(f.handle(), &iosb, &size, sizeof(size), FileFsSizeInformation),
+      STATUS_SUCCESS);
   EXPECT_EQ(size.TotalAllocationUnits.QuadPart, 4);
   EXPECT_EQ(size.AvailableAllocationUnits.QuadPart, 1);
   // Deleting the file gives its clusters back.
@@ -178,7 +193,8 @@ TEST_F(SmallVolumeTest, AFullVolumeRefusesToGrow) {
   OpenArgs writeArgs;
   writeArgs.access = FILE_GENERIC_WRITE;
   File writer = client_.MustOpen("\\p", writeArgs);
-  ASSERT_EQ(client_.SetDispositionEx(p, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_POSIX_SEMANTICS), STATUS_SUCCESS);
+  ASSERT_EQ(client_.SetDispositionEx(p, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_POSIX_SEMANTICS),
+            STATUS_SUCCESS);
   p.Reset();
   ASSERT_FALSE(client_.Exists("\\p"));
   ASSERT_EQ(client_.Write(writer, std::string(2 * 4096, 'w')), STATUS_SUCCESS);

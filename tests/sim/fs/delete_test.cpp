@@ -65,7 +65,8 @@ TEST_F(DeleteTest, DispositionRefusals) {
       {"\\", DELETE, FILE_DISPOSITION_DELETE, STATUS_CANNOT_DELETE},
       {"\\plain", FILE_GENERIC_READ, FILE_DISPOSITION_DELETE, STATUS_ACCESS_DENIED},
       {"\\empty", DELETE, FILE_DISPOSITION_DELETE, STATUS_SUCCESS},
-      {"\\ro", DELETE, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_IGNORE_READONLY_ATTRIBUTE, STATUS_SUCCESS},
+      {"\\ro", DELETE, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_IGNORE_READONLY_ATTRIBUTE,
+       STATUS_SUCCESS},
   };
   for (const auto& c : cases) {
     OpenArgs args;
@@ -111,7 +112,8 @@ TEST_F(DeleteTest, OnCloseFlagSetsAndClearsDeleteOnClose) {
   client_.Touch("\\a");
   client_.Touch("\\b");
   File a = client_.MustOpen("\\a", DeleteAccess());
-  ASSERT_EQ(client_.SetDispositionEx(a, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_ON_CLOSE), STATUS_SUCCESS);
+  ASSERT_EQ(client_.SetDispositionEx(a, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_ON_CLOSE),
+            STATUS_SUCCESS);
   EXPECT_FALSE(client_.Standard(a).DeletePending);
   a.Reset();
   EXPECT_FALSE(client_.Exists("\\a"));
@@ -128,8 +130,9 @@ TEST_F(DeleteTest, PosixDeleteUnlinksAtThatHandlesCleanup) {
   client_.Touch("\\p", "payload");
   File reader = client_.MustOpen("\\p");
   File deleter = client_.MustOpen("\\p", DeleteAccess());
-  ASSERT_EQ(client_.SetDispositionEx(deleter, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_POSIX_SEMANTICS),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      client_.SetDispositionEx(deleter, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_POSIX_SEMANTICS),
+      STATUS_SUCCESS);
   deleter.Reset();
   // Gone from the namespace at once, while the other handle still reads it.
   EXPECT_EQ(client_.Open("\\p").status, STATUS_OBJECT_NAME_NOT_FOUND);
@@ -145,6 +148,7 @@ TEST_F(DeleteTest, DeletedFcbTearsDownAtLastClose) {
   client_.Touch("\\f");
   File a = client_.MustOpen("\\f", DeleteAccess());
   File b = client_.MustOpen("\\f");
+  b.fo();  // a reference keeps b's file object past its handle
   void* fcb = a.fo()->FsContext;
   ASSERT_EQ(client_.SetDisposition(a, true), STATUS_SUCCESS);
   a.Reset();

@@ -11,19 +11,30 @@ namespace {
 
 class DirectoryTest : public VolumeTest {
  protected:
-  // Queries `dir` (kept open by the caller) once.
-  NTSTATUS Query(const File& dir, FILE_INFORMATION_CLASS c, std::vector<UCHAR>* buffer, ULONG_PTR* information,
-                 std::string_view pattern = {}, UCHAR flags = 0, ULONG fileIndex = 0) {
-    std::u16string p = FromUtf8(pattern);
-    UNICODE_STRING ps = harness::MakeUnicodeString(p);
-    io::DirectoryQuery q;
-    q.infoClass = c;
-    q.pattern = pattern.empty() ? nullptr : &ps;
-    q.flags = flags;
-    q.fileIndex = fileIndex;
+  // Queries `dir` (kept open by the caller) once, with NtQueryDirectoryFile
+  // (SL_RESTART_SCAN and SL_RETURN_SINGLE_ENTRY are its RestartScan and
+  // ReturnSingleEntry). SL_INDEX_SPECIFIED has no NT API form: such a query
+  // goes to the volume at the seam.
+  NTSTATUS Query(const File& dir, FILE_INFORMATION_CLASS c, std::vector<UCHAR>* buffer,
+                 ULONG_PTR* information, std::string_view pattern = {}, UCHAR flags = 0,
+                 ULONG fileIndex = 0) {
+    harness::OwnedUnicodeString p(pattern);
     IO_STATUS_BLOCK iosb{};
-    const NTSTATUS s =
-        volume_->QueryDirectory(dir.fo(), q, buffer->data(), static_cast<ULONG>(buffer->size()), iosb);
+    NTSTATUS s;
+    if (flags & SL_INDEX_SPECIFIED) {
+      io::DirectoryQuery q;
+      q.infoClass = c;
+      q.pattern = pattern.empty() ? nullptr : p.get();
+      q.flags = flags;
+      q.fileIndex = fileIndex;
+      s = volume_->QueryDirectory(dir.fo(), q, buffer->data(), static_cast<ULONG>(buffer->size()),
+                                  iosb);
+    } else {
+      s = NtQueryDirectoryFile(dir.handle(), nullptr, nullptr, nullptr, &iosb, buffer->data(),
+                               static_cast<ULONG>(buffer->size()), c,
+                               (flags & SL_RETURN_SINGLE_ENTRY) != 0,
+                               pattern.empty() ? nullptr : p.get(), (flags & SL_RESTART_SCAN) != 0);
+    }
     EXPECT_EQ(iosb.Status, s);
     *information = iosb.Information;
     return s;
@@ -44,9 +55,12 @@ struct ClassLayout {
 };
 
 const ClassLayout kClasses[] = {
-    {FileDirectoryInformation, 64, false, false},   {FileFullDirectoryInformation, 68, false, false},
-    {FileIdFullDirectoryInformation, 80, false, true}, {FileBothDirectoryInformation, 94, true, false},
-    {FileIdBothDirectoryInformation, 104, true, true}, {FileNamesInformation, 12, false, false},
+    {FileDirectoryInformation, 64, false, false},
+    {FileFullDirectoryInformation, 68, false, false},
+    {FileIdFullDirectoryInformation, 80, false, true},
+    {FileBothDirectoryInformation, 94, true, false},
+    {FileIdBothDirectoryInformation, 104, true, true},
+    {FileNamesInformation, 12, false, false},
 };
 
 TEST_F(DirectoryTest, EveryClassDescribesEveryEntry) {
@@ -79,13 +93,15 @@ TEST_F(DirectoryTest, EveryClassDescribesEveryEntry) {
     const auto* d = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(entry);
     EXPECT_EQ(d->EndOfFile.QuadPart, 5);
     EXPECT_EQ(d->AllocationSize.QuadPart, 4096);
-    EXPECT_EQ(d->FileAttributes, static_cast<ULONG>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(d->FileAttributes,
+              static_cast<ULONG>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
     EXPECT_EQ(d->CreationTime.QuadPart, basic.CreationTime.QuadPart);
     EXPECT_EQ(d->LastWriteTime.QuadPart, basic.LastWriteTime.QuadPart);
     if (layout.hasShortName) {
       const auto* b = reinterpret_cast<const FILE_BOTH_DIR_INFORMATION*>(entry);
-      EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(b->ShortName), b->ShortNameLength / 2),
-                u"ALONGF~1.TXT");
+      EXPECT_EQ(
+          std::u16string(reinterpret_cast<const char16_t*>(b->ShortName), b->ShortNameLength / 2),
+          u"ALONGF~1.TXT");
     }
     if (layout.hasFileId) {
       const ULONG idOffset = layout.infoClass == FileIdBothDirectoryInformation ? 96 : 72;
@@ -96,7 +112,8 @@ TEST_F(DirectoryTest, EveryClassDescribesEveryEntry) {
 
 TEST_F(DirectoryTest, Patterns) {
   client_.Mkdir("\\d");
-  for (const char* name : {"a.txt", "b.TXT", "readme", "Long File Name.html", "x.y.z", "ab", "abc"}) {
+  for (const char* name :
+       {"a.txt", "b.TXT", "readme", "Long File Name.html", "x.y.z", "ab", "abc"}) {
     client_.Touch(std::string("\\d\\") + name);
   }
   using Names = std::vector<std::string>;
@@ -112,9 +129,9 @@ TEST_F(DirectoryTest, Patterns) {
       {"??", {"..", "ab"}},
       {"a*", {"a.txt", "ab", "abc"}},
       {"README", {"readme"}},
-      {"<.TXT", {"a.txt", "b.TXT"}},      // DOS_STAR stops at the last period
-      {"ab>", {"ab", "abc"}},             // DOS_QM matches one character or the end
-      {"x\"y\"z", {"x.y.z"}},             // DOS_DOT matches a period
+      {"<.TXT", {"a.txt", "b.TXT"}},  // DOS_STAR stops at the last period
+      {"ab>", {"ab", "abc"}},         // DOS_QM matches one character or the end
+      {"x\"y\"z", {"x.y.z"}},         // DOS_DOT matches a period
       {"*.y", {}},
   };
   for (const auto& c : cases) {
@@ -123,7 +140,8 @@ TEST_F(DirectoryTest, Patterns) {
 }
 
 TEST_F(DirectoryTest, OrderIsUpcasedNameOrderAndTheRootHasNoDots) {
-  for (const char* name : {"b", "A", "_x", "a1", "\xc3\xa9", "Z"}) client_.Touch(std::string("\\") + name);
+  for (const char* name : {"b", "A", "_x", "a1", "\xc3\xa9", "Z"})
+    client_.Touch(std::string("\\") + name);
   EXPECT_EQ(client_.List("\\"), (std::vector<std::string>{"A", "a1", "b", "Z", "_x", "\xc3\xa9"}));
 }
 
@@ -133,7 +151,8 @@ TEST_F(DirectoryTest, NoSuchFileFirstThenNoMoreFiles) {
   File dir = OpenDir("\\d");
   std::vector<UCHAR> buffer(1024);
   ULONG_PTR information = 0;
-  EXPECT_EQ(Query(dir, FileNamesInformation, &buffer, &information, "nothing*"), STATUS_NO_SUCH_FILE);
+  EXPECT_EQ(Query(dir, FileNamesInformation, &buffer, &information, "nothing*"),
+            STATUS_NO_SUCH_FILE);
   EXPECT_EQ(information, 0u);
   EXPECT_EQ(Query(dir, FileNamesInformation, &buffer, &information), STATUS_NO_MORE_FILES);
 
@@ -150,18 +169,24 @@ TEST_F(DirectoryTest, PatternIsFixedByTheFirstQueryUntilARestartGivesAnother) {
   File dir = OpenDir("\\d");
   std::vector<UCHAR> buffer(1024);
   ULONG_PTR information = 0;
-  ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information, "a*", SL_RETURN_SINGLE_ENTRY), STATUS_SUCCESS);
+  ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information, "a*", SL_RETURN_SINGLE_ENTRY),
+            STATUS_SUCCESS);
   EXPECT_EQ(EntryNames(buffer.data(), FileNamesInformation), (std::vector<std::string>{"a1"}));
   // A new pattern without a restart is ignored.
   ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information, "b*"), STATUS_SUCCESS);
   EXPECT_EQ(EntryNames(buffer.data(), FileNamesInformation), (std::vector<std::string>{"a2"}));
   // A restart without a pattern keeps the pattern.
-  ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information, {}, SL_RESTART_SCAN), STATUS_SUCCESS);
-  EXPECT_EQ(EntryNames(buffer.data(), FileNamesInformation), (std::vector<std::string>{"a1", "a2"}));
+  ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information, {}, SL_RESTART_SCAN),
+            STATUS_SUCCESS);
+  EXPECT_EQ(EntryNames(buffer.data(), FileNamesInformation),
+            (std::vector<std::string>{"a1", "a2"}));
   // A restart with a pattern replaces it.
-  ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information, "b*", SL_RESTART_SCAN), STATUS_SUCCESS);
-  EXPECT_EQ(EntryNames(buffer.data(), FileNamesInformation), (std::vector<std::string>{"b1", "b2"}));
-  EXPECT_EQ(Query(dir, FileNamesInformation, &buffer, &information, "b*", SL_RESTART_SCAN | SL_RETURN_SINGLE_ENTRY),
+  ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information, "b*", SL_RESTART_SCAN),
+            STATUS_SUCCESS);
+  EXPECT_EQ(EntryNames(buffer.data(), FileNamesInformation),
+            (std::vector<std::string>{"b1", "b2"}));
+  EXPECT_EQ(Query(dir, FileNamesInformation, &buffer, &information, "b*",
+                  SL_RESTART_SCAN | SL_RETURN_SINGLE_ENTRY),
             STATUS_SUCCESS);
   EXPECT_EQ(EntryNames(buffer.data(), FileNamesInformation), (std::vector<std::string>{"b1"}));
 }
@@ -174,7 +199,8 @@ TEST_F(DirectoryTest, SingleEntriesWalkTheWholeDirectory) {
     std::vector<UCHAR> buffer(1024);
     ULONG_PTR information = 0;
     std::vector<std::string> seen;
-    while (Query(dir, layout.infoClass, &buffer, &information, {}, SL_RETURN_SINGLE_ENTRY) == STATUS_SUCCESS) {
+    while (Query(dir, layout.infoClass, &buffer, &information, {}, SL_RETURN_SINGLE_ENTRY) ==
+           STATUS_SUCCESS) {
       const auto names = EntryNames(buffer.data(), layout.infoClass);
       ASSERT_EQ(names.size(), 1u);
       seen.push_back(names[0]);
@@ -190,7 +216,8 @@ TEST_F(DirectoryTest, IndexSpecifiedRestartsAtThatOrdinal) {
   std::vector<UCHAR> buffer(1024);
   ULONG_PTR information = 0;
   ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information), STATUS_SUCCESS);
-  ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information, {}, SL_INDEX_SPECIFIED, 3), STATUS_SUCCESS);
+  ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information, {}, SL_INDEX_SPECIFIED, 3),
+            STATUS_SUCCESS);
   EXPECT_EQ(EntryNames(buffer.data(), FileNamesInformation), (std::vector<std::string>{"q", "r"}));
 }
 
@@ -203,14 +230,18 @@ TEST_F(DirectoryTest, BufferRules) {
     File dir = OpenDir("\\d");
     ULONG_PTR information = 0;
     std::vector<UCHAR> tooSmall(layout.nameOffset - 1);
-    EXPECT_EQ(Query(dir, layout.infoClass, &tooSmall, &information, "a*"), STATUS_INFO_LENGTH_MISMATCH);
+    EXPECT_EQ(Query(dir, layout.infoClass, &tooSmall, &information, "a*"),
+              STATUS_INFO_LENGTH_MISMATCH);
     // Room for the fixed part and three characters (plus an odd byte).
     std::vector<UCHAR> small(layout.nameOffset + 7, 0xCC);
     ASSERT_EQ(Query(dir, layout.infoClass, &small, &information, "a*"), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(information, layout.nameOffset + 6);
     const ULONG nameLengthOffset = layout.infoClass == FileNamesInformation ? 8 : 60;
-    EXPECT_EQ(*reinterpret_cast<const ULONG*>(small.data() + nameLengthOffset), 22u * 2) << "the full length";
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(small.data() + layout.nameOffset), 3), u"a-r");
+    EXPECT_EQ(*reinterpret_cast<const ULONG*>(small.data() + nameLengthOffset), 22u * 2)
+        << "the full length";
+    EXPECT_EQ(
+        std::u16string(reinterpret_cast<const char16_t*>(small.data() + layout.nameOffset), 3),
+        u"a-r");
     // The cut entry counts as returned.
     std::vector<UCHAR> big(1024);
     EXPECT_EQ(Query(dir, layout.infoClass, &big, &information), STATUS_NO_MORE_FILES);
@@ -244,8 +275,10 @@ TEST_F(DirectoryTest, EntriesAddedAndRemovedDuringAnEnumeration) {
   File dir = OpenDir("\\d");
   std::vector<UCHAR> buffer(1024);
   ULONG_PTR information = 0;
-  ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information, "?", SL_RETURN_SINGLE_ENTRY), STATUS_SUCCESS);
-  ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information, {}, SL_RETURN_SINGLE_ENTRY), STATUS_SUCCESS);
+  ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information, "?", SL_RETURN_SINGLE_ENTRY),
+            STATUS_SUCCESS);
+  ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information, {}, SL_RETURN_SINGLE_ENTRY),
+            STATUS_SUCCESS);
   EXPECT_EQ(EntryNames(buffer.data(), FileNamesInformation), (std::vector<std::string>{"b"}));
   client_.Touch("\\d\\a");  // before the cursor: not seen
   client_.Touch("\\d\\e");  // after it: seen

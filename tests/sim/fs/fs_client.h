@@ -1,10 +1,19 @@
-// A tiny NT-like client for driving the volume through the I/O manager's
-// file-system seam directly: it owns FILE_OBJECTs, opens them with Create,
-// and closes them with Cleanup + Close, so each test reads like a sequence
-// of NtCreateFile / NtQueryInformationFile / NtClose calls.
+// A tiny NT client for driving the volume the way programs do: the volume is
+// mounted in the machine (as \??\C:) and every call goes through the
+// user-mode NT API (NtCreateFile, NtReadFile, NtQueryInformationFile,
+// NtClose, ...) and the I/O manager, with no filter loaded. Paths given to
+// the client are volume-relative ("\dir\file"); an open relative to another
+// File passes that File's handle as RootDirectory.
+//
+// A few tests check the seam itself (the FCB header, FILE_OBJECT fields the
+// file system sets, opens the NT API cannot express): File::fo() gives them
+// the file object behind a handle, and OpenAtSeam makes an open directly at
+// the file-system seam with a hand-made FILE_OBJECT.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include <ntapi.h>
 
 #include <cstring>
 #include <memory>
@@ -13,50 +22,46 @@
 
 #include "fs/volume.h"
 #include "harness/strings.h"
+#include "harness/volume.h"
+
+namespace sim::kernel {
+class KernelObject;
+}
 
 namespace sim::fs::testing {
 
 using harness::FromUtf8;
 using harness::ToUtf8;
 
-// One open file object; closes itself (cleanup, then close) when it goes.
+// One open handle (NtCreateFile); closes itself (NtClose) when it goes.
 class File {
  public:
   File() = default;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
   File(File&& other) noexcept { *this = std::move(other); }
-  File& operator=(File&& other) noexcept {
-    Reset();
-    volume_ = std::move(other.volume_);
-    fo_ = std::move(other.fo_);
-    name_ = std::move(other.name_);
-    return *this;
-  }
+  File& operator=(File&& other) noexcept;
   ~File() { Reset(); }
 
-  FILE_OBJECT* fo() const { return fo_.get(); }
-  explicit operator bool() const { return fo_ != nullptr; }
+  HANDLE handle() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr || fo_ != nullptr; }
 
-  // IRP_MJ_CLEANUP only (the handle closes; the file object stays).
-  NTSTATUS CloseHandle() {
-    IO_STATUS_BLOCK iosb{};
-    return volume_->Cleanup(fo_.get(), iosb);
-  }
-  // Cleanup (unless done) and close.
-  void Reset() {
-    if (fo_ == nullptr) return;
-    if ((fo_->Flags & FO_CLEANUP_COMPLETE) == 0) CloseHandle();
-    volume_->Close(fo_.get());
-    fo_.reset();
-    name_.reset();
-  }
+  // For tests of the seam itself: the file object behind the handle. The
+  // first call takes a reference that is held until Reset, so the file
+  // object outlives CloseHandle (its IRP_MJ_CLOSE comes at Reset).
+  FILE_OBJECT* fo() const;
+
+  // NtClose. As the last handle of its file object, this sends
+  // IRP_MJ_CLEANUP; IRP_MJ_CLOSE follows unless fo() holds a reference.
+  NTSTATUS CloseHandle();
+  // Closes the handle (unless closed) and drops the file-object reference.
+  void Reset();
 
  private:
   friend class Client;
-  std::shared_ptr<Volume> volume_;
-  std::unique_ptr<FILE_OBJECT> fo_;
-  std::unique_ptr<std::u16string> name_;
+  HANDLE handle_ = nullptr;
+  mutable kernel::KernelObject* object_ = nullptr;  // referenced by fo()
+  mutable FILE_OBJECT* fo_ = nullptr;
 };
 
 struct OpenResult {
@@ -71,75 +76,28 @@ struct OpenArgs {
   ULONG disposition = FILE_OPEN;
   ULONG options = 0;
   USHORT attributes = 0;
-  UCHAR flags = 0;
   LONGLONG allocation = 0;
-  const File* related = nullptr;
-  ULONG foFlags = FO_SYNCHRONOUS_IO;
+  const File* related = nullptr;  // RootDirectory
+  // FILE_SYNCHRONOUS_IO_NONALERT (with SYNCHRONIZE added to the access):
+  // the handle keeps a file pointer.
+  bool synchronous = true;
 };
 
 class Client {
  public:
-  explicit Client(std::shared_ptr<Volume> volume) : volume_(std::move(volume)) {}
+  // A client of `volume`, mounted with drive letter `drive`.
+  explicit Client(std::shared_ptr<Volume> volume, char16_t drive = u'C');
   Volume& volume() { return *volume_; }
 
-  OpenResult Open(std::string_view utf8Path, const OpenArgs& args = {}) {
-    OpenResult result;
-    auto& file = result.file;
-    file.volume_ = volume_;
-    file.fo_ = std::make_unique<FILE_OBJECT>();
-    file.name_ = std::make_unique<std::u16string>(FromUtf8(utf8Path));
-    FILE_OBJECT* fo = file.fo_.get();
-    fo->Type = 5;  // IO_TYPE_FILE
-    fo->Size = sizeof(FILE_OBJECT);
-    fo->Flags = args.foFlags;
-    fo->FileName = harness::MakeUnicodeString(*file.name_);
-    fo->RelatedFileObject = args.related != nullptr ? args.related->fo() : nullptr;
-    io::CreateParameters p;
-    p.desiredAccess = args.access;
-    p.options = args.options;
-    p.disposition = args.disposition;
-    p.shareAccess = static_cast<USHORT>(args.share);
-    p.fileAttributes = args.attributes;
-    p.allocationSize.QuadPart = args.allocation;
-    p.flags = args.flags;
-    IO_STATUS_BLOCK iosb{};
-    result.status = volume_->Create(fo, p, iosb);
-    result.information = iosb.Information;
-    EXPECT_EQ(iosb.Status, result.status);
-    if (!NT_SUCCESS(result.status)) {
-      file.fo_.reset();
-      file.name_.reset();
-    }
-    return result;
-  }
+  // The full object name of a volume-relative path: "\??\C:" + path.
+  std::u16string FullName(std::string_view volumePath) const;
+
+  OpenResult Open(std::string_view path, const OpenArgs& args = {});
 
   // Opens and expects success.
-  File MustOpen(std::string_view path, const OpenArgs& args = {}) {
-    auto r = Open(path, args);
-    EXPECT_EQ(r.status, STATUS_SUCCESS) << "opening " << path;
-    return std::move(r.file);
-  }
-  File MustCreateFile(std::string_view path, std::string_view contents = {}, USHORT attributes = 0) {
-    OpenArgs args;
-    args.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
-    args.disposition = FILE_CREATE;
-    args.options = FILE_NON_DIRECTORY_FILE;
-    args.attributes = attributes;
-    File f = MustOpen(path, args);
-    if (f && !contents.empty()) {
-      IO_STATUS_BLOCK iosb{};
-      LARGE_INTEGER zero{};
-      EXPECT_EQ(volume_->Write(f.fo(), contents.data(), static_cast<ULONG>(contents.size()), &zero, iosb),
-                STATUS_SUCCESS);
-    }
-    return f;
-  }
-  File MustCreateDirectory(std::string_view path) {
-    OpenArgs args;
-    args.disposition = FILE_CREATE;
-    args.options = FILE_DIRECTORY_FILE;
-    return MustOpen(path, args);
-  }
+  File MustOpen(std::string_view path, const OpenArgs& args = {});
+  File MustCreateFile(std::string_view path, std::string_view contents = {}, USHORT attributes = 0);
+  File MustCreateDirectory(std::string_view path);
   // Creates a file and closes it again.
   void Touch(std::string_view path, std::string_view contents = {}, USHORT attributes = 0) {
     MustCreateFile(path, contents, attributes);
@@ -156,14 +114,14 @@ class Client {
   NTSTATUS Query(const File& f, FILE_INFORMATION_CLASS c, T* out, ULONG length = sizeof(T),
                  ULONG_PTR* information = nullptr) {
     IO_STATUS_BLOCK iosb{};
-    NTSTATUS s = volume_->QueryInformation(f.fo(), c, out, length, iosb);
+    const NTSTATUS s = NtQueryInformationFile(f.handle(), &iosb, out, length, c);
     if (information != nullptr) *information = iosb.Information;
     return s;
   }
   template <class T>
   NTSTATUS Set(const File& f, FILE_INFORMATION_CLASS c, const T& in, ULONG length = sizeof(T)) {
     IO_STATUS_BLOCK iosb{};
-    return volume_->SetInformation(f.fo(), c, &in, length, nullptr, iosb);
+    return NtSetInformationFile(f.handle(), &iosb, const_cast<T*>(&in), length, c);
   }
   NTSTATUS SetDisposition(const File& f, bool del) {
     FILE_DISPOSITION_INFORMATION d{static_cast<BOOLEAN>(del)};
@@ -173,31 +131,15 @@ class Client {
     FILE_DISPOSITION_INFORMATION_EX d{flags};
     return Set(f, FileDispositionInformationEx, d);
   }
-  NTSTATUS Rename(const File& f, std::string_view target, bool replace, bool relative = false, ULONG flagsEx = 0) {
-    io::RenameTarget t;
-    t.path = FromUtf8(target);
-    t.relativeToSourceParent = relative;
-    t.replaceIfExists = replace;
-    t.flagsEx = flagsEx;
-    FILE_RENAME_INFORMATION info{};
-    info.Flags = flagsEx;
-    if (flagsEx == 0) info.ReplaceIfExists = replace;
-    IO_STATUS_BLOCK iosb{};
-    return volume_->SetInformation(f.fo(), flagsEx != 0 ? FileRenameInformationEx : FileRenameInformation, &info,
-                                   sizeof(info), &t, iosb);
-  }
+  // Renames to a volume path ("\dir\name", passed as the full name
+  // "\??\C:\dir\name") or, when `relative`, to a bare name in the same
+  // directory. A non-zero flagsEx uses FileRenameInformationEx.
+  NTSTATUS Rename(const File& f, std::string_view target, bool replace, bool relative = false,
+                  ULONG flagsEx = 0);
 
-  NTSTATUS Write(const File& f, std::string_view data, const LARGE_INTEGER* offset = nullptr) {
-    IO_STATUS_BLOCK iosb{};
-    return volume_->Write(f.fo(), data.data(), static_cast<ULONG>(data.size()), offset, iosb);
-  }
-  NTSTATUS Read(const File& f, std::string* out, ULONG length, const LARGE_INTEGER* offset = nullptr) {
-    out->assign(length, '\0');
-    IO_STATUS_BLOCK iosb{};
-    NTSTATUS s = volume_->Read(f.fo(), out->data(), length, offset, iosb);
-    out->resize(iosb.Information);
-    return s;
-  }
+  NTSTATUS Write(const File& f, std::string_view data, const LARGE_INTEGER* offset = nullptr);
+  NTSTATUS Read(const File& f, std::string* out, ULONG length,
+                const LARGE_INTEGER* offset = nullptr);
   std::string ReadAll(const File& f) {
     std::string out;
     LARGE_INTEGER zero{};
@@ -215,12 +157,12 @@ class Client {
     EXPECT_EQ(Query(f, FileBasicInformation, &b), STATUS_SUCCESS);
     return b;
   }
-  std::u16string Name(const File& f) {
-    std::vector<UCHAR> buffer(4096);
-    auto* info = reinterpret_cast<FILE_NAME_INFORMATION*>(buffer.data());
-    EXPECT_EQ(Query(f, FileNameInformation, info, static_cast<ULONG>(buffer.size())), STATUS_SUCCESS);
-    return std::u16string(reinterpret_cast<const char16_t*>(info->FileName), info->FileNameLength / 2);
+  LONGLONG Position(const File& f) {
+    FILE_POSITION_INFORMATION p{};
+    EXPECT_EQ(Query(f, FilePositionInformation, &p), STATUS_SUCCESS);
+    return p.CurrentByteOffset.QuadPart;
   }
+  std::u16string Name(const File& f);
 
   // Lists a directory's names with one class, restarting the scan.
   std::vector<std::string> List(std::string_view dir, std::string_view pattern = {},
@@ -228,6 +170,32 @@ class Client {
 
  private:
   std::shared_ptr<Volume> volume_;
+  std::u16string drivePrefix_;  // "\??\C:"
+};
+
+// An open made directly at the file-system seam with a hand-made
+// FILE_OBJECT, for what the NT API cannot ask for (SL_OPEN_TARGET_DIRECTORY,
+// a relative name without a related file object, a related open the I/O
+// manager refuses before the file system sees it). Cleaned up and closed
+// when it goes.
+class SeamOpen {
+ public:
+  SeamOpen(Volume& volume, std::string_view name, const OpenArgs& args, UCHAR flags = 0,
+           FILE_OBJECT* related = nullptr);
+  SeamOpen(const SeamOpen&) = delete;
+  SeamOpen& operator=(const SeamOpen&) = delete;
+  ~SeamOpen();
+
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  ULONG_PTR information = 0;
+  FILE_OBJECT* fo() { return &fo_; }
+  // FileNameInformation of the open, asked of the file system.
+  std::u16string Name();
+
+ private:
+  Volume& volume_;
+  FILE_OBJECT fo_{};
+  std::u16string name_;
 };
 
 // Walks the entries of a directory-query buffer.
@@ -236,10 +204,11 @@ std::vector<std::string> EntryNames(const void* buffer, FILE_INFORMATION_CLASS c
 // The name of a directory entry of class c at `entry`.
 std::string EntryName(const UCHAR* entry, FILE_INFORMATION_CLASS c);
 
-// A fresh volume with a client, for test fixtures.
+// A fresh volume mounted as C: with a client, for test fixtures.
 class VolumeTest : public ::testing::Test {
  protected:
-  explicit VolumeTest(VolumeOptions options = {}) : volume_(CreateVolume(std::move(options))), client_(volume_) {}
+  explicit VolumeTest(VolumeOptions options = {})
+      : volume_(harness::MountNewVolume(u'C', std::move(options))), client_(volume_) {}
   std::shared_ptr<Volume> volume_;
   Client client_;
 };

@@ -32,10 +32,12 @@ TEST_F(InfoTest, FixedSizeClassesNeedTheirWholeStructure) {
   std::vector<UCHAR> buffer(1024);
   for (const auto& c : cases) {
     ULONG_PTR information = 1234;
-    EXPECT_EQ(client_.Query(f, c.infoClass, buffer.data(), c.size - 1, &information), STATUS_INFO_LENGTH_MISMATCH)
+    EXPECT_EQ(client_.Query(f, c.infoClass, buffer.data(), c.size - 1, &information),
+              STATUS_INFO_LENGTH_MISMATCH)
         << c.infoClass;
     EXPECT_EQ(information, 0u) << c.infoClass;
-    const NTSTATUS s = client_.Query(f, c.infoClass, buffer.data(), static_cast<ULONG>(buffer.size()), &information);
+    const NTSTATUS s = client_.Query(f, c.infoClass, buffer.data(),
+                                     static_cast<ULONG>(buffer.size()), &information);
     EXPECT_EQ(s, STATUS_SUCCESS) << c.infoClass;
     EXPECT_GE(information, c.size - sizeof(WCHAR)) << c.infoClass;
   }
@@ -59,14 +61,16 @@ TEST_F(InfoTest, NamesThatDoNotFitAreCutWithBufferOverflow) {
     for (ULONG room : {4u, 7u, fullBytes - 2, fullBytes}) {
       std::vector<UCHAR> buffer(c.nameOffset + room, 0xCC);
       ULONG_PTR information = 0;
-      const NTSTATUS s =
-          client_.Query(f, c.infoClass, buffer.data(), static_cast<ULONG>(buffer.size()), &information);
+      const NTSTATUS s = client_.Query(f, c.infoClass, buffer.data(),
+                                       static_cast<ULONG>(buffer.size()), &information);
       const ULONG copied = std::min(room & ~1u, fullBytes);
-      EXPECT_EQ(s, copied < fullBytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS) << c.infoClass << " " << room;
+      EXPECT_EQ(s, copied < fullBytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS)
+          << c.infoClass << " " << room;
       EXPECT_EQ(information, c.nameOffset + copied) << c.infoClass << " " << room;
       const auto* lengthField = reinterpret_cast<const ULONG*>(buffer.data() + c.nameOffset - 4);
       EXPECT_EQ(*lengthField, fullBytes) << "FileNameLength is the full length";
-      EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(buffer.data() + c.nameOffset), copied / 2),
+      EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(buffer.data() + c.nameOffset),
+                               copied / 2),
                 full.substr(0, copied / 2));
     }
   }
@@ -92,7 +96,8 @@ TEST_F(InfoTest, StandardAndInternalInformation) {
   File root = client_.MustOpen("\\");
   FILE_INTERNAL_INFORMATION rootId{};
   ASSERT_EQ(client_.Query(root, FileInternalInformation, &rootId), STATUS_SUCCESS);
-  EXPECT_EQ(rootId.IndexNumber.QuadPart, static_cast<LONGLONG>((5ull << 48) | 5)) << "NTFS's root record";
+  EXPECT_EQ(rootId.IndexNumber.QuadPart, static_cast<LONGLONG>((5ull << 48) | 5))
+      << "NTFS's root record";
   FILE_NETWORK_OPEN_INFORMATION net{};
   ASSERT_EQ(client_.Query(f, FileNetworkOpenInformation, &net), STATUS_SUCCESS);
   EXPECT_EQ(net.EndOfFile.QuadPart, 5000);
@@ -126,8 +131,9 @@ TEST_F(InfoTest, ShortNamesAreGeneratedForLongNamesOnly) {
       continue;
     }
     ASSERT_EQ(s, STATUS_SUCCESS) << c.name;
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(info->FileName), info->FileNameLength / 2),
-              c.shortName);
+    EXPECT_EQ(
+        std::u16string(reinterpret_cast<const char16_t*>(info->FileName), info->FileNameLength / 2),
+        c.shortName);
     // The short name opens the same file.
     File viaShort = client_.MustOpen("\\d\\" + ToUtf8(c.shortName));
     EXPECT_EQ(client_.Name(viaShort), u"\\d\\" + FromUtf8(c.name));
@@ -147,7 +153,8 @@ class NoShortNamesTest : public VolumeTest {
 TEST_F(NoShortNamesTest, NoShortNameWhenDisabled) {
   File f = client_.MustCreateFile("\\A Long File Name.txt");
   FILE_NAME_INFORMATION info[8]{};
-  EXPECT_EQ(client_.Query(f, FileAlternateNameInformation, info, sizeof(info)), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(client_.Query(f, FileAlternateNameInformation, info, sizeof(info)),
+            STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_FALSE(client_.Exists("\\ALONGF~1.TXT"));
 }
 
@@ -176,7 +183,8 @@ TEST_F(InfoTest, BasicInformationTimeSemantics) {
   Advance(100);
   ASSERT_EQ(client_.Write(f, "b"), STATUS_SUCCESS);
   EXPECT_EQ(client_.Basic(f).LastWriteTime.QuadPart, created.LastWriteTime.QuadPart + 100);
-  EXPECT_EQ(client_.Basic(f).ChangeTime.QuadPart, created.ChangeTime.QuadPart + 200) << "ChangeTime still moves";
+  EXPECT_EQ(client_.Basic(f).ChangeTime.QuadPart, created.ChangeTime.QuadPart + 200)
+      << "ChangeTime still moves";
   // ... but another handle's writes do.
   OpenArgs writer;
   writer.access = FILE_GENERIC_WRITE;
@@ -221,9 +229,10 @@ TEST_F(InfoTest, BasicInformationAttributes) {
       {&f, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, STATUS_SUCCESS,
        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN},
       {&f, 0, STATUS_SUCCESS, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN},  // 0 keeps them
-      {&f, FILE_ATTRIBUTE_NORMAL, STATUS_SUCCESS, FILE_ATTRIBUTE_NORMAL},      // clears them
+      {&f, FILE_ATTRIBUTE_NORMAL, STATUS_SUCCESS, FILE_ATTRIBUTE_NORMAL},        // clears them
       {&f, FILE_ATTRIBUTE_DIRECTORY, STATUS_INVALID_PARAMETER, FILE_ATTRIBUTE_NORMAL},
-      {&dw, FILE_ATTRIBUTE_HIDDEN, STATUS_SUCCESS, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY},
+      {&dw, FILE_ATTRIBUTE_HIDDEN, STATUS_SUCCESS,
+       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY},
       {&dw, FILE_ATTRIBUTE_NORMAL, STATUS_SUCCESS, FILE_ATTRIBUTE_DIRECTORY},  // DIRECTORY stays
       {&dw, FILE_ATTRIBUTE_TEMPORARY, STATUS_INVALID_PARAMETER, FILE_ATTRIBUTE_DIRECTORY},
   };

@@ -25,7 +25,8 @@ const RenameCase kRenameCases[] = {
     {"file to a free name", false, Target::Absent, false, 0, STATUS_SUCCESS},
     {"file onto a file", false, Target::File, false, 0, STATUS_OBJECT_NAME_COLLISION},
     {"file replaces a file", false, Target::File, true, 0, STATUS_SUCCESS},
-    {"file replaces via Ex flag", false, Target::File, true, FILE_RENAME_REPLACE_IF_EXISTS, STATUS_SUCCESS},
+    {"file replaces via Ex flag", false, Target::File, true, FILE_RENAME_REPLACE_IF_EXISTS,
+     STATUS_SUCCESS},
     {"file onto a directory", false, Target::Directory, false, 0, STATUS_OBJECT_NAME_COLLISION},
     {"file replaces a directory", false, Target::Directory, true, 0, STATUS_ACCESS_DENIED},
     {"file replaces a read-only file", false, Target::ReadOnlyFile, true, 0, STATUS_ACCESS_DENIED},
@@ -57,10 +58,17 @@ TEST_F(RenameTest, Matrix) {
     }
     File openTarget;
     switch (c.target) {
-      case Target::Absent: break;
-      case Target::File: client_.Touch(target, "target data"); break;
-      case Target::ReadOnlyFile: client_.Touch(target, "target data", FILE_ATTRIBUTE_READONLY); break;
-      case Target::Directory: client_.Mkdir(target); break;
+      case Target::Absent:
+        break;
+      case Target::File:
+        client_.Touch(target, "target data");
+        break;
+      case Target::ReadOnlyFile:
+        client_.Touch(target, "target data", FILE_ATTRIBUTE_READONLY);
+        break;
+      case Target::Directory:
+        client_.Mkdir(target);
+        break;
       case Target::OpenFile:
         client_.Touch(target, "target data");
         openTarget = client_.MustOpen(target);
@@ -105,15 +113,15 @@ TEST_F(RenameTest, TargetNames) {
     NTSTATUS status;
     const char16_t* nameAfter;
   } cases[] = {
-      {"b", true, STATUS_SUCCESS, u"\\dir\\b"},                   // a bare name stays in the directory
-      {"\\other\\c", false, STATUS_SUCCESS, u"\\other\\c"},       // a full name moves it
+      {"b", true, STATUS_SUCCESS, u"\\dir\\b"},              // a bare name stays in the directory
+      {"\\other\\c", false, STATUS_SUCCESS, u"\\other\\c"},  // a full name moves it
       {"\\missing\\c", false, STATUS_OBJECT_PATH_NOT_FOUND, u"\\other\\c"},
       {"\\other\\c\\d", false, STATUS_OBJECT_PATH_NOT_FOUND, u"\\other\\c"},  // through a file
       {"bad*name", true, STATUS_OBJECT_NAME_INVALID, u"\\other\\c"},
       {"\\other\\bad|name", false, STATUS_OBJECT_NAME_INVALID, u"\\other\\c"},
       {"\\", false, STATUS_INVALID_PARAMETER, u"\\other\\c"},
-      {"C", true, STATUS_SUCCESS, u"\\other\\C"},                 // case only
-      {"C", true, STATUS_SUCCESS, u"\\other\\C"},                 // the same name
+      {"C", true, STATUS_SUCCESS, u"\\other\\C"},  // case only
+      {"C", true, STATUS_SUCCESS, u"\\other\\C"},  // the same name
   };
   for (const auto& c : cases) {
     EXPECT_EQ(client_.Rename(f, c.target, false, c.relative), c.status) << c.target;
@@ -182,7 +190,7 @@ TEST_F(RenameTest, ParentTimesChange) {
   const auto before = client_.Basic(from).LastWriteTime.QuadPart;
   kernel::clock::Advance(500);
   OpenArgs args;
-  args.access = DELETE;
+  args.access = DELETE | FILE_READ_ATTRIBUTES;  // its times are read back below
   File f = client_.MustOpen("\\from\\f", args);
   ASSERT_EQ(client_.Rename(f, "\\to\\f", false), STATUS_SUCCESS);
   EXPECT_EQ(client_.Basic(from).LastWriteTime.QuadPart, before + 500);

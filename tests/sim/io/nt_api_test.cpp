@@ -30,16 +30,17 @@ class NtApi : public ::testing::Test {
     c->AddFile(u"\\dir\\a.txt", "hello");
   }
 
-  NTSTATUS Create(const std::string& path, HANDLE* h, ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE,
-                  ULONG disposition = FILE_OPEN, ULONG options = FILE_SYNCHRONOUS_IO_NONALERT, HANDLE root = nullptr,
+  NTSTATUS Create(const std::string& path, HANDLE* h,
+                  ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE, ULONG disposition = FILE_OPEN,
+                  ULONG options = FILE_SYNCHRONOUS_IO_NONALERT, HANDLE root = nullptr,
                   IO_STATUS_BLOCK* iosbOut = nullptr) {
     OwnedUnicodeString name(path);
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
     IO_STATUS_BLOCK iosb{};
     NTSTATUS status = NtCreateFile(h, access, &oa, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition, options,
-                                   nullptr, 0);
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   disposition, options, nullptr, 0);
     if (iosbOut) *iosbOut = iosb;
     return status;
   }
@@ -62,7 +63,8 @@ TEST_F(NtApi, ObjectNamesResolveToVolumes) {
       {"\\??\\D:\\dir\\a.txt", STATUS_OBJECT_PATH_NOT_FOUND},  // D: has no \dir
       {"\\??\\Q:\\dir\\a.txt", STATUS_OBJECT_PATH_NOT_FOUND},  // no such drive
       {"\\Device\\HarddiskVolume7\\a.txt", STATUS_OBJECT_NAME_NOT_FOUND},
-      {"\\Device\\HarddiskVolume22\\a.txt", STATUS_OBJECT_NAME_NOT_FOUND},  // not a prefix match of Volume2
+      {"\\Device\\HarddiskVolume22\\a.txt",
+       STATUS_OBJECT_NAME_NOT_FOUND},                 // not a prefix match of Volume2
       {"dir\\a.txt", STATUS_OBJECT_PATH_SYNTAX_BAD},  // relative without a root
       {"\\??\\C:\\dir\\missing.txt", STATUS_OBJECT_NAME_NOT_FOUND},
   };
@@ -82,7 +84,8 @@ TEST_F(NtApi, CreateParametersAreCheckedBeforeTheFileSystem) {
   };
   const Case cases[] = {
       {"disposition out of range", GENERIC_READ, 6, 0},
-      {"directory and non-directory", GENERIC_READ, FILE_OPEN, FILE_DIRECTORY_FILE | FILE_NON_DIRECTORY_FILE},
+      {"directory and non-directory", GENERIC_READ, FILE_OPEN,
+       FILE_DIRECTORY_FILE | FILE_NON_DIRECTORY_FILE},
       {"directory with overwrite", GENERIC_READ, FILE_OVERWRITE_IF, FILE_DIRECTORY_FILE},
       {"both synchronous modes", GENERIC_READ | SYNCHRONIZE, FILE_OPEN,
        FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT},
@@ -94,7 +97,8 @@ TEST_F(NtApi, CreateParametersAreCheckedBeforeTheFileSystem) {
   const int creates = c->Count(IRP_MJ_CREATE);
   for (const Case& k : cases) {
     HANDLE h = nullptr;
-    EXPECT_EQ(Create("\\??\\C:\\dir\\a.txt", &h, k.access, k.disposition, k.options), STATUS_INVALID_PARAMETER)
+    EXPECT_EQ(Create("\\??\\C:\\dir\\a.txt", &h, k.access, k.disposition, k.options),
+              STATUS_INVALID_PARAMETER)
         << k.what;
   }
   EXPECT_EQ(c->Count(IRP_MJ_CREATE), creates);
@@ -106,11 +110,14 @@ TEST_F(NtApi, RootDirectoryRelativeOpens) {
                    FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
             STATUS_SUCCESS);
   HANDLE h;
-  ASSERT_EQ(Create("a.txt", &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, dir),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      Create("a.txt", &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, dir),
+      STATUS_SUCCESS);
   char buffer[8];
   IO_STATUS_BLOCK iosb{};
-  ASSERT_EQ(NtReadFile(h, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), nullptr, nullptr), STATUS_SUCCESS);
+  ASSERT_EQ(
+      NtReadFile(h, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), nullptr, nullptr),
+      STATUS_SUCCESS);
   EXPECT_EQ(std::string(buffer, iosb.Information), "hello");
   NtClose(h);
   EXPECT_EQ(Create("\\a.txt", &h, GENERIC_READ, FILE_OPEN, 0, dir), STATUS_OBJECT_PATH_SYNTAX_BAD);
@@ -127,24 +134,31 @@ TEST_F(NtApi, SynchronousHandlesKeepTheirPositionAndAccessIsChecked) {
   EXPECT_EQ(iosb.Information, static_cast<ULONG_PTR>(FILE_CREATED));
   char text1[] = "abc";
   char text2[] = "def";
-  ASSERT_EQ(NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, text1, 3, nullptr, nullptr), STATUS_SUCCESS);
-  ASSERT_EQ(NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, text2, 3, nullptr, nullptr), STATUS_SUCCESS);
+  ASSERT_EQ(NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, text1, 3, nullptr, nullptr),
+            STATUS_SUCCESS);
+  ASSERT_EQ(NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, text2, 3, nullptr, nullptr),
+            STATUS_SUCCESS);
   FILE_POSITION_INFORMATION position{};
-  ASSERT_EQ(NtQueryInformationFile(h, &iosb, &position, sizeof(position), FilePositionInformation), STATUS_SUCCESS);
+  ASSERT_EQ(NtQueryInformationFile(h, &iosb, &position, sizeof(position), FilePositionInformation),
+            STATUS_SUCCESS);
   EXPECT_EQ(position.CurrentByteOffset.QuadPart, 6);
   char buffer[8];
-  EXPECT_EQ(NtReadFile(h, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), nullptr, nullptr),
-            STATUS_ACCESS_DENIED);
+  EXPECT_EQ(
+      NtReadFile(h, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), nullptr, nullptr),
+      STATUS_ACCESS_DENIED);
   NtClose(h);
   EXPECT_EQ(c->Contents(u"\\dir\\new.txt"), "abcdef");
 
   // An asynchronous handle must name the offset.
   ASSERT_EQ(Create("\\??\\C:\\dir\\new.txt", &h, FILE_READ_DATA, FILE_OPEN, 0), STATUS_SUCCESS);
-  EXPECT_EQ(NtReadFile(h, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), nullptr, nullptr),
-            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(
+      NtReadFile(h, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), nullptr, nullptr),
+      STATUS_INVALID_PARAMETER);
   FILE_BASIC_INFORMATION basic{};
-  EXPECT_EQ(NtQueryInformationFile(h, &iosb, &basic, sizeof(basic), FileBasicInformation), STATUS_ACCESS_DENIED);
-  EXPECT_EQ(NtQueryInformationFile(h, &iosb, &basic, 4, FileBasicInformation), STATUS_INFO_LENGTH_MISMATCH);
+  EXPECT_EQ(NtQueryInformationFile(h, &iosb, &basic, sizeof(basic), FileBasicInformation),
+            STATUS_ACCESS_DENIED);
+  EXPECT_EQ(NtQueryInformationFile(h, &iosb, &basic, 4, FileBasicInformation),
+            STATUS_INFO_LENGTH_MISMATCH);
   NtClose(h);
 }
 
@@ -176,7 +190,8 @@ TEST_F(NtApi, CleanupAtLastHandleCloseAtLastReference) {
 
 TEST_F(NtApi, OpeningTheVolumeItselfIsAVolumeOpen) {
   HANDLE h;
-  ASSERT_EQ(Create("\\??\\C:", &h, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT),
+  ASSERT_EQ(Create("\\??\\C:", &h, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+                   FILE_SYNCHRONOUS_IO_NONALERT),
             STATUS_SUCCESS);
   auto* object = sim::kernel::ReferenceHandle(h, UserMode);
   auto* file = dynamic_cast<sim::io::FileObject*>(object);
@@ -193,8 +208,8 @@ TEST_F(NtApi, RenameTargetsResolveOnTheSourceVolume) {
     const char16_t* newPath;
   };
   const Case cases[] = {
-      {"b.txt", STATUS_SUCCESS, u"\\dir\\b.txt"},                     // bare: next to the source
-      {"\\??\\C:\\c.txt", STATUS_SUCCESS, u"\\c.txt"},                // full DOS name
+      {"b.txt", STATUS_SUCCESS, u"\\dir\\b.txt"},       // bare: next to the source
+      {"\\??\\C:\\c.txt", STATUS_SUCCESS, u"\\c.txt"},  // full DOS name
       {"\\Device\\HarddiskVolume2\\dir\\d.txt", STATUS_SUCCESS, u"\\dir\\d.txt"},
       {"\\??\\D:\\e.txt", STATUS_NOT_SAME_DEVICE, nullptr},
   };
@@ -211,7 +226,8 @@ TEST_F(NtApi, RenameTargetsResolveOnTheSourceVolume) {
     info->FileNameLength = static_cast<ULONG>(target.size() * 2);
     std::memcpy(info->FileName, target.data(), target.size() * 2);
     IO_STATUS_BLOCK iosb{};
-    EXPECT_EQ(NtSetInformationFile(h, &iosb, info, static_cast<ULONG>(buffer.size()), FileRenameInformation),
+    EXPECT_EQ(NtSetInformationFile(h, &iosb, info, static_cast<ULONG>(buffer.size()),
+                                   FileRenameInformation),
               k.expected);
     if (k.newPath) {
       EXPECT_TRUE(c->Exists(k.newPath));
@@ -229,17 +245,18 @@ TEST_F(NtApi, DirectoryQueriesWithPatternsAndRestart) {
   ULONG buffer[128];
   IO_STATUS_BLOCK iosb{};
   OwnedUnicodeString pattern("*.log");
-  ASSERT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), FileNamesInformation,
-                                 FALSE, pattern.get(), FALSE),
+  ASSERT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
+                                 FileNamesInformation, FALSE, pattern.get(), FALSE),
             STATUS_SUCCESS);
   auto* entry = reinterpret_cast<FILE_NAMES_INFORMATION*>(buffer);
-  EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(entry->FileName), entry->FileNameLength / 2), u"b.log");
+  EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(entry->FileName), entry->FileNameLength / 2),
+            u"b.log");
   EXPECT_EQ(entry->NextEntryOffset, 0u);
-  EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), FileNamesInformation,
-                                 FALSE, nullptr, FALSE),
+  EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
+                                 FileNamesInformation, FALSE, nullptr, FALSE),
             STATUS_NO_MORE_FILES);
-  EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), FileBasicInformation,
-                                 FALSE, nullptr, TRUE),
+  EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
+                                 FileBasicInformation, FALSE, nullptr, TRUE),
             STATUS_INVALID_INFO_CLASS);
   NtClose(dir);
 }

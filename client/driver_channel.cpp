@@ -79,8 +79,12 @@ void DriverChannel::StartPump(AckPolicy ackPolicy, MessageSink requests, Message
   notificationSink_ = std::move(notifications);
   errorSink_ = std::move(errors);
   stopping_ = false;
-  pumps_.emplace_back([this] { Pump(requestPort_, requestSink_); });
-  pumps_.emplace_back([this] { Pump(fileChangePort_, notificationSink_); });
+  // The pumps get the handles by value: Disconnect clears the members while
+  // the pumps run.
+  HANDLE requestPort = requestPort_;
+  HANDLE fileChangePort = fileChangePort_;
+  pumps_.emplace_back([this, requestPort] { Pump(requestPort, requestSink_); });
+  pumps_.emplace_back([this, fileChangePort] { Pump(fileChangePort, notificationSink_); });
 }
 
 void DriverChannel::StopPump() {

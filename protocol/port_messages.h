@@ -128,7 +128,8 @@ inline constexpr u32 kConfigurationCommandSize = 1734;
 static_assert(__builtin_offsetof(ConfigurationCommand, SecondaryViewPath) + kRootFieldBytes ==
                   kConfigurationCommandSize,
               "ConfigurationCommand size");
-static_assert(sizeof(ConfigurationCommand) == kConfigurationCommandSize, "ConfigurationCommand size");
+static_assert(sizeof(ConfigurationCommand) == kConfigurationCommandSize,
+              "ConfigurationCommand size");
 
 // Block- and allow-list commands: a chain of these entries from offset 20.
 struct ProcessListEntry {

@@ -22,7 +22,8 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI PassPre(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJEC
   return FLT_PREOP_SUCCESS_WITH_CALLBACK;
 }
 
-FLT_POSTOP_CALLBACK_STATUS FLTAPI PassPost(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID, FLT_POST_OPERATION_FLAGS) {
+FLT_POSTOP_CALLBACK_STATUS FLTAPI PassPost(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID,
+                                           FLT_POST_OPERATION_FLAGS) {
   return FLT_POSTOP_FINISHED_PROCESSING;
 }
 
@@ -55,7 +56,8 @@ HANDLE OpenFile() {
   IO_STATUS_BLOCK iosb{};
   HANDLE h = nullptr;
   // Non-cached handle: every read is one IRP through the stack.
-  NtCreateFile(&h, FILE_READ_DATA, &oa, &iosb, nullptr, 0, FILE_SHARE_READ, FILE_OPEN, 0, nullptr, 0);
+  NtCreateFile(&h, FILE_READ_DATA, &oa, &iosb, nullptr, 0, FILE_SHARE_READ, FILE_OPEN, 0, nullptr,
+               0);
   return h;
 }
 

@@ -18,12 +18,15 @@ namespace {
 
 using sim::fs::Volume;
 
-std::u16string EntryName(int i) { return u"\\big\\Document number " + sim::harness::FromUtf8(std::to_string(i)) + u".txt"; }
+std::u16string EntryName(int i) {
+  return u"\\big\\Document number " + sim::harness::FromUtf8(std::to_string(i)) + u".txt";
+}
 
 // One open; cleaned up and closed when it goes.
 class Open {
  public:
-  Open(Volume& volume, std::u16string path, ULONG disposition, ULONG options) : volume_(volume), path_(std::move(path)) {
+  Open(Volume& volume, std::u16string path, ULONG disposition, ULONG options)
+      : volume_(volume), path_(std::move(path)) {
     fo_.Flags = FO_SYNCHRONOUS_IO;
     fo_.FileName = sim::harness::MakeUnicodeString(path_);
     sim::io::CreateParameters p;
@@ -53,7 +56,8 @@ class Open {
 std::shared_ptr<Volume> MakeVolume(int entries) {
   auto volume = sim::fs::CreateVolume();
   Open dir(*volume, u"\\big", FILE_CREATE, FILE_DIRECTORY_FILE);
-  for (int i = 0; i < entries; ++i) Open(*volume, EntryName(i), FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+  for (int i = 0; i < entries; ++i)
+    Open(*volume, EntryName(i), FILE_CREATE, FILE_NON_DIRECTORY_FILE);
   return volume;
 }
 
@@ -98,14 +102,18 @@ void BM_EnumerateOneDirectory(benchmark::State& state) {
     sim::io::DirectoryQuery q;
     q.infoClass = FileIdBothDirectoryInformation;
     IO_STATUS_BLOCK iosb{};
-    while (volume.QueryDirectory(dir.fo(), q, buffer.data(), static_cast<ULONG>(buffer.size()), iosb) ==
-           STATUS_SUCCESS) {
+    while (volume.QueryDirectory(dir.fo(), q, buffer.data(), static_cast<ULONG>(buffer.size()),
+                                 iosb) == STATUS_SUCCESS) {
     }
   }
   state.SetItemsProcessed(state.iterations() * entries);
 }
 
-BENCHMARK(BM_CreateInOneDirectory)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_CreateInOneDirectory)
+    ->Arg(1000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 BENCHMARK(BM_OpenInOneDirectory)->Arg(1000)->Arg(100000);
 BENCHMARK(BM_EnumerateOneDirectory)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 

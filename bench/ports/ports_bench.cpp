@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "../support/ratio_reporter.h"
 #include "harness/processes.h"
 #include "kernel/lifecycle.h"
 
@@ -35,7 +36,8 @@ struct PortRig {
   HANDLE handle = nullptr;
   std::thread pump;
 
-  static NTSTATUS FLTAPI Connect(PFLT_PORT port, PVOID cookie, PVOID, ULONG, PVOID* connectionCookie) {
+  static NTSTATUS FLTAPI Connect(PFLT_PORT port, PVOID cookie, PVOID, ULONG,
+                                 PVOID* connectionCookie) {
     static_cast<PortRig*>(cookie)->client = port;
     *connectionCookie = cookie;
     return STATUS_SUCCESS;
@@ -47,14 +49,16 @@ struct PortRig {
 
   void Start() {
     std::u16string name = u"\\TavoBenchPort";
-    UNICODE_STRING unicodeName{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
+    UNICODE_STRING unicodeName{static_cast<USHORT>(name.size() * 2),
+                               static_cast<USHORT>(name.size() * 2),
                                reinterpret_cast<PWCH>(name.data())};
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     FltBuildDefaultSecurityDescriptor(&descriptor, FLT_PORT_ALL_ACCESS);
     RtlSetDaclSecurityDescriptor(descriptor, TRUE, nullptr, FALSE);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &unicodeName, OBJ_KERNEL_HANDLE, nullptr, descriptor);
-    FltCreateCommunicationPort(filter, &server, &attributes, this, &Connect, &Disconnect, nullptr, 1);
+    FltCreateCommunicationPort(filter, &server, &attributes, this, &Connect, &Disconnect, nullptr,
+                               1);
     FltFreeSecurityDescriptor(descriptor);
     FilterConnectCommunicationPort(L"\\TavoBenchPort", 0, nullptr, 0, nullptr, &handle);
     // The pump answers every message at once, until the handle closes.
@@ -90,7 +94,8 @@ void BM_PortSendReply(benchmark::State& state) {
   message[0] = static_cast<UCHAR>(state.thread_index());
   for (auto _ : state) {
     ULONG replyLength = kReplySize;
-    NTSTATUS status = FltSendMessage(rig.filter, &rig.client, message, kMessageSize, reply, &replyLength, nullptr);
+    NTSTATUS status = FltSendMessage(rig.filter, &rig.client, message, kMessageSize, reply,
+                                     &replyLength, nullptr);
     if (status != STATUS_SUCCESS) state.SkipWithError("FltSendMessage failed");
   }
   state.SetItemsProcessed(state.iterations());
@@ -158,24 +163,6 @@ void BM_BaselineMutexPingPong(benchmark::State& state) {
 }
 BENCHMARK(BM_BaselineMutexPingPong)->Threads(1)->Threads(4)->Threads(16)->UseRealTime();
 
-// Prints the usual table and remembers each run's rate for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    // With --benchmark_repetitions the median stands for the benchmark.
-    for (const Run& run : runs) {
-      auto it = run.counters.find("items_per_second");
-      if (it == run.counters.end()) continue;
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type == Run::RT_Aggregate && !median) continue;
-      const std::string name = run.run_name.function_name;
-      if (median || !rates.contains({name, run.threads})) rates[{name, run.threads}] = it->second.value;
-    }
-  }
-  std::map<std::pair<std::string, std::int64_t>, double> rates;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -183,18 +170,18 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   rig.Start();
   mailbox.Start();
-  RatioReporter reporter;
+  tavo::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   mailbox.Stop();
   rig.Stop();
 
   std::printf("\nmessages answered per second (port / mutex-condvar baseline, same run)\n");
   for (std::int64_t threads : {1, 4, 16}) {
-    auto port = reporter.rates.find({"BM_PortSendReply", threads});
-    auto base = reporter.rates.find({"BM_BaselineMutexPingPong", threads});
-    if (port == reporter.rates.end() || base == reporter.rates.end()) continue;
+    const double port = reporter.Rate("BM_PortSendReply", threads);
+    const double base = reporter.Rate("BM_BaselineMutexPingPong", threads);
+    if (port == 0 || base == 0) continue;
     std::printf("  %2lld sender(s): port %10.0f/s  baseline %10.0f/s  ratio %.2f\n",
-                static_cast<long long>(threads), port->second, base->second, port->second / base->second);
+                static_cast<long long>(threads), port, base, port / base);
   }
   benchmark::Shutdown();
   return 0;

@@ -114,7 +114,7 @@ class ProcessListWalk {
     ULONG count = 0;
     ULONG offset = kProcessListFirstEntryOffset;
     for (;;) {
-      ProcessListEntry entry;
+      ProcessListEntry entry{};
       if (!Read(offset, &entry)) return 0;
       ++count;
       if (entry.NextOffset == 0) return count;
@@ -128,7 +128,7 @@ class ProcessListWalk {
   void ForEach(Visit visit) const {
     ULONG offset = kProcessListFirstEntryOffset;
     for (;;) {
-      ProcessListEntry entry;
+      ProcessListEntry entry{};
       Read(offset, &entry);
       const auto* name =
           reinterpret_cast<const char16*>(message_ + offset + kProcessListEntryNameOffset);
@@ -219,7 +219,7 @@ NTSTATUS LoadBlockList(const UCHAR* message, ULONG length) {
   }
 
   ExclusiveLock lock(Globals.BlockListLock);
-  Globals.AllowListMode = 0;
+  WriteFlag(Globals.AllowListMode, 0);
   EmptyBlockedProcessTable(&Globals.BlockedProcessTable);
   EmptyProcessNameTable(&Globals.NoListingProcessTable);
   walk.ForEach([](const ListEntryView& entry) {
@@ -235,7 +235,7 @@ NTSTATUS LoadAllowList(const UCHAR* message, ULONG length) {
   if (walk.Validate() == 0) return STATUS_INVALID_PARAMETER;
 
   ExclusiveLock lock(Globals.AllowListLock);
-  Globals.AllowListMode = 1;
+  WriteFlag(Globals.AllowListMode, 1);
   EmptyProcessNameTable(&Globals.AllowedProcessTable);
   walk.ForEach([](const ListEntryView& entry) {
     PrintListEntry("Allow Process: %wZ\n", "Allow Process: %wZ, and extension %wZ\n", entry);
@@ -383,7 +383,8 @@ NTSTATUS ResponsePortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBuf
     // An answer: its data is copied once, straight into the waiting
     // request's buffer, so delivering it needs no allocation.
     if (header.Length > InputBufferLength - kCommandDataOffset) return STATUS_INVALID_PARAMETER;
-    DeliverAnswer(header, static_cast<const UCHAR*>(InputBuffer) + kCommandDataOffset, header.Length);
+    DeliverAnswer(header, static_cast<const UCHAR*>(InputBuffer) + kCommandDataOffset,
+                  header.Length);
   } else {
     // A command: the client's message is captured once; everything below
     // reads the copy.
@@ -408,8 +409,8 @@ NTSTATUS ResponsePortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBuf
           status = STATUS_INVALID_PARAMETER;
           break;
         }
-        status = PopulateShortNames(message.Data(), InputBufferLength, announced.Length, output,
-                                    reply);
+        status =
+            PopulateShortNames(message.Data(), InputBufferLength, announced.Length, output, reply);
         break;
       }
       default:  // no operation

@@ -129,8 +129,8 @@ NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requ
 }
 
 void DeliverAnswer(const protocol::CommandMessage& answer, const UCHAR* data, ULONG dataLength) {
+  // Cookie 0 names nothing; an empty list makes the look-up below fail.
   if (answer.Cookie == 0) return;
-  if (IsListEmpty(&Globals.PendingRequestList)) return;
 
   MutexLock mutex(Globals.ReplyMutex);
   if (!mutex.Acquired()) return;

@@ -33,10 +33,11 @@ struct DriverGlobals {
   PFLT_PORT InstallerClientPort;
   PFLT_PORT ResponseClientPort;
 
-  // Byte flags, written by single writers and read without a lock.
-  volatile UCHAR ListSubRootLevelFlag;
-  volatile UCHAR AllowListMode;
-  volatile UCHAR WorkerStopFlag;
+  // Flags (0 or 1), written by single writers and read without a lock,
+  // always through ReadFlag and WriteFlag.
+  volatile LONG ListSubRootLevelFlag;
+  volatile LONG AllowListMode;
+  volatile LONG WorkerStopFlag;
 
   // The worker thread's events; WorkerStarted says whether unload must wait.
   KEVENT WorkerWakeEvent;
@@ -67,6 +68,15 @@ struct DriverGlobals {
 };
 
 extern DriverGlobals Globals;
+
+// The flags are read on other threads without a lock: interlocked accesses
+// make each write visible whole and in order.
+inline void WriteFlag(volatile LONG& flag, LONG value) {
+  InterlockedExchange(&flag, value);
+}
+inline LONG ReadFlag(volatile LONG& flag) {
+  return InterlockedCompareExchange(&flag, 0, 0);
+}
 
 // Exact lookup in a prefix table: the longest-prefix match counts only when
 // its key is the whole name.

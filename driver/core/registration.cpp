@@ -128,7 +128,7 @@ void ReadListSubRootLevel() {
   const NTSTATUS status =
       RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, L"\\Registry\\Machine\\SOFTWARE\\Zentho\\Tavo",
                              query, nullptr, nullptr);
-  if (NT_SUCCESS(status) && value != 0) Globals.ListSubRootLevelFlag = 1;
+  if (NT_SUCCESS(status) && value != 0) WriteFlag(Globals.ListSubRootLevelFlag, 1);
 }
 
 }  // namespace
@@ -153,7 +153,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   Globals = DriverGlobals{};
   Globals.VolumePrefixLength = kDefaultVolumePrefixLength;
   Globals.FilterHandle = nullptr;
-  Globals.WorkerStopFlag = 0;
+  WriteFlag(Globals.WorkerStopFlag, 0);
 
   NTSTATUS status = FltRegisterFilter(DriverObject, &kRegistration, &Globals.FilterHandle);
   if (NT_SUCCESS(status)) {

@@ -11,11 +11,11 @@ namespace {
 void WorkerThread(PVOID) {
   // Unload may have asked for the stop before the thread first ran; it still
   // waits for the exit event, so the event is set on every way out.
-  while (!Globals.WorkerStopFlag && Globals.FilterHandle != nullptr) {
+  while (!ReadFlag(Globals.WorkerStopFlag) && Globals.FilterHandle != nullptr) {
     LARGE_INTEGER timeout;
     timeout.QuadPart = kWorkerPeriod;
     (void)KeWaitForSingleObject(&Globals.WorkerWakeEvent, Executive, KernelMode, TRUE, &timeout);
-    if (Globals.WorkerStopFlag) break;
+    if (ReadFlag(Globals.WorkerStopFlag)) break;
     PurgeExpiredShortNames();
   }
   KeSetEvent(&Globals.WorkerExitEvent, 0, FALSE);
@@ -34,7 +34,7 @@ void StartWorkerThread() {
 }
 
 void StopWorkerThread() {
-  Globals.WorkerStopFlag = 1;
+  WriteFlag(Globals.WorkerStopFlag, 1);
   KeSetEvent(&Globals.WorkerWakeEvent, 0, FALSE);
   if (Globals.WorkerStarted) {
     (void)KeWaitForSingleObject(&Globals.WorkerExitEvent, Executive, KernelMode, TRUE, nullptr);

@@ -141,10 +141,10 @@ bool CanDownload(const UNICODE_STRING& fileName, const UNICODE_STRING& processNa
       (desiredAccess & FILE_EXECUTE) != 0 || (desiredAccess & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
   if (!executeOrAll) {
     bool blocked = false;
-    UCHAR allowListMode;
+    LONG allowListMode;
     {
       SharedLock lock(Globals.BlockListLock);
-      allowListMode = Globals.AllowListMode;
+      allowListMode = ReadFlag(Globals.AllowListMode);
       if (auto* entry = Lookup<BlockedProcessEntry>(&Globals.BlockedProcessTable, processName)) {
         blocked = true;
         allowed = false;

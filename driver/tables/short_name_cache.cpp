@@ -20,7 +20,7 @@ void PurgeExpiredShortNames() {
   KeQuerySystemTime(&now);
   // After each removal the walk starts again from the first entry.
   PUNICODE_PREFIX_TABLE_ENTRY link = RtlNextUnicodePrefix(&Globals.ShortNameTable, TRUE);
-  while (link != nullptr && !Globals.WorkerStopFlag) {
+  while (link != nullptr && !ReadFlag(Globals.WorkerStopFlag)) {
     auto* entry = CONTAINING_RECORD(link, ShortNameEntry, PrefixEntry);
     if (entry->Expiry <= now.QuadPart) {
       RemoveShortNameEntry(entry);

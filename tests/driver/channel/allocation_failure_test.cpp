@@ -40,7 +40,8 @@ class AllocationFailureTest : public DriverTest {
 
 TEST_F(AllocationFailureTest, ListCommands) {
   Sweep([&](bool failing) {
-    auto block = client_->Channel().SendBlockList({{u"a.exe", u".pdf"}, {u"a.exe", u".doc"}, {u"b.exe", u""}});
+    auto block = client_->Channel().SendBlockList(
+        {{u"a.exe", u".pdf"}, {u"a.exe", u".doc"}, {u"b.exe", u""}});
     auto allow = client_->Channel().SendAllowList({{u"c.exe", u""}});
     if (!failing) {
       EXPECT_EQ(block.hresult, S_OK);
@@ -51,9 +52,11 @@ TEST_F(AllocationFailureTest, ListCommands) {
 
 TEST_F(AllocationFailureTest, ConfigurationAndShortNames) {
   Sweep([&](bool failing) {
-    auto configure = client_->Channel().Configure(2, kMergedViewRoot, kBackendRoot, kSecondaryViewRoot);
+    auto configure =
+        client_->Channel().Configure(2, kMergedViewRoot, kBackendRoot, kSecondaryViewRoot);
     std::vector<std::u16string> names;
-    auto populate = client_->Channel().PopulateShortNames({u"Long File Name.txt", u"Long File Other.txt"}, 64, &names);
+    auto populate = client_->Channel().PopulateShortNames(
+        {u"Long File Name.txt", u"Long File Other.txt"}, 64, &names);
     if (!failing) {
       EXPECT_EQ(configure.hresult, S_OK);
       EXPECT_EQ(populate.hresult, S_OK);
@@ -62,7 +65,8 @@ TEST_F(AllocationFailureTest, ConfigurationAndShortNames) {
 }
 
 TEST_F(AllocationFailureTest, RequestsAndAnswers) {
-  client_->OnRequest(3, [](const DriverMessage& request) { return ScriptedAnswer::Now(0, request.payload); });
+  client_->OnRequest(
+      3, [](const DriverMessage& request) { return ScriptedAnswer::Now(0, request.payload); });
   Sweep([&](bool failing) {
     std::uint8_t payload[4] = {1, 2, 3, 4}, reply[4] = {};
     ULONG length = 0;
@@ -70,7 +74,8 @@ TEST_F(AllocationFailureTest, RequestsAndAnswers) {
     if (!failing) {
       EXPECT_EQ(status, STATUS_SUCCESS);
     } else {
-      EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES) << std::hex << status;
+      EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES)
+          << std::hex << status;
     }
   });
 }

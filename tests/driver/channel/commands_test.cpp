@@ -172,6 +172,18 @@ TEST_F(ShortNameCommandTest, EachLongNameGetsAUniqueShortName) {
   EXPECT_EQ(sim::harness::TakeDebugLines(), std::vector<std::string>{"Populate shortnames"});
 }
 
+// An empty long name (two separators in a row) is handed to the name
+// generator as it is; its result keeps its place in the reply.
+TEST_F(ShortNameCommandTest, EmptyNamesKeepTheirPlace) {
+  std::vector<std::u16string> shortNames;
+  auto result = client_->Channel().PopulateShortNames(
+      {u"First long name.txt", u"", u"Third name.doc"}, 200, &shortNames);
+  ASSERT_EQ(result.hresult, S_OK);
+  ASSERT_EQ(shortNames.size(), 3u);
+  EXPECT_EQ(shortNames[0], u"FIRSTL~1.TXT");
+  EXPECT_EQ(shortNames[2], u"THIRDN~1.DOC");
+}
+
 TEST_F(ShortNameCommandTest, TextShorterThanTwelveBytesComesBackUnchanged) {
   std::vector<std::uint8_t> message = Header(kCommandPopulateShortNames, 10);
   const char16_t text[] = u"ab;c;";

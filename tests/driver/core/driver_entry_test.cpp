@@ -24,7 +24,7 @@ TEST_F(DriverEntryTest, ListSubRootLevelFromTheRegistry) {
     bool key;
     bool value;
     std::uint32_t data;
-    UCHAR flag;
+    LONG flag;
   };
   const Case cases[] = {{false, false, 0, 0},        {true, false, 0, 0},
                         {true, true, 0, 0},          {true, true, 1, 1},

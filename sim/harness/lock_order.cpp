@@ -11,6 +11,8 @@ void DeclareLockOrder(std::initializer_list<const void*> order) {
   kernel::locks::DeclareOrder(std::vector<const void*>(order));
 }
 
-void NameLock(const void* lock, std::string name) { kernel::locks::NameLock(lock, std::move(name)); }
+void NameLock(const void* lock, std::string name) {
+  kernel::locks::NameLock(lock, std::move(name));
+}
 
 }  // namespace sim::harness

@@ -38,7 +38,8 @@ UNICODE_STRING View(std::u16string& text) {
 
 }  // namespace
 
-io::Volume* MountVolume(std::u16string deviceName, char16_t driveLetter, std::shared_ptr<io::FileSystem> fs) {
+io::Volume* MountVolume(std::u16string deviceName, char16_t driveLetter,
+                        std::shared_ptr<io::FileSystem> fs) {
   return io::AddVolume(std::move(deviceName), driveLetter, std::move(fs));
 }
 
@@ -54,12 +55,14 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const DriverOptions& options, Driv
   auto driver = std::make_unique<Driver>();
   driver->serviceName = options.serviceName;
   driver->poolTag = options.poolTag;
-  driver->registryPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + options.serviceName;
+  driver->registryPath =
+      u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + options.serviceName;
   driver->object.Type = 4;  // IO_TYPE_DRIVER
   driver->object.Size = sizeof(DRIVER_OBJECT);
   driver->object.DriverName = View(driver->serviceName);
   if (options.altitude != 0 || !options.autoAttach) {
-    fltmgr::SetNextRegistrationSettings(options.altitude ? options.altitude : 370000, options.autoAttach);
+    fltmgr::SetNextRegistrationSettings(options.altitude ? options.altitude : 370000,
+                                        options.autoAttach);
   }
   UNICODE_STRING registryPath = View(driver->registryPath);
   kernel::ThreadState& thread = kernel::CurrentThread();

@@ -20,12 +20,13 @@ namespace sim::harness {
 
 // Mounts a volume as `deviceName` ("\Device\HarddiskVolume2") with an
 // optional drive letter (u'C', or 0), served by `fs`.
-io::Volume* MountVolume(std::u16string deviceName, char16_t driveLetter, std::shared_ptr<io::FileSystem> fs);
+io::Volume* MountVolume(std::u16string deviceName, char16_t driveLetter,
+                        std::shared_ptr<io::FileSystem> fs);
 
 struct DriverOptions {
   std::u16string serviceName = u"TestFilter";
-  ULONG altitude = 0;       // 0: the next default altitude
-  bool autoAttach = true;   // instances on every volume when filtering starts
+  ULONG altitude = 0;      // 0: the next default altitude
+  bool autoAttach = true;  // instances on every volume when filtering starts
   // The driver's pool tag: allocations with it still live after a
   // successful unload are reported as leaks (with their call sites).
   std::optional<std::uint32_t> poolTag;

@@ -46,7 +46,8 @@ std::vector<std::u16string> OpenServerPorts() {
 }
 
 std::size_t ConnectedClients(std::u16string_view portName) {
-  return SumOverConnections(portName, [](const Connection& c) -> std::size_t { return c.Connected(); });
+  return SumOverConnections(portName,
+                            [](const Connection& c) -> std::size_t { return c.Connected(); });
 }
 
 std::size_t QueuedMessages(std::u16string_view portName) {
@@ -61,8 +62,8 @@ std::size_t BlockedGetters(std::u16string_view portName) {
   return SumOverConnections(portName, [](const Connection& c) { return c.getters.size(); });
 }
 
-bool WaitFor(std::size_t (*probe)(std::u16string_view), std::u16string_view portName, std::size_t count,
-             std::chrono::milliseconds timeout) {
+bool WaitFor(std::size_t (*probe)(std::u16string_view), std::u16string_view portName,
+             std::size_t count, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (probe(portName) != count) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -76,7 +77,8 @@ void SetMisalignedUserBuffers(bool on) {
   Checks().misalign = on;
 }
 
-void SetInputMutation(std::function<void(std::uint8_t*, ULONG)> mutate, unsigned afterMicroseconds) {
+void SetInputMutation(std::function<void(std::uint8_t*, ULONG)> mutate,
+                      unsigned afterMicroseconds) {
   std::lock_guard lock(Get().lock);
   Checks().mutate = std::move(mutate);
   Checks().mutateAfterMicroseconds = afterMicroseconds;

@@ -27,8 +27,8 @@ std::size_t BlockedGetters(std::u16string_view portName);
 
 // Waits (real time) until `probe(portName)` reaches `count`; false on
 // time-out. For tests that must know a sender or a getter is blocked.
-bool WaitFor(std::size_t (*probe)(std::u16string_view), std::u16string_view portName, std::size_t count,
-             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+bool WaitFor(std::size_t (*probe)(std::u16string_view), std::u16string_view portName,
+             std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Message callbacks get their buffers at odd addresses (on by default).
 void SetMisalignedUserBuffers(bool on);

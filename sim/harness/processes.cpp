@@ -10,19 +10,25 @@ namespace sim::harness {
 
 std::uint32_t CreateProcess(std::string_view imagePath, std::uint32_t sessionId,
                             std::optional<std::uint32_t> parentId) {
-  return kernel::CreateProcess(FromUtf8(imagePath), sessionId, parentId.value_or(CurrentProcessId()));
+  return kernel::CreateProcess(FromUtf8(imagePath), sessionId,
+                               parentId.value_or(CurrentProcessId()));
 }
 
 void ExitProcess(std::uint32_t processId, NTSTATUS exitStatus) {
   if (!kernel::ExitProcess(processId, exitStatus)) {
-    verifier::Report(verifier::Check::Process,
-                     "harness: cannot end process " + std::to_string(processId) + " (unknown, exited or System)");
+    verifier::Report(verifier::Check::Process, "harness: cannot end process " +
+                                                   std::to_string(processId) +
+                                                   " (unknown, exited or System)");
   }
 }
 
-std::optional<ProcessRecord> GetProcess(std::uint32_t processId) { return kernel::FindProcess(processId); }
+std::optional<ProcessRecord> GetProcess(std::uint32_t processId) {
+  return kernel::FindProcess(processId);
+}
 
-std::uint32_t CurrentProcessId() { return kernel::CurrentThread().processId; }
+std::uint32_t CurrentProcessId() {
+  return kernel::CurrentThread().processId;
+}
 
 ScopedProcess::ScopedProcess(std::uint32_t processId) : saved_(CurrentProcessId()) {
   auto process = kernel::FindProcess(processId);
@@ -34,7 +40,9 @@ ScopedProcess::ScopedProcess(std::uint32_t processId) : saved_(CurrentProcessId(
   kernel::CurrentThread().processId = processId;
 }
 
-ScopedProcess::~ScopedProcess() { kernel::CurrentThread().processId = saved_; }
+ScopedProcess::~ScopedProcess() {
+  kernel::CurrentThread().processId = saved_;
+}
 
 std::thread StartThreadAs(std::uint32_t processId, std::function<void()> fn) {
   return std::thread([processId, fn = std::move(fn)] {

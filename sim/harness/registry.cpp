@@ -29,7 +29,9 @@ std::vector<std::uint8_t> Utf16Bytes(const std::u16string& text) {
 
 }  // namespace
 
-void CreateRegistryKey(std::string_view path) { Check(store::CreateKey(FromUtf8(path)), "creating key", path); }
+void CreateRegistryKey(std::string_view path) {
+  Check(store::CreateKey(FromUtf8(path)), "creating key", path);
+}
 
 bool DeleteRegistryKey(std::string_view path) {
   const NTSTATUS status = store::DeleteKey(FromUtf8(path));
@@ -38,10 +40,14 @@ bool DeleteRegistryKey(std::string_view path) {
   return NT_SUCCESS(status);
 }
 
-bool RegistryKeyExists(std::string_view path) { return store::KeyExists(FromUtf8(path)); }
+bool RegistryKeyExists(std::string_view path) {
+  return store::KeyExists(FromUtf8(path));
+}
 
-void SetRegistryValue(std::string_view keyPath, std::string_view name, ULONG type, std::vector<std::uint8_t> data) {
-  Check(store::SetValue(FromUtf8(keyPath), FromUtf8(name), type, std::move(data)), "setting a value in", keyPath);
+void SetRegistryValue(std::string_view keyPath, std::string_view name, ULONG type,
+                      std::vector<std::uint8_t> data) {
+  Check(store::SetValue(FromUtf8(keyPath), FromUtf8(name), type, std::move(data)),
+        "setting a value in", keyPath);
 }
 
 void SetRegistryDword(std::string_view keyPath, std::string_view name, std::uint32_t value) {
@@ -56,13 +62,15 @@ void SetRegistryQword(std::string_view keyPath, std::string_view name, std::uint
   SetRegistryValue(keyPath, name, REG_QWORD, std::move(data));
 }
 
-void SetRegistryString(std::string_view keyPath, std::string_view name, std::string_view text, ULONG type) {
+void SetRegistryString(std::string_view keyPath, std::string_view name, std::string_view text,
+                       ULONG type) {
   std::u16string wide = FromUtf8(text);
   wide.push_back(u'\0');
   SetRegistryValue(keyPath, name, type, Utf16Bytes(wide));
 }
 
-void SetRegistryMultiString(std::string_view keyPath, std::string_view name, const std::vector<std::string>& items) {
+void SetRegistryMultiString(std::string_view keyPath, std::string_view name,
+                            const std::vector<std::string>& items) {
   std::u16string wide;
   for (const std::string& item : items) {
     wide += FromUtf8(item);
@@ -72,7 +80,8 @@ void SetRegistryMultiString(std::string_view keyPath, std::string_view name, con
   SetRegistryValue(keyPath, name, REG_MULTI_SZ, Utf16Bytes(wide));
 }
 
-void SetRegistryBinary(std::string_view keyPath, std::string_view name, std::vector<std::uint8_t> data) {
+void SetRegistryBinary(std::string_view keyPath, std::string_view name,
+                       std::vector<std::uint8_t> data) {
   SetRegistryValue(keyPath, name, REG_BINARY, std::move(data));
 }
 

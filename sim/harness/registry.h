@@ -26,15 +26,18 @@ bool DeleteRegistryKey(std::string_view path);
 bool RegistryKeyExists(std::string_view path);
 
 // Raw value: any type, data as given.
-void SetRegistryValue(std::string_view keyPath, std::string_view name, ULONG type, std::vector<std::uint8_t> data);
+void SetRegistryValue(std::string_view keyPath, std::string_view name, ULONG type,
+                      std::vector<std::uint8_t> data);
 void SetRegistryDword(std::string_view keyPath, std::string_view name, std::uint32_t value);
 void SetRegistryQword(std::string_view keyPath, std::string_view name, std::uint64_t value);
 // REG_SZ (or REG_EXPAND_SZ) stored as UTF-16 with its terminating NUL.
 void SetRegistryString(std::string_view keyPath, std::string_view name, std::string_view text,
                        ULONG type = REG_SZ);
 // REG_MULTI_SZ: each string NUL-terminated, then one more NUL.
-void SetRegistryMultiString(std::string_view keyPath, std::string_view name, const std::vector<std::string>& items);
-void SetRegistryBinary(std::string_view keyPath, std::string_view name, std::vector<std::uint8_t> data);
+void SetRegistryMultiString(std::string_view keyPath, std::string_view name,
+                            const std::vector<std::string>& items);
+void SetRegistryBinary(std::string_view keyPath, std::string_view name,
+                       std::vector<std::uint8_t> data);
 
 // False when the key or the value does not exist.
 bool DeleteRegistryValue(std::string_view keyPath, std::string_view name);

@@ -80,8 +80,10 @@ std::u16string FromUtf8(std::string_view text) {
     bool ok = i + static_cast<std::size_t>(extra) < text.size();
     for (int k = 1; ok && k <= extra; ++k) {
       const unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) ok = false;
-      else cp = (cp << 6) | (next & 0x3F);
+      if ((next & 0xC0) != 0x80)
+        ok = false;
+      else
+        cp = (cp << 6) | (next & 0x3F);
     }
     if (!ok || cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
       AppendUtf16(out, kReplacement);

@@ -30,12 +30,15 @@ inline std::u16string ToU16(const UNICODE_STRING& s) {
 
 // The characters of a NUL-terminated WCHAR string (e.g. an L"..." literal).
 inline std::u16string ToU16(const WCHAR* text) {
-  return text == nullptr ? std::u16string() : std::u16string(reinterpret_cast<const char16_t*>(text));
+  return text == nullptr ? std::u16string()
+                         : std::u16string(reinterpret_cast<const char16_t*>(text));
 }
 
 // UTF-16 -> UTF-8. An unpaired surrogate becomes U+FFFD.
 std::string ToUtf8(std::u16string_view text);
-inline std::string ToUtf8(const UNICODE_STRING& s) { return ToUtf8(ToU16(s)); }
+inline std::string ToUtf8(const UNICODE_STRING& s) {
+  return ToUtf8(ToU16(s));
+}
 
 // UTF-8 -> UTF-16. A malformed sequence becomes U+FFFD.
 std::u16string FromUtf8(std::string_view text);

@@ -9,15 +9,25 @@
 
 namespace sim::harness {
 
-bool WaitForSystemThreads(std::chrono::milliseconds limit) { return kernel::system_threads::WaitForAll(limit); }
+bool WaitForSystemThreads(std::chrono::milliseconds limit) {
+  return kernel::system_threads::WaitForAll(limit);
+}
 
-std::size_t RunningSystemThreadCount() { return kernel::system_threads::RunningCount(); }
+std::size_t RunningSystemThreadCount() {
+  return kernel::system_threads::RunningCount();
+}
 
-PKTHREAD ReferenceThreadByHandle(HANDLE handle) { return kernel::system_threads::ReferenceByHandle(handle); }
+PKTHREAD ReferenceThreadByHandle(HANDLE handle) {
+  return kernel::system_threads::ReferenceByHandle(handle);
+}
 
-bool AlertThread(PKTHREAD thread) { return kernel::AlertThread(thread); }
+bool AlertThread(PKTHREAD thread) {
+  return kernel::AlertThread(thread);
+}
 
-bool IsThreadWaiting(PKTHREAD thread) { return kernel::IsThreadWaiting(thread); }
+bool IsThreadWaiting(PKTHREAD thread) {
+  return kernel::IsThreadWaiting(thread);
+}
 
 bool WaitUntilThreadWaits(PKTHREAD thread, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -37,6 +47,8 @@ bool WaitUntilSystemThreadsWait(std::chrono::milliseconds limit) {
   return true;
 }
 
-void SetCurrentIrql(KIRQL irql) { kernel::SetIrqlUnchecked(irql); }
+void SetCurrentIrql(KIRQL irql) {
+  kernel::SetIrqlUnchecked(irql);
+}
 
 }  // namespace sim::harness

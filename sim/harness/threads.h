@@ -26,7 +26,8 @@ bool IsThreadWaiting(PKTHREAD thread);
 
 // Polls until the thread blocks in a wait (true) or `limit` passes (false):
 // lets a test move the clock or signal only once the waiter is waiting.
-bool WaitUntilThreadWaits(PKTHREAD thread, std::chrono::milliseconds limit = std::chrono::seconds(5));
+bool WaitUntilThreadWaits(PKTHREAD thread,
+                          std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 // Polls until every running system thread is blocked in a wait (true) or
 // `limit` passes (false). A driver's worker thread that a test cannot name

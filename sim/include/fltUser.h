@@ -51,8 +51,9 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
 #define FACILITY_WIN32 7
 #define FACILITY_NT_BIT 0x10000000
-#define HRESULT_FROM_WIN32(x) \
-  ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x)&0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
+#define HRESULT_FROM_WIN32(x)         \
+  ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) \
+                     : ((HRESULT)(((x)&0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
 #define HRESULT_FROM_NT(x) ((HRESULT)((x) | FACILITY_NT_BIT))
 #define HRESULT_CODE(hr) ((hr)&0xFFFF)
 #define E_INVALIDARG ((HRESULT)0x80070057L)
@@ -87,8 +88,8 @@ typedef struct _SECURITY_ATTRIBUTES {
 
 // What precedes every message FilterGetMessage returns.
 typedef struct _FILTER_MESSAGE_HEADER {
-  ULONG ReplyLength;   // reply bytes the sender expects (0: no reply)
-  ULONGLONG MessageId; // names the message in FilterReplyMessage
+  ULONG ReplyLength;    // reply bytes the sender expects (0: no reply)
+  ULONGLONG MessageId;  // names the message in FilterReplyMessage
 } FILTER_MESSAGE_HEADER, *PFILTER_MESSAGE_HEADER;
 
 // What precedes every reply given to FilterReplyMessage.
@@ -105,8 +106,9 @@ EXTERN_C_START
 // On failure *hPort is INVALID_HANDLE_VALUE. Too many connections:
 // HRESULT_FROM_WIN32(ERROR_CONNECTION_COUNT_LIMIT); no such port:
 // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND).
-HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext,
-                                              WORD wSizeOfContext, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOptions,
+                                              LPCVOID lpContext, WORD wSizeOfContext,
+                                              LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                                               HANDLE* hPort);
 
 // Blocks until a message arrives (lpOverlapped must be NULL here). A
@@ -115,16 +117,18 @@ HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOption
 // filter closes the connection the result is
 // HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE); when this process closes the
 // handle meanwhile, HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED).
-HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER lpMessageBuffer, DWORD dwMessageBufferSize,
-                                LPOVERLAPPED lpOverlapped);
+HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER lpMessageBuffer,
+                                DWORD dwMessageBufferSize, LPOVERLAPPED lpOverlapped);
 
 // A MessageId nobody waits for (unknown, answered, timed out) gives
 // ERROR_FLT_NO_WAITER_FOR_REPLY.
-HRESULT WINAPI FilterReplyMessage(HANDLE hPort, PFILTER_REPLY_HEADER lpReplyBuffer, DWORD dwReplyBufferSize);
+HRESULT WINAPI FilterReplyMessage(HANDLE hPort, PFILTER_REPLY_HEADER lpReplyBuffer,
+                                  DWORD dwReplyBufferSize);
 
 // Runs the filter's message callback on the calling thread.
-HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBufferSize, LPVOID lpOutBuffer,
-                                 DWORD dwOutBufferSize, LPDWORD lpBytesReturned);
+HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBufferSize,
+                                 LPVOID lpOutBuffer, DWORD dwOutBufferSize,
+                                 LPDWORD lpBytesReturned);
 
 // Closes a handle of the calling process (kernel32's CloseHandle). Closing
 // the last handle of a port connection disconnects it.

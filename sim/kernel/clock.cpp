@@ -31,12 +31,14 @@ State& Get() {
 
 std::int64_t HostSystemTime() {
   auto since = std::chrono::system_clock::now().time_since_epoch();
-  return kUnixEpochAsSystemTime + std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
+  return kUnixEpochAsSystemTime +
+         std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
 }
 
 std::int64_t RealInterruptTime(State& s) {
   auto elapsed = std::chrono::steady_clock::now() - s.realStart;
-  return s.realInterruptBase + std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
+  return s.realInterruptBase +
+         std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
 }
 
 }  // namespace
@@ -94,7 +96,9 @@ void SetRealTime(bool on) {
   NotifyClockChanged();
 }
 
-bool IsRealTime() { return Get().realTime.load(); }
+bool IsRealTime() {
+  return Get().realTime.load();
+}
 
 void Reset() {
   State& s = Get();
@@ -143,4 +147,6 @@ ULONGLONG KeQueryInterruptTimePrecise(PULONG64 QpcTimeStamp) {
   return now;
 }
 
-ULONG KeQueryTimeIncrement(void) { return kTimeIncrement; }
+ULONG KeQueryTimeIncrement(void) {
+  return kTimeIncrement;
+}

@@ -14,7 +14,7 @@
 //     runtime does;
 //   * %n stores nothing (the argument is consumed); floating-point
 //     conversions, which the kernel does not support, consume a double and
-//     print the specification verbatim; an unknown conversion prints
+//     print the conversion as written; an unknown conversion prints
 //     verbatim and consumes nothing.
 #include "kernel/debug_format.h"
 
@@ -106,16 +106,20 @@ void FormatInteger(std::string& out, const Spec& spec, char conversion, std::uin
   if (conversion == 'o') base = 8;
 
   std::string number;
-  for (std::uint64_t v = magnitude; v != 0; v /= base) number.insert(number.begin(), digits[v % base]);
+  for (std::uint64_t v = magnitude; v != 0; v /= base)
+    number.insert(number.begin(), digits[v % base]);
   const int precision = spec.precision < 0 ? 1 : spec.precision;
   if (static_cast<int>(number.size()) < precision) number.insert(0, precision - number.size(), '0');
 
   std::string prefix;
   const bool isSigned = conversion == 'd' || conversion == 'i';
   if (isSigned) {
-    if (negative) prefix = "-";
-    else if (spec.plus) prefix = "+";
-    else if (spec.space) prefix = " ";
+    if (negative)
+      prefix = "-";
+    else if (spec.plus)
+      prefix = "+";
+    else if (spec.space)
+      prefix = " ";
   }
   if (spec.alternate && magnitude != 0) {
     if (conversion == 'x') prefix = "0x";
@@ -160,12 +164,18 @@ class Formatter {
   bool Conversion() {
     Spec spec;
     for (;; ++p_) {
-      if (*p_ == '-') spec.left = true;
-      else if (*p_ == '+') spec.plus = true;
-      else if (*p_ == ' ') spec.space = true;
-      else if (*p_ == '#') spec.alternate = true;
-      else if (*p_ == '0') spec.zero = true;
-      else break;
+      if (*p_ == '-')
+        spec.left = true;
+      else if (*p_ == '+')
+        spec.plus = true;
+      else if (*p_ == ' ')
+        spec.space = true;
+      else if (*p_ == '#')
+        spec.alternate = true;
+      else if (*p_ == '0')
+        spec.zero = true;
+      else
+        break;
     }
     if (*p_ == '*') {
       ++p_;
@@ -245,8 +255,8 @@ class Formatter {
         Spec pointer = spec;
         pointer.precision = 2 * static_cast<int>(sizeof(void*));
         pointer.alternate = false;
-        FormatInteger(result_.text, pointer, 'p', reinterpret_cast<std::uintptr_t>(va_arg(args_, void*)),
-                      false);
+        FormatInteger(result_.text, pointer, 'p',
+                      reinterpret_cast<std::uintptr_t>(va_arg(args_, void*)), false);
         return true;
       }
       case 'n':
@@ -284,7 +294,8 @@ class Formatter {
       const auto* text = va_arg(args_, const char16_t*);
       if (text == nullptr) return Null(spec);
       std::size_t count = 0;
-      while ((spec.precision < 0 || count < static_cast<std::size_t>(spec.precision)) && text[count] != 0) {
+      while ((spec.precision < 0 || count < static_cast<std::size_t>(spec.precision)) &&
+             text[count] != 0) {
         ++count;
       }
       AppendPadded(result_.text, spec, WideToUtf8(text, count), count);
@@ -292,7 +303,8 @@ class Formatter {
       const char* text = va_arg(args_, const char*);
       if (text == nullptr) return Null(spec);
       std::size_t count = 0;
-      while ((spec.precision < 0 || count < static_cast<std::size_t>(spec.precision)) && text[count] != 0) {
+      while ((spec.precision < 0 || count < static_cast<std::size_t>(spec.precision)) &&
+             text[count] != 0) {
         ++count;
       }
       AppendPadded(result_.text, spec, std::string(text, count), count);
@@ -306,7 +318,8 @@ class Formatter {
       const auto* s = va_arg(args_, const UNICODE_STRING*);
       if (s == nullptr || s->Buffer == nullptr) return Null(spec);
       const std::size_t count = s->Length / sizeof(WCHAR);
-      AppendPadded(result_.text, spec, WideToUtf8(reinterpret_cast<const char16_t*>(s->Buffer), count), count);
+      AppendPadded(result_.text, spec,
+                   WideToUtf8(reinterpret_cast<const char16_t*>(s->Buffer), count), count);
     } else {
       const auto* s = va_arg(args_, const STRING*);
       if (s == nullptr || s->Buffer == nullptr) return Null(spec);
@@ -339,7 +352,8 @@ class Formatter {
     }
     const bool negative = value < 0;
     const std::uint64_t magnitude =
-        negative ? static_cast<std::uint64_t>(0) - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+        negative ? static_cast<std::uint64_t>(0) - static_cast<std::uint64_t>(value)
+                 : static_cast<std::uint64_t>(value);
     FormatInteger(result_.text, spec, conversion, magnitude, negative);
   }
 

@@ -54,8 +54,9 @@ ResetHookRegistration resetDebugLog(ResetOrder::Kernel, [] {
 void Record(ULONG componentId, ULONG level, const char* format, va_list args) {
   FormattedMessage formatted = FormatDebugMessage(format, args);
   if (formatted.usedUnicodeCodes && CurrentThread().irql > PASSIVE_LEVEL) {
-    verifier::Report(verifier::Check::Irql,
-                     "DbgPrint with a Unicode format code above PASSIVE_LEVEL: \"" + std::string(format) + "\"");
+    verifier::Report(
+        verifier::Check::Irql,
+        "DbgPrint with a Unicode format code above PASSIVE_LEVEL: \"" + std::string(format) + "\"");
   }
 
   harness::DebugMessage message;

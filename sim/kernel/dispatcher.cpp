@@ -58,20 +58,29 @@ Dispatcher& Get() {
   return *dispatcher;
 }
 
-DISPATCHER_HEADER* HeaderOf(PVOID object) { return static_cast<DISPATCHER_HEADER*>(object); }
+DISPATCHER_HEADER* HeaderOf(PVOID object) {
+  return static_cast<DISPATCHER_HEADER*>(object);
+}
 
-constexpr UCHAR SizeInLongs(std::size_t bytes) { return static_cast<UCHAR>(bytes / sizeof(LONG)); }
+constexpr UCHAR SizeInLongs(std::size_t bytes) {
+  return static_cast<UCHAR>(bytes / sizeof(LONG));
+}
 
 // Recognises initialised events, mutexes and threads; anything else (zeroed
 // memory, a deleted object, a wrong pointer) is misuse.
 bool IsWaitable(const DISPATCHER_HEADER* h) {
-  if (h == nullptr || h->WaitListHead.Flink == nullptr || h->WaitListHead.Blink == nullptr) return false;
+  if (h == nullptr || h->WaitListHead.Flink == nullptr || h->WaitListHead.Blink == nullptr)
+    return false;
   switch (h->Type) {
     case dispatcher_type::kNotificationEvent:
-    case dispatcher_type::kSynchronizationEvent: return h->Size == SizeInLongs(sizeof(KEVENT));
-    case dispatcher_type::kMutant: return h->Size == SizeInLongs(sizeof(KMUTANT));
-    case dispatcher_type::kThread: return h->Size == SizeInLongs(sizeof(_KTHREAD));
-    default: return false;
+    case dispatcher_type::kSynchronizationEvent:
+      return h->Size == SizeInLongs(sizeof(KEVENT));
+    case dispatcher_type::kMutant:
+      return h->Size == SizeInLongs(sizeof(KMUTANT));
+    case dispatcher_type::kThread:
+      return h->Size == SizeInLongs(sizeof(_KTHREAD));
+    default:
+      return false;
   }
 }
 
@@ -86,7 +95,9 @@ bool Available(const DISPATCHER_HEADER* h, PKTHREAD thread) {
 // the new owner of a mutex.
 bool Consume(DISPATCHER_HEADER* h, PKTHREAD thread) {
   switch (h->Type) {
-    case dispatcher_type::kSynchronizationEvent: h->SignalState = 0; return false;
+    case dispatcher_type::kSynchronizationEvent:
+      h->SignalState = 0;
+      return false;
     case dispatcher_type::kMutant: {
       auto* mutant = reinterpret_cast<KMUTANT*>(h);
       const bool first = h->SignalState == 1;
@@ -94,7 +105,8 @@ bool Consume(DISPATCHER_HEADER* h, PKTHREAD thread) {
       --h->SignalState;
       return first;
     }
-    default: return false;  // notification events and threads stay signalled
+    default:
+      return false;  // notification events and threads stay signalled
   }
 }
 
@@ -168,7 +180,7 @@ void WakeWaiters(DISPATCHER_HEADER* h) {
 
 struct Deadline {
   bool infinite = true;
-  bool absolute = false;     // on system time, else on interrupt time
+  bool absolute = false;  // on system time, else on interrupt time
   std::int64_t value = 0;
 
   std::int64_t Now() const { return absolute ? clock::SystemTime() : clock::InterruptTime(); }
@@ -206,14 +218,15 @@ NTSTATUS Wait(ULONG count, PVOID* objects, WAIT_TYPE type, BOOLEAN alertable,
   ThreadState& ts = CurrentThread();
   const bool zeroTimeout = timeout != nullptr && timeout->QuadPart == 0;
   if (ts.irql >= DISPATCH_LEVEL && !zeroTimeout) {
-    verifier::Report(Check::Irql, "wait with a non-zero time-out at IRQL " + std::to_string(ts.irql) +
-                                      " (must be below DISPATCH_LEVEL)");
+    verifier::Report(Check::Irql, "wait with a non-zero time-out at IRQL " +
+                                      std::to_string(ts.irql) + " (must be below DISPATCH_LEVEL)");
   }
   {
     std::lock_guard guard(Get().lock);
     for (ULONG i = 0; i < count; ++i) {
       if (!IsWaitable(HeaderOf(objects[i]))) {
-        verifier::Report(Check::Other, "wait on an object that is not an initialised event, mutex or thread");
+        verifier::Report(Check::Other,
+                         "wait on an object that is not an initialised event, mutex or thread");
         return STATUS_INVALID_PARAMETER;
       }
     }
@@ -479,8 +492,8 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
   UNREFERENCED_PARAMETER(WaitReason);
   UNREFERENCED_PARAMETER(WaitMode);
   if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || (WaitType != WaitAny && WaitType != WaitAll)) {
-    sim::verifier::Report(Check::Other, "KeWaitForMultipleObjects with Count " + std::to_string(Count) +
-                                            " or an unsupported wait type");
+    sim::verifier::Report(Check::Other, "KeWaitForMultipleObjects with Count " +
+                                            std::to_string(Count) + " or an unsupported wait type");
     return STATUS_INVALID_PARAMETER;
   }
   KWAIT_BLOCK internal[THREAD_WAIT_OBJECTS] = {};
@@ -494,7 +507,8 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
   return sim::kernel::Wait(Count, Object, WaitType, Alertable, Timeout, blocks, false);
 }
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval) {
   UNREFERENCED_PARAMETER(WaitMode);
   if (Interval == NULL) {
     sim::verifier::Report(Check::Other, "KeDelayExecutionThread without an interval");
@@ -503,4 +517,6 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
   return sim::kernel::Wait(0, nullptr, WaitAny, Alertable, Interval, nullptr, true);
 }
 
-PKTHREAD KeGetCurrentThread(void) { return sim::kernel::CurrentKThread(); }
+PKTHREAD KeGetCurrentThread(void) {
+  return sim::kernel::CurrentKThread();
+}

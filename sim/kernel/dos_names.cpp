@@ -76,7 +76,8 @@ ShortNameParts SplitLongName(std::u16string_view name, bool allowExtended) {
   while (start < name.size() && (name[start] == u'.' || name[start] == u' ')) ++start;
   name.remove_prefix(start);
   const std::size_t lastDot = name.rfind(u'.');
-  const std::u16string_view basePart = lastDot == std::u16string_view::npos ? name : name.substr(0, lastDot);
+  const std::u16string_view basePart =
+      lastDot == std::u16string_view::npos ? name : name.substr(0, lastDot);
   const std::u16string_view extensionPart =
       lastDot == std::u16string_view::npos ? std::u16string_view() : name.substr(lastDot + 1);
   ShortNameParts parts;
@@ -104,7 +105,8 @@ USHORT Checksum(std::u16string_view name) {
 // Does the context describe this long name's parts (a continued sequence)?
 bool ContextMatches(const GENERATE_NAME_CONTEXT& context, const ShortNameParts& parts) {
   if (context.LastIndexValue == 0) return false;
-  const std::size_t nameLength = std::min<std::size_t>(parts.base.size(), RTL_NUMBER_OF(context.NameBuffer));
+  const std::size_t nameLength =
+      std::min<std::size_t>(parts.base.size(), RTL_NUMBER_OF(context.NameBuffer));
   if (context.NameLength != nameLength) return false;
   for (std::size_t i = 0; i < nameLength; ++i) {
     if (static_cast<char16_t>(context.NameBuffer[i]) != parts.base[i]) return false;
@@ -119,8 +121,10 @@ bool ContextMatches(const GENERATE_NAME_CONTEXT& context, const ShortNameParts& 
 
 void StartContext(GENERATE_NAME_CONTEXT& context, const ShortNameParts& parts) {
   context = GENERATE_NAME_CONTEXT{};
-  context.NameLength = static_cast<UCHAR>(std::min<std::size_t>(parts.base.size(), RTL_NUMBER_OF(context.NameBuffer)));
-  for (std::size_t i = 0; i < context.NameLength; ++i) context.NameBuffer[i] = static_cast<WCHAR>(parts.base[i]);
+  context.NameLength = static_cast<UCHAR>(
+      std::min<std::size_t>(parts.base.size(), RTL_NUMBER_OF(context.NameBuffer)));
+  for (std::size_t i = 0; i < context.NameLength; ++i)
+    context.NameBuffer[i] = static_cast<WCHAR>(parts.base[i]);
   if (!parts.extension.empty()) {
     context.ExtensionBuffer[0] = L'.';
     for (std::size_t i = 0; i < parts.extension.size(); ++i) {
@@ -139,7 +143,8 @@ std::u16string FormatShortName(const GENERATE_NAME_CONTEXT& context, const Short
     static constexpr char16_t kHex[] = u"0123456789ABCDEF";
     std::u16string hex;
     for (int shift = 12; shift >= 0; shift -= 4) hex += kHex[(context.Checksum >> shift) & 0xF];
-    const std::size_t baseChars = room > 4 ? std::min<std::size_t>({parts.base.size(), 2, room - 4}) : 0;
+    const std::size_t baseChars =
+        room > 4 ? std::min<std::size_t>({parts.base.size(), 2, room - 4}) : 0;
     head = parts.base.substr(0, baseChars) + hex.substr(0, std::min<std::size_t>(4, room));
   } else {
     head = parts.base.substr(0, std::min<std::size_t>(6, room));
@@ -165,7 +170,8 @@ NTSTATUS NTAPI RtlGenerate8dot3Name(PCUNICODE_STRING Name, BOOLEAN AllowExtended
   }
   if (Name8dot3->MaximumLength < sim::kernel::kShortNameMaxChars * sizeof(WCHAR)) {
     sim::verifier::Report(sim::verifier::Check::String,
-                          "RtlGenerate8dot3Name: Name8dot3 holds " + std::to_string(Name8dot3->MaximumLength) +
+                          "RtlGenerate8dot3Name: Name8dot3 holds " +
+                              std::to_string(Name8dot3->MaximumLength) +
                               " bytes; at least 24 are required");
     return STATUS_BUFFER_TOO_SMALL;
   }
@@ -197,7 +203,8 @@ NTSTATUS NTAPI RtlGenerate8dot3Name(PCUNICODE_STRING Name, BOOLEAN AllowExtended
   return STATUS_SUCCESS;
 }
 
-BOOLEAN NTAPI RtlIsNameLegalDOS8Dot3(PCUNICODE_STRING Name, POEM_STRING OemName, PBOOLEAN NameContainsSpaces) {
+BOOLEAN NTAPI RtlIsNameLegalDOS8Dot3(PCUNICODE_STRING Name, POEM_STRING OemName,
+                                     PBOOLEAN NameContainsSpaces) {
   if (!CheckUnicodeString(Name, "RtlIsNameLegalDOS8Dot3", "Name")) return FALSE;
   const auto name = CharsOf(*Name);
   if (name.empty() || name.size() > sim::kernel::kShortNameMaxChars) return FALSE;
@@ -223,7 +230,8 @@ BOOLEAN NTAPI RtlIsNameLegalDOS8Dot3(PCUNICODE_STRING Name, POEM_STRING OemName,
 
   for (char c : oem) {
     const char16_t unit = static_cast<unsigned char>(c);
-    if (sim::kernel::IsInvalidInAnyName(unit) || sim::kernel::BecomesUnderscore(unit) || c == 0x7F) {
+    if (sim::kernel::IsInvalidInAnyName(unit) || sim::kernel::BecomesUnderscore(unit) ||
+        c == 0x7F) {
       return result(false);
     }
   }
@@ -241,7 +249,8 @@ BOOLEAN NTAPI RtlIsNameLegalDOS8Dot3(PCUNICODE_STRING Name, POEM_STRING OemName,
 
 // A leading backslash is skipped; the first name runs to the next backslash,
 // and the remainder starts after it. Both outputs point into Path's buffer.
-VOID NTAPI FsRtlDissectName(UNICODE_STRING Path, PUNICODE_STRING FirstName, PUNICODE_STRING RemainingName) {
+VOID NTAPI FsRtlDissectName(UNICODE_STRING Path, PUNICODE_STRING FirstName,
+                            PUNICODE_STRING RemainingName) {
   *FirstName = UNICODE_STRING{0, 0, nullptr};
   *RemainingName = UNICODE_STRING{0, 0, nullptr};
   if (!CheckUnicodeString(&Path, "FsRtlDissectName", "Path")) return;

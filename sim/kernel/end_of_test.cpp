@@ -19,8 +19,9 @@ namespace {
 
 void CheckSystemThreadsFinished() {
   if (system_threads::WaitForAll(std::chrono::seconds(5))) return;
-  verifier::Report(verifier::Check::Thread, std::to_string(system_threads::RunningCount()) +
-                                                " system thread(s) still running at the end of the test");
+  verifier::Report(verifier::Check::Thread,
+                   std::to_string(system_threads::RunningCount()) +
+                       " system thread(s) still running at the end of the test");
 }
 
 void CheckTestThreadState() {

@@ -28,7 +28,8 @@ bool CheckAcquire(PFAST_MUTEX FastMutex) {
 }
 
 void TakeOwnership(PFAST_MUTEX FastMutex, KIRQL oldIrql, bool blocking) {
-  __atomic_store_n(&FastMutex->Owner, static_cast<PVOID>(sim::kernel::CurrentKThread()), __ATOMIC_RELAXED);
+  __atomic_store_n(&FastMutex->Owner, static_cast<PVOID>(sim::kernel::CurrentKThread()),
+                   __ATOMIC_RELAXED);
   FastMutex->OldIrql = oldIrql;
   sim::kernel::locks::Acquired(FastMutex, sim::kernel::locks::Kind::FastMutex, blocking);
 }

@@ -31,8 +31,9 @@ bool VerifyKernelStateRestored(const KernelStateSnapshot& before, std::string_vi
     clean = false;
   }
   if (ts.irql != before.irql) {
-    verifier::Report(Check::Irql, std::string(where) + " returned at IRQL " + std::to_string(ts.irql) +
-                                      " (was " + std::to_string(before.irql) + ")");
+    verifier::Report(Check::Irql, std::string(where) + " returned at IRQL " +
+                                      std::to_string(ts.irql) + " (was " +
+                                      std::to_string(before.irql) + ")");
     clean = false;
   }
   const std::size_t held = locks::HeldCount(ts.threadId);
@@ -46,7 +47,9 @@ bool VerifyKernelStateRestored(const KernelStateSnapshot& before, std::string_vi
   return clean;
 }
 
-void SetIrqlUnchecked(KIRQL irql) { CurrentThread().irql = irql; }
+void SetIrqlUnchecked(KIRQL irql) {
+  CurrentThread().irql = irql;
+}
 
 namespace {
 
@@ -64,7 +67,9 @@ ResetHookRegistration resetThreadState(ResetOrder::Kernel, [] {
 using sim::kernel::CurrentThread;
 using sim::verifier::Check;
 
-KIRQL KeGetCurrentIrql(void) { return CurrentThread().irql; }
+KIRQL KeGetCurrentIrql(void) {
+  return CurrentThread().irql;
+}
 
 KIRQL KfRaiseIrql(KIRQL NewIrql) {
   auto& ts = CurrentThread();
@@ -85,15 +90,19 @@ void KeLowerIrql(KIRQL NewIrql) {
   }
   if (NewIrql < DISPATCH_LEVEL && ts.spinLocksHeld > 0) {
     sim::verifier::Report(Check::SpinLock, "IRQL lowered to " + std::to_string(NewIrql) +
-                                               " while holding " + std::to_string(ts.spinLocksHeld) +
-                                               " spin lock(s)");
+                                               " while holding " +
+                                               std::to_string(ts.spinLocksHeld) + " spin lock(s)");
   }
   ts.irql = NewIrql;
 }
 
-KIRQL KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
+KIRQL KeRaiseIrqlToDpcLevel(void) {
+  return KfRaiseIrql(DISPATCH_LEVEL);
+}
 
-void KeEnterCriticalRegion(void) { ++CurrentThread().kernelApcDisable; }
+void KeEnterCriticalRegion(void) {
+  ++CurrentThread().kernelApcDisable;
+}
 
 void KeLeaveCriticalRegion(void) {
   auto& ts = CurrentThread();
@@ -110,13 +119,16 @@ BOOLEAN KeAreApcsDisabled(void) {
   return (ts.kernelApcDisable > 0 || ts.irql >= APC_LEVEL) ? TRUE : FALSE;
 }
 
-BOOLEAN KeAreAllApcsDisabled(void) { return CurrentThread().irql >= APC_LEVEL ? TRUE : FALSE; }
+BOOLEAN KeAreAllApcsDisabled(void) {
+  return CurrentThread().irql >= APC_LEVEL ? TRUE : FALSE;
+}
 
 void SimVerifyPagedCode(const char* Function) {
   const KIRQL irql = CurrentThread().irql;
   if (irql > APC_LEVEL) {
-    sim::verifier::Report(Check::Irql, std::string("pageable routine ") + (Function ? Function : "?") +
-                                           " called at IRQL " + std::to_string(irql));
+    sim::verifier::Report(Check::Irql, std::string("pageable routine ") +
+                                           (Function ? Function : "?") + " called at IRQL " +
+                                           std::to_string(irql));
   }
 }
 
@@ -130,7 +142,9 @@ void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, 
   std::abort();
 }
 
-void KeBugCheck(ULONG BugCheckCode) { KeBugCheckEx(BugCheckCode, 0, 0, 0, 0); }
+void KeBugCheck(ULONG BugCheckCode) {
+  KeBugCheckEx(BugCheckCode, 0, 0, 0, 0);
+}
 
 // __fastfail ends the process at once with the failure code (on Windows, a
 // bug check 0x139 KERNEL_SECURITY_CHECK_FAILURE with the code as parameter 1).

@@ -20,8 +20,8 @@ struct Hold {
 
 struct State {
   std::mutex lock;
-  std::map<std::uint64_t, std::vector<Hold>> held;          // by thread id
-  std::set<std::pair<const void*, const void*>> before;     // (a, b): a comes before b
+  std::map<std::uint64_t, std::vector<Hold>> held;       // by thread id
+  std::set<std::pair<const void*, const void*>> before;  // (a, b): a comes before b
   std::map<const void*, std::string> names;
 };
 
@@ -32,10 +32,14 @@ State& Get() {
 
 const char* KindName(Kind kind) {
   switch (kind) {
-    case Kind::Resource: return "ERESOURCE";
-    case Kind::Mutex: return "KMUTEX";
-    case Kind::FastMutex: return "FAST_MUTEX";
-    case Kind::SpinLock: return "spin lock";
+    case Kind::Resource:
+      return "ERESOURCE";
+    case Kind::Mutex:
+      return "KMUTEX";
+    case Kind::FastMutex:
+      return "FAST_MUTEX";
+    case Kind::SpinLock:
+      return "spin lock";
   }
   return "lock";
 }
@@ -85,7 +89,9 @@ void Acquired(const void* lock, Kind kind, bool checkOrder) {
   if (!violation.empty()) verifier::Report(verifier::Check::LockOrder, violation);
 }
 
-void Released(const void* lock) { ReleasedFor(CurrentThread().threadId, lock); }
+void Released(const void* lock) {
+  ReleasedFor(CurrentThread().threadId, lock);
+}
 
 void ReleasedFor(std::uint64_t threadId, const void* lock) {
   State& s = Get();

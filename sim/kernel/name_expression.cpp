@@ -123,8 +123,8 @@ BOOLEAN NTAPI FsRtlDoesNameContainWildCards(PUNICODE_STRING Name) {
 // check (the result is computed as Windows would anyway): a name holding
 // wildcards (arguments swapped?) and, with IgnoreCase, an expression that
 // is not upper case (it can never match a lower-case letter).
-BOOLEAN NTAPI FsRtlIsNameInExpression(PUNICODE_STRING Expression, PUNICODE_STRING Name, BOOLEAN IgnoreCase,
-                                      PWCH UpcaseTable) {
+BOOLEAN NTAPI FsRtlIsNameInExpression(PUNICODE_STRING Expression, PUNICODE_STRING Name,
+                                      BOOLEAN IgnoreCase, PWCH UpcaseTable) {
   if (!CheckUnicodeString(Expression, "FsRtlIsNameInExpression", "Expression") ||
       !CheckUnicodeString(Name, "FsRtlIsNameInExpression", "Name")) {
     return FALSE;
@@ -134,17 +134,20 @@ BOOLEAN NTAPI FsRtlIsNameInExpression(PUNICODE_STRING Expression, PUNICODE_STRIN
   if (std::any_of(name.begin(), name.end(), sim::kernel::IsWildcard)) {
     sim::verifier::Report(sim::verifier::Check::String,
                           "FsRtlIsNameInExpression: Name " + sim::kernel::DescribeForMessage(name) +
-                              " contains wildcards (expression " + sim::kernel::DescribeForMessage(expression) + ")");
+                              " contains wildcards (expression " +
+                              sim::kernel::DescribeForMessage(expression) + ")");
   }
   if (IgnoreCase) {
     const bool upcased = std::all_of(expression.begin(), expression.end(), [&](char16_t c) {
-      const WCHAR upper = UpcaseTable != nullptr ? UpcaseTable[c] : sim::kernel::UpcaseChar(static_cast<WCHAR>(c));
+      const WCHAR upper =
+          UpcaseTable != nullptr ? UpcaseTable[c] : sim::kernel::UpcaseChar(static_cast<WCHAR>(c));
       return static_cast<char16_t>(upper) == c;
     });
     if (!upcased) {
-      sim::verifier::Report(sim::verifier::Check::String,
-                            "FsRtlIsNameInExpression: IgnoreCase with an expression that is not upper case: " +
-                                sim::kernel::DescribeForMessage(expression));
+      sim::verifier::Report(
+          sim::verifier::Check::String,
+          "FsRtlIsNameInExpression: IgnoreCase with an expression that is not upper case: " +
+              sim::kernel::DescribeForMessage(expression));
     }
   }
   if (expression.empty() || name.empty()) return expression.empty() && name.empty();
@@ -152,8 +155,9 @@ BOOLEAN NTAPI FsRtlIsNameInExpression(PUNICODE_STRING Expression, PUNICODE_STRIN
   if (IgnoreCase) {
     upcased.assign(name);
     for (auto& c : upcased) {
-      c = UpcaseTable != nullptr ? static_cast<char16_t>(UpcaseTable[c])
-                                 : static_cast<char16_t>(sim::kernel::UpcaseChar(static_cast<WCHAR>(c)));
+      c = UpcaseTable != nullptr
+              ? static_cast<char16_t>(UpcaseTable[c])
+              : static_cast<char16_t>(sim::kernel::UpcaseChar(static_cast<WCHAR>(c)));
     }
     name = upcased;
   }

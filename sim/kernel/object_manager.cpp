@@ -40,7 +40,9 @@ class HandleTables {
   static void LastHandleClosed(KernelObject* object) { object->OnLastHandleClosed(); }
 };
 
-static HandleTables& Tables() { return HandleTables::Get(); }
+static HandleTables& Tables() {
+  return HandleTables::Get();
+}
 
 void KernelObject::Reference() {
   std::lock_guard guard(Tables().lock);
@@ -52,8 +54,8 @@ void KernelObject::Dereference() {
   {
     std::lock_guard guard(Tables().lock);
     if (pointers_ <= 0) {
-      verifier::Report(verifier::Check::Other,
-                       std::string("dereference of a ") + TypeName() + " object with no references");
+      verifier::Report(verifier::Check::Other, std::string("dereference of a ") + TypeName() +
+                                                   " object with no references");
       return;
     }
     last = --pointers_ == 0;

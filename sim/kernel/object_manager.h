@@ -64,7 +64,8 @@ HANDLE InsertHandle(KernelObject* object, ACCESS_MASK grantedAccess, bool kernel
 // Looks a handle up in the table it belongs to and returns the object with
 // an added pointer reference (the caller dereferences), or null. Kernel
 // handles are valid in any process but only from kernel mode.
-KernelObject* ReferenceHandle(HANDLE handle, KPROCESSOR_MODE mode, ACCESS_MASK* grantedAccess = nullptr);
+KernelObject* ReferenceHandle(HANDLE handle, KPROCESSOR_MODE mode,
+                              ACCESS_MASK* grantedAccess = nullptr);
 
 // Closes a handle (NtClose / ZwClose). STATUS_INVALID_HANDLE for an
 // unknown handle.

@@ -63,12 +63,14 @@ std::string Symbolise(const void* address) {
   }
   const char* module = std::strrchr(info.dli_fname, '/');
   module = module ? module + 1 : info.dli_fname;
-  const auto offset = reinterpret_cast<std::uintptr_t>(address) - reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+  const auto offset =
+      reinterpret_cast<std::uintptr_t>(address) - reinterpret_cast<std::uintptr_t>(info.dli_fbase);
   if (info.dli_sname != nullptr) {
-    const auto symbolOffset =
-        reinterpret_cast<std::uintptr_t>(address) - reinterpret_cast<std::uintptr_t>(info.dli_saddr);
-    std::snprintf(text, sizeof text, "%s+0x%zx (%s+0x%zx)", module, static_cast<std::size_t>(offset),
-                  info.dli_sname, static_cast<std::size_t>(symbolOffset));
+    const auto symbolOffset = reinterpret_cast<std::uintptr_t>(address) -
+                              reinterpret_cast<std::uintptr_t>(info.dli_saddr);
+    std::snprintf(text, sizeof text, "%s+0x%zx (%s+0x%zx)", module,
+                  static_cast<std::size_t>(offset), info.dli_sname,
+                  static_cast<std::size_t>(symbolOffset));
   } else {
     std::snprintf(text, sizeof text, "%s+0x%zx", module, static_cast<std::size_t>(offset));
   }
@@ -100,7 +102,8 @@ struct Request {
 void* Allocate(const Request& r) {
   const KIRQL irql = CurrentThread().irql;
   if (irql > DISPATCH_LEVEL || (r.paged && irql > APC_LEVEL)) {
-    verifier::Report(Check::Irql, std::string(r.poolType) + " allocation at IRQL " + std::to_string(irql));
+    verifier::Report(Check::Irql,
+                     std::string(r.poolType) + " allocation at IRQL " + std::to_string(irql));
   }
   if (r.tag == 0) verifier::Report(Check::PoolBadType, "pool allocation with a zero tag");
   if (faults::ShouldFail(faults::Site::PoolAllocation, r.tag)) return nullptr;
@@ -117,28 +120,42 @@ void* Allocate(const Request& r) {
 
   State& s = Get();
   std::lock_guard guard(s.lock);
-  s.live[p] = Block{r.size, r.tag, r.paged, r.poolType, r.file, r.line, r.returnAddress, ++s.serial};
+  s.live[p] =
+      Block{r.size, r.tag, r.paged, r.poolType, r.file, r.line, r.returnAddress, ++s.serial};
   return p;
 }
 
 const char* PoolTypeName(POOL_TYPE type) {
   switch (static_cast<int>(type)) {
-    case NonPagedPool: return "NonPagedPool";
-    case PagedPool: return "PagedPool";
-    case NonPagedPoolCacheAligned: return "NonPagedPoolCacheAligned";
-    case PagedPoolCacheAligned: return "PagedPoolCacheAligned";
-    case NonPagedPoolSession: return "NonPagedPoolSession";
-    case PagedPoolSession: return "PagedPoolSession";
-    case NonPagedPoolCacheAlignedSession: return "NonPagedPoolCacheAlignedSession";
-    case PagedPoolCacheAlignedSession: return "PagedPoolCacheAlignedSession";
-    case NonPagedPoolNx: return "NonPagedPoolNx";
-    case NonPagedPoolNxCacheAligned: return "NonPagedPoolNxCacheAligned";
-    case NonPagedPoolSessionNx: return "NonPagedPoolSessionNx";
-    default: return nullptr;  // must-succeed types, DontUseThisType and unknown values
+    case NonPagedPool:
+      return "NonPagedPool";
+    case PagedPool:
+      return "PagedPool";
+    case NonPagedPoolCacheAligned:
+      return "NonPagedPoolCacheAligned";
+    case PagedPoolCacheAligned:
+      return "PagedPoolCacheAligned";
+    case NonPagedPoolSession:
+      return "NonPagedPoolSession";
+    case PagedPoolSession:
+      return "PagedPoolSession";
+    case NonPagedPoolCacheAlignedSession:
+      return "NonPagedPoolCacheAlignedSession";
+    case PagedPoolCacheAlignedSession:
+      return "PagedPoolCacheAlignedSession";
+    case NonPagedPoolNx:
+      return "NonPagedPoolNx";
+    case NonPagedPoolNxCacheAligned:
+      return "NonPagedPoolNxCacheAligned";
+    case NonPagedPoolSessionNx:
+      return "NonPagedPoolSessionNx";
+    default:
+      return nullptr;  // must-succeed types, DontUseThisType and unknown values
   }
 }
 
-void* AllocateWithTag(POOL_TYPE type, SIZE_T size, ULONG tag, const char* file, int line, const void* ret) {
+void* AllocateWithTag(POOL_TYPE type, SIZE_T size, ULONG tag, const char* file, int line,
+                      const void* ret) {
   const char* name = PoolTypeName(type);
   if (name == nullptr) {
     verifier::Report(Check::PoolBadType, "ExAllocatePoolWithTag with pool type " +
@@ -151,17 +168,20 @@ void* AllocateWithTag(POOL_TYPE type, SIZE_T size, ULONG tag, const char* file, 
   return Allocate(Request{size, tag, paged, aligned, false, name, file, line, ret});
 }
 
-constexpr POOL_FLAGS kKnownRequiredFlags = POOL_FLAG_USE_QUOTA | POOL_FLAG_UNINITIALIZED | POOL_FLAG_SESSION |
-                                           POOL_FLAG_CACHE_ALIGNED | POOL_FLAG_RAISE_ON_FAILURE |
-                                           POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
+constexpr POOL_FLAGS kKnownRequiredFlags = POOL_FLAG_USE_QUOTA | POOL_FLAG_UNINITIALIZED |
+                                           POOL_FLAG_SESSION | POOL_FLAG_CACHE_ALIGNED |
+                                           POOL_FLAG_RAISE_ON_FAILURE | POOL_FLAG_NON_PAGED |
+                                           POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
 
 // ExAllocatePool2: exactly one of the three pool kinds; unknown required
 // flags (the low 32 bits) make the call fail, unknown optional ones are
 // ignored. With POOL_FLAG_RAISE_ON_FAILURE a failure raises
 // STATUS_INSUFFICIENT_RESOURCES on Windows; no driver frame here can catch
 // it, so it ends as the bug check an unhandled kernel exception gives.
-void* Allocate2(POOL_FLAGS flags, SIZE_T size, ULONG tag, const char* file, int line, const void* ret) {
-  const POOL_FLAGS kinds = flags & (POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED);
+void* Allocate2(POOL_FLAGS flags, SIZE_T size, ULONG tag, const char* file, int line,
+                const void* ret) {
+  const POOL_FLAGS kinds =
+      flags & (POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED);
   const POOL_FLAGS unknown = flags & 0xFFFFFFFFull & ~kKnownRequiredFlags;
   if (unknown != 0 || (kinds != POOL_FLAG_NON_PAGED && kinds != POOL_FLAG_NON_PAGED_EXECUTE &&
                        kinds != POOL_FLAG_PAGED)) {
@@ -174,11 +194,12 @@ void* Allocate2(POOL_FLAGS flags, SIZE_T size, ULONG tag, const char* file, int 
   const char* name = kinds == POOL_FLAG_PAGED       ? "POOL_FLAG_PAGED"
                      : kinds == POOL_FLAG_NON_PAGED ? "POOL_FLAG_NON_PAGED"
                                                     : "POOL_FLAG_NON_PAGED_EXECUTE";
-  void* p = Allocate(Request{size, tag, kinds == POOL_FLAG_PAGED, (flags & POOL_FLAG_CACHE_ALIGNED) != 0,
-                             (flags & POOL_FLAG_UNINITIALIZED) == 0, name, file, line, ret});
+  void* p =
+      Allocate(Request{size, tag, kinds == POOL_FLAG_PAGED, (flags & POOL_FLAG_CACHE_ALIGNED) != 0,
+                       (flags & POOL_FLAG_UNINITIALIZED) == 0, name, file, line, ret});
   if (p == nullptr && (flags & POOL_FLAG_RAISE_ON_FAILURE)) {
-    KeBugCheckEx(0x1E /* KMODE_EXCEPTION_NOT_HANDLED */, static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES),
-                 0, 0, 0);
+    KeBugCheckEx(0x1E /* KMODE_EXCEPTION_NOT_HANDLED */,
+                 static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES), 0, 0, 0);
   }
   return p;
 }
@@ -197,7 +218,9 @@ void Free(void* p, ULONG tag) {
     auto it = s.live.find(p);
     if (it == s.live.end()) {
       char text[128];
-      std::snprintf(text, sizeof text, "pool free of %p, which is not a live allocation (double free or never allocated)", p);
+      std::snprintf(
+          text, sizeof text,
+          "pool free of %p, which is not a live allocation (double free or never allocated)", p);
       verifier::Report(Check::PoolDoubleFree, text);
       return;
     }
@@ -206,12 +229,14 @@ void Free(void* p, ULONG tag) {
     hooks = s.freeHooks;
   }
   if (tag != 0 && tag != block.tag) {
-    verifier::Report(Check::PoolWrongTag, "pool block with tag '" + TagText(block.tag) + "' freed with tag '" +
-                                              TagText(tag) + "' (allocated at " + SiteOf(block) + ")");
+    verifier::Report(Check::PoolWrongTag, "pool block with tag '" + TagText(block.tag) +
+                                              "' freed with tag '" + TagText(tag) +
+                                              "' (allocated at " + SiteOf(block) + ")");
   }
   const KIRQL irql = CurrentThread().irql;
   if (irql > DISPATCH_LEVEL || (block.paged && irql > APC_LEVEL)) {
-    verifier::Report(Check::Irql, std::string(block.poolType) + " block freed at IRQL " + std::to_string(irql));
+    verifier::Report(Check::Irql,
+                     std::string(block.poolType) + " block freed at IRQL " + std::to_string(irql));
   }
   ForgetResourcesIn(p, block.size);
   for (auto& hook : hooks) hook(p, block.size);
@@ -231,7 +256,8 @@ std::vector<Allocation> Live(std::optional<std::uint32_t> tag) {
   }
   std::vector<Allocation> out;
   for (const auto& [address, block] : blocks) out.push_back(Describe(address, block));
-  std::sort(out.begin(), out.end(), [](const Allocation& a, const Allocation& b) { return a.serial < b.serial; });
+  std::sort(out.begin(), out.end(),
+            [](const Allocation& a, const Allocation& b) { return a.serial < b.serial; });
   return out;
 }
 
@@ -240,9 +266,10 @@ std::size_t ReportLeaks(std::optional<std::uint32_t> tag, const std::string& con
   for (const Allocation& a : leaks) {
     char address[32];
     std::snprintf(address, sizeof address, "%p", a.address);
-    verifier::Report(Check::PoolLeak, context + ": " + std::to_string(a.size) + " bytes with tag '" +
-                                          TagText(a.tag) + "' (" + a.poolType + ") at " + address +
-                                          " allocated at " + a.site);
+    verifier::Report(Check::PoolLeak, context + ": " + std::to_string(a.size) +
+                                          " bytes with tag '" + TagText(a.tag) + "' (" +
+                                          a.poolType + ") at " + address + " allocated at " +
+                                          a.site);
   }
   return leaks.size();
 }
@@ -292,14 +319,20 @@ PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
   return Allocate2(Flags, NumberOfBytes, Tag, nullptr, 0, __builtin_return_address(0));
 }
 
-PVOID SimExAllocatePoolWithTagAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, const char* File, int Line) {
+PVOID SimExAllocatePoolWithTagAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
+                                 const char* File, int Line) {
   return AllocateWithTag(PoolType, NumberOfBytes, Tag, File, Line, __builtin_return_address(0));
 }
 
-PVOID SimExAllocatePool2At(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag, const char* File, int Line) {
+PVOID SimExAllocatePool2At(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag, const char* File,
+                           int Line) {
   return Allocate2(Flags, NumberOfBytes, Tag, File, Line, __builtin_return_address(0));
 }
 
-void ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, Tag); }
+void ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  Free(P, Tag);
+}
 
-void ExFreePool(PVOID P) { Free(P, 0); }
+void ExFreePool(PVOID P) {
+  Free(P, 0);
+}

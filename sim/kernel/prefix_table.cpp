@@ -77,7 +77,8 @@ std::map<Entry, Table> g_entryOwner;  // the table each linked entry is in
 void Unlink(Table table, TableState& state, Entry entry) {
   auto member = state.members.find(entry);
   if (state.cursor == member->second.position) ++state.cursor;
-  if (table->LastNextEntry == entry) const_cast<UNICODE_PREFIX_TABLE*>(table)->LastNextEntry = nullptr;
+  if (table->LastNextEntry == entry)
+    const_cast<UNICODE_PREFIX_TABLE*>(table)->LastNextEntry = nullptr;
   state.order.erase(member->second.position);
   state.byKey.erase(member->second.key);
   state.members.erase(member);
@@ -99,17 +100,19 @@ void OnPoolFree(const void* block, std::size_t size) {
   auto inBlock = [&](const void* p) { return reinterpret_cast<std::uintptr_t>(p) < end; };
   std::lock_guard guard(g_lock);
   if (g_tables.empty()) return;
-  for (auto it = g_tables.lower_bound(static_cast<Table>(block)); it != g_tables.end() && inBlock(it->first);) {
+  for (auto it = g_tables.lower_bound(static_cast<Table>(block));
+       it != g_tables.end() && inBlock(it->first);) {
     ForgetTable(it++);
   }
   for (auto it = g_entryOwner.lower_bound(static_cast<Entry>(const_cast<void*>(block)));
        it != g_entryOwner.end() && inBlock(it->first);) {
     const auto [entry, table] = *it++;
     TableState& state = g_tables.at(table);
-    verifier::Report(verifier::Check::String,
-                     "pool freed while it holds the prefix-table entry for " +
-                         DescribeForMessage(state.members.at(entry).key) +
-                         " (upcased), still in its table: remove it with RtlRemoveUnicodePrefix first");
+    verifier::Report(
+        verifier::Check::String,
+        "pool freed while it holds the prefix-table entry for " +
+            DescribeForMessage(state.members.at(entry).key) +
+            " (upcased), still in its table: remove it with RtlRemoveUnicodePrefix first");
     Unlink(table, state, entry);
   }
 }
@@ -150,7 +153,8 @@ TableState* StateOf(PUNICODE_PREFIX_TABLE table, const char* routine) {
   auto it = table == nullptr ? g_tables.end() : g_tables.find(table);
   if (it == g_tables.end() || table->NodeTypeCode != kTableNodeType) {
     verifier::Report(verifier::Check::String,
-                     std::string(routine) + ": prefix table was not initialised with RtlInitializeUnicodePrefix");
+                     std::string(routine) +
+                         ": prefix table was not initialised with RtlInitializeUnicodePrefix");
     return nullptr;
   }
   return &it->second;
@@ -204,10 +208,9 @@ BOOLEAN NTAPI RtlInsertUnicodePrefix(PUNICODE_PREFIX_TABLE PrefixTable, PUNICODE
     return FALSE;
   }
   if (const std::u16string* linkedAs = LinkedKey(PrefixTableEntry)) {
-    sim::verifier::Report(sim::verifier::Check::String, "RtlInsertUnicodePrefix: entry for " +
-                                                            DescribeForMessage(chars) +
-                                                            " is already in a prefix table, as " +
-                                                            DescribeForMessage(*linkedAs));
+    sim::verifier::Report(sim::verifier::Check::String,
+                          "RtlInsertUnicodePrefix: entry for " + DescribeForMessage(chars) +
+                              " is already in a prefix table, as " + DescribeForMessage(*linkedAs));
     return FALSE;
   }
   std::u16string key = Upcased(chars);
@@ -228,12 +231,14 @@ BOOLEAN NTAPI RtlInsertUnicodePrefix(PUNICODE_PREFIX_TABLE PrefixTable, PUNICODE
   return TRUE;
 }
 
-VOID NTAPI RtlRemoveUnicodePrefix(PUNICODE_PREFIX_TABLE PrefixTable, PUNICODE_PREFIX_TABLE_ENTRY PrefixTableEntry) {
+VOID NTAPI RtlRemoveUnicodePrefix(PUNICODE_PREFIX_TABLE PrefixTable,
+                                  PUNICODE_PREFIX_TABLE_ENTRY PrefixTableEntry) {
   std::lock_guard guard(g_lock);
   TableState* state = StateOf(PrefixTable, "RtlRemoveUnicodePrefix");
   if (state == nullptr) return;
   if (state->members.count(PrefixTableEntry) == 0) {
-    sim::verifier::Report(sim::verifier::Check::String, "RtlRemoveUnicodePrefix: entry is not in this prefix table");
+    sim::verifier::Report(sim::verifier::Check::String,
+                          "RtlRemoveUnicodePrefix: entry is not in this prefix table");
     return;
   }
   Unlink(PrefixTable, *state, PrefixTableEntry);
@@ -241,7 +246,8 @@ VOID NTAPI RtlRemoveUnicodePrefix(PUNICODE_PREFIX_TABLE PrefixTable, PUNICODE_PR
 
 // Probes the whole name, then each prefix that ends at a backslash (with
 // and without that backslash), longest first.
-PUNICODE_PREFIX_TABLE_ENTRY NTAPI RtlFindUnicodePrefix(PUNICODE_PREFIX_TABLE PrefixTable, PCUNICODE_STRING FullName,
+PUNICODE_PREFIX_TABLE_ENTRY NTAPI RtlFindUnicodePrefix(PUNICODE_PREFIX_TABLE PrefixTable,
+                                                       PCUNICODE_STRING FullName,
                                                        ULONG CaseInsensitiveIndex) {
   std::lock_guard guard(g_lock);
   TableState* state = StateOf(PrefixTable, "RtlFindUnicodePrefix");
@@ -277,7 +283,8 @@ PUNICODE_PREFIX_TABLE_ENTRY NTAPI RtlFindUnicodePrefix(PUNICODE_PREFIX_TABLE Pre
 // Entries come back in insertion order. Removing any entry (the one last
 // returned included) keeps the walk valid, and a restart after each removal
 // visits what is left.
-PUNICODE_PREFIX_TABLE_ENTRY NTAPI RtlNextUnicodePrefix(PUNICODE_PREFIX_TABLE PrefixTable, BOOLEAN Restart) {
+PUNICODE_PREFIX_TABLE_ENTRY NTAPI RtlNextUnicodePrefix(PUNICODE_PREFIX_TABLE PrefixTable,
+                                                       BOOLEAN Restart) {
   std::lock_guard guard(g_lock);
   TableState* state = StateOf(PrefixTable, "RtlNextUnicodePrefix");
   if (state == nullptr) return nullptr;

@@ -90,8 +90,8 @@ std::string ImageNameOf(const std::u16string& path) {
   return harness::ToUtf8(slash == std::u16string::npos ? path : path.substr(slash + 1));
 }
 
-ProcessObject* AddLocked(Table& table, std::uint32_t id, std::uint32_t parentId, std::uint32_t sessionId,
-                         std::u16string imagePath, std::string imageName) {
+ProcessObject* AddLocked(Table& table, std::uint32_t id, std::uint32_t parentId,
+                         std::uint32_t sessionId, std::u16string imagePath, std::string imageName) {
   ProcessRecord record;
   record.id = id;
   record.parentId = parentId;
@@ -113,7 +113,8 @@ Table& Booted(std::unique_lock<std::mutex>& guard) {
     table.booted = true;
     AddLocked(table, kSystemProcessId, 0, 0, u"", "System");
     std::u16string image = kDefaultProcessImage;
-    AddLocked(table, kDefaultProcessId, kSystemProcessId, kDefaultSessionId, image, ImageNameOf(image));
+    AddLocked(table, kDefaultProcessId, kSystemProcessId, kDefaultSessionId, image,
+              ImageNameOf(image));
   }
   return table;
 }
@@ -131,8 +132,9 @@ std::uint32_t IdFromHandle(HANDLE id) {
 void CheckIrql(KIRQL maximum, const char* routine) {
   const KIRQL irql = CurrentThread().irql;
   if (irql > maximum) {
-    verifier::Report(verifier::Check::Irql, std::string(routine) + " called at IRQL " + std::to_string(irql) +
-                                                " (maximum " + std::to_string(maximum) + ")");
+    verifier::Report(verifier::Check::Irql, std::string(routine) + " called at IRQL " +
+                                                std::to_string(irql) + " (maximum " +
+                                                std::to_string(maximum) + ")");
   }
 }
 
@@ -140,7 +142,8 @@ void CheckIrql(KIRQL maximum, const char* routine) {
 // rebuilt at its next use. This runs after the other kernel resets (the
 // object manager forgets every object body, system threads are joined), so
 // nothing they do can leave a process object from the old machine behind.
-constexpr auto kAfterKernelReset = static_cast<ResetOrder>(static_cast<int>(ResetOrder::Kernel) + 1);
+constexpr auto kAfterKernelReset =
+    static_cast<ResetOrder>(static_cast<int>(ResetOrder::Kernel) + 1);
 ResetHookRegistration resetProcesses(kAfterKernelReset, [] {
   std::vector<ProcessObject*> dropped;
   {
@@ -165,8 +168,8 @@ EndOfTestCheckRegistration checkProcessReferences([] {
     for (auto& [id, object] : table.processes) {
       const long extra = object->PointerCount() - 1 - object->HandleCount();
       if (extra > 0) {
-        leaks.push_back(std::to_string(extra) + " reference(s) to process " + std::to_string(id) + " (" +
-                        object->record.imageName + ") still held at the end of the test");
+        leaks.push_back(std::to_string(extra) + " reference(s) to process " + std::to_string(id) +
+                        " (" + object->record.imageName + ") still held at the end of the test");
       }
     }
   }
@@ -175,7 +178,8 @@ EndOfTestCheckRegistration checkProcessReferences([] {
 
 }  // namespace
 
-std::uint32_t CreateProcess(std::u16string imagePath, std::uint32_t sessionId, std::uint32_t parentId) {
+std::uint32_t CreateProcess(std::u16string imagePath, std::uint32_t sessionId,
+                            std::uint32_t parentId) {
   std::unique_lock<std::mutex> guard;
   Table& table = Booted(guard);
   const std::uint32_t id = table.nextId;
@@ -244,7 +248,8 @@ ProcessObject* ReferenceProcessHandle(HANDLE handle, NTSTATUS* status) {
   return process;
 }
 
-NTSTATUS QueryImageFileName(const ProcessRecord& record, PVOID buffer, ULONG length, PULONG returnLength) {
+NTSTATUS QueryImageFileName(const ProcessRecord& record, PVOID buffer, ULONG length,
+                            PULONG returnLength) {
   const ULONG nameBytes = static_cast<ULONG>(record.imagePath.size() * sizeof(WCHAR));
   const ULONG maximumLength = nameBytes == 0 ? 0 : nameBytes + sizeof(WCHAR);
   const ULONG needed = sizeof(UNICODE_STRING) + maximumLength;
@@ -274,13 +279,16 @@ PEPROCESS IoGetCurrentProcess(void) {
   const std::uint32_t id = CurrentThread().processId;
   PEPROCESS process = sim::kernel::ProcessBody(id);
   if (process == nullptr) {
-    sim::verifier::Report(sim::verifier::Check::Process,
-                          "the calling thread runs as process " + std::to_string(id) + ", which does not exist");
+    sim::verifier::Report(
+        sim::verifier::Check::Process,
+        "the calling thread runs as process " + std::to_string(id) + ", which does not exist");
   }
   return process;
 }
 
-PEPROCESS PsGetCurrentProcess(void) { return IoGetCurrentProcess(); }
+PEPROCESS PsGetCurrentProcess(void) {
+  return IoGetCurrentProcess();
+}
 
 HANDLE PsGetCurrentProcessId(void) {
   return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(CurrentThread().processId));
@@ -294,7 +302,8 @@ ULONG PsGetCurrentProcessSessionId(void) {
 HANDLE PsGetProcessId(PEPROCESS Process) {
   auto* object = dynamic_cast<ProcessObject*>(sim::kernel::ObjectFromBody(Process));
   if (object == nullptr) {
-    sim::verifier::Report(sim::verifier::Check::Process, "PsGetProcessId on something that is not a process");
+    sim::verifier::Report(sim::verifier::Check::Process,
+                          "PsGetProcessId on something that is not a process");
     return nullptr;
   }
   // The id never changes after creation.
@@ -313,19 +322,21 @@ NTSTATUS PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS* Process) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                       PCLIENT_ID ClientId) {
+NTSTATUS ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK DesiredAccess,
+                       POBJECT_ATTRIBUTES ObjectAttributes, PCLIENT_ID ClientId) {
   sim::kernel::CheckIrql(PASSIVE_LEVEL, "ZwOpenProcess");
   // Generic rights, MAXIMUM_ALLOWED and ACCESS_SYSTEM_SECURITY besides the
   // process's own rights.
   constexpr ACCESS_MASK kValidAccess = PROCESS_ALL_ACCESS | 0xF0000000u | 0x02000000u | 0x01000000u;
   if (ProcessHandle == nullptr || ObjectAttributes == nullptr) return STATUS_INVALID_PARAMETER;
-  if (ObjectAttributes->ObjectName != nullptr || ClientId == nullptr) return STATUS_INVALID_PARAMETER_MIX;
+  if (ObjectAttributes->ObjectName != nullptr || ClientId == nullptr)
+    return STATUS_INVALID_PARAMETER_MIX;
   if ((DesiredAccess & ~kValidAccess) != 0) return STATUS_INVALID_PARAMETER;
 
   std::unique_lock<std::mutex> guard;
   auto& table = sim::kernel::Booted(guard);
-  ProcessObject* object = sim::kernel::FindLocked(table, sim::kernel::IdFromHandle(ClientId->UniqueProcess));
+  ProcessObject* object =
+      sim::kernel::FindLocked(table, sim::kernel::IdFromHandle(ClientId->UniqueProcess));
   if (object == nullptr || object->record.exited) return STATUS_INVALID_CID;
   const bool kernelHandle = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
   *ProcessHandle = sim::kernel::InsertHandle(object, DesiredAccess, kernelHandle);
@@ -349,7 +360,8 @@ NTSTATUS ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS Proces
 
   switch (ProcessInformationClass) {
     case ProcessBasicInformation: {
-      if (ProcessInformationLength != sizeof(PROCESS_BASIC_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
+      if (ProcessInformationLength != sizeof(PROCESS_BASIC_INFORMATION))
+        return STATUS_INFO_LENGTH_MISMATCH;
       auto* info = static_cast<PROCESS_BASIC_INFORMATION*>(ProcessInformation);
       info->ExitStatus = record.exitStatus;
       info->PebBaseAddress = nullptr;
@@ -361,13 +373,15 @@ NTSTATUS ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS Proces
       return STATUS_SUCCESS;
     }
     case ProcessSessionInformation: {
-      if (ProcessInformationLength != sizeof(PROCESS_SESSION_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
+      if (ProcessInformationLength != sizeof(PROCESS_SESSION_INFORMATION))
+        return STATUS_INFO_LENGTH_MISMATCH;
       static_cast<PROCESS_SESSION_INFORMATION*>(ProcessInformation)->SessionId = record.sessionId;
       if (ReturnLength != nullptr) *ReturnLength = sizeof(PROCESS_SESSION_INFORMATION);
       return STATUS_SUCCESS;
     }
     case ProcessImageFileName:
-      return sim::kernel::QueryImageFileName(record, ProcessInformation, ProcessInformationLength, ReturnLength);
+      return sim::kernel::QueryImageFileName(record, ProcessInformation, ProcessInformationLength,
+                                             ReturnLength);
     default:
       return STATUS_INVALID_INFO_CLASS;
   }

@@ -17,9 +17,11 @@
 namespace sim::kernel {
 
 inline constexpr std::uint32_t kDefaultProcessId = 1000;
-static_assert(kDefaultProcessId == kUnsetThreadProcessId, "unset threads run as the default process");
+static_assert(kDefaultProcessId == kUnsetThreadProcessId,
+              "unset threads run as the default process");
 inline constexpr std::uint32_t kDefaultSessionId = 1;
-inline constexpr char16_t kDefaultProcessImage[] = u"\\Device\\HarddiskVolume3\\Windows\\System32\\cmd.exe";
+inline constexpr char16_t kDefaultProcessImage[] =
+    u"\\Device\\HarddiskVolume3\\Windows\\System32\\cmd.exe";
 
 struct ProcessRecord {
   std::uint32_t id = 0;
@@ -28,11 +30,12 @@ struct ProcessRecord {
   std::u16string imagePath;  // NT device path; empty for System
   std::string imageName;     // short name ("System", "cmd.exe")
   bool exited = false;
-  NTSTATUS exitStatus = 0;   // STATUS_PENDING while running
+  NTSTATUS exitStatus = 0;  // STATUS_PENDING while running
 };
 
 // Creates a running process and returns its id (never reused until reset).
-std::uint32_t CreateProcess(std::u16string imagePath, std::uint32_t sessionId, std::uint32_t parentId);
+std::uint32_t CreateProcess(std::u16string imagePath, std::uint32_t sessionId,
+                            std::uint32_t parentId);
 
 // Marks a process exited and closes its handle table. False for an unknown
 // or already exited process, or for System.

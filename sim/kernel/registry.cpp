@@ -124,9 +124,10 @@ void BootLocked(Store& store) {
   store.root = std::make_shared<Key>();
   store.root->path = u"\\";
   for (std::u16string_view path :
-       {u"REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services", u"REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control",
-        u"REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", u"REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP",
-        u"REGISTRY\\USER"}) {
+       {u"REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services",
+        u"REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control",
+        u"REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+        u"REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP", u"REGISTRY\\USER"}) {
     WalkLocked(store.root, *SplitComponents(path), /*create=*/true);
   }
 }
@@ -174,7 +175,6 @@ void DeleteTreeLocked(Key& key) {
   key.values.clear();
 }
 
-
 // Open key handles, for the end-of-test check (a set, so that objects a
 // test leaked before a reset are not counted again).
 std::mutex& OpenKeysLock() {
@@ -203,8 +203,9 @@ EndOfTestCheckRegistration checkOpenKeys([] {
     open = OpenKeys().size();
   }
   if (open != 0) {
-    verifier::Report(verifier::Check::Registry,
-                     std::to_string(open) + " registry key handle(s) still open at the end of the test");
+    verifier::Report(
+        verifier::Check::Registry,
+        std::to_string(open) + " registry key handle(s) still open at the end of the test");
   }
 });
 
@@ -261,7 +262,9 @@ std::u16string FromTerminated(const WCHAR* s) {
 // ---------------------------------------------------------------------------
 // RtlQueryRegistryValues
 
-bool IsStringType(ULONG type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool IsStringType(ULONG type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 std::u16string DataAsText(const std::vector<std::uint8_t>& data) {
   std::u16string text(data.size() / sizeof(char16_t), u'\0');
@@ -315,7 +318,8 @@ NTSTATUS StoreDirect(PVOID context, ULONG type, const std::vector<std::uint8_t>&
   if (IsStringType(type)) {
     auto* target = static_cast<UNICODE_STRING*>(context);
     std::size_t length = data.size() & ~std::size_t{1};
-    const bool terminated = length >= sizeof(WCHAR) && data[length - 1] == 0 && data[length - 2] == 0;
+    const bool terminated =
+        length >= sizeof(WCHAR) && data[length - 1] == 0 && data[length - 2] == 0;
     if (terminated) length -= sizeof(WCHAR);
     const std::size_t needed = length + sizeof(WCHAR);
     if (needed > UNICODE_STRING_MAX_BYTES + sizeof(WCHAR)) return STATUS_BUFFER_TOO_SMALL;
@@ -327,7 +331,8 @@ NTSTATUS StoreDirect(PVOID context, ULONG type, const std::vector<std::uint8_t>&
       return STATUS_BUFFER_TOO_SMALL;
     }
     if (length != 0) std::memcpy(target->Buffer, data.data(), length);
-    if (target->MaximumLength >= length + sizeof(WCHAR)) target->Buffer[length / sizeof(WCHAR)] = L'\0';
+    if (target->MaximumLength >= length + sizeof(WCHAR))
+      target->Buffer[length / sizeof(WCHAR)] = L'\0';
     target->Length = static_cast<USHORT>(length);
     return STATUS_SUCCESS;
   }
@@ -369,18 +374,19 @@ NTSTATUS Deliver(const Query& q, std::u16string name, ULONG type, std::vector<st
   }
   if (flags & RTL_QUERY_REGISTRY_DIRECT) {
     if (type == REG_MULTI_SZ && !noExpand) {
-      verifier::Report(verifier::Check::Registry,
-                       "RtlQueryRegistryValues: REG_MULTI_SZ value read with RTL_QUERY_REGISTRY_DIRECT "
-                       "needs RTL_QUERY_REGISTRY_NOEXPAND");
+      verifier::Report(
+          verifier::Check::Registry,
+          "RtlQueryRegistryValues: REG_MULTI_SZ value read with RTL_QUERY_REGISTRY_DIRECT "
+          "needs RTL_QUERY_REGISTRY_NOEXPAND");
       return STATUS_INVALID_PARAMETER;
     }
     return StoreDirect(q.entry->EntryContext, type, data);
   }
 
   auto call = [&](ULONG valueType, std::vector<std::uint8_t>& bytes) {
-    const NTSTATUS status =
-        q.entry->QueryRoutine(reinterpret_cast<PWSTR>(name.data()), valueType, bytes.empty() ? nullptr : bytes.data(),
-                              static_cast<ULONG>(bytes.size()), q.context, q.entry->EntryContext);
+    const NTSTATUS status = q.entry->QueryRoutine(
+        reinterpret_cast<PWSTR>(name.data()), valueType, bytes.empty() ? nullptr : bytes.data(),
+        static_cast<ULONG>(bytes.size()), q.context, q.entry->EntryContext);
     return NT_SUCCESS(status) || status == STATUS_BUFFER_TOO_SMALL ? STATUS_SUCCESS : status;
   };
   if (type == REG_MULTI_SZ && !noExpand) {
@@ -419,9 +425,10 @@ std::vector<std::uint8_t> DefaultData(const RTL_QUERY_REGISTRY_TABLE& entry, ULO
 
 bool IsSystemHive(const std::u16string& path) {
   const std::u16string upper = Upcase(path) + u"\\";
-  for (std::u16string_view hive : {u"\\REGISTRY\\MACHINE\\HARDWARE\\", u"\\REGISTRY\\MACHINE\\SOFTWARE\\",
-                                   u"\\REGISTRY\\MACHINE\\SYSTEM\\", u"\\REGISTRY\\MACHINE\\SECURITY\\",
-                                   u"\\REGISTRY\\MACHINE\\SAM\\"}) {
+  for (std::u16string_view hive :
+       {u"\\REGISTRY\\MACHINE\\HARDWARE\\", u"\\REGISTRY\\MACHINE\\SOFTWARE\\",
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\", u"\\REGISTRY\\MACHINE\\SECURITY\\",
+        u"\\REGISTRY\\MACHINE\\SAM\\"}) {
     if (upper.compare(0, hive.size(), hive) == 0) return true;
   }
   return false;
@@ -437,18 +444,25 @@ std::vector<Value> SnapshotValues(const KeyPtr& key) {
 void DeleteValueOf(const KeyPtr& key, std::u16string_view name) {
   std::lock_guard guard(GetStore().lock);
   auto& values = key->values;
-  values.erase(std::remove_if(values.begin(), values.end(), [&](const Value& v) { return NamesEqual(v.name, name); }),
+  values.erase(std::remove_if(values.begin(), values.end(),
+                              [&](const Value& v) { return NamesEqual(v.name, name); }),
                values.end());
 }
 
 std::u16string RelativeRoot(ULONG relativeTo) {
   switch (relativeTo) {
-    case RTL_REGISTRY_SERVICES: return u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
-    case RTL_REGISTRY_CONTROL: return u"\\Registry\\Machine\\System\\CurrentControlSet\\Control";
-    case RTL_REGISTRY_WINDOWS_NT: return u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion";
-    case RTL_REGISTRY_DEVICEMAP: return u"\\Registry\\Machine\\Hardware\\DeviceMap";
-    case RTL_REGISTRY_USER: return u"\\Registry\\User\\CurrentUser";
-    default: return u"";
+    case RTL_REGISTRY_SERVICES:
+      return u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+    case RTL_REGISTRY_CONTROL:
+      return u"\\Registry\\Machine\\System\\CurrentControlSet\\Control";
+    case RTL_REGISTRY_WINDOWS_NT:
+      return u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion";
+    case RTL_REGISTRY_DEVICEMAP:
+      return u"\\Registry\\Machine\\Hardware\\DeviceMap";
+    case RTL_REGISTRY_USER:
+      return u"\\Registry\\User\\CurrentUser";
+    default:
+      return u"";
   }
 }
 
@@ -480,7 +494,8 @@ NTSTATUS QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE ta
 
   KeyPtr current = top;  // null: a SUBKEY entry named a missing key
   const auto* env = static_cast<const WCHAR*>(environment);
-  for (PRTL_QUERY_REGISTRY_TABLE entry = table; entry->QueryRoutine != nullptr || entry->Name != nullptr; ++entry) {
+  for (PRTL_QUERY_REGISTRY_TABLE entry = table;
+       entry->QueryRoutine != nullptr || entry->Name != nullptr; ++entry) {
     const ULONG flags = entry->Flags;
     const Query q{entry, context, env};
     const bool required = (flags & RTL_QUERY_REGISTRY_REQUIRED) != 0;
@@ -509,7 +524,8 @@ NTSTATUS QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE ta
       if (entry->Name == nullptr || entry->EntryContext == nullptr) return STATUS_INVALID_PARAMETER;
       if (!(flags & RTL_QUERY_REGISTRY_TYPECHECK) && current && !IsSystemHive(current->path)) {
         verifier::Report(verifier::Check::Registry,
-                         "RtlQueryRegistryValues: RTL_QUERY_REGISTRY_DIRECT without RTL_QUERY_REGISTRY_TYPECHECK "
+                         "RtlQueryRegistryValues: RTL_QUERY_REGISTRY_DIRECT without "
+                         "RTL_QUERY_REGISTRY_TYPECHECK "
                          "outside the system hives (a bug check on Windows)");
       }
     } else if (entry->QueryRoutine == nullptr) {
@@ -519,8 +535,8 @@ NTSTATUS QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE ta
     if (flags & RTL_QUERY_REGISTRY_NOVALUE) {
       if (direct) return STATUS_INVALID_PARAMETER;
       std::u16string name = FromTerminated(entry->Name);
-      status = entry->QueryRoutine(entry->Name ? reinterpret_cast<PWSTR>(name.data()) : nullptr, REG_NONE, nullptr,
-                                   0, context, entry->EntryContext);
+      status = entry->QueryRoutine(entry->Name ? reinterpret_cast<PWSTR>(name.data()) : nullptr,
+                                   REG_NONE, nullptr, 0, context, entry->EntryContext);
       if (!NT_SUCCESS(status) && status != STATUS_BUFFER_TOO_SMALL) return status;
       continue;
     }
@@ -567,8 +583,9 @@ NTSTATUS QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE ta
 // ---------------------------------------------------------------------------
 // ZwQueryValueKey
 
-NTSTATUS QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
-                       PVOID buffer, ULONG length, PULONG resultLength) {
+NTSTATUS QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
+                       KEY_VALUE_INFORMATION_CLASS infoClass, PVOID buffer, ULONG length,
+                       PULONG resultLength) {
   NTSTATUS status = STATUS_SUCCESS;
   KeyPtr key = KeyFromHandle(keyHandle, &status);
   if (!key) return status;
@@ -663,7 +680,8 @@ NTSTATUS OpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTE
     if (!key) return status;
   }
   auto* object = new KeyObject(std::move(key));
-  *keyHandle = InsertHandle(object, desiredAccess, (attributes->Attributes & OBJ_KERNEL_HANDLE) != 0);
+  *keyHandle =
+      InsertHandle(object, desiredAccess, (attributes->Attributes & OBJ_KERNEL_HANDLE) != 0);
   object->Dereference();  // the handle holds the object now
   return STATUS_SUCCESS;
 }
@@ -695,7 +713,8 @@ NTSTATUS DeleteKey(std::u16string_view path) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS SetValue(std::u16string_view keyPath, std::u16string_view name, ULONG type, std::vector<std::uint8_t> data) {
+NTSTATUS SetValue(std::u16string_view keyPath, std::u16string_view name, ULONG type,
+                  std::vector<std::uint8_t> data) {
   NTSTATUS status;
   std::lock_guard guard(GetStore().lock);
   KeyPtr key = ResolveLocked(keyPath, /*create=*/true, &status);
@@ -716,7 +735,8 @@ NTSTATUS DeleteValue(std::u16string_view keyPath, std::u16string_view name) {
   if (!key) return status;
   if (FindValueLocked(*key, name) == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   auto& values = key->values;
-  values.erase(std::remove_if(values.begin(), values.end(), [&](const Value& v) { return NamesEqual(v.name, name); }),
+  values.erase(std::remove_if(values.begin(), values.end(),
+                              [&](const Value& v) { return NamesEqual(v.name, name); }),
                values.end());
   return STATUS_SUCCESS;
 }
@@ -739,21 +759,22 @@ bool KeyExists(std::u16string_view path) {
 
 }  // namespace sim::kernel::registry
 
-NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
-                                PVOID Environment) {
+NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+                                PVOID Context, PVOID Environment) {
   sim::kernel::registry::CheckIrql("RtlQueryRegistryValues");
   return sim::kernel::registry::QueryValues(RelativeTo, Path, QueryTable, Context, Environment);
 }
 
-NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
+NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                   POBJECT_ATTRIBUTES ObjectAttributes) {
   sim::kernel::registry::CheckIrql("ZwOpenKey");
   return sim::kernel::registry::OpenKey(KeyHandle, DesiredAccess, ObjectAttributes);
 }
 
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                         ULONG Length, PULONG ResultLength) {
+                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                         PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
   sim::kernel::registry::CheckIrql("ZwQueryValueKey");
-  return sim::kernel::registry::QueryValueKey(KeyHandle, ValueName, KeyValueInformationClass, KeyValueInformation,
-                                              Length, ResultLength);
+  return sim::kernel::registry::QueryValueKey(KeyHandle, ValueName, KeyValueInformationClass,
+                                              KeyValueInformation, Length, ResultLength);
 }

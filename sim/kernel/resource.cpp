@@ -51,7 +51,9 @@ Table& Get() {
   return *table;
 }
 
-std::string Name(const void* resource) { return "ERESOURCE " + locks::Describe(resource); }
+std::string Name(const void* resource) {
+  return "ERESOURCE " + locks::Describe(resource);
+}
 
 std::shared_ptr<ResourceState> Find(Table& t, const void* resource) {
   auto it = t.live.find(resource);
@@ -65,8 +67,9 @@ void CheckAcquireContext(PERESOURCE resource) {
     verifier::Report(Check::Irql, Name(resource) + " acquired at IRQL " + std::to_string(ts.irql));
   } else if (ts.irql == PASSIVE_LEVEL && ts.kernelApcDisable == 0) {
     verifier::Report(Check::ResourceNoCriticalRegion,
-                     Name(resource) + " acquired with normal kernel APCs enabled "
-                                      "(outside KeEnterCriticalRegion)");
+                     Name(resource) +
+                         " acquired with normal kernel APCs enabled "
+                         "(outside KeEnterCriticalRegion)");
   }
 }
 
@@ -80,7 +83,8 @@ BOOLEAN AcquireExclusive(PERESOURCE resource, BOOLEAN wait) {
   auto state = Find(t, resource);
   if (!state) {
     lk.unlock();
-    verifier::Report(Check::ResourceMisuse, Name(resource) + " acquired but not initialised (or deleted)");
+    verifier::Report(Check::ResourceMisuse,
+                     Name(resource) + " acquired but not initialised (or deleted)");
     return FALSE;
   }
   if (state->exclusiveOwner == self) {
@@ -91,8 +95,9 @@ BOOLEAN AcquireExclusive(PERESOURCE resource, BOOLEAN wait) {
     if (!wait) return FALSE;
     lk.unlock();
     verifier::Report(Check::ResourceMisuse,
-                     Name(resource) + ": exclusive acquisition by a thread that holds it shared "
-                                      "(deadlocks on Windows)");
+                     Name(resource) +
+                         ": exclusive acquisition by a thread that holds it shared "
+                         "(deadlocks on Windows)");
     return FALSE;
   }
   if (state->Held()) {
@@ -117,7 +122,8 @@ BOOLEAN AcquireShared(PERESOURCE resource, BOOLEAN wait, SharedPolicy policy) {
   auto state = Find(t, resource);
   if (!state) {
     lk.unlock();
-    verifier::Report(Check::ResourceMisuse, Name(resource) + " acquired but not initialised (or deleted)");
+    verifier::Report(Check::ResourceMisuse,
+                     Name(resource) + " acquired but not initialised (or deleted)");
     return FALSE;
   }
   if (state->exclusiveOwner == self) {
@@ -153,7 +159,8 @@ bool ReleaseFor(PERESOURCE resource, std::uint64_t owner) {
   auto state = Find(t, resource);
   if (!state) {
     lk.unlock();
-    verifier::Report(Check::ResourceMisuse, Name(resource) + " released but not initialised (or deleted)");
+    verifier::Report(Check::ResourceMisuse,
+                     Name(resource) + " released but not initialised (or deleted)");
     return true;
   }
   bool lastHold = false;
@@ -201,8 +208,9 @@ void ForgetResourcesIn(const void* address, std::size_t size) {
     }
   }
   for (const void* resource : freed) {
-    verifier::Report(Check::ResourceMisuse,
-                     Name(resource) + " freed while initialised (ExDeleteResourceLite was not called)");
+    verifier::Report(
+        Check::ResourceMisuse,
+        Name(resource) + " freed while initialised (ExDeleteResourceLite was not called)");
   }
 }
 

@@ -18,8 +18,8 @@ constexpr ULONG kRtlStringTag = 'S' | ('t' << 8) | ('r' << 16) | (static_cast<UL
 
 // Maps Source into Destination (allocated when asked), character by
 // character, so Destination may be Source itself.
-NTSTATUS MapCase(PUNICODE_STRING destination, PCUNICODE_STRING source, BOOLEAN allocate, WCHAR (*map)(WCHAR),
-                 const char* routine) {
+NTSTATUS MapCase(PUNICODE_STRING destination, PCUNICODE_STRING source, BOOLEAN allocate,
+                 WCHAR (*map)(WCHAR), const char* routine) {
   if (!CheckUnicodeString(source, routine, "SourceString")) return STATUS_INVALID_PARAMETER;
   const USHORT length = source->Length;
   if (allocate) {
@@ -29,9 +29,11 @@ NTSTATUS MapCase(PUNICODE_STRING destination, PCUNICODE_STRING source, BOOLEAN a
     destination->Buffer = buffer;
     destination->MaximumLength = length;
   } else {
-    if (!CheckUnicodeString(destination, routine, "DestinationString")) return STATUS_INVALID_PARAMETER;
+    if (!CheckUnicodeString(destination, routine, "DestinationString"))
+      return STATUS_INVALID_PARAMETER;
     if (length > destination->MaximumLength) return STATUS_BUFFER_OVERFLOW;
-    for (USHORT i = 0; i < length / sizeof(WCHAR); ++i) destination->Buffer[i] = map(source->Buffer[i]);
+    for (USHORT i = 0; i < length / sizeof(WCHAR); ++i)
+      destination->Buffer[i] = map(source->Buffer[i]);
   }
   destination->Length = length;
   return STATUS_SUCCESS;
@@ -42,20 +44,23 @@ NTSTATUS MapCase(PUNICODE_STRING destination, PCUNICODE_STRING source, BOOLEAN a
 
 extern "C" {
 
-NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString,
+NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString,
+                                      PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString) {
-  return sim::kernel::MapCase(DestinationString, SourceString, AllocateDestinationString, sim::kernel::UpcaseChar,
-                              "RtlUpcaseUnicodeString");
+  return sim::kernel::MapCase(DestinationString, SourceString, AllocateDestinationString,
+                              sim::kernel::UpcaseChar, "RtlUpcaseUnicodeString");
 }
 
-NTSTATUS NTAPI RtlDowncaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString,
+NTSTATUS NTAPI RtlDowncaseUnicodeString(PUNICODE_STRING DestinationString,
+                                        PCUNICODE_STRING SourceString,
                                         BOOLEAN AllocateDestinationString) {
-  return sim::kernel::MapCase(DestinationString, SourceString, AllocateDestinationString, sim::kernel::DowncaseChar,
-                              "RtlDowncaseUnicodeString");
+  return sim::kernel::MapCase(DestinationString, SourceString, AllocateDestinationString,
+                              sim::kernel::DowncaseChar, "RtlDowncaseUnicodeString");
 }
 
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
-  if (UnicodeString->Buffer != nullptr) ExFreePoolWithTag(UnicodeString->Buffer, sim::kernel::kRtlStringTag);
+  if (UnicodeString->Buffer != nullptr)
+    ExFreePoolWithTag(UnicodeString->Buffer, sim::kernel::kRtlStringTag);
   *UnicodeString = UNICODE_STRING{0, 0, nullptr};
 }
 

@@ -97,7 +97,8 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
   constexpr std::size_t kMaxBytes = UNICODE_STRING_MAX_BYTES - sizeof(WCHAR);
   if (bytes > kMaxBytes) {
     sim::verifier::Report(sim::verifier::Check::String,
-                          "RtlInitUnicodeString: source of " + std::to_string(bytes / sizeof(WCHAR)) +
+                          "RtlInitUnicodeString: source of " +
+                              std::to_string(bytes / sizeof(WCHAR)) +
                               " characters does not fit a UNICODE_STRING; truncated");
     bytes = kMaxBytes;
   }
@@ -138,7 +139,8 @@ VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STR
 
 // Negative, zero or positive as String1 sorts before, with or after String2:
 // character by character (upcased when CaseInSensitive), then by length.
-LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                   BOOLEAN CaseInSensitive) {
   if (!CheckUnicodeString(String1, "RtlCompareUnicodeString", "String1") ||
       !CheckUnicodeString(String2, "RtlCompareUnicodeString", "String2")) {
     return 0;
@@ -153,12 +155,15 @@ LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING St
       ca = sim::kernel::UpcaseChar(ca);
       cb = sim::kernel::UpcaseChar(cb);
     }
-    if (ca != cb) return static_cast<LONG>(static_cast<USHORT>(ca)) - static_cast<LONG>(static_cast<USHORT>(cb));
+    if (ca != cb)
+      return static_cast<LONG>(static_cast<USHORT>(ca)) -
+             static_cast<LONG>(static_cast<USHORT>(cb));
   }
   return static_cast<LONG>(String1->Length) - static_cast<LONG>(String2->Length);
 }
 
-BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                    BOOLEAN CaseInSensitive) {
   if (!CheckUnicodeString(String1, "RtlEqualUnicodeString", "String1") ||
       !CheckUnicodeString(String2, "RtlEqualUnicodeString", "String2")) {
     return FALSE;
@@ -168,7 +173,8 @@ BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING S
 }
 
 // TRUE when String1 is a prefix of String2.
-BOOLEAN NTAPI RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+BOOLEAN NTAPI RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                     BOOLEAN CaseInSensitive) {
   if (!CheckUnicodeString(String1, "RtlPrefixUnicodeString", "String1") ||
       !CheckUnicodeString(String2, "RtlPrefixUnicodeString", "String2")) {
     return FALSE;
@@ -179,17 +185,24 @@ BOOLEAN NTAPI RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING 
   return RtlCompareUnicodeString(String1, &head, CaseInSensitive) == 0;
 }
 
-WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) { return sim::kernel::UpcaseChar(SourceCharacter); }
-
-WCHAR NTAPI RtlDowncaseUnicodeChar(WCHAR SourceCharacter) { return sim::kernel::DowncaseChar(SourceCharacter); }
-
-NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
-  if (!CheckUnicodeString(Destination, "RtlAppendUnicodeToString", "Destination")) return STATUS_INVALID_PARAMETER;
-  if (Source == nullptr) return STATUS_SUCCESS;
-  return sim::kernel::AppendChars(*Destination, Source, sim::kernel::TerminatedLength(Source) * sizeof(WCHAR));
+WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) {
+  return sim::kernel::UpcaseChar(SourceCharacter);
 }
 
-NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+WCHAR NTAPI RtlDowncaseUnicodeChar(WCHAR SourceCharacter) {
+  return sim::kernel::DowncaseChar(SourceCharacter);
+}
+
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+  if (!CheckUnicodeString(Destination, "RtlAppendUnicodeToString", "Destination"))
+    return STATUS_INVALID_PARAMETER;
+  if (Source == nullptr) return STATUS_SUCCESS;
+  return sim::kernel::AppendChars(*Destination, Source,
+                                  sim::kernel::TerminatedLength(Source) * sizeof(WCHAR));
+}
+
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
+                                              PCUNICODE_STRING Source) {
   if (!CheckUnicodeString(Destination, "RtlAppendUnicodeStringToString", "Destination") ||
       !CheckUnicodeString(Source, "RtlAppendUnicodeStringToString", "Source")) {
     return STATUS_INVALID_PARAMETER;
@@ -203,8 +216,10 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNI
 // Where Windows is silent we choose: no digit at all fails with
 // STATUS_INVALID_PARAMETER, and overflow wraps modulo 2^32.
 NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
-  if (!CheckUnicodeString(String, "RtlUnicodeStringToInteger", "String")) return STATUS_INVALID_PARAMETER;
-  if (Base != 0 && Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
+  if (!CheckUnicodeString(String, "RtlUnicodeStringToInteger", "String"))
+    return STATUS_INVALID_PARAMETER;
+  if (Base != 0 && Base != 2 && Base != 8 && Base != 10 && Base != 16)
+    return STATUS_INVALID_PARAMETER;
   const auto text = CharsOf(*String);
   std::size_t i = 0;
   while (i < text.size() && text[i] <= u' ') ++i;
@@ -225,10 +240,14 @@ NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PU
   for (; i < text.size(); ++i, ++digits) {
     const char16_t c = text[i];
     ULONG digit;
-    if (c >= u'0' && c <= u'9') digit = c - u'0';
-    else if (c >= u'a' && c <= u'f') digit = c - u'a' + 10;
-    else if (c >= u'A' && c <= u'F') digit = c - u'A' + 10;
-    else break;
+    if (c >= u'0' && c <= u'9')
+      digit = c - u'0';
+    else if (c >= u'a' && c <= u'f')
+      digit = c - u'a' + 10;
+    else if (c >= u'A' && c <= u'F')
+      digit = c - u'A' + 10;
+    else
+      break;
     if (digit >= Base) break;
     result = result * Base + digit;
   }
@@ -240,7 +259,8 @@ NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PU
 // Base 0 means 10. Digits above 9 are upper case. The digits must fit the
 // buffer (STATUS_BUFFER_OVERFLOW otherwise); a NUL follows when there is room.
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
-  if (!CheckUnicodeString(String, "RtlIntegerToUnicodeString", "String")) return STATUS_INVALID_PARAMETER;
+  if (!CheckUnicodeString(String, "RtlIntegerToUnicodeString", "String"))
+    return STATUS_INVALID_PARAMETER;
   if (Base == 0) Base = 10;
   if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
   WCHAR digits[32];

@@ -7,9 +7,13 @@
 
 namespace {
 
-bool IsSelfRelative(const SECURITY_DESCRIPTOR* sd) { return (sd->Control & SE_SELF_RELATIVE) != 0; }
+bool IsSelfRelative(const SECURITY_DESCRIPTOR* sd) {
+  return (sd->Control & SE_SELF_RELATIVE) != 0;
+}
 
-ULONG LongAlign(ULONG n) { return (n + 3u) & ~3u; }
+ULONG LongAlign(ULONG n) {
+  return (n + 3u) & ~3u;
+}
 
 // A part of a descriptor (owner, group, SACL, DACL) in either form.
 const void* PartOf(const SECURITY_DESCRIPTOR* sd, int part) {
@@ -50,12 +54,16 @@ ULONG NTAPI RtlLengthRequiredSid(ULONG SubAuthorityCount) {
 
 BOOLEAN NTAPI RtlValidSid(PSID Sid) {
   auto* sid = static_cast<const SID*>(Sid);
-  return sid != nullptr && sid->Revision == SID_REVISION && sid->SubAuthorityCount <= SID_MAX_SUB_AUTHORITIES;
+  return sid != nullptr && sid->Revision == SID_REVISION &&
+         sid->SubAuthorityCount <= SID_MAX_SUB_AUTHORITIES;
 }
 
-ULONG NTAPI RtlLengthSid(PSID Sid) { return RtlLengthRequiredSid(static_cast<const SID*>(Sid)->SubAuthorityCount); }
+ULONG NTAPI RtlLengthSid(PSID Sid) {
+  return RtlLengthRequiredSid(static_cast<const SID*>(Sid)->SubAuthorityCount);
+}
 
-NTSTATUS NTAPI RtlInitializeSid(PSID Sid, PSID_IDENTIFIER_AUTHORITY IdentifierAuthority, UCHAR SubAuthorityCount) {
+NTSTATUS NTAPI RtlInitializeSid(PSID Sid, PSID_IDENTIFIER_AUTHORITY IdentifierAuthority,
+                                UCHAR SubAuthorityCount) {
   if (SubAuthorityCount > SID_MAX_SUB_AUTHORITIES) return STATUS_INVALID_PARAMETER;
   auto* sid = static_cast<SID*>(Sid);
   sid->Revision = SID_REVISION;
@@ -96,7 +104,8 @@ NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision) {
 // Walks the ACEs; every one must lie inside AclSize and be long enough for
 // its header.
 BOOLEAN NTAPI RtlValidAcl(PACL Acl) {
-  if (Acl == nullptr || Acl->AclRevision < MIN_ACL_REVISION || Acl->AclRevision > MAX_ACL_REVISION) return FALSE;
+  if (Acl == nullptr || Acl->AclRevision < MIN_ACL_REVISION || Acl->AclRevision > MAX_ACL_REVISION)
+    return FALSE;
   if (Acl->AclSize < sizeof(ACL)) return FALSE;
   ULONG offset = sizeof(ACL);
   for (USHORT i = 0; i < Acl->AceCount; ++i) {
@@ -117,7 +126,8 @@ NTSTATUS NTAPI RtlGetAce(PACL Acl, ULONG AceIndex, PVOID* Ace) {
 }
 
 // Appends an allow ACE after the last one.
-NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid) {
+NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask,
+                                      PSID Sid) {
   if (!RtlValidSid(Sid)) return STATUS_INVALID_SID;
   if (!RtlValidAcl(Acl) || AceRevision < MIN_ACL_REVISION || AceRevision > MAX_ACL_REVISION) {
     return STATUS_INVALID_ACL;
@@ -126,7 +136,8 @@ NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK A
   for (USHORT i = 0; i < Acl->AceCount; ++i) {
     used += reinterpret_cast<ACE_HEADER*>(reinterpret_cast<UCHAR*>(Acl) + used)->AceSize;
   }
-  ULONG aceSize = static_cast<ULONG>(FIELD_OFFSET(ACCESS_ALLOWED_ACE, SidStart)) + RtlLengthSid(Sid);
+  ULONG aceSize =
+      static_cast<ULONG>(FIELD_OFFSET(ACCESS_ALLOWED_ACE, SidStart)) + RtlLengthSid(Sid);
   if (used + aceSize > Acl->AclSize) return STATUS_ALLOTTED_SPACE_EXCEEDED;
   auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(reinterpret_cast<UCHAR*>(Acl) + used);
   ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
@@ -141,7 +152,8 @@ NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK A
 
 // ---- Security descriptors ----
 
-NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision) {
+NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                           ULONG Revision) {
   if (Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
   std::memset(SecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
   static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
@@ -152,7 +164,8 @@ NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescript
 // a ULONG boundary, as the Windows routine measures it.
 ULONG NTAPI RtlLengthSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor) {
   auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(SecurityDescriptor);
-  ULONG length = IsSelfRelative(sd) ? sizeof(SECURITY_DESCRIPTOR_RELATIVE) : sizeof(SECURITY_DESCRIPTOR);
+  ULONG length =
+      IsSelfRelative(sd) ? sizeof(SECURITY_DESCRIPTOR_RELATIVE) : sizeof(SECURITY_DESCRIPTOR);
   if (auto* owner = PartOf(sd, kOwner)) length += LongAlign(RtlLengthSid(const_cast<void*>(owner)));
   if (auto* group = PartOf(sd, kGroup)) length += LongAlign(RtlLengthSid(const_cast<void*>(group)));
   if (auto* sacl = AclPart(sd, kSacl)) length += LongAlign(sacl->AclSize);
@@ -163,16 +176,21 @@ ULONG NTAPI RtlLengthSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor)
 BOOLEAN NTAPI RtlValidSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor) {
   auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(SecurityDescriptor);
   if (sd == nullptr || sd->Revision != SECURITY_DESCRIPTOR_REVISION) return FALSE;
-  if (auto* owner = PartOf(sd, kOwner); owner != nullptr && !RtlValidSid(const_cast<void*>(owner))) return FALSE;
-  if (auto* group = PartOf(sd, kGroup); group != nullptr && !RtlValidSid(const_cast<void*>(group))) return FALSE;
-  if (auto* sacl = AclPart(sd, kSacl); sacl != nullptr && !RtlValidAcl(const_cast<ACL*>(sacl))) return FALSE;
-  if (auto* dacl = AclPart(sd, kDacl); dacl != nullptr && !RtlValidAcl(const_cast<ACL*>(dacl))) return FALSE;
+  if (auto* owner = PartOf(sd, kOwner); owner != nullptr && !RtlValidSid(const_cast<void*>(owner)))
+    return FALSE;
+  if (auto* group = PartOf(sd, kGroup); group != nullptr && !RtlValidSid(const_cast<void*>(group)))
+    return FALSE;
+  if (auto* sacl = AclPart(sd, kSacl); sacl != nullptr && !RtlValidAcl(const_cast<ACL*>(sacl)))
+    return FALSE;
+  if (auto* dacl = AclPart(sd, kDacl); dacl != nullptr && !RtlValidAcl(const_cast<ACL*>(dacl)))
+    return FALSE;
   return TRUE;
 }
 
-NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent, PACL Dacl,
-                                            BOOLEAN DaclDefaulted) {
-  if (NTSTATUS status = CheckAbsoluteForSet(SecurityDescriptor); status != STATUS_SUCCESS) return status;
+NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                            BOOLEAN DaclPresent, PACL Dacl, BOOLEAN DaclDefaulted) {
+  if (NTSTATUS status = CheckAbsoluteForSet(SecurityDescriptor); status != STATUS_SUCCESS)
+    return status;
   auto* sd = static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor);
   if (!DaclPresent) {
     sd->Control &= ~SE_DACL_PRESENT;
@@ -189,7 +207,8 @@ NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescrip
   return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PBOOLEAN DaclPresent, PACL* Dacl,
+NTSTATUS NTAPI RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                            PBOOLEAN DaclPresent, PACL* Dacl,
                                             PBOOLEAN DaclDefaulted) {
   auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(SecurityDescriptor);
   if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
@@ -203,11 +222,12 @@ NTSTATUS NTAPI RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescrip
 
 NTSTATUS NTAPI RtlSetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Owner,
                                              BOOLEAN OwnerDefaulted) {
-  if (NTSTATUS status = CheckAbsoluteForSet(SecurityDescriptor); status != STATUS_SUCCESS) return status;
+  if (NTSTATUS status = CheckAbsoluteForSet(SecurityDescriptor); status != STATUS_SUCCESS)
+    return status;
   auto* sd = static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor);
   sd->Owner = Owner;
   sd->Control = static_cast<USHORT>(OwnerDefaulted ? (sd->Control | SE_OWNER_DEFAULTED)
-                                                    : (sd->Control & ~SE_OWNER_DEFAULTED));
+                                                   : (sd->Control & ~SE_OWNER_DEFAULTED));
   return STATUS_SUCCESS;
 }
 
@@ -222,11 +242,12 @@ NTSTATUS NTAPI RtlGetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescri
 
 NTSTATUS NTAPI RtlSetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Group,
                                              BOOLEAN GroupDefaulted) {
-  if (NTSTATUS status = CheckAbsoluteForSet(SecurityDescriptor); status != STATUS_SUCCESS) return status;
+  if (NTSTATUS status = CheckAbsoluteForSet(SecurityDescriptor); status != STATUS_SUCCESS)
+    return status;
   auto* sd = static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor);
   sd->Group = Group;
   sd->Control = static_cast<USHORT>(GroupDefaulted ? (sd->Control | SE_GROUP_DEFAULTED)
-                                                    : (sd->Control & ~SE_GROUP_DEFAULTED));
+                                                   : (sd->Control & ~SE_GROUP_DEFAULTED));
   return STATUS_SUCCESS;
 }
 
@@ -242,12 +263,13 @@ NTSTATUS NTAPI RtlGetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescri
 // Lays the parts out after the relative header in the order owner, group,
 // SACL, DACL. On a short buffer reports the length needed.
 NTSTATUS NTAPI RtlAbsoluteToSelfRelativeSD(PSECURITY_DESCRIPTOR AbsoluteSecurityDescriptor,
-                                           PSECURITY_DESCRIPTOR SelfRelativeSecurityDescriptor, PULONG BufferLength) {
+                                           PSECURITY_DESCRIPTOR SelfRelativeSecurityDescriptor,
+                                           PULONG BufferLength) {
   auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(AbsoluteSecurityDescriptor);
   if (IsSelfRelative(sd)) return STATUS_BAD_DESCRIPTOR_FORMAT;
   if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
-  ULONG needed = RtlLengthSecurityDescriptor(AbsoluteSecurityDescriptor) - sizeof(SECURITY_DESCRIPTOR) +
-                 sizeof(SECURITY_DESCRIPTOR_RELATIVE);
+  ULONG needed = RtlLengthSecurityDescriptor(AbsoluteSecurityDescriptor) -
+                 sizeof(SECURITY_DESCRIPTOR) + sizeof(SECURITY_DESCRIPTOR_RELATIVE);
   if (*BufferLength < needed) {
     *BufferLength = needed;
     return STATUS_BUFFER_TOO_SMALL;

@@ -69,7 +69,8 @@ Parts TakeApart(PSECURITY_DESCRIPTOR descriptor) {
 Bytes PutTogether(Parts parts) {
   SECURITY_DESCRIPTOR absolute;
   RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
-  absolute.Control = static_cast<SECURITY_DESCRIPTOR_CONTROL>(parts.control & ~(SE_DACL_PRESENT | SE_SACL_PRESENT));
+  absolute.Control = static_cast<SECURITY_DESCRIPTOR_CONTROL>(parts.control &
+                                                              ~(SE_DACL_PRESENT | SE_SACL_PRESENT));
   absolute.Owner = parts.owner.empty() ? nullptr : parts.owner.data();
   absolute.Group = parts.group.empty() ? nullptr : parts.group.data();
   if (parts.daclPresent) {
@@ -90,15 +91,17 @@ Bytes PutTogether(Parts parts) {
 constexpr SECURITY_DESCRIPTOR_CONTROL kOwnerFlags = SE_OWNER_DEFAULTED;
 constexpr SECURITY_DESCRIPTOR_CONTROL kGroupFlags = SE_GROUP_DEFAULTED;
 constexpr SECURITY_DESCRIPTOR_CONTROL kDaclFlags =
-    SE_DACL_PRESENT | SE_DACL_DEFAULTED | SE_DACL_AUTO_INHERIT_REQ | SE_DACL_AUTO_INHERITED | SE_DACL_PROTECTED |
-    SE_DACL_UNTRUSTED;
-constexpr SECURITY_DESCRIPTOR_CONTROL kSaclFlags =
-    SE_SACL_PRESENT | SE_SACL_DEFAULTED | SE_SACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERITED | SE_SACL_PROTECTED;
+    SE_DACL_PRESENT | SE_DACL_DEFAULTED | SE_DACL_AUTO_INHERIT_REQ | SE_DACL_AUTO_INHERITED |
+    SE_DACL_PROTECTED | SE_DACL_UNTRUSTED;
+constexpr SECURITY_DESCRIPTOR_CONTROL kSaclFlags = SE_SACL_PRESENT | SE_SACL_DEFAULTED |
+                                                   SE_SACL_AUTO_INHERIT_REQ |
+                                                   SE_SACL_AUTO_INHERITED | SE_SACL_PROTECTED;
 
 // Copies the parts `info` selects from `from` into `to`, with their flags.
 void TakeSelected(Parts& to, const Parts& from, SECURITY_INFORMATION info) {
   auto moveFlags = [&](SECURITY_DESCRIPTOR_CONTROL mask) {
-    to.control = static_cast<SECURITY_DESCRIPTOR_CONTROL>((to.control & ~mask) | (from.control & mask));
+    to.control =
+        static_cast<SECURITY_DESCRIPTOR_CONTROL>((to.control & ~mask) | (from.control & mask));
   };
   if (info & OWNER_SECURITY_INFORMATION) {
     to.owner = from.owner;
@@ -122,13 +125,21 @@ void TakeSelected(Parts& to, const Parts& from, SECURITY_INFORMATION info) {
 
 }  // namespace
 
-Bytes LocalSystemSid() { return MakeSid(SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID}); }
+Bytes LocalSystemSid() {
+  return MakeSid(SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID});
+}
 Bytes AdministratorsSid() {
   return MakeSid(SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS});
 }
-Bytes UsersSid() { return MakeSid(SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS}); }
-Bytes EveryoneSid() { return MakeSid(SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID}); }
-Bytes AuthenticatedUsersSid() { return MakeSid(SECURITY_NT_AUTHORITY, {SECURITY_AUTHENTICATED_USER_RID}); }
+Bytes UsersSid() {
+  return MakeSid(SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS});
+}
+Bytes EveryoneSid() {
+  return MakeSid(SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID});
+}
+Bytes AuthenticatedUsersSid() {
+  return MakeSid(SECURITY_NT_AUTHORITY, {SECURITY_AUTHENTICATED_USER_RID});
+}
 
 Bytes BuildSelfRelative(const Bytes& owner, const Bytes& group, const std::vector<AceSpec>& dacl) {
   ULONG aclLength = sizeof(ACL);
@@ -149,8 +160,8 @@ Bytes BuildSelfRelative(const Bytes& owner, const Bytes& group, const std::vecto
 }
 
 Bytes DefaultFileSecurity() {
-  constexpr ACCESS_MASK kFullAccess = 0x001F01FF;     // FILE_ALL_ACCESS
-  constexpr ACCESS_MASK kReadExecute = 0x001200A9;    // FILE_GENERIC_READ | FILE_GENERIC_EXECUTE
+  constexpr ACCESS_MASK kFullAccess = 0x001F01FF;   // FILE_ALL_ACCESS
+  constexpr ACCESS_MASK kReadExecute = 0x001200A9;  // FILE_GENERIC_READ | FILE_GENERIC_EXECUTE
   return BuildSelfRelative(AdministratorsSid(), LocalSystemSid(),
                            {{LocalSystemSid(), kFullAccess},
                             {AdministratorsSid(), kFullAccess},
@@ -164,8 +175,8 @@ Bytes SelectParts(const Bytes& stored, SECURITY_INFORMATION info) {
   return PutTogether(std::move(selected));
 }
 
-NTSTATUS QuerySecurity(const Bytes& stored, SECURITY_INFORMATION info, void* buffer, ULONG bufferLength,
-                       ULONG* lengthOut) {
+NTSTATUS QuerySecurity(const Bytes& stored, SECURITY_INFORMATION info, void* buffer,
+                       ULONG bufferLength, ULONG* lengthOut) {
   Bytes selected = SelectParts(stored, info);
   *lengthOut = static_cast<ULONG>(selected.size());
   if (bufferLength < selected.size()) return STATUS_BUFFER_TOO_SMALL;
@@ -173,8 +184,10 @@ NTSTATUS QuerySecurity(const Bytes& stored, SECURITY_INFORMATION info, void* buf
   return STATUS_SUCCESS;
 }
 
-NTSTATUS MergeParts(const Bytes& stored, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR incoming, Bytes* merged) {
-  if (incoming == nullptr || !RtlValidSecurityDescriptor(incoming)) return STATUS_INVALID_SECURITY_DESCR;
+NTSTATUS MergeParts(const Bytes& stored, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR incoming,
+                    Bytes* merged) {
+  if (incoming == nullptr || !RtlValidSecurityDescriptor(incoming))
+    return STATUS_INVALID_SECURITY_DESCR;
   Parts result = TakeApart(const_cast<std::uint8_t*>(stored.data()));
   TakeSelected(result, TakeApart(incoming), info);
   *merged = PutTogether(std::move(result));

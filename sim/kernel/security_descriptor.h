@@ -44,12 +44,13 @@ Bytes SelectParts(const Bytes& stored, SECURITY_INFORMATION info);
 // IRP_MJ_QUERY_SECURITY as a file system answers it: writes the selected
 // parts to `buffer` and their length to *lengthOut, or returns
 // STATUS_BUFFER_TOO_SMALL with the length needed in *lengthOut.
-NTSTATUS QuerySecurity(const Bytes& stored, SECURITY_INFORMATION info, void* buffer, ULONG bufferLength,
-                       ULONG* lengthOut);
+NTSTATUS QuerySecurity(const Bytes& stored, SECURITY_INFORMATION info, void* buffer,
+                       ULONG bufferLength, ULONG* lengthOut);
 
 // IRP_MJ_SET_SECURITY: the parts `info` selects are taken from `incoming`
 // (absolute or self-relative), the others kept from `stored`. Returns
 // STATUS_INVALID_SECURITY_DESCR for an invalid incoming descriptor.
-NTSTATUS MergeParts(const Bytes& stored, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR incoming, Bytes* merged);
+NTSTATUS MergeParts(const Bytes& stored, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR incoming,
+                    Bytes* merged);
 
 }  // namespace sim::kernel::security

@@ -29,7 +29,9 @@ void Acquire(PKSPIN_LOCK lock) {
   }
   for (;;) {
     KSPIN_LOCK expected = 0;
-    if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
+    if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE,
+                                    __ATOMIC_RELAXED))
+      break;
     std::this_thread::yield();
   }
   ++ts.spinLocksHeld;
@@ -39,7 +41,8 @@ void Acquire(PKSPIN_LOCK lock) {
 bool TryAcquire(PKSPIN_LOCK lock) {
   const auto self = reinterpret_cast<KSPIN_LOCK>(sim::kernel::CurrentKThread());
   KSPIN_LOCK expected = 0;
-  if (!__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+  if (!__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE,
+                                   __ATOMIC_RELAXED)) {
     return false;
   }
   ++sim::kernel::CurrentThread().spinLocksHeld;
@@ -71,13 +74,16 @@ void CheckRaiseFrom(PKSPIN_LOCK lock) {
 void CheckAtDpc(PKSPIN_LOCK lock, const char* routine) {
   const KIRQL irql = sim::kernel::CurrentThread().irql;
   if (irql != DISPATCH_LEVEL) {
-    Report(std::string(routine) + " at IRQL " + std::to_string(irql) + " (must be DISPATCH_LEVEL)", lock);
+    Report(std::string(routine) + " at IRQL " + std::to_string(irql) + " (must be DISPATCH_LEVEL)",
+           lock);
   }
 }
 
 }  // namespace
 
-void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELAXED); }
+void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  __atomic_store_n(SpinLock, 0, __ATOMIC_RELAXED);
+}
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   CheckRaiseFrom(SpinLock);
@@ -120,7 +126,8 @@ void KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE LockHandle) {
   KeReleaseSpinLock(LockHandle->LockQueue.Lock, LockHandle->OldIrql);
 }
 
-void KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle) {
+void KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock,
+                                              PKLOCK_QUEUE_HANDLE LockHandle) {
   LockHandle->LockQueue.Next = NULL;
   LockHandle->LockQueue.Lock = SpinLock;
   KeAcquireSpinLockAtDpcLevel(SpinLock);
@@ -133,7 +140,8 @@ void KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE LockHandle) 
 // The list routines take the lock at DISPATCH_LEVEL around the list change;
 // the insert routines return the entry that was first (or last) before the
 // insertion, or NULL when the list was empty.
-PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock) {
+PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                        PKSPIN_LOCK Lock) {
   KIRQL old;
   KeAcquireSpinLock(Lock, &old);
   PLIST_ENTRY first = IsListEmpty(ListHead) ? NULL : ListHead->Flink;
@@ -142,7 +150,8 @@ PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEn
   return first;
 }
 
-PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock) {
+PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                        PKSPIN_LOCK Lock) {
   KIRQL old;
   KeAcquireSpinLock(Lock, &old);
   PLIST_ENTRY last = IsListEmpty(ListHead) ? NULL : ListHead->Blink;

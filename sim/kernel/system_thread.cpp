@@ -77,7 +77,8 @@ void RunStartRoutine(PKSTART_ROUTINE start, PVOID context, TerminationContext& t
   currentTermination = nullptr;
 }
 
-void ThreadMain(ThreadObject* object, PKSTART_ROUTINE start, PVOID context, std::uint32_t processId) {
+void ThreadMain(ThreadObject* object, PKSTART_ROUTINE start, PVOID context,
+                std::uint32_t processId) {
   ThreadState& ts = CurrentThread();
   ts.threadId = object->body.threadId;
   ts.processId = processId;
@@ -192,8 +193,9 @@ using namespace sim::kernel;
 // when the caller runs in the System process, whose handle table is the
 // kernel's. Only the System process (no ProcessHandle) and the caller's own
 // process (NtCurrentProcess()) are supported as the thread's process.
-NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
   if (ThreadHandle == NULL || StartRoutine == NULL) return STATUS_INVALID_PARAMETER;
   ThreadState& caller = CurrentThread();
@@ -204,13 +206,15 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
     return STATUS_NOT_SUPPORTED;
   }
   if (caller.irql > PASSIVE_LEVEL) {
-    sim::verifier::Report(Check::Irql, "PsCreateSystemThread at IRQL " + std::to_string(caller.irql));
+    sim::verifier::Report(Check::Irql,
+                          "PsCreateSystemThread at IRQL " + std::to_string(caller.irql));
   }
 
   const std::uint64_t id = AllocateThreadId();
   auto* object = new ThreadObject(id);
-  const bool kernelHandle = (ObjectAttributes != NULL && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE)) ||
-                            caller.processId == kSystemProcessId;
+  const bool kernelHandle =
+      (ObjectAttributes != NULL && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE)) ||
+      caller.processId == kSystemProcessId;
   *ThreadHandle = InsertHandle(object, DesiredAccess, kernelHandle);
   if (ClientId != NULL) {
     ClientId->UniqueProcess = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(processId));
@@ -228,7 +232,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
   if (!CurrentThread().isSystemThread || currentTermination == nullptr) {
-    sim::verifier::Report(Check::Thread, "PsTerminateSystemThread called by a thread that is not a system thread");
+    sim::verifier::Report(Check::Thread,
+                          "PsTerminateSystemThread called by a thread that is not a system thread");
     return STATUS_INVALID_PARAMETER;
   }
   currentTermination->status = ExitStatus;
@@ -239,10 +244,13 @@ HANDLE PsGetCurrentThreadId(void) {
   return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(CurrentThread().threadId));
 }
 
-PETHREAD PsGetCurrentThread(void) { return reinterpret_cast<PETHREAD>(CurrentKThread()); }
+PETHREAD PsGetCurrentThread(void) {
+  return reinterpret_cast<PETHREAD>(CurrentKThread());
+}
 
 HANDLE PsGetThreadId(PETHREAD Thread) {
-  return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(reinterpret_cast<PKTHREAD>(Thread)->threadId));
+  return reinterpret_cast<HANDLE>(
+      static_cast<ULONG_PTR>(reinterpret_cast<PKTHREAD>(Thread)->threadId));
 }
 
 BOOLEAN PsIsSystemThread(PETHREAD Thread) {

@@ -8,7 +8,9 @@ namespace {
 std::atomic<std::uint64_t> nextThreadId{1000};
 }
 
-std::uint64_t AllocateThreadId() { return nextThreadId.fetch_add(4); }
+std::uint64_t AllocateThreadId() {
+  return nextThreadId.fetch_add(4);
+}
 
 ThreadState& CurrentThread() {
   thread_local ThreadState state = [] {

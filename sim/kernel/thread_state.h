@@ -19,14 +19,14 @@ inline constexpr std::uint32_t kSystemProcessId = 4;
 inline constexpr std::uint32_t kUnsetThreadProcessId = 1000;
 
 struct ThreadState {
-  std::uint64_t threadId = 0;         // simulated thread id (unique, never 0)
+  std::uint64_t threadId = 0;  // simulated thread id (unique, never 0)
   std::uint32_t processId = kUnsetThreadProcessId;
   KIRQL irql = PASSIVE_LEVEL;
-  int kernelApcDisable = 0;           // depth of KeEnterCriticalRegion (and owned mutexes)
+  int kernelApcDisable = 0;  // depth of KeEnterCriticalRegion (and owned mutexes)
   bool isSystemThread = false;
-  void* waitState = nullptr;          // owned by the wait/alert machinery
-  PKTHREAD kthread = nullptr;         // the thread's KTHREAD body (see kernel/kthread.h)
-  int spinLocksHeld = 0;              // spin locks this thread holds
+  void* waitState = nullptr;   // owned by the wait/alert machinery
+  PKTHREAD kthread = nullptr;  // the thread's KTHREAD body (see kernel/kthread.h)
+  int spinLocksHeld = 0;       // spin locks this thread holds
 };
 
 // The calling thread's state.

@@ -27,13 +27,15 @@ extern const std::uint16_t kDowncasePages[][256];
 inline WCHAR UpcaseChar(WCHAR c) {
   const auto unit = static_cast<std::uint16_t>(c);
   const auto page = upcase_data::kUpcasePageIndex[unit >> 8];
-  return static_cast<WCHAR>(static_cast<std::uint16_t>(unit + upcase_data::kUpcasePages[page][unit & 0xFF]));
+  return static_cast<WCHAR>(
+      static_cast<std::uint16_t>(unit + upcase_data::kUpcasePages[page][unit & 0xFF]));
 }
 
 inline WCHAR DowncaseChar(WCHAR c) {
   const auto unit = static_cast<std::uint16_t>(c);
   const auto page = upcase_data::kDowncasePageIndex[unit >> 8];
-  return static_cast<WCHAR>(static_cast<std::uint16_t>(unit + upcase_data::kDowncasePages[page][unit & 0xFF]));
+  return static_cast<WCHAR>(
+      static_cast<std::uint16_t>(unit + upcase_data::kDowncasePages[page][unit & 0xFF]));
 }
 
 // The whole mapping as a 65536-entry table indexed by code unit, in the form

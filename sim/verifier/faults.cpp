@@ -31,7 +31,9 @@ State& Get() {
   return state;
 }
 
-SiteState& For(State& state, Site site) { return state.sites[static_cast<std::size_t>(site)]; }
+SiteState& For(State& state, Site site) {
+  return state.sites[static_cast<std::size_t>(site)];
+}
 
 }  // namespace
 
@@ -41,7 +43,9 @@ void FailNth(Site site, std::uint64_t nth, std::uint32_t tag) {
   For(state, site).rules.push_back(Rule{nth, tag});
 }
 
-void FailEvery(Site site, std::uint32_t tag) { FailNth(site, 0, tag); }
+void FailEvery(Site site, std::uint32_t tag) {
+  FailNth(site, 0, tag);
+}
 
 void Clear() {
   State& state = Get();

@@ -21,28 +21,50 @@ std::vector<Violation>& Log() {
 
 std::string_view CheckName(Check check) {
   switch (check) {
-    case Check::PoolLeak: return "pool leak";
-    case Check::PoolDoubleFree: return "pool double free";
-    case Check::PoolWrongTag: return "pool free with wrong tag";
-    case Check::PoolBadType: return "pool type";
-    case Check::ResourceNoCriticalRegion: return "ERESOURCE outside critical region";
-    case Check::ResourceNotOwner: return "ERESOURCE released by non-owner";
-    case Check::ResourceDeleteHeld: return "ERESOURCE deleted while held";
-    case Check::ResourceMisuse: return "ERESOURCE misuse";
-    case Check::CriticalRegionUnbalanced: return "critical region unbalanced";
-    case Check::Irql: return "IRQL";
-    case Check::SpinLock: return "spin lock";
-    case Check::Mutex: return "mutex";
-    case Check::LockOrder: return "lock order";
-    case Check::Thread: return "thread";
-    case Check::Registry: return "registry";
-    case Check::Process: return "process";
-    case Check::String: return "string";
-    case Check::FilterManager: return "Filter Manager";
-    case Check::Io: return "I/O manager";
-    case Check::FileSystem: return "file system";
-    case Check::Port: return "communication port";
-    case Check::Other: return "other";
+    case Check::PoolLeak:
+      return "pool leak";
+    case Check::PoolDoubleFree:
+      return "pool double free";
+    case Check::PoolWrongTag:
+      return "pool free with wrong tag";
+    case Check::PoolBadType:
+      return "pool type";
+    case Check::ResourceNoCriticalRegion:
+      return "ERESOURCE outside critical region";
+    case Check::ResourceNotOwner:
+      return "ERESOURCE released by non-owner";
+    case Check::ResourceDeleteHeld:
+      return "ERESOURCE deleted while held";
+    case Check::ResourceMisuse:
+      return "ERESOURCE misuse";
+    case Check::CriticalRegionUnbalanced:
+      return "critical region unbalanced";
+    case Check::Irql:
+      return "IRQL";
+    case Check::SpinLock:
+      return "spin lock";
+    case Check::Mutex:
+      return "mutex";
+    case Check::LockOrder:
+      return "lock order";
+    case Check::Thread:
+      return "thread";
+    case Check::Registry:
+      return "registry";
+    case Check::Process:
+      return "process";
+    case Check::String:
+      return "string";
+    case Check::FilterManager:
+      return "Filter Manager";
+    case Check::Io:
+      return "I/O manager";
+    case Check::FileSystem:
+      return "file system";
+    case Check::Port:
+      return "communication port";
+    case Check::Other:
+      return "other";
   }
   return "unknown";
 }

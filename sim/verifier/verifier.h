@@ -13,27 +13,27 @@ namespace sim::verifier {
 
 // One entry per kind of check, so tests can expect a precise violation.
 enum class Check {
-  PoolLeak,              // allocations still live when a leak report is asked for
-  PoolDoubleFree,        // freeing a block that is not live
-  PoolWrongTag,          // ExFreePoolWithTag with a tag other than the allocation's
-  PoolBadType,           // unknown pool type or flags
+  PoolLeak,                  // allocations still live when a leak report is asked for
+  PoolDoubleFree,            // freeing a block that is not live
+  PoolWrongTag,              // ExFreePoolWithTag with a tag other than the allocation's
+  PoolBadType,               // unknown pool type or flags
   ResourceNoCriticalRegion,  // ERESOURCE acquired with normal kernel APCs enabled
-  ResourceNotOwner,      // ERESOURCE released by a thread that does not own it
-  ResourceDeleteHeld,    // ERESOURCE deleted while acquired
-  ResourceMisuse,        // uninitialised or deleted ERESOURCE used, or freed while live
+  ResourceNotOwner,          // ERESOURCE released by a thread that does not own it
+  ResourceDeleteHeld,        // ERESOURCE deleted while acquired
+  ResourceMisuse,            // uninitialised or deleted ERESOURCE used, or freed while live
   CriticalRegionUnbalanced,  // KeLeaveCriticalRegion without enter, or left entered
-  Irql,                  // IRQL rule broken (wait at DISPATCH, paged code at DISPATCH, ...)
-  SpinLock,              // spin-lock rule broken (wrong IRQL, release by non-owner, ...)
-  Mutex,                 // KMUTEX released by a non-owner
-  LockOrder,             // locks taken against the driver's declared order
-  Thread,                // system-thread misuse
-  Registry,              // malformed registry query
-  Process,               // process-object misuse
-  String,                // string routine misuse (bad lengths, overflowing destination)
-  FilterManager,         // Filter Manager rule (statuses, contexts, names, pended operations)
-  Io,                    // I/O manager rule (operation on an unopened file object, ...)
-  FileSystem,            // file-system rule
-  Port,                  // communication-port rule
+  Irql,                      // IRQL rule broken (wait at DISPATCH, paged code at DISPATCH, ...)
+  SpinLock,                  // spin-lock rule broken (wrong IRQL, release by non-owner, ...)
+  Mutex,                     // KMUTEX released by a non-owner
+  LockOrder,                 // locks taken against the driver's declared order
+  Thread,                    // system-thread misuse
+  Registry,                  // malformed registry query
+  Process,                   // process-object misuse
+  String,                    // string routine misuse (bad lengths, overflowing destination)
+  FilterManager,             // Filter Manager rule (statuses, contexts, names, pended operations)
+  Io,                        // I/O manager rule (operation on an unopened file object, ...)
+  FileSystem,                // file-system rule
+  Port,                      // communication-port rule
   Other,
 };
 

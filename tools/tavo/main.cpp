@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (std::strcmp(argv[1], "demo") == 0) {
-    std::fputs("tavo demo: the demo needs the driver and the agent, which are not built yet.\n\n", stdout);
+    std::fputs("tavo demo: the demo needs the driver and the agent, which are not built yet.\n\n",
+               stdout);
     std::fputs(kUsage, stdout);
     return 0;
   }

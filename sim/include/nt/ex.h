@@ -31,7 +31,8 @@ typedef enum _POOL_TYPE {
   NonPagedPoolNx = 512,
   NonPagedPoolNxCacheAligned = 516,
   NonPagedPoolSessionNx = 544
-} POOL_TYPE, *PPOOL_TYPE;
+} POOL_TYPE,
+    *PPOOL_TYPE;
 
 typedef ULONG64 POOL_FLAGS;
 
@@ -109,7 +110,8 @@ NTKERNELAPI BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wai
 NTKERNELAPI BOOLEAN ExAcquireSharedStarveExclusive(PERESOURCE Resource, BOOLEAN Wait);
 NTKERNELAPI BOOLEAN ExAcquireSharedWaitForExclusive(PERESOURCE Resource, BOOLEAN Wait);
 NTKERNELAPI void ExReleaseResourceLite(PERESOURCE Resource);
-NTKERNELAPI void ExReleaseResourceForThreadLite(PERESOURCE Resource, ERESOURCE_THREAD ResourceThreadId);
+NTKERNELAPI void ExReleaseResourceForThreadLite(PERESOURCE Resource,
+                                                ERESOURCE_THREAD ResourceThreadId);
 NTKERNELAPI BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource);
 NTKERNELAPI ULONG ExIsResourceAcquiredSharedLite(PERESOURCE Resource);
 NTKERNELAPI ULONG ExGetExclusiveWaiterCount(PERESOURCE Resource);
@@ -127,7 +129,7 @@ typedef struct _FAST_MUTEX {
   volatile LONG Count;  // 1 when free
   PVOID Owner;
   ULONG Contention;
-  KEVENT Event;         // a synchronization event, not signalled
+  KEVENT Event;  // a synchronization event, not signalled
   ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
 

@@ -6,102 +6,104 @@
 
 typedef enum _FILE_INFORMATION_CLASS {
   FileDirectoryInformation = 1,
-  FileFullDirectoryInformation,             // 2
-  FileBothDirectoryInformation,             // 3
-  FileBasicInformation,                     // 4
-  FileStandardInformation,                  // 5
-  FileInternalInformation,                  // 6
-  FileEaInformation,                        // 7
-  FileAccessInformation,                    // 8
-  FileNameInformation,                      // 9
-  FileRenameInformation,                    // 10
-  FileLinkInformation,                      // 11
-  FileNamesInformation,                     // 12
-  FileDispositionInformation,               // 13
-  FilePositionInformation,                  // 14
-  FileFullEaInformation,                    // 15
-  FileModeInformation,                      // 16
-  FileAlignmentInformation,                 // 17
-  FileAllInformation,                       // 18
-  FileAllocationInformation,                // 19
-  FileEndOfFileInformation,                 // 20
-  FileAlternateNameInformation,             // 21
-  FileStreamInformation,                    // 22
-  FilePipeInformation,                      // 23
-  FilePipeLocalInformation,                 // 24
-  FilePipeRemoteInformation,                // 25
-  FileMailslotQueryInformation,             // 26
-  FileMailslotSetInformation,               // 27
-  FileCompressionInformation,               // 28
-  FileObjectIdInformation,                  // 29
-  FileCompletionInformation,                // 30
-  FileMoveClusterInformation,               // 31
-  FileQuotaInformation,                     // 32
-  FileReparsePointInformation,              // 33
-  FileNetworkOpenInformation,               // 34
-  FileAttributeTagInformation,              // 35
-  FileTrackingInformation,                  // 36
-  FileIdBothDirectoryInformation,           // 37
-  FileIdFullDirectoryInformation,           // 38
-  FileValidDataLengthInformation,           // 39
-  FileShortNameInformation,                 // 40
-  FileIoCompletionNotificationInformation,  // 41
-  FileIoStatusBlockRangeInformation,        // 42
-  FileIoPriorityHintInformation,            // 43
-  FileSfioReserveInformation,               // 44
-  FileSfioVolumeInformation,                // 45
-  FileHardLinkInformation,                  // 46
-  FileProcessIdsUsingFileInformation,       // 47
-  FileNormalizedNameInformation,            // 48
-  FileNetworkPhysicalNameInformation,       // 49
-  FileIdGlobalTxDirectoryInformation,       // 50
-  FileIsRemoteDeviceInformation,            // 51
-  FileUnusedInformation,                    // 52
-  FileNumaNodeInformation,                  // 53
-  FileStandardLinkInformation,              // 54
-  FileRemoteProtocolInformation,            // 55
-  FileRenameInformationBypassAccessCheck,   // 56
-  FileLinkInformationBypassAccessCheck,     // 57
-  FileVolumeNameInformation,                // 58
-  FileIdInformation,                        // 59
-  FileIdExtdDirectoryInformation,           // 60
-  FileReplaceCompletionInformation,         // 61
-  FileHardLinkFullIdInformation,            // 62
-  FileIdExtdBothDirectoryInformation,       // 63
-  FileDispositionInformationEx,             // 64
-  FileRenameInformationEx,                  // 65
-  FileRenameInformationExBypassAccessCheck, // 66
-  FileDesiredStorageClassInformation,       // 67
-  FileStatInformation,                      // 68
-  FileMemoryPartitionInformation,           // 69
-  FileStatLxInformation,                    // 70
-  FileCaseSensitiveInformation,             // 71
-  FileLinkInformationEx,                    // 72
-  FileLinkInformationExBypassAccessCheck,   // 73
-  FileStorageReserveIdInformation,          // 74
+  FileFullDirectoryInformation,                  // 2
+  FileBothDirectoryInformation,                  // 3
+  FileBasicInformation,                          // 4
+  FileStandardInformation,                       // 5
+  FileInternalInformation,                       // 6
+  FileEaInformation,                             // 7
+  FileAccessInformation,                         // 8
+  FileNameInformation,                           // 9
+  FileRenameInformation,                         // 10
+  FileLinkInformation,                           // 11
+  FileNamesInformation,                          // 12
+  FileDispositionInformation,                    // 13
+  FilePositionInformation,                       // 14
+  FileFullEaInformation,                         // 15
+  FileModeInformation,                           // 16
+  FileAlignmentInformation,                      // 17
+  FileAllInformation,                            // 18
+  FileAllocationInformation,                     // 19
+  FileEndOfFileInformation,                      // 20
+  FileAlternateNameInformation,                  // 21
+  FileStreamInformation,                         // 22
+  FilePipeInformation,                           // 23
+  FilePipeLocalInformation,                      // 24
+  FilePipeRemoteInformation,                     // 25
+  FileMailslotQueryInformation,                  // 26
+  FileMailslotSetInformation,                    // 27
+  FileCompressionInformation,                    // 28
+  FileObjectIdInformation,                       // 29
+  FileCompletionInformation,                     // 30
+  FileMoveClusterInformation,                    // 31
+  FileQuotaInformation,                          // 32
+  FileReparsePointInformation,                   // 33
+  FileNetworkOpenInformation,                    // 34
+  FileAttributeTagInformation,                   // 35
+  FileTrackingInformation,                       // 36
+  FileIdBothDirectoryInformation,                // 37
+  FileIdFullDirectoryInformation,                // 38
+  FileValidDataLengthInformation,                // 39
+  FileShortNameInformation,                      // 40
+  FileIoCompletionNotificationInformation,       // 41
+  FileIoStatusBlockRangeInformation,             // 42
+  FileIoPriorityHintInformation,                 // 43
+  FileSfioReserveInformation,                    // 44
+  FileSfioVolumeInformation,                     // 45
+  FileHardLinkInformation,                       // 46
+  FileProcessIdsUsingFileInformation,            // 47
+  FileNormalizedNameInformation,                 // 48
+  FileNetworkPhysicalNameInformation,            // 49
+  FileIdGlobalTxDirectoryInformation,            // 50
+  FileIsRemoteDeviceInformation,                 // 51
+  FileUnusedInformation,                         // 52
+  FileNumaNodeInformation,                       // 53
+  FileStandardLinkInformation,                   // 54
+  FileRemoteProtocolInformation,                 // 55
+  FileRenameInformationBypassAccessCheck,        // 56
+  FileLinkInformationBypassAccessCheck,          // 57
+  FileVolumeNameInformation,                     // 58
+  FileIdInformation,                             // 59
+  FileIdExtdDirectoryInformation,                // 60
+  FileReplaceCompletionInformation,              // 61
+  FileHardLinkFullIdInformation,                 // 62
+  FileIdExtdBothDirectoryInformation,            // 63
+  FileDispositionInformationEx,                  // 64
+  FileRenameInformationEx,                       // 65
+  FileRenameInformationExBypassAccessCheck,      // 66
+  FileDesiredStorageClassInformation,            // 67
+  FileStatInformation,                           // 68
+  FileMemoryPartitionInformation,                // 69
+  FileStatLxInformation,                         // 70
+  FileCaseSensitiveInformation,                  // 71
+  FileLinkInformationEx,                         // 72
+  FileLinkInformationExBypassAccessCheck,        // 73
+  FileStorageReserveIdInformation,               // 74
   FileCaseSensitiveInformationForceAccessCheck,  // 75
-  FileKnownFolderInformation,               // 76
+  FileKnownFolderInformation,                    // 76
   FileMaximumInformation
-} FILE_INFORMATION_CLASS, *PFILE_INFORMATION_CLASS;
+} FILE_INFORMATION_CLASS,
+    *PFILE_INFORMATION_CLASS;
 
 typedef enum _FSINFOCLASS {
   FileFsVolumeInformation = 1,
-  FileFsLabelInformation,          // 2
-  FileFsSizeInformation,           // 3
-  FileFsDeviceInformation,         // 4
-  FileFsAttributeInformation,      // 5
-  FileFsControlInformation,        // 6
-  FileFsFullSizeInformation,       // 7
-  FileFsObjectIdInformation,       // 8
-  FileFsDriverPathInformation,     // 9
-  FileFsVolumeFlagsInformation,    // 10
-  FileFsSectorSizeInformation,     // 11
-  FileFsDataCopyInformation,       // 12
-  FileFsMetadataSizeInformation,   // 13
-  FileFsFullSizeInformationEx,     // 14
-  FileFsGuidInformation,           // 15
+  FileFsLabelInformation,         // 2
+  FileFsSizeInformation,          // 3
+  FileFsDeviceInformation,        // 4
+  FileFsAttributeInformation,     // 5
+  FileFsControlInformation,       // 6
+  FileFsFullSizeInformation,      // 7
+  FileFsObjectIdInformation,      // 8
+  FileFsDriverPathInformation,    // 9
+  FileFsVolumeFlagsInformation,   // 10
+  FileFsSectorSizeInformation,    // 11
+  FileFsDataCopyInformation,      // 12
+  FileFsMetadataSizeInformation,  // 13
+  FileFsFullSizeInformationEx,    // 14
+  FileFsGuidInformation,          // 15
   FileFsMaximumInformation
-} FS_INFORMATION_CLASS, *PFS_INFORMATION_CLASS;
+} FS_INFORMATION_CLASS,
+    *PFS_INFORMATION_CLASS;
 
 // ---------------------------------------------------------------------------
 // File information structures (NtQueryInformationFile / NtSetInformationFile).
@@ -427,7 +429,8 @@ typedef struct _FILE_FS_DEVICE_INFORMATION {
 #define FILE_READ_ACCESS (0x0001)
 #define FILE_WRITE_ACCESS (0x0002)
 
-#define FSCTL_GET_REPARSE_POINT CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 42, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define FSCTL_GET_REPARSE_POINT \
+  CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 42, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 // Special ByteOffset values of NtReadFile/NtWriteFile (HighPart -1).
 #ifndef FILE_WRITE_TO_END_OF_FILE
@@ -449,35 +452,51 @@ typedef struct _FILE_FS_DEVICE_INFORMATION {
 static_assert(sizeof(FILE_BASIC_INFORMATION) == 40, "FILE_BASIC_INFORMATION");
 static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24, "FILE_STANDARD_INFORMATION");
 static_assert(FIELD_OFFSET(FILE_NAME_INFORMATION, FileName) == 4, "FILE_NAME_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_ALL_INFORMATION, StandardInformation) == 40, "FILE_ALL_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_ALL_INFORMATION, InternalInformation) == 64, "FILE_ALL_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_ALL_INFORMATION, PositionInformation) == 80, "FILE_ALL_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_ALL_INFORMATION, StandardInformation) == 40,
+              "FILE_ALL_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_ALL_INFORMATION, InternalInformation) == 64,
+              "FILE_ALL_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_ALL_INFORMATION, PositionInformation) == 80,
+              "FILE_ALL_INFORMATION");
 static_assert(FIELD_OFFSET(FILE_ALL_INFORMATION, NameInformation) == 96, "FILE_ALL_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_ALL_INFORMATION, NameInformation.FileName) == 100, "FILE_ALL_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_ALL_INFORMATION, NameInformation.FileName) == 100,
+              "FILE_ALL_INFORMATION");
 static_assert(sizeof(FILE_NETWORK_OPEN_INFORMATION) == 56, "FILE_NETWORK_OPEN_INFORMATION");
 static_assert(sizeof(FILE_ATTRIBUTE_TAG_INFORMATION) == 8, "FILE_ATTRIBUTE_TAG_INFORMATION");
 static_assert(FIELD_OFFSET(FILE_RENAME_INFORMATION, RootDirectory) == 8, "FILE_RENAME_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_RENAME_INFORMATION, FileNameLength) == 16, "FILE_RENAME_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_RENAME_INFORMATION, FileNameLength) == 16,
+              "FILE_RENAME_INFORMATION");
 static_assert(FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) == 20, "FILE_RENAME_INFORMATION");
 static_assert(sizeof(FILE_RENAME_INFORMATION) == 24, "FILE_RENAME_INFORMATION");
 static_assert(FIELD_OFFSET(FILE_LINK_INFORMATION, FileName) == 20, "FILE_LINK_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileAttributes) == 56, "FILE_DIRECTORY_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileName) == 64, "FILE_DIRECTORY_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileAttributes) == 56,
+              "FILE_DIRECTORY_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileName) == 64,
+              "FILE_DIRECTORY_INFORMATION");
 static_assert(FIELD_OFFSET(FILE_FULL_DIR_INFORMATION, EaSize) == 64, "FILE_FULL_DIR_INFORMATION");
 static_assert(FIELD_OFFSET(FILE_FULL_DIR_INFORMATION, FileName) == 68, "FILE_FULL_DIR_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_ID_FULL_DIR_INFORMATION, FileId) == 72, "FILE_ID_FULL_DIR_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_ID_FULL_DIR_INFORMATION, FileName) == 80, "FILE_ID_FULL_DIR_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, ShortNameLength) == 68, "FILE_BOTH_DIR_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, ShortName) == 70, "FILE_BOTH_DIR_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_ID_FULL_DIR_INFORMATION, FileId) == 72,
+              "FILE_ID_FULL_DIR_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_ID_FULL_DIR_INFORMATION, FileName) == 80,
+              "FILE_ID_FULL_DIR_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, ShortNameLength) == 68,
+              "FILE_BOTH_DIR_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, ShortName) == 70,
+              "FILE_BOTH_DIR_INFORMATION");
 static_assert(FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileName) == 94, "FILE_BOTH_DIR_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_ID_BOTH_DIR_INFORMATION, FileId) == 96, "FILE_ID_BOTH_DIR_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_ID_BOTH_DIR_INFORMATION, FileName) == 104, "FILE_ID_BOTH_DIR_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_ID_BOTH_DIR_INFORMATION, FileId) == 96,
+              "FILE_ID_BOTH_DIR_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_ID_BOTH_DIR_INFORMATION, FileName) == 104,
+              "FILE_ID_BOTH_DIR_INFORMATION");
 static_assert(FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName) == 12, "FILE_NAMES_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_FS_VOLUME_INFORMATION, SupportsObjects) == 16, "FILE_FS_VOLUME_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_FS_VOLUME_INFORMATION, VolumeLabel) == 18, "FILE_FS_VOLUME_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_FS_VOLUME_INFORMATION, SupportsObjects) == 16,
+              "FILE_FS_VOLUME_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_FS_VOLUME_INFORMATION, VolumeLabel) == 18,
+              "FILE_FS_VOLUME_INFORMATION");
 static_assert(sizeof(FILE_FS_SIZE_INFORMATION) == 24, "FILE_FS_SIZE_INFORMATION");
 static_assert(sizeof(FILE_FS_FULL_SIZE_INFORMATION) == 32, "FILE_FS_FULL_SIZE_INFORMATION");
-static_assert(FIELD_OFFSET(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName) == 12, "FILE_FS_ATTRIBUTE_INFORMATION");
+static_assert(FIELD_OFFSET(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName) == 12,
+              "FILE_FS_ATTRIBUTE_INFORMATION");
 static_assert(sizeof(FILE_FS_DEVICE_INFORMATION) == 8, "FILE_FS_DEVICE_INFORMATION");
 #ifdef FILE_DEVICE_FILE_SYSTEM
 static_assert(FSCTL_GET_REPARSE_POINT == 0x000900A8, "FSCTL_GET_REPARSE_POINT");

@@ -52,7 +52,8 @@ NTKERNELAPI void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 NTKERNELAPI void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 NTKERNELAPI void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 NTKERNELAPI BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-NTKERNELAPI void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle);
+NTKERNELAPI void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock,
+                                                PKLOCK_QUEUE_HANDLE LockHandle);
 NTKERNELAPI void KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE LockHandle);
 NTKERNELAPI void KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock,
                                                           PKLOCK_QUEUE_HANDLE LockHandle);

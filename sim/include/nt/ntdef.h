@@ -159,14 +159,15 @@ typedef ULONGLONG* PULONG64;
 #define NT_WARNING(Status) ((((ULONG)(Status)) >> 30) == 2)
 #define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 
-#define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
+#define FIELD_OFFSET(type, field) ((LONG) __builtin_offsetof(type, field))
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
 #define CONTAINING_RECORD(address, type, field) \
   ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
-#define ALIGN_DOWN_BY(length, alignment) ((ULONG_PTR)(length) & ~((ULONG_PTR)(alignment) - 1))
-#define ALIGN_UP_BY(length, alignment) (ALIGN_DOWN_BY(((ULONG_PTR)(length) + (alignment) - 1), alignment))
+#define ALIGN_DOWN_BY(length, alignment) ((ULONG_PTR)(length) & ~((ULONG_PTR)(alignment)-1))
+#define ALIGN_UP_BY(length, alignment) \
+  (ALIGN_DOWN_BY(((ULONG_PTR)(length) + (alignment)-1), alignment))
 #define FlagOn(_F, _SF) ((_F) & (_SF))
 #define BooleanFlagOn(F, SF) ((BOOLEAN)(((F) & (SF)) != 0))
 #define SetFlag(_F, _SF) ((_F) |= (_SF))
@@ -217,9 +218,13 @@ typedef const STRING* PCOEM_STRING;
 #ifdef __cplusplus
 extern "C++" {
 template <unsigned long long N>
-constexpr PWCH RtlConstantStringBuffer_(const WCHAR (&s)[N]) { return const_cast<PWCH>(s); }
+constexpr PWCH RtlConstantStringBuffer_(const WCHAR (&s)[N]) {
+  return const_cast<PWCH>(s);
+}
 template <unsigned long long N>
-constexpr PCHAR RtlConstantStringBuffer_(const CHAR (&s)[N]) { return const_cast<PCHAR>(s); }
+constexpr PCHAR RtlConstantStringBuffer_(const CHAR (&s)[N]) {
+  return const_cast<PCHAR>(s);
+}
 }
 #define RTL_CONSTANT_STRING(s) \
   { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), RtlConstantStringBuffer_(s) }
@@ -362,9 +367,9 @@ typedef struct _FILE_OBJECT FILE_OBJECT, *PFILE_OBJECT;
 typedef struct _IRP IRP, *PIRP;
 typedef struct _MDL MDL, *PMDL;
 typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
-typedef struct _ETHREAD *PETHREAD;
+typedef struct _ETHREAD* PETHREAD;
 typedef struct _KPROCESS *PKPROCESS, *PRKPROCESS;
-typedef struct _EPROCESS *PEPROCESS;
+typedef struct _EPROCESS* PEPROCESS;
 typedef struct _SECURITY_DESCRIPTOR* PSECURITY_DESCRIPTOR_OPAQUE;
 typedef PVOID PSECURITY_DESCRIPTOR;
 typedef ULONG SECURITY_INFORMATION, *PSECURITY_INFORMATION;

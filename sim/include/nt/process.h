@@ -104,7 +104,8 @@ NTSYSAPI NTSTATUS NTAPI ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK Desired
 
 NTSYSAPI NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle,
                                                   PROCESSINFOCLASS ProcessInformationClass,
-                                                  PVOID ProcessInformation, ULONG ProcessInformationLength,
+                                                  PVOID ProcessInformation,
+                                                  ULONG ProcessInformationLength,
                                                   PULONG ReturnLength);
 
 EXTERN_C_END

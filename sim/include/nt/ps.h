@@ -17,9 +17,9 @@ typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 
 EXTERN_C_START
 NTKERNELAPI NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
-                                          POBJECT_ATTRIBUTES ObjectAttributes,
-                                          HANDLE ProcessHandle, PCLIENT_ID ClientId,
-                                          PKSTART_ROUTINE StartRoutine, PVOID StartContext);
+                                          POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                          PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                          PVOID StartContext);
 NTKERNELAPI NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 NTKERNELAPI HANDLE PsGetCurrentThreadId(void);
 NTKERNELAPI PETHREAD PsGetCurrentThread(void);

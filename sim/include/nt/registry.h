@@ -60,7 +60,8 @@
 #define RTL_QUERY_REGISTRY_TYPECHECK_MASK (0xffu << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT)
 
 typedef NTSTATUS NTAPI RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                                                  ULONG ValueLength, PVOID Context, PVOID EntryContext);
+                                                  ULONG ValueLength, PVOID Context,
+                                                  PVOID EntryContext);
 typedef RTL_QUERY_REGISTRY_ROUTINE* PRTL_QUERY_REGISTRY_ROUTINE;
 
 typedef struct _RTL_QUERY_REGISTRY_TABLE {
@@ -117,6 +118,7 @@ NTSYSAPI NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 
 NTSYSAPI NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                                        PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+                                        PVOID KeyValueInformation, ULONG Length,
+                                        PULONG ResultLength);
 
 EXTERN_C_END

@@ -9,11 +9,14 @@ typedef short CSHORT;
 // ---------------------------------------------------------------------------
 // Memory.
 
-#define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) __builtin_memmove((Destination), (Source), (Length))
+#define RtlCopyMemory(Destination, Source, Length) \
+  __builtin_memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) \
+  __builtin_memmove((Destination), (Source), (Length))
 #define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
 #define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
-#define RtlEqualMemory(Destination, Source, Length) (!__builtin_memcmp((Destination), (Source), (Length)))
+#define RtlEqualMemory(Destination, Source, Length) \
+  (!__builtin_memcmp((Destination), (Source), (Length)))
 
 EXTERN_C_START
 
@@ -27,7 +30,8 @@ NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWS
 NTSYSAPI VOID NTAPI RtlInitString(PSTRING DestinationString, PCSZ SourceString);
 NTSYSAPI VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
 
-NTSYSAPI VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSYSAPI VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
+                                         PCUNICODE_STRING SourceString);
 NTSYSAPI LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                             BOOLEAN CaseInSensitive);
 NTSYSAPI BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
@@ -37,23 +41,28 @@ NTSYSAPI BOOLEAN NTAPI RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICOD
 
 NTSYSAPI WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 NTSYSAPI WCHAR NTAPI RtlDowncaseUnicodeChar(WCHAR SourceCharacter);
-NTSYSAPI NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString,
+NTSYSAPI NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString,
+                                               PCUNICODE_STRING SourceString,
                                                BOOLEAN AllocateDestinationString);
-NTSYSAPI NTSTATUS NTAPI RtlDowncaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString,
+NTSYSAPI NTSTATUS NTAPI RtlDowncaseUnicodeString(PUNICODE_STRING DestinationString,
+                                                 PCUNICODE_STRING SourceString,
                                                  BOOLEAN AllocateDestinationString);
 
 NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
+                                                       PCUNICODE_STRING Source);
 
 // Frees a buffer allocated by an Rtl routine (AllocateDestinationString).
 NTSYSAPI VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 
-NTSYSAPI NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);
+NTSYSAPI NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base,
+                                                  PULONG Value);
 NTSYSAPI NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 
 EXTERN_C_END
 
-FORCEINLINE VOID RtlInitEmptyUnicodeString(PUNICODE_STRING UnicodeString, PWCHAR Buffer, USHORT BufferSize) {
+FORCEINLINE VOID RtlInitEmptyUnicodeString(PUNICODE_STRING UnicodeString, PWCHAR Buffer,
+                                           USHORT BufferSize) {
   UnicodeString->Length = 0;
   UnicodeString->MaximumLength = BufferSize;
   UnicodeString->Buffer = Buffer;
@@ -89,7 +98,8 @@ typedef struct _UNICODE_PREFIX_TABLE {
 EXTERN_C_START
 
 NTSYSAPI VOID NTAPI RtlInitializeUnicodePrefix(PUNICODE_PREFIX_TABLE PrefixTable);
-NTSYSAPI BOOLEAN NTAPI RtlInsertUnicodePrefix(PUNICODE_PREFIX_TABLE PrefixTable, PUNICODE_STRING Prefix,
+NTSYSAPI BOOLEAN NTAPI RtlInsertUnicodePrefix(PUNICODE_PREFIX_TABLE PrefixTable,
+                                              PUNICODE_STRING Prefix,
                                               PUNICODE_PREFIX_TABLE_ENTRY PrefixTableEntry);
 NTSYSAPI VOID NTAPI RtlRemoveUnicodePrefix(PUNICODE_PREFIX_TABLE PrefixTable,
                                            PUNICODE_PREFIX_TABLE_ENTRY PrefixTableEntry);
@@ -119,7 +129,8 @@ typedef struct _GENERATE_NAME_CONTEXT {
 EXTERN_C_START
 
 NTSYSAPI NTSTATUS NTAPI RtlGenerate8dot3Name(PCUNICODE_STRING Name, BOOLEAN AllowExtendedCharacters,
-                                             PGENERATE_NAME_CONTEXT Context, PUNICODE_STRING Name8dot3);
+                                             PGENERATE_NAME_CONTEXT Context,
+                                             PUNICODE_STRING Name8dot3);
 NTSYSAPI BOOLEAN NTAPI RtlIsNameLegalDOS8Dot3(PCUNICODE_STRING Name, POEM_STRING OemName,
                                               PBOOLEAN NameContainsSpaces);
 

@@ -34,13 +34,19 @@ typedef PVOID PSID;
 
 #define SID_REVISION 1
 #define SID_MAX_SUB_AUTHORITIES 15
-#define SECURITY_MAX_SID_SIZE (sizeof(SID) - sizeof(ULONG) + (SID_MAX_SUB_AUTHORITIES * sizeof(ULONG)))
+#define SECURITY_MAX_SID_SIZE \
+  (sizeof(SID) - sizeof(ULONG) + (SID_MAX_SUB_AUTHORITIES * sizeof(ULONG)))
 
-#define SECURITY_NULL_SID_AUTHORITY {0, 0, 0, 0, 0, 0}
-#define SECURITY_WORLD_SID_AUTHORITY {0, 0, 0, 0, 0, 1}
-#define SECURITY_LOCAL_SID_AUTHORITY {0, 0, 0, 0, 0, 2}
-#define SECURITY_CREATOR_SID_AUTHORITY {0, 0, 0, 0, 0, 3}
-#define SECURITY_NT_AUTHORITY {0, 0, 0, 0, 0, 5}
+#define SECURITY_NULL_SID_AUTHORITY \
+  { 0, 0, 0, 0, 0, 0 }
+#define SECURITY_WORLD_SID_AUTHORITY \
+  { 0, 0, 0, 0, 0, 1 }
+#define SECURITY_LOCAL_SID_AUTHORITY \
+  { 0, 0, 0, 0, 0, 2 }
+#define SECURITY_CREATOR_SID_AUTHORITY \
+  { 0, 0, 0, 0, 0, 3 }
+#define SECURITY_NT_AUTHORITY \
+  { 0, 0, 0, 0, 0, 5 }
 
 #define SECURITY_NULL_RID 0x00000000L
 #define SECURITY_WORLD_RID 0x00000000L
@@ -153,24 +159,27 @@ typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
 
 EXTERN_C_START
 
-NTSYSAPI NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision);
+NTSYSAPI NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                    ULONG Revision);
 NTSYSAPI BOOLEAN NTAPI RtlValidSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor);
 NTSYSAPI ULONG NTAPI RtlLengthSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor);
-NTSYSAPI NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent,
-                                                     PACL Dacl, BOOLEAN DaclDefaulted);
-NTSYSAPI NTSTATUS NTAPI RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PBOOLEAN DaclPresent,
-                                                     PACL* Dacl, PBOOLEAN DaclDefaulted);
-NTSYSAPI NTSTATUS NTAPI RtlSetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Owner,
-                                                      BOOLEAN OwnerDefaulted);
-NTSYSAPI NTSTATUS NTAPI RtlGetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID* Owner,
-                                                      PBOOLEAN OwnerDefaulted);
-NTSYSAPI NTSTATUS NTAPI RtlSetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Group,
-                                                      BOOLEAN GroupDefaulted);
-NTSYSAPI NTSTATUS NTAPI RtlGetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID* Group,
-                                                      PBOOLEAN GroupDefaulted);
-NTSYSAPI NTSTATUS NTAPI RtlAbsoluteToSelfRelativeSD(PSECURITY_DESCRIPTOR AbsoluteSecurityDescriptor,
-                                                    PSECURITY_DESCRIPTOR SelfRelativeSecurityDescriptor,
-                                                    PULONG BufferLength);
+NTSYSAPI NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                     BOOLEAN DaclPresent, PACL Dacl,
+                                                     BOOLEAN DaclDefaulted);
+NTSYSAPI NTSTATUS NTAPI RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                     PBOOLEAN DaclPresent, PACL* Dacl,
+                                                     PBOOLEAN DaclDefaulted);
+NTSYSAPI NTSTATUS NTAPI RtlSetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                      PSID Owner, BOOLEAN OwnerDefaulted);
+NTSYSAPI NTSTATUS NTAPI RtlGetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                      PSID* Owner, PBOOLEAN OwnerDefaulted);
+NTSYSAPI NTSTATUS NTAPI RtlSetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                      PSID Group, BOOLEAN GroupDefaulted);
+NTSYSAPI NTSTATUS NTAPI RtlGetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                      PSID* Group, PBOOLEAN GroupDefaulted);
+NTSYSAPI NTSTATUS NTAPI RtlAbsoluteToSelfRelativeSD(
+    PSECURITY_DESCRIPTOR AbsoluteSecurityDescriptor,
+    PSECURITY_DESCRIPTOR SelfRelativeSecurityDescriptor, PULONG BufferLength);
 
 NTSYSAPI BOOLEAN NTAPI RtlValidSid(PSID Sid);
 NTSYSAPI ULONG NTAPI RtlLengthSid(PSID Sid);
@@ -183,7 +192,8 @@ NTSYSAPI NTSTATUS NTAPI RtlCopySid(ULONG DestinationSidLength, PSID DestinationS
 
 NTSYSAPI NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
 NTSYSAPI BOOLEAN NTAPI RtlValidAcl(PACL Acl);
-NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid);
+NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask,
+                                               PSID Sid);
 NTSYSAPI NTSTATUS NTAPI RtlGetAce(PACL Acl, ULONG AceIndex, PVOID* Ace);
 
 EXTERN_C_END

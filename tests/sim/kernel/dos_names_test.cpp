@@ -19,7 +19,8 @@ using sim::harness::ToUtf8;
 
 // Calls RtlGenerate8dot3Name `count` times with one context, as a file
 // system does while each generated name collides.
-std::vector<std::string> Generate(std::string_view longName, int count, bool allowExtended = false) {
+std::vector<std::string> Generate(std::string_view longName, int count,
+                                  bool allowExtended = false) {
   OwnedUnicodeString name(longName);
   GENERATE_NAME_CONTEXT context{};
   std::vector<std::string> result;
@@ -72,7 +73,8 @@ TEST(RtlGenerate8dot3Name, CleansTheLongNameIntoEightDotThree) {
       {"trailing.", false, "TRAILI~1"},
       {"résumé.txt", false, "R_SUM_~1.TXT"},
       {"résumé.txt", true, "RÉSUMÉ~1.TXT"},
-      {"\u03A9\u03BC\u03AD\u03B3\u03B1.doc", true, "\u03A9\u039C\u0388\u0393\u0391~1.DOC"},  // Ωμέγα
+      {"\u03A9\u03BC\u03AD\u03B3\u03B1.doc", true,
+       "\u03A9\u039C\u0388\u0393\u0391~1.DOC"},  // Ωμέγα
       {"日本語のファイル.txt", false, "______~1.TXT"},
   };
   for (const auto& c : cases) {

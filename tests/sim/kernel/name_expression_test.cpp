@@ -13,7 +13,8 @@ namespace {
 
 using sim::harness::OwnedUnicodeString;
 
-bool Matches(std::string_view expression, std::string_view name, bool ignoreCase, PWCH upcaseTable = nullptr) {
+bool Matches(std::string_view expression, std::string_view name, bool ignoreCase,
+             PWCH upcaseTable = nullptr) {
   OwnedUnicodeString e(expression), n(name);
   return FsRtlIsNameInExpression(e, n, ignoreCase ? TRUE : FALSE, upcaseTable) != FALSE;
 }
@@ -32,76 +33,80 @@ void Check(const std::vector<Case>& cases, bool ignoreCase) {
 }
 
 TEST(FsRtlIsNameInExpression, StarAndQuestionMark) {
-  Check({
-            {"*", "abc", true},
-            {"*", "", false},  // documented: "*" does not match an empty name
-            {"", "", true},
-            {"", "a", false},
-            {"abc", "abc", true},
-            {"abc", "abcd", false},
-            {"a?c", "abc", true},
-            {"a?c", "ac", false},
-            {"???", "ab", false},
-            {"*.txt", "a.txt", true},
-            {"*.txt", ".txt", true},
-            {"*.txt", "a.txt.bak", false},
-            {"*.*", "abc", false},  // a literal period must be there
-            {"*.*", "a.b", true},
-            {"a*b*c", "aXXbYYc", true},
-            {"a*b*c", "aXXcYYb", false},
-            {"*a", "bbba", true},
-            {"**", "x", true},
-        },
-        false);
+  Check(
+      {
+          {"*", "abc", true},
+          {"*", "", false},  // documented: "*" does not match an empty name
+          {"", "", true},
+          {"", "a", false},
+          {"abc", "abc", true},
+          {"abc", "abcd", false},
+          {"a?c", "abc", true},
+          {"a?c", "ac", false},
+          {"???", "ab", false},
+          {"*.txt", "a.txt", true},
+          {"*.txt", ".txt", true},
+          {"*.txt", "a.txt.bak", false},
+          {"*.*", "abc", false},  // a literal period must be there
+          {"*.*", "a.b", true},
+          {"a*b*c", "aXXbYYc", true},
+          {"a*b*c", "aXXcYYb", false},
+          {"*a", "bbba", true},
+          {"**", "x", true},
+      },
+      false);
 }
 
 TEST(FsRtlIsNameInExpression, DosStarStopsAtTheLastPeriod) {
-  Check({
-            {"<.TXT", "A.TXT", true},
-            {"<.TXT", "A.B.TXT", true},  // earlier periods belong to the star
-            {"<.TXT", "TXT", false},
-            {"<.TXT", ".TXT", true},
-            {"<", "A.B", false},          // cannot consume the last period
-            {"<", "AB", true},
-            {"<.<", "A.B.C", true},       // "A.B", the last period, then "C"
-            {"<\"*", "ABC", true},        // "*.*" as the Win32 layer passes it: every name
-            {"<\"*", "A.B", true},
-            {"<\"*", "A.B.C", true},
-            {"<\"", "ABC", true},         // "*.": names without an extension
-            {"<\"", "A.B", false},
-            {"<\"", "A.", true},
-        },
-        true);
+  Check(
+      {
+          {"<.TXT", "A.TXT", true},
+          {"<.TXT", "A.B.TXT", true},  // earlier periods belong to the star
+          {"<.TXT", "TXT", false},
+          {"<.TXT", ".TXT", true},
+          {"<", "A.B", false},  // cannot consume the last period
+          {"<", "AB", true},
+          {"<.<", "A.B.C", true},  // "A.B", the last period, then "C"
+          {"<\"*", "ABC", true},   // "*.*" as the Win32 layer passes it: every name
+          {"<\"*", "A.B", true},
+          {"<\"*", "A.B.C", true},
+          {"<\"", "ABC", true},  // "*.": names without an extension
+          {"<\"", "A.B", false},
+          {"<\"", "A.", true},
+      },
+      true);
 }
 
 TEST(FsRtlIsNameInExpression, DosQuestionMarkStopsAtAPeriodOrTheEnd) {
-  Check({
-            {">>>>>>>>\">>>", "ABC.DE", true},  // "????????.???": any 8.3 name
-            {">>>>>>>>\">>>", "ABC", true},
-            {">>>>>>>>\">>>", "ABCDEFGH.IJK", true},
-            {">>>>>>>>\">>>", "ABCDEFGHI", false},
-            {">>>>>>>>\">>>", "ABC.DEFG", false},
-            {">>", "A", true},
-            {">", "AB", false},
-            {">.TXT", "A.TXT", true},
-            {">>.TXT", "A.TXT", true},
-            {">.TXT", ".TXT", true},
-            {">", ".", false},  // '>' matches nothing at the period, which is left over
-        },
-        true);
+  Check(
+      {
+          {">>>>>>>>\">>>", "ABC.DE", true},  // "????????.???": any 8.3 name
+          {">>>>>>>>\">>>", "ABC", true},
+          {">>>>>>>>\">>>", "ABCDEFGH.IJK", true},
+          {">>>>>>>>\">>>", "ABCDEFGHI", false},
+          {">>>>>>>>\">>>", "ABC.DEFG", false},
+          {">>", "A", true},
+          {">", "AB", false},
+          {">.TXT", "A.TXT", true},
+          {">>.TXT", "A.TXT", true},
+          {">.TXT", ".TXT", true},
+          {">", ".", false},  // '>' matches nothing at the period, which is left over
+      },
+      true);
 }
 
 TEST(FsRtlIsNameInExpression, DosDotMatchesAPeriodOrNothingAtTheEnd) {
-  Check({
-            {"FOO\"", "FOO", true},
-            {"FOO\"", "FOO.", true},
-            {"FOO\"*", "FOO.BAR", true},
-            {"FOO\"*", "FOO", true},
-            {"A\"B", "A.B", true},
-            {"A\"B", "AB", false},  // zero characters only at the end of the name
-            {"A\"", "AX", false},
-        },
-        true);
+  Check(
+      {
+          {"FOO\"", "FOO", true},
+          {"FOO\"", "FOO.", true},
+          {"FOO\"*", "FOO.BAR", true},
+          {"FOO\"*", "FOO", true},
+          {"A\"B", "A.B", true},
+          {"A\"B", "AB", false},  // zero characters only at the end of the name
+          {"A\"", "AX", false},
+      },
+      true);
 }
 
 TEST(FsRtlIsNameInExpression, CaseRules) {
@@ -112,15 +117,18 @@ TEST(FsRtlIsNameInExpression, CaseRules) {
   EXPECT_FALSE(Matches("abc", "abc", true));
   auto violations = sim::verifier::TakeViolations(sim::verifier::Check::String);
   ASSERT_EQ(violations.size(), 1u);
-  EXPECT_NE(violations[0].message.find("not upper case"), std::string::npos) << violations[0].message;
+  EXPECT_NE(violations[0].message.find("not upper case"), std::string::npos)
+      << violations[0].message;
   EXPECT_TRUE(Matches("ÄRGER*.TXT", "ärgerlich.txt", true));
-  EXPECT_TRUE(Matches("\u03A3\u039F\u03A6\u038A\u0391", "\u03C3\u03BF\u03C6\u03AF\u03B1", true));  // ΣΟΦΊΑ, σοφία
+  EXPECT_TRUE(Matches("\u03A3\u039F\u03A6\u038A\u0391", "\u03C3\u03BF\u03C6\u03AF\u03B1",
+                      true));  // ΣΟΦΊΑ, σοφία
   EXPECT_TRUE(Matches("*Я", "моя", true));
 
   // An explicit table replaces the system one: with an ASCII-only table,
   // 'ä' stays lower case and no longer matches 'Ä'.
   std::vector<WCHAR> asciiOnly(0x10000);
-  for (unsigned c = 0; c < 0x10000; ++c) asciiOnly[c] = static_cast<WCHAR>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  for (unsigned c = 0; c < 0x10000; ++c)
+    asciiOnly[c] = static_cast<WCHAR>(c >= 'a' && c <= 'z' ? c - 32 : c);
   EXPECT_TRUE(Matches("ABC", "abc", true, asciiOnly.data()));
   EXPECT_FALSE(Matches("ÄBC", "äbc", true, asciiOnly.data()));
 }
@@ -129,7 +137,8 @@ TEST(FsRtlIsNameInExpression, SwappedArgumentsAreReported) {
   EXPECT_FALSE(Matches("file.txt", "*.txt", false));
   const auto violations = sim::verifier::TakeViolations(sim::verifier::Check::String);
   ASSERT_EQ(violations.size(), 1u);
-  EXPECT_NE(violations[0].message.find("contains wildcards"), std::string::npos) << violations[0].message;
+  EXPECT_NE(violations[0].message.find("contains wildcards"), std::string::npos)
+      << violations[0].message;
 }
 
 // The set-of-positions match is linear in the name for a fixed pattern; a
@@ -144,9 +153,9 @@ TEST(FsRtlIsNameInExpression, PathologicalPatternsStayFast) {
 
 TEST(FsRtlDoesNameContainWildCards, FindsEveryWildcardCharacter) {
   const Case cases[] = {
-      {"", "", false},          {"file.txt", "", false}, {"\\dir\\file", "", false},
-      {"*.txt", "", true},      {"fil?", "", true},      {"a<b", "", true},
-      {"a>b", "", true},        {"a\"b", "", true},      {"[x].txt", "", false},
+      {"", "", false},     {"file.txt", "", false}, {"\\dir\\file", "", false},
+      {"*.txt", "", true}, {"fil?", "", true},      {"a<b", "", true},
+      {"a>b", "", true},   {"a\"b", "", true},      {"[x].txt", "", false},
   };
   for (const auto& c : cases) {
     OwnedUnicodeString name{std::string_view(c.expression)};

@@ -88,7 +88,8 @@ TEST(Pool, PlainEntryPointRecordsTheCallersAddress) {
 
 TEST(Pool, Pool2ZeroesUnlessUninitialisedAndWithTagDoesNot) {
   auto* zeroed = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, kTavo));
-  auto* raw = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_UNINITIALIZED, 64, kTavo));
+  auto* raw = static_cast<unsigned char*>(
+      ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_UNINITIALIZED, 64, kTavo));
   auto* old = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTavo));
   for (int i = 0; i < 64; ++i) {
     ASSERT_EQ(zeroed[i], 0) << i;
@@ -117,15 +118,17 @@ TEST_P(Pool2Flags, ValidCombinationsAllocateOthersFailWithAViolation) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Pool2Flags,
-    ::testing::Values(FlagsCase{"NonPaged", POOL_FLAG_NON_PAGED, true},
-                      FlagsCase{"Paged", POOL_FLAG_PAGED, true},
-                      FlagsCase{"NonPagedExecute", POOL_FLAG_NON_PAGED_EXECUTE, true},
-                      FlagsCase{"QuotaCacheAligned", POOL_FLAG_PAGED | POOL_FLAG_USE_QUOTA | POOL_FLAG_CACHE_ALIGNED, true},
-                      FlagsCase{"UnknownOptionalIgnored", POOL_FLAG_NON_PAGED | POOL_FLAG_SPECIAL_POOL | (1ull << 40), true},
-                      FlagsCase{"NoPoolKind", POOL_FLAG_UNINITIALIZED, false},
-                      FlagsCase{"TwoPoolKinds", POOL_FLAG_NON_PAGED | POOL_FLAG_PAGED, false},
-                      FlagsCase{"ReservedRequired", POOL_FLAG_NON_PAGED | POOL_FLAG_RESERVED1, false},
-                      FlagsCase{"UnknownRequired", POOL_FLAG_NON_PAGED | 0x10000, false}),
+    ::testing::Values(
+        FlagsCase{"NonPaged", POOL_FLAG_NON_PAGED, true}, FlagsCase{"Paged", POOL_FLAG_PAGED, true},
+        FlagsCase{"NonPagedExecute", POOL_FLAG_NON_PAGED_EXECUTE, true},
+        FlagsCase{"QuotaCacheAligned",
+                  POOL_FLAG_PAGED | POOL_FLAG_USE_QUOTA | POOL_FLAG_CACHE_ALIGNED, true},
+        FlagsCase{"UnknownOptionalIgnored",
+                  POOL_FLAG_NON_PAGED | POOL_FLAG_SPECIAL_POOL | (1ull << 40), true},
+        FlagsCase{"NoPoolKind", POOL_FLAG_UNINITIALIZED, false},
+        FlagsCase{"TwoPoolKinds", POOL_FLAG_NON_PAGED | POOL_FLAG_PAGED, false},
+        FlagsCase{"ReservedRequired", POOL_FLAG_NON_PAGED | POOL_FLAG_RESERVED1, false},
+        FlagsCase{"UnknownRequired", POOL_FLAG_NON_PAGED | 0x10000, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct TypeCase {
@@ -143,13 +146,14 @@ TEST_P(PoolTypes, DocumentedTypesAllocateDeprecatedAndUnknownOnesDoNot) {
   if (p) ExFreePoolWithTag(p, kTavo);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PoolTypes,
-                         ::testing::Values(TypeCase{"NonPagedPool", 0, true}, TypeCase{"PagedPool", 1, true},
-                                           TypeCase{"MustSucceed", 2, false}, TypeCase{"DontUseThisType", 3, false},
-                                           TypeCase{"CacheAligned", 4, true}, TypeCase{"MaxPoolType", 7, false},
-                                           TypeCase{"PagedPoolSession", 33, true}, TypeCase{"NonPagedPoolNx", 512, true},
-                                           TypeCase{"NxCacheAligned", 516, true}, TypeCase{"Unknown", 1000, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Table, PoolTypes,
+    ::testing::Values(TypeCase{"NonPagedPool", 0, true}, TypeCase{"PagedPool", 1, true},
+                      TypeCase{"MustSucceed", 2, false}, TypeCase{"DontUseThisType", 3, false},
+                      TypeCase{"CacheAligned", 4, true}, TypeCase{"MaxPoolType", 7, false},
+                      TypeCase{"PagedPoolSession", 33, true}, TypeCase{"NonPagedPoolNx", 512, true},
+                      TypeCase{"NxCacheAligned", 516, true}, TypeCase{"Unknown", 1000, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Pool, CacheAlignedBlocksAreCacheLineAligned) {
   void* a = ExAllocatePoolWithTag(NonPagedPoolNxCacheAligned, 10, kTavo);

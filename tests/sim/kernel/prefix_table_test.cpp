@@ -44,22 +44,23 @@ class PrefixTable : public ::testing::Test {
 };
 
 TEST_F(PrefixTable, FindsTheLongestPrefixEndingAtAComponentBoundary) {
-  for (const char* key : {"\\a", "\\a\\b", "\\a\\b\\c\\d", "\\x", "\\Über\\ß"}) ASSERT_TRUE(Insert(key)) << key;
+  for (const char* key : {"\\a", "\\a\\b", "\\a\\b\\c\\d", "\\x", "\\Über\\ß"})
+    ASSERT_TRUE(Insert(key)) << key;
   struct Case {
     const char* name;
     const char* match;
   };
   const Case cases[] = {
-      {"\\a\\b", "\\a\\b"},          // the whole name
+      {"\\a\\b", "\\a\\b"},  // the whole name
       {"\\a\\b\\c", "\\a\\b"},
-      {"\\a\\b\\", "\\a\\b"},        // trailing backslash
-      {"\\a\\bc", "\\a"},            // "\a\b" is a prefix only by characters
+      {"\\a\\b\\", "\\a\\b"},  // trailing backslash
+      {"\\a\\bc", "\\a"},      // "\a\b" is a prefix only by characters
       {"\\a\\b\\c\\d\\e\\f", "\\a\\b\\c\\d"},
       {"\\a\\b\\c\\dx", "\\a\\b"},
       {"\\ab", "(none)"},
-      {"\\y\\a\\b", "(none)"},       // a match must start at the beginning
+      {"\\y\\a\\b", "(none)"},  // a match must start at the beginning
       {"\\x\\y", "\\x"},
-      {"\\A\\B\\C", "\\a\\b"},       // case-insensitive from index 0
+      {"\\A\\B\\C", "\\a\\b"},  // case-insensitive from index 0
       {"\\über\\ß\\datei", "\\Über\\ß"},
       {"", "(none)"},
   };
@@ -86,11 +87,12 @@ TEST_F(PrefixTable, CharactersBeforeTheCaseInsensitiveIndexCompareExactly) {
       {"\\dir\\SUB\\x", 0, "\\Dir\\sub"},
       {"\\Dir\\SUB\\x", 4, "\\Dir\\sub"},  // "\Dir" exact, the rest ignoring case
       {"\\Dir\\SUB\\x", 6, "\\Dir"},       // "\Dir\s" must be exact: "\Dir\S" is not
-      {"\\dir\\sub", 2, "(none)"},        // "\D" vs "\d"
-      {"\\Dir\\sub", 100, "\\Dir\\sub"},  // fully case-sensitive
+      {"\\dir\\sub", 2, "(none)"},         // "\D" vs "\d"
+      {"\\Dir\\sub", 100, "\\Dir\\sub"},   // fully case-sensitive
       {"\\DIR\\sub", 100, "(none)"},
   };
-  for (const auto& c : cases) EXPECT_EQ(Find(c.name, c.index), c.match) << c.name << " index " << c.index;
+  for (const auto& c : cases)
+    EXPECT_EQ(Find(c.name, c.index), c.match) << c.name << " index " << c.index;
 }
 
 TEST_F(PrefixTable, RefusesAPrefixAlreadyPresentIgnoringCase) {
@@ -123,7 +125,8 @@ TEST_F(PrefixTable, RemovedEntriesNoLongerMatch) {
 
 TEST_F(PrefixTable, RestartWalkRemovingEachEntryEmptiesTheTable) {
   constexpr int kCount = 50;
-  for (int i = 0; i < kCount; ++i) ASSERT_TRUE(Insert("\\d" + std::to_string(i % 7) + "\\f" + std::to_string(i)));
+  for (int i = 0; i < kCount; ++i)
+    ASSERT_TRUE(Insert("\\d" + std::to_string(i % 7) + "\\f" + std::to_string(i)));
   std::set<PUNICODE_PREFIX_TABLE_ENTRY> removed;
   while (PUNICODE_PREFIX_TABLE_ENTRY entry = RtlNextUnicodePrefix(&table_, TRUE)) {
     ASSERT_TRUE(removed.insert(entry).second) << "entry returned after its removal";
@@ -146,7 +149,8 @@ TEST_F(PrefixTable, WalkVisitsEveryEntryOnceEvenWhenRemovingTheCurrentOne) {
   EXPECT_EQ(seen.size(), static_cast<std::size_t>(kCount));
   // Every third entry is gone, the others remain.
   std::size_t remaining = 0;
-  for (auto* entry = RtlNextUnicodePrefix(&table_, TRUE); entry != nullptr; entry = RtlNextUnicodePrefix(&table_, FALSE)) {
+  for (auto* entry = RtlNextUnicodePrefix(&table_, TRUE); entry != nullptr;
+       entry = RtlNextUnicodePrefix(&table_, FALSE)) {
     ++remaining;
   }
   EXPECT_EQ(remaining, static_cast<std::size_t>(kCount - (kCount + 2) / 3));
@@ -165,10 +169,13 @@ TEST_F(PrefixTable, LookupsDoNotScanTheEntries) {
   int found = 0;
   for (int d = 0; d < kDirectories; ++d) {
     for (int f = 0; f < kFilesPerDirectory; ++f) {
-      const std::string name = "\\DIR" + std::to_string(d) + "\\FILE" + std::to_string(f) + "\\stream";
+      const std::string name =
+          "\\DIR" + std::to_string(d) + "\\FILE" + std::to_string(f) + "\\stream";
       OwnedUnicodeString full{std::string_view(name)};
       PUNICODE_PREFIX_TABLE_ENTRY match = RtlFindUnicodePrefix(&table_, full, 0);
-      if (match != nullptr && match == &nodes_[static_cast<std::size_t>(d * kFilesPerDirectory + f)].entry) ++found;
+      if (match != nullptr &&
+          match == &nodes_[static_cast<std::size_t>(d * kFilesPerDirectory + f)].entry)
+        ++found;
     }
   }
   EXPECT_EQ(found, kDirectories * kFilesPerDirectory);
@@ -182,14 +189,16 @@ TEST_F(PrefixTable, VerifierReportsMisuse) {
   RtlRemoveUnicodePrefix(&table_, &stranger);
   auto violations = sim::verifier::TakeViolations(Check::String);
   ASSERT_EQ(violations.size(), 1u);
-  EXPECT_NE(violations[0].message.find("not in this prefix table"), std::string::npos) << violations[0].message;
+  EXPECT_NE(violations[0].message.find("not in this prefix table"), std::string::npos)
+      << violations[0].message;
 
   // The same entry linked twice.
   OwnedUnicodeString other("\\b");
   EXPECT_FALSE(RtlInsertUnicodePrefix(&table_, other, &nodes_[0].entry));
   violations = sim::verifier::TakeViolations(Check::String);
   ASSERT_EQ(violations.size(), 1u);
-  EXPECT_NE(violations[0].message.find("already in a prefix table"), std::string::npos) << violations[0].message;
+  EXPECT_NE(violations[0].message.find("already in a prefix table"), std::string::npos)
+      << violations[0].message;
 
   UNICODE_PREFIX_TABLE uninitialised{};
   UNICODE_PREFIX_TABLE_ENTRY entry{};
@@ -197,7 +206,8 @@ TEST_F(PrefixTable, VerifierReportsMisuse) {
   EXPECT_EQ(RtlFindUnicodePrefix(&uninitialised, other, 0), nullptr);
   violations = sim::verifier::TakeViolations(Check::String);
   ASSERT_EQ(violations.size(), 2u);
-  EXPECT_NE(violations[0].message.find("not initialised"), std::string::npos) << violations[0].message;
+  EXPECT_NE(violations[0].message.find("not initialised"), std::string::npos)
+      << violations[0].message;
 
   // A prefix without a leading backslash is one component, as on Windows,
   // which does not check it; an empty prefix is refused.
@@ -217,15 +227,18 @@ struct PooledEntry {
 constexpr ULONG kTestTag = 'P' | ('f' << 8) | ('x' << 16) | (static_cast<ULONG>('T') << 24);
 
 PooledEntry* NewPooledEntry(const char16_t* text) {
-  auto* p = static_cast<PooledEntry*>(ExAllocatePoolWithTag(PagedPool, sizeof(PooledEntry), kTestTag));
+  auto* p =
+      static_cast<PooledEntry*>(ExAllocatePoolWithTag(PagedPool, sizeof(PooledEntry), kTestTag));
   std::u16string chars(text);
   for (std::size_t i = 0; i < chars.size(); ++i) p->text[i] = static_cast<WCHAR>(chars[i]);
-  p->key = UNICODE_STRING{static_cast<USHORT>(chars.size() * sizeof(WCHAR)), sizeof(p->text), p->text};
+  p->key =
+      UNICODE_STRING{static_cast<USHORT>(chars.size() * sizeof(WCHAR)), sizeof(p->text), p->text};
   return p;
 }
 
 TEST_F(PrefixTable, FreeingATableWithItsEntriesIsAllowed) {
-  auto* table = static_cast<PUNICODE_PREFIX_TABLE>(ExAllocatePoolWithTag(PagedPool, sizeof(UNICODE_PREFIX_TABLE), kTestTag));
+  auto* table = static_cast<PUNICODE_PREFIX_TABLE>(
+      ExAllocatePoolWithTag(PagedPool, sizeof(UNICODE_PREFIX_TABLE), kTestTag));
   RtlInitializeUnicodePrefix(table);
   PooledEntry* a = NewPooledEntry(u"\\a");
   PooledEntry* b = NewPooledEntry(u"\\b");

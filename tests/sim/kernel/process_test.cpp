@@ -23,7 +23,9 @@ using namespace sim::harness;
 
 constexpr char kNotepad[] = "\\Device\\HarddiskVolume3\\Windows\\System32\\notepad.exe";
 
-HANDLE Pid(std::uint32_t id) { return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(id)); }
+HANDLE Pid(std::uint32_t id) {
+  return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(id));
+}
 
 NTSTATUS Open(std::uint32_t id, HANDLE* handle, ULONG attributes = OBJ_KERNEL_HANDLE) {
   OBJECT_ATTRIBUTES oa;
@@ -35,11 +37,13 @@ NTSTATUS Open(std::uint32_t id, HANDLE* handle, ULONG attributes = OBJ_KERNEL_HA
 // The image name through ZwQueryInformationProcess, UTF-8; "" on failure.
 std::string ImageName(HANDLE process) {
   ULONG needed = 0;
-  if (ZwQueryInformationProcess(process, ProcessImageFileName, nullptr, 0, &needed) != STATUS_INFO_LENGTH_MISMATCH) {
+  if (ZwQueryInformationProcess(process, ProcessImageFileName, nullptr, 0, &needed) !=
+      STATUS_INFO_LENGTH_MISMATCH) {
     return "<no length>";
   }
   std::vector<std::uint64_t> buffer((needed + 7) / 8);
-  if (ZwQueryInformationProcess(process, ProcessImageFileName, buffer.data(), needed, &needed) != STATUS_SUCCESS) {
+  if (ZwQueryInformationProcess(process, ProcessImageFileName, buffer.data(), needed, &needed) !=
+      STATUS_SUCCESS) {
     return "<failed>";
   }
   return ToUtf8(*reinterpret_cast<UNICODE_STRING*>(buffer.data()));
@@ -64,7 +68,8 @@ TEST(ZwQueryInformationProcess, ImageFileNameExactBufferAndOneByteShort) {
   ASSERT_EQ(Open(pid, &process), STATUS_SUCCESS);
 
   const ULONG nameBytes = static_cast<ULONG>(std::strlen(kNotepad) * sizeof(WCHAR));
-  const ULONG needed = sizeof(UNICODE_STRING) + nameBytes + sizeof(WCHAR);  // the name is NUL-terminated
+  const ULONG needed =
+      sizeof(UNICODE_STRING) + nameBytes + sizeof(WCHAR);  // the name is NUL-terminated
 
   ULONG returned = 0;
   EXPECT_EQ(ZwQueryInformationProcess(process, ProcessImageFileName, nullptr, 0, &returned),
@@ -73,13 +78,16 @@ TEST(ZwQueryInformationProcess, ImageFileNameExactBufferAndOneByteShort) {
 
   std::vector<std::uint8_t> buffer(needed + 16, 0xCC);
   returned = 0;
-  EXPECT_EQ(ZwQueryInformationProcess(process, ProcessImageFileName, buffer.data(), needed - 1, &returned),
+  EXPECT_EQ(ZwQueryInformationProcess(process, ProcessImageFileName, buffer.data(), needed - 1,
+                                      &returned),
             STATUS_INFO_LENGTH_MISMATCH);
   EXPECT_EQ(returned, needed);
   EXPECT_EQ(buffer[0], 0xCC);  // nothing written
 
   returned = 0;
-  ASSERT_EQ(ZwQueryInformationProcess(process, ProcessImageFileName, buffer.data(), needed, &returned), STATUS_SUCCESS);
+  ASSERT_EQ(
+      ZwQueryInformationProcess(process, ProcessImageFileName, buffer.data(), needed, &returned),
+      STATUS_SUCCESS);
   EXPECT_EQ(returned, needed);
   auto* name = reinterpret_cast<UNICODE_STRING*>(buffer.data());
   EXPECT_EQ(name->Length, nameBytes);
@@ -95,10 +103,12 @@ TEST(ZwQueryInformationProcess, SystemHasAnEmptyImageName) {
   HANDLE system = nullptr;
   ASSERT_EQ(Open(4, &system), STATUS_SUCCESS);
   ULONG needed = 0;
-  EXPECT_EQ(ZwQueryInformationProcess(system, ProcessImageFileName, nullptr, 0, &needed), STATUS_INFO_LENGTH_MISMATCH);
+  EXPECT_EQ(ZwQueryInformationProcess(system, ProcessImageFileName, nullptr, 0, &needed),
+            STATUS_INFO_LENGTH_MISMATCH);
   EXPECT_EQ(needed, sizeof(UNICODE_STRING));
   UNICODE_STRING name{1, 1, reinterpret_cast<PWCH>(&needed)};
-  EXPECT_EQ(ZwQueryInformationProcess(system, ProcessImageFileName, &name, sizeof(name), &needed), STATUS_SUCCESS);
+  EXPECT_EQ(ZwQueryInformationProcess(system, ProcessImageFileName, &name, sizeof(name), &needed),
+            STATUS_SUCCESS);
   EXPECT_EQ(name.Length, 0);
   EXPECT_EQ(name.Buffer, nullptr);
   EXPECT_EQ(ZwClose(system), STATUS_SUCCESS);
@@ -110,8 +120,8 @@ TEST(ZwQueryInformationProcess, PseudoHandleIsTheCallingThreadsProcess) {
     EXPECT_EQ(ImageName(NtCurrentProcess()), kNotepad);
     PROCESS_SESSION_INFORMATION session{};
     ULONG returned = 0;
-    EXPECT_EQ(ZwQueryInformationProcess(ZwCurrentProcess(), ProcessSessionInformation, &session, sizeof(session),
-                                        &returned),
+    EXPECT_EQ(ZwQueryInformationProcess(ZwCurrentProcess(), ProcessSessionInformation, &session,
+                                        sizeof(session), &returned),
               STATUS_SUCCESS);
     EXPECT_EQ(session.SessionId, 3u);
     EXPECT_EQ(returned, sizeof(session));
@@ -126,30 +136,34 @@ TEST(ZwQueryInformationProcess, BasicInformationAndLengthRules) {
 
   PROCESS_BASIC_INFORMATION basic{};
   ULONG returned = 0;
-  ASSERT_EQ(ZwQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic), &returned),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      ZwQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic), &returned),
+      STATUS_SUCCESS);
   EXPECT_EQ(returned, sizeof(basic));
   EXPECT_EQ(basic.UniqueProcessId, pid);
   EXPECT_EQ(basic.InheritedFromUniqueProcessId, parent);
   EXPECT_EQ(basic.ExitStatus, STATUS_PENDING);
 
-  EXPECT_EQ(ZwQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic) - 1, &returned),
+  EXPECT_EQ(ZwQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic) - 1,
+                                      &returned),
             STATUS_INFO_LENGTH_MISMATCH);
-  EXPECT_EQ(ZwQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic) + 8, &returned),
+  EXPECT_EQ(ZwQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic) + 8,
+                                      &returned),
             STATUS_INFO_LENGTH_MISMATCH);
   PROCESS_SESSION_INFORMATION session{};
   EXPECT_EQ(ZwQueryInformationProcess(process, ProcessSessionInformation, &session, 8, &returned),
             STATUS_INFO_LENGTH_MISMATCH);
-  EXPECT_EQ(ZwQueryInformationProcess(process, ProcessDebugPort, &basic, sizeof(ULONG_PTR), &returned),
-            STATUS_INVALID_INFO_CLASS);
+  EXPECT_EQ(
+      ZwQueryInformationProcess(process, ProcessDebugPort, &basic, sizeof(ULONG_PTR), &returned),
+      STATUS_INVALID_INFO_CLASS);
   EXPECT_EQ(ZwClose(process), STATUS_SUCCESS);
 }
 
 TEST(ZwQueryInformationProcess, BadHandles) {
   ULONG returned;
   PROCESS_SESSION_INFORMATION session;
-  EXPECT_EQ(ZwQueryInformationProcess(reinterpret_cast<HANDLE>(0x1234), ProcessSessionInformation, &session,
-                                      sizeof(session), &returned),
+  EXPECT_EQ(ZwQueryInformationProcess(reinterpret_cast<HANDLE>(0x1234), ProcessSessionInformation,
+                                      &session, sizeof(session), &returned),
             STATUS_INVALID_HANDLE);
 
   // A handle to something else: a registry key.
@@ -158,7 +172,8 @@ TEST(ZwQueryInformationProcess, BadHandles) {
   InitializeObjectAttributes(&oa, name.get(), OBJ_KERNEL_HANDLE, nullptr, nullptr);
   HANDLE key = nullptr;
   ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &oa), STATUS_SUCCESS);
-  EXPECT_EQ(ZwQueryInformationProcess(key, ProcessSessionInformation, &session, sizeof(session), &returned),
+  EXPECT_EQ(ZwQueryInformationProcess(key, ProcessSessionInformation, &session, sizeof(session),
+                                      &returned),
             STATUS_OBJECT_TYPE_MISMATCH);
   EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
@@ -170,13 +185,16 @@ TEST(ZwOpenProcess, ParameterRulesAndHandleKinds) {
 
   OBJECT_ATTRIBUTES oa;
   InitializeObjectAttributes(&oa, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  EXPECT_EQ(ZwOpenProcess(&handle, PROCESS_QUERY_INFORMATION, &oa, nullptr), STATUS_INVALID_PARAMETER_MIX);
+  EXPECT_EQ(ZwOpenProcess(&handle, PROCESS_QUERY_INFORMATION, &oa, nullptr),
+            STATUS_INVALID_PARAMETER_MIX);
   OwnedUnicodeString name{std::string_view("\\Process")};
   OBJECT_ATTRIBUTES named;
   InitializeObjectAttributes(&named, name.get(), OBJ_KERNEL_HANDLE, nullptr, nullptr);
   CLIENT_ID cid{Pid(pid), nullptr};
-  EXPECT_EQ(ZwOpenProcess(&handle, PROCESS_QUERY_INFORMATION, &named, &cid), STATUS_INVALID_PARAMETER_MIX);
-  EXPECT_EQ(ZwOpenProcess(&handle, 0x00400000 /* not a process right */, &oa, &cid), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ZwOpenProcess(&handle, PROCESS_QUERY_INFORMATION, &named, &cid),
+            STATUS_INVALID_PARAMETER_MIX);
+  EXPECT_EQ(ZwOpenProcess(&handle, 0x00400000 /* not a process right */, &oa, &cid),
+            STATUS_INVALID_PARAMETER);
 
   // OBJ_KERNEL_HANDLE: a kernel handle, usable from any process context.
   HANDLE kernel = nullptr;
@@ -203,7 +221,8 @@ TEST(PsLookupProcessByProcessId, ReferencedObjectAndUnknownIds) {
 
   EXPECT_EQ(PsLookupProcessByProcessId(Pid(12345), &process), STATUS_INVALID_CID);
   EXPECT_EQ(PsLookupProcessByProcessId(Pid(0), &process), STATUS_INVALID_CID);
-  EXPECT_EQ(PsLookupProcessByProcessId(reinterpret_cast<HANDLE>(0x100000000ull + pid), &process), STATUS_INVALID_CID);
+  EXPECT_EQ(PsLookupProcessByProcessId(reinterpret_cast<HANDLE>(0x100000000ull + pid), &process),
+            STATUS_INVALID_CID);
 }
 
 TEST(PsLookupProcessByProcessId, ForgottenDereferenceIsReported) {
@@ -238,8 +257,9 @@ TEST(Processes, ExitedProcessIsGoneForLookupsButOpenHandlesStillWork) {
 
   PROCESS_BASIC_INFORMATION basic{};
   ULONG returned;
-  ASSERT_EQ(ZwQueryInformationProcess(kept, ProcessBasicInformation, &basic, sizeof(basic), &returned),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      ZwQueryInformationProcess(kept, ProcessBasicInformation, &basic, sizeof(basic), &returned),
+      STATUS_SUCCESS);
   EXPECT_EQ(basic.ExitStatus, static_cast<NTSTATUS>(0xC0000005));
   EXPECT_EQ(ImageName(kept), kNotepad);
   EXPECT_EQ(ZwClose(kept), STATUS_SUCCESS);

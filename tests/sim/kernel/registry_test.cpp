@@ -21,12 +21,17 @@ namespace {
 
 using namespace sim::harness;
 
-constexpr char kParameters[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Tavo\\Parameters";
+constexpr char kParameters[] =
+    "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Tavo\\Parameters";
 constexpr ULONG kSentinel = 0xA5A5A5A5;
 
-PWSTR W(const char16_t* text) { return const_cast<PWSTR>(reinterpret_cast<const WCHAR*>(text)); }
+PWSTR W(const char16_t* text) {
+  return const_cast<PWSTR>(reinterpret_cast<const WCHAR*>(text));
+}
 
-std::u16string Utf16(const char* text) { return FromUtf8(text); }
+std::u16string Utf16(const char* text) {
+  return FromUtf8(text);
+}
 
 RTL_QUERY_REGISTRY_TABLE DirectDword(const char16_t* name, ULONG* target, ULONG flags = 0) {
   RTL_QUERY_REGISTRY_TABLE entry{};
@@ -41,9 +46,9 @@ struct DwordCase {
   const char* name;
   bool keyExists;
   bool valueExists;
-  ULONG flags;                 // besides DIRECT | TYPECHECK
-  bool withDefault;            // DefaultType REG_DWORD, DefaultData 7
-  ULONG relativeToFlags;       // e.g. RTL_REGISTRY_OPTIONAL
+  ULONG flags;            // besides DIRECT | TYPECHECK
+  bool withDefault;       // DefaultType REG_DWORD, DefaultData 7
+  ULONG relativeToFlags;  // e.g. RTL_REGISTRY_OPTIONAL
   NTSTATUS expectedStatus;
   ULONG expectedValue;
 };
@@ -54,13 +59,14 @@ TEST(RtlQueryRegistryValues, DirectDwordMissingKeyMissingValueDefaultsAndRequire
       {"present beats default", true, true, 0, true, 0, STATUS_SUCCESS, 42},
       {"missing value takes default", true, false, 0, true, 0, STATUS_SUCCESS, 7},
       {"missing value, no default: skipped", true, false, 0, false, 0, STATUS_SUCCESS, kSentinel},
-      {"missing required value", true, false, RTL_QUERY_REGISTRY_REQUIRED, false, 0, STATUS_OBJECT_NAME_NOT_FOUND,
-       kSentinel},
+      {"missing required value", true, false, RTL_QUERY_REGISTRY_REQUIRED, false, 0,
+       STATUS_OBJECT_NAME_NOT_FOUND, kSentinel},
       {"missing required value with default", true, false, RTL_QUERY_REGISTRY_REQUIRED, true, 0,
        STATUS_OBJECT_NAME_NOT_FOUND, kSentinel},
       {"present required", true, true, RTL_QUERY_REGISTRY_REQUIRED, false, 0, STATUS_SUCCESS, 42},
       {"missing key", false, false, 0, true, 0, STATUS_OBJECT_NAME_NOT_FOUND, kSentinel},
-      {"missing optional key", false, false, 0, true, RTL_REGISTRY_OPTIONAL, STATUS_SUCCESS, kSentinel},
+      {"missing optional key", false, false, 0, true, RTL_REGISTRY_OPTIONAL, STATUS_SUCCESS,
+       kSentinel},
   };
   for (const DwordCase& c : cases) {
     sim::kernel::ResetMachine();
@@ -76,9 +82,10 @@ TEST(RtlQueryRegistryValues, DirectDwordMissingKeyMissingValueDefaultsAndRequire
       table[0].DefaultLength = sizeof(fallback);
     }
     const std::u16string path = Utf16(kParameters);
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | c.relativeToFlags, reinterpret_cast<PCWSTR>(path.c_str()),
-                                     table, nullptr, nullptr),
-              c.expectedStatus)
+    EXPECT_EQ(
+        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | c.relativeToFlags,
+                               reinterpret_cast<PCWSTR>(path.c_str()), table, nullptr, nullptr),
+        c.expectedStatus)
         << c.name;
     EXPECT_EQ(value, c.expectedValue) << c.name;
   }
@@ -88,9 +95,12 @@ TEST(RtlQueryRegistryValues, RequiredFailureStopsTheTable) {
   CreateRegistryKey(kParameters);
   SetRegistryDword(kParameters, "After", 5);
   ULONG missing = kSentinel, after = kSentinel;
-  RTL_QUERY_REGISTRY_TABLE table[3] = {DirectDword(u"Missing", &missing, RTL_QUERY_REGISTRY_REQUIRED),
-                                       DirectDword(u"After", &after), {}};
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr, nullptr),
+  RTL_QUERY_REGISTRY_TABLE table[3] = {
+      DirectDword(u"Missing", &missing, RTL_QUERY_REGISTRY_REQUIRED),
+      DirectDword(u"After", &after),
+      {}};
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr,
+                                   nullptr),
             STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(after, kSentinel);
 }
@@ -99,7 +109,8 @@ TEST(RtlQueryRegistryValues, RelativePathsAndNamesAreCaseInsensitive) {
   SetRegistryDword(kParameters, "MaxItems", 9);
   ULONG value = 0;
   RTL_QUERY_REGISTRY_TABLE table[2] = {DirectDword(u"MAXITEMS", &value), {}};
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"tavo\\PARAMETERS"), table, nullptr, nullptr),
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"tavo\\PARAMETERS"), table, nullptr,
+                                   nullptr),
             STATUS_SUCCESS);
   EXPECT_EQ(value, 9u);
 }
@@ -109,8 +120,8 @@ TEST(RtlQueryRegistryValues, TypeCheckRefusesAStoredValueOfAnotherType) {
   ULONG value = kSentinel;
   RTL_QUERY_REGISTRY_TABLE table[2] = {DirectDword(u"Level", &value), {}};
   const std::u16string path = Utf16(kParameters);
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, reinterpret_cast<PCWSTR>(path.c_str()), table, nullptr,
-                                   nullptr),
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, reinterpret_cast<PCWSTR>(path.c_str()),
+                                   table, nullptr, nullptr),
             STATUS_OBJECT_TYPE_MISMATCH);
   EXPECT_EQ(value, kSentinel);
 }
@@ -137,8 +148,11 @@ TEST(RtlQueryRegistryValues, DirectStringsIntoCallerBufferWithExpansion) {
     return e;
   };
   const char16_t environment[] = u"OTHER=x\0SYSTEMROOT=C:\\Windows\0";
-  RTL_QUERY_REGISTRY_TABLE table[4] = {entry(u"Root", &root, REG_SZ), entry(u"Cache", &expanded, REG_EXPAND_SZ),
-                                       entry(u"Cache", &raw, REG_EXPAND_SZ, RTL_QUERY_REGISTRY_NOEXPAND), {}};
+  RTL_QUERY_REGISTRY_TABLE table[4] = {
+      entry(u"Root", &root, REG_SZ),
+      entry(u"Cache", &expanded, REG_EXPAND_SZ),
+      entry(u"Cache", &raw, REG_EXPAND_SZ, RTL_QUERY_REGISTRY_NOEXPAND),
+      {}};
   ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr,
                                    const_cast<char16_t*>(environment)),
             STATUS_SUCCESS);
@@ -149,7 +163,8 @@ TEST(RtlQueryRegistryValues, DirectStringsIntoCallerBufferWithExpansion) {
   EXPECT_EQ(ToU16(raw), u"%SystemRoot%\\Tavo\\%Missing%");
 
   RTL_QUERY_REGISTRY_TABLE tooSmall[2] = {entry(u"Root", &tiny, REG_SZ), {}};
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), tooSmall, nullptr, nullptr),
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), tooSmall, nullptr,
+                                   nullptr),
             STATUS_BUFFER_TOO_SMALL);
 }
 
@@ -161,7 +176,8 @@ TEST(RtlQueryRegistryValues, DirectStringWithoutBufferIsAllocatedForRtlFreeUnico
     table[0].Name = W(u"Root");
     table[0].EntryContext = target;
     table[0].DefaultType = REG_SZ << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
-    return RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr, nullptr);
+    return RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr,
+                                  nullptr);
   };
   UNICODE_STRING root = {0, 0, nullptr};
   ASSERT_EQ(query(&root), STATUS_SUCCESS);
@@ -186,8 +202,8 @@ TEST(RtlQueryRegistryValues, DirectDataLongerThanAUlongUsesTheSizeHeader) {
     table[0].Name = W(u"Big");
     table[0].EntryContext = target;
     table[0].DefaultType = REG_QWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
-    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, reinterpret_cast<PCWSTR>(path.c_str()), table, nullptr,
-                                  nullptr);
+    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, reinterpret_cast<PCWSTR>(path.c_str()),
+                                  table, nullptr, nullptr);
   };
 
   // Negative size: the data only.
@@ -220,13 +236,14 @@ struct Recorder {
   std::vector<Call> calls;
   NTSTATUS answer = STATUS_SUCCESS;
 
-  static NTSTATUS Routine(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength, PVOID Context,
-                          PVOID EntryContext) {
+  static NTSTATUS Routine(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
+                          PVOID Context, PVOID EntryContext) {
     auto* self = static_cast<Recorder*>(Context);
     EXPECT_EQ(EntryContext, &self->calls);
     const auto* bytes = static_cast<const std::uint8_t*>(ValueData);
-    self->calls.push_back(Call{ValueName ? ToU16(ValueName) : u"<null>", ValueType,
-                               std::vector<std::uint8_t>(bytes, bytes + (bytes ? ValueLength : 0))});
+    self->calls.push_back(
+        Call{ValueName ? ToU16(ValueName) : u"<null>", ValueType,
+             std::vector<std::uint8_t>(bytes, bytes + (bytes ? ValueLength : 0))});
     return self->answer;
   }
 };
@@ -250,8 +267,10 @@ TEST(RtlQueryRegistryValues, QueryRoutineSeesEachStringOfAMultiStringUnlessNoExp
   SetRegistryMultiString(kParameters, "Exclude", {"a.txt", "dir\\b"});
   Recorder recorder;
   RTL_QUERY_REGISTRY_TABLE table[3] = {Callback(recorder, u"Exclude"),
-                                       Callback(recorder, u"Exclude", RTL_QUERY_REGISTRY_NOEXPAND), {}};
-  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder, nullptr),
+                                       Callback(recorder, u"Exclude", RTL_QUERY_REGISTRY_NOEXPAND),
+                                       {}};
+  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder,
+                                   nullptr),
             STATUS_SUCCESS);
   ASSERT_EQ(recorder.calls.size(), 3u);
   EXPECT_EQ(recorder.calls[0].type, static_cast<ULONG>(REG_SZ));
@@ -268,7 +287,8 @@ TEST(RtlQueryRegistryValues, NullNameEnumeratesValuesInCreationOrder) {
   SetRegistryDword(kParameters, "Mid", 2);
   Recorder recorder;
   RTL_QUERY_REGISTRY_TABLE table[2] = {Callback(recorder, nullptr), {}};
-  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder, nullptr),
+  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder,
+                                   nullptr),
             STATUS_SUCCESS);
   ASSERT_EQ(recorder.calls.size(), 3u);
   EXPECT_EQ(recorder.calls[0].name, u"Zeta");
@@ -277,13 +297,16 @@ TEST(RtlQueryRegistryValues, NullNameEnumeratesValuesInCreationOrder) {
 
   // An empty key: skipped, unless REQUIRED.
   CreateRegistryKey("\\Registry\\Machine\\SOFTWARE\\Empty");
-  RTL_QUERY_REGISTRY_TABLE required[2] = {Callback(recorder, nullptr, RTL_QUERY_REGISTRY_REQUIRED), {}};
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, W(u"\\Registry\\Machine\\SOFTWARE\\Empty"), table,
-                                   &recorder, nullptr),
-            STATUS_SUCCESS);
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, W(u"\\Registry\\Machine\\SOFTWARE\\Empty"), required,
-                                   &recorder, nullptr),
-            STATUS_OBJECT_NAME_NOT_FOUND);
+  RTL_QUERY_REGISTRY_TABLE required[2] = {Callback(recorder, nullptr, RTL_QUERY_REGISTRY_REQUIRED),
+                                          {}};
+  EXPECT_EQ(
+      RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, W(u"\\Registry\\Machine\\SOFTWARE\\Empty"),
+                             table, &recorder, nullptr),
+      STATUS_SUCCESS);
+  EXPECT_EQ(
+      RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, W(u"\\Registry\\Machine\\SOFTWARE\\Empty"),
+                             required, &recorder, nullptr),
+      STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST(RtlQueryRegistryValues, QueryRoutineErrorStopsTheTableExceptBufferTooSmall) {
@@ -293,13 +316,15 @@ TEST(RtlQueryRegistryValues, QueryRoutineErrorStopsTheTableExceptBufferTooSmall)
   RTL_QUERY_REGISTRY_TABLE table[3] = {Callback(recorder, u"A"), Callback(recorder, u"B"), {}};
 
   recorder.answer = STATUS_BUFFER_TOO_SMALL;
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder, nullptr),
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder,
+                                   nullptr),
             STATUS_SUCCESS);
   EXPECT_EQ(recorder.calls.size(), 2u);
 
   recorder.calls.clear();
   recorder.answer = STATUS_INVALID_PARAMETER_2;
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder, nullptr),
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder,
+                                   nullptr),
             STATUS_INVALID_PARAMETER_2);
   EXPECT_EQ(recorder.calls.size(), 1u);
 }
@@ -311,7 +336,8 @@ TEST(RtlQueryRegistryValues, DefaultsGoToTheQueryRoutineWithComputedStringLength
   table[0].DefaultType = REG_SZ;
   table[0].DefaultData = W(u"fast");
   table[0].DefaultLength = 0;
-  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder, nullptr),
+  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder,
+                                   nullptr),
             STATUS_SUCCESS);
   ASSERT_EQ(recorder.calls.size(), 1u);
   EXPECT_EQ(recorder.calls[0].type, static_cast<ULONG>(REG_SZ));
@@ -330,7 +356,8 @@ TEST(RtlQueryRegistryValues, SubkeyAndTopkeyMoveTheFocus) {
   table[3].Flags = RTL_QUERY_REGISTRY_SUBKEY;
   table[3].Name = W(u"Missing");
   table[4] = DirectDword(u"Start", &inMissing);
-  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo"), table, nullptr, nullptr), STATUS_SUCCESS);
+  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo"), table, nullptr, nullptr),
+            STATUS_SUCCESS);
   EXPECT_EQ(inSubkey, 9u);
   EXPECT_EQ(backOnTop, 3u);
   EXPECT_EQ(inMissing, kSentinel);
@@ -344,7 +371,8 @@ TEST(RtlQueryRegistryValues, DeleteFlagRemovesTheValueAfterTheQuery) {
   SetRegistryDword(kParameters, "Once", 1);
   ULONG value = 0;
   RTL_QUERY_REGISTRY_TABLE table[2] = {DirectDword(u"Once", &value, RTL_QUERY_REGISTRY_DELETE), {}};
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr, nullptr),
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr,
+                                   nullptr),
             STATUS_SUCCESS);
   EXPECT_EQ(value, 1u);
   EXPECT_FALSE(GetRegistryValue(kParameters, "Once").has_value());
@@ -360,7 +388,8 @@ TEST(RtlQueryRegistryValues, VerifierFlagsDirectMisuse) {
   table[0].Name = W(u"List");
   table[0].EntryContext = &target;
   table[0].DefaultType = REG_MULTI_SZ << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr, nullptr),
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr,
+                                   nullptr),
             STATUS_INVALID_PARAMETER);
   EXPECT_EQ(sim::verifier::TakeViolations(sim::verifier::Check::Registry).size(), 1u);
 
@@ -372,11 +401,13 @@ TEST(RtlQueryRegistryValues, VerifierFlagsDirectMisuse) {
   RTL_QUERY_REGISTRY_TABLE plain[2] = {DirectDword(u"Plain", &value), {}};
   plain[0].Flags &= ~RTL_QUERY_REGISTRY_TYPECHECK;
   plain[0].DefaultType = REG_NONE;
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), plain, nullptr, nullptr),
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), plain, nullptr,
+                                   nullptr),
             STATUS_SUCCESS);
   EXPECT_TRUE(sim::verifier::TakeViolations(sim::verifier::Check::Registry).empty());
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, W(u"\\Registry\\User\\S-1-5-21\\Software\\Tavo"), plain,
-                                   nullptr, nullptr),
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE,
+                                   W(u"\\Registry\\User\\S-1-5-21\\Software\\Tavo"), plain, nullptr,
+                                   nullptr),
             STATUS_SUCCESS);
   EXPECT_EQ(sim::verifier::TakeViolations(sim::verifier::Check::Registry).size(), 1u);
 }
@@ -386,15 +417,18 @@ TEST(RtlQueryRegistryValues, MalformedTablesAreInvalidParameters) {
   ULONG value = 0;
   RTL_QUERY_REGISTRY_TABLE noRoutine[2] = {{}, {}};
   noRoutine[0].Name = W(u"X");  // neither a QueryRoutine nor DIRECT
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), noRoutine, nullptr, nullptr),
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), noRoutine,
+                                   nullptr, nullptr),
             STATUS_INVALID_PARAMETER);
   RTL_QUERY_REGISTRY_TABLE directNoName[2] = {DirectDword(u"X", &value), {}};
   directNoName[0].Name = nullptr;
   directNoName[0].QueryRoutine = &Recorder::Routine;  // keeps the entry from ending the table
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), directNoName, nullptr, nullptr),
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), directNoName,
+                                   nullptr, nullptr),
             STATUS_INVALID_PARAMETER);
   RTL_QUERY_REGISTRY_TABLE fine[2] = {DirectDword(u"X", &value), {}};
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_MAXIMUM, W(u"Tavo"), fine, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_MAXIMUM, W(u"Tavo"), fine, nullptr, nullptr),
+            STATUS_INVALID_PARAMETER);
 }
 
 // ---------------------------------------------------------------------------
@@ -403,7 +437,8 @@ TEST(RtlQueryRegistryValues, MalformedTablesAreInvalidParameters) {
 HANDLE OpenKey(const char* path, NTSTATUS* status) {
   OwnedUnicodeString name{std::string_view(path)};
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                             nullptr, nullptr);
   HANDLE handle = nullptr;
   *status = ZwOpenKey(&handle, KEY_READ, &attributes);
   return handle;
@@ -422,26 +457,30 @@ TEST(ZwQueryValueKey, PartialInformationBufferSizes) {
   ULONG result = 0;
 
   std::memset(buffer, 0xCC, sizeof(buffer));
-  EXPECT_EQ(ZwQueryValueKey(key, name.get(), KeyValuePartialInformation, buffer, fixed - 1, &result),
-            STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(
+      ZwQueryValueKey(key, name.get(), KeyValuePartialInformation, buffer, fixed - 1, &result),
+      STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(result, needed);
   EXPECT_EQ(buffer[0], 0xCC);
 
-  EXPECT_EQ(ZwQueryValueKey(key, name.get(), KeyValuePartialInformation, buffer, needed - 1, &result),
-            STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(
+      ZwQueryValueKey(key, name.get(), KeyValuePartialInformation, buffer, needed - 1, &result),
+      STATUS_BUFFER_OVERFLOW);
   EXPECT_EQ(result, needed);
   auto* info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
   EXPECT_EQ(info->Type, static_cast<ULONG>(REG_DWORD));
   EXPECT_EQ(info->DataLength, sizeof(ULONG));
 
-  EXPECT_EQ(ZwQueryValueKey(key, name.get(), KeyValuePartialInformation, buffer, needed, &result), STATUS_SUCCESS);
+  EXPECT_EQ(ZwQueryValueKey(key, name.get(), KeyValuePartialInformation, buffer, needed, &result),
+            STATUS_SUCCESS);
   EXPECT_EQ(result, needed);
   ULONG data;
   std::memcpy(&data, info->Data, sizeof(data));
   EXPECT_EQ(data, 0x01020304u);
 
   OwnedUnicodeString missing{std::string_view("Nope")};
-  EXPECT_EQ(ZwQueryValueKey(key, missing.get(), KeyValuePartialInformation, buffer, sizeof(buffer), &result),
+  EXPECT_EQ(ZwQueryValueKey(key, missing.get(), KeyValuePartialInformation, buffer, sizeof(buffer),
+                            &result),
             STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
@@ -455,15 +494,17 @@ TEST(ZwQueryValueKey, BasicAndFullInformationLayout) {
   alignas(8) std::uint8_t buffer[128];
   ULONG result = 0;
 
-  ASSERT_EQ(ZwQueryValueKey(key, name.get(), KeyValueBasicInformation, buffer, sizeof(buffer), &result),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      ZwQueryValueKey(key, name.get(), KeyValueBasicInformation, buffer, sizeof(buffer), &result),
+      STATUS_SUCCESS);
   auto* basic = reinterpret_cast<KEY_VALUE_BASIC_INFORMATION*>(buffer);
   EXPECT_EQ(result, FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name) + 8u);
   EXPECT_EQ(basic->NameLength, 8u);
   EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(basic->Name), 4), u"Name");
 
-  ASSERT_EQ(ZwQueryValueKey(key, name.get(), KeyValueFullInformation, buffer, sizeof(buffer), &result),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      ZwQueryValueKey(key, name.get(), KeyValueFullInformation, buffer, sizeof(buffer), &result),
+      STATUS_SUCCESS);
   auto* full = reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer);
   EXPECT_EQ(full->Type, static_cast<ULONG>(REG_SZ));
   EXPECT_EQ(full->DataLength, 6u);  // "ab" and its NUL
@@ -493,7 +534,8 @@ TEST(ZwOpenKey, MissingKeysRelativeOpensAndDeletedKeys) {
   SetRegistryDword(kParameters, "Level", 4);
   ULONG value = 0;
   RTL_QUERY_REGISTRY_TABLE table[2] = {DirectDword(u"Level", &value), {}};
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(parameters), table, nullptr, nullptr),
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(parameters), table,
+                                   nullptr, nullptr),
             STATUS_SUCCESS);
   EXPECT_EQ(value, 4u);
 
@@ -502,7 +544,8 @@ TEST(ZwOpenKey, MissingKeysRelativeOpensAndDeletedKeys) {
   OwnedUnicodeString name{std::string_view("Level")};
   ULONG result;
   std::uint8_t buffer[32];
-  EXPECT_EQ(ZwQueryValueKey(parameters, name.get(), KeyValuePartialInformation, buffer, sizeof(buffer), &result),
+  EXPECT_EQ(ZwQueryValueKey(parameters, name.get(), KeyValuePartialInformation, buffer,
+                            sizeof(buffer), &result),
             STATUS_KEY_DELETED);
   EXPECT_EQ(ZwClose(parameters), STATUS_SUCCESS);
   EXPECT_EQ(ZwClose(services), STATUS_SUCCESS);

@@ -42,7 +42,9 @@ class Resource : public ::testing::Test {
   ERESOURCE resource_;
 };
 
-TEST_F(Resource, HasTheX64Size) { EXPECT_EQ(sizeof(ERESOURCE), 0x68u); }
+TEST_F(Resource, HasTheX64Size) {
+  EXPECT_EQ(sizeof(ERESOURCE), 0x68u);
+}
 
 TEST_F(Resource, ExclusiveOwnerMayReacquireExclusiveAndShared) {
   ASSERT_TRUE(ExAcquireResourceExclusiveLite(&resource_, TRUE));
@@ -117,8 +119,8 @@ TEST_F(Resource, SharersShareAndAnExclusiveWaiterHoldsBackNewSharers) {
 
   std::atomic<int> plain{-1}, starving{-1};
   TestThread late(InRegion([&] {
-    plain = ExAcquireResourceSharedLite(&resource_, FALSE);         // waits behind the writer
-    starving = ExAcquireSharedStarveExclusive(&resource_, FALSE);   // does not
+    plain = ExAcquireResourceSharedLite(&resource_, FALSE);        // waits behind the writer
+    starving = ExAcquireSharedStarveExclusive(&resource_, FALSE);  // does not
     if (starving) ExReleaseResourceLite(&resource_);
   }));
   late.Join();
@@ -204,7 +206,8 @@ TEST(ResourceMisuse, UninitialisedDeletedReinitialisedAndFreedInPool) {
     int header;
     ERESOURCE lock;
   };
-  auto* entry = static_cast<Entry*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(Entry), sim::harness::PoolTag("Test")));
+  auto* entry = static_cast<Entry*>(
+      ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(Entry), sim::harness::PoolTag("Test")));
   ExInitializeResourceLite(&entry->lock);
   ExFreePoolWithTag(entry, sim::harness::PoolTag("Test"));
   auto freed = TakeViolations(Check::ResourceMisuse);

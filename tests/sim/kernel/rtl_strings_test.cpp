@@ -25,7 +25,8 @@ constexpr WCHAR kSentinel = 0x2A2A;
 // A destination buffer of `capacity` characters, pre-filled with a sentinel
 // so writes past Length (a NUL or an overrun) are visible.
 struct Destination {
-  explicit Destination(USHORT capacity, std::u16string initial = u"") : chars(capacity + 2, kSentinel) {
+  explicit Destination(USHORT capacity, std::u16string initial = u"")
+      : chars(capacity + 2, kSentinel) {
     EXPECT_LE(initial.size(), capacity);
     initial.resize(std::min<std::size_t>(initial.size(), capacity));
     for (std::size_t i = 0; i < initial.size(); ++i) chars[i] = static_cast<WCHAR>(initial[i]);
@@ -34,7 +35,8 @@ struct Destination {
     string.MaximumLength = static_cast<USHORT>(capacity * sizeof(WCHAR));
   }
   std::u16string Text() const { return ToU16(string); }
-  std::vector<WCHAR> chars;  // never std::basic_string<WCHAR>: libstdc++ builds it for a 32-bit wchar_t
+  std::vector<WCHAR>
+      chars;  // never std::basic_string<WCHAR>: libstdc++ builds it for a 32-bit wchar_t
   UNICODE_STRING string{};
 };
 
@@ -89,7 +91,9 @@ TEST(RtlCopyUnicodeString, TruncatesToTheDestinationAndTerminatesWhenThereIsRoom
   EXPECT_EQ(destination.string.Length, 0);
 }
 
-int Sign(LONG v) { return (v > 0) - (v < 0); }
+int Sign(LONG v) {
+  return (v > 0) - (v < 0);
+}
 
 TEST(RtlCompareUnicodeString, OrdersByCharacterThenLength) {
   struct Case {
@@ -103,8 +107,8 @@ TEST(RtlCompareUnicodeString, OrdersByCharacterThenLength) {
       {"abc", "ab", 1, 1},
       {"ab", "abc", -1, -1},
       {"", "", 0, 0},
-      {"ABC", "abc", -1, 0},  // 'A' (0x41) sorts before 'a' (0x61)
-      {"a", "B", 1, -1},      // case-insensitively 'A' < 'B'
+      {"ABC", "abc", -1, 0},        // 'A' (0x41) sorts before 'a' (0x61)
+      {"a", "B", 1, -1},            // case-insensitively 'A' < 'B'
       {"Straße", "STRASSE", 1, 1},  // sharp s has no one-character upper case
       {"äpfel", "ÄPFEL", 1, 0},
       {"\u03A3\u039F\u03A6\u038A\u0391", "\u03C3\u03BF\u03C6\u03AF\u03B1", -1, 0},  // ΣΟΦΊΑ, σοφία
@@ -129,12 +133,9 @@ TEST(RtlPrefixUnicodeString, FirstStringIsAPrefixOfTheSecond) {
     bool caseInsensitive;
   };
   const Case cases[] = {
-      {"\\dir", "\\dir\\file", true, true},
-      {"\\DIR", "\\dir\\file", false, true},
-      {"\\dir\\file", "\\dir", false, false},
-      {"", "anything", true, true},
-      {"\\Ärger", "\\ärger\\x", false, true},
-      {"\\dix", "\\dir", false, false},
+      {"\\dir", "\\dir\\file", true, true},   {"\\DIR", "\\dir\\file", false, true},
+      {"\\dir\\file", "\\dir", false, false}, {"", "anything", true, true},
+      {"\\Ärger", "\\ärger\\x", false, true}, {"\\dix", "\\dir", false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.prefix) + " of " + c.string);
@@ -167,7 +168,8 @@ TEST(RtlAppendUnicodeStringToString, AppendsWhenItFitsAndLeavesTheDestinationAlo
       OwnedUnicodeString appended{std::string_view(c.appended)};
       const NTSTATUS status =
           counted ? RtlAppendUnicodeStringToString(&destination.string, appended)
-                  : RtlAppendUnicodeToString(&destination.string, reinterpret_cast<PCWSTR>(appended.text().c_str()));
+                  : RtlAppendUnicodeToString(&destination.string,
+                                             reinterpret_cast<PCWSTR>(appended.text().c_str()));
       EXPECT_EQ(status, c.status) << (counted ? "counted" : "terminated") << " source";
       EXPECT_EQ(ToUtf8(destination.string), c.expected);
       const std::size_t next = destination.string.Length / sizeof(WCHAR);
@@ -217,7 +219,8 @@ TEST(RtlIntegerToUnicodeString, FormatsInTheBaseAndRefusesASmallBuffer) {
     ULONG base;
     const char* expected;
   };
-  const Case cases[] = {{0, 10, "0"}, {4294967295u, 0, "4294967295"}, {255, 16, "FF"}, {5, 2, "101"}, {8, 8, "10"}};
+  const Case cases[] = {
+      {0, 10, "0"}, {4294967295u, 0, "4294967295"}, {255, 16, "FF"}, {5, 2, "101"}, {8, 8, "10"}};
   for (const auto& c : cases) {
     Destination destination(16);
     EXPECT_EQ(RtlIntegerToUnicodeString(c.value, c.base, &destination.string), STATUS_SUCCESS);
@@ -236,14 +239,16 @@ TEST(RtlStringChecks, MalformedStringsAreReportedNotTrusted) {
   UNICODE_STRING noBuffer{4, 4, nullptr};
   Destination destination(2);
 
-  EXPECT_EQ(RtlAppendUnicodeStringToString(&destination.string, &tooLong), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(RtlAppendUnicodeStringToString(&destination.string, &tooLong),
+            STATUS_INVALID_PARAMETER);
   RtlCopyUnicodeString(&destination.string, &odd);
   EXPECT_FALSE(RtlEqualUnicodeString(&noBuffer, &noBuffer, TRUE));
   EXPECT_EQ(destination.string.Length, 0);
 
   const auto violations = sim::verifier::TakeViolations(sim::verifier::Check::String);
   ASSERT_EQ(violations.size(), 3u);
-  EXPECT_NE(violations[0].message.find("above MaximumLength"), std::string::npos) << violations[0].message;
+  EXPECT_NE(violations[0].message.find("above MaximumLength"), std::string::npos)
+      << violations[0].message;
   EXPECT_NE(violations[1].message.find("odd Length"), std::string::npos) << violations[1].message;
   EXPECT_NE(violations[2].message.find("NULL Buffer"), std::string::npos) << violations[2].message;
 }

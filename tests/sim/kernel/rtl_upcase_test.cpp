@@ -29,18 +29,39 @@ TEST(RtlUpcaseUnicodeChar, MapsLettersOfEveryScriptToTheirSimpleUpperCase) {
     char16_t to;
   };
   const Case cases[] = {
-      {u'a', u'A'},         {u'z', u'Z'},         {u'A', u'A'},       {u'1', u'1'},
-      {u'\\', u'\\'},       {u'ä', u'Ä'},         {u'é', u'É'},       {u'ÿ', u'\u0178'},
-      {u'µ', u'\u039C'},    {u'α', u'Α'},         {u'ω', u'Ω'},       {u'ς', u'Σ'},
-      {u'я', u'Я'},         {u'ё', u'Ё'},         {u'ǆ', u'Ǆ'},       {u'ǅ', u'Ǆ'},
-      {u'ı', u'I'},         {u'ᾳ', u'ᾼ'},         {u'ｚ', u'Ｚ'},     {u'ⓐ', u'Ⓐ'},
-      {u'ա', u'Ա'},         {u'ა', u'\u1C90'},  // Georgian Mkhedruli to Mtavruli (Unicode 11 and later)
+      {u'a', u'A'},
+      {u'z', u'Z'},
+      {u'A', u'A'},
+      {u'1', u'1'},
+      {u'\\', u'\\'},
+      {u'ä', u'Ä'},
+      {u'é', u'É'},
+      {u'ÿ', u'\u0178'},
+      {u'µ', u'\u039C'},
+      {u'α', u'Α'},
+      {u'ω', u'Ω'},
+      {u'ς', u'Σ'},
+      {u'я', u'Я'},
+      {u'ё', u'Ё'},
+      {u'ǆ', u'Ǆ'},
+      {u'ǅ', u'Ǆ'},
+      {u'ı', u'I'},
+      {u'ᾳ', u'ᾼ'},
+      {u'ｚ', u'Ｚ'},
+      {u'ⓐ', u'Ⓐ'},
+      {u'ա', u'Ա'},
+      {u'ა', u'\u1C90'},  // Georgian Mkhedruli to Mtavruli (Unicode 11 and later)
       // No simple upper case: unchanged.
-      {u'ß', u'ß'},         {u'ŉ', u'ŉ'},         {u'ﬁ', u'ﬁ'},       {u'中', u'中'},
-      {char16_t{0xD800}, char16_t{0xD800}}, {char16_t{0xDC00}, char16_t{0xDC00}},  // surrogates
+      {u'ß', u'ß'},
+      {u'ŉ', u'ŉ'},
+      {u'ﬁ', u'ﬁ'},
+      {u'中', u'中'},
+      {char16_t{0xD800}, char16_t{0xD800}},
+      {char16_t{0xDC00}, char16_t{0xDC00}},  // surrogates
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(static_cast<unsigned>(RtlUpcaseUnicodeChar(static_cast<WCHAR>(c.from))), static_cast<unsigned>(c.to))
+    EXPECT_EQ(static_cast<unsigned>(RtlUpcaseUnicodeChar(static_cast<WCHAR>(c.from))),
+              static_cast<unsigned>(c.to))
         << Hex(c.from);
   }
 }
@@ -51,12 +72,13 @@ TEST(RtlDowncaseUnicodeChar, MapsToTheSimpleLowerCase) {
     char16_t to;
   };
   const Case cases[] = {
-      {u'A', u'a'}, {u'Ä', u'ä'}, {u'Σ', u'σ'}, {u'Я', u'я'}, {u'\u0130', u'i'},
-      {u'\u212A', u'k'},  // Kelvin sign
-      {u'a', u'a'}, {u'ß', u'ß'}, {u'7', u'7'},
+      {u'A', u'a'}, {u'Ä', u'ä'},      {u'Σ', u'σ'},
+      {u'Я', u'я'}, {u'\u0130', u'i'}, {u'\u212A', u'k'},  // Kelvin sign
+      {u'a', u'a'}, {u'ß', u'ß'},      {u'7', u'7'},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(static_cast<unsigned>(RtlDowncaseUnicodeChar(static_cast<WCHAR>(c.from))), static_cast<unsigned>(c.to))
+    EXPECT_EQ(static_cast<unsigned>(RtlDowncaseUnicodeChar(static_cast<WCHAR>(c.from))),
+              static_cast<unsigned>(c.to))
         << Hex(c.from);
   }
 }
@@ -70,7 +92,8 @@ TEST(UpcaseTable, IsConsistentAcrossThePlane) {
   for (unsigned c = 0; c < 0x10000; ++c) {
     const WCHAR upper = RtlUpcaseUnicodeChar(static_cast<WCHAR>(c));
     ASSERT_EQ(table[c], upper) << Hex(c);
-    ASSERT_EQ(RtlUpcaseUnicodeChar(upper), upper) << Hex(c) << " upcases to " << Hex(upper) << ", which changes again";
+    ASSERT_EQ(RtlUpcaseUnicodeChar(upper), upper)
+        << Hex(c) << " upcases to " << Hex(upper) << ", which changes again";
     if (upper != static_cast<WCHAR>(c)) ++mapped;
   }
   EXPECT_GT(mapped, 1000u);
@@ -87,7 +110,8 @@ constexpr ULONG kRtlStringTag = 'S' | ('t' << 8) | ('r' << 16) | (static_cast<UL
 TEST(RtlUpcaseUnicodeString, MapsInPlaceAndRefusesASmallDestination) {
   OwnedUnicodeString text("straße ärger \u03C3\u03BF\u03C6\u03AF\u03B1");  // σοφία
   EXPECT_EQ(RtlUpcaseUnicodeString(text, text, FALSE), STATUS_SUCCESS);
-  EXPECT_EQ(ToUtf8(*text), "STRAßE ÄRGER \u03A3\u039F\u03A6\u038A\u0391");  // sharp s has no simple upper case
+  EXPECT_EQ(ToUtf8(*text),
+            "STRAßE ÄRGER \u03A3\u039F\u03A6\u038A\u0391");  // sharp s has no simple upper case
   EXPECT_EQ(RtlDowncaseUnicodeString(text, text, FALSE), STATUS_SUCCESS);
   EXPECT_EQ(ToUtf8(*text), "straße ärger \u03C3\u03BF\u03C6\u03AF\u03B1");
 

@@ -126,15 +126,26 @@ TEST_P(Interlocked32, ReturnsWhatTheIntrinsicReturns) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Interlocked32,
     ::testing::Values(
-        InterlockedCase{"IncrementReturnsNew", [](LONG volatile* v) { return InterlockedIncrement(v); }, 1, 2, 2},
-        InterlockedCase{"DecrementReturnsNew", [](LONG volatile* v) { return InterlockedDecrement(v); }, 1, 0, 0},
-        InterlockedCase{"ExchangeReturnsOld", [](LONG volatile* v) { return InterlockedExchange(v, 9); }, 4, 4, 9},
-        InterlockedCase{"ExchangeAddReturnsOld", [](LONG volatile* v) { return InterlockedExchangeAdd(v, 5); }, 4, 4, 9},
-        InterlockedCase{"AddReturnsNew", [](LONG volatile* v) { return InterlockedAdd(v, 5); }, 4, 9, 9},
-        InterlockedCase{"CompareExchangeHit", [](LONG volatile* v) { return InterlockedCompareExchange(v, 7, 4); }, 4, 4, 7},
-        InterlockedCase{"CompareExchangeMiss", [](LONG volatile* v) { return InterlockedCompareExchange(v, 7, 3); }, 4, 4, 4},
-        InterlockedCase{"OrReturnsOld", [](LONG volatile* v) { return InterlockedOr(v, 2); }, 5, 5, 7},
-        InterlockedCase{"AndReturnsOld", [](LONG volatile* v) { return InterlockedAnd(v, 4); }, 6, 6, 4}),
+        InterlockedCase{"IncrementReturnsNew",
+                        [](LONG volatile* v) { return InterlockedIncrement(v); }, 1, 2, 2},
+        InterlockedCase{"DecrementReturnsNew",
+                        [](LONG volatile* v) { return InterlockedDecrement(v); }, 1, 0, 0},
+        InterlockedCase{"ExchangeReturnsOld",
+                        [](LONG volatile* v) { return InterlockedExchange(v, 9); }, 4, 4, 9},
+        InterlockedCase{"ExchangeAddReturnsOld",
+                        [](LONG volatile* v) { return InterlockedExchangeAdd(v, 5); }, 4, 4, 9},
+        InterlockedCase{"AddReturnsNew", [](LONG volatile* v) { return InterlockedAdd(v, 5); }, 4,
+                        9, 9},
+        InterlockedCase{"CompareExchangeHit",
+                        [](LONG volatile* v) { return InterlockedCompareExchange(v, 7, 4); }, 4, 4,
+                        7},
+        InterlockedCase{"CompareExchangeMiss",
+                        [](LONG volatile* v) { return InterlockedCompareExchange(v, 7, 3); }, 4, 4,
+                        4},
+        InterlockedCase{"OrReturnsOld", [](LONG volatile* v) { return InterlockedOr(v, 2); }, 5, 5,
+                        7},
+        InterlockedCase{"AndReturnsOld", [](LONG volatile* v) { return InterlockedAnd(v, 4); }, 6,
+                        6, 4}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Interlocked, SixtyFourBitAndPointerForms) {
@@ -176,7 +187,8 @@ TEST(InterlockedList, ConcurrentProducersLoseNothing) {
   constexpr int kPerThread = 500;
   std::vector<LIST_ENTRY> entries(2 * kPerThread);
   auto produce = [&](int first) {
-    for (int i = 0; i < kPerThread; ++i) ExInterlockedInsertTailList(&head, &entries[first + i], &lock);
+    for (int i = 0; i < kPerThread; ++i)
+      ExInterlockedInsertTailList(&head, &entries[first + i], &lock);
   };
   std::thread a(produce, 0), b(produce, kPerThread);
   a.join();

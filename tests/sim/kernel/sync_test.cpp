@@ -52,7 +52,7 @@ TEST(Event, SetResetAndClearReportThePreviousState) {
 struct EventCase {
   const char* name;
   EVENT_TYPE type;
-  int wokenBySet;     // of three waiters, how many one KeSetEvent wakes
+  int wokenBySet;      // of three waiters, how many one KeSetEvent wakes
   LONG stateAfterSet;  // signal state once the waiters took their share
 };
 
@@ -85,7 +85,8 @@ TEST_P(EventWakeups, OneSetWakesTheDocumentedNumberOfWaiters) {
 
 INSTANTIATE_TEST_SUITE_P(Table, EventWakeups,
                          ::testing::Values(EventCase{"Notification", NotificationEvent, 3, 1},
-                                           EventCase{"Synchronization", SynchronizationEvent, 1, 0}),
+                                           EventCase{"Synchronization", SynchronizationEvent, 1,
+                                                     0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Event, SynchronizationEventSetWithoutWaitersSatisfiesOneWaitThenResets) {
@@ -214,13 +215,15 @@ TEST(Irql, RaiseAndLowerFollowTheRules) {
 
   KeRaiseIrql(PASSIVE_LEVEL, &old);  // a "raise" downwards
   EXPECT_EQ(TakeViolations(Check::Irql).size(), 1u);
-  KeLowerIrql(DISPATCH_LEVEL);       // a "lower" upwards
+  KeLowerIrql(DISPATCH_LEVEL);  // a "lower" upwards
   EXPECT_EQ(TakeViolations(Check::Irql).size(), 1u);
   KeLowerIrql(PASSIVE_LEVEL);
   EXPECT_TRUE(TakeViolations().empty());
 }
 
-void PageableRoutine() { PAGED_CODE(); }
+void PageableRoutine() {
+  PAGED_CODE();
+}
 
 TEST(Irql, PagedCodeAboveApcLevelIsReportedWithTheRoutine) {
   PageableRoutine();

@@ -41,7 +41,8 @@ void Observe(PVOID context) {
 // Creates a system thread, waits for it through its handle and closes it.
 NTSTATUS RunSystemThread(PKSTART_ROUTINE routine, PVOID context, CLIENT_ID* id = nullptr) {
   HANDLE handle = nullptr;
-  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, id, routine, context);
+  NTSTATUS status =
+      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, id, routine, context);
   if (!NT_SUCCESS(status)) return status;
   PKTHREAD thread = sim::harness::ReferenceThreadByHandle(handle);
   EXPECT_NE(thread, nullptr);
@@ -71,8 +72,9 @@ TEST(SystemThread, HandleIsAKernelHandleThatClosesOnce) {
   Observed o;
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Observe, &o),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Observe, &o),
+      STATUS_SUCCESS);
   EXPECT_LT(reinterpret_cast<LONG_PTR>(handle), 0);  // kernel handles have the top bit set
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
   EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
@@ -99,7 +101,9 @@ TEST(SystemThread, TerminateFromAnotherThreadIsRefused) {
   EXPECT_EQ(TakeViolations(Check::Thread).size(), 1u);
 }
 
-void LeaveRegionEntered(PVOID) { KeEnterCriticalRegion(); }
+void LeaveRegionEntered(PVOID) {
+  KeEnterCriticalRegion();
+}
 
 TEST(SystemThread, EndingInsideACriticalRegionIsReported) {
   ASSERT_EQ(RunSystemThread(LeaveRegionEntered, nullptr), STATUS_SUCCESS);
@@ -133,7 +137,8 @@ TEST(SystemThread, WorkerLoopWakesOnTimeoutsAlertsAndStops) {
   Worker w;
   KeInitializeEvent(&w.wake, SynchronizationEvent, FALSE);
   HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WorkerRoutine, &w),
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 WorkerRoutine, &w),
             STATUS_SUCCESS);
   PKTHREAD thread = sim::harness::ReferenceThreadByHandle(handle);
   ZwClose(handle);
@@ -165,7 +170,8 @@ TEST(SystemThread, ThreadsStillRunningAreVisibleToTheHarness) {
   KEVENT release;
   KeInitializeEvent(&release, NotificationEvent, FALSE);
   HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, BlockOnEvent, &release),
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 BlockOnEvent, &release),
             STATUS_SUCCESS);
   ZwClose(handle);
   EXPECT_TRUE(sim::harness::WaitUntilSystemThreadsWait());

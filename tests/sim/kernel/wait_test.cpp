@@ -75,7 +75,8 @@ class Timeouts : public Wait, public ::testing::WithParamInterface<TimeoutCase> 
 
 TEST_P(Timeouts, ExpireWhenTheVirtualClockPassesTheDeadline) {
   const LONGLONG length = GetParam().after;
-  LARGE_INTEGER timeout = GetParam().absolute ? Absolute(sim::harness::SystemTime() + length) : Relative(length);
+  LARGE_INTEGER timeout =
+      GetParam().absolute ? Absolute(sim::harness::SystemTime() + length) : Relative(length);
   std::atomic<NTSTATUS> status{STATUS_PENDING};
   TestThread waiter([&] { status = WaitOnEvent(&timeout); });
   ASSERT_TRUE(waiter.BlocksInWait());
@@ -163,18 +164,21 @@ TEST_F(Wait, MultipleObjectsAnyReturnsTheIndexAllNeedsEveryOne) {
   LARGE_INTEGER zero = Relative(0);
 
   KeSetEvent(&second, IO_NO_INCREMENT, FALSE);
-  EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
-            STATUS_WAIT_1);
+  EXPECT_EQ(
+      KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
+      STATUS_WAIT_1);
   EXPECT_EQ(KeReadStateEvent(&second), 0);  // the synchronization event was consumed
 
   KeSetEvent(&second, IO_NO_INCREMENT, FALSE);
-  EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr),
-            STATUS_TIMEOUT);
+  EXPECT_EQ(
+      KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr),
+      STATUS_TIMEOUT);
   EXPECT_EQ(KeReadStateEvent(&second), 1);  // nothing consumed by a failed WaitAll
 
   std::atomic<NTSTATUS> status{STATUS_PENDING};
   TestThread waiter([&] {
-    status = KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
+    status = KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, nullptr,
+                                      nullptr);
     if (status == STATUS_SUCCESS) KeReleaseMutex(&mutex, FALSE);
   });
   ASSERT_TRUE(waiter.BlocksInWait());
@@ -193,12 +197,14 @@ TEST_F(Wait, MoreThanThreeObjectsNeedAWaitBlockArray) {
     objects[i] = &events[i];
   }
   LARGE_INTEGER zero = Relative(0);
-  EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
-            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(
+      KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
+      STATUS_INVALID_PARAMETER);
   EXPECT_EQ(TakeViolations(Check::Other).size(), 1u);
   KWAIT_BLOCK blocks[4];
-  EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, &zero, blocks),
-            STATUS_WAIT_0 + 3);
+  EXPECT_EQ(
+      KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, &zero, blocks),
+      STATUS_WAIT_0 + 3);
 }
 
 TEST_F(Wait, DelayEndsWithSuccessOnTheClockOrAlertedByAnAlert) {
@@ -226,9 +232,11 @@ TEST_F(Wait, WaitingOnAThreadEndsWhenItEnds) {
     while (!release.load()) std::this_thread::sleep_for(100us);
   });
   LARGE_INTEGER zero = Relative(0);
-  EXPECT_EQ(KeWaitForSingleObject(worker.Self(), Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+  EXPECT_EQ(KeWaitForSingleObject(worker.Self(), Executive, KernelMode, FALSE, &zero),
+            STATUS_TIMEOUT);
   release = true;
-  EXPECT_EQ(KeWaitForSingleObject(worker.Self(), Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(KeWaitForSingleObject(worker.Self(), Executive, KernelMode, FALSE, nullptr),
+            STATUS_SUCCESS);
 }
 
 TEST_F(Wait, NonZeroTimeoutAtDispatchLevelIsAnIrqlViolation) {
@@ -248,14 +256,16 @@ TEST_F(Wait, NonZeroTimeoutAtDispatchLevelIsAnIrqlViolation) {
 TEST_F(Wait, WaitOnAnUninitialisedObjectIsReported) {
   KEVENT zeroed{};
   LARGE_INTEGER zero = Relative(0);
-  EXPECT_EQ(KeWaitForSingleObject(&zeroed, Executive, KernelMode, FALSE, &zero), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(KeWaitForSingleObject(&zeroed, Executive, KernelMode, FALSE, &zero),
+            STATUS_INVALID_PARAMETER);
   EXPECT_EQ(TakeViolations(Check::Other).size(), 1u);
 }
 
 TEST_F(Wait, RealTimeModeFollowsTheHostClockAndTimesOutForReal) {
   sim::harness::SetRealTimeMode(true);
   const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const LONGLONG host = 116444736000000000LL + std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
+  const LONGLONG host = 116444736000000000LL +
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
   EXPECT_LT(std::llabs(sim::harness::SystemTime() - host), 60 * kSecond);
 
   LARGE_INTEGER timeout = Relative(30 * 10000);  // 30 ms

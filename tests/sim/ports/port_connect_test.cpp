@@ -24,7 +24,9 @@ TEST(PortConnectTest, NamesAreUniqueWithoutRegardToCaseUntilThePortCloses) {
   second.CloseServerPort();
 }
 
-NTSTATUS FLTAPI AcceptConnect(PFLT_PORT, PVOID, PVOID, ULONG, PVOID*) { return STATUS_SUCCESS; }
+NTSTATUS FLTAPI AcceptConnect(PFLT_PORT, PVOID, PVOID, ULONG, PVOID*) {
+  return STATUS_SUCCESS;
+}
 VOID FLTAPI IgnoreDisconnect(PVOID) {}
 
 TEST(PortConnectTest, CreateRefusesInvalidParameters) {
@@ -48,9 +50,9 @@ TEST(PortConnectTest, CreateRefusesInvalidParameters) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &unicodeName, c.attributes, nullptr, nullptr);
     PFLT_PORT port = nullptr;
-    EXPECT_EQ(FltCreateCommunicationPort(FakeFilter(), &port, &attributes, nullptr,
-                                         c.connect ? &AcceptConnect : nullptr,
-                                         c.disconnect ? &IgnoreDisconnect : nullptr, nullptr, c.maxConnections),
+    EXPECT_EQ(FltCreateCommunicationPort(
+                  FakeFilter(), &port, &attributes, nullptr, c.connect ? &AcceptConnect : nullptr,
+                  c.disconnect ? &IgnoreDisconnect : nullptr, nullptr, c.maxConnections),
               STATUS_INVALID_PARAMETER);
   }
   EXPECT_TRUE(ports::OpenServerPorts().empty());
@@ -126,7 +128,8 @@ TEST(PortConnectTest, ContextReachesTheFilterAsACopyAndTheCookieFollows) {
   Client client(kPortName, context, sizeof(context));
   ASSERT_EQ(client.result, S_OK);
   FilterSide::ConnectionRecord& record = filter.Connection();
-  EXPECT_EQ(std::string(record.context.begin(), record.context.end()), std::string(context, sizeof(context)));
+  EXPECT_EQ(std::string(record.context.begin(), record.context.end()),
+            std::string(context, sizeof(context)));
   EXPECT_NE(record.contextAddress, static_cast<const void*>(context));
 
   DWORD returned = 0;
@@ -159,7 +162,8 @@ TEST(PortConnectTest, RefusedConnectionGetsNoHandleAndNoDisconnect) {
 TEST(PortConnectTest, ClosedServerPortKeepsExistingConnections) {
   FilterSide filter;
   ASSERT_EQ(filter.Create(kPortName, 2), STATUS_SUCCESS);
-  filter.onMessage = [](FilterSide::ConnectionRecord&, PVOID, ULONG, PVOID out, ULONG, PULONG returned) {
+  filter.onMessage = [](FilterSide::ConnectionRecord&, PVOID, ULONG, PVOID out, ULONG,
+                        PULONG returned) {
     *static_cast<UCHAR*>(out) = 0x5A;
     *returned = 1;
     return STATUS_SUCCESS;
@@ -186,13 +190,15 @@ TEST(PortConnectTest, ClientProcessExitDisconnects) {
   std::uint32_t agent = sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Tavo\\agent.exe");
   HANDLE handle = nullptr;
   sim::harness::RunAs(agent, [&] {
-    EXPECT_EQ(FilterConnectCommunicationPort(kPortName, FLT_PORT_FLAG_SYNC_HANDLE, nullptr, 0, nullptr, &handle),
+    EXPECT_EQ(FilterConnectCommunicationPort(kPortName, FLT_PORT_FLAG_SYNC_HANDLE, nullptr, 0,
+                                             nullptr, &handle),
               S_OK);
   });
   // The handle belongs to the agent's process, not to this thread's.
   EXPECT_EQ(FilterGetMessage(handle, nullptr, 0, nullptr), E_INVALIDARG);
   FILTER_MESSAGE_HEADER header;
-  EXPECT_EQ(FilterGetMessage(handle, &header, sizeof(header), nullptr), HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(FilterGetMessage(handle, &header, sizeof(header), nullptr),
+            HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE));
 
   sim::harness::ExitProcess(agent);
   EXPECT_EQ(filter.disconnects.load(), 1);

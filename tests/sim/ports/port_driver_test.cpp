@@ -20,10 +20,13 @@ NTSTATUS FLTAPI OnConnect(PFLT_PORT client, PVOID, PVOID, ULONG, PVOID* cookie) 
   return STATUS_SUCCESS;
 }
 
-VOID FLTAPI OnDisconnect(PVOID) { FltCloseClientPort(g.filter, &g.client); }
+VOID FLTAPI OnDisconnect(PVOID) {
+  FltCloseClientPort(g.filter, &g.client);
+}
 
 // Answers a command with its bytes reversed.
-NTSTATUS FLTAPI OnMessage(PVOID, PVOID in, ULONG inLength, PVOID out, ULONG outLength, PULONG returned) {
+NTSTATUS FLTAPI OnMessage(PVOID, PVOID in, ULONG inLength, PVOID out, ULONG outLength,
+                          PULONG returned) {
   if (in == nullptr || out == nullptr || outLength < inLength) return STATUS_INVALID_PARAMETER;
   UCHAR captured[64];
   if (inLength > sizeof(captured)) return STATUS_INVALID_PARAMETER;
@@ -53,8 +56,8 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\TavoDriverPort");
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE, nullptr, descriptor);
-    status = FltCreateCommunicationPort(g.filter, &g.server, &attributes, nullptr, &OnConnect, &OnDisconnect,
-                                        &OnMessage, 1);
+    status = FltCreateCommunicationPort(g.filter, &g.server, &attributes, nullptr, &OnConnect,
+                                        &OnDisconnect, &OnMessage, 1);
     FltFreeSecurityDescriptor(descriptor);
   }
   if (!NT_SUCCESS(status)) FltUnregisterFilter(g.filter);
@@ -73,7 +76,9 @@ TEST(PortDriverTest, LoadedFilterTalksToItsClientBothWays) {
   UCHAR command[5] = {1, 2, 3, 4, 5};
   UCHAR answer[8] = {};
   DWORD returned = 0;
-  EXPECT_EQ(FilterSendMessage(client.handle, command, sizeof(command), answer, sizeof(answer), &returned), S_OK);
+  EXPECT_EQ(
+      FilterSendMessage(client.handle, command, sizeof(command), answer, sizeof(answer), &returned),
+      S_OK);
   EXPECT_EQ(returned, 5u);
   EXPECT_EQ(answer[0], 5);
   EXPECT_EQ(answer[4], 1);
@@ -86,7 +91,8 @@ TEST(PortDriverTest, LoadedFilterTalksToItsClientBothWays) {
   UCHAR request[3] = {7, 8, 9};
   UCHAR acknowledgement[12] = {};
   ULONG length = sizeof(acknowledgement);
-  EXPECT_EQ(FltSendMessage(g.filter, &g.client, request, sizeof(request), acknowledgement, &length, nullptr),
+  EXPECT_EQ(FltSendMessage(g.filter, &g.client, request, sizeof(request), acknowledgement, &length,
+                           nullptr),
             STATUS_SUCCESS);
   EXPECT_EQ(length, 5u);
   EXPECT_EQ(acknowledgement[4], 0x2A);

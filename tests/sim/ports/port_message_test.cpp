@@ -28,15 +28,15 @@ std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
 // can wait until it blocks.
 class Sender {
  public:
-  Sender(PFLT_FILTER filter, PFLT_PORT* port, std::vector<std::uint8_t> message, ULONG replyCapacity,
-         std::optional<LARGE_INTEGER> timeout = std::nullopt)
+  Sender(PFLT_FILTER filter, PFLT_PORT* port, std::vector<std::uint8_t> message,
+         ULONG replyCapacity, std::optional<LARGE_INTEGER> timeout = std::nullopt)
       : message_(std::move(message)), reply_(replyCapacity, 0xEE), replyLength_(replyCapacity) {
     thread_ = std::thread([=, this] {
       self_.store(KeGetCurrentThread());
       LARGE_INTEGER t = timeout.value_or(LARGE_INTEGER{});
       status_ = FltSendMessage(filter, port, message_.data(), static_cast<ULONG>(message_.size()),
-                               reply_.empty() ? nullptr : reply_.data(), reply_.empty() ? nullptr : &replyLength_,
-                               timeout ? &t : nullptr);
+                               reply_.empty() ? nullptr : reply_.data(),
+                               reply_.empty() ? nullptr : &replyLength_, timeout ? &t : nullptr);
     });
     while (self_.load() == nullptr) std::this_thread::yield();
   }
@@ -84,15 +84,18 @@ TEST_F(PortMessageTest, ReplyIsCopiedUpToTheSendersBuffer) {
     NTSTATUS status;
     ULONG copied;
   };
-  const Case cases[] = {{4, STATUS_SUCCESS, 4}, {12, STATUS_SUCCESS, 12}, {20, STATUS_BUFFER_OVERFLOW, 12}};
+  const Case cases[] = {
+      {4, STATUS_SUCCESS, 4}, {12, STATUS_SUCCESS, 12}, {20, STATUS_BUFFER_OVERFLOW, 12}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.replyBody);
     Sender sender(filter.filter(), filter.ClientPort(), Bytes({1, 2, 3, 4, 5}), 12);
     Received received = GetMessage(client->handle);
     ASSERT_EQ(received.result, S_OK);
-    EXPECT_EQ(received.header.ReplyLength, sizeof(FILTER_REPLY_HEADER) + 12) << "reply header included";
+    EXPECT_EQ(received.header.ReplyLength, sizeof(FILTER_REPLY_HEADER) + 12)
+        << "reply header included";
     EXPECT_NE(received.header.MessageId, 0u);
-    EXPECT_EQ(std::vector<std::uint8_t>(received.body.begin(), received.body.begin() + 5), Bytes({1, 2, 3, 4, 5}));
+    EXPECT_EQ(std::vector<std::uint8_t>(received.body.begin(), received.body.begin() + 5),
+              Bytes({1, 2, 3, 4, 5}));
 
     std::vector<std::uint8_t> body(c.replyBody);
     for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(0x40 + i);
@@ -123,14 +126,16 @@ TEST_F(PortMessageTest, MessageWithoutReplyReturnsOnceTheClientHasIt) {
 TEST_F(PortMessageTest, ZeroTimeoutSucceedsOnlyWithAWaitingClient) {
   LARGE_INTEGER zero{};
   UCHAR payload[4] = {1, 2, 3, 4};
-  EXPECT_EQ(FltSendMessage(filter.filter(), filter.ClientPort(), payload, 4, nullptr, nullptr, &zero),
-            STATUS_TIMEOUT);
+  EXPECT_EQ(
+      FltSendMessage(filter.filter(), filter.ClientPort(), payload, 4, nullptr, nullptr, &zero),
+      STATUS_TIMEOUT);
   EXPECT_EQ(ports::QueuedMessages(kPortName16), 0u);
 
   auto getter = ClientAsync(*client, [&] { return GetMessage(client->handle); });
   ASSERT_TRUE(ports::WaitFor(ports::BlockedGetters, kPortName16, 1));
-  EXPECT_EQ(FltSendMessage(filter.filter(), filter.ClientPort(), payload, 4, nullptr, nullptr, &zero),
-            STATUS_SUCCESS);
+  EXPECT_EQ(
+      FltSendMessage(filter.filter(), filter.ClientPort(), payload, 4, nullptr, nullptr, &zero),
+      STATUS_SUCCESS);
   Received received = getter.get();
   EXPECT_EQ(received.result, S_OK);
   EXPECT_EQ(received.body[3], 4);
@@ -152,7 +157,8 @@ TEST_F(PortMessageTest, ReplyToAnUnknownOrAnsweredMessageFindsNoWaiter) {
   Sender sender(filter.filter(), filter.ClientPort(), Bytes({1}), 1);
   Received received = GetMessage(client->handle);
   EXPECT_EQ(Reply(client->handle, received.header.MessageId, Bytes({1})), S_OK);
-  EXPECT_EQ(Reply(client->handle, received.header.MessageId, Bytes({2})), ERROR_FLT_NO_WAITER_FOR_REPLY);
+  EXPECT_EQ(Reply(client->handle, received.header.MessageId, Bytes({2})),
+            ERROR_FLT_NO_WAITER_FOR_REPLY);
   EXPECT_EQ(sender.Finish(), STATUS_SUCCESS);
   EXPECT_EQ(sender.reply(), Bytes({1}));
 }
@@ -180,7 +186,8 @@ TEST_F(PortMessageTest, TimeoutFollowsTheVirtualClock) {
     sim::harness::AdvanceClock(std::chrono::seconds(6));
     EXPECT_EQ(sender.Finish(), STATUS_TIMEOUT);
     EXPECT_EQ(sender.reply()[0], 0xEE);
-    EXPECT_EQ(Reply(client->handle, received.header.MessageId, Bytes({1, 2, 3, 4})), ERROR_FLT_NO_WAITER_FOR_REPLY);
+    EXPECT_EQ(Reply(client->handle, received.header.MessageId, Bytes({1, 2, 3, 4})),
+              ERROR_FLT_NO_WAITER_FOR_REPLY);
   }
 }
 
@@ -198,8 +205,9 @@ TEST_F(PortMessageTest, ClientDisconnectingMidRequestEndsTheWait) {
   EXPECT_EQ(filter.disconnects.load(), 1);
   EXPECT_EQ(*filter.ClientPort(), nullptr) << "the disconnect callback closed the client port";
   UCHAR payload = 0;
-  EXPECT_EQ(FltSendMessage(filter.filter(), filter.ClientPort(), &payload, 1, nullptr, nullptr, nullptr),
-            STATUS_PORT_DISCONNECTED);
+  EXPECT_EQ(
+      FltSendMessage(filter.filter(), filter.ClientPort(), &payload, 1, nullptr, nullptr, nullptr),
+      STATUS_PORT_DISCONNECTED);
   EXPECT_EQ(ports::ConnectedClients(kPortName16), 0u);
 }
 
@@ -258,7 +266,9 @@ TEST_F(PortMessageTest, ManySendersOnePumpEveryReplyReachesItsSender) {
           work.pop_front();
         }
         // The answer is the message's two bytes, swapped.
-        ASSERT_EQ(Reply(client->handle, received.header.MessageId, {received.body[1], received.body[0]}), S_OK);
+        ASSERT_EQ(
+            Reply(client->handle, received.header.MessageId, {received.body[1], received.body[0]}),
+            S_OK);
       }
     }));
   }
@@ -270,9 +280,10 @@ TEST_F(PortMessageTest, ManySendersOnePumpEveryReplyReachesItsSender) {
         UCHAR message[2] = {static_cast<UCHAR>(s), static_cast<UCHAR>(i)};
         UCHAR reply[2] = {0, 0};
         ULONG replyLength = sizeof(reply);
-        NTSTATUS status =
-            FltSendMessage(filter.filter(), filter.ClientPort(), message, 2, reply, &replyLength, nullptr);
-        if (status != STATUS_SUCCESS || replyLength != 2 || reply[0] != i || reply[1] != s) mismatches++;
+        NTSTATUS status = FltSendMessage(filter.filter(), filter.ClientPort(), message, 2, reply,
+                                         &replyLength, nullptr);
+        if (status != STATUS_SUCCESS || replyLength != 2 || reply[0] != i || reply[1] != s)
+          mismatches++;
       }
     });
   }
@@ -291,14 +302,17 @@ TEST_F(PortMessageTest, ManySendersOnePumpEveryReplyReachesItsSender) {
 TEST_F(PortMessageTest, InjectedFailureAndAbsentPortFailAtOnce) {
   UCHAR payload = 1;
   sim::faults::FailNth(sim::faults::Site::SendMessage, 1);
-  EXPECT_EQ(FltSendMessage(filter.filter(), filter.ClientPort(), &payload, 1, nullptr, nullptr, nullptr),
-            STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(
+      FltSendMessage(filter.filter(), filter.ClientPort(), &payload, 1, nullptr, nullptr, nullptr),
+      STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(ports::QueuedMessages(kPortName16), 0u);
   EXPECT_EQ(sim::faults::FailedCount(sim::faults::Site::SendMessage), 1u);
 
   PFLT_PORT none = nullptr;
-  EXPECT_EQ(FltSendMessage(filter.filter(), &none, &payload, 1, nullptr, nullptr, nullptr), STATUS_PORT_DISCONNECTED);
-  EXPECT_EQ(FltSendMessage(filter.filter(), nullptr, &payload, 1, nullptr, nullptr, nullptr), STATUS_PORT_DISCONNECTED);
+  EXPECT_EQ(FltSendMessage(filter.filter(), &none, &payload, 1, nullptr, nullptr, nullptr),
+            STATUS_PORT_DISCONNECTED);
+  EXPECT_EQ(FltSendMessage(filter.filter(), nullptr, &payload, 1, nullptr, nullptr, nullptr),
+            STATUS_PORT_DISCONNECTED);
 
   // The next send goes through.
   Sender sender(filter.filter(), filter.ClientPort(), Bytes({5}), 0);

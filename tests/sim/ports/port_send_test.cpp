@@ -34,13 +34,14 @@ class PortSendTest : public ::testing::Test {
 TEST_F(PortSendTest, CallbackRunsOnTheClientThreadAndReturnsOutput) {
   std::uint64_t callbackThread = 0;
   std::uint32_t callbackProcess = 0;
-  filter.onMessage = [&](FilterSide::ConnectionRecord&, PVOID in, ULONG inLength, PVOID out, ULONG outLength,
-                         PULONG returned) {
+  filter.onMessage = [&](FilterSide::ConnectionRecord&, PVOID in, ULONG inLength, PVOID out,
+                         ULONG outLength, PULONG returned) {
     callbackThread = sim::kernel::CurrentThread().threadId;
     callbackProcess = sim::kernel::CurrentThread().processId;
     auto* input = static_cast<const UCHAR*>(in);
     auto* output = static_cast<UCHAR*>(out);
-    for (ULONG i = 0; i < inLength && i < outLength; ++i) output[i] = static_cast<UCHAR>(input[i] + 1);
+    for (ULONG i = 0; i < inLength && i < outLength; ++i)
+      output[i] = static_cast<UCHAR>(input[i] + 1);
     *returned = inLength < outLength ? inLength : outLength;
     return STATUS_SUCCESS;
   };
@@ -69,10 +70,13 @@ TEST_F(PortSendTest, CallbackStatusBecomesTheClientsResult) {
       {STATUS_INSUFFICIENT_RESOURCES, HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES)},
   };
   for (const Case& c : cases) {
-    filter.onMessage = [&](FilterSide::ConnectionRecord&, PVOID, ULONG, PVOID, ULONG, PULONG) { return c.status; };
+    filter.onMessage = [&](FilterSide::ConnectionRecord&, PVOID, ULONG, PVOID, ULONG, PULONG) {
+      return c.status;
+    };
     DWORD returned = 0;
     UCHAR in = 1;
-    EXPECT_EQ(FilterSendMessage(client->handle, &in, 1, nullptr, 0, &returned), c.expected) << std::hex << c.status;
+    EXPECT_EQ(FilterSendMessage(client->handle, &in, 1, nullptr, 0, &returned), c.expected)
+        << std::hex << c.status;
   }
 }
 
@@ -83,7 +87,8 @@ TEST_F(PortSendTest, PortWithoutMessageCallbackRefusesData) {
   ASSERT_EQ(other.result, S_OK);
   DWORD returned = 0;
   UCHAR in = 1;
-  EXPECT_EQ(FilterSendMessage(other.handle, &in, 1, nullptr, 0, &returned), HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
+  EXPECT_EQ(FilterSendMessage(other.handle, &in, 1, nullptr, 0, &returned),
+            HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
   EXPECT_EQ(FilterSendMessage(reinterpret_cast<HANDLE>(0x7777), &in, 1, nullptr, 0, &returned),
             HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE));
   other.Close();
@@ -94,7 +99,8 @@ TEST_F(PortSendTest, PortWithoutMessageCallbackRefusesData) {
 // client may hand them; the switch gives it the client's own pointers.
 TEST_F(PortSendTest, BuffersAreMisalignedUnlessSwitchedOff) {
   PVOID seenIn = nullptr, seenOut = nullptr;
-  filter.onMessage = [&](FilterSide::ConnectionRecord&, PVOID in, ULONG, PVOID out, ULONG, PULONG returned) {
+  filter.onMessage = [&](FilterSide::ConnectionRecord&, PVOID in, ULONG, PVOID out, ULONG,
+                         PULONG returned) {
     seenIn = in;
     seenOut = out;
     *static_cast<UCHAR*>(out) = 0x77;
@@ -127,32 +133,38 @@ TEST_F(PortSendTest, InputRewrittenWhileTheCallbackRunsExposesADoubleFetch) {
     volatile ULONG* length = &static_cast<Request*>(in)->Length;
     firstRead = *length;
     if (firstRead > sizeof(Request::Data)) return STATUS_INVALID_PARAMETER;
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the window, widened for a loaded machine
-    secondRead = *length;  // the bug: trusts a second fetch
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(400));  // the window, widened for a loaded machine
+    secondRead = *length;                 // the bug: trusts a second fetch
     return STATUS_SUCCESS;
   };
   // This callback reads the structure in place; aligned, so that only the
   // double fetch is on trial (UBSan rejects misaligned member reads).
   ports::SetMisalignedUserBuffers(false);
-  ports::SetInputMutation([](std::uint8_t* data, ULONG) {
-    ULONG huge = 0x7FFFFFFF;
-    std::memcpy(data, &huge, sizeof(huge));
-  }, /*afterMicroseconds=*/50000);
+  ports::SetInputMutation(
+      [](std::uint8_t* data, ULONG) {
+        ULONG huge = 0x7FFFFFFF;
+        std::memcpy(data, &huge, sizeof(huge));
+      },
+      /*afterMicroseconds=*/50000);
   Request request{8, {}};
   DWORD returned = 0;
-  EXPECT_EQ(FilterSendMessage(client->handle, &request, sizeof(request), nullptr, 0, &returned), S_OK);
+  EXPECT_EQ(FilterSendMessage(client->handle, &request, sizeof(request), nullptr, 0, &returned),
+            S_OK);
   EXPECT_EQ(firstRead, 8u);
   EXPECT_EQ(secondRead, 0x7FFFFFFFu) << "the second fetch saw the rewritten buffer";
   EXPECT_EQ(request.Length, 8u) << "the client's own memory is left alone";
 
   // Without the switch both fetches agree.
   ports::ClearInputMutation();
-  EXPECT_EQ(FilterSendMessage(client->handle, &request, sizeof(request), nullptr, 0, &returned), S_OK);
+  EXPECT_EQ(FilterSendMessage(client->handle, &request, sizeof(request), nullptr, 0, &returned),
+            S_OK);
   EXPECT_EQ(secondRead, 8u);
 }
 
 TEST_F(PortSendTest, ReportedOutputBeyondTheBufferIsAViolation) {
-  filter.onMessage = [](FilterSide::ConnectionRecord&, PVOID, ULONG, PVOID, ULONG outLength, PULONG returned) {
+  filter.onMessage = [](FilterSide::ConnectionRecord&, PVOID, ULONG, PVOID, ULONG outLength,
+                        PULONG returned) {
     *returned = outLength + 4;
     return STATUS_SUCCESS;
   };

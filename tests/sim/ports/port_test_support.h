@@ -23,7 +23,9 @@
 namespace port_test {
 
 // Ports only need the filter as an identity.
-inline PFLT_FILTER FakeFilter(int n = 1) { return reinterpret_cast<PFLT_FILTER>(static_cast<ULONG_PTR>(0x5000 + n * 0x40)); }
+inline PFLT_FILTER FakeFilter(int n = 1) {
+  return reinterpret_cast<PFLT_FILTER>(static_cast<ULONG_PTR>(0x5000 + n * 0x40));
+}
 
 inline constexpr const WCHAR* kPortName = L"\\TavoTestPort";
 inline const std::u16string kPortName16 = u"\\TavoTestPort";
@@ -38,8 +40,9 @@ class FilterSide {
     std::vector<std::uint8_t> context;
     const void* contextAddress;
   };
-  using MessageHandler = std::function<NTSTATUS(ConnectionRecord& connection, PVOID in, ULONG inLength, PVOID out,
-                                                ULONG outLength, PULONG returned)>;
+  using MessageHandler =
+      std::function<NTSTATUS(ConnectionRecord& connection, PVOID in, ULONG inLength, PVOID out,
+                             ULONG outLength, PULONG returned)>;
 
   explicit FilterSide(PFLT_FILTER filter = FakeFilter()) : filter_(filter) {}
 
@@ -54,10 +57,11 @@ class FilterSide {
     name_ = sim::harness::ToU16(name);
     UNICODE_STRING unicodeName = sim::harness::MakeUnicodeString(name_);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &unicodeName, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr,
-                               descriptor);
-    status = FltCreateCommunicationPort(filter_, &serverPort_, &attributes, this, &Connect, &Disconnect,
-                                        withMessageCallback ? &Message : nullptr, maxConnections);
+    InitializeObjectAttributes(&attributes, &unicodeName, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE,
+                               nullptr, descriptor);
+    status =
+        FltCreateCommunicationPort(filter_, &serverPort_, &attributes, this, &Connect, &Disconnect,
+                                   withMessageCallback ? &Message : nullptr, maxConnections);
     FltFreeSecurityDescriptor(descriptor);
     return status;
   }
@@ -91,8 +95,8 @@ class FilterSide {
   MessageHandler onMessage;
 
  private:
-  static NTSTATUS FLTAPI Connect(PFLT_PORT clientPort, PVOID serverCookie, PVOID context, ULONG size,
-                                 PVOID* connectionCookie) {
+  static NTSTATUS FLTAPI Connect(PFLT_PORT clientPort, PVOID serverCookie, PVOID context,
+                                 ULONG size, PVOID* connectionCookie) {
     auto* side = static_cast<FilterSide*>(serverCookie);
     side->connects++;
     if (!NT_SUCCESS(side->connectResult)) return side->connectResult;
@@ -113,7 +117,8 @@ class FilterSide {
   static VOID FLTAPI Disconnect(PVOID connectionCookie) {
     auto* record = static_cast<ConnectionRecord*>(connectionCookie);
     record->side->disconnects++;
-    if (record->side->closeClientPortOnDisconnect) FltCloseClientPort(record->side->filter_, &record->clientPort);
+    if (record->side->closeClientPortOnDisconnect)
+      FltCloseClientPort(record->side->filter_, &record->clientPort);
   }
 
   static NTSTATUS FLTAPI Message(PVOID cookie, PVOID in, ULONG inLength, PVOID out, ULONG outLength,

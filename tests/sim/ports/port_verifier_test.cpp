@@ -18,7 +18,8 @@ using sim::verifier::Check;
 
 std::vector<std::string> TakePortMessages() {
   std::vector<std::string> messages;
-  for (auto& violation : sim::verifier::TakeViolations(Check::Port)) messages.push_back(violation.message);
+  for (auto& violation : sim::verifier::TakeViolations(Check::Port))
+    messages.push_back(violation.message);
   return messages;
 }
 
@@ -41,7 +42,8 @@ TEST(PortVerifierTest, PortsLeftOpenAtTheEndOfATestAreReported) {
   EXPECT_EQ(messages.size(), 3u);
   EXPECT_TRUE(AnyContains(messages, "server port \"\\TavoTestPort\" still open"));
   EXPECT_TRUE(AnyContains(messages, "not closed by the filter"));
-  EXPECT_TRUE(AnyContains(messages, "client connection to \"\\TavoTestPort\" still open in process"));
+  EXPECT_TRUE(
+      AnyContains(messages, "client connection to \"\\TavoTestPort\" still open in process"));
 
   // The client goes; the filter's disconnect callback forgot to close its end.
   client.Close();
@@ -182,7 +184,8 @@ TEST(PortVerifierTest, UsingAnotherFiltersClientPortIsReported) {
   PFLT_PORT port = *filter.ClientPort();
   LARGE_INTEGER zero{};
   UCHAR payload = 0;
-  EXPECT_EQ(FltSendMessage(FakeFilter(2), &port, &payload, 1, nullptr, nullptr, &zero), STATUS_TIMEOUT);
+  EXPECT_EQ(FltSendMessage(FakeFilter(2), &port, &payload, 1, nullptr, nullptr, &zero),
+            STATUS_TIMEOUT);
   FltCloseClientPort(FakeFilter(2), &port);
   auto messages = TakePortMessages();
   ASSERT_EQ(messages.size(), 2u);

@@ -10,7 +10,9 @@ namespace {
 
 namespace security = sim::kernel::security;
 
-PSID SidOf(const security::Bytes& sid) { return const_cast<std::uint8_t*>(sid.data()); }
+PSID SidOf(const security::Bytes& sid) {
+  return const_cast<std::uint8_t*>(sid.data());
+}
 
 TEST(SecurityTest, DefaultPortDescriptorAdmitsSystemAndAdministrators) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -47,10 +49,13 @@ TEST(SecurityTest, SettersRefuseWrongRevisionAndSelfRelativeDescriptors) {
   EXPECT_EQ(RtlLengthSecurityDescriptor(&absolute), sizeof(SECURITY_DESCRIPTOR));
 
   security::Bytes relative = security::DefaultFileSecurity();
-  EXPECT_EQ(RtlSetDaclSecurityDescriptor(relative.data(), TRUE, nullptr, FALSE), STATUS_INVALID_SECURITY_DESCR);
-  EXPECT_EQ(RtlSetOwnerSecurityDescriptor(relative.data(), nullptr, FALSE), STATUS_INVALID_SECURITY_DESCR);
+  EXPECT_EQ(RtlSetDaclSecurityDescriptor(relative.data(), TRUE, nullptr, FALSE),
+            STATUS_INVALID_SECURITY_DESCR);
+  EXPECT_EQ(RtlSetOwnerSecurityDescriptor(relative.data(), nullptr, FALSE),
+            STATUS_INVALID_SECURITY_DESCR);
   ULONG length = 0;
-  EXPECT_EQ(RtlAbsoluteToSelfRelativeSD(relative.data(), nullptr, &length), STATUS_BAD_DESCRIPTOR_FORMAT);
+  EXPECT_EQ(RtlAbsoluteToSelfRelativeSD(relative.data(), nullptr, &length),
+            STATUS_BAD_DESCRIPTOR_FORMAT);
 }
 
 // The self-relative form holds every part after its 20-byte header, each
@@ -58,7 +63,8 @@ TEST(SecurityTest, SettersRefuseWrongRevisionAndSelfRelativeDescriptors) {
 TEST(SecurityTest, AbsoluteToSelfRelativeReportsTheLengthNeededAndLaysPartsOut) {
   security::Bytes owner = security::AdministratorsSid(), group = security::LocalSystemSid();
   security::Bytes acl(sizeof(ACL) + 64);
-  ASSERT_EQ(RtlCreateAcl(reinterpret_cast<PACL>(acl.data()), static_cast<ULONG>(acl.size()), ACL_REVISION),
+  ASSERT_EQ(RtlCreateAcl(reinterpret_cast<PACL>(acl.data()), static_cast<ULONG>(acl.size()),
+                         ACL_REVISION),
             STATUS_SUCCESS);
   ASSERT_EQ(RtlAddAccessAllowedAce(reinterpret_cast<PACL>(acl.data()), ACL_REVISION, GENERIC_READ,
                                    SidOf(security::EveryoneSid())),
@@ -113,17 +119,20 @@ TEST(SecurityTest, QueryReturnsTheSelectedPartsOrTheLengthNeeded) {
       {OWNER_SECURITY_INFORMATION, true, false, false},
       {GROUP_SECURITY_INFORMATION, false, true, false},
       {DACL_SECURITY_INFORMATION, false, false, true},
-      {OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, true, true, true},
+      {OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, true,
+       true, true},
       {SACL_SECURITY_INFORMATION, false, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.info);
     ULONG needed = 0;
     UCHAR small[8];
-    ASSERT_EQ(security::QuerySecurity(stored, c.info, small, sizeof(small), &needed), STATUS_BUFFER_TOO_SMALL);
+    ASSERT_EQ(security::QuerySecurity(stored, c.info, small, sizeof(small), &needed),
+              STATUS_BUFFER_TOO_SMALL);
     security::Bytes out(needed);
     ULONG written = 0;
-    ASSERT_EQ(security::QuerySecurity(stored, c.info, out.data(), needed, &written), STATUS_SUCCESS);
+    ASSERT_EQ(security::QuerySecurity(stored, c.info, out.data(), needed, &written),
+              STATUS_SUCCESS);
     EXPECT_EQ(written, needed);
     EXPECT_EQ(RtlLengthSecurityDescriptor(out.data()), needed);
     auto* header = reinterpret_cast<SECURITY_DESCRIPTOR_RELATIVE*>(out.data());
@@ -137,10 +146,11 @@ TEST(SecurityTest, QueryReturnsTheSelectedPartsOrTheLengthNeeded) {
 // A set replaces the selected parts and keeps the others.
 TEST(SecurityTest, MergeReplacesOnlyTheSelectedParts) {
   const security::Bytes stored = security::DefaultFileSecurity();
-  security::Bytes incoming =
-      security::BuildSelfRelative(security::UsersSid(), security::UsersSid(), {{security::EveryoneSid(), GENERIC_ALL}});
+  security::Bytes incoming = security::BuildSelfRelative(security::UsersSid(), security::UsersSid(),
+                                                         {{security::EveryoneSid(), GENERIC_ALL}});
   security::Bytes merged;
-  ASSERT_EQ(security::MergeParts(stored, DACL_SECURITY_INFORMATION, incoming.data(), &merged), STATUS_SUCCESS);
+  ASSERT_EQ(security::MergeParts(stored, DACL_SECURITY_INFORMATION, incoming.data(), &merged),
+            STATUS_SUCCESS);
   PSID owner = nullptr;
   BOOLEAN defaulted = FALSE, present = FALSE;
   PACL dacl = nullptr;
@@ -151,7 +161,8 @@ TEST(SecurityTest, MergeReplacesOnlyTheSelectedParts) {
   ASSERT_EQ(dacl->AceCount, 1) << "DACL replaced";
 
   UCHAR garbage[sizeof(SECURITY_DESCRIPTOR)] = {7};
-  EXPECT_EQ(security::MergeParts(stored, DACL_SECURITY_INFORMATION, garbage, &merged), STATUS_INVALID_SECURITY_DESCR);
+  EXPECT_EQ(security::MergeParts(stored, DACL_SECURITY_INFORMATION, garbage, &merged),
+            STATUS_INVALID_SECURITY_DESCR);
 }
 
 }  // namespace

@@ -154,6 +154,20 @@ TEST_F(CommandTest, NoOperationAndUnmatchedAnswersReplyStatusZero) {
   }
 }
 
+// The installer port accepts only its query; with no server-only item open
+// the report is empty.
+TEST_F(CommandTest, InstallerQueryWithNothingOpen) {
+  auto query = Header(protocol::kCommandOpenHandleReport);
+  auto result = client_->Channel().SendInstallerRaw(query.data(), 20, 64);
+  ASSERT_EQ(result.hresult, S_OK);
+  EXPECT_EQ(result.status, 0u);
+  EXPECT_TRUE(result.data.empty());
+  EXPECT_EQ(result.returnedBytes, 12u);
+  auto other = Header(kCommandAllowList);
+  EXPECT_EQ(client_->Channel().SendInstallerRaw(other.data(), 20, 64).hresult,
+            HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+}
+
 // --- populate short names -------------------------------------------------
 
 class ShortNameCommandTest : public CommandTest {};

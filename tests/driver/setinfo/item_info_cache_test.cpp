@@ -1,0 +1,77 @@
+// The item-information cache: exact-path entries living 20 seconds.
+#include "driver_fixture.h"
+#include "harness/clock.h"
+#include "harness/strings.h"
+#include "setinfo/item_info_cache.h"
+
+namespace tavo::testing {
+namespace {
+
+using sim::harness::KernelDuration;
+
+class ItemInfoCacheTest : public DriverTest {
+ protected:
+  static void Cache(std::u16string path, std::vector<std::uint8_t> reply) {
+    UNICODE_STRING name = sim::harness::MakeUnicodeString(path);
+    CacheItemInfo(&name, reply.data(), static_cast<ULONG>(reply.size()));
+  }
+  // The cached reply, or nothing.
+  static std::vector<std::uint8_t> Lookup(std::u16string path) {
+    UNICODE_STRING name = sim::harness::MakeUnicodeString(path);
+    PoolBuffer copy;
+    LookupItemInfo(&name, &copy);
+    return {copy.Data(), copy.Data() + copy.Size()};
+  }
+  static void Forget(std::u16string path) {
+    UNICODE_STRING name = sim::harness::MakeUnicodeString(path);
+    ForgetItemInfo(&name);
+  }
+};
+
+const std::u16string kItem = u"\\Device\\HarddiskVolume3\\Tavo\\a.txt";
+
+// A reply cached at t is returned until t + 20 s (exclusive); the first
+// lookup at t + 20 s removes it.
+TEST_F(ItemInfoCacheTest, LivesTwentySeconds) {
+  Cache(kItem, {1, 2, 3});
+  sim::harness::AdvanceClock(KernelDuration(kItemInfoLifetime - 1));
+  EXPECT_EQ(Lookup(kItem), (std::vector<std::uint8_t>{1, 2, 3}));
+  sim::harness::AdvanceClock(KernelDuration(1));
+  EXPECT_TRUE(Lookup(kItem).empty());
+  // Removed: caching again starts a new lifetime with the new reply.
+  Cache(kItem, {9});
+  EXPECT_EQ(Lookup(kItem), std::vector<std::uint8_t>{9});
+}
+
+TEST_F(ItemInfoCacheTest, OnlyTheExactPathMatches) {
+  Cache(u"\\Device\\HarddiskVolume3\\Tavo\\dir", {7});
+  EXPECT_TRUE(Lookup(u"\\Device\\HarddiskVolume3\\Tavo\\DIR").empty());         // other case
+  EXPECT_TRUE(Lookup(u"\\Device\\HarddiskVolume3\\Tavo\\dir\\child").empty());  // under it
+  EXPECT_TRUE(Lookup(u"\\Device\\HarddiskVolume3\\Tavo").empty());              // its parent
+  EXPECT_EQ(Lookup(u"\\Device\\HarddiskVolume3\\Tavo\\dir"), std::vector<std::uint8_t>{7});
+}
+
+// A second reply for a cached path, even an expired one, leaves the first.
+TEST_F(ItemInfoCacheTest, CachingAgainKeepsTheFirstReply) {
+  Cache(kItem, {1});
+  Cache(kItem, {2});
+  EXPECT_EQ(Lookup(kItem), std::vector<std::uint8_t>{1});
+  sim::harness::AdvanceClock(KernelDuration(kItemInfoLifetime));
+  Cache(kItem, {3});  // the expired entry is still there until a lookup meets it
+  EXPECT_TRUE(Lookup(kItem).empty());
+}
+
+TEST_F(ItemInfoCacheTest, ForgetAndSeparateCopies) {
+  Forget(kItem);  // nothing cached: nothing happens
+  Cache(kItem, {4, 5});
+  auto first = Lookup(kItem);
+  auto second = Lookup(kItem);
+  EXPECT_EQ(first, second);
+  Forget(kItem);
+  EXPECT_TRUE(Lookup(kItem).empty());
+  Cache(kItem, {});  // an empty reply is not cached
+  EXPECT_TRUE(Lookup(kItem).empty());
+}
+
+}  // namespace
+}  // namespace tavo::testing

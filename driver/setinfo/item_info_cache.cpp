@@ -12,7 +12,9 @@ namespace {
 // an ancestor, or the same path in another case, is no match. The caller
 // holds ItemInfoCacheLock.
 ItemInfoCacheEntry* FindEntry(PCUNICODE_STRING path) {
-  PUNICODE_PREFIX_TABLE_ENTRY link = RtlFindUnicodePrefix(&Globals.ItemInfoCache, path, 0);
+  // mingw-w64's declaration takes a non-const name.
+  UNICODE_STRING name = *path;
+  PUNICODE_PREFIX_TABLE_ENTRY link = RtlFindUnicodePrefix(&Globals.ItemInfoCache, &name, 0);
   if (link == nullptr) return nullptr;
   auto* entry = CONTAINING_RECORD(link, ItemInfoCacheEntry, PrefixEntry);
   return RtlCompareUnicodeString(&entry->Path, path, FALSE) == 0 ? entry : nullptr;

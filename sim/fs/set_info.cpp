@@ -182,9 +182,8 @@ NTSTATUS Volume::Rename(FILE_OBJECT*, Fcb* fcb, Ccb* ccb, const io::RenameTarget
     }
     // Not while something below it has an open handle: NTFS refuses to
     // change the path of open files under a directory.
-    for (const FILE_OBJECT* open : open_) {
-      const Fcb* other =
-          CONTAINING_RECORD(static_cast<FSRTL_ADVANCED_FCB_HEADER*>(open->FsContext), Fcb, header);
+    for (const auto& [open, record] : open_) {
+      const Fcb* other = record.fcb;
       if (other->node == nullptr || other->cleanupCount == 0 || other == fcb) continue;
       for (const Node* p = other->node->parent; p != nullptr; p = p->parent) {
         if (p == node) return STATUS_ACCESS_DENIED;

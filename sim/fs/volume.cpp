@@ -51,10 +51,9 @@ Volume::Volume(VolumeOptions options) : options_(std::move(options)) {
 // handles) lose their FCBs and CCBs here; no filter is left to tear down.
 Volume::~Volume() {
   std::unordered_set<Fcb*> fcbs;
-  for (const FILE_OBJECT* fo : open_) {
-    delete static_cast<Ccb*>(fo->FsContext2);
-    fcbs.insert(
-        CONTAINING_RECORD(static_cast<FSRTL_ADVANCED_FCB_HEADER*>(fo->FsContext), Fcb, header));
+  for (const auto& [fo, record] : open_) {
+    delete record.ccb;
+    fcbs.insert(record.fcb);
   }
   for (Fcb* fcb : fcbs) {
     if (fcb->node != nullptr) fcb->node->fcb = nullptr;
@@ -282,7 +281,7 @@ void Volume::AttachOpen(FILE_OBJECT* fo, Fcb* fcb, std::unique_ptr<Ccb> ccb) {
   fo->SectionObjectPointer = &fcb->sectionObjectPointers;
   fcb->openCount++;
   fcb->cleanupCount++;
-  open_.insert(fo);
+  open_[fo] = OpenRecord{fcb, static_cast<Ccb*>(fo->FsContext2)};
 }
 
 NTSTATUS Volume::Create(FILE_OBJECT* fileObject, const io::CreateParameters& parameters,

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -145,7 +146,13 @@ class Volume : public io::FileSystem {
   LONGLONG volumeCreationTime_ = 0;
   ULONGLONG nextRecord_ = 64;  // file records below 64 are the metadata files', as on NTFS
   LONGLONG allocatedBytes_ = 0;
-  std::unordered_set<const FILE_OBJECT*> open_;
+  // Open file objects with their FCB and CCB (kept here as well, so the
+  // volume can drop them without touching file objects already freed).
+  struct OpenRecord {
+    Fcb* fcb;
+    Ccb* ccb;
+  };
+  std::unordered_map<const FILE_OBJECT*, OpenRecord> open_;
 };
 
 // A new volume for the machine harness to mount.

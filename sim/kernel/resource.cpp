@@ -310,7 +310,63 @@ void ExReleaseResourceLite(PERESOURCE Resource) {
   }
 }
 
+// An owner pointer (ExSetResourceOwnerPointer) has its two low bits set,
+// which tells it apart from a thread address; simulated thread ids are
+// multiples of 4, so the pointer value itself serves as the owner key.
+namespace {
+bool IsOwnerPointer(ULONG_PTR value) {
+  return (value & 3) == 3;
+}
+}  // namespace
+
+// Hands the caller's hold (exclusive or shared, with its recursion count) to
+// an owner pointer; from then on only ExReleaseResourceForThreadLite with that
+// pointer releases it, from any thread.
+void ExSetResourceOwnerPointerEx(PERESOURCE Resource, PVOID OwnerPointer, ULONG Flags) {
+  const auto key = reinterpret_cast<ULONG_PTR>(OwnerPointer);
+  if (Flags != 0 || !IsOwnerPointer(key)) {
+    sim::verifier::Report(Check::ResourceMisuse,
+                          Name(Resource) + " given an owner pointer without its two low bits set");
+    return;
+  }
+  const std::uint64_t self = CurrentThread().threadId;
+  Table& t = Get();
+  std::unique_lock lk(t.lock);
+  auto state = Find(t, Resource);
+  ULONG holds = 0;
+  if (state && state->exclusiveOwner == self) {
+    state->exclusiveOwner = key;
+    holds = state->exclusiveCount;
+  } else if (state) {
+    auto mine = state->sharedOwners.find(self);
+    if (mine != state->sharedOwners.end()) {
+      holds = mine->second;
+      state->sharedOwners.erase(mine);
+      state->sharedOwners[key] += holds;
+    }
+  }
+  lk.unlock();
+  if (holds == 0) {
+    sim::verifier::Report(Check::ResourceNotOwner,
+                          Name(Resource) + " owner pointer set by a thread that does not own it");
+    return;
+  }
+  // The thread no longer holds the resource as far as lock tracking goes.
+  for (ULONG i = 0; i < holds; ++i) locks::ReleasedFor(self, Resource);
+}
+
+void ExSetResourceOwnerPointer(PERESOURCE Resource, PVOID OwnerPointer) {
+  ExSetResourceOwnerPointerEx(Resource, OwnerPointer, 0);
+}
+
 void ExReleaseResourceForThreadLite(PERESOURCE Resource, ERESOURCE_THREAD ResourceThreadId) {
+  if (IsOwnerPointer(ResourceThreadId)) {
+    if (!ReleaseFor(Resource, ResourceThreadId)) {
+      sim::verifier::Report(Check::ResourceNotOwner,
+                            Name(Resource) + " released for an owner pointer that does not own it");
+    }
+    return;
+  }
   auto* thread = reinterpret_cast<PKTHREAD>(ResourceThreadId);
   if (thread == nullptr || !ReleaseFor(Resource, thread->threadId)) {
     sim::verifier::Report(Check::ResourceNotOwner,

@@ -112,6 +112,8 @@ NTKERNELAPI BOOLEAN ExAcquireSharedWaitForExclusive(PERESOURCE Resource, BOOLEAN
 NTKERNELAPI void ExReleaseResourceLite(PERESOURCE Resource);
 NTKERNELAPI void ExReleaseResourceForThreadLite(PERESOURCE Resource,
                                                 ERESOURCE_THREAD ResourceThreadId);
+NTKERNELAPI void ExSetResourceOwnerPointer(PERESOURCE Resource, PVOID OwnerPointer);
+NTKERNELAPI void ExSetResourceOwnerPointerEx(PERESOURCE Resource, PVOID OwnerPointer, ULONG Flags);
 NTKERNELAPI BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource);
 NTKERNELAPI ULONG ExIsResourceAcquiredSharedLite(PERESOURCE Resource);
 NTKERNELAPI ULONG ExGetExclusiveWaiterCount(PERESOURCE Resource);

@@ -229,3 +229,45 @@ TEST(ResourceIrql, AcquireAboveApcLevelIsAnIrqlViolation) {
 }
 
 }  // namespace
+
+namespace {
+
+// An owner pointer: the documented encoding sets the two low bits.
+PVOID OwnerPointerOf(void* storage) {
+  return reinterpret_cast<PVOID>(reinterpret_cast<ULONG_PTR>(storage) | 3);
+}
+
+TEST_F(Resource, OwnerPointerLetsAnotherThreadRelease) {
+  ULONG_PTR storage = 0;
+  ASSERT_TRUE(ExAcquireResourceExclusiveLite(&resource_, TRUE));
+  ExSetResourceOwnerPointer(&resource_, OwnerPointerOf(&storage));
+  // The acquiring thread holds nothing now: releasing as itself is refused.
+  EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&resource_));
+  ExReleaseResourceLite(&resource_);
+  EXPECT_EQ(TakeViolations(Check::ResourceNotOwner).size(), 1u);
+
+  TestThread other(InRegion([&] {
+    EXPECT_FALSE(ExAcquireResourceExclusiveLite(&resource_, FALSE));
+    ExReleaseResourceForThreadLite(&resource_,
+                                   reinterpret_cast<ERESOURCE_THREAD>(OwnerPointerOf(&storage)));
+    EXPECT_TRUE(ExAcquireResourceExclusiveLite(&resource_, FALSE));
+    ExReleaseResourceLite(&resource_);
+  }));
+  other.Join();
+  EXPECT_TRUE(TakeViolations().empty());
+}
+
+TEST_F(Resource, OwnerPointerRulesAreChecked) {
+  ULONG_PTR storage = 0;
+  // Not owned by the caller.
+  ExSetResourceOwnerPointer(&resource_, OwnerPointerOf(&storage));
+  EXPECT_EQ(TakeViolations(Check::ResourceNotOwner).size(), 1u);
+  // Low bits not set: reported, ownership stays with the thread.
+  ASSERT_TRUE(ExAcquireResourceExclusiveLite(&resource_, TRUE));
+  ExSetResourceOwnerPointer(&resource_, &storage);
+  EXPECT_EQ(TakeViolations(Check::ResourceMisuse).size(), 1u);
+  EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&resource_));
+  ExReleaseResourceLite(&resource_);
+}
+
+}  // namespace

@@ -17,6 +17,7 @@ using u16 = unsigned short;
 using u32 = unsigned int;
 using i32 = int;
 using u64 = unsigned long long;
+using i64 = long long;
 using char16 = wchar_t;  // UTF-16 code unit (wchar_t is 16-bit in every build)
 
 static_assert(sizeof(u16) == 2 && sizeof(u32) == 4 && sizeof(u64) == 8, "fixed widths");

@@ -1,0 +1,112 @@
+// The name of a create's target, taken from inside a real create (the probe
+// filter's pre-create), and the session id the requests carry from there.
+#include <ntapi.h>
+
+#include "create/name_helpers.h"
+#include "name_probe_filter.h"
+#include "names_fixture.h"
+#include "tables/short_names.h"
+
+namespace tavo::testing {
+namespace {
+
+using sim::harness::ToU16;
+
+const std::u16string kVolume = kVolumeDevice;
+const std::u16string kOpened = kVolume + u"\\work\\dir\\a.txt";
+
+class CreateNameTest : public NamesTest {
+ protected:
+  void SetUp() override {
+    NamesTest::SetUp();
+    folder_ = CreateWorkFolder(*volume_);
+  }
+  void TearDown() override {
+    UnloadNameProbe(probe_);
+    if (folder_ != nullptr) NtClose(folder_);
+    NamesTest::TearDown();
+  }
+
+  // What GetCreateFileName gives in the probe's pre-create of a.txt, opened
+  // by full path or relative to its folder.
+  std::u16string NameOfCreate(ProbeProvider provider, bool relative) {
+    probe_ = LoadNameProbe(provider);
+    std::u16string result = u"<not called>";
+    SetCreateHook([&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects) {
+      OwnedString name;
+      const NTSTATUS status = GetCreateFileName(data, objects, &name);
+      result = NT_SUCCESS(status) ? ToU16(name.Get()) : u"<failed>";
+    });
+    EXPECT_EQ(
+        relative ? OpenAndClose(u"a.txt", folder_) : OpenAndClose(u"\\??\\C:\\work\\dir\\a.txt"),
+        STATUS_SUCCESS);
+    UnloadNameProbe(probe_);
+    probe_ = nullptr;
+    return result;
+  }
+
+  HANDLE folder_ = nullptr;
+  sim::harness::Driver* probe_ = nullptr;
+};
+
+TEST_F(CreateNameTest, OpenedNameFromEitherQuery) {
+  struct Case {
+    const char* what;
+    ProbeProvider provider;
+    bool relative;
+    std::u16string name;
+  };
+  const Case cases[] = {
+      {"first query", ProbeProvider::Answers, false, kProviderName},
+      {"first query, relative create", ProbeProvider::Answers, true, kProviderName},
+      {"no provider, relative create", ProbeProvider::None, true, kOpened},
+      {"second query", ProbeProvider::Fails, false, kOpened},
+      // The merged-view volume's device name goes in front (the simulated
+      // file system's name starts with it already, so it shows twice).
+      {"second query, relative create", ProbeProvider::Fails, true, kVolume + kOpened},
+  };
+  for (const Case& c : cases) EXPECT_EQ(NameOfCreate(c.provider, c.relative), c.name) << c.what;
+}
+
+// The prefix is the first VolumePrefixLength characters of the merged-view
+// root; a root with fewer than three backslashes gives all of it.
+TEST_F(CreateNameTest, VolumePrefixComesFromTheMergedViewRoot) {
+  const std::u16string roots[] = {u"\\Device\\HarddiskVolume3\\Tavo", u"\\Device\\Vol"};
+  const std::u16string prefixes[] = {kVolume, u"\\Device\\Vol"};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(client_->Channel().Configure(1, roots[i], kBackendRoot, kSecondaryViewRoot).hresult,
+              S_OK);
+    EXPECT_EQ(NameOfCreate(ProbeProvider::Fails, true), prefixes[i] + kOpened);
+  }
+}
+
+TEST_F(CreateNameTest, NoFileObjectAllocatesNothing) {
+  FLT_RELATED_OBJECTS objects{};
+  OwnedString name;
+  EXPECT_EQ(GetCreateFileName(nullptr, &objects, &name), STATUS_UNSUCCESSFUL);
+  EXPECT_FALSE(name.HasBuffer());
+}
+
+// Requests made on behalf of a create carry the requestor's session (the
+// default process runs in session 1).
+TEST_F(CreateNameTest, RequestsCarryTheRequestorsSession) {
+  probe_ = LoadNameProbe(ProbeProvider::None);
+  TestPath item(kRoot + u"\\DATA~1");
+  SetLongName(item.text, kRoot + u"\\Data Files");
+  SetCreateHook([&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) {
+    PoolBuffer reply;
+    QueryItemInfo(data, &item.string, &reply);
+    OwnedString expanded;
+    EXPECT_EQ(ExpandShortNames(data, &item.string, &expanded), STATUS_SUCCESS);
+  });
+  EXPECT_EQ(OpenAndClose(u"a.txt", folder_), STATUS_SUCCESS);
+  SetCreateHook(nullptr);
+  for (auto kind : {protocol::kQueryItemInfo, protocol::kQueryLongName}) {
+    auto queries = Queries(kind);
+    ASSERT_EQ(queries.size(), 1u) << kind;
+    EXPECT_EQ(queries[0].sessionId, 1u) << kind;
+  }
+}
+
+}  // namespace
+}  // namespace tavo::testing

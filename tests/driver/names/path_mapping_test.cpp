@@ -1,0 +1,112 @@
+// Mapping between merged-view paths and their local copies, and the test
+// for a local copy on disk.
+#include "core/globals.h"
+#include "create/name_helpers.h"
+#include "names_fixture.h"
+
+namespace tavo::testing {
+namespace {
+
+using sim::harness::ToU16;
+using sim::harness::ToUtf8;
+
+const std::u16string kBackend = kBackendRoot;
+
+class PathMappingTest : public NamesTest {};
+
+TEST_F(PathMappingTest, ViewPathToBackendPath) {
+  struct Case {
+    std::u16string view;
+    std::u16string backend;
+  };
+  const Case cases[] = {
+      {kRoot, kBackend},  // the root itself maps to the backend root exactly
+      {kRoot + u"\\a.txt", kBackend + u"\\a.txt"},
+      {kRoot + u"\\Sub Dir\\b", kBackend + u"\\Sub Dir\\b"},
+      // The root's part is replaced by length, whatever its case.
+      {u"\\DEVICE\\harddiskvolume3\\users\\ANN\\tavo\\c", kBackend + u"\\c"},
+  };
+  for (const Case& c : cases) {
+    TestPath view(c.view);
+    OwnedString backend;
+    ViewPathToBackendPath(&view.string, &backend);
+    EXPECT_EQ(ToU16(backend.Get()), c.backend) << ToUtf8(c.view);
+    EXPECT_EQ(backend->MaximumLength, backend->Length + 10) << ToUtf8(c.view);
+  }
+}
+
+TEST_F(PathMappingTest, BackendPathToViewPath) {
+  struct Case {
+    std::u16string backend;
+    bool under;
+    std::u16string view;
+  };
+  const Case cases[] = {
+      {kBackend, true, kRoot},
+      {kBackend + u"\\x\\y.doc", true, kRoot + u"\\x\\y.doc"},
+      {kBackend + u"Other\\y.doc", false, u"untouched"},
+      {u"\\Device\\HarddiskVolume3\\Users\\ann\\AppData", false, u"untouched"},
+      {kRoot + u"\\a.txt", false, u"untouched"},
+  };
+  for (const Case& c : cases) {
+    TestPath path(c.backend);
+    OwnedString view;
+    if (!c.under) {
+      TestPath marker(u"untouched");
+      view = OwnedString::CopyOf(NonPagedPool, marker.string, 40);
+    }
+    EXPECT_EQ(BackendPathToViewPath(&path.string, &view) != FALSE, c.under) << ToUtf8(c.backend);
+    EXPECT_EQ(ToU16(view.Get()), c.view) << ToUtf8(c.backend);
+    if (c.under) {
+      EXPECT_EQ(view->MaximumLength, view->Length + 10);
+    }
+  }
+}
+
+class ProbeBackendFileTest : public NamesTest {
+ protected:
+  void SetUp() override {
+    NamesTest::SetUp();
+    sim::fs::FileSpec folder, file;
+    folder.path = u"\\Users\\ann\\AppData\\Local\\Tavo\\cache\\dir";
+    folder.directory = true;
+    file.path = folder.path + u"\\f.txt";
+    ASSERT_EQ(volume_->Populate({folder, file}), STATUS_SUCCESS);
+    UNICODE_STRING device = sim::harness::MakeUnicodeString(volumeName_);
+    ASSERT_EQ(FltGetVolumeFromName(Globals.FilterHandle, &device, &volume), STATUS_SUCCESS);
+    ASSERT_EQ(FltGetVolumeInstanceFromName(Globals.FilterHandle, volume, nullptr, &instance),
+              STATUS_SUCCESS);
+  }
+  void TearDown() override {
+    if (instance != nullptr) FltObjectDereference(instance);
+    if (volume != nullptr) FltObjectDereference(volume);
+    NamesTest::TearDown();
+  }
+
+  std::u16string volumeName_ = kVolumeDevice;
+  PFLT_VOLUME volume = nullptr;
+  PFLT_INSTANCE instance = nullptr;
+};
+
+TEST_F(ProbeBackendFileTest, FilesAlwaysCountFoldersOnlyWithTheFlag) {
+  struct Case {
+    std::u16string path;
+    bool withFlagClear, withFlagSet;
+  };
+  const Case cases[] = {
+      {kBackend + u"\\dir\\f.txt", true, true},
+      {kBackend + u"\\dir", false, true},
+      {kBackend + u"\\dir\\missing.txt", false, false},
+      {kBackend + u"\\nodir\\missing.txt", false, false},
+  };
+  for (const Case& c : cases) {
+    TestPath path(c.path);
+    EXPECT_EQ(ProbeBackendFile(&path.string, instance, 0) != FALSE, c.withFlagClear)
+        << ToUtf8(c.path);
+    EXPECT_EQ(ProbeBackendFile(&path.string, instance, 1) != FALSE, c.withFlagSet)
+        << ToUtf8(c.path);
+  }
+}
+
+}  // namespace
+}  // namespace tavo::testing

@@ -2,6 +2,7 @@
 #include <fltKernel.h>
 
 #include "../channel/ports.h"
+#include "../create/contexts.h"
 #include "../support/pool.h"
 #include "callbacks.h"
 #include "globals.h"
@@ -9,10 +10,6 @@
 
 namespace tavo {
 namespace {
-
-// Sizes of the two contexts (the records are laid out where they are used).
-constexpr SIZE_T kStreamHandleContextSize = 64;
-constexpr SIZE_T kStreamContextSize = 24;
 
 constexpr FLT_CONTEXT_REGISTRATION Context(FLT_CONTEXT_TYPE type,
                                            PFLT_CONTEXT_CLEANUP_CALLBACK cleanup, SIZE_T size) {

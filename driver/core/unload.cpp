@@ -3,6 +3,8 @@
 // mandatory; unload then releases everything the driver created.
 #include "../channel/ports.h"
 #include "../channel/request_exchange.h"
+#include "../create/open_handle_table.h"
+#include "../create/requestor.h"
 #include "../setinfo/item_info_cache.h"
 #include "../support/counted_string.h"
 #include "../support/debug.h"
@@ -18,11 +20,21 @@ namespace {
 
 // Reports the openers of every server-only item; the caller holds
 // OpenHandleTableLock. Returns whether the table has entries.
-bool ReportOpenHandles(const char* intro) {
+bool ReportOpenHandles(bool unloading) {
   if (RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE) == nullptr) return false;
-  TAVO_PRINT("%s", intro);
-  // Server-only items are not yet opened by the driver, so no entry has
-  // openers to name here.
+  TAVO_PRINT("TavoClientMergedViewInstanceQueryTeardown: Cannot detach\n");
+  ForEachOpener([unloading](OpenHandleEntry& entry, OpenerRecord& opener) {
+    OwnedString processName;
+    GetProcessImageName(&processName, opener.ProcessHandleId);
+    if (unloading) {
+      TAVO_PRINT("TavoClientMergedViewUnload: Process %wZ has an open handle to file/folder %wZ\n",
+                 &processName.Get(), &entry.Path);
+    } else {
+      TAVO_PRINT("Process %wZ has an open handle to file/folder %wZ\n", &processName.Get(),
+                 &entry.Path);
+    }
+    return true;
+  });
   return true;
 }
 
@@ -33,7 +45,7 @@ NTSTATUS TavoClientMergedViewInstanceQueryTeardown(PCFLT_RELATED_OBJECTS FltObje
   UNREFERENCED_PARAMETER(FltObjects);
   UNREFERENCED_PARAMETER(Flags);
   ExclusiveLock lock(Globals.OpenHandleTableLock);
-  if (ReportOpenHandles("TavoClientMergedViewInstanceQueryTeardown: Cannot detach\n")) {
+  if (ReportOpenHandles(false)) {
     return STATUS_FLT_DO_NOT_DETACH;
   }
   TAVO_PRINT("TavoClientMergedViewInstanceQueryTeardown: OK to teardown\n");
@@ -46,7 +58,7 @@ NTSTATUS TavoClientMergedViewUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
   bool handlesOpen;
   {
     ExclusiveLock lock(Globals.OpenHandleTableLock);
-    handlesOpen = ReportOpenHandles("TavoClientMergedViewInstanceQueryTeardown: Cannot detach\n");
+    handlesOpen = ReportOpenHandles(true);
   }
   EmptyShortNameTable();
   EmptyItemInfoCache();

@@ -13,30 +13,6 @@ FLT_PREOP_CALLBACK_STATUS PassThrough(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS,
 
 }  // namespace
 
-FLT_PREOP_CALLBACK_STATUS FilterPreCreateOperationCallback(PFLT_CALLBACK_DATA Data,
-                                                           PCFLT_RELATED_OBJECTS FltObjects,
-                                                           PVOID* CompletionContext) {
-  return PassThrough(Data, FltObjects, CompletionContext);
-}
-
-FLT_POSTOP_CALLBACK_STATUS FilterPostCreateOperationCallback(PFLT_CALLBACK_DATA,
-                                                             PCFLT_RELATED_OBJECTS, PVOID,
-                                                             FLT_POST_OPERATION_FLAGS) {
-  return FLT_POSTOP_FINISHED_PROCESSING;
-}
-
-FLT_PREOP_CALLBACK_STATUS FilterPreCloseOperationCallback(PFLT_CALLBACK_DATA Data,
-                                                          PCFLT_RELATED_OBJECTS FltObjects,
-                                                          PVOID* CompletionContext) {
-  return PassThrough(Data, FltObjects, CompletionContext);
-}
-
-FLT_POSTOP_CALLBACK_STATUS FilterPostCloseOperationCallback(PFLT_CALLBACK_DATA,
-                                                            PCFLT_RELATED_OBJECTS, PVOID,
-                                                            FLT_POST_OPERATION_FLAGS) {
-  return FLT_POSTOP_FINISHED_PROCESSING;
-}
-
 FLT_PREOP_CALLBACK_STATUS FilterPreNetworkQueryOpenOperationCallback(
     PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID* CompletionContext) {
   return PassThrough(Data, FltObjects, CompletionContext);
@@ -76,18 +52,6 @@ FLT_PREOP_CALLBACK_STATUS FilterPreShutdownOperationCallback(PFLT_CALLBACK_DATA 
   return PassThrough(Data, FltObjects, CompletionContext);
 }
 
-FLT_PREOP_CALLBACK_STATUS FilterPreCleanupOperationCallback(PFLT_CALLBACK_DATA Data,
-                                                            PCFLT_RELATED_OBJECTS FltObjects,
-                                                            PVOID* CompletionContext) {
-  return PassThrough(Data, FltObjects, CompletionContext);
-}
-
-FLT_POSTOP_CALLBACK_STATUS FilterPostCleanupOperationCallback(PFLT_CALLBACK_DATA,
-                                                              PCFLT_RELATED_OBJECTS, PVOID,
-                                                              FLT_POST_OPERATION_FLAGS) {
-  return FLT_POSTOP_FINISHED_PROCESSING;
-}
-
 FLT_PREOP_CALLBACK_STATUS FilterPreQuerySecurityOperationCallback(PFLT_CALLBACK_DATA Data,
                                                                   PCFLT_RELATED_OBJECTS FltObjects,
                                                                   PVOID* CompletionContext) {
@@ -111,8 +75,5 @@ FLT_PREOP_CALLBACK_STATUS FilterUnHandledOperation(PFLT_CALLBACK_DATA Data,
                                                    PVOID* CompletionContext) {
   return PassThrough(Data, FltObjects, CompletionContext);
 }
-
-void StreamHandleContextCleanup(PFLT_CONTEXT, FLT_CONTEXT_TYPE) {}
-void StreamContextCleanup(PFLT_CONTEXT, FLT_CONTEXT_TYPE) {}
 
 }  // namespace tavo

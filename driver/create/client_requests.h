@@ -1,0 +1,30 @@
+// The questions the create path (and later the set-information and close
+// paths) asks the client about an item of the merged view: may it be
+// downloaded, delete the server item, make a path ready. Each is one request
+// with a one-byte answer; only a delivered answer of 1 approves.
+#pragma once
+
+#include <fltKernel.h>
+
+#include "../support/pool.h"
+
+namespace tavo {
+
+// A zeroed payload: `headerBytes` of fields, then `name` and its NUL, then 4
+// zero bytes. Empty when pool is short.
+PoolBuffer BuildNamedPayload(ULONG headerBytes, const UNICODE_STRING& name);
+
+// Asks for a server file to be made available under BackendRoot on behalf
+// of the create's requestor. The request is sent even when the process may
+// not download (flagged NotAllowed), and is then never approved.
+BOOLEAN RequestDownloadForCreate(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name);
+
+// Asks for the server item to be deleted.
+BOOLEAN RequestServerDelete(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOLEAN isDirectory);
+
+// Asks for the path to be made ready for a create; *answer receives the
+// answer byte (0 when none came), which tells "name too long" (3) apart.
+BOOLEAN RequestCreatePath(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOLEAN isDirectory,
+                          UCHAR* answer);
+
+}  // namespace tavo

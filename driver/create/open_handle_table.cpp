@@ -1,0 +1,194 @@
+// OpenHandleTable and its entries, the file control blocks of virtual opens.
+#include "open_handle_table.h"
+
+#include "../core/globals.h"
+#include "../support/locks.h"
+#include "../support/pool.h"
+#include "port_messages.h"
+#include "request_payloads.h"
+
+namespace tavo {
+namespace {
+
+// __fastfail code of a corrupt doubly linked list.
+constexpr unsigned int kFastFailCorruptListEntry = 3;
+
+// MainResource is acquired by the create that makes the entry and released
+// by whichever thread tears it down, so its ownership is handed to an owner
+// pointer: the entry's address with the two low bits set.
+PVOID MainResourceOwner(OpenHandleEntry* entry) {
+  return reinterpret_cast<PVOID>(reinterpret_cast<ULONG_PTR>(entry) | 3);
+}
+
+LONGLONG ReadI64(const UCHAR* bytes, ULONG offset) {
+  LONGLONG value;
+  RtlCopyMemory(&value, bytes + offset, sizeof(value));
+  return value;
+}
+
+ULONG ReadU32(const UCHAR* bytes, ULONG offset) {
+  ULONG value;
+  RtlCopyMemory(&value, bytes + offset, sizeof(value));
+  return value;
+}
+
+OpenHandleEntry* FindExactEntry(PCUNICODE_STRING path) {
+  PUNICODE_PREFIX_TABLE_ENTRY found =
+      RtlFindUnicodePrefix(&Globals.OpenHandleTable, const_cast<PUNICODE_STRING>(path), 0);
+  if (found == nullptr) return nullptr;
+  auto* entry = CONTAINING_RECORD(found, OpenHandleEntry, PrefixEntry);
+  return entry->Path.Length == path->Length ? entry : nullptr;
+}
+
+// A new entry keyed by `path` and inserted in the table (whose lock the
+// caller holds); null when pool is short.
+OpenHandleEntry* AddEntry(PFILE_OBJECT fileObject, PCUNICODE_STRING path) {
+  OpenHandleEntry* entry = NewOpenHandleEntry(fileObject);
+  if (entry == nullptr) return nullptr;
+  OwnedString key = OwnedString::CopyOf(NonPagedPool, *path, path->MaximumLength);
+  if (!key.HasBuffer()) {
+    TeardownOpenHandleEntry(entry);
+    return nullptr;
+  }
+  entry->Path = key.Release();
+  ExAcquireResourceExclusiveLite(&entry->MainResource, TRUE);
+  ExSetResourceOwnerPointer(&entry->MainResource, MainResourceOwner(entry));
+  RtlCopyMemory(entry->Signature, "Tavo", sizeof(entry->Signature));
+  InitializeListHead(&entry->Openers);
+  RtlInsertUnicodePrefix(&Globals.OpenHandleTable, &entry->Path, &entry->PrefixEntry);
+  entry->NumberOfLinks = 1;
+  return entry;
+}
+
+}  // namespace
+
+NTSTATUS FindOrAddOpenHandleEntry(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path,
+                                  OpenHandleEntry** entry, UCHAR* created, UCHAR create) {
+  *created = 0;
+  ExclusiveLock table(Globals.OpenHandleTableLock);
+  OpenHandleEntry* found = FindExactEntry(path);
+  if (found == nullptr && create) {
+    PFILE_OBJECT fileObject = data != nullptr ? data->Iopb->TargetFileObject : nullptr;
+    found = AddEntry(fileObject, path);
+    if (found != nullptr) *created = 1;
+  }
+  if (found == nullptr) return STATUS_UNSUCCESSFUL;
+  if (create) {
+    ++found->OpenCount;
+    InterlockedIncrement(&found->ReferenceCount);
+  }
+  *entry = found;
+  return STATUS_SUCCESS;
+}
+
+OpenHandleEntry* NewOpenHandleEntry(PFILE_OBJECT fileObject) {
+  auto* entry = static_cast<OpenHandleEntry*>(AllocateZeroed(NonPagedPool, sizeof(OpenHandleEntry)));
+  if (entry == nullptr) return nullptr;
+  entry->NodeTag = kOpenHandleEntryNodeTag;
+  if (fileObject != nullptr) fileObject->SectionObjectPointer = &entry->SectionObjectPointers;
+
+  FSRTL_ADVANCED_FCB_HEADER& header = entry->Header;
+  header.NodeTypeCode = kOpenHandleEntryNodeType;
+  header.NodeByteSize = kOpenHandleEntryNodeSize;
+  header.Resource = &entry->MainResource;
+  header.PagingIoResource = &entry->PagingIoResource;
+  ExInitializeFastMutex(&entry->HeaderMutex);
+  header.FastMutex = &entry->HeaderMutex;
+  header.Flags |= FSRTL_FLAG_ADVANCED_HEADER;
+  header.Flags2 |= FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS;
+  header.Version = FSRTL_FCB_HEADER_V1;
+  InitializeListHead(&header.FilterContexts);
+  header.PushLock = 0;
+  header.FileContextSupportPointer = nullptr;
+
+  if (!NT_SUCCESS(ExInitializeResourceLite(&entry->MainResource))) {
+    FreePool(entry);
+    return nullptr;
+  }
+  if (!NT_SUCCESS(ExInitializeResourceLite(&entry->PagingIoResource))) {
+    ExDeleteResourceLite(&entry->MainResource);
+    FreePool(entry);
+    return nullptr;
+  }
+  if (!NT_SUCCESS(ExInitializeResourceLite(&entry->EntryLock))) {
+    ExDeleteResourceLite(&entry->PagingIoResource);
+    ExDeleteResourceLite(&entry->MainResource);
+    FreePool(entry);
+    return nullptr;
+  }
+  header.IsFastIoPossible = FastIoIsNotPossible;
+  return entry;
+}
+
+void FillOpenHandleEntry(OpenHandleEntry* entry, const UCHAR* reply) {
+  using protocol::ItemInfoReply;
+  entry->FileAttributes = ReadU32(reply, __builtin_offsetof(ItemInfoReply, FileAttributes));
+  entry->CreationTime = ReadI64(reply, __builtin_offsetof(ItemInfoReply, CreationTime));
+  const LONGLONG lastWrite = ReadI64(reply, __builtin_offsetof(ItemInfoReply, LastWriteTime));
+  entry->LastWriteTime = lastWrite;
+  entry->ChangeTime = lastWrite;
+  entry->LastAccessTime = lastWrite;
+  entry->AllocationSize = ReadI64(reply, __builtin_offsetof(ItemInfoReply, AllocationSize));
+  entry->EndOfFile = ReadI64(reply, __builtin_offsetof(ItemInfoReply, EndOfFile));
+  entry->IsDirectory = (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
+}
+
+void LinkOpener(OpenHandleEntry* entry, OpenerRecord* opener) {
+  PLIST_ENTRY last = entry->Openers.Blink;
+  if (last->Flink != &entry->Openers) __fastfail(kFastFailCorruptListEntry);
+  InsertTailList(&entry->Openers, &opener->Links);
+}
+
+void UnlinkOpener(OpenerRecord* opener) {
+  PLIST_ENTRY next = opener->Links.Flink;
+  PLIST_ENTRY previous = opener->Links.Blink;
+  if (next->Blink != &opener->Links || previous->Flink != &opener->Links) {
+    __fastfail(kFastFailCorruptListEntry);
+  }
+  RemoveEntryList(&opener->Links);
+  InitializeListHead(&opener->Links);
+}
+
+void TeardownOpenHandleEntry(OpenHandleEntry* entry) {
+  if (entry == nullptr) return;
+  FSRTL_ADVANCED_FCB_HEADER& header = entry->Header;
+  if (header.PagingIoResource != nullptr) {
+    ExDeleteResourceLite(header.PagingIoResource);
+    header.PagingIoResource = nullptr;
+  }
+  if (header.Resource != nullptr) {
+    // Held since the entry was made, unless it never reached the table.
+    if (entry->Path.Buffer != nullptr) {
+      ExReleaseResourceForThreadLite(
+          header.Resource, reinterpret_cast<ERESOURCE_THREAD>(MainResourceOwner(entry)));
+    }
+    ExDeleteResourceLite(header.Resource);
+    header.Resource = nullptr;
+  }
+  ExDeleteResourceLite(&entry->EntryLock);
+  FsRtlTeardownPerStreamContexts(&header);
+  // A local copy still held here (no delete was asked at the last close)
+  // is released with the entry.
+  if (entry->BackendHandle != nullptr) FltClose(entry->BackendHandle);
+  if (entry->BackendFileObject != nullptr) ObDereferenceObject(entry->BackendFileObject);
+  FreeStringBuffer(entry->BackendPath);
+  FreeStringBuffer(entry->Path);
+  FreePool(entry);
+}
+
+}  // namespace tavo
+
+namespace tavo {
+
+void MarkBackendCopy(PCUNICODE_STRING path, OwnedString* backendPath) {
+  // The table lock keeps the entry from being torn down by a last close
+  // while its fields are written.
+  ExclusiveLock table(Globals.OpenHandleTableLock);
+  OpenHandleEntry* entry = FindExactEntry(path);
+  if (entry == nullptr) return;
+  FreeStringBuffer(entry->BackendPath);
+  entry->BackendPath = backendPath->Release();
+  entry->HasBackendCopy = 1;
+}
+
+}  // namespace tavo

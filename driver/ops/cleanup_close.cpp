@@ -1,0 +1,186 @@
+// Cleanup and close. A local copy under BackendRoot is closed by the file
+// system; the driver counts its handles and tells the client when the last
+// one goes on a file to be deleted. A virtual item never reaches the file
+// system: the driver completes its cleanup and close, and at the last close
+// asks the client to delete a server item marked for deletion, then removes
+// and frees its entry. Everything else passes through.
+#include "../channel/notifications.h"
+#include "../channel/request_exchange.h"
+#include "../core/callbacks.h"
+#include "../core/globals.h"
+#include "../create/client_requests.h"
+#include "../create/contexts.h"
+#include "../create/name_helpers.h"
+#include "../create/open_handle_table.h"
+#include "../create/requestor.h"
+#include "../create/tracking.h"
+#include "../setinfo/item_info_cache.h"
+#include "../support/counted_string.h"
+#include "../support/debug.h"
+#include "../support/filter_refs.h"
+#include "../support/locks.h"
+#include "port_messages.h"
+#include "request_payloads.h"
+
+namespace tavo {
+namespace {
+
+FLT_PREOP_CALLBACK_STATUS CompleteWithSuccess(PFLT_CALLBACK_DATA data) {
+  data->IoStatus.Status = STATUS_SUCCESS;
+  data->IoStatus.Information = 0;
+  return FLT_PREOP_COMPLETE;
+}
+
+// Tells the client a local copy was deleted and forgets the item's cached
+// server information.
+void NotifyDeleted(PCFLT_RELATED_OBJECTS objects, const UNICODE_STRING& fileName) {
+  TAVO_PRINT("TavoDriver: Deleting fileObject %wZ\n, and fileName %wZ\n",
+             &objects->FileObject->FileName, &fileName);
+  PoolBuffer payload = BuildFileNotification(protocol::kNotificationDeleted, fileName);
+  const NTSTATUS status =
+      payload ? SendFileChangeNotification(payload.Data(), payload.Size(),
+                                           protocol::kNotificationDeleted)
+              : STATUS_INSUFFICIENT_RESOURCES;
+  if (!NT_SUCCESS(status)) TAVO_PRINT("TavoDriver: Rename Notification Failed\n");
+  OwnedString viewPath;
+  if (BackendPathToViewPath(&fileName, &viewPath) && viewPath.HasBuffer()) {
+    ForgetItemInfo(&viewPath.Get());
+  }
+}
+
+// Asks the client to delete the server item of an entry closed for the last
+// time; the outcome is not examined.
+void DeleteServerItemAtLastClose(PFLT_CALLBACK_DATA data, OpenHandleEntry* entry) {
+  PoolBuffer payload = BuildNamedPayload(protocol::kDeleteNameOffset, entry->Path);
+  if (payload) {
+    const ULONG fields[] = {RequestorSessionId(data), entry->IsDirectory ? 1u : 0u,
+                           static_cast<ULONG>(entry->Path.Length + sizeof(WCHAR))};
+    RtlCopyMemory(payload.Data(), fields, sizeof(fields));
+    UCHAR answer = 0;
+    ULONG answerLength = 0;
+    SendRequestAndWait(payload.Data(), payload.Size(), protocol::kRequestDeleteItem, &answer, 1,
+                       &answerLength);
+  }
+  if (entry->HasBackendCopy && entry->BackendHandle != nullptr) {
+    FltClose(entry->BackendHandle);
+    entry->BackendHandle = nullptr;
+    if (entry->BackendFileObject != nullptr) ObDereferenceObject(entry->BackendFileObject);
+    entry->BackendFileObject = nullptr;
+    FreeStringBuffer(entry->BackendPath);
+  }
+  ForgetItemInfo(&entry->Path);
+}
+
+// The close of one handle of a virtual item.
+void CloseVirtualOpen(PFLT_CALLBACK_DATA data, StreamHandleContext* context) {
+  OpenHandleEntry* entry = context->Entry;
+  bool last;
+  {
+    ExclusiveLock entryLock(entry->EntryLock);
+    ExclusiveLock table(Globals.OpenHandleTableLock);
+    --entry->OpenCount;
+    if (context->Opener != nullptr) {
+      UnlinkOpener(context->Opener);
+      FreeOpenerRecord(context->Opener);
+      context->Opener = nullptr;
+    }
+    last = entry->OpenCount == 0;
+    if (last) {
+      if (entry->DeletePending || entry->DeleteOnClose) DeleteServerItemAtLastClose(data, entry);
+      RtlRemoveUnicodePrefix(&Globals.OpenHandleTable, &entry->PrefixEntry);
+    }
+  }
+  if (last) {
+    TeardownOpenHandleEntry(entry);
+    context->Entry = nullptr;
+  }
+}
+
+}  // namespace
+
+FLT_PREOP_CALLBACK_STATUS FilterPreCleanupOperationCallback(PFLT_CALLBACK_DATA Data,
+                                                            PCFLT_RELATED_OBJECTS FltObjects,
+                                                            PVOID* CompletionContext) {
+  *CompletionContext = nullptr;
+  if (FLT_IS_FASTIO_OPERATION(Data)) return FLT_PREOP_DISALLOW_FASTIO;
+  ContextRef<StreamContext> stream;
+  if (NT_SUCCESS(FltGetStreamContext(FltObjects->Instance, FltObjects->FileObject,
+                                     stream.Receive()))) {
+    *CompletionContext = stream.Release();  // released by the post-cleanup
+    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  }
+  ContextRef<StreamHandleContext> handle;
+  if (NT_SUCCESS(FltGetStreamHandleContext(FltObjects->Instance, FltObjects->FileObject,
+                                           handle.Receive())) &&
+      IsVirtualOpen(handle.Get())) {
+    InterlockedDecrement(&handle->Entry->ReferenceCount);
+    return CompleteWithSuccess(Data);
+  }
+  return FLT_PREOP_SUCCESS_NO_CALLBACK;
+}
+
+FLT_POSTOP_CALLBACK_STATUS FilterPostCleanupOperationCallback(PFLT_CALLBACK_DATA,
+                                                              PCFLT_RELATED_OBJECTS FltObjects,
+                                                              PVOID CompletionContext,
+                                                              FLT_POST_OPERATION_FLAGS) {
+  ContextRef<StreamContext> stream(static_cast<StreamContext*>(CompletionContext));
+  if (!stream) return FLT_POSTOP_FINISHED_PROCESSING;
+  OwnedString deleted;
+  bool copyFailed = false;
+  {
+    ExclusiveLock lock(Globals.StreamContextLock);
+    if (stream->OpenCount != 0) --stream->OpenCount;
+    if (stream->OpenCount == 0 && (stream->DeletePending || stream->DeleteOnClose)) {
+      deleted = OwnedString::CopyOf(NonPagedPool, stream->FileName, stream->FileName.MaximumLength);
+      copyFailed = !deleted.HasBuffer();
+    }
+  }
+  if (deleted.HasBuffer()) {
+    NotifyDeleted(FltObjects, deleted.Get());
+  } else if (copyFailed) {
+    TAVO_PRINT("TavoDriver: Rename Notification Failed\n");
+  }
+  return FLT_POSTOP_FINISHED_PROCESSING;
+}
+
+FLT_PREOP_CALLBACK_STATUS FilterPreCloseOperationCallback(PFLT_CALLBACK_DATA Data,
+                                                          PCFLT_RELATED_OBJECTS FltObjects,
+                                                          PVOID* CompletionContext) {
+  *CompletionContext = nullptr;
+  if (FLT_IS_FASTIO_OPERATION(Data)) return FLT_PREOP_DISALLOW_FASTIO;
+  ContextRef<StreamContext> stream;
+  if (NT_SUCCESS(FltGetStreamContext(FltObjects->Instance, FltObjects->FileObject,
+                                     stream.Receive()))) {
+    *CompletionContext = stream.Release();  // released by the post-close
+    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  }
+  CriticalRegion region;
+  ContextRef<StreamHandleContext> handle;
+  if (NT_SUCCESS(FltGetStreamHandleContext(FltObjects->Instance, FltObjects->FileObject,
+                                           handle.Receive())) &&
+      IsVirtualOpen(handle.Get())) {
+    CloseVirtualOpen(Data, handle.Get());
+    return CompleteWithSuccess(Data);
+  }
+  return FLT_PREOP_SUCCESS_NO_CALLBACK;
+}
+
+FLT_POSTOP_CALLBACK_STATUS FilterPostCloseOperationCallback(PFLT_CALLBACK_DATA,
+                                                            PCFLT_RELATED_OBJECTS, PVOID CompletionContext,
+                                                            FLT_POST_OPERATION_FLAGS) {
+  ContextRef<StreamContext> stream(static_cast<StreamContext*>(CompletionContext));
+  return FLT_POSTOP_FINISHED_PROCESSING;
+}
+
+void StreamHandleContextCleanup(PFLT_CONTEXT Context, FLT_CONTEXT_TYPE) {
+  auto* context = static_cast<StreamHandleContext*>(Context);
+  FreeStringBuffer(context->RootPath);
+  FreeStringBuffer(context->SearchPattern);
+}
+
+void StreamContextCleanup(PFLT_CONTEXT Context, FLT_CONTEXT_TYPE) {
+  auto* context = static_cast<StreamContext*>(Context);
+  FreeStringBuffer(context->FileName);
+}
+
+}  // namespace tavo

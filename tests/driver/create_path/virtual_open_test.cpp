@@ -1,0 +1,178 @@
+// Virtual opens of server-only items: the entry they share, its openers,
+// and what the last close does.
+#include "create_path_fixture.h"
+#include "harness/pool.h"
+#include "setinfo/item_info_cache.h"
+
+namespace tavo::testing {
+namespace {
+
+class VirtualOpenTest : public CreatePathTest {
+ protected:
+  void SetUp() override {
+    CreatePathTest::SetUp();
+    AddServerItem(file_, {false, "twelve bytes"});
+    AddServerItem(folder_, {true, {}});
+  }
+  bool InItemInfoCache(const std::u16string& path) {
+    sim::harness::OwnedUnicodeString name(path);
+    PoolBuffer copy;
+    LookupItemInfo(name.get(), &copy);
+    return static_cast<bool>(copy);
+  }
+
+  const std::u16string file_ = InView(u"\\report.docx");
+  const std::u16string folder_ = InView(u"\\Projects");
+};
+
+TEST_F(VirtualOpenTest, AttributesOnlyOpenIsVirtualAndDescribedByTheServer) {
+  OpenResult opened = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  EXPECT_EQ(opened.information, static_cast<ULONG_PTR>(FILE_OPENED));
+  EXPECT_TRUE(Sent(protocol::kRequestDownload).empty());
+  OpenHandleEntry* entry = EntryOf(file_);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->OpenCount, 1u);
+  EXPECT_EQ(entry->ReferenceCount, 1);
+  EXPECT_EQ(entry->EndOfFile, 12);
+  EXPECT_EQ(entry->IsDirectory, 0);
+  EXPECT_EQ(entry->NumberOfLinks, 1u);
+  EXPECT_EQ(entry->LastAccessTime, entry->LastWriteTime);
+  EXPECT_EQ(std::memcmp(entry->Signature, "Tavo", 4), 0);
+  ASSERT_EQ(OpenerCount(entry), 1u);
+  auto* opener = CONTAINING_RECORD(entry->Openers.Flink, OpenerRecord, Links);
+  EXPECT_EQ(opener->ProcessId, explorer_);
+  EXPECT_EQ(opener->CreateDisposition, static_cast<ULONG>(FILE_OPEN));
+  EXPECT_EQ(opener->CreateOptions, static_cast<ULONG>(FILE_SYNCHRONOUS_IO_NONALERT));
+  // Nothing was created on disk for it.
+  EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);
+  Close(opened);
+  EXPECT_EQ(EntryOf(file_), nullptr);
+}
+
+TEST_F(VirtualOpenTest, OpensShareTheEntryUntilTheLastClose) {
+  OpenResult first = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  // Another case of the same name, another process.
+  const std::u16string upper = InView(u"\\REPORT.DOCX");
+  AddServerItem(upper, {false, "twelve bytes"});
+  OpenResult second = Open(upper, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, indexer_);
+  ASSERT_EQ(first.status, STATUS_SUCCESS);
+  ASSERT_EQ(second.status, STATUS_SUCCESS);
+  OpenHandleEntry* entry = EntryOf(file_);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->OpenCount, 2u);
+  EXPECT_EQ(OpenerCount(entry), 2u);
+  // An item below it gets an entry of its own.
+  AddServerItem(file_ + u"\\inner", {false, "x"});
+  EXPECT_EQ(EntryOf(file_ + u"\\inner"), nullptr);
+
+  Close(first);
+  ASSERT_EQ(EntryOf(file_), entry);
+  EXPECT_EQ(entry->OpenCount, 1u);
+  EXPECT_EQ(OpenerCount(entry), 1u);
+  EXPECT_EQ(CONTAINING_RECORD(entry->Openers.Flink, OpenerRecord, Links)->ProcessId, indexer_);
+  Close(second);
+  EXPECT_EQ(EntryOf(file_), nullptr);
+  EXPECT_TRUE(Sent(protocol::kRequestDeleteItem).empty());
+}
+
+TEST_F(VirtualOpenTest, DeleteOnCloseAsksTheServerOnceAtTheLastClose) {
+  struct Case {
+    const char* what;
+    std::u16string path;
+    ULONG options;
+    std::uint32_t isDirectory;
+  };
+  const Case cases[] = {{"file", file_, FILE_DELETE_ON_CLOSE | FILE_NON_DIRECTORY_FILE, 0},
+                        {"folder", folder_, FILE_DELETE_ON_CLOSE | FILE_DIRECTORY_FILE, 1}};
+  for (const Case& c : cases) {
+    const std::size_t before = Sent(protocol::kRequestDeleteItem).size();
+    OpenResult plain = Open(c.path, FILE_READ_ATTRIBUTES, FILE_OPEN);
+    OpenResult deleting = Open(c.path, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, c.options);
+    ASSERT_EQ(deleting.status, STATUS_SUCCESS) << c.what;
+    EXPECT_EQ(EntryOf(c.path)->DeleteOnClose, 1) << c.what;
+    Close(deleting);
+    EXPECT_EQ(Sent(protocol::kRequestDeleteItem).size(), before) << c.what;
+    Close(plain);
+    const auto deletes = Sent(protocol::kRequestDeleteItem);
+    ASSERT_EQ(deletes.size(), before + 1) << c.what;
+    const SentRequest& request = deletes.back();
+    EXPECT_EQ(request.U32(4), c.isDirectory) << c.what;
+    EXPECT_EQ(request.Name(8, protocol::kDeleteNameOffset), c.path) << c.what;
+    EXPECT_EQ(request.payload.size(), c.path.size() * 2 + protocol::kDeleteRequestOverhead);
+    EXPECT_EQ(EntryOf(c.path), nullptr) << c.what;
+    EXPECT_FALSE(InItemInfoCache(c.path)) << c.what;
+    EXPECT_FALSE(ServerHas(c.path)) << c.what;
+  }
+}
+
+TEST_F(VirtualOpenTest, ApprovedDownloadMarksTheOpenEntryWithItsLocalCopy) {
+  OpenResult virtualOpen = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  ASSERT_EQ(virtualOpen.status, STATUS_SUCCESS);
+  // Two data opens: the second replaces the path the first recorded.
+  for (int i = 0; i < 2; ++i) {
+    OpenResult data = Open(file_, GENERIC_READ, FILE_OPEN);
+    ASSERT_EQ(data.status, STATUS_SUCCESS);
+    Close(data);
+    // The local copy now exists: no more downloads after the first.
+  }
+  EXPECT_EQ(Sent(protocol::kRequestDownload).size(), 1u);
+  OpenHandleEntry* entry = EntryOf(file_);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->HasBackendCopy, 1);
+  EXPECT_EQ(sim::harness::ToU16(entry->BackendPath), kBackend + u"\\report.docx");
+  Close(virtualOpen);
+}
+
+TEST_F(VirtualOpenTest, UnloadAndTeardownAreRefusedWhileServerItemsAreOpen) {
+  OpenResult opened = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  OpenResult other = Open(folder_, FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE, indexer_);
+  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  ASSERT_EQ(other.status, STATUS_SUCCESS);
+  sim::harness::TakeDebugLines();
+  EXPECT_EQ(Unload(/*mandatory=*/false), STATUS_FLT_DO_NOT_DETACH);
+  const auto lines = sim::harness::TakeDebugLines();
+  const std::string path = sim::harness::ToUtf8(file_);
+  EXPECT_TRUE(Printed(lines, "TavoClientMergedViewInstanceQueryTeardown: Cannot detach"));
+  EXPECT_TRUE(Printed(lines, "TavoClientMergedViewUnload: Process explorer.exe has an open handle "
+                             "to file/folder " + path));
+  EXPECT_TRUE(Printed(lines, "TavoClientMergedViewUnload: Process indexer.exe has an open handle "
+                             "to file/folder " + sim::harness::ToUtf8(folder_)));
+  ASSERT_TRUE(Loaded());
+  Close(opened);
+  Close(other);
+  EXPECT_EQ(Unload(/*mandatory=*/false), STATUS_SUCCESS);
+}
+
+TEST_F(VirtualOpenTest, InstallerReportNamesEveryOpener) {
+  OpenResult first = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  OpenResult second = Open(folder_, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, indexer_);
+  ASSERT_EQ(second.status, STATUS_SUCCESS);
+  protocol::CommandMessage query{0, protocol::kCommandOpenHandleReport, 0, 0};
+  // "explorer.exe" (24 bytes) + ',' then "indexer.exe" (22 bytes) + NUL.
+  const std::uint32_t fullLength = 24 + 2 + 22 + 2;
+  // The client's output buffer is a 12-byte header plus `capacity`; the
+  // names start 8 bytes in, so `capacity` + 4 bytes are room for names.
+  struct Case {
+    std::uint32_t capacity;
+    std::uint32_t status;
+    std::uint32_t returned;
+  };
+  const Case cases[] = {{fullLength, 0, 12 + fullLength},
+                        {26 - 4, static_cast<std::uint32_t>(STATUS_BUFFER_TOO_SMALL), 12 + 22}};
+  for (const Case& c : cases) {
+    auto result = client_->Channel().SendInstallerRaw(&query, sizeof(query), c.capacity);
+    ASSERT_EQ(result.hresult, S_OK);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.returnedBytes, c.returned);
+    if (c.status == 0) {
+      ASSERT_EQ(result.data.size(), fullLength);
+      EXPECT_EQ(TextOf(result.data, 0, fullLength), std::u16string(u"explorer.exe,indexer.exe\0", 25));
+    }
+  }
+  Close(first);
+  Close(second);
+}
+
+}  // namespace
+}  // namespace tavo::testing

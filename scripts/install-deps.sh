@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ make git python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
 )
 
 missing=()

@@ -58,26 +58,29 @@ BOOLEAN CopyBackendRootVolumeRelative(OwnedString* copy) {
   return CopyRoot(Globals.BackendRoot, true, copy);
 }
 
+// The tests below compare against the configured roots in place, under
+// RootPathLock shared: a comparison needs no copy, so they allocate nothing
+// and cannot fail for want of pool. (Every create passes through them.)
+
 BOOLEAN IsMergedViewRoot(PUNICODE_STRING path) {
-  OwnedString root;
-  CopyMergedViewRoot(&root);
-  if (root->Length == 0 || path->Length < root->Length) return FALSE;
-  return RtlCompareUnicodeString(path, &root.Get(), TRUE) == 0;
+  SharedLock lock(Globals.RootPathLock);
+  const UNICODE_STRING& root = Globals.MergedViewRoot;
+  if (root.Length == 0 || path->Length < root.Length) return FALSE;
+  return RtlCompareUnicodeString(path, &root, TRUE) == 0;
 }
 
 BOOLEAN ClassifyViewPath(PUNICODE_STRING path, ViewPathKind* kind) {
   *kind = ViewPathNone;
-  OwnedString merged;
-  CopyMergedViewRoot(&merged);
-  if (merged->Length == 0) return FALSE;
-  OwnedString secondary;
-  CopySecondaryViewRoot(&secondary);
-  if (path->Length < merged->Length && path->Length < secondary->Length) return FALSE;
-  if (IsAtOrUnder(path, merged.Get())) {
+  SharedLock lock(Globals.RootPathLock);
+  const UNICODE_STRING& merged = Globals.MergedViewRoot;
+  const UNICODE_STRING& secondary = Globals.SecondaryViewRoot;
+  if (merged.Length == 0) return FALSE;
+  if (path->Length < merged.Length && path->Length < secondary.Length) return FALSE;
+  if (IsAtOrUnder(path, merged)) {
     *kind = ViewPathMerged;
     return TRUE;
   }
-  if (IsAtOrUnder(path, secondary.Get())) {
+  if (IsAtOrUnder(path, secondary)) {
     *kind = ViewPathSecondary;
     return TRUE;
   }
@@ -85,13 +88,16 @@ BOOLEAN ClassifyViewPath(PUNICODE_STRING path, ViewPathKind* kind) {
 }
 
 BOOLEAN IsUnderBackendRoot(PUNICODE_STRING path, UCHAR volumeRelative) {
-  OwnedString backend;
+  SharedLock lock(Globals.RootPathLock);
+  UNICODE_STRING backend = Globals.BackendRoot;
   if (volumeRelative) {
-    CopyBackendRootVolumeRelative(&backend);
-  } else {
-    CopyBackendRoot(&backend);
+    const ULONG skip = static_cast<ULONG>(Globals.VolumePrefixLength) * sizeof(WCHAR);
+    backend = skip < backend.Length
+                  ? BorrowString(backend.Buffer + Globals.VolumePrefixLength,
+                                 static_cast<USHORT>(backend.Length - skip))
+                  : UNICODE_STRING{};
   }
-  return IsAtOrUnder(path, backend.Get()) ? TRUE : FALSE;
+  return IsAtOrUnder(path, backend) ? TRUE : FALSE;
 }
 
 NTSTATUS SecondaryToMergedViewPath(PUNICODE_STRING path) {

@@ -1,8 +1,9 @@
 // Placing a full device path against the configured roots: copies of the
 // roots, the at-or-under tests, the rewrite from the secondary root to the
 // merged-view root, and the two last components the create path treats
-// apart. Every routine works on a fresh copy of a root taken under
-// RootPathLock and restores the caller's Length before it returns.
+// apart. The tests compare against the roots under RootPathLock (shared);
+// the rewrite works on fresh copies. Every routine restores the caller's
+// Length before it returns.
 #pragma once
 
 #include <fltKernel.h>

@@ -1,5 +1,8 @@
 // Virtual opens of server-only items: the entry they share, its openers,
 // and what the last close does.
+#include <atomic>
+#include <thread>
+
 #include "create_path_fixture.h"
 #include "harness/pool.h"
 #include "setinfo/item_info_cache.h"
@@ -172,6 +175,39 @@ TEST_F(VirtualOpenTest, InstallerReportNamesEveryOpener) {
   }
   Close(first);
   Close(second);
+}
+
+// Opens and closes of one item from many threads at once: the entry is
+// shared while any handle is open and gone after the last close.
+TEST_F(VirtualOpenTest, ConcurrentOpensAndClosesKeepTheEntryConsistent) {
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 10;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.push_back(sim::harness::StartThreadAs(explorer_, [&] {
+      for (int round = 0; round < kRounds; ++round) {
+        sim::harness::OwnedUnicodeString name(file_);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        IO_STATUS_BLOCK ioStatus{};
+        HANDLE handle = nullptr;
+        if (NtCreateFile(&handle, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &ioStatus,
+                         nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0) != STATUS_SUCCESS) {
+          ++failures;
+          continue;
+        }
+        NtClose(handle);
+      }
+    }));
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(EntryOf(file_), nullptr);
+  // The answer was cached: the client was asked at most once per thread's
+  // first miss, never once per open.
+  EXPECT_LE(ItemQueries(), static_cast<std::size_t>(2 * kThreads));
 }
 
 }  // namespace

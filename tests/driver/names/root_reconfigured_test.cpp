@@ -1,0 +1,62 @@
+// A handle context without an item: the merged-view root is opened, and
+// reconfigured while the file system opens it, so the post-create attaches
+// a context that marks neither the root nor a virtual item. Cleanup and
+// close must treat that handle as an ordinary one and reach the file system.
+#include <ntapi.h>
+
+#include "core/globals.h"
+#include "name_probe_filter.h"
+#include "verifier/faults.h"
+#include "names_fixture.h"
+
+namespace tavo::testing {
+namespace {
+
+class RootReconfiguredTest : public NamesTest {
+ protected:
+  void TearDown() override {
+    UnloadNameProbe(probe_);
+    NamesTest::TearDown();
+  }
+  sim::harness::Driver* probe_ = nullptr;
+};
+
+TEST_F(RootReconfiguredTest, HandleContextWithoutEntryIsAnOrdinaryHandle) {
+  sim::fs::FileSpec root;
+  root.path = u"\\Users\\ann\\Tavo";
+  root.directory = true;
+  ASSERT_EQ(volume_->Populate({root}), STATUS_SUCCESS);
+  probe_ = LoadNameProbe(ProbeProvider::None);
+  bool reconfigured = false;
+  // Only the root's own create reconfigures (the driver's probe of the
+  // backend, made during its decision, passes here too).
+  SetCreateHook([&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) {
+    const std::u16string opened = sim::harness::ToU16(data->Iopb->TargetFileObject->FileName);
+    if (reconfigured || opened.find(u"AppData") != std::u16string::npos) return;
+    reconfigured = true;
+    client_->Channel().Configure(1, u"\\Device\\HarddiskVolume3\\Users\\ann\\Elsewhere",
+                                 kBackendRoot, kSecondaryViewRoot);
+  });
+  sim::faults::Clear();
+  sim::harness::OwnedUnicodeString name(kRoot);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  IO_STATUS_BLOCK ioStatus{};
+  HANDLE handle = nullptr;
+  ASSERT_EQ(NtCreateFile(&handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &ioStatus,
+                         nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                         FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
+            STATUS_SUCCESS);
+  SetCreateHook(nullptr);
+  EXPECT_TRUE(reconfigured);
+  // The post-create made its handle context (for the old root's name).
+  EXPECT_EQ(sim::faults::CallCount(sim::faults::Site::ContextAllocation), 1u);
+  EXPECT_EQ(volume_->OpenFileObjectCount(), 1u);
+  EXPECT_EQ(NtClose(handle), STATUS_SUCCESS);
+  // The file system saw the cleanup and the close.
+  EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);
+  EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr);
+}
+
+}  // namespace
+}  // namespace tavo::testing

@@ -14,6 +14,7 @@
 #include "../support/filter_refs.h"
 #include "path_classification.h"
 #include "request_payloads.h"
+#include "requestor.h"
 
 namespace tavo {
 namespace {
@@ -39,12 +40,6 @@ class [[nodiscard]] OpenedFile {
   HANDLE handle_ = nullptr;
   PFILE_OBJECT fileObject_ = nullptr;
 };
-
-ULONG RequestorSessionId(PFLT_CALLBACK_DATA data) {
-  ULONG sessionId = 0;
-  if (data != nullptr && !NT_SUCCESS(FltGetRequestorSessionId(data, &sessionId))) sessionId = 0;
-  return sessionId;
-}
 
 // A copy of the name-information's Name in a buffer of its MaximumLength.
 NTSTATUS CopyName(const UNICODE_STRING& source, OwnedString* name) {

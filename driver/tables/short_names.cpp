@@ -12,18 +12,13 @@
 #include "../support/locks.h"
 #include "../support/pool.h"
 #include "request_payloads.h"
+#include "../create/requestor.h"
 #include "short_name_cache.h"
 
 namespace tavo {
 namespace {
 
 constexpr UNICODE_STRING kBackslash = LiteralString(L"\\");
-
-ULONG RequestorSessionId(PFLT_CALLBACK_DATA data) {
-  ULONG sessionId = 0;
-  if (data != nullptr && !NT_SUCCESS(FltGetRequestorSessionId(data, &sessionId))) sessionId = 0;
-  return sessionId;
-}
 
 bool ContainsTilde(const UNICODE_STRING& path) {
   for (USHORT i = 0; i < path.Length / sizeof(WCHAR); ++i) {

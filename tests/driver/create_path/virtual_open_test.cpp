@@ -112,19 +112,26 @@ TEST_F(VirtualOpenTest, DeleteOnCloseAsksTheServerOnceAtTheLastClose) {
 TEST_F(VirtualOpenTest, ApprovedDownloadMarksTheOpenEntryWithItsLocalCopy) {
   OpenResult virtualOpen = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
   ASSERT_EQ(virtualOpen.status, STATUS_SUCCESS);
-  // Two data opens: the second replaces the path the first recorded.
+  // Two downloads while the virtual open stays: the local copy is deleted in
+  // between, so the second data open downloads again and records the path
+  // anew (the first record is freed: the unload's leak check would see it).
   for (int i = 0; i < 2; ++i) {
     OpenResult data = Open(file_, GENERIC_READ, FILE_OPEN);
     ASSERT_EQ(data.status, STATUS_SUCCESS);
     Close(data);
-    // The local copy now exists: no more downloads after the first.
+    OpenResult remove = Open(kBackend + u"\\report.docx", DELETE, FILE_OPEN, FILE_DELETE_ON_CLOSE);
+    ASSERT_EQ(remove.status, STATUS_SUCCESS);
+    Close(remove);
   }
-  EXPECT_EQ(Sent(protocol::kRequestDownload).size(), 1u);
+  EXPECT_EQ(Sent(protocol::kRequestDownload).size(), 2u);
   OpenHandleEntry* entry = EntryOf(file_);
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(entry->HasBackendCopy, 1);
   EXPECT_EQ(sim::harness::ToU16(entry->BackendPath), kBackend + u"\\report.docx");
+  // Closed without a delete flag, the entry still owns its BackendPath; the
+  // teardown releases it.
   Close(virtualOpen);
+  EXPECT_EQ(EntryOf(file_), nullptr);
 }
 
 TEST_F(VirtualOpenTest, UnloadAndTeardownAreRefusedWhileServerItemsAreOpen) {

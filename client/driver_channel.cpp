@@ -83,8 +83,11 @@ void DriverChannel::StartPump(AckPolicy ackPolicy, MessageSink requests, Message
   // the pumps run.
   HANDLE requestPort = requestPort_;
   HANDLE fileChangePort = fileChangePort_;
-  pumps_.emplace_back([this, requestPort] { Pump(requestPort, requestSink_); });
-  pumps_.emplace_back([this, fileChangePort] { Pump(fileChangePort, notificationSink_); });
+  auto start = [this](std::function<void()> body) {
+    return threadStarter_ ? threadStarter_(std::move(body)) : std::thread(std::move(body));
+  };
+  pumps_.push_back(start([this, requestPort] { Pump(requestPort, requestSink_); }));
+  pumps_.push_back(start([this, fileChangePort] { Pump(fileChangePort, notificationSink_); }));
 }
 
 void DriverChannel::StopPump() {

@@ -64,6 +64,11 @@ class DriverChannel {
   void Disconnect();
   bool Connected() const { return requestPort_ != nullptr; }
 
+  // Starts the pump threads through `starter` from now on (default: a plain
+  // std::thread), e.g. so that they run as the client's process.
+  using ThreadStarter = std::function<std::thread(std::function<void()>)>;
+  void SetThreadStarter(ThreadStarter starter) { threadStarter_ = std::move(starter); }
+
   // Starts one pump thread per driver-to-client port.
   void StartPump(AckPolicy ackPolicy, MessageSink requests, MessageSink notifications,
                  ErrorSink errors = {});
@@ -108,6 +113,7 @@ class DriverChannel {
   MessageSink notificationSink_;
   ErrorSink errorSink_;
   std::vector<std::thread> pumps_;
+  ThreadStarter threadStarter_;
   std::atomic<bool> stopping_{false};
 };
 

@@ -1,0 +1,63 @@
+#include "agent_state.h"
+
+#include "text.h"
+
+namespace tavo::agent {
+
+void OwnChanges::Begin(const std::u16string& path) {
+  std::lock_guard guard(lock_);
+  ++paths_[Upcase(path)];
+}
+
+void OwnChanges::End(const std::u16string& path) {
+  std::lock_guard guard(lock_);
+  auto it = paths_.find(Upcase(path));
+  if (it != paths_.end() && --it->second <= 0) paths_.erase(it);
+}
+
+bool OwnChanges::IsOwn(const std::u16string& path) const {
+  std::lock_guard guard(lock_);
+  return paths_.count(Upcase(path)) != 0;
+}
+
+void SyncLedger::Record(const std::u16string& localPath, const SyncStamp& stamp) {
+  std::lock_guard guard(lock_);
+  stamps_[Upcase(localPath)] = {localPath, stamp};
+}
+
+std::optional<SyncStamp> SyncLedger::Find(const std::u16string& localPath) const {
+  std::lock_guard guard(lock_);
+  auto it = stamps_.find(Upcase(localPath));
+  if (it == stamps_.end()) return std::nullopt;
+  return it->second.second;
+}
+
+void SyncLedger::Forget(const std::u16string& localPath) {
+  std::lock_guard guard(lock_);
+  const std::u16string key = Upcase(localPath);
+  for (auto it = stamps_.begin(); it != stamps_.end();) {
+    if (IsAtOrUnder(it->first, key)) {
+      it = stamps_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void SyncLedger::Move(const std::u16string& from, const std::u16string& to) {
+  std::lock_guard guard(lock_);
+  const std::u16string key = Upcase(from);
+  std::map<std::u16string, std::pair<std::u16string, SyncStamp>> moved;
+  for (auto it = stamps_.begin(); it != stamps_.end();) {
+    if (IsAtOrUnder(it->first, key)) {
+      const std::u16string newPath = to + it->second.first.substr(from.size());
+      moved[Upcase(newPath)] = {newPath, it->second.second};
+      it = stamps_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  stamps_.insert(moved.begin(), moved.end());
+}
+
+}  // namespace tavo::agent

@@ -1,0 +1,90 @@
+// State the agent's request handling and change synchronisation share:
+// - OwnChanges: local paths the agent itself is changing right now, so that
+//   the driver's notifications about them are not taken for user changes;
+// - SyncLedger: for each local copy, the size and write time it had when it
+//   last matched the server, so that the upload scan sends changed copies only;
+// - counters and the trace sink.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "agent_types.h"
+
+namespace tavo::agent {
+
+using TraceSink = std::function<void(const std::string&)>;
+
+class OwnChanges {
+ public:
+  void Begin(const std::u16string& path);
+  void End(const std::u16string& path);
+  bool IsOwn(const std::u16string& path) const;
+
+ private:
+  mutable std::mutex lock_;
+  std::map<std::u16string, int> paths_;  // upcased path -> changes in progress
+};
+
+// Marks a path as the agent's own change for the scope's life.
+class OwnChangeScope {
+ public:
+  OwnChangeScope(OwnChanges& changes, std::u16string path)
+      : changes_(changes), path_(std::move(path)) {
+    changes_.Begin(path_);
+  }
+  ~OwnChangeScope() { changes_.End(path_); }
+  OwnChangeScope(const OwnChangeScope&) = delete;
+  OwnChangeScope& operator=(const OwnChangeScope&) = delete;
+
+ private:
+  OwnChanges& changes_;
+  std::u16string path_;
+};
+
+struct SyncStamp {
+  std::uint64_t size = 0;
+  std::int64_t lastWriteTime = 0;
+  bool operator==(const SyncStamp&) const = default;
+};
+
+class SyncLedger {
+ public:
+  void Record(const std::u16string& localPath, const SyncStamp& stamp);
+  std::optional<SyncStamp> Find(const std::u16string& localPath) const;
+  void Forget(const std::u16string& localPath);
+  // A rename: the record (and those below a folder) move to the new path.
+  void Move(const std::u16string& from, const std::u16string& to);
+
+ private:
+  mutable std::mutex lock_;
+  std::map<std::u16string, std::pair<std::u16string, SyncStamp>>
+      stamps_;  // upcased -> (path, stamp)
+};
+
+struct AgentCounters {
+  std::atomic<std::uint64_t> requests{0};
+  std::atomic<std::uint64_t> refused{0};
+  std::atomic<std::uint64_t> downloads{0};
+  std::atomic<std::uint64_t> uploads{0};
+  std::atomic<std::uint64_t> notifications{0};
+  std::atomic<std::uint64_t> ownNotifications{0};
+};
+
+struct AgentState {
+  OwnChanges ownChanges;
+  SyncLedger ledger;
+  AgentCounters counters;
+  TraceSink trace;  // may be empty
+
+  void Trace(const std::string& line) const {
+    if (trace) trace(line);
+  }
+};
+
+}  // namespace tavo::agent

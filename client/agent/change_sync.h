@@ -1,0 +1,44 @@
+// Keeps the server in step with the local copies under the backend root:
+// the driver's notifications (a copy created, renamed, deleted) are carried
+// over to the server, and an upload scan sends copies whose size or write
+// time changed since they last matched the server. The scan runs on demand
+// (SyncNow) and, when the agent is so configured, periodically.
+//
+// Notifications about paths the agent is changing itself (downloads, the
+// folders made for them, renames it makes) are recognised by OwnChanges and
+// ignored.
+#pragma once
+
+#include "agent_state.h"
+#include "local_files.h"
+#include "payloads.h"
+#include "server_store.h"
+#include "short_names.h"
+#include "view_paths.h"
+
+namespace tavo::agent {
+
+class ChangeSync {
+ public:
+  ChangeSync(ViewPaths paths, ServerStore& server, LocalFiles& local, ShortNameBook& shortNames,
+             AgentState& state);
+
+  // True when the notification is about one of the agent's own changes
+  // (decided when it arrives, while the change is still in progress).
+  bool IsOwnChange(const DecodedNotification& notification) const;
+  // Carries a user's change over to the server.
+  void Apply(const DecodedNotification& notification);
+  // Uploads every local copy that changed; returns how many were sent.
+  std::size_t SyncNow();
+
+ private:
+  std::size_t ScanFolder(const std::u16string& serverFolder);
+
+  ViewPaths paths_;
+  ServerStore& server_;
+  LocalFiles& local_;
+  ShortNameBook& shortNames_;
+  AgentState& state_;
+};
+
+}  // namespace tavo::agent

@@ -1,0 +1,165 @@
+#include "listing.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "name_pattern.h"
+#include "text.h"
+
+namespace tavo::agent {
+namespace {
+
+// Offsets of the documented FILE_*_INFORMATION layouts. Every class but
+// FILE_NAMES_INFORMATION begins with FILE_DIRECTORY_INFORMATION's fields.
+constexpr std::size_t kNextEntryOffset = 0;
+constexpr std::size_t kCreationTime = 8;
+constexpr std::size_t kLastAccessTime = 16;
+constexpr std::size_t kLastWriteTime = 24;
+constexpr std::size_t kChangeTime = 32;
+constexpr std::size_t kEndOfFile = 40;
+constexpr std::size_t kAllocationSize = 48;
+constexpr std::size_t kFileAttributes = 56;
+constexpr std::size_t kFileNameLength = 60;
+constexpr std::size_t kNamesFileNameLength = 8;  // FILE_NAMES_INFORMATION
+constexpr std::size_t kShortNameLength = 68;     // the Both classes (a CCHAR)
+constexpr std::size_t kShortName = 70;           // WCHAR[12]
+constexpr std::size_t kIdFullFileId = 72;        // FILE_ID_FULL_DIR_INFORMATION
+constexpr std::size_t kIdBothFileId = 96;        // FILE_ID_BOTH_DIR_INFORMATION
+constexpr std::size_t kShortNameChars = 12;
+
+template <class T>
+void Put(std::uint8_t* at, std::size_t offset, T value) {
+  std::memcpy(at + offset, &value, sizeof(T));
+}
+
+// Fills one entry's header (NextEntryOffset 0) and `nameBytes` of its name.
+void FillEntry(std::uint8_t* at, std::uint32_t infoClass, const ListingEntry& entry,
+               std::uint32_t nameBytes) {
+  const std::uint32_t header = EntryHeaderBytes(infoClass);
+  std::memset(at, 0, header);
+  const auto fullBytes = static_cast<std::uint32_t>(entry.item.name.size() * 2);
+  if (infoClass == kFileNamesInformation) {
+    Put<std::uint32_t>(at, kNamesFileNameLength, fullBytes);
+  } else {
+    const ItemInfo& item = entry.item;
+    Put<std::int64_t>(at, kCreationTime, item.creationTime);
+    Put<std::int64_t>(at, kLastAccessTime, item.lastAccessTime);
+    Put<std::int64_t>(at, kLastWriteTime, item.lastWriteTime);
+    Put<std::int64_t>(at, kChangeTime, item.changeTime);
+    Put<std::int64_t>(at, kEndOfFile, item.isDirectory ? 0 : static_cast<std::int64_t>(item.size));
+    Put<std::int64_t>(at, kAllocationSize,
+                      item.isDirectory ? 0 : static_cast<std::int64_t>(item.allocationSize));
+    Put<std::uint32_t>(at, kFileAttributes, ReportedAttributes(item));
+    Put<std::uint32_t>(at, kFileNameLength, fullBytes);
+    if (infoClass == kFileBothDirectoryInformation ||
+        infoClass == kFileIdBothDirectoryInformation) {
+      const std::size_t chars = std::min(entry.shortName.size(), kShortNameChars);
+      at[kShortNameLength] = static_cast<std::uint8_t>(chars * 2);
+      std::memcpy(at + kShortName, entry.shortName.data(), chars * 2);
+    }
+    if (infoClass == kFileIdBothDirectoryInformation)
+      Put<std::uint64_t>(at, kIdBothFileId, item.fileId);
+    if (infoClass == kFileIdFullDirectoryInformation)
+      Put<std::uint64_t>(at, kIdFullFileId, item.fileId);
+  }
+  std::memcpy(at + header, entry.item.name.data(), nameBytes);
+}
+
+bool Matches(const ListingEntry& entry, const std::u16string& pattern) {
+  if (pattern.empty() || pattern == u"*") return true;
+  if (MatchesPattern(pattern, entry.item.name)) return true;
+  return !entry.shortName.empty() && MatchesPattern(pattern, entry.shortName);
+}
+
+}  // namespace
+
+std::uint32_t EntryHeaderBytes(std::uint32_t infoClass) {
+  switch (infoClass) {
+    case kFileDirectoryInformation:
+      return 64;
+    case kFileFullDirectoryInformation:
+      return 68;
+    case kFileBothDirectoryInformation:
+      return 94;
+    case kFileNamesInformation:
+      return 12;
+    case kFileIdBothDirectoryInformation:
+      return 104;
+    case kFileIdFullDirectoryInformation:
+      return 80;
+    default:
+      return 0;
+  }
+}
+
+void SortForListing(std::vector<ListingEntry>* entries) {
+  std::stable_sort(entries->begin(), entries->end(),
+                   [](const ListingEntry& a, const ListingEntry& b) {
+                     auto rank = [](const std::u16string& name) {
+                       return name == u"." ? 0 : name == u".." ? 1 : 2;
+                     };
+                     if (rank(a.item.name) != rank(b.item.name))
+                       return rank(a.item.name) < rank(b.item.name);
+                     return Upcase(a.item.name) < Upcase(b.item.name);
+                   });
+}
+
+ListingAnswer BuildListing(const std::vector<ListingEntry>& entries, const ListingQuery& query) {
+  ListingAnswer answer;
+  const std::uint32_t header = EntryHeaderBytes(query.infoClass);
+  if (header == 0) {
+    answer.status = status::kInvalidInfoClass;
+    return answer;
+  }
+  if (query.bufferLength < header) {
+    answer.status = status::kInfoLengthMismatch;
+    return answer;
+  }
+  if (!query.pattern.empty() && !IsLegalPattern(query.pattern)) {
+    answer.status = status::kObjectNameInvalid;
+    return answer;
+  }
+
+  answer.data.assign(query.bufferLength, 0);
+  std::uint8_t* out = answer.data.data();
+  std::uint32_t used = 0;
+  std::uint32_t previous = 0;
+  std::uint32_t skip = query.startIndex;
+  answer.status = status::kSuccess;
+
+  for (const ListingEntry& entry : entries) {
+    if (!Matches(entry, query.pattern)) continue;
+    if (skip > 0) {
+      --skip;
+      continue;
+    }
+    const auto nameBytes = static_cast<std::uint32_t>(entry.item.name.size() * 2);
+    const std::uint32_t start = answer.entries == 0 ? 0 : (used + 7u) & ~7u;
+    if (static_cast<std::uint64_t>(start) + header + nameBytes > query.bufferLength) {
+      if (answer.entries != 0) break;
+      // Not even the first entry fits: as much of its name as there is room for.
+      const std::uint32_t copied = (query.bufferLength - header) & ~1u;
+      FillEntry(out, query.infoClass, entry, copied);
+      used = header + copied;
+      answer.entries = 1;
+      answer.status = status::kBufferOverflow;
+      break;
+    }
+    FillEntry(out + start, query.infoClass, entry, nameBytes);
+    if (answer.entries != 0) Put<std::uint32_t>(out + previous, kNextEntryOffset, start - previous);
+    previous = start;
+    used = start + header + nameBytes;
+    ++answer.entries;
+    if (query.singleEntry) break;
+  }
+
+  if (answer.entries == 0) {
+    answer.data.clear();
+    answer.status = query.startIndex == 0 ? status::kNoSuchFile : status::kNoMoreFiles;
+    return answer;
+  }
+  answer.data.resize(used);
+  return answer;
+}
+
+}  // namespace tavo::agent

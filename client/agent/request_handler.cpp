@@ -1,0 +1,389 @@
+#include "request_handler.h"
+
+#include <cstring>
+
+#include "name_pattern.h"
+#include "request_payloads.h"
+#include "text.h"
+
+namespace tavo::agent {
+namespace {
+
+using namespace tavo::protocol;
+
+AgentAnswer OneByte(std::uint8_t value) {
+  return {status::kSuccess, Bytes{value}};
+}
+
+AgentAnswer FourBytes(std::uint32_t value) {
+  AgentAnswer answer{status::kSuccess, Bytes(4)};
+  std::memcpy(answer.data.data(), &value, 4);
+  return answer;
+}
+
+AgentAnswer Failure(std::int32_t code) {
+  return {code, {}};
+}
+
+std::u16string Number(std::uint64_t value) {
+  std::u16string text;
+  do {
+    text.insert(text.begin(), static_cast<char16_t>(u'0' + value % 10));
+    value /= 10;
+  } while (value != 0);
+  return text;
+}
+
+}  // namespace
+
+RequestHandler::RequestHandler(ViewPaths paths, ServerStore& server, LocalFiles& local,
+                               ShortNameSource shortNames, AgentState& state,
+                               std::u16string stagingFolder)
+    : paths_(std::move(paths)),
+      server_(server),
+      local_(local),
+      shortNames_(std::move(shortNames)),
+      state_(state),
+      staging_(std::move(stagingFolder)) {}
+
+std::int32_t RequestHandler::Check(std::uint32_t type, const Bytes& payload) const {
+  return DecodeRequest(type, payload) ? status::kSuccess : status::kInvalidParameter;
+}
+
+AgentAnswer RequestHandler::Handle(std::uint32_t type, const Bytes& payload) {
+  auto request = DecodeRequest(type, payload);
+  if (!request) return Failure(status::kInvalidParameter);
+  return Handle(*request);
+}
+
+AgentAnswer RequestHandler::Handle(const DecodedRequest& request) {
+  switch (request.type) {
+    case kRequestDownload:
+      return Download(request);
+    case kRequestDirectoryListing:
+      return request.purpose == kDirectoryQueryDeleteCheck ? DeleteCheck(request)
+                                                           : Listing(request);
+    case kRequestItemQuery:
+      return request.queryKind == kQueryLongName ? LongName(request) : ItemInformation(request);
+    case kRequestRenameItem:
+      return Rename(request);
+    case kRequestDeleteItem:
+      return DeleteItem(request);
+    case kRequestCreatePath:
+      return CreatePath(request);
+    default:
+      return Failure(status::kInvalidParameter);
+  }
+}
+
+// ---- item information and long names
+
+AgentAnswer RequestHandler::ItemInformation(const DecodedRequest& request) {
+  auto path = paths_.ViewToServer(request.name);
+  if (!path) return Failure(status::kObjectNameNotFound);
+  auto item = server_.Stat(*path);
+  if (!item) return Failure(status::kObjectNameNotFound);
+  ItemInfoReply reply{};
+  reply.CreationTime = item->creationTime;
+  reply.LastAccessTime = item->lastAccessTime;
+  reply.LastWriteTime = item->lastWriteTime;
+  reply.ChangeTime = item->changeTime;
+  reply.EndOfFile = item->isDirectory ? 0 : static_cast<i64>(item->size);
+  reply.AllocationSize = item->isDirectory ? 0 : static_cast<i64>(item->allocationSize);
+  reply.FileAttributes = ReportedAttributes(*item);
+  AgentAnswer answer{status::kSuccess, Bytes(kItemInfoReplySize)};
+  std::memcpy(answer.data.data(), &reply, kItemInfoReplySize);
+  return answer;
+}
+
+// Each component below the view's root that is a short name the agent
+// handed out for its folder is replaced by its long name; every other
+// component is kept as it is (the long form of a name nobody shortened is
+// the name itself, also for names that do not exist yet).
+AgentAnswer RequestHandler::LongName(const DecodedRequest& request) {
+  const ViewRoots& roots = paths_.roots();
+  std::u16string root;
+  if (IsAtOrUnder(request.name, roots.mergedViewRoot)) {
+    root = request.name.substr(0, roots.mergedViewRoot.size());
+  } else if (IsAtOrUnder(request.name, roots.secondaryViewRoot)) {
+    root = request.name.substr(0, roots.secondaryViewRoot.size());
+  } else {
+    return Failure(status::kObjectPathNotFound);
+  }
+  std::u16string result = root;
+  std::u16string folder;
+  for (const std::u16string& component : SplitComponents(request.name.substr(root.size()))) {
+    std::u16string longName = component;
+    if (IsShortFormName(component)) {
+      if (!shortNames_.Knows(folder)) {
+        if (auto items = MergedFolder(folder)) {
+          std::vector<std::u16string> names;
+          for (const ItemInfo& item : *items) names.push_back(item.name);
+          shortNames_.ForFolder(folder, names);
+        }
+      }
+      if (auto known = shortNames_.LongNameOf(folder, component)) longName = *known;
+    }
+    result += u'\\';
+    result += longName;
+    folder = JoinRelative(folder, longName);
+  }
+  if (request.name.size() > root.size() && request.name.back() == u'\\') result += u'\\';
+  result += u'\0';
+  if (result.size() * 2 > kLongNameAnswerBytes) return Failure(status::kNameTooLong);
+  AgentAnswer answer{status::kSuccess, Bytes(result.size() * 2)};
+  std::memcpy(answer.data.data(), result.data(), answer.data.size());
+  return answer;
+}
+
+// ---- listings
+
+std::optional<std::vector<ItemInfo>> RequestHandler::MergedFolder(
+    const std::u16string& serverPath) {
+  auto serverItems = server_.List(serverPath);
+  auto localItems = local_.List(paths_.ServerToBackend(serverPath));
+  if (!serverItems && !localItems) return std::nullopt;
+  std::map<std::u16string, ItemInfo> merged;
+  if (serverItems) {
+    for (ItemInfo& item : *serverItems) merged[Upcase(item.name)] = std::move(item);
+  }
+  if (localItems) {
+    for (ItemInfo& item : *localItems) merged[Upcase(item.name)] = std::move(item);
+  }
+  std::vector<ItemInfo> items;
+  for (auto& [key, item] : merged) items.push_back(std::move(item));
+  return items;
+}
+
+std::optional<ItemInfo> RequestHandler::FolderInfo(const std::u16string& serverPath) {
+  if (auto item = server_.Stat(serverPath); item && item->isDirectory) return item;
+  if (auto item = local_.Stat(paths_.ServerToBackend(serverPath)); item && item->isDirectory) {
+    return item;
+  }
+  return std::nullopt;
+}
+
+AgentAnswer RequestHandler::Listing(const DecodedRequest& request) {
+  auto path = paths_.ViewToServer(request.name);
+  if (!path) return Failure(status::kObjectPathNotFound);
+  auto items = MergedFolder(*path);
+  if (!items) return Failure(status::kObjectNameNotFound);
+
+  // "." and ".." carry the folder's own description (the view's root has
+  // no parent inside the view, so every folder uses its own for both).
+  ItemInfo self = FolderInfo(*path).value_or(ItemInfo{});
+  self.isDirectory = true;
+  std::vector<ListingEntry> entries;
+  for (const char16_t* dots : {u".", u".."}) {
+    ListingEntry entry{self, {}};
+    entry.item.name = dots;
+    entries.push_back(entry);
+  }
+  // Short names are needed to fill the "Both" classes and to match a pattern.
+  const bool wantShortNames = request.infoClass == kFileBothDirectoryInformation ||
+                              request.infoClass == kFileIdBothDirectoryInformation ||
+                              !request.secondName.empty();
+  std::map<std::u16string, std::u16string> shortByLong;
+  if (wantShortNames) {
+    std::vector<std::u16string> names;
+    for (const ItemInfo& item : *items) names.push_back(item.name);
+    shortByLong = shortNames_.ForFolder(*path, names);
+  }
+  for (ItemInfo& item : *items) {
+    ListingEntry entry{std::move(item), {}};
+    auto it = shortByLong.find(Upcase(entry.item.name));
+    if (it != shortByLong.end()) entry.shortName = it->second;
+    entries.push_back(std::move(entry));
+  }
+  SortForListing(&entries);
+
+  ListingQuery query;
+  query.infoClass = request.infoClass;
+  query.startIndex = request.startIndex;
+  query.singleEntry = request.singleEntry;
+  query.bufferLength = request.bufferLength;
+  query.pattern = request.secondName;
+  ListingAnswer listing = BuildListing(entries, query);
+  return {listing.status, std::move(listing.data)};
+}
+
+AgentAnswer RequestHandler::DeleteCheck(const DecodedRequest& request) {
+  auto path = paths_.ViewToServer(request.name);
+  if (!path || path->empty()) return OneByte(kDeleteCheckRefused);
+  auto serverItems = server_.List(*path);
+  if (!serverItems) return OneByte(kDeleteCheckRefused);
+  auto localItems = local_.List(paths_.ServerToBackend(*path));
+  const bool empty = serverItems->empty() && (!localItems || localItems->empty());
+  return OneByte(empty ? kDeleteCheckMayDelete : 0);
+}
+
+// ---- downloads
+
+std::shared_ptr<std::mutex> RequestHandler::DownloadLock(const std::u16string& serverPath) {
+  std::lock_guard guard(downloadLocksLock_);
+  const std::u16string key = Upcase(serverPath);
+  auto& slot = downloadLocks_[key];
+  std::shared_ptr<std::mutex> lock = slot.lock();
+  if (lock == nullptr) {
+    lock = std::make_shared<std::mutex>();
+    slot = lock;
+  }
+  // Drop the slots nobody holds any more.
+  for (auto it = downloadLocks_.begin(); it != downloadLocks_.end();) {
+    it = it->second.expired() ? downloadLocks_.erase(it) : std::next(it);
+  }
+  return lock;
+}
+
+bool RequestHandler::EnsureLocalFolders(const std::u16string& serverFolder) {
+  std::u16string path = paths_.roots().backendRoot;
+  if (!local_.Stat(path) && !local_.MakeDirectory(path)) return false;
+  for (const std::u16string& component : SplitComponents(serverFolder)) {
+    path += u'\\';
+    path += component;
+    if (auto item = local_.Stat(path)) {
+      if (!item->isDirectory) return false;
+      continue;
+    }
+    OwnChangeScope own(state_.ownChanges, path);
+    if (!local_.MakeDirectory(path)) return false;
+  }
+  return true;
+}
+
+bool RequestHandler::DownloadFile(const std::u16string& serverPath) {
+  std::shared_ptr<std::mutex> lock = DownloadLock(serverPath);
+  std::lock_guard guard(*lock);
+  const std::u16string backend = paths_.ServerToBackend(serverPath);
+  // A local copy is never overwritten: it may hold changes not yet uploaded.
+  if (auto existing = local_.Stat(backend)) return !existing->isDirectory;
+  Bytes contents;
+  if (!server_.Read(serverPath, &contents)) return false;
+  if (!EnsureLocalFolders(ParentOf(serverPath))) return false;
+
+  OwnChangeScope own(state_.ownChanges, backend);
+  bool written;
+  if (staging_.empty()) {
+    written = local_.WriteAll(backend, contents);
+  } else {
+    // Written aside and moved into place, so that nobody opens a half-written copy.
+    if (!local_.Stat(staging_)) local_.MakeDirectory(staging_);
+    const std::u16string staged = staging_ + u"\\" + Number(++stagingCounter_) + u".download";
+    OwnChangeScope ownStaged(state_.ownChanges, staged);
+    written = local_.WriteAll(staged, contents) && local_.Rename(staged, backend, false);
+    if (!written) local_.Remove(staged);
+  }
+  if (!written) {
+    state_.Trace("agent: download of " + ToUtf8(serverPath) + " failed");
+    return false;
+  }
+  if (auto copy = local_.Stat(backend)) {
+    state_.ledger.Record(backend, {copy->size, copy->lastWriteTime});
+  }
+  ++state_.counters.downloads;
+  state_.Trace("agent: downloaded " + ToUtf8(serverPath) + " (" + std::to_string(contents.size()) +
+               " bytes) to " + ToUtf8(backend));
+  return true;
+}
+
+bool RequestHandler::DownloadFolder(const std::u16string& serverPath) {
+  if (!EnsureLocalFolders(serverPath)) return false;
+  auto items = server_.List(serverPath);
+  if (!items) return false;
+  for (const ItemInfo& item : *items) {
+    const std::u16string child = JoinRelative(serverPath, item.name);
+    if (!(item.isDirectory ? DownloadFolder(child) : DownloadFile(child))) return false;
+  }
+  return true;
+}
+
+bool RequestHandler::LocalCopyIsComplete(const std::u16string& serverPath) {
+  auto items = server_.List(serverPath);
+  if (!items) return true;
+  for (const ItemInfo& item : *items) {
+    const std::u16string child = JoinRelative(serverPath, item.name);
+    if (!local_.Stat(paths_.ServerToBackend(child))) return false;
+    if (item.isDirectory && !LocalCopyIsComplete(child)) return false;
+  }
+  return true;
+}
+
+AgentAnswer RequestHandler::Download(const DecodedRequest& request) {
+  if (request.notAllowed != 0) {
+    state_.Trace("agent: download of " + ToUtf8(request.name) +
+                 " refused: " + ToUtf8(request.processName) + " may not download");
+    return OneByte(0);
+  }
+  auto path = paths_.ViewToServer(request.name);
+  if (!path || path->empty()) return OneByte(0);
+  auto item = server_.Stat(*path);
+  if (!item) return OneByte(0);
+  const bool done = item->isDirectory ? DownloadFolder(*path) : DownloadFile(*path);
+  return OneByte(done ? 1 : 0);
+}
+
+// ---- creates, deletes, renames
+
+AgentAnswer RequestHandler::CreatePath(const DecodedRequest& request) {
+  auto path = paths_.ViewToServer(request.name);
+  if (!path || path->empty()) return OneByte(0);
+  if (!server_.CanHold(*path)) return OneByte(kCreatePathNameTooLong);
+  bool ready;
+  if (request.isDirectory != 0) {
+    ready = server_.MakeFolder(*path);
+  } else {
+    // The file system creates the file under the backend root: its folder must be there.
+    ready = EnsureLocalFolders(ParentOf(*path));
+  }
+  shortNames_.Forget(ParentOf(*path));
+  return OneByte(ready ? kCreatePathPrepared : 0);
+}
+
+AgentAnswer RequestHandler::DeleteItem(const DecodedRequest& request) {
+  auto path = paths_.ViewToServer(request.name);
+  if (!path || path->empty()) return OneByte(0);
+  const bool removed = server_.Remove(*path);
+  shortNames_.Forget(ParentOf(*path));
+  shortNames_.Forget(*path);
+  return OneByte(removed ? 1 : 0);
+}
+
+// Answers: 1 renamed on the server; 3 nothing to do (the same name); 5 the
+// target is outside the view (the driver downloads the item and moves the
+// copy); 6 a local folder that is to leave the view is missing items of the
+// server's folder, which must be downloaded first. 0 refuses.
+AgentAnswer RequestHandler::Rename(const DecodedRequest& request) {
+  auto from = paths_.ViewToServer(request.name);
+  auto to = paths_.ViewToServer(request.secondName);
+  if (!from || from->empty()) return FourBytes(0);
+
+  if (request.localFolder != 0) {
+    if (!to)
+      return FourBytes(LocalCopyIsComplete(*from) ? kRenameDone : kRenameDownloadFolderFirst);
+    if (to->empty() || !server_.CanHold(*to)) return FourBytes(0);
+    if (server_.Stat(*from) && !server_.Rename(*from, *to)) return FourBytes(0);
+    shortNames_.Forget(ParentOf(*from));
+    shortNames_.Forget(ParentOf(*to));
+    return FourBytes(kRenameDone);
+  }
+
+  if (!to) return FourBytes(kRenameMoveOutOfView);
+  if (*from == *to) return FourBytes(kRenameAcceptedWithoutNewName);
+  if (to->empty() || !server_.CanHold(*to) || !server_.Stat(*from)) return FourBytes(0);
+  if (!server_.Rename(*from, *to)) return FourBytes(0);
+  // A local copy of the item follows it, or the view would show both names.
+  const std::u16string oldCopy = paths_.ServerToBackend(*from);
+  const std::u16string newCopy = paths_.ServerToBackend(*to);
+  if (local_.Stat(oldCopy)) {
+    OwnChangeScope ownOld(state_.ownChanges, oldCopy);
+    OwnChangeScope ownNew(state_.ownChanges, newCopy);
+    if (EnsureLocalFolders(ParentOf(*to)) && local_.Rename(oldCopy, newCopy, false)) {
+      state_.ledger.Move(oldCopy, newCopy);
+    }
+  }
+  shortNames_.Forget(ParentOf(*from));
+  shortNames_.Forget(ParentOf(*to));
+  return FourBytes(kRenameDone);
+}
+
+}  // namespace tavo::agent

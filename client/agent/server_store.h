@@ -1,0 +1,44 @@
+// The server the agent mirrors, seen through a small interface so that the
+// agent does not care where it lives. Paths are server paths: components
+// separated by backslashes, relative to the server's root ("" is the root).
+// Names are looked up ignoring case, as on a Windows share.
+//
+// Two implementations: FolderServerStore (a folder on the host, through
+// std::filesystem) and MemoryServerStore (in memory, for tests).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent_types.h"
+
+namespace tavo::agent {
+
+class ServerStore {
+ public:
+  virtual ~ServerStore() = default;
+
+  // The item at `path`, with its name as the server spells it.
+  virtual std::optional<ItemInfo> Stat(const std::u16string& path) = 0;
+  // The items of a folder in no particular order; nothing when `path` is not a folder.
+  virtual std::optional<std::vector<ItemInfo>> List(const std::u16string& path) = 0;
+  // The contents of a file.
+  virtual bool Read(const std::u16string& path, Bytes* contents) = 0;
+  // Creates or replaces a file; its folder must exist.
+  virtual bool Write(const std::u16string& path, const Bytes& contents) = 0;
+  // Creates a folder and any missing folders above it (true when it exists).
+  virtual bool MakeFolder(const std::u16string& path) = 0;
+  // Removes a file or a folder with everything in it.
+  virtual bool Remove(const std::u16string& path) = 0;
+  // Moves an item; the target's folder must exist and the target must not
+  // exist unless it is the same item (a change of case).
+  virtual bool Rename(const std::u16string& from, const std::u16string& to) = 0;
+  // True when the server can hold an item of this path: every component a
+  // legal name of at most 255 characters, and the whole path within the
+  // server's own limit.
+  virtual bool CanHold(const std::u16string& path) const = 0;
+};
+
+}  // namespace tavo::agent

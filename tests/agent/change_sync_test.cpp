@@ -1,0 +1,93 @@
+// Carrying local changes over to the server: notifications from the
+// driver, the agent's own changes told apart, and the upload scan.
+#include "agent_test_support.h"
+#include "change_sync.h"
+#include "text.h"
+
+namespace tavo::agent::testing {
+namespace {
+
+using namespace tavo::protocol;
+
+class ChangeSyncTest : public AgentFixture {
+ protected:
+  void SetUp() override {
+    AgentFixture::SetUp();
+    sync_ = std::make_unique<ChangeSync>(ViewPaths({kView, kBackend, kSecondary}), server_, *local_,
+                                         handler_->shortNames(), state_);
+  }
+  void Notify(std::uint32_t type, std::u16string first, std::u16string second = {}) {
+    DecodedNotification n{type, std::move(first), std::move(second)};
+    ASSERT_FALSE(sync_->IsOwnChange(n));
+    sync_->Apply(n);
+  }
+  std::unique_ptr<ChangeSync> sync_;
+};
+
+TEST_F(ChangeSyncTest, NotificationsAreCarriedOverToTheServer) {
+  server_.AddFile(u"docs\\old.txt", "old");
+  server_.AddFile(u"docs\\gone.txt", "gone");
+  server_.AddFile(u"docs\\leaving.txt", "leaving");
+  PutLocal(u"docs\\new.txt", "");
+  PutLocal(u"New Folder\\x", "");
+
+  Notify(kNotificationCreated, Backend(u"docs\\new.txt"));
+  Notify(kNotificationCreated, Backend(u"New Folder"));
+  Notify(kNotificationDeleted, Backend(u"docs\\gone.txt"));
+  Notify(kNotificationRenamed, Backend(u"docs\\old.txt"), Backend(u"docs\\renamed.txt"));
+  // Moved out of the view: the server item goes.
+  Notify(kNotificationRenamed, Backend(u"docs\\leaving.txt"),
+         u"\\Device\\HarddiskVolume3\\Users\\alice\\Desktop\\l.txt");
+  // Names in the view's form are understood as well.
+  Notify(kNotificationDeleted, View(u"docs\\renamed.txt"));
+  // Outside everything: ignored.
+  Notify(kNotificationCreated, u"\\Device\\HarddiskVolume3\\Windows\\Temp\\t.tmp");
+
+  EXPECT_EQ(server_.Dump(), "docs\\\ndocs\\new.txt 0\nNew Folder\\\n");
+}
+
+TEST_F(ChangeSyncTest, OwnChangesAreRecognisedWhileInProgress) {
+  DecodedNotification created{kNotificationCreated, Backend(u"a.txt"), {}};
+  DecodedNotification renamed{kNotificationRenamed, std::u16string(kStaging) + u"\\1.download",
+                              Backend(u"A.TXT")};
+  EXPECT_FALSE(sync_->IsOwnChange(created));
+  {
+    OwnChangeScope own(state_.ownChanges, Backend(u"a.txt"));
+    EXPECT_TRUE(sync_->IsOwnChange(created));
+    EXPECT_TRUE(sync_->IsOwnChange(renamed));  // either name, any case
+    { OwnChangeScope again(state_.ownChanges, Backend(u"a.txt")); }
+    EXPECT_TRUE(sync_->IsOwnChange(created)) << "nested scopes count";
+  }
+  EXPECT_FALSE(sync_->IsOwnChange(created));
+}
+
+TEST_F(ChangeSyncTest, DownloadsAreNotUploadedBackButEditsAre) {
+  server_.AddFile(u"docs\\a.txt", "from the server");
+  ASSERT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(u"docs\\a.txt")))), 1);
+  PutLocal(u"docs\\fresh.txt", "written by the user");
+  EXPECT_EQ(sync_->SyncNow(), 1u);
+  EXPECT_EQ(server_.Dump(), "docs\\\ndocs\\a.txt 15\ndocs\\fresh.txt 19\n");
+  EXPECT_EQ(sync_->SyncNow(), 0u) << "nothing changed since";
+
+  // An edit of the downloaded copy goes up.
+  ASSERT_TRUE(local_->WriteAll(Backend(u"docs\\a.txt"), Bytes{'e', 'd', 'i', 't'}));
+  EXPECT_EQ(sync_->SyncNow(), 1u);
+  Bytes contents;
+  ASSERT_TRUE(server_.Read(u"docs\\a.txt", &contents));
+  EXPECT_EQ(std::string(contents.begin(), contents.end()), "edit");
+  EXPECT_EQ(state_.counters.uploads, 2u);
+}
+
+TEST_F(ChangeSyncTest, ACopyThatMatchesTheServerIsNotSentAfterARestart) {
+  server_.AddFile(u"same.txt", "same");
+  PutLocal(u"same.txt", "same");
+  PutLocal(u"different.txt", "mine");
+  server_.AddFile(u"different.txt", "theirs");
+  EXPECT_EQ(sync_->SyncNow(), 1u);
+  Bytes contents;
+  ASSERT_TRUE(server_.Read(u"different.txt", &contents));
+  EXPECT_EQ(std::string(contents.begin(), contents.end()), "mine");
+}
+
+}  // namespace
+}  // namespace tavo::agent::testing

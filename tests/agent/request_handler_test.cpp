@@ -1,0 +1,401 @@
+// The request handler on its own: an in-memory server, the local volume
+// through the native API (no driver loaded), payloads built byte by byte.
+#include <ntapi.h>
+
+#include <thread>
+
+#include "agent_test_support.h"
+#include "harness/processes.h"
+#include "listing.h"
+#include "text.h"
+
+namespace tavo::agent::testing {
+namespace {
+
+using namespace tavo::protocol;
+using sim::harness::ToUtf8;
+
+class RequestHandlerTest : public AgentFixture {};
+
+ItemInfoReply ReplyOf(const AgentAnswer& answer) {
+  ItemInfoReply reply{};
+  if (answer.data.size() >= sizeof(reply)) std::memcpy(&reply, answer.data.data(), sizeof(reply));
+  return reply;
+}
+
+std::u16string TextOf(const AgentAnswer& answer) {
+  std::u16string text(answer.data.size() / 2, u'\0');
+  std::memcpy(text.data(), answer.data.data(), text.size() * 2);
+  return text;
+}
+
+TEST_F(RequestHandlerTest, ItemInformationComesFromTheServer) {
+  server_.AddFile(u"docs\\Report.txt", "twelve bytes", 133000000000000000);
+  server_.AddFolder(u"Photos");
+  PutLocal(u"local-only.txt");
+
+  AgentAnswer file = Ask(kRequestItemQuery, ItemQuery(View(u"DOCS\\report.TXT")));
+  ASSERT_EQ(file.status, STATUS_SUCCESS);
+  ASSERT_EQ(file.data.size(), kItemInfoReplySize);
+  EXPECT_EQ(ReplyOf(file).EndOfFile, 12);
+  EXPECT_EQ(ReplyOf(file).AllocationSize, 4096);
+  EXPECT_EQ(ReplyOf(file).CreationTime, 133000000000000000);
+  EXPECT_EQ(ReplyOf(file).LastWriteTime, 133000000000000000);
+  EXPECT_EQ(ReplyOf(file).FileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+
+  AgentAnswer folder = Ask(kRequestItemQuery, ItemQuery(std::u16string(kSecondary) + u"\\photos"));
+  ASSERT_EQ(folder.status, STATUS_SUCCESS);
+  EXPECT_EQ(ReplyOf(folder).FileAttributes & FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(ReplyOf(folder).EndOfFile, 0);
+
+  for (const std::u16string& missing : {View(u"docs\\nothing.txt"), View(u"local-only.txt"),
+                                        std::u16string(u"\\Device\\HarddiskVolume3\\x\\y.txt")}) {
+    AgentAnswer answer = Ask(kRequestItemQuery, ItemQuery(missing));
+    EXPECT_LT(answer.status, 0) << ToUtf8(missing);
+    EXPECT_TRUE(answer.data.empty());
+  }
+}
+
+TEST_F(RequestHandlerTest, ListingUnitesServerItemsAndLocalOnlyCopies) {
+  server_.AddFile(u"docs\\server-only.txt", "s");
+  server_.AddFile(u"docs\\both.txt", "on the server");
+  server_.AddFolder(u"docs\\Sub");
+  PutLocal(u"docs\\both.txt", "local, longer copy");
+  PutLocal(u"docs\\local-only.txt");
+
+  AgentAnswer answer =
+      Ask(kRequestDirectoryListing, ListingPayload(View(u"docs"), FileDirectoryInformation));
+  ASSERT_EQ(answer.status, STATUS_SUCCESS);
+  std::vector<std::string> got;
+  for (const auto& e : DecodeEntries(FileDirectoryInformation, answer.data)) {
+    got.push_back(ToUtf8(e.name) +
+                  (e.attributes & FILE_ATTRIBUTE_DIRECTORY ? "\\" : " " + std::to_string(e.size)));
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{".\\", "..\\", "both.txt 18", "local-only.txt 5",
+                                           "server-only.txt 1", "Sub\\"}));
+
+  // A folder that only exists locally lists too; one that exists nowhere does not.
+  PutLocal(u"new\\x.txt");
+  EXPECT_EQ(
+      Ask(kRequestDirectoryListing, ListingPayload(View(u"new"), FileNamesInformation)).status,
+      STATUS_SUCCESS);
+  EXPECT_EQ(
+      Ask(kRequestDirectoryListing, ListingPayload(View(u"none"), FileNamesInformation)).status,
+      STATUS_OBJECT_NAME_NOT_FOUND);
+  // A handle's later query past the end.
+  EXPECT_EQ(
+      Ask(kRequestDirectoryListing, ListingPayload(View(u"docs"), FileNamesInformation, u"", 6))
+          .status,
+      STATUS_NO_MORE_FILES);
+}
+
+TEST_F(RequestHandlerTest, ShortNamesAreGeneratedPerFolderAndResolveBack) {
+  server_.AddFile(u"Quarterly Reports\\Summary of 2024.docx", "x");
+  server_.AddFile(u"Quarterly Reports\\short.txt", "x");
+  server_.AddFile(u"Annual Plans.txt", "x");
+
+  AgentAnswer root =
+      Ask(kRequestDirectoryListing, ListingPayload(kView, FileBothDirectoryInformation));
+  ASSERT_EQ(root.status, STATUS_SUCCESS);
+  std::map<std::u16string, std::u16string> shortOf;
+  for (const auto& e : DecodeEntries(FileBothDirectoryInformation, root.data))
+    shortOf[e.name] = e.shortName;
+  EXPECT_EQ(ToUtf8(shortOf[u"Annual Plans.txt"]), "ANNUA~1");
+  EXPECT_EQ(ToUtf8(shortOf[u"Quarterly Reports"]), "QUART~2");
+  EXPECT_EQ(shortOf[u"."], u"");
+  EXPECT_EQ(shortNameCalls_, 1);
+
+  // The same folder again: remembered, the driver is not asked again.
+  Ask(kRequestDirectoryListing, ListingPayload(kView, FileIdBothDirectoryInformation));
+  EXPECT_EQ(shortNameCalls_, 1);
+
+  // A long-name query walks the components; the sub-folder's names are
+  // generated on demand; names nobody shortened stay as they are.
+  AgentAnswer expanded =
+      Ask(kRequestItemQuery, ItemQuery(View(u"quart~2\\SUMMA~1"), kQueryLongName));
+  ASSERT_EQ(expanded.status, STATUS_SUCCESS);
+  EXPECT_EQ(ToUtf8(TextOf(expanded)),
+            ToUtf8(View(u"Quarterly Reports\\Summary of 2024.docx") + u'\0'));
+  AgentAnswer plain =
+      Ask(kRequestItemQuery, ItemQuery(View(u"QUART~2\\short.txt\\NEW~1.TXT"), kQueryLongName));
+  EXPECT_EQ(ToUtf8(TextOf(plain)),
+            ToUtf8(View(u"Quarterly Reports\\short.txt\\NEW~1.TXT") + u'\0'));
+  AgentAnswer secondary =
+      Ask(kRequestItemQuery, ItemQuery(std::u16string(kSecondary) + u"\\ANNUA~1", kQueryLongName));
+  EXPECT_EQ(ToUtf8(TextOf(secondary)),
+            ToUtf8(std::u16string(kSecondary) + u"\\Annual Plans.txt" + u'\0'));
+  EXPECT_LT(Ask(kRequestItemQuery, ItemQuery(u"\\Device\\HarddiskVolume3\\ANNUA~1", kQueryLongName))
+                .status,
+            0);
+
+  // A new item changes the folder's names: generated afresh.
+  server_.AddFile(u"Another Long Name.txt", "x");
+  Ask(kRequestDirectoryListing, ListingPayload(kView, FileBothDirectoryInformation));
+  EXPECT_EQ(shortNameCalls_, 3);
+}
+
+TEST_F(RequestHandlerTest, DeleteCheckTellsEmptyFromNotEmpty) {
+  server_.AddFolder(u"empty");
+  server_.AddFile(u"full\\a.txt", "a");
+  server_.AddFolder(u"locally full");
+  PutLocal(u"locally full\\draft.txt");
+  struct {
+    std::u16string folder;
+    std::uint8_t answer;
+  } cases[] = {{View(u"empty"), 2},
+               {View(u"full"), 0},
+               {View(u"locally full"), 0},
+               {View(u"missing"), 3},
+               {kView, 3}};
+  for (const auto& c : cases) {
+    AgentAnswer answer =
+        Ask(kRequestDirectoryListing, ListingPayload(c.folder, FileDirectoryInformation, u"", 0,
+                                                     false, 4096, kDirectoryQueryDeleteCheck));
+    EXPECT_EQ(answer.status, STATUS_SUCCESS);
+    EXPECT_EQ(ByteAnswer(answer), c.answer) << ToUtf8(c.folder);
+  }
+}
+
+TEST_F(RequestHandlerTest, DownloadCopiesTheServerFileIntoItsBackendPath) {
+  server_.AddFile(u"docs\\deep\\a.txt", "server contents");
+  AgentAnswer answer = Ask(kRequestDownload, DownloadPayload(View(u"docs\\deep\\a.txt")));
+  EXPECT_EQ(ByteAnswer(answer), 1);
+  EXPECT_EQ(ReadLocal(Backend(u"docs\\deep\\a.txt")), "server contents");
+  EXPECT_EQ(state_.counters.downloads, 1u);
+  // Nothing is left in the staging folder.
+  EXPECT_TRUE(local_->List(kStaging)->empty());
+  EXPECT_TRUE(state_.ledger.Find(Backend(u"docs\\deep\\a.txt")).has_value());
+}
+
+TEST_F(RequestHandlerTest, DownloadMakesTheStagingFolderWhenItIsMissing) {
+  ASSERT_TRUE(local_->Remove(kStaging));
+  server_.AddFile(u"a.txt", "a");
+  EXPECT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(u"a.txt")))), 1);
+  EXPECT_EQ(ReadLocal(Backend(u"a.txt")), "a");
+}
+
+TEST_F(RequestHandlerTest, DownloadRefusalsAndExistingCopies) {
+  server_.AddFile(u"a.txt", "server");
+  server_.AddFile(u"changed.txt", "server");
+  PutLocal(u"changed.txt", "edited locally");
+
+  EXPECT_EQ(ByteAnswer(Ask(kRequestDownload,
+                           DownloadPayload(View(u"a.txt"), /*notAllowed=*/1, u"indexer.exe"))),
+            0);
+  EXPECT_EQ(ReadLocal(Backend(u"a.txt")), "<missing>");
+  EXPECT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(u"missing.txt")))), 0);
+  EXPECT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(u"\\Device\\HarddiskVolume3\\a.txt"))),
+            0);
+  // A local copy is there already: approved, and never overwritten.
+  EXPECT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(u"changed.txt")))), 1);
+  EXPECT_EQ(ReadLocal(Backend(u"changed.txt")), "edited locally");
+  EXPECT_EQ(server_.ReadCount(), 0u);
+}
+
+TEST_F(RequestHandlerTest, FolderDownloadBringsTheWholeTree) {
+  server_.AddFile(u"album\\one.jpg", "1");
+  server_.AddFile(u"album\\more\\two.jpg", "22");
+  server_.AddFolder(u"album\\empty");
+  EXPECT_EQ(
+      ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(u"album"), 0, u"explorer.exe", 1))), 1);
+  EXPECT_EQ(ReadLocal(Backend(u"album\\one.jpg")), "1");
+  EXPECT_EQ(ReadLocal(Backend(u"album\\more\\two.jpg")), "22");
+  ASSERT_TRUE(local_->Stat(Backend(u"album\\empty")).has_value());
+  EXPECT_TRUE(local_->Stat(Backend(u"album\\empty"))->isDirectory);
+}
+
+TEST_F(RequestHandlerTest, ConcurrentDownloadsOfOneFileReadTheServerOnce) {
+  server_.AddFile(u"big.bin", std::string(200000, 'b'));
+  const std::uint32_t process =
+      sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Program Files\\Tavo\\TavoAgent.exe");
+  std::vector<std::thread> threads;
+  std::atomic<int> approved{0};
+  for (int i = 0; i < 8; ++i) {
+    threads.push_back(sim::harness::StartThreadAs(process, [&] {
+      if (ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(u"big.bin")))) == 1) ++approved;
+    }));
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(approved, 8);
+  EXPECT_EQ(server_.ReadCount(), 1u);
+  EXPECT_EQ(ReadLocal(Backend(u"big.bin")).size(), 200000u);
+}
+
+TEST_F(RequestHandlerTest, CreatePathPreparesFoldersAndRefusesNamesTheServerCannotHold) {
+  server_.AddFolder(u"docs");
+  struct {
+    std::u16string name;
+    bool directory;
+    std::uint8_t answer;
+  } cases[] = {
+      {View(u"docs\\New Folder"), true, 1},
+      {View(u"docs\\deep\\new.txt"), false, 1},
+      {View(u"docs\\") + std::u16string(256, u'n'), true, 3},
+      {View(u"docs\\") + std::u16string(256, u'n') + u".txt", false, 3},
+      {View(u"docs\\") + std::u16string(255, u'n'), false, 1},
+      {View(std::u16string(250, u'a') + u"\\" + std::u16string(250, u'b') + u"\\" +
+            std::u16string(250, u'c') + u"\\" + std::u16string(250, u'd') + u"\\" +
+            std::u16string(250, u'e')),
+       true, 3},  // every component fits, the whole does not (the test server holds 1024)
+      {View(u"bad:name"), false, 3},
+      {kView, true, 0},
+      {u"\\Device\\HarddiskVolume3\\Elsewhere\\x", true, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ByteAnswer(Ask(kRequestCreatePath, CreatePathPayload(c.name, c.directory))), c.answer)
+        << ToUtf8(c.name.substr(0, 80));
+  }
+  ASSERT_TRUE(server_.Stat(u"docs\\new folder").has_value());
+  EXPECT_TRUE(server_.Stat(u"docs\\new folder")->isDirectory);
+  // A file's folder is made under the backend root; the file itself is not.
+  EXPECT_TRUE(local_->Stat(Backend(u"docs\\deep")).has_value());
+  EXPECT_FALSE(server_.Stat(u"docs\\deep\\new.txt").has_value());
+  EXPECT_FALSE(local_->Stat(Backend(u"docs\\deep\\new.txt")).has_value());
+}
+
+TEST_F(RequestHandlerTest, DeleteRemovesServerItems) {
+  server_.AddFile(u"docs\\a.txt", "a");
+  server_.AddFile(u"old\\b.txt", "b");
+  EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, DeletePayload(View(u"DOCS\\A.TXT")))), 1);
+  EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, DeletePayload(View(u"old"), true))), 1);
+  EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, DeletePayload(View(u"docs\\a.txt")))), 0);
+  EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, DeletePayload(kView, true))), 0);
+  EXPECT_EQ(server_.Dump(), "docs\\\n");
+}
+
+TEST_F(RequestHandlerTest, RenameAnswers) {
+  server_.AddFile(u"docs\\a.txt", "a");
+  server_.AddFile(u"docs\\taken.txt", "t");
+  server_.AddFile(u"album\\one.jpg", "1");
+  server_.AddFile(u"album\\two.jpg", "2");
+  server_.AddFile(u"kept\\k.txt", "k");
+  PutLocal(u"album\\one.jpg", "1");
+  PutLocal(u"kept\\k.txt", "k");
+  const std::u16string outside = u"\\Device\\HarddiskVolume3\\Users\\alice\\Desktop\\x";
+  struct {
+    const char* label;
+    Bytes payload;
+    std::uint32_t answer;
+  } cases[] = {
+      {"same name", RenamePayload(View(u"docs\\a.txt"), View(u"docs\\a.txt")),
+       kRenameAcceptedWithoutNewName},
+      {"out of the view", RenamePayload(View(u"docs\\a.txt"), outside), kRenameMoveOutOfView},
+      {"missing source", RenamePayload(View(u"docs\\none.txt"), View(u"docs\\b.txt")), 0},
+      {"target taken", RenamePayload(View(u"docs\\a.txt"), View(u"docs\\taken.txt")), 0},
+      {"target too long", RenamePayload(View(u"docs\\a.txt"), View(std::u16string(300, u'x'))), 0},
+      {"local folder incomplete, leaving", RenamePayload(View(u"album"), outside, true),
+       kRenameDownloadFolderFirst},
+      {"local folder complete, leaving", RenamePayload(View(u"kept"), outside, true), kRenameDone},
+      {"renamed", RenamePayload(View(u"docs\\a.txt"), View(u"docs\\b.txt")), kRenameDone},
+      {"case only", RenamePayload(View(u"docs\\b.txt"), View(u"docs\\B.txt")), kRenameDone},
+      {"local folder in the view", RenamePayload(View(u"kept"), View(u"Kept Files"), true),
+       kRenameDone},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(WordAnswer(Ask(kRequestRenameItem, c.payload)), c.answer) << c.label;
+  }
+  EXPECT_EQ(
+      server_.Dump(),
+      "album\\\nalbum\\one.jpg 1\nalbum\\two.jpg 1\ndocs\\\ndocs\\B.txt 1\ndocs\\taken.txt 1\n"
+      "Kept Files\\\nKept Files\\k.txt 1\n");
+}
+
+TEST_F(RequestHandlerTest, RenameTakesTheLocalCopyAlong) {
+  server_.AddFile(u"docs\\a.txt", "a");
+  PutLocal(u"docs\\a.txt", "local a");
+  EXPECT_EQ(WordAnswer(Ask(kRequestRenameItem,
+                           RenamePayload(View(u"docs\\a.txt"), View(u"moved\\z.txt")))),
+            0u)
+      << "the target's folder does not exist on the server";
+  server_.AddFolder(u"moved");
+  EXPECT_EQ(WordAnswer(Ask(kRequestRenameItem,
+                           RenamePayload(View(u"docs\\a.txt"), View(u"moved\\z.txt")))),
+            kRenameDone);
+  EXPECT_EQ(ReadLocal(Backend(u"moved\\z.txt")), "local a");
+  EXPECT_EQ(ReadLocal(Backend(u"docs\\a.txt")), "<missing>");
+}
+
+// ---- malformed input
+
+struct BadCase {
+  const char* label;
+  std::uint32_t type;
+  Bytes payload;
+};
+
+Bytes Truncated(Bytes bytes, std::size_t keep) {
+  bytes.resize(keep);
+  return bytes;
+}
+
+Bytes WithoutNul(Bytes bytes, std::size_t nulOffset) {
+  bytes[nulOffset] = 'x';
+  bytes[nulOffset + 1] = 0;
+  return bytes;
+}
+
+TEST_F(RequestHandlerTest, MalformedRequestsAreRefusedNotFollowed) {
+  const std::u16string name = View(u"a.txt");
+  const std::size_t nameBytes = name.size() * 2;
+  Bytes bigLength = ItemQuery(name);
+  bigLength[8] = 0xFF, bigLength[9] = 0xFF, bigLength[10] = 0xFF, bigLength[11] = 0x7F;
+  Bytes oddLength = ItemQuery(name);
+  oddLength[8] -= 1;
+  const BadCase cases[] = {
+      {"empty item query", kRequestItemQuery, {}},
+      {"item query header only", kRequestItemQuery, Truncated(ItemQuery(name), 12)},
+      {"item query name cut", kRequestItemQuery, Truncated(ItemQuery(name), 12 + nameBytes)},
+      {"item query without NUL", kRequestItemQuery, WithoutNul(ItemQuery(name), 12 + nameBytes)},
+      {"item query length past the end", kRequestItemQuery, bigLength},
+      {"item query odd length", kRequestItemQuery, oddLength},
+      {"unknown query kind", kRequestItemQuery, ItemQuery(name, 4)},
+      {"download header cut", kRequestDownload, Truncated(DownloadPayload(name), 530)},
+      {"download without NUL", kRequestDownload,
+       WithoutNul(DownloadPayload(name), 536 + nameBytes)},
+      {"listing pattern cut", kRequestDirectoryListing,
+       Truncated(ListingPayload(kView, 1, u"*.txt"),
+                 ListingPayload(kView, 1, u"*.txt").size() - 6)},
+      {"listing header cut", kRequestDirectoryListing, Truncated(ListingPayload(kView, 1), 20)},
+      {"rename second name cut", kRequestRenameItem,
+       Truncated(RenamePayload(name, name), RenamePayload(name, name).size() - 6)},
+      {"delete without NUL", kRequestDeleteItem, WithoutNul(DeletePayload(name), 12 + nameBytes)},
+      {"create path header cut", kRequestCreatePath, Truncated(CreatePathPayload(name, false), 14)},
+      {"unknown type", 9, ItemQuery(name)},
+  };
+  for (const BadCase& c : cases) {
+    EXPECT_EQ(handler_->Check(c.type, c.payload), STATUS_INVALID_PARAMETER) << c.label;
+    AgentAnswer answer = handler_->Handle(c.type, c.payload);
+    EXPECT_EQ(answer.status, STATUS_INVALID_PARAMETER) << c.label;
+    EXPECT_TRUE(answer.data.empty()) << c.label;
+  }
+  // The well-formed versions pass the check.
+  EXPECT_EQ(handler_->Check(kRequestItemQuery, ItemQuery(name)), STATUS_SUCCESS);
+  EXPECT_EQ(handler_->Check(kRequestDownload, DownloadPayload(name)), STATUS_SUCCESS);
+  EXPECT_EQ(handler_->Check(kRequestDirectoryListing, ListingPayload(kView, 1, u"*.txt")),
+            STATUS_SUCCESS);
+}
+
+TEST(Notifications, DecodeAndRefuseMalformedOnes) {
+  const std::u16string name = Backend(u"a.txt");
+  auto created = DecodeNotification(kNotificationCreated, NotificationPayload(0, name));
+  ASSERT_TRUE(created.has_value());
+  EXPECT_EQ(created->firstName, name);
+  auto renamed =
+      DecodeNotification(kNotificationRenamed, NotificationPayload(4, name, Backend(u"b.txt")));
+  ASSERT_TRUE(renamed.has_value());
+  EXPECT_EQ(renamed->secondName, Backend(u"b.txt"));
+
+  Bytes cut = NotificationPayload(5, name);
+  cut.resize(cut.size() - 2);
+  Bytes noNul = NotificationPayload(5, name);
+  noNul[noNul.size() - 2] = 'x';
+  EXPECT_FALSE(DecodeNotification(kNotificationDeleted, cut));
+  EXPECT_FALSE(DecodeNotification(kNotificationDeleted, noNul));
+  EXPECT_FALSE(
+      DecodeNotification(kNotificationRenamed, NotificationPayload(4, name)));  // no new name
+  EXPECT_FALSE(DecodeNotification(kNotificationDeleted, Bytes(8, 0)));
+  EXPECT_FALSE(DecodeNotification(7, NotificationPayload(0, name)));
+}
+
+}  // namespace
+}  // namespace tavo::agent::testing

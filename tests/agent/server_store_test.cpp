@@ -1,0 +1,112 @@
+// Both servers behave alike: the folder on the host and the one in memory
+// answer the same sequence of operations the same way, Windows-style (names
+// found ignoring case, kept as written).
+#include <filesystem>
+#include <fstream>
+
+#include "agent_test_support.h"
+#include "folder_server_store.h"
+#include "text.h"
+
+namespace tavo::agent::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ServerStores : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam()) {
+      folder_ =
+          fs::temp_directory_path() /
+          ("tavo-server-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+           "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+      fs::remove_all(folder_);
+      fs::create_directories(folder_);
+      store_ = std::make_unique<FolderServerStore>(folder_);
+    } else {
+      store_ = std::make_unique<MemoryServerStore>();
+    }
+  }
+  void TearDown() override {
+    if (!folder_.empty()) fs::remove_all(folder_);
+  }
+  Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
+  std::vector<std::string> Names(const std::u16string& folder) {
+    std::vector<std::string> names;
+    for (const ItemInfo& item : store_->List(folder).value_or(std::vector<ItemInfo>{})) {
+      names.push_back(ToUtf8(item.name) + (item.isDirectory ? "\\" : ""));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path folder_;
+  std::unique_ptr<ServerStore> store_;
+};
+
+TEST_P(ServerStores, BehaveLikeAWindowsShare) {
+  ServerStore& s = *store_;
+  ASSERT_TRUE(s.MakeFolder(u"Docs\\Reports"));
+  EXPECT_TRUE(s.MakeFolder(u"DOCS"));  // exists already, any case
+  ASSERT_TRUE(s.Write(u"docs\\Notes.txt", B("hello")));
+  EXPECT_FALSE(s.Write(u"missing\\x.txt", B("x"))) << "the folder must exist";
+  EXPECT_FALSE(s.Write(u"docs\\reports", B("x"))) << "a folder is not a file";
+
+  auto notes = s.Stat(u"DOCS\\NOTES.TXT");
+  ASSERT_TRUE(notes.has_value());
+  EXPECT_EQ(ToUtf8(notes->name), "Notes.txt");
+  EXPECT_EQ(notes->size, 5u);
+  EXPECT_FALSE(notes->isDirectory);
+  EXPECT_GT(notes->lastWriteTime, 125911584000000000) << "a time after 2000";
+  EXPECT_TRUE(s.Stat(u"")->isDirectory);
+
+  // Writing with another case replaces the same file and keeps its name.
+  ASSERT_TRUE(s.Write(u"docs\\NOTES.txt", B("replaced")));
+  EXPECT_EQ(Names(u"docs"), (std::vector<std::string>{"Notes.txt", "Reports\\"}));
+  Bytes contents;
+  ASSERT_TRUE(s.Read(u"Docs\\notes.TXT", &contents));
+  EXPECT_EQ(std::string(contents.begin(), contents.end()), "replaced");
+  EXPECT_FALSE(s.Read(u"docs\\reports", &contents));
+
+  ASSERT_TRUE(s.Write(u"docs\\other.txt", B("o")));
+  EXPECT_FALSE(s.Rename(u"docs\\notes.txt", u"docs\\OTHER.txt")) << "target exists";
+  EXPECT_TRUE(s.Rename(u"docs\\notes.txt", u"docs\\NOTES.txt")) << "a change of case";
+  EXPECT_TRUE(s.Rename(u"docs\\notes.txt", u"docs\\reports\\moved.txt"));
+  EXPECT_FALSE(s.Rename(u"docs\\none.txt", u"docs\\x.txt"));
+  EXPECT_EQ(Names(u"docs"), (std::vector<std::string>{"Reports\\", "other.txt"}));
+  EXPECT_EQ(Names(u"docs\\reports"), (std::vector<std::string>{"moved.txt"}));
+
+  EXPECT_TRUE(s.Remove(u"DOCS\\reports"));
+  EXPECT_FALSE(s.Remove(u"docs\\reports"));
+  EXPECT_FALSE(s.List(u"docs\\other.txt").has_value());
+  EXPECT_FALSE(s.Stat(u"nothing").has_value());
+
+  EXPECT_TRUE(s.CanHold(u"docs\\" + std::u16string(255, u'n')));
+  EXPECT_FALSE(s.CanHold(u"docs\\" + std::u16string(256, u'n')));
+  EXPECT_FALSE(s.CanHold(u"docs\\a|b"));
+  EXPECT_FALSE(s.MakeFolder(u"docs\\" + std::u16string(256, u'n')));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, ServerStores, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? std::string("Folder") : std::string("Memory");
+                         });
+
+TEST(FolderServerStore, KeepsNonAsciiNamesAndHonoursTheHostPathLimit) {
+  const fs::path root = fs::temp_directory_path() / "tavo-server-unicode-test";
+  fs::remove_all(root);
+  fs::create_directories(root);
+  FolderServerStore store(root);
+  ASSERT_TRUE(store.Write(u"r\u00e9sum\u00e9.txt", Bytes{'x'}));
+  EXPECT_TRUE(fs::exists(root / "r\xC3\xA9sum\xC3\xA9.txt"));
+  EXPECT_TRUE(store.Stat(u"R\u00c9SUM\u00c9.TXT").has_value());
+  // Components that fit, a whole that the host cannot hold.
+  std::u16string deep;
+  for (int i = 0; i < 20; ++i) deep = JoinRelative(deep, std::u16string(250, u'd'));
+  EXPECT_FALSE(store.CanHold(deep));
+  fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace tavo::agent::testing

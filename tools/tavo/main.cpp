@@ -1,6 +1,11 @@
 // The tavo command: runs the simulated machine with the driver for people.
 #include <cstdio>
 #include <cstring>
+#include <iostream>
+#include <string>
+
+#include "demo.h"
+#include "kernel/lifecycle.h"
 
 namespace {
 
@@ -13,7 +18,30 @@ constexpr const char* kUsage =
     "\n"
     "commands:\n"
     "  help     show this text\n"
-    "  demo     walk through the merged view on a simulated machine (arrives with the agent)\n";
+    "  demo     walk through the merged view on a simulated machine:\n"
+    "             --server DIR   serve this host folder (default: a sample tree in a\n"
+    "                            temporary folder, removed afterwards)\n"
+    "             --keep-server  keep the temporary server folder\n"
+    "             --verbose      also print the driver's debug output\n";
+
+int Demo(int argc, char** argv) {
+  tavo::tool::DemoOptions options;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--verbose" || arg == "-v") {
+      options.verbose = true;
+    } else if (arg == "--keep-server") {
+      options.keepServerFolder = true;
+    } else if (arg == "--server" && i + 1 < argc) {
+      options.serverFolder = argv[++i];
+    } else {
+      std::fprintf(stderr, "tavo demo: unknown option '%s'\n\n%s", arg.c_str(), kUsage);
+      return 2;
+    }
+  }
+  sim::kernel::ResetMachine();
+  return tavo::tool::RunDemo(options, std::cout);
+}
 
 }  // namespace
 
@@ -23,12 +51,7 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  if (std::strcmp(argv[1], "demo") == 0) {
-    std::fputs("tavo demo: the demo needs the driver and the agent, which are not built yet.\n\n",
-               stdout);
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
+  if (std::strcmp(argv[1], "demo") == 0) return Demo(argc, argv);
   std::fprintf(stderr, "tavo: unknown command '%s'\n\n%s", argv[1], kUsage);
   return 2;
 }

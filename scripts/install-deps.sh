@@ -7,7 +7,8 @@ packages=(
   cmake ninja-build g++ make git python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
-  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
 )
 
 missing=()

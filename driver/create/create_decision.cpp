@@ -74,26 +74,15 @@ void RemoveTrailingBackslash(UNICODE_STRING& name) {
   }
 }
 
-// Whether the name's characters, NUL-terminated, end in "\Desktop.ini";
-// trims a final "\." off the name. The terminator is written in place when
-// the buffer has room, else into a copy. False (with *failed) when the copy
-// cannot be made.
+// Whether the name ends in "\Desktop.ini"; trims a final "\." off the
+// name. False (with *failed) when the name cannot be terminated for want of
+// pool.
 bool IsDesktopIni(UNICODE_STRING& name, bool* failed) {
-  *failed = false;
+  TerminatedName terminated(name);
+  *failed = terminated.Chars() == nullptr;
+  if (*failed) return false;
   USHORT length = name.Length;
-  if (name.MaximumLength > name.Length) {
-    name.Buffer[name.Length / sizeof(WCHAR)] = L'\0';
-    const bool desktopIni = IsDesktopIniName(name.Buffer, &length) != FALSE;
-    name.Length = length;
-    return desktopIni;
-  }
-  PoolBuffer copy = PoolBuffer::Allocate(NonPagedPool, name.Length + sizeof(WCHAR));
-  if (!copy) {
-    *failed = true;
-    return false;
-  }
-  RtlCopyMemory(copy.Data(), name.Buffer, name.Length);
-  const bool desktopIni = IsDesktopIniName(copy.As<WCHAR>(), &length) != FALSE;
+  const bool desktopIni = IsDesktopIniName(terminated.Chars(), &length) != FALSE;
   name.Length = length;
   return desktopIni;
 }

@@ -18,31 +18,6 @@
 namespace tavo {
 namespace {
 
-// A NUL-terminated view of a name: in place when its buffer has room,
-// else in a copy.
-class TerminatedName {
- public:
-  explicit TerminatedName(UNICODE_STRING& name) : name_(name) {
-    if (name.MaximumLength > name.Length) {
-      name.Buffer[name.Length / sizeof(WCHAR)] = L'\0';
-      chars_ = name.Buffer;
-    } else {
-      copy_ = PoolBuffer::Allocate(NonPagedPool, name.Length + sizeof(WCHAR));
-      if (copy_) {
-        RtlCopyMemory(copy_.Data(), name.Buffer, name.Length);
-        chars_ = copy_.As<WCHAR>();
-      }
-    }
-  }
-  // Null when the copy could not be made.
-  PWCH Chars() const { return chars_; }
-
- private:
-  UNICODE_STRING& name_;
-  PoolBuffer copy_;
-  PWCH chars_ = nullptr;
-};
-
 void NotifyCreated(const StreamContext& context) {
   PoolBuffer payload;
   {

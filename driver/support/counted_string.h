@@ -94,4 +94,29 @@ inline void FreeStringBuffer(UNICODE_STRING& string) {
   string = {};
 }
 
+// A NUL-terminated form of a counted string's characters: the terminator is
+// written in place when the buffer has room after the characters, else they
+// are copied with one. Chars() is null when pool was short for the copy.
+class TerminatedName {
+ public:
+  explicit TerminatedName(UNICODE_STRING& name) {
+    if (name.MaximumLength > name.Length) {
+      name.Buffer[name.Length / sizeof(WCHAR)] = L'\0';
+      chars_ = name.Buffer;
+      return;
+    }
+    copy_ = PoolBuffer::Allocate(NonPagedPool, name.Length + sizeof(WCHAR));
+    if (!copy_) return;
+    if (name.Length != 0) RtlCopyMemory(copy_.Data(), name.Buffer, name.Length);
+    chars_ = copy_.As<WCHAR>();
+  }
+  TerminatedName(const TerminatedName&) = delete;
+  TerminatedName& operator=(const TerminatedName&) = delete;
+  PWCH Chars() const { return chars_; }
+
+ private:
+  PoolBuffer copy_;
+  PWCH chars_ = nullptr;
+};
+
 }  // namespace tavo

@@ -5,14 +5,12 @@
 // asks the client to delete a server item marked for deletion, then removes
 // and frees its entry. Everything else passes through.
 #include "../channel/notifications.h"
-#include "../channel/request_exchange.h"
 #include "../core/callbacks.h"
 #include "../core/globals.h"
 #include "../create/client_requests.h"
 #include "../create/contexts.h"
 #include "../create/name_helpers.h"
 #include "../create/open_handle_table.h"
-#include "../create/requestor.h"
 #include "../create/tracking.h"
 #include "../setinfo/item_info_cache.h"
 #include "../support/counted_string.h"
@@ -20,7 +18,6 @@
 #include "../support/filter_refs.h"
 #include "../support/locks.h"
 #include "port_messages.h"
-#include "request_payloads.h"
 
 namespace tavo {
 namespace {
@@ -51,16 +48,7 @@ void NotifyDeleted(PCFLT_RELATED_OBJECTS objects, const UNICODE_STRING& fileName
 // Asks the client to delete the server item of an entry closed for the last
 // time; the outcome is not examined.
 void DeleteServerItemAtLastClose(PFLT_CALLBACK_DATA data, OpenHandleEntry* entry) {
-  PoolBuffer payload = BuildNamedPayload(protocol::kDeleteNameOffset, entry->Path);
-  if (payload) {
-    const ULONG fields[] = {RequestorSessionId(data), entry->IsDirectory ? 1u : 0u,
-                           static_cast<ULONG>(entry->Path.Length + sizeof(WCHAR))};
-    RtlCopyMemory(payload.Data(), fields, sizeof(fields));
-    UCHAR answer = 0;
-    ULONG answerLength = 0;
-    SendRequestAndWait(payload.Data(), payload.Size(), protocol::kRequestDeleteItem, &answer, 1,
-                       &answerLength);
-  }
+  RequestServerDelete(data, &entry->Path, entry->IsDirectory);
   if (entry->HasBackendCopy && entry->BackendHandle != nullptr) {
     FltClose(entry->BackendHandle);
     entry->BackendHandle = nullptr;

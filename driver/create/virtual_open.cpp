@@ -5,16 +5,6 @@
 #include "../support/locks.h"
 
 namespace tavo {
-namespace {
-
-// Counts an open off its entry (the caller holds EntryLock, then the table
-// lock) and says whether it was the last.
-bool UncountOpen(OpenHandleEntry* entry) {
-  --entry->OpenCount;
-  return entry->OpenCount == 0;
-}
-
-}  // namespace
 
 NTSTATUS RegisterVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path,
                              const UCHAR* itemInfoReply, BOOLEAN deleteOnClose,
@@ -49,26 +39,14 @@ NTSTATUS RegisterVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path,
 
 void ReleaseVirtualOpen(PFILE_OBJECT fileObject, StreamHandleContext* context) {
   OpenHandleEntry* entry = context->Entry;
-  OpenerRecord* opener = context->Opener;
   if (entry == nullptr) return;
-  bool last;
-  {
-    ExclusiveLock entryLock(entry->EntryLock);
-    ExclusiveLock table(Globals.OpenHandleTableLock);
-    if (opener != nullptr) {
-      UnlinkOpener(opener);
-      FreeOpenerRecord(opener);
-      InterlockedDecrement(&entry->ReferenceCount);
-    }
-    last = UncountOpen(entry);
-    if (last) RtlRemoveUnicodePrefix(&Globals.OpenHandleTable, &entry->PrefixEntry);
-  }
+  // No cleanup will come for this open either.
+  if (context->Opener != nullptr) InterlockedDecrement(&entry->ReferenceCount);
   if (fileObject->SectionObjectPointer == &entry->SectionObjectPointers) {
     fileObject->SectionObjectPointer = nullptr;
   }
-  if (last) TeardownOpenHandleEntry(entry);
+  CloseOpenOf(context, [](OpenHandleEntry*) {});
   context->Entry = nullptr;
-  context->Opener = nullptr;
   fileObject->FsContext = nullptr;
   fileObject->FsContext2 = nullptr;
 }

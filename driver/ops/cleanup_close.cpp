@@ -12,6 +12,7 @@
 #include "../create/name_helpers.h"
 #include "../create/open_handle_table.h"
 #include "../create/tracking.h"
+#include "../create/virtual_open.h"
 #include "../setinfo/item_info_cache.h"
 #include "../support/counted_string.h"
 #include "../support/debug.h"
@@ -57,31 +58,6 @@ void DeleteServerItemAtLastClose(PFLT_CALLBACK_DATA data, OpenHandleEntry* entry
     FreeStringBuffer(entry->BackendPath);
   }
   ForgetItemInfo(&entry->Path);
-}
-
-// The close of one handle of a virtual item.
-void CloseVirtualOpen(PFLT_CALLBACK_DATA data, StreamHandleContext* context) {
-  OpenHandleEntry* entry = context->Entry;
-  bool last;
-  {
-    ExclusiveLock entryLock(entry->EntryLock);
-    ExclusiveLock table(Globals.OpenHandleTableLock);
-    --entry->OpenCount;
-    if (context->Opener != nullptr) {
-      UnlinkOpener(context->Opener);
-      FreeOpenerRecord(context->Opener);
-      context->Opener = nullptr;
-    }
-    last = entry->OpenCount == 0;
-    if (last) {
-      if (entry->DeletePending || entry->DeleteOnClose) DeleteServerItemAtLastClose(data, entry);
-      RtlRemoveUnicodePrefix(&Globals.OpenHandleTable, &entry->PrefixEntry);
-    }
-  }
-  if (last) {
-    TeardownOpenHandleEntry(entry);
-    context->Entry = nullptr;
-  }
 }
 
 }  // namespace
@@ -147,7 +123,9 @@ FLT_PREOP_CALLBACK_STATUS FilterPreCloseOperationCallback(PFLT_CALLBACK_DATA Dat
   if (NT_SUCCESS(FltGetStreamHandleContext(FltObjects->Instance, FltObjects->FileObject,
                                            handle.Receive())) &&
       IsVirtualOpen(handle.Get())) {
-    CloseVirtualOpen(Data, handle.Get());
+    CloseOpenOf(handle.Get(), [Data](OpenHandleEntry* entry) {
+      if (entry->DeletePending || entry->DeleteOnClose) DeleteServerItemAtLastClose(Data, entry);
+    });
     return CompleteWithSuccess(Data);
   }
   return FLT_PREOP_SUCCESS_NO_CALLBACK;

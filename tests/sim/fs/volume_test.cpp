@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "fs_client.h"
+#include "kernel/lifecycle.h"
 #include "kernel/security_descriptor.h"
 
 namespace sim::fs::testing {
@@ -189,6 +190,27 @@ TEST(VolumeHarnessTest, PopulateFromHostFolder) {
             "\\served\\sub\\\n"
             "\\served\\sub\\inner.dat size=6 attr=A\n"
             "\\served\\top.txt size=3 attr=A\n");
+}
+
+// A machine reset with a handle still open: the reset drops the file object
+// first, and the volume, going later, must not read it.
+TEST(VolumeHarnessTest, ResetWithAnOpenHandleDropsTheOpenCleanly) {
+  auto volume = harness::MountNewVolume(u'C');
+  FileSpec spec;
+  spec.path = u"\\left-open.txt";
+  spec.contents = "x";
+  ASSERT_EQ(volume->Populate({spec}), STATUS_SUCCESS);
+  harness::OwnedUnicodeString name(std::string("\\??\\C:\\left-open.txt"));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  IO_STATUS_BLOCK ioStatus{};
+  HANDLE handle = nullptr;
+  ASSERT_EQ(NtCreateFile(&handle, FILE_GENERIC_READ, &attributes, &ioStatus, nullptr, 0,
+                         FILE_SHARE_READ, FILE_OPEN, 0, nullptr, 0),
+            STATUS_SUCCESS);
+  EXPECT_EQ(volume->OpenFileObjectCount(), 1u);
+  kernel::ResetMachine();  // the handle is never closed
+  volume.reset();          // frees the dropped open's FCB and CCB
 }
 
 TEST(VolumeConcurrencyTest, ThreadsCreateEnumerateAndDeleteInOneDirectory) {

@@ -133,8 +133,6 @@ FLT_POSTOP_CALLBACK_STATUS PostCreateWork(PFLT_CALLBACK_DATA data, PCFLT_RELATED
 
   CriticalRegion region;
   const ULONG options = CreateOptionsOf(data);
-  OwnedString root;
-  CopyMergedViewRoot(&root);
   ContextRef<StreamHandleContext> context;
   NTSTATUS status = FltAllocateContext(Globals.FilterHandle, FLT_STREAMHANDLE_CONTEXT,
                                        kStreamHandleContextSize, PagedPool, context.Receive());
@@ -143,7 +141,7 @@ FLT_POSTOP_CALLBACK_STATUS PostCreateWork(PFLT_CALLBACK_DATA data, PCFLT_RELATED
     bool attach = false;
     const NTSTATUS createStatus = data->IoStatus.Status;
     if (createStatus == STATUS_SUCCESS) {
-      if (root->Length != 0 && RtlEqualUnicodeString(name, &root.Get(), TRUE)) {
+      if (IsMergedViewRoot(name)) {
         context->IsViewRoot = 1;
         OwnedString rootPath;
         CopyMergedViewRoot(&rootPath);

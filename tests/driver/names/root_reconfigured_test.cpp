@@ -1,10 +1,12 @@
-// A handle context without an item: the merged-view root is opened, and
+// Handle contexts of opens of the merged-view root. A handle context without
+// an item: the merged-view root is opened, and
 // reconfigured while the file system opens it, so the post-create attaches
 // a context that marks neither the root nor a virtual item. Cleanup and
 // close must treat that handle as an ordinary one and reach the file system.
 #include <ntapi.h>
 
 #include "core/globals.h"
+#include "create/contexts.h"
 #include "name_probe_filter.h"
 #include "verifier/faults.h"
 #include "names_fixture.h"
@@ -56,6 +58,50 @@ TEST_F(RootReconfiguredTest, HandleContextWithoutEntryIsAnOrdinaryHandle) {
   // The file system saw the cleanup and the close.
   EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);
   EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr);
+}
+
+// An open of the root itself gets a handle context that marks it and holds
+// a copy of the root (directory enumeration lists the view from it).
+TEST_F(RootReconfiguredTest, RootHandleContextMarksTheView) {
+  sim::fs::FileSpec root;
+  root.path = u"\\Users\\ann\\Tavo";
+  root.directory = true;
+  ASSERT_EQ(volume_->Populate({root}), STATUS_SUCCESS);
+  probe_ = LoadNameProbe(ProbeProvider::None);
+  PFILE_OBJECT rootFileObject = nullptr;
+  SetCreateHook([&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) {
+    const std::u16string opened = sim::harness::ToU16(data->Iopb->TargetFileObject->FileName);
+    if (opened.find(u"AppData") == std::u16string::npos) rootFileObject = data->Iopb->TargetFileObject;
+  });
+  sim::harness::OwnedUnicodeString name(kRoot + u"\\");
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  IO_STATUS_BLOCK ioStatus{};
+  HANDLE handle = nullptr;
+  ASSERT_EQ(NtCreateFile(&handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &ioStatus,
+                         nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                         FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
+            STATUS_SUCCESS);
+  SetCreateHook(nullptr);
+  ASSERT_NE(rootFileObject, nullptr);
+
+  std::u16string volumeText = kVolumeDevice;
+  UNICODE_STRING volumeName = sim::harness::MakeUnicodeString(volumeText);
+  PFLT_VOLUME volume = nullptr;
+  PFLT_INSTANCE instance = nullptr;
+  ASSERT_EQ(FltGetVolumeFromName(Globals.FilterHandle, &volumeName, &volume), STATUS_SUCCESS);
+  ASSERT_EQ(FltGetVolumeInstanceFromName(Globals.FilterHandle, volume, nullptr, &instance),
+            STATUS_SUCCESS);
+  PFLT_CONTEXT context = nullptr;
+  ASSERT_EQ(FltGetStreamHandleContext(instance, rootFileObject, &context), STATUS_SUCCESS);
+  auto* handleContext = static_cast<StreamHandleContext*>(context);
+  EXPECT_EQ(handleContext->IsViewRoot, 1);
+  EXPECT_EQ(sim::harness::ToU16(handleContext->RootPath), kRoot);
+  EXPECT_EQ(handleContext->Entry, nullptr);
+  FltReleaseContext(context);
+  FltObjectDereference(instance);
+  FltObjectDereference(volume);
+  EXPECT_EQ(NtClose(handle), STATUS_SUCCESS);
 }
 
 }  // namespace

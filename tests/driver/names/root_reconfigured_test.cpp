@@ -1,9 +1,10 @@
-// Handle contexts of opens of the merged-view root. A handle context without
-// an item: the merged-view root is opened, and
-// reconfigured while the file system opens it, so the post-create attaches
-// a context that marks neither the root nor a virtual item. Cleanup and
-// close must treat that handle as an ordinary one and reach the file system.
+// Handle contexts of opens of the merged-view root: the one that marks the
+// view, and one that marks nothing (the root reconfigured while the file
+// system opens it), which cleanup and close must treat as an ordinary
+// handle.
 #include <ntapi.h>
+
+#include <functional>
 
 #include "core/globals.h"
 #include "create/contexts.h"
@@ -20,36 +21,52 @@ class RootReconfiguredTest : public NamesTest {
     UnloadNameProbe(probe_);
     NamesTest::TearDown();
   }
+
+  // Opens `path` (the root, in some form) as a directory with the probe
+  // filter below the driver; `onRootCreate` runs in the probe's pre-create
+  // of that create (not of the driver's backend probe, which passes there
+  // too).
+  NTSTATUS OpenRoot(const std::u16string& path, std::function<void(PFILE_OBJECT)> onRootCreate,
+                    HANDLE* handle) {
+    sim::fs::FileSpec root;
+    root.path = u"\\Users\\ann\\Tavo";
+    root.directory = true;
+    EXPECT_EQ(volume_->Populate({root}), STATUS_SUCCESS);
+    probe_ = LoadNameProbe(ProbeProvider::None);
+    SetCreateHook([&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) {
+      PFILE_OBJECT fileObject = data->Iopb->TargetFileObject;
+      const std::u16string opened = sim::harness::ToU16(fileObject->FileName);
+      if (opened.find(u"AppData") == std::u16string::npos) onRootCreate(fileObject);
+    });
+    sim::harness::OwnedUnicodeString name(path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    IO_STATUS_BLOCK ioStatus{};
+    const NTSTATUS status = NtCreateFile(
+        handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &ioStatus, nullptr, 0,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+        FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    SetCreateHook(nullptr);
+    return status;
+  }
+
   sim::harness::Driver* probe_ = nullptr;
 };
 
 TEST_F(RootReconfiguredTest, HandleContextWithoutEntryIsAnOrdinaryHandle) {
-  sim::fs::FileSpec root;
-  root.path = u"\\Users\\ann\\Tavo";
-  root.directory = true;
-  ASSERT_EQ(volume_->Populate({root}), STATUS_SUCCESS);
-  probe_ = LoadNameProbe(ProbeProvider::None);
   bool reconfigured = false;
-  // Only the root's own create reconfigures (the driver's probe of the
-  // backend, made during its decision, passes here too).
-  SetCreateHook([&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) {
-    const std::u16string opened = sim::harness::ToU16(data->Iopb->TargetFileObject->FileName);
-    if (reconfigured || opened.find(u"AppData") != std::u16string::npos) return;
-    reconfigured = true;
-    client_->Channel().Configure(1, u"\\Device\\HarddiskVolume3\\Users\\ann\\Elsewhere",
-                                 kBackendRoot, kSecondaryViewRoot);
-  });
   sim::faults::Clear();
-  sim::harness::OwnedUnicodeString name(kRoot);
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-  IO_STATUS_BLOCK ioStatus{};
   HANDLE handle = nullptr;
-  ASSERT_EQ(NtCreateFile(&handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &ioStatus,
-                         nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-                         FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
+  ASSERT_EQ(OpenRoot(kRoot,
+                     [&](PFILE_OBJECT) {
+                       if (reconfigured) return;
+                       reconfigured = true;
+                       client_->Channel().Configure(
+                           1, u"\\Device\\HarddiskVolume3\\Users\\ann\\Elsewhere",
+                           kBackendRoot, kSecondaryViewRoot);
+                     },
+                     &handle),
             STATUS_SUCCESS);
-  SetCreateHook(nullptr);
   EXPECT_TRUE(reconfigured);
   // The post-create made its handle context (for the old root's name).
   EXPECT_EQ(sim::faults::CallCount(sim::faults::Site::ContextAllocation), 1u);
@@ -63,26 +80,11 @@ TEST_F(RootReconfiguredTest, HandleContextWithoutEntryIsAnOrdinaryHandle) {
 // An open of the root itself gets a handle context that marks it and holds
 // a copy of the root (directory enumeration lists the view from it).
 TEST_F(RootReconfiguredTest, RootHandleContextMarksTheView) {
-  sim::fs::FileSpec root;
-  root.path = u"\\Users\\ann\\Tavo";
-  root.directory = true;
-  ASSERT_EQ(volume_->Populate({root}), STATUS_SUCCESS);
-  probe_ = LoadNameProbe(ProbeProvider::None);
   PFILE_OBJECT rootFileObject = nullptr;
-  SetCreateHook([&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) {
-    const std::u16string opened = sim::harness::ToU16(data->Iopb->TargetFileObject->FileName);
-    if (opened.find(u"AppData") == std::u16string::npos) rootFileObject = data->Iopb->TargetFileObject;
-  });
-  sim::harness::OwnedUnicodeString name(kRoot + u"\\");
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-  IO_STATUS_BLOCK ioStatus{};
   HANDLE handle = nullptr;
-  ASSERT_EQ(NtCreateFile(&handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &ioStatus,
-                         nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-                         FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
+  ASSERT_EQ(OpenRoot(kRoot + u"\\", [&](PFILE_OBJECT fileObject) { rootFileObject = fileObject; },
+                     &handle),
             STATUS_SUCCESS);
-  SetCreateHook(nullptr);
   ASSERT_NE(rootFileObject, nullptr);
 
   std::u16string volumeText = kVolumeDevice;

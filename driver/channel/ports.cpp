@@ -12,14 +12,24 @@ namespace {
 // Connect and disconnect callbacks are per port, so each knows its slot.
 template <PFLT_PORT DriverGlobals::*ClientPort>
 NTSTATUS Connect(PFLT_PORT ClientPortHandle, PVOID, PVOID, ULONG, PVOID* ConnectionCookie) {
-  Globals.*ClientPort = ClientPortHandle;
+  InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&(Globals.*ClientPort)),
+                             ClientPortHandle);
   if (ConnectionCookie != nullptr) *ConnectionCookie = nullptr;
   return STATUS_SUCCESS;
 }
 
+// Takes a client port out of its slot and closes it. The client's
+// disconnect and unload may close the same connection at once; whichever
+// takes the handle first closes it, the other finds the slot empty.
+void CloseClientPort(PFLT_PORT& slot) {
+  PFLT_PORT port = static_cast<PFLT_PORT>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&slot), nullptr));
+  if (port != nullptr) FltCloseClientPort(Globals.FilterHandle, &port);
+}
+
 template <PFLT_PORT DriverGlobals::*ClientPort>
 void Disconnect(PVOID) {
-  FltCloseClientPort(Globals.FilterHandle, &(Globals.*ClientPort));
+  CloseClientPort(Globals.*ClientPort);
   // Answers come only on the response port: without its client, requests
   // that are still waiting would wait for ever.
   if constexpr (ClientPort == &DriverGlobals::ResponseClientPort) {
@@ -88,9 +98,7 @@ void CloseCommunicationPorts() {
   // too, so that no command reaches the driver while it tears down.
   PFLT_PORT* clientPorts[] = {&Globals.RequestClientPort, &Globals.FileChangeClientPort,
                               &Globals.ResponseClientPort, &Globals.InstallerClientPort};
-  for (PFLT_PORT* port : clientPorts) {
-    if (*port != nullptr) FltCloseClientPort(Globals.FilterHandle, port);
-  }
+  for (PFLT_PORT* port : clientPorts) CloseClientPort(*port);
 }
 
 }  // namespace tavo

@@ -23,4 +23,18 @@ void DeleteLocks() {
   Globals.LocksInitialized = FALSE;
 }
 
+void KeepAttachedVolume(PFLT_VOLUME volume) {
+  auto* previous = static_cast<PFLT_VOLUME>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID*>(&Globals.AttachedVolume), volume));
+  if (previous != nullptr) FltObjectDereference(previous);
+}
+
+void ReleaseAttachedVolume() {
+  auto* volume = static_cast<PFLT_VOLUME>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID*>(&Globals.AttachedVolume), nullptr));
+  if (volume == nullptr) return;
+  (void)FltDetachVolume(Globals.FilterHandle, volume, nullptr);
+  FltObjectDereference(volume);
+}
+
 }  // namespace tavo

@@ -85,4 +85,11 @@ PUNICODE_PREFIX_TABLE_ENTRY FindExact(PUNICODE_PREFIX_TABLE table, PUNICODE_STRI
 // Deletes the executive resources, in the order unload deletes them.
 void DeleteLocks();
 
+// AttachedVolume holds the reference FltGetVolumeFromName took for as long
+// as it keeps the pointer. Keeping a new volume drops the reference of the
+// one it replaces; releasing detaches the kept volume and drops its
+// reference.
+void KeepAttachedVolume(PFLT_VOLUME volume);
+void ReleaseAttachedVolume();
+
 }  // namespace tavo

@@ -52,27 +52,36 @@ NTSTATUS TavoClientMergedViewInstanceQueryTeardown(PCFLT_RELATED_OBJECTS FltObje
   return STATUS_SUCCESS;
 }
 
+// The order differs from a literal "stop, empty, close, delete, then
+// unregister": a refused unload changes nothing (the worker keeps purging,
+// the caches stay), and nothing the driver owns is freed or deleted before
+// FltUnregisterFilter has drained every callback still running, on any
+// volume. Unregistering first is the documented order for a minifilter's
+// unload: close the server ports, unregister, then free the global state.
 NTSTATUS TavoClientMergedViewUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
-  StopWorkerThread();
-
   bool handlesOpen;
   {
     ExclusiveLock lock(Globals.OpenHandleTableLock);
     handlesOpen = ReportOpenHandles(true);
   }
-  EmptyShortNameTable();
-  EmptyItemInfoCache();
-
   if (handlesOpen) {
     if ((Flags & FLTFL_FILTER_UNLOAD_MANDATORY) == 0) return STATUS_FLT_DO_NOT_DETACH;
     TAVO_PRINT(
         "TavoClientMergedViewUnload: Unloading Driver Forcefully in spite of open handles\n");
   }
 
+  StopWorkerThread();
   CloseCommunicationPorts();
   // No answer can arrive any more: waits still pending end now, and the
   // records of abandoned waits are freed.
   FailPendingRequests(STATUS_PORT_DISCONNECTED);
+  ReleaseAttachedVolume();
+  FltUnregisterFilter(Globals.FilterHandle);
+  Globals.FilterHandle = nullptr;
+
+  // No callback runs any more: the tables, roots and locks can go.
+  EmptyShortNameTable();
+  EmptyItemInfoCache();
   // The process lists are freed too: nothing may outlive the driver.
   {
     ExclusiveLock lock(Globals.BlockListLock);
@@ -89,13 +98,7 @@ NTSTATUS TavoClientMergedViewUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
     FreeStringBuffer(Globals.MergedViewRoot);
     FreeStringBuffer(Globals.SecondaryViewRoot);
   }
-  if (Globals.AttachedVolume != nullptr) {
-    FltDetachVolume(Globals.FilterHandle, Globals.AttachedVolume, nullptr);
-  }
   DeleteLocks();
-  FltUnregisterFilter(Globals.FilterHandle);
-  Globals.FilterHandle = nullptr;
-  Globals.AttachedVolume = nullptr;
   return STATUS_SUCCESS;
 }
 

@@ -36,9 +36,12 @@ void StartWorkerThread() {
 void StopWorkerThread() {
   WriteFlag(Globals.WorkerStopFlag, 1);
   KeSetEvent(&Globals.WorkerWakeEvent, 0, FALSE);
-  if (Globals.WorkerStarted) {
-    (void)KeWaitForSingleObject(&Globals.WorkerExitEvent, Executive, KernelMode, TRUE, nullptr);
-  }
+  if (!Globals.WorkerStarted) return;
+  // Not alertable: an alert must not let unload go on while the worker
+  // still runs. Without a time-out and not alertable, the wait can only end
+  // with the event signalled.
+  (void)KeWaitForSingleObject(&Globals.WorkerExitEvent, Executive, KernelMode, FALSE, nullptr);
+  Globals.WorkerStarted = FALSE;
 }
 
 }  // namespace tavo

@@ -1,0 +1,107 @@
+// Unload under load: callbacks still running on other volumes, alerts,
+// clients leaving at the same moment, and the references the driver keeps.
+#include <atomic>
+#include <thread>
+
+#include <ntapi.h>
+
+#include "core/globals.h"
+#include "driver_fixture.h"
+#include "fltmgr/filter_manager.h"
+#include "harness/ports.h"
+#include "harness/processes.h"
+#include "harness/strings.h"
+#include "harness/threads.h"
+#include "verifier/faults.h"
+
+namespace tavo::testing {
+namespace {
+
+constexpr char16_t kOtherVolume[] = u"\\Device\\HarddiskVolume4";
+
+class UnloadTest : public DriverTest {
+ protected:
+  void TearDown() override {
+    sim::faults::Clear();
+    DriverTest::TearDown();
+  }
+};
+
+// Opens on another volume keep reaching the driver's create callback while
+// a non-mandatory unload runs; nothing the callbacks use (roots, locks) may
+// go before the Filter Manager has drained them.
+TEST_F(UnloadTest, CallbacksOnAnotherVolumeAreDrainedBeforeAnythingIsFreed) {
+  sim::fs::VolumeOptions options;
+  options.deviceName = kOtherVolume;
+  auto other = sim::fs::CreateVolume(options);
+  sim::harness::MountVolume(kOtherVolume, u'D', other);
+  ASSERT_EQ(Unload(false), STATUS_SUCCESS);  // reloaded below with both volumes attached
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ConnectAndConfigure();
+    std::atomic<bool> stop{false};
+    std::thread opener([&] {
+      sim::harness::OwnedUnicodeString name(std::u16string(kOtherVolume) + u"\\file.txt");
+      while (!stop) {
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        IO_STATUS_BLOCK ioStatus{};
+        HANDLE handle = nullptr;
+        if (NT_SUCCESS(NtCreateFile(&handle, GENERIC_READ | SYNCHRONIZE, &attributes, &ioStatus,
+                                    nullptr, 0, FILE_SHARE_READ, FILE_OPEN_IF,
+                                    FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0))) {
+          NtClose(handle);
+        }
+      }
+    });
+    std::this_thread::yield();
+    client_->Disconnect();
+    EXPECT_EQ(Unload(false), STATUS_SUCCESS);
+    stop = true;
+    opener.join();
+  }
+}
+
+// The worker has ended when unload returns, even if the unloading thread is
+// alerted while it waits for it.
+TEST_F(UnloadTest, AlertsDoNotLetUnloadOvertakeTheWorker) {
+  ASSERT_TRUE(sim::harness::WaitUntilSystemThreadsWait());
+  sim::faults::FailEvery(sim::faults::Site::AlertableWait);
+  EXPECT_EQ(Unload(false), STATUS_SUCCESS);
+  EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 0u);
+}
+
+// A client that disconnects while unload closes its connections: the
+// connection is closed once, by whichever comes first.
+TEST_F(UnloadTest, ClientLeavingDuringUnloadIsClosedOnce) {
+  for (int round = 0; round < 20; ++round) {
+    if (!Loaded()) {
+      ASSERT_EQ(Load(), STATUS_SUCCESS);
+    }
+    ConnectClient();
+    std::thread leaving([&] { client_->Disconnect(); });
+    EXPECT_EQ(Unload(false), STATUS_SUCCESS);
+    leaving.join();
+    EXPECT_TRUE(sim::harness::ports::OpenServerPorts().empty());
+  }
+}
+
+// The configured volume is kept with a reference for as long as the driver
+// keeps the pointer: one reference, whatever the number of configurations,
+// given back at unload.
+TEST_F(UnloadTest, TheAttachedVolumeKeepsOneReference) {
+  ConnectClient();
+  ASSERT_EQ(client_->Channel().Configure(1, kMergedViewRoot, kBackendRoot, u"").status, 0u);
+  auto* volume = reinterpret_cast<_FLT_VOLUME*>(Globals.AttachedVolume);
+  ASSERT_NE(volume, nullptr);
+  const long configured = volume->references;
+  ASSERT_EQ(client_->Channel().Configure(1, kMergedViewRoot, kBackendRoot, u"").status, 0u);
+  EXPECT_EQ(volume->references, configured);
+  client_->Disconnect();
+  EXPECT_EQ(Unload(false), STATUS_SUCCESS);
+  EXPECT_EQ(volume->references, configured - 1);
+  EXPECT_EQ(Globals.AttachedVolume, nullptr);
+}
+
+}  // namespace
+}  // namespace tavo::testing

@@ -31,7 +31,7 @@ struct Reply {
   ULONG length = 0;             // CommandReply.Length
   const UCHAR* data = nullptr;  // Data to copy after the header
   ULONG dataBytes = 0;
-  ULONG returnedBytes = kCommandReplyHeaderSize;
+  ULONG reportedDataBytes = 0;  // Data counted in the reported output length
 };
 
 // --- configuration -------------------------------------------------------
@@ -88,10 +88,9 @@ NTSTATUS Configure(const UCHAR* message, ULONG length) {
       command.MergedViewPath, static_cast<USHORT>(Globals.VolumePrefixLength * sizeof(char16)));
   PFLT_VOLUME volume = nullptr;
   if (NT_SUCCESS(FltGetVolumeFromName(Globals.FilterHandle, &volumeName, &volume))) {
-    Globals.AttachedVolume = volume;
     (void)FltAttachVolume(Globals.FilterHandle, volume, nullptr, nullptr);
     Globals.ClientSessionId = Globals.ConfiguredSessionId;
-    FltObjectDereference(volume);
+    KeepAttachedVolume(volume);  // with the reference the look-up took
   }
   return STATUS_SUCCESS;
 }
@@ -109,7 +108,7 @@ class ProcessListWalk {
   ProcessListWalk(const UCHAR* message, ULONG length) : message_(message), length_(length) {}
 
   // Checks the whole chain: entries inside the message, UTF-16 lengths, and
-  // NextOffset moving forward. Returns the number of entries, 0 if malformed.
+  // NextOffset moving forward by an even step. Returns the number of entries, 0 if malformed.
   ULONG Validate() const {
     ULONG count = 0;
     ULONG offset = kProcessListFirstEntryOffset;
@@ -118,7 +117,9 @@ class ProcessListWalk {
       if (!Read(offset, &entry)) return 0;
       ++count;
       if (entry.NextOffset == 0) return count;
-      if (entry.NextOffset > length_ - offset) return 0;
+      // An odd step would put the next entry's UTF-16 text at an odd
+      // address; a well-formed list never needs one.
+      if ((entry.NextOffset & 1) != 0 || entry.NextOffset > length_ - offset) return 0;
       offset += entry.NextOffset;
     }
   }
@@ -355,7 +356,7 @@ NTSTATUS PopulateShortNames(const UCHAR* message, ULONG length, ULONG capacity, 
   reply.length = used;
   reply.data = output.Data();
   reply.dataBytes = used;
-  reply.returnedBytes = kCommandReplyHeaderSize + used;
+  reply.reportedDataBytes = used;
   TAVO_PRINT("Populate shortnames\n");
   return STATUS_SUCCESS;
 }
@@ -405,7 +406,7 @@ NTSTATUS ResponsePortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBuf
         CommandReply announced;
         RtlCopyMemory(&announced, OutputBuffer, sizeof(announced));
         // The announced capacity must fit the output buffer after the header.
-        if (announced.Length > OutputBufferLength - kCommandReplyHeaderSize) {
+        if (announced.Length > ReplyDataCapacity(OutputBufferLength)) {
           status = STATUS_INVALID_PARAMETER;
           break;
         }
@@ -425,7 +426,7 @@ NTSTATUS ResponsePortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBuf
     RtlCopyMemory(static_cast<UCHAR*>(OutputBuffer) + kCommandReplyDataOffset, reply.data,
                   reply.dataBytes);
   }
-  *ReturnOutputBufferLength = reply.returnedBytes;
+  *ReturnOutputBufferLength = ReportedReplyLength(reply.reportedDataBytes, OutputBufferLength);
   return STATUS_SUCCESS;
 }
 

@@ -29,7 +29,7 @@ NTSTATUS InstallerPortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBu
   // with a NUL in place of the last one. Length counts every name the walk
   // met, also one that no longer fits.
   auto* data = static_cast<UCHAR*>(OutputBuffer) + kCommandReplyDataOffset;
-  const ULONG capacity = OutputBufferLength - kCommandReplyDataOffset;
+  const ULONG capacity = ReplyDataCapacity(OutputBufferLength);
   ULONG length = 0;
   bool tooSmall = false;
   {
@@ -59,8 +59,7 @@ NTSTATUS InstallerPortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBu
   RtlCopyMemory(OutputBuffer, &reply, sizeof(reply));
   // Never more than the caller's buffer, even when Length counts a name
   // that did not fit.
-  const ULONG returned = kCommandReplyHeaderSize + length;
-  *ReturnOutputBufferLength = returned < OutputBufferLength ? returned : OutputBufferLength;
+  *ReturnOutputBufferLength = ReportedReplyLength(length, OutputBufferLength);
   return STATUS_SUCCESS;
 }
 

@@ -48,18 +48,6 @@ PendingRequest* FindByCookie(ULONGLONG cookie) {
   return nullptr;
 }
 
-// Takes ReplyMutex for the requester's own bookkeeping. Not alertable: the
-// requester must get it to leave its record in a consistent state.
-class [[nodiscard]] RequesterMutex {
- public:
-  RequesterMutex() {
-    KeWaitForSingleObject(&Globals.ReplyMutex, Executive, KernelMode, FALSE, nullptr);
-  }
-  RequesterMutex(const RequesterMutex&) = delete;
-  RequesterMutex& operator=(const RequesterMutex&) = delete;
-  ~RequesterMutex() { KeReleaseMutex(&Globals.ReplyMutex, FALSE); }
-};
-
 }  // namespace
 
 NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requestType,
@@ -105,7 +93,7 @@ NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requ
     if (ackStatus < 0) status = ackStatus;
   }
   if (!NT_SUCCESS(status)) {
-    RequesterMutex mutex;
+    MutexLock mutex(Globals.ReplyMutex);
     Unlink(request);
     FreeRequest(request);
     return status;
@@ -114,7 +102,7 @@ NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requ
   const NTSTATUS wait =
       KeWaitForSingleObject(&request->AnswerEvent, Executive, KernelMode, TRUE, nullptr);
   {
-    RequesterMutex mutex;
+    MutexLock mutex(Globals.ReplyMutex);
     if (wait != STATUS_SUCCESS && !request->Delivered) {
       // Abandoned: the handler frees the record when (if) the answer comes.
       request->Abandoned = 1;
@@ -133,7 +121,6 @@ void DeliverAnswer(const protocol::CommandMessage& answer, const UCHAR* data, UL
   if (answer.Cookie == 0) return;
 
   MutexLock mutex(Globals.ReplyMutex);
-  if (!mutex.Acquired()) return;
   PendingRequest* request = FindByCookie(answer.Cookie);
   if (request == nullptr) return;
   if (request->Abandoned) {
@@ -153,7 +140,7 @@ void DeliverAnswer(const protocol::CommandMessage& answer, const UCHAR* data, UL
 }
 
 void FailPendingRequests(NTSTATUS status) {
-  RequesterMutex mutex;
+  MutexLock mutex(Globals.ReplyMutex);
   SpinLock guard(Globals.PendingRequestListLock);
   LIST_ENTRY* link = Globals.PendingRequestList.Flink;
   while (link != &Globals.PendingRequestList) {

@@ -43,24 +43,21 @@ class [[nodiscard]] SharedLock {
   ERESOURCE* resource_;
 };
 
-// Holds a kernel mutex (waited for alertably, without time-out). The wait
-// can end early (alerted): Acquired() says whether the mutex is held.
+// Holds a kernel mutex. The wait is neither alertable nor timed, so it
+// ends only with the mutex held: every holder must get it to leave shared
+// state consistent (a requester recording an abandoned wait, the answer
+// handler delivering an answer it has already acknowledged).
 class [[nodiscard]] MutexLock {
  public:
   explicit MutexLock(KMUTEX& mutex) : mutex_(&mutex) {
-    acquired_ =
-        KeWaitForSingleObject(mutex_, Executive, KernelMode, TRUE, nullptr) == STATUS_SUCCESS;
+    (void)KeWaitForSingleObject(mutex_, Executive, KernelMode, FALSE, nullptr);
   }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
-  ~MutexLock() {
-    if (acquired_) KeReleaseMutex(mutex_, FALSE);
-  }
-  bool Acquired() const { return acquired_; }
+  ~MutexLock() { KeReleaseMutex(mutex_, FALSE); }
 
  private:
   KMUTEX* mutex_;
-  bool acquired_;
 };
 
 // Holds a spin lock, raising to DISPATCH_LEVEL.

@@ -229,5 +229,41 @@ TEST_F(ShortNameCommandTest, OversizedNamesAndOutputsAreRefused) {
   EXPECT_EQ(lying.hresult, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
 }
 
+// A client sizes its output buffer as the 8-byte reply header plus the
+// capacity it announces; the capacity is checked against exactly that, and
+// the reported length never exceeds the buffer.
+TEST_F(ShortNameCommandTest, AnnouncedCapacityIsTheBufferAfterTheReplyHeader) {
+  const std::u16string text = u"LongFileName.txt;Another long name.txt;";
+  std::vector<std::uint8_t> message =
+      Header(kCommandPopulateShortNames, static_cast<std::uint32_t>(text.size() * 2));
+  message.insert(message.end(), reinterpret_cast<const std::uint8_t*>(text.data()),
+                 reinterpret_cast<const std::uint8_t*>(text.data() + text.size()));
+  constexpr ULONG kNeeded = 2 * 13 * 2;  // two 12-character names, each with ';'
+  struct Case {
+    ULONG outputLength;
+    ULONG announced;
+    NTSTATUS status;
+    ULONG returned;
+  } cases[] = {
+      {8 + kNeeded, kNeeded, STATUS_SUCCESS, 8 + kNeeded},            // exact fit
+      {12 + kNeeded, kNeeded, STATUS_SUCCESS, 12 + kNeeded},          // room to spare
+      {8 + kNeeded, kNeeded + 1, STATUS_INVALID_PARAMETER, 0},        // more than the buffer
+      {8 + kNeeded - 1, kNeeded - 1, STATUS_INVALID_PARAMETER, 0},    // names do not fit
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> output(c.outputLength + 16, 0xEE);  // guard after the buffer
+    CommandReply announced{0, c.announced};
+    std::memcpy(output.data(), &announced, sizeof(announced));
+    ULONG returned = 0;
+    EXPECT_EQ(ResponsePortMessage(nullptr, message.data(), static_cast<ULONG>(message.size()),
+                                  output.data(), c.outputLength, &returned),
+              c.status)
+        << c.outputLength << "/" << c.announced;
+    EXPECT_EQ(returned, c.returned);
+    EXPECT_EQ(std::vector<std::uint8_t>(output.begin() + c.outputLength, output.end()),
+              std::vector<std::uint8_t>(16, 0xEE));
+  }
+}
+
 }  // namespace
 }  // namespace tavo::testing

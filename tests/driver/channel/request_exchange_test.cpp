@@ -169,6 +169,30 @@ TEST_F(RequestExchangeTest, AbandonedWaitFailsAndItsLateAnswerIsFreed) {
   EXPECT_EQ(client_->Channel().Answer(request, 0, late, 4).hresult, S_OK);
 }
 
+// An answer the client was told it delivered must reach its requester, even
+// when the handler's thread is alerted while it waits for the reply mutex.
+TEST_F(RequestExchangeTest, AlertedAnswerHandlerStillDelivers) {
+  ConnectClient();
+  client_->OnRequest(3, ScriptedAnswer::Held());
+  Outcome outcome;
+  std::atomic<PKTHREAD> thread{nullptr};
+  std::thread requester([&] {
+    thread = KeGetCurrentThread();
+    outcome = Send(3, {0}, 1);
+  });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  ASSERT_TRUE(sim::harness::WaitUntilThreadWaits(thread));
+  sim::faults::FailEvery(sim::faults::Site::AlertableWait);
+  std::uint8_t answer = 7;
+  const auto result = client_->Channel().Answer(client_->TakeHeld().at(0), 0, &answer, 1);
+  sim::faults::Clear();
+  EXPECT_EQ(result.hresult, S_OK);
+  client_->Disconnect();  // ends the wait a lost answer would leave behind
+  requester.join();
+  EXPECT_EQ(outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(outcome.reply, Data{7});
+}
+
 TEST_F(RequestExchangeTest, LosingTheResponsePortEndsTheWaits) {
   ConnectClient();
   client_->OnRequest(5, ScriptedAnswer::Never());

@@ -195,6 +195,15 @@ TEST_F(ProcessListTest, MalformedEntryChainsAreRefused) {
     bad.push_back(m);
   }
   {
+    // A well-formed second entry at an odd offset: its UTF-16 name would sit
+    // at an odd address.
+    auto m = base;
+    std::uint32_t next = entryAt(m, first)->NextOffset;
+    m.insert(m.begin() + static_cast<std::ptrdiff_t>(first + next), 0);
+    entryAt(m, first)->NextOffset = next + 1;
+    bad.push_back(m);
+  }
+  {
     auto m = base;  // no room for the first entry's header
     m.resize(first + 8);
     bad.push_back(m);

@@ -159,9 +159,15 @@ FLT_PREOP_CALLBACK_STATUS OpenNewVirtualDirectory(CreateDecision& create, const 
   ContextRef<StreamHandleContext> context;
   NTSTATUS status = FltAllocateContext(Globals.FilterHandle, FLT_STREAMHANDLE_CONTEXT,
                                        kStreamHandleContextSize, PagedPool, context.Receive());
-  if (!NT_SUCCESS(status) || !context) return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  // Passing the create down would make a real folder in the merged view's
+  // folder on disk; the server has the folder now, so a later open finds it.
+  if (!NT_SUCCESS(status) || !context) return Complete(create.data, STATUS_INSUFFICIENT_RESOURCES);
   RtlZeroMemory(context.Get(), kStreamHandleContextSize);
-  status = RegisterVirtualOpen(create.data, create.Name(), reply.Data(), FALSE, context.Get());
+  status = RegisterVirtualOpen(create.data, create.Name(), reply.Data(), ServerDeleteGeneration(),
+                               context.Get());
+  if (status == STATUS_DELETE_PENDING || status == STATUS_RETRY) {
+    return Complete(create.data, STATUS_DELETE_PENDING);  // a delete of the same name overtook it
+  }
   if (!NT_SUCCESS(status)) return Complete(create.data, STATUS_INSUFFICIENT_RESOURCES);
 
   ContextRef<StreamHandleContext> replaced;
@@ -170,7 +176,7 @@ FLT_PREOP_CALLBACK_STATUS OpenNewVirtualDirectory(CreateDecision& create, const 
                                      reinterpret_cast<PFLT_CONTEXT*>(replaced.Receive()));
   if (!NT_SUCCESS(status)) {
     // No close will come for this file object: take the open back.
-    ReleaseVirtualOpen(create.objects->FileObject, context.Get());
+    ReleaseVirtualOpen(create.data, create.objects->FileObject, context.Get());
     return Complete(create.data, STATUS_INTERNAL_ERROR);
   }
   return Complete(create.data, STATUS_SUCCESS, FILE_CREATED);
@@ -252,9 +258,11 @@ FLT_PREOP_CALLBACK_STATUS DecideCreate(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OB
   }
 
   CreateDecision create{data, objects, completionContext, {}, {}, 0, 0, 0};
-  if (!NT_SUCCESS(GetCreateFileName(data, objects, &create.name))) {
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-  }
+  const NTSTATUS nameStatus = GetCreateFileName(data, objects, &create.name);
+  // A name the driver could not copy for want of pool may be one of the
+  // view: passed down, it would be created in the view's folder on disk.
+  if (nameStatus == STATUS_INSUFFICIENT_RESOURCES) return Complete(data, nameStatus);
+  if (!NT_SUCCESS(nameStatus)) return FLT_PREOP_SUCCESS_NO_CALLBACK;
   create.disposition = CreateDispositionOf(data);
   create.options = CreateOptionsOf(data);
   auto* security = data->Iopb->Parameters.Create.SecurityContext;

@@ -76,10 +76,10 @@ void Rebase(const UNICODE_STRING& head, PCUNICODE_STRING path, USHORT skipBytes,
 // characters of MergedViewRoot) in front of it.
 NTSTATUS PrefixVolumeName(const UNICODE_STRING& source, OwnedString* name) {
   OwnedString root;
-  CopyMergedViewRoot(&root);
-  // Without a copy of the root (not configured, or pool is short) there is
-  // no volume name to put in front: the name is unavailable.
-  if (!root.HasBuffer()) return STATUS_INSUFFICIENT_RESOURCES;
+  if (!CopyMergedViewRoot(&root)) return STATUS_INSUFFICIENT_RESOURCES;
+  // Without a configured root there is no volume name to put in front: the
+  // name is unavailable.
+  if (!root.HasBuffer()) return STATUS_OBJECT_NAME_NOT_FOUND;
   // VolumePrefixLength is never more than the root's length when both come
   // from one configuration, but it is read without the root's lock: take
   // no more than the copy holds.
@@ -191,6 +191,7 @@ void QueryItemInfo(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, PoolBuffer* r
   if (*reply && reply->Size() >= protocol::kItemInfoReplySize) return;
   *reply = PoolBuffer();
 
+  const LONG queriedAt = ServerDeleteGeneration();
   PoolBuffer payload = BuildItemInfoRequest(data, path);
   if (!payload) return;
   const ULONG capacity = path->Length + protocol::kItemInfoAnswerSlack;
@@ -205,7 +206,7 @@ void QueryItemInfo(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, PoolBuffer* r
   // the wait ended without an answer) is taken as absence too; nothing is
   // cached, so the next query asks again.
   if (!NT_SUCCESS(status) || answerLength < protocol::kItemInfoReplySize) return;
-  CacheItemInfo(path, answer.Data(), answerLength);
+  CacheItemInfoIfCurrent(path, answer.Data(), answerLength, queriedAt);
   *reply = static_cast<PoolBuffer&&>(answer);
 }
 

@@ -2,6 +2,7 @@
 #include "open_handle_table.h"
 
 #include "../core/globals.h"
+#include "../setinfo/item_info_cache.h"
 #include "../support/locks.h"
 #include "../support/pool.h"
 #include "port_messages.h"
@@ -42,8 +43,10 @@ OpenHandleEntry* FindExactEntry(PCUNICODE_STRING path) {
 
 // A new entry keyed by `path` and inserted in the table (whose lock the
 // caller holds); null when pool is short.
-OpenHandleEntry* AddEntry(PFILE_OBJECT fileObject, PCUNICODE_STRING path) {
-  OpenHandleEntry* entry = NewOpenHandleEntry(fileObject);
+// A new entry keyed by `path` and inserted in the table (whose lock the
+// caller holds); null when pool is short.
+OpenHandleEntry* AddEntry(PCUNICODE_STRING path) {
+  OpenHandleEntry* entry = NewOpenHandleEntry(nullptr);
   if (entry == nullptr) return nullptr;
   OwnedString key = OwnedString::CopyOf(NonPagedPool, *path, path->MaximumLength);
   if (!key.HasBuffer()) {
@@ -54,7 +57,7 @@ OpenHandleEntry* AddEntry(PFILE_OBJECT fileObject, PCUNICODE_STRING path) {
   ExAcquireResourceExclusiveLite(&entry->MainResource, TRUE);
   ExSetResourceOwnerPointer(&entry->MainResource, MainResourceOwner(entry));
   RtlCopyMemory(entry->Signature, "Tavo", sizeof(entry->Signature));
-  InitializeListHead(&entry->Openers);
+  entry->Opens.Initialize();
   RtlInsertUnicodePrefix(&Globals.OpenHandleTable, &entry->Path, &entry->PrefixEntry);
   entry->NumberOfLinks = 1;
   return entry;
@@ -62,30 +65,80 @@ OpenHandleEntry* AddEntry(PFILE_OBJECT fileObject, PCUNICODE_STRING path) {
 
 }  // namespace
 
+void EntryOpens::Initialize() {
+  OpenCount = 0;
+  ReferenceCount = 0;
+  InitializeListHead(&Openers);
+}
+
+void EntryOpens::Add(OpenerRecord* opener) {
+  ++OpenCount;
+  InterlockedIncrement(&ReferenceCount);
+  PLIST_ENTRY last = Openers.Blink;
+  if (last->Flink != &Openers) __fastfail(kFastFailCorruptListEntry);
+  InsertTailList(&Openers, &opener->Links);
+}
+
+bool EntryOpens::Remove(OpenerRecord* opener, bool withoutCleanup) {
+  if (opener != nullptr) {
+    PLIST_ENTRY next = opener->Links.Flink;
+    PLIST_ENTRY previous = opener->Links.Blink;
+    if (next->Blink != &opener->Links || previous->Flink != &opener->Links) {
+      __fastfail(kFastFailCorruptListEntry);
+    }
+    RemoveEntryList(&opener->Links);
+    InitializeListHead(&opener->Links);
+  }
+  if (withoutCleanup) InterlockedDecrement(&ReferenceCount);
+  if (OpenCount != 0) --OpenCount;
+  // Every close follows its cleanup, so the second condition holds at the
+  // last close; it keeps an entry whose cleanup is still running alive.
+  return OpenCount == 0 && InterlockedCompareExchange(&ReferenceCount, 0, 0) <= 0;
+}
+
 NTSTATUS FindOrAddOpenHandleEntry(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path,
                                   OpenHandleEntry** entry, UCHAR* created, UCHAR create) {
+  UNREFERENCED_PARAMETER(data);
   *created = 0;
   ExclusiveLock table(Globals.OpenHandleTableLock);
   OpenHandleEntry* found = FindExactEntry(path);
   if (found == nullptr && create) {
-    PFILE_OBJECT fileObject = data != nullptr ? data->Iopb->TargetFileObject : nullptr;
-    found = AddEntry(fileObject, path);
+    found = AddEntry(path);
     if (found != nullptr) *created = 1;
   }
   if (found == nullptr) return STATUS_UNSUCCESSFUL;
-  if (create) {
-    ++found->OpenCount;
-    InterlockedIncrement(&found->ReferenceCount);
-  }
   *entry = found;
   return STATUS_SUCCESS;
+}
+
+NTSTATUS AddVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, OpenerRecord* opener,
+                        LONG queriedAt, OpenHandleEntry** entry) {
+  ExclusiveLock table(Globals.OpenHandleTableLock);
+  OpenHandleEntry* found = FindExactEntry(path);
+  if (found != nullptr && found->Deleting) return STATUS_DELETE_PENDING;
+  if (found == nullptr) {
+    if (ServerDeleteGeneration() != queriedAt) return STATUS_RETRY;
+    found = AddEntry(path);
+    if (found == nullptr) return STATUS_UNSUCCESSFUL;
+  }
+  found->Opens.Add(opener);
+  data->Iopb->TargetFileObject->SectionObjectPointer = &found->SectionObjectPointers;
+  *entry = found;
+  return STATUS_SUCCESS;
+}
+
+void FinishServerDelete(OpenHandleEntry* entry) {
+  // The count moves before the entry leaves the table: an open that finds
+  // no entry afterwards sees that a delete overtook its question.
+  ForgetDeletedItem(&entry->Path);
+  ExclusiveLock table(Globals.OpenHandleTableLock);
+  RtlRemoveUnicodePrefix(&Globals.OpenHandleTable, &entry->PrefixEntry);
 }
 
 OpenHandleEntry* NewOpenHandleEntry(PFILE_OBJECT fileObject) {
   auto* entry = static_cast<OpenHandleEntry*>(AllocateZeroed(NonPagedPool, sizeof(OpenHandleEntry)));
   if (entry == nullptr) return nullptr;
   entry->NodeTag = kOpenHandleEntryNodeTag;
-  if (fileObject != nullptr) fileObject->SectionObjectPointer = &entry->SectionObjectPointers;
 
   FSRTL_ADVANCED_FCB_HEADER& header = entry->Header;
   header.NodeTypeCode = kOpenHandleEntryNodeType;
@@ -117,6 +170,7 @@ OpenHandleEntry* NewOpenHandleEntry(PFILE_OBJECT fileObject) {
     return nullptr;
   }
   header.IsFastIoPossible = FastIoIsNotPossible;
+  if (fileObject != nullptr) fileObject->SectionObjectPointer = &entry->SectionObjectPointers;
   return entry;
 }
 
@@ -131,22 +185,6 @@ void FillOpenHandleEntry(OpenHandleEntry* entry, const UCHAR* reply) {
   entry->AllocationSize = ReadI64(reply, __builtin_offsetof(ItemInfoReply, AllocationSize));
   entry->EndOfFile = ReadI64(reply, __builtin_offsetof(ItemInfoReply, EndOfFile));
   entry->IsDirectory = (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
-}
-
-void LinkOpener(OpenHandleEntry* entry, OpenerRecord* opener) {
-  PLIST_ENTRY last = entry->Openers.Blink;
-  if (last->Flink != &entry->Openers) __fastfail(kFastFailCorruptListEntry);
-  InsertTailList(&entry->Openers, &opener->Links);
-}
-
-void UnlinkOpener(OpenerRecord* opener) {
-  PLIST_ENTRY next = opener->Links.Flink;
-  PLIST_ENTRY previous = opener->Links.Blink;
-  if (next->Blink != &opener->Links || previous->Flink != &opener->Links) {
-    __fastfail(kFastFailCorruptListEntry);
-  }
-  RemoveEntryList(&opener->Links);
-  InitializeListHead(&opener->Links);
 }
 
 void TeardownOpenHandleEntry(OpenHandleEntry* entry) {
@@ -185,7 +223,8 @@ void MarkBackendCopy(PCUNICODE_STRING path, OwnedString* backendPath) {
   // while its fields are written.
   ExclusiveLock table(Globals.OpenHandleTableLock);
   OpenHandleEntry* entry = FindExactEntry(path);
-  if (entry == nullptr) return;
+  // An entry whose item is being deleted keeps no new copy.
+  if (entry == nullptr || entry->Deleting) return;
   FreeStringBuffer(entry->BackendPath);
   entry->BackendPath = backendPath->Release();
   entry->HasBackendCopy = 1;

@@ -16,6 +16,32 @@ inline constexpr CSHORT kOpenHandleEntryNodeType = 0x0502;
 inline constexpr CSHORT kOpenHandleEntryNodeSize = 0x58;
 inline constexpr ULONG kOpenHandleEntryNodeTag = 0x7704;
 
+// The opens of one entry: how many are not yet closed (OpenCount), how many
+// not yet cleaned up (ReferenceCount), and one OpenerRecord per open handle.
+// All of it changes only under OpenHandleTableLock, which is also what the
+// installer query and the teardown report hold while they walk the
+// openers; cleanup alone changes ReferenceCount without that lock, so it is
+// interlocked. The rules of an entry's life are the methods below.
+struct EntryOpens {
+  ULONG OpenCount;
+  volatile LONG ReferenceCount;
+  LIST_ENTRY Openers;  // OpenerRecord.Links
+
+  void Initialize();
+  // A registering create: counted for its close and its cleanup, and its
+  // record linked at the tail.
+  void Add(OpenerRecord* opener);
+  // A cleanup of one of the opens.
+  void CleanedUp() { InterlockedDecrement(&ReferenceCount); }
+  // A close (or an open taken back before it was ever handed out, which
+  // will see no cleanup either): the record is unlinked, the open
+  // uncounted. True when the entry has no open left, every cleanup seen.
+  bool Remove(OpenerRecord* opener, bool withoutCleanup);
+  // Calls visit(opener) in list order until it returns false; false then.
+  template <class Visit>
+  bool ForEach(Visit&& visit);
+};
+
 struct OpenHandleEntry {
   FSRTL_ADVANCED_FCB_HEADER Header;
   ULONG NodeTag;
@@ -24,12 +50,14 @@ struct OpenHandleEntry {
   ERESOURCE PagingIoResource;
   FAST_MUTEX HeaderMutex;
   UCHAR Signature[4];  // "Tavo"
-  ULONG OpenCount;        // opens not yet closed; under OpenHandleTableLock
-  volatile LONG ReferenceCount;  // opens not yet cleaned up; interlocked
+  EntryOpens Opens;       // under OpenHandleTableLock
   UNICODE_STRING Path;    // full merged-view path, the table key
   UNICODE_PREFIX_TABLE_ENTRY PrefixEntry;
-  LIST_ENTRY Openers;     // OpenerRecord.Links, under EntryLock
-  ERESOURCE EntryLock;    // guards the information fields and Openers
+  ERESOURCE EntryLock;    // guards the information fields
+  // Set under OpenHandleTableLock by the last close of an item to be
+  // deleted, while the client deletes it; the entry stays in the table so
+  // that opens of the item meanwhile fail instead of finding nothing.
+  UCHAR Deleting;
   LONGLONG CreationTime;
   LONGLONG LastAccessTime;
   LONGLONG LastWriteTime;
@@ -48,22 +76,35 @@ struct OpenHandleEntry {
 };
 
 // Finds the entry whose path is exactly `path` (any case); with `create`,
-// adds one when there is none and counts the open on the entry found or
-// made. STATUS_UNSUCCESSFUL when there is no entry (or none could be made).
+// adds one when there is none. STATUS_UNSUCCESSFUL when there is no entry
+// (or none could be made). Opens are counted by AddVirtualOpen, which also
+// links the open's record under the same lock.
 NTSTATUS FindOrAddOpenHandleEntry(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path,
                                   OpenHandleEntry** entry, UCHAR* created, UCHAR create);
 
+// Registers the open of `opener` on the entry of `path`, made if there is
+// none, in one step under OpenHandleTableLock. The file object's
+// SectionObjectPointer then points at the entry's. Fails with
+// STATUS_DELETE_PENDING while the item is being deleted by its last close;
+// with STATUS_RETRY when no entry exists and a server delete has completed
+// since `queriedAt` (the ServerDeleteGeneration read before the item's
+// information was asked for), so that information may describe a deleted
+// item; with STATUS_UNSUCCESSFUL when no entry could be made.
+NTSTATUS AddVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, OpenerRecord* opener,
+                        LONG queriedAt, OpenHandleEntry** entry);
+
 // A new entry with its header and locks set up, not in the table; null when
-// pool is short. The file object, if given, points at its section pointers.
+// pool is short. The file object, if given, points at its section pointers
+// once the entry is complete (never at an entry that is freed again).
 OpenHandleEntry* NewOpenHandleEntry(PFILE_OBJECT fileObject);
 
 // Refreshes an entry's times, sizes and attributes from an ItemInfoReply.
 void FillOpenHandleEntry(OpenHandleEntry* entry, const UCHAR* itemInfoReply);
 
-// Links an opener record at the tail of the entry's Openers, or removes it,
-// stopping the system if the list is found corrupt.
-void LinkOpener(OpenHandleEntry* entry, OpenerRecord* opener);
-void UnlinkOpener(OpenerRecord* opener);
+// The end of a last close that deleted its item on the server: forgets the
+// item's cached information, counts the delete, and takes the entry out of
+// the table. The caller then tears the entry down.
+void FinishServerDelete(OpenHandleEntry* entry);
 
 // Frees an entry that is no longer in the table, with every resource it
 // still owns (a local copy's handle, object reference and path included).
@@ -84,6 +125,14 @@ void MarkBackendCopy(PCUNICODE_STRING path, OwnedString* backendPath);
 
 namespace tavo {
 
+template <class Visit>
+bool EntryOpens::ForEach(Visit&& visit) {
+  for (PLIST_ENTRY link = Openers.Flink; link != &Openers; link = link->Flink) {
+    if (!visit(*CONTAINING_RECORD(link, OpenerRecord, Links))) return false;
+  }
+  return true;
+}
+
 // Calls visit(entry, opener) for every opener of every entry, in table and
 // list order, until it returns false. The caller holds OpenHandleTableLock.
 template <class Visit>
@@ -91,9 +140,7 @@ void ForEachOpener(Visit&& visit) {
   for (PUNICODE_PREFIX_TABLE_ENTRY found = RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE);
        found != nullptr; found = RtlNextUnicodePrefix(&Globals.OpenHandleTable, FALSE)) {
     auto* entry = CONTAINING_RECORD(found, OpenHandleEntry, PrefixEntry);
-    for (PLIST_ENTRY link = entry->Openers.Flink; link != &entry->Openers; link = link->Flink) {
-      if (!visit(*entry, *CONTAINING_RECORD(link, OpenerRecord, Links))) return;
-    }
+    if (!entry->Opens.ForEach([&](OpenerRecord& opener) { return visit(*entry, opener); })) return;
   }
 }
 

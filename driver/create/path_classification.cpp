@@ -13,7 +13,7 @@ BOOLEAN CopyRoot(const UNICODE_STRING& root, bool volumeRelative, OwnedString* c
   SharedLock lock(Globals.RootPathLock);
   if (root.Length == 0) return TRUE;
   OwnedString fresh = OwnedString::WithCapacity(NonPagedPool, root.MaximumLength);
-  if (!fresh.HasBuffer()) return TRUE;
+  if (!fresh.HasBuffer()) return FALSE;
   if (!volumeRelative) {
     RtlCopyUnicodeString(&fresh.Get(), &root);
   } else {

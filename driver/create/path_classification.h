@@ -20,7 +20,8 @@ enum ViewPathKind : ULONG {
 };
 
 // Copies of a root; the copy stays empty when the root is not configured
-// (or pool is short, which the tests then treat as an empty root).
+// (or pool is short, which the tests then treat as an empty root). FALSE
+// only when pool was short.
 BOOLEAN CopyMergedViewRoot(OwnedString* copy);
 BOOLEAN CopyBackendRoot(OwnedString* copy);
 BOOLEAN CopySecondaryViewRoot(OwnedString* copy);

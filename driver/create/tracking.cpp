@@ -4,6 +4,7 @@
 
 #include "../channel/notifications.h"
 #include "../core/globals.h"
+#include "../setinfo/item_info_cache.h"
 #include "../support/counted_string.h"
 #include "../support/debug.h"
 #include "../support/filter_refs.h"
@@ -65,23 +66,35 @@ ContextRef<StreamContext> FindOrAttachStreamContext(PCFLT_RELATED_OBJECTS object
   return context;
 }
 
+// Questions about an item asked again because a server delete overtook them,
+// before the open gives up.
+constexpr int kVirtualOpenAttempts = 4;
+
 // Makes the create a virtual open of a server item the file system did not
-// find; false when the server has no such item or it cannot be registered.
-bool OpenVirtually(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, ULONG options,
-                   StreamHandleContext* context) {
-  PoolBuffer reply;
-  QueryItemInfo(data, name, &reply);
-  if (!reply) return false;
-  const NTSTATUS status = RegisterVirtualOpen(data, name, reply.Data(),
-                                              (options & FILE_DELETE_ON_CLOSE) != 0, context);
-  if (status == STATUS_INSUFFICIENT_RESOURCES) {
+// find; false when the server has no such item or it cannot be registered
+// (the create's status then says why, unless it should stay not-found).
+bool OpenVirtually(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, StreamHandleContext* context) {
+  NTSTATUS status = STATUS_RETRY;
+  for (int attempt = 0; attempt < kVirtualOpenAttempts && status == STATUS_RETRY; ++attempt) {
+    const LONG queriedAt = ServerDeleteGeneration();
+    PoolBuffer reply;
+    QueryItemInfo(data, name, &reply);
+    if (!reply) return false;
+    status = RegisterVirtualOpen(data, name, reply.Data(), queriedAt, context);
+  }
+  if (NT_SUCCESS(status)) {
+    data->IoStatus.Status = STATUS_SUCCESS;
+    data->IoStatus.Information = FILE_OPENED;
+    return true;
+  }
+  // No entry could be made: the create keeps its not-found status. Deletes
+  // that kept overtaking the question: the item is going away.
+  if (status == STATUS_RETRY) status = STATUS_DELETE_PENDING;
+  if (status != STATUS_UNSUCCESSFUL) {
     data->IoStatus.Status = status;
     data->IoStatus.Information = 0;
   }
-  if (!NT_SUCCESS(status)) return false;
-  data->IoStatus.Status = STATUS_SUCCESS;
-  data->IoStatus.Information = FILE_OPENED;
-  return true;
+  return false;
 }
 
 }  // namespace
@@ -150,7 +163,7 @@ FLT_POSTOP_CALLBACK_STATUS PostCreateWork(PFLT_CALLBACK_DATA data, PCFLT_RELATED
       attach = true;
     } else if (createStatus == STATUS_OBJECT_NAME_NOT_FOUND ||
                createStatus == STATUS_OBJECT_PATH_NOT_FOUND) {
-      attach = OpenVirtually(data, name, options, context.Get());
+      attach = OpenVirtually(data, name, context.Get());
     }
     if (attach) {
       ContextRef<StreamHandleContext> replaced;
@@ -160,9 +173,11 @@ FLT_POSTOP_CALLBACK_STATUS PostCreateWork(PFLT_CALLBACK_DATA data, PCFLT_RELATED
       if (!NT_SUCCESS(status)) {
         // The handle will never be closed through the driver: undo the
         // registration of a virtual open before failing the create.
-        ReleaseVirtualOpen(objects->FileObject, context.Get());
+        ReleaseVirtualOpen(data, objects->FileObject, context.Get());
         data->IoStatus.Status = STATUS_INTERNAL_ERROR;
         data->IoStatus.Information = 0;
+      } else if (IsVirtualOpen(context.Get()) && (options & FILE_DELETE_ON_CLOSE) != 0) {
+        MarkDeleteOnClose(context.Get());
       }
     }
   }

@@ -1,52 +1,106 @@
-// Registration of virtual opens on their OpenHandleEntry.
+// Registration of virtual opens on their OpenHandleEntry, and their end.
+//
+// Locking: OpenHandleTableLock guards the table, every entry's opens
+// (counts and opener records) and the Deleting mark; EntryLock guards an
+// entry's information fields. The close path takes EntryLock before
+// OpenHandleTableLock; the create path never holds both. No lock is held
+// while the client deletes an item: the entry stays in the table marked
+// Deleting, so that an open meanwhile fails with STATUS_DELETE_PENDING
+// instead of making a fresh entry for an item the server is removing, and
+// every other open, approval and query goes on.
 #include "virtual_open.h"
 
 #include "../core/globals.h"
+#include "../support/debug.h"
 #include "../support/locks.h"
+#include "client_requests.h"
 
 namespace tavo {
+namespace {
+
+// Asks the client to delete the item of an entry closed for the last time
+// (the outcome is not examined), releases a local copy the entry still
+// holds, then takes the entry out of the table.
+void DeleteOnServer(PFLT_CALLBACK_DATA data, OpenHandleEntry* entry) {
+  RequestServerDelete(data, &entry->Path, entry->IsDirectory);
+  if (entry->HasBackendCopy && entry->BackendHandle != nullptr) {
+    FltClose(entry->BackendHandle);
+    entry->BackendHandle = nullptr;
+    if (entry->BackendFileObject != nullptr) ObDereferenceObject(entry->BackendFileObject);
+    entry->BackendFileObject = nullptr;
+    FreeStringBuffer(entry->BackendPath);
+  }
+  FinishServerDelete(entry);
+}
+
+void TakeOpenOff(PFLT_CALLBACK_DATA data, StreamHandleContext* context, bool withoutCleanup) {
+  OpenHandleEntry* entry = context->Entry;
+  bool last;
+  bool deleteOnServer = false;
+  {
+    ExclusiveLock entryLock(entry->EntryLock);
+    ExclusiveLock table(Globals.OpenHandleTableLock);
+    last = entry->Opens.Remove(context->Opener, withoutCleanup);
+    if (last) {
+      deleteOnServer = entry->DeletePending || entry->DeleteOnClose;
+      if (deleteOnServer) {
+        entry->Deleting = 1;
+      } else {
+        RtlRemoveUnicodePrefix(&Globals.OpenHandleTable, &entry->PrefixEntry);
+      }
+    }
+  }
+  FreeOpenerRecord(context->Opener);
+  context->Opener = nullptr;
+  context->Entry = nullptr;
+  if (!last) return;
+  if (deleteOnServer) DeleteOnServer(data, entry);
+  TeardownOpenHandleEntry(entry);
+}
+
+}  // namespace
 
 NTSTATUS RegisterVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path,
-                             const UCHAR* itemInfoReply, BOOLEAN deleteOnClose,
+                             const UCHAR* itemInfoReply, LONG queriedAt,
                              StreamHandleContext* context) {
-  OpenHandleEntry* entry = nullptr;
-  UCHAR created = 0;
-  NTSTATUS status = FindOrAddOpenHandleEntry(data, path, &entry, &created, 1);
-  if (!NT_SUCCESS(status)) return status;
   OpenerRecord* opener = MakeOpenerRecord(data);
+  if (opener == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  OpenHandleEntry* entry = nullptr;
+  const NTSTATUS status = AddVirtualOpen(data, path, opener, queriedAt, &entry);
+  if (!NT_SUCCESS(status)) {
+    FreeOpenerRecord(opener);
+    return status;
+  }
   {
+    // The open just counted keeps the entry alive until it is closed.
     ExclusiveLock lock(entry->EntryLock);
-    // The open just counted keeps the entry alive until it is closed (or
-    // uncounted below), so no lock needs to be held across the two steps.
     FillOpenHandleEntry(entry, itemInfoReply);
-    if (opener != nullptr) {
-      if (deleteOnClose) entry->DeleteOnClose = 1;
-      LinkOpener(entry, opener);
-    }
   }
   PFILE_OBJECT fileObject = data->Iopb->TargetFileObject;
   fileObject->FsContext = entry;
   fileObject->FsContext2 = opener;
   context->Entry = entry;
   context->Opener = opener;
-  if (opener == nullptr) {
-    InterlockedDecrement(&entry->ReferenceCount);
-    ReleaseVirtualOpen(fileObject, context);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
   return STATUS_SUCCESS;
 }
 
-void ReleaseVirtualOpen(PFILE_OBJECT fileObject, StreamHandleContext* context) {
+void MarkDeleteOnClose(StreamHandleContext* context) {
+  ExclusiveLock lock(context->Entry->EntryLock);
+  context->Entry->DeleteOnClose = 1;
+}
+
+void CloseVirtualOpen(PFLT_CALLBACK_DATA data, StreamHandleContext* context) {
+  TakeOpenOff(data, context, false);
+}
+
+void ReleaseVirtualOpen(PFLT_CALLBACK_DATA data, PFILE_OBJECT fileObject,
+                        StreamHandleContext* context) {
   OpenHandleEntry* entry = context->Entry;
   if (entry == nullptr) return;
-  // No cleanup will come for this open either.
-  if (context->Opener != nullptr) InterlockedDecrement(&entry->ReferenceCount);
   if (fileObject->SectionObjectPointer == &entry->SectionObjectPointers) {
     fileObject->SectionObjectPointer = nullptr;
   }
-  CloseOpenOf(context, [](OpenHandleEntry*) {});
-  context->Entry = nullptr;
+  TakeOpenOff(data, context, true);
   fileObject->FsContext = nullptr;
   fileObject->FsContext2 = nullptr;
 }

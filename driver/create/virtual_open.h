@@ -7,56 +7,35 @@
 #include <fltKernel.h>
 
 #include "contexts.h"
-#include "../support/locks.h"
 #include "open_handle_table.h"
 
 namespace tavo {
 
 // Registers the create in `data` as an open of `path`, filled from the
-// client's ItemInfoReply. `deleteOnClose` marks the entry when the create
-// asked for it. On failure nothing stays registered and the create's status
-// is left alone: STATUS_UNSUCCESSFUL when no entry could be made,
-// STATUS_INSUFFICIENT_RESOURCES when the opener record could not.
+// client's ItemInfoReply; `queriedAt` is the ServerDeleteGeneration read
+// before the reply was asked for. On failure nothing stays registered and
+// the create's status is left alone: STATUS_INSUFFICIENT_RESOURCES when the
+// opener record could not be made, otherwise as AddVirtualOpen fails.
 NTSTATUS RegisterVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path,
-                             const UCHAR* itemInfoReply, BOOLEAN deleteOnClose,
+                             const UCHAR* itemInfoReply, LONG queriedAt,
                              StreamHandleContext* context);
 
-// Takes the handle's open off its entry, EntryLock then
-// OpenHandleTableLock held: the opener is unlinked and freed, the open
-// uncounted, and at the entry's last open `atLastOpen(entry)` runs (still
-// under both locks) before the entry leaves the table and is freed.
-// context->Entry is cleared when the entry went.
-template <class AtLastOpen>
-void CloseOpenOf(StreamHandleContext* context, AtLastOpen&& atLastOpen);
+// Marks the entry of a registered open that asked for FILE_DELETE_ON_CLOSE,
+// once the open is handed out (a create that fails after registering must
+// not delete the item).
+void MarkDeleteOnClose(StreamHandleContext* context);
 
-// Undoes a registration whose handle context could not be attached: the
-// opener is unlinked and freed, the open uncounted, and an entry left
-// without opens removed and freed. The file object forgets both.
-void ReleaseVirtualOpen(PFILE_OBJECT fileObject, StreamHandleContext* context);
+// The close of a virtual open. The opener is unlinked and freed and the
+// open uncounted (EntryLock, then OpenHandleTableLock). At the entry's last
+// open an item marked for deletion is deleted on the server, with no lock
+// held and the entry meanwhile in the table marked Deleting; then the entry
+// leaves the table and is freed. The context keeps neither entry nor record.
+void CloseVirtualOpen(PFLT_CALLBACK_DATA data, StreamHandleContext* context);
 
-template <class AtLastOpen>
-void CloseOpenOf(StreamHandleContext* context, AtLastOpen&& atLastOpen) {
-  OpenHandleEntry* entry = context->Entry;
-  bool last;
-  {
-    ExclusiveLock entryLock(entry->EntryLock);
-    ExclusiveLock table(Globals.OpenHandleTableLock);
-    if (context->Opener != nullptr) {
-      UnlinkOpener(context->Opener);
-      FreeOpenerRecord(context->Opener);
-      context->Opener = nullptr;
-    }
-    --entry->OpenCount;
-    last = entry->OpenCount == 0;
-    if (last) {
-      atLastOpen(entry);
-      RtlRemoveUnicodePrefix(&Globals.OpenHandleTable, &entry->PrefixEntry);
-    }
-  }
-  if (last) {
-    TeardownOpenHandleEntry(entry);
-    context->Entry = nullptr;
-  }
-}
+// Undoes a registration whose handle context could not be attached: no
+// cleanup or close will come for it, so it is closed here (as above). The
+// file object forgets the entry and the record.
+void ReleaseVirtualOpen(PFLT_CALLBACK_DATA data, PFILE_OBJECT fileObject,
+                        StreamHandleContext* context);
 
 }  // namespace tavo

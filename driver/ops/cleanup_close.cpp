@@ -1,13 +1,12 @@
 // Cleanup and close. A local copy under BackendRoot is closed by the file
 // system; the driver counts its handles and tells the client when the last
 // one goes on a file to be deleted. A virtual item never reaches the file
-// system: the driver completes its cleanup and close, and at the last close
-// asks the client to delete a server item marked for deletion, then removes
-// and frees its entry. Everything else passes through.
+// system: the driver completes its cleanup and close; the last close of an
+// item marked for deletion has it deleted on the server, then its entry is
+// removed and freed (virtual_open.cpp). Everything else passes through.
 #include "../channel/notifications.h"
 #include "../core/callbacks.h"
 #include "../core/globals.h"
-#include "../create/client_requests.h"
 #include "../create/contexts.h"
 #include "../create/name_helpers.h"
 #include "../create/open_handle_table.h"
@@ -46,20 +45,6 @@ void NotifyDeleted(PCFLT_RELATED_OBJECTS objects, const UNICODE_STRING& fileName
   }
 }
 
-// Asks the client to delete the server item of an entry closed for the last
-// time; the outcome is not examined.
-void DeleteServerItemAtLastClose(PFLT_CALLBACK_DATA data, OpenHandleEntry* entry) {
-  RequestServerDelete(data, &entry->Path, entry->IsDirectory);
-  if (entry->HasBackendCopy && entry->BackendHandle != nullptr) {
-    FltClose(entry->BackendHandle);
-    entry->BackendHandle = nullptr;
-    if (entry->BackendFileObject != nullptr) ObDereferenceObject(entry->BackendFileObject);
-    entry->BackendFileObject = nullptr;
-    FreeStringBuffer(entry->BackendPath);
-  }
-  ForgetItemInfo(&entry->Path);
-}
-
 }  // namespace
 
 FLT_PREOP_CALLBACK_STATUS FilterPreCleanupOperationCallback(PFLT_CALLBACK_DATA Data,
@@ -77,7 +62,7 @@ FLT_PREOP_CALLBACK_STATUS FilterPreCleanupOperationCallback(PFLT_CALLBACK_DATA D
   if (NT_SUCCESS(FltGetStreamHandleContext(FltObjects->Instance, FltObjects->FileObject,
                                            handle.Receive())) &&
       IsVirtualOpen(handle.Get())) {
-    InterlockedDecrement(&handle->Entry->ReferenceCount);
+    handle->Entry->Opens.CleanedUp();
     return CompleteWithSuccess(Data);
   }
   return FLT_PREOP_SUCCESS_NO_CALLBACK;
@@ -93,8 +78,12 @@ FLT_POSTOP_CALLBACK_STATUS FilterPostCleanupOperationCallback(PFLT_CALLBACK_DATA
   bool copyFailed = false;
   {
     ExclusiveLock lock(Globals.StreamContextLock);
+    // Only the cleanup that ends the last counted open reports the delete;
+    // one of a handle the post-create never counted (the count already 0)
+    // reports nothing, so a delete is never reported twice.
+    const bool lastCounted = stream->OpenCount == 1;
     if (stream->OpenCount != 0) --stream->OpenCount;
-    if (stream->OpenCount == 0 && (stream->DeletePending || stream->DeleteOnClose)) {
+    if (lastCounted && (stream->DeletePending || stream->DeleteOnClose)) {
       deleted = OwnedString::CopyOf(NonPagedPool, stream->FileName, stream->FileName.MaximumLength);
       copyFailed = !deleted.HasBuffer();
     }
@@ -123,9 +112,7 @@ FLT_PREOP_CALLBACK_STATUS FilterPreCloseOperationCallback(PFLT_CALLBACK_DATA Dat
   if (NT_SUCCESS(FltGetStreamHandleContext(FltObjects->Instance, FltObjects->FileObject,
                                            handle.Receive())) &&
       IsVirtualOpen(handle.Get())) {
-    CloseOpenOf(handle.Get(), [Data](OpenHandleEntry* entry) {
-      if (entry->DeletePending || entry->DeleteOnClose) DeleteServerItemAtLastClose(Data, entry);
-    });
+    CloseVirtualOpen(Data, handle.Get());
     return CompleteWithSuccess(Data);
   }
   return FLT_PREOP_SUCCESS_NO_CALLBACK;

@@ -8,16 +8,24 @@
 namespace tavo {
 namespace {
 
-// The entry whose key is exactly `path` (case-sensitive); a prefix match on
-// an ancestor, or the same path in another case, is no match. The caller
-// holds ItemInfoCacheLock.
-ItemInfoCacheEntry* FindEntry(PCUNICODE_STRING path) {
+// The entry whose key is `path` in any case (the table holds one entry per
+// name, whatever its case); a prefix match on an ancestor is no match. The
+// caller holds ItemInfoCacheLock.
+ItemInfoCacheEntry* FindEntryAnyCase(PCUNICODE_STRING path) {
   // mingw-w64's declaration takes a non-const name.
   UNICODE_STRING name = *path;
   PUNICODE_PREFIX_TABLE_ENTRY link = RtlFindUnicodePrefix(&Globals.ItemInfoCache, &name, 0);
   if (link == nullptr) return nullptr;
   auto* entry = CONTAINING_RECORD(link, ItemInfoCacheEntry, PrefixEntry);
-  return RtlCompareUnicodeString(&entry->Path, path, FALSE) == 0 ? entry : nullptr;
+  return entry->Path.Length == path->Length ? entry : nullptr;
+}
+
+// The entry whose key is exactly `path` (case-sensitive): answers are kept
+// and looked up under the case they were asked for.
+ItemInfoCacheEntry* FindEntry(PCUNICODE_STRING path) {
+  ItemInfoCacheEntry* entry = FindEntryAnyCase(path);
+  return entry != nullptr && RtlCompareUnicodeString(&entry->Path, path, FALSE) == 0 ? entry
+                                                                                      : nullptr;
 }
 
 void RemoveEntry(ItemInfoCacheEntry* entry) {
@@ -32,11 +40,17 @@ LONGLONG Now() {
   return now.QuadPart;
 }
 
-}  // namespace
+// Completed server deletes; changed under ItemInfoCacheLock together with
+// the removal of the deleted item's entry.
+volatile LONG DeleteGeneration;
 
-void CacheItemInfo(PCUNICODE_STRING path, const void* reply, ULONG replyLength) {
+// Keeps the reply unless the path has an entry, or (with `queriedAt`) a
+// server delete completed since the reply was asked for. The caller holds
+// ItemInfoCacheLock.
+void CacheLocked(PCUNICODE_STRING path, const void* reply, ULONG replyLength,
+                 const LONG* queriedAt) {
   if (reply == nullptr || replyLength == 0) return;
-  ExclusiveLock lock(Globals.ItemInfoCacheLock);
+  if (queriedAt != nullptr && *queriedAt != DeleteGeneration) return;
   if (FindEntry(path) != nullptr) return;
   const LONGLONG now = Now();
   auto* entry = static_cast<ItemInfoCacheEntry*>(
@@ -58,6 +72,29 @@ void CacheItemInfo(PCUNICODE_STRING path, const void* reply, ULONG replyLength) 
   }
 }
 
+}  // namespace
+
+void CacheItemInfo(PCUNICODE_STRING path, const void* reply, ULONG replyLength) {
+  ExclusiveLock lock(Globals.ItemInfoCacheLock);
+  CacheLocked(path, reply, replyLength, nullptr);
+}
+
+void CacheItemInfoIfCurrent(PCUNICODE_STRING path, const void* reply, ULONG replyLength,
+                            LONG queriedAt) {
+  ExclusiveLock lock(Globals.ItemInfoCacheLock);
+  CacheLocked(path, reply, replyLength, &queriedAt);
+}
+
+LONG ServerDeleteGeneration() {
+  return InterlockedCompareExchange(&DeleteGeneration, 0, 0);
+}
+
+void ForgetDeletedItem(PCUNICODE_STRING path) {
+  ExclusiveLock lock(Globals.ItemInfoCacheLock);
+  if (ItemInfoCacheEntry* entry = FindEntryAnyCase(path)) RemoveEntry(entry);
+  InterlockedIncrement(&DeleteGeneration);
+}
+
 void LookupItemInfo(PCUNICODE_STRING path, PoolBuffer* copy) {
   *copy = PoolBuffer();
   ExclusiveLock lock(Globals.ItemInfoCacheLock);
@@ -72,9 +109,12 @@ void LookupItemInfo(PCUNICODE_STRING path, PoolBuffer* copy) {
   }
 }
 
+// Names in the view are case-insensitive: an item deleted, created or
+// renamed under one case must not be answered from an entry kept under
+// another, so forgetting ignores case.
 void ForgetItemInfo(PCUNICODE_STRING path) {
   ExclusiveLock lock(Globals.ItemInfoCacheLock);
-  if (ItemInfoCacheEntry* entry = FindEntry(path)) RemoveEntry(entry);
+  if (ItemInfoCacheEntry* entry = FindEntryAnyCase(path)) RemoveEntry(entry);
 }
 
 void EmptyItemInfoCache() {

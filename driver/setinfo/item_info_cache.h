@@ -23,11 +23,24 @@ struct ItemInfoCacheEntry {
 // entry (expired or not). A null or empty reply is not cached.
 void CacheItemInfo(PCUNICODE_STRING path, const void* reply, ULONG replyLength);
 
+// Server deletes race with questions about the same item: a question asked
+// before a delete completed may be answered after it, describing an item
+// the server no longer has. The delete count tells such answers apart: read
+// it before asking, and the answer is kept only if no delete completed
+// meanwhile (and an open registers only if none did, AddVirtualOpen).
+LONG ServerDeleteGeneration();
+void CacheItemInfoIfCurrent(PCUNICODE_STRING path, const void* reply, ULONG replyLength,
+                            LONG queriedAt);
+
+// A server delete has completed: the item's entry goes (whatever its case)
+// and the delete count moves, in one step under ItemInfoCacheLock.
+void ForgetDeletedItem(PCUNICODE_STRING path);
+
 // A fresh copy of the path's unexpired reply in *copy (the caller owns it),
 // or an empty buffer. An expired entry met here is removed.
 void LookupItemInfo(PCUNICODE_STRING path, PoolBuffer* copy);
 
-// Removes the path's entry, if any.
+// Removes the path's entry, if any, whatever the case it was kept under.
 void ForgetItemInfo(PCUNICODE_STRING path);
 
 // Removes every entry; takes ItemInfoCacheLock.

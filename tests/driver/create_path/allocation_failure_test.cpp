@@ -45,11 +45,15 @@ class AllocationFailureTest : public CreatePathTest,
     CreatePathTest::TearDown();
   }
 
+  static std::u16string ItemName(int round) {
+    char name[16];
+    std::snprintf(name, sizeof(name), "\\item%04d", round);
+    return sim::harness::FromUtf8(name);
+  }
+
   // Runs the scenario on a fresh name; returns the create's status.
   NTSTATUS RunOnce(const Scenario& s, int round) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof(suffix), "%04d", round);
-    const std::u16string path = InView(u"\\item" + sim::harness::FromUtf8(suffix));
+    const std::u16string path = InView(ItemName(round));
     if (s.onServer) AddServerItem(path, {false, "contents"});
     OpenResult opened = Open(path, s.access, s.disposition, s.options);
     Close(opened);
@@ -74,6 +78,9 @@ TEST_P(AllocationFailureTest, EveryFailureEndsCleanly) {
     EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr)
         << scenario.what << ": allocation " << nth;
     EXPECT_EQ(volume_->OpenFileObjectCount(), 0u) << scenario.what << ": allocation " << nth;
+    // A name of the view is never created in the view's own folder on disk.
+    EXPECT_FALSE(VolumeHas(u"\\Users\\ann\\Tavo" + ItemName(static_cast<int>(nth))))
+        << scenario.what << ": allocation " << nth;
   }
 }
 

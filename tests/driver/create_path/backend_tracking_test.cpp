@@ -59,6 +59,29 @@ TEST_F(BackendTrackingTest, NewFileIsReportedOnceAndCountedPerOpen) {
   EXPECT_TRUE(Printed(sim::harness::TakeDebugLines(), "TavoDriver: Deleting fileObject"));
 }
 
+// A handle the post-create did not count (opened while the backend root
+// was configured elsewhere) shares the stream's context with later tracked
+// handles; its cleanup must not report the delete a second time.
+TEST_F(BackendTrackingTest, UncountedHandleDoesNotReportTheDeleteAgain) {
+  AddBackendFile(u"\\notes.txt");
+  ASSERT_EQ(client_->Channel()
+                .Configure(1, kMergedViewRoot, u"\\Device\\HarddiskVolume3\\elsewhere", u"")
+                .status,
+            0u);
+  OpenResult uncounted = Open(kBackend + u"\\notes.txt", GENERIC_READ, FILE_OPEN);
+  ASSERT_EQ(uncounted.status, STATUS_SUCCESS);
+  ASSERT_EQ(client_->Channel().Configure(1, kMergedViewRoot, kBackendRoot, u"").status, 0u);
+  OpenResult tracked =
+      Open(kBackend + u"\\notes.txt", DELETE | GENERIC_READ, FILE_OPEN, FILE_DELETE_ON_CLOSE);
+  ASSERT_EQ(tracked.status, STATUS_SUCCESS);
+  Close(tracked);
+  ASSERT_TRUE(WaitForNotices(1));
+  Close(uncounted);
+  const auto notices = Notices();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].type, kNotificationDeleted);
+}
+
 TEST_F(BackendTrackingTest, UntrackedStreamsReportNothing) {
   AddBackendDirectory(u"\\x");
   struct Case {

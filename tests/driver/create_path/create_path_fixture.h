@@ -6,6 +6,7 @@
 
 #include <ntapi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -56,7 +57,7 @@ class CreatePathTest : public DriverTest {
   void SetUp() override;
   void TearDown() override;
 
-  // The fake server, keyed by merged-view path (any case is not folded).
+  // The fake server, keyed by merged-view path (in any case).
   void AddServerItem(const std::u16string& viewPath, ServerItem item);
   bool ServerHas(const std::u16string& viewPath);
   // A local copy under the backend root, made directly on the volume.
@@ -85,15 +86,26 @@ class CreatePathTest : public DriverTest {
   std::uint32_t explorer_ = 0;
   std::uint32_t indexer_ = 0;  // on the block list
 
- private:
-  sim::fs::FileSpec BackendSpec(const std::u16string& viewPath, const ServerItem& item) const;
+  // How the fake server answers, for tests that hold some answers back.
   ScriptedAnswer AnswerItemQuery(const DriverMessage& message);
-  ScriptedAnswer AnswerDownload(const DriverMessage& message);
-  ScriptedAnswer AnswerCreatePath(const DriverMessage& message);
   ScriptedAnswer AnswerDelete(const DriverMessage& message);
 
+ private:
+  sim::fs::FileSpec BackendSpec(const std::u16string& viewPath, const ServerItem& item) const;
+  ScriptedAnswer AnswerDownload(const DriverMessage& message);
+  ScriptedAnswer AnswerCreatePath(const DriverMessage& message);
+
+  // Names on the server are case-insensitive, as in the view.
+  struct IgnoringCase {
+    static char16_t Fold(char16_t c) { return c >= u'a' && c <= u'z' ? c - 32 : c; }
+    bool operator()(const std::u16string& a, const std::u16string& b) const {
+      return std::lexicographical_compare(
+          a.begin(), a.end(), b.begin(), b.end(),
+          [](char16_t x, char16_t y) { return Fold(x) < Fold(y); });
+    }
+  };
   std::mutex serverLock_;
-  std::map<std::u16string, ServerItem> server_;
+  std::map<std::u16string, ServerItem, IgnoringCase> server_;
   std::uint8_t downloadAnswer_ = 1;
   std::uint8_t createPathAnswer_ = 1;
   std::uint8_t deleteAnswer_ = 1;
@@ -124,7 +136,7 @@ inline OpenHandleEntry* EntryOf(const std::u16string& path) {
 
 inline std::size_t OpenerCount(const OpenHandleEntry* entry) {
   std::size_t count = 0;
-  for (PLIST_ENTRY link = entry->Openers.Flink; link != &entry->Openers; link = link->Flink) ++count;
+  for (PLIST_ENTRY link = entry->Opens.Openers.Flink; link != &entry->Opens.Openers; link = link->Flink) ++count;
   return count;
 }
 

@@ -3,8 +3,11 @@
 #include <atomic>
 #include <thread>
 
+#include "core/callbacks.h"
 #include "create_path_fixture.h"
+#include "harness/ports.h"
 #include "harness/pool.h"
+#include "harness/threads.h"
 #include "setinfo/item_info_cache.h"
 
 namespace tavo::testing {
@@ -35,15 +38,15 @@ TEST_F(VirtualOpenTest, AttributesOnlyOpenIsVirtualAndDescribedByTheServer) {
   EXPECT_TRUE(Sent(protocol::kRequestDownload).empty());
   OpenHandleEntry* entry = EntryOf(file_);
   ASSERT_NE(entry, nullptr);
-  EXPECT_EQ(entry->OpenCount, 1u);
-  EXPECT_EQ(entry->ReferenceCount, 1);
+  EXPECT_EQ(entry->Opens.OpenCount, 1u);
+  EXPECT_EQ(entry->Opens.ReferenceCount, 1);
   EXPECT_EQ(entry->EndOfFile, 12);
   EXPECT_EQ(entry->IsDirectory, 0);
   EXPECT_EQ(entry->NumberOfLinks, 1u);
   EXPECT_EQ(entry->LastAccessTime, entry->LastWriteTime);
   EXPECT_EQ(std::memcmp(entry->Signature, "Tavo", 4), 0);
   ASSERT_EQ(OpenerCount(entry), 1u);
-  auto* opener = CONTAINING_RECORD(entry->Openers.Flink, OpenerRecord, Links);
+  auto* opener = CONTAINING_RECORD(entry->Opens.Openers.Flink, OpenerRecord, Links);
   EXPECT_EQ(opener->ProcessId, explorer_);
   EXPECT_EQ(opener->CreateDisposition, static_cast<ULONG>(FILE_OPEN));
   EXPECT_EQ(opener->CreateOptions, static_cast<ULONG>(FILE_SYNCHRONOUS_IO_NONALERT));
@@ -63,7 +66,7 @@ TEST_F(VirtualOpenTest, OpensShareTheEntryUntilTheLastClose) {
   ASSERT_EQ(second.status, STATUS_SUCCESS);
   OpenHandleEntry* entry = EntryOf(file_);
   ASSERT_NE(entry, nullptr);
-  EXPECT_EQ(entry->OpenCount, 2u);
+  EXPECT_EQ(entry->Opens.OpenCount, 2u);
   EXPECT_EQ(OpenerCount(entry), 2u);
   // An item below it gets an entry of its own.
   AddServerItem(file_ + u"\\inner", {false, "x"});
@@ -71,9 +74,9 @@ TEST_F(VirtualOpenTest, OpensShareTheEntryUntilTheLastClose) {
 
   Close(first);
   ASSERT_EQ(EntryOf(file_), entry);
-  EXPECT_EQ(entry->OpenCount, 1u);
+  EXPECT_EQ(entry->Opens.OpenCount, 1u);
   EXPECT_EQ(OpenerCount(entry), 1u);
-  EXPECT_EQ(CONTAINING_RECORD(entry->Openers.Flink, OpenerRecord, Links)->ProcessId, indexer_);
+  EXPECT_EQ(CONTAINING_RECORD(entry->Opens.Openers.Flink, OpenerRecord, Links)->ProcessId, indexer_);
   Close(second);
   EXPECT_EQ(EntryOf(file_), nullptr);
   EXPECT_TRUE(Sent(protocol::kRequestDeleteItem).empty());
@@ -109,6 +112,75 @@ TEST_F(VirtualOpenTest, DeleteOnCloseAsksTheServerOnceAtTheLastClose) {
   }
 }
 
+// The view's names are case-insensitive: an item deleted under one case is
+// gone under every other, also from the driver's cache of answers.
+TEST_F(VirtualOpenTest, DeletedItemStaysDeletedWhateverTheCase) {
+  OpenResult first = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  ASSERT_EQ(first.status, STATUS_SUCCESS);
+  Close(first);
+  OpenResult deleting =
+      Open(InView(u"\\REPORT.DOCX"), DELETE, FILE_OPEN, FILE_DELETE_ON_CLOSE | FILE_NON_DIRECTORY_FILE);
+  ASSERT_EQ(deleting.status, STATUS_SUCCESS);
+  Close(deleting);
+  ASSERT_FALSE(ServerHas(file_));
+  const std::size_t queries = ItemQueries();
+  EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(ItemQueries(), queries + 1);  // the client was asked, not the cache
+}
+
+// While the client deletes an item at its last close, no table lock is
+// held: opens of other items, and the installer's query, go on. An open of
+// the item itself fails as delete-pending rather than opening an item the
+// server is removing; once the delete is done the item is not found.
+TEST_F(VirtualOpenTest, ServerDeleteAtTheLastCloseBlocksNothingAndReopensNothing) {
+  client_->OnRequest(protocol::kRequestDeleteItem, ScriptedAnswer::Held());
+  OpenResult deleting = Open(file_, DELETE, FILE_OPEN, FILE_DELETE_ON_CLOSE);
+  ASSERT_EQ(deleting.status, STATUS_SUCCESS);
+  std::thread closer([&] { Close(deleting); });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+
+  EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_DELETE_PENDING);
+  OpenResult other = Open(folder_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  EXPECT_EQ(other.status, STATUS_SUCCESS);
+  protocol::CommandMessage query{0, protocol::kCommandOpenHandleReport, 0, 0};
+  EXPECT_EQ(client_->Channel().SendInstallerRaw(&query, sizeof(query), 64).hresult, S_OK);
+  Close(other);
+
+  const DriverMessage request = client_->TakeHeld().at(0);
+  const ScriptedAnswer answer = AnswerDelete(request);  // the server removes the item
+  client_->Channel().Answer(request, answer.status, answer.data.data(),
+                            static_cast<std::uint32_t>(answer.data.size()));
+  closer.join();
+  EXPECT_EQ(EntryOf(file_), nullptr);
+  EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+// An open whose question about the item was answered before a delete of
+// the item completed, and that registers after it, must not open the
+// deleted item: it asks again.
+TEST_F(VirtualOpenTest, AnswerOvertakenByADeleteIsAskedAgain) {
+  OpenResult deleting = Open(file_, DELETE, FILE_OPEN, FILE_DELETE_ON_CLOSE);
+  ASSERT_EQ(deleting.status, STATUS_SUCCESS);
+  ForgetItemInfo(sim::harness::OwnedUnicodeString(file_).get());  // the next open asks
+  std::atomic<bool> hold{true};
+  client_->OnRequest(protocol::kRequestItemQuery, [&](const DriverMessage& message) {
+    return hold ? ScriptedAnswer::Held() : AnswerItemQuery(message);
+  });
+  OpenResult late;
+  std::thread opener([&] { late = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN); });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  const DriverMessage question = client_->TakeHeld().at(0);
+  const ScriptedAnswer exists = AnswerItemQuery(question);  // the item is still there
+  hold = false;
+  Close(deleting);  // deleted on the server, the entry gone
+  client_->Channel().Answer(question, exists.status, exists.data.data(),
+                            static_cast<std::uint32_t>(exists.data.size()));
+  opener.join();
+  EXPECT_EQ(late.status, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(EntryOf(file_), nullptr);
+  Close(late);
+}
+
 TEST_F(VirtualOpenTest, ApprovedDownloadMarksTheOpenEntryWithItsLocalCopy) {
   OpenResult virtualOpen = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
   ASSERT_EQ(virtualOpen.status, STATUS_SUCCESS);
@@ -134,24 +206,41 @@ TEST_F(VirtualOpenTest, ApprovedDownloadMarksTheOpenEntryWithItsLocalCopy) {
   EXPECT_EQ(EntryOf(file_), nullptr);
 }
 
+// Teardown and unload are refused while server items are open, naming each
+// opener of each item; a refused unload leaves the driver as it was (ports,
+// roots, volume, worker, locks), and a later unload completes.
 TEST_F(VirtualOpenTest, UnloadAndTeardownAreRefusedWhileServerItemsAreOpen) {
   OpenResult opened = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  OpenResult again = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, indexer_);
   OpenResult other = Open(folder_, FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE, indexer_);
   ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  ASSERT_EQ(again.status, STATUS_SUCCESS);
   ASSERT_EQ(other.status, STATUS_SUCCESS);
+  const std::string file = sim::harness::ToUtf8(file_);
+  const std::string folder = sim::harness::ToUtf8(folder_);
   sim::harness::TakeDebugLines();
+  EXPECT_EQ(TavoClientMergedViewInstanceQueryTeardown(nullptr, 0), STATUS_FLT_DO_NOT_DETACH);
+  EXPECT_EQ(sim::harness::TakeDebugLines(),
+            (std::vector<std::string>{
+                "TavoClientMergedViewInstanceQueryTeardown: Cannot detach",
+                "Process explorer.exe has an open handle to file/folder " + file,
+                "Process indexer.exe has an open handle to file/folder " + file,
+                "Process indexer.exe has an open handle to file/folder " + folder}));
+
   EXPECT_EQ(Unload(/*mandatory=*/false), STATUS_FLT_DO_NOT_DETACH);
   const auto lines = sim::harness::TakeDebugLines();
-  const std::string path = sim::harness::ToUtf8(file_);
-  EXPECT_TRUE(Printed(lines, "TavoClientMergedViewInstanceQueryTeardown: Cannot detach"));
-  EXPECT_TRUE(Printed(lines, "TavoClientMergedViewUnload: Process explorer.exe has an open handle "
-                             "to file/folder " + path));
   EXPECT_TRUE(Printed(lines, "TavoClientMergedViewUnload: Process indexer.exe has an open handle "
-                             "to file/folder " + sim::harness::ToUtf8(folder_)));
+                             "to file/folder " + file));
   ASSERT_TRUE(Loaded());
-  Close(opened);
-  Close(other);
-  EXPECT_EQ(Unload(/*mandatory=*/false), STATUS_SUCCESS);
+  EXPECT_EQ(sim::harness::ports::OpenServerPorts().size(), 4u);
+  EXPECT_EQ(sim::harness::ToU16(Globals.MergedViewRoot), kView);
+  EXPECT_NE(Globals.AttachedVolume, nullptr);
+  EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 1u);  // the worker still purges
+  OpenResult later = Open(folder_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  EXPECT_EQ(later.status, STATUS_SUCCESS);
+  for (OpenResult* handle : {&opened, &again, &other, &later}) Close(*handle);
+  EXPECT_EQ(Unload(/*mandatory=*/true), STATUS_SUCCESS);
+  EXPECT_FALSE(Printed(sim::harness::TakeDebugLines(), "Forcefully"));
 }
 
 TEST_F(VirtualOpenTest, InstallerReportNamesEveryOpener) {
@@ -184,8 +273,9 @@ TEST_F(VirtualOpenTest, InstallerReportNamesEveryOpener) {
   Close(second);
 }
 
-// Opens and closes of one item from many threads at once: the entry is
-// shared while any handle is open and gone after the last close.
+// Opens and closes of one item from many threads at once, while the
+// installer's report reads the openers: the entry is shared while any
+// handle is open and gone after the last close.
 TEST_F(VirtualOpenTest, ConcurrentOpensAndClosesKeepTheEntryConsistent) {
   constexpr int kThreads = 8;
   constexpr int kRounds = 10;
@@ -209,7 +299,19 @@ TEST_F(VirtualOpenTest, ConcurrentOpensAndClosesKeepTheEntryConsistent) {
       }
     }));
   }
+  // The installer's report walks the openers while they come and go.
+  std::atomic<bool> done{false};
+  std::thread reporter([&] {
+    protocol::CommandMessage query{0, protocol::kCommandOpenHandleReport, 0, 0};
+    while (!done) {
+      if (client_->Channel().SendInstallerRaw(&query, sizeof(query), 256).hresult != S_OK) {
+        ++failures;
+      }
+    }
+  });
   for (auto& thread : threads) thread.join();
+  done = true;
+  reporter.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(EntryOf(file_), nullptr);
   // The answer was cached: the client was asked at most once per thread's

@@ -43,8 +43,6 @@ OpenHandleEntry* FindExactEntry(PCUNICODE_STRING path) {
 
 // A new entry keyed by `path` and inserted in the table (whose lock the
 // caller holds); null when pool is short.
-// A new entry keyed by `path` and inserted in the table (whose lock the
-// caller holds); null when pool is short.
 OpenHandleEntry* AddEntry(PCUNICODE_STRING path) {
   OpenHandleEntry* entry = NewOpenHandleEntry(nullptr);
   if (entry == nullptr) return nullptr;

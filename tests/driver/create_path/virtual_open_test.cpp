@@ -8,6 +8,7 @@
 #include "harness/ports.h"
 #include "harness/pool.h"
 #include "harness/threads.h"
+#include "verifier/faults.h"
 #include "setinfo/item_info_cache.h"
 
 namespace tavo::testing {
@@ -179,6 +180,34 @@ TEST_F(VirtualOpenTest, AnswerOvertakenByADeleteIsAskedAgain) {
   EXPECT_EQ(late.status, STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(EntryOf(file_), nullptr);
   Close(late);
+}
+
+// An entry that cannot be completed for want of pool is freed again: the
+// file object must not be left pointing into it.
+TEST_F(VirtualOpenTest, FailedEntryLeavesTheFileObjectsSectionPointersAlone) {
+  SECTION_OBJECT_POINTERS own{};
+  FILE_OBJECT fileObject{};
+  fileObject.SectionObjectPointer = &own;
+  FLT_IO_PARAMETER_BLOCK iopb{};
+  iopb.TargetFileObject = &fileObject;
+  // Callback data as the Filter Manager hands it (Iopb is a const member).
+  alignas(FLT_CALLBACK_DATA) std::uint8_t storage[sizeof(FLT_CALLBACK_DATA)] = {};
+  PFLT_IO_PARAMETER_BLOCK iopbPointer = &iopb;
+  std::memcpy(storage + offsetof(FLT_CALLBACK_DATA, Iopb), &iopbPointer, sizeof(iopbPointer));
+  auto& data = *reinterpret_cast<FLT_CALLBACK_DATA*>(storage);
+  OpenerRecord opener{};
+  sim::harness::OwnedUnicodeString path(file_);
+  const std::uint32_t tag = sim::harness::PoolTag("Tavo");
+  for (std::uint64_t nth : {1, 2}) {  // the entry, then its key
+    sim::faults::FailNth(sim::faults::Site::PoolAllocation, sim::faults::CallCount(
+        sim::faults::Site::PoolAllocation, tag) + nth, tag);
+    OpenHandleEntry* entry = nullptr;
+    EXPECT_EQ(AddVirtualOpen(&data, path.get(), &opener, ServerDeleteGeneration(), &entry),
+              STATUS_UNSUCCESSFUL);
+    sim::faults::Clear();
+    EXPECT_EQ(fileObject.SectionObjectPointer, &own) << nth;
+    EXPECT_EQ(EntryOf(file_), nullptr);
+  }
 }
 
 TEST_F(VirtualOpenTest, ApprovedDownloadMarksTheOpenEntryWithItsLocalCopy) {

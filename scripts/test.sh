@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds the whole project under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and runs every test; then
-# cross-builds the native kernel driver (tavo.sys) and runs its checks.
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test, then
+# again under ThreadSanitizer (races show there and almost nowhere else);
+# then cross-builds the native kernel driver (tavo.sys) and runs its checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,6 +10,10 @@ bash scripts/install-deps.sh
 cmake --preset asan
 cmake --build --preset asan -j "$(nproc)"
 ctest --preset asan -j "$(nproc)"
+
+cmake --preset tsan
+cmake --build --preset tsan -j "$(nproc)"
+ctest --preset tsan -j "$(nproc)"
 
 cmake --preset kernel
 cmake --build --preset kernel -j "$(nproc)"

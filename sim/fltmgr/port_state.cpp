@@ -83,11 +83,14 @@ void Disconnect(std::unique_lock<std::mutex>& lock, Connection& connection, bool
   connection.getters.clear();
   if (runCallback && !connection.disconnectNotified) {
     connection.disconnectNotified = true;
+    connection.disconnectRunning = true;
     PFLT_DISCONNECT_NOTIFY callback = connection.server->disconnect;
     PVOID cookie = connection.cookie;
     lock.unlock();
     callback(cookie);
     lock.lock();
+    connection.disconnectRunning = false;
+    connection.callbacksDrained.notify_all();
   }
 }
 
@@ -121,7 +124,13 @@ void ClosePortsOfFilter(PFLT_FILTER filter) {
       connection->callbacksDrained.wait(lock, [&] { return connection->callbacksRunning == 0; });
     }
     // As the Filter Manager does at unload: the filter hears of the
-    // disconnection and is expected to close its client port.
+    // disconnection and is expected to close its client port. A disconnect
+    // callback the client's close already started is waited for instead:
+    // the callback runs once per connection, and never after unregistration
+    // returns. (The documentation does not say how unregistration meets a
+    // disconnect callback in progress; Windows runs down every callback of
+    // the filter before the filter goes, and this is the same rule.)
+    connection->callbacksDrained.wait(lock, [&] { return !connection->disconnectRunning; });
     Disconnect(lock, *connection, true, STATUS_PORT_DISCONNECTED);
     if (!connection->filterClosed) {
       verifier::Report(verifier::Check::Port,

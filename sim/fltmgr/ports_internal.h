@@ -87,7 +87,8 @@ struct Connection {
   std::uint32_t clientProcessId = 0;
   bool clientClosed = false;        // the client's handle went (or was never made)
   bool filterClosed = false;        // FltCloseClientPort
-  bool disconnectNotified = false;  // the disconnect callback ran
+  bool disconnectNotified = false;  // the disconnect callback ran (or is running)
+  bool disconnectRunning = false;   // ... and has not returned yet
   std::deque<Message*> queued;
   std::map<std::uint64_t, Message*> awaitingReply;
   std::deque<GetRequest*> getters;

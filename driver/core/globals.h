@@ -52,6 +52,10 @@ struct DriverGlobals {
   UNICODE_PREFIX_TABLE ItemInfoCache;
   UNICODE_PREFIX_TABLE ShortNameTable;
 
+  // Set under OpenHandleTableLock when unload goes on: no new virtual open
+  // may register after unload has found the table empty.
+  BOOLEAN Unloading;
+
   ERESOURCE OpenHandleTableLock;
   ERESOURCE RootPathLock;
   ERESOURCE BlockListLock;

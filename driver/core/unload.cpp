@@ -59,13 +59,15 @@ NTSTATUS TavoClientMergedViewInstanceQueryTeardown(PCFLT_RELATED_OBJECTS FltObje
 // volume. Unregistering first is the documented order for a minifilter's
 // unload: close the server ports, unregister, then free the global state.
 NTSTATUS TavoClientMergedViewUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
+  const bool mandatory = (Flags & FLTFL_FILTER_UNLOAD_MANDATORY) != 0;
   bool handlesOpen;
   {
     ExclusiveLock lock(Globals.OpenHandleTableLock);
     handlesOpen = ReportOpenHandles(true);
+    if (!handlesOpen || mandatory) Globals.Unloading = TRUE;
   }
   if (handlesOpen) {
-    if ((Flags & FLTFL_FILTER_UNLOAD_MANDATORY) == 0) return STATUS_FLT_DO_NOT_DETACH;
+    if (!mandatory) return STATUS_FLT_DO_NOT_DETACH;
     TAVO_PRINT(
         "TavoClientMergedViewUnload: Unloading Driver Forcefully in spite of open handles\n");
   }

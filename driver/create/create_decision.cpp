@@ -135,7 +135,9 @@ FLT_PREOP_CALLBACK_STATUS HandleOpen(CreateDecision& create) {
     return FallBackToVirtualOpen(create);
   }
   PoolBuffer reply;
-  QueryItemInfo(create.data, create.Name(), &reply);
+  // An item the server is deleting is neither downloaded nor made anew.
+  const NTSTATUS current = QueryCurrentItemInfo(create.data, create.Name(), &reply);
+  if (current == STATUS_DELETE_PENDING) return Complete(create.data, current);
   if (!reply) {
     if (create.IsDirectory() || create.disposition == FILE_OPEN) {
       return FallBackToVirtualOpen(create);
@@ -163,7 +165,7 @@ FLT_PREOP_CALLBACK_STATUS OpenNewVirtualDirectory(CreateDecision& create, const 
   // folder on disk; the server has the folder now, so a later open finds it.
   if (!NT_SUCCESS(status) || !context) return Complete(create.data, STATUS_INSUFFICIENT_RESOURCES);
   RtlZeroMemory(context.Get(), kStreamHandleContextSize);
-  status = RegisterVirtualOpen(create.data, create.Name(), reply.Data(), ServerDeleteGeneration(),
+  status = RegisterVirtualOpen(create.data, create.Name(), reply.Data(), ServerDeleteGeneration(create.Name()),
                                context.Get());
   if (status == STATUS_DELETE_PENDING || status == STATUS_RETRY) {
     return Complete(create.data, STATUS_DELETE_PENDING);  // a delete of the same name overtook it
@@ -211,6 +213,9 @@ FLT_PREOP_CALLBACK_STATUS HandleOverwriteIf(CreateDecision& create) {
       TAVO_PRINT("FilterPreCloseOperationCallback: Failed to delete online file or folder %wZ \n",
                  create.Name());
     }
+    // Counted as a delete whatever the answer: an open whose answer came
+    // before it asks again rather than opening the replaced server item.
+    ForgetDeletedItem(create.Name());
   }
   ForgetItemInfo(create.Name());
   UCHAR answer = 0;

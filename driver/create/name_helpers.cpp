@@ -12,6 +12,7 @@
 #include "../core/globals.h"
 #include "../setinfo/item_info_cache.h"
 #include "../support/filter_refs.h"
+#include "open_handle_table.h"
 #include "path_classification.h"
 #include "request_payloads.h"
 #include "requestor.h"
@@ -191,7 +192,7 @@ void QueryItemInfo(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, PoolBuffer* r
   if (*reply && reply->Size() >= protocol::kItemInfoReplySize) return;
   *reply = PoolBuffer();
 
-  const LONG queriedAt = ServerDeleteGeneration();
+  const ULONG queriedAt = ServerDeleteGeneration(path);
   PoolBuffer payload = BuildItemInfoRequest(data, path);
   if (!payload) return;
   const ULONG capacity = path->Length + protocol::kItemInfoAnswerSlack;
@@ -208,6 +209,19 @@ void QueryItemInfo(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, PoolBuffer* r
   if (!NT_SUCCESS(status) || answerLength < protocol::kItemInfoReplySize) return;
   CacheItemInfoIfCurrent(path, answer.Data(), answerLength, queriedAt);
   *reply = static_cast<PoolBuffer&&>(answer);
+}
+
+NTSTATUS QueryCurrentItemInfo(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, PoolBuffer* reply) {
+  for (int attempt = 0; attempt < kItemQueryAttempts; ++attempt) {
+    const ULONG queriedAt = ServerDeleteGeneration(path);
+    QueryItemInfo(data, path, reply);
+    if (!*reply) return STATUS_OBJECT_NAME_NOT_FOUND;
+    const NTSTATUS current = CheckNotDeleted(path, queriedAt);
+    if (current != STATUS_RETRY) return current;
+  }
+  // Deleted each time it was asked about.
+  *reply = PoolBuffer();
+  return STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 }  // namespace tavo

@@ -39,4 +39,15 @@ BOOLEAN ProbeBackendFile(PCUNICODE_STRING path, PFLT_INSTANCE instance, UCHAR di
 // item or the client cannot be asked.
 void QueryItemInfo(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, PoolBuffer* reply);
 
+// How many times a question about an item is asked when server deletes of
+// the item keep overtaking its answer.
+inline constexpr int kItemQueryAttempts = 4;
+
+// QueryItemInfo for a create about to act on the answer, asked again while
+// a completed server delete of the item overtakes it. STATUS_SUCCESS with
+// the answer; STATUS_OBJECT_NAME_NOT_FOUND without one;
+// STATUS_DELETE_PENDING (with the answer) while the item's last close is
+// deleting it on the server.
+NTSTATUS QueryCurrentItemInfo(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, PoolBuffer* reply);
+
 }  // namespace tavo

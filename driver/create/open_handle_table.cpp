@@ -109,13 +109,32 @@ NTSTATUS FindOrAddOpenHandleEntry(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path
   return STATUS_SUCCESS;
 }
 
-NTSTATUS AddVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, OpenerRecord* opener,
-                        LONG queriedAt, OpenHandleEntry** entry) {
-  ExclusiveLock table(Globals.OpenHandleTableLock);
-  OpenHandleEntry* found = FindExactEntry(path);
+namespace {
+
+// The caller holds OpenHandleTableLock.
+NTSTATUS CheckNotDeletedLocked(OpenHandleEntry* found, PCUNICODE_STRING path, ULONG queriedAt) {
   if (found != nullptr && found->Deleting) return STATUS_DELETE_PENDING;
+  if (found == nullptr && ServerDeleteGeneration(path) != queriedAt) return STATUS_RETRY;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS CheckNotDeleted(PCUNICODE_STRING path, ULONG queriedAt) {
+  ExclusiveLock table(Globals.OpenHandleTableLock);
+  return CheckNotDeletedLocked(FindExactEntry(path), path, queriedAt);
+}
+
+NTSTATUS AddVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, OpenerRecord* opener,
+                        ULONG queriedAt, OpenHandleEntry** entry) {
+  ExclusiveLock table(Globals.OpenHandleTableLock);
+  // Once unload has decided to go on, no new open may make it return with
+  // a file object the driver owns still open.
+  if (Globals.Unloading) return STATUS_UNSUCCESSFUL;
+  OpenHandleEntry* found = FindExactEntry(path);
+  const NTSTATUS current = CheckNotDeletedLocked(found, path, queriedAt);
+  if (!NT_SUCCESS(current)) return current;
   if (found == nullptr) {
-    if (ServerDeleteGeneration() != queriedAt) return STATUS_RETRY;
     found = AddEntry(path);
     if (found == nullptr) return STATUS_UNSUCCESSFUL;
   }

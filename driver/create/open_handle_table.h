@@ -86,12 +86,19 @@ NTSTATUS FindOrAddOpenHandleEntry(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path
 // none, in one step under OpenHandleTableLock. The file object's
 // SectionObjectPointer then points at the entry's. Fails with
 // STATUS_DELETE_PENDING while the item is being deleted by its last close;
+// with STATUS_UNSUCCESSFUL once unload has decided to go on;
 // with STATUS_RETRY when no entry exists and a server delete has completed
-// since `queriedAt` (the ServerDeleteGeneration read before the item's
-// information was asked for), so that information may describe a deleted
-// item; with STATUS_UNSUCCESSFUL when no entry could be made.
+// of the path (or of a folder above it) since `queriedAt` (its
+// ServerDeleteGeneration read before the item's information was asked for),
+// so that information may describe a deleted item; with STATUS_UNSUCCESSFUL when no entry could be made.
 NTSTATUS AddVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, OpenerRecord* opener,
-                        LONG queriedAt, OpenHandleEntry** entry);
+                        ULONG queriedAt, OpenHandleEntry** entry);
+
+// Whether `path`'s information, asked for when its delete count was
+// `queriedAt`, still describes a live item: STATUS_DELETE_PENDING while its
+// last close is deleting it on the server, STATUS_RETRY when a server delete
+// of it (or of a folder above it) completed since, STATUS_SUCCESS otherwise.
+NTSTATUS CheckNotDeleted(PCUNICODE_STRING path, ULONG queriedAt);
 
 // A new entry with its header and locks set up, not in the table; null when
 // pool is short. The file object, if given, points at its section pointers

@@ -66,17 +66,31 @@ ContextRef<StreamContext> FindOrAttachStreamContext(PCFLT_RELATED_OBJECTS object
   return context;
 }
 
-// Questions about an item asked again because a server delete overtook them,
-// before the open gives up.
-constexpr int kVirtualOpenAttempts = 4;
+
+// Marks the create's handle as one counted in its stream's OpenCount: a
+// handle context with neither root nor entry. Cleanup decrements the count
+// only for a marked handle, so a handle opened before the stream was
+// tracked (or while the roots were elsewhere) never ends another's count.
+// False when the mark cannot be made; the handle then goes uncounted.
+bool MarkCountedHandle(PCFLT_RELATED_OBJECTS objects) {
+  ContextRef<StreamHandleContext> mark;
+  if (!NT_SUCCESS(FltAllocateContext(Globals.FilterHandle, FLT_STREAMHANDLE_CONTEXT,
+                                     kStreamHandleContextSize, PagedPool, mark.Receive())) ||
+      !mark) {
+    return false;
+  }
+  RtlZeroMemory(mark.Get(), kStreamHandleContextSize);
+  return NT_SUCCESS(FltSetStreamHandleContext(objects->Instance, objects->FileObject,
+                                              FLT_SET_CONTEXT_KEEP_IF_EXISTS, mark.Get(), nullptr));
+}
 
 // Makes the create a virtual open of a server item the file system did not
 // find; false when the server has no such item or it cannot be registered
 // (the create's status then says why, unless it should stay not-found).
 bool OpenVirtually(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, StreamHandleContext* context) {
   NTSTATUS status = STATUS_RETRY;
-  for (int attempt = 0; attempt < kVirtualOpenAttempts && status == STATUS_RETRY; ++attempt) {
-    const LONG queriedAt = ServerDeleteGeneration();
+  for (int attempt = 0; attempt < kItemQueryAttempts && status == STATUS_RETRY; ++attempt) {
+    const ULONG queriedAt = ServerDeleteGeneration(name);
     PoolBuffer reply;
     QueryItemInfo(data, name, &reply);
     if (!reply) return false;
@@ -87,10 +101,10 @@ bool OpenVirtually(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, StreamHandleC
     data->IoStatus.Information = FILE_OPENED;
     return true;
   }
-  // No entry could be made: the create keeps its not-found status. Deletes
-  // that kept overtaking the question: the item is going away.
-  if (status == STATUS_RETRY) status = STATUS_DELETE_PENDING;
-  if (status != STATUS_UNSUCCESSFUL) {
+  // No entry could be made, or deletes of the name kept overtaking the
+  // question (it was deleted each time it was asked about): the create keeps
+  // its not-found status.
+  if (status != STATUS_UNSUCCESSFUL && status != STATUS_RETRY) {
     data->IoStatus.Status = status;
     data->IoStatus.Information = 0;
   }
@@ -203,7 +217,7 @@ FLT_POSTOP_CALLBACK_STATUS TrackBackendCreate(PFLT_CALLBACK_DATA data,
     if (track) {
       ExclusiveLock lock(Globals.StreamContextLock);
       context = FindOrAttachStreamContext(objects, *name);
-      if (context) ++context->OpenCount;
+      if (context && MarkCountedHandle(objects)) ++context->OpenCount;
     }
     if (context) {
       if ((CreateOptionsOf(data) & FILE_DELETE_ON_CLOSE) != 0) context->DeleteOnClose = 1;

@@ -61,7 +61,7 @@ void TakeOpenOff(PFLT_CALLBACK_DATA data, StreamHandleContext* context, bool wit
 }  // namespace
 
 NTSTATUS RegisterVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path,
-                             const UCHAR* itemInfoReply, LONG queriedAt,
+                             const UCHAR* itemInfoReply, ULONG queriedAt,
                              StreamHandleContext* context) {
   OpenerRecord* opener = MakeOpenerRecord(data);
   if (opener == nullptr) return STATUS_INSUFFICIENT_RESOURCES;

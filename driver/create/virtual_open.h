@@ -17,7 +17,7 @@ namespace tavo {
 // the create's status is left alone: STATUS_INSUFFICIENT_RESOURCES when the
 // opener record could not be made, otherwise as AddVirtualOpen fails.
 NTSTATUS RegisterVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path,
-                             const UCHAR* itemInfoReply, LONG queriedAt,
+                             const UCHAR* itemInfoReply, ULONG queriedAt,
                              StreamHandleContext* context);
 
 // Marks the entry of a registered open that asked for FILE_DELETE_ON_CLOSE,

@@ -52,16 +52,18 @@ FLT_PREOP_CALLBACK_STATUS FilterPreCleanupOperationCallback(PFLT_CALLBACK_DATA D
                                                             PVOID* CompletionContext) {
   *CompletionContext = nullptr;
   if (FLT_IS_FASTIO_OPERATION(Data)) return FLT_PREOP_DISALLOW_FASTIO;
+  ContextRef<StreamHandleContext> handle;
+  const bool marked = NT_SUCCESS(
+      FltGetStreamHandleContext(FltObjects->Instance, FltObjects->FileObject, handle.Receive()));
   ContextRef<StreamContext> stream;
   if (NT_SUCCESS(FltGetStreamContext(FltObjects->Instance, FltObjects->FileObject,
                                      stream.Receive()))) {
+    // Only a handle the post-create counted (and marked) ends a count.
+    if (!marked) return FLT_PREOP_SUCCESS_NO_CALLBACK;
     *CompletionContext = stream.Release();  // released by the post-cleanup
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
   }
-  ContextRef<StreamHandleContext> handle;
-  if (NT_SUCCESS(FltGetStreamHandleContext(FltObjects->Instance, FltObjects->FileObject,
-                                           handle.Receive())) &&
-      IsVirtualOpen(handle.Get())) {
+  if (marked && IsVirtualOpen(handle.Get())) {
     handle->Entry->Opens.CleanedUp();
     return CompleteWithSuccess(Data);
   }
@@ -78,9 +80,8 @@ FLT_POSTOP_CALLBACK_STATUS FilterPostCleanupOperationCallback(PFLT_CALLBACK_DATA
   bool copyFailed = false;
   {
     ExclusiveLock lock(Globals.StreamContextLock);
-    // Only the cleanup that ends the last counted open reports the delete;
-    // one of a handle the post-create never counted (the count already 0)
-    // reports nothing, so a delete is never reported twice.
+    // Every handle that gets here was counted: the cleanup that ends the
+    // last count reports the delete, once.
     const bool lastCounted = stream->OpenCount == 1;
     if (stream->OpenCount != 0) --stream->OpenCount;
     if (lastCounted && (stream->DeletePending || stream->DeleteOnClose)) {

@@ -40,17 +40,28 @@ LONGLONG Now() {
   return now.QuadPart;
 }
 
-// Completed server deletes; changed under ItemInfoCacheLock together with
-// the removal of the deleted item's entry.
-volatile LONG DeleteGeneration;
+// Completed server deletes, counted per name: in buckets chosen by a hash of
+// the upcased path. A bucket shared by two names only costs a needless
+// second question. Counts only grow (wrapping), so a sum of them changes
+// whenever one of its counts does.
+constexpr ULONG kDeleteBuckets = 1024;
+volatile LONG DeleteCounts[kDeleteBuckets];
+
+ULONG HashStep(ULONG hash, WCHAR c) {
+  return (hash ^ RtlUpcaseUnicodeChar(c)) * 16777619u;
+}
+
+ULONG CountOf(ULONG hash) {
+  return static_cast<ULONG>(InterlockedCompareExchange(&DeleteCounts[hash % kDeleteBuckets], 0, 0));
+}
 
 // Keeps the reply unless the path has an entry, or (with `queriedAt`) a
-// server delete completed since the reply was asked for. The caller holds
-// ItemInfoCacheLock.
+// server delete of it or of a folder above it completed since the reply was
+// asked for. The caller holds ItemInfoCacheLock.
 void CacheLocked(PCUNICODE_STRING path, const void* reply, ULONG replyLength,
-                 const LONG* queriedAt) {
+                 const ULONG* queriedAt) {
   if (reply == nullptr || replyLength == 0) return;
-  if (queriedAt != nullptr && *queriedAt != DeleteGeneration) return;
+  if (queriedAt != nullptr && *queriedAt != ServerDeleteGeneration(path)) return;
   if (FindEntry(path) != nullptr) return;
   const LONGLONG now = Now();
   auto* entry = static_cast<ItemInfoCacheEntry*>(
@@ -80,19 +91,31 @@ void CacheItemInfo(PCUNICODE_STRING path, const void* reply, ULONG replyLength) 
 }
 
 void CacheItemInfoIfCurrent(PCUNICODE_STRING path, const void* reply, ULONG replyLength,
-                            LONG queriedAt) {
+                            ULONG queriedAt) {
   ExclusiveLock lock(Globals.ItemInfoCacheLock);
   CacheLocked(path, reply, replyLength, &queriedAt);
 }
 
-LONG ServerDeleteGeneration() {
-  return InterlockedCompareExchange(&DeleteGeneration, 0, 0);
+ULONG ServerDeleteGeneration(PCUNICODE_STRING path) {
+  // The path's own count and the count of every folder above it (each
+  // prefix that ends before a backslash): a folder's delete takes its
+  // contents with it.
+  const USHORT chars = path->Length / sizeof(WCHAR);
+  ULONG hash = 2166136261u;
+  ULONG sum = 0;
+  for (USHORT i = 0; i < chars; ++i) {
+    if (path->Buffer[i] == L'\\' && i != 0) sum += CountOf(hash);
+    hash = HashStep(hash, path->Buffer[i]);
+  }
+  return sum + CountOf(hash);
 }
 
 void ForgetDeletedItem(PCUNICODE_STRING path) {
+  ULONG hash = 2166136261u;
+  for (USHORT i = 0; i < path->Length / sizeof(WCHAR); ++i) hash = HashStep(hash, path->Buffer[i]);
   ExclusiveLock lock(Globals.ItemInfoCacheLock);
   if (ItemInfoCacheEntry* entry = FindEntryAnyCase(path)) RemoveEntry(entry);
-  InterlockedIncrement(&DeleteGeneration);
+  InterlockedIncrement(&DeleteCounts[hash % kDeleteBuckets]);
 }
 
 void LookupItemInfo(PCUNICODE_STRING path, PoolBuffer* copy) {

@@ -25,15 +25,18 @@ void CacheItemInfo(PCUNICODE_STRING path, const void* reply, ULONG replyLength);
 
 // Server deletes race with questions about the same item: a question asked
 // before a delete completed may be answered after it, describing an item
-// the server no longer has. The delete count tells such answers apart: read
-// it before asking, and the answer is kept only if no delete completed
-// meanwhile (and an open registers only if none did, AddVirtualOpen).
-LONG ServerDeleteGeneration();
+// the server no longer has. The path's delete count tells such answers
+// apart: it moves with every completed server delete of the path or of a
+// folder above it. Read it before asking; the answer is kept only if it has
+// not moved meanwhile (and an open registers only if it has not,
+// AddVirtualOpen).
+ULONG ServerDeleteGeneration(PCUNICODE_STRING path);
 void CacheItemInfoIfCurrent(PCUNICODE_STRING path, const void* reply, ULONG replyLength,
-                            LONG queriedAt);
+                            ULONG queriedAt);
 
-// A server delete has completed: the item's entry goes (whatever its case)
-// and the delete count moves, in one step under ItemInfoCacheLock.
+// A server delete has completed (or was asked for): the item's entry goes
+// (whatever its case) and the path's delete count moves, in one step under
+// ItemInfoCacheLock.
 void ForgetDeletedItem(PCUNICODE_STRING path);
 
 // A fresh copy of the path's unexpired reply in *copy (the caller owns it),

@@ -61,25 +61,30 @@ TEST_F(BackendTrackingTest, NewFileIsReportedOnceAndCountedPerOpen) {
 
 // A handle the post-create did not count (opened while the backend root
 // was configured elsewhere) shares the stream's context with later tracked
-// handles; its cleanup must not report the delete a second time.
-TEST_F(BackendTrackingTest, UncountedHandleDoesNotReportTheDeleteAgain) {
+// handles: whichever is closed first, the delete is reported once, when the
+// tracked delete-on-close handle goes.
+TEST_F(BackendTrackingTest, UncountedHandleNeitherReportsNorEndsTheCount) {
   AddBackendFile(u"\\notes.txt");
-  ASSERT_EQ(client_->Channel()
-                .Configure(1, kMergedViewRoot, u"\\Device\\HarddiskVolume3\\elsewhere", u"")
-                .status,
-            0u);
-  OpenResult uncounted = Open(kBackend + u"\\notes.txt", GENERIC_READ, FILE_OPEN);
-  ASSERT_EQ(uncounted.status, STATUS_SUCCESS);
-  ASSERT_EQ(client_->Channel().Configure(1, kMergedViewRoot, kBackendRoot, u"").status, 0u);
-  OpenResult tracked =
-      Open(kBackend + u"\\notes.txt", DELETE | GENERIC_READ, FILE_OPEN, FILE_DELETE_ON_CLOSE);
-  ASSERT_EQ(tracked.status, STATUS_SUCCESS);
-  Close(tracked);
-  ASSERT_TRUE(WaitForNotices(1));
-  Close(uncounted);
-  const auto notices = Notices();
-  ASSERT_EQ(notices.size(), 1u);
-  EXPECT_EQ(notices[0].type, kNotificationDeleted);
+  for (bool uncountedFirst : {false, true}) {
+    client_->Channel().Configure(1, kMergedViewRoot, u"\\Device\\HarddiskVolume3\\elsewhere", u"");
+    OpenResult uncounted = Open(kBackend + u"\\notes.txt", GENERIC_READ, FILE_OPEN);
+    ASSERT_EQ(uncounted.status, STATUS_SUCCESS);
+    client_->Channel().Configure(1, kMergedViewRoot, kBackendRoot, u"");
+    OpenResult tracked =
+        Open(kBackend + u"\\notes.txt", DELETE | GENERIC_READ, FILE_OPEN, FILE_DELETE_ON_CLOSE);
+    ASSERT_EQ(tracked.status, STATUS_SUCCESS);
+    const std::size_t before = Notices().size();
+    if (uncountedFirst) {
+      Close(uncounted);
+      EXPECT_EQ(Notices().size(), before) << "reported while the tracked handle is open";
+    }
+    Close(tracked);
+    Close(uncounted);
+    const auto notices = Notices();
+    ASSERT_EQ(notices.size(), before + 1) << uncountedFirst;
+    EXPECT_EQ(notices.back().type, kNotificationDeleted);
+    if (!uncountedFirst) AddBackendFile(u"\\notes.txt");  // deleted with its last handle
+  }
 }
 
 TEST_F(BackendTrackingTest, UntrackedStreamsReportNothing) {

@@ -141,6 +141,8 @@ TEST_F(VirtualOpenTest, ServerDeleteAtTheLastCloseBlocksNothingAndReopensNothing
   ASSERT_TRUE(client_->WaitForHeld(1));
 
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(Open(file_, GENERIC_READ, FILE_OPEN).status, STATUS_DELETE_PENDING);
+  EXPECT_TRUE(Sent(protocol::kRequestDownload).empty());  // nothing brought back locally
   OpenResult other = Open(folder_, FILE_READ_ATTRIBUTES, FILE_OPEN);
   EXPECT_EQ(other.status, STATUS_SUCCESS);
   protocol::CommandMessage query{0, protocol::kCommandOpenHandleReport, 0, 0};
@@ -156,30 +158,93 @@ TEST_F(VirtualOpenTest, ServerDeleteAtTheLastCloseBlocksNothingAndReopensNothing
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-// An open whose question about the item was answered before a delete of
-// the item completed, and that registers after it, must not open the
-// deleted item: it asks again.
+// An open whose question about an item was answered before a server delete
+// of that item completed, and that registers after it, must not open the
+// deleted item: it asks again. Deletes of other items cost it nothing.
 TEST_F(VirtualOpenTest, AnswerOvertakenByADeleteIsAskedAgain) {
-  OpenResult deleting = Open(file_, DELETE, FILE_OPEN, FILE_DELETE_ON_CLOSE);
-  ASSERT_EQ(deleting.status, STATUS_SUCCESS);
-  ForgetItemInfo(sim::harness::OwnedUnicodeString(file_).get());  // the next open asks
-  std::atomic<bool> hold{true};
+  const std::u16string other = InView(u"\\other.txt");
+  struct Case {
+    const char* what;
+    std::u16string deleted;
+    bool byOverwrite;  // an overwrite-if create deletes the server item
+    NTSTATUS status;
+    std::size_t questions;  // about file_
+  } cases[] = {
+      {"last close deletes it", file_, false, STATUS_OBJECT_NAME_NOT_FOUND, 2},
+      {"another item is deleted", other, false, STATUS_SUCCESS, 1},
+      // Last: it leaves a new local file under the name.
+      {"overwrite-if replaces it", file_, true, STATUS_OBJECT_NAME_NOT_FOUND, 2},
+  };
+  auto questionsAbout = [&](const std::u16string& path) {
+    std::size_t count = 0;
+    for (const SentRequest& r : Sent(protocol::kRequestItemQuery)) {
+      count += r.Name(8, protocol::kItemInfoNameOffset) == path ? 1 : 0;
+    }
+    return count;
+  };
+  std::atomic<bool> hold{false};
   client_->OnRequest(protocol::kRequestItemQuery, [&](const DriverMessage& message) {
     return hold ? ScriptedAnswer::Held() : AnswerItemQuery(message);
   });
-  OpenResult late;
-  std::thread opener([&] { late = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN); });
-  ASSERT_TRUE(client_->WaitForHeld(1));
-  const DriverMessage question = client_->TakeHeld().at(0);
-  const ScriptedAnswer exists = AnswerItemQuery(question);  // the item is still there
-  hold = false;
-  Close(deleting);  // deleted on the server, the entry gone
-  client_->Channel().Answer(question, exists.status, exists.data.data(),
-                            static_cast<std::uint32_t>(exists.data.size()));
-  opener.join();
-  EXPECT_EQ(late.status, STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(EntryOf(file_), nullptr);
-  Close(late);
+  for (const Case& c : cases) {
+    AddServerItem(file_, {false, "twelve bytes"});
+    AddServerItem(other, {false, "x"});
+    OpenResult deleting;
+    if (!c.byOverwrite) {
+      deleting = Open(c.deleted, DELETE, FILE_OPEN, FILE_DELETE_ON_CLOSE);
+      ASSERT_EQ(deleting.status, STATUS_SUCCESS) << c.what;
+    }
+    ForgetItemInfo(sim::harness::OwnedUnicodeString(file_).get());  // the next open asks
+    const std::size_t before = questionsAbout(file_);
+    hold = true;
+    OpenResult late;
+    std::thread opener([&] { late = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN); });
+    ASSERT_TRUE(client_->WaitForHeld(1)) << c.what;
+    const DriverMessage question = client_->TakeHeld().at(0);
+    const ScriptedAnswer exists = AnswerItemQuery(question);  // the item is still there
+    hold = false;
+    if (c.byOverwrite) {
+      OpenResult replacing = Open(c.deleted, GENERIC_WRITE, FILE_OVERWRITE_IF);
+      EXPECT_EQ(replacing.status, STATUS_SUCCESS) << c.what;
+      Close(replacing);
+    } else {
+      Close(deleting);  // deleted on the server, the entry gone
+    }
+    client_->Channel().Answer(question, exists.status, exists.data.data(),
+                              static_cast<std::uint32_t>(exists.data.size()));
+    opener.join();
+    EXPECT_EQ(late.status, c.status) << c.what;
+    EXPECT_EQ(questionsAbout(file_) - before, c.questions) << c.what;
+    Close(late);
+    EXPECT_EQ(EntryOf(file_), nullptr) << c.what;
+  }
+}
+
+// Once unload has found no server item open and goes on, a virtual open can
+// no longer register: unload never returns with a driver-owned file object
+// still open.
+TEST_F(VirtualOpenTest, NoVirtualOpenRegistersOnceUnloadGoesOn) {
+  OpenResult warm = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);  // the answer is cached
+  ASSERT_EQ(warm.status, STATUS_SUCCESS);
+  Close(warm);
+  client_->Disconnect();
+  // Unload stops at the reply mutex, after its look at the table.
+  ASSERT_EQ(KeWaitForSingleObject(&Globals.ReplyMutex, Executive, KernelMode, FALSE, nullptr),
+            STATUS_SUCCESS);
+  std::atomic<PKTHREAD> unloading{nullptr};
+  NTSTATUS unloaded = STATUS_PENDING;
+  std::thread unloader([&] {
+    unloading = KeGetCurrentThread();
+    unloaded = Unload(false);
+  });
+  while (unloading == nullptr) std::this_thread::yield();
+  ASSERT_TRUE(sim::harness::WaitUntilThreadWaits(unloading));
+  OpenResult inside = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  KeReleaseMutex(&Globals.ReplyMutex, FALSE);
+  unloader.join();
+  EXPECT_EQ(unloaded, STATUS_SUCCESS);
+  EXPECT_EQ(inside.status, STATUS_OBJECT_NAME_NOT_FOUND);
+  Close(inside);
 }
 
 // An entry that cannot be completed for want of pool is freed again: the
@@ -202,7 +267,7 @@ TEST_F(VirtualOpenTest, FailedEntryLeavesTheFileObjectsSectionPointersAlone) {
     sim::faults::FailNth(sim::faults::Site::PoolAllocation, sim::faults::CallCount(
         sim::faults::Site::PoolAllocation, tag) + nth, tag);
     OpenHandleEntry* entry = nullptr;
-    EXPECT_EQ(AddVirtualOpen(&data, path.get(), &opener, ServerDeleteGeneration(), &entry),
+    EXPECT_EQ(AddVirtualOpen(&data, path.get(), &opener, ServerDeleteGeneration(path.get()), &entry),
               STATUS_UNSUCCESSFUL);
     sim::faults::Clear();
     EXPECT_EQ(fileObject.SectionObjectPointer, &own) << nth;

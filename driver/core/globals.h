@@ -43,6 +43,7 @@ struct DriverGlobals {
   KEVENT WorkerWakeEvent;
   KEVENT WorkerExitEvent;
   BOOLEAN WorkerStarted;
+  PVOID WorkerThreadObject;  // the worker's thread, referenced while it may run
 
   // Tables (Unicode prefix tables) and their locks.
   UNICODE_PREFIX_TABLE OpenHandleTable;

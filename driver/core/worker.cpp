@@ -29,6 +29,14 @@ void StartWorkerThread() {
   const NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr,
                                                nullptr, WorkerThread, nullptr);
   if (!NT_SUCCESS(status)) return;
+  // The thread object is kept referenced so that unload can wait for the
+  // thread itself to end, not only for its last event: the instructions
+  // after KeSetEvent still run in the driver's image.
+  PVOID object = nullptr;
+  if (NT_SUCCESS(ObReferenceObjectByHandle(thread, SYNCHRONIZE, *PsThreadType, KernelMode,
+                                           &object, nullptr))) {
+    Globals.WorkerThreadObject = object;
+  }
   ZwClose(thread);
   Globals.WorkerStarted = TRUE;
 }
@@ -37,10 +45,13 @@ void StopWorkerThread() {
   WriteFlag(Globals.WorkerStopFlag, 1);
   KeSetEvent(&Globals.WorkerWakeEvent, 0, FALSE);
   if (!Globals.WorkerStarted) return;
-  // Not alertable: an alert must not let unload go on while the worker
-  // still runs. Without a time-out and not alertable, the wait can only end
-  // with the event signalled.
-  (void)KeWaitForSingleObject(&Globals.WorkerExitEvent, Executive, KernelMode, FALSE, nullptr);
+  // Neither alertable nor timed: the wait ends only when the worker has
+  // ended, so unload never goes on while the worker still runs.
+  PVOID waitFor = Globals.WorkerThreadObject != nullptr ? Globals.WorkerThreadObject
+                                                        : &Globals.WorkerExitEvent;
+  (void)KeWaitForSingleObject(waitFor, Executive, KernelMode, FALSE, nullptr);
+  if (Globals.WorkerThreadObject != nullptr) ObDereferenceObject(Globals.WorkerThreadObject);
+  Globals.WorkerThreadObject = nullptr;
   Globals.WorkerStarted = FALSE;
 }
 

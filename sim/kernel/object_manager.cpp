@@ -1,6 +1,7 @@
 // Handle tables and object reference counting.
 #include "kernel/object_manager.h"
 
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -183,6 +184,40 @@ ResetHookRegistration resetHandles(ResetOrder::Kernel, [] {
 }  // namespace sim::kernel
 
 using sim::kernel::ObjectFromBody;
+
+// Object types are named by the KernelObject's TypeName.
+struct _OBJECT_TYPE {
+  const char* name;
+};
+
+namespace {
+_OBJECT_TYPE threadType{"Thread"};
+POBJECT_TYPE threadTypePointer = &threadType;
+}  // namespace
+
+POBJECT_TYPE* PsThreadType = &threadTypePointer;
+
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                   PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
+  if (Object == nullptr) return STATUS_INVALID_PARAMETER;
+  *Object = nullptr;
+  ACCESS_MASK granted = 0;
+  sim::kernel::KernelObject* object = sim::kernel::ReferenceHandle(Handle, AccessMode, &granted);
+  if (object == nullptr) return STATUS_INVALID_HANDLE;
+  if (ObjectType != nullptr && std::strcmp(ObjectType->name, object->TypeName()) != 0) {
+    object->Dereference();
+    return STATUS_OBJECT_TYPE_MISMATCH;
+  }
+  // As documented: kernel-mode callers are not checked for access.
+  if (AccessMode != KernelMode && (DesiredAccess & ~granted) != 0) {
+    object->Dereference();
+    return STATUS_ACCESS_DENIED;
+  }
+  if (HandleInformation != nullptr) *HandleInformation = {0, granted};
+  *Object = object->Body();
+  return STATUS_SUCCESS;
+}
 
 LONG_PTR ObfReferenceObject(PVOID Object) {
   sim::kernel::KernelObject* object = ObjectFromBody(Object);

@@ -92,16 +92,19 @@ void ThreadMain(ThreadObject* object, PKSTART_ROUTINE start, PVOID context,
 
   VerifyKernelStateRestored(KernelStateSnapshot{PASSIVE_LEVEL, 0, 0},
                             "system thread " + std::to_string(ts.threadId));
+  // Counted as finished before its object is signalled: a thread that
+  // waited for the object sees it gone from the running threads too.
+  {
+    Registry& r = Get();
+    std::lock_guard guard(r.lock);
+    for (Entry& entry : r.entries) {
+      if (entry.id == ts.threadId) entry.finished = true;
+    }
+    r.changed.notify_all();
+  }
   SignalThreadTerminated(&object->body, termination.status);
   ts.kthread = nullptr;
   object->Dereference();  // the running thread's reference
-
-  Registry& r = Get();
-  std::lock_guard guard(r.lock);
-  for (Entry& entry : r.entries) {
-    if (entry.id == ts.threadId) entry.finished = true;
-  }
-  r.changed.notify_all();
 }
 
 // Joins finished threads; with `detachRunning`, lets the others go.

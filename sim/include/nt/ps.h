@@ -1,6 +1,7 @@
 // System threads (wdm.h / ntddk.h).
 #pragma once
 #include "ntdef.h"
+#include "ob.h"
 
 typedef void KSTART_ROUTINE(PVOID StartContext);
 typedef KSTART_ROUTINE* PKSTART_ROUTINE;
@@ -23,6 +24,8 @@ NTKERNELAPI NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcc
 NTKERNELAPI NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 NTKERNELAPI HANDLE PsGetCurrentThreadId(void);
 NTKERNELAPI PETHREAD PsGetCurrentThread(void);
+// The object type of threads, for ObReferenceObjectByHandle.
+extern POBJECT_TYPE* PsThreadType;
 NTKERNELAPI HANDLE PsGetThreadId(PETHREAD Thread);
 NTKERNELAPI BOOLEAN PsIsSystemThread(PETHREAD Thread);
 NTKERNELAPI BOOLEAN PsIsThreadTerminating(PETHREAD Thread);

@@ -10,8 +10,10 @@
 #include "kernel/lifecycle.h"
 #include "kernel_test_util.h"
 #include "nt/ex.h"
+#include "nt/io.h"
 #include "nt/ntstatus.h"
 #include "nt/ob.h"
+#include "nt/process.h"
 #include "nt/ps.h"
 #include "verifier/verifier.h"
 
@@ -44,8 +46,10 @@ NTSTATUS RunSystemThread(PKSTART_ROUTINE routine, PVOID context, CLIENT_ID* id =
   NTSTATUS status =
       PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, id, routine, context);
   if (!NT_SUCCESS(status)) return status;
-  PKTHREAD thread = sim::harness::ReferenceThreadByHandle(handle);
-  EXPECT_NE(thread, nullptr);
+  PVOID thread = nullptr;
+  EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread,
+                                      nullptr),
+            STATUS_SUCCESS);
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
   EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   EXPECT_TRUE(PsIsThreadTerminating(reinterpret_cast<PETHREAD>(thread)));
@@ -65,6 +69,49 @@ TEST(SystemThread, RunsAsTheSystemProcessAtPassiveLevel) {
   EXPECT_NE(o.threadId.load(), reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId()));
   EXPECT_FALSE(PsIsSystemThread(PsGetCurrentThread()));
   EXPECT_TRUE(sim::harness::WaitForSystemThreads());
+}
+
+// A referenced thread object outlives its handle; a handle that names
+// nothing or another type of object is refused.
+TEST(SystemThread, ObjectByHandleChecksHandleAndType) {
+  KEVENT release;
+  KeInitializeEvent(&release, NotificationEvent, FALSE);
+  HANDLE handle = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 [](PVOID event) {
+                                   KeWaitForSingleObject(event, Executive, KernelMode, FALSE,
+                                                         nullptr);
+                                 },
+                                 &release),
+            STATUS_SUCCESS);
+  PVOID object = reinterpret_cast<PVOID>(1);
+  EXPECT_EQ(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0x7FF0), 0, *PsThreadType,
+                                      KernelMode, &object, nullptr),
+            STATUS_INVALID_HANDLE);
+  EXPECT_EQ(object, nullptr);
+  // A process handle is not a thread.
+  HANDLE process = nullptr;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  CLIENT_ID system{reinterpret_cast<HANDLE>(4), nullptr};
+  ASSERT_EQ(ZwOpenProcess(&process, PROCESS_QUERY_INFORMATION, &attributes, &system),
+            STATUS_SUCCESS);
+  EXPECT_EQ(ObReferenceObjectByHandle(process, 0, *PsThreadType, KernelMode, &object, nullptr),
+            STATUS_OBJECT_TYPE_MISMATCH);
+  ZwClose(process);
+  OBJECT_HANDLE_INFORMATION information{};
+  ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object,
+                                      &information),
+            STATUS_SUCCESS);
+  EXPECT_EQ(information.GrantedAccess, static_cast<ACCESS_MASK>(THREAD_ALL_ACCESS));
+  ZwClose(handle);
+  LARGE_INTEGER now = Relative(0);
+  EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &now),
+            STATUS_TIMEOUT);  // still running
+  KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 0u);  // gone once its object is signalled
+  ObDereferenceObject(object);
 }
 
 TEST(SystemThread, HandleIsAKernelHandleThatClosesOnce) {

@@ -7,6 +7,7 @@
 
 option(TAVO_BUILD_BENCH "Build the Google Benchmark programs" ON)
 set(TAVO_SANITIZE "" CACHE STRING "Sanitizer set: '', 'address' (ASan+UBSan) or 'thread'")
+option(TAVO_COVERAGE "Instrument everything for gcov line and branch coverage" OFF)
 
 set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
@@ -36,4 +37,9 @@ elseif(TAVO_SANITIZE STREQUAL "thread")
   add_link_options(-fsanitize=thread)
 elseif(NOT TAVO_SANITIZE STREQUAL "")
   message(FATAL_ERROR "TAVO_SANITIZE must be '', 'address' or 'thread'")
+endif()
+
+if(TAVO_COVERAGE)
+  add_compile_options(--coverage -O0)
+  add_link_options(--coverage)
 endif()

@@ -117,13 +117,17 @@ HRESULT Agent::StartOnAgentThread() {
 
 void Agent::StopOnAgentThread() {
   if (!running_ && threads_.empty()) return;
-  // No new messages; the driver fails what it still waits for once the
-  // ports close. The response port stays open until the workers are gone.
+  // No new messages. Every request the agent acknowledged is answered:
+  // by its worker when one has it, else here with a failure, so that no
+  // requester is left to the driver's clean-up. The response port stays
+  // open until then.
   channel_.StopPump();
+  std::deque<client::DriverMessage> unanswered;
   {
     std::lock_guard guard(lock_);
     stopping_ = true;
-    requests_.clear();
+    unanswered.swap(requests_);
+    for (const DecodedNotification& notification : notifications_) sync_.Unqueued(notification);
     notifications_.clear();
     notificationIsOwn_.clear();
     acknowledged_ = 0;
@@ -133,6 +137,13 @@ void Agent::StopOnAgentThread() {
     if (thread.joinable()) thread.join();
   }
   threads_.clear();
+  for (const client::DriverMessage& message : unanswered) {
+    channel_.Answer(message, status::kUnsuccessful, nullptr, 0);
+  }
+  if (!unanswered.empty()) {
+    state_.Trace("agent: stopping; failed " + std::to_string(unanswered.size()) +
+                 " unanswered request(s)");
+  }
   channel_.Disconnect();
   running_ = false;
 }
@@ -195,6 +206,7 @@ void Agent::EnqueueNotification(client::DriverMessage message) {
                  " (the agent's own change)");
     return;
   }
+  sync_.Queued(*notification);
   notifications_.push_back(std::move(*notification));
   changed_.notify_all();
 }

@@ -52,8 +52,8 @@ class Agent {
   // is made on a thread started by config.startThread, so it belongs to
   // the agent's process whatever the caller's.
   HRESULT Start();
-  // Disconnects and stops every thread; unanswered requests are dropped
-  // (the driver fails them when the ports close).
+  // Disconnects and stops every thread; requests not yet answered are
+  // answered with a failure first.
   void Stop();
   bool Running() const { return running_; }
 

@@ -20,6 +20,51 @@ bool OwnChanges::IsOwn(const std::u16string& path) const {
   return paths_.count(Upcase(path)) != 0;
 }
 
+PathLocks::Hold::~Hold() {
+  for (auto it = held_.rbegin(); it != held_.rend(); ++it) {
+    if (it->exclusive) {
+      it->lock->unlock();
+    } else {
+      it->lock->unlock_shared();
+    }
+  }
+}
+
+PathLocks::Hold PathLocks::Lock(const std::vector<std::u16string>& serverPaths) {
+  std::map<std::u16string, bool> wanted;  // upcased path -> exclusive
+  for (const std::u16string& path : serverPaths) {
+    const std::u16string key = Upcase(path);
+    for (std::size_t slash = key.find(u'\\'); slash != std::u16string::npos;
+         slash = key.find(u'\\', slash + 1)) {
+      wanted.emplace(key.substr(0, slash), false);
+    }
+    wanted[key] = true;
+  }
+  Hold hold;
+  {
+    std::lock_guard guard(lock_);
+    for (auto it = slots_.begin(); it != slots_.end();) {
+      it = it->second.expired() ? slots_.erase(it) : std::next(it);
+    }
+    for (const auto& [key, exclusive] : wanted) {
+      std::shared_ptr<std::shared_mutex> lock = slots_[key].lock();
+      if (lock == nullptr) {
+        lock = std::make_shared<std::shared_mutex>();
+        slots_[key] = lock;
+      }
+      hold.held_.push_back({std::move(lock), exclusive});
+    }
+  }
+  for (const Hold::Held& held : hold.held_) {
+    if (held.exclusive) {
+      held.lock->lock();
+    } else {
+      held.lock->lock_shared();
+    }
+  }
+  return hold;
+}
+
 void SyncLedger::Record(const std::u16string& localPath, const SyncStamp& stamp) {
   std::lock_guard guard(lock_);
   stamps_[Upcase(localPath)] = {localPath, stamp};

@@ -3,6 +3,8 @@
 //   the driver's notifications about them are not taken for user changes;
 // - SyncLedger: for each local copy, the size and write time it had when it
 //   last matched the server, so that the upload scan sends changed copies only;
+// - PathLocks: per-item locks that keep downloads, renames, deletes, the
+//   notification thread and the upload scan off each other's items;
 // - counters and the trace sink.
 #pragma once
 
@@ -10,9 +12,12 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
+#include <vector>
 
 #include "agent_types.h"
 
@@ -47,6 +52,38 @@ class OwnChangeScope {
   std::u16string path_;
 };
 
+// Locks by server path, ignoring case. Taking a path locks it exclusively
+// and each folder above it shared, so that a folder is not renamed or
+// deleted while something below it is being worked on. All locks of one
+// call are taken in the order of their upcased paths (a folder before what
+// it holds), the one order every caller uses: a thread never asks for more
+// while it holds a Hold.
+class PathLocks {
+ public:
+  class [[nodiscard]] Hold {
+   public:
+    Hold() = default;
+    Hold(Hold&&) = default;
+    Hold& operator=(Hold&&) = delete;
+    Hold(const Hold&) = delete;
+    ~Hold();
+
+   private:
+    friend class PathLocks;
+    struct Held {
+      std::shared_ptr<std::shared_mutex> lock;
+      bool exclusive;
+    };
+    std::vector<Held> held_;
+  };
+
+  Hold Lock(const std::vector<std::u16string>& serverPaths);
+
+ private:
+  std::mutex lock_;
+  std::map<std::u16string, std::weak_ptr<std::shared_mutex>> slots_;  // by upcased path
+};
+
 struct SyncStamp {
   std::uint64_t size = 0;
   std::int64_t lastWriteTime = 0;
@@ -79,6 +116,7 @@ struct AgentCounters {
 struct AgentState {
   OwnChanges ownChanges;
   SyncLedger ledger;
+  PathLocks pathLocks;
   AgentCounters counters;
   TraceSink trace;  // may be empty
 

@@ -20,8 +20,64 @@ bool ChangeSync::IsOwnChange(const DecodedNotification& n) const {
   return !n.secondName.empty() && state_.ownChanges.IsOwn(n.secondName);
 }
 
+void ChangeSync::Queued(const DecodedNotification& n) {
+  std::lock_guard guard(pendingLock_);
+  for (const auto& path : {paths_.AnyToServer(n.firstName), paths_.AnyToServer(n.secondName)}) {
+    if (path && !path->empty()) ++pending_[Upcase(*path)];
+  }
+}
+
+void ChangeSync::Applied(const DecodedNotification& n) {
+  std::lock_guard guard(pendingLock_);
+  for (const auto& path : {paths_.AnyToServer(n.firstName), paths_.AnyToServer(n.secondName)}) {
+    if (!path || path->empty()) continue;
+    auto it = pending_.find(Upcase(*path));
+    if (it != pending_.end() && --it->second <= 0) pending_.erase(it);
+  }
+}
+
+bool ChangeSync::IsPending(const std::u16string& serverPath) const {
+  std::lock_guard guard(pendingLock_);
+  const std::u16string key = Upcase(serverPath);
+  for (const auto& [path, count] : pending_) {
+    if (IsAtOrUnder(key, path)) return true;
+  }
+  return false;
+}
+
 void ChangeSync::Apply(const DecodedNotification& n) {
+  try {
+    ApplyLocked(n);
+  } catch (const std::exception& error) {
+    state_.Trace("agent: " + DescribeNotification(n) + " not carried over: " + error.what());
+  }
+  Applied(n);
+}
+
+// What the user had below a server path goes: the item itself, and below a
+// folder the files the ledger knows as local copies and the folders left
+// empty. Items the user never had locally stay on the server.
+bool ChangeSync::RemoveFromServer(const std::u16string& serverPath, bool known) {
+  auto item = server_.Stat(serverPath);
+  if (!item) return false;
+  if (item->isDirectory) {
+    for (const ItemInfo& child : server_.List(serverPath).value_or(std::vector<ItemInfo>{})) {
+      RemoveFromServer(JoinRelative(serverPath, child.name), false);
+    }
+  } else if (!known && !state_.ledger.Find(paths_.ServerToBackend(serverPath))) {
+    return false;
+  }
+  return server_.Remove(serverPath);
+}
+
+void ChangeSync::ApplyLocked(const DecodedNotification& n) {
   auto first = paths_.AnyToServer(n.firstName);
+  auto second = n.secondName.empty() ? std::nullopt : paths_.AnyToServer(n.secondName);
+  std::vector<std::u16string> locked;
+  if (first && !first->empty()) locked.push_back(*first);
+  if (second && !second->empty()) locked.push_back(*second);
+  if (locked.empty()) return;
+  PathLocks::Hold hold = state_.pathLocks.Lock(locked);
   switch (n.type) {
     case kNotificationCreated: {
       if (!first || first->empty()) return;
@@ -41,13 +97,15 @@ void ChangeSync::Apply(const DecodedNotification& n) {
     case kNotificationDeleted: {
       if (!first || first->empty()) return;
       shortNames_.Forget(ParentOf(*first));
-      state_.ledger.Forget(n.firstName);
-      if (server_.Remove(*first))
+      if (RemoveFromServer(*first, true)) {
         state_.Trace("agent: deleted " + ToUtf8(*first) + " on the server");
+      } else if (server_.Stat(*first)) {
+        state_.Trace("agent: " + ToUtf8(*first) + " kept on the server: it holds items never here");
+      }
+      state_.ledger.Forget(paths_.ServerToBackend(*first));
       return;
     }
     case kNotificationRenamed: {
-      auto second = paths_.AnyToServer(n.secondName);
       if (first) shortNames_.Forget(ParentOf(*first));
       if (second) shortNames_.Forget(ParentOf(*second));
       if (first && !first->empty() && second && !second->empty()) {
@@ -61,11 +119,12 @@ void ChangeSync::Apply(const DecodedNotification& n) {
                          " on the server");
           }
         }
-      } else if (first && !first->empty()) {
-        // Moved out of the view: the server item goes.
+      } else if (first && !first->empty() && !paths_.InView(n.secondName) &&
+                 !IsAtOrUnder(n.secondName, paths_.roots().backendRoot)) {
+        // Moved out of the view: what the user had of the server item goes.
+        if (RemoveFromServer(*first, true))
+          state_.Trace("agent: " + ToUtf8(*first) + " left the view; deleted on the server");
         state_.ledger.Forget(paths_.ServerToBackend(*first));
-        server_.Remove(*first);
-        state_.Trace("agent: " + ToUtf8(*first) + " left the view; deleted on the server");
       }
       // Moved into the view: the upload scan sends it.
       return;
@@ -76,40 +135,60 @@ void ChangeSync::Apply(const DecodedNotification& n) {
 }
 
 std::size_t ChangeSync::SyncNow() {
-  return ScanFolder(u"");
+  try {
+    return ScanFolder(u"");
+  } catch (const std::exception& error) {
+    state_.Trace(std::string("agent: the upload scan stopped: ") + error.what());
+    return 0;
+  }
 }
 
 std::size_t ChangeSync::ScanFolder(const std::u16string& serverFolder) {
   auto items = local_.List(paths_.ServerToBackend(serverFolder));
   if (!items) return 0;
   std::size_t uploaded = 0;
-  for (const ItemInfo& item : *items) {
-    const std::u16string serverPath = JoinRelative(serverFolder, item.name);
-    const std::u16string localPath = paths_.ServerToBackend(serverPath);
-    if (item.isDirectory) {
-      if (!server_.Stat(serverPath)) server_.MakeFolder(serverPath);
+  for (const ItemInfo& listed : *items) {
+    const std::u16string serverPath = JoinRelative(serverFolder, listed.name);
+    if (CheckServerPath(serverPath) != NameVerdict::kLegal) continue;
+    if (listed.isDirectory) {
+      if (!Upload(serverPath, true)) continue;
       uploaded += ScanFolder(serverPath);
-      continue;
-    }
-    const SyncStamp stamp{item.size, item.lastWriteTime};
-    if (auto known = state_.ledger.Find(localPath); known && *known == stamp) continue;
-    Bytes contents;
-    if (!local_.ReadAll(localPath, &contents)) continue;  // busy: the next scan tries again
-    Bytes onServer;
-    if (server_.Read(serverPath, &onServer) && onServer == contents) {
-      state_.ledger.Record(localPath, stamp);
-      continue;
-    }
-    server_.MakeFolder(serverFolder);
-    if (server_.Write(serverPath, contents)) {
-      state_.ledger.Record(localPath, stamp);
-      ++state_.counters.uploads;
+    } else if (Upload(serverPath, false)) {
       ++uploaded;
-      state_.Trace("agent: uploaded " + ToUtf8(serverPath) + " (" +
-                   std::to_string(contents.size()) + " bytes)");
     }
   }
   return uploaded;
+}
+
+// One item of the scan: a folder is made on the server (true when it is
+// there to descend into), a changed file sent (true when it was).
+bool ChangeSync::Upload(const std::u16string& serverPath, bool isDirectory) {
+  PathLocks::Hold hold = state_.pathLocks.Lock({serverPath});
+  // A change whose notification is still queued is the notification's to
+  // carry over (the scan would otherwise bring back what a rename moved);
+  // and the copy is looked at again under the lock, as a rename or delete
+  // may have come first.
+  if (IsPending(serverPath)) return false;
+  const std::u16string localPath = paths_.ServerToBackend(serverPath);
+  auto item = local_.Stat(localPath);
+  if (!item || item->isDirectory != isDirectory) return false;
+  if (isDirectory) return server_.Stat(serverPath) || server_.MakeFolder(serverPath);
+
+  const SyncStamp stamp{item->size, item->lastWriteTime};
+  if (auto known = state_.ledger.Find(localPath); known && *known == stamp) return false;
+  Bytes contents;
+  if (!local_.ReadAll(localPath, &contents)) return false;  // busy: the next scan tries again
+  Bytes onServer;
+  if (server_.Read(serverPath, &onServer) && onServer == contents) {
+    state_.ledger.Record(localPath, stamp);
+    return false;
+  }
+  if (!server_.Write(serverPath, contents)) return false;
+  state_.ledger.Record(localPath, stamp);
+  ++state_.counters.uploads;
+  state_.Trace("agent: uploaded " + ToUtf8(serverPath) + " (" + std::to_string(contents.size()) +
+               " bytes)");
+  return true;
 }
 
 }  // namespace tavo::agent

@@ -9,6 +9,9 @@
 // ignored.
 #pragma once
 
+#include <map>
+#include <mutex>
+
 #include "agent_state.h"
 #include "local_files.h"
 #include "payloads.h"
@@ -26,19 +29,31 @@ class ChangeSync {
   // True when the notification is about one of the agent's own changes
   // (decided when it arrives, while the change is still in progress).
   bool IsOwnChange(const DecodedNotification& notification) const;
-  // Carries a user's change over to the server.
+  // A notification waits in the queue for Apply; until it is applied the
+  // upload scan leaves its paths alone.
+  void Queued(const DecodedNotification& notification);
+  // Carries a user's change over to the server (after Queued).
   void Apply(const DecodedNotification& notification);
+  // A queued notification that will not be applied.
+  void Unqueued(const DecodedNotification& notification) { Applied(notification); }
   // Uploads every local copy that changed; returns how many were sent.
   std::size_t SyncNow();
 
  private:
+  void ApplyLocked(const DecodedNotification& notification);
+  void Applied(const DecodedNotification& notification);
+  bool IsPending(const std::u16string& serverPath) const;
+  bool RemoveFromServer(const std::u16string& serverPath, bool known);
   std::size_t ScanFolder(const std::u16string& serverFolder);
+  bool Upload(const std::u16string& serverPath, bool isDirectory);
 
   ViewPaths paths_;
   ServerStore& server_;
   LocalFiles& local_;
   ShortNameBook& shortNames_;
   AgentState& state_;
+  mutable std::mutex pendingLock_;
+  std::map<std::u16string, int> pending_;  // upcased server path -> queued notifications
 };
 
 }  // namespace tavo::agent

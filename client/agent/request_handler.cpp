@@ -56,7 +56,21 @@ AgentAnswer RequestHandler::Handle(std::uint32_t type, const Bytes& payload) {
   return Handle(*request);
 }
 
+// Whatever goes wrong inside (a host name that does not convert, an I/O
+// error half-way through a walk, memory running out) fails this request
+// alone; the agent goes on answering the others.
 AgentAnswer RequestHandler::Handle(const DecodedRequest& request) {
+  try {
+    return Dispatch(request);
+  } catch (const std::exception& error) {
+    state_.Trace("agent: " + DescribeRequest(request) + " failed: " + error.what());
+  } catch (...) {
+    state_.Trace("agent: " + DescribeRequest(request) + " failed");
+  }
+  return Failure(status::kUnsuccessful);
+}
+
+AgentAnswer RequestHandler::Dispatch(const DecodedRequest& request) {
   switch (request.type) {
     case kRequestDownload:
       return Download(request);
@@ -110,6 +124,7 @@ AgentAnswer RequestHandler::LongName(const DecodedRequest& request) {
   } else {
     return Failure(status::kObjectPathNotFound);
   }
+  if (!paths_.ViewToServer(request.name)) return Failure(status::kObjectNameInvalid);
   std::u16string result = root;
   std::u16string folder;
   for (const std::u16string& component : SplitComponents(request.name.substr(root.size()))) {
@@ -219,22 +234,6 @@ AgentAnswer RequestHandler::DeleteCheck(const DecodedRequest& request) {
 
 // ---- downloads
 
-std::shared_ptr<std::mutex> RequestHandler::DownloadLock(const std::u16string& serverPath) {
-  std::lock_guard guard(downloadLocksLock_);
-  const std::u16string key = Upcase(serverPath);
-  auto& slot = downloadLocks_[key];
-  std::shared_ptr<std::mutex> lock = slot.lock();
-  if (lock == nullptr) {
-    lock = std::make_shared<std::mutex>();
-    slot = lock;
-  }
-  // Drop the slots nobody holds any more.
-  for (auto it = downloadLocks_.begin(); it != downloadLocks_.end();) {
-    it = it->second.expired() ? downloadLocks_.erase(it) : std::next(it);
-  }
-  return lock;
-}
-
 bool RequestHandler::EnsureLocalFolders(const std::u16string& serverFolder) {
   std::u16string path = paths_.roots().backendRoot;
   if (!local_.Stat(path) && !local_.MakeDirectory(path)) return false;
@@ -252,8 +251,7 @@ bool RequestHandler::EnsureLocalFolders(const std::u16string& serverFolder) {
 }
 
 bool RequestHandler::DownloadFile(const std::u16string& serverPath) {
-  std::shared_ptr<std::mutex> lock = DownloadLock(serverPath);
-  std::lock_guard guard(*lock);
+  PathLocks::Hold hold = state_.pathLocks.Lock({serverPath});
   const std::u16string backend = paths_.ServerToBackend(serverPath);
   // A local copy is never overwritten: it may hold changes not yet uploaded.
   if (auto existing = local_.Stat(backend)) return !existing->isDirectory;
@@ -324,12 +322,23 @@ AgentAnswer RequestHandler::Download(const DecodedRequest& request) {
 
 // ---- creates, deletes, renames
 
+// As a file system answers a create: an illegal name is refused, a name
+// too long for the server is told apart, and an item is made only in a
+// folder the view already has (no missing folders are made on the way).
 AgentAnswer RequestHandler::CreatePath(const DecodedRequest& request) {
-  auto path = paths_.ViewToServer(request.name);
+  NameVerdict verdict;
+  auto path = paths_.ViewToServer(request.name, &verdict);
+  if (verdict == NameVerdict::kTooLong) return OneByte(kCreatePathNameTooLong);
   if (!path || path->empty()) return OneByte(0);
   if (!server_.CanHold(*path)) return OneByte(kCreatePathNameTooLong);
+  PathLocks::Hold hold = state_.pathLocks.Lock({*path});
+  if (!FolderInfo(ParentOf(*path))) {
+    state_.Trace("agent: create of " + ToUtf8(*path) + " refused: its folder does not exist");
+    return OneByte(0);
+  }
   bool ready;
   if (request.isDirectory != 0) {
+    // The folder may exist only locally so far: the server gets it too.
     ready = server_.MakeFolder(*path);
   } else {
     // The file system creates the file under the backend root: its folder must be there.
@@ -339,9 +348,14 @@ AgentAnswer RequestHandler::CreatePath(const DecodedRequest& request) {
   return OneByte(ready ? kCreatePathPrepared : 0);
 }
 
+// Only an item of the kind asked for, and a folder only when it is empty:
+// a file request (an overwrite of a folder's name) never takes a folder.
 AgentAnswer RequestHandler::DeleteItem(const DecodedRequest& request) {
   auto path = paths_.ViewToServer(request.name);
   if (!path || path->empty()) return OneByte(0);
+  PathLocks::Hold hold = state_.pathLocks.Lock({*path});
+  auto item = server_.Stat(*path);
+  if (!item || item->isDirectory != (request.isDirectory != 0)) return OneByte(0);
   const bool removed = server_.Remove(*path);
   shortNames_.Forget(ParentOf(*path));
   shortNames_.Forget(*path);
@@ -356,6 +370,10 @@ AgentAnswer RequestHandler::Rename(const DecodedRequest& request) {
   auto from = paths_.ViewToServer(request.name);
   auto to = paths_.ViewToServer(request.secondName);
   if (!from || from->empty()) return FourBytes(0);
+  // A target in the view that names nothing legal is refused, not taken
+  // for a move out of the view.
+  if (!to && paths_.InView(request.secondName)) return FourBytes(0);
+  PathLocks::Hold hold = state_.pathLocks.Lock(to ? std::vector{*from, *to} : std::vector{*from});
 
   if (request.localFolder != 0) {
     if (!to)

@@ -50,6 +50,7 @@ class RequestHandler {
   ShortNameBook& shortNames() { return shortNames_; }
 
  private:
+  AgentAnswer Dispatch(const DecodedRequest& request);
   AgentAnswer ItemInformation(const DecodedRequest& request);
   AgentAnswer LongName(const DecodedRequest& request);
   AgentAnswer Listing(const DecodedRequest& request);
@@ -61,7 +62,6 @@ class RequestHandler {
 
   bool DownloadFolder(const std::u16string& serverPath);
   bool LocalCopyIsComplete(const std::u16string& serverPath);
-  std::shared_ptr<std::mutex> DownloadLock(const std::u16string& serverPath);
   std::optional<ItemInfo> FolderInfo(const std::u16string& serverPath);
 
   ViewPaths paths_;
@@ -71,8 +71,6 @@ class RequestHandler {
   AgentState& state_;
   std::u16string staging_;
 
-  std::mutex downloadLocksLock_;
-  std::map<std::u16string, std::weak_ptr<std::mutex>> downloadLocks_;
   std::atomic<std::uint64_t> stagingCounter_{0};
 };
 

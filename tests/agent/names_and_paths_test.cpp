@@ -72,9 +72,15 @@ TEST(NamePattern, ShortFormAndLegalNames) {
       {u"A.TEXT", false, true},      {u"a b.txt", false, true},
       {u"a.b.c", false, true},       {u"A+B.TXT", false, true},
       {u"LONGRE~1.DOC", true, true}, {u".hidden", false, true},
-      {u"x.", false, true},          {u"\u00e9t\u00e9.txt", false, true},
-      {u"a*b", false, false},        {u"a:b", false, false},
-      {u"..", false, false},         {u"", false, false},
+      {u"\u00e9t\u00e9.txt", false, true}, {u"CONSOLE.txt", true, true},
+      {u"COM10", true, true},        {u"a*b", false, false},
+      {u"a:b", false, false},        {u"..", false, false},
+      {u"", false, false},           {u"a\tb", false, false},
+      {u"x.", false, false},  // Win32 strips trailing dots and spaces: unreachable names
+      {u"x ", false, false},         {u"NUL", true, false},
+      {u"con.txt", true, false},     {u"Com1", true, false},
+      {u"LPT9.log", true, false},    {u"COM\u00b9", false, false},
+      {u"CONIN$", true, false},     {u"aux .c", false, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IsShortFormName(c.name), c.shortForm) << ToUtf8(c.name);
@@ -114,6 +120,15 @@ TEST(ViewPaths, MapsBetweenViewBackendAndServer) {
       {std::u16string(kView) + u"Other\\a.txt", std::nullopt},
       {u"\\Device\\HarddiskVolume3\\Windows\\notepad.exe", std::nullopt},
       {View(u"docs\\\\a.txt"), std::nullopt},
+      {View(u".."), std::nullopt},
+      {View(u"docs\\..\\..\\victim"), std::nullopt},
+      {View(u".\\a.txt"), std::nullopt},
+      {View(u"C:\\Windows"), std::nullopt},
+      {View(u"a.txt:stream"), std::nullopt},
+      {View(u"x/../../y"), std::nullopt},
+      {View(u"docs\\NUL"), std::nullopt},
+      {View(std::u16string(u"docs\0junk", 9)), std::nullopt},
+      {View(std::u16string(kMaxPathChars, u'a')), std::nullopt},
   };
   for (const auto& c : views) {
     EXPECT_EQ(paths.ViewToServer(c.path), c.server) << ToUtf8(c.path);

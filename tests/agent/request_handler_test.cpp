@@ -221,15 +221,19 @@ TEST_F(RequestHandlerTest, ConcurrentDownloadsOfOneFileReadTheServerOnce) {
   EXPECT_EQ(ReadLocal(Backend(u"big.bin")).size(), 200000u);
 }
 
-TEST_F(RequestHandlerTest, CreatePathPreparesFoldersAndRefusesNamesTheServerCannotHold) {
+TEST_F(RequestHandlerTest, CreatePathAnswersAsAFileSystemWould) {
   server_.AddFolder(u"docs");
+  PutLocal(u"local\\x.txt");
   struct {
     std::u16string name;
     bool directory;
     std::uint8_t answer;
   } cases[] = {
       {View(u"docs\\New Folder"), true, 1},
-      {View(u"docs\\deep\\new.txt"), false, 1},
+      {View(u"docs\\deep\\new.txt"), false, 0},  // no such folder: nothing is made on the way
+      {View(u"docs\\deep\\New Folder"), true, 0},
+      {View(u"local\\new.txt"), false, 1},  // a folder only the local side has so far
+      {View(u"local\\sub"), true, 1},
       {View(u"docs\\") + std::u16string(256, u'n'), true, 3},
       {View(u"docs\\") + std::u16string(256, u'n') + u".txt", false, 3},
       {View(u"docs\\") + std::u16string(255, u'n'), false, 1},
@@ -237,7 +241,9 @@ TEST_F(RequestHandlerTest, CreatePathPreparesFoldersAndRefusesNamesTheServerCann
             std::u16string(250, u'c') + u"\\" + std::u16string(250, u'd') + u"\\" +
             std::u16string(250, u'e')),
        true, 3},  // every component fits, the whole does not (the test server holds 1024)
-      {View(u"bad:name"), false, 3},
+      {View(u"bad:name"), false, 0},  // illegal, not too long
+      {View(u"docs\\..\\..\\escape"), true, 0},
+      {View(u"trailing."), true, 0},
       {kView, true, 0},
       {u"\\Device\\HarddiskVolume3\\Elsewhere\\x", true, 0},
   };
@@ -247,20 +253,37 @@ TEST_F(RequestHandlerTest, CreatePathPreparesFoldersAndRefusesNamesTheServerCann
   }
   ASSERT_TRUE(server_.Stat(u"docs\\new folder").has_value());
   EXPECT_TRUE(server_.Stat(u"docs\\new folder")->isDirectory);
+  EXPECT_TRUE(server_.Stat(u"local\\sub").has_value());
   // A file's folder is made under the backend root; the file itself is not.
-  EXPECT_TRUE(local_->Stat(Backend(u"docs\\deep")).has_value());
-  EXPECT_FALSE(server_.Stat(u"docs\\deep\\new.txt").has_value());
-  EXPECT_FALSE(local_->Stat(Backend(u"docs\\deep\\new.txt")).has_value());
+  EXPECT_TRUE(local_->Stat(Backend(u"local")).has_value());
+  EXPECT_FALSE(server_.Stat(u"local\\new.txt").has_value());
+  EXPECT_FALSE(local_->Stat(Backend(u"local\\new.txt")).has_value());
+  EXPECT_FALSE(local_->Stat(Backend(u"docs\\deep")).has_value());
+  EXPECT_EQ(server_.Dump(), "docs\\\ndocs\\New Folder\\\nlocal\\\nlocal\\sub\\\n");
 }
 
-TEST_F(RequestHandlerTest, DeleteRemovesServerItems) {
+TEST_F(RequestHandlerTest, DeleteRemovesOnlyWhatWasAskedFor) {
   server_.AddFile(u"docs\\a.txt", "a");
   server_.AddFile(u"old\\b.txt", "b");
-  EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, DeletePayload(View(u"DOCS\\A.TXT")))), 1);
-  EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, DeletePayload(View(u"old"), true))), 1);
-  EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, DeletePayload(View(u"docs\\a.txt")))), 0);
-  EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, DeletePayload(kView, true))), 0);
-  EXPECT_EQ(server_.Dump(), "docs\\\n");
+  server_.AddFolder(u"empty");
+  struct {
+    const char* label;
+    Bytes payload;
+    std::uint8_t answer;
+  } cases[] = {
+      {"a file", DeletePayload(View(u"DOCS\\A.TXT")), 1},
+      {"gone already", DeletePayload(View(u"docs\\a.txt")), 0},
+      // What an overwrite of a folder's name sends: the folder stays.
+      {"a folder by a file request", DeletePayload(View(u"empty")), 0},
+      {"a folder with contents", DeletePayload(View(u"old"), true), 0},
+      {"a file by a folder request", DeletePayload(View(u"old\\b.txt"), true), 0},
+      {"an empty folder", DeletePayload(View(u"empty"), true), 1},
+      {"the view's root", DeletePayload(kView, true), 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, c.payload)), c.answer) << c.label;
+  }
+  EXPECT_EQ(server_.Dump(), "docs\\\nold\\\nold\\b.txt 1\n");
 }
 
 TEST_F(RequestHandlerTest, RenameAnswers) {
@@ -359,6 +382,9 @@ TEST_F(RequestHandlerTest, MalformedRequestsAreRefusedNotFollowed) {
       {"rename second name cut", kRequestRenameItem,
        Truncated(RenamePayload(name, name), RenamePayload(name, name).size() - 6)},
       {"delete without NUL", kRequestDeleteItem, WithoutNul(DeletePayload(name), 12 + nameBytes)},
+      // "docs\0junk" must not be taken for "docs".
+      {"delete with a NUL inside", kRequestDeleteItem,
+       DeletePayload(View(std::u16string(u"docs\0junk", 9)), true)},
       {"create path header cut", kRequestCreatePath, Truncated(CreatePathPayload(name, false), 14)},
       {"unknown type", 9, ItemQuery(name)},
   };

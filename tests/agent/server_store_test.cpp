@@ -77,6 +77,8 @@ TEST_P(ServerStores, BehaveLikeAWindowsShare) {
   EXPECT_EQ(Names(u"docs"), (std::vector<std::string>{"Reports\\", "other.txt"}));
   EXPECT_EQ(Names(u"docs\\reports"), (std::vector<std::string>{"moved.txt"}));
 
+  EXPECT_FALSE(s.Remove(u"DOCS\\reports")) << "a folder with contents is never removed whole";
+  EXPECT_TRUE(s.Remove(u"docs\\reports\\MOVED.txt"));
   EXPECT_TRUE(s.Remove(u"DOCS\\reports"));
   EXPECT_FALSE(s.Remove(u"docs\\reports"));
   EXPECT_FALSE(s.List(u"docs\\other.txt").has_value());

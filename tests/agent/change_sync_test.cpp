@@ -89,5 +89,36 @@ TEST_F(ChangeSyncTest, ACopyThatMatchesTheServerIsNotSentAfterARestart) {
   EXPECT_EQ(std::string(contents.begin(), contents.end()), "mine");
 }
 
+// A folder deleted or moved out of the view takes with it what the user
+// had locally; server items never seen here stay.
+TEST_F(ChangeSyncTest, RemovalsTakeOnlyWhatTheUserHadLocally) {
+  server_.AddFile(u"shared\\seen.txt", "s");
+  server_.AddFile(u"shared\\server-only.txt", "o");
+  server_.AddFile(u"album\\one.jpg", "1");
+  server_.AddFile(u"album\\more\\two.jpg", "2");
+  for (const char16_t* seen : {u"shared\\seen.txt", u"album\\one.jpg", u"album\\more\\two.jpg"}) {
+    ASSERT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(seen)))), 1);
+  }
+  Notify(kNotificationRenamed, Backend(u"album"),
+         u"\\Device\\HarddiskVolume3\\Users\\alice\\Desktop\\album");
+  Notify(kNotificationDeleted, Backend(u"shared\\seen.txt"));
+  Notify(kNotificationDeleted, Backend(u"shared"));
+  EXPECT_EQ(server_.Dump(), "shared\\\nshared\\server-only.txt 1\n");
+}
+
+// The user renamed a folder and its notification still waits: the scan
+// must not upload the new name as a new folder beside the old one.
+TEST_F(ChangeSyncTest, TheScanLeavesAQueuedChangeToItsNotification) {
+  server_.AddFile(u"old\\a.txt", "a");
+  PutLocal(u"new\\a.txt", "a");
+  const DecodedNotification renamed{kNotificationRenamed, Backend(u"old"), Backend(u"new")};
+  sync_->Queued(renamed);
+  EXPECT_EQ(sync_->SyncNow(), 0u);
+  EXPECT_EQ(server_.Dump(), "old\\\nold\\a.txt 1\n");
+  sync_->Apply(renamed);
+  EXPECT_EQ(sync_->SyncNow(), 0u);
+  EXPECT_EQ(server_.Dump(), "new\\\nnew\\a.txt 1\n");
+}
+
 }  // namespace
 }  // namespace tavo::agent::testing

@@ -338,6 +338,29 @@ TEST_F(RequestHandlerTest, RenameTakesTheLocalCopyAlong) {
   EXPECT_EQ(ReadLocal(Backend(u"docs\\a.txt")), "<missing>");
 }
 
+// A store that fails half-way, as a host folder's walk can.
+class BrokenStore : public MemoryServerStore {
+ public:
+  std::optional<std::vector<ItemInfo>> List(const std::u16string& path) override {
+    if (path == u"broken") throw std::runtime_error("I/O error in the middle of a walk");
+    return MemoryServerStore::List(path);
+  }
+};
+
+TEST_F(RequestHandlerTest, AFailureInsideARequestFailsThatRequestAlone) {
+  BrokenStore store;
+  store.AddFolder(u"broken");
+  store.AddFile(u"fine\\a.txt", "a");
+  RequestHandler handler(ViewPaths({kView, kBackend, kSecondary}), store, *local_, FakeShortNames,
+                         state_, kStaging);
+  AgentAnswer failed =
+      handler.Handle(kRequestDirectoryListing, ListingPayload(View(u"broken"), FileNamesInformation));
+  EXPECT_EQ(failed.status, STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(failed.data.empty());
+  EXPECT_EQ(handler.Handle(kRequestDirectoryListing, ListingPayload(View(u"fine"), 12)).status,
+            STATUS_SUCCESS);
+}
+
 // ---- malformed input
 
 struct BadCase {

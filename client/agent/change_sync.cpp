@@ -81,7 +81,6 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
   switch (n.type) {
     case kNotificationCreated: {
       if (!first || first->empty()) return;
-      shortNames_.Forget(ParentOf(*first));
       // The local copy is looked at under the backend root, never through the view.
       auto item = local_.Stat(paths_.ServerToBackend(*first));
       if (item && item->isDirectory) {
@@ -96,7 +95,7 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
     }
     case kNotificationDeleted: {
       if (!first || first->empty()) return;
-      shortNames_.Forget(ParentOf(*first));
+      shortNames_.Forget(*first);
       if (RemoveFromServer(*first, true)) {
         state_.Trace("agent: deleted " + ToUtf8(*first) + " on the server");
       } else if (server_.Stat(*first)) {
@@ -106,8 +105,6 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
       return;
     }
     case kNotificationRenamed: {
-      if (first) shortNames_.Forget(ParentOf(*first));
-      if (second) shortNames_.Forget(ParentOf(*second));
       if (first && !first->empty() && second && !second->empty()) {
         state_.ledger.Move(paths_.ServerToBackend(*first), paths_.ServerToBackend(*second));
         if (server_.Stat(*first)) {

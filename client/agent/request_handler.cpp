@@ -130,14 +130,17 @@ AgentAnswer RequestHandler::LongName(const DecodedRequest& request) {
   for (const std::u16string& component : SplitComponents(request.name.substr(root.size()))) {
     std::u16string longName = component;
     if (IsShortFormName(component)) {
-      if (!shortNames_.Knows(folder)) {
+      auto known = shortNames_.LongNameOf(folder, component);
+      if (!known) {
+        // Not handed out yet, or the folder gained names since: ask afresh.
         if (auto items = MergedFolder(folder)) {
           std::vector<std::u16string> names;
           for (const ItemInfo& item : *items) names.push_back(item.name);
           shortNames_.ForFolder(folder, names);
+          known = shortNames_.LongNameOf(folder, component);
         }
       }
-      if (auto known = shortNames_.LongNameOf(folder, component)) longName = *known;
+      if (known) longName = *known;
     }
     result += u'\\';
     result += longName;
@@ -344,7 +347,6 @@ AgentAnswer RequestHandler::CreatePath(const DecodedRequest& request) {
     // The file system creates the file under the backend root: its folder must be there.
     ready = EnsureLocalFolders(ParentOf(*path));
   }
-  shortNames_.Forget(ParentOf(*path));
   return OneByte(ready ? kCreatePathPrepared : 0);
 }
 
@@ -357,8 +359,7 @@ AgentAnswer RequestHandler::DeleteItem(const DecodedRequest& request) {
   auto item = server_.Stat(*path);
   if (!item || item->isDirectory != (request.isDirectory != 0)) return OneByte(0);
   const bool removed = server_.Remove(*path);
-  shortNames_.Forget(ParentOf(*path));
-  shortNames_.Forget(*path);
+  if (removed) shortNames_.Forget(*path);
   return OneByte(removed ? 1 : 0);
 }
 
@@ -380,8 +381,6 @@ AgentAnswer RequestHandler::Rename(const DecodedRequest& request) {
       return FourBytes(LocalCopyIsComplete(*from) ? kRenameDone : kRenameDownloadFolderFirst);
     if (to->empty() || !server_.CanHold(*to)) return FourBytes(0);
     if (server_.Stat(*from) && !server_.Rename(*from, *to)) return FourBytes(0);
-    shortNames_.Forget(ParentOf(*from));
-    shortNames_.Forget(ParentOf(*to));
     return FourBytes(kRenameDone);
   }
 
@@ -399,8 +398,6 @@ AgentAnswer RequestHandler::Rename(const DecodedRequest& request) {
       state_.ledger.Move(oldCopy, newCopy);
     }
   }
-  shortNames_.Forget(ParentOf(*from));
-  shortNames_.Forget(ParentOf(*to));
   return FourBytes(kRenameDone);
 }
 

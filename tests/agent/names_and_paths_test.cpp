@@ -6,6 +6,7 @@
 #include "agent_test_support.h"
 #include "harness/strings.h"
 #include "name_pattern.h"
+#include "short_names.h"
 #include "text.h"
 #include "view_paths.h"
 
@@ -88,6 +89,18 @@ TEST(NamePattern, ShortFormAndLegalNames) {
   }
   EXPECT_TRUE(IsLegalComponent(std::u16string(255, u'a')));
   EXPECT_FALSE(IsLegalComponent(std::u16string(256, u'a')));
+}
+
+TEST(ShortNames, AFreeNumberKeepsTheNameWithinEightCharacters) {
+  const std::set<std::u16string> taken = {u"QUARTE~1.DOC", u"QUARTE~2.DOC", u"README"};
+  for (int i = 3; i <= 9; ++i) {
+    EXPECT_EQ(FirstFreeShortName(u"QUARTE~" + std::u16string(1, u'0' + i) + u".DOC", taken),
+              u"QUARTE~" + std::u16string(1, u'0' + i) + u".DOC");
+  }
+  EXPECT_EQ(ToUtf8(FirstFreeShortName(u"quarte~1.doc", taken)), "quarte~3.doc");
+  std::set<std::u16string> nine = taken;
+  for (int i = 3; i <= 9; ++i) nine.insert(u"QUARTE~" + std::u16string(1, u'0' + i) + u".DOC");
+  EXPECT_EQ(ToUtf8(FirstFreeShortName(u"QUARTE~1.DOC", nine)), "QUART~10.DOC");
 }
 
 TEST(Text, CaseInsensitiveComparisonAndUtf8) {

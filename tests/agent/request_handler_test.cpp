@@ -128,10 +128,21 @@ TEST_F(RequestHandlerTest, ShortNamesAreGeneratedPerFolderAndResolveBack) {
                 .status,
             0);
 
-  // A new item changes the folder's names: generated afresh.
-  server_.AddFile(u"Another Long Name.txt", "x");
-  Ask(kRequestDirectoryListing, ListingPayload(kView, FileBothDirectoryInformation));
+  // New items get short names of their own, numbered past those handed
+  // out; the names already handed out stay with their items. A ';' (the
+  // driver command's separator) reaches the generator as '_'.
+  server_.AddFile(u"Annual Budget.txt", "x");
+  server_.AddFile(u"Q;R long.txt", "x");
+  AgentAnswer again =
+      Ask(kRequestDirectoryListing, ListingPayload(kView, FileBothDirectoryInformation));
   EXPECT_EQ(shortNameCalls_, 3);
+  shortOf.clear();
+  for (const auto& e : DecodeEntries(FileBothDirectoryInformation, again.data))
+    shortOf[e.name] = e.shortName;
+  EXPECT_EQ(ToUtf8(shortOf[u"Annual Plans.txt"]), "ANNUA~1");
+  EXPECT_EQ(ToUtf8(shortOf[u"Quarterly Reports"]), "QUART~2");
+  EXPECT_EQ(ToUtf8(shortOf[u"Annual Budget.txt"]), "ANNUA~2");
+  EXPECT_EQ(ToUtf8(shortOf[u"Q;R long.txt"]), "Q_RLO~2");
 }
 
 TEST_F(RequestHandlerTest, DeleteCheckTellsEmptyFromNotEmpty) {

@@ -77,6 +77,7 @@ void Agent::Stop() {
 
 HRESULT Agent::StartOnAgentThread() {
   if (running_) return S_OK;
+  if (!handler_.PrepareStaging()) return E_INVALIDARG;
   HRESULT result = channel_.Connect();
   if (FAILED(result)) {
     state_.Trace("agent: cannot connect to the driver's ports (" + Hex(result) + ")");

@@ -27,7 +27,8 @@ namespace tavo::agent {
 
 struct AgentConfig {
   ViewRoots roots;
-  std::u16string stagingFolder;  // downloads are written here first ("" for in place)
+  // Downloads are written here first ("" for RequestHandler::DefaultStaging).
+  std::u16string stagingFolder;
   std::uint32_t sessionId = 1;
   std::vector<client::ProcessListItem> blockList;
   // Sent after the block list when present: the driver then decides

@@ -34,6 +34,19 @@ std::u16string Number(std::uint64_t value) {
   return text;
 }
 
+// "\Device\HarddiskVolume3" of "\Device\HarddiskVolume3\Users\...".
+std::u16string VolumeOf(const std::u16string& path) {
+  std::size_t end = 0;
+  for (int i = 0; i < 3 && end != std::u16string::npos; ++i) end = path.find(u'\\', end + 1);
+  return path.substr(0, end);
+}
+
+bool EndsWith(const std::u16string& name, std::u16string_view tail) {
+  return name.size() >= tail.size() && EqualsIgnoreCase(name.substr(name.size() - tail.size()), tail);
+}
+
+constexpr std::u16string_view kStagedSuffix = u".download";
+
 }  // namespace
 
 RequestHandler::RequestHandler(ViewPaths paths, ServerStore& server, LocalFiles& local,
@@ -44,7 +57,34 @@ RequestHandler::RequestHandler(ViewPaths paths, ServerStore& server, LocalFiles&
       local_(local),
       shortNames_(std::move(shortNames)),
       state_(state),
-      staging_(std::move(stagingFolder)) {}
+      staging_(stagingFolder.empty() ? DefaultStaging(paths_.roots()) : std::move(stagingFolder)) {
+}
+
+std::u16string RequestHandler::DefaultStaging(const ViewRoots& roots) {
+  std::u16string backend = roots.backendRoot;
+  while (!backend.empty() && backend.back() == u'\\') backend.pop_back();
+  return backend + u".staging";
+}
+
+bool RequestHandler::PrepareStaging() {
+  const ViewRoots& roots = paths_.roots();
+  if (!EqualsIgnoreCase(VolumeOf(staging_), VolumeOf(roots.backendRoot)) ||
+      IsAtOrUnder(staging_, roots.backendRoot) || paths_.InView(staging_)) {
+    state_.Trace("agent: the staging folder " + ToUtf8(staging_) +
+                 " must be on the backend's volume, outside the backend folder and the view");
+    return false;
+  }
+  if (!local_.Stat(staging_) && !local_.MakeDirectory(staging_)) {
+    state_.Trace("agent: cannot make the staging folder " + ToUtf8(staging_));
+    return false;
+  }
+  for (const ItemInfo& item : local_.List(staging_).value_or(std::vector<ItemInfo>{})) {
+    if (!item.isDirectory && EndsWith(item.name, kStagedSuffix)) {
+      local_.Remove(staging_ + u"\\" + item.name);
+    }
+  }
+  return true;
+}
 
 std::int32_t RequestHandler::Check(std::uint32_t type, const Bytes& payload) const {
   return DecodeRequest(type, payload) ? status::kSuccess : status::kInvalidParameter;
@@ -263,17 +303,14 @@ bool RequestHandler::DownloadFile(const std::u16string& serverPath) {
   if (!EnsureLocalFolders(ParentOf(serverPath))) return false;
 
   OwnChangeScope own(state_.ownChanges, backend);
-  bool written;
-  if (staging_.empty()) {
-    written = local_.WriteAll(backend, contents);
-  } else {
-    // Written aside and moved into place, so that nobody opens a half-written copy.
-    if (!local_.Stat(staging_)) local_.MakeDirectory(staging_);
-    const std::u16string staged = staging_ + u"\\" + Number(++stagingCounter_) + u".download";
-    OwnChangeScope ownStaged(state_.ownChanges, staged);
-    written = local_.WriteAll(staged, contents) && local_.Rename(staged, backend, false);
-    if (!written) local_.Remove(staged);
-  }
+  // Written aside and moved into place, so that nobody opens a half-written
+  // copy and a download cut short never stands as the local copy.
+  if (!local_.Stat(staging_)) local_.MakeDirectory(staging_);
+  const std::u16string staged =
+      staging_ + u"\\" + Number(++stagingCounter_) + std::u16string(kStagedSuffix);
+  OwnChangeScope ownStaged(state_.ownChanges, staged);
+  bool written = local_.WriteAll(staged, contents) && local_.Rename(staged, backend, false);
+  if (!written) local_.Remove(staged);
   if (!written) {
     state_.Trace("agent: download of " + ToUtf8(serverPath) + " failed");
     return false;

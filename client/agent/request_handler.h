@@ -27,10 +27,18 @@ struct AgentAnswer {
 
 class RequestHandler {
  public:
-  // stagingFolder: a folder outside the backend root where downloads are
-  // written before they are moved into place ("" writes in place).
+  // stagingFolder: a folder on the backend's volume, outside the backend
+  // root and the views, where downloads are written before they are moved
+  // into place ("" for DefaultStaging).
   RequestHandler(ViewPaths paths, ServerStore& server, LocalFiles& local,
                  ShortNameSource shortNames, AgentState& state, std::u16string stagingFolder = {});
+
+  // "<backend root>.staging": beside the backend root, on its volume.
+  static std::u16string DefaultStaging(const ViewRoots& roots);
+  // Checks the staging folder at start (made when missing; on the backend's
+  // volume; neither under the backend root nor a view) and removes the
+  // downloads a previous run left there unfinished. False when unusable.
+  bool PrepareStaging();
 
   // The acknowledgement status of a request: 0, or STATUS_INVALID_PARAMETER
   // for a payload that does not decode.

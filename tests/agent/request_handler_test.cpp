@@ -6,6 +6,7 @@
 
 #include "agent_test_support.h"
 #include "harness/processes.h"
+#include "harness/volume.h"
 #include "listing.h"
 #include "text.h"
 
@@ -183,6 +184,26 @@ TEST_F(RequestHandlerTest, DownloadMakesTheStagingFolderWhenItIsMissing) {
   server_.AddFile(u"a.txt", "a");
   EXPECT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(u"a.txt")))), 1);
   EXPECT_EQ(ReadLocal(Backend(u"a.txt")), "a");
+}
+
+TEST_F(RequestHandlerTest, StagingIsCheckedAndLeftoversRemovedAtStart) {
+  sim::harness::FileSpec leftover;
+  leftover.path = u"\\Users\\alice\\AppData\\Local\\Tavo\\Staging\\7.download";
+  leftover.contents = "half a download";
+  ASSERT_EQ(volume_->Populate({leftover}), STATUS_SUCCESS);
+  EXPECT_TRUE(handler_->PrepareStaging());
+  EXPECT_TRUE(local_->List(kStaging)->empty());
+
+  const ViewPaths paths({kView, kBackend, kSecondary});
+  for (const std::u16string& unusable :
+       {Backend(u"staging"), View(u"staging"), std::u16string(u"\\Device\\HarddiskVolume4\\S")}) {
+    RequestHandler handler(paths, server_, *local_, FakeShortNames, state_, unusable);
+    EXPECT_FALSE(handler.PrepareStaging()) << ToUtf8(unusable);
+  }
+  // None given: one beside the backend root.
+  RequestHandler byDefault(paths, server_, *local_, FakeShortNames, state_);
+  EXPECT_TRUE(byDefault.PrepareStaging());
+  EXPECT_TRUE(local_->Stat(std::u16string(kBackend) + u".staging").has_value());
 }
 
 TEST_F(RequestHandlerTest, DownloadRefusalsAndExistingCopies) {

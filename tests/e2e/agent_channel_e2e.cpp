@@ -151,6 +151,27 @@ TEST_F(EndToEndTest, AgentRestartedWhileTheDriverRuns) {
   EXPECT_TRUE(std::filesystem::is_directory(serverFolder_ / "New Folder"));
 }
 
+TEST_F(EndToEndTest, AgentReconnectsWhenTheDriverRestarts) {
+  EXPECT_TRUE(agent_->CheckConnection()) << "nothing to do while the driver hears it";
+  ASSERT_EQ(Unload(/*mandatory=*/true), STATUS_SUCCESS);
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  EXPECT_EQ(Ask(kRequestItemQuery, ItemQuery(View(u"readme.txt")), 200).status,
+            STATUS_PORT_DISCONNECTED);
+  EXPECT_TRUE(agent_->CheckConnection());
+  Exchange again = Ask(kRequestItemQuery, ItemQuery(View(u"readme.txt")), 200);
+  EXPECT_EQ(again.status, STATUS_SUCCESS);
+  EXPECT_EQ(again.length, kItemInfoReplySize);
+  // Configured again: an open in the view is served by the agent.
+  Opened opened =
+      OpenAs(notepad_, View(u"docs\\notes.txt"), GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  EXPECT_EQ(ReadAllAs(notepad_, opened.handle), "server notes");
+  sim::harness::RunAs(notepad_, [&] { NtClose(opened.handle); });
+  const auto trace = Trace();
+  EXPECT_NE(std::find(trace.begin(), trace.end(), "agent: reconnected and configured"),
+            trace.end());
+}
+
 TEST_F(EndToEndTest, PeriodicScanUploadsChangedCopiesWithoutBeingAsked) {
   StopAgent();
   scanInterval_ = std::chrono::milliseconds(20);

@@ -78,6 +78,7 @@ void Agent::Stop() {
 HRESULT Agent::StartOnAgentThread() {
   if (running_) return S_OK;
   if (!handler_.PrepareStaging()) return E_INVALIDARG;
+  sync_.UseLedgerFile(handler_.staging() + u"\\sync-ledger.txt");
   {
     std::lock_guard guard(lock_);
     stopping_ = false;
@@ -201,6 +202,7 @@ void Agent::StopOnAgentThread() {
   }
   threads_.clear();
   lifecycle.lock();
+  sync_.SaveLedger();
   for (const client::DriverMessage& message : unanswered) {
     channel_.Answer(message, status::kUnsuccessful, nullptr, 0);
   }

@@ -2,7 +2,9 @@
 // - OwnChanges: local paths the agent itself is changing right now, so that
 //   the driver's notifications about them are not taken for user changes;
 // - SyncLedger: for each local copy, the size and write time it had when it
-//   last matched the server, so that the upload scan sends changed copies only;
+//   last matched the server and the server version it matched, so that the
+//   upload scan sends changed copies only and tells a newer server version
+//   (a conflict) from its own; it is kept across restarts as text;
 // - PathLocks: per-item locks that keep downloads, renames, deletes, the
 //   notification thread and the upload scan off each other's items;
 // - counters and the trace sink.
@@ -17,6 +19,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "agent_types.h"
@@ -90,18 +93,30 @@ struct SyncStamp {
   bool operator==(const SyncStamp&) const = default;
 };
 
+struct SyncRecord {
+  SyncStamp local;   // the copy when it last matched the server
+  SyncStamp server;  // the server's version it matched
+  bool operator==(const SyncRecord&) const = default;
+};
+
 class SyncLedger {
  public:
-  void Record(const std::u16string& localPath, const SyncStamp& stamp);
-  std::optional<SyncStamp> Find(const std::u16string& localPath) const;
+  void Record(const std::u16string& localPath, const SyncRecord& record);
+  std::optional<SyncRecord> Find(const std::u16string& localPath) const;
   void Forget(const std::u16string& localPath);
   // A rename: the record (and those below a folder) move to the new path.
   void Move(const std::u16string& from, const std::u16string& to);
 
+  // One line per copy, "<local size> <local time> <server size> <server
+  // time> <path>" in UTF-8; Load replaces the ledger with what it reads
+  // (lines it cannot read are skipped).
+  std::string Save() const;
+  void Load(std::string_view text);
+
  private:
   mutable std::mutex lock_;
-  std::map<std::u16string, std::pair<std::u16string, SyncStamp>>
-      stamps_;  // upcased -> (path, stamp)
+  std::map<std::u16string, std::pair<std::u16string, SyncRecord>>
+      stamps_;  // upcased -> (path, record)
 };
 
 struct AgentCounters {

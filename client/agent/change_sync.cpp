@@ -4,6 +4,18 @@
 #include "text.h"
 
 namespace tavo::agent {
+namespace {
+
+using namespace tavo::protocol;
+
+// A copy's stamp in the ledger that no copy has: not yet sent.
+constexpr SyncStamp kNeverMatched{~std::uint64_t{0}, 0};
+
+SyncStamp StampOf(const ItemInfo& item) {
+  return {item.size, item.lastWriteTime};
+}
+
+}  // namespace
 
 using namespace tavo::protocol;
 
@@ -86,9 +98,15 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
       if (item && item->isDirectory) {
         server_.MakeFolder(*first);
       } else if (!server_.Stat(*first)) {
-        // The contents follow with the upload scan, once the file is written.
+        // The contents follow with the upload scan, once the file is
+        // written; the empty file is the version the copy starts from.
         server_.MakeFolder(ParentOf(*first));
-        server_.Write(*first, {});
+        const auto placeholder = server_.Write(*first, {}) ? server_.Stat(*first) : std::nullopt;
+        if (item && placeholder) {
+          // The copy matches the placeholder only while it is empty too.
+          const SyncStamp local = item->size == 0 ? StampOf(*item) : kNeverMatched;
+          state_.ledger.Record(paths_.ServerToBackend(*first), {local, StampOf(*placeholder)});
+        }
       }
       state_.Trace("agent: created " + ToUtf8(*first) + " on the server");
       return;
@@ -133,7 +151,9 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
 
 std::size_t ChangeSync::SyncNow() {
   try {
-    return ScanFolder(u"");
+    const std::size_t uploaded = ScanFolder(u"");
+    SaveLedger();
+    return uploaded;
   } catch (const std::exception& error) {
     state_.Trace(std::string("agent: the upload scan stopped: ") + error.what());
     return 0;
@@ -172,20 +192,91 @@ bool ChangeSync::Upload(const std::u16string& serverPath, bool isDirectory) {
   if (isDirectory) return server_.Stat(serverPath) || server_.MakeFolder(serverPath);
 
   const SyncStamp stamp{item->size, item->lastWriteTime};
-  if (auto known = state_.ledger.Find(localPath); known && *known == stamp) return false;
+  const auto known = state_.ledger.Find(localPath);
+  if (known && known->local == stamp) return false;
   Bytes contents;
   if (!local_.ReadAll(localPath, &contents)) return false;  // busy: the next scan tries again
-  Bytes onServer;
-  if (server_.Read(serverPath, &onServer) && onServer == contents) {
-    state_.ledger.Record(localPath, stamp);
+  const auto onServer = server_.Stat(serverPath);
+  if (onServer && onServer->isDirectory) return false;
+  Bytes serverContents;
+  if (onServer && server_.Read(serverPath, &serverContents) && serverContents == contents) {
+    state_.ledger.Record(localPath, {stamp, StampOf(*onServer)});
     return false;
   }
+  // The server's version is not the one this copy was made from (changed
+  // elsewhere, or unknown after a restart without a record): keep both.
+  if (onServer && (!known || known->server != StampOf(*onServer)))
+    return KeepBoth(serverPath, contents);
   if (!server_.Write(serverPath, contents)) return false;
-  state_.ledger.Record(localPath, stamp);
+  const auto written = server_.Stat(serverPath);
+  state_.ledger.Record(localPath, {stamp, written ? StampOf(*written) : SyncStamp{}});
   ++state_.counters.uploads;
   state_.Trace("agent: uploaded " + ToUtf8(serverPath) + " (" + std::to_string(contents.size()) +
                " bytes)");
   return true;
+}
+
+// "notes (conflicted copy).txt", then "... copy 2)", ...: the first name
+// neither side has.
+std::u16string ChangeSync::ConflictName(const std::u16string& serverPath) {
+  const std::u16string leaf = LeafOf(serverPath);
+  const std::size_t dot = leaf.rfind(u'.');
+  const bool hasExtension = dot != std::u16string::npos && dot != 0;
+  const std::u16string stem = hasExtension ? leaf.substr(0, dot) : leaf;
+  const std::u16string extension = hasExtension ? leaf.substr(dot) : u"";
+  for (int n = 1;; ++n) {
+    const std::u16string suffix =
+        n == 1 ? u" (conflicted copy)" : u" (conflicted copy " + FromUtf8(std::to_string(n)) + u")";
+    const std::u16string candidate = JoinRelative(ParentOf(serverPath), stem + suffix + extension);
+    if (!server_.Stat(candidate) && !local_.Stat(paths_.ServerToBackend(candidate)))
+      return candidate;
+  }
+}
+
+// The server's version keeps the name; the local edit goes to the server
+// under a conflict name, and the local copy takes that name too, so that
+// the view shows both and the next open of the name downloads the
+// server's version.
+bool ChangeSync::KeepBoth(const std::u16string& serverPath, const Bytes& contents) {
+  const std::u16string conflict = ConflictName(serverPath);
+  const std::u16string localPath = paths_.ServerToBackend(serverPath);
+  const std::u16string conflictCopy = paths_.ServerToBackend(conflict);
+  if (!server_.CanHold(conflict)) return false;
+  {
+    OwnChangeScope ownOld(state_.ownChanges, localPath);
+    OwnChangeScope ownNew(state_.ownChanges, conflictCopy);
+    if (!local_.Rename(localPath, conflictCopy, false)) return false;  // busy: next scan
+  }
+  state_.ledger.Forget(localPath);
+  state_.Trace("agent: " + ToUtf8(serverPath) + " changed on the server and here; kept both, " +
+               "the local edit as " + ToUtf8(conflict));
+  if (!server_.Write(conflict, contents)) return false;  // the next scan uploads it
+  const auto copy = local_.Stat(conflictCopy);
+  const auto written = server_.Stat(conflict);
+  if (copy && written) {
+    state_.ledger.Record(conflictCopy, {{copy->size, copy->lastWriteTime}, StampOf(*written)});
+  }
+  ++state_.counters.uploads;
+  return true;
+}
+
+void ChangeSync::UseLedgerFile(std::u16string path) {
+  ledgerFile_ = std::move(path);
+  Bytes text;
+  if (local_.ReadAll(ledgerFile_, &text)) {
+    state_.ledger.Load(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+  }
+}
+
+// Written aside and renamed over the old file.
+void ChangeSync::SaveLedger() {
+  if (ledgerFile_.empty()) return;
+  const std::string text = state_.ledger.Save();
+  const std::u16string aside = ledgerFile_ + u".new";
+  if (!local_.WriteAll(aside, Bytes(text.begin(), text.end())) ||
+      !local_.Rename(aside, ledgerFile_, true)) {
+    state_.Trace("agent: cannot save the sync ledger to " + ToUtf8(ledgerFile_));
+  }
 }
 
 }  // namespace tavo::agent

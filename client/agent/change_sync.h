@@ -36,8 +36,14 @@ class ChangeSync {
   void Apply(const DecodedNotification& notification);
   // A queued notification that will not be applied.
   void Unqueued(const DecodedNotification& notification) { Applied(notification); }
-  // Uploads every local copy that changed; returns how many were sent.
+  // Uploads every local copy that changed; returns how many were sent. A
+  // copy whose server file changed since the copy was made is not sent
+  // over it: both are kept (see KeepBoth).
   std::size_t SyncNow();
+  // Where the ledger is kept across restarts (read now, written after each
+  // scan and by SaveLedger).
+  void UseLedgerFile(std::u16string path);
+  void SaveLedger();
 
  private:
   void ApplyLocked(const DecodedNotification& notification);
@@ -46,6 +52,8 @@ class ChangeSync {
   bool RemoveFromServer(const std::u16string& serverPath, bool known);
   std::size_t ScanFolder(const std::u16string& serverFolder);
   bool Upload(const std::u16string& serverPath, bool isDirectory);
+  std::u16string ConflictName(const std::u16string& serverPath);
+  bool KeepBoth(const std::u16string& serverPath, const Bytes& contents);
 
   ViewPaths paths_;
   ServerStore& server_;
@@ -54,6 +62,7 @@ class ChangeSync {
   AgentState& state_;
   mutable std::mutex pendingLock_;
   std::map<std::u16string, int> pending_;  // upcased server path -> queued notifications
+  std::u16string ledgerFile_;
 };
 
 }  // namespace tavo::agent

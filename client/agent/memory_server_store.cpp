@@ -128,7 +128,9 @@ bool MemoryServerStore::Write(const std::u16string& path, const Bytes& contents)
   slot->contents = contents;
   slot->info.size = contents.size();
   slot->info.allocationSize = (contents.size() + 4095) / 4096 * 4096;
-  slot->info.lastAccessTime = slot->info.lastWriteTime = slot->info.changeTime = kDefaultTime;
+  // Each write is a new version: its time moves on by one unit.
+  slot->info.lastAccessTime = slot->info.lastWriteTime = slot->info.changeTime =
+      kDefaultTime + static_cast<std::int64_t>(++writes_);
   return true;
 }
 

@@ -298,8 +298,11 @@ bool RequestHandler::DownloadFile(const std::u16string& serverPath) {
   const std::u16string backend = paths_.ServerToBackend(serverPath);
   // A local copy is never overwritten: it may hold changes not yet uploaded.
   if (auto existing = local_.Stat(backend)) return !existing->isDirectory;
+  // The version read is recorded as the copy's base (taken before the
+  // read: a change in between shows as a conflict later, never as none).
+  auto version = server_.Stat(serverPath);
   Bytes contents;
-  if (!server_.Read(serverPath, &contents)) return false;
+  if (!version || !server_.Read(serverPath, &contents)) return false;
   if (!EnsureLocalFolders(ParentOf(serverPath))) return false;
 
   OwnChangeScope own(state_.ownChanges, backend);
@@ -316,7 +319,8 @@ bool RequestHandler::DownloadFile(const std::u16string& serverPath) {
     return false;
   }
   if (auto copy = local_.Stat(backend)) {
-    state_.ledger.Record(backend, {copy->size, copy->lastWriteTime});
+    state_.ledger.Record(backend, {{copy->size, copy->lastWriteTime},
+                                   {version->size, version->lastWriteTime}});
   }
   ++state_.counters.downloads;
   state_.Trace("agent: downloaded " + ToUtf8(serverPath) + " (" + std::to_string(contents.size()) +

@@ -55,6 +55,7 @@ class RequestHandler {
   bool DownloadFile(const std::u16string& serverPath);
 
   const ViewPaths& paths() const { return paths_; }
+  const std::u16string& staging() const { return staging_; }
   ShortNameBook& shortNames() { return shortNames_; }
 
  private:

@@ -176,15 +176,17 @@ TEST_F(EndToEndTest, PeriodicScanUploadsChangedCopiesWithoutBeingAsked) {
   StopAgent();
   scanInterval_ = std::chrono::milliseconds(20);
   StartAgent();
+  // A new file: a copy of docs\\notes.txt with no record of the server
+  // version it came from would be kept beside the server's, not sent over it.
   ASSERT_TRUE(sim::harness::RunAs(agentProcess_, [&] {
     return local_->MakeDirectory(Backend(u"docs")) &&
-           local_->WriteAll(Backend(u"docs\\notes.txt"), {'n', 'e', 'w'});
+           local_->WriteAll(Backend(u"docs\\fresh.txt"), {'n', 'e', 'w'});
   }));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (ServerFile("docs/notes.txt") != "new" && std::chrono::steady_clock::now() < deadline) {
+  while (ServerFile("docs/fresh.txt") != "new" && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_EQ(ServerFile("docs/notes.txt"), "new");
+  EXPECT_EQ(ServerFile("docs/fresh.txt"), "new");
   EXPECT_EQ(agent_->counters().uploads, 1u);
 }
 

@@ -93,6 +93,10 @@ struct SyncStamp {
   bool operator==(const SyncStamp&) const = default;
 };
 
+inline SyncStamp StampOf(const ItemInfo& item) {
+  return {item.size, item.lastWriteTime};
+}
+
 struct SyncRecord {
   SyncStamp local;   // the copy when it last matched the server
   SyncStamp server;  // the server's version it matched

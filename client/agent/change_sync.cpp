@@ -11,10 +11,6 @@ using namespace tavo::protocol;
 // A copy's stamp in the ledger that no copy has: not yet sent.
 constexpr SyncStamp kNeverMatched{~std::uint64_t{0}, 0};
 
-SyncStamp StampOf(const ItemInfo& item) {
-  return {item.size, item.lastWriteTime};
-}
-
 }  // namespace
 
 using namespace tavo::protocol;
@@ -191,7 +187,7 @@ bool ChangeSync::Upload(const std::u16string& serverPath, bool isDirectory) {
   if (!item || item->isDirectory != isDirectory) return false;
   if (isDirectory) return server_.Stat(serverPath) || server_.MakeFolder(serverPath);
 
-  const SyncStamp stamp{item->size, item->lastWriteTime};
+  const SyncStamp stamp = StampOf(*item);
   const auto known = state_.ledger.Find(localPath);
   if (known && known->local == stamp) return false;
   Bytes contents;
@@ -254,7 +250,7 @@ bool ChangeSync::KeepBoth(const std::u16string& serverPath, const Bytes& content
   const auto copy = local_.Stat(conflictCopy);
   const auto written = server_.Stat(conflict);
   if (copy && written) {
-    state_.ledger.Record(conflictCopy, {{copy->size, copy->lastWriteTime}, StampOf(*written)});
+    state_.ledger.Record(conflictCopy, {StampOf(*copy), StampOf(*written)});
   }
   ++state_.counters.uploads;
   return true;

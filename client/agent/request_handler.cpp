@@ -312,15 +312,13 @@ bool RequestHandler::DownloadFile(const std::u16string& serverPath) {
   const std::u16string staged =
       staging_ + u"\\" + Number(++stagingCounter_) + std::u16string(kStagedSuffix);
   OwnChangeScope ownStaged(state_.ownChanges, staged);
-  bool written = local_.WriteAll(staged, contents) && local_.Rename(staged, backend, false);
-  if (!written) local_.Remove(staged);
-  if (!written) {
+  if (!local_.WriteAll(staged, contents) || !local_.Rename(staged, backend, false)) {
+    local_.Remove(staged);
     state_.Trace("agent: download of " + ToUtf8(serverPath) + " failed");
     return false;
   }
   if (auto copy = local_.Stat(backend)) {
-    state_.ledger.Record(backend, {{copy->size, copy->lastWriteTime},
-                                   {version->size, version->lastWriteTime}});
+    state_.ledger.Record(backend, {StampOf(*copy), StampOf(*version)});
   }
   ++state_.counters.downloads;
   state_.Trace("agent: downloaded " + ToUtf8(serverPath) + " (" + std::to_string(contents.size()) +

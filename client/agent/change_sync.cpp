@@ -6,8 +6,6 @@
 namespace tavo::agent {
 namespace {
 
-using namespace tavo::protocol;
-
 // A copy's stamp in the ledger that no copy has: not yet sent.
 constexpr SyncStamp kNeverMatched{~std::uint64_t{0}, 0};
 
@@ -64,7 +62,9 @@ void ChangeSync::Apply(const DecodedNotification& n) {
 
 // What the user had below a server path goes: the item itself, and below a
 // folder the files the ledger knows as local copies and the folders left
-// empty. Items the user never had locally stay on the server.
+// empty. Items the user never had locally stay on the server, and so does a
+// file changed on the server since the user's copy was made (the user
+// removed an older version).
 bool ChangeSync::RemoveFromServer(const std::u16string& serverPath, bool known) {
   auto item = server_.Stat(serverPath);
   if (!item) return false;
@@ -72,8 +72,9 @@ bool ChangeSync::RemoveFromServer(const std::u16string& serverPath, bool known) 
     for (const ItemInfo& child : server_.List(serverPath).value_or(std::vector<ItemInfo>{})) {
       RemoveFromServer(JoinRelative(serverPath, child.name), false);
     }
-  } else if (!known && !state_.ledger.Find(paths_.ServerToBackend(serverPath))) {
-    return false;
+  } else {
+    const auto record = state_.ledger.Find(paths_.ServerToBackend(serverPath));
+    if (record ? record->server != StampOf(*item) : !known) return false;
   }
   return server_.Remove(serverPath);
 }
@@ -257,6 +258,7 @@ bool ChangeSync::KeepBoth(const std::u16string& serverPath, const Bytes& content
 }
 
 void ChangeSync::UseLedgerFile(std::u16string path) {
+  std::lock_guard guard(saveLock_);
   ledgerFile_ = std::move(path);
   Bytes text;
   if (local_.ReadAll(ledgerFile_, &text)) {
@@ -266,6 +268,7 @@ void ChangeSync::UseLedgerFile(std::u16string path) {
 
 // Written aside and renamed over the old file.
 void ChangeSync::SaveLedger() {
+  std::lock_guard guard(saveLock_);  // the scan thread and SyncNow's caller
   if (ledgerFile_.empty()) return;
   const std::string text = state_.ledger.Save();
   const std::u16string aside = ledgerFile_ + u".new";

@@ -62,6 +62,7 @@ class ChangeSync {
   AgentState& state_;
   mutable std::mutex pendingLock_;
   std::map<std::u16string, int> pending_;  // upcased server path -> queued notifications
+  std::mutex saveLock_;
   std::u16string ledgerFile_;
 };
 

@@ -1,5 +1,9 @@
 #include "folder_server_store.h"
 
+#ifdef _WIN32
+#include "windows_base.h"
+#endif
+
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -44,6 +48,19 @@ std::optional<fs::path> HostChild(const fs::path& folder, const std::u16string& 
   } catch (const std::exception&) {
     return std::nullopt;
   }
+}
+
+// A symbolic link, or on Windows any reparse point (a junction is none of
+// std::filesystem's symlinks there).
+bool IsLink(const fs::path& path, const fs::file_status& status) {
+  if (fs::is_symlink(status)) return true;
+#ifdef _WIN32
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+#else
+  (void)path;
+  return false;
+#endif
 }
 
 bool IsTemporary(std::u16string_view name) {
@@ -109,7 +126,7 @@ std::optional<fs::path> FolderServerStore::Resolve(const std::u16string& path,
     } else {
       std::error_code error;
       const fs::file_status status = fs::symlink_status(*found, error);
-      if (error || fs::is_symlink(status)) return std::nullopt;  // never followed
+      if (error || IsLink(*found, status)) return std::nullopt;  // never followed
       if (i + 1 != parts.size() && !fs::is_directory(status)) return std::nullopt;
     }
     current = std::move(*found);
@@ -157,7 +174,8 @@ std::optional<std::vector<ItemInfo>> FolderServerStore::List(const std::u16strin
   const bool complete = ForEachEntry(*host, [&](const fs::directory_entry& entry) {
     std::error_code linkError;
     const auto name = HostName(entry.path());
-    if (entry.is_symlink(linkError) || linkError || !name || IsTemporary(*name) ||
+    if (IsLink(entry.path(), entry.symlink_status(linkError)) || linkError || !name ||
+        IsTemporary(*name) ||
         CheckComponent(*name) != NameVerdict::kLegal) {
       return true;
     }

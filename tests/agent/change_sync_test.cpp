@@ -129,14 +129,18 @@ TEST_F(ChangeSyncTest, RemovalsTakeOnlyWhatTheUserHadLocally) {
   server_.AddFile(u"shared\\server-only.txt", "o");
   server_.AddFile(u"album\\one.jpg", "1");
   server_.AddFile(u"album\\more\\two.jpg", "2");
-  for (const char16_t* seen : {u"shared\\seen.txt", u"album\\one.jpg", u"album\\more\\two.jpg"}) {
+  server_.AddFile(u"shared\\changed.txt", "c");
+  for (const char16_t* seen : {u"shared\\seen.txt", u"shared\\changed.txt", u"album\\one.jpg",
+                               u"album\\more\\two.jpg"}) {
     ASSERT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(seen)))), 1);
   }
+  server_.AddFile(u"shared\\changed.txt", "newer, from elsewhere");
   Notify(kNotificationRenamed, Backend(u"album"),
          u"\\Device\\HarddiskVolume3\\Users\\alice\\Desktop\\album");
   Notify(kNotificationDeleted, Backend(u"shared\\seen.txt"));
+  Notify(kNotificationDeleted, Backend(u"shared\\changed.txt"));  // an older version went
   Notify(kNotificationDeleted, Backend(u"shared"));
-  EXPECT_EQ(server_.Dump(), "shared\\\nshared\\server-only.txt 1\n");
+  EXPECT_EQ(server_.Dump(), "shared\\\nshared\\changed.txt 21\nshared\\server-only.txt 1\n");
 }
 
 // The user renamed a folder and its notification still waits: the scan

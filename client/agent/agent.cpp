@@ -195,6 +195,8 @@ void Agent::StopOnAgentThread() {
     acknowledged_ = 0;
   }
   changed_.notify_all();
+  state_.Trace("agent: stopping; " + std::to_string(unanswered.size()) +
+               " request(s) not yet taken will be failed");
   // A watch thread waiting for the lifecycle lock sees stopping_ and leaves.
   lifecycle.unlock();
   for (std::thread& thread : threads_) {
@@ -205,10 +207,6 @@ void Agent::StopOnAgentThread() {
   sync_.SaveLedger();
   for (const client::DriverMessage& message : unanswered) {
     channel_.Answer(message, status::kUnsuccessful, nullptr, 0);
-  }
-  if (!unanswered.empty()) {
-    state_.Trace("agent: stopping; failed " + std::to_string(unanswered.size()) +
-                 " unanswered request(s)");
   }
   channel_.Disconnect();
   running_ = false;

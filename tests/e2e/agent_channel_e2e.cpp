@@ -6,6 +6,8 @@
 #include <ntapi.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "channel/notifications.h"
@@ -149,6 +151,61 @@ TEST_F(EndToEndTest, AgentRestartedWhileTheDriverRuns) {
   StartAgent();
   EXPECT_EQ(Ask(kRequestCreatePath, CreatePathPayload(View(u"New Folder"), true), 1).reply[0], 1);
   EXPECT_TRUE(std::filesystem::is_directory(serverFolder_ / "New Folder"));
+}
+
+// A folder server whose Stat of "slow" waits until the test opens the gate.
+class GatedStore : public agent::FolderServerStore {
+ public:
+  using FolderServerStore::FolderServerStore;
+  std::optional<agent::ItemInfo> Stat(const std::u16string& path) override {
+    if (path == u"slow") {
+      std::unique_lock guard(lock_);
+      entered_ = true;
+      changed_.notify_all();
+      changed_.wait(guard, [&] { return open_; });
+    }
+    return FolderServerStore::Stat(path);
+  }
+  void Open() {
+    std::lock_guard guard(lock_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  void WaitEntered() {
+    std::unique_lock guard(lock_);
+    changed_.wait(guard, [&] { return entered_; });
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool entered_ = false, open_ = false;
+};
+
+// Its one worker busy, the agent has acknowledged a second request when it
+// is stopped: the worker's answer goes out, and the second is failed by
+// the agent itself, not left for the driver to fail when the ports close.
+TEST_F(EndToEndTest, StopFailsTheRequestsItAcknowledgedButNeverTook) {
+  StopAgent();
+  auto gated = std::make_unique<GatedStore>(serverFolder_);
+  GatedStore& gate = *gated;
+  store_ = std::move(gated);
+  workerThreads_ = 1;
+  onTrace_ = [&](const std::string& line) {
+    if (line.rfind("agent: stopping", 0) == 0) gate.Open();
+  };
+  StartAgent();
+  NTSTATUS slowStatus = STATUS_PENDING, queuedStatus = STATUS_PENDING;
+  std::thread slow([&] { slowStatus = Ask(kRequestItemQuery, ItemQuery(View(u"slow")), 200).status; });
+  gate.WaitEntered();
+  std::thread queued(
+      [&] { queuedStatus = Ask(kRequestItemQuery, ItemQuery(View(u"readme.txt")), 200).status; });
+  while (agent_->counters().requests < 2) std::this_thread::yield();
+  StopAgent();
+  slow.join();
+  queued.join();
+  EXPECT_EQ(slowStatus, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(queuedStatus, STATUS_UNSUCCESSFUL);
 }
 
 TEST_F(EndToEndTest, AgentReconnectsWhenTheDriverRestarts) {

@@ -240,7 +240,9 @@ TEST_F(EndToEndTest, PeriodicScanUploadsChangedCopiesWithoutBeingAsked) {
            local_->WriteAll(Backend(u"docs\\fresh.txt"), {'n', 'e', 'w'});
   }));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (ServerFile("docs/fresh.txt") != "new" && std::chrono::steady_clock::now() < deadline) {
+  // The counter moves just after the file lands: wait for both.
+  while ((ServerFile("docs/fresh.txt") != "new" || agent_->counters().uploads == 0) &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(ServerFile("docs/fresh.txt"), "new");

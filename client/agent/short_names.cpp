@@ -98,11 +98,6 @@ std::optional<std::u16string> ShortNameBook::LongNameOf(const std::u16string& fo
   return name->second;
 }
 
-bool ShortNameBook::Knows(const std::u16string& folder) const {
-  std::lock_guard guard(lock_);
-  return folders_.count(Upcase(folder)) != 0;
-}
-
 void ShortNameBook::Forget(const std::u16string& folder) {
   std::lock_guard guard(lock_);
   folders_.erase(Upcase(folder));

@@ -37,7 +37,6 @@ class ShortNameBook {
   // The long name behind a short name in a folder the book knows.
   std::optional<std::u16string> LongNameOf(const std::u16string& folder,
                                            const std::u16string& shortName) const;
-  bool Knows(const std::u16string& folder) const;
   // A folder that is gone.
   void Forget(const std::u16string& folder);
 

@@ -77,25 +77,45 @@ void Agent::Stop() {
 
 HRESULT Agent::StartOnAgentThread() {
   if (running_) return S_OK;
-  HRESULT result = channel_.Connect();
-  if (FAILED(result)) {
-    state_.Trace("agent: cannot connect to the driver's ports (" + Hex(result) + ")");
-    return result;
-  }
+  if (!handler_.PrepareStaging()) return E_INVALIDARG;
+  sync_.UseLedgerFile(handler_.staging() + u"\\sync-ledger.txt");
   {
     std::lock_guard guard(lock_);
     stopping_ = false;
+    paused_ = false;
   }
   for (unsigned i = 0; i < std::max(1u, config_.workerThreads); ++i) {
     threads_.push_back(StartThread([this] { WorkerLoop(); }));
   }
   threads_.push_back(StartThread([this] { NotificationLoop(); }));
   if (config_.scanInterval.count() > 0) threads_.push_back(StartThread([this] { ScanLoop(); }));
+  if (config_.healthInterval.count() > 0)
+    threads_.push_back(StartThread([this] { WatchLoop(); }));
+  HRESULT result;
+  {
+    std::lock_guard lifecycle(lifecycleLock_);
+    result = ConnectAndConfigure();
+  }
+  running_ = true;
+  if (FAILED(result)) {
+    StopOnAgentThread();
+    return result;
+  }
+  state_.Trace("agent: connected; view " + ToUtf8(config_.roots.mergedViewRoot) +
+               ", local copies in " + ToUtf8(config_.roots.backendRoot));
+  return S_OK;
+}
+
+HRESULT Agent::ConnectAndConfigure() {
+  HRESULT result = channel_.Connect();
+  if (FAILED(result)) {
+    state_.Trace("agent: cannot connect to the driver's ports (" + Hex(result) + ")");
+    return result;
+  }
   channel_.StartPump([this](const client::DriverMessage& m) { return Acknowledge(m); },
                      [this](client::DriverMessage m) { Enqueue(std::move(m)); },
                      [this](client::DriverMessage m) { EnqueueNotification(std::move(m)); },
                      [this](const std::string& error) { state_.Trace("agent: " + error); });
-
   const ViewRoots& roots = config_.roots;
   client::CommandResult configured = channel_.Configure(config_.sessionId, roots.mergedViewRoot,
                                                         roots.backendRoot, roots.secondaryViewRoot);
@@ -103,36 +123,91 @@ HRESULT Agent::StartOnAgentThread() {
   if (SUCCEEDED(result)) result = channel_.SendBlockList(config_.blockList).hresult;
   if (SUCCEEDED(result) && config_.allowList)
     result = channel_.SendAllowList(*config_.allowList).hresult;
-  if (FAILED(result)) {
+  if (FAILED(result))
     state_.Trace("agent: the driver refused the configuration (" + Hex(result) + ")");
-    running_ = true;
-    StopOnAgentThread();
-    return result;
+  return result;
+}
+
+bool Agent::CheckConnection() {
+  bool connected = false;
+  StartThread([&] { connected = CheckConnectionOnAgentThread(); }).join();
+  return connected;
+}
+
+bool Agent::CheckConnectionOnAgentThread() {
+  std::lock_guard lifecycle(lifecycleLock_);
+  {
+    std::lock_guard guard(lock_);
+    if (stopping_ || !running_) return false;
   }
-  running_ = true;
-  state_.Trace("agent: connected; view " + ToUtf8(roots.mergedViewRoot) + ", local copies in " +
-               ToUtf8(roots.backendRoot));
-  return S_OK;
+  if (SUCCEEDED(channel_.NoOperation().hresult)) return true;
+  state_.Trace("agent: the driver does not answer (restarted or unloaded); reconnecting");
+  {
+    // The requests of the old connection cannot be answered to the new one.
+    std::unique_lock guard(lock_);
+    paused_ = true;
+    changed_.wait(guard, [&] { return busy_ == 0; });
+    requests_.clear();
+  }
+  channel_.Disconnect();
+  {
+    std::lock_guard guard(lock_);
+    notificationIsOwn_.clear();
+    acknowledged_ = 0;
+  }
+  const HRESULT result = ConnectAndConfigure();
+  {
+    std::lock_guard guard(lock_);
+    paused_ = false;
+  }
+  changed_.notify_all();
+  if (FAILED(result)) return false;
+  state_.Trace("agent: reconnected and configured");
+  return true;
+}
+
+void Agent::WatchLoop() {
+  std::unique_lock guard(lock_);
+  while (!stopping_) {
+    if (changed_.wait_for(guard, config_.healthInterval, [&] { return stopping_; })) return;
+    guard.unlock();
+    CheckConnectionOnAgentThread();
+    guard.lock();
+  }
 }
 
 void Agent::StopOnAgentThread() {
   if (!running_ && threads_.empty()) return;
-  // No new messages; the driver fails what it still waits for once the
-  // ports close. The response port stays open until the workers are gone.
+  std::unique_lock lifecycle(lifecycleLock_);
+  // No new messages. Every request the agent acknowledged is answered:
+  // by its worker when one has it, else here with a failure, so that no
+  // requester is left to the driver's clean-up. The response port stays
+  // open until then.
   channel_.StopPump();
+  std::deque<client::DriverMessage> unanswered;
   {
     std::lock_guard guard(lock_);
     stopping_ = true;
-    requests_.clear();
+    unanswered.swap(requests_);
+    for (const DecodedNotification& notification : notifications_) sync_.Unqueued(notification);
     notifications_.clear();
     notificationIsOwn_.clear();
     acknowledged_ = 0;
   }
   changed_.notify_all();
+  state_.Trace("agent: stopping; " + std::to_string(unanswered.size()) +
+               " request(s) not yet taken will be failed");
+  // A watch thread waiting for the lifecycle lock sees stopping_ and leaves.
+  lifecycle.unlock();
   for (std::thread& thread : threads_) {
     if (thread.joinable()) thread.join();
   }
   threads_.clear();
+  lifecycle.lock();
+  sync_.SaveLedger();
+  for (const client::DriverMessage& message : unanswered) {
+    channel_.Answer(message, status::kUnsuccessful, nullptr, 0);
+  }
   channel_.Disconnect();
   running_ = false;
 }
@@ -195,6 +270,7 @@ void Agent::EnqueueNotification(client::DriverMessage message) {
                  " (the agent's own change)");
     return;
   }
+  sync_.Queued(*notification);
   notifications_.push_back(std::move(*notification));
   changed_.notify_all();
 }
@@ -204,7 +280,7 @@ void Agent::WorkerLoop() {
     client::DriverMessage message;
     {
       std::unique_lock guard(lock_);
-      changed_.wait(guard, [&] { return stopping_ || !requests_.empty(); });
+      changed_.wait(guard, [&] { return stopping_ || (!paused_ && !requests_.empty()); });
       if (stopping_) return;
       message = std::move(requests_.front());
       requests_.pop_front();
@@ -231,7 +307,7 @@ void Agent::NotificationLoop() {
     DecodedNotification notification;
     {
       std::unique_lock guard(lock_);
-      changed_.wait(guard, [&] { return stopping_ || !notifications_.empty(); });
+      changed_.wait(guard, [&] { return stopping_ || (!paused_ && !notifications_.empty()); });
       if (stopping_) return;
       notification = std::move(notifications_.front());
       notifications_.pop_front();

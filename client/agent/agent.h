@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -27,7 +28,8 @@ namespace tavo::agent {
 
 struct AgentConfig {
   ViewRoots roots;
-  std::u16string stagingFolder;  // downloads are written here first ("" for in place)
+  // Downloads are written here first ("" for RequestHandler::DefaultStaging).
+  std::u16string stagingFolder;
   std::uint32_t sessionId = 1;
   std::vector<client::ProcessListItem> blockList;
   // Sent after the block list when present: the driver then decides
@@ -36,6 +38,9 @@ struct AgentConfig {
   unsigned workerThreads = 4;
   // The upload scan's period; zero scans only on SyncNow.
   std::chrono::milliseconds scanInterval{0};
+  // How often the agent checks that the driver still hears it (zero: only
+  // on CheckConnection).
+  std::chrono::milliseconds healthInterval{0};
   // Starts the agent's threads (default: std::thread), e.g. as its process.
   client::DriverChannel::ThreadStarter startThread;
   TraceSink trace;
@@ -52,10 +57,15 @@ class Agent {
   // is made on a thread started by config.startThread, so it belongs to
   // the agent's process whatever the caller's.
   HRESULT Start();
-  // Disconnects and stops every thread; unanswered requests are dropped
-  // (the driver fails them when the ports close).
+  // Disconnects and stops every thread; requests not yet answered are
+  // answered with a failure first.
   void Stop();
   bool Running() const { return running_; }
+
+  // Asks the driver for nothing; when it does not answer (it was restarted
+  // or unloaded), drops the requests of the old connection, reconnects and
+  // sends the configuration again. True when connected afterwards.
+  bool CheckConnection();
 
   // Runs the upload scan now; returns how many copies were uploaded.
   std::size_t SyncNow();
@@ -70,6 +80,9 @@ class Agent {
  private:
   HRESULT StartOnAgentThread();
   void StopOnAgentThread();
+  HRESULT ConnectAndConfigure();
+  bool CheckConnectionOnAgentThread();
+  void WatchLoop();
   std::int32_t Acknowledge(const client::DriverMessage& message);
   void Enqueue(client::DriverMessage message);
   void EnqueueNotification(client::DriverMessage message);
@@ -94,6 +107,8 @@ class Agent {
   std::size_t acknowledged_ = 0;        // accepted, not yet handed to a queue
   std::size_t busy_ = 0;
   bool stopping_ = false;
+  bool paused_ = false;      // reconnecting: workers take nothing new
+  std::mutex lifecycleLock_;  // connects, reconnects and stops one at a time
   std::atomic<bool> running_{false};
   std::vector<std::thread> threads_;
 };

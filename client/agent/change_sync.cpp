@@ -4,6 +4,12 @@
 #include "text.h"
 
 namespace tavo::agent {
+namespace {
+
+// A copy's stamp in the ledger that no copy has: not yet sent.
+constexpr SyncStamp kNeverMatched{~std::uint64_t{0}, 0};
+
+}  // namespace
 
 using namespace tavo::protocol;
 
@@ -20,36 +26,100 @@ bool ChangeSync::IsOwnChange(const DecodedNotification& n) const {
   return !n.secondName.empty() && state_.ownChanges.IsOwn(n.secondName);
 }
 
+void ChangeSync::Queued(const DecodedNotification& n) {
+  std::lock_guard guard(pendingLock_);
+  for (const auto& path : {paths_.AnyToServer(n.firstName), paths_.AnyToServer(n.secondName)}) {
+    if (path && !path->empty()) ++pending_[Upcase(*path)];
+  }
+}
+
+void ChangeSync::Applied(const DecodedNotification& n) {
+  std::lock_guard guard(pendingLock_);
+  for (const auto& path : {paths_.AnyToServer(n.firstName), paths_.AnyToServer(n.secondName)}) {
+    if (!path || path->empty()) continue;
+    auto it = pending_.find(Upcase(*path));
+    if (it != pending_.end() && --it->second <= 0) pending_.erase(it);
+  }
+}
+
+bool ChangeSync::IsPending(const std::u16string& serverPath) const {
+  std::lock_guard guard(pendingLock_);
+  const std::u16string key = Upcase(serverPath);
+  for (const auto& [path, count] : pending_) {
+    if (IsAtOrUnder(key, path)) return true;
+  }
+  return false;
+}
+
 void ChangeSync::Apply(const DecodedNotification& n) {
+  try {
+    ApplyLocked(n);
+  } catch (const std::exception& error) {
+    state_.Trace("agent: " + DescribeNotification(n) + " not carried over: " + error.what());
+  }
+  Applied(n);
+}
+
+// What the user had below a server path goes: the item itself, and below a
+// folder the files the ledger knows as local copies and the folders left
+// empty. Items the user never had locally stay on the server, and so does a
+// file changed on the server since the user's copy was made (the user
+// removed an older version).
+bool ChangeSync::RemoveFromServer(const std::u16string& serverPath, bool known) {
+  auto item = server_.Stat(serverPath);
+  if (!item) return false;
+  if (item->isDirectory) {
+    for (const ItemInfo& child : server_.List(serverPath).value_or(std::vector<ItemInfo>{})) {
+      RemoveFromServer(JoinRelative(serverPath, child.name), false);
+    }
+  } else {
+    const auto record = state_.ledger.Find(paths_.ServerToBackend(serverPath));
+    if (record ? record->server != StampOf(*item) : !known) return false;
+  }
+  return server_.Remove(serverPath);
+}
+
+void ChangeSync::ApplyLocked(const DecodedNotification& n) {
   auto first = paths_.AnyToServer(n.firstName);
+  auto second = n.secondName.empty() ? std::nullopt : paths_.AnyToServer(n.secondName);
+  std::vector<std::u16string> locked;
+  if (first && !first->empty()) locked.push_back(*first);
+  if (second && !second->empty()) locked.push_back(*second);
+  if (locked.empty()) return;
+  PathLocks::Hold hold = state_.pathLocks.Lock(locked);
   switch (n.type) {
     case kNotificationCreated: {
       if (!first || first->empty()) return;
-      shortNames_.Forget(ParentOf(*first));
       // The local copy is looked at under the backend root, never through the view.
       auto item = local_.Stat(paths_.ServerToBackend(*first));
       if (item && item->isDirectory) {
         server_.MakeFolder(*first);
       } else if (!server_.Stat(*first)) {
-        // The contents follow with the upload scan, once the file is written.
+        // The contents follow with the upload scan, once the file is
+        // written; the empty file is the version the copy starts from.
         server_.MakeFolder(ParentOf(*first));
-        server_.Write(*first, {});
+        const auto placeholder = server_.Write(*first, {}) ? server_.Stat(*first) : std::nullopt;
+        if (item && placeholder) {
+          // The copy matches the placeholder only while it is empty too.
+          const SyncStamp local = item->size == 0 ? StampOf(*item) : kNeverMatched;
+          state_.ledger.Record(paths_.ServerToBackend(*first), {local, StampOf(*placeholder)});
+        }
       }
       state_.Trace("agent: created " + ToUtf8(*first) + " on the server");
       return;
     }
     case kNotificationDeleted: {
       if (!first || first->empty()) return;
-      shortNames_.Forget(ParentOf(*first));
-      state_.ledger.Forget(n.firstName);
-      if (server_.Remove(*first))
+      shortNames_.Forget(*first);
+      if (RemoveFromServer(*first, true)) {
         state_.Trace("agent: deleted " + ToUtf8(*first) + " on the server");
+      } else if (server_.Stat(*first)) {
+        state_.Trace("agent: " + ToUtf8(*first) + " kept on the server: it holds items never here");
+      }
+      state_.ledger.Forget(paths_.ServerToBackend(*first));
       return;
     }
     case kNotificationRenamed: {
-      auto second = paths_.AnyToServer(n.secondName);
-      if (first) shortNames_.Forget(ParentOf(*first));
-      if (second) shortNames_.Forget(ParentOf(*second));
       if (first && !first->empty() && second && !second->empty()) {
         state_.ledger.Move(paths_.ServerToBackend(*first), paths_.ServerToBackend(*second));
         if (server_.Stat(*first)) {
@@ -61,11 +131,12 @@ void ChangeSync::Apply(const DecodedNotification& n) {
                          " on the server");
           }
         }
-      } else if (first && !first->empty()) {
-        // Moved out of the view: the server item goes.
+      } else if (first && !first->empty() && !paths_.InView(n.secondName) &&
+                 !IsAtOrUnder(n.secondName, paths_.roots().backendRoot)) {
+        // Moved out of the view: what the user had of the server item goes.
+        if (RemoveFromServer(*first, true))
+          state_.Trace("agent: " + ToUtf8(*first) + " left the view; deleted on the server");
         state_.ledger.Forget(paths_.ServerToBackend(*first));
-        server_.Remove(*first);
-        state_.Trace("agent: " + ToUtf8(*first) + " left the view; deleted on the server");
       }
       // Moved into the view: the upload scan sends it.
       return;
@@ -76,40 +147,135 @@ void ChangeSync::Apply(const DecodedNotification& n) {
 }
 
 std::size_t ChangeSync::SyncNow() {
-  return ScanFolder(u"");
+  try {
+    const std::size_t uploaded = ScanFolder(u"");
+    SaveLedger();
+    return uploaded;
+  } catch (const std::exception& error) {
+    state_.Trace(std::string("agent: the upload scan stopped: ") + error.what());
+    return 0;
+  }
 }
 
 std::size_t ChangeSync::ScanFolder(const std::u16string& serverFolder) {
   auto items = local_.List(paths_.ServerToBackend(serverFolder));
   if (!items) return 0;
   std::size_t uploaded = 0;
-  for (const ItemInfo& item : *items) {
-    const std::u16string serverPath = JoinRelative(serverFolder, item.name);
-    const std::u16string localPath = paths_.ServerToBackend(serverPath);
-    if (item.isDirectory) {
-      if (!server_.Stat(serverPath)) server_.MakeFolder(serverPath);
+  for (const ItemInfo& listed : *items) {
+    const std::u16string serverPath = JoinRelative(serverFolder, listed.name);
+    if (CheckServerPath(serverPath) != NameVerdict::kLegal) continue;
+    if (listed.isDirectory) {
+      if (!Upload(serverPath, true)) continue;
       uploaded += ScanFolder(serverPath);
-      continue;
-    }
-    const SyncStamp stamp{item.size, item.lastWriteTime};
-    if (auto known = state_.ledger.Find(localPath); known && *known == stamp) continue;
-    Bytes contents;
-    if (!local_.ReadAll(localPath, &contents)) continue;  // busy: the next scan tries again
-    Bytes onServer;
-    if (server_.Read(serverPath, &onServer) && onServer == contents) {
-      state_.ledger.Record(localPath, stamp);
-      continue;
-    }
-    server_.MakeFolder(serverFolder);
-    if (server_.Write(serverPath, contents)) {
-      state_.ledger.Record(localPath, stamp);
-      ++state_.counters.uploads;
+    } else if (Upload(serverPath, false)) {
       ++uploaded;
-      state_.Trace("agent: uploaded " + ToUtf8(serverPath) + " (" +
-                   std::to_string(contents.size()) + " bytes)");
     }
   }
   return uploaded;
+}
+
+// One item of the scan: a folder is made on the server (true when it is
+// there to descend into), a changed file sent (true when it was).
+bool ChangeSync::Upload(const std::u16string& serverPath, bool isDirectory) {
+  PathLocks::Hold hold = state_.pathLocks.Lock({serverPath});
+  // A change whose notification is still queued is the notification's to
+  // carry over (the scan would otherwise bring back what a rename moved);
+  // and the copy is looked at again under the lock, as a rename or delete
+  // may have come first.
+  if (IsPending(serverPath)) return false;
+  const std::u16string localPath = paths_.ServerToBackend(serverPath);
+  auto item = local_.Stat(localPath);
+  if (!item || item->isDirectory != isDirectory) return false;
+  if (isDirectory) return server_.Stat(serverPath) || server_.MakeFolder(serverPath);
+
+  const SyncStamp stamp = StampOf(*item);
+  const auto known = state_.ledger.Find(localPath);
+  if (known && known->local == stamp) return false;
+  Bytes contents;
+  if (!local_.ReadAll(localPath, &contents)) return false;  // busy: the next scan tries again
+  const auto onServer = server_.Stat(serverPath);
+  if (onServer && onServer->isDirectory) return false;
+  Bytes serverContents;
+  if (onServer && server_.Read(serverPath, &serverContents) && serverContents == contents) {
+    state_.ledger.Record(localPath, {stamp, StampOf(*onServer)});
+    return false;
+  }
+  // The server's version is not the one this copy was made from (changed
+  // elsewhere, or unknown after a restart without a record): keep both.
+  if (onServer && (!known || known->server != StampOf(*onServer)))
+    return KeepBoth(serverPath, contents);
+  if (!server_.Write(serverPath, contents)) return false;
+  const auto written = server_.Stat(serverPath);
+  state_.ledger.Record(localPath, {stamp, written ? StampOf(*written) : SyncStamp{}});
+  ++state_.counters.uploads;
+  state_.Trace("agent: uploaded " + ToUtf8(serverPath) + " (" + std::to_string(contents.size()) +
+               " bytes)");
+  return true;
+}
+
+// "notes (conflicted copy).txt", then "... copy 2)", ...: the first name
+// neither side has.
+std::u16string ChangeSync::ConflictName(const std::u16string& serverPath) {
+  const std::u16string leaf = LeafOf(serverPath);
+  const std::size_t dot = leaf.rfind(u'.');
+  const bool hasExtension = dot != std::u16string::npos && dot != 0;
+  const std::u16string stem = hasExtension ? leaf.substr(0, dot) : leaf;
+  const std::u16string extension = hasExtension ? leaf.substr(dot) : u"";
+  for (int n = 1;; ++n) {
+    const std::u16string suffix =
+        n == 1 ? u" (conflicted copy)" : u" (conflicted copy " + FromUtf8(std::to_string(n)) + u")";
+    const std::u16string candidate = JoinRelative(ParentOf(serverPath), stem + suffix + extension);
+    if (!server_.Stat(candidate) && !local_.Stat(paths_.ServerToBackend(candidate)))
+      return candidate;
+  }
+}
+
+// The server's version keeps the name; the local edit goes to the server
+// under a conflict name, and the local copy takes that name too, so that
+// the view shows both and the next open of the name downloads the
+// server's version.
+bool ChangeSync::KeepBoth(const std::u16string& serverPath, const Bytes& contents) {
+  const std::u16string conflict = ConflictName(serverPath);
+  const std::u16string localPath = paths_.ServerToBackend(serverPath);
+  const std::u16string conflictCopy = paths_.ServerToBackend(conflict);
+  if (!server_.CanHold(conflict)) return false;
+  {
+    OwnChangeScope ownOld(state_.ownChanges, localPath);
+    OwnChangeScope ownNew(state_.ownChanges, conflictCopy);
+    if (!local_.Rename(localPath, conflictCopy, false)) return false;  // busy: next scan
+  }
+  state_.ledger.Forget(localPath);
+  state_.Trace("agent: " + ToUtf8(serverPath) + " changed on the server and here; kept both, " +
+               "the local edit as " + ToUtf8(conflict));
+  if (!server_.Write(conflict, contents)) return false;  // the next scan uploads it
+  const auto copy = local_.Stat(conflictCopy);
+  const auto written = server_.Stat(conflict);
+  if (copy && written) {
+    state_.ledger.Record(conflictCopy, {StampOf(*copy), StampOf(*written)});
+  }
+  ++state_.counters.uploads;
+  return true;
+}
+
+void ChangeSync::UseLedgerFile(std::u16string path) {
+  std::lock_guard guard(saveLock_);
+  ledgerFile_ = std::move(path);
+  Bytes text;
+  if (local_.ReadAll(ledgerFile_, &text)) {
+    state_.ledger.Load(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+  }
+}
+
+// Written aside and renamed over the old file.
+void ChangeSync::SaveLedger() {
+  std::lock_guard guard(saveLock_);  // the scan thread and SyncNow's caller
+  if (ledgerFile_.empty()) return;
+  const std::string text = state_.ledger.Save();
+  const std::u16string aside = ledgerFile_ + u".new";
+  if (!local_.WriteAll(aside, Bytes(text.begin(), text.end())) ||
+      !local_.Rename(aside, ledgerFile_, true)) {
+    state_.Trace("agent: cannot save the sync ledger to " + ToUtf8(ledgerFile_));
+  }
 }
 
 }  // namespace tavo::agent

@@ -9,6 +9,9 @@
 // ignored.
 #pragma once
 
+#include <map>
+#include <mutex>
+
 #include "agent_state.h"
 #include "local_files.h"
 #include "payloads.h"
@@ -26,19 +29,41 @@ class ChangeSync {
   // True when the notification is about one of the agent's own changes
   // (decided when it arrives, while the change is still in progress).
   bool IsOwnChange(const DecodedNotification& notification) const;
-  // Carries a user's change over to the server.
+  // A notification waits in the queue for Apply; until it is applied the
+  // upload scan leaves its paths alone.
+  void Queued(const DecodedNotification& notification);
+  // Carries a user's change over to the server (after Queued).
   void Apply(const DecodedNotification& notification);
-  // Uploads every local copy that changed; returns how many were sent.
+  // A queued notification that will not be applied.
+  void Unqueued(const DecodedNotification& notification) { Applied(notification); }
+  // Uploads every local copy that changed; returns how many were sent. A
+  // copy whose server file changed since the copy was made is not sent
+  // over it: both are kept (see KeepBoth).
   std::size_t SyncNow();
+  // Where the ledger is kept across restarts (read now, written after each
+  // scan and by SaveLedger).
+  void UseLedgerFile(std::u16string path);
+  void SaveLedger();
 
  private:
+  void ApplyLocked(const DecodedNotification& notification);
+  void Applied(const DecodedNotification& notification);
+  bool IsPending(const std::u16string& serverPath) const;
+  bool RemoveFromServer(const std::u16string& serverPath, bool known);
   std::size_t ScanFolder(const std::u16string& serverFolder);
+  bool Upload(const std::u16string& serverPath, bool isDirectory);
+  std::u16string ConflictName(const std::u16string& serverPath);
+  bool KeepBoth(const std::u16string& serverPath, const Bytes& contents);
 
   ViewPaths paths_;
   ServerStore& server_;
   LocalFiles& local_;
   ShortNameBook& shortNames_;
   AgentState& state_;
+  mutable std::mutex pendingLock_;
+  std::map<std::u16string, int> pending_;  // upcased server path -> queued notifications
+  std::mutex saveLock_;
+  std::u16string ledgerFile_;
 };
 
 }  // namespace tavo::agent

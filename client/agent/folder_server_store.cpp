@@ -1,11 +1,17 @@
 #include "folder_server_store.h"
 
+#ifdef _WIN32
+#include "windows_base.h"
+#endif
+
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <system_error>
 
 #include "name_pattern.h"
 #include "text.h"
+#include "view_paths.h"
 
 namespace tavo::agent {
 namespace fs = std::filesystem;
@@ -24,50 +30,116 @@ std::int64_t ToSystemTime(fs::file_time_type time) {
   return units.count() + kEpochDifference * 10000000;
 }
 
-// Host paths are made from and read back as UTF-16, which std::filesystem
-// converts to the host's own encoding (UTF-8 here, UTF-16 on Windows).
-std::u16string HostName(const fs::path& path) {
-  return path.filename().u16string();
+// Host names are made from and read back as UTF-16, which std::filesystem
+// converts to the host's own encoding (UTF-8 here, UTF-16 on Windows). A
+// name that does not convert (bytes that are not UTF-8, a lone surrogate)
+// names nothing the server can serve.
+std::optional<std::u16string> HostName(const fs::path& path) {
+  try {
+    return path.filename().u16string();
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<fs::path> HostChild(const fs::path& folder, const std::u16string& name) {
+  try {
+    return folder / fs::path(name);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+// A symbolic link, or on Windows any reparse point (a junction is none of
+// std::filesystem's symlinks there).
+bool IsLink(const fs::path& path, const fs::file_status& status) {
+  if (fs::is_symlink(status)) return true;
+#ifdef _WIN32
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+#else
+  (void)path;
+  return false;
+#endif
+}
+
+bool IsTemporary(std::u16string_view name) {
+  const std::u16string prefix = FromUtf8(FolderServerStore::kTemporaryPrefix);
+  return name.substr(0, prefix.size()) == prefix;
+}
+
+// Calls `visit` for each entry of a host folder until it returns false;
+// false when the walk met an I/O error.
+bool ForEachEntry(const fs::path& folder,
+                  const std::function<bool(const fs::directory_entry&)>& visit) {
+  std::error_code error;
+  fs::directory_iterator it(folder, error);
+  for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+    if (!visit(*it)) return true;
+  }
+  return !error;
+}
+
+// The entry of `folder` named `name` in any case, or nothing.
+std::optional<fs::path> FindChild(const fs::path& folder, const std::u16string& name) {
+  auto exact = HostChild(folder, name);
+  if (!exact) return std::nullopt;
+  std::error_code error;
+  if (fs::exists(fs::symlink_status(*exact, error))) return exact;
+  std::optional<fs::path> found;
+  ForEachEntry(folder, [&](const fs::directory_entry& entry) {
+    auto hostName = HostName(entry.path());
+    if (hostName && EqualsIgnoreCase(*hostName, name)) found = entry.path();
+    return !found;
+  });
+  return found;
 }
 
 }  // namespace
 
-FolderServerStore::FolderServerStore(fs::path root) : root_(std::move(root)) {}
-
-std::optional<fs::path> FolderServerStore::Resolve(const std::u16string& path) const {
-  fs::path current = root_;
+FolderServerStore::FolderServerStore(fs::path root) {
   std::error_code error;
-  for (const std::u16string& part : SplitComponents(path)) {
-    if (!fs::is_directory(current, error)) return std::nullopt;
-    const fs::path exact = current / fs::path(part);
-    if (fs::exists(fs::symlink_status(exact, error))) {
-      current = exact;
-      continue;
-    }
-    bool found = false;
-    for (const auto& entry : fs::directory_iterator(current, error)) {
-      if (EqualsIgnoreCase(HostName(entry.path()), part)) {
-        current = entry.path();
-        found = true;
-        break;
-      }
-    }
-    if (!found) return std::nullopt;
-  }
-  return current;
+  root_ = fs::weakly_canonical(root, error);
+  if (error) root_ = std::move(root);
 }
 
-std::optional<fs::path> FolderServerStore::ResolveForCreate(const std::u16string& path) const {
-  if (auto existing = Resolve(path)) return existing;
-  auto parent = Resolve(ParentOf(path));
-  if (!parent) return std::nullopt;
-  return *parent / fs::path(LeafOf(path));
+bool FolderServerStore::StaysUnderRoot(const fs::path& host) const {
+  std::error_code error;
+  const fs::path real = fs::weakly_canonical(host, error);
+  if (error) return false;
+  const fs::path relative = real.lexically_relative(root_);
+  return !relative.empty() && *relative.begin() != "..";
+}
+
+std::optional<fs::path> FolderServerStore::Resolve(const std::u16string& path,
+                                                   bool mayBeMissing) const {
+  if (CheckServerPath(path) != NameVerdict::kLegal) return std::nullopt;
+  const std::vector<std::u16string> parts = SplitComponents(path);
+  fs::path current = root_;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (IsTemporary(parts[i])) return std::nullopt;
+    auto found = FindChild(current, parts[i]);
+    if (!found) {
+      if (i + 1 != parts.size() || !mayBeMissing) return std::nullopt;
+      found = HostChild(current, parts[i]);
+      if (!found) return std::nullopt;
+    } else {
+      std::error_code error;
+      const fs::file_status status = fs::symlink_status(*found, error);
+      if (error || IsLink(*found, status)) return std::nullopt;  // never followed
+      if (i + 1 != parts.size() && !fs::is_directory(status)) return std::nullopt;
+    }
+    current = std::move(*found);
+  }
+  // The components are checked already; this confirms the result all the same.
+  if (!parts.empty() && !StaysUnderRoot(current)) return std::nullopt;
+  return current;
 }
 
 ItemInfo FolderServerStore::Describe(const fs::directory_entry& entry) const {
   std::error_code error;
   ItemInfo info;
-  info.name = HostName(entry.path());
+  info.name = HostName(entry.path()).value_or(u"");
   info.isDirectory = entry.is_directory(error);
   if (!info.isDirectory) {
     info.size = entry.file_size(error);
@@ -77,7 +149,7 @@ ItemInfo FolderServerStore::Describe(const fs::directory_entry& entry) const {
   info.creationTime = info.lastAccessTime = info.lastWriteTime = info.changeTime = time;
   info.attributes = info.isDirectory ? kAttributeDirectory : kAttributeArchive;
   // A stable id for the listings' FileId: the host path's hash.
-  info.fileId = std::hash<std::u16string>{}(entry.path().u16string()) & 0x0000FFFFFFFFFFFFull;
+  info.fileId = std::hash<fs::path::string_type>{}(entry.path().native()) & 0x0000FFFFFFFFFFFFull;
   return info;
 }
 
@@ -92,36 +164,66 @@ std::optional<ItemInfo> FolderServerStore::Stat(const std::u16string& path) {
   return info;
 }
 
+// Links, our own temporaries and host names Windows could not name (not
+// UTF-8, "a:b", "x.") are not part of the server.
 std::optional<std::vector<ItemInfo>> FolderServerStore::List(const std::u16string& path) {
   auto host = Resolve(path);
   std::error_code error;
   if (!host || !fs::is_directory(*host, error)) return std::nullopt;
   std::vector<ItemInfo> items;
-  for (const auto& entry : fs::directory_iterator(*host, error)) items.push_back(Describe(entry));
+  const bool complete = ForEachEntry(*host, [&](const fs::directory_entry& entry) {
+    std::error_code linkError;
+    const auto name = HostName(entry.path());
+    if (IsLink(entry.path(), entry.symlink_status(linkError)) || linkError || !name ||
+        IsTemporary(*name) ||
+        CheckComponent(*name) != NameVerdict::kLegal) {
+      return true;
+    }
+    items.push_back(Describe(entry));
+    return true;
+  });
+  if (!complete) return std::nullopt;
   return items;
 }
 
 bool FolderServerStore::Read(const std::u16string& path, Bytes* contents) {
   auto host = Resolve(path);
   std::error_code error;
-  if (!host || !fs::is_regular_file(*host, error)) return false;
+  if (!host || !fs::is_regular_file(fs::symlink_status(*host, error))) return false;
   std::ifstream in(*host, std::ios::binary);
   if (!in) return false;
   contents->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
+  return !in.bad();
 }
 
+// Written beside the file and renamed over it: the old version stays whole
+// until the new one is complete.
 bool FolderServerStore::Write(const std::u16string& path, const Bytes& contents) {
   if (path.empty() || !CanHold(path)) return false;
   std::lock_guard guard(lock_);
-  auto host = ResolveForCreate(path);
+  auto host = Resolve(path, true);
   std::error_code error;
-  if (!host || fs::is_directory(*host, error)) return false;
-  std::ofstream out(*host, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(reinterpret_cast<const char*>(contents.data()),
-            static_cast<std::streamsize>(contents.size()));
-  return static_cast<bool>(out);
+  if (!host) return false;
+  const fs::file_status status = fs::symlink_status(*host, error);
+  if (fs::exists(status) && !fs::is_regular_file(status)) return false;
+  const auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
+  const fs::path temporary = host->parent_path() / (std::string(kTemporaryPrefix) +
+                                                    std::to_string(++temporaries_) + "-" +
+                                                    std::to_string(stamp));
+  bool written;
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(contents.data()),
+              static_cast<std::streamsize>(contents.size()));
+    out.close();
+    written = static_cast<bool>(out);
+  }
+  if (written) fs::rename(temporary, *host, error);
+  if (!written || error) {
+    fs::remove(temporary, error);
+    return false;
+  }
+  return true;
 }
 
 bool FolderServerStore::MakeFolder(const std::u16string& path) {
@@ -130,45 +232,51 @@ bool FolderServerStore::MakeFolder(const std::u16string& path) {
   std::u16string done;
   for (const std::u16string& part : SplitComponents(path)) {
     done = JoinRelative(done, part);
-    auto host = ResolveForCreate(done);
-    std::error_code error;
+    auto host = Resolve(done, true);
     if (!host) return false;
-    if (fs::is_directory(*host, error)) continue;
-    if (!fs::create_directory(*host, error)) return false;
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(*host, error);
+    if (fs::is_directory(status)) continue;
+    if (fs::exists(status) || !fs::create_directory(*host, error)) return false;
   }
   return true;
 }
 
+// A file or an empty folder only: a folder with contents is never removed
+// whole.
 bool FolderServerStore::Remove(const std::u16string& path) {
   if (path.empty()) return false;
   std::lock_guard guard(lock_);
   auto host = Resolve(path);
   if (!host) return false;
   std::error_code error;
-  return fs::remove_all(*host, error) > 0 && !error;
+  return fs::remove(*host, error) && !error;
 }
 
 bool FolderServerStore::Rename(const std::u16string& from, const std::u16string& to) {
   if (from.empty() || to.empty() || !CanHold(to)) return false;
   std::lock_guard guard(lock_);
   auto source = Resolve(from);
-  auto targetFolder = Resolve(ParentOf(to));
+  auto existing = Resolve(to, true);
+  if (!source || !existing) return false;
   std::error_code error;
-  if (!source || !targetFolder || !fs::is_directory(*targetFolder, error)) return false;
-  const fs::path target = *targetFolder / fs::path(LeafOf(to));
-  if (auto existing = Resolve(to); existing && !fs::equivalent(*existing, *source, error)) {
+  if (fs::exists(fs::symlink_status(*existing, error)) && !fs::equivalent(*existing, *source, error))
     return false;
-  }
-  fs::rename(*source, target, error);
+  // The new name as written (a change of case renames the item in place).
+  auto target = HostChild(existing->parent_path(), LeafOf(to));
+  if (!target) return false;
+  fs::rename(*source, *target, error);
   return !error;
 }
 
 bool FolderServerStore::CanHold(const std::u16string& path) const {
-  if (path.size() > kMaxServerPathChars) return false;
-  // The host folder's own limit: its path in bytes must stay below PATH_MAX.
+  if (path.size() > kMaxServerPathChars || CheckServerPath(path) != NameVerdict::kLegal)
+    return false;
+  // The host folder's own limits: a name of at most 255 bytes, a path
+  // below PATH_MAX.
   if (root_.u8string().size() + ToUtf8(path).size() + 1 >= 4096) return false;
   for (const std::u16string& part : SplitComponents(path)) {
-    if (!IsLegalComponent(part) || ToUtf8(part).size() > 255) return false;
+    if (ToUtf8(part).size() > 255) return false;
   }
   return true;
 }

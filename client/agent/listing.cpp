@@ -120,8 +120,8 @@ ListingAnswer BuildListing(const std::vector<ListingEntry>& entries, const Listi
     return answer;
   }
 
-  answer.data.assign(query.bufferLength, 0);
-  std::uint8_t* out = answer.data.data();
+  // The answer grows by what each entry needs; the caller's buffer length
+  // (up to 4 GiB) is a limit, not a size to allocate.
   std::uint32_t used = 0;
   std::uint32_t previous = 0;
   std::uint32_t skip = query.startIndex;
@@ -139,12 +139,15 @@ ListingAnswer BuildListing(const std::vector<ListingEntry>& entries, const Listi
       if (answer.entries != 0) break;
       // Not even the first entry fits: as much of its name as there is room for.
       const std::uint32_t copied = (query.bufferLength - header) & ~1u;
-      FillEntry(out, query.infoClass, entry, copied);
+      answer.data.assign(header + copied, 0);
+      FillEntry(answer.data.data(), query.infoClass, entry, copied);
       used = header + copied;
       answer.entries = 1;
       answer.status = status::kBufferOverflow;
       break;
     }
+    answer.data.resize(start + header + nameBytes, 0);
+    std::uint8_t* out = answer.data.data();
     FillEntry(out + start, query.infoClass, entry, nameBytes);
     if (answer.entries != 0) Put<std::uint32_t>(out + previous, kNextEntryOffset, start - previous);
     previous = start;

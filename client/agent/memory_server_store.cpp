@@ -2,6 +2,7 @@
 
 #include "name_pattern.h"
 #include "text.h"
+#include "view_paths.h"
 
 namespace tavo::agent {
 namespace {
@@ -17,6 +18,7 @@ MemoryServerStore::MemoryServerStore(std::size_t maxPathChars) : maxPathChars_(m
 }
 
 MemoryServerStore::Node* MemoryServerStore::Find(const std::u16string& path) {
+  if (CheckServerPath(path) != NameVerdict::kLegal) return nullptr;
   Node* node = &root_;
   for (const std::u16string& part : SplitComponents(path)) {
     if (!node->info.isDirectory) return nullptr;
@@ -126,7 +128,9 @@ bool MemoryServerStore::Write(const std::u16string& path, const Bytes& contents)
   slot->contents = contents;
   slot->info.size = contents.size();
   slot->info.allocationSize = (contents.size() + 4095) / 4096 * 4096;
-  slot->info.lastAccessTime = slot->info.lastWriteTime = slot->info.changeTime = kDefaultTime;
+  // Each write is a new version: its time moves on by one unit.
+  slot->info.lastAccessTime = slot->info.lastWriteTime = slot->info.changeTime =
+      kDefaultTime + static_cast<std::int64_t>(++writes_);
   return true;
 }
 
@@ -141,7 +145,11 @@ bool MemoryServerStore::Remove(const std::u16string& path) {
   std::lock_guard guard(lock_);
   Node* parent = Find(ParentOf(path));
   if (parent == nullptr) return false;
-  return parent->children.erase(Upcase(LeafOf(path))) == 1;
+  auto it = parent->children.find(Upcase(LeafOf(path)));
+  // A folder with contents is never removed whole.
+  if (it == parent->children.end() || !it->second->children.empty()) return false;
+  parent->children.erase(it);
+  return true;
 }
 
 bool MemoryServerStore::Rename(const std::u16string& from, const std::u16string& to) {
@@ -163,11 +171,7 @@ bool MemoryServerStore::Rename(const std::u16string& from, const std::u16string&
 }
 
 bool MemoryServerStore::CanHold(const std::u16string& path) const {
-  if (path.size() > maxPathChars_) return false;
-  for (const std::u16string& part : SplitComponents(path)) {
-    if (!IsLegalComponent(part)) return false;
-  }
-  return true;
+  return path.size() <= maxPathChars_ && CheckServerPath(path) == NameVerdict::kLegal;
 }
 
 }  // namespace tavo::agent

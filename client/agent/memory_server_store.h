@@ -45,6 +45,7 @@ class MemoryServerStore : public ServerStore {
   mutable std::mutex lock_;
   Node root_;
   std::uint64_t nextId_ = 1000;
+  std::uint64_t writes_ = 0;
   std::atomic<std::size_t> reads_{0};
 };
 

@@ -81,10 +81,29 @@ bool IsLegalPattern(std::u16string_view pattern) {
   return true;
 }
 
-bool IsLegalComponent(std::u16string_view name) {
-  if (name.empty() || name.size() > 255 || name == u"." || name == u"..") return false;
+namespace {
+
+// Names Windows keeps for devices in every folder, with or without an
+// extension ("NUL.txt" opens the device through the Win32 API too).
+bool IsDeviceName(std::u16string_view name) {
+  std::u16string base = Upcase(name.substr(0, name.find(u'.')));
+  while (!base.empty() && base.back() == u' ') base.pop_back();
+  for (const char16_t* device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+    if (base == device) return true;
+  }
+  if (base.size() != 4 || (base.compare(0, 3, u"COM") != 0 && base.compare(0, 3, u"LPT") != 0))
+    return false;
+  // COM0-COM9 and LPT0-LPT9, and the superscript digits 1, 2 and 3.
+  const char16_t digit = base[3];
+  return (digit >= u'0' && digit <= u'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
+}  // namespace
+
+NameVerdict CheckComponent(std::u16string_view name) {
+  if (name.empty() || name == u"." || name == u"..") return NameVerdict::kIllegal;
   for (char16_t c : name) {
-    if (c < 0x20) return false;
+    if (c < 0x20) return NameVerdict::kIllegal;
     switch (c) {
       case u'"':
       case u'*':
@@ -95,12 +114,20 @@ bool IsLegalComponent(std::u16string_view name) {
       case u'?':
       case u'\\':
       case u'|':
-        return false;
+        return NameVerdict::kIllegal;
       default:
         break;
     }
   }
-  return true;
+  // Win32 strips trailing dots and spaces, so such a name could not be
+  // reached again by the name it was made with.
+  if (name.back() == u'.' || name.back() == u' ') return NameVerdict::kIllegal;
+  if (IsDeviceName(name)) return NameVerdict::kIllegal;
+  return name.size() > kMaxComponentChars ? NameVerdict::kTooLong : NameVerdict::kLegal;
+}
+
+bool IsLegalComponent(std::u16string_view name) {
+  return CheckComponent(name) == NameVerdict::kLegal;
 }
 
 bool IsShortFormName(std::u16string_view name) {

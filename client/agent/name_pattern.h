@@ -9,6 +9,7 @@
 // The comparison ignores case (the pattern need not be upcased).
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace tavo::agent {
@@ -18,8 +19,14 @@ bool MatchesPattern(std::u16string_view pattern, std::u16string_view name);
 // A pattern the file system accepts: one name component, wildcards allowed.
 bool IsLegalPattern(std::u16string_view pattern);
 
-// A legal name component: 1 to 255 characters, no control character and
-// none of " * / : < > ? \ |, and not "." or "..".
+inline constexpr std::size_t kMaxComponentChars = 255;
+
+// What Windows makes of a name component. Illegal: empty, "." or "..", a
+// control character (NUL included) or one of " * / : < > ? \ |, a
+// trailing dot or space, a device name (CON, NUL.txt, COM1, ...). Legal
+// names of more than 255 characters are too long.
+enum class NameVerdict { kLegal, kIllegal, kTooLong };
+NameVerdict CheckComponent(std::u16string_view name);
 bool IsLegalComponent(std::u16string_view name);
 
 // True when the name is already a valid 8.3 name (case aside, no spaces),

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "text.h"
+#include "view_paths.h"
 
 namespace tavo::agent {
 namespace {
@@ -29,6 +30,9 @@ class Handle {
 
 NTSTATUS Open(const std::u16string& path, ACCESS_MASK access, ULONG disposition, ULONG options,
               Handle* handle, ULONG attributes = FILE_ATTRIBUTE_NORMAL) {
+  // A counted string holds at most 32767 units; a longer path would be cut
+  // to a prefix naming another item.
+  if (path.size() > kMaxPathChars) return STATUS_OBJECT_NAME_INVALID;
   std::u16string name = path;
   UNICODE_STRING unicode;
   unicode.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));

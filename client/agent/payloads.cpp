@@ -27,8 +27,10 @@ class Reader {
     if (offset > bytes_.size() || length > bytes_.size() - offset) return std::nullopt;
     std::u16string text(length / 2, u'\0');
     std::memcpy(text.data(), bytes_.data() + offset, length);
-    if (text.back() != u'\0') return std::nullopt;
-    text.resize(text.find(u'\0'));
+    // The NUL ends the name; one inside it would cut it short ("docs\0junk"
+    // is not "docs"): such a name is refused whole.
+    if (text.find(u'\0') != text.size() - 1) return std::nullopt;
+    text.pop_back();
     return text;
   }
 

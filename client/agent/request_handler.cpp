@@ -34,6 +34,19 @@ std::u16string Number(std::uint64_t value) {
   return text;
 }
 
+// "\Device\HarddiskVolume3" of "\Device\HarddiskVolume3\Users\...".
+std::u16string VolumeOf(const std::u16string& path) {
+  std::size_t end = 0;
+  for (int i = 0; i < 3 && end != std::u16string::npos; ++i) end = path.find(u'\\', end + 1);
+  return path.substr(0, end);
+}
+
+bool EndsWith(const std::u16string& name, std::u16string_view tail) {
+  return name.size() >= tail.size() && EqualsIgnoreCase(name.substr(name.size() - tail.size()), tail);
+}
+
+constexpr std::u16string_view kStagedSuffix = u".download";
+
 }  // namespace
 
 RequestHandler::RequestHandler(ViewPaths paths, ServerStore& server, LocalFiles& local,
@@ -44,7 +57,34 @@ RequestHandler::RequestHandler(ViewPaths paths, ServerStore& server, LocalFiles&
       local_(local),
       shortNames_(std::move(shortNames)),
       state_(state),
-      staging_(std::move(stagingFolder)) {}
+      staging_(stagingFolder.empty() ? DefaultStaging(paths_.roots()) : std::move(stagingFolder)) {
+}
+
+std::u16string RequestHandler::DefaultStaging(const ViewRoots& roots) {
+  std::u16string backend = roots.backendRoot;
+  while (!backend.empty() && backend.back() == u'\\') backend.pop_back();
+  return backend + u".staging";
+}
+
+bool RequestHandler::PrepareStaging() {
+  const ViewRoots& roots = paths_.roots();
+  if (!EqualsIgnoreCase(VolumeOf(staging_), VolumeOf(roots.backendRoot)) ||
+      IsAtOrUnder(staging_, roots.backendRoot) || paths_.InView(staging_)) {
+    state_.Trace("agent: the staging folder " + ToUtf8(staging_) +
+                 " must be on the backend's volume, outside the backend folder and the view");
+    return false;
+  }
+  if (!local_.Stat(staging_) && !local_.MakeDirectory(staging_)) {
+    state_.Trace("agent: cannot make the staging folder " + ToUtf8(staging_));
+    return false;
+  }
+  for (const ItemInfo& item : local_.List(staging_).value_or(std::vector<ItemInfo>{})) {
+    if (!item.isDirectory && EndsWith(item.name, kStagedSuffix)) {
+      local_.Remove(staging_ + u"\\" + item.name);
+    }
+  }
+  return true;
+}
 
 std::int32_t RequestHandler::Check(std::uint32_t type, const Bytes& payload) const {
   return DecodeRequest(type, payload) ? status::kSuccess : status::kInvalidParameter;
@@ -56,7 +96,21 @@ AgentAnswer RequestHandler::Handle(std::uint32_t type, const Bytes& payload) {
   return Handle(*request);
 }
 
+// Whatever goes wrong inside (a host name that does not convert, an I/O
+// error half-way through a walk, memory running out) fails this request
+// alone; the agent goes on answering the others.
 AgentAnswer RequestHandler::Handle(const DecodedRequest& request) {
+  try {
+    return Dispatch(request);
+  } catch (const std::exception& error) {
+    state_.Trace("agent: " + DescribeRequest(request) + " failed: " + error.what());
+  } catch (...) {
+    state_.Trace("agent: " + DescribeRequest(request) + " failed");
+  }
+  return Failure(status::kUnsuccessful);
+}
+
+AgentAnswer RequestHandler::Dispatch(const DecodedRequest& request) {
   switch (request.type) {
     case kRequestDownload:
       return Download(request);
@@ -110,19 +164,23 @@ AgentAnswer RequestHandler::LongName(const DecodedRequest& request) {
   } else {
     return Failure(status::kObjectPathNotFound);
   }
+  if (!paths_.ViewToServer(request.name)) return Failure(status::kObjectNameInvalid);
   std::u16string result = root;
   std::u16string folder;
   for (const std::u16string& component : SplitComponents(request.name.substr(root.size()))) {
     std::u16string longName = component;
     if (IsShortFormName(component)) {
-      if (!shortNames_.Knows(folder)) {
+      auto known = shortNames_.LongNameOf(folder, component);
+      if (!known) {
+        // Not handed out yet, or the folder gained names since: ask afresh.
         if (auto items = MergedFolder(folder)) {
           std::vector<std::u16string> names;
           for (const ItemInfo& item : *items) names.push_back(item.name);
           shortNames_.ForFolder(folder, names);
+          known = shortNames_.LongNameOf(folder, component);
         }
       }
-      if (auto known = shortNames_.LongNameOf(folder, component)) longName = *known;
+      if (known) longName = *known;
     }
     result += u'\\';
     result += longName;
@@ -219,22 +277,6 @@ AgentAnswer RequestHandler::DeleteCheck(const DecodedRequest& request) {
 
 // ---- downloads
 
-std::shared_ptr<std::mutex> RequestHandler::DownloadLock(const std::u16string& serverPath) {
-  std::lock_guard guard(downloadLocksLock_);
-  const std::u16string key = Upcase(serverPath);
-  auto& slot = downloadLocks_[key];
-  std::shared_ptr<std::mutex> lock = slot.lock();
-  if (lock == nullptr) {
-    lock = std::make_shared<std::mutex>();
-    slot = lock;
-  }
-  // Drop the slots nobody holds any more.
-  for (auto it = downloadLocks_.begin(); it != downloadLocks_.end();) {
-    it = it->second.expired() ? downloadLocks_.erase(it) : std::next(it);
-  }
-  return lock;
-}
-
 bool RequestHandler::EnsureLocalFolders(const std::u16string& serverFolder) {
   std::u16string path = paths_.roots().backendRoot;
   if (!local_.Stat(path) && !local_.MakeDirectory(path)) return false;
@@ -252,33 +294,31 @@ bool RequestHandler::EnsureLocalFolders(const std::u16string& serverFolder) {
 }
 
 bool RequestHandler::DownloadFile(const std::u16string& serverPath) {
-  std::shared_ptr<std::mutex> lock = DownloadLock(serverPath);
-  std::lock_guard guard(*lock);
+  PathLocks::Hold hold = state_.pathLocks.Lock({serverPath});
   const std::u16string backend = paths_.ServerToBackend(serverPath);
   // A local copy is never overwritten: it may hold changes not yet uploaded.
   if (auto existing = local_.Stat(backend)) return !existing->isDirectory;
+  // The version read is recorded as the copy's base (taken before the
+  // read: a change in between shows as a conflict later, never as none).
+  auto version = server_.Stat(serverPath);
   Bytes contents;
-  if (!server_.Read(serverPath, &contents)) return false;
+  if (!version || !server_.Read(serverPath, &contents)) return false;
   if (!EnsureLocalFolders(ParentOf(serverPath))) return false;
 
   OwnChangeScope own(state_.ownChanges, backend);
-  bool written;
-  if (staging_.empty()) {
-    written = local_.WriteAll(backend, contents);
-  } else {
-    // Written aside and moved into place, so that nobody opens a half-written copy.
-    if (!local_.Stat(staging_)) local_.MakeDirectory(staging_);
-    const std::u16string staged = staging_ + u"\\" + Number(++stagingCounter_) + u".download";
-    OwnChangeScope ownStaged(state_.ownChanges, staged);
-    written = local_.WriteAll(staged, contents) && local_.Rename(staged, backend, false);
-    if (!written) local_.Remove(staged);
-  }
-  if (!written) {
+  // Written aside and moved into place, so that nobody opens a half-written
+  // copy and a download cut short never stands as the local copy.
+  if (!local_.Stat(staging_)) local_.MakeDirectory(staging_);
+  const std::u16string staged =
+      staging_ + u"\\" + Number(++stagingCounter_) + std::u16string(kStagedSuffix);
+  OwnChangeScope ownStaged(state_.ownChanges, staged);
+  if (!local_.WriteAll(staged, contents) || !local_.Rename(staged, backend, false)) {
+    local_.Remove(staged);
     state_.Trace("agent: download of " + ToUtf8(serverPath) + " failed");
     return false;
   }
   if (auto copy = local_.Stat(backend)) {
-    state_.ledger.Record(backend, {copy->size, copy->lastWriteTime});
+    state_.ledger.Record(backend, {StampOf(*copy), StampOf(*version)});
   }
   ++state_.counters.downloads;
   state_.Trace("agent: downloaded " + ToUtf8(serverPath) + " (" + std::to_string(contents.size()) +
@@ -324,27 +364,41 @@ AgentAnswer RequestHandler::Download(const DecodedRequest& request) {
 
 // ---- creates, deletes, renames
 
+// As a file system answers a create: an illegal name is refused, a name
+// too long for the server is told apart, and an item is made only in a
+// folder the view already has (no missing folders are made on the way).
 AgentAnswer RequestHandler::CreatePath(const DecodedRequest& request) {
-  auto path = paths_.ViewToServer(request.name);
+  NameVerdict verdict;
+  auto path = paths_.ViewToServer(request.name, &verdict);
+  if (verdict == NameVerdict::kTooLong) return OneByte(kCreatePathNameTooLong);
   if (!path || path->empty()) return OneByte(0);
   if (!server_.CanHold(*path)) return OneByte(kCreatePathNameTooLong);
+  PathLocks::Hold hold = state_.pathLocks.Lock({*path});
+  if (!FolderInfo(ParentOf(*path))) {
+    state_.Trace("agent: create of " + ToUtf8(*path) + " refused: its folder does not exist");
+    return OneByte(0);
+  }
   bool ready;
   if (request.isDirectory != 0) {
+    // The folder may exist only locally so far: the server gets it too.
     ready = server_.MakeFolder(*path);
   } else {
     // The file system creates the file under the backend root: its folder must be there.
     ready = EnsureLocalFolders(ParentOf(*path));
   }
-  shortNames_.Forget(ParentOf(*path));
   return OneByte(ready ? kCreatePathPrepared : 0);
 }
 
+// Only an item of the kind asked for, and a folder only when it is empty:
+// a file request (an overwrite of a folder's name) never takes a folder.
 AgentAnswer RequestHandler::DeleteItem(const DecodedRequest& request) {
   auto path = paths_.ViewToServer(request.name);
   if (!path || path->empty()) return OneByte(0);
+  PathLocks::Hold hold = state_.pathLocks.Lock({*path});
+  auto item = server_.Stat(*path);
+  if (!item || item->isDirectory != (request.isDirectory != 0)) return OneByte(0);
   const bool removed = server_.Remove(*path);
-  shortNames_.Forget(ParentOf(*path));
-  shortNames_.Forget(*path);
+  if (removed) shortNames_.Forget(*path);
   return OneByte(removed ? 1 : 0);
 }
 
@@ -356,14 +410,16 @@ AgentAnswer RequestHandler::Rename(const DecodedRequest& request) {
   auto from = paths_.ViewToServer(request.name);
   auto to = paths_.ViewToServer(request.secondName);
   if (!from || from->empty()) return FourBytes(0);
+  // A target in the view that names nothing legal is refused, not taken
+  // for a move out of the view.
+  if (!to && paths_.InView(request.secondName)) return FourBytes(0);
+  PathLocks::Hold hold = state_.pathLocks.Lock(to ? std::vector{*from, *to} : std::vector{*from});
 
   if (request.localFolder != 0) {
     if (!to)
       return FourBytes(LocalCopyIsComplete(*from) ? kRenameDone : kRenameDownloadFolderFirst);
     if (to->empty() || !server_.CanHold(*to)) return FourBytes(0);
     if (server_.Stat(*from) && !server_.Rename(*from, *to)) return FourBytes(0);
-    shortNames_.Forget(ParentOf(*from));
-    shortNames_.Forget(ParentOf(*to));
     return FourBytes(kRenameDone);
   }
 
@@ -381,8 +437,6 @@ AgentAnswer RequestHandler::Rename(const DecodedRequest& request) {
       state_.ledger.Move(oldCopy, newCopy);
     }
   }
-  shortNames_.Forget(ParentOf(*from));
-  shortNames_.Forget(ParentOf(*to));
   return FourBytes(kRenameDone);
 }
 

@@ -27,10 +27,18 @@ struct AgentAnswer {
 
 class RequestHandler {
  public:
-  // stagingFolder: a folder outside the backend root where downloads are
-  // written before they are moved into place ("" writes in place).
+  // stagingFolder: a folder on the backend's volume, outside the backend
+  // root and the views, where downloads are written before they are moved
+  // into place ("" for DefaultStaging).
   RequestHandler(ViewPaths paths, ServerStore& server, LocalFiles& local,
                  ShortNameSource shortNames, AgentState& state, std::u16string stagingFolder = {});
+
+  // "<backend root>.staging": beside the backend root, on its volume.
+  static std::u16string DefaultStaging(const ViewRoots& roots);
+  // Checks the staging folder at start (made when missing; on the backend's
+  // volume; neither under the backend root nor a view) and removes the
+  // downloads a previous run left there unfinished. False when unusable.
+  bool PrepareStaging();
 
   // The acknowledgement status of a request: 0, or STATUS_INVALID_PARAMETER
   // for a payload that does not decode.
@@ -47,9 +55,11 @@ class RequestHandler {
   bool DownloadFile(const std::u16string& serverPath);
 
   const ViewPaths& paths() const { return paths_; }
+  const std::u16string& staging() const { return staging_; }
   ShortNameBook& shortNames() { return shortNames_; }
 
  private:
+  AgentAnswer Dispatch(const DecodedRequest& request);
   AgentAnswer ItemInformation(const DecodedRequest& request);
   AgentAnswer LongName(const DecodedRequest& request);
   AgentAnswer Listing(const DecodedRequest& request);
@@ -61,7 +71,6 @@ class RequestHandler {
 
   bool DownloadFolder(const std::u16string& serverPath);
   bool LocalCopyIsComplete(const std::u16string& serverPath);
-  std::shared_ptr<std::mutex> DownloadLock(const std::u16string& serverPath);
   std::optional<ItemInfo> FolderInfo(const std::u16string& serverPath);
 
   ViewPaths paths_;
@@ -71,8 +80,6 @@ class RequestHandler {
   AgentState& state_;
   std::u16string staging_;
 
-  std::mutex downloadLocksLock_;
-  std::map<std::u16string, std::weak_ptr<std::mutex>> downloadLocks_;
   std::atomic<std::uint64_t> stagingCounter_{0};
 };
 

@@ -30,14 +30,14 @@ class ServerStore {
   virtual bool Write(const std::u16string& path, const Bytes& contents) = 0;
   // Creates a folder and any missing folders above it (true when it exists).
   virtual bool MakeFolder(const std::u16string& path) = 0;
-  // Removes a file or a folder with everything in it.
+  // Removes a file or an empty folder (never a folder with contents).
   virtual bool Remove(const std::u16string& path) = 0;
   // Moves an item; the target's folder must exist and the target must not
   // exist unless it is the same item (a change of case).
   virtual bool Rename(const std::u16string& from, const std::u16string& to) = 0;
-  // True when the server can hold an item of this path: every component a
-  // legal name of at most 255 characters, and the whole path within the
-  // server's own limit.
+  // True when the server can hold an item of this path: CheckServerPath
+  // finds it legal and the whole path is within the server's own limit.
+  // Every operation refuses a path that fails CheckServerPath.
   virtual bool CanHold(const std::u16string& path) const = 0;
 };
 

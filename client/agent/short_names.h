@@ -1,18 +1,21 @@
 // The 8.3 short names the agent hands out for items of the merged view.
 // Server-only items have no short names on disk, so the agent has the
-// driver generate them (the populate-short-names command) for every name of
-// a folder that needs one, and remembers them per folder. Listings in the
+// driver generate them (the populate-short-names command) for the names of
+// a folder that need one, and remembers them per folder. Listings in the
 // "Both" classes report them; long-name queries translate them back.
 //
-// A folder's names are generated in one command, so they are unique within
-// the folder; they stay the same while the folder's set of names does not
-// change, and are generated afresh when it does.
+// As on a file system, a name keeps its short name for as long as it is in
+// its folder: when a folder gains names, only the new ones get short names,
+// numbered past those already handed out (QUARTE~1.DOC never moves to
+// another file). Names are sent with ';' (the command's separator, which
+// an 8.3 name turns into '_' anyway) replaced by '_'.
 #pragma once
 
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,13 +31,13 @@ class ShortNameBook {
 
   // Short names of a folder's items (server path of the folder, item
   // names): a map from the upcased long name to its short name, for the
-  // names that need one. Generates them when the folder's names changed.
+  // names that need one. Generates them for names the folder did not have.
   std::map<std::u16string, std::u16string> ForFolder(const std::u16string& folder,
                                                      const std::vector<std::u16string>& names);
   // The long name behind a short name in a folder the book knows.
   std::optional<std::u16string> LongNameOf(const std::u16string& folder,
                                            const std::u16string& shortName) const;
-  bool Knows(const std::u16string& folder) const;
+  // A folder that is gone.
   void Forget(const std::u16string& folder);
 
  private:
@@ -48,5 +51,11 @@ class ShortNameBook {
   mutable std::mutex lock_;
   std::map<std::u16string, Folder> folders_;  // by upcased server path
 };
+
+// `candidate` ("QUARTE~1.DOC"), or the same name with the lowest number
+// after its '~' that is not in `taken` (upcased names), its base shortened
+// to keep it within 8 characters.
+std::u16string FirstFreeShortName(const std::u16string& candidate,
+                                  const std::set<std::u16string>& taken);
 
 }  // namespace tavo::agent

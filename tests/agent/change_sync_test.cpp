@@ -78,15 +78,83 @@ TEST_F(ChangeSyncTest, DownloadsAreNotUploadedBackButEditsAre) {
   EXPECT_EQ(state_.counters.uploads, 2u);
 }
 
-TEST_F(ChangeSyncTest, ACopyThatMatchesTheServerIsNotSentAfterARestart) {
+// Without a record of the server version a copy came from (a first run,
+// a lost ledger), a copy that differs from the server is not sent over it.
+// (It used to overwrite the server file.)
+TEST_F(ChangeSyncTest, ACopyThatDiffersWithoutARecordIsKeptBesideTheServerFile) {
   server_.AddFile(u"same.txt", "same");
   PutLocal(u"same.txt", "same");
   PutLocal(u"different.txt", "mine");
   server_.AddFile(u"different.txt", "theirs");
   EXPECT_EQ(sync_->SyncNow(), 1u);
+  EXPECT_EQ(server_.Dump(), "different (conflicted copy).txt 4\ndifferent.txt 6\nsame.txt 4\n");
+  EXPECT_EQ(ReadLocal(Backend(u"different (conflicted copy).txt")), "mine");
+  EXPECT_EQ(ReadLocal(Backend(u"different.txt")), "<missing>") << "the next open downloads theirs";
+  EXPECT_EQ(sync_->SyncNow(), 0u);
+}
+
+// An edit of a downloaded copy whose server file changed meanwhile keeps
+// both; the ledger, saved after the scan, tells a restarted agent which
+// server version each copy came from, so an edit over an unchanged server
+// file simply goes up.
+TEST_F(ChangeSyncTest, EditsOverANewerServerVersionKeepBothAndTheLedgerOutlivesARestart) {
+  server_.AddFile(u"a.txt", "v1");
+  server_.AddFile(u"b.txt", "b1");
+  for (const char16_t* name : {u"a.txt", u"b.txt"}) {
+    ASSERT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(name)))), 1);
+  }
+  const std::u16string ledger = std::u16string(kStaging) + u"\\sync-ledger.txt";
+  sync_->UseLedgerFile(ledger);
+  server_.AddFile(u"a.txt", "v2 from elsewhere");
+  ASSERT_TRUE(local_->WriteAll(Backend(u"a.txt"), Bytes{'m', 'i', 'n', 'e'}));
+  EXPECT_EQ(sync_->SyncNow(), 1u);
+  EXPECT_EQ(server_.Dump(), "a (conflicted copy).txt 4\na.txt 17\nb.txt 2\n");
+
+  AgentState restartedState;
+  ChangeSync restarted(ViewPaths({kView, kBackend, kSecondary}), server_, *local_,
+                       handler_->shortNames(), restartedState);
+  restarted.UseLedgerFile(ledger);
+  ASSERT_TRUE(local_->WriteAll(Backend(u"b.txt"), Bytes{'b', '2', '!'}));
+  EXPECT_EQ(restarted.SyncNow(), 1u);
   Bytes contents;
-  ASSERT_TRUE(server_.Read(u"different.txt", &contents));
-  EXPECT_EQ(std::string(contents.begin(), contents.end()), "mine");
+  ASSERT_TRUE(server_.Read(u"b.txt", &contents));
+  EXPECT_EQ(std::string(contents.begin(), contents.end()), "b2!");
+  EXPECT_EQ(server_.Dump(), "a (conflicted copy).txt 4\na.txt 17\nb.txt 3\n");
+}
+
+// A folder deleted or moved out of the view takes with it what the user
+// had locally; server items never seen here stay.
+TEST_F(ChangeSyncTest, RemovalsTakeOnlyWhatTheUserHadLocally) {
+  server_.AddFile(u"shared\\seen.txt", "s");
+  server_.AddFile(u"shared\\server-only.txt", "o");
+  server_.AddFile(u"album\\one.jpg", "1");
+  server_.AddFile(u"album\\more\\two.jpg", "2");
+  server_.AddFile(u"shared\\changed.txt", "c");
+  for (const char16_t* seen : {u"shared\\seen.txt", u"shared\\changed.txt", u"album\\one.jpg",
+                               u"album\\more\\two.jpg"}) {
+    ASSERT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(seen)))), 1);
+  }
+  server_.AddFile(u"shared\\changed.txt", "newer, from elsewhere");
+  Notify(kNotificationRenamed, Backend(u"album"),
+         u"\\Device\\HarddiskVolume3\\Users\\alice\\Desktop\\album");
+  Notify(kNotificationDeleted, Backend(u"shared\\seen.txt"));
+  Notify(kNotificationDeleted, Backend(u"shared\\changed.txt"));  // an older version went
+  Notify(kNotificationDeleted, Backend(u"shared"));
+  EXPECT_EQ(server_.Dump(), "shared\\\nshared\\changed.txt 21\nshared\\server-only.txt 1\n");
+}
+
+// The user renamed a folder and its notification still waits: the scan
+// must not upload the new name as a new folder beside the old one.
+TEST_F(ChangeSyncTest, TheScanLeavesAQueuedChangeToItsNotification) {
+  server_.AddFile(u"old\\a.txt", "a");
+  PutLocal(u"new\\a.txt", "a");
+  const DecodedNotification renamed{kNotificationRenamed, Backend(u"old"), Backend(u"new")};
+  sync_->Queued(renamed);
+  EXPECT_EQ(sync_->SyncNow(), 0u);
+  EXPECT_EQ(server_.Dump(), "old\\\nold\\a.txt 1\n");
+  sync_->Apply(renamed);
+  EXPECT_EQ(sync_->SyncNow(), 0u);
+  EXPECT_EQ(server_.Dump(), "new\\\nnew\\a.txt 1\n");
 }
 
 }  // namespace

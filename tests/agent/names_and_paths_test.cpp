@@ -6,6 +6,7 @@
 #include "agent_test_support.h"
 #include "harness/strings.h"
 #include "name_pattern.h"
+#include "short_names.h"
 #include "text.h"
 #include "view_paths.h"
 
@@ -72,9 +73,15 @@ TEST(NamePattern, ShortFormAndLegalNames) {
       {u"A.TEXT", false, true},      {u"a b.txt", false, true},
       {u"a.b.c", false, true},       {u"A+B.TXT", false, true},
       {u"LONGRE~1.DOC", true, true}, {u".hidden", false, true},
-      {u"x.", false, true},          {u"\u00e9t\u00e9.txt", false, true},
-      {u"a*b", false, false},        {u"a:b", false, false},
-      {u"..", false, false},         {u"", false, false},
+      {u"\u00e9t\u00e9.txt", false, true}, {u"CONSOLE.txt", true, true},
+      {u"COM10", true, true},        {u"a*b", false, false},
+      {u"a:b", false, false},        {u"..", false, false},
+      {u"", false, false},           {u"a\tb", false, false},
+      {u"x.", false, false},  // Win32 strips trailing dots and spaces: unreachable names
+      {u"x ", false, false},         {u"NUL", true, false},
+      {u"con.txt", true, false},     {u"Com1", true, false},
+      {u"LPT9.log", true, false},    {u"COM\u00b9", false, false},
+      {u"CONIN$", true, false},     {u"aux .c", false, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IsShortFormName(c.name), c.shortForm) << ToUtf8(c.name);
@@ -82,6 +89,18 @@ TEST(NamePattern, ShortFormAndLegalNames) {
   }
   EXPECT_TRUE(IsLegalComponent(std::u16string(255, u'a')));
   EXPECT_FALSE(IsLegalComponent(std::u16string(256, u'a')));
+}
+
+TEST(ShortNames, AFreeNumberKeepsTheNameWithinEightCharacters) {
+  const std::set<std::u16string> taken = {u"QUARTE~1.DOC", u"QUARTE~2.DOC", u"README"};
+  for (int i = 3; i <= 9; ++i) {
+    EXPECT_EQ(FirstFreeShortName(u"QUARTE~" + std::u16string(1, u'0' + i) + u".DOC", taken),
+              u"QUARTE~" + std::u16string(1, u'0' + i) + u".DOC");
+  }
+  EXPECT_EQ(ToUtf8(FirstFreeShortName(u"quarte~1.doc", taken)), "quarte~3.doc");
+  std::set<std::u16string> nine = taken;
+  for (int i = 3; i <= 9; ++i) nine.insert(u"QUARTE~" + std::u16string(1, u'0' + i) + u".DOC");
+  EXPECT_EQ(ToUtf8(FirstFreeShortName(u"QUARTE~1.DOC", nine)), "QUART~10.DOC");
 }
 
 TEST(Text, CaseInsensitiveComparisonAndUtf8) {
@@ -114,6 +133,15 @@ TEST(ViewPaths, MapsBetweenViewBackendAndServer) {
       {std::u16string(kView) + u"Other\\a.txt", std::nullopt},
       {u"\\Device\\HarddiskVolume3\\Windows\\notepad.exe", std::nullopt},
       {View(u"docs\\\\a.txt"), std::nullopt},
+      {View(u".."), std::nullopt},
+      {View(u"docs\\..\\..\\victim"), std::nullopt},
+      {View(u".\\a.txt"), std::nullopt},
+      {View(u"C:\\Windows"), std::nullopt},
+      {View(u"a.txt:stream"), std::nullopt},
+      {View(u"x/../../y"), std::nullopt},
+      {View(u"docs\\NUL"), std::nullopt},
+      {View(std::u16string(u"docs\0junk", 9)), std::nullopt},
+      {View(std::u16string(kMaxPathChars, u'a')), std::nullopt},
   };
   for (const auto& c : views) {
     EXPECT_EQ(paths.ViewToServer(c.path), c.server) << ToUtf8(c.path);

@@ -6,6 +6,7 @@
 
 #include "agent_test_support.h"
 #include "harness/processes.h"
+#include "harness/volume.h"
 #include "listing.h"
 #include "text.h"
 
@@ -128,10 +129,21 @@ TEST_F(RequestHandlerTest, ShortNamesAreGeneratedPerFolderAndResolveBack) {
                 .status,
             0);
 
-  // A new item changes the folder's names: generated afresh.
-  server_.AddFile(u"Another Long Name.txt", "x");
-  Ask(kRequestDirectoryListing, ListingPayload(kView, FileBothDirectoryInformation));
+  // New items get short names of their own, numbered past those handed
+  // out; the names already handed out stay with their items. A ';' (the
+  // driver command's separator) reaches the generator as '_'.
+  server_.AddFile(u"Annual Budget.txt", "x");
+  server_.AddFile(u"Q;R long.txt", "x");
+  AgentAnswer again =
+      Ask(kRequestDirectoryListing, ListingPayload(kView, FileBothDirectoryInformation));
   EXPECT_EQ(shortNameCalls_, 3);
+  shortOf.clear();
+  for (const auto& e : DecodeEntries(FileBothDirectoryInformation, again.data))
+    shortOf[e.name] = e.shortName;
+  EXPECT_EQ(ToUtf8(shortOf[u"Annual Plans.txt"]), "ANNUA~1");
+  EXPECT_EQ(ToUtf8(shortOf[u"Quarterly Reports"]), "QUART~2");
+  EXPECT_EQ(ToUtf8(shortOf[u"Annual Budget.txt"]), "ANNUA~2");
+  EXPECT_EQ(ToUtf8(shortOf[u"Q;R long.txt"]), "Q_RLO~2");
 }
 
 TEST_F(RequestHandlerTest, DeleteCheckTellsEmptyFromNotEmpty) {
@@ -172,6 +184,26 @@ TEST_F(RequestHandlerTest, DownloadMakesTheStagingFolderWhenItIsMissing) {
   server_.AddFile(u"a.txt", "a");
   EXPECT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(u"a.txt")))), 1);
   EXPECT_EQ(ReadLocal(Backend(u"a.txt")), "a");
+}
+
+TEST_F(RequestHandlerTest, StagingIsCheckedAndLeftoversRemovedAtStart) {
+  sim::harness::FileSpec leftover;
+  leftover.path = u"\\Users\\alice\\AppData\\Local\\Tavo\\Staging\\7.download";
+  leftover.contents = "half a download";
+  ASSERT_EQ(volume_->Populate({leftover}), STATUS_SUCCESS);
+  EXPECT_TRUE(handler_->PrepareStaging());
+  EXPECT_TRUE(local_->List(kStaging)->empty());
+
+  const ViewPaths paths({kView, kBackend, kSecondary});
+  for (const std::u16string& unusable :
+       {Backend(u"staging"), View(u"staging"), std::u16string(u"\\Device\\HarddiskVolume4\\S")}) {
+    RequestHandler handler(paths, server_, *local_, FakeShortNames, state_, unusable);
+    EXPECT_FALSE(handler.PrepareStaging()) << ToUtf8(unusable);
+  }
+  // None given: one beside the backend root.
+  RequestHandler byDefault(paths, server_, *local_, FakeShortNames, state_);
+  EXPECT_TRUE(byDefault.PrepareStaging());
+  EXPECT_TRUE(local_->Stat(std::u16string(kBackend) + u".staging").has_value());
 }
 
 TEST_F(RequestHandlerTest, DownloadRefusalsAndExistingCopies) {
@@ -221,15 +253,19 @@ TEST_F(RequestHandlerTest, ConcurrentDownloadsOfOneFileReadTheServerOnce) {
   EXPECT_EQ(ReadLocal(Backend(u"big.bin")).size(), 200000u);
 }
 
-TEST_F(RequestHandlerTest, CreatePathPreparesFoldersAndRefusesNamesTheServerCannotHold) {
+TEST_F(RequestHandlerTest, CreatePathAnswersAsAFileSystemWould) {
   server_.AddFolder(u"docs");
+  PutLocal(u"local\\x.txt");
   struct {
     std::u16string name;
     bool directory;
     std::uint8_t answer;
   } cases[] = {
       {View(u"docs\\New Folder"), true, 1},
-      {View(u"docs\\deep\\new.txt"), false, 1},
+      {View(u"docs\\deep\\new.txt"), false, 0},  // no such folder: nothing is made on the way
+      {View(u"docs\\deep\\New Folder"), true, 0},
+      {View(u"local\\new.txt"), false, 1},  // a folder only the local side has so far
+      {View(u"local\\sub"), true, 1},
       {View(u"docs\\") + std::u16string(256, u'n'), true, 3},
       {View(u"docs\\") + std::u16string(256, u'n') + u".txt", false, 3},
       {View(u"docs\\") + std::u16string(255, u'n'), false, 1},
@@ -237,7 +273,9 @@ TEST_F(RequestHandlerTest, CreatePathPreparesFoldersAndRefusesNamesTheServerCann
             std::u16string(250, u'c') + u"\\" + std::u16string(250, u'd') + u"\\" +
             std::u16string(250, u'e')),
        true, 3},  // every component fits, the whole does not (the test server holds 1024)
-      {View(u"bad:name"), false, 3},
+      {View(u"bad:name"), false, 0},  // illegal, not too long
+      {View(u"docs\\..\\..\\escape"), true, 0},
+      {View(u"trailing."), true, 0},
       {kView, true, 0},
       {u"\\Device\\HarddiskVolume3\\Elsewhere\\x", true, 0},
   };
@@ -247,20 +285,37 @@ TEST_F(RequestHandlerTest, CreatePathPreparesFoldersAndRefusesNamesTheServerCann
   }
   ASSERT_TRUE(server_.Stat(u"docs\\new folder").has_value());
   EXPECT_TRUE(server_.Stat(u"docs\\new folder")->isDirectory);
+  EXPECT_TRUE(server_.Stat(u"local\\sub").has_value());
   // A file's folder is made under the backend root; the file itself is not.
-  EXPECT_TRUE(local_->Stat(Backend(u"docs\\deep")).has_value());
-  EXPECT_FALSE(server_.Stat(u"docs\\deep\\new.txt").has_value());
-  EXPECT_FALSE(local_->Stat(Backend(u"docs\\deep\\new.txt")).has_value());
+  EXPECT_TRUE(local_->Stat(Backend(u"local")).has_value());
+  EXPECT_FALSE(server_.Stat(u"local\\new.txt").has_value());
+  EXPECT_FALSE(local_->Stat(Backend(u"local\\new.txt")).has_value());
+  EXPECT_FALSE(local_->Stat(Backend(u"docs\\deep")).has_value());
+  EXPECT_EQ(server_.Dump(), "docs\\\ndocs\\New Folder\\\nlocal\\\nlocal\\sub\\\n");
 }
 
-TEST_F(RequestHandlerTest, DeleteRemovesServerItems) {
+TEST_F(RequestHandlerTest, DeleteRemovesOnlyWhatWasAskedFor) {
   server_.AddFile(u"docs\\a.txt", "a");
   server_.AddFile(u"old\\b.txt", "b");
-  EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, DeletePayload(View(u"DOCS\\A.TXT")))), 1);
-  EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, DeletePayload(View(u"old"), true))), 1);
-  EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, DeletePayload(View(u"docs\\a.txt")))), 0);
-  EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, DeletePayload(kView, true))), 0);
-  EXPECT_EQ(server_.Dump(), "docs\\\n");
+  server_.AddFolder(u"empty");
+  struct {
+    const char* label;
+    Bytes payload;
+    std::uint8_t answer;
+  } cases[] = {
+      {"a file", DeletePayload(View(u"DOCS\\A.TXT")), 1},
+      {"gone already", DeletePayload(View(u"docs\\a.txt")), 0},
+      // What an overwrite of a folder's name sends: the folder stays.
+      {"a folder by a file request", DeletePayload(View(u"empty")), 0},
+      {"a folder with contents", DeletePayload(View(u"old"), true), 0},
+      {"a file by a folder request", DeletePayload(View(u"old\\b.txt"), true), 0},
+      {"an empty folder", DeletePayload(View(u"empty"), true), 1},
+      {"the view's root", DeletePayload(kView, true), 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ByteAnswer(Ask(kRequestDeleteItem, c.payload)), c.answer) << c.label;
+  }
+  EXPECT_EQ(server_.Dump(), "docs\\\nold\\\nold\\b.txt 1\n");
 }
 
 TEST_F(RequestHandlerTest, RenameAnswers) {
@@ -315,6 +370,29 @@ TEST_F(RequestHandlerTest, RenameTakesTheLocalCopyAlong) {
   EXPECT_EQ(ReadLocal(Backend(u"docs\\a.txt")), "<missing>");
 }
 
+// A store that fails half-way, as a host folder's walk can.
+class BrokenStore : public MemoryServerStore {
+ public:
+  std::optional<std::vector<ItemInfo>> List(const std::u16string& path) override {
+    if (path == u"broken") throw std::runtime_error("I/O error in the middle of a walk");
+    return MemoryServerStore::List(path);
+  }
+};
+
+TEST_F(RequestHandlerTest, AFailureInsideARequestFailsThatRequestAlone) {
+  BrokenStore store;
+  store.AddFolder(u"broken");
+  store.AddFile(u"fine\\a.txt", "a");
+  RequestHandler handler(ViewPaths({kView, kBackend, kSecondary}), store, *local_, FakeShortNames,
+                         state_, kStaging);
+  AgentAnswer failed =
+      handler.Handle(kRequestDirectoryListing, ListingPayload(View(u"broken"), FileNamesInformation));
+  EXPECT_EQ(failed.status, STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(failed.data.empty());
+  EXPECT_EQ(handler.Handle(kRequestDirectoryListing, ListingPayload(View(u"fine"), 12)).status,
+            STATUS_SUCCESS);
+}
+
 // ---- malformed input
 
 struct BadCase {
@@ -359,6 +437,9 @@ TEST_F(RequestHandlerTest, MalformedRequestsAreRefusedNotFollowed) {
       {"rename second name cut", kRequestRenameItem,
        Truncated(RenamePayload(name, name), RenamePayload(name, name).size() - 6)},
       {"delete without NUL", kRequestDeleteItem, WithoutNul(DeletePayload(name), 12 + nameBytes)},
+      // "docs\0junk" must not be taken for "docs".
+      {"delete with a NUL inside", kRequestDeleteItem,
+       DeletePayload(View(std::u16string(u"docs\0junk", 9)), true)},
       {"create path header cut", kRequestCreatePath, Truncated(CreatePathPayload(name, false), 14)},
       {"unknown type", 9, ItemQuery(name)},
   };

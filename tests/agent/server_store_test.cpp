@@ -77,6 +77,8 @@ TEST_P(ServerStores, BehaveLikeAWindowsShare) {
   EXPECT_EQ(Names(u"docs"), (std::vector<std::string>{"Reports\\", "other.txt"}));
   EXPECT_EQ(Names(u"docs\\reports"), (std::vector<std::string>{"moved.txt"}));
 
+  EXPECT_FALSE(s.Remove(u"DOCS\\reports")) << "a folder with contents is never removed whole";
+  EXPECT_TRUE(s.Remove(u"docs\\reports\\MOVED.txt"));
   EXPECT_TRUE(s.Remove(u"DOCS\\reports"));
   EXPECT_FALSE(s.Remove(u"docs\\reports"));
   EXPECT_FALSE(s.List(u"docs\\other.txt").has_value());
@@ -106,6 +108,54 @@ TEST(FolderServerStore, KeepsNonAsciiNamesAndHonoursTheHostPathLimit) {
   for (int i = 0; i < 20; ++i) deep = JoinRelative(deep, std::u16string(250, u'd'));
   EXPECT_FALSE(store.CanHold(deep));
   fs::remove_all(root);
+}
+
+// Links planted in the server folder lead nowhere, host names Windows
+// could not use are left out, and a file is replaced whole: a reader of the
+// old version goes on reading all of it.
+TEST(FolderServerStore, NeverFollowsLinksAndReplacesFilesWhole) {
+  const fs::path root = fs::temp_directory_path() / "tavo-server-links-test";
+  const fs::path outside = fs::temp_directory_path() / "tavo-server-links-outside";
+  fs::remove_all(root);
+  fs::remove_all(outside);
+  fs::create_directories(root / "docs");
+  fs::create_directories(outside);
+  std::ofstream(outside / "secret.txt") << "secret";
+  std::ofstream(root / "bad\xFF.txt") << "not UTF-8";
+  std::ofstream(root / "trailing.") << "unreachable from Windows";
+  fs::create_directory_symlink(outside, root / "link");
+  fs::create_symlink(outside / "secret.txt", root / "docs" / "file");
+
+  FolderServerStore store(root);
+  std::vector<std::string> names;
+  const auto items = store.List(u"");
+  ASSERT_TRUE(items.has_value());
+  for (const ItemInfo& item : *items) names.push_back(ToUtf8(item.name));
+  EXPECT_EQ(names, std::vector<std::string>{"docs"});
+  Bytes contents;
+  EXPECT_FALSE(store.Stat(u"link").has_value());
+  EXPECT_FALSE(store.Read(u"link\\secret.txt", &contents));
+  EXPECT_FALSE(store.Read(u"docs\\file", &contents));
+  EXPECT_FALSE(store.Write(u"link\\new.txt", Bytes{'x'}));
+  EXPECT_FALSE(store.Write(u"docs\\file", Bytes{'x'}));
+  EXPECT_FALSE(store.MakeFolder(u"link\\sub"));
+  EXPECT_FALSE(store.Remove(u"docs\\file"));
+  EXPECT_FALSE(store.Rename(u"docs\\file", u"docs\\moved"));
+  EXPECT_FALSE(store.Rename(u"docs", u"link"));
+  std::ifstream secret(outside / "secret.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(secret), {}), "secret");
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+
+  ASSERT_TRUE(store.Write(u"docs\\a.txt", Bytes{'o', 'l', 'd'}));
+  std::ifstream reader(root / "docs" / "a.txt", std::ios::binary);
+  ASSERT_TRUE(store.Write(u"docs\\a.txt", Bytes{'n', 'e', 'w', '!'}));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "old");
+  ASSERT_TRUE(store.Read(u"docs\\a.txt", &contents));
+  EXPECT_EQ(std::string(contents.begin(), contents.end()), "new!");
+  EXPECT_EQ(std::distance(fs::directory_iterator(root / "docs"), fs::directory_iterator()), 2)
+      << "no temporary is left beside the file";
+  fs::remove_all(root);
+  fs::remove_all(outside);
 }
 
 }  // namespace

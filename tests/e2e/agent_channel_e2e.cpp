@@ -6,6 +6,8 @@
 #include <ntapi.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "channel/notifications.h"
@@ -151,19 +153,99 @@ TEST_F(EndToEndTest, AgentRestartedWhileTheDriverRuns) {
   EXPECT_TRUE(std::filesystem::is_directory(serverFolder_ / "New Folder"));
 }
 
+// A folder server whose Stat of "slow" waits until the test opens the gate.
+class GatedStore : public agent::FolderServerStore {
+ public:
+  using FolderServerStore::FolderServerStore;
+  std::optional<agent::ItemInfo> Stat(const std::u16string& path) override {
+    if (path == u"slow") {
+      std::unique_lock guard(lock_);
+      entered_ = true;
+      changed_.notify_all();
+      changed_.wait(guard, [&] { return open_; });
+    }
+    return FolderServerStore::Stat(path);
+  }
+  void Open() {
+    std::lock_guard guard(lock_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  void WaitEntered() {
+    std::unique_lock guard(lock_);
+    changed_.wait(guard, [&] { return entered_; });
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool entered_ = false, open_ = false;
+};
+
+// Its one worker busy, the agent has acknowledged a second request when it
+// is stopped: the worker's answer goes out, and the second is failed by
+// the agent itself, not left for the driver to fail when the ports close.
+TEST_F(EndToEndTest, StopFailsTheRequestsItAcknowledgedButNeverTook) {
+  StopAgent();
+  auto gated = std::make_unique<GatedStore>(serverFolder_);
+  GatedStore& gate = *gated;
+  store_ = std::move(gated);
+  workerThreads_ = 1;
+  onTrace_ = [&](const std::string& line) {
+    if (line.rfind("agent: stopping", 0) == 0) gate.Open();
+  };
+  StartAgent();
+  NTSTATUS slowStatus = STATUS_PENDING, queuedStatus = STATUS_PENDING;
+  std::thread slow([&] { slowStatus = Ask(kRequestItemQuery, ItemQuery(View(u"slow")), 200).status; });
+  gate.WaitEntered();
+  std::thread queued(
+      [&] { queuedStatus = Ask(kRequestItemQuery, ItemQuery(View(u"readme.txt")), 200).status; });
+  while (agent_->counters().requests < 2) std::this_thread::yield();
+  StopAgent();
+  slow.join();
+  queued.join();
+  EXPECT_EQ(slowStatus, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(queuedStatus, STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(EndToEndTest, AgentReconnectsWhenTheDriverRestarts) {
+  EXPECT_TRUE(agent_->CheckConnection()) << "nothing to do while the driver hears it";
+  ASSERT_EQ(Unload(/*mandatory=*/true), STATUS_SUCCESS);
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  EXPECT_EQ(Ask(kRequestItemQuery, ItemQuery(View(u"readme.txt")), 200).status,
+            STATUS_PORT_DISCONNECTED);
+  EXPECT_TRUE(agent_->CheckConnection());
+  Exchange again = Ask(kRequestItemQuery, ItemQuery(View(u"readme.txt")), 200);
+  EXPECT_EQ(again.status, STATUS_SUCCESS);
+  EXPECT_EQ(again.length, kItemInfoReplySize);
+  // Configured again: an open in the view is served by the agent.
+  Opened opened =
+      OpenAs(notepad_, View(u"docs\\notes.txt"), GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  EXPECT_EQ(ReadAllAs(notepad_, opened.handle), "server notes");
+  sim::harness::RunAs(notepad_, [&] { NtClose(opened.handle); });
+  const auto trace = Trace();
+  EXPECT_NE(std::find(trace.begin(), trace.end(), "agent: reconnected and configured"),
+            trace.end());
+}
+
 TEST_F(EndToEndTest, PeriodicScanUploadsChangedCopiesWithoutBeingAsked) {
   StopAgent();
   scanInterval_ = std::chrono::milliseconds(20);
   StartAgent();
+  // A new file: a copy of docs\\notes.txt with no record of the server
+  // version it came from would be kept beside the server's, not sent over it.
   ASSERT_TRUE(sim::harness::RunAs(agentProcess_, [&] {
     return local_->MakeDirectory(Backend(u"docs")) &&
-           local_->WriteAll(Backend(u"docs\\notes.txt"), {'n', 'e', 'w'});
+           local_->WriteAll(Backend(u"docs\\fresh.txt"), {'n', 'e', 'w'});
   }));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (ServerFile("docs/notes.txt") != "new" && std::chrono::steady_clock::now() < deadline) {
+  // The counter moves just after the file lands: wait for both.
+  while ((ServerFile("docs/fresh.txt") != "new" || agent_->counters().uploads == 0) &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_EQ(ServerFile("docs/notes.txt"), "new");
+  EXPECT_EQ(ServerFile("docs/fresh.txt"), "new");
   EXPECT_EQ(agent_->counters().uploads, 1u);
 }
 

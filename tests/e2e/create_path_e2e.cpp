@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -144,6 +145,38 @@ TEST_F(EndToEndTest, NamesOutsideTheViewNeverReachTheAgent) {
   EXPECT_EQ(letter.status, STATUS_SUCCESS);
   Close(notepad_, letter.handle);
   EXPECT_EQ(agent_->counters().requests, 0u);
+}
+
+// Opens meant to reach the host outside the server folder, and the
+// overwrite (CREATE_ALWAYS) of a server folder's name: whatever the opens
+// answer, the server folder's neighbour and the folder's contents stay.
+TEST_F(EndToEndTest, OpensCannotReachOutsideTheServerFolderNorOverwriteAFolder) {
+  const std::filesystem::path victim = serverFolder_.string() + "-victim";
+  std::filesystem::create_directories(victim);
+  std::ofstream(victim / "secret.txt") << "secret";
+  const std::u16string name = victim.filename().u16string();
+  const struct {
+    std::u16string path;
+    ULONG disposition;
+    ULONG options;
+  } opens[] = {
+      {View(u"..\\" + name), FILE_OVERWRITE_IF, 0},
+      {View(u"docs\\..\\..\\" + name + u"\\secret.txt"), FILE_OVERWRITE_IF, 0},
+      {View(u"..\\" + name + u"\\secret.txt"), FILE_OPEN, FILE_NON_DIRECTORY_FILE},
+      {View(u"..\\" + name + u"\\made"), FILE_CREATE, FILE_DIRECTORY_FILE},
+      {View(u"docs"), FILE_OVERWRITE_IF, FILE_NON_DIRECTORY_FILE},
+  };
+  for (const auto& open : opens) {
+    Opened opened = OpenAs(notepad_, open.path, GENERIC_READ | GENERIC_WRITE, open.disposition,
+                           open.options);
+    Close(notepad_, opened.handle);
+  }
+  ASSERT_TRUE(agent_->WaitIdle());
+  std::ifstream secret(victim / "secret.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(secret), {}), "secret");
+  EXPECT_FALSE(std::filesystem::exists(victim / "made"));
+  EXPECT_EQ(ServerFile("docs/notes.txt"), "server notes");
+  std::filesystem::remove_all(victim);
 }
 
 // The demo boots its own machine: a plain test, run on the reset machine.

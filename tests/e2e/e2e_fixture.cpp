@@ -63,13 +63,17 @@ void EndToEndTest::StartAgent() {
   config.stagingFolder = kStaging;
   config.blockList = {{u"indexer.exe", u""}};
   config.scanInterval = scanInterval_;
+  config.workerThreads = workerThreads_;
   const std::uint32_t process = agentProcess_;
   config.startThread = [process](std::function<void()> body) {
     return sim::harness::StartThreadAs(process, std::move(body));
   };
   config.trace = [this](const std::string& line) {
-    std::lock_guard guard(traceLock_);
-    trace_.push_back(line);
+    {
+      std::lock_guard guard(traceLock_);
+      trace_.push_back(line);
+    }
+    if (onTrace_) onTrace_(line);
   };
   agent_ = std::make_unique<agent::Agent>(config, *store_, *local_);
   ASSERT_EQ(agent_->Start(), S_OK);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -69,6 +70,8 @@ class EndToEndTest : public tavo::testing::DriverTest {
   std::unique_ptr<agent::NtLocalFiles> local_;
   std::unique_ptr<agent::Agent> agent_;
   std::chrono::milliseconds scanInterval_{0};  // the next StartAgent's upload period
+  unsigned workerThreads_ = 4;                  // and its workers
+  std::function<void(const std::string&)> onTrace_;  // sees every trace line
   std::uint32_t agentProcess_ = 0, explorer_ = 0, notepad_ = 0, indexer_ = 0;
 
  private:

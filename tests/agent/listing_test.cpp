@@ -15,21 +15,6 @@ namespace {
 
 using sim::harness::ToUtf8;
 
-TEST(ListingLayout, HeaderSizesAreTheDocumentedOffsetsOfFileName) {
-  EXPECT_EQ(EntryHeaderBytes(FileDirectoryInformation),
-            FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileName));
-  EXPECT_EQ(EntryHeaderBytes(FileFullDirectoryInformation),
-            FIELD_OFFSET(FILE_FULL_DIR_INFORMATION, FileName));
-  EXPECT_EQ(EntryHeaderBytes(FileBothDirectoryInformation),
-            FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileName));
-  EXPECT_EQ(EntryHeaderBytes(FileNamesInformation), FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName));
-  EXPECT_EQ(EntryHeaderBytes(FileIdBothDirectoryInformation),
-            FIELD_OFFSET(FILE_ID_BOTH_DIR_INFORMATION, FileName));
-  EXPECT_EQ(EntryHeaderBytes(FileIdFullDirectoryInformation),
-            FIELD_OFFSET(FILE_ID_FULL_DIR_INFORMATION, FileName));
-  EXPECT_EQ(EntryHeaderBytes(FileBasicInformation), 0u);
-}
-
 TEST(ListingLayout, FieldsLandWhereTheStructuresHaveThem) {
   ListingEntry entry;
   entry.item.name = u"Quarterly Report.docx";

@@ -1,7 +1,7 @@
 // The merged view end to end through the user-mode NT API: opens of server
 // items (metadata and data), blocked processes, creates of files and
-// folders, short names, concurrent opens, an agent restart, and the demo's
-// walk. These rely on the driver's create decision.
+// folders, short names, concurrent opens, and the demo's walk. These rely
+// on the driver's create decision.
 #include <ntapi.h>
 
 #include <atomic>
@@ -122,20 +122,6 @@ TEST_F(EndToEndTest, ConcurrentOpensOfOneServerFileDownloadItOnce) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(readWhole, kThreads);
   EXPECT_EQ(agent_->counters().downloads, 1u);
-}
-
-TEST_F(EndToEndTest, OpensWorkAgainAfterTheAgentRestarts) {
-  StopAgent();
-  // Without an agent a server-only item cannot be fetched.
-  EXPECT_NE(OpenAs(notepad_, View(u"readme.txt"), GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE)
-                .status,
-            STATUS_SUCCESS);
-  StartAgent();
-  Opened opened =
-      OpenAs(notepad_, View(u"readme.txt"), GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
-  ASSERT_EQ(opened.status, STATUS_SUCCESS);
-  EXPECT_EQ(ReadAllAs(notepad_, opened.handle), "read me");
-  Close(notepad_, opened.handle);
 }
 
 TEST_F(EndToEndTest, NamesOutsideTheViewNeverReachTheAgent) {

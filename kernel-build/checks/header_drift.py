@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Compares every numeric constant the simulation's ntifs.h defines with the
 same name in mingw-w64's DDK ntifs.h, so a wrong value added to sim/include
-is found even before tests/checks/windows_constants.cpp names it.
+is found even before tests/checks/windows_constants.txt names it.
 
     header_drift.py --host-cxx G++ --mingw-cxx MINGW-G++ --sim-include DIR --ddk-include DIR
 

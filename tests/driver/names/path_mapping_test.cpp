@@ -1,5 +1,6 @@
 // Mapping between merged-view paths and their local copies, and the test
 // for a local copy on disk.
+#include "core/callbacks.h"
 #include "core/globals.h"
 #include "create/name_helpers.h"
 #include "names_fixture.h"
@@ -105,6 +106,47 @@ TEST_F(ProbeBackendFileTest, FilesAlwaysCountFoldersOnlyWithTheFlag) {
         << ToUtf8(c.path);
     EXPECT_EQ(ProbeBackendFile(&path.string, instance, 1) != FALSE, c.withFlagSet)
         << ToUtf8(c.path);
+  }
+}
+
+// The name provider's component normalisation for names the view does not
+// own: the component as the directory on disk spells it. Both the plain and
+// the Ex callback answer alike.
+TEST_F(ProbeBackendFileTest, ComponentsAreNormalizedFromTheDirectoryOnDisk) {
+  struct Case {
+    std::u16string parent, component;
+    FLT_NORMALIZE_NAME_FLAGS flags;
+    NTSTATUS status;
+    std::u16string normalized;
+  } cases[] = {
+      {kBackend + u"\\dir", u"F.TXT", 0, STATUS_SUCCESS, u"f.txt"},
+      {kBackend + u"\\DIR", u"f.txt", 0, STATUS_SUCCESS, u"f.txt"},
+      // Windows keeps object names case-insensitive by default, so even a
+      // case-sensitive request finds the parent in another case.
+      {kBackend + u"\\DIR", u"f.txt", FLTFL_NORMALIZE_NAME_CASE_SENSITIVE, STATUS_SUCCESS,
+       u"f.txt"},
+      {kBackend + u"\\dir", u"missing.txt", 0, STATUS_NO_SUCH_FILE, u""},
+  };
+  for (const Case& c : cases) {
+    for (bool ex : {false, true}) {
+      TestPath parent(c.parent);
+      TestPath component(c.component);
+      alignas(8) std::uint8_t buffer[256] = {};
+      auto* names = reinterpret_cast<PFILE_NAMES_INFORMATION>(buffer);
+      PVOID context = nullptr;
+      const NTSTATUS status =
+          ex ? FilterNormalizeNameComponentEx(instance, nullptr, &parent.string, 46,
+                                              &component.string, names, sizeof(buffer), c.flags,
+                                              &context)
+             : FilterNormalizeNameComponent(instance, &parent.string, 46, &component.string, names,
+                                            sizeof(buffer), c.flags, &context);
+      EXPECT_EQ(status, c.status) << ToUtf8(c.parent) << " " << ToUtf8(c.component) << " " << ex;
+      if (NT_SUCCESS(status)) {
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(names->FileName),
+                                 names->FileNameLength / 2),
+                  c.normalized);
+      }
+    }
   }
 }
 

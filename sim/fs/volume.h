@@ -31,6 +31,10 @@ struct VolumeOptions {
   std::uint32_t serialNumber = 0x7A5D0C31;
   std::u16string deviceName = u"\\Device\\HarddiskVolume2";
   std::optional<LONGLONG> creationTime;  // default: the clock when the volume is made
+  // FCB headers set FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS, as NTFS does; off,
+  // the volume behaves like a file system without filter-context support
+  // (stream and stream-handle contexts are refused on its files).
+  bool filterContexts = true;
 };
 
 // One file or directory for Volume::Populate.
@@ -53,6 +57,8 @@ class Volume : public io::FileSystem {
   ~Volume() override;
 
   const VolumeOptions& options() const { return options_; }
+  // Applies to streams opened from now on.
+  void SetFilterContextSupport(bool on) { options_.filterContexts = on; }
 
   // ---- io::FileSystem
   NTSTATUS Create(FILE_OBJECT* fileObject, const io::CreateParameters& parameters,

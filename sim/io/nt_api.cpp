@@ -190,6 +190,7 @@ NTSTATUS CreateFileCommon(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
   if (!NT_SUCCESS(status)) return status;
   const bool kernelHandle = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
   *FileHandle = kernel::InsertHandle(file, file->grantedAccess, kernelHandle);
+  file->fo()->Flags |= FO_HANDLE_CREATED;
   file->Dereference();  // the handle holds it now
   return status;
 }
@@ -507,6 +508,7 @@ NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                       PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
                       ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                       ULONG EaLength) {
+  sim::io::CreateCallSite callSite(__builtin_return_address(0));
   return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
                           AllocationSize, FileAttributes, ShareAccess, CreateDisposition,
                           CreateOptions, EaBuffer, EaLength, UserMode);
@@ -515,6 +517,7 @@ NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                     POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                     ULONG ShareAccess, ULONG OpenOptions) {
+  sim::io::CreateCallSite callSite(__builtin_return_address(0));
   return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
                           ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0, UserMode);
 }
@@ -597,6 +600,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                       PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
                       ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                       ULONG EaLength) {
+  sim::io::CreateCallSite callSite(__builtin_return_address(0));
   return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
                           AllocationSize, FileAttributes, ShareAccess, CreateDisposition,
                           CreateOptions, EaBuffer, EaLength, KernelMode);
@@ -605,6 +609,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                     POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                     ULONG ShareAccess, ULONG OpenOptions) {
+  sim::io::CreateCallSite callSite(__builtin_return_address(0));
   return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
                           ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0, KernelMode);
 }

@@ -8,6 +8,7 @@
 #include <ntapi.h>
 
 #include "io/io_manager.h"
+#include "io/user_buffers.h"
 #include "kernel/object_manager.h"
 
 namespace sim::io {
@@ -140,6 +141,35 @@ ACCESS_MASK SetAccess(FILE_INFORMATION_CLASS c) {
   }
 }
 
+// The alignment the I/O manager probes a caller's information buffer with.
+// The documentation gives no table: the sim uses each structure's natural
+// alignment (8 where it holds a LARGE_INTEGER or a pointer, 4 otherwise).
+ULONG FileInfoAlignment(FILE_INFORMATION_CLASS c) {
+  switch (c) {
+    case FileBasicInformation:
+    case FileStandardInformation:
+    case FileInternalInformation:
+    case FilePositionInformation:
+    case FileAllInformation:
+    case FileNetworkOpenInformation:
+    case FileEndOfFileInformation:
+    case FileAllocationInformation:
+    case FileRenameInformation:
+    case FileRenameInformationEx:
+    case FileLinkInformation:
+    case FileLinkInformationEx:
+      return 8;
+    default:
+      return 4;
+  }
+}
+
+// A user-mode buffer is probed before anything else: one not aligned for
+// its class fails the call.
+bool MisalignedFromUser(KPROCESSOR_MODE mode, const void* buffer, ULONG alignment) {
+  return mode == UserMode && reinterpret_cast<std::uintptr_t>(buffer) % alignment != 0;
+}
+
 bool IsDirectoryClass(FILE_INFORMATION_CLASS c) {
   switch (c) {
     case FileDirectoryInformation:
@@ -242,6 +272,8 @@ NTSTATUS QueryInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVO
   if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
   if (infoClass <= 0 || infoClass >= FileMaximumInformation) return STATUS_INVALID_INFO_CLASS;
   if (Length < MinimumFileInfoLength(infoClass)) return STATUS_INFO_LENGTH_MISMATCH;
+  if (MisalignedFromUser(mode, FileInformation, FileInfoAlignment(infoClass)))
+    return STATUS_DATATYPE_MISALIGNMENT;
   HandleRef ref(FileHandle, mode);
   if (!ref.file()) return ref.status();
   if (!ref.Allows(QueryAccess(infoClass), mode)) return STATUS_ACCESS_DENIED;
@@ -271,13 +303,17 @@ NTSTATUS QueryInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVO
     default:
       break;
   }
+  // Buffered I/O: filters and the file system fill a system buffer, which
+  // reaches the caller's buffer once, when the request completes.
+  SystemBuffer system(Length);
   auto fill = [&](Operation& op) {
     op.iopb.Parameters.QueryFileInformation.Length = Length;
     op.iopb.Parameters.QueryFileInformation.FileInformationClass = infoClass;
-    op.iopb.Parameters.QueryFileInformation.InfoBuffer = FileInformation;
+    op.iopb.Parameters.QueryFileInformation.InfoBuffer = system.data();
   };
   NTSTATUS status = Run(file, mode, IRP_MJ_QUERY_INFORMATION, 0, fill, iosb,
                         FastIoPossible(file, IRP_MJ_QUERY_INFORMATION, infoClass));
+  if (!NT_ERROR(status)) system.CopyOut(FileInformation, iosb.Information);
   return Finish(IoStatusBlock, iosb, status);
 }
 
@@ -286,6 +322,8 @@ NTSTATUS SetInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID
   if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
   if (infoClass <= 0 || infoClass >= FileMaximumInformation) return STATUS_INVALID_INFO_CLASS;
   if (Length < MinimumFileInfoLength(infoClass)) return STATUS_INFO_LENGTH_MISMATCH;
+  if (MisalignedFromUser(mode, FileInformation, FileInfoAlignment(infoClass)))
+    return STATUS_DATATYPE_MISALIGNMENT;
   HandleRef ref(FileHandle, mode);
   if (!ref.file()) return ref.status();
   if (!ref.Allows(SetAccess(infoClass), mode)) return STATUS_ACCESS_DENIED;
@@ -305,13 +343,18 @@ NTSTATUS SetInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID
     file->fo()->CurrentByteOffset = offset;
     return Finish(IoStatusBlock, iosb, iosb.Status = STATUS_SUCCESS);
   }
+  // Buffered I/O: the caller's buffer is captured once into a system
+  // buffer; a caller rewriting its own memory during the call changes
+  // nothing below.
+  SystemBuffer system(Length);
+  system.CopyIn(FileInformation);
   auto fill = [&](Operation& op) {
     auto& p = op.iopb.Parameters.SetFileInformation;
     p.Length = Length;
     p.FileInformationClass = infoClass;
-    p.InfoBuffer = FileInformation;
+    p.InfoBuffer = system.data();
     if (infoClass == FileRenameInformation || infoClass == FileLinkInformation) {
-      p.ReplaceIfExists = static_cast<FILE_RENAME_INFORMATION*>(FileInformation)->ReplaceIfExists;
+      p.ReplaceIfExists = static_cast<FILE_RENAME_INFORMATION*>(system.data())->ReplaceIfExists;
     }
   };
   NTSTATUS status = Run(file, mode, IRP_MJ_SET_INFORMATION, 0, fill, iosb);
@@ -324,21 +367,36 @@ NTSTATUS QueryDirectory(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID
   if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
   if (!IsDirectoryClass(infoClass)) return STATUS_INVALID_INFO_CLASS;
   if (Length == 0 || !FileInformation) return STATUS_INVALID_PARAMETER;
+  if (MisalignedFromUser(mode, FileInformation, sizeof(ULONG))) return STATUS_DATATYPE_MISALIGNMENT;
   HandleRef ref(FileHandle, mode);
   if (!ref.file()) return ref.status();
   if (!ref.Allows(FILE_LIST_DIRECTORY, mode)) return STATUS_ACCESS_DENIED;
   IO_STATUS_BLOCK iosb{};
+  // The pattern is captured into system memory; the listing buffer is the
+  // caller's own memory (neither buffered nor direct I/O), which a hostile
+  // caller may rewrite while the request runs.
+  std::u16string pattern;
+  UNICODE_STRING capturedPattern{};
+  if (FileName && FileName->Length) {
+    pattern.assign(reinterpret_cast<const char16_t*>(FileName->Buffer),
+                   FileName->Length / sizeof(WCHAR));
+    capturedPattern.Buffer = reinterpret_cast<PWCH>(pattern.data());
+    capturedPattern.Length = capturedPattern.MaximumLength = FileName->Length;
+  }
   auto fill = [&](Operation& op) {
     auto& q = op.iopb.Parameters.DirectoryControl.QueryDirectory;
     q.Length = Length;
-    q.FileName = (FileName && FileName->Length) ? FileName : nullptr;
+    q.FileName = capturedPattern.Buffer ? &capturedPattern : nullptr;
     q.FileInformationClass = infoClass;
     q.DirectoryBuffer = FileInformation;
     if (RestartScan) op.iopb.OperationFlags |= SL_RESTART_SCAN;
     if (ReturnSingleEntry) op.iopb.OperationFlags |= SL_RETURN_SINGLE_ENTRY;
   };
-  NTSTATUS status =
-      Run(ref.file(), mode, IRP_MJ_DIRECTORY_CONTROL, IRP_MN_QUERY_DIRECTORY, fill, iosb);
+  NTSTATUS status;
+  {
+    HostileDirectoryBuffer hostile(mode, FileInformation, Length);
+    status = Run(ref.file(), mode, IRP_MJ_DIRECTORY_CONTROL, IRP_MN_QUERY_DIRECTORY, fill, iosb);
+  }
   return Finish(IoStatusBlock, iosb, status);
 }
 

@@ -378,6 +378,14 @@ typedef union _FLT_PARAMETERS {
   } NetworkQueryOpen;
 
   struct {
+    FS_FILTER_SECTION_SYNC_TYPE SyncType;
+    ULONG PageProtection;
+    PVOID OutputInformation;  // PFS_FILTER_SECTION_SYNC_OUTPUT
+    ULONG Flags;
+    ULONG AllocationAttributes;
+  } AcquireForSectionSynchronization;
+
+  struct {
     LARGE_INTEGER FileOffset;
     ULONG DECLSPEC_ALIGN(8) Length;
     ULONG Key;

@@ -194,7 +194,7 @@ void RunPostOperations(Operation& op, const std::vector<PostEntry>& posts) {
 // cleanup, close and the query-open the sim's file systems complete
 // synchronously, as NTFS does.
 bool CanPendBelow(const Operation& op) {
-  if (op.fastIo) return false;
+  if (op.fastIo || FLT_IS_FS_FILTER_OPERATION(&op.data)) return false;
   switch (op.iopb.MajorFunction) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:

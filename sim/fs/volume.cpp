@@ -561,6 +561,7 @@ NTSTATUS Volume::Cleanup(FILE_OBJECT* fileObject, IO_STATUS_BLOCK& iosb) {
 void Volume::CleanupLocked(FILE_OBJECT* fileObject, Fcb* fcb, Ccb* ccb) {
   if (ccb->cleanedUp) return;
   ccb->cleanedUp = true;
+  ReleaseLocksOf(fcb, fileObject);
   fcb->cleanupCount--;
   if (ccb->shareRecorded) {
     auto& c = fcb->share;

@@ -7,6 +7,7 @@
 // from any number of threads; filter-context teardown runs outside it.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -89,6 +90,8 @@ class Volume : public io::FileSystem {
                          ULONG inputLength, void* output, ULONG outputLength,
                          IO_STATUS_BLOCK& iosb) override;
   NTSTATUS FlushBuffers(FILE_OBJECT* fileObject, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS LockControl(FILE_OBJECT* fileObject, UCHAR minor, const io::ByteRangeRequest& request,
+                       IO_STATUS_BLOCK& iosb) override;
   bool Owns(const FILE_OBJECT* fileObject) const override;
 
   // ---- harness
@@ -140,6 +143,11 @@ class Volume : public io::FileSystem {
   NTSTATUS SetDisposition(FILE_OBJECT* fo, Fcb* fcb, Ccb* ccb, ULONG flags);
   NTSTATUS Rename(FILE_OBJECT* fo, Fcb* fcb, Ccb* ccb, const io::RenameTarget& target);
   void UpdateHeaderSizes(Fcb* fcb);
+  // Byte-range locks (locks.cpp): whether a read or write of the range
+  // through this file object is allowed, and the locks it loses at cleanup.
+  static bool LocksAllow(const Fcb* fcb, const FILE_OBJECT* fo, LONGLONG offset, LONGLONG length,
+                         bool write);
+  void ReleaseLocksOf(Fcb* fcb, const FILE_OBJECT* fo);
   void NoteModified(Node* node, Ccb* ccb);
 
   // Looks the open up; null when the file object is not one of ours.
@@ -147,6 +155,7 @@ class Volume : public io::FileSystem {
 
   VolumeOptions options_;
   mutable std::mutex mutex_;
+  std::condition_variable locksChanged_;  // a byte-range lock went (waiting lockers retry)
   std::shared_ptr<Node> root_;
   Fcb* volumeFcb_ = nullptr;
   LONGLONG volumeCreationTime_ = 0;

@@ -10,6 +10,7 @@
 #include "io/io_manager.h"
 #include "io/user_buffers.h"
 #include "kernel/object_manager.h"
+#include "kernel/process_table.h"
 
 namespace sim::io {
 namespace {
@@ -500,6 +501,32 @@ NTSTATUS Flush(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, KPROCESSOR_MOD
   return Finish(IoStatusBlock, iosb, status);
 }
 
+// Byte-range locks: IRP_MJ_LOCK_CONTROL, offered first as fast I/O (the I/O
+// manager tries a file system's FastIoLock and FastIoUnlockSingle before it
+// builds an IRP). The handle needs read or write access.
+NTSTATUS LockControl(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, UCHAR minor,
+                     PLARGE_INTEGER ByteOffset, PLARGE_INTEGER Length, ULONG Key,
+                     BOOLEAN FailImmediately, BOOLEAN ExclusiveLock, KPROCESSOR_MODE mode) {
+  if (!IoStatusBlock || !ByteOffset || !Length) return STATUS_ACCESS_VIOLATION;
+  HandleRef ref(FileHandle, mode);
+  if (!ref.file()) return ref.status();
+  if (!ref.Allows(FILE_READ_DATA | FILE_WRITE_DATA, mode, true)) return STATUS_ACCESS_DENIED;
+  LARGE_INTEGER length = *Length;  // captured: the parameters hold a pointer to it
+  IO_STATUS_BLOCK iosb{};
+  auto fill = [&](Operation& op) {
+    auto& p = op.iopb.Parameters.LockControl;
+    p.ByteOffset = *ByteOffset;
+    p.Length = &length;
+    p.Key = Key;
+    p.ProcessId = kernel::ProcessBody(op.requestorProcessId);
+    p.FailImmediately = FailImmediately;
+    p.ExclusiveLock = ExclusiveLock;
+  };
+  const bool fastIoable = !(ref.file()->fo()->Flags & FO_VOLUME_OPEN);
+  NTSTATUS status = Run(ref.file(), mode, IRP_MJ_LOCK_CONTROL, minor, fill, iosb, fastIoable);
+  return Finish(IoStatusBlock, iosb, status);
+}
+
 NTSTATUS QueryFullAttributes(POBJECT_ATTRIBUTES oa, PFILE_NETWORK_OPEN_INFORMATION info,
                              KPROCESSOR_MODE mode) {
   if (!oa || !info || oa->Length != sizeof(OBJECT_ATTRIBUTES)) return STATUS_INVALID_PARAMETER;
@@ -646,6 +673,20 @@ NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID
                                ULONG OutputBufferLength) {
   return Control(false, FileHandle, IoStatusBlock, IoControlCode, InputBuffer, InputBufferLength,
                  OutputBuffer, OutputBufferLength, UserMode);
+}
+
+NTSTATUS NtLockFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID,
+                    PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
+                    PLARGE_INTEGER Length, ULONG Key, BOOLEAN FailImmediately,
+                    BOOLEAN ExclusiveLock) {
+  return LockControl(FileHandle, IoStatusBlock, IRP_MN_LOCK, ByteOffset, Length, Key,
+                     FailImmediately, ExclusiveLock, UserMode);
+}
+
+NTSTATUS NtUnlockFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
+                      PLARGE_INTEGER Length, ULONG Key) {
+  return LockControl(FileHandle, IoStatusBlock, IRP_MN_UNLOCK_SINGLE, ByteOffset, Length, Key, TRUE,
+                     FALSE, UserMode);
 }
 
 NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {

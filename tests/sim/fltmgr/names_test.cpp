@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "harness/name_querier.h"
 #include "test_filter.h"
 #include "verifier/verifier.h"
 
@@ -370,6 +371,29 @@ TEST_F(Names, QueryOnAFilterOwnedFileObjectReachesTheFileSystem) {
   auto violations = sim::verifier::TakeViolations(sim::verifier::Check::Io);
   ASSERT_EQ(violations.size(), 1u);
   EXPECT_NE(violations[0].message.find("never opened"), std::string::npos);
+}
+
+// Another filter's name queries: answered by the provider when it sits
+// above it, by the file system when below.
+TEST_F(NameProvider, AnotherFiltersQueriesFromAboveAndBelow) {
+  fs->AddFile(u"\\a.txt", "a");
+  LoadTestFilter(1, 100000);  // the provider
+  for (ULONG altitude : {300000u, 50000u}) {
+    sim::harness::name_querier::Query query;
+    query.options = FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT;
+    sim::harness::Driver* querier = sim::harness::name_querier::Load(altitude, query);
+    ASSERT_NE(querier, nullptr);
+    HANDLE h;
+    ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+    NtClose(h);
+    auto answers = sim::harness::name_querier::TakeAnswers();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].status, STATUS_SUCCESS);
+    EXPECT_EQ(sim::harness::ToUtf8(answers[0].name), altitude > 100000
+                                                         ? "\\Device\\HarddiskVolume2\\V~1\\a.txt"
+                                                         : "\\Device\\HarddiskVolume2\\a.txt");
+    EXPECT_EQ(sim::harness::UnloadDriver(querier, true), STATUS_SUCCESS);
+  }
 }
 
 }  // namespace

@@ -144,7 +144,9 @@ ACCESS_MASK SetAccess(FILE_INFORMATION_CLASS c) {
 
 // The alignment the I/O manager probes a caller's information buffer with.
 // The documentation gives no table: the sim uses each structure's natural
-// alignment (8 where it holds a LARGE_INTEGER or a pointer, 4 otherwise).
+// alignment (8 where it holds a LARGE_INTEGER or a pointer, 4 where its
+// widest member is a ULONG, none for the BOOLEAN of
+// FileDispositionInformation and for classes it does not know).
 ULONG FileInfoAlignment(FILE_INFORMATION_CLASS c) {
   switch (c) {
     case FileBasicInformation:
@@ -160,8 +162,18 @@ ULONG FileInfoAlignment(FILE_INFORMATION_CLASS c) {
     case FileLinkInformation:
     case FileLinkInformationEx:
       return 8;
-    default:
+    case FileEaInformation:
+    case FileAccessInformation:
+    case FileNameInformation:
+    case FileNormalizedNameInformation:
+    case FileAlternateNameInformation:
+    case FileModeInformation:
+    case FileAlignmentInformation:
+    case FileAttributeTagInformation:
+    case FileDispositionInformationEx:
       return 4;
+    default:
+      return 1;
   }
 }
 

@@ -495,6 +495,11 @@ NTSTATUS FLTAPI FltLockUserBuffer(PFLT_CALLBACK_DATA CallbackData) {
       length = p.DirectoryControl.QueryDirectory.Length;
       mdlSlot = &p.DirectoryControl.QueryDirectory.MdlAddress;
       break;
+    case IRP_MJ_QUERY_EA:
+      buffer = p.QueryEa.EaBuffer;
+      length = p.QueryEa.Length;
+      mdlSlot = &p.QueryEa.MdlAddress;
+      break;
     case IRP_MJ_QUERY_SECURITY:
       buffer = p.QuerySecurity.SecurityBuffer;
       length = p.QuerySecurity.Length;

@@ -66,6 +66,12 @@ NTSYSCALLAPI NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Even
                                                   ULONG InputBufferLength, PVOID OutputBuffer,
                                                   ULONG OutputBufferLength);
 NTSYSCALLAPI NTSTATUS NTAPI NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+NTSYSCALLAPI NTSTATUS NTAPI NtQueryEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                          PVOID Buffer, ULONG Length, BOOLEAN ReturnSingleEntry,
+                                          PVOID EaList, ULONG EaListLength, PULONG EaIndex,
+                                          BOOLEAN RestartScan);
+NTSYSCALLAPI NTSTATUS NTAPI NtSetEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                        PVOID Buffer, ULONG Length);
 NTSYSCALLAPI NTSTATUS NTAPI NtLockFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
                                        PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
                                        PLARGE_INTEGER ByteOffset, PLARGE_INTEGER Length, ULONG Key,

@@ -261,6 +261,12 @@ void CallFileSystem(Operation& op) {
       // sim's file systems serialize on their own locks, so nothing to take.
       iosb.Status = STATUS_SUCCESS;
       break;
+    case IRP_MJ_QUERY_EA:
+    case IRP_MJ_SET_EA:
+      // The sim's file systems keep no extended attributes (a create with
+      // an EA buffer is refused the same way).
+      iosb.Status = STATUS_EAS_NOT_SUPPORTED;
+      break;
     case IRP_MJ_LOCK_CONTROL: {
       ByteRangeRequest request;
       request.offset = p.LockControl.ByteOffset.QuadPart;

@@ -513,6 +513,60 @@ NTSTATUS Flush(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, KPROCESSOR_MOD
   return Finish(IoStatusBlock, iosb, status);
 }
 
+// Extended attributes: IRP_MJ_QUERY_EA and IRP_MJ_SET_EA, with FILE_READ_EA
+// or FILE_WRITE_EA on the handle. The query's EA list and the set's buffer
+// are captured into system memory; the query's output buffer stays the
+// caller's (as for a listing). The I/O manager's validation of a set's
+// buffer (IoCheckEaBufferValidity) is not modelled: the sim's file systems
+// keep no extended attributes and refuse both requests.
+NTSTATUS QueryEa(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                 BOOLEAN ReturnSingleEntry, PVOID EaList, ULONG EaListLength, PULONG EaIndex,
+                 BOOLEAN RestartScan, KPROCESSOR_MODE mode) {
+  if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
+  if (!Buffer || Length == 0 || (EaListLength && !EaList)) return STATUS_INVALID_PARAMETER;
+  if (MisalignedFromUser(mode, Buffer, sizeof(ULONG))) return STATUS_DATATYPE_MISALIGNMENT;
+  HandleRef ref(FileHandle, mode);
+  if (!ref.file()) return ref.status();
+  if (!ref.Allows(FILE_READ_EA, mode)) return STATUS_ACCESS_DENIED;
+  SystemBuffer list(EaListLength);
+  list.CopyIn(EaList);
+  IO_STATUS_BLOCK iosb{};
+  auto fill = [&](Operation& op) {
+    auto& q = op.iopb.Parameters.QueryEa;
+    q.Length = Length;
+    q.EaBuffer = Buffer;
+    q.EaList = EaListLength ? list.data() : nullptr;
+    q.EaListLength = EaListLength;
+    if (EaIndex) {
+      q.EaIndex = *EaIndex;
+      op.iopb.OperationFlags |= SL_INDEX_SPECIFIED;
+    }
+    if (ReturnSingleEntry) op.iopb.OperationFlags |= SL_RETURN_SINGLE_ENTRY;
+    if (RestartScan) op.iopb.OperationFlags |= SL_RESTART_SCAN;
+  };
+  NTSTATUS status = Run(ref.file(), mode, IRP_MJ_QUERY_EA, 0, fill, iosb);
+  return Finish(IoStatusBlock, iosb, status);
+}
+
+NTSTATUS SetEa(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+               KPROCESSOR_MODE mode) {
+  if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
+  if (!Buffer || Length == 0) return STATUS_INVALID_PARAMETER;
+  if (MisalignedFromUser(mode, Buffer, sizeof(ULONG))) return STATUS_DATATYPE_MISALIGNMENT;
+  HandleRef ref(FileHandle, mode);
+  if (!ref.file()) return ref.status();
+  if (!ref.Allows(FILE_WRITE_EA, mode)) return STATUS_ACCESS_DENIED;
+  SystemBuffer system(Length);
+  system.CopyIn(Buffer);
+  IO_STATUS_BLOCK iosb{};
+  auto fill = [&](Operation& op) {
+    op.iopb.Parameters.SetEa.Length = Length;
+    op.iopb.Parameters.SetEa.EaBuffer = system.data();
+  };
+  NTSTATUS status = Run(ref.file(), mode, IRP_MJ_SET_EA, 0, fill, iosb);
+  return Finish(IoStatusBlock, iosb, status);
+}
+
 // Byte-range locks: IRP_MJ_LOCK_CONTROL, offered first as fast I/O (the I/O
 // manager tries a file system's FastIoLock and FastIoUnlockSingle before it
 // builds an IRP). The handle needs read or write access.
@@ -685,6 +739,18 @@ NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID
                                ULONG OutputBufferLength) {
   return Control(false, FileHandle, IoStatusBlock, IoControlCode, InputBuffer, InputBufferLength,
                  OutputBuffer, OutputBufferLength, UserMode);
+}
+
+NTSTATUS NtQueryEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                       ULONG Length, BOOLEAN ReturnSingleEntry, PVOID EaList, ULONG EaListLength,
+                       PULONG EaIndex, BOOLEAN RestartScan) {
+  return QueryEa(FileHandle, IoStatusBlock, Buffer, Length, ReturnSingleEntry, EaList, EaListLength,
+                 EaIndex, RestartScan, UserMode);
+}
+
+NTSTATUS NtSetEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                     ULONG Length) {
+  return SetEa(FileHandle, IoStatusBlock, Buffer, Length, UserMode);
 }
 
 NTSTATUS NtLockFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID,

@@ -385,5 +385,36 @@ TEST_F(OperationPath, SectionCreationBracketsItsSizeQueryAndHoldsTheFile) {
   EXPECT_EQ(fs->Count(IRP_MJ_CLOSE), closes + 1);
 }
 
+// EA queries and sets reach filters: the query with the caller's buffer
+// (lockable with FltLockUserBuffer), the set with a captured copy.
+TEST_F(OperationPath, EaQueriesAndSetsReachFilters) {
+  fs->AddFile(u"\\a.txt", "abc");
+  std::vector<std::string> seen;
+  ULONG caller[16] = {};
+  for (UCHAR major : {IRP_MJ_QUERY_EA, IRP_MJ_SET_EA}) {
+    Slot(0).pre[major] = [&seen, &caller](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+      const auto& p = data->Iopb->Parameters;
+      if (data->Iopb->MajorFunction == IRP_MJ_QUERY_EA) {
+        EXPECT_EQ(FltLockUserBuffer(data), STATUS_SUCCESS);
+        seen.push_back(std::string("query:") + (p.QueryEa.EaBuffer == caller ? "caller" : "copy") +
+                       (p.QueryEa.MdlAddress ? ":mdl" : ""));
+      } else {
+        seen.push_back(std::string("set:") + (p.SetEa.EaBuffer == caller ? "caller" : "copy"));
+      }
+      return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    };
+  }
+  LoadTestFilter(0, 300000);
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h, FILE_READ_EA | FILE_WRITE_EA | SYNCHRONIZE),
+            STATUS_SUCCESS);
+  IO_STATUS_BLOCK iosb{};
+  EXPECT_EQ(NtQueryEaFile(h, &iosb, caller, sizeof(caller), FALSE, nullptr, 0, nullptr, TRUE),
+            STATUS_EAS_NOT_SUPPORTED);
+  EXPECT_EQ(NtSetEaFile(h, &iosb, caller, sizeof(caller)), STATUS_EAS_NOT_SUPPORTED);
+  EXPECT_EQ(seen, (std::vector<std::string>{"query:caller:mdl", "set:copy"}));
+  NtClose(h);
+}
+
 }  // namespace
 }  // namespace tavo_test

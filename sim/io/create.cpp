@@ -149,7 +149,9 @@ NTSTATUS CreateFile(const CreateRequest& rq, FileObject** fileOut, IO_STATUS_BLO
     if (rq.ioOptions & IO_OPEN_TARGET_DIRECTORY) op.iopb.OperationFlags |= SL_OPEN_TARGET_DIRECTORY;
     if (rq.ioOptions & IO_STOP_ON_SYMLINK) op.iopb.OperationFlags |= SL_STOP_ON_SYMLINK;
 
+    file->createInProgress = true;
     status = SendOperation(op);
+    file->createInProgress = false;
     iosb = op.data.IoStatus;
 
     if (status == STATUS_REPARSE && op.data.IoStatus.Information == IO_REPARSE) {

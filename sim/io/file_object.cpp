@@ -64,7 +64,7 @@ std::string Utf8(const std::u16string& s) {
 kernel::EndOfTestCheckRegistration leakedFileObjects([] {
   std::lock_guard guard(Live().lock);
   for (FileObject* file : Live().files) {
-    if (file->leakReported) continue;
+    if (file->leakReported || file->createInProgress) continue;
     file->leakReported = true;
     verifier::Report(verifier::Check::Io,
                      "file object \"" + Utf8(file->Name()) + "\" (" +

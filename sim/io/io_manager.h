@@ -4,6 +4,7 @@
 // Filter Manager's bookkeeping beside it).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -78,6 +79,9 @@ class FileObject : public kernel::KernelObject {
   // ...), named by the end-of-test report of file objects left behind.
   const void* creationSite = nullptr;
   bool leakReported = false;
+  // Its create is on its way through the stack (a pended create the test
+  // never completed is reported as such, not as a leaked file object).
+  std::atomic<bool> createInProgress{false};
 
  protected:
   void OnLastHandleClosed() override;

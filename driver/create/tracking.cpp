@@ -186,7 +186,12 @@ FLT_POSTOP_CALLBACK_STATUS PostCreateWork(PFLT_CALLBACK_DATA data, PCFLT_RELATED
                                          reinterpret_cast<PFLT_CONTEXT*>(replaced.Receive()));
       if (!NT_SUCCESS(status)) {
         // The handle will never be closed through the driver: undo the
-        // registration of a virtual open before failing the create.
+        // registration of a virtual open before failing the create. A file
+        // the file system opened (the root) is closed below first: Windows
+        // lets a post-create fail a successful open only that way.
+        if (createStatus == STATUS_SUCCESS) {
+          FltCancelFileOpen(objects->Instance, objects->FileObject);
+        }
         ReleaseVirtualOpen(data, objects->FileObject, context.Get());
         data->IoStatus.Status = STATUS_INTERNAL_ERROR;
         data->IoStatus.Information = 0;

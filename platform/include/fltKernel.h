@@ -378,6 +378,14 @@ typedef union _FLT_PARAMETERS {
   } NetworkQueryOpen;
 
   struct {
+    FS_FILTER_SECTION_SYNC_TYPE SyncType;
+    ULONG PageProtection;
+    PVOID OutputInformation;  // PFS_FILTER_SECTION_SYNC_OUTPUT
+    ULONG Flags;
+    ULONG AllocationAttributes;
+  } AcquireForSectionSynchronization;
+
+  struct {
     LARGE_INTEGER FileOffset;
     ULONG DECLSPEC_ALIGN(8) Length;
     ULONG Key;
@@ -829,6 +837,8 @@ NTSTATUS FLTAPI FltCreateFileEx2(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHA
                                  ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, ULONG Flags,
                                  PIO_DRIVER_CREATE_CONTEXT DriverContext);
 NTSTATUS FLTAPI FltClose(HANDLE FileHandle);
+// Post-create only: closes below the caller a file the layers below opened.
+VOID FLTAPI FltCancelFileOpen(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject);
 NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
                             PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
                             PULONG BytesRead, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine,

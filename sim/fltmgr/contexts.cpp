@@ -2,6 +2,17 @@
 // reference counting with the cleanup callback at the last reference,
 // stream contexts in the stream's FSRTL_ADVANCED_FCB_HEADER filter-context
 // list, and stream-handle contexts that live as long as their file object.
+//
+// Stream and stream-handle contexts need an opened file object: one whose
+// FsContext points to an advanced FCB header that supports filter contexts
+// (the file system's, or the filter's own for the objects it serves). Both
+// kinds need that support: on Windows a stream-handle context is a per-file-
+// object context, which FsRtl refuses for a stream without it. Setting
+// either on a file object nobody has opened yet (in pre-create, or in a
+// post-create of a failed open) is the programming error the documentation
+// of FltSetStreamHandleContext names: the verifier reports it, and the call
+// fails with STATUS_NOT_SUPPORTED (the documentation is silent on the
+// status; it is what the missing FCB header makes FsRtl answer).
 #include <cstdlib>
 #include <map>
 #include <new>
@@ -143,6 +154,14 @@ StreamLink* FindStreamLink(PFSRTL_ADVANCED_FCB_HEADER header, _FLT_INSTANCE* ins
     }
   }
   return nullptr;
+}
+
+// Whether anyone has opened the file object: its create completed, or the
+// file system (or a filter serving it) has set FsContext.
+bool OpenedByAnyone(PFILE_OBJECT fileObject) {
+  if (fileObject->FsContext) return true;
+  io::FileObject* file = io::FileObjectFromBody(fileObject);
+  return file && (file->opened || file->openedByFileSystem);
 }
 
 bool ValidContextFor(ContextHeader* h, FLT_CONTEXT_TYPE type, PFLT_INSTANCE instance) {
@@ -309,10 +328,15 @@ static NTSTATUS SetContext(bool stream, PFLT_INSTANCE Instance, PFILE_OBJECT Fil
     return STATUS_INVALID_PARAMETER;
   }
   if (Instance->tearingDown) return STATUS_FLT_DELETING_OBJECT;
-  PFSRTL_ADVANCED_FCB_HEADER header = nullptr;
-  if (stream) {
-    header = StreamHeader(FileObject);
-    if (!header) return STATUS_NOT_SUPPORTED;
+  PFSRTL_ADVANCED_FCB_HEADER header = StreamHeader(FileObject);
+  if (!header) {
+    if (!OpenedByAnyone(FileObject)) {
+      sim::verifier::Report(
+          sim::verifier::Check::FilterManager,
+          std::string(stream ? "FltSetStreamContext" : "FltSetStreamHandleContext") +
+              " on a file object that is not opened (pre-create, or a failed open)");
+    }
+    return STATUS_NOT_SUPPORTED;
   }
   ContextHeader* replaced = nullptr;
   {
@@ -380,9 +404,9 @@ static NTSTATUS GetContext(bool stream, PFLT_INSTANCE Instance, PFILE_OBJECT Fil
   if (!IsInstance(Instance) || !FileObject) return STATUS_INVALID_PARAMETER;
   std::lock_guard guard(S().lock);
   ContextHeader* found = nullptr;
+  PFSRTL_ADVANCED_FCB_HEADER header = StreamHeader(FileObject);
+  if (!header) return STATUS_NOT_SUPPORTED;
   if (stream) {
-    PFSRTL_ADVANCED_FCB_HEADER header = StreamHeader(FileObject);
-    if (!header) return STATUS_NOT_SUPPORTED;
     if (StreamLink* link = FindStreamLink(header, Instance)) found = link->context;
   } else {
     auto it = S().streamHandle.find(FileObject);

@@ -33,14 +33,15 @@ bool InstanceOk(PFLT_INSTANCE instance) {
 
 using namespace sim::fltmgr;
 
-NTSTATUS FLTAPI FltCreateFileEx2(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle,
-                                 PFILE_OBJECT* FileObject, ACCESS_MASK DesiredAccess,
-                                 POBJECT_ATTRIBUTES ObjectAttributes,
-                                 PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
-                                 ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
-                                 ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, ULONG Flags,
-                                 PIO_DRIVER_CREATE_CONTEXT DriverContext) {
-  (void)DriverContext;
+// The FltCreateFile family; `caller` is the code that called the public
+// routine (the creation site of the file object).
+static NTSTATUS CreateForFilter(const void* caller, PFLT_FILTER Filter, PFLT_INSTANCE Instance,
+                                PHANDLE FileHandle, PFILE_OBJECT* FileObject,
+                                ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
+                                ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
+                                ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, ULONG Flags) {
+  sim::io::CreateCallSite callSite(caller);
   if (FileHandle) *FileHandle = nullptr;
   if (FileObject) *FileObject = nullptr;
   if (!IsFilter(Filter) || !FileHandle || !IoStatusBlock || !ObjectAttributes)
@@ -70,6 +71,7 @@ NTSTATUS FLTAPI FltCreateFileEx2(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHA
   if (!NT_SUCCESS(status)) return status;
   *FileHandle = sim::kernel::InsertHandle(file, file->grantedAccess,
                                           (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0);
+  file->fo()->Flags |= FO_HANDLE_CREATED;
   if (FileObject) {
     *FileObject = file->fo();  // the creator's reference passes to the caller
   } else {
@@ -78,15 +80,30 @@ NTSTATUS FLTAPI FltCreateFileEx2(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHA
   return status;
 }
 
+NTSTATUS FLTAPI FltCreateFileEx2(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle,
+                                 PFILE_OBJECT* FileObject, ACCESS_MASK DesiredAccess,
+                                 POBJECT_ATTRIBUTES ObjectAttributes,
+                                 PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
+                                 ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
+                                 ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, ULONG Flags,
+                                 PIO_DRIVER_CREATE_CONTEXT DriverContext) {
+  (void)DriverContext;
+  return CreateForFilter(__builtin_return_address(0), Filter, Instance, FileHandle, FileObject,
+                         DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
+                         FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer,
+                         EaLength, Flags);
+}
+
 NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle,
                                 PFILE_OBJECT* FileObject, ACCESS_MASK DesiredAccess,
                                 POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                                 PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
                                 ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
                                 PVOID EaBuffer, ULONG EaLength, ULONG Flags) {
-  return FltCreateFileEx2(Filter, Instance, FileHandle, FileObject, DesiredAccess, ObjectAttributes,
-                          IoStatusBlock, AllocationSize, FileAttributes, ShareAccess,
-                          CreateDisposition, CreateOptions, EaBuffer, EaLength, Flags, nullptr);
+  return CreateForFilter(__builtin_return_address(0), Filter, Instance, FileHandle, FileObject,
+                         DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
+                         FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer,
+                         EaLength, Flags);
 }
 
 NTSTATUS FLTAPI FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle,
@@ -94,9 +111,10 @@ NTSTATUS FLTAPI FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDL
                               PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
                               ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
                               ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, ULONG Flags) {
-  return FltCreateFileEx2(Filter, Instance, FileHandle, nullptr, DesiredAccess, ObjectAttributes,
-                          IoStatusBlock, AllocationSize, FileAttributes, ShareAccess,
-                          CreateDisposition, CreateOptions, EaBuffer, EaLength, Flags, nullptr);
+  return CreateForFilter(__builtin_return_address(0), Filter, Instance, FileHandle, nullptr,
+                         DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
+                         FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer,
+                         EaLength, Flags);
 }
 
 NTSTATUS FLTAPI FltClose(HANDLE FileHandle) {
@@ -268,6 +286,7 @@ NTSTATUS FLTAPI FltQueryVolumeInformation(PFLT_INSTANCE Instance, PIO_STATUS_BLO
   Iosb->Information = returned;
   // No handle was made: the cleanup the last handle would send goes now.
   HANDLE handle = sim::kernel::InsertHandle(file, file->grantedAccess, true);
+  file->fo()->Flags |= FO_HANDLE_CREATED;
   file->Dereference();
   sim::kernel::CloseHandle(handle, KernelMode);
   return status;

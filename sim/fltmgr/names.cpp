@@ -3,8 +3,12 @@
 // as it was opened; a normalized name has every component in its long form
 // and its on-disk case. A filter registered as a name provider answers the
 // queries of the filters above it (and its own with
-// FLT_FILE_NAME_REQUEST_FROM_CURRENT_PROVIDER); other queries are answered
-// from the file system.
+// FLT_FILE_NAME_REQUEST_FROM_CURRENT_PROVIDER): a normalized name is asked
+// for first, then, if the provider fails it, the opened name, normalized
+// through the provider's component callbacks. Queries no provider answers
+// go to the file system below every filter (in pre-create: the create's
+// own name). Short names (the final component's 8.3 name) are served
+// except in pre-create.
 #include <cstring>
 #include <set>
 #include <string>
@@ -13,6 +17,7 @@
 #include "fltmgr/filter_manager.h"
 #include "kernel/lifecycle.h"
 #include "kernel/object_manager.h"
+#include "kernel/thread_state.h"
 #include "verifier/verifier.h"
 
 namespace sim::fltmgr {
@@ -82,18 +87,37 @@ std::u16string OpenedPath(PFILE_OBJECT fo) {
   return own;
 }
 
+// Asks the file system below every filter for a name class of an open file
+// object, as the Filter Manager does when no provider answers. The query
+// goes down like any operation: a file object the file system never opened
+// (one a filter serves itself) is caught by the verifier there.
+NTSTATUS QueryFileSystemName(io::FileObject* file, FILE_INFORMATION_CLASS infoClass,
+                             std::u16string& name) {
+  std::vector<ULONG> buffer((sizeof(FILE_NAME_INFORMATION) + 65536) / sizeof(ULONG));
+  io::Operation op(file->volume, file, IRP_MJ_QUERY_INFORMATION, 0);
+  op.data.RequestorMode = KernelMode;
+  auto& query = op.iopb.Parameters.QueryFileInformation;
+  query.FileInformationClass = infoClass;
+  query.InfoBuffer = buffer.data();
+  query.Length = static_cast<ULONG>(buffer.size() * sizeof(ULONG));
+  io::CallFileSystem(op);
+  if (!NT_SUCCESS(op.data.IoStatus.Status)) return op.data.IoStatus.Status;
+  auto* info = reinterpret_cast<FILE_NAME_INFORMATION*>(buffer.data());
+  name.assign(reinterpret_cast<const char16_t*>(info->FileName),
+              info->FileNameLength / sizeof(WCHAR));
+  return STATUS_SUCCESS;
+}
+
+// Whether anyone has opened the file object yet (its create completed, the
+// file system opened it, or a filter serving it set FsContext).
+bool Opened(io::FileObject* file) {
+  return file->opened || file->openedByFileSystem || file->fo()->FsContext != nullptr;
+}
+
 // The file system's own idea of the name, for a file object it opened.
 bool FileSystemPath(io::FileObject* file, std::u16string& path) {
   if (!file || !file->openedByFileSystem || !file->volume->fs->Owns(file->fo())) return false;
-  std::vector<UCHAR> buffer(sizeof(FILE_NAME_INFORMATION) + 65536);
-  IO_STATUS_BLOCK iosb{};
-  NTSTATUS status = file->volume->fs->QueryInformation(
-      file->fo(), FileNameInformation, buffer.data(), static_cast<ULONG>(buffer.size()), iosb);
-  if (!NT_SUCCESS(status)) return false;
-  auto* info = reinterpret_cast<FILE_NAME_INFORMATION*>(buffer.data());
-  path.assign(reinterpret_cast<const char16_t*>(info->FileName),
-              info->FileNameLength / sizeof(WCHAR));
-  return true;
+  return NT_SUCCESS(QueryFileSystemName(file, FileNameInformation, path));
 }
 
 // Asks the file system for the long, on-disk form of one component in a
@@ -250,48 +274,99 @@ NTSTATUS AskProvider(_FLT_INSTANCE* provider, io::FileObject* file, PFLT_CALLBAC
   return status;
 }
 
+// The documented refusals of a name query (STATUS_FLT_INVALID_NAME_REQUEST):
+// paging I/O, the post-close path, and a short name in pre-create. Above
+// APC_LEVEL the query is a programming error; the verifier reports it and
+// the sim refuses it the same way (the documentation names no status).
+NTSTATUS CheckNameRequest(PFLT_CALLBACK_DATA data, ULONG format, bool preCreate) {
+  if (kernel::CurrentThread().irql > APC_LEVEL) {
+    verifier::Report(verifier::Check::Irql, "file name query above APC_LEVEL");
+    return STATUS_FLT_INVALID_NAME_REQUEST;
+  }
+  if (!data) return STATUS_SUCCESS;
+  if (data->Iopb->IrpFlags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO))
+    return STATUS_FLT_INVALID_NAME_REQUEST;
+  if (data->Iopb->MajorFunction == IRP_MJ_CLOSE &&
+      (data->Flags & FLTFL_CALLBACK_DATA_POST_OPERATION))
+    return STATUS_FLT_INVALID_NAME_REQUEST;
+  if (format == FLT_FILE_NAME_SHORT && preCreate) return STATUS_FLT_INVALID_NAME_REQUEST;
+  return STATUS_SUCCESS;
+}
+
+// A provider's answer in the documented order: a normalized name is asked
+// for as such first; if the provider fails that, its opened name is asked
+// for and normalized a component at a time through its normalization
+// callbacks.
+NTSTATUS NameFromProvider(_FLT_INSTANCE* provider, io::FileObject* file, PFLT_CALLBACK_DATA data,
+                          FLT_FILE_NAME_OPTIONS options, bool preCreate, std::u16string& name) {
+  const ULONG format = FltGetFileNameFormat(options);
+  NTSTATUS status = AskProvider(provider, file, data, options, name);
+  if (NT_SUCCESS(status) || format != FLT_FILE_NAME_NORMALIZED) return status;
+  const FLT_FILE_NAME_OPTIONS opened = (options & ~0xffu) | FLT_FILE_NAME_OPENED;
+  status = AskProvider(provider, file, data, opened, name);
+  if (!NT_SUCCESS(status)) return status;
+  const std::u16string& device = file->volume->deviceName;
+  if (name.compare(0, device.size(), device) != 0) return STATUS_FLT_INVALID_NAME_REQUEST;
+  std::u16string normalized;
+  status = Normalize(file->volume, provider, file->fo(), name.substr(device.size()), preCreate,
+                     normalized);
+  if (NT_SUCCESS(status)) name = device + normalized;
+  return status;
+}
+
+// No provider answers: the name comes from the create's own name while the
+// file object is being opened, and from the file system below once it is.
+NTSTATUS NameFromFileSystem(io::FileObject* file, ULONG format, bool preCreate,
+                            std::u16string& name) {
+  io::Volume* volume = file->volume;
+  if (format == FLT_FILE_NAME_SHORT)
+    return QueryFileSystemName(file, FileAlternateNameInformation, name);
+  std::u16string path;
+  if (preCreate || !Opened(file)) {
+    path = OpenedPath(file->fo());
+  } else {
+    NTSTATUS status = QueryFileSystemName(file, FileNameInformation, path);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  if (format == FLT_FILE_NAME_NORMALIZED) {
+    std::u16string normalized;
+    NTSTATUS status = Normalize(volume, nullptr, file->fo(), path, preCreate, normalized);
+    if (!NT_SUCCESS(status)) return status;
+    path = normalized;
+  }
+  name = volume->deviceName + path;
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS BuildName(io::FileObject* file, _FLT_INSTANCE* requester, PFLT_CALLBACK_DATA data,
                    FLT_FILE_NAME_OPTIONS options, PFLT_FILE_NAME_INFORMATION* result) {
   *result = nullptr;
-  if (!file || !file->volume) return STATUS_INVALID_PARAMETER;
   const ULONG format = FltGetFileNameFormat(options);
   const ULONG method = FltGetFileNameQueryMethod(options);
-  if (format != FLT_FILE_NAME_NORMALIZED && format != FLT_FILE_NAME_OPENED) {
-    // Short names are not served by the simulation.
-    return format == FLT_FILE_NAME_SHORT ? STATUS_NOT_SUPPORTED : STATUS_INVALID_PARAMETER;
+  if (format != FLT_FILE_NAME_NORMALIZED && format != FLT_FILE_NAME_OPENED &&
+      format != FLT_FILE_NAME_SHORT) {
+    return STATUS_INVALID_PARAMETER;
   }
+  const bool preCreate = data && data->Iopb->MajorFunction == IRP_MJ_CREATE &&
+                         !(data->Flags & FLTFL_CALLBACK_DATA_POST_OPERATION) &&
+                         !(file && file->opened);
+  NTSTATUS status = CheckNameRequest(data, format, preCreate);
+  if (!NT_SUCCESS(status)) return status;
+  if (!file || !file->volume) return STATUS_INVALID_PARAMETER;
   // No name cache is kept: a cache-only query always misses.
   if (method == FLT_FILE_NAME_QUERY_CACHE_ONLY) return STATUS_FLT_NAME_CACHE_MISS;
   io::Volume* volume = file->volume;
-  const bool preCreate = data && data->Iopb->MajorFunction == IRP_MJ_CREATE &&
-                         !(data->Flags & FLTFL_CALLBACK_DATA_POST_OPERATION) && !file->opened;
   _FLT_INSTANCE* provider =
       FindProvider(volume->filterVolume, requester,
                    (options & FLT_FILE_NAME_REQUEST_FROM_CURRENT_PROVIDER) != 0);
 
   std::u16string fullName;
-  if (provider) {
-    NTSTATUS status = AskProvider(provider, file, data, options, fullName);
-    if (!NT_SUCCESS(status)) return status;
-    if (format == FLT_FILE_NAME_NORMALIZED) {
-      const std::u16string& device = volume->deviceName;
-      if (fullName.compare(0, device.size(), device) != 0) return STATUS_FLT_INVALID_NAME_REQUEST;
-      std::u16string normalized;
-      status = Normalize(volume, provider, file->fo(), fullName.substr(device.size()), preCreate,
-                         normalized);
-      if (!NT_SUCCESS(status)) return status;
-      fullName = device + normalized;
-    }
-  } else {
-    std::u16string path;
-    if (preCreate || !FileSystemPath(file, path)) path = OpenedPath(file->fo());
-    if (format == FLT_FILE_NAME_NORMALIZED) {
-      std::u16string normalized;
-      NTSTATUS status = Normalize(volume, nullptr, file->fo(), path, preCreate, normalized);
-      if (!NT_SUCCESS(status)) return status;
-      path = normalized;
-    }
-    fullName = volume->deviceName + path;
+  status = provider ? NameFromProvider(provider, file, data, options, preCreate, fullName)
+                    : NameFromFileSystem(file, format, preCreate, fullName);
+  if (!NT_SUCCESS(status)) return status;
+  if (format == FLT_FILE_NAME_NORMALIZED) {
+    const std::u16string& device = volume->deviceName;
+    if (fullName.compare(0, device.size(), device) != 0) return STATUS_FLT_INVALID_NAME_REQUEST;
   }
 
   auto* info = new NameInfo{};
@@ -300,7 +375,9 @@ NTSTATUS BuildName(io::FileObject* file, _FLT_INSTANCE* requester, PFLT_CALLBACK
   info->info.Size = sizeof(FLT_FILE_NAME_INFORMATION);
   info->info.Format = format;
   info->info.Name = Slice(info->text, 0, info->text.size());
-  info->info.Volume = Slice(info->text, 0, std::min(info->text.size(), volume->deviceName.size()));
+  // A short name is the final component alone: no volume part.
+  const size_t volumeLength = format == FLT_FILE_NAME_SHORT ? 0 : volume->deviceName.size();
+  info->info.Volume = Slice(info->text, 0, std::min(info->text.size(), volumeLength));
   {
     std::lock_guard guard(S().lock);
     S().live.insert(info);

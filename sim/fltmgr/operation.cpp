@@ -117,6 +117,31 @@ bool EnterInstance(_FLT_INSTANCE* instance) {
   return true;
 }
 
+// Cleanup and close cannot fail: the I/O manager ignores their status and
+// the file object goes regardless, so a filter that completes either with
+// an error status has lost track of the object.
+void CheckCleanupCloseStatus(const Operation& op, const char* who) {
+  const UCHAR major = op.iopb.MajorFunction;
+  if (major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) return;
+  if (NT_SUCCESS(op.data.IoStatus.Status)) return;
+  Violation(std::string(who) + " completed " +
+            (major == IRP_MJ_CLEANUP ? "IRP_MJ_CLEANUP" : "IRP_MJ_CLOSE") + " with error status " +
+            std::to_string(op.data.IoStatus.Status));
+}
+
+// A post-create that fails a create the file system (or a filter below)
+// completed successfully must close the file below it first with
+// FltCancelFileOpen; otherwise the file stays open below for good.
+// STATUS_REPARSE opened nothing and needs no cancel.
+void CheckCreateNotFailedWithoutCancel(const Operation& op, NTSTATUS before) {
+  if (op.iopb.MajorFunction != IRP_MJ_CREATE) return;
+  if (!NT_SUCCESS(before) || before == STATUS_REPARSE) return;
+  if (NT_SUCCESS(op.data.IoStatus.Status)) return;
+  if (op.iopb.TargetFileObject->Flags & FO_FILE_OPEN_CANCELLED) return;
+  Violation("post-create failed a create that succeeded below (status " +
+            std::to_string(op.data.IoStatus.Status) + ") without FltCancelFileOpen");
+}
+
 void RunPostOperations(Operation& op, const std::vector<PostEntry>& posts) {
   op.data.Flags |= FLTFL_CALLBACK_DATA_POST_OPERATION;
   for (auto it = posts.rbegin(); it != posts.rend(); ++it) {
@@ -133,6 +158,7 @@ void RunPostOperations(Operation& op, const std::vector<PostEntry>& posts) {
       // Marked pending before the call: the filter may complete it from
       // another thread before its post-operation returns.
       BeginPend(op, Operation::Pend::Post, instance);
+      const NTSTATUS before = op.data.IoStatus.Status;
       FLT_POSTOP_CALLBACK_STATUS status =
           CallPost(reg->PostOperation, op, &objects, it->context, flags);
       if (status == FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
@@ -146,6 +172,8 @@ void RunPostOperations(Operation& op, const std::vector<PostEntry>& posts) {
         op.pend = Operation::Pend::None;
         op.pendCompleted = false;
       }
+      CheckCreateNotFailedWithoutCancel(op, before);
+      if (NT_SUCCESS(before)) CheckCleanupCloseStatus(op, "a post-operation");
       if (status == FLT_POSTOP_DISALLOW_FSFILTER_IO) {
         Violation("FLT_POSTOP_DISALLOW_FSFILTER_IO returned for " +
                   MajorName(op.iopb.MajorFunction));
@@ -166,7 +194,7 @@ void RunPostOperations(Operation& op, const std::vector<PostEntry>& posts) {
 // cleanup, close and the query-open the sim's file systems complete
 // synchronously, as NTFS does.
 bool CanPendBelow(const Operation& op) {
-  if (op.fastIo) return false;
+  if (op.fastIo || FLT_IS_FS_FILTER_OPERATION(&op.data)) return false;
   switch (op.iopb.MajorFunction) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
@@ -316,6 +344,7 @@ NTSTATUS SendOperation(Operation& op) {
       case FLT_PREOP_SUCCESS_NO_CALLBACK:
         break;
       case FLT_PREOP_COMPLETE:
+        CheckCleanupCloseStatus(op, "a pre-operation");
         completed = true;
         break;
       case FLT_PREOP_DISALLOW_FASTIO:
@@ -466,6 +495,11 @@ NTSTATUS FLTAPI FltLockUserBuffer(PFLT_CALLBACK_DATA CallbackData) {
       length = p.DirectoryControl.QueryDirectory.Length;
       mdlSlot = &p.DirectoryControl.QueryDirectory.MdlAddress;
       break;
+    case IRP_MJ_QUERY_EA:
+      buffer = p.QueryEa.EaBuffer;
+      length = p.QueryEa.Length;
+      mdlSlot = &p.QueryEa.MdlAddress;
+      break;
     case IRP_MJ_QUERY_SECURITY:
       buffer = p.QuerySecurity.SecurityBuffer;
       length = p.QuerySecurity.Length;
@@ -488,4 +522,54 @@ NTSTATUS FLTAPI FltLockUserBuffer(PFLT_CALLBACK_DATA CallbackData) {
   *mdlSlot = mdl;
   op->lockedMdl = mdl;
   return STATUS_SUCCESS;
+}
+
+// FltCancelFileOpen: documented for a post-create only, before any handle
+// exists, at PASSIVE_LEVEL. Filters above the caller see the create fail
+// (the caller sets the failure status); the instances below it and the
+// file system see the file opened and closed: cleanup and close are sent
+// below the caller here, and FO_FILE_OPEN_CANCELLED marks the file object.
+VOID FLTAPI FltCancelFileOpen(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject) {
+  using sim::fltmgr::Violation;
+  Operation* create = nullptr;
+  {
+    std::lock_guard guard(sim::fltmgr::Live().lock);
+    for (Operation* op : sim::fltmgr::Live().ops) {
+      if (op->iopb.MajorFunction != IRP_MJ_CREATE || op->iopb.TargetFileObject != FileObject)
+        continue;
+      std::lock_guard opGuard(op->lock);
+      if (op->pend == Operation::Pend::Post && op->pendedInstance == Instance) create = op;
+    }
+  }
+  if (!create || !FileObject) {
+    Violation("FltCancelFileOpen outside the caller's post-create of that file object");
+    return;
+  }
+  if (sim::kernel::CurrentThread().irql != PASSIVE_LEVEL) {
+    sim::verifier::Report(sim::verifier::Check::Irql, "FltCancelFileOpen above PASSIVE_LEVEL");
+  }
+  if (FileObject->Flags & FO_HANDLE_CREATED) {
+    Violation("FltCancelFileOpen after a handle was created for the file object");
+    return;
+  }
+  if (FileObject->Flags & FO_FILE_OPEN_CANCELLED) {
+    Violation("FltCancelFileOpen twice for one file object");
+    return;
+  }
+  const NTSTATUS status = create->data.IoStatus.Status;
+  if (!NT_SUCCESS(status) || status == STATUS_REPARSE) {
+    Violation("FltCancelFileOpen for a create that opened nothing (status " +
+              std::to_string(status) + ")");
+    return;
+  }
+  FileObject->Flags |= FO_FILE_OPEN_CANCELLED;
+  sim::io::FileObject* file = create->file;
+  for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+    Operation undo(create->volume, file, major, 0);
+    undo.startBelow = Instance;
+    undo.data.RequestorMode = create->data.RequestorMode;
+    sim::io::SendOperation(undo);
+  }
+  FileObject->Flags |= FO_CLEANUP_COMPLETE;
+  if (file) file->openedByFileSystem = false;  // closed below: nothing left to close
 }

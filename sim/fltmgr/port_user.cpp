@@ -10,21 +10,10 @@
 
 #include "fltmgr/ports_internal.h"
 #include "harness/strings.h"
+#include "kernel/hostile_rewrite.h"
 #include "kernel/object_manager.h"
 #include "kernel/thread_state.h"
 #include "verifier/verifier.h"
-
-#if defined(__SANITIZE_THREAD__)
-#define TAVO_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define TAVO_TSAN 1
-#endif
-#endif
-#ifdef TAVO_TSAN
-extern "C" void AnnotateIgnoreWritesBegin(const char* file, int line);
-extern "C" void AnnotateIgnoreWritesEnd(const char* file, int line);
-#endif
 
 using namespace sim::fltmgr::ports;
 
@@ -129,46 +118,6 @@ std::size_t LiveConnections(const ServerPort& server) {
     count += connection->server.get() == &server && connection->Connected();
   return count;
 }
-
-// Replaces the callback's input with a hostile client's second version after
-// a delay, from its own thread, until the callback returns.
-class InputMutator {
- public:
-  InputMutator(std::uint8_t* data, ULONG length, const UserBufferChecks& checks) {
-    if (!checks.mutate || data == nullptr || length == 0) return;
-    std::vector<std::uint8_t> mutated(data, data + length);
-    checks.mutate(mutated.data(), length);
-    auto delay = std::chrono::microseconds(checks.mutateAfterMicroseconds);
-    thread_ = std::thread([this, data, length, delay, mutated = std::move(mutated)] {
-      std::unique_lock lock(lock_);
-      if (stop_.wait_for(lock, delay, [this] { return stopped_; })) return;
-#ifdef TAVO_TSAN
-      // A race with the callback's reads is the point of this thread.
-      AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
-#endif
-      for (ULONG i = 0; i < length; ++i)
-        reinterpret_cast<volatile std::uint8_t*>(data)[i] = mutated[i];
-#ifdef TAVO_TSAN
-      AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
-#endif
-    });
-  }
-  ~InputMutator() {
-    if (!thread_.joinable()) return;
-    {
-      std::lock_guard lock(lock_);
-      stopped_ = true;
-    }
-    stop_.notify_one();
-    thread_.join();
-  }
-
- private:
-  std::mutex lock_;
-  std::condition_variable stop_;
-  bool stopped_ = false;
-  std::thread thread_;
-};
 
 }  // namespace
 
@@ -337,7 +286,8 @@ HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBuff
   ULONG returned = 0;
   NTSTATUS status;
   {
-    InputMutator mutator(input, dwInBufferSize, checks);
+    sim::kernel::HostileRewrite rewrite(input, dwInBufferSize, checks.mutate,
+                                        std::chrono::microseconds(checks.mutateAfterMicroseconds));
     status = callback(connection.cookie, input, dwInBufferSize, output, dwOutBufferSize, &returned);
   }
   if (output != lpOutBuffer) std::memcpy(lpOutBuffer, output, dwOutBufferSize);

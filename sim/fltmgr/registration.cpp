@@ -359,6 +359,22 @@ VOID FLTAPI FltUnregisterFilter(PFLT_FILTER Filter) {
       }
     }
   }
+  // References the filter holds with FltObjectReference (or the Flt*
+  // routines that return a referenced filter or instance) are rundown
+  // references: Windows waits for them here, so an unload with one left
+  // never finishes. The sim reports them instead of waiting.
+  for (_FLT_INSTANCE* instance : instances) {
+    if (const long held = instance->references.load(); held > 0) {
+      sim::verifier::Report(sim::verifier::Check::FilterManager,
+                            "FltUnregisterFilter with " + std::to_string(held) +
+                                " reference(s) still held on an instance of the filter");
+    }
+  }
+  if (const long held = Filter->references.load(); held > 0) {
+    sim::verifier::Report(sim::verifier::Check::FilterManager,
+                          "FltUnregisterFilter with " + std::to_string(held) +
+                              " reference(s) still held on the filter");
+  }
   for (_FLT_INSTANCE* instance : instances) TearDown(instance, reason);
   // Ports the filter left open are reported and closed, its connections
   // disconnected, as the Filter Manager does when a filter goes.

@@ -47,6 +47,7 @@ NTSTATUS Volume::Read(FILE_OBJECT* fo, void* buffer, ULONG length, const LARGE_I
   const Node* node = fcb->node.get();
   if (offset >= node->EndOfFile()) return iosb.Status = STATUS_END_OF_FILE;
   const auto count = static_cast<ULONG>(std::min<LONGLONG>(length, node->EndOfFile() - offset));
+  if (!LocksAllow(fcb, fo, offset, count, false)) return iosb.Status = STATUS_FILE_LOCK_CONFLICT;
   std::memcpy(buffer, node->data.data() + offset, count);
   if ((fo->Flags & FO_SYNCHRONOUS_IO) != 0) fo->CurrentByteOffset.QuadPart = offset + count;
   iosb.Information = count;
@@ -77,6 +78,7 @@ NTSTATUS Volume::Write(FILE_OBJECT* fo, const void* buffer, ULONG length,
   }
   if (offset < 0) return iosb.Status = STATUS_INVALID_PARAMETER;
   if (length == 0) return iosb.Status = STATUS_SUCCESS;
+  if (!LocksAllow(fcb, fo, offset, length, true)) return iosb.Status = STATUS_FILE_LOCK_CONFLICT;
   const LONGLONG end = offset + length;
   if (end > node->allocationSize) {
     const LONGLONG allocation = ClusterRound(end);

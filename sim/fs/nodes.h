@@ -53,6 +53,16 @@ struct ShareCounts {
   ULONG sharedDelete = 0;
 };
 
+// A granted byte-range lock and its owner.
+struct RangeLock {
+  LONGLONG offset = 0;
+  LONGLONG length = 0;
+  ULONG key = 0;
+  ULONG processId = 0;
+  const FILE_OBJECT* fileObject = nullptr;
+  bool exclusive = false;
+};
+
 // Per open stream. The header comes first: FsContext points at it.
 struct Fcb {
   FSRTL_ADVANCED_FCB_HEADER header{};
@@ -63,6 +73,7 @@ struct Fcb {
   ULONG cleanupCount = 0;      // of those, the ones whose handle is not closed yet
   ShareCounts share;
   bool deletePending = false;
+  std::vector<RangeLock> locks;  // byte-range locks, in the order granted
 };
 
 // Per open file object.

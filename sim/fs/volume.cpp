@@ -179,6 +179,10 @@ Fcb* Volume::AcquireFcb(const std::shared_ptr<Node>& node) {
   fcb->header.NodeByteSize = static_cast<CSHORT>(sizeof(FSRTL_ADVANCED_FCB_HEADER));
   ExInitializeFastMutex(&fcb->headerMutex);
   FsRtlSetupAdvancedHeader(&fcb->header, &fcb->headerMutex);
+  if (!options_.filterContexts) {
+    fcb->header.Flags2 =
+        static_cast<UCHAR>(fcb->header.Flags2 & ~FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS);
+  }
   node->fcb = fcb;
   UpdateHeaderSizes(fcb);
   return fcb;
@@ -557,6 +561,7 @@ NTSTATUS Volume::Cleanup(FILE_OBJECT* fileObject, IO_STATUS_BLOCK& iosb) {
 void Volume::CleanupLocked(FILE_OBJECT* fileObject, Fcb* fcb, Ccb* ccb) {
   if (ccb->cleanedUp) return;
   ccb->cleanedUp = true;
+  ReleaseLocksOf(fcb, fileObject);
   fcb->cleanupCount--;
   if (ccb->shareRecorded) {
     auto& c = fcb->share;

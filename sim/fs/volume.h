@@ -7,6 +7,7 @@
 // from any number of threads; filter-context teardown runs outside it.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -31,6 +32,10 @@ struct VolumeOptions {
   std::uint32_t serialNumber = 0x7A5D0C31;
   std::u16string deviceName = u"\\Device\\HarddiskVolume2";
   std::optional<LONGLONG> creationTime;  // default: the clock when the volume is made
+  // FCB headers set FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS, as NTFS does; off,
+  // the volume behaves like a file system without filter-context support
+  // (stream and stream-handle contexts are refused on its files).
+  bool filterContexts = true;
 };
 
 // One file or directory for Volume::Populate.
@@ -53,6 +58,8 @@ class Volume : public io::FileSystem {
   ~Volume() override;
 
   const VolumeOptions& options() const { return options_; }
+  // Applies to streams opened from now on.
+  void SetFilterContextSupport(bool on) { options_.filterContexts = on; }
 
   // ---- io::FileSystem
   NTSTATUS Create(FILE_OBJECT* fileObject, const io::CreateParameters& parameters,
@@ -83,6 +90,8 @@ class Volume : public io::FileSystem {
                          ULONG inputLength, void* output, ULONG outputLength,
                          IO_STATUS_BLOCK& iosb) override;
   NTSTATUS FlushBuffers(FILE_OBJECT* fileObject, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS LockControl(FILE_OBJECT* fileObject, UCHAR minor, const io::ByteRangeRequest& request,
+                       IO_STATUS_BLOCK& iosb) override;
   bool Owns(const FILE_OBJECT* fileObject) const override;
 
   // ---- harness
@@ -134,6 +143,11 @@ class Volume : public io::FileSystem {
   NTSTATUS SetDisposition(FILE_OBJECT* fo, Fcb* fcb, Ccb* ccb, ULONG flags);
   NTSTATUS Rename(FILE_OBJECT* fo, Fcb* fcb, Ccb* ccb, const io::RenameTarget& target);
   void UpdateHeaderSizes(Fcb* fcb);
+  // Byte-range locks (locks.cpp): whether a read or write of the range
+  // through this file object is allowed, and the locks it loses at cleanup.
+  static bool LocksAllow(const Fcb* fcb, const FILE_OBJECT* fo, LONGLONG offset, LONGLONG length,
+                         bool write);
+  void ReleaseLocksOf(Fcb* fcb, const FILE_OBJECT* fo);
   void NoteModified(Node* node, Ccb* ccb);
 
   // Looks the open up; null when the file object is not one of ours.
@@ -141,6 +155,7 @@ class Volume : public io::FileSystem {
 
   VolumeOptions options_;
   mutable std::mutex mutex_;
+  std::condition_variable locksChanged_;  // a byte-range lock went (waiting lockers retry)
   std::shared_ptr<Node> root_;
   Fcb* volumeFcb_ = nullptr;
   LONGLONG volumeCreationTime_ = 0;

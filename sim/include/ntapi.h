@@ -18,6 +18,12 @@ NTSYSCALLAPI NTSTATUS NTAPI NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
                                        PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess,
                                        ULONG OpenOptions);
 NTSYSCALLAPI NTSTATUS NTAPI NtClose(HANDLE Handle);
+// A data section backed by an open file (SEC_COMMIT or SEC_IMAGE): the
+// section holds the file object until its own last handle closes.
+NTSYSCALLAPI NTSTATUS NTAPI NtCreateSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess,
+                                            POBJECT_ATTRIBUTES ObjectAttributes,
+                                            PLARGE_INTEGER MaximumSize, ULONG SectionPageProtection,
+                                            ULONG AllocationAttributes, HANDLE FileHandle);
 NTSYSCALLAPI NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
                                        PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
                                        PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
@@ -60,6 +66,19 @@ NTSYSCALLAPI NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Even
                                                   ULONG InputBufferLength, PVOID OutputBuffer,
                                                   ULONG OutputBufferLength);
 NTSYSCALLAPI NTSTATUS NTAPI NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+NTSYSCALLAPI NTSTATUS NTAPI NtQueryEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                          PVOID Buffer, ULONG Length, BOOLEAN ReturnSingleEntry,
+                                          PVOID EaList, ULONG EaListLength, PULONG EaIndex,
+                                          BOOLEAN RestartScan);
+NTSYSCALLAPI NTSTATUS NTAPI NtSetEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                        PVOID Buffer, ULONG Length);
+NTSYSCALLAPI NTSTATUS NTAPI NtLockFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                       PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                       PLARGE_INTEGER ByteOffset, PLARGE_INTEGER Length, ULONG Key,
+                                       BOOLEAN FailImmediately, BOOLEAN ExclusiveLock);
+NTSYSCALLAPI NTSTATUS NTAPI NtUnlockFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                         PLARGE_INTEGER ByteOffset, PLARGE_INTEGER Length,
+                                         ULONG Key);
 // Attributes of a file by name, without a handle: first offered to the
 // filters as a fast query-open (IRP_MJ_NETWORK_QUERY_OPEN); when a filter
 // refuses it, done as an open, a query and a close.

@@ -14,6 +14,7 @@
 #include "nt/registry.h"
 #include "nt/process.h"
 #include "nt/debug.h"
+#include "nt/mm.h"
 #include "nt/io.h"
 #include "nt/fileinfo.h"
 #include "nt/security.h"

@@ -50,6 +50,18 @@ ULONG FileObjectFlagsFor(const CreateRequest& rq) {
   return flags;
 }
 
+// A create that failed although the file system opened the file, without
+// FltCancelFileOpen (the verifier has reported the post-create that did it).
+// Windows would leave the file open in the file system for good; the sim
+// closes it there, unseen by the filters, so the volume stays consistent.
+void CloseLeftOpenInFileSystem(FileObject* file) {
+  for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+    Operation op(file->volume, file, major, 0);
+    CallFileSystem(op);
+  }
+  file->openedByFileSystem = false;
+}
+
 }  // namespace
 
 ACCESS_MASK MapGenericFileAccess(ACCESS_MASK access) {
@@ -137,7 +149,9 @@ NTSTATUS CreateFile(const CreateRequest& rq, FileObject** fileOut, IO_STATUS_BLO
     if (rq.ioOptions & IO_OPEN_TARGET_DIRECTORY) op.iopb.OperationFlags |= SL_OPEN_TARGET_DIRECTORY;
     if (rq.ioOptions & IO_STOP_ON_SYMLINK) op.iopb.OperationFlags |= SL_STOP_ON_SYMLINK;
 
+    file->createInProgress = true;
     status = SendOperation(op);
+    file->createInProgress = false;
     iosb = op.data.IoStatus;
 
     if (status == STATUS_REPARSE && op.data.IoStatus.Information == IO_REPARSE) {
@@ -160,6 +174,7 @@ NTSTATUS CreateFile(const CreateRequest& rq, FileObject** fileOut, IO_STATUS_BLO
       // A reparse the I/O manager does not handle (reparse-point tags) fails
       // the open here.
       if (status == STATUS_REPARSE) status = STATUS_IO_REPARSE_TAG_NOT_HANDLED;
+      if (file->openedByFileSystem) CloseLeftOpenInFileSystem(file);
       file->Dereference();
       break;
     }

@@ -63,6 +63,17 @@ struct RenameTarget {
   ULONG flagsEx = 0;             // FILE_RENAME_* flags of the Ex classes (0 for the plain classes)
 };
 
+// IRP_MJ_LOCK_CONTROL: a byte range, its owner (the file object, the
+// requesting process and the key) and, for IRP_MN_LOCK, how to lock it.
+struct ByteRangeRequest {
+  LONGLONG offset = 0;
+  LONGLONG length = 0;
+  ULONG key = 0;
+  ULONG processId = 0;
+  bool exclusive = false;
+  bool failImmediately = true;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -103,6 +114,17 @@ class FileSystem {
                                  ULONG inputLength, void* output, ULONG outputLength,
                                  IO_STATUS_BLOCK& iosb) = 0;
   virtual NTSTATUS FlushBuffers(FILE_OBJECT* fileObject, IO_STATUS_BLOCK& iosb) = 0;
+  // IRP_MJ_LOCK_CONTROL (IRP_MN_LOCK, IRP_MN_UNLOCK_SINGLE, IRP_MN_UNLOCK_ALL,
+  // IRP_MN_UNLOCK_ALL_BY_KEY). A file system without byte-range locks
+  // refuses them.
+  virtual NTSTATUS LockControl(FILE_OBJECT* fileObject, UCHAR minor,
+                               const ByteRangeRequest& request, IO_STATUS_BLOCK& iosb) {
+    (void)fileObject;
+    (void)minor;
+    (void)request;
+    iosb.Information = 0;
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
 
   // True while the file system has this file object open (between a
   // successful Create and Close). The verifier uses it to catch an operation

@@ -255,6 +255,29 @@ void CallFileSystem(Operation& op) {
     case IRP_MJ_DEVICE_CONTROL:
       iosb.Status = CallControl(op, false);
       break;
+    case IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION:
+    case IRP_MJ_RELEASE_FOR_SECTION_SYNCHRONIZATION:
+      // The file system's default (FsRtl) callbacks: its FCB resources; the
+      // sim's file systems serialize on their own locks, so nothing to take.
+      iosb.Status = STATUS_SUCCESS;
+      break;
+    case IRP_MJ_QUERY_EA:
+    case IRP_MJ_SET_EA:
+      // The sim's file systems keep no extended attributes (a create with
+      // an EA buffer is refused the same way).
+      iosb.Status = STATUS_EAS_NOT_SUPPORTED;
+      break;
+    case IRP_MJ_LOCK_CONTROL: {
+      ByteRangeRequest request;
+      request.offset = p.LockControl.ByteOffset.QuadPart;
+      request.length = p.LockControl.Length ? p.LockControl.Length->QuadPart : 0;
+      request.key = p.LockControl.Key;
+      request.processId = op.requestorProcessId;
+      request.exclusive = p.LockControl.ExclusiveLock != FALSE;
+      request.failImmediately = p.LockControl.FailImmediately != FALSE;
+      iosb.Status = fs.LockControl(fo, op.iopb.MinorFunction, request, iosb);
+      break;
+    }
     case IRP_MJ_FLUSH_BUFFERS:
       iosb.Status = fs.FlushBuffers(fo, iosb);
       break;

@@ -4,6 +4,7 @@
 // Filter Manager's bookkeeping beside it).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -74,6 +75,13 @@ class FileObject : public kernel::KernelObject {
   // The file object extension's "ignore sharing" option
   // (IoSetFileObjectIgnoreSharing; IO_IGNORE_SHARE_ACCESS_CHECK sets it).
   bool ignoreSharing = false;
+  // The code that called the create API (NtCreateFile, FltCreateFileEx2,
+  // ...), named by the end-of-test report of file objects left behind.
+  const void* creationSite = nullptr;
+  bool leakReported = false;
+  // Its create is on its way through the stack (a pended create the test
+  // never completed is reported as such, not as a leaked file object).
+  std::atomic<bool> createInProgress{false};
 
  protected:
   void OnLastHandleClosed() override;
@@ -82,7 +90,31 @@ class FileObject : public kernel::KernelObject {
  private:
   FILE_OBJECT fo_{};
   std::u16string nameBuffer_;
+  // The related file object the I/O manager referenced for this open. Its
+  // own pointer, not RelatedFileObject: a filter may clear or change the
+  // field (it must clear it before STATUS_REPARSE with a full name), and
+  // the I/O manager's reference is still its to drop.
+  FILE_OBJECT* referencedRelated_ = nullptr;
 };
+
+// Marks a create API call on this thread: the file objects it makes
+// remember `caller` as their creation site (nested creates, such as a
+// filter's own open inside a pre-create, name their own caller).
+class CreateCallSite {
+ public:
+  explicit CreateCallSite(const void* caller);
+  ~CreateCallSite();
+  CreateCallSite(const CreateCallSite&) = delete;
+  CreateCallSite& operator=(const CreateCallSite&) = delete;
+  static const void* Current();
+
+ private:
+  const void* previous_ = nullptr;
+};
+
+// Pool tag of the file-name buffers IoReplaceFileObjectName allocates
+// ('IoNm'; the real tag is not documented).
+inline constexpr std::uint32_t kFileNameBufferTag = 0x6d4e6f49;
 
 // The FileObject whose body is `fo`, or null.
 FileObject* FileObjectFromBody(PFILE_OBJECT fo);

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "io/io_manager.h"
+#include "verifier/faults.h"
 #include "kernel/thread_state.h"
 #include "verifier/verifier.h"
 
@@ -79,8 +80,18 @@ NTSTATUS IoReplaceFileObjectName(PFILE_OBJECT FileObject, PWSTR NewFileName,
     sim::verifier::Report(sim::verifier::Check::Irql,
                           "IoReplaceFileObjectName above PASSIVE_LEVEL");
   }
+  // A name that fits the current buffer is copied into it; a longer one
+  // needs a new buffer from pool, which can fail (the one documented
+  // failure). The I/O manager's tag for it is not documented: the sim uses
+  // 'IoNm' (kFileNameBufferTag), so a sweep can single these out.
+  const USHORT capacity = FileObject->FileName.MaximumLength;
+  if (FileNameLength > capacity &&
+      sim::faults::ShouldFail(sim::faults::Site::PoolAllocation, sim::io::kFileNameBufferTag)) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   file->SetName(std::u16string(reinterpret_cast<const char16_t*>(NewFileName),
                                FileNameLength / sizeof(WCHAR)));
+  if (FileNameLength <= capacity) FileObject->FileName.MaximumLength = capacity;
   return STATUS_SUCCESS;
 }
 

@@ -8,7 +8,9 @@
 #include <ntapi.h>
 
 #include "io/io_manager.h"
+#include "io/user_buffers.h"
 #include "kernel/object_manager.h"
+#include "kernel/process_table.h"
 
 namespace sim::io {
 namespace {
@@ -140,6 +142,47 @@ ACCESS_MASK SetAccess(FILE_INFORMATION_CLASS c) {
   }
 }
 
+// The alignment the I/O manager probes a caller's information buffer with.
+// The documentation gives no table: the sim uses each structure's natural
+// alignment (8 where it holds a LARGE_INTEGER or a pointer, 4 where its
+// widest member is a ULONG, none for the BOOLEAN of
+// FileDispositionInformation and for classes it does not know).
+ULONG FileInfoAlignment(FILE_INFORMATION_CLASS c) {
+  switch (c) {
+    case FileBasicInformation:
+    case FileStandardInformation:
+    case FileInternalInformation:
+    case FilePositionInformation:
+    case FileAllInformation:
+    case FileNetworkOpenInformation:
+    case FileEndOfFileInformation:
+    case FileAllocationInformation:
+    case FileRenameInformation:
+    case FileRenameInformationEx:
+    case FileLinkInformation:
+    case FileLinkInformationEx:
+      return 8;
+    case FileEaInformation:
+    case FileAccessInformation:
+    case FileNameInformation:
+    case FileNormalizedNameInformation:
+    case FileAlternateNameInformation:
+    case FileModeInformation:
+    case FileAlignmentInformation:
+    case FileAttributeTagInformation:
+    case FileDispositionInformationEx:
+      return 4;
+    default:
+      return 1;
+  }
+}
+
+// A user-mode buffer is probed before anything else: one not aligned for
+// its class fails the call.
+bool MisalignedFromUser(KPROCESSOR_MODE mode, const void* buffer, ULONG alignment) {
+  return mode == UserMode && reinterpret_cast<std::uintptr_t>(buffer) % alignment != 0;
+}
+
 bool IsDirectoryClass(FILE_INFORMATION_CLASS c) {
   switch (c) {
     case FileDirectoryInformation:
@@ -190,6 +233,7 @@ NTSTATUS CreateFileCommon(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
   if (!NT_SUCCESS(status)) return status;
   const bool kernelHandle = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
   *FileHandle = kernel::InsertHandle(file, file->grantedAccess, kernelHandle);
+  file->fo()->Flags |= FO_HANDLE_CREATED;
   file->Dereference();  // the handle holds it now
   return status;
 }
@@ -241,6 +285,8 @@ NTSTATUS QueryInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVO
   if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
   if (infoClass <= 0 || infoClass >= FileMaximumInformation) return STATUS_INVALID_INFO_CLASS;
   if (Length < MinimumFileInfoLength(infoClass)) return STATUS_INFO_LENGTH_MISMATCH;
+  if (MisalignedFromUser(mode, FileInformation, FileInfoAlignment(infoClass)))
+    return STATUS_DATATYPE_MISALIGNMENT;
   HandleRef ref(FileHandle, mode);
   if (!ref.file()) return ref.status();
   if (!ref.Allows(QueryAccess(infoClass), mode)) return STATUS_ACCESS_DENIED;
@@ -270,13 +316,17 @@ NTSTATUS QueryInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVO
     default:
       break;
   }
+  // Buffered I/O: filters and the file system fill a system buffer, which
+  // reaches the caller's buffer once, when the request completes.
+  SystemBuffer system(Length);
   auto fill = [&](Operation& op) {
     op.iopb.Parameters.QueryFileInformation.Length = Length;
     op.iopb.Parameters.QueryFileInformation.FileInformationClass = infoClass;
-    op.iopb.Parameters.QueryFileInformation.InfoBuffer = FileInformation;
+    op.iopb.Parameters.QueryFileInformation.InfoBuffer = system.data();
   };
   NTSTATUS status = Run(file, mode, IRP_MJ_QUERY_INFORMATION, 0, fill, iosb,
                         FastIoPossible(file, IRP_MJ_QUERY_INFORMATION, infoClass));
+  if (!NT_ERROR(status)) system.CopyOut(FileInformation, iosb.Information);
   return Finish(IoStatusBlock, iosb, status);
 }
 
@@ -285,6 +335,8 @@ NTSTATUS SetInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID
   if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
   if (infoClass <= 0 || infoClass >= FileMaximumInformation) return STATUS_INVALID_INFO_CLASS;
   if (Length < MinimumFileInfoLength(infoClass)) return STATUS_INFO_LENGTH_MISMATCH;
+  if (MisalignedFromUser(mode, FileInformation, FileInfoAlignment(infoClass)))
+    return STATUS_DATATYPE_MISALIGNMENT;
   HandleRef ref(FileHandle, mode);
   if (!ref.file()) return ref.status();
   if (!ref.Allows(SetAccess(infoClass), mode)) return STATUS_ACCESS_DENIED;
@@ -304,13 +356,18 @@ NTSTATUS SetInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID
     file->fo()->CurrentByteOffset = offset;
     return Finish(IoStatusBlock, iosb, iosb.Status = STATUS_SUCCESS);
   }
+  // Buffered I/O: the caller's buffer is captured once into a system
+  // buffer; a caller rewriting its own memory during the call changes
+  // nothing below.
+  SystemBuffer system(Length);
+  system.CopyIn(FileInformation);
   auto fill = [&](Operation& op) {
     auto& p = op.iopb.Parameters.SetFileInformation;
     p.Length = Length;
     p.FileInformationClass = infoClass;
-    p.InfoBuffer = FileInformation;
+    p.InfoBuffer = system.data();
     if (infoClass == FileRenameInformation || infoClass == FileLinkInformation) {
-      p.ReplaceIfExists = static_cast<FILE_RENAME_INFORMATION*>(FileInformation)->ReplaceIfExists;
+      p.ReplaceIfExists = static_cast<FILE_RENAME_INFORMATION*>(system.data())->ReplaceIfExists;
     }
   };
   NTSTATUS status = Run(file, mode, IRP_MJ_SET_INFORMATION, 0, fill, iosb);
@@ -323,21 +380,36 @@ NTSTATUS QueryDirectory(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID
   if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
   if (!IsDirectoryClass(infoClass)) return STATUS_INVALID_INFO_CLASS;
   if (Length == 0 || !FileInformation) return STATUS_INVALID_PARAMETER;
+  if (MisalignedFromUser(mode, FileInformation, sizeof(ULONG))) return STATUS_DATATYPE_MISALIGNMENT;
   HandleRef ref(FileHandle, mode);
   if (!ref.file()) return ref.status();
   if (!ref.Allows(FILE_LIST_DIRECTORY, mode)) return STATUS_ACCESS_DENIED;
   IO_STATUS_BLOCK iosb{};
+  // The pattern is captured into system memory; the listing buffer is the
+  // caller's own memory (neither buffered nor direct I/O), which a hostile
+  // caller may rewrite while the request runs.
+  std::u16string pattern;
+  UNICODE_STRING capturedPattern{};
+  if (FileName && FileName->Length) {
+    pattern.assign(reinterpret_cast<const char16_t*>(FileName->Buffer),
+                   FileName->Length / sizeof(WCHAR));
+    capturedPattern.Buffer = reinterpret_cast<PWCH>(pattern.data());
+    capturedPattern.Length = capturedPattern.MaximumLength = FileName->Length;
+  }
   auto fill = [&](Operation& op) {
     auto& q = op.iopb.Parameters.DirectoryControl.QueryDirectory;
     q.Length = Length;
-    q.FileName = (FileName && FileName->Length) ? FileName : nullptr;
+    q.FileName = capturedPattern.Buffer ? &capturedPattern : nullptr;
     q.FileInformationClass = infoClass;
     q.DirectoryBuffer = FileInformation;
     if (RestartScan) op.iopb.OperationFlags |= SL_RESTART_SCAN;
     if (ReturnSingleEntry) op.iopb.OperationFlags |= SL_RETURN_SINGLE_ENTRY;
   };
-  NTSTATUS status =
-      Run(ref.file(), mode, IRP_MJ_DIRECTORY_CONTROL, IRP_MN_QUERY_DIRECTORY, fill, iosb);
+  NTSTATUS status;
+  {
+    HostileDirectoryBuffer hostile(mode, FileInformation, Length);
+    status = Run(ref.file(), mode, IRP_MJ_DIRECTORY_CONTROL, IRP_MN_QUERY_DIRECTORY, fill, iosb);
+  }
   return Finish(IoStatusBlock, iosb, status);
 }
 
@@ -441,6 +513,86 @@ NTSTATUS Flush(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, KPROCESSOR_MOD
   return Finish(IoStatusBlock, iosb, status);
 }
 
+// Extended attributes: IRP_MJ_QUERY_EA and IRP_MJ_SET_EA, with FILE_READ_EA
+// or FILE_WRITE_EA on the handle. The query's EA list and the set's buffer
+// are captured into system memory; the query's output buffer stays the
+// caller's (as for a listing). The I/O manager's validation of a set's
+// buffer (IoCheckEaBufferValidity) is not modelled: the sim's file systems
+// keep no extended attributes and refuse both requests.
+NTSTATUS QueryEa(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                 BOOLEAN ReturnSingleEntry, PVOID EaList, ULONG EaListLength, PULONG EaIndex,
+                 BOOLEAN RestartScan, KPROCESSOR_MODE mode) {
+  if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
+  if (!Buffer || Length == 0 || (EaListLength && !EaList)) return STATUS_INVALID_PARAMETER;
+  if (MisalignedFromUser(mode, Buffer, sizeof(ULONG))) return STATUS_DATATYPE_MISALIGNMENT;
+  HandleRef ref(FileHandle, mode);
+  if (!ref.file()) return ref.status();
+  if (!ref.Allows(FILE_READ_EA, mode)) return STATUS_ACCESS_DENIED;
+  SystemBuffer list(EaListLength);
+  list.CopyIn(EaList);
+  IO_STATUS_BLOCK iosb{};
+  auto fill = [&](Operation& op) {
+    auto& q = op.iopb.Parameters.QueryEa;
+    q.Length = Length;
+    q.EaBuffer = Buffer;
+    q.EaList = EaListLength ? list.data() : nullptr;
+    q.EaListLength = EaListLength;
+    if (EaIndex) {
+      q.EaIndex = *EaIndex;
+      op.iopb.OperationFlags |= SL_INDEX_SPECIFIED;
+    }
+    if (ReturnSingleEntry) op.iopb.OperationFlags |= SL_RETURN_SINGLE_ENTRY;
+    if (RestartScan) op.iopb.OperationFlags |= SL_RESTART_SCAN;
+  };
+  NTSTATUS status = Run(ref.file(), mode, IRP_MJ_QUERY_EA, 0, fill, iosb);
+  return Finish(IoStatusBlock, iosb, status);
+}
+
+NTSTATUS SetEa(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+               KPROCESSOR_MODE mode) {
+  if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
+  if (!Buffer || Length == 0) return STATUS_INVALID_PARAMETER;
+  if (MisalignedFromUser(mode, Buffer, sizeof(ULONG))) return STATUS_DATATYPE_MISALIGNMENT;
+  HandleRef ref(FileHandle, mode);
+  if (!ref.file()) return ref.status();
+  if (!ref.Allows(FILE_WRITE_EA, mode)) return STATUS_ACCESS_DENIED;
+  SystemBuffer system(Length);
+  system.CopyIn(Buffer);
+  IO_STATUS_BLOCK iosb{};
+  auto fill = [&](Operation& op) {
+    op.iopb.Parameters.SetEa.Length = Length;
+    op.iopb.Parameters.SetEa.EaBuffer = system.data();
+  };
+  NTSTATUS status = Run(ref.file(), mode, IRP_MJ_SET_EA, 0, fill, iosb);
+  return Finish(IoStatusBlock, iosb, status);
+}
+
+// Byte-range locks: IRP_MJ_LOCK_CONTROL, offered first as fast I/O (the I/O
+// manager tries a file system's FastIoLock and FastIoUnlockSingle before it
+// builds an IRP). The handle needs read or write access.
+NTSTATUS LockControl(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, UCHAR minor,
+                     PLARGE_INTEGER ByteOffset, PLARGE_INTEGER Length, ULONG Key,
+                     BOOLEAN FailImmediately, BOOLEAN ExclusiveLock, KPROCESSOR_MODE mode) {
+  if (!IoStatusBlock || !ByteOffset || !Length) return STATUS_ACCESS_VIOLATION;
+  HandleRef ref(FileHandle, mode);
+  if (!ref.file()) return ref.status();
+  if (!ref.Allows(FILE_READ_DATA | FILE_WRITE_DATA, mode, true)) return STATUS_ACCESS_DENIED;
+  LARGE_INTEGER length = *Length;  // captured: the parameters hold a pointer to it
+  IO_STATUS_BLOCK iosb{};
+  auto fill = [&](Operation& op) {
+    auto& p = op.iopb.Parameters.LockControl;
+    p.ByteOffset = *ByteOffset;
+    p.Length = &length;
+    p.Key = Key;
+    p.ProcessId = kernel::ProcessBody(op.requestorProcessId);
+    p.FailImmediately = FailImmediately;
+    p.ExclusiveLock = ExclusiveLock;
+  };
+  const bool fastIoable = !(ref.file()->fo()->Flags & FO_VOLUME_OPEN);
+  NTSTATUS status = Run(ref.file(), mode, IRP_MJ_LOCK_CONTROL, minor, fill, iosb, fastIoable);
+  return Finish(IoStatusBlock, iosb, status);
+}
+
 NTSTATUS QueryFullAttributes(POBJECT_ATTRIBUTES oa, PFILE_NETWORK_OPEN_INFORMATION info,
                              KPROCESSOR_MODE mode) {
   if (!oa || !info || oa->Length != sizeof(OBJECT_ATTRIBUTES)) return STATUS_INVALID_PARAMETER;
@@ -507,6 +659,7 @@ NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                       PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
                       ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                       ULONG EaLength) {
+  sim::io::CreateCallSite callSite(__builtin_return_address(0));
   return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
                           AllocationSize, FileAttributes, ShareAccess, CreateDisposition,
                           CreateOptions, EaBuffer, EaLength, UserMode);
@@ -515,6 +668,7 @@ NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                     POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                     ULONG ShareAccess, ULONG OpenOptions) {
+  sim::io::CreateCallSite callSite(__builtin_return_address(0));
   return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
                           ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0, UserMode);
 }
@@ -587,6 +741,32 @@ NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID
                  OutputBuffer, OutputBufferLength, UserMode);
 }
 
+NTSTATUS NtQueryEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                       ULONG Length, BOOLEAN ReturnSingleEntry, PVOID EaList, ULONG EaListLength,
+                       PULONG EaIndex, BOOLEAN RestartScan) {
+  return QueryEa(FileHandle, IoStatusBlock, Buffer, Length, ReturnSingleEntry, EaList, EaListLength,
+                 EaIndex, RestartScan, UserMode);
+}
+
+NTSTATUS NtSetEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                     ULONG Length) {
+  return SetEa(FileHandle, IoStatusBlock, Buffer, Length, UserMode);
+}
+
+NTSTATUS NtLockFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID,
+                    PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
+                    PLARGE_INTEGER Length, ULONG Key, BOOLEAN FailImmediately,
+                    BOOLEAN ExclusiveLock) {
+  return LockControl(FileHandle, IoStatusBlock, IRP_MN_LOCK, ByteOffset, Length, Key,
+                     FailImmediately, ExclusiveLock, UserMode);
+}
+
+NTSTATUS NtUnlockFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
+                      PLARGE_INTEGER Length, ULONG Key) {
+  return LockControl(FileHandle, IoStatusBlock, IRP_MN_UNLOCK_SINGLE, ByteOffset, Length, Key, TRUE,
+                     FALSE, UserMode);
+}
+
 NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
   return Flush(FileHandle, IoStatusBlock, UserMode);
 }
@@ -597,6 +777,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                       PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
                       ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                       ULONG EaLength) {
+  sim::io::CreateCallSite callSite(__builtin_return_address(0));
   return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
                           AllocationSize, FileAttributes, ShareAccess, CreateDisposition,
                           CreateOptions, EaBuffer, EaLength, KernelMode);
@@ -605,6 +786,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                     POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                     ULONG ShareAccess, ULONG OpenOptions) {
+  sim::io::CreateCallSite callSite(__builtin_return_address(0));
   return CreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
                           ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0, KernelMode);
 }

@@ -326,8 +326,13 @@ NTSTATUS TestFileSystem::QueryInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLAS
       return STATUS_SUCCESS;
     }
     case FileNameInformation:
-    case FileNormalizedNameInformation: {
-      const std::u16string path = PathOf(node);
+    case FileNormalizedNameInformation:
+    case FileAlternateNameInformation: {
+      // The 8.3 name alone; a file without one has none to give.
+      if (infoClass == FileAlternateNameInformation && node->shortName.empty())
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+      const std::u16string path =
+          infoClass == FileAlternateNameInformation ? node->shortName : PathOf(node);
       auto* info = static_cast<FILE_NAME_INFORMATION*>(buffer);
       const ULONG header = FIELD_OFFSET(FILE_NAME_INFORMATION, FileName);
       if (length < header) return STATUS_INFO_LENGTH_MISMATCH;

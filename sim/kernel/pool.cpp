@@ -77,6 +77,14 @@ std::string Symbolise(const void* address) {
   return text;
 }
 
+}  // namespace
+
+std::string DescribeCodeAddress(const void* address) {
+  return Symbolise(address);
+}
+
+namespace {
+
 std::string SiteOf(const Block& block) {
   if (block.file == nullptr) return Symbolise(block.returnAddress);
   const char* base = std::strrchr(block.file, '/');

@@ -34,6 +34,9 @@ void FreeAll();
 // A tag as its four characters ('ovaT' -> "Tavo"), non-printables escaped.
 std::string TagText(std::uint32_t tag);
 
+// A code address as module+offset (symbol+offset), for call-site reports.
+std::string DescribeCodeAddress(const void* address);
+
 // Runs before a block is released: (address, size).
 void AddFreeHook(std::function<void(const void*, std::size_t)> hook);
 

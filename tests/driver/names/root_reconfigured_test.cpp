@@ -106,5 +106,17 @@ TEST_F(RootReconfiguredTest, RootHandleContextMarksTheView) {
   EXPECT_EQ(NtClose(handle), STATUS_SUCCESS);
 }
 
+// A root open whose handle context cannot be attached (a volume without
+// filter-context support) fails; the open is cancelled below the driver
+// first, so the file system sees the root opened and closed again.
+TEST_F(RootReconfiguredTest, RootOpenWithoutAHandleContextIsCancelledBelow) {
+  volume_->SetFilterContextSupport(false);
+  HANDLE handle = nullptr;
+  EXPECT_EQ(OpenRoot(
+                kRoot, [](PFILE_OBJECT) {}, &handle),
+            STATUS_INTERNAL_ERROR);
+  EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);
+}
+
 }  // namespace
 }  // namespace tavo::testing

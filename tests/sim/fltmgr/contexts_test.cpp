@@ -5,6 +5,7 @@
 
 #include "test_filter.h"
 #include "verifier/faults.h"
+#include "verifier/verifier.h"
 
 namespace tavo_test {
 namespace {
@@ -189,6 +190,75 @@ TEST_F(Contexts, DetachingAnInstanceDeletesItsContexts) {
   FltObjectDereference(volume);
   EXPECT_TRUE(Slot(0).Saw("context-cleanup:8:3"));
   NtClose(h);
+}
+
+// Stream and stream-handle contexts need an opened file object: one whose
+// FsContext is an advanced FCB header with filter-context support (the file
+// system's, or the filter's own: see create_test). Setting one on an object
+// nobody opened is reported; an opened stream without that support refuses.
+TEST_F(Contexts, ContextsNeedAnOpenedFileObject) {
+  enum class Where { PreCreate, PostCreateFailed, PostCreateNoSupport };
+  struct Case {
+    const char* what;
+    FLT_CONTEXT_TYPE type;
+    Where where;
+    NTSTATUS expected;
+    bool reported;
+  };
+  const Case cases[] = {
+      {"handle context in pre-create", FLT_STREAMHANDLE_CONTEXT, Where::PreCreate,
+       STATUS_NOT_SUPPORTED, true},
+      {"stream context in pre-create", FLT_STREAM_CONTEXT, Where::PreCreate, STATUS_NOT_SUPPORTED,
+       true},
+      {"handle context after a failed open", FLT_STREAMHANDLE_CONTEXT, Where::PostCreateFailed,
+       STATUS_NOT_SUPPORTED, true},
+      {"handle context without filter-context support", FLT_STREAMHANDLE_CONTEXT,
+       Where::PostCreateNoSupport, STATUS_NOT_SUPPORTED, false},
+  };
+  LoadTestFilter(0, 300000);
+  fs->AddFile(u"\\a.txt", "hello");
+  const Case* current = nullptr;
+  NTSTATUS result = STATUS_PENDING;
+  auto trySet = [&](PCFLT_RELATED_OBJECTS objects) {
+    PFLT_CONTEXT context = Allocate(current->type, 1);
+    auto set =
+        current->type == FLT_STREAM_CONTEXT ? FltSetStreamContext : FltSetStreamHandleContext;
+    result = set(objects->Instance, objects->FileObject, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context,
+                 nullptr);
+    if (NT_SUCCESS(result)) FltDeleteContext(context);
+    FltReleaseContext(context);
+  };
+  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS objects, PVOID*) {
+    if (current->where == Where::PreCreate) trySet(objects);
+    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  };
+  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID,
+                                    FLT_POST_OPERATION_FLAGS) {
+    if (current->where == Where::PostCreateFailed && !NT_SUCCESS(data->IoStatus.Status))
+      trySet(objects);
+    if (current->where == Where::PostCreateNoSupport && NT_SUCCESS(data->IoStatus.Status)) {
+      auto* header = static_cast<PFSRTL_ADVANCED_FCB_HEADER>(objects->FileObject->FsContext);
+      header->Flags2 &= ~FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS;
+      trySet(objects);
+      header->Flags2 |= FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS;
+    }
+    return FLT_POSTOP_FINISHED_PROCESSING;
+  };
+  for (const Case& c : cases) {
+    current = &c;
+    result = STATUS_PENDING;
+    HANDLE h = nullptr;
+    if (NT_SUCCESS(Open(
+            c.where == Where::PostCreateFailed ? "\\??\\C:\\missing" : "\\??\\C:\\a.txt", &h))) {
+      NtClose(h);
+    }
+    EXPECT_EQ(result, c.expected) << c.what;
+    auto violations = sim::verifier::TakeViolations(sim::verifier::Check::FilterManager);
+    EXPECT_EQ(violations.size(), c.reported ? 1u : 0u) << c.what;
+    if (!violations.empty()) {
+      EXPECT_NE(violations[0].message.find("not opened"), std::string::npos) << c.what;
+    }
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "io/io_manager.h"
 #include "test_filter.h"
+#include "verifier/faults.h"
 #include "verifier/verifier.h"
 
 namespace tavo_test {
@@ -248,6 +249,72 @@ TEST_F(Creates, FilterQueriesGoBelowTheInstance) {
   ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
   EXPECT_EQ(ownQueries, 0);
   NtClose(h);
+}
+
+// A relative open re-parsed to a full name: the filter clears
+// RelatedFileObject, as it must; the I/O manager still drops the reference
+// it took on the directory, so the directory's close reaches the file
+// system (and no file object is left at the end of the test).
+TEST_F(Creates, ReparseOfARelativeOpenDropsTheRelatedReference) {
+  fs->AddDirectory(u"\\old");
+  fs->AddDirectory(u"\\new");
+  fs->AddFile(u"\\new\\x.txt", "redirected");
+  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
+    if (fo->RelatedFileObject == nullptr) return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    std::u16string target = u"\\??\\C:\\new\\" + NameOf(fo);
+    EXPECT_EQ(IoReplaceFileObjectName(fo, reinterpret_cast<PWSTR>(target.data()),
+                                      static_cast<USHORT>(target.size() * 2)),
+              STATUS_SUCCESS);
+    fo->RelatedFileObject = nullptr;
+    data->IoStatus.Status = STATUS_REPARSE;
+    data->IoStatus.Information = IO_REPARSE;
+    return FLT_PREOP_COMPLETE;
+  };
+  LoadTestFilter(0, 300000);
+  HANDLE dir;
+  ASSERT_EQ(Open("\\??\\C:\\old", &dir), STATUS_SUCCESS);
+  sim::harness::OwnedUnicodeString name(u"x.txt");
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, dir, nullptr);
+  IO_STATUS_BLOCK iosb{};
+  HANDLE h;
+  ASSERT_EQ(NtCreateFile(&h, GENERIC_READ | SYNCHRONIZE, &attributes, &iosb, nullptr, 0,
+                         FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
+            STATUS_SUCCESS);
+  EXPECT_EQ(ReadAll(h), "redirected");
+  NtClose(h);
+  NtClose(dir);
+  EXPECT_EQ(fs->Count(IRP_MJ_CLOSE), fs->Count(IRP_MJ_CREATE));
+}
+
+// Allocation failure of IoReplaceFileObjectName: only a name longer than
+// the current buffer needs one; it fails with STATUS_INSUFFICIENT_RESOURCES
+// and leaves the name alone.
+TEST_F(Creates, ReplacingTheNameCanFailForWantOfPool) {
+  NTSTATUS longer = STATUS_PENDING;
+  NTSTATUS shorter = STATUS_PENDING;
+  std::u16string nameAfter;
+  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
+    sim::faults::FailEvery(sim::faults::Site::PoolAllocation, sim::io::kFileNameBufferTag);
+    std::u16string big = NameOf(fo) + u"-longer";
+    std::u16string small = u"\\a";
+    longer = IoReplaceFileObjectName(fo, reinterpret_cast<PWSTR>(big.data()),
+                                     static_cast<USHORT>(big.size() * 2));
+    nameAfter = NameOf(fo);
+    shorter = IoReplaceFileObjectName(fo, reinterpret_cast<PWSTR>(small.data()),
+                                      static_cast<USHORT>(small.size() * 2));
+    sim::faults::Clear();
+    data->IoStatus.Status = STATUS_ACCESS_DENIED;
+    return FLT_PREOP_COMPLETE;
+  };
+  LoadTestFilter(0, 300000);
+  HANDLE h;
+  EXPECT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(longer, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(nameAfter, u"\\a.txt");
+  EXPECT_EQ(shorter, STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <cstring>
 
+#include "harness/name_querier.h"
 #include "test_filter.h"
+#include "verifier/verifier.h"
 
 namespace tavo_test {
 namespace {
@@ -169,8 +171,9 @@ TEST_F(Names, CacheOnlyQueriesMissAndReferencesKeepTheInformation) {
   EXPECT_EQ(cacheOnly, STATUS_FLT_NAME_CACHE_MISS);
 }
 
-// Slot 1 (lower) provides names: it shows \virt\<name> files as living in
-// \Dir, and expands the component "V~1" to "VirtualLong".
+// Slot 1 (lower) provides names: it shows every file as living in \V~1,
+// and expands the component "V~1" to "VirtualLong". It refuses normalized
+// requests unless told to answer them ("Normal" then stands for V~1).
 class NameProvider : public Names {
  protected:
   void SetUp() override {
@@ -178,9 +181,14 @@ class NameProvider : public Names {
     Slot(1).generateName = [this](PFLT_INSTANCE, PFILE_OBJECT fo, PFLT_CALLBACK_DATA,
                                   FLT_FILE_NAME_OPTIONS options, PFLT_NAME_CONTROL name) {
       ++generated;
+      const ULONG format = FltGetFileNameFormat(options);
+      formats.push_back(format);
+      if (format == FLT_FILE_NAME_NORMALIZED && !answerNormalized) return STATUS_NOT_SUPPORTED;
       std::u16string file = ToU16(fo->FileName);
-      std::u16string text = u"\\Device\\HarddiskVolume2\\V~1" + file;
-      (void)options;
+      std::u16string text =
+          (format == FLT_FILE_NAME_NORMALIZED ? u"\\Device\\HarddiskVolume2\\Normal"
+                                              : u"\\Device\\HarddiskVolume2\\V~1") +
+          file;
       NTSTATUS status = FltCheckAndGrowNameControl(name, static_cast<USHORT>(text.size() * 2));
       if (!NT_SUCCESS(status)) return status;
       std::memcpy(name->Name.Buffer, text.data(), text.size() * 2);
@@ -198,6 +206,8 @@ class NameProvider : public Names {
     };
   }
   int generated = 0;
+  bool answerNormalized = false;
+  std::vector<ULONG> formats;
   std::vector<std::u16string> normalizedParents;
 };
 
@@ -213,16 +223,30 @@ TEST_F(NameProvider, QueriesFromAboveReachTheProviderItsOwnQueriesGoBelowUnlessA
   EXPECT_EQ(sim::harness::ToUtf8(names[0]), "\\Device\\HarddiskVolume2\\V~1\\a.txt");
   EXPECT_EQ(generated, 1);
 
-  // Normalized: the provider's name, each component through its normalize callback.
+  // Normalized: asked for as such first; refused, the opened name is asked
+  // for and each component goes through the normalize callback.
   names.clear();
+  formats.clear();
   RecordCreateNames(0, FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, false);
   ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
   NtClose(h);
   ASSERT_EQ(names.size(), 1u);
   EXPECT_EQ(sim::harness::ToUtf8(names[0]), "\\Device\\HarddiskVolume2\\VirtualLong\\a.txt");
+  EXPECT_EQ(formats, (std::vector<ULONG>{FLT_FILE_NAME_NORMALIZED, FLT_FILE_NAME_OPENED}));
   EXPECT_EQ(normalizedParents,
             (std::vector<std::u16string>{u"\\Device\\HarddiskVolume2\\",
                                          u"\\Device\\HarddiskVolume2\\VirtualLong"}));
+  // A provider that answers the normalized request is taken at its word.
+  names.clear();
+  formats.clear();
+  normalizedParents.clear();
+  answerNormalized = true;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  NtClose(h);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(sim::harness::ToUtf8(names[0]), "\\Device\\HarddiskVolume2\\Normal\\a.txt");
+  EXPECT_EQ(formats, (std::vector<ULONG>{FLT_FILE_NAME_NORMALIZED}));
+  EXPECT_TRUE(normalizedParents.empty());
 
   // The provider's own queries: answered below it, or by itself on request.
   Slot(0).pre[IRP_MJ_CREATE] = nullptr;
@@ -235,6 +259,140 @@ TEST_F(NameProvider, QueriesFromAboveReachTheProviderItsOwnQueriesGoBelowUnlessA
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(sim::harness::ToUtf8(names[0]),
               flag ? "\\Device\\HarddiskVolume2\\V~1\\a.txt" : "\\Device\\HarddiskVolume2\\a.txt");
+  }
+}
+
+// The documented refusals (paging I/O, post-close, a short name in
+// pre-create) and short names where they are allowed.
+TEST_F(Names, RefusedRequestsAndShortNames) {
+  enum class Where { PreCreate, PostCreate, PagingRead, PostClose };
+  struct Case {
+    const char* what;
+    Where where;
+    ULONG format;
+    NTSTATUS status;
+    std::u16string name;
+  };
+  const Case cases[] = {
+      {"short name in pre-create", Where::PreCreate, FLT_FILE_NAME_SHORT,
+       STATUS_FLT_INVALID_NAME_REQUEST, u""},
+      {"short name after the open", Where::PostCreate, FLT_FILE_NAME_SHORT, STATUS_SUCCESS,
+       u"LONGFI~1.TXT"},
+      {"opened name in paging I/O", Where::PagingRead, FLT_FILE_NAME_OPENED,
+       STATUS_FLT_INVALID_NAME_REQUEST, u""},
+      {"opened name in post-close", Where::PostClose, FLT_FILE_NAME_OPENED,
+       STATUS_FLT_INVALID_NAME_REQUEST, u""},
+  };
+  const Case* current = nullptr;
+  auto query = [&](Where where, PFLT_CALLBACK_DATA data) {
+    if (current->where != where) return;
+    PFLT_FILE_NAME_INFORMATION info = nullptr;
+    statuses.push_back(FltGetFileNameInformation(data, current->format, &info));
+    names.push_back(info ? ToU16(info->Name) : u"");
+    if (info) FltReleaseFileNameInformation(info);
+  };
+  auto withPost = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
+    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  };
+  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    query(Where::PreCreate, data);
+    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  };
+  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID,
+                                    FLT_POST_OPERATION_FLAGS) {
+    query(Where::PostCreate, data);
+    return FLT_POSTOP_FINISHED_PROCESSING;
+  };
+  Slot(0).pre[IRP_MJ_READ] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    const ULONG saved = data->Iopb->IrpFlags;
+    data->Iopb->IrpFlags |= IRP_PAGING_IO;  // as the memory manager's reads carry
+    query(Where::PagingRead, data);
+    data->Iopb->IrpFlags = saved;
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  Slot(0).pre[IRP_MJ_CLOSE] = withPost;
+  Slot(0).post[IRP_MJ_CLOSE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID,
+                                   FLT_POST_OPERATION_FLAGS) {
+    query(Where::PostClose, data);
+    return FLT_POSTOP_FINISHED_PROCESSING;
+  };
+  LoadTestFilter(0, 300000);
+  for (const Case& c : cases) {
+    current = &c;
+    names.clear();
+    statuses.clear();
+    HANDLE h = nullptr;
+    ASSERT_EQ(Open("\\??\\C:\\Dir\\LongFileName.txt", &h), STATUS_SUCCESS) << c.what;
+    char byte;
+    IO_STATUS_BLOCK iosb{};
+    NtReadFile(h, nullptr, nullptr, nullptr, &iosb, &byte, 1, nullptr, nullptr);
+    NtClose(h);
+    ASSERT_EQ(statuses.size(), 1u) << c.what;
+    EXPECT_EQ(statuses[0], c.status) << c.what;
+    EXPECT_EQ(sim::harness::ToUtf8(names[0]), sim::harness::ToUtf8(c.name)) << c.what;
+  }
+}
+
+// A file object a filter serves itself was never opened by the file system:
+// a name query on it that no provider answers goes to the file system, and
+// the verifier catches it there (it is not answered from FileName).
+TEST_F(Names, QueryOnAFilterOwnedFileObjectReachesTheFileSystem) {
+  static FSRTL_ADVANCED_FCB_HEADER header;
+  header = {};
+  FsRtlSetupAdvancedHeader(&header, nullptr);
+  NTSTATUS status = STATUS_PENDING;
+  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    data->Iopb->TargetFileObject->FsContext = &header;
+    data->IoStatus.Status = STATUS_SUCCESS;
+    data->IoStatus.Information = FILE_OPENED;
+    return FLT_PREOP_COMPLETE;
+  };
+  Slot(0).pre[IRP_MJ_READ] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    PFLT_FILE_NAME_INFORMATION info = nullptr;
+    status = FltGetFileNameInformation(data, FLT_FILE_NAME_OPENED, &info);
+    if (info) FltReleaseFileNameInformation(info);
+    data->IoStatus.Status = STATUS_END_OF_FILE;
+    return FLT_PREOP_COMPLETE;
+  };
+  for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+    Slot(0).pre[major] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+      data->IoStatus.Status = STATUS_SUCCESS;
+      return FLT_PREOP_COMPLETE;
+    };
+  }
+  LoadTestFilter(0, 300000);
+  HANDLE h = nullptr;
+  ASSERT_EQ(Open("\\??\\C:\\virtual.txt", &h), STATUS_SUCCESS);
+  char byte;
+  IO_STATUS_BLOCK iosb{};
+  NtReadFile(h, nullptr, nullptr, nullptr, &iosb, &byte, 1, nullptr, nullptr);
+  NtClose(h);
+  EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST);
+  auto violations = sim::verifier::TakeViolations(sim::verifier::Check::Io);
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_NE(violations[0].message.find("never opened"), std::string::npos);
+}
+
+// Another filter's name queries: answered by the provider when it sits
+// above it, by the file system when below.
+TEST_F(NameProvider, AnotherFiltersQueriesFromAboveAndBelow) {
+  fs->AddFile(u"\\a.txt", "a");
+  LoadTestFilter(1, 100000);  // the provider
+  for (ULONG altitude : {300000u, 50000u}) {
+    sim::harness::name_querier::Query query;
+    query.options = FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT;
+    sim::harness::Driver* querier = sim::harness::name_querier::Load(altitude, query);
+    ASSERT_NE(querier, nullptr);
+    HANDLE h;
+    ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+    NtClose(h);
+    auto answers = sim::harness::name_querier::TakeAnswers();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].status, STATUS_SUCCESS);
+    EXPECT_EQ(sim::harness::ToUtf8(answers[0].name), altitude > 100000
+                                                         ? "\\Device\\HarddiskVolume2\\V~1\\a.txt"
+                                                         : "\\Device\\HarddiskVolume2\\a.txt");
+    EXPECT_EQ(sim::harness::UnloadDriver(querier, true), STATUS_SUCCESS);
   }
 }
 

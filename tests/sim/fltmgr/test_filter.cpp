@@ -75,6 +75,13 @@ const FLT_OPERATION_REGISTRATION* Operations() {
       {IRP_MJ_QUERY_VOLUME_INFORMATION, 0, Callbacks<S>::Pre, Callbacks<S>::Post, nullptr},
       {IRP_MJ_QUERY_SECURITY, 0, Callbacks<S>::Pre, Callbacks<S>::Post, nullptr},
       {IRP_MJ_FILE_SYSTEM_CONTROL, 0, Callbacks<S>::Pre, Callbacks<S>::Post, nullptr},
+      {IRP_MJ_LOCK_CONTROL, 0, Callbacks<S>::Pre, Callbacks<S>::Post, nullptr},
+      {IRP_MJ_QUERY_EA, 0, Callbacks<S>::Pre, Callbacks<S>::Post, nullptr},
+      {IRP_MJ_SET_EA, 0, Callbacks<S>::Pre, Callbacks<S>::Post, nullptr},
+      {IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION, 0, Callbacks<S>::Pre, Callbacks<S>::Post,
+       nullptr},
+      {IRP_MJ_RELEASE_FOR_SECTION_SYNCHRONIZATION, 0, Callbacks<S>::Pre, Callbacks<S>::Post,
+       nullptr},
       {IRP_MJ_NETWORK_QUERY_OPEN, 0, Callbacks<S>::Pre, Callbacks<S>::Post, nullptr},
       {IRP_MJ_OPERATION_END, 0, nullptr, nullptr, nullptr}};
   return table;

@@ -166,5 +166,82 @@ TEST_F(FilterVerifier, PreOperationReturningAtAnotherIrql) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
+// Cleanup and close cannot fail: completing either with an error, in the
+// pre-operation or by rewriting the status in the post-operation, is caught.
+// (A pre-close completed here would leave the file system's open behind.)
+TEST_F(FilterVerifier, CleanupAndCloseCompletedWithAnError) {
+  struct Case {
+    UCHAR major;
+    bool inPost;
+    const char* fragment;
+  };
+  const Case cases[] = {
+      {IRP_MJ_CLEANUP, false, "a pre-operation completed IRP_MJ_CLEANUP"},
+      {IRP_MJ_CLEANUP, true, "a post-operation completed IRP_MJ_CLEANUP"},
+      {IRP_MJ_CLOSE, true, "a post-operation completed IRP_MJ_CLOSE"},
+  };
+  LoadTestFilter(0, 300000);
+  for (const Case& c : cases) {
+    Slot(0).pre[c.major] = [&c](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+      if (c.inPost) return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+      data->IoStatus.Status = STATUS_ACCESS_DENIED;
+      return FLT_PREOP_COMPLETE;
+    };
+    Slot(0).post[c.major] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID,
+                               FLT_POST_OPERATION_FLAGS) {
+      data->IoStatus.Status = STATUS_ACCESS_DENIED;
+      return FLT_POSTOP_FINISHED_PROCESSING;
+    };
+    EXPECT_EQ(OpenAndClose(), STATUS_SUCCESS);
+    ExpectViolation(c.fragment);
+    Slot(0).pre[c.major] = nullptr;
+    Slot(0).post[c.major] = nullptr;
+  }
+}
+
+// A post-create that fails a create the file system completed must cancel
+// the open first; without it the file stays open below, which the sim
+// reports and then repairs by closing it in the file system.
+TEST_F(FilterVerifier, PostCreateFailingASuccessfulOpenWithoutCancel) {
+  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
+    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  };
+  Slot(0).post[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID,
+                                   FLT_POST_OPERATION_FLAGS) {
+    data->IoStatus.Status = STATUS_ACCESS_DENIED;
+    return FLT_POSTOP_FINISHED_PROCESSING;
+  };
+  LoadTestFilter(0, 300000);
+  EXPECT_EQ(OpenAndClose(), STATUS_ACCESS_DENIED);
+  ExpectViolation("without FltCancelFileOpen");
+  EXPECT_EQ(fs->Count(IRP_MJ_CLOSE), fs->Count(IRP_MJ_CREATE));
+}
+
+// FltObjectReference references are rundown references: an unregistration
+// with one still held (Windows would wait for it forever) is reported.
+TEST_F(FilterVerifier, UnregisteringWithAnObjectReferenceHeld) {
+  LoadTestFilter(0, 300000);
+  PFLT_INSTANCE instance = Slot(0).instances[0];
+  ASSERT_EQ(FltObjectReference(instance), STATUS_SUCCESS);
+  FltUnregisterFilter(Slot(0).filter);
+  ExpectViolation("reference(s) still held on an instance");
+  FltObjectDereference(instance);
+}
+
+// A file object somebody still holds when the test ends is named, with the
+// code that opened it.
+TEST_F(FilterVerifier, FileObjectLeftReferencedAtTheEndOfTheTest) {
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  sim::kernel::RunEndOfTestChecks();
+  auto violations = TakeViolations(Check::Io);
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_NE(violations[0].message.find("\"\\a.txt\" (opened, never closed) still referenced: "
+                                       "1 reference(s), 1 handle(s); created by test_sim_fltmgr"),
+            std::string::npos)
+      << violations[0].message;
+  NtClose(h);
+}
+
 }  // namespace
 }  // namespace tavo_test

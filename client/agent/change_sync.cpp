@@ -121,10 +121,19 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
     }
     case kNotificationRenamed: {
       if (first && !first->empty() && second && !second->empty()) {
+        const auto source = server_.Stat(*first);
+        const auto target = Upcase(*first) != Upcase(*second) ? server_.Stat(*second) : std::nullopt;
+        if (source && target && !target->isDirectory && !RemoveFromServer(*second, false)) {
+          // The local rename replaced the copy of an older version: the
+          // newer one stays, under a conflict name.
+          const std::u16string conflict = ConflictName(*second);
+          if (server_.Rename(*second, conflict)) {
+            state_.Trace("agent: " + ToUtf8(*second) + " changed on the server; kept as " +
+                         ToUtf8(conflict));
+          }
+        }
         state_.ledger.Move(paths_.ServerToBackend(*first), paths_.ServerToBackend(*second));
-        if (server_.Stat(*first)) {
-          // The local rename has replaced whatever the target was.
-          if (server_.Stat(*second) && Upcase(*first) != Upcase(*second)) server_.Remove(*second);
+        if (source) {
           server_.MakeFolder(ParentOf(*second));
           if (server_.Rename(*first, *second)) {
             state_.Trace("agent: renamed " + ToUtf8(*first) + " to " + ToUtf8(*second) +

@@ -157,5 +157,24 @@ TEST_F(ChangeSyncTest, TheScanLeavesAQueuedChangeToItsNotification) {
   EXPECT_EQ(server_.Dump(), "new\\\nnew\\a.txt 1\n");
 }
 
+// A local rename over a downloaded copy replaces the server file only when
+// the copy was of the server's current version; a newer one is kept under
+// a conflict name. (It used to be removed.)
+TEST_F(ChangeSyncTest, ARenameOverACopyKeepsANewerServerVersion) {
+  server_.AddFile(u"a.txt", "aaa");
+  server_.AddFile(u"b.txt", "b");
+  server_.AddFile(u"c.txt", "cccc");
+  server_.AddFile(u"d.txt", "d");
+  for (const char16_t* name : {u"a.txt", u"b.txt", u"c.txt", u"d.txt"}) {
+    ASSERT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(name)))), 1);
+  }
+  server_.AddFile(u"b.txt", "b2 newer");
+  for (const auto& [from, to] : {std::pair{u"a.txt", u"b.txt"}, std::pair{u"c.txt", u"d.txt"}}) {
+    ASSERT_TRUE(local_->Rename(Backend(from), Backend(to), true));
+    Notify(kNotificationRenamed, Backend(from), Backend(to));
+  }
+  EXPECT_EQ(server_.Dump(), "b (conflicted copy).txt 8\nb.txt 3\nd.txt 4\n");
+}
+
 }  // namespace
 }  // namespace tavo::agent::testing

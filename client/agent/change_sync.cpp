@@ -92,14 +92,19 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
       if (!first || first->empty()) return;
       // The local copy is looked at under the backend root, never through the view.
       auto item = local_.Stat(paths_.ServerToBackend(*first));
-      if (item && item->isDirectory) {
+      // Gone already (an editor's temporary renamed to its final name): the
+      // rename or the upload scan carries it over. A placeholder made now
+      // would have no record, and the renamed copy would meet it as a
+      // conflict.
+      if (!item) return;
+      if (item->isDirectory) {
         server_.MakeFolder(*first);
       } else if (!server_.Stat(*first)) {
         // The contents follow with the upload scan, once the file is
         // written; the empty file is the version the copy starts from.
         server_.MakeFolder(ParentOf(*first));
         const auto placeholder = server_.Write(*first, {}) ? server_.Stat(*first) : std::nullopt;
-        if (item && placeholder) {
+        if (placeholder) {
           // The copy matches the placeholder only while it is empty too.
           const SyncStamp local = item->size == 0 ? StampOf(*item) : kNeverMatched;
           state_.ledger.Record(paths_.ServerToBackend(*first), {local, StampOf(*placeholder)});

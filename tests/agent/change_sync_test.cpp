@@ -176,5 +176,18 @@ TEST_F(ChangeSyncTest, ARenameOverACopyKeepsANewerServerVersion) {
   EXPECT_EQ(server_.Dump(), "b (conflicted copy).txt 8\nb.txt 3\nd.txt 4\n");
 }
 
+// An editor saves a new file as a temporary renamed to its name; the
+// Created notification is applied after the rename. The file goes up as
+// it is, without a conflict. (An empty placeholder used to meet it.)
+TEST_F(ChangeSyncTest, ANewFileSavedThroughATemporaryIsNoConflict) {
+  server_.AddFolder(u"docs\\");
+  PutLocal(u"docs\\report.txt", "my report");
+  Notify(kNotificationCreated, Backend(u"docs\\~tmp1"));
+  Notify(kNotificationRenamed, Backend(u"docs\\~tmp1"), Backend(u"docs\\report.txt"));
+  EXPECT_EQ(sync_->SyncNow(), 1u);
+  EXPECT_EQ(server_.Dump(), "docs\\\ndocs\\report.txt 9\n");
+  EXPECT_EQ(ReadLocal(Backend(u"docs\\report.txt")), "my report");
+}
+
 }  // namespace
 }  // namespace tavo::agent::testing

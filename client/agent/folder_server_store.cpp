@@ -101,6 +101,22 @@ FolderServerStore::FolderServerStore(fs::path root) {
   std::error_code error;
   root_ = fs::weakly_canonical(root, error);
   if (error) root_ = std::move(root);
+  RemoveStaleTemporaries();
+}
+
+// Write temporaries left by a crash (links are not followed; a walk that
+// fails stops quietly: the leftovers only keep folders from being removed).
+void FolderServerStore::RemoveStaleTemporaries() {
+  std::error_code error;
+  std::vector<fs::path> stale;
+  fs::recursive_directory_iterator it(root_, error);
+  for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    const auto name = HostName(it->path());
+    std::error_code statusError;
+    if (name && IsTemporary(*name) && fs::is_regular_file(it->symlink_status(statusError)))
+      stale.push_back(it->path());
+  }
+  for (const fs::path& path : stale) fs::remove(path, error);
 }
 
 bool FolderServerStore::StaysUnderRoot(const fs::path& host) const {
@@ -184,6 +200,18 @@ std::optional<std::vector<ItemInfo>> FolderServerStore::List(const std::u16strin
   });
   if (!complete) return std::nullopt;
   return items;
+}
+
+std::optional<bool> FolderServerStore::IsEmptyFolder(const std::u16string& path) {
+  auto host = Resolve(path);
+  std::error_code error;
+  if (!host || !fs::is_directory(fs::symlink_status(*host, error))) return std::nullopt;
+  bool empty = true;
+  const bool walked = ForEachEntry(*host, [&](const fs::directory_entry&) {
+    empty = false;
+    return false;
+  });
+  return walked && empty;
 }
 
 bool FolderServerStore::Read(const std::u16string& path, Bytes* contents) {

@@ -9,7 +9,8 @@
 // to lie under the folder's canonical path. Files are replaced by writing a
 // temporary file beside them and renaming it over the old one, so a failed
 // or interrupted write leaves the old version whole; the temporaries
-// (kTemporaryPrefix) are never listed.
+// (kTemporaryPrefix) are never listed, and those a crash left behind are
+// removed when the store is made.
 #pragma once
 
 #include <atomic>
@@ -30,6 +31,7 @@ class FolderServerStore : public ServerStore {
 
   std::optional<ItemInfo> Stat(const std::u16string& path) override;
   std::optional<std::vector<ItemInfo>> List(const std::u16string& path) override;
+  std::optional<bool> IsEmptyFolder(const std::u16string& path) override;
   bool Read(const std::u16string& path, Bytes* contents) override;
   bool Write(const std::u16string& path, const Bytes& contents) override;
   bool MakeFolder(const std::u16string& path) override;
@@ -45,6 +47,7 @@ class FolderServerStore : public ServerStore {
   std::optional<std::filesystem::path> Resolve(const std::u16string& path,
                                                bool mayBeMissing = false) const;
   bool StaysUnderRoot(const std::filesystem::path& host) const;
+  void RemoveStaleTemporaries();
   ItemInfo Describe(const std::filesystem::directory_entry& entry) const;
 
   std::filesystem::path root_;  // canonical

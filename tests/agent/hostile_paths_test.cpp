@@ -178,5 +178,38 @@ TEST_F(HostilePaths, NothingOutsideTheServerAndBackendFoldersChanges) {
   EXPECT_EQ(Local(), localBefore);
 }
 
+
+// A server folder that lists empty may still hold host entries the server
+// hides (a link, a name Windows cannot use): the delete check must not
+// promise a delete that then fails. A write temporary left by a crash is
+// removed when the store starts, so its folder may go. (The check used to
+// answer "may delete" for all three.)
+TEST_F(HostilePaths, TheDeleteCheckCountsEntriesTheServerHides) {
+  const fs::path server = sandbox_ / "server";
+  WriteHostFile(server / "crashed" / ".tavo-write-3-12345", "half");
+  WriteHostFile(server / "odd" / "trailing.", "x");
+  fs::create_directories(server / "linked");
+  fs::create_symlink(sandbox_ / "victim.txt", server / "linked" / "l");
+  FolderServerStore restarted(server);
+  RequestHandler handler(ViewPaths({kView, kBackend, kSecondary}), restarted, *local_,
+                         FakeShortNames, state_, kStaging);
+  const struct {
+    const char16_t* folder;
+    std::uint8_t check;
+    bool removed;
+  } rows[] = {{u"crashed", kDeleteCheckMayDelete, true}, {u"odd", 0, false}, {u"linked", 0, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(agent::ToUtf8(row.folder));
+    EXPECT_EQ(ByteAnswer(handler.Handle(
+                  kRequestDirectoryListing,
+                  ListingPayload(View(row.folder), FileDirectoryInformation, u"", 0, false, 4096,
+                                 kDirectoryQueryDeleteCheck))),
+              row.check);
+    EXPECT_EQ(ByteAnswer(handler.Handle(kRequestDeleteItem, DeletePayload(View(row.folder), true))),
+              row.removed ? 1 : 0);
+    EXPECT_EQ(fs::exists(server / row.folder), !row.removed);
+  }
+}
+
 }  // namespace
 }  // namespace tavo::agent::testing

@@ -31,9 +31,7 @@ class HostilePaths : public AgentFixture {
  protected:
   void SetUp() override {
     AgentFixture::SetUp();
-    sandbox_ = fs::temp_directory_path() /
-               ("tavo-hostile-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
-    fs::remove_all(sandbox_);
+    sandbox_ = MakeSandbox();
     WriteHostFile(sandbox_ / "server" / "docs" / "a.txt", "a");
     WriteHostFile(sandbox_ / "server" / "docs" / "sub" / "b.txt", "b");
     WriteHostFile(sandbox_ / "victim" / "secret.txt", "secret");
@@ -50,7 +48,9 @@ class HostilePaths : public AgentFixture {
     sync_ = std::make_unique<ChangeSync>(paths, *store_, *local_, folderHandler_->shortNames(),
                                          state_);
   }
-  void TearDown() override { fs::remove_all(sandbox_); }
+  void TearDown() override {
+    if (!sandbox_.empty()) fs::remove_all(sandbox_);
+  }
 
   void PutOutside(std::u16string path) {
     sim::harness::FileSpec spec;

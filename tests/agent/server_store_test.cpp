@@ -17,12 +17,7 @@ class ServerStores : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     if (GetParam()) {
-      folder_ =
-          fs::temp_directory_path() /
-          ("tavo-server-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-           "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
-      fs::remove_all(folder_);
-      fs::create_directories(folder_);
+      folder_ = MakeSandbox();
       store_ = std::make_unique<FolderServerStore>(folder_);
     } else {
       store_ = std::make_unique<MemoryServerStore>();
@@ -96,9 +91,7 @@ INSTANTIATE_TEST_SUITE_P(Stores, ServerStores, ::testing::Bool(),
                          });
 
 TEST(FolderServerStore, KeepsNonAsciiNamesAndHonoursTheHostPathLimit) {
-  const fs::path root = fs::temp_directory_path() / "tavo-server-unicode-test";
-  fs::remove_all(root);
-  fs::create_directories(root);
+  const fs::path root = MakeSandbox();
   FolderServerStore store(root);
   ASSERT_TRUE(store.Write(u"r\u00e9sum\u00e9.txt", Bytes{'x'}));
   EXPECT_TRUE(fs::exists(root / "r\xC3\xA9sum\xC3\xA9.txt"));
@@ -114,10 +107,9 @@ TEST(FolderServerStore, KeepsNonAsciiNamesAndHonoursTheHostPathLimit) {
 // could not use are left out, and a file is replaced whole: a reader of the
 // old version goes on reading all of it.
 TEST(FolderServerStore, NeverFollowsLinksAndReplacesFilesWhole) {
-  const fs::path root = fs::temp_directory_path() / "tavo-server-links-test";
-  const fs::path outside = fs::temp_directory_path() / "tavo-server-links-outside";
-  fs::remove_all(root);
-  fs::remove_all(outside);
+  const fs::path sandbox = MakeSandbox();
+  const fs::path root = sandbox / "server";
+  const fs::path outside = sandbox / "outside";
   fs::create_directories(root / "docs");
   fs::create_directories(outside);
   std::ofstream(outside / "secret.txt") << "secret";
@@ -154,8 +146,7 @@ TEST(FolderServerStore, NeverFollowsLinksAndReplacesFilesWhole) {
   EXPECT_EQ(std::string(contents.begin(), contents.end()), "new!");
   EXPECT_EQ(std::distance(fs::directory_iterator(root / "docs"), fs::directory_iterator()), 2)
       << "no temporary is left beside the file";
-  fs::remove_all(root);
-  fs::remove_all(outside);
+  fs::remove_all(sandbox);
 }
 
 }  // namespace

@@ -189,5 +189,22 @@ TEST_F(ChangeSyncTest, ANewFileSavedThroughATemporaryIsNoConflict) {
   EXPECT_EQ(ReadLocal(Backend(u"docs\\report.txt")), "my report");
 }
 
+// A folder rename the scan saw before its notification was queued: the
+// scan made the new name, the rename merges the old one into it (server
+// items never here included), and later edits go up without a conflict.
+// (The old folder used to stay beside the new one.)
+TEST_F(ChangeSyncTest, AFolderRenameTheScanSawFirstMergesIntoTheNewName) {
+  server_.AddFile(u"d\\f.txt", "x");
+  server_.AddFile(u"d\\server-only.txt", "oo");
+  ASSERT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(u"d\\f.txt")))), 1);
+  ASSERT_TRUE(local_->Rename(Backend(u"d"), Backend(u"e"), false));
+  EXPECT_EQ(sync_->SyncNow(), 1u);
+  Notify(kNotificationRenamed, Backend(u"d"), Backend(u"e"));
+  EXPECT_EQ(server_.Dump(), "e\\\ne\\f.txt 1\ne\\server-only.txt 2\n");
+  ASSERT_TRUE(local_->WriteAll(Backend(u"e\\f.txt"), Bytes{'e', 'd', 'i', 't'}));
+  EXPECT_EQ(sync_->SyncNow(), 1u);
+  EXPECT_EQ(server_.Dump(), "e\\\ne\\f.txt 4\ne\\server-only.txt 2\n");
+}
+
 }  // namespace
 }  // namespace tavo::agent::testing

@@ -1,8 +1,10 @@
 // Both servers behave alike: the folder on the host and the one in memory
 // answer the same sequence of operations the same way, Windows-style (names
 // found ignoring case, kept as written).
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "agent_test_support.h"
 #include "folder_server_store.h"
@@ -146,6 +148,47 @@ TEST(FolderServerStore, NeverFollowsLinksAndReplacesFilesWhole) {
   EXPECT_EQ(std::string(contents.begin(), contents.end()), "new!");
   EXPECT_EQ(std::distance(fs::directory_iterator(root / "docs"), fs::directory_iterator()), 2)
       << "no temporary is left beside the file";
+  fs::remove_all(sandbox);
+}
+
+
+// A server folder swapped for a link to an outside folder while files are
+// written and removed through it: the store works through the folders it
+// opened, so nothing outside changes whatever the timing. (Paths walked
+// again after the check for links wrote and deleted outside.)
+TEST(FolderServerStore, AFolderSwappedForALinkMeanwhileLeadsNowhere) {
+  const fs::path sandbox = MakeSandbox();
+  const fs::path server = sandbox / "server", victim = sandbox / "victim";
+  fs::create_directories(server / "docs_real");
+  fs::create_directories(victim);
+  std::ofstream(sandbox / "canary.txt") << "canary";
+  std::ofstream(victim / "keep.txt") << "keep";
+  fs::create_directory_symlink(victim, server / "docs_link");
+  FolderServerStore store(server);
+
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    std::error_code ignored;
+    while (!stop) {
+      // "docs" is the server's folder, then the link, in turn.
+      for (const char* name : {"docs_real", "docs_link"}) {
+        fs::rename(server / name, server / "docs", ignored);
+        fs::rename(server / "docs", server / name, ignored);
+      }
+      if (!fs::exists(server / "docs_real" / "keep.txt"))
+        std::ofstream(server / "docs_real" / "keep.txt") << "server copy";
+    }
+  });
+  for (int i = 0; i < 10000; ++i) {
+    store.Write(u"docs\\x.txt", Bytes{'x'});
+    store.Remove(u"docs\\keep.txt");
+    store.Remove(u"docs\\x.txt");
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 1);
+  EXPECT_TRUE(fs::exists(victim / "keep.txt"));
+  EXPECT_TRUE(fs::exists(sandbox / "canary.txt"));
   fs::remove_all(sandbox);
 }
 

@@ -4,9 +4,8 @@
 // folder on its way swapped for a link changes nothing. Links are never
 // followed, neither to open a folder nor to reach a file.
 //
-// On Linux the handle is a directory descriptor (openat and friends). On
-// Windows it is still the folder's path, each entry checked for reparse
-// points before use: the check and the use are two steps there.
+// On Linux the handle is a directory descriptor (openat and friends), on
+// Windows a directory handle (NtCreateFile relative to it).
 #pragma once
 
 #include <cstdint>
@@ -55,8 +54,8 @@ class HostFolder {
 
  private:
 #ifdef _WIN32
-  explicit HostFolder(std::filesystem::path path) : path_(std::move(path)) {}
-  std::filesystem::path path_;
+  explicit HostFolder(void* handle) : handle_(handle) {}
+  void* handle_;  // HANDLE
 #else
   explicit HostFolder(int descriptor) : descriptor_(descriptor) {}
   int descriptor_;

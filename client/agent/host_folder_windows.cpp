@@ -1,16 +1,14 @@
-// HostFolder on Windows: a folder is its path, and each entry is checked
-// for a reparse point (a symbolic link or a junction) before it is used.
-// The check and the use are separate steps, so a folder swapped for a
-// junction in between is followed; handle-relative opens would close that
-// gap and are not done yet.
+// HostFolder on Windows: a folder is an open directory handle, and each
+// entry is opened relative to it (NtCreateFile with the folder as
+// RootDirectory) with FILE_OPEN_REPARSE_POINT, so a symbolic link or
+// junction is opened as itself; the reparse attribute is then checked on
+// the handle that is used, never on a name looked up again.
 #ifdef _WIN32
 
-#include "windows_base.h"
+#include <ntapi.h>
 
-#include <chrono>
-#include <fstream>
-#include <functional>
-#include <system_error>
+#include <algorithm>
+#include <cstring>
 
 #include "host_folder.h"
 
@@ -18,102 +16,240 @@ namespace tavo::agent {
 namespace fs = std::filesystem;
 namespace {
 
-// Seconds between 1601-01-01 and 1970-01-01.
-constexpr std::int64_t kEpochDifference = 11644473600LL;
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-std::int64_t ToSystemTime(fs::file_time_type time) {
-  const auto since = std::chrono::file_clock::to_sys(time).time_since_epoch();
-  const auto units =
-      std::chrono::duration_cast<std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>>(
-          since);
-  return units.count() + kEpochDifference * 10000000;
+class Handle {
+ public:
+  Handle() = default;
+  ~Handle() {
+    if (handle_ != nullptr) NtClose(handle_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE* out() { return &handle_; }
+  HANDLE get() const { return handle_; }
+  HANDLE release() {
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+std::u16string Units(const fs::path& name) {
+  const std::wstring& native = name.native();
+  return std::u16string(native.begin(), native.end());
 }
 
-bool IsReparsePoint(const fs::path& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+// `name` in the folder `root` (an empty name: the folder itself); links
+// are opened as themselves.
+NTSTATUS OpenIn(HANDLE root, const fs::path& name, ACCESS_MASK access, ULONG disposition,
+                ULONG options, Handle* handle, ULONG attributes = FILE_ATTRIBUTE_NORMAL) {
+  std::u16string units = Units(name);
+  if (units.size() > 32767) return STATUS_OBJECT_NAME_INVALID;
+  UNICODE_STRING unicode;
+  unicode.Length = static_cast<USHORT>(units.size() * sizeof(WCHAR));
+  unicode.MaximumLength = unicode.Length;
+  unicode.Buffer = reinterpret_cast<PWCH>(units.data());
+  OBJECT_ATTRIBUTES block;
+  InitializeObjectAttributes(&block, &unicode, OBJ_CASE_INSENSITIVE, root, nullptr);
+  IO_STATUS_BLOCK iosb{};
+  return NtCreateFile(handle->out(), access | SYNCHRONIZE, &block, &iosb, nullptr, attributes,
+                      kShareAll, disposition,
+                      options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+}
+
+// The attributes of an open item; nothing when they cannot be read.
+std::optional<FILE_NETWORK_OPEN_INFORMATION> Attributes(HANDLE handle) {
+  FILE_NETWORK_OPEN_INFORMATION info{};
+  IO_STATUS_BLOCK iosb{};
+  if (!NT_SUCCESS(NtQueryInformationFile(handle, &iosb, &info, sizeof(info),
+                                         FileNetworkOpenInformation))) {
+    return std::nullopt;
+  }
+  return info;
+}
+
+bool IsLink(HANDLE handle) {
+  auto info = Attributes(handle);
+  return !info || (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+HostEntry::Kind KindOf(ULONG attributes) {
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return HostEntry::Kind::kLink;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return HostEntry::Kind::kFolder;
+  return HostEntry::Kind::kFile;
+}
+
+// The entries of the folder `root` (a fresh handle: a listing's position
+// and name filter belong to the handle); with `only`, the entry of that
+// name alone.
+bool Enumerate(HANDLE root, const std::u16string* only, std::vector<HostEntry>* entries) {
+  Handle folder;
+  if (!NT_SUCCESS(OpenIn(root, fs::path(), FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE,
+                         &folder))) {
+    return false;
+  }
+  std::u16string filter = only ? *only : u"";
+  UNICODE_STRING mask;
+  mask.Length = static_cast<USHORT>(filter.size() * sizeof(WCHAR));
+  mask.MaximumLength = mask.Length;
+  mask.Buffer = reinterpret_cast<PWCH>(filter.data());
+  std::vector<std::uint8_t> buffer(64 * 1024);
+  for (bool first = true;; first = false) {
+    IO_STATUS_BLOCK iosb{};
+    const NTSTATUS status = NtQueryDirectoryFile(
+        folder.get(), nullptr, nullptr, nullptr, &iosb, buffer.data(),
+        static_cast<ULONG>(buffer.size()), FileIdFullDirectoryInformation, FALSE,
+        first && only ? &mask : nullptr, first ? TRUE : FALSE);
+    if (status == STATUS_NO_MORE_FILES || status == STATUS_NO_SUCH_FILE) return true;
+    if (!NT_SUCCESS(status)) return false;
+    for (std::size_t offset = 0;;) {
+      FILE_ID_FULL_DIR_INFORMATION entry;
+      std::memcpy(&entry, buffer.data() + offset,
+                  FIELD_OFFSET(FILE_ID_FULL_DIR_INFORMATION, FileName));
+      std::wstring name(entry.FileNameLength / 2, L'\0');
+      std::memcpy(name.data(),
+                  buffer.data() + offset + FIELD_OFFSET(FILE_ID_FULL_DIR_INFORMATION, FileName),
+                  entry.FileNameLength);
+      if (name != L"." && name != L"..") {
+        HostEntry found;
+        found.name = name;
+        found.kind = KindOf(entry.FileAttributes);
+        if (found.kind == HostEntry::Kind::kFile) found.size = entry.EndOfFile.QuadPart;
+        found.lastWriteTime = entry.LastWriteTime.QuadPart;
+        found.id = static_cast<std::uint64_t>(entry.FileId.QuadPart);
+        entries->push_back(std::move(found));
+      }
+      if (entry.NextEntryOffset == 0) break;
+      offset += entry.NextEntryOffset;
+    }
+  }
 }
 
 }  // namespace
 
 std::unique_ptr<HostFolder> HostFolder::Open(const fs::path& path) {
-  std::error_code error;
-  if (!fs::is_directory(path, error)) return nullptr;
-  return std::unique_ptr<HostFolder>(new HostFolder(path));
+  HANDLE handle = CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE |
+                                                FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                              kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  return std::unique_ptr<HostFolder>(new HostFolder(handle));
 }
 
-HostFolder::~HostFolder() = default;
+HostFolder::~HostFolder() { NtClose(handle_); }
 
 std::unique_ptr<HostFolder> HostFolder::OpenFolder(const fs::path& name) const {
-  auto entry = Lookup(name);
-  if (!entry || entry->kind != HostEntry::Kind::kFolder) return nullptr;
-  return std::unique_ptr<HostFolder>(new HostFolder(path_ / name));
+  Handle folder;
+  if (!NT_SUCCESS(OpenIn(handle_, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                         FILE_OPEN, FILE_DIRECTORY_FILE, &folder)) ||
+      IsLink(folder.get())) {
+    return nullptr;
+  }
+  return std::unique_ptr<HostFolder>(new HostFolder(folder.release()));
 }
 
 std::optional<HostEntry> HostFolder::Lookup(const fs::path& name) const {
-  const fs::path path = name == "." ? path_ : path_ / name;
-  std::error_code error;
-  const fs::file_status status = fs::symlink_status(path, error);
-  if (error || !fs::exists(status)) return std::nullopt;
-  HostEntry entry;
-  entry.name = name;
-  if (fs::is_symlink(status) || IsReparsePoint(path)) {
-    entry.kind = HostEntry::Kind::kLink;
-  } else if (fs::is_directory(status)) {
-    entry.kind = HostEntry::Kind::kFolder;
-  } else if (fs::is_regular_file(status)) {
-    entry.kind = HostEntry::Kind::kFile;
-    entry.size = fs::file_size(path, error);
+  if (name == ".") {
+    auto info = Attributes(handle_);
+    if (!info) return std::nullopt;
+    HostEntry entry;
+    entry.name = name;
+    entry.kind = KindOf(info->FileAttributes);
+    entry.lastWriteTime = info->LastWriteTime.QuadPart;
+    return entry;
   }
-  entry.lastWriteTime = ToSystemTime(fs::last_write_time(path, error));
-  entry.id = std::hash<fs::path::string_type>{}(path.native());
-  return entry;
+  const std::u16string units = Units(name);
+  // A name filter with wildcards would match other names.
+  if (units.find_first_of(u"*?<>\"") != std::u16string::npos) return std::nullopt;
+  std::vector<HostEntry> entries;
+  if (!Enumerate(handle_, &units, &entries) || entries.size() != 1) return std::nullopt;
+  return entries.front();
 }
 
 bool HostFolder::List(std::vector<HostEntry>* entries) const {
-  std::error_code error;
-  fs::directory_iterator it(path_, error);
-  for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-    if (auto entry = Lookup(it->path().filename())) entries->push_back(std::move(*entry));
-  }
-  return !error;
+  return Enumerate(handle_, nullptr, entries);
 }
 
 bool HostFolder::Read(const fs::path& name, Bytes* contents) const {
-  auto entry = Lookup(name);
-  if (!entry || entry->kind != HostEntry::Kind::kFile) return false;
-  std::ifstream in(path_ / name, std::ios::binary);
-  if (!in) return false;
-  contents->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  Handle file;
+  if (!NT_SUCCESS(OpenIn(handle_, name, FILE_READ_DATA | FILE_READ_ATTRIBUTES, FILE_OPEN,
+                         FILE_NON_DIRECTORY_FILE, &file)) ||
+      IsLink(file.get())) {
+    return false;
+  }
+  contents->clear();
+  std::uint8_t chunk[64 * 1024];
+  for (;;) {
+    IO_STATUS_BLOCK iosb{};
+    const NTSTATUS status = NtReadFile(file.get(), nullptr, nullptr, nullptr, &iosb, chunk,
+                                       sizeof(chunk), nullptr, nullptr);
+    if (status == STATUS_END_OF_FILE) return true;
+    if (!NT_SUCCESS(status)) return false;
+    if (iosb.Information == 0) return true;
+    contents->insert(contents->end(), chunk, chunk + iosb.Information);
+  }
 }
 
 bool HostFolder::WriteNew(const fs::path& name, const Bytes& contents) {
-  if (Lookup(name)) return false;
-  std::ofstream out(path_ / name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(contents.data()),
-            static_cast<std::streamsize>(contents.size()));
-  out.close();
-  return static_cast<bool>(out);
+  Handle file;
+  if (!NT_SUCCESS(OpenIn(handle_, name, FILE_WRITE_DATA | FILE_READ_ATTRIBUTES, FILE_CREATE,
+                         FILE_NON_DIRECTORY_FILE, &file, FILE_ATTRIBUTE_ARCHIVE))) {
+    return false;
+  }
+  for (std::size_t done = 0; done < contents.size();) {
+    IO_STATUS_BLOCK iosb{};
+    const ULONG length = static_cast<ULONG>(std::min<std::size_t>(contents.size() - done, 1 << 20));
+    const NTSTATUS status =
+        NtWriteFile(file.get(), nullptr, nullptr, nullptr, &iosb,
+                    const_cast<std::uint8_t*>(contents.data() + done), length, nullptr, nullptr);
+    if (!NT_SUCCESS(status) || iosb.Information == 0) return false;
+    done += iosb.Information;
+  }
+  return true;
 }
 
 bool HostFolder::MakeFolder(const fs::path& name) {
-  std::error_code error;
-  return fs::create_directory(path_ / name, error);
+  Handle folder;
+  return NT_SUCCESS(OpenIn(handle_, name, FILE_READ_ATTRIBUTES, FILE_CREATE, FILE_DIRECTORY_FILE,
+                           &folder, FILE_ATTRIBUTE_DIRECTORY));
 }
 
 bool HostFolder::Remove(const fs::path& name, bool folder) {
-  auto entry = Lookup(name);
-  const auto kind = folder ? HostEntry::Kind::kFolder : HostEntry::Kind::kFile;
-  if (!entry || entry->kind != kind) return false;
-  std::error_code error;
-  return fs::remove(path_ / name, error) && !error;
+  Handle item;
+  if (!NT_SUCCESS(OpenIn(handle_, name, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN,
+                         folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE, &item)) ||
+      IsLink(item.get())) {
+    return false;
+  }
+  // The one member is named DeleteFile in the WDK and DoDeleteFile in
+  // mingw-w64's winternl.h: set it by position.
+  FILE_DISPOSITION_INFORMATION disposition{TRUE};
+  IO_STATUS_BLOCK iosb{};
+  return NT_SUCCESS(NtSetInformationFile(item.get(), &iosb, &disposition, sizeof(disposition),
+                                         FileDispositionInformation));
 }
 
 bool HostFolder::Rename(const fs::path& name, HostFolder& to, const fs::path& newName) {
-  std::error_code error;
-  fs::rename(path_ / name, to.path_ / newName, error);
-  return !error;
+  Handle item;
+  if (!NT_SUCCESS(OpenIn(handle_, name, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0, &item)) ||
+      IsLink(item.get())) {
+    return false;
+  }
+  const std::u16string target = Units(newName);
+  const std::size_t header = FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName);
+  std::vector<std::uint8_t> buffer(header + target.size() * 2 + 2, 0);
+  auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = to.handle_;
+  rename->FileNameLength = static_cast<ULONG>(target.size() * 2);
+  std::memcpy(buffer.data() + header, target.data(), target.size() * 2);
+  IO_STATUS_BLOCK iosb{};
+  return NT_SUCCESS(NtSetInformationFile(item.get(), &iosb, rename,
+                                         static_cast<ULONG>(buffer.size()), FileRenameInformation));
 }
 
 }  // namespace tavo::agent

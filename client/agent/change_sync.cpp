@@ -92,14 +92,19 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
       if (!first || first->empty()) return;
       // The local copy is looked at under the backend root, never through the view.
       auto item = local_.Stat(paths_.ServerToBackend(*first));
-      if (item && item->isDirectory) {
+      // Gone already (an editor's temporary renamed to its final name): the
+      // rename or the upload scan carries it over. A placeholder made now
+      // would have no record, and the renamed copy would meet it as a
+      // conflict.
+      if (!item) return;
+      if (item->isDirectory) {
         server_.MakeFolder(*first);
       } else if (!server_.Stat(*first)) {
         // The contents follow with the upload scan, once the file is
         // written; the empty file is the version the copy starts from.
         server_.MakeFolder(ParentOf(*first));
         const auto placeholder = server_.Write(*first, {}) ? server_.Stat(*first) : std::nullopt;
-        if (item && placeholder) {
+        if (placeholder) {
           // The copy matches the placeholder only while it is empty too.
           const SyncStamp local = item->size == 0 ? StampOf(*item) : kNeverMatched;
           state_.ledger.Record(paths_.ServerToBackend(*first), {local, StampOf(*placeholder)});
@@ -121,10 +126,25 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
     }
     case kNotificationRenamed: {
       if (first && !first->empty() && second && !second->empty()) {
+        const auto source = server_.Stat(*first);
+        const auto target = Upcase(*first) != Upcase(*second) ? server_.Stat(*second) : std::nullopt;
+        if (source && target && source->isDirectory && target->isDirectory) {
+          // The upload scan made the new name first: the two become one.
+          MergeFolder(*first, *second);
+          state_.ledger.Forget(paths_.ServerToBackend(*first));
+          return;
+        }
+        if (source && target && !target->isDirectory && !RemoveFromServer(*second, false)) {
+          // The local rename replaced the copy of an older version: the
+          // newer one stays, under a conflict name.
+          const std::u16string conflict = ConflictName(*second);
+          if (server_.Rename(*second, conflict)) {
+            state_.Trace("agent: " + ToUtf8(*second) + " changed on the server; kept as " +
+                         ToUtf8(conflict));
+          }
+        }
         state_.ledger.Move(paths_.ServerToBackend(*first), paths_.ServerToBackend(*second));
-        if (server_.Stat(*first)) {
-          // The local rename has replaced whatever the target was.
-          if (server_.Stat(*second) && Upcase(*first) != Upcase(*second)) server_.Remove(*second);
+        if (source) {
           server_.MakeFolder(ParentOf(*second));
           if (server_.Rename(*first, *second)) {
             state_.Trace("agent: renamed " + ToUtf8(*first) + " to " + ToUtf8(*second) +
@@ -143,6 +163,35 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
     }
     default:
       return;
+  }
+}
+
+// Moves what `from` holds into the folder `to` where nothing of that name
+// is there yet, with its ledger records (folders met on both sides are
+// merged in turn), drops a file whose twin at the target has the same
+// contents (the target's record is the scan's), and removes `from` once it
+// is empty. Anything else stays where it was.
+void ChangeSync::MergeFolder(const std::u16string& from, const std::u16string& to) {
+  for (const ItemInfo& child : server_.List(from).value_or(std::vector<ItemInfo>{})) {
+    const std::u16string source = JoinRelative(from, child.name);
+    const std::u16string target = JoinRelative(to, child.name);
+    const auto existing = server_.Stat(target);
+    if (!existing) {
+      if (server_.Rename(source, target))
+        state_.ledger.Move(paths_.ServerToBackend(source), paths_.ServerToBackend(target));
+    } else if (child.isDirectory && existing->isDirectory) {
+      MergeFolder(source, target);
+    } else if (!child.isDirectory && !existing->isDirectory) {
+      Bytes ours, theirs;
+      if (server_.Read(source, &ours) && server_.Read(target, &theirs) && ours == theirs)
+        server_.Remove(source);
+    }
+  }
+  if (server_.Remove(from)) {
+    state_.Trace("agent: renamed " + ToUtf8(from) + " to " + ToUtf8(to) + " on the server");
+  } else {
+    state_.Trace("agent: " + ToUtf8(from) + " kept on the server beside " + ToUtf8(to) +
+                 ": they differ");
   }
 }
 

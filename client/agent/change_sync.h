@@ -50,6 +50,7 @@ class ChangeSync {
   void Applied(const DecodedNotification& notification);
   bool IsPending(const std::u16string& serverPath) const;
   bool RemoveFromServer(const std::u16string& serverPath, bool known);
+  void MergeFolder(const std::u16string& from, const std::u16string& to);
   std::size_t ScanFolder(const std::u16string& serverFolder);
   bool Upload(const std::u16string& serverPath, bool isDirectory);
   std::u16string ConflictName(const std::u16string& serverPath);

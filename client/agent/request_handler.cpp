@@ -268,10 +268,10 @@ AgentAnswer RequestHandler::Listing(const DecodedRequest& request) {
 AgentAnswer RequestHandler::DeleteCheck(const DecodedRequest& request) {
   auto path = paths_.ViewToServer(request.name);
   if (!path || path->empty()) return OneByte(kDeleteCheckRefused);
-  auto serverItems = server_.List(*path);
-  if (!serverItems) return OneByte(kDeleteCheckRefused);
+  auto serverEmpty = server_.IsEmptyFolder(*path);
+  if (!serverEmpty) return OneByte(kDeleteCheckRefused);
   auto localItems = local_.List(paths_.ServerToBackend(*path));
-  const bool empty = serverItems->empty() && (!localItems || localItems->empty());
+  const bool empty = *serverEmpty && (!localItems || localItems->empty());
   return OneByte(empty ? kDeleteCheckMayDelete : 0);
 }
 

@@ -24,6 +24,14 @@ class ServerStore {
   virtual std::optional<ItemInfo> Stat(const std::u16string& path) = 0;
   // The items of a folder in no particular order; nothing when `path` is not a folder.
   virtual std::optional<std::vector<ItemInfo>> List(const std::u16string& path) = 0;
+  // True when a folder holds nothing at all, false when it holds anything
+  // (on a host folder, entries List leaves out too: they would stop its
+  // removal); nothing when `path` is not a folder.
+  virtual std::optional<bool> IsEmptyFolder(const std::u16string& path) {
+    auto items = List(path);
+    if (!items) return std::nullopt;
+    return items->empty();
+  }
   // The contents of a file.
   virtual bool Read(const std::u16string& path, Bytes* contents) = 0;
   // Creates or replaces a file; its folder must exist.

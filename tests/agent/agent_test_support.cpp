@@ -1,10 +1,20 @@
 #include "agent_test_support.h"
 
+#include <stdlib.h>
+
+#include <stdexcept>
+
 #include "harness/volume.h"
 #include "listing.h"
 #include "text.h"
 
 namespace tavo::agent::testing {
+
+std::filesystem::path MakeSandbox() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tavo-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
 
 std::optional<std::vector<std::u16string>> FakeShortNames(
     const std::vector<std::u16string>& names) {

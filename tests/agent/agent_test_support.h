@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,10 @@ inline std::uint32_t WordAnswer(const AgentAnswer& answer) {
 // Short names "N~<k>" style: the k-th name of a call becomes the first five
 // letters of the name, '~' and its number (distinct within a call).
 std::optional<std::vector<std::u16string>> FakeShortNames(const std::vector<std::u16string>& names);
+
+// A fresh folder of its own under the host's temporary folder (mkdtemp),
+// for tests that write or delete host files.
+std::filesystem::path MakeSandbox();
 
 class AgentFixture : public ::testing::Test {
  protected:

@@ -157,5 +157,54 @@ TEST_F(ChangeSyncTest, TheScanLeavesAQueuedChangeToItsNotification) {
   EXPECT_EQ(server_.Dump(), "new\\\nnew\\a.txt 1\n");
 }
 
+// A local rename over a downloaded copy replaces the server file only when
+// the copy was of the server's current version; a newer one is kept under
+// a conflict name. (It used to be removed.)
+TEST_F(ChangeSyncTest, ARenameOverACopyKeepsANewerServerVersion) {
+  server_.AddFile(u"a.txt", "aaa");
+  server_.AddFile(u"b.txt", "b");
+  server_.AddFile(u"c.txt", "cccc");
+  server_.AddFile(u"d.txt", "d");
+  for (const char16_t* name : {u"a.txt", u"b.txt", u"c.txt", u"d.txt"}) {
+    ASSERT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(name)))), 1);
+  }
+  server_.AddFile(u"b.txt", "b2 newer");
+  for (const auto& [from, to] : {std::pair{u"a.txt", u"b.txt"}, std::pair{u"c.txt", u"d.txt"}}) {
+    ASSERT_TRUE(local_->Rename(Backend(from), Backend(to), true));
+    Notify(kNotificationRenamed, Backend(from), Backend(to));
+  }
+  EXPECT_EQ(server_.Dump(), "b (conflicted copy).txt 8\nb.txt 3\nd.txt 4\n");
+}
+
+// An editor saves a new file as a temporary renamed to its name; the
+// Created notification is applied after the rename. The file goes up as
+// it is, without a conflict. (An empty placeholder used to meet it.)
+TEST_F(ChangeSyncTest, ANewFileSavedThroughATemporaryIsNoConflict) {
+  server_.AddFolder(u"docs\\");
+  PutLocal(u"docs\\report.txt", "my report");
+  Notify(kNotificationCreated, Backend(u"docs\\~tmp1"));
+  Notify(kNotificationRenamed, Backend(u"docs\\~tmp1"), Backend(u"docs\\report.txt"));
+  EXPECT_EQ(sync_->SyncNow(), 1u);
+  EXPECT_EQ(server_.Dump(), "docs\\\ndocs\\report.txt 9\n");
+  EXPECT_EQ(ReadLocal(Backend(u"docs\\report.txt")), "my report");
+}
+
+// A folder rename the scan saw before its notification was queued: the
+// scan made the new name, the rename merges the old one into it (server
+// items never here included), and later edits go up without a conflict.
+// (The old folder used to stay beside the new one.)
+TEST_F(ChangeSyncTest, AFolderRenameTheScanSawFirstMergesIntoTheNewName) {
+  server_.AddFile(u"d\\f.txt", "x");
+  server_.AddFile(u"d\\server-only.txt", "oo");
+  ASSERT_EQ(ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(u"d\\f.txt")))), 1);
+  ASSERT_TRUE(local_->Rename(Backend(u"d"), Backend(u"e"), false));
+  EXPECT_EQ(sync_->SyncNow(), 1u);
+  Notify(kNotificationRenamed, Backend(u"d"), Backend(u"e"));
+  EXPECT_EQ(server_.Dump(), "e\\\ne\\f.txt 1\ne\\server-only.txt 2\n");
+  ASSERT_TRUE(local_->WriteAll(Backend(u"e\\f.txt"), Bytes{'e', 'd', 'i', 't'}));
+  EXPECT_EQ(sync_->SyncNow(), 1u);
+  EXPECT_EQ(server_.Dump(), "e\\\ne\\f.txt 4\ne\\server-only.txt 2\n");
+}
+
 }  // namespace
 }  // namespace tavo::agent::testing

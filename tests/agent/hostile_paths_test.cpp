@@ -31,9 +31,7 @@ class HostilePaths : public AgentFixture {
  protected:
   void SetUp() override {
     AgentFixture::SetUp();
-    sandbox_ = fs::temp_directory_path() /
-               ("tavo-hostile-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
-    fs::remove_all(sandbox_);
+    sandbox_ = MakeSandbox();
     WriteHostFile(sandbox_ / "server" / "docs" / "a.txt", "a");
     WriteHostFile(sandbox_ / "server" / "docs" / "sub" / "b.txt", "b");
     WriteHostFile(sandbox_ / "victim" / "secret.txt", "secret");
@@ -50,7 +48,9 @@ class HostilePaths : public AgentFixture {
     sync_ = std::make_unique<ChangeSync>(paths, *store_, *local_, folderHandler_->shortNames(),
                                          state_);
   }
-  void TearDown() override { fs::remove_all(sandbox_); }
+  void TearDown() override {
+    if (!sandbox_.empty()) fs::remove_all(sandbox_);
+  }
 
   void PutOutside(std::u16string path) {
     sim::harness::FileSpec spec;
@@ -176,6 +176,39 @@ TEST_F(HostilePaths, NothingOutsideTheServerAndBackendFoldersChanges) {
   }
   EXPECT_EQ(Host(), hostBefore);
   EXPECT_EQ(Local(), localBefore);
+}
+
+
+// A server folder that lists empty may still hold host entries the server
+// hides (a link, a name Windows cannot use): the delete check must not
+// promise a delete that then fails. A write temporary left by a crash is
+// removed when the store starts, so its folder may go. (The check used to
+// answer "may delete" for all three.)
+TEST_F(HostilePaths, TheDeleteCheckCountsEntriesTheServerHides) {
+  const fs::path server = sandbox_ / "server";
+  WriteHostFile(server / "crashed" / ".tavo-write-3-12345", "half");
+  WriteHostFile(server / "odd" / "trailing.", "x");
+  fs::create_directories(server / "linked");
+  fs::create_symlink(sandbox_ / "victim.txt", server / "linked" / "l");
+  FolderServerStore restarted(server);
+  RequestHandler handler(ViewPaths({kView, kBackend, kSecondary}), restarted, *local_,
+                         FakeShortNames, state_, kStaging);
+  const struct {
+    const char16_t* folder;
+    std::uint8_t check;
+    bool removed;
+  } rows[] = {{u"crashed", kDeleteCheckMayDelete, true}, {u"odd", 0, false}, {u"linked", 0, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(agent::ToUtf8(row.folder));
+    EXPECT_EQ(ByteAnswer(handler.Handle(
+                  kRequestDirectoryListing,
+                  ListingPayload(View(row.folder), FileDirectoryInformation, u"", 0, false, 4096,
+                                 kDirectoryQueryDeleteCheck))),
+              row.check);
+    EXPECT_EQ(ByteAnswer(handler.Handle(kRequestDeleteItem, DeletePayload(View(row.folder), true))),
+              row.removed ? 1 : 0);
+    EXPECT_EQ(fs::exists(server / row.folder), !row.removed);
+  }
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // Both servers behave alike: the folder on the host and the one in memory
 // answer the same sequence of operations the same way, Windows-style (names
 // found ignoring case, kept as written).
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "agent_test_support.h"
 #include "folder_server_store.h"
@@ -17,12 +19,7 @@ class ServerStores : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     if (GetParam()) {
-      folder_ =
-          fs::temp_directory_path() /
-          ("tavo-server-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-           "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
-      fs::remove_all(folder_);
-      fs::create_directories(folder_);
+      folder_ = MakeSandbox();
       store_ = std::make_unique<FolderServerStore>(folder_);
     } else {
       store_ = std::make_unique<MemoryServerStore>();
@@ -96,9 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Stores, ServerStores, ::testing::Bool(),
                          });
 
 TEST(FolderServerStore, KeepsNonAsciiNamesAndHonoursTheHostPathLimit) {
-  const fs::path root = fs::temp_directory_path() / "tavo-server-unicode-test";
-  fs::remove_all(root);
-  fs::create_directories(root);
+  const fs::path root = MakeSandbox();
   FolderServerStore store(root);
   ASSERT_TRUE(store.Write(u"r\u00e9sum\u00e9.txt", Bytes{'x'}));
   EXPECT_TRUE(fs::exists(root / "r\xC3\xA9sum\xC3\xA9.txt"));
@@ -114,10 +109,9 @@ TEST(FolderServerStore, KeepsNonAsciiNamesAndHonoursTheHostPathLimit) {
 // could not use are left out, and a file is replaced whole: a reader of the
 // old version goes on reading all of it.
 TEST(FolderServerStore, NeverFollowsLinksAndReplacesFilesWhole) {
-  const fs::path root = fs::temp_directory_path() / "tavo-server-links-test";
-  const fs::path outside = fs::temp_directory_path() / "tavo-server-links-outside";
-  fs::remove_all(root);
-  fs::remove_all(outside);
+  const fs::path sandbox = MakeSandbox();
+  const fs::path root = sandbox / "server";
+  const fs::path outside = sandbox / "outside";
   fs::create_directories(root / "docs");
   fs::create_directories(outside);
   std::ofstream(outside / "secret.txt") << "secret";
@@ -154,8 +148,48 @@ TEST(FolderServerStore, NeverFollowsLinksAndReplacesFilesWhole) {
   EXPECT_EQ(std::string(contents.begin(), contents.end()), "new!");
   EXPECT_EQ(std::distance(fs::directory_iterator(root / "docs"), fs::directory_iterator()), 2)
       << "no temporary is left beside the file";
-  fs::remove_all(root);
-  fs::remove_all(outside);
+  fs::remove_all(sandbox);
+}
+
+
+// A server folder swapped for a link to an outside folder while files are
+// written and removed through it: the store works through the folders it
+// opened, so nothing outside changes whatever the timing. (Paths walked
+// again after the check for links wrote and deleted outside.)
+TEST(FolderServerStore, AFolderSwappedForALinkMeanwhileLeadsNowhere) {
+  const fs::path sandbox = MakeSandbox();
+  const fs::path server = sandbox / "server", victim = sandbox / "victim";
+  fs::create_directories(server / "docs_real");
+  fs::create_directories(victim);
+  std::ofstream(sandbox / "canary.txt") << "canary";
+  std::ofstream(victim / "keep.txt") << "keep";
+  fs::create_directory_symlink(victim, server / "docs_link");
+  FolderServerStore store(server);
+
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    std::error_code ignored;
+    while (!stop) {
+      // "docs" is the server's folder, then the link, in turn.
+      for (const char* name : {"docs_real", "docs_link"}) {
+        fs::rename(server / name, server / "docs", ignored);
+        fs::rename(server / "docs", server / name, ignored);
+      }
+      if (!fs::exists(server / "docs_real" / "keep.txt"))
+        std::ofstream(server / "docs_real" / "keep.txt") << "server copy";
+    }
+  });
+  for (int i = 0; i < 10000; ++i) {
+    store.Write(u"docs\\x.txt", Bytes{'x'});
+    store.Remove(u"docs\\keep.txt");
+    store.Remove(u"docs\\x.txt");
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 1);
+  EXPECT_TRUE(fs::exists(victim / "keep.txt"));
+  EXPECT_TRUE(fs::exists(sandbox / "canary.txt"));
+  fs::remove_all(sandbox);
 }
 
 }  // namespace

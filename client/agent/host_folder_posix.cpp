@@ -83,7 +83,10 @@ bool HostFolder::List(std::vector<HostEntry>* entries) const {
 }
 
 bool HostFolder::Read(const std::filesystem::path& name, Bytes* contents) const {
-  const int file = ::openat(descriptor_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO swapped in for the file must not hold the reader
+  // until some writer comes; it is refused below as not a regular file.
+  const int file =
+      ::openat(descriptor_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (file < 0) return false;
   struct stat status;
   bool ok = ::fstat(file, &status) == 0 && S_ISREG(status.st_mode);

@@ -11,32 +11,13 @@
 #include <cstring>
 
 #include "host_folder.h"
+#include "nt_handle.h"
 
 namespace tavo::agent {
 namespace fs = std::filesystem;
 namespace {
 
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-class Handle {
- public:
-  Handle() = default;
-  ~Handle() {
-    if (handle_ != nullptr) NtClose(handle_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE* out() { return &handle_; }
-  HANDLE get() const { return handle_; }
-  HANDLE release() {
-    HANDLE handle = handle_;
-    handle_ = nullptr;
-    return handle;
-  }
-
- private:
-  HANDLE handle_ = nullptr;
-};
+using Handle = NtHandle;
 
 std::u16string Units(const fs::path& name) {
   const std::wstring& native = name.native();
@@ -181,17 +162,7 @@ bool HostFolder::Read(const fs::path& name, Bytes* contents) const {
       IsLink(file.get())) {
     return false;
   }
-  contents->clear();
-  std::uint8_t chunk[64 * 1024];
-  for (;;) {
-    IO_STATUS_BLOCK iosb{};
-    const NTSTATUS status = NtReadFile(file.get(), nullptr, nullptr, nullptr, &iosb, chunk,
-                                       sizeof(chunk), nullptr, nullptr);
-    if (status == STATUS_END_OF_FILE) return true;
-    if (!NT_SUCCESS(status)) return false;
-    if (iosb.Information == 0) return true;
-    contents->insert(contents->end(), chunk, chunk + iosb.Information);
-  }
+  return ReadToEnd(file.get(), contents);
 }
 
 bool HostFolder::WriteNew(const fs::path& name, const Bytes& contents) {
@@ -200,16 +171,7 @@ bool HostFolder::WriteNew(const fs::path& name, const Bytes& contents) {
                          FILE_NON_DIRECTORY_FILE, &file, FILE_ATTRIBUTE_ARCHIVE))) {
     return false;
   }
-  for (std::size_t done = 0; done < contents.size();) {
-    IO_STATUS_BLOCK iosb{};
-    const ULONG length = static_cast<ULONG>(std::min<std::size_t>(contents.size() - done, 1 << 20));
-    const NTSTATUS status =
-        NtWriteFile(file.get(), nullptr, nullptr, nullptr, &iosb,
-                    const_cast<std::uint8_t*>(contents.data() + done), length, nullptr, nullptr);
-    if (!NT_SUCCESS(status) || iosb.Information == 0) return false;
-    done += iosb.Information;
-  }
-  return true;
+  return WriteWhole(file.get(), contents);
 }
 
 bool HostFolder::MakeFolder(const fs::path& name) {

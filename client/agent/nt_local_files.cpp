@@ -4,29 +4,14 @@
 
 #include <cstring>
 
+#include "nt_handle.h"
 #include "text.h"
 #include "view_paths.h"
 
 namespace tavo::agent {
 namespace {
 
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// An open handle, closed when it goes out of scope.
-class Handle {
- public:
-  Handle() = default;
-  ~Handle() {
-    if (handle_ != nullptr) NtClose(handle_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE* out() { return &handle_; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_ = nullptr;
-};
+using Handle = NtHandle;
 
 NTSTATUS Open(const std::u16string& path, ACCESS_MASK access, ULONG disposition, ULONG options,
               Handle* handle, ULONG attributes = FILE_ATTRIBUTE_NORMAL) {
@@ -143,17 +128,7 @@ bool NtLocalFiles::ReadAll(const std::u16string& path, Bytes* contents) {
                        FILE_NON_DIRECTORY_FILE, &handle))) {
     return false;
   }
-  contents->clear();
-  std::uint8_t chunk[16 * 1024];
-  for (;;) {
-    IO_STATUS_BLOCK iosb{};
-    const NTSTATUS status = NtReadFile(handle.get(), nullptr, nullptr, nullptr, &iosb, chunk,
-                                       sizeof(chunk), nullptr, nullptr);
-    if (status == STATUS_END_OF_FILE) return true;
-    if (!NT_SUCCESS(status)) return false;
-    if (iosb.Information == 0) return true;
-    contents->insert(contents->end(), chunk, chunk + iosb.Information);
-  }
+  return ReadToEnd(handle.get(), contents);
 }
 
 bool NtLocalFiles::WriteAll(const std::u16string& path, const Bytes& contents) {
@@ -162,17 +137,7 @@ bool NtLocalFiles::WriteAll(const std::u16string& path, const Bytes& contents) {
                        FILE_NON_DIRECTORY_FILE, &handle, FILE_ATTRIBUTE_ARCHIVE))) {
     return false;
   }
-  std::size_t done = 0;
-  while (done < contents.size()) {
-    IO_STATUS_BLOCK iosb{};
-    const ULONG length = static_cast<ULONG>(std::min<std::size_t>(contents.size() - done, 1 << 20));
-    const NTSTATUS status =
-        NtWriteFile(handle.get(), nullptr, nullptr, nullptr, &iosb,
-                    const_cast<std::uint8_t*>(contents.data() + done), length, nullptr, nullptr);
-    if (!NT_SUCCESS(status) || iosb.Information == 0) return false;
-    done += iosb.Information;
-  }
-  return true;
+  return WriteWhole(handle.get(), contents);
 }
 
 bool NtLocalFiles::MakeDirectory(const std::u16string& path) {

@@ -29,7 +29,35 @@ Outcome Send(std::uint32_t type, const Data& payload, ULONG capacity) {
   return outcome;
 }
 
-class RequestExchangeTest : public DriverTest {};
+class RequestExchangeTest : public DriverTest {
+ protected:
+  // One request of type 3 from its own thread, held by the client until the
+  // test answers it.
+  struct HeldRequest {
+    HeldRequest(RequestExchangeTest& test, ULONG capacity) : test(test) {
+      test.ConnectClient();
+      test.client_->OnRequest(3, ScriptedAnswer::Held());
+      requester = std::thread([this, capacity] {
+        thread = KeGetCurrentThread();
+        outcome = Send(3, {0}, capacity);
+      });
+    }
+    ~HeldRequest() {
+      if (requester.joinable()) {
+        test.client_->Disconnect();
+        requester.join();
+      }
+    }
+    // The client holds the request and its requester waits for the answer.
+    bool Waiting() {
+      return test.client_->WaitForHeld(1) && sim::harness::WaitUntilThreadWaits(thread);
+    }
+    RequestExchangeTest& test;
+    Outcome outcome;
+    std::atomic<PKTHREAD> thread{nullptr};
+    std::thread requester;
+  };
+};
 
 TEST_F(RequestExchangeTest, WithoutClientFailsAtOnce) {
   Outcome outcome = Send(3, {1, 2, 3}, 8);
@@ -148,18 +176,11 @@ TEST_F(RequestExchangeTest, AnswersToNothingAreAcknowledgedAndDropped) {
 // An alerted requester gives up; its late answer is dropped and its record
 // freed (the fixture's leak check after unload proves it).
 TEST_F(RequestExchangeTest, AbandonedWaitFailsAndItsLateAnswerIsFreed) {
-  ConnectClient();
-  client_->OnRequest(3, ScriptedAnswer::Held());
-  Outcome outcome;
-  std::atomic<PKTHREAD> thread{nullptr};
-  std::thread requester([&] {
-    thread = KeGetCurrentThread();
-    outcome = Send(3, {0}, 4);
-  });
-  ASSERT_TRUE(client_->WaitForHeld(1));
-  ASSERT_TRUE(sim::harness::WaitUntilThreadWaits(thread));
-  ASSERT_TRUE(sim::harness::AlertThread(thread));
-  requester.join();
+  HeldRequest held(*this, 4);
+  ASSERT_TRUE(held.Waiting());
+  ASSERT_TRUE(sim::harness::AlertThread(held.thread));
+  held.requester.join();
+  const Outcome& outcome = held.outcome;
   EXPECT_EQ(outcome.status, STATUS_CANCELLED);
   EXPECT_EQ(outcome.length, 0xDEADBEEFu);
   EXPECT_EQ(outcome.reply, Data(4, 0xAA));
@@ -172,25 +193,17 @@ TEST_F(RequestExchangeTest, AbandonedWaitFailsAndItsLateAnswerIsFreed) {
 // An answer the client was told it delivered must reach its requester, even
 // when the handler's thread is alerted while it waits for the reply mutex.
 TEST_F(RequestExchangeTest, AlertedAnswerHandlerStillDelivers) {
-  ConnectClient();
-  client_->OnRequest(3, ScriptedAnswer::Held());
-  Outcome outcome;
-  std::atomic<PKTHREAD> thread{nullptr};
-  std::thread requester([&] {
-    thread = KeGetCurrentThread();
-    outcome = Send(3, {0}, 1);
-  });
-  ASSERT_TRUE(client_->WaitForHeld(1));
-  ASSERT_TRUE(sim::harness::WaitUntilThreadWaits(thread));
+  HeldRequest held(*this, 1);
+  ASSERT_TRUE(held.Waiting());
   sim::faults::FailEvery(sim::faults::Site::AlertableWait);
   std::uint8_t answer = 7;
   const auto result = client_->Channel().Answer(client_->TakeHeld().at(0), 0, &answer, 1);
   sim::faults::Clear();
   EXPECT_EQ(result.hresult, S_OK);
   client_->Disconnect();  // ends the wait a lost answer would leave behind
-  requester.join();
-  EXPECT_EQ(outcome.status, STATUS_SUCCESS);
-  EXPECT_EQ(outcome.reply, Data{7});
+  held.requester.join();
+  EXPECT_EQ(held.outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(held.outcome.reply, Data{7});
 }
 
 TEST_F(RequestExchangeTest, LosingTheResponsePortEndsTheWaits) {

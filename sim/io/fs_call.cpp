@@ -1,7 +1,9 @@
 // The bottom of the stack: turns an operation's parameters into a call of
 // the volume's file system, as the file system's dispatch routines would
 // read them from the IRP.
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -116,7 +118,28 @@ NTSTATUS QueryOpen(Operation& op) {
   return status;
 }
 
+struct KeptRequests {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::uint64_t count = 0;
+};
+
+KeptRequests& Kept() {
+  static KeptRequests kept;
+  return kept;
+}
+
 }  // namespace
+
+std::uint64_t KeptRequestCount() {
+  std::lock_guard guard(Kept().lock);
+  return Kept().count;
+}
+
+void WaitForKeptRequests(std::uint64_t count) {
+  std::unique_lock lock(Kept().lock);
+  Kept().changed.wait(lock, [count] { return Kept().count >= count; });
+}
 
 void CallFileSystem(Operation& op) {
   FileSystem& fs = *op.volume->fs;
@@ -220,6 +243,22 @@ void CallFileSystem(Operation& op) {
       break;
     }
     case IRP_MJ_DIRECTORY_CONTROL: {
+      if (op.iopb.MinorFunction == IRP_MN_NOTIFY_CHANGE_DIRECTORY) {
+        auto& n = p.DirectoryControl.NotifyDirectory;
+        NotifyRequest request;
+        request.completionFilter = n.CompletionFilter;
+        request.watchTree = (op.iopb.OperationFlags & SL_WATCH_TREE) != 0;
+        request.pending = [&op] {
+          op.pendedByFileSystem = true;
+          if (op.onPendedInFileSystem) op.onPendedInFileSystem();
+          std::lock_guard guard(Kept().lock);
+          ++Kept().count;
+          Kept().changed.notify_all();
+        };
+        iosb.Status = fs.NotifyChangeDirectory(fo, request, BufferOf(n.DirectoryBuffer, n.MdlAddress),
+                                               n.Length, iosb);
+        break;
+      }
       if (op.iopb.MinorFunction != IRP_MN_QUERY_DIRECTORY) {
         iosb.Status = STATUS_INVALID_DEVICE_REQUEST;
         break;

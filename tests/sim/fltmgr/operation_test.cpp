@@ -8,6 +8,7 @@
 #include "harness/processes.h"
 #include "kernel/thread_state.h"
 #include "verifier/faults.h"
+#include "verifier/verifier.h"
 #include "test_filter.h"
 
 namespace tavo_test {
@@ -414,6 +415,63 @@ TEST_F(OperationPath, EaQueriesAndSetsReachFilters) {
   EXPECT_EQ(NtSetEaFile(h, &iosb, caller, sizeof(caller)), STATUS_EAS_NOT_SUPPORTED);
   EXPECT_EQ(seen, (std::vector<std::string>{"query:caller:mdl", "set:copy"}));
   NtClose(h);
+}
+
+// Change notification reaches filters as a directory control with its
+// filter and watch-tree flag; passed down for a directory a filter opened
+// itself, it reaches the file system's "never opened" check.
+TEST_F(OperationPath, ChangeNotificationReachesFiltersAndAFilterOwnedDirectoryIsReported) {
+  fs->AddDirectory(u"\\dir");
+  static FSRTL_ADVANCED_FCB_HEADER ownHeader;
+  FsRtlSetupAdvancedHeader(&ownHeader, nullptr);
+  std::vector<std::string> seen;
+  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
+    if (fo->FileName.Length != 16) return FLT_PREOP_SUCCESS_NO_CALLBACK;  // not "\virtual"
+    fo->FsContext = &ownHeader;
+    data->IoStatus.Status = STATUS_SUCCESS;
+    data->IoStatus.Information = FILE_OPENED;
+    return FLT_PREOP_COMPLETE;
+  };
+  Slot(0).pre[IRP_MJ_DIRECTORY_CONTROL] = [&seen](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                                  PVOID*) {
+    const auto& n = data->Iopb->Parameters.DirectoryControl.NotifyDirectory;
+    seen.push_back("pre:" + std::to_string(data->Iopb->MinorFunction) + ":" +
+                   std::to_string(n.CompletionFilter) + ":" + std::to_string(n.Length) +
+                   ((data->Iopb->OperationFlags & SL_WATCH_TREE) ? ":tree" : ""));
+    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  };
+  Slot(0).post[IRP_MJ_DIRECTORY_CONTROL] = [&seen](PFLT_CALLBACK_DATA data,
+                                                   PCFLT_RELATED_OBJECTS, PVOID,
+                                                   FLT_POST_OPERATION_FLAGS) {
+    seen.push_back(data->IoStatus.Status == STATUS_INVALID_DEVICE_REQUEST ? "post:refused"
+                                                                          : "post:other");
+    return FLT_POSTOP_FINISHED_PROCESSING;
+  };
+  LoadTestFilter(0, 300000);
+  for (const char* path : {"\\??\\C:\\dir", "\\??\\C:\\virtual"}) {
+    SCOPED_TRACE(path);
+    seen.clear();
+    HANDLE h;
+    ASSERT_EQ(Open(path, &h, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
+                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
+              STATUS_SUCCESS);
+    IO_STATUS_BLOCK iosb{};
+    ULONG buffer[16];
+    // The test file system keeps no change notification and refuses it.
+    EXPECT_EQ(NtNotifyChangeDirectoryFile(h, nullptr, nullptr, nullptr, &iosb, buffer,
+                                          sizeof(buffer), FILE_NOTIFY_CHANGE_FILE_NAME, TRUE),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(seen, (std::vector<std::string>{"pre:2:1:64:tree", "post:refused"}));
+    NtClose(h);
+  }
+  // The notification, then cleanup and close, of the filter's own directory.
+  auto violations = sim::verifier::TakeViolations(sim::verifier::Check::Io);
+  ASSERT_EQ(violations.size(), 3u);
+  EXPECT_NE(violations[0].message.find("(major 12) reached the file system for a file object "
+                                       "it never opened"),
+            std::string::npos)
+      << violations[0].message;
 }
 
 }  // namespace

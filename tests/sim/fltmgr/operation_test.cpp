@@ -474,5 +474,50 @@ TEST_F(OperationPath, ChangeNotificationReachesFiltersAndAFilterOwnedDirectoryIs
       << violations[0].message;
 }
 
+// NtQueryInformationFile offers the classes with fast I/O entry points
+// (basic, standard, network-open) as fast I/O first, on synchronous handles
+// only; a filter refusing it gets the IRP. Other classes come as IRPs, but
+// for what the I/O manager answers from the file object.
+TEST_F(OperationPath, QueryInformationOfFastIoClassesIsOfferedAsFastIoFirst) {
+  fs->AddFile(u"\\a.txt", "hello");
+  struct Row {
+    const char* what;
+    FILE_INFORMATION_CLASS infoClass;
+    ULONG options;
+    std::vector<std::string> seen;
+  };
+  const Row rows[] = {
+      {"basic", FileBasicInformation, FILE_SYNCHRONOUS_IO_NONALERT, {"fast", "irp"}},
+      {"standard", FileStandardInformation, FILE_SYNCHRONOUS_IO_NONALERT, {"fast", "irp"}},
+      {"network open", FileNetworkOpenInformation, FILE_SYNCHRONOUS_IO_NONALERT,
+       {"fast", "irp"}},
+      {"internal", FileInternalInformation, FILE_SYNCHRONOUS_IO_NONALERT, {"irp"}},
+      // The I/O manager answers a synchronous handle's position itself.
+      {"position", FilePositionInformation, FILE_SYNCHRONOUS_IO_NONALERT, {}},
+      {"basic, asynchronous handle", FileBasicInformation, 0, {"irp"}},
+  };
+  std::vector<std::string> seen;
+  Slot(0).pre[IRP_MJ_QUERY_INFORMATION] = [&seen](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                                  PVOID*) {
+    const bool fast = FLT_IS_FASTIO_OPERATION(data);
+    seen.push_back(fast ? "fast" : "irp");
+    return fast ? FLT_PREOP_DISALLOW_FASTIO : FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  LoadTestFilter(0, 300000);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    seen.clear();
+    HANDLE h;
+    ASSERT_EQ(Open("\\??\\C:\\a.txt", &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN, row.options),
+              STATUS_SUCCESS);
+    IO_STATUS_BLOCK iosb{};
+    alignas(8) unsigned char buffer[128];
+    EXPECT_EQ(NtQueryInformationFile(h, &iosb, buffer, sizeof(buffer), row.infoClass),
+              STATUS_SUCCESS);
+    EXPECT_EQ(seen, row.seen);
+    NtClose(h);
+  }
+}
+
 }  // namespace
 }  // namespace tavo_test

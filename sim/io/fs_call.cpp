@@ -300,6 +300,18 @@ void CallFileSystem(Operation& op) {
       // sim's file systems serialize on their own locks, so nothing to take.
       iosb.Status = STATUS_SUCCESS;
       break;
+    case IRP_MJ_ACQUIRE_FOR_MOD_WRITE:
+      // The default (FsRtl) acquire: the FCB's resources, none of which the
+      // sim's file systems use; no resource comes back to release.
+      if (p.AcquireForModifiedPageWriter.ResourceToRelease)
+        *p.AcquireForModifiedPageWriter.ResourceToRelease = nullptr;
+      iosb.Status = STATUS_SUCCESS;
+      break;
+    case IRP_MJ_RELEASE_FOR_MOD_WRITE:
+    case IRP_MJ_ACQUIRE_FOR_CC_FLUSH:
+    case IRP_MJ_RELEASE_FOR_CC_FLUSH:
+      iosb.Status = STATUS_SUCCESS;
+      break;
     case IRP_MJ_QUERY_EA:
     case IRP_MJ_SET_EA:
       // The sim's file systems keep no extended attributes (a create with

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "harness/cache_manager.h"
 #include "harness/processes.h"
 #include "kernel/thread_state.h"
 #include "verifier/faults.h"
@@ -517,6 +518,64 @@ TEST_F(OperationPath, QueryInformationOfFastIoClassesIsOfferedAsFastIoFirst) {
     EXPECT_EQ(seen, row.seen);
     NtClose(h);
   }
+}
+
+// The modified page writer's and the cache flush's acquire and release
+// reach filters as FS-filter operations from the System process, in order,
+// the acquire with its ending offset; passed down for a file a filter
+// opened itself, each reaches the "never opened" check.
+TEST_F(OperationPath, ModWriteAndCacheFlushCallbacksReachFilters) {
+  fs->AddFile(u"\\a.txt", "hello");
+  static FSRTL_ADVANCED_FCB_HEADER ownHeader;
+  FsRtlSetupAdvancedHeader(&ownHeader, nullptr);
+  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
+    if (fo->FileName.Length != 16) return FLT_PREOP_SUCCESS_NO_CALLBACK;  // not "\virtual"
+    fo->FsContext = &ownHeader;
+    data->IoStatus.Status = STATUS_SUCCESS;
+    data->IoStatus.Information = FILE_OPENED;
+    return FLT_PREOP_COMPLETE;
+  };
+  std::vector<std::string> seen;
+  for (UCHAR major : {IRP_MJ_ACQUIRE_FOR_MOD_WRITE, IRP_MJ_RELEASE_FOR_MOD_WRITE,
+                      IRP_MJ_ACQUIRE_FOR_CC_FLUSH, IRP_MJ_RELEASE_FOR_CC_FLUSH}) {
+    Slot(0).pre[major] = [&seen](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+      std::string event = std::to_string(256 - data->Iopb->MajorFunction);
+      if (data->Iopb->MajorFunction == IRP_MJ_ACQUIRE_FOR_MOD_WRITE)
+        event += ":" + std::to_string(
+                           data->Iopb->Parameters.AcquireForModifiedPageWriter.EndingOffset->QuadPart);
+      if (!FLT_IS_FS_FILTER_OPERATION(data) || FltGetRequestorProcessId(data) != 4) event += ":?";
+      seen.push_back(event);
+      return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    };
+  }
+  LoadTestFilter(0, 300000);
+  struct Row {
+    const char* path;
+    NTSTATUS status;
+    std::vector<std::string> seen;
+  };
+  const Row rows[] = {
+      {"\\??\\C:\\a.txt", STATUS_SUCCESS, {"3:4096", "4", "5", "6"}},
+      // The file system refuses the acquires; no release follows.
+      {"\\??\\C:\\virtual", STATUS_INVALID_DEVICE_REQUEST, {"3:4096", "5"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    seen.clear();
+    HANDLE h;
+    ASSERT_EQ(Open(row.path, &h), STATUS_SUCCESS);
+    EXPECT_EQ(sim::harness::WriteModifiedPages(h, 4096), row.status);
+    EXPECT_EQ(sim::harness::FlushCachedFile(h), row.status);
+    EXPECT_EQ(seen, row.seen);
+    NtClose(h);
+  }
+  // The two acquires, then cleanup and close, of the filter's own file.
+  auto violations = sim::verifier::TakeViolations(sim::verifier::Check::Io);
+  ASSERT_EQ(violations.size(), 4u);
+  EXPECT_NE(violations[0].message.find("(major 253) reached the file system for a file object "
+                                       "it never opened"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 // IRP_MJ_RELEASE_FOR_CC_FLUSH), from the System process in kernel mode.
 #pragma once
 
-#include "nt/ntdef.h"
+#include <ntifs.h>
 
 namespace sim::harness {
 
@@ -20,5 +20,14 @@ NTSTATUS WriteModifiedPages(HANDLE handle, LONGLONG endingOffset);
 // The cache manager's flush of a file: acquire for cache flush, then, if
 // that succeeded, release. Returns the acquire's status.
 NTSTATUS FlushCachedFile(HANDLE handle);
+
+// MDL reads as the SMB server sends them (kernel mode, System process):
+// IRP_MJ_READ with IRP_MN_MDL, offered as fast I/O first where the file
+// object allows it, hands back in *mdl an MDL describing the data (null at
+// end of file); MdlReadComplete gives it back with IRP_MN_MDL |
+// IRP_MN_COMPLETE. Both return the operation's status.
+NTSTATUS MdlRead(HANDLE handle, LONGLONG offset, ULONG length, PMDL* mdl,
+                 IO_STATUS_BLOCK* iosb);
+NTSTATUS MdlReadComplete(HANDLE handle, PMDL mdl);
 
 }  // namespace sim::harness

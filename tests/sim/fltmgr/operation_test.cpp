@@ -578,5 +578,56 @@ TEST_F(OperationPath, ModWriteAndCacheFlushCallbacksReachFilters) {
             std::string::npos);
 }
 
+// MDL reads as the SMB server sends them reach filters as reads with
+// IRP_MN_MDL, fast I/O first, and their completion with IRP_MN_MDL |
+// IRP_MN_COMPLETE; the MDL describes the file's data. For a file a filter
+// opened itself, the read passed down reaches the "never opened" check.
+TEST_F(OperationPath, MdlReadsReachFiltersAndHandBackTheData) {
+  fs->AddFile(u"\\a.txt", "hello");
+  static FSRTL_ADVANCED_FCB_HEADER ownHeader;
+  FsRtlSetupAdvancedHeader(&ownHeader, nullptr);
+  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
+    if (fo->FileName.Length != 16) return FLT_PREOP_SUCCESS_NO_CALLBACK;  // not "\virtual"
+    fo->FsContext = &ownHeader;
+    data->IoStatus.Status = STATUS_SUCCESS;
+    data->IoStatus.Information = FILE_OPENED;
+    return FLT_PREOP_COMPLETE;
+  };
+  std::vector<std::string> seen;
+  Slot(0).pre[IRP_MJ_READ] = [&seen](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    const bool fast = FLT_IS_FASTIO_OPERATION(data);
+    seen.push_back(std::string(fast ? "fast:" : "irp:") +
+                   std::to_string(data->Iopb->MinorFunction));
+    return fast ? FLT_PREOP_DISALLOW_FASTIO : FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  LoadTestFilter(0, 300000);
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  PMDL mdl = nullptr;
+  IO_STATUS_BLOCK iosb{};
+  ASSERT_EQ(sim::harness::MdlRead(h, 1, 100, &mdl, &iosb), STATUS_SUCCESS);
+  ASSERT_NE(mdl, nullptr);
+  EXPECT_EQ(iosb.Information, 4u);
+  EXPECT_EQ(std::string(static_cast<const char*>(MmGetSystemAddressForMdlSafe(mdl,
+                                                                              NormalPagePriority)),
+                        MmGetMdlByteCount(mdl)),
+            "ello");
+  EXPECT_EQ(sim::harness::MdlReadComplete(h, mdl), STATUS_SUCCESS);
+  EXPECT_EQ(seen, (std::vector<std::string>{"fast:2", "irp:2", "fast:6", "irp:6"}));
+  EXPECT_EQ(sim::harness::MdlRead(h, 5, 100, &mdl, &iosb), STATUS_END_OF_FILE);
+  EXPECT_EQ(mdl, nullptr);
+  NtClose(h);
+
+  ASSERT_EQ(Open("\\??\\C:\\virtual", &h), STATUS_SUCCESS);
+  EXPECT_EQ(sim::harness::MdlRead(h, 0, 100, &mdl, &iosb), STATUS_INVALID_DEVICE_REQUEST);
+  NtClose(h);
+  auto violations = sim::verifier::TakeViolations(sim::verifier::Check::Io);
+  ASSERT_EQ(violations.size(), 3u);  // the read, cleanup, close
+  EXPECT_NE(violations[0].message.find("(major 3) reached the file system for a file object "
+                                       "it never opened"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace tavo_test

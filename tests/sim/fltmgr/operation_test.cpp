@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "harness/cache_manager.h"
 #include "harness/processes.h"
+#include "io/io_manager.h"
 #include "kernel/thread_state.h"
 #include "verifier/faults.h"
 #include "verifier/verifier.h"
@@ -419,12 +421,16 @@ TEST_F(OperationPath, EaQueriesAndSetsReachFilters) {
 }
 
 // Change notification reaches filters as a directory control with its
-// filter and watch-tree flag; passed down for a directory a filter opened
-// itself, it reaches the file system's "never opened" check.
+// filter and watch-tree flag. On an asynchronous handle the call returns
+// STATUS_PENDING once the file system keeps the request; its completion
+// (here by the handle's cleanup) reaches the post-operation at
+// DISPATCH_LEVEL in a thread that is not the requestor's. Passed down for a directory a filter
+// opened itself, it reaches the file system's "never opened" check.
 TEST_F(OperationPath, ChangeNotificationReachesFiltersAndAFilterOwnedDirectoryIsReported) {
   fs->AddDirectory(u"\\dir");
   static FSRTL_ADVANCED_FCB_HEADER ownHeader;
   FsRtlSetupAdvancedHeader(&ownHeader, nullptr);
+  std::mutex lock;
   std::vector<std::string> seen;
   Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
     PFILE_OBJECT fo = data->Iopb->TargetFileObject;
@@ -434,37 +440,50 @@ TEST_F(OperationPath, ChangeNotificationReachesFiltersAndAFilterOwnedDirectoryIs
     data->IoStatus.Information = FILE_OPENED;
     return FLT_PREOP_COMPLETE;
   };
-  Slot(0).pre[IRP_MJ_DIRECTORY_CONTROL] = [&seen](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
-                                                  PVOID*) {
+  Slot(0).pre[IRP_MJ_DIRECTORY_CONTROL] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                              PVOID*) {
     const auto& n = data->Iopb->Parameters.DirectoryControl.NotifyDirectory;
+    std::lock_guard guard(lock);
     seen.push_back("pre:" + std::to_string(data->Iopb->MinorFunction) + ":" +
                    std::to_string(n.CompletionFilter) + ":" + std::to_string(n.Length) +
                    ((data->Iopb->OperationFlags & SL_WATCH_TREE) ? ":tree" : ""));
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
   };
-  Slot(0).post[IRP_MJ_DIRECTORY_CONTROL] = [&seen](PFLT_CALLBACK_DATA data,
-                                                   PCFLT_RELATED_OBJECTS, PVOID,
-                                                   FLT_POST_OPERATION_FLAGS) {
-    seen.push_back(data->IoStatus.Status == STATUS_INVALID_DEVICE_REQUEST ? "post:refused"
-                                                                          : "post:other");
+  Slot(0).post[IRP_MJ_DIRECTORY_CONTROL] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                               PVOID, FLT_POST_OPERATION_FLAGS) {
+    const bool system = KeGetCurrentIrql() == DISPATCH_LEVEL && PsGetCurrentThread() != data->Thread;
+    std::lock_guard guard(lock);
+    seen.push_back(std::string("post:") + std::to_string(data->IoStatus.Status) +
+                   (system ? ":completion" : ""));
     return FLT_POSTOP_FINISHED_PROCESSING;
   };
   LoadTestFilter(0, 300000);
-  for (const char* path : {"\\??\\C:\\dir", "\\??\\C:\\virtual"}) {
-    SCOPED_TRACE(path);
+  struct Row {
+    const char* path;
+    NTSTATUS returned;
+    std::vector<std::string> seen;
+  };
+  const std::string cleanup = std::to_string(STATUS_NOTIFY_CLEANUP);
+  const std::string refused = std::to_string(STATUS_INVALID_DEVICE_REQUEST);
+  const Row rows[] = {
+      {"\\??\\C:\\dir", STATUS_PENDING, {"pre:2:1:64:tree", "post:" + cleanup + ":completion"}},
+      {"\\??\\C:\\virtual", STATUS_INVALID_DEVICE_REQUEST, {"pre:2:1:64:tree", "post:" + refused}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
     seen.clear();
     HANDLE h;
-    ASSERT_EQ(Open(path, &h, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
-                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
+    ASSERT_EQ(Open(row.path, &h, FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE),
               STATUS_SUCCESS);
     IO_STATUS_BLOCK iosb{};
     ULONG buffer[16];
-    // The test file system keeps no change notification and refuses it.
     EXPECT_EQ(NtNotifyChangeDirectoryFile(h, nullptr, nullptr, nullptr, &iosb, buffer,
                                           sizeof(buffer), FILE_NOTIFY_CHANGE_FILE_NAME, TRUE),
-              STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(seen, (std::vector<std::string>{"pre:2:1:64:tree", "post:refused"}));
+              row.returned);
     NtClose(h);
+    sim::io::WaitForAsynchronousRequests();
+    std::lock_guard guard(lock);
+    EXPECT_EQ(seen, row.seen);
   }
   // The notification, then cleanup and close, of the filter's own directory.
   auto violations = sim::verifier::TakeViolations(sim::verifier::Check::Io);

@@ -386,6 +386,15 @@ typedef union _FLT_PARAMETERS {
   } AcquireForSectionSynchronization;
 
   struct {
+    PLARGE_INTEGER EndingOffset;
+    PERESOURCE* ResourceToRelease;
+  } AcquireForModifiedPageWriter;
+
+  struct {
+    PERESOURCE ResourceToRelease;
+  } ReleaseForModifiedPageWriter;
+
+  struct {
     LARGE_INTEGER FileOffset;
     ULONG DECLSPEC_ALIGN(8) Length;
     ULONG Key;

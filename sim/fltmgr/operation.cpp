@@ -373,6 +373,7 @@ NTSTATUS SendOperation(Operation& op) {
   if (!completed) {
     pendedBelow = CanPendBelow(op) && faults::ShouldFail(faults::Site::BelowPending);
     CallFileSystem(op);
+    pendedBelow = pendedBelow || op.pendedByFileSystem;
   }
   if (pendedBelow) {
     CompletePendedBelow(op, posts);

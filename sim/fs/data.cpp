@@ -27,6 +27,7 @@ void Volume::NoteModified(Node* node, Ccb* ccb) {
   if (ccb == nullptr || !ccb->freezeLastWrite) node->lastWriteTime = now;
   if (ccb == nullptr || !ccb->freezeChange) node->changeTime = now;
   node->attributes |= FILE_ATTRIBUTE_ARCHIVE;
+  ReportChange(node->parent, node->name, FILE_NOTIFY_CHANGE_LAST_WRITE, FILE_ACTION_MODIFIED);
 }
 
 NTSTATUS Volume::Read(FILE_OBJECT* fo, void* buffer, ULONG length, const LARGE_INTEGER* byteOffset,

@@ -97,6 +97,20 @@ struct Ccb {
   int position = 0;        // 0: before ".", 1: before "..", 2: in the children
   std::u16string lastKey;  // upcased name of the last child returned
   bool haveLastKey = false;
+
+  // Change notification (notify.cpp): set up by the handle's first request,
+  // changes kept between requests.
+  struct Change {
+    ULONG action;
+    std::u16string name;  // relative to the watched directory
+  };
+  bool watching = false;
+  ULONG notifyFilter = 0;
+  bool notifyWatchTree = false;
+  ULONG notifyCapacity = 0;  // bytes of records kept between requests
+  ULONG notifyBytes = 0;     // bytes the kept changes take as records
+  bool notifyOverflow = false;
+  std::vector<Change> changes;
 };
 
 }  // namespace sim::fs

@@ -212,9 +212,17 @@ NTSTATUS Volume::Rename(FILE_OBJECT*, Fcb* fcb, Ccb* ccb, const io::RenameTarget
   }
 
   Node* oldParent = node->parent;
+  const std::u16string oldName = node->name;
   auto keep = UnlinkChild(node);
   node->name = newName;
   LinkChild(newParent, keep);
+  const ULONG nameFilter =
+      node->isDirectory ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME;
+  const bool move = oldParent != newParent;
+  ReportChange(oldParent, oldName, nameFilter,
+               move ? FILE_ACTION_REMOVED : FILE_ACTION_RENAMED_OLD_NAME);
+  ReportChange(newParent, node->name, nameFilter,
+               move ? FILE_ACTION_ADDED : FILE_ACTION_RENAMED_NEW_NAME);
   TouchDirectory(oldParent);
   TouchDirectory(newParent);
   if (!ccb->freezeChange) node->changeTime = Now();

@@ -200,6 +200,9 @@ void Volume::UpdateHeaderSizes(Fcb* fcb) {
 // last close when it is still open (its opens may still write to it).
 void Volume::DeleteNode(Node* node) {
   Node* parent = node->parent;
+  ReportChange(parent, node->name,
+               node->isDirectory ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME,
+               FILE_ACTION_REMOVED);
   auto keep = UnlinkChild(node);
   node->unlinked = true;
   if (node->fcb == nullptr) ReserveAllocation(node->allocationSize, 0);
@@ -456,6 +459,9 @@ NTSTATUS Volume::CreateLocked(FILE_OBJECT* fo, const io::CreateParameters& p,
     node->allocationSize = allocation;
     LinkChild(parent.get(), node);
     TouchDirectory(parent.get());
+    ReportChange(parent.get(), node->name,
+                 wantDirectory ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME,
+                 FILE_ACTION_ADDED);
     Fcb* fcb = AcquireFcb(node);
     auto ccb = std::make_unique<Ccb>();
     // No DACL evaluation: the creator gets what it asked for.
@@ -561,6 +567,7 @@ NTSTATUS Volume::Cleanup(FILE_OBJECT* fileObject, IO_STATUS_BLOCK& iosb) {
 void Volume::CleanupLocked(FILE_OBJECT* fileObject, Fcb* fcb, Ccb* ccb) {
   if (ccb->cleanedUp) return;
   ccb->cleanedUp = true;
+  StopWatching(ccb);  // its pending change notification completes
   ReleaseLocksOf(fcb, fileObject);
   fcb->cleanupCount--;
   if (ccb->shareRecorded) {

@@ -92,6 +92,8 @@ class Volume : public io::FileSystem {
   NTSTATUS FlushBuffers(FILE_OBJECT* fileObject, IO_STATUS_BLOCK& iosb) override;
   NTSTATUS LockControl(FILE_OBJECT* fileObject, UCHAR minor, const io::ByteRangeRequest& request,
                        IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS NotifyChangeDirectory(FILE_OBJECT* fileObject, const io::NotifyRequest& request,
+                                 void* buffer, ULONG length, IO_STATUS_BLOCK& iosb) override;
   bool Owns(const FILE_OBJECT* fileObject) const override;
 
   // ---- harness
@@ -149,6 +151,10 @@ class Volume : public io::FileSystem {
                          bool write);
   void ReleaseLocksOf(Fcb* fcb, const FILE_OBJECT* fo);
   void NoteModified(Node* node, Ccb* ccb);
+  // Change notification (notify.cpp): a change to `name` in `parent`,
+  // offered to the handles watching it.
+  void ReportChange(const Node* parent, const std::u16string& name, ULONG filter, ULONG action);
+  void StopWatching(Ccb* ccb);
 
   // Looks the open up; null when the file object is not one of ours.
   bool Lookup(const FILE_OBJECT* fileObject, Fcb** fcb, Ccb** ccb) const;
@@ -168,6 +174,9 @@ class Volume : public io::FileSystem {
     Ccb* ccb;
   };
   std::unordered_map<const FILE_OBJECT*, OpenRecord> open_;
+  // Handles with change notification set up, and the directory each watches.
+  std::unordered_map<Ccb*, const Node*> watchers_;
+  std::condition_variable changesReported_;  // a watcher gained a change or was cleaned up
 };
 
 // A new volume for the machine harness to mount.

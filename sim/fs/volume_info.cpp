@@ -130,15 +130,50 @@ NTSTATUS Volume::SetSecurity(FILE_OBJECT* fo, SECURITY_INFORMATION information,
   return iosb.Status = STATUS_SUCCESS;
 }
 
-NTSTATUS Volume::FileSystemControl(FILE_OBJECT* fo, ULONG controlCode, const void*, ULONG, void*,
-                                   ULONG, IO_STATUS_BLOCK& iosb) {
+// The file-system controls the system sends to ordinary files:
+// - FSCTL_GET_REPARSE_POINT: no file of the volume has a reparse point.
+// - FSCTL_QUERY_ALLOCATED_RANGES (METHOD_NEITHER, read access): the volume
+//   keeps no sparse files, and for a file that is not sparse the answer is
+//   one range, the one asked for (none for a zero length). An input shorter
+//   than one FILE_ALLOCATED_RANGE_BUFFER, a negative offset or length, or a
+//   range past the largest offset is STATUS_INVALID_PARAMETER; an output
+//   with no room for one range is STATUS_BUFFER_TOO_SMALL. The control is
+//   for data files: on a directory or the volume it is
+//   STATUS_INVALID_PARAMETER (the documentation names only files; NTFS's
+//   answer).
+// - Oplock requests (FSCTL_REQUEST_OPLOCK, FSCTL_REQUEST_FILTER_OPLOCK,
+//   ...): the volume has no oplock package and refuses them, as it does
+//   every other control, with STATUS_INVALID_DEVICE_REQUEST.
+NTSTATUS Volume::FileSystemControl(FILE_OBJECT* fo, ULONG controlCode, const void* input,
+                                   ULONG inputLength, void* output, ULONG outputLength,
+                                   IO_STATUS_BLOCK& iosb) {
   std::lock_guard lock(mutex_);
   iosb.Information = 0;
   Fcb* fcb;
   Ccb* ccb;
   if (!Lookup(fo, &fcb, &ccb)) return iosb.Status = STATUS_INVALID_DEVICE_REQUEST;
   if (controlCode == FSCTL_GET_REPARSE_POINT) return iosb.Status = STATUS_NOT_A_REPARSE_POINT;
-  return iosb.Status = STATUS_INVALID_DEVICE_REQUEST;
+  if (controlCode != FSCTL_QUERY_ALLOCATED_RANGES) {
+    return iosb.Status = STATUS_INVALID_DEVICE_REQUEST;
+  }
+  if (fcb->node == nullptr || fcb->node->isDirectory) return iosb.Status = STATUS_INVALID_PARAMETER;
+  if (input == nullptr || inputLength < sizeof(FILE_ALLOCATED_RANGE_BUFFER)) {
+    return iosb.Status = STATUS_INVALID_PARAMETER;
+  }
+  FILE_ALLOCATED_RANGE_BUFFER asked;
+  std::memcpy(&asked, input, sizeof(asked));
+  const LONGLONG offset = asked.FileOffset.QuadPart, length = asked.Length.QuadPart;
+  if (offset < 0 || length < 0 || offset > MAXLONGLONG - length) {
+    return iosb.Status = STATUS_INVALID_PARAMETER;
+  }
+  if (output == nullptr || outputLength < sizeof(FILE_ALLOCATED_RANGE_BUFFER)) {
+    return iosb.Status = STATUS_BUFFER_TOO_SMALL;
+  }
+  if (length != 0) {
+    std::memcpy(output, &asked, sizeof(asked));
+    iosb.Information = sizeof(asked);
+  }
+  return iosb.Status = STATUS_SUCCESS;
 }
 
 // IOCTL_MOUNTDEV_QUERY_DEVICE_NAME: a buffer smaller than MOUNTDEV_NAME is

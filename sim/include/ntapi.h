@@ -2,7 +2,8 @@
 // routines), with ntdll's signatures. Each call runs as the simulated
 // process of the calling thread; handles live in that process's table.
 // I/O is synchronous: Event and ApcRoutine are accepted and ignored, and the
-// status is final when the call returns.
+// status is final when the call returns, except for change notification on
+// an asynchronous handle (see NtNotifyChangeDirectoryFile).
 #pragma once
 #include "ntifs.h"
 
@@ -65,6 +66,20 @@ NTSYSCALLAPI NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Even
                                                   ULONG IoControlCode, PVOID InputBuffer,
                                                   ULONG InputBufferLength, PVOID OutputBuffer,
                                                   ULONG OutputBufferLength);
+// Change notification on a directory handle. On a synchronous handle the
+// call waits for a change (or the handle's cleanup); on an asynchronous one
+// it returns STATUS_PENDING and writes IoStatusBlock when the request
+// completes, which NtWaitForSingleObject on the handle waits for.
+NTSYSCALLAPI NTSTATUS NTAPI NtNotifyChangeDirectoryFile(HANDLE FileHandle, HANDLE Event,
+                                                        PIO_APC_ROUTINE ApcRoutine,
+                                                        PVOID ApcContext,
+                                                        PIO_STATUS_BLOCK IoStatusBlock,
+                                                        PVOID Buffer, ULONG Length,
+                                                        ULONG CompletionFilter, BOOLEAN WatchTree);
+// Waits on a file handle (the only waitable object programs have in the
+// sim) for its asynchronous requests; Timeout null or zero.
+NTSYSCALLAPI NTSTATUS NTAPI NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable,
+                                                  PLARGE_INTEGER Timeout);
 NTSYSCALLAPI NTSTATUS NTAPI NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
 NTSYSCALLAPI NTSTATUS NTAPI NtQueryEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                           PVOID Buffer, ULONG Length, BOOLEAN ReturnSingleEntry,

@@ -14,6 +14,7 @@
 // PASSIVE_LEVEL, and may be called concurrently from several threads.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include <ntifs.h>
@@ -74,6 +75,16 @@ struct ByteRangeRequest {
   bool failImmediately = true;
 };
 
+// IRP_MN_NOTIFY_CHANGE_DIRECTORY. A file system that has no change to
+// return yet keeps the request: it calls `pending` (the I/O manager's
+// caller may return STATUS_PENDING from then on), then completes the
+// request from the context of the change, or of the handle's cleanup.
+struct NotifyRequest {
+  ULONG completionFilter = 0;  // FILE_NOTIFY_CHANGE_*
+  bool watchTree = false;      // SL_WATCH_TREE
+  std::function<void()> pending;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -122,6 +133,18 @@ class FileSystem {
     (void)fileObject;
     (void)minor;
     (void)request;
+    iosb.Information = 0;
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
+
+  // Returns when the request completes (a matching change, the handle's
+  // cleanup); a file system without change notification refuses it.
+  virtual NTSTATUS NotifyChangeDirectory(FILE_OBJECT* fileObject, const NotifyRequest& request,
+                                         void* buffer, ULONG length, IO_STATUS_BLOCK& iosb) {
+    (void)fileObject;
+    (void)request;
+    (void)buffer;
+    (void)length;
     iosb.Information = 0;
     return STATUS_INVALID_DEVICE_REQUEST;
   }

@@ -1,11 +1,16 @@
 // The bottom of the stack: turns an operation's parameters into a call of
 // the volume's file system, as the file system's dispatch routines would
 // read them from the IRP.
+#include <condition_variable>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "io/io_manager.h"
+#include "kernel/lifecycle.h"
 #include "kernel/object_manager.h"
 #include "verifier/verifier.h"
 
@@ -116,7 +121,90 @@ NTSTATUS QueryOpen(Operation& op) {
   return status;
 }
 
+struct KeptRequests {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::uint64_t count = 0;
+};
+
+KeptRequests& Kept() {
+  static KeptRequests kept;
+  return kept;
+}
+
+// MDL reads (IRP_MN_MDL), as the cache manager answers them for a file
+// system (CcMdlRead / CcMdlReadComplete): the read hands back an MDL that
+// describes the data in the cache (here: a copy the I/O path owns) in the
+// request's MdlAddress; IRP_MN_MDL | IRP_MN_COMPLETE gives it back. An
+// end-of-file read hands back none. Completing an MDL this path did not
+// hand out is a verifier report, and so is one still out at the end of a
+// test (the caller never completed its MDL read).
+struct MdlReads {
+  std::mutex lock;
+  std::map<PMDL, std::unique_ptr<unsigned char[]>> out;
+};
+
+MdlReads& OutstandingMdls() {
+  static MdlReads reads;
+  return reads;
+}
+
+kernel::EndOfTestCheckRegistration mdlReadsLeft([] {
+  MdlReads& reads = OutstandingMdls();
+  std::lock_guard guard(reads.lock);
+  if (reads.out.empty()) return;
+  verifier::Report(verifier::Check::Io, std::to_string(reads.out.size()) +
+                                            " MDL read(s) never completed (IRP_MN_MDL | "
+                                            "IRP_MN_COMPLETE)");
+  for (auto& [mdl, buffer] : reads.out) IoFreeMdl(mdl);
+  reads.out.clear();
+});
+
+NTSTATUS MdlRead(Operation& op, IO_STATUS_BLOCK& iosb) {
+  auto& r = op.iopb.Parameters.Read;
+  MdlReads& reads = OutstandingMdls();
+  if (op.iopb.MinorFunction & IRP_MN_COMPLETE) {
+    std::lock_guard guard(reads.lock);
+    auto it = reads.out.find(r.MdlAddress);
+    if (it == reads.out.end()) {
+      verifier::Report(verifier::Check::Io,
+                       "MDL read completed with an MDL the file system did not hand out");
+      return STATUS_INVALID_PARAMETER;
+    }
+    IoFreeMdl(it->first);
+    reads.out.erase(it);
+    r.MdlAddress = nullptr;
+    return STATUS_SUCCESS;
+  }
+  auto buffer = std::make_unique<unsigned char[]>(r.Length ? r.Length : 1);
+  LARGE_INTEGER offset = r.ByteOffset;
+  NTSTATUS status =
+      op.volume->fs->Read(op.iopb.TargetFileObject, buffer.get(), r.Length, &offset, iosb);
+  if (!NT_SUCCESS(status) || iosb.Information == 0) return status;
+  PMDL mdl = IoAllocateMdl(buffer.get(), static_cast<ULONG>(iosb.Information), FALSE, FALSE,
+                           nullptr);
+  if (!mdl) {
+    iosb.Information = 0;
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  MmBuildMdlForNonPagedPool(mdl);
+  r.MdlAddress = mdl;
+  std::lock_guard guard(reads.lock);
+  reads.out.emplace(mdl, std::move(buffer));
+  return status;
+}
+
 }  // namespace
+
+std::uint64_t KeptRequestCount() {
+  std::lock_guard guard(Kept().lock);
+  return Kept().count;
+}
+
+void WaitForKeptRequests(std::uint64_t count) {
+  std::unique_lock lock(Kept().lock);
+  Kept().changed.wait(lock, [count] { return Kept().count >= count; });
+}
 
 void CallFileSystem(Operation& op) {
   FileSystem& fs = *op.volume->fs;
@@ -175,6 +263,10 @@ void CallFileSystem(Operation& op) {
     case IRP_MJ_READ:
     case IRP_MJ_WRITE: {
       const bool read = major == IRP_MJ_READ;
+      if (read && (op.iopb.MinorFunction & IRP_MN_MDL)) {
+        iosb.Status = MdlRead(op, iosb);
+        break;
+      }
       LARGE_INTEGER offset = read ? p.Read.ByteOffset : p.Write.ByteOffset;
       const ULONG length = read ? p.Read.Length : p.Write.Length;
       void* buffer = read ? BufferOf(p.Read.ReadBuffer, p.Read.MdlAddress)
@@ -220,6 +312,22 @@ void CallFileSystem(Operation& op) {
       break;
     }
     case IRP_MJ_DIRECTORY_CONTROL: {
+      if (op.iopb.MinorFunction == IRP_MN_NOTIFY_CHANGE_DIRECTORY) {
+        auto& n = p.DirectoryControl.NotifyDirectory;
+        NotifyRequest request;
+        request.completionFilter = n.CompletionFilter;
+        request.watchTree = (op.iopb.OperationFlags & SL_WATCH_TREE) != 0;
+        request.pending = [&op] {
+          op.pendedByFileSystem = true;
+          if (op.onPendedInFileSystem) op.onPendedInFileSystem();
+          std::lock_guard guard(Kept().lock);
+          ++Kept().count;
+          Kept().changed.notify_all();
+        };
+        iosb.Status = fs.NotifyChangeDirectory(fo, request, BufferOf(n.DirectoryBuffer, n.MdlAddress),
+                                               n.Length, iosb);
+        break;
+      }
       if (op.iopb.MinorFunction != IRP_MN_QUERY_DIRECTORY) {
         iosb.Status = STATUS_INVALID_DEVICE_REQUEST;
         break;
@@ -259,6 +367,18 @@ void CallFileSystem(Operation& op) {
     case IRP_MJ_RELEASE_FOR_SECTION_SYNCHRONIZATION:
       // The file system's default (FsRtl) callbacks: its FCB resources; the
       // sim's file systems serialize on their own locks, so nothing to take.
+      iosb.Status = STATUS_SUCCESS;
+      break;
+    case IRP_MJ_ACQUIRE_FOR_MOD_WRITE:
+      // The default (FsRtl) acquire: the FCB's resources, none of which the
+      // sim's file systems use; no resource comes back to release.
+      if (p.AcquireForModifiedPageWriter.ResourceToRelease)
+        *p.AcquireForModifiedPageWriter.ResourceToRelease = nullptr;
+      iosb.Status = STATUS_SUCCESS;
+      break;
+    case IRP_MJ_RELEASE_FOR_MOD_WRITE:
+    case IRP_MJ_ACQUIRE_FOR_CC_FLUSH:
+    case IRP_MJ_RELEASE_FOR_CC_FLUSH:
       iosb.Status = STATUS_SUCCESS;
       break;
     case IRP_MJ_QUERY_EA:

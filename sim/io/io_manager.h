@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -138,6 +139,12 @@ struct Operation {
   bool kernelOpenedTarget = false;      // create: FltCreateFile (no share-access check etc.)
   _FLT_INSTANCE* startBelow = nullptr;  // only instances below this one see it
   PMDL lockedMdl = nullptr;             // FltLockUserBuffer's MDL, freed with the operation
+  // The file system kept the request and completed it later (a change
+  // notification): its completion is delivered as one pended below is.
+  bool pendedByFileSystem = false;
+  // Called when the file system keeps the request (the asynchronous caller
+  // returns STATUS_PENDING then).
+  std::function<void()> onPendedInFileSystem;
 
   // Pended pre/post operation state (guarded by lock).
   enum class Pend { None, Pre, Post };
@@ -196,6 +203,13 @@ namespace sim::io {
 NTSTATUS RunFileOperation(FileObject* file, _FLT_INSTANCE* startBelow, KPROCESSOR_MODE mode,
                           UCHAR major, UCHAR minor, void (*setup)(Operation&, void*),
                           void* setupContext, IO_STATUS_BLOCK& iosb, bool fastIoable = false);
+
+// For the harness: how many change notifications the file systems have
+// kept so far (to wait for a change), a wait until that many have been,
+// and a wait until no asynchronous request is in flight anywhere.
+std::uint64_t KeptRequestCount();
+void WaitForKeptRequests(std::uint64_t count);
+void WaitForAsynchronousRequests();
 
 // Whether a read, write or information query on this file object is first
 // offered as fast I/O (cached, synchronous file objects).

@@ -2,15 +2,23 @@
 // thread's process, access checked against the handle) and the ZwXxx
 // routines drivers call (kernel mode: kernel handles allowed, no access
 // checks). Both build operations and send them down the stack.
+#include <condition_variable>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include <ntapi.h>
 
 #include "io/io_manager.h"
 #include "io/user_buffers.h"
+#include "kernel/lifecycle.h"
 #include "kernel/object_manager.h"
 #include "kernel/process_table.h"
+#include "kernel/thread_state.h"
+#include "verifier/verifier.h"
 
 namespace sim::io {
 namespace {
@@ -593,6 +601,119 @@ NTSTATUS LockControl(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, UCHAR mi
   return Finish(IoStatusBlock, iosb, status);
 }
 
+// Asynchronous requests in flight, per file object: a wait on a file
+// handle returns when its file object has none (the I/O manager signals a
+// file object when I/O on it completes).
+struct InFlight {
+  std::mutex lock;
+  std::condition_variable done;
+  std::map<const FileObject*, int> count;
+};
+
+InFlight& AsyncInFlight() {
+  static InFlight inFlight;
+  return inFlight;
+}
+
+// An asynchronous request still in flight when the test ends waits for a
+// change that will not come, in a thread the test cannot join: its handle
+// was never closed (the cleanup would have completed it).
+kernel::EndOfTestCheckRegistration asyncRequestsLeft([] {
+  InFlight& inFlight = AsyncInFlight();
+  std::lock_guard guard(inFlight.lock);
+  if (!inFlight.count.empty()) {
+    verifier::Report(verifier::Check::Io,
+                     "asynchronous change notification still pending at the end of the test "
+                     "(its directory handle was never closed)");
+  }
+});
+
+// Change notification: IRP_MJ_DIRECTORY_CONTROL / IRP_MN_NOTIFY_CHANGE_DIRECTORY
+// with FILE_LIST_DIRECTORY on the handle, a filter of FILE_NOTIFY_CHANGE_*
+// bits (none, or others, is STATUS_INVALID_PARAMETER), the caller's buffer
+// as the listing's (neither buffered nor direct). A synchronous handle's
+// caller waits for the completion. On an asynchronous handle the call
+// returns STATUS_PENDING once the file system keeps the request, and the
+// IO_STATUS_BLOCK is written when it completes. The sim runs such a
+// request, from its pre-operations on, in a thread of the caller's process
+// standing in for the caller's thread, while the caller waits until the
+// request is kept or done; the completion (post-operations) arrives as a
+// request pended below does. Event and ApcRoutine are ignored, as
+// everywhere in the sim: a caller waits on the file handle instead.
+NTSTATUS NotifyChange(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                      ULONG Length, ULONG CompletionFilter, BOOLEAN WatchTree,
+                      KPROCESSOR_MODE mode) {
+  if (!IoStatusBlock) return STATUS_ACCESS_VIOLATION;
+  if (CompletionFilter == 0 || (CompletionFilter & ~FILE_NOTIFY_VALID_MASK) != 0) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (Length != 0 && !Buffer) return STATUS_ACCESS_VIOLATION;
+  if (MisalignedFromUser(mode, Buffer, sizeof(ULONG))) return STATUS_DATATYPE_MISALIGNMENT;
+  HandleRef ref(FileHandle, mode);
+  if (!ref.file()) return ref.status();
+  if (!ref.Allows(FILE_LIST_DIRECTORY, mode)) return STATUS_ACCESS_DENIED;
+  FileObject* file = ref.file();
+  auto fill = [=](Operation& op) {
+    auto& n = op.iopb.Parameters.DirectoryControl.NotifyDirectory;
+    n.Length = Length;
+    n.CompletionFilter = CompletionFilter;
+    n.DirectoryBuffer = Buffer;
+    if (WatchTree) op.iopb.OperationFlags |= SL_WATCH_TREE;
+  };
+  if (file->fo()->Flags & FO_SYNCHRONOUS_IO) {
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS status =
+        Run(file, mode, IRP_MJ_DIRECTORY_CONTROL, IRP_MN_NOTIFY_CHANGE_DIRECTORY, fill, iosb);
+    return Finish(IoStatusBlock, iosb, status);
+  }
+
+  struct Issue {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool kept = false, done = false;
+    NTSTATUS status = STATUS_PENDING;
+  };
+  auto issue = std::make_shared<Issue>();
+  InFlight& inFlight = AsyncInFlight();
+  {
+    std::lock_guard guard(inFlight.lock);
+    ++inFlight.count[file];
+  }
+  file->Reference();
+  const std::uint32_t processId = kernel::CurrentThread().processId;
+  std::thread([=] {
+    kernel::CurrentThread().processId = processId;
+    auto keptFill = [&](Operation& op) {
+      fill(op);
+      op.onPendedInFileSystem = [issue] {
+        std::lock_guard guard(issue->lock);
+        issue->kept = true;
+        issue->changed.notify_all();
+      };
+    };
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS status = Run(file, mode, IRP_MJ_DIRECTORY_CONTROL, IRP_MN_NOTIFY_CHANGE_DIRECTORY,
+                          keptFill, iosb);
+    Finish(IoStatusBlock, iosb, status);
+    file->Dereference();
+    {
+      // Out of flight before the caller can return: a request completed at
+      // once is not in flight once the call has returned.
+      InFlight& requests = AsyncInFlight();
+      std::lock_guard guard(requests.lock);
+      if (--requests.count[file] == 0) requests.count.erase(file);
+      requests.done.notify_all();
+    }
+    std::lock_guard guard(issue->lock);
+    issue->done = true;
+    issue->status = status;
+    issue->changed.notify_all();
+  }).detach();
+  std::unique_lock wait(issue->lock);
+  issue->changed.wait(wait, [&] { return issue->kept || issue->done; });
+  return issue->done ? issue->status : STATUS_PENDING;
+}
+
 NTSTATUS QueryFullAttributes(POBJECT_ATTRIBUTES oa, PFILE_NETWORK_OPEN_INFORMATION info,
                              KPROCESSOR_MODE mode) {
   if (!oa || !info || oa->Length != sizeof(OBJECT_ATTRIBUTES)) return STATUS_INVALID_PARAMETER;
@@ -765,6 +886,36 @@ NTSTATUS NtUnlockFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PLARGE_
                       PLARGE_INTEGER Length, ULONG Key) {
   return LockControl(FileHandle, IoStatusBlock, IRP_MN_UNLOCK_SINGLE, ByteOffset, Length, Key, TRUE,
                      FALSE, UserMode);
+}
+
+namespace sim::io {
+void WaitForAsynchronousRequests() {
+  InFlight& inFlight = AsyncInFlight();
+  std::unique_lock lock(inFlight.lock);
+  inFlight.done.wait(lock, [&] { return inFlight.count.empty(); });
+}
+}  // namespace sim::io
+
+NTSTATUS NtNotifyChangeDirectoryFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID,
+                                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                     ULONG CompletionFilter, BOOLEAN WatchTree) {
+  return NotifyChange(FileHandle, IoStatusBlock, Buffer, Length, CompletionFilter, WatchTree,
+                      UserMode);
+}
+
+// Waits only on file handles: until no asynchronous request on the file
+// object is in flight. A time-out is either none or zero (a poll); the sim
+// has no other waitable objects for programs.
+NTSTATUS NtWaitForSingleObject(HANDLE Handle, BOOLEAN, PLARGE_INTEGER Timeout) {
+  if (Timeout && Timeout->QuadPart != 0) return STATUS_INVALID_PARAMETER;
+  HandleRef ref(Handle, UserMode);
+  if (!ref.file()) return ref.status();
+  InFlight& inFlight = AsyncInFlight();
+  std::unique_lock lock(inFlight.lock);
+  auto idle = [&] { return inFlight.count.count(ref.file()) == 0; };
+  if (Timeout) return idle() ? STATUS_SUCCESS : STATUS_TIMEOUT;
+  inFlight.done.wait(lock, idle);
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {

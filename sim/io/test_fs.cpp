@@ -227,6 +227,8 @@ NTSTATUS TestFileSystem::Create(FILE_OBJECT* fo, const CreateParameters& p, IO_S
 NTSTATUS TestFileSystem::Cleanup(FILE_OBJECT* fo, IO_STATUS_BLOCK&) {
   std::lock_guard guard(lock_);
   ++counts_[IRP_MJ_CLEANUP];
+  cleanedUp_.insert(fo);
+  cleanupDone_.notify_all();
   Node* node = NodeOf(fo);
   auto* ccb = static_cast<Ccb*>(fo->FsContext2);
   if ((ccb->deleteOnClose || node->deletePending) && node != root_.get() && node->parent) {
@@ -236,12 +238,25 @@ NTSTATUS TestFileSystem::Cleanup(FILE_OBJECT* fo, IO_STATUS_BLOCK&) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS TestFileSystem::NotifyChangeDirectory(FILE_OBJECT* fo, const NotifyRequest& request,
+                                               void*, ULONG, IO_STATUS_BLOCK& iosb) {
+  std::unique_lock guard(lock_);
+  iosb.Information = 0;
+  if (!NodeOf(fo)->directory) return STATUS_INVALID_PARAMETER;
+  if (!cleanedUp_.count(fo)) {
+    request.pending();
+    cleanupDone_.wait(guard, [&] { return cleanedUp_.count(fo) != 0; });
+  }
+  return STATUS_NOTIFY_CLEANUP;
+}
+
 void TestFileSystem::Close(FILE_OBJECT* fo) {
   std::lock_guard guard(lock_);
   ++counts_[IRP_MJ_CLOSE];
   Node* node = NodeOf(fo);
   delete static_cast<Ccb*>(fo->FsContext2);
   open_.erase(fo);
+  cleanedUp_.erase(fo);
   if (--node->opens == 0 && !node->parent && node != root_.get()) {
     // The last open of a deleted file: the stream goes, and its contexts.
     FsRtlTeardownPerStreamContexts(&node->header);

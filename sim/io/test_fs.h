@@ -4,10 +4,12 @@
 // directory queries (names, directory and both-directory classes, with * and
 // ? patterns). It keeps an FSRTL_ADVANCED_FCB_HEADER per file, so filters
 // can attach stream contexts. No share access, security or oplocks: the
-// NTFS-like volume in sim/fs is the faithful one. (An open that ignores
+// NTFS-like volume in sim/fs is the faithful one. It keeps a change
+// notification until the handle's cleanup, and reports no changes. (An open that ignores
 // sharing, CreateParameters::ignoreShareAccess, is served like any other.)
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -61,6 +63,8 @@ class TestFileSystem : public FileSystem {
                          ULONG inputLength, void* output, ULONG outputLength,
                          IO_STATUS_BLOCK& iosb) override;
   NTSTATUS FlushBuffers(FILE_OBJECT* fileObject, IO_STATUS_BLOCK& iosb) override;
+  NTSTATUS NotifyChangeDirectory(FILE_OBJECT* fileObject, const NotifyRequest& request,
+                                 void* buffer, ULONG length, IO_STATUS_BLOCK& iosb) override;
   bool Owns(const FILE_OBJECT* fileObject) const override;
 
   struct Node;
@@ -74,6 +78,8 @@ class TestFileSystem : public FileSystem {
   mutable std::recursive_mutex lock_;
   std::unique_ptr<Node> root_;
   std::set<const FILE_OBJECT*> open_;
+  std::set<const FILE_OBJECT*> cleanedUp_;
+  std::condition_variable_any cleanupDone_;  // a file object was cleaned up
   std::vector<std::unique_ptr<Node>> unlinked_;  // deleted nodes still open
   long long nextId_ = 1;
   int counts_[256] = {};

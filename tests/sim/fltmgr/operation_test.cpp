@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 
+#include "harness/cache_manager.h"
 #include "harness/processes.h"
+#include "io/io_manager.h"
 #include "kernel/thread_state.h"
 #include "verifier/faults.h"
+#include "verifier/verifier.h"
 #include "test_filter.h"
 
 namespace tavo_test {
@@ -414,6 +418,234 @@ TEST_F(OperationPath, EaQueriesAndSetsReachFilters) {
   EXPECT_EQ(NtSetEaFile(h, &iosb, caller, sizeof(caller)), STATUS_EAS_NOT_SUPPORTED);
   EXPECT_EQ(seen, (std::vector<std::string>{"query:caller:mdl", "set:copy"}));
   NtClose(h);
+}
+
+// Change notification reaches filters as a directory control with its
+// filter and watch-tree flag. On an asynchronous handle the call returns
+// STATUS_PENDING once the file system keeps the request; its completion
+// (here by the handle's cleanup) reaches the post-operation at
+// DISPATCH_LEVEL in a thread that is not the requestor's. Passed down for a directory a filter
+// opened itself, it reaches the file system's "never opened" check.
+TEST_F(OperationPath, ChangeNotificationReachesFiltersAndAFilterOwnedDirectoryIsReported) {
+  fs->AddDirectory(u"\\dir");
+  static FSRTL_ADVANCED_FCB_HEADER ownHeader;
+  FsRtlSetupAdvancedHeader(&ownHeader, nullptr);
+  std::mutex lock;
+  std::vector<std::string> seen;
+  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
+    if (fo->FileName.Length != 16) return FLT_PREOP_SUCCESS_NO_CALLBACK;  // not "\virtual"
+    fo->FsContext = &ownHeader;
+    data->IoStatus.Status = STATUS_SUCCESS;
+    data->IoStatus.Information = FILE_OPENED;
+    return FLT_PREOP_COMPLETE;
+  };
+  Slot(0).pre[IRP_MJ_DIRECTORY_CONTROL] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                              PVOID*) {
+    const auto& n = data->Iopb->Parameters.DirectoryControl.NotifyDirectory;
+    std::lock_guard guard(lock);
+    seen.push_back("pre:" + std::to_string(data->Iopb->MinorFunction) + ":" +
+                   std::to_string(n.CompletionFilter) + ":" + std::to_string(n.Length) +
+                   ((data->Iopb->OperationFlags & SL_WATCH_TREE) ? ":tree" : ""));
+    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+  };
+  Slot(0).post[IRP_MJ_DIRECTORY_CONTROL] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                               PVOID, FLT_POST_OPERATION_FLAGS) {
+    const bool system = KeGetCurrentIrql() == DISPATCH_LEVEL && PsGetCurrentThread() != data->Thread;
+    std::lock_guard guard(lock);
+    seen.push_back(std::string("post:") + std::to_string(data->IoStatus.Status) +
+                   (system ? ":completion" : ""));
+    return FLT_POSTOP_FINISHED_PROCESSING;
+  };
+  LoadTestFilter(0, 300000);
+  struct Row {
+    const char* path;
+    NTSTATUS returned;
+    std::vector<std::string> seen;
+  };
+  const std::string cleanup = std::to_string(STATUS_NOTIFY_CLEANUP);
+  const std::string refused = std::to_string(STATUS_INVALID_DEVICE_REQUEST);
+  const Row rows[] = {
+      {"\\??\\C:\\dir", STATUS_PENDING, {"pre:2:1:64:tree", "post:" + cleanup + ":completion"}},
+      {"\\??\\C:\\virtual", STATUS_INVALID_DEVICE_REQUEST, {"pre:2:1:64:tree", "post:" + refused}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    seen.clear();
+    HANDLE h;
+    ASSERT_EQ(Open(row.path, &h, FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE),
+              STATUS_SUCCESS);
+    IO_STATUS_BLOCK iosb{};
+    ULONG buffer[16];
+    EXPECT_EQ(NtNotifyChangeDirectoryFile(h, nullptr, nullptr, nullptr, &iosb, buffer,
+                                          sizeof(buffer), FILE_NOTIFY_CHANGE_FILE_NAME, TRUE),
+              row.returned);
+    NtClose(h);
+    sim::io::WaitForAsynchronousRequests();
+    std::lock_guard guard(lock);
+    EXPECT_EQ(seen, row.seen);
+  }
+  // The notification, then cleanup and close, of the filter's own directory.
+  auto violations = sim::verifier::TakeViolations(sim::verifier::Check::Io);
+  ASSERT_EQ(violations.size(), 3u);
+  EXPECT_NE(violations[0].message.find("(major 12) reached the file system for a file object "
+                                       "it never opened"),
+            std::string::npos)
+      << violations[0].message;
+}
+
+// NtQueryInformationFile offers the classes with fast I/O entry points
+// (basic, standard, network-open) as fast I/O first, on synchronous handles
+// only; a filter refusing it gets the IRP. Other classes come as IRPs, but
+// for what the I/O manager answers from the file object.
+TEST_F(OperationPath, QueryInformationOfFastIoClassesIsOfferedAsFastIoFirst) {
+  fs->AddFile(u"\\a.txt", "hello");
+  struct Row {
+    const char* what;
+    FILE_INFORMATION_CLASS infoClass;
+    ULONG options;
+    std::vector<std::string> seen;
+  };
+  const Row rows[] = {
+      {"basic", FileBasicInformation, FILE_SYNCHRONOUS_IO_NONALERT, {"fast", "irp"}},
+      {"standard", FileStandardInformation, FILE_SYNCHRONOUS_IO_NONALERT, {"fast", "irp"}},
+      {"network open", FileNetworkOpenInformation, FILE_SYNCHRONOUS_IO_NONALERT,
+       {"fast", "irp"}},
+      {"internal", FileInternalInformation, FILE_SYNCHRONOUS_IO_NONALERT, {"irp"}},
+      // The I/O manager answers a synchronous handle's position itself.
+      {"position", FilePositionInformation, FILE_SYNCHRONOUS_IO_NONALERT, {}},
+      {"basic, asynchronous handle", FileBasicInformation, 0, {"irp"}},
+  };
+  std::vector<std::string> seen;
+  Slot(0).pre[IRP_MJ_QUERY_INFORMATION] = [&seen](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
+                                                  PVOID*) {
+    const bool fast = FLT_IS_FASTIO_OPERATION(data);
+    seen.push_back(fast ? "fast" : "irp");
+    return fast ? FLT_PREOP_DISALLOW_FASTIO : FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  LoadTestFilter(0, 300000);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    seen.clear();
+    HANDLE h;
+    ASSERT_EQ(Open("\\??\\C:\\a.txt", &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN, row.options),
+              STATUS_SUCCESS);
+    IO_STATUS_BLOCK iosb{};
+    alignas(8) unsigned char buffer[128];
+    EXPECT_EQ(NtQueryInformationFile(h, &iosb, buffer, sizeof(buffer), row.infoClass),
+              STATUS_SUCCESS);
+    EXPECT_EQ(seen, row.seen);
+    NtClose(h);
+  }
+}
+
+// The modified page writer's and the cache flush's acquire and release
+// reach filters as FS-filter operations from the System process, in order,
+// the acquire with its ending offset; passed down for a file a filter
+// opened itself, each reaches the "never opened" check.
+TEST_F(OperationPath, ModWriteAndCacheFlushCallbacksReachFilters) {
+  fs->AddFile(u"\\a.txt", "hello");
+  static FSRTL_ADVANCED_FCB_HEADER ownHeader;
+  FsRtlSetupAdvancedHeader(&ownHeader, nullptr);
+  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
+    if (fo->FileName.Length != 16) return FLT_PREOP_SUCCESS_NO_CALLBACK;  // not "\virtual"
+    fo->FsContext = &ownHeader;
+    data->IoStatus.Status = STATUS_SUCCESS;
+    data->IoStatus.Information = FILE_OPENED;
+    return FLT_PREOP_COMPLETE;
+  };
+  std::vector<std::string> seen;
+  for (UCHAR major : {IRP_MJ_ACQUIRE_FOR_MOD_WRITE, IRP_MJ_RELEASE_FOR_MOD_WRITE,
+                      IRP_MJ_ACQUIRE_FOR_CC_FLUSH, IRP_MJ_RELEASE_FOR_CC_FLUSH}) {
+    Slot(0).pre[major] = [&seen](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+      std::string event = std::to_string(256 - data->Iopb->MajorFunction);
+      if (data->Iopb->MajorFunction == IRP_MJ_ACQUIRE_FOR_MOD_WRITE)
+        event += ":" + std::to_string(
+                           data->Iopb->Parameters.AcquireForModifiedPageWriter.EndingOffset->QuadPart);
+      if (!FLT_IS_FS_FILTER_OPERATION(data) || FltGetRequestorProcessId(data) != 4) event += ":?";
+      seen.push_back(event);
+      return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    };
+  }
+  LoadTestFilter(0, 300000);
+  struct Row {
+    const char* path;
+    NTSTATUS status;
+    std::vector<std::string> seen;
+  };
+  const Row rows[] = {
+      {"\\??\\C:\\a.txt", STATUS_SUCCESS, {"3:4096", "4", "5", "6"}},
+      // The file system refuses the acquires; no release follows.
+      {"\\??\\C:\\virtual", STATUS_INVALID_DEVICE_REQUEST, {"3:4096", "5"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    seen.clear();
+    HANDLE h;
+    ASSERT_EQ(Open(row.path, &h), STATUS_SUCCESS);
+    EXPECT_EQ(sim::harness::WriteModifiedPages(h, 4096), row.status);
+    EXPECT_EQ(sim::harness::FlushCachedFile(h), row.status);
+    EXPECT_EQ(seen, row.seen);
+    NtClose(h);
+  }
+  // The two acquires, then cleanup and close, of the filter's own file.
+  auto violations = sim::verifier::TakeViolations(sim::verifier::Check::Io);
+  ASSERT_EQ(violations.size(), 4u);
+  EXPECT_NE(violations[0].message.find("(major 253) reached the file system for a file object "
+                                       "it never opened"),
+            std::string::npos);
+}
+
+// MDL reads as the SMB server sends them reach filters as reads with
+// IRP_MN_MDL, fast I/O first, and their completion with IRP_MN_MDL |
+// IRP_MN_COMPLETE; the MDL describes the file's data. For a file a filter
+// opened itself, the read passed down reaches the "never opened" check.
+TEST_F(OperationPath, MdlReadsReachFiltersAndHandBackTheData) {
+  fs->AddFile(u"\\a.txt", "hello");
+  static FSRTL_ADVANCED_FCB_HEADER ownHeader;
+  FsRtlSetupAdvancedHeader(&ownHeader, nullptr);
+  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
+    if (fo->FileName.Length != 16) return FLT_PREOP_SUCCESS_NO_CALLBACK;  // not "\virtual"
+    fo->FsContext = &ownHeader;
+    data->IoStatus.Status = STATUS_SUCCESS;
+    data->IoStatus.Information = FILE_OPENED;
+    return FLT_PREOP_COMPLETE;
+  };
+  std::vector<std::string> seen;
+  Slot(0).pre[IRP_MJ_READ] = [&seen](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    const bool fast = FLT_IS_FASTIO_OPERATION(data);
+    seen.push_back(std::string(fast ? "fast:" : "irp:") +
+                   std::to_string(data->Iopb->MinorFunction));
+    return fast ? FLT_PREOP_DISALLOW_FASTIO : FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  LoadTestFilter(0, 300000);
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  PMDL mdl = nullptr;
+  IO_STATUS_BLOCK iosb{};
+  ASSERT_EQ(sim::harness::MdlRead(h, 1, 100, &mdl, &iosb), STATUS_SUCCESS);
+  ASSERT_NE(mdl, nullptr);
+  EXPECT_EQ(iosb.Information, 4u);
+  EXPECT_EQ(std::string(static_cast<const char*>(MmGetSystemAddressForMdlSafe(mdl,
+                                                                              NormalPagePriority)),
+                        MmGetMdlByteCount(mdl)),
+            "ello");
+  EXPECT_EQ(sim::harness::MdlReadComplete(h, mdl), STATUS_SUCCESS);
+  EXPECT_EQ(seen, (std::vector<std::string>{"fast:2", "irp:2", "fast:6", "irp:6"}));
+  EXPECT_EQ(sim::harness::MdlRead(h, 5, 100, &mdl, &iosb), STATUS_END_OF_FILE);
+  EXPECT_EQ(mdl, nullptr);
+  NtClose(h);
+
+  ASSERT_EQ(Open("\\??\\C:\\virtual", &h), STATUS_SUCCESS);
+  EXPECT_EQ(sim::harness::MdlRead(h, 0, 100, &mdl, &iosb), STATUS_INVALID_DEVICE_REQUEST);
+  NtClose(h);
+  auto violations = sim::verifier::TakeViolations(sim::verifier::Check::Io);
+  ASSERT_EQ(violations.size(), 3u);  // the read, cleanup, close
+  EXPECT_NE(violations[0].message.find("(major 3) reached the file system for a file object "
+                                       "it never opened"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -71,6 +71,58 @@ TEST_F(VolumeInfoTest, SmallBuffers) {
       8u);
 }
 
+// The controls the system sends to every file: allocated ranges of a file
+// that is not sparse are the range asked for.
+TEST_F(VolumeInfoTest, FileSystemControlsSentToFiles) {
+  client_.Touch("\\f", "0123456789");
+  client_.Mkdir("\\d");
+  struct Row {
+    const char* what;
+    const char* path;
+    ULONG code;
+    LONGLONG offset, length;
+    ULONG inLength, outLength;
+    NTSTATUS status;
+    ULONG_PTR information;
+  };
+  const ULONG range = sizeof(FILE_ALLOCATED_RANGE_BUFFER);
+  const Row rows[] = {
+      {"ranges: the one asked for", "\\f", FSCTL_QUERY_ALLOCATED_RANGES, 4, 100, range, 64,
+       STATUS_SUCCESS, range},
+      {"ranges: zero length", "\\f", FSCTL_QUERY_ALLOCATED_RANGES, 4, 0, range, 64,
+       STATUS_SUCCESS, 0},
+      {"ranges: short input", "\\f", FSCTL_QUERY_ALLOCATED_RANGES, 0, 1, range - 1, 64,
+       STATUS_INVALID_PARAMETER, 0},
+      {"ranges: negative offset", "\\f", FSCTL_QUERY_ALLOCATED_RANGES, -1, 1, range, 64,
+       STATUS_INVALID_PARAMETER, 0},
+      {"ranges: past the largest offset", "\\f", FSCTL_QUERY_ALLOCATED_RANGES, MAXLONGLONG, 2,
+       range, 64, STATUS_INVALID_PARAMETER, 0},
+      {"ranges: no room for one", "\\f", FSCTL_QUERY_ALLOCATED_RANGES, 0, 1, range, range - 1,
+       STATUS_BUFFER_TOO_SMALL, 0},
+      {"ranges: a directory", "\\d", FSCTL_QUERY_ALLOCATED_RANGES, 0, 1, range, 64,
+       STATUS_INVALID_PARAMETER, 0},
+      {"oplock", "\\f", FSCTL_REQUEST_OPLOCK, 0, 0, 0, 64, STATUS_INVALID_DEVICE_REQUEST, 0},
+      {"filter oplock", "\\f", FSCTL_REQUEST_FILTER_OPLOCK, 0, 0, 0, 0,
+       STATUS_INVALID_DEVICE_REQUEST, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    File f = client_.MustOpen(row.path);
+    FILE_ALLOCATED_RANGE_BUFFER in{}, out[4] = {};
+    in.FileOffset.QuadPart = row.offset;
+    in.Length.QuadPart = row.length;
+    IO_STATUS_BLOCK iosb{};
+    EXPECT_EQ(NtFsControlFile(f.handle(), nullptr, nullptr, nullptr, &iosb, row.code, &in,
+                              row.inLength, out, row.outLength),
+              row.status);
+    EXPECT_EQ(iosb.Information, row.information);
+    if (row.information != 0) {
+      EXPECT_EQ(out[0].FileOffset.QuadPart, row.offset);
+      EXPECT_EQ(out[0].Length.QuadPart, row.length);
+    }
+  }
+}
+
 TEST_F(VolumeInfoTest, ControlCodes) {
   File f = client_.MustCreateFile("\\f");
   IO_STATUS_BLOCK iosb{};

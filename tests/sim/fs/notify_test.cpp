@@ -1,0 +1,201 @@
+// Change notification through NtNotifyChangeDirectoryFile: which changes
+// complete a request and the records they return (names, actions, the
+// watched subtree), a change outside the filter leaving it pending until
+// cleanup, changes kept between requests and their overflow, a buffer too
+// small, the I/O manager's and the volume's refusals, and a synchronous
+// handle's caller waiting for a change made, or a cleanup done, by another
+// thread.
+#include <functional>
+#include <thread>
+
+#include "fs_client.h"
+#include "io/io_manager.h"
+
+namespace sim::fs::testing {
+namespace {
+
+using NotifyTest = VolumeTest;
+
+struct Request {
+  IO_STATUS_BLOCK iosb{};
+  alignas(8) unsigned char buffer[512] = {};
+};
+
+File OpenDirectory(Client& client, std::string_view path, bool synchronous) {
+  OpenArgs args;
+  args.access = FILE_LIST_DIRECTORY | SYNCHRONIZE;
+  args.options = FILE_DIRECTORY_FILE;
+  args.synchronous = synchronous;
+  return client.MustOpen(path, args);
+}
+
+NTSTATUS Notify(const File& dir, Request& r, ULONG filter, bool tree = false,
+                ULONG length = sizeof(Request::buffer)) {
+  return NtNotifyChangeDirectoryFile(dir.handle(), nullptr, nullptr, nullptr, &r.iosb, r.buffer,
+                                     length, filter, tree);
+}
+
+// "added:name" per record.
+std::vector<std::string> Records(const Request& r) {
+  static const char* const actions[] = {"?", "added", "removed", "modified", "old", "new"};
+  std::vector<std::string> out;
+  const unsigned char* at = r.buffer;
+  for (ULONG_PTR left = r.iosb.Information; left != 0;) {
+    auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(at);
+    std::string name;
+    for (ULONG i = 0; i < record->FileNameLength / sizeof(WCHAR); ++i)
+      name += static_cast<char>(record->FileName[i]);
+    out.push_back(std::string(actions[record->Action <= 5 ? record->Action : 0]) + ":" + name);
+    if (record->NextEntryOffset == 0) break;
+    EXPECT_EQ(record->NextEntryOffset % sizeof(ULONG), 0u);
+    at += record->NextEntryOffset;
+    left -= record->NextEntryOffset;
+  }
+  return out;
+}
+
+TEST_F(NotifyTest, ChangesCompleteAPendingRequestWithTheirRecords) {
+  using Change = std::function<void(Client&, const std::string& w)>;
+  struct Row {
+    const char* what;
+    ULONG filter;
+    bool tree;
+    Change change;
+    std::vector<std::string> records;  // empty: the request stays pending
+  };
+  const Row rows[] = {
+      {"file created", FILE_NOTIFY_CHANGE_FILE_NAME, false,
+       [](Client& c, const std::string& w) { c.Touch(w + "\\n"); }, {"added:n"}},
+      {"directory created, file names watched", FILE_NOTIFY_CHANGE_FILE_NAME, false,
+       [](Client& c, const std::string& w) { c.Mkdir(w + "\\d2"); }, {}},
+      {"directory created", FILE_NOTIFY_CHANGE_DIR_NAME, false,
+       [](Client& c, const std::string& w) { c.Mkdir(w + "\\d2"); }, {"added:d2"}},
+      {"file deleted", FILE_NOTIFY_CHANGE_FILE_NAME, false,
+       [](Client& c, const std::string& w) {
+         File f = c.MustOpen(w + "\\a", OpenArgs{DELETE});
+         EXPECT_EQ(c.SetDisposition(f, true), STATUS_SUCCESS);
+       },
+       {"removed:a"}},
+      {"renamed in place", FILE_NOTIFY_CHANGE_FILE_NAME, false,
+       [](Client& c, const std::string& w) {
+         File f = c.MustOpen(w + "\\a", OpenArgs{DELETE});
+         EXPECT_EQ(c.Rename(f, "b", false, true), STATUS_SUCCESS);
+       },
+       {"old:a", "new:b"}},
+      {"moved out of a subfolder, tree watched", FILE_NOTIFY_CHANGE_FILE_NAME, true,
+       [](Client& c, const std::string& w) {
+         File f = c.MustOpen(w + "\\d\\x", OpenArgs{DELETE});
+         EXPECT_EQ(c.Rename(f, w + "\\a2", false), STATUS_SUCCESS);
+       },
+       {"removed:d\\x", "added:a2"}},
+      {"subfolder change, tree not watched", FILE_NOTIFY_CHANGE_FILE_NAME, false,
+       [](Client& c, const std::string& w) { c.Touch(w + "\\d\\y"); }, {}},
+      {"written", FILE_NOTIFY_CHANGE_LAST_WRITE, false,
+       [](Client& c, const std::string& w) {
+         OpenArgs write;
+         write.access = FILE_GENERIC_WRITE;
+         File f = c.MustOpen(w + "\\a", write);
+         EXPECT_EQ(c.Write(f, "z"), STATUS_SUCCESS);
+       },
+       {"modified:a"}},
+  };
+  int index = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string w = "\\w" + std::to_string(index++);
+    client_.Mkdir(w);
+    client_.Touch(w + "\\a");
+    client_.Mkdir(w + "\\d");
+    client_.Touch(w + "\\d\\x");
+    File dir = OpenDirectory(client_, w, false);
+    Request r;
+    ASSERT_EQ(Notify(dir, r, row.filter, row.tree), STATUS_PENDING);
+    row.change(client_, w);
+    if (row.records.empty()) {
+      LARGE_INTEGER poll{};
+      EXPECT_EQ(NtWaitForSingleObject(dir.handle(), FALSE, &poll), STATUS_TIMEOUT);
+      dir.Reset();  // its cleanup completes the request
+      sim::io::WaitForAsynchronousRequests();
+      EXPECT_EQ(r.iosb.Status, STATUS_NOTIFY_CLEANUP);
+    } else {
+      EXPECT_EQ(NtWaitForSingleObject(dir.handle(), FALSE, nullptr), STATUS_SUCCESS);
+      EXPECT_EQ(r.iosb.Status, STATUS_SUCCESS);
+      EXPECT_EQ(Records(r), row.records);
+    }
+  }
+}
+
+TEST_F(NotifyTest, ChangesBetweenRequestsAreKeptUpToTheFirstBufferAndOverflowAsEnumDir) {
+  client_.Mkdir("\\w");
+  File dir = OpenDirectory(client_, "\\w", false);
+  Request r;
+  // Room for two records of a one-letter name (16 bytes each).
+  ASSERT_EQ(Notify(dir, r, FILE_NOTIFY_CHANGE_FILE_NAME, false, 32), STATUS_PENDING);
+  client_.Touch("\\w\\a");
+  ASSERT_EQ(NtWaitForSingleObject(dir.handle(), FALSE, nullptr), STATUS_SUCCESS);
+  client_.Touch("\\w\\b");
+  client_.Touch("\\w\\c");
+  EXPECT_EQ(Notify(dir, r, FILE_NOTIFY_CHANGE_FILE_NAME), STATUS_SUCCESS);  // kept: at once
+  EXPECT_EQ(Records(r), (std::vector<std::string>{"added:b", "added:c"}));
+  for (const char* name : {"\\w\\d", "\\w\\e", "\\w\\f"}) client_.Touch(name);
+  EXPECT_EQ(Notify(dir, r, FILE_NOTIFY_CHANGE_FILE_NAME), STATUS_NOTIFY_ENUM_DIR);
+  EXPECT_EQ(r.iosb.Information, 0u);
+  // A request whose own buffer is too small for what was kept.
+  client_.Touch("\\w\\g");
+  EXPECT_EQ(Notify(dir, r, FILE_NOTIFY_CHANGE_FILE_NAME, false, 8), STATUS_NOTIFY_ENUM_DIR);
+  dir.Reset();
+  EXPECT_EQ(Notify(OpenDirectory(client_, "\\w", false), r, 0), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(NotifyTest, RefusedRequests) {
+  client_.Mkdir("\\w");
+  client_.Touch("\\f");
+  OpenArgs readOnly;
+  readOnly.access = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  struct Row {
+    const char* what;
+    File handle;
+    ULONG filter;
+    NTSTATUS status;
+  } rows[] = {
+      {"no filter", OpenDirectory(client_, "\\w", true), 0, STATUS_INVALID_PARAMETER},
+      {"unknown filter bit", OpenDirectory(client_, "\\w", true), 0x1000,
+       STATUS_INVALID_PARAMETER},
+      {"no list access", client_.MustOpen("\\w", readOnly), FILE_NOTIFY_CHANGE_FILE_NAME,
+       STATUS_ACCESS_DENIED},
+      {"a file", client_.MustOpen("\\f", OpenArgs{FILE_LIST_DIRECTORY}),
+       FILE_NOTIFY_CHANGE_FILE_NAME, STATUS_INVALID_PARAMETER},
+  };
+  for (Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Request r;
+    EXPECT_EQ(Notify(row.handle, r, row.filter), row.status);
+  }
+}
+
+// A synchronous handle's caller waits; a change made by another thread, or
+// the handle's cleanup from another thread, completes its request.
+TEST_F(NotifyTest, SynchronousCallerWaitsForAChangeOrCleanup) {
+  client_.Mkdir("\\w");
+  for (bool byCleanup : {false, true}) {
+    SCOPED_TRACE(byCleanup ? "cleanup" : "change");
+    File dir = OpenDirectory(client_, "\\w", true);
+    Request r;
+    NTSTATUS status = STATUS_PENDING;
+    const auto kept = sim::io::KeptRequestCount();
+    std::thread waiter([&] { status = Notify(dir, r, FILE_NOTIFY_CHANGE_FILE_NAME); });
+    sim::io::WaitForKeptRequests(kept + 1);
+    if (byCleanup) {
+      EXPECT_EQ(dir.CloseHandle(), STATUS_SUCCESS);
+    } else {
+      client_.Touch("\\w\\n");
+    }
+    waiter.join();
+    EXPECT_EQ(status, byCleanup ? STATUS_NOTIFY_CLEANUP : STATUS_SUCCESS);
+    EXPECT_EQ(Records(r), byCleanup ? std::vector<std::string>{}
+                                    : std::vector<std::string>{"added:n"});
+  }
+}
+
+}  // namespace
+}  // namespace sim::fs::testing

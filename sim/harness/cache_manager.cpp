@@ -42,7 +42,8 @@ NTSTATUS Send(io::FileObject* file, UCHAR major, Callback& values) {
   return io::RunFileOperation(file, nullptr, KernelMode, major, 0, setup, &values, iosb);
 }
 
-NTSTATUS Bracket(HANDLE handle, UCHAR acquire, UCHAR release, LONGLONG endingOffset) {
+template <class Body>
+NTSTATUS WithFile(HANDLE handle, Body&& body) {
   kernel::KernelObject* object = kernel::ReferenceHandle(handle, UserMode);
   auto* file = dynamic_cast<io::FileObject*>(object);
   if (!file) {
@@ -52,13 +53,20 @@ NTSTATUS Bracket(HANDLE handle, UCHAR acquire, UCHAR release, LONGLONG endingOff
   NTSTATUS status;
   {
     AsSystem system;
-    Callback values;
-    values.endingOffset.QuadPart = endingOffset;
-    status = Send(file, acquire, values);
-    if (NT_SUCCESS(status)) Send(file, release, values);
+    status = body(file);
   }
   file->Dereference();
   return status;
+}
+
+NTSTATUS Bracket(HANDLE handle, UCHAR acquire, UCHAR release, LONGLONG endingOffset) {
+  return WithFile(handle, [&](io::FileObject* file) {
+    Callback values;
+    values.endingOffset.QuadPart = endingOffset;
+    const NTSTATUS status = Send(file, acquire, values);
+    if (NT_SUCCESS(status)) Send(file, release, values);
+    return status;
+  });
 }
 
 // One MDL read or completion, fast I/O first where the I/O manager's
@@ -84,22 +92,6 @@ NTSTATUS SendMdlRead(io::FileObject* file, UCHAR minor, LONGLONG offset, ULONG l
   return iosb.Status;
 }
 
-template <class Body>
-NTSTATUS WithFile(HANDLE handle, Body&& body) {
-  kernel::KernelObject* object = kernel::ReferenceHandle(handle, UserMode);
-  auto* file = dynamic_cast<io::FileObject*>(object);
-  if (!file) {
-    if (object) object->Dereference();
-    return object ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE;
-  }
-  NTSTATUS status;
-  {
-    AsSystem system;
-    status = body(file);
-  }
-  file->Dereference();
-  return status;
-}
 
 }  // namespace
 

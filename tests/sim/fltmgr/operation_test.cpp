@@ -19,7 +19,23 @@ namespace {
 
 using sim::io::TestFileSystem;
 
-class OperationPath : public FilterTest {};
+class OperationPath : public FilterTest {
+ protected:
+  // The test filter opens "\virtual" itself, on a header of its own, as a
+  // filter serves its own items: the file system never sees that open.
+  void OwnVirtualFile() {
+    static FSRTL_ADVANCED_FCB_HEADER ownHeader;
+    FsRtlSetupAdvancedHeader(&ownHeader, nullptr);
+    Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+      PFILE_OBJECT fo = data->Iopb->TargetFileObject;
+      if (fo->FileName.Length != 16) return FLT_PREOP_SUCCESS_NO_CALLBACK;  // not "\virtual"
+      fo->FsContext = &ownHeader;
+      data->IoStatus.Status = STATUS_SUCCESS;
+      data->IoStatus.Information = FILE_OPENED;
+      return FLT_PREOP_COMPLETE;
+    };
+  }
+};
 
 TEST_F(OperationPath, PreRunsTopDownPostBottomUpWithEachCompletionContext) {
   fs->AddFile(u"\\a.txt", "hello");
@@ -428,18 +444,9 @@ TEST_F(OperationPath, EaQueriesAndSetsReachFilters) {
 // opened itself, it reaches the file system's "never opened" check.
 TEST_F(OperationPath, ChangeNotificationReachesFiltersAndAFilterOwnedDirectoryIsReported) {
   fs->AddDirectory(u"\\dir");
-  static FSRTL_ADVANCED_FCB_HEADER ownHeader;
-  FsRtlSetupAdvancedHeader(&ownHeader, nullptr);
   std::mutex lock;
   std::vector<std::string> seen;
-  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
-    if (fo->FileName.Length != 16) return FLT_PREOP_SUCCESS_NO_CALLBACK;  // not "\virtual"
-    fo->FsContext = &ownHeader;
-    data->IoStatus.Status = STATUS_SUCCESS;
-    data->IoStatus.Information = FILE_OPENED;
-    return FLT_PREOP_COMPLETE;
-  };
+  OwnVirtualFile();
   Slot(0).pre[IRP_MJ_DIRECTORY_CONTROL] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
                                               PVOID*) {
     const auto& n = data->Iopb->Parameters.DirectoryControl.NotifyDirectory;
@@ -545,16 +552,7 @@ TEST_F(OperationPath, QueryInformationOfFastIoClassesIsOfferedAsFastIoFirst) {
 // opened itself, each reaches the "never opened" check.
 TEST_F(OperationPath, ModWriteAndCacheFlushCallbacksReachFilters) {
   fs->AddFile(u"\\a.txt", "hello");
-  static FSRTL_ADVANCED_FCB_HEADER ownHeader;
-  FsRtlSetupAdvancedHeader(&ownHeader, nullptr);
-  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
-    if (fo->FileName.Length != 16) return FLT_PREOP_SUCCESS_NO_CALLBACK;  // not "\virtual"
-    fo->FsContext = &ownHeader;
-    data->IoStatus.Status = STATUS_SUCCESS;
-    data->IoStatus.Information = FILE_OPENED;
-    return FLT_PREOP_COMPLETE;
-  };
+  OwnVirtualFile();
   std::vector<std::string> seen;
   for (UCHAR major : {IRP_MJ_ACQUIRE_FOR_MOD_WRITE, IRP_MJ_RELEASE_FOR_MOD_WRITE,
                       IRP_MJ_ACQUIRE_FOR_CC_FLUSH, IRP_MJ_RELEASE_FOR_CC_FLUSH}) {
@@ -603,16 +601,7 @@ TEST_F(OperationPath, ModWriteAndCacheFlushCallbacksReachFilters) {
 // opened itself, the read passed down reaches the "never opened" check.
 TEST_F(OperationPath, MdlReadsReachFiltersAndHandBackTheData) {
   fs->AddFile(u"\\a.txt", "hello");
-  static FSRTL_ADVANCED_FCB_HEADER ownHeader;
-  FsRtlSetupAdvancedHeader(&ownHeader, nullptr);
-  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
-    if (fo->FileName.Length != 16) return FLT_PREOP_SUCCESS_NO_CALLBACK;  // not "\virtual"
-    fo->FsContext = &ownHeader;
-    data->IoStatus.Status = STATUS_SUCCESS;
-    data->IoStatus.Information = FILE_OPENED;
-    return FLT_PREOP_COMPLETE;
-  };
+  OwnVirtualFile();
   std::vector<std::string> seen;
   Slot(0).pre[IRP_MJ_READ] = [&seen](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
     const bool fast = FLT_IS_FASTIO_OPERATION(data);

@@ -5,7 +5,8 @@ which ones the tests catch.
 A mutant is a textual edit of one source file, listed in tests/mutants.txt:
 
     @ driver/channel/request_exchange.cpp        the file (optionally "#n":
-    - if (answerLength > capacity) {             the n-th occurrence, from 1)
+    - if (answerLength > capacity) {             the n-th occurrence, from 1;
+                                                 "!tsan": also run under TSan)
     + if (answerLength >= capacity) {            the replacement ("+" alone
     ? the answer may fill the buffer exactly     deletes the line); a note
 
@@ -13,7 +14,9 @@ The original text must occur in the file (exactly once unless an occurrence
 is given); a mutant whose text no longer occurs is reported as stale, not
 run. For each mutant the file is edited, only the test programs that cover
 its folder are rebuilt (ninja recompiles one file and relinks), and they run
-until the first failure. The file is restored whatever happens.
+until the first failure. The file is restored whatever happens. A mutant
+marked "!tsan" (a lock not taken: a race that AddressSanitizer rarely sees)
+runs under ThreadSanitizer too, in build/mutate-tsan.
 
 Outcomes: killed (a test failed or a program crashed), timeout (counted as
 killed: a hang is a caught fault), survived, stillborn (did not compile),
@@ -35,11 +38,12 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "mutate"
+TSAN_BUILD = ROOT / "build" / "mutate-tsan"
 
 
 class Mutant:
-    def __init__(self, path, occurrence, original, replacement, note, line):
-        self.path, self.occurrence = path, occurrence
+    def __init__(self, path, occurrence, original, replacement, note, line, tsan=False):
+        self.path, self.occurrence, self.tsan = path, occurrence, tsan
         self.original, self.replacement = original, replacement
         self.note, self.line = note, line
 
@@ -55,14 +59,15 @@ def parse_list(text):
             continue
         tag, body = line[:1], line[2:] if len(line) > 1 else ""
         if tag == "@":
-            path, _, occ = body.strip().partition(" #")
-            current = {"path": path.strip(), "occ": int(occ) if occ else 0, "line": number}
+            words = body.split()
+            occ = next((int(w[1:]) for w in words[1:] if w.startswith("#")), 0)
+            current = {"path": words[0], "occ": occ, "line": number, "tsan": "!tsan" in words}
         elif tag == "-" and current is not None:
             current["original"] = body
         elif tag == "+" and current is not None and "original" in current:
             mutants.append(Mutant(current["path"], current["occ"], current["original"], body,
-                                  "", current["line"]))
-            current = {k: current[k] for k in ("path", "occ", "line")}
+                                  "", current["line"], current["tsan"]))
+            current = {k: current[k] for k in ("path", "occ", "line", "tsan")}
         elif tag == "?" and mutants:
             mutants[-1].note = body
         else:
@@ -117,14 +122,29 @@ def run(command, timeout=None):
         return None, ""
 
 
-def configure():
-    if not (BUILD / "build.ninja").exists():
-        code, out = run(["cmake", "--preset", "asan", "-B", str(BUILD)])
+def configure(build, preset):
+    if not (build / "build.ninja").exists():
+        code, out = run(["cmake", "--preset", preset, "-B", str(build)])
         if code != 0:
             sys.exit(out)
-    code, out = run(["cmake", "--build", str(BUILD), "-j2"])
+    code, out = run(["cmake", "--build", str(build), "-j2"])
     if code != 0:
         sys.exit("the unmutated tree does not build:\n" + out[-3000:])
+
+
+def run_programs(build, programs, timeout):
+    """None when every program passed, else the outcome."""
+    code, _ = run(["cmake", "--build", str(build), "-j2", "--target", *programs])
+    if code != 0:
+        return "stillborn"
+    for program in programs:
+        exe = next(build.joinpath("tests").rglob(program), None)
+        code, _ = run([str(exe), "--gtest_brief=1"], timeout=timeout)
+        if code is None:
+            return "timeout"
+        if code != 0:
+            return "killed"
+    return None
 
 
 def try_mutant(mutant, timeout):
@@ -138,17 +158,10 @@ def try_mutant(mutant, timeout):
     programs = test_programs(mutant.path)
     try:
         file.write_text(mutated)
-        code, _ = run(["cmake", "--build", str(BUILD), "-j2", "--target", *programs])
-        if code != 0:
-            return "stillborn"
-        for program in programs:
-            exe = next(BUILD.joinpath("tests").rglob(program), None)
-            code, _ = run([str(exe), "--gtest_brief=1"], timeout=timeout)
-            if code is None:
-                return "timeout"
-            if code != 0:
-                return "killed"
-        return "survived"
+        outcome = run_programs(BUILD, programs, timeout)
+        if outcome is None and mutant.tsan:
+            outcome = run_programs(TSAN_BUILD, programs, timeout)
+        return outcome or "survived"
     finally:
         file.write_text(source)
 
@@ -254,7 +267,9 @@ def main():
     if subprocess.run(["git", "diff", "--quiet"], cwd=ROOT).returncode != 0:
         sys.exit("the working tree has changes: commit or stash them first")
     BUILD = pathlib.Path(args.build_dir).resolve()
-    configure()
+    configure(BUILD, "asan")
+    if any(m.tsan for m in mutants):
+        configure(TSAN_BUILD, "tsan")
     results, began = [], time.time()
     for index, mutant in enumerate(mutants, 1):
         outcome = try_mutant(mutant, args.timeout)

@@ -12,6 +12,7 @@
 // walking into the merged view's folder on disk): it is refused with
 // STATUS_INVALID_PARAMETER.
 #include "../core/globals.h"
+#include "../support/filter_refs.h"
 #include "../support/locks.h"
 #include "../tables/short_names.h"
 #include "setinfo.h"
@@ -125,14 +126,24 @@ NTSTATUS BuildRenameTargetPath(PFLT_CALLBACK_DATA data, const RenameBuffer& rena
   const UNICODE_STRING volume = VolumeNameOf(root);
 
   if (rename.Info->RootDirectory != nullptr) {
+    if (name.Buffer[0] == L'\\') return STATUS_INVALID_PARAMETER;
     // Relative to a directory: the I/O manager opened the target's parent.
-    // Without that parent the name cannot be placed.
     PFILE_OBJECT parent = data->Iopb->Parameters.SetFileInformation.ParentOfTarget;
-    if (parent == nullptr || name.Buffer[0] == L'\\') return STATUS_INVALID_PARAMETER;
-    OwnedString parentPath;
-    const NTSTATUS status = Join(volume, 0, parent->FileName, &parentPath);
-    if (!NT_SUCCESS(status)) return status;
-    return Join(parentPath.Get(), L'\\', name, target);
+    if (parent != nullptr) {
+      OwnedString parentPath;
+      const NTSTATUS status = Join(volume, 0, parent->FileName, &parentPath);
+      if (!NT_SUCCESS(status)) return status;
+      return Join(parentPath.Get(), L'\\', name, target);
+    }
+    // Without it (a request another driver built) the Filter Manager places
+    // the name against the directory the handle names.
+    FileNameRef destination;
+    const NTSTATUS status = FltGetDestinationFileNameInformation(
+        data->Iopb->TargetInstance, data->Iopb->TargetFileObject, rename.Info->RootDirectory,
+        name.Buffer, name.Length, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT,
+        destination.Receive());
+    if (!NT_SUCCESS(status)) return STATUS_INVALID_PARAMETER;
+    return Join(destination->Name, 0, UNICODE_STRING{}, target);
   }
   if (rename.DriveLetter != 0) {
     // "\??\X:" is dropped; the path from its root backslash goes on the volume.

@@ -46,6 +46,7 @@ struct IntoViewRow {
   bool backendCopy;  // a local copy already at the target
   bool serverItem;   // a server item at the target
   std::uint8_t createPathAnswer;
+  std::uint8_t deleteAnswer;
   NTSTATUS status;
   std::size_t deletes;
   std::size_t createPaths;
@@ -54,17 +55,21 @@ struct IntoViewRow {
 class IntoViewTest : public LocalFilesTest, public ::testing::WithParamInterface<IntoViewRow> {};
 
 const IntoViewRow kIntoView[] = {
-    {"new name", 0, false, false, 1, STATUS_SUCCESS, 0, 1},
-    {"local collision", 0, true, false, 1, STATUS_OBJECT_NAME_COLLISION, 0, 0},
-    {"server collision", 0, false, true, 1, STATUS_OBJECT_NAME_COLLISION, 0, 0},
-    {"replace server item", 1, false, true, 1, STATUS_SUCCESS, 1, 1},
-    {"replace local copy", 1, true, true, 1, STATUS_SUCCESS, 0, 1},
-    {"client does not prepare", 0, false, false, 0, STATUS_ACCESS_DENIED, 0, 1},
+    {"new name", 0, false, false, 1, 1, STATUS_SUCCESS, 0, 1},
+    {"local collision", 0, true, false, 1, 1, STATUS_OBJECT_NAME_COLLISION, 0, 0},
+    {"server collision", 0, false, true, 1, 1, STATUS_OBJECT_NAME_COLLISION, 0, 0},
+    {"replace server item", 1, false, true, 1, 1, STATUS_SUCCESS, 1, 1},
+    {"replace refused by the server", 1, false, true, 1, 0, STATUS_ACCESS_DENIED, 1, 0},
+    {"replace answered with an unknown code", 1, false, true, 1, 7, STATUS_ACCESS_DENIED, 1, 0},
+    {"replace local copy", 1, true, true, 1, 1, STATUS_SUCCESS, 0, 1},
+    {"client does not prepare", 0, false, false, 0, 1, STATUS_ACCESS_DENIED, 0, 1},
+    {"client answers create path oddly", 0, false, false, 9, 1, STATUS_ACCESS_DENIED, 0, 1},
 };
 
 TEST_P(IntoViewTest, LandsUnderTheBackendFolder) {
   const IntoViewRow& row = GetParam();
   SetCreatePathAnswer(row.createPathAnswer);
+  SetDeleteAnswer(row.deleteAnswer);
   if (row.backendCopy) AddBackendFile(u"\\notes.txt", "older copy");
   if (row.serverItem) AddServerItem(InView(u"\\notes.txt"), {false, "server"});
   OpenResult opened = OpenForRename(kOutside);

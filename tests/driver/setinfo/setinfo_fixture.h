@@ -20,10 +20,12 @@ struct SetInfoResult {
 // A FILE_RENAME_INFORMATION for `name`; FileNameLength is the name's
 // length unless `nameLength` says otherwise.
 inline std::vector<std::uint8_t> RenameInfo(const std::u16string& name, ULONG first,
-                                            long nameLength = -1) {
+                                            long nameLength = -1, HANDLE root = nullptr) {
   const std::size_t header = FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName);
   std::vector<std::uint8_t> buffer(std::max<std::size_t>(header + name.size() * 2 + 2, 24), 0);
   std::memcpy(buffer.data(), &first, sizeof(first));
+  std::memcpy(buffer.data() + FIELD_OFFSET(FILE_RENAME_INFORMATION, RootDirectory), &root,
+              sizeof(root));
   const ULONG length = nameLength < 0 ? static_cast<ULONG>(name.size() * 2) : nameLength;
   std::memcpy(buffer.data() + FIELD_OFFSET(FILE_RENAME_INFORMATION, FileNameLength), &length, 4);
   std::memcpy(buffer.data() + header, name.data(), name.size() * 2);

@@ -265,6 +265,25 @@ TEST_F(VirtualItemsTest, BareNameRenamesWithinTheFolderAndLaterOpensFindTheNewNa
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+TEST_F(VirtualItemsTest, NameRelativeToAnOpenFolderIsPlacedInIt) {
+  OpenResult opened = OpenVirtual(file_);
+  OpenResult docs = Open(folder_, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_OPEN,
+                         FILE_DIRECTORY_FILE);
+  ASSERT_EQ(docs.status, STATUS_SUCCESS);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"moved.docx", 0, -1, docs.handle))
+                .status,
+            STATUS_SUCCESS);
+  EXPECT_TRUE(ServerHas(folder_ + u"\\moved.docx"));
+  EXPECT_FALSE(ServerHas(file_));
+  // A relative name may not climb out of its folder.
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"..\\x.docx", 0, -1, docs.handle))
+                .status,
+            STATUS_INVALID_PARAMETER);
+  Close(docs);
+  Close(opened);
+  ExpectViewFolderEmpty();
+}
+
 TEST_F(VirtualItemsTest, MoveOutOfTheViewDownloadsMovesAndDeletesOnTheServer) {
   SetRenameAnswer(protocol::kRenameMoveOutOfView);
   ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);

@@ -31,8 +31,7 @@ void SetDeletePending(OpenHandleEntry* entry, UCHAR deleteFlag) {
 
 // The entry's local copy opened as the virtual open was asked for, kept in
 // the entry until its last close. Returns the copy's file object.
-NTSTATUS OpenBackendCopy(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
-                         OpenHandleEntry* entry, const OpenerRecord* opener,
+NTSTATUS OpenBackendCopy(PCFLT_RELATED_OBJECTS objects, OpenHandleEntry* entry, const OpenerRecord* opener,
                          PFILE_OBJECT* copy) {
   OwnedString path;
   {
@@ -54,7 +53,6 @@ NTSTATUS OpenBackendCopy(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
       Globals.FilterHandle, objects->Instance, &handle, &fileObject, opener->DesiredAccess,
       &attributes, &ioStatus, nullptr, opener->FileAttributes, opener->ShareAccess, FILE_OPEN,
       opener->CreateOptions, nullptr, 0, 0);
-  (void)data;
   if (!NT_SUCCESS(status)) return status;
   ExclusiveLock entryLock(entry->EntryLock);
   ExclusiveLock table(Globals.OpenHandleTableLock);
@@ -160,7 +158,7 @@ FLT_PREOP_CALLBACK_STATUS SetVirtualDisposition(PFLT_CALLBACK_DATA data,
     return CompleteSetInfo(data, STATUS_SUCCESS);
   }
   PFILE_OBJECT copy = nullptr;
-  NTSTATUS status = OpenBackendCopy(data, objects, entry, handle->Opener, &copy);
+  NTSTATUS status = OpenBackendCopy(objects, entry, handle->Opener, &copy);
   if (!NT_SUCCESS(status)) return CompleteSetInfo(data, status);
   FILE_DISPOSITION_INFORMATION disposition{deleteFlag};
   status = FltSetInformationFile(objects->Instance, copy, &disposition, sizeof(disposition),

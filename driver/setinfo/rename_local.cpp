@@ -225,6 +225,11 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFile(PFLT_CALLBACK_DATA data, PCFLT_RELATED
   OwnedString target;
   status = BuildRenameTargetPath(data, rename, source.HasBuffer() ? &source.Get() : nullptr,
                                  &target);
+  // A plain new name stays in the file's own folder, which is no folder of
+  // the view: without the file's name it still goes down as it came.
+  if (!NT_SUCCESS(status) && !source.HasBuffer() && IsPlainLeafName(rename)) {
+    return RenameOutOfView(data, objects, source, completionContext);
+  }
   if (!NT_SUCCESS(status)) return CompleteSetInfo(data, status);
   ViewPathKind kind = ViewPathNone;
   if (!ClassifyViewPath(&target.Get(), &kind)) {

@@ -108,6 +108,14 @@ NTSTATUS CaptureRenameBuffer(PFLT_CALLBACK_DATA data, RenameBuffer* rename) {
   return STATUS_SUCCESS;
 }
 
+bool IsPlainLeafName(const RenameBuffer& rename) {
+  if (rename.Info->RootDirectory != nullptr || !IsPlainName(rename.Name)) return false;
+  for (ULONG i = 0; i < rename.Name.Length / sizeof(WCHAR); ++i) {
+    if (rename.Name.Buffer[i] == L'\\') return false;
+  }
+  return true;
+}
+
 NTSTATUS PrefixVolumeName(const UNICODE_STRING& rest, OwnedString* path) {
   OwnedString root;
   if (!CopyMergedViewRoot(&root)) return STATUS_INSUFFICIENT_RESOURCES;

@@ -52,6 +52,10 @@ NTSTATUS CaptureRenameBuffer(PFLT_CALLBACK_DATA data, RenameBuffer* rename);
 NTSTATUS BuildRenameTargetPath(PFLT_CALLBACK_DATA data, const RenameBuffer& rename,
                                PCUNICODE_STRING sourcePath, OwnedString* target);
 
+// Whether the name is a single plain component without RootDirectory (a
+// rename within the file's own folder).
+bool IsPlainLeafName(const RenameBuffer& rename);
+
 // For a target in the view: the secondary root rewritten to the merged view
 // and short names expanded.
 NTSTATUS ResolveViewTarget(PFLT_CALLBACK_DATA data, OwnedString* target);

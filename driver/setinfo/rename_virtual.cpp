@@ -117,7 +117,7 @@ FLT_PREOP_CALLBACK_STATUS MoveOutOfView(VirtualRename& op) {
   OwnedString copy;
   ViewPathToBackendPath(&op.path.Get(), &copy);
   if (!copy.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
-  if (!RequestDownloadForRename(op.data, &op.path.Get(), op.isDirectory)) {
+  if (!RequestDownloadOfItem(op.data, &op.path.Get(), op.isDirectory)) {
     return Complete(op, STATUS_ACCESS_DENIED);
   }
   OwnedString recorded = OwnedString::CopyOf(NonPagedPool, copy.Get(), copy.Get().MaximumLength);
@@ -212,7 +212,7 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folde
   const NTSTATUS status =
       RequestServerRename(op.data, &op.path.Get(), &op.target.Get(), true, &answer);
   if (answer == kRenameDownloadFolderFirst) {
-    if (!RequestDownloadForRename(op.data, &op.path.Get(), true)) {
+    if (!RequestDownloadOfItem(op.data, &op.path.Get(), TRUE)) {
       return Complete(op, STATUS_ACCESS_DENIED);
     }
   } else if (!NT_SUCCESS(status) || answer != kRenameDone) {

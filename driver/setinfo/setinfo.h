@@ -100,8 +100,5 @@ NTSTATUS RequestDeleteCheck(PFLT_CALLBACK_DATA data, PCUNICODE_STRING folder, UC
 // A rename on the server; *answer is 2 unless a whole 4-byte answer came.
 NTSTATUS RequestServerRename(PFLT_CALLBACK_DATA data, PCUNICODE_STRING oldName,
                              PCUNICODE_STRING newName, bool localFolder, ULONG* answer);
-// A download of a server item for a rename that takes it out of the view.
-BOOLEAN RequestDownloadForRename(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name,
-                                 bool isDirectory);
 
 }  // namespace tavo

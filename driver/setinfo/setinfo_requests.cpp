@@ -1,10 +1,7 @@
-// Payloads of the requests the set-information path sends: the emptiness
-// check before a folder's delete, a rename on the server, and the download
-// of an item a rename takes out of the view.
+// Payloads of the requests only the set-information path sends: the
+// emptiness check before a folder's delete and a rename on the server.
 #include "../channel/request_exchange.h"
-#include "../create/client_requests.h"
 #include "../create/requestor.h"
-#include "../support/debug.h"
 #include "request_payloads.h"
 #include "setinfo.h"
 
@@ -12,10 +9,6 @@ namespace tavo {
 namespace {
 
 using namespace protocol;
-
-void WriteU32(PoolBuffer& payload, ULONG offset, ULONG value) {
-  RtlCopyMemory(payload.Data() + offset, &value, sizeof(value));
-}
 
 ULONG NameLengthField(const UNICODE_STRING& name) {
   return static_cast<ULONG>(name.Length) + sizeof(WCHAR);
@@ -71,29 +64,6 @@ NTSTATUS RequestServerRename(PFLT_CALLBACK_DATA data, PCUNICODE_STRING oldName,
   // read as some other answer: only a whole one counts.
   if (NT_SUCCESS(status) && replyLength >= sizeof(reply)) *answer = reply;
   return status;
-}
-
-BOOLEAN RequestDownloadForRename(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name,
-                                 bool isDirectory) {
-  PoolBuffer payload = BuildNamedPayload(kDownloadNameOffset, *name);
-  if (!payload) return FALSE;
-  WriteU32(payload, __builtin_offsetof(DownloadRequest, SessionId), RequestorSessionId(data));
-  WriteU32(payload, __builtin_offsetof(DownloadRequest, NotAllowed), 0);
-  WriteU32(payload, __builtin_offsetof(DownloadRequest, IsDirectory), isDirectory ? 1 : 0);
-  WriteU32(payload, __builtin_offsetof(DownloadRequest, NameLength), NameLengthField(*name));
-  OwnedString image;
-  GetProcessImageName(&image, FltGetRequestorProcessIdEx(data));
-  const USHORT maxNameBytes = kProcessNameFieldBytes - sizeof(WCHAR);
-  const USHORT imageBytes = image->Length < maxNameBytes ? image->Length : maxNameBytes;
-  if (imageBytes != 0) {
-    RtlCopyMemory(payload.Data() + __builtin_offsetof(DownloadRequest, ProcessName),
-                  image->Buffer, imageBytes);
-  }
-  UCHAR answer = 0;
-  ULONG answerLength = 0;
-  const NTSTATUS status = SendRequestAndWait(payload.Data(), payload.Size(), kRequestDownload,
-                                             &answer, 1, &answerLength);
-  return NT_SUCCESS(status) && answer == 1;
 }
 
 }  // namespace tavo

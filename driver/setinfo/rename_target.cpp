@@ -4,8 +4,7 @@
 // and a full path on the view's volume ("\Device\HarddiskVolume3\dir\x")
 // are both mapped onto the view's volume (the I/O manager has already
 // refused a target on another volume). A name relative to RootDirectory
-// is placed under the target's parent directory (ParentOfTarget), which
-// the I/O manager opens for such renames. A bare name without a backslash
+// is placed by the Filter Manager against that directory. A bare name without a backslash
 // renames within the source's own folder, as the file system would take
 // it. Anything else, and any name with an embedded NUL or a "." or ".."
 // component, could land somewhere the view's tests do not see (a ".."
@@ -135,16 +134,11 @@ NTSTATUS BuildRenameTargetPath(PFLT_CALLBACK_DATA data, const RenameBuffer& rena
 
   if (rename.Info->RootDirectory != nullptr) {
     if (name.Buffer[0] == L'\\') return STATUS_INVALID_PARAMETER;
-    // Relative to a directory: the I/O manager opened the target's parent.
-    PFILE_OBJECT parent = data->Iopb->Parameters.SetFileInformation.ParentOfTarget;
-    if (parent != nullptr) {
-      OwnedString parentPath;
-      const NTSTATUS status = Join(volume, 0, parent->FileName, &parentPath);
-      if (!NT_SUCCESS(status)) return status;
-      return Join(parentPath.Get(), L'\\', name, target);
-    }
-    // Without it (a request another driver built) the Filter Manager places
-    // the name against the directory the handle names.
+    // Relative to a directory. The target directory the I/O manager opened
+    // for the rename (ParentOfTarget) is not documented to carry its path in
+    // its FileName (file systems may leave only the final component there):
+    // the Filter Manager places the name against the directory the handle
+    // names instead.
     FileNameRef destination;
     const NTSTATUS status = FltGetDestinationFileNameInformation(
         data->Iopb->TargetInstance, data->Iopb->TargetFileObject, rename.Info->RootDirectory,

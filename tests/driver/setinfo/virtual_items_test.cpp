@@ -296,6 +296,8 @@ TEST_F(VirtualItemsTest, MoveOutOfTheViewDownloadsMovesAndDeletesOnTheServer) {
   EXPECT_FALSE(ServerHas(file_));
   EXPECT_TRUE(VolumeHas(u"\\Users\\ann\\Documents\\report.docx"));
   EXPECT_FALSE(VolumeHas(kBackendOnVolume + u"\\report.docx"));
+  // The old name is gone while the moved handle is still open.
+  EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
   Close(opened);
   EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr);
   ExpectViewFolderEmpty();

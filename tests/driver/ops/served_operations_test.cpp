@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "harness/cache_manager.h"
+#include "harness/pool.h"
+#include "verifier/faults.h"
 #include "served_fixture.h"
 
 namespace tavo::testing {
@@ -319,6 +321,103 @@ TEST_F(ServedOperationsTest, SecurityIsBorrowedFromTheBackendArea) {
   ASSERT_EQ(root.status, STATUS_SUCCESS);
   EXPECT_EQ(querySecurity(root, 256, &got), STATUS_SUCCESS);
   Close(root);
+}
+
+// A device-name answer that would not fit is not written at all, and its
+// Information stays within the caller's buffer.
+TEST_F(ServedOperationsTest, ShortDeviceNameBufferGetsNothing) {
+  OpenResult file = Open(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  ASSERT_EQ(file.status, STATUS_SUCCESS);
+  const ULONG rootBytes = static_cast<ULONG>(kView.size() * 2);
+  for (ULONG length : {0u, 2u, 10u, rootBytes - 1, rootBytes}) {
+    std::vector<UCHAR> out(length + 8, 0xCC);
+    IO_STATUS_BLOCK iosb{};
+    const NTSTATUS status = As(file, [&] {
+      return NtDeviceIoControlFile(file.handle, nullptr, nullptr, nullptr, &iosb,
+                                   IOCTL_MOUNTDEV_QUERY_DEVICE_NAME, nullptr, 0, out.data(),
+                                   length);
+    });
+    if (length < rootBytes) {
+      EXPECT_EQ(status, STATUS_BUFFER_OVERFLOW) << length;
+      EXPECT_EQ(iosb.Information, 0u) << length;
+      for (UCHAR byte : out) ASSERT_EQ(byte, 0xCC) << length;
+    } else {
+      ASSERT_EQ(status, STATUS_SUCCESS);
+      auto* name = reinterpret_cast<MOUNTDEV_NAME*>(out.data());
+      EXPECT_EQ(sim::harness::ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(name->Name),
+                                                    name->NameLength / 2)),
+                sim::harness::ToUtf8(kVolumeDevice));
+      EXPECT_EQ(iosb.Information, 2u + name->NameLength);
+    }
+  }
+  Close(file);
+}
+
+// A BackendRoot of fewer than three characters gives a file no security
+// source (and a folder's cannot be opened): the query is refused.
+TEST_F(ServedOperationsTest, ShortBackendRootLeavesNoSecuritySource) {
+  ASSERT_EQ(client_->Channel().Configure(1, kView, u"\\D", kSecondary).hresult, S_OK);
+  for (const std::u16string& path : {kServerFile, kServerFolder}) {
+    OpenResult opened = Open(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN);
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    UCHAR buffer[256];
+    ULONG needed = 0;
+    EXPECT_EQ(As(opened, [&] {
+                return NtQuerySecurityObject(opened.handle, OWNER_SECURITY_INFORMATION, buffer,
+                                             sizeof(buffer), &needed);
+              }),
+              STATUS_NOT_IMPLEMENTED);
+    Close(opened);
+  }
+}
+
+// Pool running out at any allocation of the driver's during a security
+// query of a virtual file, or the rewrite of a local copy's name: the
+// query fails cleanly or is answered, and nothing leaks.
+TEST_F(ServedOperationsTest, EveryAllocationFailureEndsCleanly) {
+  using sim::faults::Site;
+  const std::uint32_t tag = sim::harness::PoolTag("Tavo");
+  OpenResult file = Open(kServerFile, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN);
+  OpenResult local = Open(InView(u"\\local.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN);
+  ASSERT_EQ(file.status, STATUS_SUCCESS);
+  ASSERT_EQ(local.status, STATUS_SUCCESS);
+  struct Scenario {
+    const char* what;
+    std::function<NTSTATUS()> run;
+  };
+  const Scenario scenarios[] = {
+      {"security of a virtual file",
+       [&] {
+         UCHAR buffer[256];
+         ULONG needed = 0;
+         return As(file, [&] {
+           return NtQuerySecurityObject(file.handle, OWNER_SECURITY_INFORMATION, buffer,
+                                        sizeof(buffer), &needed);
+         });
+       }},
+      {"name of a local copy",
+       [&] {
+         UCHAR buffer[512];
+         return Query(local, buffer, sizeof(buffer), FileNameInformation);
+       }},
+  };
+  for (const Scenario& scenario : scenarios) {
+    sim::faults::Clear();
+    ASSERT_EQ(scenario.run(), STATUS_SUCCESS) << scenario.what;
+    const std::uint64_t allocations = sim::faults::CallCount(Site::PoolAllocation, tag);
+    ASSERT_GT(allocations, 0u) << scenario.what;
+    for (std::uint64_t nth = 1; nth <= allocations; ++nth) {
+      sim::faults::Clear();
+      sim::faults::FailNth(Site::PoolAllocation, nth, tag);
+      const NTSTATUS status = scenario.run();
+      sim::faults::Clear();
+      EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES ||
+                  status == STATUS_NOT_IMPLEMENTED)
+          << scenario.what << " " << nth << ": " << std::hex << status;
+    }
+  }
+  Close(file);
+  Close(local);
 }
 
 }  // namespace

@@ -89,6 +89,35 @@ TEST_F(ServedOperationsTest, EveryOperationOnEveryKindOfHandle) {
          length.QuadPart = 1;
          return NtLockFile(h, nullptr, nullptr, nullptr, &iosb, &offset, &length, 0, TRUE, TRUE);
        }},
+      {"unlock", STATUS_NOT_IMPLEMENTED, STATUS_SUCCESS,
+       [](HANDLE h) {
+         IO_STATUS_BLOCK iosb{};
+         LARGE_INTEGER offset{}, length;
+         length.QuadPart = 1;
+         return NtUnlockFile(h, &iosb, &offset, &length, 0);
+       }},
+      {"memory mapping", STATUS_NOT_IMPLEMENTED, STATUS_SUCCESS,
+       [](HANDLE h) {
+         HANDLE section = nullptr;
+         const NTSTATUS status = NtCreateSection(&section, SECTION_MAP_READ, nullptr, nullptr,
+                                                 PAGE_READONLY, SEC_COMMIT, h);
+         if (section != nullptr) NtClose(section);
+         return status;
+       }},
+      // Stat-type queries, offered as fast I/O first: refused there, they
+      // come again as IRPs the driver answers.
+      {"basic information", STATUS_SUCCESS, STATUS_SUCCESS,
+       [](HANDLE h) {
+         FILE_BASIC_INFORMATION basic{};
+         IO_STATUS_BLOCK iosb{};
+         return NtQueryInformationFile(h, &iosb, &basic, sizeof(basic), FileBasicInformation);
+       }},
+      {"network-open information", STATUS_SUCCESS, STATUS_SUCCESS,
+       [](HANDLE h) {
+         FILE_NETWORK_OPEN_INFORMATION info{};
+         IO_STATUS_BLOCK iosb{};
+         return NtQueryInformationFile(h, &iosb, &info, sizeof(info), FileNetworkOpenInformation);
+       }},
       {"get reparse point", STATUS_NOT_A_REPARSE_POINT, STATUS_NOT_A_REPARSE_POINT,
        [](HANDLE h) { return Control(h, true, FSCTL_GET_REPARSE_POINT); }},
       {"read USN data", STATUS_SUCCESS, STATUS_INVALID_DEVICE_REQUEST,

@@ -245,6 +245,11 @@ TEST_F(ServedOperationsTest, VirtualItemRecordsComeFromTheEntry) {
   }
   ULONG_PTR information = 0;
   UCHAR big[256];
+  // A misaligned buffer is refused before anyone writes to it.
+  std::vector<ULONGLONG> aligned(8, ~0ull);
+  auto* odd = reinterpret_cast<UCHAR*>(aligned.data()) + 1;
+  EXPECT_EQ(Query(file, odd, 40, FileBasicInformation), STATUS_DATATYPE_MISALIGNMENT);
+  for (ULONGLONG word : aligned) EXPECT_EQ(word, ~0ull);
   EXPECT_EQ(Query(file, big, sizeof(big), FileAllInformation, &information),
             STATUS_NOT_IMPLEMENTED);
   EXPECT_EQ(Query(file, big, sizeof(big), FileAttributeTagInformation, &information),

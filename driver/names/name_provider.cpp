@@ -97,8 +97,8 @@ bool QueryViewItemInfo(PCUNICODE_STRING path) {
   const ULONG queriedAt = ServerDeleteGeneration(path);
   ULONG answerLength = 0;
   const NTSTATUS status =
-      SendRequestAndWait(payload.Data(), payload.Size(), protocol::kRequestItemQuery,
-                         answer.Data(), answer.Size(), &answerLength);
+      SendRequestAndWait(payload.Data(), payload.Size(), protocol::kRequestItemQuery, answer.Data(),
+                         answer.Size(), &answerLength);
   if (!NT_SUCCESS(status)) return false;
   if (answerLength > answer.Size()) answerLength = answer.Size();
   CacheItemInfoIfCurrent(path, answer.Data(), answerLength, queriedAt);
@@ -224,7 +224,6 @@ NTSTATUS NormalizeFromDisk(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
   FltClose(directory);
   return status;
 }
-
 
 // A component under the view keeps its characters; the client says whether
 // it exists. The parent the Filter Manager passes ends in a backslash.

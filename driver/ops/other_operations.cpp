@@ -15,17 +15,11 @@
 #include "../support/counted_string.h"
 #include "../support/debug.h"
 #include "../support/filter_refs.h"
+#include "completion.h"
 #include "operation_buffer.h"
 
 namespace tavo {
 namespace {
-
-FLT_PREOP_CALLBACK_STATUS Complete(PFLT_CALLBACK_DATA data, NTSTATUS status,
-                                   ULONG_PTR information) {
-  data->IoStatus.Status = status;
-  data->IoStatus.Information = information;
-  return FLT_PREOP_COMPLETE;
-}
 
 // Whether the driver serves the operation's handle itself: the merged-view
 // root or a virtual item. A counted handle of a local copy carries an empty
@@ -42,11 +36,11 @@ bool IsServedHandle(PCFLT_RELATED_OBJECTS objects) {
 FLT_PREOP_CALLBACK_STATUS AnswerFileSystemControl(PFLT_CALLBACK_DATA data) {
   switch (data->Iopb->Parameters.FileSystemControl.Common.FsControlCode) {
     case FSCTL_GET_REPARSE_POINT:
-      return Complete(data, STATUS_NOT_A_REPARSE_POINT, 0);
+      return CompleteOperation(data, STATUS_NOT_A_REPARSE_POINT, 0);
     case FSCTL_READ_FILE_USN_DATA:
-      return Complete(data, STATUS_SUCCESS, 0);
+      return CompleteOperation(data, STATUS_SUCCESS, 0);
     default:
-      return Complete(data, STATUS_INVALID_PARAMETER, 0);
+      return CompleteOperation(data, STATUS_INVALID_PARAMETER, 0);
   }
 }
 
@@ -55,7 +49,7 @@ FLT_PREOP_CALLBACK_STATUS AnswerFileSystemControl(PFLT_CALLBACK_DATA data) {
 FLT_PREOP_CALLBACK_STATUS AnswerDeviceName(PFLT_CALLBACK_DATA data) {
   const ULONG outputLength = data->Iopb->Parameters.DeviceIoControl.Common.OutputBufferLength;
   OwnedString root;
-  if (!CopyMergedViewRoot(&root)) return Complete(data, STATUS_INSUFFICIENT_RESOURCES, 0);
+  if (!CopyMergedViewRoot(&root)) return CompleteOperation(data, STATUS_INSUFFICIENT_RESOURCES, 0);
   ULONG nameBytes = static_cast<ULONG>(Globals.VolumePrefixLength) * sizeof(WCHAR);
   if (nameBytes > root->Length) nameBytes = root->Length;
   const ULONG answerBytes = FIELD_OFFSET(MOUNTDEV_NAME, Name) + nameBytes;
@@ -65,12 +59,12 @@ FLT_PREOP_CALLBACK_STATUS AnswerDeviceName(PFLT_CALLBACK_DATA data) {
   // an Information of 0, within any buffer's length.
   PVOID buffer = GetOperationBuffer(data);
   if (outputLength < root->Length || outputLength < answerBytes || buffer == nullptr) {
-    return Complete(data, STATUS_BUFFER_OVERFLOW, 0);
+    return CompleteOperation(data, STATUS_BUFFER_OVERFLOW, 0);
   }
   auto* answer = static_cast<PMOUNTDEV_NAME>(buffer);
   answer->NameLength = static_cast<USHORT>(nameBytes);
   if (nameBytes != 0) RtlCopyMemory(answer->Name, root->Buffer, nameBytes);
-  return Complete(data, STATUS_SUCCESS, answerBytes);
+  return CompleteOperation(data, STATUS_SUCCESS, answerBytes);
 }
 
 }  // namespace
@@ -93,7 +87,7 @@ FLT_PREOP_CALLBACK_STATUS FilterPreVolumeOperationCallback(PFLT_CALLBACK_DATA Da
       return FLT_PREOP_COMPLETE;
     }
     default:
-      return Complete(Data, STATUS_INVALID_PARAMETER, 0);
+      return CompleteOperation(Data, STATUS_INVALID_PARAMETER, 0);
   }
 }
 
@@ -107,7 +101,7 @@ FLT_PREOP_CALLBACK_STATUS FilterPreDeviceControlOperationCallback(PFLT_CALLBACK_
       IOCTL_MOUNTDEV_QUERY_DEVICE_NAME) {
     return AnswerDeviceName(Data);
   }
-  return Complete(Data, STATUS_INVALID_PARAMETER, 0);
+  return CompleteOperation(Data, STATUS_INVALID_PARAMETER, 0);
 }
 
 FLT_PREOP_CALLBACK_STATUS FilterPreNetworkQueryOpenOperationCallback(PFLT_CALLBACK_DATA Data,
@@ -128,7 +122,7 @@ FLT_PREOP_CALLBACK_STATUS FilterUnHandledOperation(PFLT_CALLBACK_DATA Data,
   TAVO_PRINT("FilterUnHandledOperation: Received major and minor function code %d - %d\n",
              static_cast<int>(static_cast<UCHAR>(Data->Iopb->MajorFunction)),
              static_cast<int>(static_cast<UCHAR>(Data->Iopb->MinorFunction)));
-  return Complete(Data, STATUS_NOT_IMPLEMENTED, 0);
+  return CompleteOperation(Data, STATUS_NOT_IMPLEMENTED, 0);
 }
 
 FLT_PREOP_CALLBACK_STATUS FilterPreShutdownOperationCallback(PFLT_CALLBACK_DATA,

@@ -11,6 +11,7 @@
 #include "../create/path_classification.h"
 #include "../support/counted_string.h"
 #include "../support/filter_refs.h"
+#include "completion.h"
 #include "operation_buffer.h"
 
 namespace tavo {
@@ -21,23 +22,16 @@ constexpr ULONG kNameHeaderBytes = FIELD_OFFSET(FILE_NAME_INFORMATION, FileName)
 // the record's alignment, as the records' sizes are.
 constexpr ULONG kNameRecordMinimum = 8;
 
-FLT_PREOP_CALLBACK_STATUS Complete(PFLT_CALLBACK_DATA data, NTSTATUS status,
-                                   ULONG_PTR information) {
-  data->IoStatus.Status = status;
-  data->IoStatus.Information = information;
-  return FLT_PREOP_COMPLETE;
-}
-
 // Copies a fixed record when the caller's buffer holds it; the record's size
 // is the Information either way.
 template <class Record>
 FLT_PREOP_CALLBACK_STATUS AnswerRecord(PFLT_CALLBACK_DATA data, PVOID buffer, ULONG length,
                                        const Record& record) {
   if (length < sizeof(Record) || buffer == nullptr) {
-    return Complete(data, STATUS_BUFFER_OVERFLOW, sizeof(Record));
+    return CompleteOperation(data, STATUS_BUFFER_OVERFLOW, sizeof(Record));
   }
   RtlCopyMemory(buffer, &record, sizeof(Record));
-  return Complete(data, STATUS_SUCCESS, sizeof(Record));
+  return CompleteOperation(data, STATUS_SUCCESS, sizeof(Record));
 }
 
 // The entry's path as a name record: whole, or as much as the caller's
@@ -46,7 +40,7 @@ FLT_PREOP_CALLBACK_STATUS AnswerName(PFLT_CALLBACK_DATA data, PVOID buffer, ULON
                                      const UNICODE_STRING& path) {
   const ULONG pathBytes = path.Length;
   if (length < kNameRecordMinimum || buffer == nullptr) {
-    return Complete(data, STATUS_BUFFER_OVERFLOW, pathBytes + kNameRecordMinimum);
+    return CompleteOperation(data, STATUS_BUFFER_OVERFLOW, pathBytes + kNameRecordMinimum);
   }
   auto* record = static_cast<PFILE_NAME_INFORMATION>(buffer);
   if (length < pathBytes + kNameRecordMinimum) {
@@ -55,11 +49,11 @@ FLT_PREOP_CALLBACK_STATUS AnswerName(PFLT_CALLBACK_DATA data, PVOID buffer, ULON
     const ULONG copied = length - kNameRecordMinimum;
     record->FileNameLength = copied;
     RtlCopyMemory(record->FileName, path.Buffer, copied);
-    return Complete(data, STATUS_BUFFER_OVERFLOW, length);
+    return CompleteOperation(data, STATUS_BUFFER_OVERFLOW, length);
   }
   record->FileNameLength = pathBytes;
   if (pathBytes != 0) RtlCopyMemory(record->FileName, path.Buffer, pathBytes);
-  return Complete(data, STATUS_SUCCESS, pathBytes + kNameRecordMinimum);
+  return CompleteOperation(data, STATUS_SUCCESS, pathBytes + kNameRecordMinimum);
 }
 
 FLT_PREOP_CALLBACK_STATUS AnswerFromEntry(PFLT_CALLBACK_DATA data, const OpenHandleEntry& entry) {
@@ -106,7 +100,7 @@ FLT_PREOP_CALLBACK_STATUS AnswerFromEntry(PFLT_CALLBACK_DATA data, const OpenHan
     case FileNameInformation:
       return AnswerName(data, buffer, length, entry.Path);
     default:
-      return Complete(data, STATUS_NOT_IMPLEMENTED, 0);
+      return CompleteOperation(data, STATUS_NOT_IMPLEMENTED, 0);
   }
 }
 
@@ -173,8 +167,8 @@ FLT_PREOP_CALLBACK_STATUS FilterPreQueryInformationOperationCallback(
   *CompletionContext = nullptr;
   if (FLT_IS_FASTIO_OPERATION(Data)) return FLT_PREOP_DISALLOW_FASTIO;
   ContextRef<StreamContext> stream;
-  if (NT_SUCCESS(FltGetStreamContext(FltObjects->Instance, FltObjects->FileObject,
-                                     stream.Receive()))) {
+  if (NT_SUCCESS(
+          FltGetStreamContext(FltObjects->Instance, FltObjects->FileObject, stream.Receive()))) {
     *CompletionContext = stream.Release();  // released by the post-operation
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
   }

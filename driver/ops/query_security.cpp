@@ -10,42 +10,17 @@
 #include "../create/path_classification.h"
 #include "../support/counted_string.h"
 #include "../support/filter_refs.h"
+#include "completion.h"
 #include "operation_buffer.h"
 
 namespace tavo {
 namespace {
 
-FLT_PREOP_CALLBACK_STATUS Complete(PFLT_CALLBACK_DATA data, NTSTATUS status,
-                                   ULONG_PTR information) {
-  data->IoStatus.Status = status;
-  data->IoStatus.Information = information;
-  return FLT_PREOP_COMPLETE;
-}
-
-// A handle and object reference from FltCreateFileEx, both let go together.
-class [[nodiscard]] SourceFile {
- public:
-  SourceFile() = default;
-  SourceFile(const SourceFile&) = delete;
-  SourceFile& operator=(const SourceFile&) = delete;
-  ~SourceFile() {
-    if (handle_ != nullptr) FltClose(handle_);
-    if (fileObject_ != nullptr) ObDereferenceObject(fileObject_);
-  }
-  PHANDLE Handle() { return &handle_; }
-  PFILE_OBJECT* Object() { return &fileObject_; }
-  PFILE_OBJECT Get() const { return fileObject_; }
-
- private:
-  HANDLE handle_ = nullptr;
-  PFILE_OBJECT fileObject_ = nullptr;
-};
-
 // Opens the object whose descriptor stands for the item. A file's source
 // needs three characters of BackendRoot to rename; a shorter (or missing)
 // BackendRoot has no source, which is answered like one that cannot be
 // opened.
-NTSTATUS OpenSecuritySource(bool isFile, SourceFile* source) {
+NTSTATUS OpenSecuritySource(bool isFile, OpenedFile* source) {
   OwnedString path;
   if (!CopyBackendRoot(&path)) return STATUS_INSUFFICIENT_RESOURCES;
   constexpr USHORT kSuffixBytes = 3 * sizeof(WCHAR);
@@ -62,9 +37,9 @@ NTSTATUS OpenSecuritySource(bool isFile, SourceFile* source) {
   InitializeObjectAttributes(&attributes, &path.Get(), OBJ_KERNEL_HANDLE, nullptr, nullptr);
   IO_STATUS_BLOCK ioStatus;
   // No instance: the open starts at the top of the volume's stack.
-  return FltCreateFileEx(Globals.FilterHandle, nullptr, source->Handle(), source->Object(),
-                         SYNCHRONIZE | FILE_READ_EA | FILE_READ_ATTRIBUTES, &attributes,
-                         &ioStatus, nullptr, FILE_ATTRIBUTE_NORMAL,
+  return FltCreateFileEx(Globals.FilterHandle, nullptr, source->Handle(), source->FileObject(),
+                         SYNCHRONIZE | FILE_READ_EA | FILE_READ_ATTRIBUTES, &attributes, &ioStatus,
+                         nullptr, FILE_ATTRIBUTE_NORMAL,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          isFile ? FILE_OPEN_IF : FILE_OPEN,
                          isFile ? FILE_NON_DIRECTORY_FILE : FILE_DIRECTORY_FILE, nullptr, 0, 0);
@@ -86,29 +61,28 @@ FLT_PREOP_CALLBACK_STATUS FilterPreQuerySecurityOperationCallback(PFLT_CALLBACK_
   const auto& query = Data->Iopb->Parameters.QuerySecurity;
   PVOID buffer = GetOperationBuffer(Data);
   if (buffer == nullptr && query.Length != 0) {
-    return Complete(Data, STATUS_INSUFFICIENT_RESOURCES, 0);
+    return CompleteOperation(Data, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
-  const bool isFile = handle->Entry != nullptr &&
-                      (handle->Entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  SourceFile source;
+  const bool isFile =
+      handle->Entry != nullptr && (handle->Entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  OpenedFile source;
   if (!NT_SUCCESS(OpenSecuritySource(isFile, &source))) {
-    return Complete(Data, STATUS_NOT_IMPLEMENTED, 0);
+    return CompleteOperation(Data, STATUS_NOT_IMPLEMENTED, 0);
   }
   ULONG needed = 0;
-  const NTSTATUS status = FltQuerySecurityObject(FltObjects->Instance, source.Get(),
-                                                 query.SecurityInformation, buffer,
-                                                 query.Length, &needed);
+  const NTSTATUS status = FltQuerySecurityObject(
+      FltObjects->Instance, source.Get(), query.SecurityInformation, buffer, query.Length, &needed);
   // The descriptor's length is the one the file system reported: parsing it
   // back out of the caller's buffer would trust memory the caller can
   // rewrite meanwhile.
-  if (NT_SUCCESS(status)) return Complete(Data, status, needed);
+  if (NT_SUCCESS(status)) return CompleteOperation(Data, status, needed);
   // A buffer too small gets the length the descriptor needs. Any other
   // failure is the caller's answer as it is: reporting it as a short buffer
   // with a needed length of 0 would have the caller retry for ever.
   if (status == STATUS_BUFFER_TOO_SMALL || status == STATUS_BUFFER_OVERFLOW) {
-    return Complete(Data, STATUS_BUFFER_OVERFLOW, needed);
+    return CompleteOperation(Data, STATUS_BUFFER_OVERFLOW, needed);
   }
-  return Complete(Data, status, 0);
+  return CompleteOperation(Data, status, 0);
 }
 
 }  // namespace tavo

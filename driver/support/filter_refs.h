@@ -1,6 +1,7 @@
 // References the Filter Manager hands out, released by their owners:
 // contexts (FltReleaseContext), file-name information
-// (FltReleaseFileNameInformation) and filter objects (FltObjectDereference).
+// (FltReleaseFileNameInformation), filter objects (FltObjectDereference) and
+// files the driver opens itself (FltClose and ObDereferenceObject).
 #pragma once
 
 #include <fltKernel.h>
@@ -92,6 +93,26 @@ class FltObjectRef {
 
  private:
   P object_ = nullptr;
+};
+
+// A handle and file object from FltCreateFileEx, closed and dereferenced
+// when the holder goes.
+class [[nodiscard]] OpenedFile {
+ public:
+  OpenedFile() = default;
+  OpenedFile(const OpenedFile&) = delete;
+  OpenedFile& operator=(const OpenedFile&) = delete;
+  ~OpenedFile() {
+    if (handle_ != nullptr) FltClose(handle_);
+    if (fileObject_ != nullptr) ObDereferenceObject(fileObject_);
+  }
+  PHANDLE Handle() { return &handle_; }
+  PFILE_OBJECT* FileObject() { return &fileObject_; }
+  PFILE_OBJECT Get() const { return fileObject_; }
+
+ private:
+  HANDLE handle_ = nullptr;
+  PFILE_OBJECT fileObject_ = nullptr;
 };
 
 }  // namespace tavo

@@ -37,11 +37,11 @@ TEST_F(EndToEndTest, ServerItemsAreDescribedWithoutADownload) {
 
       HANDLE handle = nullptr;
       IO_STATUS_BLOCK iosb{};
-      ASSERT_EQ(NtCreateFile(&handle, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
-                             &attributes, &iosb, nullptr, 0,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                             FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
-                STATUS_SUCCESS);
+      ASSERT_EQ(
+          NtCreateFile(&handle, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE, &attributes,
+                       &iosb, nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
+          STATUS_SUCCESS);
       FILE_BASIC_INFORMATION basic{};
       ASSERT_EQ(NtQueryInformationFile(handle, &iosb, &basic, sizeof(basic), FileBasicInformation),
                 STATUS_SUCCESS);
@@ -59,17 +59,18 @@ TEST_F(EndToEndTest, ServerItemsAreDescribedWithoutADownload) {
                                        FileNameInformation),
                 STATUS_SUCCESS);
       auto* record = reinterpret_cast<FILE_NAME_INFORMATION*>(nameBuffer);
-      EXPECT_EQ(sim::harness::ToUtf8(std::u16string(
-                    reinterpret_cast<const char16_t*>(record->FileName), record->FileNameLength / 2)),
-                sim::harness::ToUtf8(path));
+      EXPECT_EQ(
+          sim::harness::ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(record->FileName),
+                                              record->FileNameLength / 2)),
+          sim::harness::ToUtf8(path));
 
       ULONG needed = 0;
       EXPECT_NE(NtQuerySecurityObject(handle, OWNER_SECURITY_INFORMATION, nullptr, 0, &needed),
                 STATUS_SUCCESS);
       ASSERT_GT(needed, 0u);
       std::vector<UCHAR> descriptor(needed);
-      EXPECT_EQ(NtQuerySecurityObject(handle, OWNER_SECURITY_INFORMATION, descriptor.data(),
-                                      needed, &needed),
+      EXPECT_EQ(NtQuerySecurityObject(handle, OWNER_SECURITY_INFORMATION, descriptor.data(), needed,
+                                      &needed),
                 STATUS_SUCCESS);
       NtClose(handle);
     });

@@ -14,8 +14,8 @@ const std::u16string kOutside = std::u16string(kVolumeDevice) + u"\\Users\\ann\\
 
 // Access that keeps a server-only item virtual yet lets the I/O manager send
 // every request of the sweep.
-constexpr ACCESS_MASK kSweepAccess = FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES |
-                                     FILE_READ_EA | FILE_WRITE_EA;
+constexpr ACCESS_MASK kSweepAccess =
+    FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | FILE_WRITE_EA;
 
 class ServedOperationsTest : public CreatePathTest {
  protected:
@@ -39,8 +39,8 @@ class ServedOperationsTest : public CreatePathTest {
                  FILE_INFORMATION_CLASS infoClass, ULONG_PTR* information = nullptr) {
     return As(opened, [&] {
       IO_STATUS_BLOCK iosb{};
-      const NTSTATUS status = NtQueryInformationFile(opened.handle, &iosb, buffer, length,
-                                                     infoClass);
+      const NTSTATUS status =
+          NtQueryInformationFile(opened.handle, &iosb, buffer, length, infoClass);
       if (information != nullptr) *information = iosb.Information;
       return status;
     });

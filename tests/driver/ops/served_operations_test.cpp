@@ -130,8 +130,7 @@ TEST_F(ServedOperationsTest, EveryOperationOnEveryKindOfHandle) {
        [](HANDLE h) {
          FILE_FS_SIZE_INFORMATION size{};
          IO_STATUS_BLOCK iosb{};
-         return NtQueryVolumeInformationFile(h, &iosb, &size, sizeof(size),
-                                             FileFsSizeInformation);
+         return NtQueryVolumeInformationFile(h, &iosb, &size, sizeof(size), FileFsSizeInformation);
        }},
       {"mod-write", STATUS_NOT_IMPLEMENTED, STATUS_SUCCESS,
        [](HANDLE h) { return sim::harness::WriteModifiedPages(h, 4096); }},
@@ -176,7 +175,8 @@ TEST_F(ServedOperationsTest, EveryOperationOnEveryKindOfHandle) {
       // file system before any question of who serves it.
       if (!handle.served) {
         EXPECT_EQ(status, row.passed) << handle.name << ": " << row.what;
-      } else if (!folder || row.served != STATUS_NOT_IMPLEMENTED || status != STATUS_ACCESS_DENIED) {
+      } else if (!folder || row.served != STATUS_NOT_IMPLEMENTED ||
+                 status != STATUS_ACCESS_DENIED) {
         EXPECT_EQ(status, row.served) << handle.name << ": " << row.what;
       }
     }
@@ -217,9 +217,9 @@ TEST_F(ServedOperationsTest, VirtualItemRecordsComeFromTheEntry) {
     FILE_INFORMATION_CLASS infoClass;
     ULONG size;
   };
-  for (const Record& record : {Record{FileBasicInformation, 40}, Record{FileStandardInformation, 24},
-                               Record{FileInternalInformation, 8},
-                               Record{FileNetworkOpenInformation, 56}}) {
+  for (const Record& record :
+       {Record{FileBasicInformation, 40}, Record{FileStandardInformation, 24},
+        Record{FileInternalInformation, 8}, Record{FileNetworkOpenInformation, 56}}) {
     for (ULONG length = 0; length <= record.size + 8; ++length) {
       // Aligned as the I/O manager demands, with guard bytes on both sides.
       std::vector<ULONGLONG> storage((length + 24) / 8 + 1);
@@ -396,10 +396,11 @@ TEST_F(ServedOperationsTest, ShortBackendRootLeavesNoSecuritySource) {
     ASSERT_EQ(opened.status, STATUS_SUCCESS);
     UCHAR buffer[256];
     ULONG needed = 0;
-    EXPECT_EQ(As(opened, [&] {
-                return NtQuerySecurityObject(opened.handle, OWNER_SECURITY_INFORMATION, buffer,
-                                             sizeof(buffer), &needed);
-              }),
+    EXPECT_EQ(As(opened,
+                 [&] {
+                   return NtQuerySecurityObject(opened.handle, OWNER_SECURITY_INFORMATION, buffer,
+                                                sizeof(buffer), &needed);
+                 }),
               STATUS_NOT_IMPLEMENTED);
     Close(opened);
   }

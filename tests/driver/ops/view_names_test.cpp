@@ -31,10 +31,11 @@ TEST_F(ServedOperationsTest, NameQueriesFromAboveNameServerItemsAndDeferOthers) 
     OpenResult opened = Open(c.path, c.access, FILE_OPEN);
     ASSERT_EQ(opened.status, STATUS_SUCCESS) << sim::harness::ToUtf8(c.path);
     PVOID object = nullptr;
-    ASSERT_EQ(As(opened, [&] {
-                return ObReferenceObjectByHandle(opened.handle, 0, nullptr, KernelMode, &object,
-                                                 nullptr);
-              }),
+    ASSERT_EQ(As(opened,
+                 [&] {
+                   return ObReferenceObjectByHandle(opened.handle, 0, nullptr, KernelMode, &object,
+                                                    nullptr);
+                 }),
               STATUS_SUCCESS);
     for (ULONG format : {FLT_FILE_NAME_OPENED, FLT_FILE_NAME_NORMALIZED}) {
       PFLT_FILE_NAME_INFORMATION info = nullptr;
@@ -42,7 +43,8 @@ TEST_F(ServedOperationsTest, NameQueriesFromAboveNameServerItemsAndDeferOthers) 
                                                 format | FLT_FILE_NAME_QUERY_DEFAULT, &info),
                 STATUS_SUCCESS)
           << sim::harness::ToUtf8(c.path) << " format " << format;
-      EXPECT_EQ(sim::harness::ToUtf8(sim::harness::ToU16(info->Name)), sim::harness::ToUtf8(c.name));
+      EXPECT_EQ(sim::harness::ToUtf8(sim::harness::ToU16(info->Name)),
+                sim::harness::ToUtf8(c.name));
       FltReleaseFileNameInformation(info);
     }
     ObDereferenceObject(object);
@@ -69,8 +71,8 @@ TEST_F(ServedOperationsTest, RelativeOpensReachTheNamedItem) {
        kServerFile, "twelve bytes"},
       {"virtual, under a server folder", kServerFolder, u"plan.txt", FILE_READ_ATTRIBUTES,
        InView(u"\\Projects\\plan.txt"), ""},
-      {"download, under a server folder", kServerFolder, u"plan.txt",
-       FILE_READ_DATA | READ_CONTROL, InView(u"\\Projects\\plan.txt"), "the plan"},
+      {"download, under a server folder", kServerFolder, u"plan.txt", FILE_READ_DATA | READ_CONTROL,
+       InView(u"\\Projects\\plan.txt"), "the plan"},
   };
   for (const Case& c : cases) {
     OpenResult root = Open(c.root, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
@@ -94,17 +96,19 @@ TEST_F(ServedOperationsTest, RelativeOpensReachTheNamedItem) {
       std::vector<UCHAR> buffer(512);
       ASSERT_EQ(Query(opened, buffer.data(), 512, FileNameInformation), STATUS_SUCCESS);
       auto* record = reinterpret_cast<FILE_NAME_INFORMATION*>(buffer.data());
-      EXPECT_EQ(sim::harness::ToUtf8(std::u16string(
-                    reinterpret_cast<const char16_t*>(record->FileName), record->FileNameLength / 2)),
-                sim::harness::ToUtf8(c.viewPath))
+      EXPECT_EQ(
+          sim::harness::ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(record->FileName),
+                                              record->FileNameLength / 2)),
+          sim::harness::ToUtf8(c.viewPath))
           << c.what;
       // A filter above gets the same name, though the file object's own
       // name is relative and its related directory is gone after the create.
       PVOID object = nullptr;
-      ASSERT_EQ(As(opened, [&] {
-                  return ObReferenceObjectByHandle(opened.handle, 0, nullptr, KernelMode, &object,
-                                                   nullptr);
-                }),
+      ASSERT_EQ(As(opened,
+                   [&] {
+                     return ObReferenceObjectByHandle(opened.handle, 0, nullptr, KernelMode,
+                                                      &object, nullptr);
+                   }),
                 STATUS_SUCCESS);
       PFLT_FILE_NAME_INFORMATION info = nullptr;
       ASSERT_EQ(FltGetFileNameInformationUnsafe(static_cast<PFILE_OBJECT>(object), nullptr,

@@ -10,6 +10,7 @@
 
 #include "../channel/request_exchange.h"
 #include "../core/globals.h"
+#include "../names/view_names.h"
 #include "../setinfo/item_info_cache.h"
 #include "../support/filter_refs.h"
 #include "open_handle_table.h"
@@ -87,6 +88,13 @@ NTSTATUS GetCreateFileName(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS object
 
   status = FltGetFileNameInformation(
       data, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP, info.Receive());
+  // On a thread whose top-level IRP is set (the file system is already
+  // active on it) the Filter Manager names nothing. Passed down unnamed, a
+  // create under the view would reach the view's folder on disk: the name
+  // is composed from the file object instead.
+  if (status == STATUS_FLT_INVALID_NAME_REQUEST || status == STATUS_FLT_NAME_CACHE_MISS) {
+    return ComposeCreateName(objects->FileObject, name);
+  }
   if (!NT_SUCCESS(status)) return status;
   // A name from the Filter Manager always begins with its volume's device
   // name, a create relative to an open directory included: it is used as it

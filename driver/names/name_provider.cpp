@@ -20,6 +20,7 @@
 #include "../support/filter_refs.h"
 #include "../support/pool.h"
 #include "../tables/short_names.h"
+#include "view_names.h"
 #include "port_messages.h"
 #include "request_payloads.h"
 
@@ -263,6 +264,15 @@ NTSTATUS NormalizeInView(PCUNICODE_STRING parentDirectory, PCUNICODE_STRING comp
 }
 
 }  // namespace
+
+NTSTATUS ComposeCreateName(PFILE_OBJECT fileObject, OwnedString* name) {
+  *name = OwnedString();
+  OwnedString relative;
+  NTSTATUS status = ComposeOpenedName(fileObject, true, &relative);
+  if (status == STATUS_UNSUCCESSFUL) return STATUS_INSUFFICIENT_RESOURCES;
+  if (!NT_SUCCESS(status)) return status;
+  return MakeFullName(relative.Get(), name);
+}
 
 NTSTATUS FilterGenerateFileName(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                 PFLT_CALLBACK_DATA CallbackData, FLT_FILE_NAME_OPTIONS NameOptions,

@@ -168,5 +168,22 @@ TEST_F(ServedOperationsTest, ComponentsUnderTheViewAreNormalizedByTheClient) {
   }
 }
 
+// On a thread whose top-level IRP is set the Filter Manager names nothing;
+// the driver still decides the creates of the view from the file object's
+// name, so nothing reaches the view's folder on disk.
+TEST_F(ServedOperationsTest, CreatesWithATopLevelIrpAreStillDecided) {
+  IoSetTopLevelIrp(reinterpret_cast<PIRP>(FSRTL_FSP_TOP_LEVEL_IRP));
+  OpenResult virtualOpen = Open(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  OpenResult created = Open(InView(u"\\new.txt"), GENERIC_WRITE, FILE_CREATE);
+  IoSetTopLevelIrp(nullptr);
+  EXPECT_EQ(virtualOpen.status, STATUS_SUCCESS);
+  EXPECT_NE(EntryOf(kServerFile), nullptr);
+  EXPECT_EQ(created.status, STATUS_SUCCESS);
+  EXPECT_FALSE(VolumeHas(u"\\Users\\ann\\Tavo\\new.txt"));
+  EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\new.txt"));
+  Close(virtualOpen);
+  Close(created);
+}
+
 }  // namespace
 }  // namespace tavo::testing

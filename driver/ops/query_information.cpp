@@ -105,11 +105,12 @@ FLT_PREOP_CALLBACK_STATUS AnswerFromEntry(PFLT_CALLBACK_DATA data, const OpenHan
 }
 
 // Rewrites the name record the file system returned for a local copy from
-// its backend name to its merged-view name. `returned` bytes of the name
-// are in the buffer; `whole` is the length of the whole name (more than
+// its backend name to its merged-view name. The record lies `offset` bytes
+// into the caller's buffer and has `length` bytes of it; `returned` bytes of
+// the name are in it; `whole` is the length of the whole name (more than
 // `returned` when the file system reported STATUS_BUFFER_OVERFLOW).
-void RewriteBackendName(PFLT_CALLBACK_DATA data, PFILE_NAME_INFORMATION record, ULONG length,
-                        ULONG returned, ULONG whole) {
+void RewriteBackendName(PFLT_CALLBACK_DATA data, PFILE_NAME_INFORMATION record, ULONG offset,
+                        ULONG length, ULONG returned, ULONG whole) {
   UNICODE_STRING name = BorrowString(record->FileName, static_cast<USHORT>(returned));
   OwnedString view, backend;
   if (!CopyMergedViewRootVolumeRelative(&view) || !CopyBackendRootVolumeRelative(&backend) ||
@@ -132,7 +133,7 @@ void RewriteBackendName(PFLT_CALLBACK_DATA data, PFILE_NAME_INFORMATION record, 
     RtlZeroMemory(record->FileName, returned);
     record->FileNameLength = 0;
     data->IoStatus.Status = STATUS_BUFFER_TOO_SMALL;
-    data->IoStatus.Information = viewWhole + kNameRecordMinimum;
+    data->IoStatus.Information = offset + viewWhole + kNameRecordMinimum;
     return;
   }
   // The merged-view name, or (after an overflow) as much of it as is known
@@ -157,7 +158,8 @@ void RewriteBackendName(PFLT_CALLBACK_DATA data, PFILE_NAME_INFORMATION record, 
   if (returned > known) RtlZeroMemory(record->FileName, returned);
   RtlCopyMemory(record->FileName, rewritten.Data(), known);
   record->FileNameLength = partial ? viewWhole : known;
-  data->IoStatus.Information = partial ? kNameHeaderBytes + known : kNameRecordMinimum + known;
+  data->IoStatus.Information =
+      offset + (partial ? kNameHeaderBytes + known : kNameRecordMinimum + known);
 }
 
 }  // namespace
@@ -187,8 +189,13 @@ FLT_POSTOP_CALLBACK_STATUS FilterPostQueryInformationOperationCallback(
   ContextRef<StreamContext> stream(static_cast<StreamContext*>(CompletionContext));
   if (Flags & FLTFL_POST_OPERATION_DRAINING) return FLT_POSTOP_FINISHED_PROCESSING;
   const auto& query = Data->Iopb->Parameters.QueryFileInformation;
-  if (query.FileInformationClass != FileNameInformation &&
-      query.FileInformationClass != FileNormalizedNameInformation) {
+  // The name classes, and the name that ends the all-information record:
+  // a local copy never shows its backend path.
+  ULONG offset = 0;
+  if (query.FileInformationClass == FileAllInformation) {
+    offset = FIELD_OFFSET(FILE_ALL_INFORMATION, NameInformation);
+  } else if (query.FileInformationClass != FileNameInformation &&
+             query.FileInformationClass != FileNormalizedNameInformation) {
     return FLT_POSTOP_FINISHED_PROCESSING;
   }
   // A name too long for the caller's buffer comes back partial with
@@ -198,12 +205,16 @@ FLT_POSTOP_CALLBACK_STATUS FilterPostQueryInformationOperationCallback(
   if (!NT_SUCCESS(status) && status != STATUS_BUFFER_OVERFLOW) {
     return FLT_POSTOP_FINISHED_PROCESSING;
   }
-  auto* record = static_cast<PFILE_NAME_INFORMATION>(GetOperationBuffer(Data));
-  const ULONG length = query.Length;
-  if (record == nullptr || length < kNameHeaderBytes) return FLT_POSTOP_FINISHED_PROCESSING;
+  auto* buffer = static_cast<PUCHAR>(GetOperationBuffer(Data));
+  if (buffer == nullptr || query.Length < offset + kNameHeaderBytes) {
+    return FLT_POSTOP_FINISHED_PROCESSING;
+  }
+  auto* record = reinterpret_cast<PFILE_NAME_INFORMATION>(buffer + offset);
+  const ULONG length = query.Length - offset;
   // What the file system put in the buffer, bounded by the buffer.
-  ULONG returned = Data->IoStatus.Information > kNameHeaderBytes
-                       ? static_cast<ULONG>(Data->IoStatus.Information) - kNameHeaderBytes
+  const ULONG_PTR filled = Data->IoStatus.Information;
+  ULONG returned = filled > offset + kNameHeaderBytes
+                       ? static_cast<ULONG>(filled - offset - kNameHeaderBytes)
                        : 0;
   const ULONG room = (length - kNameHeaderBytes) & ~1u;
   if (returned > room) returned = room;
@@ -211,7 +222,7 @@ FLT_POSTOP_CALLBACK_STATUS FilterPostQueryInformationOperationCallback(
   ULONG whole = record->FileNameLength & ~1u;
   if (status != STATUS_BUFFER_OVERFLOW || whole < returned) whole = returned;
   if (whole > UNICODE_STRING_MAX_BYTES) return FLT_POSTOP_FINISHED_PROCESSING;
-  RewriteBackendName(Data, record, length, returned, whole);
+  RewriteBackendName(Data, record, offset, length, returned, whole);
   return FLT_POSTOP_FINISHED_PROCESSING;
 }
 

@@ -317,6 +317,13 @@ TEST_F(ServedOperationsTest, LocalCopyReportsItsMergedViewName) {
       EXPECT_EQ(text.find("A\0p\0p\0D\0a\0t\0a", 0, 14), std::string::npos) << length;
     }
   }
+  // The name that ends the all-information record is rewritten too.
+  std::vector<ULONGLONG> all(64);
+  ASSERT_EQ(Query(local, all.data(), 512, FileAllInformation), STATUS_SUCCESS);
+  const auto& allName = reinterpret_cast<FILE_ALL_INFORMATION*>(all.data())->NameInformation;
+  EXPECT_EQ(sim::harness::ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(allName.FileName),
+                                                allName.FileNameLength / 2)),
+            sim::harness::ToUtf8(viewName));
   FILE_BASIC_INFORMATION basic{};
   EXPECT_EQ(Query(local, &basic, sizeof(basic), FileBasicInformation), STATUS_SUCCESS);
   EXPECT_EQ(basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);

@@ -60,6 +60,9 @@ const FLT_OPERATION_REGISTRATION kOperations[] = {
     Operation(IRP_MJ_RELEASE_FOR_CC_FLUSH, FilterUnHandledOperation, nullptr),
     Operation(IRP_MJ_MDL_READ, FilterUnHandledOperation, nullptr),
     Operation(IRP_MJ_MDL_READ_COMPLETE, FilterUnHandledOperation, nullptr),
+    // Byte-range locks on the driver's own handles would otherwise reach a
+    // file system that never opened them.
+    Operation(IRP_MJ_LOCK_CONTROL, FilterUnHandledOperation, nullptr),
     Operation(IRP_MJ_OPERATION_END, nullptr, nullptr)};
 
 // The filter stays on every volume it is offered; the configuration command

@@ -11,6 +11,7 @@
 #include "../core/callbacks.h"
 #include "../core/globals.h"
 #include "../setinfo/item_info_cache.h"
+#include "../support/completion.h"
 #include "../support/counted_string.h"
 #include "../support/debug.h"
 #include "../support/filter_refs.h"
@@ -51,12 +52,6 @@ struct CreateDecision {
   PUNICODE_STRING Name() { return &name.Get(); }
 };
 
-FLT_PREOP_CALLBACK_STATUS Complete(PFLT_CALLBACK_DATA data, NTSTATUS status,
-                                   ULONG_PTR information = 0) {
-  data->IoStatus.Status = status;
-  data->IoStatus.Information = information;
-  return FLT_PREOP_COMPLETE;
-}
 
 // Whether the desired access asks for the file's data rather than only
 // its metadata.
@@ -93,12 +88,12 @@ FLT_PREOP_CALLBACK_STATUS RedirectToBackend(CreateDecision& create) {
   PFILE_OBJECT fileObject = create.data->Iopb->TargetFileObject;
   const NTSTATUS status = IoReplaceFileObjectName(fileObject, create.backendPath->Buffer,
                                                   create.backendPath->Length);
-  if (!NT_SUCCESS(status)) return Complete(create.data, status);
+  if (!NT_SUCCESS(status)) return CompleteOperation(create.data, status);
   auto& parameters = create.data->Iopb->Parameters.Create;
   parameters.Options |= FILE_SYNCHRONOUS_IO_NONALERT;
   if (parameters.SecurityContext != nullptr) parameters.SecurityContext->DesiredAccess |= SYNCHRONIZE;
   fileObject->RelatedFileObject = nullptr;
-  return Complete(create.data, STATUS_REPARSE, IO_REPARSE);
+  return CompleteOperation(create.data, STATUS_REPARSE, IO_REPARSE);
 }
 
 // The root itself goes down to the file system (its handle is marked after
@@ -106,7 +101,7 @@ FLT_PREOP_CALLBACK_STATUS RedirectToBackend(CreateDecision& create) {
 // post-create work, which opens it virtually when the server has it.
 FLT_PREOP_CALLBACK_STATUS FallBackToVirtualOpen(CreateDecision& create) {
   PUNICODE_STRING copy = MakeCompletionName(create.Name());
-  if (copy == nullptr) return Complete(create.data, STATUS_INSUFFICIENT_RESOURCES);
+  if (copy == nullptr) return CompleteOperation(create.data, STATUS_INSUFFICIENT_RESOURCES);
   OwnedString root;
   CopyMergedViewRoot(&root);
   if (root->Length != 0 && RtlEqualUnicodeString(copy, &root.Get(), TRUE)) {
@@ -137,7 +132,7 @@ FLT_PREOP_CALLBACK_STATUS HandleOpen(CreateDecision& create) {
   PoolBuffer reply;
   // An item the server is deleting is neither downloaded nor made anew.
   const NTSTATUS current = QueryCurrentItemInfo(create.data, create.Name(), &reply);
-  if (current == STATUS_DELETE_PENDING) return Complete(create.data, current);
+  if (current == STATUS_DELETE_PENDING) return CompleteOperation(create.data, current);
   if (!reply) {
     if (create.IsDirectory() || create.disposition == FILE_OPEN) {
       return FallBackToVirtualOpen(create);
@@ -147,11 +142,11 @@ FLT_PREOP_CALLBACK_STATUS HandleOpen(CreateDecision& create) {
   if (ServerItemIsDirectory(reply)) return FallBackToVirtualOpen(create);
 
   if (!RequestDownloadForCreate(create.data, create.Name())) {
-    return Complete(create.data, STATUS_ACCESS_DENIED);
+    return CompleteOperation(create.data, STATUS_ACCESS_DENIED);
   }
   OwnedString backendCopy = OwnedString::CopyOf(NonPagedPool, create.backendPath.Get(),
                                                 create.backendPath->MaximumLength);
-  if (!backendCopy.HasBuffer()) return Complete(create.data, STATUS_INSUFFICIENT_RESOURCES);
+  if (!backendCopy.HasBuffer()) return CompleteOperation(create.data, STATUS_INSUFFICIENT_RESOURCES);
   MarkBackendCopy(create.Name(), &backendCopy);
   return RedirectToBackend(create);
 }
@@ -163,14 +158,14 @@ FLT_PREOP_CALLBACK_STATUS OpenNewVirtualDirectory(CreateDecision& create, const 
                                        kStreamHandleContextSize, PagedPool, context.Receive());
   // Passing the create down would make a real folder in the merged view's
   // folder on disk; the server has the folder now, so a later open finds it.
-  if (!NT_SUCCESS(status) || !context) return Complete(create.data, STATUS_INSUFFICIENT_RESOURCES);
+  if (!NT_SUCCESS(status) || !context) return CompleteOperation(create.data, STATUS_INSUFFICIENT_RESOURCES);
   RtlZeroMemory(context.Get(), kStreamHandleContextSize);
   status = RegisterVirtualOpen(create.data, create.Name(), reply.Data(), ServerDeleteGeneration(create.Name()),
                                context.Get());
   if (status == STATUS_DELETE_PENDING || status == STATUS_RETRY) {
-    return Complete(create.data, STATUS_DELETE_PENDING);  // a delete of the same name overtook it
+    return CompleteOperation(create.data, STATUS_DELETE_PENDING);  // a delete of the same name overtook it
   }
-  if (!NT_SUCCESS(status)) return Complete(create.data, STATUS_INSUFFICIENT_RESOURCES);
+  if (!NT_SUCCESS(status)) return CompleteOperation(create.data, STATUS_INSUFFICIENT_RESOURCES);
 
   ContextRef<StreamHandleContext> replaced;
   status = FltSetStreamHandleContext(create.objects->Instance, create.objects->FileObject,
@@ -179,31 +174,31 @@ FLT_PREOP_CALLBACK_STATUS OpenNewVirtualDirectory(CreateDecision& create, const 
   if (!NT_SUCCESS(status)) {
     // No close will come for this file object: take the open back.
     ReleaseVirtualOpen(create.data, create.objects->FileObject, context.Get());
-    return Complete(create.data, STATUS_INTERNAL_ERROR);
+    return CompleteOperation(create.data, STATUS_INTERNAL_ERROR);
   }
-  return Complete(create.data, STATUS_SUCCESS, FILE_CREATED);
+  return CompleteOperation(create.data, STATUS_SUCCESS, FILE_CREATED);
 }
 
 FLT_PREOP_CALLBACK_STATUS HandleCreate(CreateDecision& create) {
   if (ProbeBackendFile(&create.backendPath.Get(), create.objects->Instance, TRUE)) {
-    return Complete(create.data, STATUS_OBJECT_NAME_COLLISION, FILE_EXISTS);
+    return CompleteOperation(create.data, STATUS_OBJECT_NAME_COLLISION, FILE_EXISTS);
   }
   ForgetItemInfo(create.Name());
   {
     PoolBuffer reply;
     QueryItemInfo(create.data, create.Name(), &reply);
-    if (reply) return Complete(create.data, STATUS_OBJECT_NAME_COLLISION, FILE_EXISTS);
+    if (reply) return CompleteOperation(create.data, STATUS_OBJECT_NAME_COLLISION, FILE_EXISTS);
   }
   UCHAR answer = 0;
   if (!RequestCreatePath(create.data, create.Name(), create.IsDirectory(), &answer)) {
-    return Complete(create.data, answer == protocol::kCreatePathNameTooLong ? STATUS_NAME_TOO_LONG
+    return CompleteOperation(create.data, answer == protocol::kCreatePathNameTooLong ? STATUS_NAME_TOO_LONG
                                                                             : STATUS_ACCESS_DENIED);
   }
   if (!create.IsDirectory()) return RedirectToBackend(create);
 
   PoolBuffer reply;
   QueryItemInfo(create.data, create.Name(), &reply);
-  if (!reply) return Complete(create.data, STATUS_ACCESS_DENIED);
+  if (!reply) return CompleteOperation(create.data, STATUS_ACCESS_DENIED);
   return OpenNewVirtualDirectory(create, reply);
 }
 
@@ -220,7 +215,7 @@ FLT_PREOP_CALLBACK_STATUS HandleOverwriteIf(CreateDecision& create) {
   ForgetItemInfo(create.Name());
   UCHAR answer = 0;
   if (!RequestCreatePath(create.data, create.Name(), create.IsDirectory(), &answer)) {
-    return Complete(create.data, STATUS_ACCESS_DENIED);
+    return CompleteOperation(create.data, STATUS_ACCESS_DENIED);
   }
   return RedirectToBackend(create);
 }
@@ -266,7 +261,7 @@ FLT_PREOP_CALLBACK_STATUS DecideCreate(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OB
   const NTSTATUS nameStatus = GetCreateFileName(data, objects, &create.name);
   // A name the driver could not copy for want of pool may be one of the
   // view: passed down, it would be created in the view's folder on disk.
-  if (nameStatus == STATUS_INSUFFICIENT_RESOURCES) return Complete(data, nameStatus);
+  if (nameStatus == STATUS_INSUFFICIENT_RESOURCES) return CompleteOperation(data, nameStatus);
   if (!NT_SUCCESS(nameStatus)) return FLT_PREOP_SUCCESS_NO_CALLBACK;
   create.disposition = CreateDispositionOf(data);
   create.options = CreateOptionsOf(data);
@@ -278,11 +273,11 @@ FLT_PREOP_CALLBACK_STATUS DecideCreate(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OB
   if (create.disposition != FILE_CREATE && IsDesktopIni(create.name.Get(), &failed)) {
     return FLT_PREOP_SUCCESS_NO_CALLBACK;
   }
-  if (failed) return Complete(data, STATUS_INSUFFICIENT_RESOURCES);
+  if (failed) return CompleteOperation(data, STATUS_INSUFFICIENT_RESOURCES);
   if (create.name->Length <= kShortestDecidedName) return FLT_PREOP_SUCCESS_NO_CALLBACK;
   if (IsUnderBackendRoot(create.Name(), FALSE)) {
     PUNICODE_STRING name = MakeCompletionName(create.Name());
-    if (name == nullptr) return Complete(data, STATUS_INSUFFICIENT_RESOURCES);
+    if (name == nullptr) return CompleteOperation(data, STATUS_INSUFFICIENT_RESOURCES);
     *completionContext = name;
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
   }
@@ -291,10 +286,10 @@ FLT_PREOP_CALLBACK_STATUS DecideCreate(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OB
 
   // A name of the view.
   NTSTATUS status = NormaliseViewName(create, kind);
-  if (!NT_SUCCESS(status)) return Complete(data, status);
-  if (ExceedsLengthLimit(create)) return Complete(data, STATUS_NAME_TOO_LONG);
+  if (!NT_SUCCESS(status)) return CompleteOperation(data, status);
+  if (ExceedsLengthLimit(create)) return CompleteOperation(data, STATUS_NAME_TOO_LONG);
   ViewPathToBackendPath(create.Name(), &create.backendPath);
-  if (!create.backendPath.HasBuffer()) return Complete(data, STATUS_INSUFFICIENT_RESOURCES);
+  if (!create.backendPath.HasBuffer()) return CompleteOperation(data, STATUS_INSUFFICIENT_RESOURCES);
 
   switch (create.disposition) {
     case FILE_SUPERSEDE:

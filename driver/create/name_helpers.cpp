@@ -10,6 +10,7 @@
 
 #include "../channel/request_exchange.h"
 #include "../core/globals.h"
+#include "../names/view_names.h"
 #include "../setinfo/item_info_cache.h"
 #include "../support/filter_refs.h"
 #include "../support/io_holders.h"
@@ -54,35 +55,6 @@ void Rebase(const UNICODE_STRING& head, PCUNICODE_STRING path, USHORT skipBytes,
   *output = static_cast<OwnedString&&>(mapped);
 }
 
-// The name from the second query of a create relative to an open directory:
-// the merged-view volume's device name (the first VolumePrefixLength
-// characters of MergedViewRoot) in front of it.
-NTSTATUS PrefixVolumeName(const UNICODE_STRING& source, OwnedString* name) {
-  OwnedString root;
-  if (!CopyMergedViewRoot(&root)) return STATUS_INSUFFICIENT_RESOURCES;
-  // Without a configured root there is no volume name to put in front: the
-  // name is unavailable.
-  if (!root.HasBuffer()) return STATUS_OBJECT_NAME_NOT_FOUND;
-  // VolumePrefixLength is never more than the root's length when both come
-  // from one configuration, but it is read without the root's lock: take
-  // no more than the copy holds.
-  ULONG prefixBytes = static_cast<ULONG>(Globals.VolumePrefixLength) * sizeof(WCHAR);
-  if (prefixBytes > root->Length) prefixBytes = root->Length;
-  const ULONG capacity = prefixBytes + source.MaximumLength;
-  const ULONG length = prefixBytes + source.Length;
-  if (capacity > UNICODE_STRING_MAX_BYTES || length > capacity) return STATUS_NAME_TOO_LONG;
-  OwnedString prefixed = OwnedString::WithCapacity(NonPagedPool, static_cast<USHORT>(capacity));
-  if (!prefixed.HasBuffer()) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlCopyMemory(prefixed->Buffer, root->Buffer, prefixBytes);
-  if (source.Length != 0) {
-    RtlCopyMemory(reinterpret_cast<PUCHAR>(prefixed->Buffer) + prefixBytes, source.Buffer,
-                  source.Length);
-  }
-  prefixed->Length = static_cast<USHORT>(length);
-  *name = static_cast<OwnedString&&>(prefixed);
-  return STATUS_SUCCESS;
-}
-
 // The item-information payload for the path: header, name, NUL, 4 zero bytes.
 PoolBuffer BuildItemInfoRequest(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path) {
   PoolBuffer payload =
@@ -117,8 +89,17 @@ NTSTATUS GetCreateFileName(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS object
 
   status = FltGetFileNameInformation(
       data, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP, info.Receive());
+  // On a thread whose top-level IRP is set (the file system is already
+  // active on it) the Filter Manager names nothing. Passed down unnamed, a
+  // create under the view would reach the view's folder on disk: the name
+  // is composed from the file object instead.
+  if (status == STATUS_FLT_INVALID_NAME_REQUEST || status == STATUS_FLT_NAME_CACHE_MISS) {
+    return ComposeCreateName(objects->FileObject, name);
+  }
   if (!NT_SUCCESS(status)) return status;
-  if (objects->FileObject->RelatedFileObject != nullptr) return PrefixVolumeName(info->Name, name);
+  // A name from the Filter Manager always begins with its volume's device
+  // name, a create relative to an open directory included: it is used as it
+  // is (putting the volume's name in front again would name nothing).
   return CopyName(info->Name, name);
 }
 

@@ -13,9 +13,7 @@ namespace tavo {
 
 // The opened name of the create's target file, in a new non-paged buffer
 // the caller owns. Fails (allocating nothing) when there is no file object
-// or both name queries fail. A create relative to an open directory whose
-// name had to come from the second query gets the merged-view volume's
-// device name in front.
+// or both name queries fail.
 NTSTATUS GetCreateFileName(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
                            OwnedString* name);
 

@@ -75,19 +75,19 @@ FLT_PREOP_CALLBACK_STATUS DeleteFolder(PFLT_CALLBACK_DATA data, OpenHandleEntry*
     SharedLock entryLock(entry->EntryLock);
     path = OwnedString::CopyOf(NonPagedPool, entry->Path, entry->Path.Length);
   }
-  if (!path.HasBuffer()) return CompleteSetInfo(data, STATUS_INSUFFICIENT_RESOURCES);
+  if (!path.HasBuffer()) return CompleteOperation(data, STATUS_INSUFFICIENT_RESOURCES);
   UCHAR answer = 0;
   if (!NT_SUCCESS(RequestDeleteCheck(data, &path.Get(), &answer))) {
-    return CompleteSetInfo(data, STATUS_ACCESS_DENIED);
+    return CompleteOperation(data, STATUS_ACCESS_DENIED);
   }
   switch (answer) {
     case protocol::kDeleteCheckMayDelete:
       SetDeletePending(entry, deleteFlag);
-      return CompleteSetInfo(data, STATUS_SUCCESS);
+      return CompleteOperation(data, STATUS_SUCCESS);
     case protocol::kDeleteCheckRefused:
-      return CompleteSetInfo(data, STATUS_ACCESS_DENIED);
+      return CompleteOperation(data, STATUS_ACCESS_DENIED);
     default:
-      return CompleteSetInfo(data, STATUS_DIRECTORY_NOT_EMPTY);
+      return CompleteOperation(data, STATUS_DIRECTORY_NOT_EMPTY);
   }
 }
 
@@ -141,7 +141,7 @@ FLT_PREOP_CALLBACK_STATUS SetVirtualDisposition(PFLT_CALLBACK_DATA data,
                            ? sizeof(FILE_DISPOSITION_INFORMATION_EX)
                            : sizeof(FILE_DISPOSITION_INFORMATION);
   if (params.InfoBuffer == nullptr || params.Length < needed) {
-    return CompleteSetInfo(data, STATUS_INVALID_PARAMETER);
+    return CompleteOperation(data, STATUS_INVALID_PARAMETER);
   }
   const UCHAR deleteFlag = *NormalizeDispositionInfo(data);
   OpenHandleEntry* entry = handle->Entry;
@@ -155,16 +155,16 @@ FLT_PREOP_CALLBACK_STATUS SetVirtualDisposition(PFLT_CALLBACK_DATA data,
   }
   if (!hasCopy) {
     SetDeletePending(entry, deleteFlag);
-    return CompleteSetInfo(data, STATUS_SUCCESS);
+    return CompleteOperation(data, STATUS_SUCCESS);
   }
   PFILE_OBJECT copy = nullptr;
   NTSTATUS status = OpenBackendCopy(objects, entry, handle->Opener, &copy);
-  if (!NT_SUCCESS(status)) return CompleteSetInfo(data, status);
+  if (!NT_SUCCESS(status)) return CompleteOperation(data, status);
   FILE_DISPOSITION_INFORMATION disposition{deleteFlag};
   status = FltSetInformationFile(objects->Instance, copy, &disposition, sizeof(disposition),
                                  FileDispositionInformation);
   if (NT_SUCCESS(status)) SetDeletePending(entry, deleteFlag);
-  return CompleteSetInfo(data, status);
+  return CompleteOperation(data, status);
 }
 
 }  // namespace tavo

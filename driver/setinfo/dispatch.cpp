@@ -24,14 +24,14 @@ FLT_PREOP_CALLBACK_STATUS AcknowledgeOrRefuse(PFLT_CALLBACK_DATA data,
                                               FILE_INFORMATION_CLASS infoClass) {
   switch (infoClass) {
     case FileBasicInformation:
-      return CompleteSetInfo(data, STATUS_SUCCESS, sizeof(FILE_BASIC_INFORMATION));
+      return CompleteOperation(data, STATUS_SUCCESS, sizeof(FILE_BASIC_INFORMATION));
     case FilePositionInformation:
     case FileAllocationInformation:
     case FileEndOfFileInformation:
     case FileValidDataLengthInformation:
-      return CompleteSetInfo(data, STATUS_SUCCESS, sizeof(LARGE_INTEGER));
+      return CompleteOperation(data, STATUS_SUCCESS, sizeof(LARGE_INTEGER));
     default:
-      return CompleteSetInfo(data, STATUS_NOT_IMPLEMENTED);
+      return CompleteOperation(data, STATUS_NOT_IMPLEMENTED);
   }
 }
 

@@ -127,7 +127,7 @@ FLT_PREOP_CALLBACK_STATUS RenameOutOfView(PFLT_CALLBACK_DATA data, PCFLT_RELATED
     if (NT_SUCCESS(PrefixVolumeName(parent->FileName, &parentPath))) {
       ViewPathKind kind = ViewPathNone;
       if (ClassifyViewPath(&parentPath.Get(), &kind)) {
-        return CompleteSetInfo(data, STATUS_ACCESS_DENIED);
+        return CompleteOperation(data, STATUS_ACCESS_DENIED);
       }
     }
   }
@@ -154,20 +154,20 @@ FLT_PREOP_CALLBACK_STATUS RenameIntoView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_
                                          const RenameBuffer& rename, const OwnedString& source,
                                          OwnedString& target) {
   NTSTATUS status = ResolveViewTarget(data, &target);
-  if (!NT_SUCCESS(status)) return CompleteSetInfo(data, status);
-  if (NamesStream(target.Get())) return CompleteSetInfo(data, STATUS_INVALID_PARAMETER);
-  if (!source.HasBuffer()) return CompleteSetInfo(data, STATUS_UNSUCCESSFUL);
+  if (!NT_SUCCESS(status)) return CompleteOperation(data, status);
+  if (NamesStream(target.Get())) return CompleteOperation(data, STATUS_INVALID_PARAMETER);
+  if (!source.HasBuffer()) return CompleteOperation(data, STATUS_UNSUCCESSFUL);
   OwnedString backend;
   ViewPathToBackendPath(&target.Get(), &backend);
-  if (!backend.HasBuffer()) return CompleteSetInfo(data, STATUS_INSUFFICIENT_RESOURCES);
+  if (!backend.HasBuffer()) return CompleteOperation(data, STATUS_INSUFFICIENT_RESOURCES);
   const ULONG backendChars = backend->Length / sizeof(WCHAR);
   if (backendChars < kMinBackendTargetChars || backendChars > kMaxBackendTargetChars) {
-    return CompleteSetInfo(data, STATUS_NAME_TOO_LONG);
+    return CompleteOperation(data, STATUS_NAME_TOO_LONG);
   }
   const bool exists = ProbeBackendFile(&backend.Get(), objects->Instance, 0) != FALSE;
   const bool same = EqualIgnoringCase(source.Get(), backend.Get());
   if (exists && !rename.Replace && !same) {
-    return CompleteSetInfo(data, STATUS_OBJECT_NAME_COLLISION);
+    return CompleteOperation(data, STATUS_OBJECT_NAME_COLLISION);
   }
 
   ForgetItemInfo(&target.Get());
@@ -175,21 +175,21 @@ FLT_PREOP_CALLBACK_STATUS RenameIntoView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_
   QueryItemInfo(data, &target.Get(), &serverItem);
   if (serverItem) {
     if (!rename.Replace) {
-      if (!same) return CompleteSetInfo(data, STATUS_OBJECT_NAME_COLLISION);
+      if (!same) return CompleteOperation(data, STATUS_OBJECT_NAME_COLLISION);
     } else if (!exists) {
       const BOOLEAN deleted = RequestServerDelete(data, &target.Get(), FALSE);
       // Asked for: whatever the answer, earlier answers about the name are void.
       ForgetDeletedItem(&target.Get());
-      if (!deleted) return CompleteSetInfo(data, STATUS_ACCESS_DENIED);
+      if (!deleted) return CompleteOperation(data, STATUS_ACCESS_DENIED);
     }
   }
   UCHAR prepared = 0;
   if (!RequestCreatePath(data, &target.Get(), FALSE, &prepared)) {
-    return CompleteSetInfo(data, STATUS_ACCESS_DENIED);
+    return CompleteOperation(data, STATUS_ACCESS_DENIED);
   }
 
   PoolBuffer redirected = BuildRedirectedRenameBuffer(rename, backend.Get());
-  if (!redirected) return CompleteSetInfo(data, STATUS_INSUFFICIENT_RESOURCES);
+  if (!redirected) return CompleteOperation(data, STATUS_INSUFFICIENT_RESOURCES);
   status = FltSetInformationFile(objects->Instance, objects->FileObject, redirected.Data(),
                                  redirected.Size(), FileRenameInformation);
   bool retrying = false;
@@ -197,9 +197,9 @@ FLT_PREOP_CALLBACK_STATUS RenameIntoView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_
     OwnedString image;
     const bool named = NT_SUCCESS(GetProcessImageName(&image, FltGetRequestorProcessIdEx(data)));
     TAVO_PRINT("Process %wZ is for rename\n", &image.Get());
-    if (!named || !IsRetriedReader(image.Get())) return CompleteSetInfo(data, status);
+    if (!named || !IsRetriedReader(image.Get())) return CompleteOperation(data, status);
     const NTSTATUS queued = QueueRetry(data, redirected);
-    if (!NT_SUCCESS(queued)) return CompleteSetInfo(data, queued);
+    if (!NT_SUCCESS(queued)) return CompleteOperation(data, queued);
     retrying = true;
   }
   if (!retrying) FollowRename(objects, backend.Get());
@@ -210,7 +210,7 @@ FLT_PREOP_CALLBACK_STATUS RenameIntoView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_
   }
   NotifyRename(&source.Get(), &backend.Get());
   // From here the worker alone completes a retried request.
-  return retrying ? FLT_PREOP_PENDING : CompleteSetInfo(data, STATUS_SUCCESS);
+  return retrying ? FLT_PREOP_PENDING : CompleteOperation(data, STATUS_SUCCESS);
 }
 
 }  // namespace
@@ -219,7 +219,7 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFile(PFLT_CALLBACK_DATA data, PCFLT_RELATED
                                           PVOID* completionContext) {
   RenameBuffer rename;
   NTSTATUS status = CaptureRenameBuffer(data, &rename);
-  if (!NT_SUCCESS(status)) return CompleteSetInfo(data, status);
+  if (!NT_SUCCESS(status)) return CompleteOperation(data, status);
   OwnedString source;
   (void)GetCreateFileName(data, objects, &source);
   OwnedString target;
@@ -230,7 +230,7 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFile(PFLT_CALLBACK_DATA data, PCFLT_RELATED
   if (!NT_SUCCESS(status) && !source.HasBuffer() && IsPlainLeafName(rename)) {
     return RenameOutOfView(data, objects, source, completionContext);
   }
-  if (!NT_SUCCESS(status)) return CompleteSetInfo(data, status);
+  if (!NT_SUCCESS(status)) return CompleteOperation(data, status);
   ViewPathKind kind = ViewPathNone;
   if (!ClassifyViewPath(&target.Get(), &kind)) {
     return RenameOutOfView(data, objects, source, completionContext);

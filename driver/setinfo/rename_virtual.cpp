@@ -46,7 +46,7 @@ struct VirtualRename {
 };
 
 FLT_PREOP_CALLBACK_STATUS Complete(VirtualRename& op, NTSTATUS status, ULONG_PTR information = 0) {
-  return CompleteSetInfo(op.data, status, information);
+  return CompleteOperation(op.data, status, information);
 }
 
 // A rename buffer naming `path` by its full device path, with the caller's

@@ -13,20 +13,13 @@
 
 #include "../create/contexts.h"
 #include "../create/path_classification.h"
+#include "../support/completion.h"
 #include "../support/counted_string.h"
 
 namespace tavo {
 
 struct OpenHandleEntry;
 struct OpenerRecord;
-
-// Completes a request the driver answers itself.
-inline FLT_PREOP_CALLBACK_STATUS CompleteSetInfo(PFLT_CALLBACK_DATA data, NTSTATUS status,
-                                                 ULONG_PTR information = 0) {
-  data->IoStatus.Status = status;
-  data->IoStatus.Information = information;
-  return FLT_PREOP_COMPLETE;
-}
 
 // ---- rename_target.cpp
 

@@ -1,6 +1,7 @@
 // References the Filter Manager hands out, released by their owners:
 // contexts (FltReleaseContext), file-name information
-// (FltReleaseFileNameInformation) and filter objects (FltObjectDereference).
+// (FltReleaseFileNameInformation), filter objects (FltObjectDereference) and
+// files the driver opens itself (FltClose and ObDereferenceObject).
 #pragma once
 
 #include <fltKernel.h>

@@ -275,13 +275,25 @@ NTSTATUS AskProvider(_FLT_INSTANCE* provider, io::FileObject* file, PFLT_CALLBAC
 }
 
 // The documented refusals of a name query (STATUS_FLT_INVALID_NAME_REQUEST):
-// paging I/O, the post-close path, and a short name in pre-create. Above
+// a thread whose TopLevelIrp is set (the file system is already active on it,
+// and querying it again could deadlock or overflow the stack), paging I/O,
+// the post-close path, and a short name in pre-create. A name that would
+// have to come from the file system while TopLevelIrp is set is a cache miss
+// (STATUS_FLT_NAME_CACHE_MISS) for FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP;
+// the sim keeps no name cache, so that query always misses then. Above
 // APC_LEVEL the query is a programming error; the verifier reports it and
 // the sim refuses it the same way (the documentation names no status).
-NTSTATUS CheckNameRequest(PFLT_CALLBACK_DATA data, ULONG format, bool preCreate) {
+NTSTATUS CheckNameRequest(PFLT_CALLBACK_DATA data, FLT_FILE_NAME_OPTIONS options, bool preCreate) {
+  const ULONG format = FltGetFileNameFormat(options);
   if (kernel::CurrentThread().irql > APC_LEVEL) {
     verifier::Report(verifier::Check::Irql, "file name query above APC_LEVEL");
     return STATUS_FLT_INVALID_NAME_REQUEST;
+  }
+  const ULONG method = FltGetFileNameQueryMethod(options);
+  if (IoGetTopLevelIrp() != nullptr && method != FLT_FILE_NAME_QUERY_CACHE_ONLY) {
+    return method == FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP
+               ? STATUS_FLT_NAME_CACHE_MISS
+               : STATUS_FLT_INVALID_NAME_REQUEST;
   }
   if (!data) return STATUS_SUCCESS;
   if (data->Iopb->IrpFlags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO))
@@ -350,7 +362,7 @@ NTSTATUS BuildName(io::FileObject* file, _FLT_INSTANCE* requester, PFLT_CALLBACK
   const bool preCreate = data && data->Iopb->MajorFunction == IRP_MJ_CREATE &&
                          !(data->Flags & FLTFL_CALLBACK_DATA_POST_OPERATION) &&
                          !(file && file->opened);
-  NTSTATUS status = CheckNameRequest(data, format, preCreate);
+  NTSTATUS status = CheckNameRequest(data, options, preCreate);
   if (!NT_SUCCESS(status)) return status;
   if (!file || !file->volume) return STATUS_INVALID_PARAMETER;
   // No name cache is kept: a cache-only query always misses.

@@ -163,6 +163,14 @@ BOOLEAN IoIsFileObjectIgnoringSharing(PFILE_OBJECT FileObject) {
   return file && file->ignoreSharing ? TRUE : FALSE;
 }
 
+PIRP IoGetTopLevelIrp() {
+  return sim::kernel::CurrentThread().topLevelIrp;
+}
+
+VOID IoSetTopLevelIrp(PIRP Irp) {
+  sim::kernel::CurrentThread().topLevelIrp = Irp;
+}
+
 namespace sim::io {
 
 Operation::Operation(Volume* vol, FileObject* f, UCHAR major, UCHAR minor)

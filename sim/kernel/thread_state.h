@@ -27,6 +27,7 @@ struct ThreadState {
   void* waitState = nullptr;   // owned by the wait/alert machinery
   PKTHREAD kthread = nullptr;  // the thread's KTHREAD body (see kernel/kthread.h)
   int spinLocksHeld = 0;       // spin locks this thread holds
+  PIRP topLevelIrp = nullptr;  // IoGetTopLevelIrp: set by a file system while it serves a request
 };
 
 // The calling thread's state.

@@ -37,7 +37,7 @@ set(number "(0x[0-9A-Fa-f]+|[0-9]+)")
 # line number.
 file(STRINGS "${DATA}" lines)
 set(text "// Generated from ${DATA} by windows_constants.cmake; edit the data file.\n")
-string(APPEND text "#include <ntifs.h>\n#include <fltKernel.h>\n\n")
+string(APPEND text "#include <ntifs.h>\n#include <fltKernel.h>\n#include <mountdev.h>\n\n")
 # WCHAR is 16-bit in both builds (-fshort-wchar), so wide literals are UTF-16
 # code units: the driver's L\"...\" names and lengths rely on it.
 string(APPEND text "static_assert(L'\\xFFFF' == 0xFFFF && sizeof(L\"ab\") == 6, \"wide literals are UTF-16 code units\");\n")

@@ -313,10 +313,24 @@ void Walk::MetadataLook() {
   sim::harness::RunAs(explorer_, [&] {
     const std::u16string path = InView(u"docs\\notes.txt");
     Opened opened = Open(path, FILE_READ_ATTRIBUTES, FILE_OPEN);
-    if (opened.handle != nullptr) NtClose(opened.handle);
     Op("explorer.exe", "open " + Dos(path) + " for FILE_READ_ATTRIBUTES", opened.status,
        NT_SUCCESS(opened.status) ? "(a virtual open of the server item)" : "");
     Check(NT_SUCCESS(opened.status), "the metadata open should succeed");
+    if (opened.handle == nullptr) return;
+    // The driver answers from what the server reported at the open.
+    FILE_NETWORK_OPEN_INFORMATION info{};
+    IO_STATUS_BLOCK iosb{};
+    const NTSTATUS queried = NtQueryInformationFile(opened.handle, &iosb, &info, sizeof(info),
+                                                    FileNetworkOpenInformation);
+    char attributes[16];
+    std::snprintf(attributes, sizeof(attributes), "0x%x", static_cast<unsigned>(info.FileAttributes));
+    Op("explorer.exe", "query FileNetworkOpenInformation", queried,
+       NT_SUCCESS(queried) ? "size " + std::to_string(info.EndOfFile.QuadPart) + ", attributes " +
+                                 attributes + ", last write " +
+                                 std::to_string(info.LastWriteTime.QuadPart)
+                           : "");
+    Check(NT_SUCCESS(queried), "the metadata query should be answered without a download");
+    NtClose(opened.handle);
   });
   const bool copied = BackendHas(u"docs\\notes.txt");
   print_.Line(std::string("   local copy present: ") +

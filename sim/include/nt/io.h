@@ -545,6 +545,16 @@ NTKERNELAPI PTXN_PARAMETER_BLOCK IoGetTransactionParameterBlock(PFILE_OBJECT Fil
 NTKERNELAPI NTSTATUS IoSetFileObjectIgnoreSharing(PFILE_OBJECT FileObject);
 NTKERNELAPI BOOLEAN IoIsFileObjectIgnoringSharing(PFILE_OBJECT FileObject);
 
+// The thread's top-level IRP: set by a file system (or the cache manager, the
+// modified page writer, the fast I/O path) while it serves a request, so that
+// code it calls knows the file system is already active on this thread.
+NTKERNELAPI PIRP IoGetTopLevelIrp(VOID);
+NTKERNELAPI VOID IoSetTopLevelIrp(PIRP Irp);
+#define FSRTL_FSP_TOP_LEVEL_IRP 0x01
+#define FSRTL_CACHE_TOP_LEVEL_IRP 0x02
+#define FSRTL_MOD_WRITE_TOP_LEVEL_IRP 0x03
+#define FSRTL_FAST_IO_TOP_LEVEL_IRP 0x04
+
 NTSYSAPI NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                                      POBJECT_ATTRIBUTES ObjectAttributes,
                                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,

@@ -136,8 +136,7 @@ TEST_F(NamesAllocationFailureTest, PathMapping) {
 TEST_F(NamesAllocationFailureTest, GetCreateFileName) {
   HANDLE folder = CreateWorkFolder(*volume_);
   sim::harness::Driver* probe = LoadNameProbe(ProbeProvider::Fails);
-  const std::u16string expected =
-      std::u16string(kVolumeDevice) + kVolumeDevice + u"\\work\\dir\\a.txt";
+  const std::u16string expected = std::u16string(kVolumeDevice) + u"\\work\\dir\\a.txt";
   std::uint64_t nth = 0, allocations = 0;  // nth 0: count the allocations
   SetCreateHook([&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects) {
     sim::faults::Clear();

@@ -61,23 +61,11 @@ TEST_F(CreateNameTest, OpenedNameFromEitherQuery) {
       {"first query, relative create", ProbeProvider::Answers, true, kProviderName},
       {"no provider, relative create", ProbeProvider::None, true, kOpened},
       {"second query", ProbeProvider::Fails, false, kOpened},
-      // The merged-view volume's device name goes in front (the simulated
-      // file system's name starts with it already, so it shows twice).
-      {"second query, relative create", ProbeProvider::Fails, true, kVolume + kOpened},
+      // The Filter Manager's name carries the volume already: nothing goes
+      // in front of it.
+      {"second query, relative create", ProbeProvider::Fails, true, kOpened},
   };
   for (const Case& c : cases) EXPECT_EQ(NameOfCreate(c.provider, c.relative), c.name) << c.what;
-}
-
-// The prefix is the first VolumePrefixLength characters of the merged-view
-// root; a root with fewer than three backslashes gives all of it.
-TEST_F(CreateNameTest, VolumePrefixComesFromTheMergedViewRoot) {
-  const std::u16string roots[] = {u"\\Device\\HarddiskVolume3\\Tavo", u"\\Device\\Vol"};
-  const std::u16string prefixes[] = {kVolume, u"\\Device\\Vol"};
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(client_->Channel().Configure(1, roots[i], kBackendRoot, kSecondaryViewRoot).hresult,
-              S_OK);
-    EXPECT_EQ(NameOfCreate(ProbeProvider::Fails, true), prefixes[i] + kOpened);
-  }
 }
 
 TEST_F(CreateNameTest, NoFileObjectAllocatesNothing) {

@@ -265,7 +265,7 @@ TEST_F(NameProvider, QueriesFromAboveReachTheProviderItsOwnQueriesGoBelowUnlessA
 // The documented refusals (paging I/O, post-close, a short name in
 // pre-create) and short names where they are allowed.
 TEST_F(Names, RefusedRequestsAndShortNames) {
-  enum class Where { PreCreate, PostCreate, PagingRead, PostClose };
+  enum class Where { PreCreate, PostCreate, PagingRead, PostClose, TopLevelIrpSet };
   struct Case {
     const char* what;
     Where where;
@@ -282,6 +282,11 @@ TEST_F(Names, RefusedRequestsAndShortNames) {
        STATUS_FLT_INVALID_NAME_REQUEST, u""},
       {"opened name in post-close", Where::PostClose, FLT_FILE_NAME_OPENED,
        STATUS_FLT_INVALID_NAME_REQUEST, u""},
+      {"opened name with a top-level IRP", Where::TopLevelIrpSet, FLT_FILE_NAME_OPENED,
+       STATUS_FLT_INVALID_NAME_REQUEST, u""},
+      {"cache lookup with a top-level IRP", Where::TopLevelIrpSet,
+       FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP,
+       STATUS_FLT_NAME_CACHE_MISS, u""},
   };
   const Case* current = nullptr;
   auto query = [&](Where where, PFLT_CALLBACK_DATA data) {
@@ -308,6 +313,9 @@ TEST_F(Names, RefusedRequestsAndShortNames) {
     data->Iopb->IrpFlags |= IRP_PAGING_IO;  // as the memory manager's reads carry
     query(Where::PagingRead, data);
     data->Iopb->IrpFlags = saved;
+    IoSetTopLevelIrp(reinterpret_cast<PIRP>(FSRTL_FSP_TOP_LEVEL_IRP));  // as a file system's worker
+    query(Where::TopLevelIrpSet, data);
+    IoSetTopLevelIrp(nullptr);
     return FLT_PREOP_SUCCESS_NO_CALLBACK;
   };
   Slot(0).pre[IRP_MJ_CLOSE] = withPost;

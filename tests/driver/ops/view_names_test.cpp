@@ -1,0 +1,189 @@
+// Names of the merged view: what a filter above the driver gets for the
+// driver's own file objects and for files outside the view, the
+// normalisation of components under the view, and creates relative to an
+// open directory of the view.
+#include <cstring>
+
+#include "core/callbacks.h"
+#include "served_fixture.h"
+
+namespace tavo::testing {
+namespace {
+
+// A filter above the driver (the query starts at the top of the stack) asks
+// for the names of the driver's own file objects and of files outside the
+// view.
+TEST_F(ServedOperationsTest, NameQueriesFromAboveNameServerItemsAndDeferOthers) {
+  struct Case {
+    std::u16string path;
+    ACCESS_MASK access;
+    std::u16string name;  // opened and normalized alike
+  };
+  const Case cases[] = {
+      {kServerFile, FILE_READ_ATTRIBUTES, kServerFile},
+      {kServerFolder, FILE_READ_ATTRIBUTES, kServerFolder},
+      {kView, FILE_READ_ATTRIBUTES, kView},
+      {kOutside, FILE_READ_ATTRIBUTES, kOutside},
+      // A local copy is named by the file system: its backend name.
+      {InView(u"\\local.txt"), FILE_READ_ATTRIBUTES, kBackend + u"\\local.txt"},
+  };
+  for (const Case& c : cases) {
+    OpenResult opened = Open(c.path, c.access, FILE_OPEN);
+    ASSERT_EQ(opened.status, STATUS_SUCCESS) << sim::harness::ToUtf8(c.path);
+    PVOID object = nullptr;
+    ASSERT_EQ(As(opened,
+                 [&] {
+                   return ObReferenceObjectByHandle(opened.handle, 0, nullptr, KernelMode, &object,
+                                                    nullptr);
+                 }),
+              STATUS_SUCCESS);
+    for (ULONG format : {FLT_FILE_NAME_OPENED, FLT_FILE_NAME_NORMALIZED}) {
+      PFLT_FILE_NAME_INFORMATION info = nullptr;
+      ASSERT_EQ(FltGetFileNameInformationUnsafe(static_cast<PFILE_OBJECT>(object), nullptr,
+                                                format | FLT_FILE_NAME_QUERY_DEFAULT, &info),
+                STATUS_SUCCESS)
+          << sim::harness::ToUtf8(c.path) << " format " << format;
+      EXPECT_EQ(sim::harness::ToUtf8(sim::harness::ToU16(info->Name)),
+                sim::harness::ToUtf8(c.name));
+      FltReleaseFileNameInformation(info);
+    }
+    ObDereferenceObject(object);
+    Close(opened);
+  }
+}
+
+// Creates relative to a handle of the view root or of a server-only folder
+// reach the item they name: a virtual open, or a download and a reparse to
+// the local copy.
+TEST_F(ServedOperationsTest, RelativeOpensReachTheNamedItem) {
+  AddServerItem(InView(u"\\Projects\\plan.txt"), {false, "the plan"});
+  struct Case {
+    const char* what;
+    std::u16string root;
+    std::u16string name;
+    ACCESS_MASK access;
+    std::u16string viewPath;
+    std::string contents;  // empty: a virtual open, not read
+  };
+  const Case cases[] = {
+      {"virtual, under the root", kView, u"report.docx", FILE_READ_ATTRIBUTES, kServerFile, ""},
+      {"download, under the root", kView, u"report.docx", FILE_READ_DATA | READ_CONTROL,
+       kServerFile, "twelve bytes"},
+      {"virtual, under a server folder", kServerFolder, u"plan.txt", FILE_READ_ATTRIBUTES,
+       InView(u"\\Projects\\plan.txt"), ""},
+      {"download, under a server folder", kServerFolder, u"plan.txt", FILE_READ_DATA | READ_CONTROL,
+       InView(u"\\Projects\\plan.txt"), "the plan"},
+  };
+  for (const Case& c : cases) {
+    OpenResult root = Open(c.root, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
+    ASSERT_EQ(root.status, STATUS_SUCCESS) << c.what;
+    OpenResult opened = As(root, [&] {
+      OpenResult result;
+      result.processId = root.processId;
+      sim::harness::OwnedUnicodeString name(c.name);
+      OBJECT_ATTRIBUTES attributes;
+      InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, root.handle,
+                                 nullptr);
+      IO_STATUS_BLOCK iosb{};
+      result.status = NtCreateFile(&result.handle, c.access | SYNCHRONIZE, &attributes, &iosb,
+                                   nullptr, FILE_ATTRIBUTE_NORMAL,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+      return result;
+    });
+    ASSERT_EQ(opened.status, STATUS_SUCCESS) << c.what;
+    if (c.contents.empty()) {
+      std::vector<UCHAR> buffer(512);
+      ASSERT_EQ(Query(opened, buffer.data(), 512, FileNameInformation), STATUS_SUCCESS);
+      auto* record = reinterpret_cast<FILE_NAME_INFORMATION*>(buffer.data());
+      EXPECT_EQ(
+          sim::harness::ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(record->FileName),
+                                              record->FileNameLength / 2)),
+          sim::harness::ToUtf8(c.viewPath))
+          << c.what;
+      // A filter above gets the same name, though the file object's own
+      // name is relative and its related directory is gone after the create.
+      PVOID object = nullptr;
+      ASSERT_EQ(As(opened,
+                   [&] {
+                     return ObReferenceObjectByHandle(opened.handle, 0, nullptr, KernelMode,
+                                                      &object, nullptr);
+                   }),
+                STATUS_SUCCESS);
+      PFLT_FILE_NAME_INFORMATION info = nullptr;
+      ASSERT_EQ(FltGetFileNameInformationUnsafe(static_cast<PFILE_OBJECT>(object), nullptr,
+                                                FLT_FILE_NAME_NORMALIZED, &info),
+                STATUS_SUCCESS)
+          << c.what;
+      EXPECT_EQ(sim::harness::ToUtf8(sim::harness::ToU16(info->Name)),
+                sim::harness::ToUtf8(c.viewPath));
+      FltReleaseFileNameInformation(info);
+      ObDereferenceObject(object);
+    } else {
+      EXPECT_EQ(ReadAll(opened), c.contents) << c.what;
+    }
+    Close(opened);
+    Close(root);
+  }
+}
+
+// Normalising a component under the view keeps its characters and asks the
+// client whether the item exists; a secondary-root parent is asked about on
+// the merged view.
+TEST_F(ServedOperationsTest, ComponentsUnderTheViewAreNormalizedByTheClient) {
+  struct Case {
+    std::u16string parent;
+    std::u16string component;
+    ULONG bufferLength;
+    NTSTATUS status;
+    std::u16string asked;
+  };
+  const Case cases[] = {
+      {kView + u"\\", u"REPORT.docx", 64, STATUS_SUCCESS, InView(u"\\REPORT.docx")},
+      {kView + u"\\", u"absent.txt", 64, STATUS_NO_SUCH_FILE, InView(u"\\absent.txt")},
+      {kSecondary + u"\\", u"Projects", 64, STATUS_SUCCESS, InView(u"\\Projects")},
+      // Room for the header only: nothing of the component is copied.
+      {kView + u"\\", u"Projects", 12, STATUS_BUFFER_TOO_SMALL, InView(u"\\Projects")},
+  };
+  for (const Case& c : cases) {
+    sim::harness::OwnedUnicodeString parent(c.parent), component(c.component);
+    std::vector<UCHAR> buffer(c.bufferLength + 8, 0xCC);
+    auto* names = reinterpret_cast<FILE_NAMES_INFORMATION*>(buffer.data());
+    const std::size_t before = Sent(protocol::kRequestItemQuery).size();
+    EXPECT_EQ(FilterNormalizeNameComponentEx(nullptr, nullptr, parent.get(), 0, component.get(),
+                                             names, c.bufferLength, 0, nullptr),
+              c.status)
+        << sim::harness::ToUtf8(c.component);
+    for (ULONG i = c.bufferLength; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], 0xCC);
+    const auto sent = Sent(protocol::kRequestItemQuery);
+    if (sent.size() > before) {
+      EXPECT_EQ(sim::harness::ToUtf8(sent.back().Name(8, 12)), sim::harness::ToUtf8(c.asked));
+    }
+    if (c.status == STATUS_SUCCESS) {
+      ASSERT_EQ(names->FileNameLength, c.component.size() * 2);
+      EXPECT_EQ(std::memcmp(names->FileName, c.component.data(), names->FileNameLength), 0);
+    } else {
+      EXPECT_EQ(names->FileNameLength, 0u);
+    }
+  }
+}
+
+// On a thread whose top-level IRP is set the Filter Manager names nothing;
+// the driver still decides the creates of the view from the file object's
+// name, so nothing reaches the view's folder on disk.
+TEST_F(ServedOperationsTest, CreatesWithATopLevelIrpAreStillDecided) {
+  IoSetTopLevelIrp(reinterpret_cast<PIRP>(FSRTL_FSP_TOP_LEVEL_IRP));
+  OpenResult virtualOpen = Open(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  OpenResult created = Open(InView(u"\\new.txt"), GENERIC_WRITE, FILE_CREATE);
+  IoSetTopLevelIrp(nullptr);
+  EXPECT_EQ(virtualOpen.status, STATUS_SUCCESS);
+  EXPECT_NE(EntryOf(kServerFile), nullptr);
+  EXPECT_EQ(created.status, STATUS_SUCCESS);
+  EXPECT_FALSE(VolumeHas(u"\\Users\\ann\\Tavo\\new.txt"));
+  EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\new.txt"));
+  Close(virtualOpen);
+  Close(created);
+}
+
+}  // namespace
+}  // namespace tavo::testing

@@ -41,11 +41,6 @@ FLT_POSTOP_CALLBACK_STATUS FilterPostSetInformationOperationCallback(PFLT_CALLBA
   return FLT_POSTOP_FINISHED_PROCESSING;
 }
 
-FLT_PREOP_CALLBACK_STATUS FilterPreDirectoryControlOperationCallback(
-    PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID* CompletionContext) {
-  return PassThrough(Data, FltObjects, CompletionContext);
-}
-
 FLT_PREOP_CALLBACK_STATUS FilterPreShutdownOperationCallback(PFLT_CALLBACK_DATA Data,
                                                              PCFLT_RELATED_OBJECTS FltObjects,
                                                              PVOID* CompletionContext) {

@@ -104,7 +104,20 @@ void SortForListing(std::vector<ListingEntry>* entries) {
                    });
 }
 
+std::vector<ListingEntry> MatchingEntries(std::vector<ListingEntry> entries,
+                                          const std::u16string& pattern) {
+  std::erase_if(entries, [&](const ListingEntry& entry) { return !Matches(entry, pattern); });
+  return entries;
+}
+
 ListingAnswer BuildListing(const std::vector<ListingEntry>& entries, const ListingQuery& query) {
+  if (!query.pattern.empty() && !IsLegalPattern(query.pattern)) {
+    return BuildListingPage({}, query);
+  }
+  return BuildListingPage(MatchingEntries(entries, query.pattern), query);
+}
+
+ListingAnswer BuildListingPage(const std::vector<ListingEntry>& matching, const ListingQuery& query) {
   ListingAnswer answer;
   const std::uint32_t header = EntryHeaderBytes(query.infoClass);
   if (header == 0) {
@@ -124,15 +137,10 @@ ListingAnswer BuildListing(const std::vector<ListingEntry>& entries, const Listi
   // (up to 4 GiB) is a limit, not a size to allocate.
   std::uint32_t used = 0;
   std::uint32_t previous = 0;
-  std::uint32_t skip = query.startIndex;
   answer.status = status::kSuccess;
 
-  for (const ListingEntry& entry : entries) {
-    if (!Matches(entry, query.pattern)) continue;
-    if (skip > 0) {
-      --skip;
-      continue;
-    }
+  for (std::size_t index = query.startIndex; index < matching.size(); ++index) {
+    const ListingEntry& entry = matching[index];
     const auto nameBytes = static_cast<std::uint32_t>(entry.item.name.size() * 2);
     const std::uint32_t start = answer.entries == 0 ? 0 : (used + 7u) & ~7u;
     if (static_cast<std::uint64_t>(start) + header + nameBytes > query.bufferLength) {

@@ -12,6 +12,7 @@
 
 #include "agent_state.h"
 #include "listing.h"
+#include "listing_snapshots.h"
 #include "local_files.h"
 #include "payloads.h"
 #include "server_store.h"
@@ -63,6 +64,9 @@ class RequestHandler {
   AgentAnswer ItemInformation(const DecodedRequest& request);
   AgentAnswer LongName(const DecodedRequest& request);
   AgentAnswer Listing(const DecodedRequest& request);
+  std::optional<std::vector<ListingEntry>> FolderForListing(const std::u16string& serverPath,
+                                                            const std::u16string& pattern,
+                                                            bool wantShortNames);
   AgentAnswer DeleteCheck(const DecodedRequest& request);
   AgentAnswer Download(const DecodedRequest& request);
   AgentAnswer CreatePath(const DecodedRequest& request);
@@ -79,6 +83,7 @@ class RequestHandler {
   ShortNameBook shortNames_;
   AgentState& state_;
   std::u16string staging_;
+  ListingSnapshots snapshots_;
 
   std::atomic<std::uint64_t> stagingCounter_{0};
 };

@@ -311,6 +311,23 @@ TEST_F(DirectoryControlTest, CallerRewritingItsBufferCannotMisleadTheCount) {
   Close(root);
 }
 
+// A caller buffer valid only through its MDL (a filter in another process
+// context): the answer still lands, through the mapping the driver takes.
+TEST_F(DirectoryControlTest, AnswerLandsInABufferValidOnlyThroughItsMdl) {
+  OpenResult root = OpenFolder(kView);
+  ASSERT_EQ(root.status, STATUS_SUCCESS);
+  const auto two = NamesListing({u"aa", u"bb"});
+  Answer(STATUS_SUCCESS, two);
+  sim::harness::user_buffers::SetDirectoryBufferMdlOnly(true);
+  Listed listed = List(root, 256);
+  sim::harness::user_buffers::SetDirectoryBufferMdlOnly(false);
+  EXPECT_EQ(listed.status, STATUS_SUCCESS);
+  ASSERT_EQ(listed.information, two.size());
+  EXPECT_TRUE(std::equal(two.begin(), two.end(), listed.buffer.begin()));
+  EXPECT_EQ(NextStartIndex(root), 2u);
+  Close(root);
+}
+
 // A file system's partial first entry: the entry is handed out (the caller
 // reads its FileNameLength and asks again with a bigger buffer), so the
 // enumeration goes on after it.

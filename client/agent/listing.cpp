@@ -93,15 +93,26 @@ std::uint32_t EntryHeaderBytes(std::uint32_t infoClass) {
 }
 
 void SortForListing(std::vector<ListingEntry>* entries) {
-  std::stable_sort(entries->begin(), entries->end(),
-                   [](const ListingEntry& a, const ListingEntry& b) {
-                     auto rank = [](const std::u16string& name) {
-                       return name == u"." ? 0 : name == u".." ? 1 : 2;
-                     };
-                     if (rank(a.item.name) != rank(b.item.name))
-                       return rank(a.item.name) < rank(b.item.name);
-                     return Upcase(a.item.name) < Upcase(b.item.name);
-                   });
+  // Each name is upcased once, not at every comparison.
+  struct Key {
+    int rank;  // "." 0, ".." 1, others 2
+    std::u16string upcased;
+    std::size_t index;
+  };
+  std::vector<Key> keys;
+  keys.reserve(entries->size());
+  for (std::size_t i = 0; i < entries->size(); ++i) {
+    const std::u16string& name = (*entries)[i].item.name;
+    const int rank = name == u"." ? 0 : name == u".." ? 1 : 2;
+    keys.push_back({rank, rank == 2 ? Upcase(name) : std::u16string(), i});
+  }
+  std::stable_sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+    return a.rank != b.rank ? a.rank < b.rank : a.upcased < b.upcased;
+  });
+  std::vector<ListingEntry> sorted;
+  sorted.reserve(entries->size());
+  for (const Key& key : keys) sorted.push_back(std::move((*entries)[key.index]));
+  *entries = std::move(sorted);
 }
 
 std::vector<ListingEntry> MatchingEntries(std::vector<ListingEntry> entries,

@@ -277,7 +277,8 @@ std::optional<std::vector<ListingEntry>> RequestHandler::FolderForListing(
     if (it != shortByLong.end()) entry.shortName = it->second;
     entries.push_back(std::move(entry));
   }
-  SortForListing(&entries);
+  // Already in listing order: "." and "..", then MergedFolder's items, which
+  // come ordered by upcased name.
   return MatchingEntries(std::move(entries), pattern);
 }
 

@@ -48,7 +48,8 @@ class RequestHandler {
   AgentAnswer Handle(const DecodedRequest& request);
 
   // The merged contents of a folder (server items and local copies; a local
-  // copy's description wins); nothing when neither side has the folder.
+  // copy's description wins), in upcased-name order; nothing when neither
+  // side has the folder.
   std::optional<std::vector<ItemInfo>> MergedFolder(const std::u16string& serverPath);
   // Makes the backend folders of a server folder path exist.
   bool EnsureLocalFolders(const std::u16string& serverFolder);

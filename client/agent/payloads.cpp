@@ -77,11 +77,15 @@ std::optional<DecodedRequest> DecodeRequest(std::uint32_t type, const Bytes& pay
           !pathLength) {
         return std::nullopt;
       }
-      auto path = in.Name(kDirectoryQueryNamesOffset, *pathLength);
+      // The emptiness check counts the path without its NUL (which follows it).
+      const std::uint32_t pathBytes =
+          *purpose == kDirectoryQueryDeleteCheck ? *pathLength + 2 : *pathLength;
+      if (pathBytes < *pathLength) return std::nullopt;
+      auto path = in.Name(kDirectoryQueryNamesOffset, pathBytes);
       if (!path) return std::nullopt;
       if (*patternLength != 0) {
         auto pattern =
-            in.Name(kDirectoryQueryNamesOffset + std::size_t{*pathLength}, *patternLength);
+            in.Name(kDirectoryQueryNamesOffset + std::size_t{pathBytes}, *patternLength);
         if (!pattern) return std::nullopt;
         r.secondName = *pattern;
       }

@@ -43,23 +43,35 @@ PoolBuffer BuildNamedPayload(ULONG headerBytes, const UNICODE_STRING& name) {
   return payload;
 }
 
-BOOLEAN RequestDownloadForCreate(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name) {
-  // Without a payload nothing can be asked: the download is not approved.
-  PoolBuffer payload = BuildNamedPayload(kDownloadNameOffset, *name);
-  if (!payload) return FALSE;
-  WriteU32(payload, __builtin_offsetof(DownloadRequest, SessionId), RequestorSessionId(data));
-  WriteU32(payload, __builtin_offsetof(DownloadRequest, IsDirectory), 0);
-  WriteU32(payload, __builtin_offsetof(DownloadRequest, NameLength), NameLengthField(*name));
+namespace {
 
-  OwnedString image;
-  GetProcessImageName(&image, FltGetRequestorProcessIdEx(data));
+// The download payload: `name` asked for on behalf of the requestor, whose
+// image name goes in ProcessName (also returned in *image).
+PoolBuffer BuildDownloadPayload(PFLT_CALLBACK_DATA data, const UNICODE_STRING& name,
+                                BOOLEAN isDirectory, OwnedString* image) {
+  PoolBuffer payload = BuildNamedPayload(kDownloadNameOffset, name);
+  if (!payload) return payload;
+  WriteU32(payload, __builtin_offsetof(DownloadRequest, SessionId), RequestorSessionId(data));
+  WriteU32(payload, __builtin_offsetof(DownloadRequest, IsDirectory), isDirectory ? 1 : 0);
+  WriteU32(payload, __builtin_offsetof(DownloadRequest, NameLength), NameLengthField(name));
+  GetProcessImageName(image, FltGetRequestorProcessIdEx(data));
   // The field keeps room for the terminator: at most 518 bytes of name.
   const USHORT maxNameBytes = kProcessNameFieldBytes - sizeof(WCHAR);
-  const USHORT imageBytes = image->Length < maxNameBytes ? image->Length : maxNameBytes;
+  const USHORT imageBytes = (*image)->Length < maxNameBytes ? (*image)->Length : maxNameBytes;
   if (imageBytes != 0) {
     RtlCopyMemory(payload.Data() + __builtin_offsetof(DownloadRequest, ProcessName),
-                  image->Buffer, imageBytes);
+                  (*image)->Buffer, imageBytes);
   }
+  return payload;
+}
+
+}  // namespace
+
+BOOLEAN RequestDownloadForCreate(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name) {
+  // Without a payload nothing can be asked: the download is not approved.
+  OwnedString image;
+  PoolBuffer payload = BuildDownloadPayload(data, *name, FALSE, &image);
+  if (!payload) return FALSE;
   TAVO_PRINT("Process %wZ is requesting for Download\n", &image.Get());
 
   const bool allowed = CanDownload(*name, image.Get(), DesiredAccessOf(data));
@@ -68,6 +80,16 @@ BOOLEAN RequestDownloadForCreate(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name)
   NTSTATUS status = SendWithByteAnswer(payload, kRequestDownload, &answer);
   // The client is told of the attempt; the create is refused whatever it says.
   if (!allowed) status = STATUS_UNSUCCESSFUL;
+  return NT_SUCCESS(status) && answer == 1;
+}
+
+BOOLEAN RequestDownloadOfItem(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name,
+                              BOOLEAN isDirectory) {
+  OwnedString image;
+  PoolBuffer payload = BuildDownloadPayload(data, *name, isDirectory, &image);
+  if (!payload) return FALSE;
+  UCHAR answer = 0;
+  const NTSTATUS status = SendWithByteAnswer(payload, kRequestDownload, &answer);
   return NT_SUCCESS(status) && answer == 1;
 }
 

@@ -19,6 +19,12 @@ PoolBuffer BuildNamedPayload(ULONG headerBytes, const UNICODE_STRING& name);
 // not download (flagged NotAllowed), and is then never approved.
 BOOLEAN RequestDownloadForCreate(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name);
 
+// Asks for a server item (a file, or a folder with everything in it) to be
+// made available under BackendRoot, with no download check: a rename that
+// takes the item out of the view needs its contents.
+BOOLEAN RequestDownloadOfItem(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name,
+                              BOOLEAN isDirectory);
+
 // Asks for the server item to be deleted.
 BOOLEAN RequestServerDelete(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOLEAN isDirectory);
 

@@ -3,6 +3,7 @@
 // the real requestor and waits for the client); a callback entered at
 // DISPATCH_LEVEL or above hands it to the delayed work queue.
 #include "../core/callbacks.h"
+#include "../support/io_holders.h"
 #include "../support/pool.h"
 #include "create_decision.h"
 #include "tracking.h"
@@ -26,24 +27,6 @@ struct DeferredPostCreateContext {
 bool MustDefer(PFLT_CALLBACK_DATA data) {
   return KeGetCurrentIrql() >= DISPATCH_LEVEL && FLT_IS_IRP_OPERATION(data);
 }
-
-// Frees a deferred I/O work item when it goes out of scope.
-class WorkItem {
- public:
-  WorkItem() : item_(FltAllocateDeferredIoWorkItem()) {}
-  explicit WorkItem(PFLT_DEFERRED_IO_WORKITEM item) : item_(item) {}
-  WorkItem(const WorkItem&) = delete;
-  WorkItem& operator=(const WorkItem&) = delete;
-  ~WorkItem() {
-    if (item_ != nullptr) FltFreeDeferredIoWorkItem(item_);
-  }
-  PFLT_DEFERRED_IO_WORKITEM Get() const { return item_; }
-  // The work item now belongs to its queued routine.
-  void Release() { item_ = nullptr; }
-
- private:
-  PFLT_DEFERRED_IO_WORKITEM item_;
-};
 
 void DeferredPreCreateWorker(PFLT_DEFERRED_IO_WORKITEM workItem, PFLT_CALLBACK_DATA data,
                              PVOID context) {

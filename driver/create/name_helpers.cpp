@@ -12,6 +12,7 @@
 #include "../core/globals.h"
 #include "../setinfo/item_info_cache.h"
 #include "../support/filter_refs.h"
+#include "../support/io_holders.h"
 #include "open_handle_table.h"
 #include "path_classification.h"
 #include "request_payloads.h"
@@ -22,25 +23,6 @@ namespace {
 
 // Spare bytes after a mapped path, for callers that append to it.
 constexpr ULONG kMappedPathSpareBytes = 10;
-
-// A handle and file object from FltCreateFileEx, closed and dereferenced
-// when the holder goes.
-class [[nodiscard]] OpenedFile {
- public:
-  OpenedFile() = default;
-  OpenedFile(const OpenedFile&) = delete;
-  OpenedFile& operator=(const OpenedFile&) = delete;
-  ~OpenedFile() {
-    if (handle_ != nullptr) FltClose(handle_);
-    if (fileObject_ != nullptr) ObDereferenceObject(fileObject_);
-  }
-  PHANDLE Handle() { return &handle_; }
-  PFILE_OBJECT* FileObject() { return &fileObject_; }
-
- private:
-  HANDLE handle_ = nullptr;
-  PFILE_OBJECT fileObject_ = nullptr;
-};
 
 // A copy of the name-information's Name in a buffer of its MaximumLength.
 NTSTATUS CopyName(const UNICODE_STRING& source, OwnedString* name) {

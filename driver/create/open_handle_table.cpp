@@ -248,3 +248,26 @@ void MarkBackendCopy(PCUNICODE_STRING path, OwnedString* backendPath) {
 }
 
 }  // namespace tavo
+
+namespace tavo {
+
+bool PathHasOtherEntry(PCUNICODE_STRING path, const OpenHandleEntry* entry) {
+  SharedLock table(Globals.OpenHandleTableLock);
+  const OpenHandleEntry* found = FindExactEntry(path);
+  return found != nullptr && found != entry;
+}
+
+NTSTATUS RenameOpenHandleEntry(OpenHandleEntry* entry, OwnedString* newPath) {
+  if (!newPath->HasBuffer()) return STATUS_INSUFFICIENT_RESOURCES;
+  ExclusiveLock entryLock(entry->EntryLock);
+  ExclusiveLock table(Globals.OpenHandleTableLock);
+  const OpenHandleEntry* found = FindExactEntry(&newPath->Get());
+  if (found != nullptr && found != entry) return STATUS_OBJECT_NAME_COLLISION;
+  RtlRemoveUnicodePrefix(&Globals.OpenHandleTable, &entry->PrefixEntry);
+  FreeStringBuffer(entry->Path);
+  entry->Path = newPath->Release();
+  RtlInsertUnicodePrefix(&Globals.OpenHandleTable, &entry->Path, &entry->PrefixEntry);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace tavo

@@ -113,6 +113,16 @@ void FillOpenHandleEntry(OpenHandleEntry* entry, const UCHAR* itemInfoReply);
 // the table. The caller then tears the entry down.
 void FinishServerDelete(OpenHandleEntry* entry);
 
+// Whether an entry other than `entry` is keyed by exactly `path`.
+bool PathHasOtherEntry(PCUNICODE_STRING path, const OpenHandleEntry* entry);
+
+// Gives an entry a new path (its table key) after its item was renamed on
+// the server: EntryLock, then OpenHandleTableLock. The entry takes the
+// path's buffer (made before the server was asked, so that nothing here
+// needs pool). Changes nothing and fails with STATUS_OBJECT_NAME_COLLISION
+// when another entry holds the path.
+NTSTATUS RenameOpenHandleEntry(OpenHandleEntry* entry, OwnedString* newPath);
+
 // Frees an entry that is no longer in the table, with every resource it
 // still owns (a local copy's handle, object reference and path included).
 void TeardownOpenHandleEntry(OpenHandleEntry* entry);

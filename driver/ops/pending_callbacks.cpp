@@ -29,18 +29,6 @@ FLT_POSTOP_CALLBACK_STATUS FilterPostQueryInformationOperationCallback(PFLT_CALL
   return FLT_POSTOP_FINISHED_PROCESSING;
 }
 
-FLT_PREOP_CALLBACK_STATUS FilterPreSetInformationOperationCallback(PFLT_CALLBACK_DATA Data,
-                                                                   PCFLT_RELATED_OBJECTS FltObjects,
-                                                                   PVOID* CompletionContext) {
-  return PassThrough(Data, FltObjects, CompletionContext);
-}
-
-FLT_POSTOP_CALLBACK_STATUS FilterPostSetInformationOperationCallback(PFLT_CALLBACK_DATA,
-                                                                     PCFLT_RELATED_OBJECTS, PVOID,
-                                                                     FLT_POST_OPERATION_FLAGS) {
-  return FLT_POSTOP_FINISHED_PROCESSING;
-}
-
 FLT_PREOP_CALLBACK_STATUS FilterPreShutdownOperationCallback(PFLT_CALLBACK_DATA Data,
                                                              PCFLT_RELATED_OBJECTS FltObjects,
                                                              PVOID* CompletionContext) {

@@ -144,9 +144,7 @@ TEST_F(HostilePaths, NothingOutsideTheServerAndBackendFoldersChanges) {
     EXPECT_LT(ask(kRequestItemQuery, ItemQuery(view)).status, 0);
     EXPECT_LT(ask(kRequestDirectoryListing, ListingPayload(view, FileDirectoryInformation)).status,
               0);
-    EXPECT_NE(ByteAnswer(ask(kRequestDirectoryListing,
-                             ListingPayload(view, FileDirectoryInformation, u"", 0, false, 4096,
-                                            kDirectoryQueryDeleteCheck))),
+    EXPECT_NE(ByteAnswer(ask(kRequestDirectoryListing, DeleteCheckPayload(view))),
               kDeleteCheckMayDelete);
     for (const bool directory : {false, true}) {
       EXPECT_NE(ByteAnswer(ask(kRequestDownload, DownloadPayload(view, 0, u"x.exe", directory))),
@@ -200,10 +198,8 @@ TEST_F(HostilePaths, TheDeleteCheckCountsEntriesTheServerHides) {
   } rows[] = {{u"crashed", kDeleteCheckMayDelete, true}, {u"odd", 0, false}, {u"linked", 0, false}};
   for (const auto& row : rows) {
     SCOPED_TRACE(agent::ToUtf8(row.folder));
-    EXPECT_EQ(ByteAnswer(handler.Handle(
-                  kRequestDirectoryListing,
-                  ListingPayload(View(row.folder), FileDirectoryInformation, u"", 0, false, 4096,
-                                 kDirectoryQueryDeleteCheck))),
+    EXPECT_EQ(ByteAnswer(handler.Handle(kRequestDirectoryListing,
+                                        DeleteCheckPayload(View(row.folder)))),
               row.check);
     EXPECT_EQ(ByteAnswer(handler.Handle(kRequestDeleteItem, DeletePayload(View(row.folder), true))),
               row.removed ? 1 : 0);

@@ -83,6 +83,16 @@ inline Bytes ListingPayload(std::u16string_view folder, std::uint32_t infoClass,
   return w.Zeros(4).bytes();
 }
 
+// The emptiness check of a folder as the driver sends it: the path's length
+// counts no NUL, and the NUL and two zero bytes follow the path.
+inline Bytes DeleteCheckPayload(std::u16string_view folder) {
+  PayloadWriter w;
+  w.U32(1).U32(0).U32(protocol::kDirectoryQueryDeleteCheck).U32(0).U32(0).U32(0);
+  w.U32(PayloadWriter::Length(folder) - 2).U32(0);
+  w.Name(folder);
+  return w.Zeros(2).bytes();
+}
+
 inline Bytes CreatePathPayload(std::u16string_view name, bool directory) {
   return PayloadWriter()
       .U32(1)

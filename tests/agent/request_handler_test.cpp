@@ -188,9 +188,7 @@ TEST_F(RequestHandlerTest, DeleteCheckTellsEmptyFromNotEmpty) {
                {View(u"missing"), 3},
                {kView, 3}};
   for (const auto& c : cases) {
-    AgentAnswer answer =
-        Ask(kRequestDirectoryListing, ListingPayload(c.folder, FileDirectoryInformation, u"", 0,
-                                                     false, 4096, kDirectoryQueryDeleteCheck));
+    AgentAnswer answer = Ask(kRequestDirectoryListing, DeleteCheckPayload(c.folder));
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
     EXPECT_EQ(ByteAnswer(answer), c.answer) << ToUtf8(c.folder);
   }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "agent.h"
 #include "directory_listing.h"
@@ -123,6 +124,21 @@ Opened Open(const std::u16string& path, ACCESS_MASK access, ULONG disposition, U
   return opened;
 }
 
+// Renames the file behind the handle to a device path, by its DOS-device
+// name ("\??\C:\..."), as MoveFileEx does.
+NTSTATUS RenameTo(HANDLE handle, const std::u16string& devicePath, bool replace) {
+  const std::u16string name =
+      u"\\??\\C:" + devicePath.substr(std::u16string_view(kVolumeDevice).size());
+  std::vector<std::uint64_t> storage((sizeof(FILE_RENAME_INFORMATION) + name.size() * 2) / 8 + 1);
+  auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(storage.data());
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->FileNameLength = static_cast<ULONG>(name.size() * 2);
+  std::memcpy(info->FileName, name.data(), name.size() * 2);
+  IO_STATUS_BLOCK iosb{};
+  return NtSetInformationFile(handle, &iosb, info, static_cast<ULONG>(storage.size() * 8),
+                              FileRenameInformation);
+}
+
 std::string ReadAll(HANDLE handle) {
   std::string text;
   char chunk[4096];
@@ -212,6 +228,7 @@ class Walk {
   void ShortName();
   void NewFolder();
   void OutsideTheView();
+  void RenamesAndDeletes();
   void Finish();
 
   DemoOptions options_;
@@ -469,6 +486,51 @@ void Walk::OutsideTheView() {
   Check(asked == 0, "nothing outside the view may reach the agent");
 }
 
+void Walk::RenamesAndDeletes() {
+  Section("renames and deletes (on the server, and a local file moved into the view)");
+  sim::harness::RunAs(explorer_, [&] {
+    const std::u16string from = InView(u"readme.txt"), to = InView(u"README first.txt");
+    Opened opened = Open(from, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
+    const NTSTATUS renamed = opened.handle ? RenameTo(opened.handle, to, false) : opened.status;
+    if (opened.handle != nullptr) NtClose(opened.handle);
+    Op("explorer.exe", "rename " + Dos(from) + " to " + Dos(to), renamed,
+       "(renamed on the server)");
+    Check(renamed == STATUS_SUCCESS, "the rename of a server item should succeed");
+
+    const std::u16string photo = InView(u"Photos\\beach.jpg");
+    opened = Open(photo, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
+    FILE_DISPOSITION_INFORMATION disposition{TRUE};
+    IO_STATUS_BLOCK iosb{};
+    const NTSTATUS marked =
+        opened.handle ? NtSetInformationFile(opened.handle, &iosb, &disposition,
+                                             sizeof(disposition), FileDispositionInformation)
+                      : opened.status;
+    if (opened.handle != nullptr) NtClose(opened.handle);
+    Op("explorer.exe", "delete " + Dos(photo), marked, "(deleted on the server at the close)");
+    Check(marked == STATUS_SUCCESS, "the delete of a server item should succeed");
+
+    const std::u16string download = std::u16string(kVolumeDevice) + u"\\Users\\alice\\report.txt";
+    const std::u16string into = InView(u"docs\\report.txt");
+    opened = Open(download, GENERIC_WRITE | DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+    if (opened.handle != nullptr) {
+      std::string text = "downloaded report\n";
+      NtWriteFile(opened.handle, nullptr, nullptr, nullptr, &iosb, text.data(),
+                  static_cast<ULONG>(text.size()), nullptr, nullptr);
+    }
+    const NTSTATUS moved = opened.handle ? RenameTo(opened.handle, into, false) : opened.status;
+    if (opened.handle != nullptr) NtClose(opened.handle);
+    Op("explorer.exe", "move " + Dos(download) + " to " + Dos(into), moved,
+       "(lands under the local copies, reported)");
+    Check(moved == STATUS_SUCCESS, "the move into the view should succeed");
+  });
+  const std::size_t uploaded = agent_->SyncNow();
+  print_.Line("   upload scan: " + std::to_string(uploaded) + " file(s) uploaded");
+  Check(fs::exists(server_ / "README first.txt") && !fs::exists(server_ / "readme.txt"),
+        "the server should hold the new name only");
+  Check(!fs::exists(server_ / "Photos" / "beach.jpg"), "the deleted file should leave the server");
+  Check(fs::exists(server_ / "docs" / "report.txt"), "the moved file should reach the server");
+}
+
 void Walk::Finish() {
   Section("the end");
   if (agent_ == nullptr) {
@@ -517,6 +579,7 @@ int Walk::Run() {
     ShortName();
     NewFolder();
     OutsideTheView();
+    RenamesAndDeletes();
   }
   Finish();
   return failures_ == 0 ? 0 : 1;

@@ -56,6 +56,26 @@ bool CreatePathTest::ServerHas(const std::u16string& viewPath) {
   return server_.count(viewPath) != 0;
 }
 
+bool CreatePathTest::MoveServerItem(const std::u16string& from, const std::u16string& to) {
+  std::lock_guard guard(serverLock_);
+  if (server_.count(from) == 0) return false;
+  std::map<std::u16string, ServerItem, IgnoringCase> moved;
+  for (auto it = server_.begin(); it != server_.end();) {
+    const std::u16string& name = it->first;
+    const bool below = name.size() > from.size() && name[from.size()] == u'\\' &&
+                       !IgnoringCase()(name.substr(0, from.size()), from) &&
+                       !IgnoringCase()(from, name.substr(0, from.size()));
+    if (below || (!IgnoringCase()(name, from) && !IgnoringCase()(from, name))) {
+      moved[to + name.substr(from.size())] = it->second;
+      it = server_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [name, item] : moved) server_[name] = item;
+  return true;
+}
+
 void CreatePathTest::AddBackendFile(const std::u16string& relative, const std::string& contents) {
   ASSERT_EQ(volume_->Populate({Spec(kBackendOnVolume + relative, false, contents)}), STATUS_SUCCESS);
 }

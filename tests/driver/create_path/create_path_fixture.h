@@ -60,6 +60,8 @@ class CreatePathTest : public DriverTest {
   // The fake server, keyed by merged-view path (in any case).
   void AddServerItem(const std::u16string& viewPath, ServerItem item);
   bool ServerHas(const std::u16string& viewPath);
+  // Renames a server item (and what lies below it); false when absent.
+  bool MoveServerItem(const std::u16string& from, const std::u16string& to);
   // A local copy under the backend root, made directly on the volume.
   void AddBackendFile(const std::u16string& relative, const std::string& contents = "local");
   void AddBackendDirectory(const std::u16string& relative);

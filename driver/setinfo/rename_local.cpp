@@ -1,0 +1,241 @@
+// Renames of real files (no virtual open). A target outside the view passes
+// down, watched by the post-operation when the file is a tracked stream. A
+// target in the view is never made in the merged view's folder on disk: the
+// file is renamed, on its own file object, to the target's place under
+// BackendRoot, once the name is free locally and on the server and the
+// client has prepared it. Two reader processes that hold their files open
+// in ways that make the first attempt fail get one retry from a worker.
+#include "../core/globals.h"
+#include "../create/client_requests.h"
+#include "../create/name_helpers.h"
+#include "../create/requestor.h"
+#include "../support/debug.h"
+#include "../support/filter_refs.h"
+#include "../support/io_holders.h"
+#include "../support/locks.h"
+#include "../support/pool.h"
+#include "item_info_cache.h"
+#include "setinfo.h"
+
+namespace tavo {
+namespace {
+
+// Limits of a backend target, in characters.
+constexpr ULONG kMinBackendTargetChars = 21;
+constexpr ULONG kMaxBackendTargetChars = 2581;
+
+// The rename a retry makes again (non-paged; owns Buffer).
+struct DeferredRenameContext {
+  PVOID Buffer;
+  ULONG Length;
+};
+
+bool IsRetriedReader(const UNICODE_STRING& image) {
+  static const UNICODE_STRING kReaders[] = {LiteralString(L"AcroRd32.exe"),
+                                            LiteralString(L"Acrobat.exe")};
+  for (const UNICODE_STRING& reader : kReaders) {
+    if (RtlCompareUnicodeString(&image, &reader, TRUE) == 0) return true;
+  }
+  return false;
+}
+
+// The rename sent down in place of the caller's: its first byte, and B as
+// "\??\X:\..." with the caller's drive letter. A caller that named its
+// target by device path gets B as it is. RootDirectory stays null: the new
+// name is absolute, and the caller's handle means nothing to a request the
+// driver issues itself.
+PoolBuffer BuildRedirectedRenameBuffer(const RenameBuffer& rename, const UNICODE_STRING& backend) {
+  const ULONG header = FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName);
+  const ULONG prefixChars = Globals.VolumePrefixLength;
+  ULONG nameBytes;
+  if (rename.DriveLetter != 0) {
+    nameBytes = backend.Length - 2 * prefixChars + 12;
+  } else {
+    nameBytes = backend.Length;
+  }
+  ULONG size = backend.Length + 18;
+  if (size < header + nameBytes + sizeof(WCHAR)) size = header + nameBytes + sizeof(WCHAR);
+  PoolBuffer buffer = PoolBuffer::Allocate(NonPagedPool, size);
+  if (!buffer) return buffer;
+  auto* info = buffer.As<FILE_RENAME_INFORMATION>();
+  *buffer.Data() = *reinterpret_cast<const UCHAR*>(rename.Info);
+  info->RootDirectory = nullptr;
+  info->FileNameLength = nameBytes;
+  if (rename.DriveLetter != 0) {
+    const WCHAR head[] = {L'\\', L'?', L'?', L'\\', rename.DriveLetter, L':'};
+    RtlCopyMemory(info->FileName, head, sizeof(head));
+    RtlCopyMemory(info->FileName + 6, backend.Buffer + prefixChars,
+                  backend.Length - prefixChars * sizeof(WCHAR));
+  } else {
+    RtlCopyMemory(info->FileName, backend.Buffer, backend.Length);
+  }
+  return buffer;
+}
+
+void DeferredRenameWorker(PFLT_DEFERRED_IO_WORKITEM workItem, PFLT_CALLBACK_DATA data,
+                          PVOID context) {
+  WorkItem owned(workItem);
+  PoolPtr<DeferredRenameContext> deferred(static_cast<DeferredRenameContext*>(context));
+  const NTSTATUS status =
+      FltSetInformationFile(data->Iopb->TargetInstance, data->Iopb->TargetFileObject,
+                            deferred->Buffer, deferred->Length, FileRenameInformation);
+  FreePool(deferred->Buffer);
+  deferred.Reset();
+  data->IoStatus.Information = 0;
+  data->IoStatus.Status = status;
+  FltCompletePendedPreOperation(data, FLT_PREOP_COMPLETE, nullptr);
+}
+
+// Queues the one retry of the redirected rename; the request then pends.
+NTSTATUS QueueRetry(PFLT_CALLBACK_DATA data, const PoolBuffer& buffer) {
+  WorkItem workItem;
+  if (workItem.Get() == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  auto deferred = PoolPtr<DeferredRenameContext>::Make(kNonPaged);
+  if (!deferred) return STATUS_INSUFFICIENT_RESOURCES;
+  PoolBuffer copy = PoolBuffer::Allocate(NonPagedPool, buffer.Size());
+  if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlCopyMemory(copy.Data(), buffer.Data(), buffer.Size());
+  deferred->Buffer = copy.Data();
+  deferred->Length = copy.Size();
+  const NTSTATUS status = FltQueueDeferredIoWorkItem(workItem.Get(), data, DeferredRenameWorker,
+                                                     DelayedWorkQueue, deferred.Get());
+  if (!NT_SUCCESS(status)) return status;
+  (void)copy.Release();
+  (void)deferred.Release();
+  workItem.Release();
+  return STATUS_SUCCESS;
+}
+
+// Makes a tracked stream's name follow a rename the driver made itself.
+void FollowRename(PCFLT_RELATED_OBJECTS objects, const UNICODE_STRING& newName) {
+  ContextRef<StreamContext> stream;
+  if (!NT_SUCCESS(FltGetStreamContext(objects->Instance, objects->FileObject, stream.Receive()))) {
+    return;
+  }
+  OwnedString copy = OwnedString::CopyOf(NonPagedPool, newName, newName.MaximumLength);
+  if (!copy.HasBuffer()) return;
+  ExclusiveLock lock(Globals.StreamContextLock);
+  FreeStringBuffer(stream->FileName);
+  stream->FileName = copy.Release();
+}
+
+FLT_PREOP_CALLBACK_STATUS RenameOutOfView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
+                                          const OwnedString& source, PVOID* completionContext) {
+  PFILE_OBJECT parent = data->Iopb->Parameters.SetFileInformation.ParentOfTarget;
+  if (parent != nullptr) {
+    OwnedString parentPath;
+    if (NT_SUCCESS(PrefixVolumeName(parent->FileName, &parentPath))) {
+      ViewPathKind kind = ViewPathNone;
+      if (ClassifyViewPath(&parentPath.Get(), &kind)) {
+        return CompleteSetInfo(data, STATUS_ACCESS_DENIED);
+      }
+    }
+  }
+  ContextRef<StreamContext> stream;
+  if (!NT_SUCCESS(FltGetStreamContext(objects->Instance, objects->FileObject, stream.Receive()))) {
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  }
+  if (source.HasBuffer()) {
+    ExclusiveLock lock(Globals.StreamContextLock);
+    if (!RtlEqualUnicodeString(&source.Get(), &stream->FileName, FALSE)) {
+      OwnedString copy =
+          OwnedString::CopyOf(NonPagedPool, source.Get(), source.Get().MaximumLength);
+      if (copy.HasBuffer()) {
+        FreeStringBuffer(stream->FileName);
+        stream->FileName = copy.Release();
+      }
+    }
+  }
+  *completionContext = stream.Release();  // released by the post-operation
+  return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+}
+
+FLT_PREOP_CALLBACK_STATUS RenameIntoView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
+                                         const RenameBuffer& rename, const OwnedString& source,
+                                         OwnedString& target) {
+  NTSTATUS status = ResolveViewTarget(data, &target);
+  if (!NT_SUCCESS(status)) return CompleteSetInfo(data, status);
+  if (NamesStream(target.Get())) return CompleteSetInfo(data, STATUS_INVALID_PARAMETER);
+  if (!source.HasBuffer()) return CompleteSetInfo(data, STATUS_UNSUCCESSFUL);
+  OwnedString backend;
+  ViewPathToBackendPath(&target.Get(), &backend);
+  if (!backend.HasBuffer()) return CompleteSetInfo(data, STATUS_INSUFFICIENT_RESOURCES);
+  const ULONG backendChars = backend->Length / sizeof(WCHAR);
+  if (backendChars < kMinBackendTargetChars || backendChars > kMaxBackendTargetChars) {
+    return CompleteSetInfo(data, STATUS_NAME_TOO_LONG);
+  }
+  const bool exists = ProbeBackendFile(&backend.Get(), objects->Instance, 0) != FALSE;
+  const bool same = EqualIgnoringCase(source.Get(), backend.Get());
+  if (exists && !rename.Replace && !same) {
+    return CompleteSetInfo(data, STATUS_OBJECT_NAME_COLLISION);
+  }
+
+  ForgetItemInfo(&target.Get());
+  PoolBuffer serverItem;
+  QueryItemInfo(data, &target.Get(), &serverItem);
+  if (serverItem) {
+    if (!rename.Replace) {
+      if (!same) return CompleteSetInfo(data, STATUS_OBJECT_NAME_COLLISION);
+    } else if (!exists) {
+      const BOOLEAN deleted = RequestServerDelete(data, &target.Get(), FALSE);
+      // Asked for: whatever the answer, earlier answers about the name are void.
+      ForgetDeletedItem(&target.Get());
+      if (!deleted) return CompleteSetInfo(data, STATUS_ACCESS_DENIED);
+    }
+  }
+  UCHAR prepared = 0;
+  if (!RequestCreatePath(data, &target.Get(), FALSE, &prepared)) {
+    return CompleteSetInfo(data, STATUS_ACCESS_DENIED);
+  }
+
+  PoolBuffer redirected = BuildRedirectedRenameBuffer(rename, backend.Get());
+  if (!redirected) return CompleteSetInfo(data, STATUS_INSUFFICIENT_RESOURCES);
+  status = FltSetInformationFile(objects->Instance, objects->FileObject, redirected.Data(),
+                                 redirected.Size(), FileRenameInformation);
+  bool retrying = false;
+  if (!NT_SUCCESS(status)) {
+    OwnedString image;
+    const bool named = NT_SUCCESS(GetProcessImageName(&image, FltGetRequestorProcessIdEx(data)));
+    TAVO_PRINT("Process %wZ is for rename\n", &image.Get());
+    if (!named || !IsRetriedReader(image.Get())) return CompleteSetInfo(data, status);
+    const NTSTATUS queued = QueueRetry(data, redirected);
+    if (!NT_SUCCESS(queued)) return CompleteSetInfo(data, queued);
+    retrying = true;
+  }
+  if (!retrying) FollowRename(objects, backend.Get());
+  ForgetItemInfo(&target.Get());
+  OwnedString oldViewPath;
+  if (BackendPathToViewPath(&source.Get(), &oldViewPath) && oldViewPath.HasBuffer()) {
+    ForgetItemInfo(&oldViewPath.Get());
+  }
+  NotifyRename(&source.Get(), &backend.Get());
+  // From here the worker alone completes a retried request.
+  return retrying ? FLT_PREOP_PENDING : CompleteSetInfo(data, STATUS_SUCCESS);
+}
+
+}  // namespace
+
+FLT_PREOP_CALLBACK_STATUS RenameLocalFile(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
+                                          PVOID* completionContext) {
+  RenameBuffer rename;
+  NTSTATUS status = CaptureRenameBuffer(data, &rename);
+  if (!NT_SUCCESS(status)) return CompleteSetInfo(data, status);
+  OwnedString source;
+  (void)GetCreateFileName(data, objects, &source);
+  OwnedString target;
+  status = BuildRenameTargetPath(data, rename, source.HasBuffer() ? &source.Get() : nullptr,
+                                 &target);
+  // A plain new name stays in the file's own folder, which is no folder of
+  // the view: without the file's name it still goes down as it came.
+  if (!NT_SUCCESS(status) && !source.HasBuffer() && IsPlainLeafName(rename)) {
+    return RenameOutOfView(data, objects, source, completionContext);
+  }
+  if (!NT_SUCCESS(status)) return CompleteSetInfo(data, status);
+  ViewPathKind kind = ViewPathNone;
+  if (!ClassifyViewPath(&target.Get(), &kind)) {
+    return RenameOutOfView(data, objects, source, completionContext);
+  }
+  return RenameIntoView(data, objects, rename, source, target);
+}
+
+}  // namespace tavo

@@ -1,0 +1,287 @@
+// Renames of server items (virtual opens). The file object belongs to the
+// driver, so nothing passes down: the client renames the item on the
+// server and the driver's names follow its answer. An item leaving the view
+// is downloaded, its copy moved to the target, and the server item deleted.
+// A folder with a copy under BackendRoot has that copy renamed here once
+// the client agrees.
+//
+// No lock is held while the client is asked. The new name is given to the
+// entry under its EntryLock, then OpenHandleTableLock (the close path's
+// order), and the cached answers follow the server: the old name's delete
+// count moves (no stale answer may bring it back) and the new name's answer
+// is dropped.
+#include "../core/globals.h"
+#include "../create/client_requests.h"
+#include "../create/name_helpers.h"
+#include "../create/open_handle_table.h"
+#include "../create/requestor.h"
+#include "../support/debug.h"
+#include "../support/io_holders.h"
+#include "../support/locks.h"
+#include "../support/pool.h"
+#include "item_info_cache.h"
+#include "request_payloads.h"
+#include "setinfo.h"
+
+namespace tavo {
+namespace {
+
+using namespace protocol;
+
+// Limits of a local folder's target under BackendRoot, in characters.
+constexpr ULONG kMinFolderTargetChars = 21;
+constexpr ULONG kMaxFolderTargetChars = 2071;
+
+struct VirtualRename {
+  PFLT_CALLBACK_DATA data;
+  PCFLT_RELATED_OBJECTS objects;
+  OpenHandleEntry* entry;
+  const OpenerRecord* opener;
+  RenameBuffer rename;
+  OwnedString path;    // the entry's path when the rename began
+  bool isDirectory;
+  OwnedString target;  // T
+  bool inView;
+  OwnedString newKey;  // the entry's path after a rename on the server
+};
+
+FLT_PREOP_CALLBACK_STATUS Complete(VirtualRename& op, NTSTATUS status, ULONG_PTR information = 0) {
+  return CompleteSetInfo(op.data, status, information);
+}
+
+// A rename buffer naming `path` by its full device path, with the caller's
+// first byte and no root directory (a handle of the caller's means nothing
+// to a request the driver issues itself).
+PoolBuffer BuildRenameTo(const VirtualRename& op, const UNICODE_STRING& path, ULONG* length) {
+  const ULONG header = FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName);
+  *length = header + path.Length + sizeof(WCHAR);
+  PoolBuffer buffer = PoolBuffer::Allocate(NonPagedPool, *length);
+  if (!buffer) return buffer;
+  auto* info = buffer.As<FILE_RENAME_INFORMATION>();
+  *buffer.Data() = *reinterpret_cast<const UCHAR*>(op.rename.Info);
+  info->FileNameLength = path.Length;
+  RtlCopyMemory(info->FileName, path.Buffer, path.Length);
+  return buffer;
+}
+
+NTSTATUS OpenLocal(const VirtualRename& op, PUNICODE_STRING path, ACCESS_MASK access,
+                   ULONG attributes, ULONG share, ULONG options, OpenedFile* file) {
+  OBJECT_ATTRIBUTES objectAttributes;
+  InitializeObjectAttributes(&objectAttributes, path, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  IO_STATUS_BLOCK ioStatus;
+  return FltCreateFileEx(Globals.FilterHandle, op.objects->Instance, file->Handle(),
+                         file->FileObject(), access, &objectAttributes, &ioStatus, nullptr,
+                         attributes, share, FILE_OPEN, options, nullptr, 0, 0);
+}
+
+// The file object's name is relative to its volume, as the I/O manager
+// leaves it after a create; the entry's path is the full device path.
+NTSTATUS GiveNewName(VirtualRename& op) {
+  const ULONG prefixBytes = static_cast<ULONG>(Globals.VolumePrefixLength) * sizeof(WCHAR);
+  const UNICODE_STRING& target = op.target.Get();
+  NTSTATUS status = RenameOpenHandleEntry(op.entry, &op.newKey);
+  if (!NT_SUCCESS(status)) return status;
+  if (target.Length > prefixBytes) {
+    status = IoReplaceFileObjectName(op.objects->FileObject,
+                                     target.Buffer + Globals.VolumePrefixLength,
+                                     static_cast<USHORT>(target.Length - prefixBytes));
+  }
+  ForgetDeletedItem(&op.path.Get());
+  ForgetItemInfo(&target);
+  return status;
+}
+
+// Deletes the local copy of the item a replacing rename removes, so that
+// the renamed item's copy can take its place.
+void DeleteReplacedCopy(const VirtualRename& op) {
+  OwnedString copy;
+  ViewPathToBackendPath(&op.target.Get(), &copy);
+  if (!copy.HasBuffer() || !ProbeBackendFile(&copy.Get(), op.objects->Instance, 0)) return;
+  OpenedFile file;
+  if (!NT_SUCCESS(OpenLocal(op, &copy.Get(), op.opener->DesiredAccess | DELETE,
+                            op.opener->FileAttributes, op.opener->ShareAccess,
+                            op.opener->CreateOptions, &file))) {
+    return;
+  }
+  FILE_DISPOSITION_INFORMATION disposition{TRUE};
+  (void)FltSetInformationFile(op.objects->Instance, file.Object(), &disposition,
+                              sizeof(disposition), FileDispositionInformation);
+  file.Reset();
+  OwnedString viewPath;
+  if (BackendPathToViewPath(&copy.Get(), &viewPath) && viewPath.HasBuffer()) {
+    ForgetItemInfo(&viewPath.Get());
+  }
+}
+
+FLT_PREOP_CALLBACK_STATUS MoveOutOfView(VirtualRename& op) {
+  OwnedString copy;
+  ViewPathToBackendPath(&op.path.Get(), &copy);
+  if (!copy.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  if (!RequestDownloadOfItem(op.data, &op.path.Get(), op.isDirectory)) {
+    return Complete(op, STATUS_ACCESS_DENIED);
+  }
+  OwnedString recorded = OwnedString::CopyOf(NonPagedPool, copy.Get(), copy.Get().MaximumLength);
+  if (!recorded.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  {
+    ExclusiveLock entryLock(op.entry->EntryLock);
+    ExclusiveLock table(Globals.OpenHandleTableLock);
+    FreeStringBuffer(op.entry->BackendPath);
+    op.entry->BackendPath = recorded.Release();
+    op.entry->HasBackendCopy = 1;
+  }
+  OpenedFile file;
+  if (!NT_SUCCESS(OpenLocal(op, &copy.Get(), op.opener->DesiredAccess, op.opener->FileAttributes,
+                            op.opener->ShareAccess, op.opener->CreateOptions, &file))) {
+    return Complete(op, STATUS_UNSUCCESSFUL);
+  }
+  ULONG length = 0;
+  PoolBuffer buffer = BuildRenameTo(op, op.target.Get(), &length);
+  if (!buffer) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  const NTSTATUS status = FltSetInformationFile(op.objects->Instance, file.Object(), buffer.Data(),
+                                                length, FileRenameInformation);
+  if (!NT_SUCCESS(status)) return Complete(op, status);
+  if (!RequestServerDelete(op.data, &op.path.Get(), op.isDirectory)) {
+    TAVO_PRINT("Failed to delete the server item %wZ after renaming it out of Tavo area \n",
+               &op.path.Get());
+  }
+  ForgetDeletedItem(&op.path.Get());
+  return Complete(op, status, op.rename.Info->FileNameLength + 24);
+}
+
+FLT_PREOP_CALLBACK_STATUS RenameServerItem(VirtualRename& op) {
+  PoolBuffer serverItem;
+  if (op.inView) QueryItemInfo(op.data, &op.target.Get(), &serverItem);
+  const bool same = EqualIgnoringCase(op.path.Get(), op.target.Get());
+  if (serverItem && !same) {
+    if (!op.rename.Replace) return Complete(op, STATUS_OBJECT_NAME_COLLISION);
+    // An item open under the target's name cannot be replaced.
+    if (PathHasOtherEntry(&op.target.Get(), op.entry)) return Complete(op, STATUS_ACCESS_DENIED);
+    DeleteReplacedCopy(op);
+    if (!RequestServerDelete(op.data, &op.target.Get(), op.isDirectory)) {
+      TAVO_PRINT("Failed to delete the file %wZ for replacing \n", &op.target.Get());
+    }
+    ForgetDeletedItem(&op.target.Get());
+  }
+  if (op.inView && !same && PathHasOtherEntry(&op.target.Get(), op.entry)) {
+    return Complete(op, STATUS_ACCESS_DENIED);
+  }
+
+  ULONG answer = kRenameNoAnswer;
+  const NTSTATUS status =
+      RequestServerRename(op.data, &op.path.Get(), &op.target.Get(), false, &answer);
+  if (answer == kRenameMoveOutOfView) return MoveOutOfView(op);
+  if (!NT_SUCCESS(status)) return Complete(op, STATUS_ACCESS_DENIED);
+  switch (answer) {
+    case kRenameDone:
+      // The server has the new name: the driver's names follow it even if
+      // the file object's name cannot be replaced.
+      return Complete(op, GiveNewName(op));
+    case kRenameAcceptedWithoutNewName:
+      ForgetItemInfo(&op.path.Get());
+      return Complete(op, STATUS_SUCCESS);
+    default:
+      return Complete(op, STATUS_ACCESS_DENIED);
+  }
+}
+
+FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folder,
+                                            const UNICODE_STRING& folderCopy) {
+  OwnedString backend;
+  if (op.inView) {
+    ViewPathToBackendPath(&op.target.Get(), &backend);
+    if (!backend.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+    const ULONG chars = backend->Length / sizeof(WCHAR);
+    if (chars < kMinFolderTargetChars || chars > kMaxFolderTargetChars) {
+      return Complete(op, STATUS_NAME_TOO_LONG);
+    }
+    // A name taken on the server is refused before the server is asked to
+    // rename (afterwards the renamed folder itself would stand there).
+    ForgetItemInfo(&op.target.Get());
+    PoolBuffer serverItem;
+    QueryItemInfo(op.data, &op.target.Get(), &serverItem);
+    if (serverItem && !op.rename.Replace && !EqualIgnoringCase(op.path.Get(), op.target.Get())) {
+      return Complete(op, STATUS_OBJECT_NAME_COLLISION);
+    }
+    if (PathHasOtherEntry(&op.target.Get(), op.entry)) return Complete(op, STATUS_ACCESS_DENIED);
+  } else {
+    backend = OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().MaximumLength);
+    if (!backend.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  }
+
+  ULONG answer = kRenameNoAnswer;
+  const NTSTATUS status =
+      RequestServerRename(op.data, &op.path.Get(), &op.target.Get(), true, &answer);
+  if (answer == kRenameDownloadFolderFirst) {
+    if (!RequestDownloadOfItem(op.data, &op.path.Get(), TRUE)) {
+      return Complete(op, STATUS_ACCESS_DENIED);
+    }
+  } else if (!NT_SUCCESS(status) || answer != kRenameDone) {
+    return Complete(op, STATUS_ACCESS_DENIED);
+  }
+  if (op.inView) {
+    UCHAR prepared = 0;
+    if (!RequestCreatePath(op.data, &op.target.Get(), FALSE, &prepared)) {
+      TAVO_PRINT("Failed to createPath %wZ \n", &op.target.Get());
+    }
+  }
+
+  ULONG length = 0;
+  PoolBuffer buffer = BuildRenameTo(op, backend.Get(), &length);
+  if (!buffer) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  const NTSTATUS renamed = FltSetInformationFile(op.objects->Instance, folder.Object(),
+                                                 buffer.Data(), length, FileRenameInformation);
+  if (!NT_SUCCESS(renamed)) return Complete(op, renamed);
+  NotifyRename(&folderCopy, &backend.Get());
+  OwnedString viewPath;
+  if (BackendPathToViewPath(&folderCopy, &viewPath) && viewPath.HasBuffer()) {
+    ForgetItemInfo(&viewPath.Get());
+  }
+  if (op.inView && answer == kRenameDone) return Complete(op, GiveNewName(op));
+  ForgetDeletedItem(&op.path.Get());
+  return Complete(op, STATUS_SUCCESS);
+}
+
+}  // namespace
+
+FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
+                                            PCFLT_RELATED_OBJECTS objects,
+                                            StreamHandleContext* handle) {
+  VirtualRename op{data, objects, handle->Entry, handle->Opener, {}, {}, false, {}, false, {}};
+  NTSTATUS status = CaptureRenameBuffer(data, &op.rename);
+  if (!NT_SUCCESS(status)) return Complete(op, status);
+  {
+    SharedLock entryLock(op.entry->EntryLock);
+    op.path = OwnedString::CopyOf(NonPagedPool, op.entry->Path, op.entry->Path.Length);
+    op.isDirectory = op.entry->IsDirectory != 0;
+  }
+  if (!op.path.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+
+  status = BuildRenameTargetPath(data, op.rename, &op.path.Get(), &op.target);
+  if (!NT_SUCCESS(status)) return Complete(op, status);
+  ForgetItemInfo(&op.target.Get());
+  ViewPathKind kind = ViewPathNone;
+  op.inView = ClassifyViewPath(&op.target.Get(), &kind) != FALSE;
+  if (op.inView) {
+    status = ResolveViewTarget(data, &op.target);
+    if (!NT_SUCCESS(status)) return Complete(op, status);
+    if (NamesStream(op.target.Get())) return Complete(op, STATUS_INVALID_PARAMETER);
+    op.newKey = OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().Length);
+    if (!op.newKey.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  }
+
+  if (op.isDirectory) {
+    OwnedString folderCopy;
+    ViewPathToBackendPath(&op.path.Get(), &folderCopy);
+    if (!folderCopy.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+    OpenedFile folder;
+    if (NT_SUCCESS(OpenLocal(op, &folderCopy.Get(), DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+                             FILE_ATTRIBUTE_DIRECTORY,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, &folder))) {
+      return RenameLocalFolder(op, folder, folderCopy.Get());
+    }
+  }
+  return RenameServerItem(op);
+}
+
+}  // namespace tavo

@@ -1,0 +1,104 @@
+// The set-information path: dispositions and renames of the merged view's
+// items and of the local copies under BackendRoot. One file per area:
+//   dispatch.cpp        the pre-operation: which case a request is
+//   rename_target.cpp   the caller's rename buffer and the target it names
+//   delete.cpp          dispositions of virtual items and tracked streams
+//   post_setinfo.cpp    the post-operation and the rename notification
+//   rename_local.cpp    renames of real files, redirected into BackendRoot
+//   rename_virtual.cpp  renames of server items
+//   setinfo_requests.cpp the requests to the client these send
+#pragma once
+
+#include <fltKernel.h>
+
+#include "../create/contexts.h"
+#include "../create/path_classification.h"
+#include "../support/counted_string.h"
+
+namespace tavo {
+
+struct OpenHandleEntry;
+struct OpenerRecord;
+
+// Completes a request the driver answers itself.
+inline FLT_PREOP_CALLBACK_STATUS CompleteSetInfo(PFLT_CALLBACK_DATA data, NTSTATUS status,
+                                                 ULONG_PTR information = 0) {
+  data->IoStatus.Status = status;
+  data->IoStatus.Information = information;
+  return FLT_PREOP_COMPLETE;
+}
+
+// ---- rename_target.cpp
+
+// The caller's FILE_RENAME_INFORMATION, checked: FileName lies inside the
+// buffer, is not empty and is whole characters.
+struct RenameBuffer {
+  FILE_RENAME_INFORMATION* Info;
+  UNICODE_STRING Name;  // borrows Info->FileName
+  bool Replace;         // the normalised first byte is non-zero
+  WCHAR DriveLetter;    // of a "\??\X:\..." name; 0 for other forms
+};
+
+// Checks the buffer and normalises its first byte in place (the Ex class
+// keeps only FILE_RENAME_REPLACE_IF_EXISTS of its low byte).
+// STATUS_INVALID_PARAMETER for a buffer that does not hold its name.
+NTSTATUS CaptureRenameBuffer(PFLT_CALLBACK_DATA data, RenameBuffer* rename);
+
+// The full device path the rename names as its target. `sourcePath` (the
+// full path of the file being renamed) places a bare new name in the
+// source's folder. STATUS_INVALID_PARAMETER for names the view cannot take
+// (embedded NUL, "." or ".." components, a form not understood, a relative
+// name without its parent), STATUS_NAME_TOO_LONG past a counted string.
+NTSTATUS BuildRenameTargetPath(PFLT_CALLBACK_DATA data, const RenameBuffer& rename,
+                               PCUNICODE_STRING sourcePath, OwnedString* target);
+
+// Whether the name is a single plain component without RootDirectory (a
+// rename within the file's own folder).
+bool IsPlainLeafName(const RenameBuffer& rename);
+
+// For a target in the view: the secondary root rewritten to the merged view
+// and short names expanded.
+NTSTATUS ResolveViewTarget(PFLT_CALLBACK_DATA data, OwnedString* target);
+
+// Whether the path names a stream (a ':' after the volume device name).
+bool NamesStream(const UNICODE_STRING& path);
+
+// The volume device name in front of the path (the first
+// VolumePrefixLength characters of MergedViewRoot), then `rest`.
+NTSTATUS PrefixVolumeName(const UNICODE_STRING& rest, OwnedString* path);
+
+// ---- delete.cpp
+
+// Reduces the disposition buffer to a delete flag in its first byte.
+PUCHAR NormalizeDispositionInfo(PFLT_CALLBACK_DATA data);
+NTSTATUS RefreshStreamContextName(PCFLT_RELATED_OBJECTS objects, StreamContext* context);
+FLT_PREOP_CALLBACK_STATUS SetVirtualDisposition(PFLT_CALLBACK_DATA data,
+                                                PCFLT_RELATED_OBJECTS objects,
+                                                StreamHandleContext* handle);
+
+// ---- post_setinfo.cpp
+
+// Prints and sends one rename notification.
+void NotifyRename(PCUNICODE_STRING oldName, PCUNICODE_STRING newName);
+
+// ---- rename_local.cpp
+
+FLT_PREOP_CALLBACK_STATUS RenameLocalFile(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
+                                          PVOID* completionContext);
+
+// ---- rename_virtual.cpp
+
+FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
+                                            PCFLT_RELATED_OBJECTS objects,
+                                            StreamHandleContext* handle);
+
+// ---- setinfo_requests.cpp
+
+// The folder's emptiness check: the one-byte answer (0 when none came) and
+// the send status.
+NTSTATUS RequestDeleteCheck(PFLT_CALLBACK_DATA data, PCUNICODE_STRING folder, UCHAR* answer);
+// A rename on the server; *answer is 2 unless a whole 4-byte answer came.
+NTSTATUS RequestServerRename(PFLT_CALLBACK_DATA data, PCUNICODE_STRING oldName,
+                             PCUNICODE_STRING newName, bool localFolder, ULONG* answer);
+
+}  // namespace tavo

@@ -1,0 +1,235 @@
+// Renames of real files: into the view (redirected under the backend
+// folder), out of it, and of backend files, which the post-operation
+// reports; the retry for the two reader processes; dispositions of tracked
+// backend files.
+#include "setinfo_fixture.h"
+
+#include "harness/processes.h"
+
+namespace tavo::testing {
+namespace {
+
+using protocol::kRequestCreatePath;
+using protocol::kRequestDeleteItem;
+using protocol::kRequestItemQuery;
+
+class LocalFilesTest : public SetInfoTest {
+ protected:
+  void SetUp() override {
+    SetInfoTest::SetUp();
+    ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents"),
+                                 FileSpecOf(kOutside, "draft")}),
+              STATUS_SUCCESS);
+  }
+  OpenResult OpenForRename(const std::u16string& onVolume, std::uint32_t process = 0) {
+    OpenResult opened = Open(kVolumeDevice + onVolume, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN,
+                             0, process);
+    EXPECT_EQ(opened.status, STATUS_SUCCESS);
+    return opened;
+  }
+  // The rename notifications sent so far, as "old>new" (full device paths).
+  std::vector<std::u16string> RenameNotes() {
+    std::vector<std::u16string> notes;
+    for (const auto& message : client_->Notifications()) {
+      SentRequest note{message.type, message.payload};
+      if (note.U32(0) != protocol::kNotificationRenamed) continue;
+      notes.push_back(note.Name(4, 12) + u">" + note.Name(8, 12 + note.U32(4)));
+    }
+    return notes;
+  }
+  const std::u16string kOutside = u"\\Users\\ann\\Documents\\draft.txt";
+};
+
+struct IntoViewRow {
+  const char* what;
+  ULONG first;
+  bool backendCopy;  // a local copy already at the target
+  bool serverItem;   // a server item at the target
+  std::uint8_t createPathAnswer;
+  std::uint8_t deleteAnswer;
+  NTSTATUS status;
+  std::size_t deletes;
+  std::size_t createPaths;
+};
+
+class IntoViewTest : public LocalFilesTest, public ::testing::WithParamInterface<IntoViewRow> {};
+
+const IntoViewRow kIntoView[] = {
+    {"new name", 0, false, false, 1, 1, STATUS_SUCCESS, 0, 1},
+    {"local collision", 0, true, false, 1, 1, STATUS_OBJECT_NAME_COLLISION, 0, 0},
+    {"server collision", 0, false, true, 1, 1, STATUS_OBJECT_NAME_COLLISION, 0, 0},
+    {"replace server item", 1, false, true, 1, 1, STATUS_SUCCESS, 1, 1},
+    {"replace refused by the server", 1, false, true, 1, 0, STATUS_ACCESS_DENIED, 1, 0},
+    {"replace answered with an unknown code", 1, false, true, 1, 7, STATUS_ACCESS_DENIED, 1, 0},
+    {"replace local copy", 1, true, true, 1, 1, STATUS_SUCCESS, 0, 1},
+    {"client does not prepare", 0, false, false, 0, 1, STATUS_ACCESS_DENIED, 0, 1},
+    {"client answers create path oddly", 0, false, false, 9, 1, STATUS_ACCESS_DENIED, 0, 1},
+};
+
+TEST_P(IntoViewTest, LandsUnderTheBackendFolder) {
+  const IntoViewRow& row = GetParam();
+  SetCreatePathAnswer(row.createPathAnswer);
+  SetDeleteAnswer(row.deleteAnswer);
+  if (row.backendCopy) AddBackendFile(u"\\notes.txt", "older copy");
+  if (row.serverItem) AddServerItem(InView(u"\\notes.txt"), {false, "server"});
+  OpenResult opened = OpenForRename(kOutside);
+  const SetInfoResult result = SetInfo(opened, FileRenameInformation,
+                                       RenameInfo(Dos(kViewOnVolume + u"\\notes.txt"), row.first));
+  EXPECT_EQ(result.status, row.status);
+  EXPECT_EQ(result.information, 0u);
+  EXPECT_EQ(Sent(kRequestDeleteItem).size(), row.deletes);
+  EXPECT_EQ(Sent(kRequestCreatePath).size(), row.createPaths);
+  const bool moved = row.status == STATUS_SUCCESS;
+  EXPECT_EQ(VolumeHas(kOutside), !moved);
+  EXPECT_EQ(VolumeHas(kBackendOnVolume + u"\\notes.txt"), moved || row.backendCopy);
+  if (moved) {
+    ASSERT_EQ(RenameNotes().size(), 1u);
+    EXPECT_EQ(RenameNotes()[0],
+              kVolumeDevice + kOutside + u">" + kBackend + u"\\notes.txt");
+  } else {
+    EXPECT_TRUE(RenameNotes().empty());
+  }
+  Close(opened);
+  ExpectViewFolderEmpty();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, IntoViewTest, ::testing::ValuesIn(kIntoView),
+                         [](const auto& info) {
+                           std::string name = info.param.what;
+                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return name;
+                         });
+
+TEST_F(LocalFilesTest, RenameOutsideTheViewPassesDownUnreported) {
+  OpenResult opened = OpenForRename(kOutside);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation,
+                    RenameInfo(Dos(u"\\Users\\ann\\Documents\\final.txt"), 0))
+                .status,
+            STATUS_SUCCESS);
+  EXPECT_TRUE(VolumeHas(u"\\Users\\ann\\Documents\\final.txt"));
+  EXPECT_TRUE(client_->Requests().empty());
+  Close(opened);
+  EXPECT_TRUE(RenameNotes().empty());
+}
+
+TEST_F(LocalFilesTest, BackendFileRenamesAreReportedExceptToPartialDownloads) {
+  AddBackendFile(u"\\report.tmp", "pdf");
+  OpenResult opened = OpenForRename(kBackendOnVolume + u"\\report.tmp");
+  for (const char16_t* name : {u"report.pdf.PART", u"report.pdf", u"final.pdf"}) {
+    EXPECT_EQ(SetInfo(opened, FileRenameInformation,
+                      RenameInfo(Dos(kBackendOnVolume + u"\\" + name), 0))
+                  .status,
+              STATUS_SUCCESS);
+  }
+  // A rename the file system refuses changes nothing.
+  AddBackendFile(u"\\taken.pdf");
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation,
+                    RenameInfo(Dos(kBackendOnVolume + u"\\taken.pdf"), 0))
+                .status,
+            STATUS_OBJECT_NAME_COLLISION);
+  // Deleted under its latest name.
+  EXPECT_EQ(SetInfo(opened, FileDispositionInformationEx, {0x13, 0, 0, 0}).status, STATUS_SUCCESS);
+  Close(opened);
+  const auto notes = RenameNotes();
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(notes[0], kBackend + u"\\report.pdf.PART>" + kBackend + u"\\report.pdf");
+  EXPECT_EQ(notes[1], kBackend + u"\\report.pdf>" + kBackend + u"\\final.pdf");
+  std::u16string deleted;
+  for (const auto& message : client_->Notifications()) {
+    SentRequest note{message.type, message.payload};
+    if (note.U32(0) == protocol::kNotificationDeleted) deleted = note.Name(4, 12);
+  }
+  EXPECT_EQ(deleted, kBackend + u"\\final.pdf");
+}
+
+TEST_F(LocalFilesTest, RenameIntoAFolderOfTheViewByDeviceNameIsRedirectedToo) {
+  OpenResult opened = OpenForRename(kOutside);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformationEx,
+                    RenameInfo(kView + u"\\notes.txt", 0x40)).status,
+            STATUS_SUCCESS);
+  EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\notes.txt"));
+  Close(opened);
+  ExpectViewFolderEmpty();
+}
+
+TEST_F(LocalFilesTest, ReaderProcessesRetryFromAWorker) {
+  const std::uint32_t reader =
+      sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Program Files\\AcroRd32.exe");
+  // The target's folder is missing under the backend folder: the
+  // redirected rename fails, and the retry with it.
+  for (std::uint32_t process : {explorer_, reader}) {
+    OpenResult opened = OpenForRename(kOutside, process);
+    const SetInfoResult result =
+        SetInfo(opened, FileRenameInformation,
+                RenameInfo(Dos(kViewOnVolume + u"\\Sub\\notes.txt"), 0));
+    EXPECT_EQ(result.status, STATUS_OBJECT_PATH_NOT_FOUND);
+    Close(opened);
+  }
+  const auto lines = DebugLines();
+  EXPECT_TRUE(Printed(lines, "Process explorer.exe is for rename"));
+  EXPECT_TRUE(Printed(lines, "Process AcroRd32.exe is for rename"));
+  // Only the retried request is reported, at once.
+  ASSERT_TRUE(client_->WaitForNotifications(1));
+  EXPECT_EQ(RenameNotes().size(), 1u);
+  EXPECT_TRUE(VolumeHas(kOutside));
+  ExpectViewFolderEmpty();
+}
+
+struct BadRenameRow {
+  const char* what;
+  std::u16string name;
+  long nameLength;  // -1: the name's own length
+  bool virtualItem;
+  NTSTATUS status;
+};
+
+class BadRenameTest : public LocalFilesTest, public ::testing::WithParamInterface<BadRenameRow> {};
+
+const BadRenameRow kBadRenames[] = {
+    {"length past the buffer", Dos(kViewOnVolume + u"\\a.txt"), 4000, false,
+     STATUS_INVALID_PARAMETER},
+    {"odd length", Dos(kViewOnVolume + u"\\a.txt"), 31, false, STATUS_INVALID_PARAMETER},
+    {"zero length", Dos(kViewOnVolume + u"\\a.txt"), 0, true, STATUS_INVALID_PARAMETER},
+    {"embedded nul", Dos(kViewOnVolume + std::u16string(u"\\a\0b.txt", 8)), -1, false,
+     STATUS_INVALID_PARAMETER},
+    {"dot dot into the view", Dos(u"\\Users\\bob\\..\\ann\\Tavo\\a.txt"), -1, false,
+     STATUS_INVALID_PARAMETER},
+    {"stream of a view item", Dos(kViewOnVolume + u"\\a.txt:hidden"), -1, true,
+     STATUS_INVALID_PARAMETER},
+    {"stream into the view", Dos(kViewOnVolume + u"\\a.txt:hidden"), -1, false,
+     STATUS_INVALID_PARAMETER},
+    {"unknown form", u"\\GLOBAL??\\C:\\Users\\ann\\Tavo\\a.txt", -1, false,
+     STATUS_INVALID_PARAMETER},
+    {"too long for the backend", Dos(kViewOnVolume + u"\\" + std::u16string(2560, u'n')), -1,
+     false, STATUS_NAME_TOO_LONG},
+};
+
+TEST_P(BadRenameTest, IsRefusedAndChangesNothing) {
+  const BadRenameRow& row = GetParam();
+  const std::u16string item = InView(u"\\report.docx");
+  AddServerItem(item, {false, "x"});
+  OpenResult opened = row.virtualItem
+                          ? Open(item, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN)
+                          : OpenForRename(kOutside);
+  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  const std::size_t before = client_->Requests().size();
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(row.name, 0, row.nameLength)).status,
+            row.status);
+  EXPECT_EQ(Sent(protocol::kRequestRenameItem).size(), 0u);
+  EXPECT_EQ(Sent(kRequestCreatePath).size(), 0u);
+  EXPECT_LE(client_->Requests().size(), before + 2);  // at most short-name questions
+  Close(opened);
+  EXPECT_TRUE(VolumeHas(kOutside));
+  EXPECT_TRUE(ServerHas(item));
+  ExpectViewFolderEmpty();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, BadRenameTest, ::testing::ValuesIn(kBadRenames),
+                         [](const auto& info) {
+                           std::string name = info.param.what;
+                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace tavo::testing

@@ -1,0 +1,75 @@
+// Scenario fixture of the set-information path: the create path's fake
+// server, which also renames on request and answers the emptiness check of
+// a folder, and set-information calls through the user-mode NT API.
+#pragma once
+
+#include <cstring>
+#include <vector>
+
+#include "create_path_fixture.h"
+#include "fs/volume.h"
+#include "harness/debug_log.h"
+
+namespace tavo::testing {
+
+struct SetInfoResult {
+  NTSTATUS status = STATUS_PENDING;
+  ULONG_PTR information = 0;
+};
+
+// A FILE_RENAME_INFORMATION for `name`; FileNameLength is the name's
+// length unless `nameLength` says otherwise.
+inline std::vector<std::uint8_t> RenameInfo(const std::u16string& name, ULONG first,
+                                            long nameLength = -1, HANDLE root = nullptr) {
+  const std::size_t header = FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName);
+  std::vector<std::uint8_t> buffer(std::max<std::size_t>(header + name.size() * 2 + 2, 24), 0);
+  std::memcpy(buffer.data(), &first, sizeof(first));
+  std::memcpy(buffer.data() + FIELD_OFFSET(FILE_RENAME_INFORMATION, RootDirectory), &root,
+              sizeof(root));
+  const ULONG length = nameLength < 0 ? static_cast<ULONG>(name.size() * 2) : nameLength;
+  std::memcpy(buffer.data() + FIELD_OFFSET(FILE_RENAME_INFORMATION, FileNameLength), &length, 4);
+  std::memcpy(buffer.data() + header, name.data(), name.size() * 2);
+  return buffer;
+}
+
+inline sim::fs::FileSpec DirSpec(std::u16string onVolume) {
+  sim::fs::FileSpec spec;
+  spec.path = std::move(onVolume);
+  spec.directory = true;
+  return spec;
+}
+inline sim::fs::FileSpec FileSpecOf(std::u16string onVolume, std::string contents) {
+  sim::fs::FileSpec spec;
+  spec.path = std::move(onVolume);
+  spec.contents = std::move(contents);
+  return spec;
+}
+
+// The DOS-device form of a volume-relative path on C:.
+inline std::u16string Dos(const std::u16string& onVolume) { return u"\\??\\C:" + onVolume; }
+inline const std::u16string kViewOnVolume = u"\\Users\\ann\\Tavo";
+
+class SetInfoTest : public CreatePathTest {
+ protected:
+  void SetUp() override;
+
+  SetInfoResult SetInfo(const OpenResult& opened, FILE_INFORMATION_CLASS infoClass,
+                        std::vector<std::uint8_t> buffer);
+
+  // Answers of the fake server to renames (a u32; or raw bytes) and to
+  // the emptiness check.
+  void SetRenameAnswer(std::uint32_t answer) { renameAnswer_ = answer; }
+  void SetDeleteCheckAnswer(std::uint8_t answer) { deleteCheckAnswer_ = answer; }
+
+  std::vector<std::string> DebugLines();
+
+  // The invariant every scenario keeps: nothing made in the view's own
+  // folder on disk, no file object left open once every handle is closed.
+  void ExpectViewFolderEmpty();
+
+  std::uint32_t renameAnswer_ = protocol::kRenameDone;
+  std::uint8_t deleteCheckAnswer_ = protocol::kDeleteCheckMayDelete;
+  std::vector<std::u16string> renamed_;  // "old>new" as the server saw them
+};
+
+}  // namespace tavo::testing

@@ -1,0 +1,357 @@
+// Set-information on server-only items: dispositions, the classes that are
+// acknowledged or refused, and renames on the server, each checked in the
+// caller's result, on the server and in the driver's tables.
+#include "setinfo_fixture.h"
+
+#include "core/globals.h"
+#include "create/open_handle_table.h"
+
+namespace tavo::testing {
+namespace {
+
+using protocol::kRequestDeleteItem;
+using protocol::kRequestDirectoryListing;
+using protocol::kRequestDownload;
+using protocol::kRequestRenameItem;
+
+std::vector<std::uint8_t> Byte(std::uint8_t value) { return {value}; }
+std::vector<std::uint8_t> Flags(ULONG flags) {
+  std::vector<std::uint8_t> buffer(4);
+  std::memcpy(buffer.data(), &flags, 4);
+  return buffer;
+}
+
+class VirtualItemsTest : public SetInfoTest {
+ protected:
+  void SetUp() override {
+    SetInfoTest::SetUp();
+    AddServerItem(file_, {false, "twelve bytes"});
+    AddServerItem(folder_, {true, {}});
+  }
+  OpenResult OpenVirtual(const std::u16string& path, ULONG options = 0) {
+    OpenResult opened = Open(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN, options);
+    EXPECT_EQ(opened.status, STATUS_SUCCESS);
+    EXPECT_NE(EntryOf(path), nullptr);
+    return opened;
+  }
+  SetInfoResult KernelSetInfo(const OpenResult& opened, FILE_INFORMATION_CLASS infoClass,
+                              std::vector<std::uint8_t> buffer) {
+    return sim::harness::RunAs(opened.processId, [&] {
+      IO_STATUS_BLOCK ioStatus{};
+      SetInfoResult result;
+      result.status = ZwSetInformationFile(opened.handle, &ioStatus, buffer.data(),
+                                           static_cast<ULONG>(buffer.size()), infoClass);
+      result.information = ioStatus.Information;
+      return result;
+    });
+  }
+  const std::u16string file_ = InView(u"\\report.docx");
+  const std::u16string folder_ = InView(u"\\Projects");
+};
+
+struct DispositionRow {
+  const char* what;
+  bool folder;
+  std::uint8_t checkAnswer;
+  std::vector<std::pair<FILE_INFORMATION_CLASS, std::vector<std::uint8_t>>> calls;
+  NTSTATUS lastStatus;
+  bool deletedAtClose;
+};
+
+class DispositionTest : public VirtualItemsTest,
+                        public ::testing::WithParamInterface<DispositionRow> {};
+
+const DispositionRow kDispositions[] = {
+    {"file delete", false, 0, {{FileDispositionInformation, Byte(1)}}, STATUS_SUCCESS, true},
+    {"file delete any nonzero byte", false, 0, {{FileDispositionInformation, Byte(0x80)}},
+     STATUS_SUCCESS, true},
+    {"file delete ex on close ignoring read-only", false, 0,
+     {{FileDispositionInformationEx, Flags(0x19)}}, STATUS_SUCCESS, true},
+    {"file ex without the delete bit", false, 0, {{FileDispositionInformationEx, Flags(0x1E)}},
+     STATUS_SUCCESS, false},
+    {"file delete then undo", false, 0,
+     {{FileDispositionInformation, Byte(1)}, {FileDispositionInformation, Byte(0)}},
+     STATUS_SUCCESS, false},
+    {"empty folder", true, 2, {{FileDispositionInformation, Byte(1)}}, STATUS_SUCCESS, true},
+    {"folder not empty", true, 0, {{FileDispositionInformation, Byte(1)}},
+     STATUS_DIRECTORY_NOT_EMPTY, false},
+    {"folder refused", true, 3, {{FileDispositionInformationEx, Flags(1)}}, STATUS_ACCESS_DENIED,
+     false},
+    {"folder unknown answer", true, 9, {{FileDispositionInformation, Byte(1)}},
+     STATUS_DIRECTORY_NOT_EMPTY, false},
+    {"folder undo not empty", true, 1, {{FileDispositionInformation, Byte(0)}},
+     STATUS_DIRECTORY_NOT_EMPTY, false},
+};
+
+TEST_P(DispositionTest, RecordsTheFlagAndDeletesOnTheServerAtTheLastClose) {
+  const DispositionRow& row = GetParam();
+  SetDeleteCheckAnswer(row.checkAnswer);
+  const std::u16string& path = row.folder ? folder_ : file_;
+  OpenResult opened = OpenVirtual(path, row.folder ? FILE_DIRECTORY_FILE : 0);
+  SetInfoResult result;
+  for (const auto& [infoClass, buffer] : row.calls) result = SetInfo(opened, infoClass, buffer);
+  EXPECT_EQ(result.status, row.lastStatus);
+  EXPECT_EQ(result.information, 0u);
+  // Nothing reaches the server before the close.
+  EXPECT_TRUE(Sent(kRequestDeleteItem).empty());
+  EXPECT_TRUE(ServerHas(path));
+  if (row.folder) {
+    const auto checks = Sent(kRequestDirectoryListing);
+    ASSERT_EQ(checks.size(), row.calls.size());
+    // Purpose 1, the path's length without its NUL, the payload 36 bytes longer.
+    const SentRequest& check = checks.back();
+    EXPECT_EQ(check.U32(offsetof(protocol::DirectoryQueryRequest, Purpose)), 1u);
+    EXPECT_EQ(check.U32(offsetof(protocol::DirectoryQueryRequest, DirectoryPathLength)),
+              path.size() * 2);
+    EXPECT_EQ(check.payload.size(), path.size() * 2 + 36);
+    EXPECT_EQ(TextOf(check.payload, 32, path.size() * 2), path);
+  }
+  Close(opened);
+  EXPECT_EQ(ServerHas(path), !row.deletedAtClose);
+  EXPECT_EQ(Sent(kRequestDeleteItem).size(), row.deletedAtClose ? 1u : 0u);
+  EXPECT_EQ(EntryOf(path), nullptr);
+  ExpectViewFolderEmpty();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, DispositionTest, ::testing::ValuesIn(kDispositions),
+                         [](const auto& info) {
+                           std::string name = info.param.what;
+                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return name;
+                         });
+
+TEST_F(VirtualItemsTest, ClassesAreAcknowledgedOrRefusedWithoutChange) {
+  struct Row {
+    FILE_INFORMATION_CLASS infoClass;
+    std::size_t size;
+    NTSTATUS status;
+    ULONG_PTR information;
+  };
+  const Row rows[] = {
+      {FileBasicInformation, sizeof(FILE_BASIC_INFORMATION), STATUS_SUCCESS, 40},
+      {FileEndOfFileInformation, 8, STATUS_SUCCESS, 8},
+      {FileAllocationInformation, 8, STATUS_SUCCESS, 8},
+      {FileValidDataLengthInformation, 8, STATUS_SUCCESS, 8},
+      {FileLinkInformation, 0, STATUS_NOT_IMPLEMENTED, 0},
+      {FileShortNameInformation, 0, STATUS_NOT_IMPLEMENTED, 0},
+  };
+  OpenResult opened = OpenVirtual(file_);
+  OpenHandleEntry* entry = EntryOf(file_);
+  ASSERT_NE(entry, nullptr);
+  for (const Row& row : rows) {
+    std::vector<std::uint8_t> buffer =
+        row.size != 0 ? std::vector<std::uint8_t>(row.size, 0x11) : RenameInfo(u"\\??\\C:\\x", 0);
+    // Sizes need write access, which a virtual open never has: a kernel
+    // component (no access check) sends them.
+    const SetInfoResult result = row.size == 8 ? KernelSetInfo(opened, row.infoClass, buffer)
+                                               : SetInfo(opened, row.infoClass, buffer);
+    EXPECT_EQ(result.status, row.status) << row.infoClass;
+    EXPECT_EQ(result.information, row.information) << row.infoClass;
+  }
+  EXPECT_EQ(entry->EndOfFile, 12);
+  EXPECT_EQ(entry->DeletePending, 0);
+  Close(opened);
+  EXPECT_TRUE(ServerHas(file_));
+  ExpectViewFolderEmpty();
+}
+
+TEST_F(VirtualItemsTest, RequestsOnTheViewRootPassDown) {
+  OpenResult root = Open(kView, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN,
+                         FILE_DIRECTORY_FILE);
+  ASSERT_EQ(root.status, STATUS_SUCCESS);
+  FILE_BASIC_INFORMATION basic{};
+  basic.FileAttributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN;
+  EXPECT_EQ(SetInfo(root, FileBasicInformation, Bytes(&basic, sizeof(basic))).status,
+            STATUS_SUCCESS);
+  Close(root);
+  EXPECT_TRUE(client_->Requests().empty());
+}
+
+struct RenameRow {
+  const char* what;
+  const char16_t* target;  // under the view unless it starts with '\'
+  FILE_INFORMATION_CLASS infoClass;
+  ULONG first;
+  std::uint32_t answer;
+  const char16_t* existing;  // another server item, or null
+  NTSTATUS status;
+  bool renamedOnServer;
+  std::size_t renameRequests;
+};
+
+class ServerRenameTest : public VirtualItemsTest,
+                         public ::testing::WithParamInterface<RenameRow> {};
+
+const RenameRow kRenames[] = {
+    {"renamed", u"new.docx", FileRenameInformation, 0, 1, nullptr, STATUS_SUCCESS, true, 1},
+    {"renamed ex", u"new.docx", FileRenameInformationEx, 0x42, 1, nullptr, STATUS_SUCCESS, true, 1},
+    {"accepted without new name", u"new.docx", FileRenameInformation, 0, 3, nullptr,
+     STATUS_SUCCESS, false, 1},
+    {"no answer", u"new.docx", FileRenameInformation, 0, 2, nullptr, STATUS_ACCESS_DENIED, false, 1},
+    {"unknown answer", u"new.docx", FileRenameInformation, 0, 7, nullptr, STATUS_ACCESS_DENIED,
+     false, 1},
+    {"download first is not for files", u"new.docx", FileRenameInformation, 0, 6, nullptr,
+     STATUS_ACCESS_DENIED, false, 1},
+    {"collision", u"taken.docx", FileRenameInformation, 0, 1, u"taken.docx",
+     STATUS_OBJECT_NAME_COLLISION, false, 0},
+    {"collision ex without replace bit", u"taken.docx", FileRenameInformationEx, 0x42, 1,
+     u"taken.docx", STATUS_OBJECT_NAME_COLLISION, false, 0},
+    {"replace", u"taken.docx", FileRenameInformation, 1, 1, u"taken.docx", STATUS_SUCCESS, true,
+     1},
+    {"replace ex", u"taken.docx", FileRenameInformationEx, 0x43, 1, u"taken.docx", STATUS_SUCCESS,
+     true, 1},
+    {"case only", u"REPORT.docx", FileRenameInformation, 0, 1, nullptr, STATUS_SUCCESS, true, 1},
+};
+
+TEST_P(ServerRenameTest, FollowsTheServersAnswer) {
+  const RenameRow& row = GetParam();
+  SetRenameAnswer(row.answer);
+  const std::u16string target = InView(u"\\" + std::u16string(row.target));
+  if (row.existing != nullptr) AddServerItem(target, {false, "older"});
+  OpenResult opened = OpenVirtual(file_);
+  OpenHandleEntry* entry = EntryOf(file_);
+  const SetInfoResult result =
+      SetInfo(opened, row.infoClass, RenameInfo(Dos(kViewOnVolume + u"\\" + row.target), row.first));
+  EXPECT_EQ(result.status, row.status);
+  EXPECT_EQ(result.information, 0u);
+  const auto renames = Sent(kRequestRenameItem);
+  ASSERT_EQ(renames.size(), row.renameRequests);
+  if (!renames.empty()) {
+    EXPECT_EQ(renames[0].Name(8, 16), file_);
+    EXPECT_EQ(renames[0].Name(12, 16 + renames[0].U32(8)), target);
+    EXPECT_EQ(renames[0].payload.size(), (file_.size() + target.size()) * 2 + 24);
+    EXPECT_EQ(renames[0].U32(4), 0u);
+  }
+  EXPECT_EQ(Sent(kRequestDeleteItem).size(), row.existing != nullptr && (row.first & 1) ? 1u : 0u);
+  const bool renamed = row.status == STATUS_SUCCESS && row.renamedOnServer;
+  const bool caseOnly = row.what == std::string("case only");
+  EXPECT_TRUE(ServerHas(target) || !renamed);
+  if (!caseOnly) {
+    EXPECT_EQ(ServerHas(file_), !renamed);
+  }
+  // The entry follows the server.
+  if (renamed) {
+    EXPECT_EQ(EntryOf(target), entry);
+    if (!caseOnly) {
+      EXPECT_EQ(EntryOf(file_), nullptr);
+    }
+    EXPECT_EQ(sim::harness::ToU16(entry->Path), target);
+  } else {
+    EXPECT_EQ(EntryOf(file_), entry);
+  }
+  Close(opened);
+  EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr);
+  ExpectViewFolderEmpty();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ServerRenameTest, ::testing::ValuesIn(kRenames),
+                         [](const auto& info) {
+                           std::string name = info.param.what;
+                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return name;
+                         });
+
+TEST_F(VirtualItemsTest, BareNameRenamesWithinTheFolderAndLaterOpensFindTheNewName) {
+  OpenResult opened = OpenVirtual(file_);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"memo.docx", 0)).status,
+            STATUS_SUCCESS);
+  const std::u16string renamed = InView(u"\\memo.docx");
+  EXPECT_TRUE(ServerHas(renamed));
+  OpenResult again = Open(renamed, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  EXPECT_EQ(again.status, STATUS_SUCCESS);
+  EXPECT_EQ(EntryOf(renamed)->Opens.OpenCount, 2u);
+  Close(again);
+  Close(opened);
+  EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(VirtualItemsTest, NameRelativeToAnOpenFolderIsPlacedInIt) {
+  OpenResult opened = OpenVirtual(file_);
+  OpenResult docs = Open(folder_, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_OPEN,
+                         FILE_DIRECTORY_FILE);
+  ASSERT_EQ(docs.status, STATUS_SUCCESS);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"moved.docx", 0, -1, docs.handle))
+                .status,
+            STATUS_SUCCESS);
+  EXPECT_TRUE(ServerHas(folder_ + u"\\moved.docx"));
+  EXPECT_FALSE(ServerHas(file_));
+  // A relative name may not climb out of its folder.
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"..\\x.docx", 0, -1, docs.handle))
+                .status,
+            STATUS_INVALID_PARAMETER);
+  Close(docs);
+  Close(opened);
+  ExpectViewFolderEmpty();
+}
+
+TEST_F(VirtualItemsTest, MoveOutOfTheViewDownloadsMovesAndDeletesOnTheServer) {
+  SetRenameAnswer(protocol::kRenameMoveOutOfView);
+  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  OpenResult opened = OpenVirtual(file_);
+  const std::u16string target = Dos(u"\\Users\\ann\\Documents\\report.docx");
+  const SetInfoResult result = SetInfo(opened, FileRenameInformation, RenameInfo(target, 0));
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.information, target.size() * 2 + 24);
+  EXPECT_EQ(Sent(kRequestDownload).size(), 1u);
+  EXPECT_FALSE(ServerHas(file_));
+  EXPECT_TRUE(VolumeHas(u"\\Users\\ann\\Documents\\report.docx"));
+  EXPECT_FALSE(VolumeHas(kBackendOnVolume + u"\\report.docx"));
+  // The old name is gone while the moved handle is still open.
+  EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+  Close(opened);
+  EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr);
+  ExpectViewFolderEmpty();
+}
+
+TEST_F(VirtualItemsTest, MoveOutRefusedDownloadChangesNothing) {
+  SetRenameAnswer(protocol::kRenameMoveOutOfView);
+  SetDownloadAnswer(0);
+  OpenResult opened = OpenVirtual(file_);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(Dos(u"\\Users\\ann\\x.docx"), 0))
+                .status,
+            STATUS_ACCESS_DENIED);
+  EXPECT_TRUE(ServerHas(file_));
+  EXPECT_TRUE(Sent(kRequestDeleteItem).empty());
+  Close(opened);
+}
+
+TEST_F(VirtualItemsTest, FolderWithLocalCopyIsRenamedLocallyAfterTheServer) {
+  AddBackendDirectory(u"\\Projects");
+  AddBackendFile(u"\\Projects\\plan.txt");
+  OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+  const SetInfoResult result = SetInfo(
+      opened, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\Archive"), 0));
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  const auto renames = Sent(kRequestRenameItem);
+  ASSERT_EQ(renames.size(), 1u);
+  EXPECT_EQ(renames[0].U32(4), 1u);
+  EXPECT_TRUE(ServerHas(InView(u"\\Archive")));
+  EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\Archive\\plan.txt"));
+  EXPECT_FALSE(VolumeHas(kBackendOnVolume + u"\\Projects"));
+  EXPECT_EQ(EntryOf(InView(u"\\Archive")) != nullptr, true);
+  // The local rename is reported with both backend names.
+  ASSERT_TRUE(client_->WaitForNotifications(1));
+  Close(opened);
+  ExpectViewFolderEmpty();
+}
+
+TEST_F(VirtualItemsTest, FolderWhoseCopyLacksItemsIsDownloadedBeforeLeavingTheView) {
+  AddBackendDirectory(u"\\Projects");
+  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  SetRenameAnswer(protocol::kRenameDownloadFolderFirst);
+  OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation,
+                    RenameInfo(Dos(u"\\Users\\ann\\Documents\\Projects"), 0))
+                .status,
+            STATUS_SUCCESS);
+  const auto downloads = Sent(kRequestDownload);
+  ASSERT_EQ(downloads.size(), 1u);
+  EXPECT_EQ(downloads[0].U32(8), 1u);  // IsDirectory
+  EXPECT_TRUE(VolumeHas(u"\\Users\\ann\\Documents\\Projects"));
+  EXPECT_FALSE(VolumeHas(kBackendOnVolume + u"\\Projects"));
+  Close(opened);
+  ExpectViewFolderEmpty();
+}
+
+}  // namespace
+}  // namespace tavo::testing

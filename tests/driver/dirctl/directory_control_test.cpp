@@ -4,6 +4,7 @@
 // own chain, listings hidden from no-listing processes, refused change
 // notification, handles the file system keeps, and pool failures.
 #include <deque>
+#include <thread>
 
 #include "core/globals.h"
 #include "create_path_fixture.h"
@@ -325,6 +326,37 @@ TEST_F(DirectoryControlTest, AnswerLandsInABufferValidOnlyThroughItsMdl) {
   ASSERT_EQ(listed.information, two.size());
   EXPECT_TRUE(std::equal(two.begin(), two.end(), listed.buffer.begin()));
   EXPECT_EQ(NextStartIndex(root), 2u);
+  Close(root);
+}
+
+// Two queries at once on one asynchronous handle (the I/O manager
+// serialises only synchronous ones): the second neither waits nor touches
+// the first's pattern and index.
+TEST_F(DirectoryControlTest, ASecondQueryWhileOneRunsIsRefused) {
+  OpenResult root;
+  root.processId = explorer_;
+  root.status = sim::harness::RunAs(explorer_, [&] {
+    sim::harness::OwnedUnicodeString name(kView);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    return NtCreateFile(&root.handle, FILE_LIST_DIRECTORY, &attributes, &iosb, nullptr, 0,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, 0);
+  });
+  ASSERT_EQ(root.status, STATUS_SUCCESS);
+  client_->OnRequest(kRequestDirectoryListing, ScriptedAnswer::Held());
+  Listed first;
+  std::thread firstQuery([&] { first = List(root, 256, u"a*"); });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  EXPECT_EQ(List(root, 256, u"b*").status, STATUS_DEVICE_BUSY);
+  const auto one = NamesListing({u"a"});
+  client_->Channel().Answer(client_->TakeHeld().at(0), STATUS_SUCCESS, one.data(),
+                            static_cast<std::uint32_t>(one.size()));
+  firstQuery.join();
+  EXPECT_EQ(first.status, STATUS_SUCCESS);
+  client_->OnRequest(kRequestDirectoryListing, ScriptedAnswer::Now(STATUS_NO_MORE_FILES));
+  EXPECT_EQ(NextStartIndex(root), 1u);
+  EXPECT_EQ(Queries().back().pattern, u"a*");
   Close(root);
 }
 

@@ -26,7 +26,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const std::string name = run.run_name.function_name;
       if (median || !rates_.contains({name, run.threads}))
         rates_[{name, run.threads}] = it->second.value;
+      if (median || !byFullName_.contains(run.run_name.str()))
+        byFullName_[run.run_name.str()] = it->second.value;
     }
+  }
+
+  // The rate of a benchmark by its full name with arguments
+  // ("BM_List/10000"), or 0 when it did not run.
+  double Rate(const std::string& fullName) const {
+    auto it = byFullName_.find(fullName);
+    return it == byFullName_.end() ? 0.0 : it->second;
   }
 
   // The rate of a benchmark at a thread count, or 0 when it did not run.
@@ -37,6 +46,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::pair<std::string, std::int64_t>, double> rates_;
+  std::map<std::string, double> byFullName_;
 };
 
 }  // namespace tavo::bench

@@ -93,18 +93,42 @@ std::uint32_t EntryHeaderBytes(std::uint32_t infoClass) {
 }
 
 void SortForListing(std::vector<ListingEntry>* entries) {
-  std::stable_sort(entries->begin(), entries->end(),
-                   [](const ListingEntry& a, const ListingEntry& b) {
-                     auto rank = [](const std::u16string& name) {
-                       return name == u"." ? 0 : name == u".." ? 1 : 2;
-                     };
-                     if (rank(a.item.name) != rank(b.item.name))
-                       return rank(a.item.name) < rank(b.item.name);
-                     return Upcase(a.item.name) < Upcase(b.item.name);
-                   });
+  // Each name is upcased once, not at every comparison.
+  struct Key {
+    int rank;  // "." 0, ".." 1, others 2
+    std::u16string upcased;
+    std::size_t index;
+  };
+  std::vector<Key> keys;
+  keys.reserve(entries->size());
+  for (std::size_t i = 0; i < entries->size(); ++i) {
+    const std::u16string& name = (*entries)[i].item.name;
+    const int rank = name == u"." ? 0 : name == u".." ? 1 : 2;
+    keys.push_back({rank, rank == 2 ? Upcase(name) : std::u16string(), i});
+  }
+  std::stable_sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+    return a.rank != b.rank ? a.rank < b.rank : a.upcased < b.upcased;
+  });
+  std::vector<ListingEntry> sorted;
+  sorted.reserve(entries->size());
+  for (const Key& key : keys) sorted.push_back(std::move((*entries)[key.index]));
+  *entries = std::move(sorted);
+}
+
+std::vector<ListingEntry> MatchingEntries(std::vector<ListingEntry> entries,
+                                          const std::u16string& pattern) {
+  std::erase_if(entries, [&](const ListingEntry& entry) { return !Matches(entry, pattern); });
+  return entries;
 }
 
 ListingAnswer BuildListing(const std::vector<ListingEntry>& entries, const ListingQuery& query) {
+  if (!query.pattern.empty() && !IsLegalPattern(query.pattern)) {
+    return BuildListingPage({}, query);
+  }
+  return BuildListingPage(MatchingEntries(entries, query.pattern), query);
+}
+
+ListingAnswer BuildListingPage(const std::vector<ListingEntry>& matching, const ListingQuery& query) {
   ListingAnswer answer;
   const std::uint32_t header = EntryHeaderBytes(query.infoClass);
   if (header == 0) {
@@ -124,15 +148,10 @@ ListingAnswer BuildListing(const std::vector<ListingEntry>& entries, const Listi
   // (up to 4 GiB) is a limit, not a size to allocate.
   std::uint32_t used = 0;
   std::uint32_t previous = 0;
-  std::uint32_t skip = query.startIndex;
   answer.status = status::kSuccess;
 
-  for (const ListingEntry& entry : entries) {
-    if (!Matches(entry, query.pattern)) continue;
-    if (skip > 0) {
-      --skip;
-      continue;
-    }
+  for (std::size_t index = query.startIndex; index < matching.size(); ++index) {
+    const ListingEntry& entry = matching[index];
     const auto nameBytes = static_cast<std::uint32_t>(entry.item.name.size() * 2);
     const std::uint32_t start = answer.entries == 0 ? 0 : (used + 7u) & ~7u;
     if (static_cast<std::uint64_t>(start) + header + nameBytes > query.bufferLength) {

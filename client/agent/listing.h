@@ -59,6 +59,15 @@ struct ListingAnswer {
 // `entries` is the whole folder in listing order ("." and ".." included).
 ListingAnswer BuildListing(const std::vector<ListingEntry>& entries, const ListingQuery& query);
 
+// The entries of a folder the pattern matches, in listing order.
+std::vector<ListingEntry> MatchingEntries(std::vector<ListingEntry> entries,
+                                          const std::u16string& pattern);
+
+// BuildListing over entries already filtered by the query's pattern (which
+// is then only checked for legality): the answer starts at
+// matching[startIndex] at once, so a query costs O(k) for k entries.
+ListingAnswer BuildListingPage(const std::vector<ListingEntry>& matching, const ListingQuery& query);
+
 // Sorts a folder's items into listing order (by upcased name).
 void SortForListing(std::vector<ListingEntry>* entries);
 

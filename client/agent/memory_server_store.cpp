@@ -94,6 +94,7 @@ std::optional<ItemInfo> MemoryServerStore::Stat(const std::u16string& path) {
 
 std::optional<std::vector<ItemInfo>> MemoryServerStore::List(const std::u16string& path) {
   std::lock_guard guard(lock_);
+  ++lists_;
   Node* node = Find(path);
   if (node == nullptr || !node->info.isDirectory) return std::nullopt;
   std::vector<ItemInfo> items;

@@ -1,5 +1,6 @@
 // A server held in memory, for tests: a tree of folders and files with
-// fixed times, a path limit that tests can lower, and counters of reads.
+// fixed times, a path limit that tests can lower, and counters of reads and
+// folder listings.
 #pragma once
 
 #include <atomic>
@@ -21,6 +22,7 @@ class MemoryServerStore : public ServerStore {
   // Every path on the server, one per line, folders ending in '\'.
   std::string Dump() const;
   std::size_t ReadCount() const { return reads_; }
+  std::size_t ListCount() const { return lists_; }
 
   std::optional<ItemInfo> Stat(const std::u16string& path) override;
   std::optional<std::vector<ItemInfo>> List(const std::u16string& path) override;
@@ -47,6 +49,7 @@ class MemoryServerStore : public ServerStore {
   std::uint64_t nextId_ = 1000;
   std::uint64_t writes_ = 0;
   std::atomic<std::size_t> reads_{0};
+  std::atomic<std::size_t> lists_{0};
 };
 
 }  // namespace tavo::agent

@@ -25,6 +25,10 @@ AgentAnswer Failure(std::int32_t code) {
   return {code, {}};
 }
 
+AgentAnswer ToAnswer(ListingAnswer listing) {
+  return {listing.status, std::move(listing.data)};
+}
+
 std::u16string Number(std::uint64_t value) {
   std::u16string text;
   do {
@@ -224,28 +228,48 @@ std::optional<ItemInfo> RequestHandler::FolderInfo(const std::u16string& serverP
 AgentAnswer RequestHandler::Listing(const DecodedRequest& request) {
   auto path = paths_.ViewToServer(request.name);
   if (!path) return Failure(status::kObjectPathNotFound);
-  auto items = MergedFolder(*path);
-  if (!items) return Failure(status::kObjectNameNotFound);
-
-  // "." and ".." carry the folder's own description (the view's root has
-  // no parent inside the view, so every folder uses its own for both).
-  ItemInfo self = FolderInfo(*path).value_or(ItemInfo{});
-  self.isDirectory = true;
-  std::vector<ListingEntry> entries;
-  for (const char16_t* dots : {u".", u".."}) {
-    ListingEntry entry{self, {}};
-    entry.item.name = dots;
-    entries.push_back(entry);
+  ListingQuery query;
+  query.infoClass = request.infoClass;
+  query.startIndex = request.startIndex;
+  query.singleEntry = request.singleEntry;
+  query.bufferLength = request.bufferLength;
+  query.pattern = request.secondName;
+  // A query the listing refuses anyway (class, buffer, pattern) takes no snapshot.
+  if (EntryHeaderBytes(query.infoClass) == 0 || query.bufferLength < EntryHeaderBytes(query.infoClass) ||
+      (!query.pattern.empty() && !IsLegalPattern(query.pattern))) {
+    return ToAnswer(BuildListingPage({}, query));
   }
   // Short names are needed to fill the "Both" classes and to match a pattern.
   const bool wantShortNames = request.infoClass == kFileBothDirectoryInformation ||
                               request.infoClass == kFileIdBothDirectoryInformation ||
                               !request.secondName.empty();
+  auto snapshot = snapshots_.Get(*path, query.pattern, wantShortNames, query.startIndex,
+                                 [&] { return FolderForListing(*path, query.pattern, wantShortNames); });
+  if (!snapshot) return Failure(status::kObjectNameNotFound);
+  return ToAnswer(BuildListingPage(*snapshot, query));
+}
+
+// The folder's entries that match the pattern, in listing order.
+std::optional<std::vector<ListingEntry>> RequestHandler::FolderForListing(
+    const std::u16string& serverPath, const std::u16string& pattern, bool wantShortNames) {
+  auto items = MergedFolder(serverPath);
+  if (!items) return std::nullopt;
+  // "." and ".." carry the folder's own description (the view's root has
+  // no parent inside the view, so every folder uses its own for both).
+  ItemInfo self = FolderInfo(serverPath).value_or(ItemInfo{});
+  self.isDirectory = true;
+  std::vector<ListingEntry> entries;
+  entries.reserve(items->size() + 2);
+  for (const char16_t* dots : {u".", u".."}) {
+    ListingEntry entry{self, {}};
+    entry.item.name = dots;
+    entries.push_back(entry);
+  }
   std::map<std::u16string, std::u16string> shortByLong;
   if (wantShortNames) {
     std::vector<std::u16string> names;
     for (const ItemInfo& item : *items) names.push_back(item.name);
-    shortByLong = shortNames_.ForFolder(*path, names);
+    shortByLong = shortNames_.ForFolder(serverPath, names);
   }
   for (ItemInfo& item : *items) {
     ListingEntry entry{std::move(item), {}};
@@ -253,16 +277,9 @@ AgentAnswer RequestHandler::Listing(const DecodedRequest& request) {
     if (it != shortByLong.end()) entry.shortName = it->second;
     entries.push_back(std::move(entry));
   }
-  SortForListing(&entries);
-
-  ListingQuery query;
-  query.infoClass = request.infoClass;
-  query.startIndex = request.startIndex;
-  query.singleEntry = request.singleEntry;
-  query.bufferLength = request.bufferLength;
-  query.pattern = request.secondName;
-  ListingAnswer listing = BuildListing(entries, query);
-  return {listing.status, std::move(listing.data)};
+  // Already in listing order: "." and "..", then MergedFolder's items, which
+  // come ordered by upcased name.
+  return MatchingEntries(std::move(entries), pattern);
 }
 
 AgentAnswer RequestHandler::DeleteCheck(const DecodedRequest& request) {

@@ -12,6 +12,7 @@
 
 #include "agent_state.h"
 #include "listing.h"
+#include "listing_snapshots.h"
 #include "local_files.h"
 #include "payloads.h"
 #include "server_store.h"
@@ -47,7 +48,8 @@ class RequestHandler {
   AgentAnswer Handle(const DecodedRequest& request);
 
   // The merged contents of a folder (server items and local copies; a local
-  // copy's description wins); nothing when neither side has the folder.
+  // copy's description wins), in upcased-name order; nothing when neither
+  // side has the folder.
   std::optional<std::vector<ItemInfo>> MergedFolder(const std::u16string& serverPath);
   // Makes the backend folders of a server folder path exist.
   bool EnsureLocalFolders(const std::u16string& serverFolder);
@@ -63,6 +65,9 @@ class RequestHandler {
   AgentAnswer ItemInformation(const DecodedRequest& request);
   AgentAnswer LongName(const DecodedRequest& request);
   AgentAnswer Listing(const DecodedRequest& request);
+  std::optional<std::vector<ListingEntry>> FolderForListing(const std::u16string& serverPath,
+                                                            const std::u16string& pattern,
+                                                            bool wantShortNames);
   AgentAnswer DeleteCheck(const DecodedRequest& request);
   AgentAnswer Download(const DecodedRequest& request);
   AgentAnswer CreatePath(const DecodedRequest& request);
@@ -79,6 +84,7 @@ class RequestHandler {
   ShortNameBook shortNames_;
   AgentState& state_;
   std::u16string staging_;
+  ListingSnapshots snapshots_;
 
   std::atomic<std::uint64_t> stagingCounter_{0};
 };

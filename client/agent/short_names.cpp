@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include "name_pattern.h"
 #include "text.h"
@@ -40,10 +41,18 @@ std::map<std::u16string, std::u16string> ShortNameBook::ForFolder(
       needing.push_back(name);
     }
   }
-  std::sort(needing.begin(), needing.end(),
-            [](const std::u16string& a, const std::u16string& b) { return Upcase(a) < Upcase(b); });
+  // Sorted by upcased name, each name upcased once.
+  std::vector<std::pair<std::u16string, std::u16string>> byUpcased;  // (upcased, name)
+  byUpcased.reserve(needing.size());
+  for (std::u16string& name : needing) byUpcased.emplace_back(Upcase(name), std::move(name));
+  std::sort(byUpcased.begin(), byUpcased.end());
   std::vector<std::u16string> upcased;
-  for (const std::u16string& name : needing) upcased.push_back(Upcase(name));
+  upcased.reserve(byUpcased.size());
+  needing.clear();
+  for (auto& [key, name] : byUpcased) {
+    upcased.push_back(std::move(key));
+    needing.push_back(std::move(name));
+  }
 
   const std::u16string key = Upcase(folder);
   Folder before;

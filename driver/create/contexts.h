@@ -15,6 +15,7 @@ struct StreamHandleContext {
   UCHAR IsViewRoot;              // 1: the handle is on MergedViewRoot itself
   UNICODE_STRING SearchPattern;  // directory enumeration's last pattern, own buffer
   ULONG EnumerationIndex;
+  volatile LONG QueryInProgress;  // 1 while a directory query runs on the handle
   UNICODE_STRING RootPath;  // copy of MergedViewRoot when IsViewRoot, own buffer
   OpenHandleEntry* Entry;   // the virtual item; null otherwise
   OpenerRecord* Opener;     // this open's record; null otherwise

@@ -16,4 +16,12 @@ namespace sim::harness::user_buffers {
 void SetDirectoryBufferRewrite(kernel::BufferMutation mutate, unsigned afterMicroseconds = 200);
 void ClearDirectoryBufferRewrite();
 
+// While on, a user-mode NtQueryDirectoryFile's buffer is valid below the
+// I/O manager only through an MDL's system mapping, as for a filter that
+// runs in another process context: the request carries a user address
+// whose pages cannot be touched, and a filter that dereferences
+// DirectoryBuffer instead of locking and mapping it faults. The file system
+// still reaches the buffer (see io/user_buffers.h).
+void SetDirectoryBufferMdlOnly(bool on);
+
 }  // namespace sim::harness::user_buffers

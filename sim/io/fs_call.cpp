@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "io/io_manager.h"
+#include "io/user_buffers.h"
 #include "kernel/lifecycle.h"
 #include "kernel/object_manager.h"
 #include "verifier/verifier.h"
@@ -338,8 +339,10 @@ void CallFileSystem(Operation& op) {
       query.pattern = q.FileName;
       query.fileIndex = q.FileIndex;
       query.flags = op.iopb.OperationFlags;
-      iosb.Status =
-          fs.QueryDirectory(fo, query, BufferOf(q.DirectoryBuffer, q.MdlAddress), q.Length, iosb);
+      // The file system runs where the caller's buffer is valid: an MDL-only
+      // user buffer (io/user_buffers.h) is reached through its system alias.
+      iosb.Status = fs.QueryDirectory(
+          fo, query, SystemAddressOf(BufferOf(q.DirectoryBuffer, q.MdlAddress)), q.Length, iosb);
       break;
     }
     case IRP_MJ_QUERY_VOLUME_INFORMATION:

@@ -1,9 +1,11 @@
 // Memory descriptor lists and file-object name replacement. The simulation
 // has a single address space: an MDL's pages are always resident and its
-// system address is the buffer's own address.
+// system address is the buffer's own address (but for the MDL-only user
+// buffers of io/user_buffers.h).
 #include <new>
 
 #include "io/io_manager.h"
+#include "io/user_buffers.h"
 #include "verifier/faults.h"
 #include "kernel/thread_state.h"
 #include "verifier/verifier.h"
@@ -62,7 +64,10 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
   if (!(MemoryDescriptorList->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
     sim::verifier::Report(sim::verifier::Check::Io, "mapping an MDL whose pages are not locked");
   }
-  MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+  // The system address of the pages: the buffer's own address, except for a
+  // user buffer valid only through its MDL (io/user_buffers.h).
+  MemoryDescriptorList->MappedSystemVa =
+      sim::io::SystemAddressOf(MmGetMdlVirtualAddress(MemoryDescriptorList));
   MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
   return MemoryDescriptorList->MappedSystemVa;
 }

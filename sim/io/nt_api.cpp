@@ -404,12 +404,13 @@ NTSTATUS QueryDirectory(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID
     capturedPattern.Buffer = reinterpret_cast<PWCH>(pattern.data());
     capturedPattern.Length = capturedPattern.MaximumLength = FileName->Length;
   }
+  MdlOnlyDirectoryBuffer mdlOnly(mode, FileInformation, Length);
   auto fill = [&](Operation& op) {
     auto& q = op.iopb.Parameters.DirectoryControl.QueryDirectory;
     q.Length = Length;
     q.FileName = capturedPattern.Buffer ? &capturedPattern : nullptr;
     q.FileInformationClass = infoClass;
-    q.DirectoryBuffer = FileInformation;
+    q.DirectoryBuffer = mdlOnly.RequestBuffer();
     if (RestartScan) op.iopb.OperationFlags |= SL_RESTART_SCAN;
     if (ReturnSingleEntry) op.iopb.OperationFlags |= SL_RETURN_SINGLE_ENTRY;
   };

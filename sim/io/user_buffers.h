@@ -50,4 +50,35 @@ class HostileDirectoryBuffer {
   kernel::HostileRewrite rewrite_;
 };
 
+// The MDL-only mode of a user-mode listing's buffer (harness
+// SetDirectoryBufferMdlOnly). The buffer is backed by one memory file
+// mapped twice: a "user" alias, handed to the request as DirectoryBuffer and
+// mapped without access, and a "system" alias, which MDLs describing the
+// user alias map to (MmMapLockedPagesSpecifyCache). The caller's bytes are
+// copied in before the request and out after it. Two mappings of the same
+// pages, rather than a copy made at lock time, keep every writer (a filter
+// through its MDL, the file system) on the one buffer, as on Windows.
+class MdlOnlyDirectoryBuffer {
+ public:
+  MdlOnlyDirectoryBuffer(KPROCESSOR_MODE mode, void* callerBuffer, ULONG length);
+  ~MdlOnlyDirectoryBuffer();
+  MdlOnlyDirectoryBuffer(const MdlOnlyDirectoryBuffer&) = delete;
+  MdlOnlyDirectoryBuffer& operator=(const MdlOnlyDirectoryBuffer&) = delete;
+
+  // The address the request carries: the user alias, or the caller's
+  // buffer when the mode is off.
+  void* RequestBuffer() const { return user_ != nullptr ? user_ : caller_; }
+
+ private:
+  void* caller_;
+  ULONG length_;
+  std::size_t size_ = 0;
+  void* user_ = nullptr;
+  void* system_ = nullptr;
+};
+
+// The system mapping of an address inside an MDL-only user alias; any other
+// address as it is.
+void* SystemAddressOf(void* address);
+
 }  // namespace sim::io

@@ -90,6 +90,34 @@ TEST_F(RequestHandlerTest, ListingUnitesServerItemsAndLocalOnlyCopies) {
       STATUS_NO_MORE_FILES);
 }
 
+// An enumeration in small buffers lists the folder once: its later queries
+// seek into the snapshot its first query took, and each entry comes once,
+// in order. A new enumeration (index 0) sees the folder as it is now.
+TEST_F(RequestHandlerTest, EnumerationListsTheFolderOnce) {
+  for (int i = 0; i < 300; ++i) server_.AddFile(u"big\\f" + FromUtf8(std::to_string(1000 + i)), "x");
+  const std::size_t listsBefore = server_.ListCount();
+  std::vector<std::u16string> names;
+  for (std::uint32_t start = 0;;) {
+    AgentAnswer page = Ask(kRequestDirectoryListing,
+                           ListingPayload(View(u"big"), FileNamesInformation, u"f1*", start, false, 256));
+    if (page.status != STATUS_SUCCESS) {
+      EXPECT_EQ(page.status, STATUS_NO_MORE_FILES);
+      break;
+    }
+    for (const auto& e : DecodeEntries(FileNamesInformation, page.data)) names.push_back(e.name);
+    start = static_cast<std::uint32_t>(names.size());
+  }
+  ASSERT_EQ(names.size(), 300u);
+  EXPECT_EQ(names.front(), u"f1000");
+  EXPECT_EQ(names.back(), u"f1299");
+  EXPECT_EQ(server_.ListCount() - listsBefore, 1u);
+
+  server_.AddFile(u"big\\f1300", "x");
+  AgentAnswer fresh = Ask(kRequestDirectoryListing,
+                          ListingPayload(View(u"big"), FileNamesInformation, u"f13*", 0));
+  EXPECT_EQ(DecodeEntries(FileNamesInformation, fresh.data).size(), 1u);
+}
+
 TEST_F(RequestHandlerTest, ShortNamesAreGeneratedPerFolderAndResolveBack) {
   server_.AddFile(u"Quarterly Reports\\Summary of 2024.docx", "x");
   server_.AddFile(u"Quarterly Reports\\short.txt", "x");

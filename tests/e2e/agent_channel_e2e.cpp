@@ -222,14 +222,16 @@ TEST_F(EndToEndTest, AgentReconnectsWhenTheDriverRestarts) {
 
 TEST_F(EndToEndTest, PeriodicScanUploadsChangedCopiesWithoutBeingAsked) {
   StopAgent();
-  scanInterval_ = std::chrono::milliseconds(20);
-  StartAgent();
   // A new file: a copy of docs\\notes.txt with no record of the server
   // version it came from would be kept beside the server's, not sent over it.
+  // It is written while no agent runs (so no notification can announce it,
+  // and no scan can catch it half written): only the scan can find it.
   ASSERT_TRUE(sim::harness::RunAs(agentProcess_, [&] {
     return local_->MakeDirectory(Backend(u"docs")) &&
            local_->WriteAll(Backend(u"docs\\fresh.txt"), {'n', 'e', 'w'});
   }));
+  scanInterval_ = std::chrono::milliseconds(20);
+  StartAgent();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   // The counter moves just after the file lands: wait for both.
   while ((ServerFile("docs/fresh.txt") != "new" || agent_->counters().uploads == 0) &&

@@ -183,6 +183,10 @@ TEST(DemoWalk, EveryStepBehavesAndTheTraceShowsIt) {
       "for indexer.exe (process not allowed)",
       "[indexer.exe] open C:\\Users\\alice\\Tavo\\readme.txt for GENERIC_READ -> "
       "STATUS_ACCESS_DENIED",
+      "[explorer.exe] dir C:\\Users\\alice\\Tavo -> STATUS_NO_MORE_FILES",
+      "   readme.txt  27 bytes  (server only)",
+      "   notes.txt  47 bytes  (local copy)",
+      "[indexer.exe] dir C:\\Users\\alice\\Tavo -> STATUS_NO_MORE_FILES  0 entries",
       "create file \\Device\\HarddiskVolume3\\Users\\alice\\Tavo\\docs\\todo.txt",
       "agent: uploaded docs\\todo.txt (9 bytes)",
       "the short name of \"Quarterly Report 2024.docx\" is QUARTE~1.DOC",

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "agent.h"
+#include "directory_listing.h"
 #include "folder_server_store.h"
 #include "harness/clock.h"
 #include "harness/debug_log.h"
@@ -221,6 +222,8 @@ class Walk {
   void MetadataLook();
   void DataOpen();
   void BlockedProcess();
+  void Listings();
+  void PrintListing(const char* process, const std::u16string& folder, const std::u16string& under);
   void NewFile();
   void ShortName();
   void NewFolder();
@@ -372,6 +375,50 @@ void Walk::BlockedProcess() {
           "a blocked process should get STATUS_ACCESS_DENIED");
   });
   Check(!BackendHas(u"readme.txt"), "nothing may be downloaded for a blocked process");
+}
+
+// `dir` of a view folder as a process: each entry with its size, and
+// whether a local copy of it exists or it is on the server only.
+void Walk::PrintListing(const char* process, const std::u16string& folder,
+                        const std::u16string& under) {
+  Opened opened = Open(folder, FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
+  DirectoryListing listing;
+  if (opened.handle != nullptr) {
+    listing = ListDirectory(opened.handle);
+    NtClose(opened.handle);
+  }
+  Op(process, "dir " + Dos(folder), listing.status,
+     std::to_string(listing.entries.size()) + " entries");
+  for (const ListedEntry& entry : listing.entries) {
+    if (entry.name == u"." || entry.name == u"..") continue;
+    const std::u16string relative = under.empty() ? entry.name : under + u"\\" + entry.name;
+    const std::string where = BackendHas(relative) ? "local copy" : "server only";
+    print_.Line("   " + ToUtf8(entry.name) +
+                (entry.directory ? "  <DIR>" : "  " + std::to_string(entry.size) + " bytes") +
+                "  (" + where + ")");
+  }
+  Check(listing.status == STATUS_NO_MORE_FILES || listing.status == STATUS_NO_SUCH_FILE,
+        "a listing should end with STATUS_NO_MORE_FILES");
+}
+
+void Walk::Listings() {
+  Section("listings: the view is the server folder united with the local copies");
+  sim::harness::RunAs(explorer_, [&] {
+    PrintListing("explorer.exe", kViewRoot, u"");
+    PrintListing("explorer.exe", InView(u"docs"), u"docs");
+  });
+  sim::harness::RunAs(indexer_, [&] {
+    Opened opened = Open(kViewRoot, FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
+    DirectoryListing listing;
+    if (opened.handle != nullptr) {
+      listing = ListDirectory(opened.handle);
+      NtClose(opened.handle);
+    }
+    Op("indexer.exe", "dir " + Dos(kViewRoot), listing.status,
+       std::to_string(listing.entries.size()) + " entries (a no-listing process sees it empty)");
+    Check(listing.status == STATUS_NO_MORE_FILES && listing.entries.empty(),
+          "a no-listing process should see the view empty");
+  });
 }
 
 void Walk::NewFile() {
@@ -541,6 +588,7 @@ int Walk::Run() {
     MetadataLook();
     DataOpen();
     BlockedProcess();
+    Listings();
     NewFile();
     ShortName();
     NewFolder();

@@ -2,7 +2,7 @@
 // for alignment before anything else; query and set information through a
 // system buffer (the caller's pointer never reaches a filter); a directory
 // listing in the caller's own memory, which a hostile program can rewrite
-// while a filter works on it.
+// while a filter works on it, or which is valid only through its MDL.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -130,6 +130,66 @@ TEST_F(UserBuffers, AHostileProgramRewritesItsListingBufferDuringTheCall) {
   sim::harness::user_buffers::ClearDirectoryBufferRewrite();
   EXPECT_TRUE(rewritten);
   NtClose(dir);
+}
+
+// The MDL-only mode: a filter that locks and maps the buffer writes the
+// caller's bytes; one that dereferences DirectoryBuffer faults.
+class MdlOnlyBuffers : public UserBuffers {
+ protected:
+  void SetUp() override {
+    UserBuffers::SetUp();
+    sim::harness::user_buffers::SetDirectoryBufferMdlOnly(true);
+  }
+  void TearDown() override {
+    sim::harness::user_buffers::SetDirectoryBufferMdlOnly(false);
+    UserBuffers::TearDown();
+  }
+  // Lists with a filter that completes the query after writing "ok" into
+  // the buffer, through the MDL or through the raw pointer.
+  std::string ListWithFilterWriting(bool throughMdl) {
+    Slot(0).pre[IRP_MJ_DIRECTORY_CONTROL] = [throughMdl](PFLT_CALLBACK_DATA data,
+                                                        PCFLT_RELATED_OBJECTS, PVOID*) {
+      auto& q = data->Iopb->Parameters.DirectoryControl.QueryDirectory;
+      void* buffer = q.DirectoryBuffer;
+      if (throughMdl) {
+        if (!NT_SUCCESS(FltLockUserBuffer(data))) return FLT_PREOP_SUCCESS_NO_CALLBACK;
+        buffer = MmGetSystemAddressForMdlSafe(q.MdlAddress, NormalPagePriority);
+      }
+      std::memcpy(buffer, "ok", 2);
+      data->IoStatus.Status = STATUS_SUCCESS;
+      data->IoStatus.Information = 2;
+      return FLT_PREOP_COMPLETE;
+    };
+    LoadTestFilter(0, 300000);
+    HANDLE dir = OpenDir();
+    char buffer[64] = {};
+    IO_STATUS_BLOCK iosb{};
+    NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
+                         FileNamesInformation, FALSE, nullptr, FALSE);
+    NtClose(dir);
+    return std::string(buffer, 2);
+  }
+};
+
+TEST_F(MdlOnlyBuffers, AFilterReachesTheBufferThroughItsMdl) {
+  EXPECT_EQ(ListWithFilterWriting(true), "ok");
+  // Without a filter the file system fills it.
+  Slot(0).pre[IRP_MJ_DIRECTORY_CONTROL] = nullptr;
+  HANDLE dir = OpenDir();
+  alignas(8) std::uint8_t listing[256] = {};
+  IO_STATUS_BLOCK iosb{};
+  EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, listing, sizeof(listing),
+                                 FileNamesInformation, FALSE, nullptr, TRUE),
+            STATUS_SUCCESS);
+  EXPECT_GT(iosb.Information, 0u);
+  NtClose(dir);
+}
+
+TEST_F(MdlOnlyBuffers, AFilterThatDereferencesTheUserAddressFaults) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Any death: a sanitizer reports the fault and exits, a plain build is
+  // killed by SIGSEGV.
+  EXPECT_DEATH(ListWithFilterWriting(false), "");
 }
 
 }  // namespace

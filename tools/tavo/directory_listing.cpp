@@ -1,0 +1,35 @@
+#include "directory_listing.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace tavo::tool {
+
+DirectoryListing ListDirectory(HANDLE dir) {
+  DirectoryListing listing;
+  alignas(8) std::uint8_t buffer[512];  // a few entries per query
+  for (bool first = true;; first = false) {
+    IO_STATUS_BLOCK iosb{};
+    listing.status = NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer,
+                                          sizeof(buffer), FileDirectoryInformation, FALSE,
+                                          nullptr, first);
+    if (!NT_SUCCESS(listing.status)) return listing;
+    for (std::size_t offset = 0; offset < iosb.Information;) {
+      FILE_DIRECTORY_INFORMATION info{};
+      std::memcpy(&info, buffer + offset, offsetof(FILE_DIRECTORY_INFORMATION, FileName));
+      ListedEntry entry;
+      const std::size_t nameAt = offset + offsetof(FILE_DIRECTORY_INFORMATION, FileName);
+      entry.name.assign(info.FileNameLength / 2, u'\0');
+      if (nameAt + info.FileNameLength <= iosb.Information) {
+        std::memcpy(entry.name.data(), buffer + nameAt, info.FileNameLength);
+      }
+      entry.size = info.EndOfFile.QuadPart;
+      entry.directory = (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      listing.entries.push_back(std::move(entry));
+      if (info.NextEntryOffset == 0) break;
+      offset += info.NextEntryOffset;
+    }
+  }
+}
+
+}  // namespace tavo::tool

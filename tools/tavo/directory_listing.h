@@ -1,0 +1,28 @@
+// A whole directory listing through NtQueryDirectoryFile, as `dir` reads
+// one: FILE_DIRECTORY_INFORMATION in buffers of a few entries until the
+// listing ends.
+#pragma once
+
+#include <ntapi.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavo::tool {
+
+struct ListedEntry {
+  std::u16string name;
+  std::int64_t size = 0;
+  bool directory = false;
+};
+
+struct DirectoryListing {
+  NTSTATUS status = STATUS_PENDING;  // the status that ended it
+  std::vector<ListedEntry> entries;
+};
+
+// Lists the folder open on `dir` (FILE_LIST_DIRECTORY), as the calling process.
+DirectoryListing ListDirectory(HANDLE dir);
+
+}  // namespace tavo::tool

@@ -5,7 +5,8 @@
 // FILE_DOES_NOT_EXIST, the final component left in FileName), the request
 // carrying it as ParentOfTarget and its cleanup and close afterwards; a
 // filter failing or completing the target create itself; and
-// FltSetInformationFile opening the target below the caller only.
+// FltSetInformationFile opening the target below the caller only, without
+// the forced access check of the I/O manager's open.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -38,6 +39,7 @@ std::vector<UCHAR> RenameBuffer(const std::u16string& name, HANDLE root, bool re
 struct Seen {
   int targetPre = 0, targetPost = 0;
   ACCESS_MASK access = 0;
+  bool forcedAccessCheck = false;
   std::string createName, postName, parentName;
   ULONG_PTR information = 0;
   PFILE_OBJECT targetFo = nullptr;
@@ -52,6 +54,7 @@ void Watch(int slot, Seen& seen) {
     if (!(data->Iopb->OperationFlags & SL_OPEN_TARGET_DIRECTORY)) return FLT_PREOP_SUCCESS_NO_CALLBACK;
     ++seen.targetPre;
     seen.access = data->Iopb->Parameters.Create.SecurityContext->DesiredAccess;
+    seen.forcedAccessCheck = (data->Iopb->OperationFlags & SL_FORCE_ACCESS_CHECK) != 0;
     seen.createName = NameOf(data->Iopb->TargetFileObject);
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
   };
@@ -155,6 +158,7 @@ TEST_F(RenameTargets, WhichNamesOpenTheTargetDirectoryAndWhatFiltersSee) {
     EXPECT_EQ(seen.parentSet, row.opens);
     if (row.opens) {
       EXPECT_EQ(seen.access, row.access);
+      EXPECT_TRUE(seen.forcedAccessCheck) << "the open checks the caller's access";
       EXPECT_EQ(seen.createName, row.createName);
       EXPECT_EQ(seen.information, row.information);
       EXPECT_EQ(seen.postName, row.leaf);
@@ -267,6 +271,7 @@ TEST_F(RenameTargets, FltSetInformationFileOpensTheTargetBelowTheCaller) {
   EXPECT_EQ(above.setInfo, 0);
   EXPECT_EQ(below.targetPre, 1);
   EXPECT_EQ(below.access, static_cast<ACCESS_MASK>(SYNCHRONIZE | FILE_ADD_FILE));
+  EXPECT_FALSE(below.forcedAccessCheck);
   EXPECT_TRUE(below.parentSet);
   EXPECT_EQ(below.targetCloses, 1);
   EXPECT_TRUE(fs->Exists(u"\\to\\b.txt"));

@@ -99,7 +99,8 @@ FLT_PREOP_CALLBACK_STATUS RedirectToBackend(CreateDecision& create) {
 // The root itself goes down to the file system (its handle is marked after
 // the create); any other name is failed as not found and handed to the
 // post-create work, which opens it virtually when the server has it.
-FLT_PREOP_CALLBACK_STATUS FallBackToVirtualOpen(CreateDecision& create) {
+FLT_PREOP_CALLBACK_STATUS FallBackToVirtualOpen(CreateDecision& create,
+                                                NTSTATUS notFound = STATUS_OBJECT_NAME_NOT_FOUND) {
   PUNICODE_STRING copy = MakeCompletionName(create.Name());
   if (copy == nullptr) return CompleteOperation(create.data, STATUS_INSUFFICIENT_RESOURCES);
   OwnedString root;
@@ -108,7 +109,7 @@ FLT_PREOP_CALLBACK_STATUS FallBackToVirtualOpen(CreateDecision& create) {
     *create.completionContext = copy;
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
   }
-  create.data->IoStatus.Status = STATUS_OBJECT_NAME_NOT_FOUND;
+  create.data->IoStatus.Status = notFound;
   create.data->IoStatus.Information = 0;
   FilterPostCreateOperationCallback(create.data, create.objects, copy, 0);
   return FLT_PREOP_COMPLETE;
@@ -220,6 +221,40 @@ FLT_PREOP_CALLBACK_STATUS HandleOverwriteIf(CreateDecision& create) {
   return RedirectToBackend(create);
 }
 
+// The name without its final component (and without the backslash before
+// it); the name itself when it has no backslash.
+UNICODE_STRING ParentOf(const UNICODE_STRING& name) {
+  UNICODE_STRING parent = name;
+  USHORT chars = name.Length / sizeof(WCHAR);
+  while (chars != 0 && name.Buffer[chars - 1] != L'\\') --chars;
+  if (chars != 0) parent.Length = static_cast<USHORT>((chars - 1) * sizeof(WCHAR));
+  return parent;
+}
+
+// The parent directory of a rename or link target (SL_OPEN_TARGET_DIRECTORY:
+// the file system opens the folder that would hold the final component and
+// only reports whether that component exists). It is decided for that
+// folder, not for the final component: the view's own folder on disk (the
+// target is the view's root or directly in it) is opened by the file
+// system; a folder whose local copy exists under BackendRoot is opened
+// there (the re-issued create keeps the flag and the final component); any
+// other folder of the view can only be a server folder, opened virtually
+// (or not found). The rename itself is then redirected by the
+// set-information path, which never passes a virtual target down.
+FLT_PREOP_CALLBACK_STATUS HandleTargetDirectoryOpen(CreateDecision& create) {
+  UNICODE_STRING parent = ParentOf(create.name.Get());
+  if (IsMergedViewRoot(create.Name()) || IsMergedViewRoot(&parent)) {
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  }
+  const UNICODE_STRING backendParent = ParentOf(create.backendPath.Get());
+  if (ProbeBackendFile(&backendParent, create.objects->Instance, TRUE)) {
+    return RedirectToBackend(create);
+  }
+  // Not found, it is the target's path that is missing.
+  create.name->Length = parent.Length;
+  return FallBackToVirtualOpen(create, STATUS_OBJECT_PATH_NOT_FOUND);
+}
+
 // Rewrites a merged-view name to its canonical form: no trailing
 // backslash, the secondary root replaced, short components expanded.
 NTSTATUS NormaliseViewName(CreateDecision& create, ViewPathKind kind) {
@@ -291,6 +326,9 @@ FLT_PREOP_CALLBACK_STATUS DecideCreate(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OB
   ViewPathToBackendPath(create.Name(), &create.backendPath);
   if (!create.backendPath.HasBuffer()) return CompleteOperation(data, STATUS_INSUFFICIENT_RESOURCES);
 
+  if ((data->Iopb->OperationFlags & SL_OPEN_TARGET_DIRECTORY) != 0) {
+    return HandleTargetDirectoryOpen(create);
+  }
   switch (create.disposition) {
     case FILE_SUPERSEDE:
       return RedirectToBackend(create);

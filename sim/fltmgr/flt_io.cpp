@@ -185,12 +185,25 @@ NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileO
                                       PVOID FileInformation, ULONG Length,
                                       FILE_INFORMATION_CLASS FileInformationClass) {
   if (!InstanceOk(Instance)) return STATUS_INVALID_PARAMETER;
+  sim::io::FileObject* file = sim::io::FileObjectFromBody(FileObject);
+  if (!file) return STATUS_INVALID_PARAMETER;
+  // A rename or link to a full or RootDirectory-relative name: the Filter
+  // Manager opens the target directory itself, below the caller (see
+  // io/rename_target.cpp), and closes it after the request.
+  sim::io::RenameTargetDirectory targetDirectory;
+  if (NTSTATUS status = targetDirectory.Open(file, FileInformation, Length, FileInformationClass,
+                                             KernelMode, Instance ? Instance : file->targetInstance,
+                                             true);
+      !NT_SUCCESS(status)) {
+    return status;
+  }
   IO_STATUS_BLOCK iosb{};
   auto fill = [&](sim::io::Operation& op) {
     auto& p = op.iopb.Parameters.SetFileInformation;
     p.Length = Length;
     p.FileInformationClass = FileInformationClass;
     p.InfoBuffer = FileInformation;
+    p.ParentOfTarget = targetDirectory.Directory();
     if (FileInformationClass == FileRenameInformation ||
         FileInformationClass == FileLinkInformation) {
       p.ReplaceIfExists = static_cast<FILE_RENAME_INFORMATION*>(FileInformation)->ReplaceIfExists;

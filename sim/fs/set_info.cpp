@@ -151,28 +151,22 @@ NTSTATUS Volume::Rename(FILE_OBJECT*, Fcb* fcb, Ccb* ccb, const io::RenameTarget
   if ((ccb->grantedAccess & DELETE) == 0) return STATUS_ACCESS_DENIED;
   if (node->unlinked || fcb->deletePending) return STATUS_DELETE_PENDING;
 
-  // Where the new name goes.
+  // Where the new name goes: the target directory the I/O manager opened
+  // (its FileName is the final component, as this volume's
+  // SL_OPEN_TARGET_DIRECTORY open left it), or, with no target directory,
+  // the source's own directory under a simple name.
   Node* newParent = node->parent;
-  std::u16string newName;
-  if (target.relativeToSourceParent) {
-    if (!IsLegalComponent(target.path)) return STATUS_OBJECT_NAME_INVALID;
-    newName = target.path;
-  } else {
-    std::vector<std::u16string> components;
-    bool trailingBackslash = false;
-    if (target.path.empty() || target.path.front() != u'\\') return STATUS_OBJECT_NAME_INVALID;
-    if (NTSTATUS s = SplitPath(target.path, &components, &trailingBackslash); !NT_SUCCESS(s))
-      return s;
-    if (components.empty()) return STATUS_INVALID_PARAMETER;  // the root
-    if (trailingBackslash) return STATUS_OBJECT_NAME_INVALID;
-    newParent = root_.get();
-    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
-      auto next = FindChild(newParent, components[i]);
-      if (next == nullptr || !next->isDirectory) return STATUS_OBJECT_PATH_NOT_FOUND;
-      newParent = next.get();
+  const std::u16string& newName = target.name;
+  if (target.directory != nullptr) {
+    Fcb* directoryFcb;
+    Ccb* directoryCcb;
+    if (!Lookup(target.directory, &directoryFcb, &directoryCcb) || directoryFcb->node == nullptr ||
+        !directoryFcb->node->isDirectory) {
+      return STATUS_INVALID_PARAMETER;
     }
-    newName = components.back();
+    newParent = directoryFcb->node.get();
   }
+  if (!IsLegalComponent(newName)) return STATUS_OBJECT_NAME_INVALID;
   if (newParent->fcb != nullptr && newParent->fcb->deletePending) return STATUS_DELETE_PENDING;
 
   if (node->isDirectory) {

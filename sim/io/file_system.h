@@ -51,15 +51,18 @@ struct DirectoryQuery {
   UCHAR flags = 0;  // SL_RESTART_SCAN, SL_RETURN_SINGLE_ENTRY, SL_INDEX_SPECIFIED
 };
 
-// The resolved target of FileRenameInformation(Ex) and FileLinkInformation(Ex).
-// The I/O manager resolves RootDirectory-relative and full names ("\??\C:\x",
-// "\Device\HarddiskVolume2\x") to a volume-relative path on the source's
-// volume, and fails a target on another volume with STATUS_NOT_SAME_DEVICE
-// before the file system is called. A bare name (no RootDirectory, no
-// backslash) is passed as it is, relative to the source's parent directory.
+// The target of FileRenameInformation(Ex) and FileLinkInformation(Ex), as
+// the file system reads it from its IRP. For a full name or a name relative
+// to RootDirectory the I/O manager has opened the target's parent directory
+// (IRP_MJ_CREATE with SL_OPEN_TARGET_DIRECTORY) before the request:
+// `directory` is that file object (IrpSp->Parameters.SetFile.FileObject,
+// the Filter Manager's ParentOfTarget) and `name` the final component the
+// file system's open left in its FileName. Otherwise `directory` is null
+// and `name` is the caller's FileName as it is: a simple name in the
+// source's own directory.
 struct RenameTarget {
-  std::u16string path;  // "\dir\new name", or "new name" when relativeToSourceParent
-  bool relativeToSourceParent = false;
+  FILE_OBJECT* directory = nullptr;
+  std::u16string name;
   bool replaceIfExists = false;  // ReplaceIfExists, or FILE_RENAME_REPLACE_IF_EXISTS in Ex flags
   ULONG flagsEx = 0;             // FILE_RENAME_* flags of the Ex classes (0 for the plain classes)
 };

@@ -29,48 +29,35 @@ void* BufferOf(PVOID buffer, PMDL mdl) {
   return mdl ? MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) : nullptr;
 }
 
-// Resolves the target of a rename or link to a path on the source's volume.
-NTSTATUS ResolveRenameTarget(Operation& op, const FILE_RENAME_INFORMATION* info, ULONG length,
-                             bool exClass, RenameTarget& target) {
-  if (length < FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) ||
-      info->FileNameLength > length - FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName)) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  std::u16string name(reinterpret_cast<const char16_t*>(info->FileName),
-                      info->FileNameLength / sizeof(WCHAR));
-  if (name.empty()) return STATUS_INVALID_PARAMETER;
+// Reads the target of a rename or link from the request: the buffer's name
+// and replace flag, and the target directory the I/O manager opened
+// (ParentOfTarget). A target directory on another volume is refused as a
+// file system refuses a target file object of another device; one this
+// file system never opened (a filter's own file object passed down) is a
+// verifier report.
+NTSTATUS ReadRenameTarget(Operation& op, bool exClass, RenameTarget& target) {
+  auto& p = op.iopb.Parameters.SetFileInformation;
+  const auto* info = static_cast<const FILE_RENAME_INFORMATION*>(p.InfoBuffer);
+  const ULONG header = FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName);
+  if (p.Length < header || info->FileNameLength > p.Length - header) return STATUS_INVALID_PARAMETER;
   target.flagsEx = exClass ? info->Flags : 0;
   target.replaceIfExists =
       exClass ? (info->Flags & FILE_RENAME_REPLACE_IF_EXISTS) != 0 : info->ReplaceIfExists != 0;
-  if (info->RootDirectory) {
-    kernel::KernelObject* object =
-        kernel::ReferenceHandle(info->RootDirectory, op.data.RequestorMode);
-    FileObject* root = dynamic_cast<FileObject*>(object);
-    if (!root) {
-      if (object) object->Dereference();
-      return STATUS_INVALID_HANDLE;
-    }
-    NTSTATUS status = STATUS_SUCCESS;
-    if (root->volume != op.volume) {
-      status = STATUS_NOT_SAME_DEVICE;
-    } else {
-      std::u16string base = root->Name();
-      if (base.empty() || base.back() != u'\\') base += u'\\';
-      target.path = base + name;
-    }
-    root->Dereference();
-    return status;
+  target.directory = p.ParentOfTarget;
+  if (target.directory == nullptr) {
+    target.name.assign(reinterpret_cast<const char16_t*>(info->FileName),
+                       info->FileNameLength / sizeof(WCHAR));
+    return target.name.empty() ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
   }
-  if (name[0] != u'\\') {
-    target.path = name;
-    target.relativeToSourceParent = true;
-    return STATUS_SUCCESS;
+  FileObject* directory = FileObjectFromBody(target.directory);
+  if (directory == nullptr || directory->volume != op.volume) return STATUS_NOT_SAME_DEVICE;
+  if (!op.volume->fs->Owns(target.directory)) {
+    verifier::Report(verifier::Check::Io,
+                     "rename or link reached the file system with a target directory (\"" +
+                         Utf8(directory->Name()) + "\") it never opened");
+    return STATUS_INVALID_PARAMETER;
   }
-  ParsedName parsed;
-  NTSTATUS status = ParseObjectName(name, parsed);
-  if (!NT_SUCCESS(status)) return status;
-  if (parsed.volume != op.volume) return STATUS_NOT_SAME_DEVICE;
-  target.path = parsed.remainder.empty() ? u"\\" : parsed.remainder;
+  target.name = directory->Name();
   return STATUS_SUCCESS;
 }
 
@@ -299,9 +286,7 @@ void CallFileSystem(Operation& op) {
                           infoClass == FileLinkInformation || infoClass == FileLinkInformationEx;
       if (rename) {
         const bool ex = infoClass == FileRenameInformationEx || infoClass == FileLinkInformationEx;
-        NTSTATUS status = ResolveRenameTarget(
-            op, static_cast<const FILE_RENAME_INFORMATION*>(p.SetFileInformation.InfoBuffer),
-            p.SetFileInformation.Length, ex, target);
+        NTSTATUS status = ReadRenameTarget(op, ex, target);
         if (!NT_SUCCESS(status)) {
           iosb.Status = status;
           break;

@@ -185,6 +185,36 @@ struct CreateRequest {
 };
 NTSTATUS CreateFile(const CreateRequest& request, FileObject** fileOut, IO_STATUS_BLOCK& iosb);
 
+// The target directory of a rename or link (FileRenameInformation(Ex),
+// FileLinkInformation(Ex)). For a FileName that is a full path, or one
+// relative to RootDirectory, the target's parent directory is opened before
+// the set-information request goes down (see rename_target.cpp); the
+// request carries it as ParentOfTarget, and the holder closes it (cleanup,
+// then close, through the filters) when it goes.
+bool IsRenameOrLinkClass(FILE_INFORMATION_CLASS infoClass);
+
+class RenameTargetDirectory {
+ public:
+  RenameTargetDirectory() = default;
+  ~RenameTargetDirectory();
+  RenameTargetDirectory(const RenameTargetDirectory&) = delete;
+  RenameTargetDirectory& operator=(const RenameTargetDirectory&) = delete;
+
+  // Opens the target directory when the request names one; succeeds
+  // without an open for other classes and simple names. `byFilter`: the
+  // Filter Manager's open for FltSetInformationFile (below `startBelow`, no
+  // forced access check, no same-volume check).
+  NTSTATUS Open(FileObject* source, const void* buffer, ULONG length,
+                FILE_INFORMATION_CLASS infoClass, KPROCESSOR_MODE mode,
+                _FLT_INSTANCE* startBelow, bool byFilter);
+  // The opened directory (ParentOfTarget), or null.
+  FILE_OBJECT* Directory() const { return file_ ? file_->fo() : nullptr; }
+
+ private:
+  FileObject* file_ = nullptr;
+  HANDLE handle_ = nullptr;
+};
+
 // Maps generic rights to file rights (the file generic mapping).
 ACCESS_MASK MapGenericFileAccess(ACCESS_MASK access);
 

@@ -369,11 +369,20 @@ NTSTATUS SetInformation(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID
   // nothing below.
   SystemBuffer system(Length);
   system.CopyIn(FileInformation);
+  // A rename or link to a full name or a RootDirectory-relative one: the
+  // target's parent directory is opened first, and closed after the request.
+  RenameTargetDirectory targetDirectory;
+  if (NTSTATUS status =
+          targetDirectory.Open(file, system.data(), Length, infoClass, mode, nullptr, false);
+      !NT_SUCCESS(status)) {
+    return Finish(IoStatusBlock, iosb, iosb.Status = status);
+  }
   auto fill = [&](Operation& op) {
     auto& p = op.iopb.Parameters.SetFileInformation;
     p.Length = Length;
     p.FileInformationClass = infoClass;
     p.InfoBuffer = system.data();
+    p.ParentOfTarget = targetDirectory.Directory();
     if (infoClass == FileRenameInformation || infoClass == FileLinkInformation) {
       p.ReplaceIfExists = static_cast<FILE_RENAME_INFORMATION*>(system.data())->ReplaceIfExists;
     }

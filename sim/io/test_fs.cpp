@@ -181,7 +181,18 @@ NTSTATUS TestFileSystem::Create(FILE_OBJECT* fo, const CreateParameters& p, IO_S
     path = PathOf(base) + (path.empty() ? u"" : u"\\" + path);
   }
   Node* node = nullptr;
-  if (path.empty()) {
+  if (p.flags & SL_OPEN_TARGET_DIRECTORY) {
+    // The parent directory; FileName keeps the final component only, and
+    // Information says whether it exists.
+    Node* parent = nullptr;
+    std::u16string leaf;
+    Node* existing = path.empty() ? nullptr : Lookup(path, &parent, &leaf);
+    if (!parent) return path.empty() ? STATUS_INVALID_PARAMETER : STATUS_OBJECT_PATH_NOT_FOUND;
+    node = parent;
+    std::memmove(fo->FileName.Buffer, leaf.data(), leaf.size() * sizeof(WCHAR));
+    fo->FileName.Length = static_cast<USHORT>(leaf.size() * sizeof(WCHAR));
+    iosb.Information = existing ? FILE_EXISTS : FILE_DOES_NOT_EXIST;
+  } else if (path.empty()) {
     node = root_.get();  // volume open
   } else {
     Node* parent = nullptr;
@@ -386,9 +397,11 @@ NTSTATUS TestFileSystem::SetInformation(FILE_OBJECT* fo, FILE_INFORMATION_CLASS 
     case FileRenameInformation:
     case FileRenameInformationEx: {
       if (!target || node == root_.get()) return STATUS_INVALID_PARAMETER;
-      std::u16string path = target->relativeToSourceParent
-                                ? PathOf(node->parent) + u"\\" + target->path
-                                : target->path;
+      const Node* directory = target->directory ? NodeOf(target->directory) : node->parent;
+      if (!directory) return STATUS_INVALID_PARAMETER;
+      std::u16string path = PathOf(directory);
+      if (path.back() != u'\\') path += u'\\';
+      path += target->name;
       Node* parent = nullptr;
       std::u16string leaf;
       Node* existing = Lookup(path, &parent, &leaf);

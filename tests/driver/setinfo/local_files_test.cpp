@@ -152,11 +152,36 @@ TEST_F(LocalFilesTest, RenameIntoAFolderOfTheViewByDeviceNameIsRedirectedToo) {
   ExpectViewFolderEmpty();
 }
 
+// The I/O manager opens the target's folder before the request; the
+// driver decides that open for the folder, not for the new name: a folder
+// with a local copy is opened under the backend folder, a missing one
+// fails the rename before the request (nothing is asked of the client).
+TEST_F(LocalFilesTest, TargetFolderOpenIsDecidedForTheFolder) {
+  ASSERT_EQ(volume_->Populate({DirSpec(kBackendOnVolume + u"\\Local")}), STATUS_SUCCESS);
+  const struct {
+    const char16_t* folder;
+    NTSTATUS status;
+  } rows[] = {{u"\\Missing", STATUS_OBJECT_PATH_NOT_FOUND}, {u"\\Local", STATUS_SUCCESS}};
+  for (const auto& row : rows) {
+    OpenResult opened = OpenForRename(kOutside);
+    EXPECT_EQ(SetInfo(opened, FileRenameInformation,
+                      RenameInfo(Dos(kViewOnVolume + row.folder + u"\\notes.txt"), 0))
+                  .status,
+              row.status);
+    Close(opened);
+  }
+  EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\Local\\notes.txt"));
+  EXPECT_EQ(Sent(kRequestCreatePath).size(), 1u);
+  ExpectViewFolderEmpty();
+}
+
 TEST_F(LocalFilesTest, ReaderProcessesRetryFromAWorker) {
   const std::uint32_t reader =
       sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Program Files\\AcroRd32.exe");
-  // The target's folder is missing under the backend folder: the
-  // redirected rename fails, and the retry with it.
+  // The target's folder is a server folder, missing under the backend
+  // folder: its target-directory open succeeds (virtually), the redirected
+  // rename fails, and the retry with it.
+  AddServerItem(InView(u"\\Sub"), {true, ""});
   for (std::uint32_t process : {explorer_, reader}) {
     OpenResult opened = OpenForRename(kOutside, process);
     const SetInfoResult result =
@@ -175,6 +200,10 @@ TEST_F(LocalFilesTest, ReaderProcessesRetryFromAWorker) {
   ExpectViewFolderEmpty();
 }
 
+// Names the target-directory open already refuses (the I/O manager opens a
+// full target's parent before the request) fail with the file system's
+// STATUS_OBJECT_NAME_INVALID; the others reach the driver, which refuses
+// them itself.
 struct BadRenameRow {
   const char* what;
   std::u16string name;
@@ -191,13 +220,13 @@ const BadRenameRow kBadRenames[] = {
     {"odd length", Dos(kViewOnVolume + u"\\a.txt"), 31, false, STATUS_INVALID_PARAMETER},
     {"zero length", Dos(kViewOnVolume + u"\\a.txt"), 0, true, STATUS_INVALID_PARAMETER},
     {"embedded nul", Dos(kViewOnVolume + std::u16string(u"\\a\0b.txt", 8)), -1, false,
-     STATUS_INVALID_PARAMETER},
+     STATUS_OBJECT_NAME_INVALID},
     {"dot dot into the view", Dos(u"\\Users\\bob\\..\\ann\\Tavo\\a.txt"), -1, false,
-     STATUS_INVALID_PARAMETER},
+     STATUS_OBJECT_NAME_INVALID},
     {"stream of a view item", Dos(kViewOnVolume + u"\\a.txt:hidden"), -1, true,
-     STATUS_INVALID_PARAMETER},
+     STATUS_OBJECT_NAME_INVALID},
     {"stream into the view", Dos(kViewOnVolume + u"\\a.txt:hidden"), -1, false,
-     STATUS_INVALID_PARAMETER},
+     STATUS_OBJECT_NAME_INVALID},
     {"unknown form", u"\\GLOBAL??\\C:\\Users\\ann\\Tavo\\a.txt", -1, false,
      STATUS_INVALID_PARAMETER},
     {"too long for the backend", Dos(kViewOnVolume + u"\\" + std::u16string(2560, u'n')), -1,

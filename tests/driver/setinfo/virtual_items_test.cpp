@@ -275,10 +275,11 @@ TEST_F(VirtualItemsTest, NameRelativeToAnOpenFolderIsPlacedInIt) {
             STATUS_SUCCESS);
   EXPECT_TRUE(ServerHas(folder_ + u"\\moved.docx"));
   EXPECT_FALSE(ServerHas(file_));
-  // A relative name may not climb out of its folder.
+  // A relative name may not climb out of its folder: the open of its
+  // target directory ("Documents\..") finds no such folder of the view.
   EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"..\\x.docx", 0, -1, docs.handle))
                 .status,
-            STATUS_INVALID_PARAMETER);
+            STATUS_OBJECT_PATH_NOT_FOUND);
   Close(docs);
   Close(opened);
   ExpectViewFolderEmpty();

@@ -1,5 +1,6 @@
 // Renames: the matrix of source kind x what the target is x replace, plus
-// relative and full target names, case-only renames, directories with open
+// relative and full target names, case-only renames, the share check of the
+// target directory open, directories with open
 // children, moves into the own subtree, and names and short names after a
 // move.
 #include "fs_client.h"
@@ -122,13 +123,39 @@ TEST_F(RenameTest, TargetNames) {
       {"\\", false, STATUS_INVALID_PARAMETER, u"\\other\\c"},
       {"C", true, STATUS_SUCCESS, u"\\other\\C"},  // case only
       {"C", true, STATUS_SUCCESS, u"\\other\\C"},  // the same name
+      // Only a full name opens a target directory: a relative path is not
+      // a simple name either.
+      {"sub\\d", true, STATUS_OBJECT_NAME_INVALID, u"\\other\\C"},
+      // The full name exists (FILE_EXISTS), but it is the file itself.
+      {"\\other\\c", false, STATUS_SUCCESS, u"\\other\\c"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(client_.Rename(f, c.target, false, c.relative), c.status) << c.target;
     EXPECT_EQ(client_.Name(f), c.nameAfter) << c.target;
   }
-  EXPECT_EQ(client_.List("\\other"), (std::vector<std::string>{".", "..", "C"}));
+  EXPECT_EQ(client_.List("\\other"), (std::vector<std::string>{".", "..", "c"}));
   EXPECT_TRUE(client_.List("\\dir") == (std::vector<std::string>{".", ".."}));
+}
+
+// The target directory is opened for FILE_ADD_FILE, sharing read and
+// write: a handle to it that does not share write refuses a move into it,
+// not a rename within it (a simple name opens no target).
+TEST_F(RenameTest, TheTargetDirectoryOpenIsShareChecked) {
+  client_.Mkdir("\\to");
+  client_.Touch("\\a");
+  client_.Touch("\\to\\g");
+  OpenArgs args;
+  args.access = DELETE;
+  File a = client_.MustOpen("\\a", args);
+  File g = client_.MustOpen("\\to\\g", args);
+  OpenArgs exclusive;
+  exclusive.share = FILE_SHARE_READ;
+  {
+    File to = client_.MustOpen("\\to", exclusive);
+    EXPECT_EQ(client_.Rename(a, "\\to\\a", false), STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(client_.Rename(g, "h", false, true), STATUS_SUCCESS);
+  }
+  EXPECT_EQ(client_.Rename(a, "\\to\\a", false), STATUS_SUCCESS);
 }
 
 TEST_F(RenameTest, NeedsDeleteAccessAndNotTheRoot) {
@@ -138,7 +165,7 @@ TEST_F(RenameTest, NeedsDeleteAccessAndNotTheRoot) {
   OpenArgs args;
   args.access = DELETE;
   File root = client_.MustOpen("\\", args);
-  EXPECT_EQ(client_.Rename(root, "\\x", false), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(client_.Rename(root, "x", false, true), STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(RenameTest, DirectoryWithOpenChildrenCannotMove) {
@@ -163,7 +190,6 @@ TEST_F(RenameTest, DirectoryCannotMoveIntoItsOwnSubtree) {
   args.access = DELETE;
   File d = client_.MustOpen("\\d", args);
   EXPECT_EQ(client_.Rename(d, "\\d\\sub\\d", false), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(client_.Rename(d, "\\d\\x", false), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(client_.Exists("\\d\\sub"));
 }
 

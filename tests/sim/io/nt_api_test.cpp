@@ -1,7 +1,7 @@
 // The I/O manager seen through the native API: name parsing, create
-// parameter checks, relative opens, handles per process, access checks,
-// cleanup at the last handle and close at the last reference, rename target
-// resolution.
+// parameter checks, relative opens, access checks, volume opens, rename
+// target resolution. (Handle ownership and the cleanup/close split are the
+// object manager's: tests/sim/kernel/object_manager_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +9,6 @@
 #include <ntapi.h>
 
 #include "harness/machine.h"
-#include "harness/processes.h"
 #include "harness/strings.h"
 #include "io/io_manager.h"
 #include "io/test_fs.h"
@@ -160,32 +159,6 @@ TEST_F(NtApi, SynchronousHandlesKeepTheirPositionAndAccessIsChecked) {
   EXPECT_EQ(NtQueryInformationFile(h, &iosb, &basic, 4, FileBasicInformation),
             STATUS_INFO_LENGTH_MISMATCH);
   NtClose(h);
-}
-
-TEST_F(NtApi, HandlesBelongToTheirProcess) {
-  const std::uint32_t other = sim::harness::CreateProcess("\\Device\\HarddiskVolume2\\other.exe");
-  HANDLE h;
-  ASSERT_EQ(Create("\\??\\C:\\dir\\a.txt", &h), STATUS_SUCCESS);
-  {
-    sim::harness::ScopedProcess as(other);
-    EXPECT_EQ(NtClose(h), STATUS_INVALID_HANDLE);
-  }
-  EXPECT_EQ(NtClose(h), STATUS_SUCCESS);
-  EXPECT_EQ(NtClose(h), STATUS_INVALID_HANDLE);
-}
-
-TEST_F(NtApi, CleanupAtLastHandleCloseAtLastReference) {
-  HANDLE h;
-  ASSERT_EQ(Create("\\??\\C:\\dir\\a.txt", &h), STATUS_SUCCESS);
-  auto* object = sim::kernel::ReferenceHandle(h, UserMode);
-  ASSERT_NE(object, nullptr);
-  const int cleanups = c->Count(IRP_MJ_CLEANUP);
-  const int closes = c->Count(IRP_MJ_CLOSE);
-  NtClose(h);
-  EXPECT_EQ(c->Count(IRP_MJ_CLEANUP), cleanups + 1);
-  EXPECT_EQ(c->Count(IRP_MJ_CLOSE), closes);
-  object->Dereference();
-  EXPECT_EQ(c->Count(IRP_MJ_CLOSE), closes + 1);
 }
 
 TEST_F(NtApi, OpeningTheVolumeItselfIsAVolumeOpen) {

@@ -47,9 +47,9 @@ NTSTATUS RunSystemThread(PKSTART_ROUTINE routine, PVOID context, CLIENT_ID* id =
       PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, id, routine, context);
   if (!NT_SUCCESS(status)) return status;
   PVOID thread = nullptr;
-  EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread,
-                                      nullptr),
-            STATUS_SUCCESS);
+  EXPECT_EQ(
+      ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),
+      STATUS_SUCCESS);
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
   EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   EXPECT_TRUE(PsIsThreadTerminating(reinterpret_cast<PETHREAD>(thread)));
@@ -77,13 +77,12 @@ TEST(SystemThread, ObjectByHandleChecksHandleAndType) {
   KEVENT release;
   KeInitializeEvent(&release, NotificationEvent, FALSE);
   HANDLE handle = nullptr;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                 [](PVOID event) {
-                                   KeWaitForSingleObject(event, Executive, KernelMode, FALSE,
-                                                         nullptr);
-                                 },
-                                 &release),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      PsCreateSystemThread(
+          &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+          [](PVOID event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); },
+          &release),
+      STATUS_SUCCESS);
   PVOID object = reinterpret_cast<PVOID>(1);
   EXPECT_EQ(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0x7FF0), 0, *PsThreadType,
                                       KernelMode, &object, nullptr),

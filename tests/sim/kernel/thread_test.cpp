@@ -113,21 +113,6 @@ TEST(SystemThread, ObjectByHandleChecksHandleAndType) {
   ObDereferenceObject(object);
 }
 
-TEST(SystemThread, HandleIsAKernelHandleThatClosesOnce) {
-  HANDLE handle = nullptr;
-  Observed o;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  ASSERT_EQ(
-      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Observe, &o),
-      STATUS_SUCCESS);
-  EXPECT_LT(reinterpret_cast<LONG_PTR>(handle), 0);  // kernel handles have the top bit set
-  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-  EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
-  EXPECT_TRUE(sim::harness::WaitForSystemThreads());
-  EXPECT_TRUE(o.ran);
-}
-
 void TerminateEarly(PVOID context) {
   auto* o = static_cast<Observed*>(context);
   o->ran = true;
@@ -206,25 +191,6 @@ TEST(SystemThread, WorkerLoopWakesOnTimeoutsAlertsAndStops) {
   ObDereferenceObject(thread);
   EXPECT_TRUE(sim::harness::WaitForSystemThreads());
   EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 0u);
-}
-
-void BlockOnEvent(PVOID context) {
-  KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
-}
-
-TEST(SystemThread, ThreadsStillRunningAreVisibleToTheHarness) {
-  KEVENT release;
-  KeInitializeEvent(&release, NotificationEvent, FALSE);
-  HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                 BlockOnEvent, &release),
-            STATUS_SUCCESS);
-  ZwClose(handle);
-  EXPECT_TRUE(sim::harness::WaitUntilSystemThreadsWait());
-  EXPECT_FALSE(sim::harness::WaitForSystemThreads(std::chrono::milliseconds(20)));
-  EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 1u);
-  KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
-  EXPECT_TRUE(sim::harness::WaitForSystemThreads());
 }
 
 TEST(BugCheckDeathTest, KeBugCheckExPrintsTheCodeAndParameters) {

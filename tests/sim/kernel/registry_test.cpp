@@ -509,6 +509,10 @@ TEST(ZwOpenKey, MissingKeysRelativeOpensAndDeletedKeys) {
   InitializeObjectAttributes(&attributes, relative.get(), OBJ_KERNEL_HANDLE, services, nullptr);
   HANDLE parameters = nullptr;
   ASSERT_EQ(ZwOpenKey(&parameters, KEY_READ, &attributes), STATUS_SUCCESS);
+  OwnedUnicodeString absolute{std::string_view("\\Tavo")};  // a relative name has no leading '\'
+  attributes.ObjectName = absolute.get();
+  HANDLE refused = nullptr;
+  EXPECT_EQ(ZwOpenKey(&refused, KEY_READ, &attributes), STATUS_OBJECT_PATH_SYNTAX_BAD);
 
   // RTL_REGISTRY_HANDLE queries the open key.
   SetRegistryDword(kParameters, "Level", 4);
@@ -554,6 +558,9 @@ TEST(RegistryHarness, ValuesAndKeys) {
   EXPECT_TRUE(DeleteRegistryValue(kParameters, "Blob"));
   EXPECT_FALSE(DeleteRegistryValue(kParameters, "Blob"));
   EXPECT_FALSE(DeleteRegistryKey("\\Registry\\Machine\\SOFTWARE\\Nope"));
+  EXPECT_FALSE(DeleteRegistryKey("\\Registry"));  // the root cannot go
+  EXPECT_EQ(sim::verifier::TakeViolations(sim::verifier::Check::Registry).size(), 1u);
+  EXPECT_TRUE(RegistryKeyExists(kParameters));
 
   // The machine boots with the standard roots, and a reset forgets the rest.
   EXPECT_TRUE(RegistryKeyExists("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services"));

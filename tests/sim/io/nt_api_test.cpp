@@ -1,6 +1,7 @@
 // The I/O manager seen through the native API: name parsing, create
 // parameter checks, relative opens, access checks, volume opens, rename
-// target resolution. (Handle ownership and the cleanup/close split are the
+// target resolution, and the MDL rule that a mapping lasts only while the
+// pages stay locked. (Handle ownership and the cleanup/close split are the
 // object manager's: tests/sim/kernel/object_manager_test.cpp.)
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include "harness/strings.h"
 #include "io/io_manager.h"
 #include "io/test_fs.h"
+#include "verifier/verifier.h"
 
 namespace {
 
@@ -232,6 +234,22 @@ TEST_F(NtApi, DirectoryQueriesWithPatternsAndRestart) {
                                  FileBasicInformation, FALSE, nullptr, TRUE),
             STATUS_INVALID_INFO_CLASS);
   NtClose(dir);
+}
+
+// MmUnlockPages ends the system mapping too: mapping the unlocked pages
+// again is a driver fault the verifier reports.
+TEST(Mdl, UnlockingEndsTheMappingAndMappingUnlockedPagesIsReported) {
+  char buffer[64];
+  PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
+  ASSERT_NE(mdl, nullptr);
+  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), buffer);
+  EXPECT_TRUE(sim::verifier::TakeViolations().empty());
+  MmUnlockPages(mdl);
+  EXPECT_EQ(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA), 0);
+  MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+  EXPECT_EQ(sim::verifier::TakeViolations(sim::verifier::Check::Io).size(), 1u);
+  IoFreeMdl(mdl);
 }
 
 }  // namespace

@@ -230,6 +230,12 @@ TEST_F(NtApi, DirectoryQueriesWithPatternsAndRestart) {
   EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
                                  FileNamesInformation, FALSE, nullptr, FALSE),
             STATUS_NO_MORE_FILES);
+  // A restart with a buffer the entry fills exactly.
+  const ULONG exact = FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName) + 5 * sizeof(WCHAR);
+  EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, exact,
+                                 FileNamesInformation, FALSE, nullptr, TRUE),
+            STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, exact);
   EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
                                  FileBasicInformation, FALSE, nullptr, TRUE),
             STATUS_INVALID_INFO_CLASS);

@@ -135,7 +135,8 @@ TEST(RtlQueryRegistryValues, DirectStringsIntoCallerBufferWithExpansion) {
   SetRegistryString(kParameters, "Root", "\\Device\\Share");
   SetRegistryString(kParameters, "Cache", "%SystemRoot%\\Tavo\\%Missing%", REG_EXPAND_SZ);
 
-  WCHAR rootBuffer[32];
+  WCHAR rootBuffer[14];  // exactly the 13 characters and their NUL
+  rootBuffer[13] = L'x';
   UNICODE_STRING root = {0, sizeof(rootBuffer), rootBuffer};
   WCHAR expandedBuffer[64];
   UNICODE_STRING expanded = {0, sizeof(expandedBuffer), expandedBuffer};

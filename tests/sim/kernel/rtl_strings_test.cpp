@@ -158,6 +158,9 @@ TEST(RtlAppendUnicodeStringToString, AppendsWhenItFitsAndLeavesTheDestinationAlo
       EXPECT_EQ(destination.chars[c.capacity], kSentinel);
     }
   }
+  Destination destination(4, u"ab");  // a NULL source appends nothing
+  EXPECT_EQ(RtlAppendUnicodeToString(&destination.string, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(ToUtf8(destination.string), "ab");
 }
 
 TEST(RtlUnicodeStringToInteger, ParsesSignsBasesAndPrefixes) {

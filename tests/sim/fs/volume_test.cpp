@@ -5,7 +5,11 @@
 #include <mountdev.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <thread>
+
+#include <unistd.h>
 
 #include "fs_client.h"
 #include "kernel/lifecycle.h"
@@ -85,8 +89,8 @@ TEST_F(VolumeInfoTest, FileSystemControlsSentToFiles) {
   const Row rows[] = {
       {"ranges: the one asked for", "\\f", FSCTL_QUERY_ALLOCATED_RANGES, 4, 100, range, 64,
        STATUS_SUCCESS, range},
-      {"ranges: zero length", "\\f", FSCTL_QUERY_ALLOCATED_RANGES, 4, 0, range, 64, STATUS_SUCCESS,
-       0},
+      {"ranges: zero length", "\\f", FSCTL_QUERY_ALLOCATED_RANGES, 4, 0, range, 64,
+       STATUS_SUCCESS, 0},
       {"ranges: short input", "\\f", FSCTL_QUERY_ALLOCATED_RANGES, 0, 1, range - 1, 64,
        STATUS_INVALID_PARAMETER, 0},
       {"ranges: negative offset", "\\f", FSCTL_QUERY_ALLOCATED_RANGES, -1, 1, range, 64,
@@ -219,6 +223,25 @@ TEST(VolumeHarnessTest, PopulateAndDump) {
   std::vector<FileSpec> clash(1);
   clash[0].path = u"\\a.bin\\x";
   EXPECT_EQ(volume->Populate(clash), STATUS_OBJECT_NAME_COLLISION);
+}
+
+TEST(VolumeHarnessTest, PopulateFromHostFolder) {
+  const auto host =
+      std::filesystem::temp_directory_path() / ("tavo-fs-test-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(host / "sub");
+  std::ofstream(host / "top.txt") << "top";
+  std::ofstream(host / "sub" / "inner.dat") << "inner!";
+  auto volume = CreateVolume();
+  ASSERT_EQ(volume->PopulateFromHost(host, u"\\served"), STATUS_SUCCESS);
+  std::filesystem::remove_all(host);
+  DumpOptions options;
+  options.shortNames = false;
+  EXPECT_EQ(volume->DumpTree(options),
+            "\\\n"
+            "\\served\\\n"
+            "\\served\\sub\\\n"
+            "\\served\\sub\\inner.dat size=6 attr=A\n"
+            "\\served\\top.txt size=3 attr=A\n");
 }
 
 // A machine reset with a handle still open: the reset drops the file object

@@ -181,23 +181,31 @@ TEST_F(NtApi, RenameTargetsResolveOnTheSourceVolume) {
     const char* target;
     NTSTATUS expected;
     const char16_t* newPath;
+    bool relativeToDir = false;  // RootDirectory: a handle to \dir
   };
   const Case cases[] = {
       {"b.txt", STATUS_SUCCESS, u"\\dir\\b.txt"},       // bare: next to the source
       {"\\??\\C:\\c.txt", STATUS_SUCCESS, u"\\c.txt"},  // full DOS name
       {"\\Device\\HarddiskVolume2\\dir\\d.txt", STATUS_SUCCESS, u"\\dir\\d.txt"},
       {"\\??\\D:\\e.txt", STATUS_NOT_SAME_DEVICE, nullptr},
+      {"r.txt", STATUS_SUCCESS, u"\\dir\\r.txt", true},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.target);
     c->AddFile(u"\\dir\\src.txt", "s");
     HANDLE h;
     ASSERT_EQ(Create("\\??\\C:\\dir\\src.txt", &h, DELETE | SYNCHRONIZE), STATUS_SUCCESS);
+    HANDLE root = nullptr;
+    if (k.relativeToDir) {
+      ASSERT_EQ(Create("\\??\\C:\\dir", &root, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
+                       FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
+                STATUS_SUCCESS);
+    }
     std::u16string target = sim::harness::FromUtf8(k.target);
     std::vector<UCHAR> buffer(sizeof(FILE_RENAME_INFORMATION) + target.size() * 2);
     auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
     info->ReplaceIfExists = FALSE;
-    info->RootDirectory = nullptr;
+    info->RootDirectory = root;
     info->FileNameLength = static_cast<ULONG>(target.size() * 2);
     std::memcpy(info->FileName, target.data(), target.size() * 2);
     IO_STATUS_BLOCK iosb{};
@@ -207,6 +215,7 @@ TEST_F(NtApi, RenameTargetsResolveOnTheSourceVolume) {
     if (k.newPath) {
       EXPECT_TRUE(c->Exists(k.newPath));
     }
+    if (root) NtClose(root);
     NtClose(h);
   }
 }

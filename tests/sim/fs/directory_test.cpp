@@ -245,6 +245,11 @@ TEST_F(DirectoryTest, BufferRules) {
     // The cut entry counts as returned.
     std::vector<UCHAR> big(1024);
     EXPECT_EQ(Query(dir, layout.infoClass, &big, &information), STATUS_NO_MORE_FILES);
+    // An entry may fill the buffer exactly.
+    File again = OpenDir("\\d");
+    std::vector<UCHAR> exact(layout.nameOffset + 2 * sizeof(WCHAR));
+    EXPECT_EQ(Query(again, layout.infoClass, &exact, &information, "zz"), STATUS_SUCCESS);
+    EXPECT_EQ(information, exact.size());
   }
 }
 

@@ -199,51 +199,31 @@ std::u16string SeamOpen::Name() {
 
 // ---- Directory listings
 
+template <class Entry>
+std::string NameOf(const UCHAR* bytes) {
+  auto* e = reinterpret_cast<const Entry*>(bytes);
+  return ToUtf8(
+      std::u16string_view(reinterpret_cast<const char16_t*>(e->FileName), e->FileNameLength / 2));
+}
+
 std::string EntryName(const UCHAR* entry, FILE_INFORMATION_CLASS c) {
-  ULONG length = 0;
-  const WCHAR* name = nullptr;
   switch (c) {
-    case FileNamesInformation: {
-      auto* e = reinterpret_cast<const FILE_NAMES_INFORMATION*>(entry);
-      length = e->FileNameLength;
-      name = e->FileName;
-      break;
-    }
-    case FileDirectoryInformation: {
-      auto* e = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(entry);
-      length = e->FileNameLength;
-      name = e->FileName;
-      break;
-    }
-    case FileFullDirectoryInformation: {
-      auto* e = reinterpret_cast<const FILE_FULL_DIR_INFORMATION*>(entry);
-      length = e->FileNameLength;
-      name = e->FileName;
-      break;
-    }
-    case FileIdFullDirectoryInformation: {
-      auto* e = reinterpret_cast<const FILE_ID_FULL_DIR_INFORMATION*>(entry);
-      length = e->FileNameLength;
-      name = e->FileName;
-      break;
-    }
-    case FileBothDirectoryInformation: {
-      auto* e = reinterpret_cast<const FILE_BOTH_DIR_INFORMATION*>(entry);
-      length = e->FileNameLength;
-      name = e->FileName;
-      break;
-    }
-    case FileIdBothDirectoryInformation: {
-      auto* e = reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(entry);
-      length = e->FileNameLength;
-      name = e->FileName;
-      break;
-    }
+    case FileNamesInformation:
+      return NameOf<FILE_NAMES_INFORMATION>(entry);
+    case FileDirectoryInformation:
+      return NameOf<FILE_DIRECTORY_INFORMATION>(entry);
+    case FileFullDirectoryInformation:
+      return NameOf<FILE_FULL_DIR_INFORMATION>(entry);
+    case FileIdFullDirectoryInformation:
+      return NameOf<FILE_ID_FULL_DIR_INFORMATION>(entry);
+    case FileBothDirectoryInformation:
+      return NameOf<FILE_BOTH_DIR_INFORMATION>(entry);
+    case FileIdBothDirectoryInformation:
+      return NameOf<FILE_ID_BOTH_DIR_INFORMATION>(entry);
     default:
       ADD_FAILURE() << "unexpected class " << c;
       return {};
   }
-  return ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(name), length / 2));
 }
 
 std::vector<std::string> EntryNames(const void* buffer, FILE_INFORMATION_CLASS c) {

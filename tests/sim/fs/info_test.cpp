@@ -209,6 +209,14 @@ TEST_F(InfoTest, BasicInformationTimeSemantics) {
   EXPECT_EQ(client_.Basic(f).CreationTime.QuadPart, 42);
   EXPECT_EQ(client_.Basic(f).LastWriteTime.QuadPart, 4242);
 
+  // Setting a time changes the file's metadata: ChangeTime moves too.
+  const LONGLONG changed = client_.Basic(f).ChangeTime.QuadPart;
+  Advance(100);
+  FILE_BASIC_INFORMATION touch{};
+  touch.CreationTime.QuadPart = 43;
+  ASSERT_EQ(client_.Set(f, FileBasicInformation, touch), STATUS_SUCCESS);
+  EXPECT_EQ(client_.Basic(f).ChangeTime.QuadPart, changed + 100);
+
   FILE_BASIC_INFORMATION bad{};
   bad.LastAccessTime.QuadPart = -3;
   EXPECT_EQ(client_.Set(f, FileBasicInformation, bad), STATUS_INVALID_PARAMETER);

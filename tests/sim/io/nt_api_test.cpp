@@ -1,7 +1,8 @@
 // The I/O manager seen through the native API: name parsing, create
-// parameter checks, relative opens, handles per process, access checks,
-// cleanup at the last handle and close at the last reference, rename target
-// resolution.
+// parameter checks, relative opens, access checks, volume opens, rename
+// target resolution, and the MDL rule that a mapping lasts only while the
+// pages stay locked. (Handle ownership and the cleanup/close split are the
+// object manager's: tests/sim/kernel/object_manager_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,10 +10,10 @@
 #include <ntapi.h>
 
 #include "harness/machine.h"
-#include "harness/processes.h"
 #include "harness/strings.h"
 #include "io/io_manager.h"
 #include "io/test_fs.h"
+#include "verifier/verifier.h"
 
 namespace {
 
@@ -162,32 +163,6 @@ TEST_F(NtApi, SynchronousHandlesKeepTheirPositionAndAccessIsChecked) {
   NtClose(h);
 }
 
-TEST_F(NtApi, HandlesBelongToTheirProcess) {
-  const std::uint32_t other = sim::harness::CreateProcess("\\Device\\HarddiskVolume2\\other.exe");
-  HANDLE h;
-  ASSERT_EQ(Create("\\??\\C:\\dir\\a.txt", &h), STATUS_SUCCESS);
-  {
-    sim::harness::ScopedProcess as(other);
-    EXPECT_EQ(NtClose(h), STATUS_INVALID_HANDLE);
-  }
-  EXPECT_EQ(NtClose(h), STATUS_SUCCESS);
-  EXPECT_EQ(NtClose(h), STATUS_INVALID_HANDLE);
-}
-
-TEST_F(NtApi, CleanupAtLastHandleCloseAtLastReference) {
-  HANDLE h;
-  ASSERT_EQ(Create("\\??\\C:\\dir\\a.txt", &h), STATUS_SUCCESS);
-  auto* object = sim::kernel::ReferenceHandle(h, UserMode);
-  ASSERT_NE(object, nullptr);
-  const int cleanups = c->Count(IRP_MJ_CLEANUP);
-  const int closes = c->Count(IRP_MJ_CLOSE);
-  NtClose(h);
-  EXPECT_EQ(c->Count(IRP_MJ_CLEANUP), cleanups + 1);
-  EXPECT_EQ(c->Count(IRP_MJ_CLOSE), closes);
-  object->Dereference();
-  EXPECT_EQ(c->Count(IRP_MJ_CLOSE), closes + 1);
-}
-
 TEST_F(NtApi, OpeningTheVolumeItselfIsAVolumeOpen) {
   HANDLE h;
   ASSERT_EQ(Create("\\??\\C:", &h, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
@@ -206,23 +181,31 @@ TEST_F(NtApi, RenameTargetsResolveOnTheSourceVolume) {
     const char* target;
     NTSTATUS expected;
     const char16_t* newPath;
+    bool relativeToDir = false;  // RootDirectory: a handle to \dir
   };
   const Case cases[] = {
       {"b.txt", STATUS_SUCCESS, u"\\dir\\b.txt"},       // bare: next to the source
       {"\\??\\C:\\c.txt", STATUS_SUCCESS, u"\\c.txt"},  // full DOS name
       {"\\Device\\HarddiskVolume2\\dir\\d.txt", STATUS_SUCCESS, u"\\dir\\d.txt"},
       {"\\??\\D:\\e.txt", STATUS_NOT_SAME_DEVICE, nullptr},
+      {"r.txt", STATUS_SUCCESS, u"\\dir\\r.txt", true},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.target);
     c->AddFile(u"\\dir\\src.txt", "s");
     HANDLE h;
     ASSERT_EQ(Create("\\??\\C:\\dir\\src.txt", &h, DELETE | SYNCHRONIZE), STATUS_SUCCESS);
+    HANDLE root = nullptr;
+    if (k.relativeToDir) {
+      ASSERT_EQ(Create("\\??\\C:\\dir", &root, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
+                       FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
+                STATUS_SUCCESS);
+    }
     std::u16string target = sim::harness::FromUtf8(k.target);
     std::vector<UCHAR> buffer(sizeof(FILE_RENAME_INFORMATION) + target.size() * 2);
     auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
     info->ReplaceIfExists = FALSE;
-    info->RootDirectory = nullptr;
+    info->RootDirectory = root;
     info->FileNameLength = static_cast<ULONG>(target.size() * 2);
     std::memcpy(info->FileName, target.data(), target.size() * 2);
     IO_STATUS_BLOCK iosb{};
@@ -232,6 +215,7 @@ TEST_F(NtApi, RenameTargetsResolveOnTheSourceVolume) {
     if (k.newPath) {
       EXPECT_TRUE(c->Exists(k.newPath));
     }
+    if (root) NtClose(root);
     NtClose(h);
   }
 }
@@ -255,10 +239,32 @@ TEST_F(NtApi, DirectoryQueriesWithPatternsAndRestart) {
   EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
                                  FileNamesInformation, FALSE, nullptr, FALSE),
             STATUS_NO_MORE_FILES);
+  // A restart with a buffer the entry fills exactly.
+  const ULONG exact = FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName) + 5 * sizeof(WCHAR);
+  EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, exact,
+                                 FileNamesInformation, FALSE, nullptr, TRUE),
+            STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, exact);
   EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
                                  FileBasicInformation, FALSE, nullptr, TRUE),
             STATUS_INVALID_INFO_CLASS);
   NtClose(dir);
+}
+
+// MmUnlockPages ends the system mapping too: mapping the unlocked pages
+// again is a driver fault the verifier reports.
+TEST(Mdl, UnlockingEndsTheMappingAndMappingUnlockedPagesIsReported) {
+  char buffer[64];
+  PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
+  ASSERT_NE(mdl, nullptr);
+  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), buffer);
+  EXPECT_TRUE(sim::verifier::TakeViolations().empty());
+  MmUnlockPages(mdl);
+  EXPECT_EQ(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA), 0);
+  MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+  EXPECT_EQ(sim::verifier::TakeViolations(sim::verifier::Check::Io).size(), 1u);
+  IoFreeMdl(mdl);
 }
 
 }  // namespace

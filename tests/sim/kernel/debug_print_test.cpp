@@ -66,52 +66,26 @@ const FormatCase kFormatCases[] = {
     {"d", [] { DbgPrint("%d|%i", -42, 7); }, "-42|7"},
     {"width", [] { DbgPrint("[%5d][%-5d]", 42, 42); }, "[   42][42   ]"},
     {"zero pad after sign", [] { DbgPrint("%05d", -42); }, "-0042"},
-    {"plus and space", [] { DbgPrint("%+d|% d|%+d", 5, 5, -5); }, "+5| 5|-5"},
-    {"precision", [] { DbgPrint("%.3d|%.0d|%.0d", 7, 0, 3); }, "007||3"},
-    {"zero flag ignored with precision", [] { DbgPrint("%08.3d", 7); }, "     007"},
-    {"minus beats zero", [] { DbgPrint("%-05d|", 3); }, "3    |"},
-    {"star width and precision", [] { DbgPrint("[%*d][%-*d][%.*d]", 4, 1, 3, 2, 3, 5); },
-     "[   1][2  ][005]"},
-    {"negative star width left-justifies", [] { DbgPrint("[%*d]", -4, 1); }, "[1   ]"},
-    {"u of negative is 32-bit", [] { DbgPrint("%u", -1); }, "4294967295"},
     {"hex", [] { DbgPrint("%x %X %08x", 0xDEADBEEFu, 0xDEADBEEFu, 0xBEEFu); },
      "deadbeef DEADBEEF 0000beef"},
-    {"alternate hex and octal", [] { DbgPrint("%#x %#X %#x %o %#o", 255, 255, 0, 8, 8); },
-     "0xff 0XFF 0 10 010"},
     {"l is 32-bit", [] { DbgPrint("%lx %lu %ld", 0xFFFFFFFFu, 4000000000u, -5); },
      "ffffffff 4000000000 -5"},
     {"h truncates to 16 bits", [] { DbgPrint("%hd %hu %hx", 65535, 0x12345, 0xABCDEF); },
      "-1 9029 cdef"},
-    {"I64", [] { DbgPrint("%I64x %I64d", 0x123456789ABCDEF0ull, INT64_MIN); },
-     "123456789abcdef0 -9223372036854775808"},
     {"ll", [] { DbgPrint("%llu %llx", UINT64_MAX, 0x1ull << 40); },
      "18446744073709551615 10000000000"},
-    {"I is pointer-sized",
-     [] { DbgPrint("%Ix %Iu", 0xFFFFFFFFFFull, static_cast<SIZE_T>(1) << 33); },
-     "ffffffffff 8589934592"},
-    {"I32", [] { DbgPrint("%I32x", 0xCAFEu); }, "cafe"},
     // Pointers: 16 upper-case hex digits on x64.
     {"p", [] { DbgPrint("%p", reinterpret_cast<void*>(0xDEADBEEFull)); }, "00000000DEADBEEF"},
     {"p null", [] { DbgPrint("%p", nullptr); }, "0000000000000000"},
-    {"p width", [] { DbgPrint("[%20p]", reinterpret_cast<void*>(0x1ull)); },
-     "[    0000000000000001]"},
     // Characters.
     {"c", [] { DbgPrint("%c%c|%3c|%-3c|", 'o', 'k', 'A', 'B'); }, "ok|  A|B  |"},
-    {"wide c", [] { DbgPrint("%wc %C %lc", L'\u00e9', L'\u03a9', L'x'); }, "é Ω x"},
-    {"hC is narrow", [] { DbgPrint("%hC", 'n'); }, "n"},
     // Narrow strings.
     {"s", [] { DbgPrint("%s-%hs", "abc", "def"); }, "abc-def"},
     {"s null", [] { DbgPrint("%s", static_cast<const char*>(nullptr)); }, "(null)"},
-    {"s precision and width", [] { DbgPrint("[%.2s][%5s][%-5s]", "abcdef", "ab", "ab"); },
-     "[ab][   ab][ab   ]"},
     {"Z ansi string", [] { DbgPrint("<%Z>", &gAnsi); }, "<ansi>"},
-    {"Z null", [] { DbgPrint("%Z", static_cast<STRING*>(nullptr)); }, "(null)"},
     // Wide strings.
     {"ws S ls", [] { DbgPrint("%ws %S %ls", W(u"one"), W(u"two"), W(u"three")); }, "one two three"},
     {"ws null", [] { DbgPrint("%ws", static_cast<PCWSTR>(nullptr)); }, "(null)"},
-    {"ws precision counts characters", [] { DbgPrint("%.3ws|%5ws|", W(u"éèêë"), W(u"ü")); },
-     "éèê|    ü|"},
-    {"ws surrogate pair", [] { DbgPrint("%ws", W(u"😀")); }, "\xF0\x9F\x98\x80"},
     // Counted wide strings.
     {"wZ", [] { DbgPrint("open %wZ\n", &gAscii); }, "open C:\\dir\\file.txt\n"},
     {"wZ non-ASCII", [] { DbgPrint("%wZ", &gNonAscii); }, "Ünïcødé ✓ 😀"},
@@ -120,8 +94,6 @@ const FormatCase kFormatCases[] = {
     {"wZ null pointer", [] { DbgPrint("[%wZ]", static_cast<UNICODE_STRING*>(nullptr)); },
      "[(null)]"},
     {"wZ null buffer", [] { DbgPrint("[%wZ]", &gNullBuffer); }, "[(null)]"},
-    {"wZ width", [] { DbgPrint("[%8wZ][%-8wZ]", &gShorterThanBuffer, &gShorterThanBuffer); },
-     "[     abc][abc     ]"},
     {"wZ lone surrogate", [] { DbgPrint("%wZ", &gLoneSurrogate); }, "a\xEF\xBF\xBDz"},
     {"wZ embedded NUL ends the message", [] { DbgPrint("[%wZ] more", &gEmbeddedNul); }, "[ab"},
     // Percent, unknown and unsupported conversions.
@@ -129,13 +101,6 @@ const FormatCase kFormatCases[] = {
     {"unknown conversion printed verbatim", [] { DbgPrint("%y|%d", 4); }, "%y|4"},
     {"float unsupported but consumed", [] { DbgPrint("%f|%d", 1.5, 9); }, "%f|9"},
     {"trailing percent", [] { DbgPrint("end%"); }, "end%"},
-    {"n stores nothing",
-     [] {
-       int n = 0;
-       DbgPrint("a%nb", &n);
-       EXPECT_EQ(n, 0);
-     },
-     "ab"},
 };
 
 TEST(DbgPrintFormat, KernelDialectByteForByte) {
@@ -188,13 +153,6 @@ TEST(DebugLog, KeepsComponentLevelAndOrderAndClearsOnTake) {
   for (std::size_t i = 0; i < messages.size(); ++i) {
     EXPECT_EQ(messages[i].WouldShowByDefault(), shown[i]) << messages[i].text;
   }
-}
-
-TEST(DebugLog, TakeLinesStripsOneTrailingNewline) {
-  DbgPrint("a\n");
-  DbgPrint("b\n\n");
-  DbgPrint("c");
-  EXPECT_EQ(sim::harness::TakeDebugLines(), (std::vector<std::string>{"a", "b\n", "c"}));
 }
 
 TEST(DebugLog, OneCallTransmitsAtMost512Bytes) {

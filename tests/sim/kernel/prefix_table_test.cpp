@@ -156,6 +156,14 @@ TEST_F(PrefixTable, WalkVisitsEveryEntryOnceEvenWhenRemovingTheCurrentOne) {
   EXPECT_EQ(remaining, static_cast<std::size_t>(kCount - (kCount + 2) / 3));
 }
 
+TEST_F(PrefixTable, RemovingTheEntryAWalkReturnsNextSkipsIt) {
+  for (const char* key : {"\\a", "\\b", "\\c"}) ASSERT_TRUE(Insert(key));
+  EXPECT_EQ(RtlNextUnicodePrefix(&table_, TRUE), &nodes_[0].entry);
+  RtlRemoveUnicodePrefix(&table_, &nodes_[1].entry);
+  EXPECT_EQ(RtlNextUnicodePrefix(&table_, FALSE), &nodes_[2].entry);
+  EXPECT_EQ(RtlNextUnicodePrefix(&table_, FALSE), nullptr);
+}
+
 // 100,000 entries, then as many lookups: a table that scanned its entries
 // would need billions of comparisons and time the test out.
 TEST_F(PrefixTable, LookupsDoNotScanTheEntries) {

@@ -33,6 +33,13 @@ std::u16string Utf16(const char* text) {
   return FromUtf8(text);
 }
 
+// RtlQueryRegistryValues on ...\Services\Tavo\Parameters.
+NTSTATUS QueryParameters(PRTL_QUERY_REGISTRY_TABLE table, PVOID context = nullptr,
+                         PVOID environment = nullptr) {
+  return RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, context,
+                                environment);
+}
+
 RTL_QUERY_REGISTRY_TABLE DirectDword(const char16_t* name, ULONG* target, ULONG flags = 0) {
   RTL_QUERY_REGISTRY_TABLE entry{};
   entry.Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK | flags;
@@ -99,9 +106,7 @@ TEST(RtlQueryRegistryValues, RequiredFailureStopsTheTable) {
       DirectDword(u"Missing", &missing, RTL_QUERY_REGISTRY_REQUIRED),
       DirectDword(u"After", &after),
       {}};
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr,
-                                   nullptr),
-            STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(QueryParameters(table), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(after, kSentinel);
 }
 
@@ -130,7 +135,8 @@ TEST(RtlQueryRegistryValues, DirectStringsIntoCallerBufferWithExpansion) {
   SetRegistryString(kParameters, "Root", "\\Device\\Share");
   SetRegistryString(kParameters, "Cache", "%SystemRoot%\\Tavo\\%Missing%", REG_EXPAND_SZ);
 
-  WCHAR rootBuffer[32];
+  WCHAR rootBuffer[14];  // exactly the 13 characters and their NUL
+  rootBuffer[13] = L'x';
   UNICODE_STRING root = {0, sizeof(rootBuffer), rootBuffer};
   WCHAR expandedBuffer[64];
   UNICODE_STRING expanded = {0, sizeof(expandedBuffer), expandedBuffer};
@@ -153,9 +159,7 @@ TEST(RtlQueryRegistryValues, DirectStringsIntoCallerBufferWithExpansion) {
       entry(u"Cache", &expanded, REG_EXPAND_SZ),
       entry(u"Cache", &raw, REG_EXPAND_SZ, RTL_QUERY_REGISTRY_NOEXPAND),
       {}};
-  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr,
-                                   const_cast<char16_t*>(environment)),
-            STATUS_SUCCESS);
+  ASSERT_EQ(QueryParameters(table, nullptr, const_cast<char16_t*>(environment)), STATUS_SUCCESS);
   EXPECT_EQ(ToU16(root), u"\\Device\\Share");
   EXPECT_EQ(root.Length, 13 * sizeof(WCHAR));
   EXPECT_EQ(rootBuffer[13], L'\0');
@@ -163,9 +167,7 @@ TEST(RtlQueryRegistryValues, DirectStringsIntoCallerBufferWithExpansion) {
   EXPECT_EQ(ToU16(raw), u"%SystemRoot%\\Tavo\\%Missing%");
 
   RTL_QUERY_REGISTRY_TABLE tooSmall[2] = {entry(u"Root", &tiny, REG_SZ), {}};
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), tooSmall, nullptr,
-                                   nullptr),
-            STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(QueryParameters(tooSmall), STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST(RtlQueryRegistryValues, DirectStringWithoutBufferIsAllocatedForRtlFreeUnicodeString) {
@@ -176,8 +178,7 @@ TEST(RtlQueryRegistryValues, DirectStringWithoutBufferIsAllocatedForRtlFreeUnico
     table[0].Name = W(u"Root");
     table[0].EntryContext = target;
     table[0].DefaultType = REG_SZ << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
-    return RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr,
-                                  nullptr);
+    return QueryParameters(table);
   };
   UNICODE_STRING root = {0, 0, nullptr};
   ASSERT_EQ(query(&root), STATUS_SUCCESS);
@@ -269,9 +270,7 @@ TEST(RtlQueryRegistryValues, QueryRoutineSeesEachStringOfAMultiStringUnlessNoExp
   RTL_QUERY_REGISTRY_TABLE table[3] = {Callback(recorder, u"Exclude"),
                                        Callback(recorder, u"Exclude", RTL_QUERY_REGISTRY_NOEXPAND),
                                        {}};
-  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder,
-                                   nullptr),
-            STATUS_SUCCESS);
+  ASSERT_EQ(QueryParameters(table, &recorder), STATUS_SUCCESS);
   ASSERT_EQ(recorder.calls.size(), 3u);
   EXPECT_EQ(recorder.calls[0].type, static_cast<ULONG>(REG_SZ));
   EXPECT_EQ(recorder.calls[0].data, Bytes(u"a.txt"));
@@ -287,9 +286,7 @@ TEST(RtlQueryRegistryValues, NullNameEnumeratesValuesInCreationOrder) {
   SetRegistryDword(kParameters, "Mid", 2);
   Recorder recorder;
   RTL_QUERY_REGISTRY_TABLE table[2] = {Callback(recorder, nullptr), {}};
-  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder,
-                                   nullptr),
-            STATUS_SUCCESS);
+  ASSERT_EQ(QueryParameters(table, &recorder), STATUS_SUCCESS);
   ASSERT_EQ(recorder.calls.size(), 3u);
   EXPECT_EQ(recorder.calls[0].name, u"Zeta");
   EXPECT_EQ(recorder.calls[1].name, u"alpha");
@@ -316,16 +313,12 @@ TEST(RtlQueryRegistryValues, QueryRoutineErrorStopsTheTableExceptBufferTooSmall)
   RTL_QUERY_REGISTRY_TABLE table[3] = {Callback(recorder, u"A"), Callback(recorder, u"B"), {}};
 
   recorder.answer = STATUS_BUFFER_TOO_SMALL;
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder,
-                                   nullptr),
-            STATUS_SUCCESS);
+  EXPECT_EQ(QueryParameters(table, &recorder), STATUS_SUCCESS);
   EXPECT_EQ(recorder.calls.size(), 2u);
 
   recorder.calls.clear();
   recorder.answer = STATUS_INVALID_PARAMETER_2;
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder,
-                                   nullptr),
-            STATUS_INVALID_PARAMETER_2);
+  EXPECT_EQ(QueryParameters(table, &recorder), STATUS_INVALID_PARAMETER_2);
   EXPECT_EQ(recorder.calls.size(), 1u);
 }
 
@@ -336,9 +329,7 @@ TEST(RtlQueryRegistryValues, DefaultsGoToTheQueryRoutineWithComputedStringLength
   table[0].DefaultType = REG_SZ;
   table[0].DefaultData = W(u"fast");
   table[0].DefaultLength = 0;
-  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, &recorder,
-                                   nullptr),
-            STATUS_SUCCESS);
+  ASSERT_EQ(QueryParameters(table, &recorder), STATUS_SUCCESS);
   ASSERT_EQ(recorder.calls.size(), 1u);
   EXPECT_EQ(recorder.calls[0].type, static_cast<ULONG>(REG_SZ));
   EXPECT_EQ(recorder.calls[0].data, Bytes(u"fast"));
@@ -371,9 +362,7 @@ TEST(RtlQueryRegistryValues, DeleteFlagRemovesTheValueAfterTheQuery) {
   SetRegistryDword(kParameters, "Once", 1);
   ULONG value = 0;
   RTL_QUERY_REGISTRY_TABLE table[2] = {DirectDword(u"Once", &value, RTL_QUERY_REGISTRY_DELETE), {}};
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr,
-                                   nullptr),
-            STATUS_SUCCESS);
+  EXPECT_EQ(QueryParameters(table), STATUS_SUCCESS);
   EXPECT_EQ(value, 1u);
   EXPECT_FALSE(GetRegistryValue(kParameters, "Once").has_value());
 }
@@ -388,9 +377,7 @@ TEST(RtlQueryRegistryValues, VerifierFlagsDirectMisuse) {
   table[0].Name = W(u"List");
   table[0].EntryContext = &target;
   table[0].DefaultType = REG_MULTI_SZ << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), table, nullptr,
-                                   nullptr),
-            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(QueryParameters(table), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(sim::verifier::TakeViolations(sim::verifier::Check::Registry).size(), 1u);
 
   // DIRECT without TYPECHECK: fine in a system hive, a violation elsewhere.
@@ -401,9 +388,7 @@ TEST(RtlQueryRegistryValues, VerifierFlagsDirectMisuse) {
   RTL_QUERY_REGISTRY_TABLE plain[2] = {DirectDword(u"Plain", &value), {}};
   plain[0].Flags &= ~RTL_QUERY_REGISTRY_TYPECHECK;
   plain[0].DefaultType = REG_NONE;
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), plain, nullptr,
-                                   nullptr),
-            STATUS_SUCCESS);
+  EXPECT_EQ(QueryParameters(plain), STATUS_SUCCESS);
   EXPECT_TRUE(sim::verifier::TakeViolations(sim::verifier::Check::Registry).empty());
   EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE,
                                    W(u"\\Registry\\User\\S-1-5-21\\Software\\Tavo"), plain, nullptr,
@@ -417,15 +402,11 @@ TEST(RtlQueryRegistryValues, MalformedTablesAreInvalidParameters) {
   ULONG value = 0;
   RTL_QUERY_REGISTRY_TABLE noRoutine[2] = {{}, {}};
   noRoutine[0].Name = W(u"X");  // neither a QueryRoutine nor DIRECT
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), noRoutine,
-                                   nullptr, nullptr),
-            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(QueryParameters(noRoutine), STATUS_INVALID_PARAMETER);
   RTL_QUERY_REGISTRY_TABLE directNoName[2] = {DirectDword(u"X", &value), {}};
   directNoName[0].Name = nullptr;
   directNoName[0].QueryRoutine = &Recorder::Routine;  // keeps the entry from ending the table
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo\\Parameters"), directNoName,
-                                   nullptr, nullptr),
-            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(QueryParameters(directNoName), STATUS_INVALID_PARAMETER);
   RTL_QUERY_REGISTRY_TABLE fine[2] = {DirectDword(u"X", &value), {}};
   EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_MAXIMUM, W(u"Tavo"), fine, nullptr, nullptr),
             STATUS_INVALID_PARAMETER);
@@ -529,6 +510,10 @@ TEST(ZwOpenKey, MissingKeysRelativeOpensAndDeletedKeys) {
   InitializeObjectAttributes(&attributes, relative.get(), OBJ_KERNEL_HANDLE, services, nullptr);
   HANDLE parameters = nullptr;
   ASSERT_EQ(ZwOpenKey(&parameters, KEY_READ, &attributes), STATUS_SUCCESS);
+  OwnedUnicodeString absolute{std::string_view("\\Tavo")};  // a relative name has no leading '\'
+  attributes.ObjectName = absolute.get();
+  HANDLE refused = nullptr;
+  EXPECT_EQ(ZwOpenKey(&refused, KEY_READ, &attributes), STATUS_OBJECT_PATH_SYNTAX_BAD);
 
   // RTL_REGISTRY_HANDLE queries the open key.
   SetRegistryDword(kParameters, "Level", 4);
@@ -574,6 +559,9 @@ TEST(RegistryHarness, ValuesAndKeys) {
   EXPECT_TRUE(DeleteRegistryValue(kParameters, "Blob"));
   EXPECT_FALSE(DeleteRegistryValue(kParameters, "Blob"));
   EXPECT_FALSE(DeleteRegistryKey("\\Registry\\Machine\\SOFTWARE\\Nope"));
+  EXPECT_FALSE(DeleteRegistryKey("\\Registry"));  // the root cannot go
+  EXPECT_EQ(sim::verifier::TakeViolations(sim::verifier::Check::Registry).size(), 1u);
+  EXPECT_TRUE(RegistryKeyExists(kParameters));
 
   // The machine boots with the standard roots, and a reset forgets the rest.
   EXPECT_TRUE(RegistryKeyExists("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services"));

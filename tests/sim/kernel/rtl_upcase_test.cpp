@@ -1,18 +1,15 @@
-// Unicode case mapping: the simple upper/lower-case mapping of the whole
-// Basic Multilingual Plane, not only ASCII; the string forms, in place and
-// into pool they allocate.
+// Unicode case mapping: the simple upper-case mapping of the whole Basic
+// Multilingual Plane, not only ASCII, and the pool tag of Rtl string buffers.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
 #include "harness/strings.h"
-#include "kernel/pool.h"
 #include "kernel/upcase_table.h"
 #include "nt/ex.h"
 #include "nt/ntstatus.h"
 #include "nt/rtl.h"
-#include "verifier/faults.h"
 #include "verifier/verifier.h"
 
 namespace {
@@ -66,23 +63,6 @@ TEST(RtlUpcaseUnicodeChar, MapsLettersOfEveryScriptToTheirSimpleUpperCase) {
   }
 }
 
-TEST(RtlDowncaseUnicodeChar, MapsToTheSimpleLowerCase) {
-  struct Case {
-    char16_t from;
-    char16_t to;
-  };
-  const Case cases[] = {
-      {u'A', u'a'}, {u'Ä', u'ä'},      {u'Σ', u'σ'},
-      {u'Я', u'я'}, {u'\u0130', u'i'}, {u'\u212A', u'k'},  // Kelvin sign
-      {u'a', u'a'}, {u'ß', u'ß'},      {u'7', u'7'},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(static_cast<unsigned>(RtlDowncaseUnicodeChar(static_cast<WCHAR>(c.from))),
-              static_cast<unsigned>(c.to))
-        << Hex(c.from);
-  }
-}
-
 // Properties of the whole table: a mapped character is a fixed point, the
 // expanded table agrees with the routine, and the mapping covers the plane
 // (a table limited to ASCII or Latin-1 maps far fewer characters).
@@ -101,53 +81,8 @@ TEST(UpcaseTable, IsConsistentAcrossThePlane) {
   EXPECT_STREQ(sim::kernel::upcase_data::kUnicodeVersion, "14.0.0");
 }
 
-using sim::harness::OwnedUnicodeString;
-using sim::harness::ToUtf8;
-
 // The pool tag of Rtl string buffers, "Strg".
 constexpr ULONG kRtlStringTag = 'S' | ('t' << 8) | ('r' << 16) | (static_cast<ULONG>('g') << 24);
-
-TEST(RtlUpcaseUnicodeString, MapsInPlaceAndRefusesASmallDestination) {
-  OwnedUnicodeString text("straße ärger \u03C3\u03BF\u03C6\u03AF\u03B1");  // σοφία
-  EXPECT_EQ(RtlUpcaseUnicodeString(text, text, FALSE), STATUS_SUCCESS);
-  EXPECT_EQ(ToUtf8(*text),
-            "STRAßE ÄRGER \u03A3\u039F\u03A6\u038A\u0391");  // sharp s has no simple upper case
-  EXPECT_EQ(RtlDowncaseUnicodeString(text, text, FALSE), STATUS_SUCCESS);
-  EXPECT_EQ(ToUtf8(*text), "straße ärger \u03C3\u03BF\u03C6\u03AF\u03B1");
-
-  WCHAR small[3] = {L'x', L'y', L'z'};
-  UNICODE_STRING destination{0, sizeof(small), small};
-  EXPECT_EQ(RtlUpcaseUnicodeString(&destination, text, FALSE), STATUS_BUFFER_OVERFLOW);
-  EXPECT_EQ(destination.Length, 0);
-  EXPECT_EQ(small[0], L'x');
-}
-
-TEST(RtlUpcaseUnicodeString, AllocatesFromPoolThatRtlFreeUnicodeStringReleases) {
-  OwnedUnicodeString text("\\dir\\Ärger.txt");
-  UNICODE_STRING upper{};
-  ASSERT_EQ(RtlUpcaseUnicodeString(&upper, text, TRUE), STATUS_SUCCESS);
-  EXPECT_EQ(ToUtf8(upper), "\\DIR\\ÄRGER.TXT");
-  EXPECT_EQ(upper.MaximumLength, text.get()->Length);
-  EXPECT_NE(upper.Buffer, text.get()->Buffer);
-  const auto live = sim::kernel::pool::Live(kRtlStringTag);
-  ASSERT_EQ(live.size(), 1u);
-  EXPECT_EQ(live[0].address, upper.Buffer);
-  EXPECT_EQ(live[0].poolType, "PagedPool");
-
-  RtlFreeUnicodeString(&upper);
-  EXPECT_EQ(upper.Buffer, nullptr);
-  EXPECT_EQ(upper.Length, 0);
-  EXPECT_TRUE(sim::kernel::pool::Live(kRtlStringTag).empty());
-  RtlFreeUnicodeString(&upper);  // freeing an empty string does nothing
-}
-
-TEST(RtlUpcaseUnicodeString, ReportsAllocationFailure) {
-  OwnedUnicodeString text("abc");
-  UNICODE_STRING upper{};
-  sim::faults::FailNth(sim::faults::Site::PoolAllocation, 1, kRtlStringTag);
-  EXPECT_EQ(RtlDowncaseUnicodeString(&upper, text, TRUE), STATUS_NO_MEMORY);
-  EXPECT_EQ(upper.Buffer, nullptr);
-}
 
 TEST(RtlFreeUnicodeString, ABufferTheRtlDidNotAllocateIsAWrongTagFree) {
   constexpr ULONG kDriverTag = 'T' | ('a' << 8) | ('v' << 16) | (static_cast<ULONG>('o') << 24);

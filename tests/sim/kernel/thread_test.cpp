@@ -47,9 +47,9 @@ NTSTATUS RunSystemThread(PKSTART_ROUTINE routine, PVOID context, CLIENT_ID* id =
       PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, id, routine, context);
   if (!NT_SUCCESS(status)) return status;
   PVOID thread = nullptr;
-  EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread,
-                                      nullptr),
-            STATUS_SUCCESS);
+  EXPECT_EQ(
+      ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),
+      STATUS_SUCCESS);
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
   EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   EXPECT_TRUE(PsIsThreadTerminating(reinterpret_cast<PETHREAD>(thread)));
@@ -77,13 +77,12 @@ TEST(SystemThread, ObjectByHandleChecksHandleAndType) {
   KEVENT release;
   KeInitializeEvent(&release, NotificationEvent, FALSE);
   HANDLE handle = nullptr;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                 [](PVOID event) {
-                                   KeWaitForSingleObject(event, Executive, KernelMode, FALSE,
-                                                         nullptr);
-                                 },
-                                 &release),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      PsCreateSystemThread(
+          &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+          [](PVOID event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); },
+          &release),
+      STATUS_SUCCESS);
   PVOID object = reinterpret_cast<PVOID>(1);
   EXPECT_EQ(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0x7FF0), 0, *PsThreadType,
                                       KernelMode, &object, nullptr),
@@ -112,21 +111,6 @@ TEST(SystemThread, ObjectByHandleChecksHandleAndType) {
   EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 0u);  // gone once its object is signalled
   ObDereferenceObject(object);
-}
-
-TEST(SystemThread, HandleIsAKernelHandleThatClosesOnce) {
-  HANDLE handle = nullptr;
-  Observed o;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  ASSERT_EQ(
-      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Observe, &o),
-      STATUS_SUCCESS);
-  EXPECT_LT(reinterpret_cast<LONG_PTR>(handle), 0);  // kernel handles have the top bit set
-  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-  EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
-  EXPECT_TRUE(sim::harness::WaitForSystemThreads());
-  EXPECT_TRUE(o.ran);
 }
 
 void TerminateEarly(PVOID context) {
@@ -207,25 +191,6 @@ TEST(SystemThread, WorkerLoopWakesOnTimeoutsAlertsAndStops) {
   ObDereferenceObject(thread);
   EXPECT_TRUE(sim::harness::WaitForSystemThreads());
   EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 0u);
-}
-
-void BlockOnEvent(PVOID context) {
-  KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
-}
-
-TEST(SystemThread, ThreadsStillRunningAreVisibleToTheHarness) {
-  KEVENT release;
-  KeInitializeEvent(&release, NotificationEvent, FALSE);
-  HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                 BlockOnEvent, &release),
-            STATUS_SUCCESS);
-  ZwClose(handle);
-  EXPECT_TRUE(sim::harness::WaitUntilSystemThreadsWait());
-  EXPECT_FALSE(sim::harness::WaitForSystemThreads(std::chrono::milliseconds(20)));
-  EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 1u);
-  KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
-  EXPECT_TRUE(sim::harness::WaitForSystemThreads());
 }
 
 TEST(BugCheckDeathTest, KeBugCheckExPrintsTheCodeAndParameters) {

@@ -77,6 +77,13 @@ NTSTATUS GetCreateFileName(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS object
                            OwnedString* name) {
   *name = OwnedString();
   if (objects == nullptr || objects->FileObject == nullptr) return STATUS_UNSUCCESSFUL;
+  // The parent open of a rename or link target is decided on the whole
+  // target name, as the file object carries it: the name the Filter Manager
+  // gives for it may already be cut to the parent folder (this driver's name
+  // provider does that for a target the server does not know).
+  if ((data->Iopb->OperationFlags & SL_OPEN_TARGET_DIRECTORY) != 0) {
+    return ComposeCreateName(objects->FileObject, name);
+  }
 
   FileNameRef info;
   NTSTATUS status = FltGetFileNameInformation(

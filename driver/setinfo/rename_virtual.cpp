@@ -249,6 +249,7 @@ FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
   VirtualRename op{data, objects, handle->Entry, handle->Opener, {}, {}, false, {}, false, {}};
   NTSTATUS status = CaptureRenameBuffer(data, &op.rename);
   if (!NT_SUCCESS(status)) return Complete(op, status);
+  NormaliseRenameFlags(data, op.rename);
   {
     SharedLock entryLock(op.entry->EntryLock);
     op.path = OwnedString::CopyOf(NonPagedPool, op.entry->Path, op.entry->Path.Length);

@@ -169,7 +169,11 @@ FLT_PREOP_CALLBACK_STATUS RenameServerItem(VirtualRename& op) {
   ULONG answer = kRenameNoAnswer;
   const NTSTATUS status =
       RequestServerRename(op.data, &op.path.Get(), &op.target.Get(), false, &answer);
-  if (answer == kRenameMoveOutOfView) return MoveOutOfView(op);
+  if (answer == kRenameMoveOutOfView) {
+    // Moving the copy to a target in the view would make the file in the
+    // merged view's own folder on disk: only a target outside is moved.
+    return op.inView ? Complete(op, STATUS_ACCESS_DENIED) : MoveOutOfView(op);
+  }
   if (!NT_SUCCESS(status)) return Complete(op, STATUS_ACCESS_DENIED);
   switch (answer) {
     case kRenameDone:

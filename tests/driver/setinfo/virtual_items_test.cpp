@@ -192,6 +192,8 @@ const RenameRow kRenames[] = {
      false, 1},
     {"download first is not for files", u"new.docx", FileRenameInformation, 0, 6, nullptr,
      STATUS_ACCESS_DENIED, false, 1},
+    {"move out is not for a target in the view", u"new.docx", FileRenameInformation, 0, 5,
+     nullptr, STATUS_ACCESS_DENIED, false, 1},
     {"collision", u"taken.docx", FileRenameInformation, 0, 1, u"taken.docx",
      STATUS_OBJECT_NAME_COLLISION, false, 0},
     {"collision ex without replace bit", u"taken.docx", FileRenameInformationEx, 0x42, 1,

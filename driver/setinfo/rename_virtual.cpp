@@ -188,6 +188,17 @@ FLT_PREOP_CALLBACK_STATUS RenameServerItem(VirtualRename& op) {
   }
 }
 
+void UndoServerRename(const VirtualRename& op) {
+  ULONG answer = kRenameNoAnswer;
+  const NTSTATUS status =
+      RequestServerRename(op.data, &op.target.Get(), &op.path.Get(), true, &answer);
+  if (!NT_SUCCESS(status) || answer != kRenameDone) {
+    TAVO_PRINT("Failed to rename %wZ back to %wZ \n", &op.target.Get(), &op.path.Get());
+  }
+  ForgetItemInfo(&op.target.Get());
+  ForgetItemInfo(&op.path.Get());
+}
+
 FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folder,
                                             const UNICODE_STRING& folderCopy) {
   OwnedString backend;
@@ -234,7 +245,13 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folde
   if (!buffer) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
   const NTSTATUS renamed = FltSetInformationFile(op.objects->Instance, folder.Object(),
                                                  buffer.Data(), length, FileRenameInformation);
-  if (!NT_SUCCESS(renamed)) return Complete(op, renamed);
+  if (!NT_SUCCESS(renamed)) {
+    // The server has the new name but the folder on disk cannot follow (a
+    // file below it is open, say): the server is asked to take the old
+    // name back, so that server, backend folder and tables agree again.
+    if (answer == kRenameDone) UndoServerRename(op);
+    return Complete(op, renamed);
+  }
   NotifyRename(&folderCopy, &backend.Get());
   OwnedString viewPath;
   if (BackendPathToViewPath(&folderCopy, &viewPath) && viewPath.HasBuffer()) {

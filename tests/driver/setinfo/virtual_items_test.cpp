@@ -337,6 +337,26 @@ TEST_F(VirtualItemsTest, FolderWithLocalCopyIsRenamedLocallyAfterTheServer) {
   ExpectViewFolderEmpty();
 }
 
+TEST_F(VirtualItemsTest, FolderWhoseCopyCannotFollowGetsItsOldNameBackOnTheServer) {
+  AddBackendDirectory(u"\\Projects");
+  AddBackendFile(u"\\Projects\\plan.txt");
+  // A file open below the local folder: the file system refuses its rename.
+  OpenResult child = Open(kBackend + u"\\Projects\\plan.txt", FILE_READ_DATA, FILE_OPEN);
+  ASSERT_EQ(child.status, STATUS_SUCCESS);
+  OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\Archive"), 0))
+                .status,
+            STATUS_ACCESS_DENIED);
+  EXPECT_EQ(Sent(kRequestRenameItem).size(), 2u);
+  EXPECT_TRUE(ServerHas(folder_));
+  EXPECT_FALSE(ServerHas(InView(u"\\Archive")));
+  EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\Projects\\plan.txt"));
+  EXPECT_NE(EntryOf(folder_), nullptr);
+  Close(opened);
+  Close(child);
+  ExpectViewFolderEmpty();
+}
+
 TEST_F(VirtualItemsTest, FolderWhoseCopyLacksItemsIsDownloadedBeforeLeavingTheView) {
   AddBackendDirectory(u"\\Projects");
   ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);

@@ -267,6 +267,22 @@ TEST_F(VirtualItemsTest, BareNameRenamesWithinTheFolderAndLaterOpensFindTheNewNa
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+TEST_F(VirtualItemsTest, ItemsOfARenamedFolderAreFoundOnlyUnderTheNewName) {
+  const std::u16string child = folder_ + u"\\plan.txt";
+  AddServerItem(child, {false, "plan"});
+  OpenResult looked = Open(child, FILE_READ_ATTRIBUTES, FILE_OPEN);  // its answer is kept
+  ASSERT_EQ(looked.status, STATUS_SUCCESS);
+  Close(looked);
+  OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"Archive", 0)).status,
+            STATUS_SUCCESS);
+  Close(opened);
+  EXPECT_EQ(Open(child, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+  OpenResult moved = Open(InView(u"\\Archive\\plan.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN);
+  EXPECT_EQ(moved.status, STATUS_SUCCESS);
+  Close(moved);
+}
+
 TEST_F(VirtualItemsTest, NameRelativeToAnOpenFolderIsPlacedInIt) {
   OpenResult opened = OpenVirtual(file_);
   OpenResult docs = Open(folder_, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_OPEN,

@@ -174,7 +174,9 @@ FLT_PREOP_CALLBACK_STATUS RenameServerItem(VirtualRename& op) {
     // merged view's own folder on disk: only a target outside is moved.
     return op.inView ? Complete(op, STATUS_ACCESS_DENIED) : MoveOutOfView(op);
   }
-  if (!NT_SUCCESS(status)) return Complete(op, STATUS_ACCESS_DENIED);
+  // A name outside the view is no server name: there, only a move out is
+  // acted on.
+  if (!NT_SUCCESS(status) || !op.inView) return Complete(op, STATUS_ACCESS_DENIED);
   switch (answer) {
     case kRenameDone:
       // The server has the new name: the driver's names follow it even if

@@ -194,6 +194,8 @@ const RenameRow kRenames[] = {
      STATUS_ACCESS_DENIED, false, 1},
     {"move out is not for a target in the view", u"new.docx", FileRenameInformation, 0, 5,
      nullptr, STATUS_ACCESS_DENIED, false, 1},
+    {"only a move out leaves the view", u"\\Users\\ann\\x.docx", FileRenameInformation, 0, 1,
+     nullptr, STATUS_ACCESS_DENIED, false, 1},
     {"collision", u"taken.docx", FileRenameInformation, 0, 1, u"taken.docx",
      STATUS_OBJECT_NAME_COLLISION, false, 0},
     {"collision ex without replace bit", u"taken.docx", FileRenameInformationEx, 0x42, 1,
@@ -208,12 +210,14 @@ const RenameRow kRenames[] = {
 TEST_P(ServerRenameTest, FollowsTheServersAnswer) {
   const RenameRow& row = GetParam();
   SetRenameAnswer(row.answer);
-  const std::u16string target = InView(u"\\" + std::u16string(row.target));
+  const std::u16string target = row.target[0] == u'\\' ? kVolumeDevice + std::u16string(row.target)
+                                                        : InView(u"\\" + std::u16string(row.target));
   if (row.existing != nullptr) AddServerItem(target, {false, "older"});
   OpenResult opened = OpenVirtual(file_);
   OpenHandleEntry* entry = EntryOf(file_);
   const SetInfoResult result =
-      SetInfo(opened, row.infoClass, RenameInfo(Dos(kViewOnVolume + u"\\" + row.target), row.first));
+      SetInfo(opened, row.infoClass,
+              RenameInfo(Dos(target.substr(std::u16string(kVolumeDevice).size())), row.first));
   EXPECT_EQ(result.status, row.status);
   EXPECT_EQ(result.information, 0u);
   const auto renames = Sent(kRequestRenameItem);

@@ -5,6 +5,8 @@
 
 #include "core/globals.h"
 #include "create/open_handle_table.h"
+#include "io/io_manager.h"
+#include "verifier/faults.h"
 
 namespace tavo::testing {
 namespace {
@@ -269,6 +271,19 @@ TEST_F(VirtualItemsTest, BareNameRenamesWithinTheFolderAndLaterOpensFindTheNewNa
   Close(again);
   Close(opened);
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(VirtualItemsTest, ANameTheFileObjectCannotTakeFailsTheRenameBeforeTheServerIsAsked) {
+  OpenResult opened = OpenVirtual(file_);
+  sim::faults::FailEvery(sim::faults::Site::PoolAllocation, sim::io::kFileNameBufferTag);
+  const SetInfoResult result =
+      SetInfo(opened, FileRenameInformation, RenameInfo(u"a much longer name.docx", 0));
+  sim::faults::Clear();
+  EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_TRUE(Sent(kRequestRenameItem).empty());
+  EXPECT_TRUE(ServerHas(file_));
+  EXPECT_NE(EntryOf(file_), nullptr);
+  Close(opened);
 }
 
 TEST_F(VirtualItemsTest, ItemsOfARenamedFolderAreFoundOnlyUnderTheNewName) {

@@ -276,7 +276,8 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folde
     // The server has the new name but the folder on disk cannot follow (a
     // file below it is open, say): the server is asked to take the old
     // name back, so that server, backend folder and tables agree again.
-    if (answer == kRenameDone) UndoServerRename(op);
+    // (Out of the view the answer only lets the local rename go ahead.)
+    if (answer == kRenameDone && op.inView) UndoServerRename(op);
     return Complete(op, renamed);
   }
   NotifyRename(&folderCopy, &backend.Get());

@@ -372,22 +372,37 @@ TEST_F(VirtualItemsTest, FolderWithLocalCopyIsRenamedLocallyAfterTheServer) {
   ExpectViewFolderEmpty();
 }
 
-TEST_F(VirtualItemsTest, FolderWhoseCopyCannotFollowGetsItsOldNameBackOnTheServer) {
+TEST_F(VirtualItemsTest, FolderWhoseCopyCannotFollowKeepsItsNameOnTheServer) {
+  struct Row {
+    const char* what;
+    std::u16string target;  // on the volume
+    std::size_t renameRequests;
+  };
+  const Row rows[] = {
+      // Renamed on the server, then asked to take the old name back.
+      {"in the view", kViewOnVolume + u"\\Archive", 2},
+      // The server's answer only let the local rename go ahead.
+      {"out of the view", u"\\Users\\ann\\Documents\\Projects", 1},
+  };
+  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
   AddBackendDirectory(u"\\Projects");
   AddBackendFile(u"\\Projects\\plan.txt");
   // A file open below the local folder: the file system refuses its rename.
   OpenResult child = Open(kBackend + u"\\Projects\\plan.txt", FILE_READ_DATA, FILE_OPEN);
   ASSERT_EQ(child.status, STATUS_SUCCESS);
-  OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
-  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\Archive"), 0))
-                .status,
-            STATUS_ACCESS_DENIED);
-  EXPECT_EQ(Sent(kRequestRenameItem).size(), 2u);
-  EXPECT_TRUE(ServerHas(folder_));
-  EXPECT_FALSE(ServerHas(InView(u"\\Archive")));
+  for (const Row& row : rows) {
+    const std::size_t before = Sent(kRequestRenameItem).size();
+    OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+    EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(Dos(row.target), 0)).status,
+              STATUS_ACCESS_DENIED)
+        << row.what;
+    EXPECT_EQ(Sent(kRequestRenameItem).size() - before, row.renameRequests) << row.what;
+    EXPECT_TRUE(ServerHas(folder_)) << row.what;
+    EXPECT_FALSE(ServerHas(InView(u"\\Archive"))) << row.what;
+    EXPECT_NE(EntryOf(folder_), nullptr);
+    Close(opened);
+  }
   EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\Projects\\plan.txt"));
-  EXPECT_NE(EntryOf(folder_), nullptr);
-  Close(opened);
   Close(child);
   ExpectViewFolderEmpty();
 }

@@ -326,6 +326,12 @@ FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
     if (!NT_SUCCESS(status)) return Complete(op, status);
   }
 
+  // As on NTFS, a folder with an item open below it keeps its name: the
+  // open items' entries and names would otherwise go on naming the old
+  // place.
+  if (op.isDirectory && PathHasEntryBelow(&op.path.Get())) {
+    return Complete(op, STATUS_ACCESS_DENIED);
+  }
   if (op.isDirectory) {
     OwnedString folderCopy;
     ViewPathToBackendPath(&op.path.Get(), &folderCopy);

@@ -286,6 +286,19 @@ TEST_F(VirtualItemsTest, ANameTheFileObjectCannotTakeFailsTheRenameBeforeTheServ
   Close(opened);
 }
 
+TEST_F(VirtualItemsTest, FolderWithAnItemOpenBelowKeepsItsNameAsOnDisk) {
+  const std::u16string child = folder_ + u"\\plan.txt";
+  AddServerItem(child, {false, "plan"});
+  OpenResult held = OpenVirtual(child);
+  OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"Archive", 0)).status,
+            STATUS_ACCESS_DENIED);
+  EXPECT_TRUE(Sent(kRequestRenameItem).empty());
+  EXPECT_TRUE(ServerHas(child));
+  Close(opened);
+  Close(held);
+}
+
 TEST_F(VirtualItemsTest, ItemsOfARenamedFolderAreFoundOnlyUnderTheNewName) {
   const std::u16string child = folder_ + u"\\plan.txt";
   AddServerItem(child, {false, "plan"});

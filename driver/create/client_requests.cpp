@@ -93,15 +93,24 @@ BOOLEAN RequestDownloadOfItem(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name,
   return NT_SUCCESS(status) && answer == 1;
 }
 
-BOOLEAN RequestServerDelete(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOLEAN isDirectory) {
+NTSTATUS AskServerDelete(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOLEAN isDirectory,
+                         BOOLEAN* deleted) {
+  *deleted = FALSE;
   PoolBuffer payload = BuildNamedPayload(kDeleteNameOffset, *name);
-  if (!payload) return FALSE;
+  if (!payload) return STATUS_INSUFFICIENT_RESOURCES;
   WriteU32(payload, __builtin_offsetof(DeleteServerItemRequest, SessionId), RequestorSessionId(data));
   WriteU32(payload, __builtin_offsetof(DeleteServerItemRequest, IsDirectory), isDirectory ? 1 : 0);
   WriteU32(payload, __builtin_offsetof(DeleteServerItemRequest, NameLength), NameLengthField(*name));
   UCHAR answer = 0;
   const NTSTATUS status = SendWithByteAnswer(payload, kRequestDeleteItem, &answer);
-  return NT_SUCCESS(status) && answer == 1;
+  *deleted = NT_SUCCESS(status) && answer == 1;
+  return status;
+}
+
+BOOLEAN RequestServerDelete(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOLEAN isDirectory) {
+  BOOLEAN deleted = FALSE;
+  (void)AskServerDelete(data, name, isDirectory, &deleted);
+  return deleted;
 }
 
 BOOLEAN RequestCreatePath(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOLEAN isDirectory,

@@ -27,6 +27,11 @@ BOOLEAN RequestDownloadOfItem(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name,
 
 // Asks for the server item to be deleted.
 BOOLEAN RequestServerDelete(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOLEAN isDirectory);
+// The same, with the request's status: STATUS_INSUFFICIENT_RESOURCES when
+// it could not be made (the client was not asked); *deleted is whether the
+// client answered that it deleted the item.
+NTSTATUS AskServerDelete(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOLEAN isDirectory,
+                         BOOLEAN* deleted);
 
 // Asks for the path to be made ready for a create; *answer receives the
 // answer byte (0 when none came), which tells "name too long" (3) apart.

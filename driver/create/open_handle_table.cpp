@@ -257,6 +257,19 @@ bool PathHasOtherEntry(PCUNICODE_STRING path, const OpenHandleEntry* entry) {
   return found != nullptr && found != entry;
 }
 
+bool PathHasEntryBelow(PCUNICODE_STRING path) {
+  const USHORT chars = path->Length / sizeof(WCHAR);
+  SharedLock table(Globals.OpenHandleTableLock);
+  for (PUNICODE_PREFIX_TABLE_ENTRY link = RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE);
+       link != nullptr; link = RtlNextUnicodePrefix(&Globals.OpenHandleTable, FALSE)) {
+    const UNICODE_STRING& key = CONTAINING_RECORD(link, OpenHandleEntry, PrefixEntry)->Path;
+    if (key.Length <= path->Length || key.Buffer[chars] != L'\\') continue;
+    UNICODE_STRING head = BorrowString(key.Buffer, path->Length);
+    if (RtlEqualUnicodeString(&head, path, TRUE)) return true;
+  }
+  return false;
+}
+
 NTSTATUS RenameOpenHandleEntry(OpenHandleEntry* entry, OwnedString* newPath) {
   if (!newPath->HasBuffer()) return STATUS_INSUFFICIENT_RESOURCES;
   ExclusiveLock entryLock(entry->EntryLock);

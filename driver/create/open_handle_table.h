@@ -115,6 +115,8 @@ void FinishServerDelete(OpenHandleEntry* entry);
 
 // Whether an entry other than `entry` is keyed by exactly `path`.
 bool PathHasOtherEntry(PCUNICODE_STRING path, const OpenHandleEntry* entry);
+// Whether an entry is keyed by a path below the folder `path` (any case).
+bool PathHasEntryBelow(PCUNICODE_STRING path);
 
 // Gives an entry a new path (its table key) after its item was renamed on
 // the server: EntryLock, then OpenHandleTableLock. The entry takes the

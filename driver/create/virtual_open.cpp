@@ -18,11 +18,24 @@
 namespace tavo {
 namespace {
 
+// Times the last close asks for a delete it could not make for want of pool.
+constexpr int kServerDeleteAttempts = 4;
+
 // Asks the client to delete the item of an entry closed for the last time
 // (the outcome is not examined), releases a local copy the entry still
 // holds, then takes the entry out of the table.
 void DeleteOnServer(PFLT_CALLBACK_DATA data, OpenHandleEntry* entry) {
-  RequestServerDelete(data, &entry->Path, entry->IsDirectory);
+  // The close cannot fail, and a delete that is never asked for would
+  // bring the item back once the entry is gone: a request that could not
+  // be made for want of pool is made again. The client's answer, whatever
+  // it is, is not asked twice.
+  BOOLEAN deleted = FALSE;
+  for (int attempt = 0; attempt < kServerDeleteAttempts; ++attempt) {
+    if (AskServerDelete(data, &entry->Path, entry->IsDirectory, &deleted) !=
+        STATUS_INSUFFICIENT_RESOURCES) {
+      break;
+    }
+  }
   if (entry->HasBackendCopy && entry->BackendHandle != nullptr) {
     FltClose(entry->BackendHandle);
     entry->BackendHandle = nullptr;

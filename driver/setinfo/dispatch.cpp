@@ -65,7 +65,15 @@ FLT_PREOP_CALLBACK_STATUS FilterPreSetInformationOperationCallback(PFLT_CALLBACK
     return IsRename(infoClass) ? RenameLocalFile(Data, FltObjects, CompletionContext)
                                : FLT_PREOP_SUCCESS_NO_CALLBACK;
   }
-  if (!IsVirtualOpen(handle.Get())) return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  if (!IsVirtualOpen(handle.Get())) {
+    // The merged view's own folder is the driver's: a rename of it goes down
+    // under the flag rule of every rename the driver handles.
+    RenameBuffer rename;
+    if (IsRename(infoClass) && NT_SUCCESS(CaptureRenameBuffer(Data, &rename))) {
+      NormaliseRenameFlags(Data, rename);
+    }
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  }
   if (IsRename(infoClass)) return RenameVirtualItem(Data, FltObjects, handle.Get());
   if (IsDisposition(infoClass)) return SetVirtualDisposition(Data, FltObjects, handle.Get());
   return AcknowledgeOrRefuse(Data, infoClass);

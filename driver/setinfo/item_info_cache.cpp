@@ -34,6 +34,32 @@ void RemoveEntry(ItemInfoCacheEntry* entry) {
   FreePool(entry);
 }
 
+// Whether `key` names something below the folder `path` (ignoring case).
+bool IsBelow(const UNICODE_STRING& key, PCUNICODE_STRING path) {
+  if (key.Length <= path->Length || key.Buffer[path->Length / sizeof(WCHAR)] != L'\\') {
+    return false;
+  }
+  UNICODE_STRING head = BorrowString(key.Buffer, path->Length);
+  return RtlEqualUnicodeString(&head, path, TRUE) != FALSE;
+}
+
+// Removes every entry below the folder `path`. The caller holds
+// ItemInfoCacheLock.
+void RemoveEntriesBelow(PCUNICODE_STRING path) {
+  for (bool removed = true; removed;) {
+    removed = false;
+    for (PUNICODE_PREFIX_TABLE_ENTRY link = RtlNextUnicodePrefix(&Globals.ItemInfoCache, TRUE);
+         link != nullptr; link = RtlNextUnicodePrefix(&Globals.ItemInfoCache, FALSE)) {
+      auto* entry = CONTAINING_RECORD(link, ItemInfoCacheEntry, PrefixEntry);
+      if (IsBelow(entry->Path, path)) {
+        RemoveEntry(entry);  // the walk starts again: removal ends it
+        removed = true;
+        break;
+      }
+    }
+  }
+}
+
 LONGLONG Now() {
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
@@ -115,6 +141,9 @@ void ForgetDeletedItem(PCUNICODE_STRING path) {
   for (USHORT i = 0; i < path->Length / sizeof(WCHAR); ++i) hash = HashStep(hash, path->Buffer[i]);
   ExclusiveLock lock(Globals.ItemInfoCacheLock);
   if (ItemInfoCacheEntry* entry = FindEntryAnyCase(path)) RemoveEntry(entry);
+  // A folder's answers go with it: what was below it (deleted with it, or
+  // renamed along with it) no longer has these names.
+  RemoveEntriesBelow(path);
   InterlockedIncrement(&DeleteCounts[hash % kDeleteBuckets]);
 }
 

@@ -34,9 +34,9 @@ ULONG ServerDeleteGeneration(PCUNICODE_STRING path);
 void CacheItemInfoIfCurrent(PCUNICODE_STRING path, const void* reply, ULONG replyLength,
                             ULONG queriedAt);
 
-// A server delete has completed (or was asked for): the item's entry goes
-// (whatever its case) and the path's delete count moves, in one step under
-// ItemInfoCacheLock.
+// A server delete or rename has completed (or was asked for): the item's
+// entry and the entries below it go (whatever their case) and the path's
+// delete count moves, in one step under ItemInfoCacheLock.
 void ForgetDeletedItem(PCUNICODE_STRING path);
 
 // A fresh copy of the path's unexpired reply in *copy (the caller owns it),

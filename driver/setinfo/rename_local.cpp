@@ -119,8 +119,21 @@ void FollowRename(PCFLT_RELATED_OBJECTS objects, const UNICODE_STRING& newName) 
   stream->FileName = copy.Release();
 }
 
+// Whether a rename that stays outside the view still concerns the driver:
+// its source is in the view or under BackendRoot, or its target is under
+// BackendRoot.
+bool TouchesDriverFolders(const OwnedString& source, OwnedString& target) {
+  ViewPathKind kind = ViewPathNone;
+  if (source.HasBuffer()) {
+    UNICODE_STRING path = source.Get();
+    if (ClassifyViewPath(&path, &kind) || IsUnderBackendRoot(&path, 0)) return true;
+  }
+  return target.HasBuffer() && IsUnderBackendRoot(&target.Get(), 0);
+}
+
 FLT_PREOP_CALLBACK_STATUS RenameOutOfView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
-                                          const OwnedString& source, PVOID* completionContext) {
+                                          const RenameBuffer& rename, const OwnedString& source,
+                                          OwnedString& target, PVOID* completionContext) {
   PFILE_OBJECT parent = data->Iopb->Parameters.SetFileInformation.ParentOfTarget;
   if (parent != nullptr) {
     OwnedString parentPath;
@@ -132,9 +145,14 @@ FLT_PREOP_CALLBACK_STATUS RenameOutOfView(PFLT_CALLBACK_DATA data, PCFLT_RELATED
     }
   }
   ContextRef<StreamContext> stream;
-  if (!NT_SUCCESS(FltGetStreamContext(objects->Instance, objects->FileObject, stream.Receive()))) {
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-  }
+  const bool tracked = NT_SUCCESS(
+      FltGetStreamContext(objects->Instance, objects->FileObject, stream.Receive()));
+  // Only the renames the driver handles have their flags cut to the replace
+  // bit. Any other file on the volume is none of the view's business: its
+  // rename goes down exactly as the caller made it, POSIX semantics and
+  // ignore-read-only included.
+  if (tracked || TouchesDriverFolders(source, target)) NormaliseRenameFlags(data, rename);
+  if (!tracked) return FLT_PREOP_SUCCESS_NO_CALLBACK;
   if (source.HasBuffer()) {
     ExclusiveLock lock(Globals.StreamContextLock);
     if (!RtlEqualUnicodeString(&source.Get(), &stream->FileName, FALSE)) {
@@ -153,6 +171,7 @@ FLT_PREOP_CALLBACK_STATUS RenameOutOfView(PFLT_CALLBACK_DATA data, PCFLT_RELATED
 FLT_PREOP_CALLBACK_STATUS RenameIntoView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
                                          const RenameBuffer& rename, const OwnedString& source,
                                          OwnedString& target) {
+  NormaliseRenameFlags(data, rename);
   NTSTATUS status = ResolveViewTarget(data, &target);
   if (!NT_SUCCESS(status)) return CompleteOperation(data, status);
   if (NamesStream(target.Get())) return CompleteOperation(data, STATUS_INVALID_PARAMETER);
@@ -228,12 +247,12 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFile(PFLT_CALLBACK_DATA data, PCFLT_RELATED
   // A plain new name stays in the file's own folder, which is no folder of
   // the view: without the file's name it still goes down as it came.
   if (!NT_SUCCESS(status) && !source.HasBuffer() && IsPlainLeafName(rename)) {
-    return RenameOutOfView(data, objects, source, completionContext);
+    return RenameOutOfView(data, objects, rename, source, target, completionContext);
   }
   if (!NT_SUCCESS(status)) return CompleteOperation(data, status);
   ViewPathKind kind = ViewPathNone;
   if (!ClassifyViewPath(&target.Get(), &kind)) {
-    return RenameOutOfView(data, objects, source, completionContext);
+    return RenameOutOfView(data, objects, rename, source, target, completionContext);
   }
   return RenameIntoView(data, objects, rename, source, target);
 }

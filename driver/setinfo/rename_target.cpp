@@ -92,19 +92,22 @@ NTSTATUS CaptureRenameBuffer(PFLT_CALLBACK_DATA data, RenameBuffer* rename) {
       nameBytes > kMaxPathBytes) {
     return STATUS_INVALID_PARAMETER;
   }
-  // The Ex class keeps only the replace bit of its low byte; the file
-  // system below sees the buffer so reduced.
-  auto* first = reinterpret_cast<PUCHAR>(info);
-  if (params.FileInformationClass == FileRenameInformationEx) {
-    *first &= static_cast<UCHAR>(FILE_RENAME_REPLACE_IF_EXISTS);
-  }
+  const UCHAR first = *reinterpret_cast<const UCHAR*>(info);
   rename->Info = info;
   rename->Name = BorrowString(info->FileName, static_cast<USHORT>(nameBytes));
-  rename->Replace = *first != 0;
+  rename->Replace = params.FileInformationClass == FileRenameInformationEx
+                        ? (first & FILE_RENAME_REPLACE_IF_EXISTS) != 0
+                        : first != 0;
   if (info->RootDirectory == nullptr && IsDosDevicePath(rename->Name)) {
     rename->DriveLetter = rename->Name.Buffer[4];
   }
   return STATUS_SUCCESS;
+}
+
+void NormaliseRenameFlags(PFLT_CALLBACK_DATA data, const RenameBuffer& rename) {
+  if (data->Iopb->Parameters.SetFileInformation.FileInformationClass == FileRenameInformationEx) {
+    *reinterpret_cast<PUCHAR>(rename.Info) &= static_cast<UCHAR>(FILE_RENAME_REPLACE_IF_EXISTS);
+  }
 }
 
 bool IsPlainLeafName(const RenameBuffer& rename) {

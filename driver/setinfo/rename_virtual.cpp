@@ -32,6 +32,37 @@ using namespace protocol;
 constexpr ULONG kMinFolderTargetChars = 21;
 constexpr ULONG kMaxFolderTargetChars = 2071;
 
+// The file object's new name, given before the server is asked: a name
+// that needs pool the I/O manager cannot get then fails the rename while
+// nothing has changed. Unless the rename is kept, the old name goes back
+// into the buffer that now holds the longer of the two (no pool needed).
+class [[nodiscard]] FileObjectNameSwap {
+ public:
+  explicit FileObjectNameSwap(PFILE_OBJECT fileObject) : fileObject_(fileObject) {}
+  FileObjectNameSwap(const FileObjectNameSwap&) = delete;
+  FileObjectNameSwap& operator=(const FileObjectNameSwap&) = delete;
+  ~FileObjectNameSwap() {
+    if (swapped_ && !kept_) {
+      (void)IoReplaceFileObjectName(fileObject_, old_->Buffer, old_->Length);
+    }
+  }
+  // `name` is volume-relative, as the I/O manager leaves a file object's name.
+  NTSTATUS Swap(const UNICODE_STRING& name) {
+    old_ = OwnedString::CopyOf(NonPagedPool, fileObject_->FileName, fileObject_->FileName.Length);
+    if (!old_.HasBuffer()) return STATUS_INSUFFICIENT_RESOURCES;
+    const NTSTATUS status = IoReplaceFileObjectName(fileObject_, name.Buffer, name.Length);
+    swapped_ = NT_SUCCESS(status);
+    return status;
+  }
+  void Keep() { kept_ = true; }
+
+ private:
+  PFILE_OBJECT fileObject_;
+  OwnedString old_;
+  bool swapped_ = false;
+  bool kept_ = false;
+};
+
 struct VirtualRename {
   PFLT_CALLBACK_DATA data;
   PCFLT_RELATED_OBJECTS objects;
@@ -43,6 +74,7 @@ struct VirtualRename {
   OwnedString target;  // T
   bool inView;
   OwnedString newKey;  // the entry's path after a rename on the server
+  FileObjectNameSwap* name;
 };
 
 FLT_PREOP_CALLBACK_STATUS Complete(VirtualRename& op, NTSTATUS status, ULONG_PTR information = 0) {
@@ -74,21 +106,14 @@ NTSTATUS OpenLocal(const VirtualRename& op, PUNICODE_STRING path, ACCESS_MASK ac
                          attributes, share, FILE_OPEN, options, nullptr, 0, 0);
 }
 
-// The file object's name is relative to its volume, as the I/O manager
-// leaves it after a create; the entry's path is the full device path.
+// The entry takes the new path (the file object has its new name already).
 NTSTATUS GiveNewName(VirtualRename& op) {
-  const ULONG prefixBytes = static_cast<ULONG>(Globals.VolumePrefixLength) * sizeof(WCHAR);
-  const UNICODE_STRING& target = op.target.Get();
-  NTSTATUS status = RenameOpenHandleEntry(op.entry, &op.newKey);
+  const NTSTATUS status = RenameOpenHandleEntry(op.entry, &op.newKey);
   if (!NT_SUCCESS(status)) return status;
-  if (target.Length > prefixBytes) {
-    status = IoReplaceFileObjectName(op.objects->FileObject,
-                                     target.Buffer + Globals.VolumePrefixLength,
-                                     static_cast<USHORT>(target.Length - prefixBytes));
-  }
+  op.name->Keep();
   ForgetDeletedItem(&op.path.Get());
-  ForgetItemInfo(&target);
-  return status;
+  ForgetItemInfo(&op.target.Get());
+  return STATUS_SUCCESS;
 }
 
 // Deletes the local copy of the item a replacing rename removes, so that
@@ -169,8 +194,14 @@ FLT_PREOP_CALLBACK_STATUS RenameServerItem(VirtualRename& op) {
   ULONG answer = kRenameNoAnswer;
   const NTSTATUS status =
       RequestServerRename(op.data, &op.path.Get(), &op.target.Get(), false, &answer);
-  if (answer == kRenameMoveOutOfView) return MoveOutOfView(op);
-  if (!NT_SUCCESS(status)) return Complete(op, STATUS_ACCESS_DENIED);
+  if (answer == kRenameMoveOutOfView) {
+    // Moving the copy to a target in the view would make the file in the
+    // merged view's own folder on disk: only a target outside is moved.
+    return op.inView ? Complete(op, STATUS_ACCESS_DENIED) : MoveOutOfView(op);
+  }
+  // A name outside the view is no server name: there, only a move out is
+  // acted on.
+  if (!NT_SUCCESS(status) || !op.inView) return Complete(op, STATUS_ACCESS_DENIED);
   switch (answer) {
     case kRenameDone:
       // The server has the new name: the driver's names follow it even if
@@ -182,6 +213,17 @@ FLT_PREOP_CALLBACK_STATUS RenameServerItem(VirtualRename& op) {
     default:
       return Complete(op, STATUS_ACCESS_DENIED);
   }
+}
+
+void UndoServerRename(const VirtualRename& op) {
+  ULONG answer = kRenameNoAnswer;
+  const NTSTATUS status =
+      RequestServerRename(op.data, &op.target.Get(), &op.path.Get(), true, &answer);
+  if (!NT_SUCCESS(status) || answer != kRenameDone) {
+    TAVO_PRINT("Failed to rename %wZ back to %wZ \n", &op.target.Get(), &op.path.Get());
+  }
+  ForgetItemInfo(&op.target.Get());
+  ForgetItemInfo(&op.path.Get());
 }
 
 FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folder,
@@ -230,7 +272,14 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folde
   if (!buffer) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
   const NTSTATUS renamed = FltSetInformationFile(op.objects->Instance, folder.Object(),
                                                  buffer.Data(), length, FileRenameInformation);
-  if (!NT_SUCCESS(renamed)) return Complete(op, renamed);
+  if (!NT_SUCCESS(renamed)) {
+    // The server has the new name but the folder on disk cannot follow (a
+    // file below it is open, say): the server is asked to take the old
+    // name back, so that server, backend folder and tables agree again.
+    // (Out of the view the answer only lets the local rename go ahead.)
+    if (answer == kRenameDone && op.inView) UndoServerRename(op);
+    return Complete(op, renamed);
+  }
   NotifyRename(&folderCopy, &backend.Get());
   OwnedString viewPath;
   if (BackendPathToViewPath(&folderCopy, &viewPath) && viewPath.HasBuffer()) {
@@ -246,9 +295,12 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folde
 FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
                                             PCFLT_RELATED_OBJECTS objects,
                                             StreamHandleContext* handle) {
-  VirtualRename op{data, objects, handle->Entry, handle->Opener, {}, {}, false, {}, false, {}};
+  FileObjectNameSwap name(objects->FileObject);
+  VirtualRename op{data,  objects, handle->Entry, handle->Opener, {}, {}, false, {}, false, {},
+                   &name};
   NTSTATUS status = CaptureRenameBuffer(data, &op.rename);
   if (!NT_SUCCESS(status)) return Complete(op, status);
+  NormaliseRenameFlags(data, op.rename);
   {
     SharedLock entryLock(op.entry->EntryLock);
     op.path = OwnedString::CopyOf(NonPagedPool, op.entry->Path, op.entry->Path.Length);
@@ -267,8 +319,19 @@ FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
     if (NamesStream(op.target.Get())) return Complete(op, STATUS_INVALID_PARAMETER);
     op.newKey = OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().Length);
     if (!op.newKey.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+    const USHORT prefixBytes = static_cast<USHORT>(Globals.VolumePrefixLength * sizeof(WCHAR));
+    if (op.target->Length <= prefixBytes) return Complete(op, STATUS_INVALID_PARAMETER);
+    status = name.Swap(BorrowString(op.target->Buffer + Globals.VolumePrefixLength,
+                                    static_cast<USHORT>(op.target->Length - prefixBytes)));
+    if (!NT_SUCCESS(status)) return Complete(op, status);
   }
 
+  // As on NTFS, a folder with an item open below it keeps its name: the
+  // open items' entries and names would otherwise go on naming the old
+  // place.
+  if (op.isDirectory && PathHasEntryBelow(&op.path.Get())) {
+    return Complete(op, STATUS_ACCESS_DENIED);
+  }
   if (op.isDirectory) {
     OwnedString folderCopy;
     ViewPathToBackendPath(&op.path.Get(), &folderCopy);

@@ -28,14 +28,18 @@ struct OpenerRecord;
 struct RenameBuffer {
   FILE_RENAME_INFORMATION* Info;
   UNICODE_STRING Name;  // borrows Info->FileName
-  bool Replace;         // the normalised first byte is non-zero
+  bool Replace;         // ReplaceIfExists, or FILE_RENAME_REPLACE_IF_EXISTS of Flags
   WCHAR DriveLetter;    // of a "\??\X:\..." name; 0 for other forms
 };
 
-// Checks the buffer and normalises its first byte in place (the Ex class
-// keeps only FILE_RENAME_REPLACE_IF_EXISTS of its low byte).
-// STATUS_INVALID_PARAMETER for a buffer that does not hold its name.
+// Checks the buffer; nothing in it is changed. STATUS_INVALID_PARAMETER
+// for a buffer that does not hold its name.
 NTSTATUS CaptureRenameBuffer(PFLT_CALLBACK_DATA data, RenameBuffer* rename);
+
+// For a rename the driver handles: the Ex class keeps only
+// FILE_RENAME_REPLACE_IF_EXISTS of its low byte, in place, so that what the
+// file system finally sees follows the driver's own decisions.
+void NormaliseRenameFlags(PFLT_CALLBACK_DATA data, const RenameBuffer& rename);
 
 // The full device path the rename names as its target. `sourcePath` (the
 // full path of the file being renamed) places a bare new name in the

@@ -142,6 +142,36 @@ TEST_F(LocalFilesTest, BackendFileRenamesAreReportedExceptToPartialDownloads) {
   EXPECT_EQ(deleted, kBackend + u"\\final.pdf");
 }
 
+// FileRenameInformationEx flags reach the file system as the caller made
+// them, except in a rename the driver handles, which keeps only the replace
+// bit: an open target can then be replaced only with POSIX semantics.
+TEST_F(LocalFilesTest, ExFlagsAreCutOnlyInRenamesTheDriverHandles) {
+  struct Row {
+    const char* what;
+    std::u16string folder;
+    NTSTATUS status;
+  };
+  const Row rows[] = {
+      {"outside the view", u"\\Users\\ann\\Documents", STATUS_SUCCESS},
+      {"under the backend folder", kBackendOnVolume, STATUS_ACCESS_DENIED},
+  };
+  for (const Row& row : rows) {
+    ASSERT_EQ(volume_->Populate({DirSpec(row.folder), FileSpecOf(row.folder + u"\\old.txt", "o"),
+                                 FileSpecOf(row.folder + u"\\held.txt", "h")}),
+              STATUS_SUCCESS);
+    OpenResult held = Open(kVolumeDevice + row.folder + u"\\held.txt", FILE_READ_DATA, FILE_OPEN);
+    ASSERT_EQ(held.status, STATUS_SUCCESS);
+    OpenResult opened = OpenForRename(row.folder + u"\\old.txt");
+    EXPECT_EQ(SetInfo(opened, FileRenameInformationEx,
+                      RenameInfo(Dos(row.folder + u"\\held.txt"), 0x43))
+                  .status,
+              row.status)
+        << row.what;
+    Close(opened);
+    Close(held);
+  }
+}
+
 TEST_F(LocalFilesTest, RenameIntoAFolderOfTheViewByDeviceNameIsRedirectedToo) {
   OpenResult opened = OpenForRename(kOutside);
   EXPECT_EQ(SetInfo(opened, FileRenameInformationEx,

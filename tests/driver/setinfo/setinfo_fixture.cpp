@@ -11,9 +11,8 @@ void SetInfoTest::SetUp() {
     const std::u16string from = request.Name(8, protocol::kRenameNamesOffset);
     const std::u16string to =
         request.Name(12, protocol::kRenameNamesOffset + request.U32(8));
-    if (renameAnswer_ == protocol::kRenameDone && request.U32(4) == 0) MoveServerItem(from, to);
-    if (renameAnswer_ == protocol::kRenameDone && request.U32(4) == 1 &&
-        to.compare(0, kView.size(), kView) == 0) {
+    // The server holds names in the view only.
+    if (renameAnswer_ == protocol::kRenameDone && to.compare(0, kView.size(), kView) == 0) {
       MoveServerItem(from, to);
     }
     std::vector<std::uint8_t> answer(4);

@@ -5,6 +5,8 @@
 
 #include "core/globals.h"
 #include "create/open_handle_table.h"
+#include "io/io_manager.h"
+#include "verifier/faults.h"
 
 namespace tavo::testing {
 namespace {
@@ -192,6 +194,10 @@ const RenameRow kRenames[] = {
      false, 1},
     {"download first is not for files", u"new.docx", FileRenameInformation, 0, 6, nullptr,
      STATUS_ACCESS_DENIED, false, 1},
+    {"move out is not for a target in the view", u"new.docx", FileRenameInformation, 0, 5,
+     nullptr, STATUS_ACCESS_DENIED, false, 1},
+    {"only a move out leaves the view", u"\\Users\\ann\\x.docx", FileRenameInformation, 0, 1,
+     nullptr, STATUS_ACCESS_DENIED, false, 1},
     {"collision", u"taken.docx", FileRenameInformation, 0, 1, u"taken.docx",
      STATUS_OBJECT_NAME_COLLISION, false, 0},
     {"collision ex without replace bit", u"taken.docx", FileRenameInformationEx, 0x42, 1,
@@ -206,12 +212,14 @@ const RenameRow kRenames[] = {
 TEST_P(ServerRenameTest, FollowsTheServersAnswer) {
   const RenameRow& row = GetParam();
   SetRenameAnswer(row.answer);
-  const std::u16string target = InView(u"\\" + std::u16string(row.target));
+  const std::u16string target = row.target[0] == u'\\' ? kVolumeDevice + std::u16string(row.target)
+                                                        : InView(u"\\" + std::u16string(row.target));
   if (row.existing != nullptr) AddServerItem(target, {false, "older"});
   OpenResult opened = OpenVirtual(file_);
   OpenHandleEntry* entry = EntryOf(file_);
   const SetInfoResult result =
-      SetInfo(opened, row.infoClass, RenameInfo(Dos(kViewOnVolume + u"\\" + row.target), row.first));
+      SetInfo(opened, row.infoClass,
+              RenameInfo(Dos(target.substr(std::u16string(kVolumeDevice).size())), row.first));
   EXPECT_EQ(result.status, row.status);
   EXPECT_EQ(result.information, 0u);
   const auto renames = Sent(kRequestRenameItem);
@@ -263,6 +271,48 @@ TEST_F(VirtualItemsTest, BareNameRenamesWithinTheFolderAndLaterOpensFindTheNewNa
   Close(again);
   Close(opened);
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(VirtualItemsTest, ANameTheFileObjectCannotTakeFailsTheRenameBeforeTheServerIsAsked) {
+  OpenResult opened = OpenVirtual(file_);
+  sim::faults::FailEvery(sim::faults::Site::PoolAllocation, sim::io::kFileNameBufferTag);
+  const SetInfoResult result =
+      SetInfo(opened, FileRenameInformation, RenameInfo(u"a much longer name.docx", 0));
+  sim::faults::Clear();
+  EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_TRUE(Sent(kRequestRenameItem).empty());
+  EXPECT_TRUE(ServerHas(file_));
+  EXPECT_NE(EntryOf(file_), nullptr);
+  Close(opened);
+}
+
+TEST_F(VirtualItemsTest, FolderWithAnItemOpenBelowKeepsItsNameAsOnDisk) {
+  const std::u16string child = folder_ + u"\\plan.txt";
+  AddServerItem(child, {false, "plan"});
+  OpenResult held = OpenVirtual(child);
+  OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"Archive", 0)).status,
+            STATUS_ACCESS_DENIED);
+  EXPECT_TRUE(Sent(kRequestRenameItem).empty());
+  EXPECT_TRUE(ServerHas(child));
+  Close(opened);
+  Close(held);
+}
+
+TEST_F(VirtualItemsTest, ItemsOfARenamedFolderAreFoundOnlyUnderTheNewName) {
+  const std::u16string child = folder_ + u"\\plan.txt";
+  AddServerItem(child, {false, "plan"});
+  OpenResult looked = Open(child, FILE_READ_ATTRIBUTES, FILE_OPEN);  // its answer is kept
+  ASSERT_EQ(looked.status, STATUS_SUCCESS);
+  Close(looked);
+  OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"Archive", 0)).status,
+            STATUS_SUCCESS);
+  Close(opened);
+  EXPECT_EQ(Open(child, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+  OpenResult moved = Open(InView(u"\\Archive\\plan.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN);
+  EXPECT_EQ(moved.status, STATUS_SUCCESS);
+  Close(moved);
 }
 
 TEST_F(VirtualItemsTest, NameRelativeToAnOpenFolderIsPlacedInIt) {
@@ -333,6 +383,41 @@ TEST_F(VirtualItemsTest, FolderWithLocalCopyIsRenamedLocallyAfterTheServer) {
   // The local rename is reported with both backend names.
   ASSERT_TRUE(client_->WaitForNotifications(1));
   Close(opened);
+  ExpectViewFolderEmpty();
+}
+
+TEST_F(VirtualItemsTest, FolderWhoseCopyCannotFollowKeepsItsNameOnTheServer) {
+  struct Row {
+    const char* what;
+    std::u16string target;  // on the volume
+    std::size_t renameRequests;
+  };
+  const Row rows[] = {
+      // Renamed on the server, then asked to take the old name back.
+      {"in the view", kViewOnVolume + u"\\Archive", 2},
+      // The server's answer only let the local rename go ahead.
+      {"out of the view", u"\\Users\\ann\\Documents\\Projects", 1},
+  };
+  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  AddBackendDirectory(u"\\Projects");
+  AddBackendFile(u"\\Projects\\plan.txt");
+  // A file open below the local folder: the file system refuses its rename.
+  OpenResult child = Open(kBackend + u"\\Projects\\plan.txt", FILE_READ_DATA, FILE_OPEN);
+  ASSERT_EQ(child.status, STATUS_SUCCESS);
+  for (const Row& row : rows) {
+    const std::size_t before = Sent(kRequestRenameItem).size();
+    OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+    EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(Dos(row.target), 0)).status,
+              STATUS_ACCESS_DENIED)
+        << row.what;
+    EXPECT_EQ(Sent(kRequestRenameItem).size() - before, row.renameRequests) << row.what;
+    EXPECT_TRUE(ServerHas(folder_)) << row.what;
+    EXPECT_FALSE(ServerHas(InView(u"\\Archive"))) << row.what;
+    EXPECT_NE(EntryOf(folder_), nullptr);
+    Close(opened);
+  }
+  EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\Projects\\plan.txt"));
+  Close(child);
   ExpectViewFolderEmpty();
 }
 

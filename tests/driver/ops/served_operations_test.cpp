@@ -316,6 +316,14 @@ TEST_F(ServedOperationsTest, LocalCopyReportsItsMergedViewName) {
       const std::string text(small.begin(), small.end());
       EXPECT_EQ(text.find("A\0p\0p\0D\0a\0t\0a", 0, 14), std::string::npos) << length;
     }
+    // A caller that sizes its buffer from the length an overflow reports
+    // gets the name on the retry, though the backend name is the longer.
+    std::vector<ULONGLONG> first(1);
+    ASSERT_EQ(Query(local, first.data(), 8, infoClass), STATUS_BUFFER_OVERFLOW);
+    const ULONG retry = FIELD_OFFSET(FILE_NAME_INFORMATION, FileName) +
+                        reinterpret_cast<FILE_NAME_INFORMATION*>(first.data())->FileNameLength;
+    std::vector<ULONGLONG> second(retry / 8 + 1);
+    EXPECT_EQ(Query(local, second.data(), retry, infoClass), STATUS_SUCCESS);
   }
   // The name that ends the all-information record is rewritten too.
   std::vector<ULONGLONG> all(64);
@@ -439,8 +447,12 @@ TEST_F(ServedOperationsTest, EveryAllocationFailureEndsCleanly) {
        }},
       {"name of a local copy",
        [&] {
-         UCHAR buffer[512];
-         return Query(local, buffer, sizeof(buffer), FileNameInformation);
+         UCHAR buffer[512] = {};
+         const NTSTATUS status = Query(local, buffer, sizeof(buffer), FileNameInformation);
+         // Not rewritten, the backend name is not shown either.
+         const std::string text(reinterpret_cast<char*>(buffer), sizeof(buffer));
+         EXPECT_EQ(text.find("A\0p\0p\0D\0a\0t\0a", 0, 14), std::string::npos);
+         return status;
        }},
   };
   for (const Scenario& scenario : scenarios) {

@@ -277,19 +277,28 @@ NTSTATUS ComposeCreateName(PFILE_OBJECT fileObject, OwnedString* name) {
 NTSTATUS FilterGenerateFileName(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                 PFLT_CALLBACK_DATA CallbackData, FLT_FILE_NAME_OPTIONS NameOptions,
                                 PBOOLEAN CacheFileNameInformation, PFLT_NAME_CONTROL FileName) {
-  if ((NameOptions & 3) == 0) return STATUS_NOT_SUPPORTED;
+  const ULONG format = FltGetFileNameFormat(NameOptions);
+  if (format != FLT_FILE_NAME_NORMALIZED && format != FLT_FILE_NAME_OPENED &&
+      format != FLT_FILE_NAME_SHORT) {
+    return STATUS_NOT_SUPPORTED;
+  }
   // The nested query is answered below this filter.
   NameOptions &= ~FLT_FILE_NAME_REQUEST_FROM_CURRENT_PROVIDER;
   const bool duringCreate =
       CallbackData != nullptr && CallbackData->Iopb->MajorFunction == IRP_MJ_CREATE;
-  // Once open, a virtual item is named by its entry. Its file object's own
-  // name may be relative to a directory that RelatedFileObject no longer
-  // names (that field is valid during the create only), and the file
-  // system below never saw it.
-  if (!duringCreate) {
+  // Once open (in a filter's post-create too), a virtual item is named by
+  // its entry. Its file object's own name may be relative to a directory
+  // that RelatedFileObject no longer names (that field is valid during the
+  // create only), and the file system below never saw it. A file object
+  // still being created has no handle context.
+  {
     ContextRef<StreamHandleContext> handle;
     if (NT_SUCCESS(FltGetStreamHandleContext(Instance, FileObject, handle.Receive())) &&
         IsVirtualOpen(handle.Get())) {
+      // A short name is the final component's 8.3 name alone. A server-only
+      // item has none on disk: answered as the file system answers for a
+      // file without one.
+      if (format == FLT_FILE_NAME_SHORT) return STATUS_OBJECT_NAME_NOT_FOUND;
       const UNICODE_STRING& path = handle->Entry->Path;
       const NTSTATUS status = FltCheckAndGrowNameControl(FileName, path.Length);
       if (!NT_SUCCESS(status)) return status;
@@ -298,8 +307,11 @@ NTSTATUS FilterGenerateFileName(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
       return status;
     }
   }
+  // Every other file object the file system opened: it knows the short
+  // name (the full names composed below are no short names).
   OwnedString name;
-  if (!NT_SUCCESS(ComposeOpenedName(FileObject, duringCreate, &name)) ||
+  if (format == FLT_FILE_NAME_SHORT ||
+      !NT_SUCCESS(ComposeOpenedName(FileObject, duringCreate, &name)) ||
       !IsUnderViewRootRelative(name.Get())) {
     return DeferGenerateFileName(Instance, FileObject, CallbackData, NameOptions,
                                  CacheFileNameInformation, FileName);

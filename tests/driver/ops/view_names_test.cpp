@@ -47,6 +47,15 @@ TEST_F(ServedOperationsTest, NameQueriesFromAboveNameServerItemsAndDeferOthers) 
                 sim::harness::ToUtf8(c.name));
       FltReleaseFileNameInformation(info);
     }
+    // A short name holds no path: a server-only item has none on disk.
+    if (c.path == kServerFile || c.path == kServerFolder) {
+      PFLT_FILE_NAME_INFORMATION info = nullptr;
+      EXPECT_EQ(FltGetFileNameInformationUnsafe(static_cast<PFILE_OBJECT>(object), nullptr,
+                                                FLT_FILE_NAME_SHORT | FLT_FILE_NAME_QUERY_DEFAULT,
+                                                &info),
+                STATUS_OBJECT_NAME_NOT_FOUND);
+      if (info != nullptr) FltReleaseFileNameInformation(info);
+    }
     ObDereferenceObject(object);
     Close(opened);
   }

@@ -372,13 +372,14 @@ TEST_F(ServedOperationsTest, SecurityIsBorrowedFromTheBackendArea) {
   Close(root);
 }
 
-// A device-name answer that would not fit is not written at all, and its
-// Information stays within the caller's buffer.
-TEST_F(ServedOperationsTest, ShortDeviceNameBufferGetsNothing) {
+// A device-name answer that would not fit is not written; a buffer that
+// holds the fixed record learns the length needed. Information stays
+// within the caller's buffer.
+TEST_F(ServedOperationsTest, ShortDeviceNameBufferGetsTheLengthAtMost) {
   OpenResult file = Open(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
   ASSERT_EQ(file.status, STATUS_SUCCESS);
   const ULONG rootBytes = static_cast<ULONG>(kView.size() * 2);
-  for (ULONG length : {0u, 2u, 10u, rootBytes - 1, rootBytes}) {
+  for (ULONG length : {0u, 3u, 4u, 10u, rootBytes - 1, rootBytes}) {
     std::vector<UCHAR> out(length + 8, 0xCC);
     IO_STATUS_BLOCK iosb{};
     const NTSTATUS status = As(file, [&] {
@@ -386,10 +387,16 @@ TEST_F(ServedOperationsTest, ShortDeviceNameBufferGetsNothing) {
                                    IOCTL_MOUNTDEV_QUERY_DEVICE_NAME, nullptr, 0, out.data(),
                                    length);
     });
-    if (length < rootBytes) {
+    if (length < sizeof(MOUNTDEV_NAME)) {
       EXPECT_EQ(status, STATUS_BUFFER_OVERFLOW) << length;
       EXPECT_EQ(iosb.Information, 0u) << length;
       for (UCHAR byte : out) ASSERT_EQ(byte, 0xCC) << length;
+    } else if (length < rootBytes) {
+      EXPECT_EQ(status, STATUS_BUFFER_OVERFLOW) << length;
+      EXPECT_EQ(iosb.Information, sizeof(MOUNTDEV_NAME)) << length;
+      EXPECT_EQ(reinterpret_cast<MOUNTDEV_NAME*>(out.data())->NameLength,
+                std::char_traits<char16_t>::length(kVolumeDevice) * 2);
+      for (ULONG i = sizeof(MOUNTDEV_NAME); i < out.size(); ++i) ASSERT_EQ(out[i], 0xCC) << length;
     } else {
       ASSERT_EQ(status, STATUS_SUCCESS);
       auto* name = reinterpret_cast<MOUNTDEV_NAME*>(out.data());

@@ -33,21 +33,49 @@ constexpr ULONG kViewItemAnswerBytes = 616;
 constexpr ACCESS_MASK kTargetParentFileAccess = SYNCHRONIZE | FILE_ADD_FILE;
 constexpr ACCESS_MASK kTargetParentFolderAccess = SYNCHRONIZE | FILE_ADD_SUBDIRECTORY;
 
+// The volume-relative name of a create's related directory. A handle the
+// driver serves (a virtual item, the merged-view root) is named from its
+// handle context: its own FileName may be relative to a directory that is
+// no longer known, and the file system below never opened it to resolve
+// that. Any other directory by its FileName. The result borrows from
+// `context` or the file object.
+UNICODE_STRING RelatedDirectoryName(PFLT_INSTANCE instance, PFILE_OBJECT related,
+                                    ContextRef<StreamHandleContext>* context) {
+  if (instance != nullptr &&
+      NT_SUCCESS(FltGetStreamHandleContext(instance, related, context->Receive()))) {
+    StreamHandleContext* handle = context->Get();
+    const UNICODE_STRING* full = IsVirtualOpen(handle) ? &handle->Entry->Path
+                                 : handle->IsViewRoot != 0 ? &handle->RootPath
+                                                           : nullptr;
+    const ULONG prefixBytes = static_cast<ULONG>(Globals.VolumePrefixLength) * sizeof(WCHAR);
+    if (full != nullptr && full->Length > prefixBytes) {
+      return BorrowString(full->Buffer + Globals.VolumePrefixLength,
+                          static_cast<USHORT>(full->Length - prefixBytes));
+    }
+  }
+  return related->FileName;
+}
+
 // The name the file object was opened with, relative to the volume; during
 // its create, a name relative to an open directory is joined to the
 // directory's name with one backslash.
-NTSTATUS ComposeOpenedName(PFILE_OBJECT fileObject, bool duringCreate, OwnedString* name) {
+NTSTATUS ComposeOpenedName(PFLT_INSTANCE instance, PFILE_OBJECT fileObject, bool duringCreate,
+                           OwnedString* name) {
   const UNICODE_STRING& own = fileObject->FileName;
   if (own.Length == 0) return STATUS_INVALID_ADDRESS;
   PFILE_OBJECT related = duringCreate ? fileObject->RelatedFileObject : nullptr;
-  const ULONG relatedBytes = related != nullptr ? related->FileName.Length : 0;
+  ContextRef<StreamHandleContext> relatedContext;
+  const UNICODE_STRING relatedName =
+      related != nullptr ? RelatedDirectoryName(instance, related, &relatedContext)
+                         : UNICODE_STRING{};
+  const ULONG relatedBytes = relatedName.Length;
   const ULONG size = own.Length + (related != nullptr ? relatedBytes + sizeof(WCHAR) : 0);
   if (size > UNICODE_STRING_MAX_BYTES) return STATUS_NAME_TOO_LONG;
   OwnedString composed = OwnedString::WithCapacity(NonPagedPool, static_cast<USHORT>(size));
   if (!composed.HasBuffer()) return STATUS_UNSUCCESSFUL;
   ULONG at = 0;
   if (relatedBytes != 0) {
-    RtlCopyMemory(composed->Buffer, related->FileName.Buffer, relatedBytes);
+    RtlCopyMemory(composed->Buffer, relatedName.Buffer, relatedBytes);
     at = relatedBytes;
     if (composed->Buffer[at / sizeof(WCHAR) - 1] == L'\\') {
       at -= sizeof(WCHAR);
@@ -265,10 +293,10 @@ NTSTATUS NormalizeInView(PCUNICODE_STRING parentDirectory, PCUNICODE_STRING comp
 
 }  // namespace
 
-NTSTATUS ComposeCreateName(PFILE_OBJECT fileObject, OwnedString* name) {
+NTSTATUS ComposeCreateName(PFLT_INSTANCE instance, PFILE_OBJECT fileObject, OwnedString* name) {
   *name = OwnedString();
   OwnedString relative;
-  NTSTATUS status = ComposeOpenedName(fileObject, true, &relative);
+  NTSTATUS status = ComposeOpenedName(instance, fileObject, true, &relative);
   if (status == STATUS_UNSUCCESSFUL) return STATUS_INSUFFICIENT_RESOURCES;
   if (!NT_SUCCESS(status)) return status;
   return MakeFullName(relative.Get(), name);
@@ -311,7 +339,7 @@ NTSTATUS FilterGenerateFileName(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
   // name (the full names composed below are no short names).
   OwnedString name;
   if (format == FLT_FILE_NAME_SHORT ||
-      !NT_SUCCESS(ComposeOpenedName(FileObject, duringCreate, &name)) ||
+      !NT_SUCCESS(ComposeOpenedName(Instance, FileObject, duringCreate, &name)) ||
       !IsUnderViewRootRelative(name.Get())) {
     return DeferGenerateFileName(Instance, FileObject, CallbackData, NameOptions,
                                  CacheFileNameInformation, FileName);

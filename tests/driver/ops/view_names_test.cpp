@@ -192,6 +192,38 @@ TEST_F(ServedOperationsTest, CreatesWithATopLevelIrpAreStillDecided) {
   EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\new.txt"));
   Close(virtualOpen);
   Close(created);
+
+  // Relative to a server folder that was itself opened relative to the
+  // root: the folder is named from its entry, not from its own (relative)
+  // file name.
+  AddServerItem(InView(u"\\Projects\\plan.txt"), {false, "the plan"});
+  OpenResult root = Open(kView, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
+  ASSERT_EQ(root.status, STATUS_SUCCESS);
+  auto openRelative = [&](HANDLE directory, const std::u16string& text, ACCESS_MASK access) {
+    return As(root, [&] {
+      sim::harness::OwnedUnicodeString name(text);
+      OBJECT_ATTRIBUTES attributes;
+      InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, directory, nullptr);
+      IO_STATUS_BLOCK iosb{};
+      HANDLE handle = nullptr;
+      const NTSTATUS status =
+          NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &iosb, nullptr, 0,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                       FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+      return std::make_pair(status, handle);
+    });
+  };
+  const auto folder = openRelative(root.handle, u"Projects", FILE_LIST_DIRECTORY);
+  ASSERT_EQ(folder.first, STATUS_SUCCESS);
+  IoSetTopLevelIrp(reinterpret_cast<PIRP>(FSRTL_FSP_TOP_LEVEL_IRP));
+  const auto plan = openRelative(folder.second, u"plan.txt", FILE_READ_ATTRIBUTES);
+  IoSetTopLevelIrp(nullptr);
+  EXPECT_EQ(plan.first, STATUS_SUCCESS);
+  As(root, [&] {
+    if (plan.second != nullptr) NtClose(plan.second);
+    return NtClose(folder.second);
+  });
+  Close(root);
 }
 
 }  // namespace

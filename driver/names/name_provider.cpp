@@ -29,9 +29,6 @@ namespace {
 
 // The client's answer buffer for an existence question.
 constexpr ULONG kViewItemAnswerBytes = 616;
-// The access with which the parent of a rename or link target is opened.
-constexpr ACCESS_MASK kTargetParentFileAccess = SYNCHRONIZE | FILE_ADD_FILE;
-constexpr ACCESS_MASK kTargetParentFolderAccess = SYNCHRONIZE | FILE_ADD_SUBDIRECTORY;
 
 // The volume-relative name of a create's related directory. A handle the
 // driver serves (a virtual item, the merged-view root) is named from its
@@ -152,11 +149,12 @@ NTSTATUS MakeFullName(const UNICODE_STRING& name, OwnedString* full) {
   return STATUS_SUCCESS;
 }
 
+// Whether the create opens the parent of a rename or link target: the I/O
+// manager marks that open with SL_OPEN_TARGET_DIRECTORY. Its desired access
+// (SYNCHRONIZE with FILE_ADD_FILE or FILE_ADD_SUBDIRECTORY) is no mark: an
+// ordinary create may ask for exactly that.
 bool IsTargetParentOpen(PFLT_CALLBACK_DATA data) {
-  const PIO_SECURITY_CONTEXT security = data->Iopb->Parameters.Create.SecurityContext;
-  if (security == nullptr) return false;
-  return security->DesiredAccess == kTargetParentFileAccess ||
-         security->DesiredAccess == kTargetParentFolderAccess;
+  return (data->Iopb->OperationFlags & SL_OPEN_TARGET_DIRECTORY) != 0;
 }
 
 // The name of a file object at or under MergedViewRoot, as a full device

@@ -101,11 +101,13 @@ bool IsUnderViewRootRelative(const UNICODE_STRING& name) {
 }
 
 // Whether the client knows the item at the full path: from ItemInfoCache,
-// or asked with the client's own session.
+// or asked with the client's own session. Only an answer that holds the
+// item's information says so: a success that delivered less (nothing at all
+// when the wait ended without an answer) is absence, as for a create.
 bool QueryViewItemInfo(PCUNICODE_STRING path) {
   PoolBuffer cached;
   LookupItemInfo(path, &cached);
-  if (cached) return true;
+  if (cached && cached.Size() >= protocol::kItemInfoReplySize) return true;
   PoolBuffer payload =
       PoolBuffer::Allocate(NonPagedPool, path->Length + protocol::kItemInfoRequestOverhead);
   PoolBuffer answer = PoolBuffer::Allocate(NonPagedPool, kViewItemAnswerBytes);
@@ -125,8 +127,8 @@ bool QueryViewItemInfo(PCUNICODE_STRING path) {
   const NTSTATUS status =
       SendRequestAndWait(payload.Data(), payload.Size(), protocol::kRequestItemQuery, answer.Data(),
                          answer.Size(), &answerLength);
-  if (!NT_SUCCESS(status)) return false;
   if (answerLength > answer.Size()) answerLength = answer.Size();
+  if (!NT_SUCCESS(status) || answerLength < protocol::kItemInfoReplySize) return false;
   CacheItemInfoIfCurrent(path, answer.Data(), answerLength, queriedAt);
   return true;
 }

@@ -178,6 +178,13 @@ TEST_F(ServedOperationsTest, ComponentsUnderTheViewAreNormalizedByTheClient) {
       EXPECT_EQ(names->FileNameLength, 0u);
     }
   }
+  // A success without the item's information is no answer.
+  client_->OnRequest(protocol::kRequestItemQuery, ScriptedAnswer::Now(0));
+  sim::harness::OwnedUnicodeString parent(kView + u"\\"), component(u"ghost.txt");
+  FILE_NAMES_INFORMATION names[8];
+  EXPECT_EQ(FilterNormalizeNameComponentEx(nullptr, nullptr, parent.get(), 0, component.get(),
+                                           names, sizeof(names), 0, nullptr),
+            STATUS_NO_SUCH_FILE);
 }
 
 // On a thread whose top-level IRP is set the Filter Manager names nothing;

@@ -101,7 +101,7 @@ NTSTATUS GetCreateFileName(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS object
   // create under the view would reach the view's folder on disk: the name
   // is composed from the file object instead.
   if (status == STATUS_FLT_INVALID_NAME_REQUEST || status == STATUS_FLT_NAME_CACHE_MISS) {
-    return ComposeCreateName(objects->FileObject, name);
+    return ComposeCreateName(objects->Instance, objects->FileObject, name);
   }
   if (!NT_SUCCESS(status)) return status;
   // A name from the Filter Manager always begins with its volume's device

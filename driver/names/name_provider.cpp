@@ -29,25 +29,50 @@ namespace {
 
 // The client's answer buffer for an existence question.
 constexpr ULONG kViewItemAnswerBytes = 616;
-// The access with which the parent of a rename or link target is opened.
-constexpr ACCESS_MASK kTargetParentFileAccess = SYNCHRONIZE | FILE_ADD_FILE;
-constexpr ACCESS_MASK kTargetParentFolderAccess = SYNCHRONIZE | FILE_ADD_SUBDIRECTORY;
+
+// The volume-relative name of a create's related directory. A handle the
+// driver serves (a virtual item, the merged-view root) is named from its
+// handle context: its own FileName may be relative to a directory that is
+// no longer known, and the file system below never opened it to resolve
+// that. Any other directory by its FileName. The result borrows from
+// `context` or the file object.
+UNICODE_STRING RelatedDirectoryName(PFLT_INSTANCE instance, PFILE_OBJECT related,
+                                    ContextRef<StreamHandleContext>* context) {
+  if (instance != nullptr &&
+      NT_SUCCESS(FltGetStreamHandleContext(instance, related, context->Receive()))) {
+    StreamHandleContext* handle = context->Get();
+    const UNICODE_STRING* full = IsVirtualOpen(handle) ? &handle->Entry->Path
+                                 : handle->IsViewRoot != 0 ? &handle->RootPath
+                                                           : nullptr;
+    const ULONG prefixBytes = static_cast<ULONG>(Globals.VolumePrefixLength) * sizeof(WCHAR);
+    if (full != nullptr && full->Length > prefixBytes) {
+      return BorrowString(full->Buffer + Globals.VolumePrefixLength,
+                          static_cast<USHORT>(full->Length - prefixBytes));
+    }
+  }
+  return related->FileName;
+}
 
 // The name the file object was opened with, relative to the volume; during
 // its create, a name relative to an open directory is joined to the
 // directory's name with one backslash.
-NTSTATUS ComposeOpenedName(PFILE_OBJECT fileObject, bool duringCreate, OwnedString* name) {
+NTSTATUS ComposeOpenedName(PFLT_INSTANCE instance, PFILE_OBJECT fileObject, bool duringCreate,
+                           OwnedString* name) {
   const UNICODE_STRING& own = fileObject->FileName;
   if (own.Length == 0) return STATUS_INVALID_ADDRESS;
   PFILE_OBJECT related = duringCreate ? fileObject->RelatedFileObject : nullptr;
-  const ULONG relatedBytes = related != nullptr ? related->FileName.Length : 0;
+  ContextRef<StreamHandleContext> relatedContext;
+  const UNICODE_STRING relatedName =
+      related != nullptr ? RelatedDirectoryName(instance, related, &relatedContext)
+                         : UNICODE_STRING{};
+  const ULONG relatedBytes = relatedName.Length;
   const ULONG size = own.Length + (related != nullptr ? relatedBytes + sizeof(WCHAR) : 0);
   if (size > UNICODE_STRING_MAX_BYTES) return STATUS_NAME_TOO_LONG;
   OwnedString composed = OwnedString::WithCapacity(NonPagedPool, static_cast<USHORT>(size));
   if (!composed.HasBuffer()) return STATUS_UNSUCCESSFUL;
   ULONG at = 0;
   if (relatedBytes != 0) {
-    RtlCopyMemory(composed->Buffer, related->FileName.Buffer, relatedBytes);
+    RtlCopyMemory(composed->Buffer, relatedName.Buffer, relatedBytes);
     at = relatedBytes;
     if (composed->Buffer[at / sizeof(WCHAR) - 1] == L'\\') {
       at -= sizeof(WCHAR);
@@ -76,11 +101,13 @@ bool IsUnderViewRootRelative(const UNICODE_STRING& name) {
 }
 
 // Whether the client knows the item at the full path: from ItemInfoCache,
-// or asked with the client's own session.
+// or asked with the client's own session. Only an answer that holds the
+// item's information says so: a success that delivered less (nothing at all
+// when the wait ended without an answer) is absence, as for a create.
 bool QueryViewItemInfo(PCUNICODE_STRING path) {
   PoolBuffer cached;
   LookupItemInfo(path, &cached);
-  if (cached) return true;
+  if (cached && cached.Size() >= protocol::kItemInfoReplySize) return true;
   PoolBuffer payload =
       PoolBuffer::Allocate(NonPagedPool, path->Length + protocol::kItemInfoRequestOverhead);
   PoolBuffer answer = PoolBuffer::Allocate(NonPagedPool, kViewItemAnswerBytes);
@@ -100,8 +127,8 @@ bool QueryViewItemInfo(PCUNICODE_STRING path) {
   const NTSTATUS status =
       SendRequestAndWait(payload.Data(), payload.Size(), protocol::kRequestItemQuery, answer.Data(),
                          answer.Size(), &answerLength);
-  if (!NT_SUCCESS(status)) return false;
   if (answerLength > answer.Size()) answerLength = answer.Size();
+  if (!NT_SUCCESS(status) || answerLength < protocol::kItemInfoReplySize) return false;
   CacheItemInfoIfCurrent(path, answer.Data(), answerLength, queriedAt);
   return true;
 }
@@ -124,11 +151,12 @@ NTSTATUS MakeFullName(const UNICODE_STRING& name, OwnedString* full) {
   return STATUS_SUCCESS;
 }
 
+// Whether the create opens the parent of a rename or link target: the I/O
+// manager marks that open with SL_OPEN_TARGET_DIRECTORY. Its desired access
+// (SYNCHRONIZE with FILE_ADD_FILE or FILE_ADD_SUBDIRECTORY) is no mark: an
+// ordinary create may ask for exactly that.
 bool IsTargetParentOpen(PFLT_CALLBACK_DATA data) {
-  const PIO_SECURITY_CONTEXT security = data->Iopb->Parameters.Create.SecurityContext;
-  if (security == nullptr) return false;
-  return security->DesiredAccess == kTargetParentFileAccess ||
-         security->DesiredAccess == kTargetParentFolderAccess;
+  return (data->Iopb->OperationFlags & SL_OPEN_TARGET_DIRECTORY) != 0;
 }
 
 // The name of a file object at or under MergedViewRoot, as a full device
@@ -265,10 +293,10 @@ NTSTATUS NormalizeInView(PCUNICODE_STRING parentDirectory, PCUNICODE_STRING comp
 
 }  // namespace
 
-NTSTATUS ComposeCreateName(PFILE_OBJECT fileObject, OwnedString* name) {
+NTSTATUS ComposeCreateName(PFLT_INSTANCE instance, PFILE_OBJECT fileObject, OwnedString* name) {
   *name = OwnedString();
   OwnedString relative;
-  NTSTATUS status = ComposeOpenedName(fileObject, true, &relative);
+  NTSTATUS status = ComposeOpenedName(instance, fileObject, true, &relative);
   if (status == STATUS_UNSUCCESSFUL) return STATUS_INSUFFICIENT_RESOURCES;
   if (!NT_SUCCESS(status)) return status;
   return MakeFullName(relative.Get(), name);
@@ -277,19 +305,28 @@ NTSTATUS ComposeCreateName(PFILE_OBJECT fileObject, OwnedString* name) {
 NTSTATUS FilterGenerateFileName(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                 PFLT_CALLBACK_DATA CallbackData, FLT_FILE_NAME_OPTIONS NameOptions,
                                 PBOOLEAN CacheFileNameInformation, PFLT_NAME_CONTROL FileName) {
-  if ((NameOptions & 3) == 0) return STATUS_NOT_SUPPORTED;
+  const ULONG format = FltGetFileNameFormat(NameOptions);
+  if (format != FLT_FILE_NAME_NORMALIZED && format != FLT_FILE_NAME_OPENED &&
+      format != FLT_FILE_NAME_SHORT) {
+    return STATUS_NOT_SUPPORTED;
+  }
   // The nested query is answered below this filter.
   NameOptions &= ~FLT_FILE_NAME_REQUEST_FROM_CURRENT_PROVIDER;
   const bool duringCreate =
       CallbackData != nullptr && CallbackData->Iopb->MajorFunction == IRP_MJ_CREATE;
-  // Once open, a virtual item is named by its entry. Its file object's own
-  // name may be relative to a directory that RelatedFileObject no longer
-  // names (that field is valid during the create only), and the file
-  // system below never saw it.
-  if (!duringCreate) {
+  // Once open (in a filter's post-create too), a virtual item is named by
+  // its entry. Its file object's own name may be relative to a directory
+  // that RelatedFileObject no longer names (that field is valid during the
+  // create only), and the file system below never saw it. A file object
+  // still being created has no handle context.
+  {
     ContextRef<StreamHandleContext> handle;
     if (NT_SUCCESS(FltGetStreamHandleContext(Instance, FileObject, handle.Receive())) &&
         IsVirtualOpen(handle.Get())) {
+      // A short name is the final component's 8.3 name alone. A server-only
+      // item has none on disk: answered as the file system answers for a
+      // file without one.
+      if (format == FLT_FILE_NAME_SHORT) return STATUS_OBJECT_NAME_NOT_FOUND;
       const UNICODE_STRING& path = handle->Entry->Path;
       const NTSTATUS status = FltCheckAndGrowNameControl(FileName, path.Length);
       if (!NT_SUCCESS(status)) return status;
@@ -298,8 +335,11 @@ NTSTATUS FilterGenerateFileName(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
       return status;
     }
   }
+  // Every other file object the file system opened: it knows the short
+  // name (the full names composed below are no short names).
   OwnedString name;
-  if (!NT_SUCCESS(ComposeOpenedName(FileObject, duringCreate, &name)) ||
+  if (format == FLT_FILE_NAME_SHORT ||
+      !NT_SUCCESS(ComposeOpenedName(Instance, FileObject, duringCreate, &name)) ||
       !IsUnderViewRootRelative(name.Get())) {
     return DeferGenerateFileName(Instance, FileObject, CallbackData, NameOptions,
                                  CacheFileNameInformation, FileName);

@@ -55,13 +55,20 @@ FLT_PREOP_CALLBACK_STATUS AnswerDeviceName(PFLT_CALLBACK_DATA data) {
   const ULONG answerBytes = FIELD_OFFSET(MOUNTDEV_NAME, Name) + nameBytes;
   // The buffer must hold the root's length, and the answer itself: a root
   // that is the volume alone would otherwise let the answer run two bytes
-  // past a buffer of exactly its length. A short buffer gets nothing and
-  // an Information of 0, within any buffer's length.
+  // past a buffer of exactly its length. A shorter buffer that holds the
+  // fixed record learns the length it needs there, as the request's
+  // callers expect (Information sizeof(MOUNTDEV_NAME)); one shorter still
+  // gets nothing and an Information of 0, within any buffer's length.
   PVOID buffer = GetOperationBuffer(data);
-  if (outputLength < root->Length || outputLength < answerBytes || buffer == nullptr) {
-    return CompleteOperation(data, STATUS_BUFFER_OVERFLOW, 0);
-  }
+  if (buffer == nullptr) return CompleteOperation(data, STATUS_BUFFER_OVERFLOW, 0);
   auto* answer = static_cast<PMOUNTDEV_NAME>(buffer);
+  if (outputLength < root->Length || outputLength < answerBytes) {
+    if (outputLength < sizeof(MOUNTDEV_NAME)) {
+      return CompleteOperation(data, STATUS_BUFFER_OVERFLOW, 0);
+    }
+    answer->NameLength = static_cast<USHORT>(nameBytes);
+    return CompleteOperation(data, STATUS_BUFFER_OVERFLOW, sizeof(MOUNTDEV_NAME));
+  }
   answer->NameLength = static_cast<USHORT>(nameBytes);
   if (nameBytes != 0) RtlCopyMemory(answer->Name, root->Buffer, nameBytes);
   return CompleteOperation(data, STATUS_SUCCESS, answerBytes);

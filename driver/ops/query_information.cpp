@@ -113,10 +113,16 @@ void RewriteBackendName(PFLT_CALLBACK_DATA data, PFILE_NAME_INFORMATION record, 
                         ULONG length, ULONG returned, ULONG whole) {
   UNICODE_STRING name = BorrowString(record->FileName, static_cast<USHORT>(returned));
   OwnedString view, backend;
-  if (!CopyMergedViewRootVolumeRelative(&view) || !CopyBackendRootVolumeRelative(&backend) ||
-      !view.HasBuffer() || !backend.HasBuffer()) {
+  // Without the roots the name cannot be rewritten, and a local copy's
+  // name is a backend name: it is not left for the caller.
+  if (!CopyMergedViewRootVolumeRelative(&view) || !CopyBackendRootVolumeRelative(&backend)) {
+    RtlZeroMemory(record->FileName, returned);
+    record->FileNameLength = 0;
+    data->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+    data->IoStatus.Information = 0;
     return;
   }
+  if (!view.HasBuffer() || !backend.HasBuffer()) return;
   const bool partial = whole > returned;
   // A name cut short before the end of BackendRoot is tested as a prefix
   // of it: a backend name is never shown, not even in part.
@@ -157,7 +163,14 @@ void RewriteBackendName(PFLT_CALLBACK_DATA data, PFILE_NAME_INFORMATION record, 
   }
   if (returned > known) RtlZeroMemory(record->FileName, returned);
   RtlCopyMemory(record->FileName, rewritten.Data(), known);
-  record->FileNameLength = partial ? viewWhole : known;
+  // After an overflow the length reported is one that a retry with a
+  // buffer of the header and that many bytes gets the name whole in: room
+  // for the backend name (the file system's answer) and for the rewritten
+  // record. The merged-view name alone would have a caller whose backend
+  // name is the longer retry for ever.
+  ULONG reported = viewWhole + kNameRecordMinimum - kNameHeaderBytes;
+  if (reported < whole) reported = whole;
+  record->FileNameLength = partial ? reported : known;
   data->IoStatus.Information =
       offset + (partial ? kNameHeaderBytes + known : kNameRecordMinimum + known);
 }

@@ -260,6 +260,20 @@ _FLT_INSTANCE* FindProvider(_FLT_VOLUME* volume, _FLT_INSTANCE* requester,
   return nullptr;
 }
 
+// The provider whose generate callback runs on this thread, and the
+// operation it names. A provider that asks for the name of the operation it
+// was handed (FltGetFileNameInformation with that CallbackData, as the
+// documented name-provider sample does) is answered from below itself: the
+// operation's TargetInstance is still the instance of the filter that asked
+// first, above the provider, and starting there would ask the provider
+// again without end. The documentation is silent on the mechanism; the
+// Filter Manager keeps such a record for its name queries in progress.
+struct Generating {
+  _FLT_INSTANCE* provider = nullptr;
+  PFLT_CALLBACK_DATA data = nullptr;
+};
+thread_local Generating generating;
+
 NTSTATUS AskProvider(_FLT_INSTANCE* provider, io::FileObject* file, PFLT_CALLBACK_DATA data,
                      FLT_FILE_NAME_OPTIONS options, std::u16string& name) {
   if (CallbackAfterUnload(provider->filter, "name provider")) return STATUS_FLT_DELETING_OBJECT;
@@ -268,8 +282,11 @@ NTSTATUS AskProvider(_FLT_INSTANCE* provider, io::FileObject* file, PFLT_CALLBAC
   control.control.Name.Buffer = control.storage.data();
   control.control.Name.MaximumLength = static_cast<USHORT>(control.storage.size() * sizeof(WCHAR));
   BOOLEAN cache = FALSE;
+  const Generating outer = generating;
+  generating = {provider, data};
   NTSTATUS status = provider->filter->registration.GenerateFileNameCallback(
       provider, file->fo(), data, options, &cache, &control.control);
+  generating = outer;
   if (NT_SUCCESS(status)) name = ToU16(control.control.Name);
   return status;
 }
@@ -442,8 +459,11 @@ NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData,
                                           PFLT_FILE_NAME_INFORMATION* FileNameInformation) {
   if (!CallbackData || !FileNameInformation) return STATUS_INVALID_PARAMETER;
   sim::io::FileObject* file = sim::io::FileObjectFromBody(CallbackData->Iopb->TargetFileObject);
-  return BuildName(file, CallbackData->Iopb->TargetInstance, CallbackData, NameOptions,
-                   FileNameInformation);
+  PFLT_INSTANCE requester = CallbackData->Iopb->TargetInstance;
+  if (generating.provider != nullptr && generating.data == CallbackData) {
+    requester = generating.provider;
+  }
+  return BuildName(file, requester, CallbackData, NameOptions, FileNameInformation);
 }
 
 NTSTATUS FLTAPI FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_INSTANCE Instance,

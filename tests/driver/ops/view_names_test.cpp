@@ -5,7 +5,10 @@
 #include <cstring>
 
 #include "core/callbacks.h"
+#include "harness/name_querier.h"
+#include "harness/pool.h"
 #include "served_fixture.h"
+#include "verifier/faults.h"
 
 namespace tavo::testing {
 namespace {
@@ -46,6 +49,15 @@ TEST_F(ServedOperationsTest, NameQueriesFromAboveNameServerItemsAndDeferOthers) 
       EXPECT_EQ(sim::harness::ToUtf8(sim::harness::ToU16(info->Name)),
                 sim::harness::ToUtf8(c.name));
       FltReleaseFileNameInformation(info);
+    }
+    // A short name holds no path: a server-only item has none on disk.
+    if (c.path == kServerFile || c.path == kServerFolder) {
+      PFLT_FILE_NAME_INFORMATION info = nullptr;
+      EXPECT_EQ(FltGetFileNameInformationUnsafe(static_cast<PFILE_OBJECT>(object), nullptr,
+                                                FLT_FILE_NAME_SHORT | FLT_FILE_NAME_QUERY_DEFAULT,
+                                                &info),
+                STATUS_OBJECT_NAME_NOT_FOUND);
+      if (info != nullptr) FltReleaseFileNameInformation(info);
     }
     ObDereferenceObject(object);
     Close(opened);
@@ -166,6 +178,13 @@ TEST_F(ServedOperationsTest, ComponentsUnderTheViewAreNormalizedByTheClient) {
       EXPECT_EQ(names->FileNameLength, 0u);
     }
   }
+  // A success without the item's information is no answer.
+  client_->OnRequest(protocol::kRequestItemQuery, ScriptedAnswer::Now(0));
+  sim::harness::OwnedUnicodeString parent(kView + u"\\"), component(u"ghost.txt");
+  FILE_NAMES_INFORMATION names[8];
+  EXPECT_EQ(FilterNormalizeNameComponentEx(nullptr, nullptr, parent.get(), 0, component.get(),
+                                           names, sizeof(names), 0, nullptr),
+            STATUS_NO_SUCH_FILE);
 }
 
 // On a thread whose top-level IRP is set the Filter Manager names nothing;
@@ -183,6 +202,135 @@ TEST_F(ServedOperationsTest, CreatesWithATopLevelIrpAreStillDecided) {
   EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\new.txt"));
   Close(virtualOpen);
   Close(created);
+
+  // Relative to a server folder that was itself opened relative to the
+  // root: the folder is named from its entry, not from its own (relative)
+  // file name.
+  AddServerItem(InView(u"\\Projects\\plan.txt"), {false, "the plan"});
+  OpenResult root = Open(kView, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
+  ASSERT_EQ(root.status, STATUS_SUCCESS);
+  auto openRelative = [&](HANDLE directory, const std::u16string& text, ACCESS_MASK access) {
+    return As(root, [&] {
+      sim::harness::OwnedUnicodeString name(text);
+      OBJECT_ATTRIBUTES attributes;
+      InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, directory, nullptr);
+      IO_STATUS_BLOCK iosb{};
+      HANDLE handle = nullptr;
+      const NTSTATUS status =
+          NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &iosb, nullptr, 0,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                       FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+      return std::make_pair(status, handle);
+    });
+  };
+  const auto folder = openRelative(root.handle, u"Projects", FILE_LIST_DIRECTORY);
+  ASSERT_EQ(folder.first, STATUS_SUCCESS);
+  IoSetTopLevelIrp(reinterpret_cast<PIRP>(FSRTL_FSP_TOP_LEVEL_IRP));
+  const auto plan = openRelative(folder.second, u"plan.txt", FILE_READ_ATTRIBUTES);
+  IoSetTopLevelIrp(nullptr);
+  EXPECT_EQ(plan.first, STATUS_SUCCESS);
+  As(root, [&] {
+    if (plan.second != nullptr) NtClose(plan.second);
+    return NtClose(folder.second);
+  });
+  Close(root);
+}
+
+// What a filter above gets when the name cannot be made: a name of the view
+// whose full device path would not fit a counted string, and pool running
+// out at any allocation of the create (the name is then right or refused).
+TEST_F(ServedOperationsTest, NamesThatCannotBeMadeFailTheQuery) {
+  sim::harness::name_querier::Query query;
+  query.post = false;
+  query.options = FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT;
+  sim::harness::Driver* querier = sim::harness::name_querier::Load(400000, query);
+  ASSERT_NE(querier, nullptr);
+  OpenResult root = Open(kView, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
+  ASSERT_EQ(root.status, STATUS_SUCCESS);
+  sim::harness::name_querier::TakeAnswers();
+  // Relative to the root, the volume-relative name fills a counted string
+  // exactly; the volume's device name in front does not fit.
+  const std::size_t rootChars = kView.size() - std::char_traits<char16_t>::length(kVolumeDevice);
+  const std::u16string longName(UNICODE_STRING_MAX_BYTES / 2 - rootChars - 1, u'x');
+  As(root, [&] {
+    sim::harness::OwnedUnicodeString name(longName);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, root.handle, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    HANDLE handle = nullptr;
+    NtCreateFile(&handle, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &iosb, nullptr, 0,
+                 FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (handle != nullptr) NtClose(handle);
+    return 0;
+  });
+  auto answers = sim::harness::name_querier::TakeAnswers();
+  ASSERT_FALSE(answers.empty());
+  EXPECT_EQ(answers.front().status, STATUS_NAME_TOO_LONG);
+  Close(root);
+
+  using sim::faults::Site;
+  const std::uint32_t tag = sim::harness::PoolTag("Tavo");
+  sim::faults::Clear();
+  OpenResult counted = Open(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  ASSERT_EQ(counted.status, STATUS_SUCCESS);
+  Close(counted);
+  const std::uint64_t allocations = sim::faults::CallCount(Site::PoolAllocation, tag);
+  sim::harness::name_querier::TakeAnswers();
+  bool refused = false;
+  for (std::uint64_t nth = 1; nth <= allocations; ++nth) {
+    sim::faults::Clear();
+    sim::faults::FailNth(Site::PoolAllocation, nth, tag);
+    OpenResult opened = Open(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
+    sim::faults::Clear();
+    if (opened.status == STATUS_SUCCESS) Close(opened);
+    for (const auto& answer : sim::harness::name_querier::TakeAnswers()) {
+      if (answer.status == STATUS_INSUFFICIENT_RESOURCES) {
+        refused = true;
+        continue;
+      }
+      ASSERT_EQ(answer.status, STATUS_SUCCESS) << nth;
+    }
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(sim::harness::UnloadDriver(querier, true), STATUS_SUCCESS);
+}
+
+// A filter above naming the open of a rename target's parent (marked by the
+// I/O manager) gets the parent's name when the client does not know the
+// target; an ordinary create that asks for the same access is named as
+// itself.
+TEST_F(ServedOperationsTest, OnlyATargetParentOpenIsNamedAsTheParent) {
+  sim::harness::name_querier::Query query;
+  query.post = false;
+  query.options = FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT;
+  sim::harness::Driver* querier = sim::harness::name_querier::Load(400000, query);
+  ASSERT_NE(querier, nullptr);
+  struct Case {
+    const char* what;
+    ULONG flags;  // of the driver-issued create
+    std::u16string name;
+  };
+  const Case cases[] = {
+      {"target parent", IO_OPEN_TARGET_DIRECTORY, InView(u"\\Projects\\")},
+      {"ordinary create", 0, InView(u"\\Projects\\moved.txt")},
+  };
+  for (const Case& c : cases) {
+    sim::harness::OwnedUnicodeString path(InView(u"\\Projects\\moved.txt"));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, path.get(), OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE,
+                               nullptr, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    HANDLE handle = nullptr;
+    const NTSTATUS status = FltCreateFileEx2(
+        Globals.FilterHandle, nullptr, &handle, nullptr, SYNCHRONIZE | FILE_ADD_FILE, &attributes,
+        &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
+        FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0, c.flags, nullptr);
+    if (NT_SUCCESS(status)) FltClose(handle);
+    const auto answers = sim::harness::name_querier::TakeAnswers();
+    ASSERT_FALSE(answers.empty()) << c.what;
+    EXPECT_EQ(sim::harness::ToUtf8(answers.front().name), sim::harness::ToUtf8(c.name)) << c.what;
+  }
+  EXPECT_EQ(sim::harness::UnloadDriver(querier, true), STATUS_SUCCESS);
 }
 
 }  // namespace

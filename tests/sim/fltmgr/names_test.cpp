@@ -341,6 +341,37 @@ TEST_F(Names, RefusedRequestsAndShortNames) {
   }
 }
 
+// A provider that defers, asking for the name of the operation it was
+// handed, is answered from below itself (here by the file system), though
+// the operation's target instance is that of the filter above that asked.
+TEST_F(NameProvider, AProvidersOwnQueryWithTheCallbackDataGoesBelowIt) {
+  fs->AddFile(u"\\a.txt", "a");
+  Slot(1).generateName = [](PFLT_INSTANCE, PFILE_OBJECT, PFLT_CALLBACK_DATA data,
+                            FLT_FILE_NAME_OPTIONS options, PFLT_NAME_CONTROL name) {
+    PFLT_FILE_NAME_INFORMATION info = nullptr;
+    NTSTATUS status = FltGetFileNameInformation(data, options, &info);
+    if (!NT_SUCCESS(status)) return status;
+    status = FltCheckAndGrowNameControl(name, info->Name.Length);
+    if (NT_SUCCESS(status)) RtlCopyUnicodeString(&name->Name, &info->Name);
+    FltReleaseFileNameInformation(info);
+    return status;
+  };
+  LoadTestFilter(1, 100000);
+  sim::harness::name_querier::Query query;
+  query.post = false;
+  query.options = FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT;
+  sim::harness::Driver* querier = sim::harness::name_querier::Load(300000, query);
+  ASSERT_NE(querier, nullptr);
+  HANDLE h;
+  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
+  NtClose(h);
+  auto answers = sim::harness::name_querier::TakeAnswers();
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].status, STATUS_SUCCESS);
+  EXPECT_EQ(sim::harness::ToUtf8(answers[0].name), "\\Device\\HarddiskVolume2\\a.txt");
+  EXPECT_EQ(sim::harness::UnloadDriver(querier, true), STATUS_SUCCESS);
+}
+
 // A file object a filter serves itself was never opened by the file system:
 // a name query on it that no provider answers goes to the file system, and
 // the verifier catches it there (it is not answered from FileName).

@@ -82,7 +82,7 @@ NTSTATUS GetCreateFileName(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS object
   // gives for it may already be cut to the parent folder (this driver's name
   // provider does that for a target the server does not know).
   if ((data->Iopb->OperationFlags & SL_OPEN_TARGET_DIRECTORY) != 0) {
-    return ComposeCreateName(objects->FileObject, name);
+    return ComposeCreateName(objects->Instance, objects->FileObject, name);
   }
 
   FileNameRef info;

@@ -43,6 +43,8 @@ struct ItemInfo {
   std::int64_t changeTime = 0;
   std::uint32_t attributes = 0;  // FILE_ATTRIBUTE_* bits
   std::uint64_t fileId = 0;
+
+  bool operator==(const ItemInfo&) const = default;
 };
 
 // The attributes a listing reports: a file without attributes is NORMAL, a

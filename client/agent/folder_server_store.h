@@ -39,6 +39,10 @@ class FolderServerStore : public ServerStore {
   bool Remove(const std::u16string& path) override;
   bool Rename(const std::u16string& from, const std::u16string& to) override;
   bool CanHold(const std::u16string& path) const override;
+  // Generation stays unknown here: anyone may change the host folder behind
+  // the agent's back, and a folder's change time does not move when one of
+  // its files is rewritten in place (a size change), so listings of this
+  // store are read afresh every time.
 
  private:
   // An open folder: a subfolder opened on the way, or the root itself.

@@ -7,9 +7,18 @@
 // buffer. The few most recently listed folders are kept. A listing sees
 // the folder as it was when its enumeration began; a change shows in the
 // next enumeration.
+//
+// A new enumeration reuses the kept snapshot only when the caller proves
+// the folder unchanged: it passes a Version read *before* building (the
+// server's generation, the short-name book's, and the local side as read
+// now), and a kept snapshot serves only an equal Version. A change racing
+// with a build leaves the kept Version older than the state, so the next
+// enumeration rebuilds. Without a Version (a server that cannot tell) every
+// enumeration rebuilds.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -28,19 +37,28 @@ class ListingSnapshots {
   // Builds the matching entries in listing order; nothing when the folder
   // does not exist.
   using Build = std::function<std::optional<std::vector<ListingEntry>>()>;
+  // What the folder's listing was made from; equal Versions mean an equal listing.
+  struct Version {
+    std::uint64_t serverGeneration = 0;
+    std::uint64_t shortNameGeneration = 0;
+    std::optional<std::vector<ItemInfo>> localItems;  // the backend folder's items
+    std::optional<ItemInfo> localFolder;               // the backend folder itself
+    bool operator==(const Version&) const = default;
+  };
 
   explicit ListingSnapshots(std::size_t capacity = 16) : capacity_(capacity) {}
 
-  // The snapshot of (folder, pattern, withShortNames): taken anew when
-  // startIndex is 0 or none is kept, otherwise the kept one. Null when the
-  // folder does not exist.
+  // The snapshot of (folder, pattern, withShortNames): the kept one when
+  // startIndex is not 0, or when it is and the kept one was made from an
+  // equal version; otherwise taken anew. Null when the folder does not exist.
   Snapshot Get(const std::u16string& folder, const std::u16string& pattern, bool withShortNames,
-               std::uint32_t startIndex, const Build& build);
+               std::uint32_t startIndex, std::optional<Version> version, const Build& build);
 
  private:
   struct Kept {
     std::u16string key;
     Snapshot entries;
+    std::optional<Version> version;
   };
   std::size_t capacity_;
   std::mutex lock_;

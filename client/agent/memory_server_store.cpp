@@ -42,6 +42,7 @@ MemoryServerStore::Node* MemoryServerStore::MakeFolders(const std::u16string& pa
       slot->info.creationTime = slot->info.lastAccessTime = slot->info.lastWriteTime =
           slot->info.changeTime = kDefaultTime;
       slot->info.fileId = nextId_++;
+      ++generation_;
     }
     node = slot.get();
   }
@@ -55,6 +56,7 @@ void MemoryServerStore::AddFile(const std::u16string& path, std::string contents
   std::lock_guard guard(lock_);
   Node* node = Find(path);
   if (node != nullptr && time != 0) {
+    ++generation_;
     node->info.creationTime = node->info.lastAccessTime = node->info.lastWriteTime =
         node->info.changeTime = time;
   }
@@ -126,6 +128,7 @@ bool MemoryServerStore::Write(const std::u16string& path, const Bytes& contents)
     slot->info.attributes = kAttributeArchive;
     slot->info.creationTime = kDefaultTime;
   }
+  ++generation_;
   slot->contents = contents;
   slot->info.size = contents.size();
   slot->info.allocationSize = (contents.size() + 4095) / 4096 * 4096;
@@ -150,6 +153,7 @@ bool MemoryServerStore::Remove(const std::u16string& path) {
   // A folder with contents is never removed whole.
   if (it == parent->children.end() || !it->second->children.empty()) return false;
   parent->children.erase(it);
+  ++generation_;
   return true;
 }
 
@@ -168,6 +172,7 @@ bool MemoryServerStore::Rename(const std::u16string& from, const std::u16string&
   oldParent->children.erase(it);
   node->info.name = LeafOf(to);
   newParent->children[newKey] = std::move(node);
+  ++generation_;
   return true;
 }
 

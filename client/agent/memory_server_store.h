@@ -32,6 +32,7 @@ class MemoryServerStore : public ServerStore {
   bool Remove(const std::u16string& path) override;
   bool Rename(const std::u16string& from, const std::u16string& to) override;
   bool CanHold(const std::u16string& path) const override;
+  std::optional<std::uint64_t> Generation() const override { return generation_.load(); }
 
  private:
   struct Node {
@@ -50,6 +51,8 @@ class MemoryServerStore : public ServerStore {
   std::uint64_t writes_ = 0;
   std::atomic<std::size_t> reads_{0};
   std::atomic<std::size_t> lists_{0};
+  // Moved on, under lock_, by every change to the tree.
+  std::atomic<std::uint64_t> generation_{0};
 };
 
 }  // namespace tavo::agent

@@ -243,8 +243,21 @@ AgentAnswer RequestHandler::Listing(const DecodedRequest& request) {
   const bool wantShortNames = request.infoClass == kFileBothDirectoryInformation ||
                               request.infoClass == kFileIdBothDirectoryInformation ||
                               !request.secondName.empty();
-  auto snapshot = snapshots_.Get(*path, query.pattern, wantShortNames, query.startIndex,
-                                 [&] { return FolderForListing(*path, query.pattern, wantShortNames); });
+  // A new enumeration may reuse the last one's snapshot when nothing it was
+  // made from moved: the server (by its generation), the short names, and
+  // the local side, which anyone may change under the backend folder and
+  // which is therefore read afresh and compared whole.
+  std::optional<ListingSnapshots::Version> version;
+  if (query.startIndex == 0) {
+    if (auto generation = server_.Generation()) {
+      const std::u16string backend = paths_.ServerToBackend(*path);
+      version = ListingSnapshots::Version{*generation, shortNames_.Generation(),
+                                          local_.List(backend), local_.Stat(backend)};
+    }
+  }
+  auto snapshot =
+      snapshots_.Get(*path, query.pattern, wantShortNames, query.startIndex, std::move(version),
+                     [&] { return FolderForListing(*path, query.pattern, wantShortNames); });
   if (!snapshot) return Failure(status::kObjectNameNotFound);
   return ToAnswer(BuildListingPage(*snapshot, query));
 }

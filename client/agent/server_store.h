@@ -47,6 +47,11 @@ class ServerStore {
   // finds it legal and the whole path is within the server's own limit.
   // Every operation refuses a path that fails CheckServerPath.
   virtual bool CanHold(const std::u16string& path) const = 0;
+  // A number that changes whenever anything on the server may have changed
+  // (an item made, removed, renamed or rewritten); read it before reading
+  // the server. Nothing when the store cannot tell: whatever it answered
+  // may be stale at once, and callers must read afresh every time.
+  virtual std::optional<std::uint64_t> Generation() const { return std::nullopt; }
 };
 
 }  // namespace tavo::agent

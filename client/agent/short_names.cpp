@@ -110,6 +110,7 @@ std::optional<std::u16string> ShortNameBook::LongNameOf(const std::u16string& fo
 void ShortNameBook::Forget(const std::u16string& folder) {
   std::lock_guard guard(lock_);
   folders_.erase(Upcase(folder));
+  ++forgotten_;
 }
 
 }  // namespace tavo::agent

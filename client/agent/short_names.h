@@ -11,6 +11,8 @@
 // an 8.3 name turns into '_' anyway) replaced by '_'.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -39,6 +41,9 @@ class ShortNameBook {
                                            const std::u16string& shortName) const;
   // A folder that is gone.
   void Forget(const std::u16string& folder);
+  // Moves on whenever a folder is forgotten (its names may then be made
+  // anew, differently); new names of a folder do not move existing ones.
+  std::uint64_t Generation() const { return forgotten_.load(); }
 
  private:
   struct Folder {
@@ -50,6 +55,7 @@ class ShortNameBook {
   ShortNameSource source_;
   mutable std::mutex lock_;
   std::map<std::u16string, Folder> folders_;  // by upcased server path
+  std::atomic<std::uint64_t> forgotten_{0};
 };
 
 // `candidate` ("QUARTE~1.DOC"), or the same name with the lowest number

@@ -2,6 +2,7 @@
 // through the native API (no driver loaded), payloads built byte by byte.
 #include <ntapi.h>
 
+#include <functional>
 #include <thread>
 
 #include "agent_test_support.h"
@@ -116,6 +117,58 @@ TEST_F(RequestHandlerTest, EnumerationListsTheFolderOnce) {
   AgentAnswer fresh = Ask(kRequestDirectoryListing,
                           ListingPayload(View(u"big"), FileNamesInformation, u"f13*", 0));
   EXPECT_EQ(DecodeEntries(FileNamesInformation, fresh.data).size(), 1u);
+}
+
+// A new enumeration reuses the last one's snapshot while the folder is
+// unchanged, and shows every change the agent could know about: on the
+// server and among the local copies, each made between two enumerations.
+TEST_F(RequestHandlerTest, ANewEnumerationShowsEveryChangeSinceTheLast) {
+  server_.AddFile(u"docs\\a.txt", "a");
+  server_.AddFile(u"docs\\b.txt", "b");
+  server_.AddFile(u"docs\\c.txt", "c");
+  auto list = [&] {
+    AgentAnswer answer =
+        Ask(kRequestDirectoryListing, ListingPayload(View(u"docs"), FileDirectoryInformation));
+    std::string got;
+    for (const auto& e : DecodeEntries(FileDirectoryInformation, answer.data)) {
+      if (!(e.attributes & FILE_ATTRIBUTE_DIRECTORY))
+        got += ToUtf8(e.name) + " " + std::to_string(e.size) + ";";
+    }
+    return got;
+  };
+  EXPECT_EQ(list(), "a.txt 1;b.txt 1;c.txt 1;");
+  const std::size_t lists = server_.ListCount();
+  EXPECT_EQ(list(), "a.txt 1;b.txt 1;c.txt 1;");
+  EXPECT_EQ(server_.ListCount(), lists) << "an unchanged folder is not listed again";
+
+  const struct {
+    const char* what;
+    std::function<void()> change;
+    std::string expected;
+  } steps[] = {
+      {"server create", [&] { server_.AddFile(u"docs\\d.txt", "d"); },
+       "a.txt 1;b.txt 1;c.txt 1;d.txt 1;"},
+      {"server delete", [&] { ASSERT_TRUE(server_.Remove(u"docs\\a.txt")); },
+       "b.txt 1;c.txt 1;d.txt 1;"},
+      {"server rename", [&] { ASSERT_TRUE(server_.Rename(u"docs\\b.txt", u"docs\\e.txt")); },
+       "c.txt 1;d.txt 1;e.txt 1;"},
+      {"server size change",
+       [&] { ASSERT_TRUE(server_.Write(u"docs\\c.txt", Bytes{'1', '2', '3'})); },
+       "c.txt 3;d.txt 1;e.txt 1;"},
+      {"local create", [&] { PutLocal(u"docs\\f.txt", "ff"); }, "c.txt 3;d.txt 1;e.txt 1;f.txt 2;"},
+      {"local size change", [&] { PutLocal(u"docs\\d.txt", "dddd"); },
+       "c.txt 3;d.txt 4;e.txt 1;f.txt 2;"},
+      {"local rename",
+       [&] { ASSERT_TRUE(local_->Rename(Backend(u"docs\\f.txt"), Backend(u"docs\\g.txt"), false)); },
+       "c.txt 3;d.txt 4;e.txt 1;g.txt 2;"},
+      {"local delete", [&] { ASSERT_TRUE(local_->Remove(Backend(u"docs\\g.txt"))); },
+       "c.txt 3;d.txt 4;e.txt 1;"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    EXPECT_EQ(list(), step.expected);
+  }
 }
 
 TEST_F(RequestHandlerTest, ShortNamesAreGeneratedPerFolderAndResolveBack) {

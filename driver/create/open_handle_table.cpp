@@ -113,7 +113,9 @@ namespace {
 
 // The caller holds OpenHandleTableLock.
 NTSTATUS CheckNotDeletedLocked(OpenHandleEntry* found, PCUNICODE_STRING path, ULONG queriedAt) {
-  if (found != nullptr && found->Deleting) return STATUS_DELETE_PENDING;
+  // An entry whose item moved out of the view still holds the old name's
+  // key until its last close: a new item there cannot be opened until then.
+  if (found != nullptr && (found->Deleting || found->MovedOut)) return STATUS_DELETE_PENDING;
   if (found == nullptr && ServerDeleteGeneration(path) != queriedAt) return STATUS_RETRY;
   return STATUS_SUCCESS;
 }
@@ -241,7 +243,7 @@ void MarkBackendCopy(PCUNICODE_STRING path, OwnedString* backendPath) {
   ExclusiveLock table(Globals.OpenHandleTableLock);
   OpenHandleEntry* entry = FindExactEntry(path);
   // An entry whose item is being deleted keeps no new copy.
-  if (entry == nullptr || entry->Deleting) return;
+  if (entry == nullptr || entry->Deleting || entry->MovedOut) return;
   FreeStringBuffer(entry->BackendPath);
   entry->BackendPath = backendPath->Release();
   entry->HasBackendCopy = 1;

@@ -73,6 +73,12 @@ struct OpenHandleEntry {
   UNICODE_STRING BackendPath;  // the local copy under BackendRoot, own buffer
   PFILE_OBJECT BackendFileObject;
   HANDLE BackendHandle;
+  // Set once the item was moved out of the view: the server item is gone,
+  // and the entry's opens now stand for the moved local file, which
+  // BackendFileObject holds open (so it follows the file wherever it goes,
+  // as a handle does) and BackendPath names. The entry keeps its key until
+  // its last close, which deletes nothing on the server.
+  UCHAR MovedOut;
 };
 
 // Finds the entry whose path is exactly `path` (any case); with `create`,

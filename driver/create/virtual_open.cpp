@@ -55,7 +55,7 @@ void TakeOpenOff(PFLT_CALLBACK_DATA data, StreamHandleContext* context, bool wit
     ExclusiveLock table(Globals.OpenHandleTableLock);
     last = entry->Opens.Remove(context->Opener, withoutCleanup);
     if (last) {
-      deleteOnServer = entry->DeletePending || entry->DeleteOnClose;
+      deleteOnServer = !entry->MovedOut && (entry->DeletePending || entry->DeleteOnClose);
       if (deleteOnServer) {
         entry->Deleting = 1;
       } else {
@@ -68,6 +68,13 @@ void TakeOpenOff(PFLT_CALLBACK_DATA data, StreamHandleContext* context, bool wit
   context->Entry = nullptr;
   if (!last) return;
   if (deleteOnServer) DeleteOnServer(data, entry);
+  if (entry->MovedOut && entry->DeleteOnClose && entry->BackendFileObject != nullptr) {
+    // The item left the view on a delete-on-close open: the moved file is
+    // what that open deletes, when the entry's handle on it closes below.
+    FILE_DISPOSITION_INFORMATION disposition{TRUE};
+    (void)FltSetInformationFile(data->Iopb->TargetInstance, entry->BackendFileObject,
+                                &disposition, sizeof(disposition), FileDispositionInformation);
+  }
   TeardownOpenHandleEntry(entry);
 }
 

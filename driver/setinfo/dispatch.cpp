@@ -74,6 +74,11 @@ FLT_PREOP_CALLBACK_STATUS FilterPreSetInformationOperationCallback(PFLT_CALLBACK
     }
     return FLT_PREOP_SUCCESS_NO_CALLBACK;
   }
+  // An item moved out of the view is a plain local file now: whatever is
+  // set through its handles is set on that file.
+  if (IsMovedOutOfView(handle.Get())) {
+    return SetMovedItemInformation(Data, FltObjects, handle.Get());
+  }
   if (IsRename(infoClass)) return RenameVirtualItem(Data, FltObjects, handle.Get());
   if (IsDisposition(infoClass)) return SetVirtualDisposition(Data, FltObjects, handle.Get());
   return AcknowledgeOrRefuse(Data, infoClass);

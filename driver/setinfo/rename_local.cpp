@@ -24,10 +24,11 @@ namespace {
 constexpr ULONG kMinBackendTargetChars = 21;
 constexpr ULONG kMaxBackendTargetChars = 2581;
 
-// The rename a retry makes again (non-paged; owns Buffer).
+// The rename a retry makes again, and the backend name the file takes when
+// it succeeds (non-paged; owns both).
 struct DeferredRenameContext {
-  PVOID Buffer;
-  ULONG Length;
+  PoolBuffer Buffer;
+  OwnedString NewName;
 };
 
 bool IsRetriedReader(const UNICODE_STRING& image) {
@@ -72,51 +73,53 @@ PoolBuffer BuildRedirectedRenameBuffer(const RenameBuffer& rename, const UNICODE
   return buffer;
 }
 
+// Makes a tracked stream's name follow a rename the driver made itself.
+void FollowRename(PFLT_INSTANCE instance, PFILE_OBJECT fileObject, const UNICODE_STRING& newName) {
+  ContextRef<StreamContext> stream;
+  if (!NT_SUCCESS(FltGetStreamContext(instance, fileObject, stream.Receive()))) return;
+  OwnedString copy = OwnedString::CopyOf(NonPagedPool, newName, newName.MaximumLength);
+  if (!copy.HasBuffer()) return;
+  ExclusiveLock lock(Globals.StreamContextLock);
+  FreeStringBuffer(stream->FileName);
+  stream->FileName = copy.Release();
+}
+
 void DeferredRenameWorker(PFLT_DEFERRED_IO_WORKITEM workItem, PFLT_CALLBACK_DATA data,
                           PVOID context) {
   WorkItem owned(workItem);
   PoolPtr<DeferredRenameContext> deferred(static_cast<DeferredRenameContext*>(context));
-  const NTSTATUS status =
-      FltSetInformationFile(data->Iopb->TargetInstance, data->Iopb->TargetFileObject,
-                            deferred->Buffer, deferred->Length, FileRenameInformation);
-  FreePool(deferred->Buffer);
+  PFLT_INSTANCE instance = data->Iopb->TargetInstance;
+  PFILE_OBJECT fileObject = data->Iopb->TargetFileObject;
+  const NTSTATUS status = FltSetInformationFile(instance, fileObject, deferred->Buffer.Data(),
+                                                deferred->Buffer.Size(), FileRenameInformation);
+  // The file now has its backend name: its tracked name follows, as after
+  // a rename that succeeded at the first attempt.
+  if (NT_SUCCESS(status)) FollowRename(instance, fileObject, deferred->NewName.Get());
   deferred.Reset();
   data->IoStatus.Information = 0;
   data->IoStatus.Status = status;
   FltCompletePendedPreOperation(data, FLT_PREOP_COMPLETE, nullptr);
 }
 
-// Queues the one retry of the redirected rename; the request then pends.
-NTSTATUS QueueRetry(PFLT_CALLBACK_DATA data, const PoolBuffer& buffer) {
+// Queues the one retry of the redirected rename to `backend`; the request
+// then pends.
+NTSTATUS QueueRetry(PFLT_CALLBACK_DATA data, const PoolBuffer& buffer,
+                    const UNICODE_STRING& backend) {
   WorkItem workItem;
   if (workItem.Get() == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   auto deferred = PoolPtr<DeferredRenameContext>::Make(kNonPaged);
   if (!deferred) return STATUS_INSUFFICIENT_RESOURCES;
-  PoolBuffer copy = PoolBuffer::Allocate(NonPagedPool, buffer.Size());
-  if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlCopyMemory(copy.Data(), buffer.Data(), buffer.Size());
-  deferred->Buffer = copy.Data();
-  deferred->Length = copy.Size();
+  deferred->Buffer = PoolBuffer::Allocate(NonPagedPool, buffer.Size());
+  if (!deferred->Buffer) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlCopyMemory(deferred->Buffer.Data(), buffer.Data(), buffer.Size());
+  deferred->NewName = OwnedString::CopyOf(NonPagedPool, backend, backend.MaximumLength);
+  if (!deferred->NewName.HasBuffer()) return STATUS_INSUFFICIENT_RESOURCES;
   const NTSTATUS status = FltQueueDeferredIoWorkItem(workItem.Get(), data, DeferredRenameWorker,
                                                      DelayedWorkQueue, deferred.Get());
   if (!NT_SUCCESS(status)) return status;
-  (void)copy.Release();
   (void)deferred.Release();
   workItem.Release();
   return STATUS_SUCCESS;
-}
-
-// Makes a tracked stream's name follow a rename the driver made itself.
-void FollowRename(PCFLT_RELATED_OBJECTS objects, const UNICODE_STRING& newName) {
-  ContextRef<StreamContext> stream;
-  if (!NT_SUCCESS(FltGetStreamContext(objects->Instance, objects->FileObject, stream.Receive()))) {
-    return;
-  }
-  OwnedString copy = OwnedString::CopyOf(NonPagedPool, newName, newName.MaximumLength);
-  if (!copy.HasBuffer()) return;
-  ExclusiveLock lock(Globals.StreamContextLock);
-  FreeStringBuffer(stream->FileName);
-  stream->FileName = copy.Release();
 }
 
 // Whether a rename that stays outside the view still concerns the driver:
@@ -217,11 +220,11 @@ FLT_PREOP_CALLBACK_STATUS RenameIntoView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_
     const bool named = NT_SUCCESS(GetProcessImageName(&image, FltGetRequestorProcessIdEx(data)));
     TAVO_PRINT("Process %wZ is for rename\n", &image.Get());
     if (!named || !IsRetriedReader(image.Get())) return CompleteOperation(data, status);
-    const NTSTATUS queued = QueueRetry(data, redirected);
+    const NTSTATUS queued = QueueRetry(data, redirected, backend.Get());
     if (!NT_SUCCESS(queued)) return CompleteOperation(data, queued);
     retrying = true;
   }
-  if (!retrying) FollowRename(objects, backend.Get());
+  if (!retrying) FollowRename(objects->Instance, objects->FileObject, backend.Get());
   ForgetItemInfo(&target.Get());
   OwnedString oldViewPath;
   if (BackendPathToViewPath(&source.Get(), &oldViewPath) && oldViewPath.HasBuffer()) {

@@ -1,7 +1,9 @@
 // Renames of server items (virtual opens). The file object belongs to the
 // driver, so nothing passes down: the client renames the item on the
 // server and the driver's names follow its answer. An item leaving the view
-// is downloaded, its copy moved to the target, and the server item deleted.
+// is downloaded, its copy moved to the target, and the server item deleted;
+// its handles then follow the moved file, on which every later
+// set-information through them is made.
 // A folder with a copy under BackendRoot has that copy renamed here once
 // the client agrees.
 //
@@ -138,6 +140,25 @@ void DeleteReplacedCopy(const VirtualRename& op) {
   }
 }
 
+// The item's handles follow the file they now stand for, as a handle on a
+// moved file does: the entry keeps `file` (open on the moved file) and its
+// new name, and is marked as out of the view. An earlier open of the copy,
+// the same file, is closed after the locks are dropped.
+void FollowMoveOut(VirtualRename& op, OpenedFile& file, OwnedString& moved) {
+  OpenedFile earlier;
+  {
+    ExclusiveLock entryLock(op.entry->EntryLock);
+    ExclusiveLock table(Globals.OpenHandleTableLock);
+    *earlier.Handle() = op.entry->BackendHandle;
+    *earlier.FileObject() = op.entry->BackendFileObject;
+    file.Release(&op.entry->BackendHandle, &op.entry->BackendFileObject);
+    FreeStringBuffer(op.entry->BackendPath);
+    op.entry->BackendPath = moved.Release();
+    op.entry->HasBackendCopy = 1;
+    op.entry->MovedOut = 1;
+  }
+}
+
 FLT_PREOP_CALLBACK_STATUS MoveOutOfView(VirtualRename& op) {
   OwnedString copy;
   ViewPathToBackendPath(&op.path.Get(), &copy);
@@ -162,9 +183,14 @@ FLT_PREOP_CALLBACK_STATUS MoveOutOfView(VirtualRename& op) {
   ULONG length = 0;
   PoolBuffer buffer = BuildRenameTo(op, op.target.Get(), &length);
   if (!buffer) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  // Made before the move, so that nothing after it needs pool.
+  OwnedString moved =
+      OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().MaximumLength);
+  if (!moved.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
   const NTSTATUS status = FltSetInformationFile(op.objects->Instance, file.Object(), buffer.Data(),
                                                 length, FileRenameInformation);
   if (!NT_SUCCESS(status)) return Complete(op, status);
+  FollowMoveOut(op, file, moved);
   if (!RequestServerDelete(op.data, &op.path.Get(), op.isDirectory)) {
     TAVO_PRINT("Failed to delete the server item %wZ after renaming it out of Tavo area \n",
                &op.path.Get());
@@ -291,6 +317,65 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folde
 }
 
 }  // namespace
+
+bool IsMovedOutOfView(const StreamHandleContext* handle) {
+  SharedLock entryLock(handle->Entry->EntryLock);
+  return handle->Entry->MovedOut != 0;
+}
+
+// The moved file is held open by the entry, which the handle in use keeps
+// alive; its file object is set once, by the move, before MovedOut.
+FLT_PREOP_CALLBACK_STATUS SetMovedItemInformation(PFLT_CALLBACK_DATA data,
+                                                  PCFLT_RELATED_OBJECTS objects,
+                                                  StreamHandleContext* handle) {
+  OpenHandleEntry* entry = handle->Entry;
+  PFILE_OBJECT moved;
+  OwnedString source;
+  {
+    SharedLock entryLock(entry->EntryLock);
+    moved = entry->BackendFileObject;
+    source = OwnedString::CopyOf(NonPagedPool, entry->BackendPath, entry->BackendPath.Length);
+  }
+  auto& params = data->Iopb->Parameters.SetFileInformation;
+  const FILE_INFORMATION_CLASS infoClass = params.FileInformationClass;
+  if (infoClass != FileRenameInformation && infoClass != FileRenameInformationEx) {
+    return CompleteOperation(data, FltSetInformationFile(objects->Instance, moved,
+                                                         params.InfoBuffer, params.Length,
+                                                         infoClass));
+  }
+  RenameBuffer rename;
+  NTSTATUS status = CaptureRenameBuffer(data, &rename);
+  if (!NT_SUCCESS(status)) return CompleteOperation(data, status);
+  if (!source.HasBuffer()) return CompleteOperation(data, STATUS_INSUFFICIENT_RESOURCES);
+  OwnedString target;
+  status = BuildRenameTargetPath(data, rename, &source.Get(), &target);
+  if (!NT_SUCCESS(status)) return CompleteOperation(data, status);
+  // Back into the view or under BackendRoot, the file would need what a
+  // rename of a local file into the view does (the client preparing the
+  // target, the redirection): that rename is made on a new open of the
+  // file, not on the handles of the item that left.
+  ViewPathKind kind = ViewPathNone;
+  if (ClassifyViewPath(&target.Get(), &kind) || IsUnderBackendRoot(&target.Get(), 0)) {
+    return CompleteOperation(data, STATUS_ACCESS_DENIED);
+  }
+  const ULONG header = FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName);
+  const ULONG length = header + target->Length + sizeof(WCHAR);
+  PoolBuffer buffer = PoolBuffer::Allocate(NonPagedPool, length);
+  if (!buffer) return CompleteOperation(data, STATUS_INSUFFICIENT_RESOURCES);
+  auto* info = buffer.As<FILE_RENAME_INFORMATION>();
+  // The caller's flags (or replace byte) as made: the file is no view's.
+  RtlCopyMemory(buffer.Data(), rename.Info, sizeof(ULONG));
+  info->FileNameLength = target->Length;
+  RtlCopyMemory(info->FileName, target->Buffer, target->Length);
+  status = FltSetInformationFile(objects->Instance, moved, buffer.Data(), length, infoClass);
+  if (NT_SUCCESS(status)) {
+    ExclusiveLock entryLock(entry->EntryLock);
+    ExclusiveLock table(Globals.OpenHandleTableLock);
+    FreeStringBuffer(entry->BackendPath);
+    entry->BackendPath = target.Release();
+  }
+  return CompleteOperation(data, status);
+}
 
 FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
                                             PCFLT_RELATED_OBJECTS objects,

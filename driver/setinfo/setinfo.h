@@ -88,6 +88,13 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFile(PFLT_CALLBACK_DATA data, PCFLT_RELATED
 FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
                                             PCFLT_RELATED_OBJECTS objects,
                                             StreamHandleContext* handle);
+// Whether the handle's item was moved out of the view.
+bool IsMovedOutOfView(const StreamHandleContext* handle);
+// Any class of set-information on a handle whose item was moved out of the
+// view: made on the moved file.
+FLT_PREOP_CALLBACK_STATUS SetMovedItemInformation(PFLT_CALLBACK_DATA data,
+                                                  PCFLT_RELATED_OBJECTS objects,
+                                                  StreamHandleContext* handle);
 
 // ---- setinfo_requests.cpp
 

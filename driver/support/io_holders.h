@@ -36,6 +36,13 @@ class [[nodiscard]] OpenedFile {
   PFILE_OBJECT* FileObject() { return &fileObject_; }
   PFILE_OBJECT Object() const { return fileObject_; }
   bool IsOpen() const { return handle_ != nullptr; }
+  // Gives the handle and the object reference to a record that closes them.
+  void Release(HANDLE* handle, PFILE_OBJECT* fileObject) {
+    *handle = handle_;
+    *fileObject = fileObject_;
+    handle_ = nullptr;
+    fileObject_ = nullptr;
+  }
   void Reset() {
     if (handle_ != nullptr) FltClose(handle_);
     if (fileObject_ != nullptr) ObDereferenceObject(fileObject_);

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -92,5 +94,9 @@ void DeleteInstanceContexts(_FLT_INSTANCE* instance);
 
 // Work items still queued or running: waits until none are left.
 void DrainWorkItems();
+
+// Harness hold of queued work items (see harness/threads.h).
+void HoldWorkItems(bool hold);
+bool WaitForHeldWorkItems(std::size_t count, std::chrono::milliseconds limit);
 
 }  // namespace sim::fltmgr

@@ -1,7 +1,8 @@
 // Deferred I/O work items and generic work items: the routine runs on a
 // system worker thread at PASSIVE_LEVEL. Each queued item gets its own
 // worker, so that items that wait for one another cannot deadlock the queue;
-// the harness drains them between tests.
+// the harness drains them between tests, and may hold queued routines at a
+// gate until it releases them (a timing the system work queues allow).
 #include <list>
 #include <thread>
 
@@ -32,6 +33,10 @@ struct Workers {
   std::condition_variable idle;
   std::list<std::thread> threads;
   long running = 0;
+  // Harness hold: queued routines wait at the gate until it opens.
+  std::condition_variable gateChanged;
+  bool held = false;
+  std::size_t waitingAtGate = 0;
 
   ~Workers() {
     for (auto& t : threads) {
@@ -54,6 +59,13 @@ void RunOnWorker(_FLT_FILTER* filter, std::function<void()> routine) {
     thread.processId = kernel::kSystemProcessId;
     thread.isSystemThread = true;
     thread.irql = PASSIVE_LEVEL;
+    {
+      std::unique_lock gate(W().lock);
+      ++W().waitingAtGate;
+      W().gateChanged.notify_all();
+      W().gateChanged.wait(gate, [] { return !W().held; });
+      --W().waitingAtGate;
+    }
     if (!CallbackAfterUnload(filter, "work item routine")) routine();
     if (thread.irql != PASSIVE_LEVEL) {
       verifier::Report(verifier::Check::Irql, "work item routine returned above PASSIVE_LEVEL");
@@ -71,7 +83,20 @@ kernel::EndOfTestCheckRegistration drainAtEnd([] { DrainNow(); });
 
 }  // namespace
 
+void HoldWorkItems(bool hold) {
+  std::lock_guard guard(W().lock);
+  W().held = hold;
+  W().gateChanged.notify_all();
+}
+
+bool WaitForHeldWorkItems(std::size_t count, std::chrono::milliseconds limit) {
+  std::unique_lock guard(W().lock);
+  return W().gateChanged.wait_for(guard, limit, [count] { return W().waitingAtGate >= count; });
+}
+
 void DrainWorkItems() {
+  // Draining opens a gate a test left closed: every item then runs.
+  HoldWorkItems(false);
   std::list<std::thread> threads;
   {
     std::unique_lock guard(W().lock);

@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "fltmgr/filter_manager.h"
 #include "kernel/dispatcher.h"
 #include "kernel/irql.h"
 #include "kernel/system_thread.h"
@@ -23,6 +24,12 @@ PKTHREAD ReferenceThreadByHandle(HANDLE handle) {
 
 bool AlertThread(PKTHREAD thread) {
   return kernel::AlertThread(thread);
+}
+
+void HoldWorkItems(bool hold) { fltmgr::HoldWorkItems(hold); }
+
+bool WaitForHeldWorkItems(std::size_t count, std::chrono::milliseconds limit) {
+  return fltmgr::WaitForHeldWorkItems(count, limit);
 }
 
 bool IsThreadWaiting(PKTHREAD thread) {

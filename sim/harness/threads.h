@@ -34,6 +34,17 @@ bool WaitUntilThreadWaits(PKTHREAD thread,
 // is then known to be waiting, so moving the clock reaches its time-out.
 bool WaitUntilSystemThreadsWait(std::chrono::milliseconds limit = std::chrono::seconds(5));
 
+// Holds (true) or releases (false) the routines of queued work items: a
+// held routine waits on its worker until released, so that a test can act
+// between a driver's queueing of work and the work itself. Windows gives no
+// guarantee of when a system worker runs an item; holding one is a timing
+// that can happen there too. The end of a test releases the hold.
+void HoldWorkItems(bool hold);
+
+// Waits until at least `count` routines are held (true) or `limit` passes.
+bool WaitForHeldWorkItems(std::size_t count,
+                          std::chrono::milliseconds limit = std::chrono::seconds(5));
+
 // Sets the calling thread's IRQL with no verifier check (test set-up).
 void SetCurrentIrql(KIRQL irql);
 

@@ -4,7 +4,10 @@
 // backend files.
 #include "setinfo_fixture.h"
 
+#include <thread>
+
 #include "harness/processes.h"
+#include "harness/threads.h"
 
 namespace tavo::testing {
 namespace {
@@ -227,6 +230,48 @@ TEST_F(LocalFilesTest, ReaderProcessesRetryFromAWorker) {
   ASSERT_TRUE(client_->WaitForNotifications(1));
   EXPECT_EQ(RenameNotes().size(), 1u);
   EXPECT_TRUE(VolumeHas(kOutside));
+  ExpectViewFolderEmpty();
+}
+
+// The retry overcomes what held the first attempt back: here a handle on
+// the local copy the rename replaces, closed before the worker runs. The
+// file then carries its new name: deleted at its close, it is reported
+// under that name.
+TEST_F(LocalFilesTest, ReaderRetryThatSucceedsLeavesTheFileUnderItsNewName) {
+  const std::uint32_t reader =
+      sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Program Files\\Acrobat.exe");
+  AddBackendFile(u"\\report.tmp", "pdf");
+  AddBackendFile(u"\\notes.txt", "older copy");
+  OpenResult held = Open(kBackend + u"\\notes.txt", FILE_READ_DATA, FILE_OPEN);
+  ASSERT_EQ(held.status, STATUS_SUCCESS);
+  OpenResult opened = Open(kBackend + u"\\report.tmp", DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN,
+                           FILE_DELETE_ON_CLOSE, reader);
+  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  sim::harness::HoldWorkItems(true);
+  SetInfoResult result;
+  std::thread caller([&] {
+    result = SetInfo(opened, FileRenameInformation,
+                     RenameInfo(Dos(kViewOnVolume + u"\\notes.txt"), 1));
+  });
+  const bool queued = sim::harness::WaitForHeldWorkItems(1);
+  Close(held);
+  sim::harness::HoldWorkItems(false);
+  caller.join();
+  ASSERT_TRUE(queued);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_TRUE(Printed(DebugLines(), "Process Acrobat.exe is for rename"));
+  Close(opened);
+  EXPECT_FALSE(VolumeHas(kBackendOnVolume + u"\\report.tmp"));
+  EXPECT_FALSE(VolumeHas(kBackendOnVolume + u"\\notes.txt"));
+  const auto notes = RenameNotes();
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0], kBackend + u"\\report.tmp>" + kBackend + u"\\notes.txt");
+  std::u16string deleted;
+  for (const auto& message : client_->Notifications()) {
+    SentRequest note{message.type, message.payload};
+    if (note.U32(0) == protocol::kNotificationDeleted) deleted = note.Name(4, 12);
+  }
+  EXPECT_EQ(deleted, kBackend + u"\\notes.txt");
   ExpectViewFolderEmpty();
 }
 

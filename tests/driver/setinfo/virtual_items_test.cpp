@@ -354,6 +354,41 @@ TEST_F(VirtualItemsTest, MoveOutOfTheViewDownloadsMovesAndDeletesOnTheServer) {
   ExpectViewFolderEmpty();
 }
 
+// The moved handle goes on naming the moved file, as on Windows: what is
+// set through it is set on that file, and the server, whose item is gone,
+// is asked nothing more.
+TEST_F(VirtualItemsTest, HandleOfAnItemMovedOutOfTheViewActsOnTheMovedFile) {
+  SetRenameAnswer(protocol::kRenameMoveOutOfView);
+  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  const struct {
+    const char* what;
+    ULONG options;
+  } rows[] = {{"disposition", 0}, {"delete on close", FILE_DELETE_ON_CLOSE}};
+  for (const auto& row : rows) {
+    AddServerItem(file_, {false, "twelve bytes"});
+    OpenResult opened = OpenVirtual(file_, row.options);
+    ASSERT_EQ(SetInfo(opened, FileRenameInformation,
+                      RenameInfo(Dos(u"\\Users\\ann\\Documents\\report.docx"), 0))
+                  .status,
+              STATUS_SUCCESS)
+        << row.what;
+    EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"final.docx", 0)).status,
+              STATUS_SUCCESS)
+        << row.what;
+    EXPECT_TRUE(VolumeHas(u"\\Users\\ann\\Documents\\final.docx")) << row.what;
+    if (row.options == 0) {
+      EXPECT_EQ(SetInfo(opened, FileDispositionInformation, {1}).status, STATUS_SUCCESS);
+    }
+    const std::size_t requests = client_->Requests().size();
+    Close(opened);
+    EXPECT_FALSE(VolumeHas(u"\\Users\\ann\\Documents\\final.docx")) << row.what;
+    EXPECT_EQ(client_->Requests().size(), requests) << row.what;
+    EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr) << row.what;
+  }
+  EXPECT_EQ(Sent(kRequestDeleteItem).size(), 2u);  // the moves' own
+  ExpectViewFolderEmpty();
+}
+
 TEST_F(VirtualItemsTest, MoveOutRefusedDownloadChangesNothing) {
   SetRenameAnswer(protocol::kRenameMoveOutOfView);
   SetDownloadAnswer(0);

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "create_path_fixture.h"
+#include "allocation_sweep.h"
 #include "core/globals.h"
 #include "harness/pool.h"
 #include "verifier/faults.h"
@@ -88,11 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
     Scenarios, AllocationFailureTest,
     ::testing::Combine(::testing::ValuesIn(kScenarios),
                        ::testing::Values(Site::PoolAllocation, Site::ContextAllocation)),
-    [](const auto& info) {
-      std::string name = std::get<0>(info.param).what;
-      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-      return name + (std::get<1>(info.param) == Site::PoolAllocation ? "_pool" : "_context");
-    });
+    [](const auto& info) { return AllocationSweepName(info); });
 
 }  // namespace
 }  // namespace tavo::testing

@@ -3,6 +3,7 @@
 // backend folder and the driver's tables agree afterwards.
 #include <cstdio>
 
+#include "allocation_sweep.h"
 #include "core/globals.h"
 #include "harness/pool.h"
 #include "setinfo_fixture.h"
@@ -120,11 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
     Scenarios, SetInfoAllocationTest,
     ::testing::Combine(::testing::ValuesIn(kScenarios),
                        ::testing::Values(Site::PoolAllocation, Site::ContextAllocation)),
-    [](const auto& info) {
-      std::string name = std::get<0>(info.param).what;
-      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-      return name + (std::get<1>(info.param) == Site::PoolAllocation ? "_pool" : "_context");
-    });
+    [](const auto& info) { return AllocationSweepName(info); });
 
 }  // namespace
 }  // namespace tavo::testing

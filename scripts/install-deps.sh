@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  fuse3 libfuse3-dev pkg-config
 )
 
 missing=()

@@ -24,8 +24,7 @@
 #include "harness/volume.h"
 #include "nt_local_files.h"
 #include "text.h"
-
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+#include "view_machine.h"
 
 namespace tavo::tool {
 namespace {
@@ -33,54 +32,6 @@ namespace {
 namespace fs = std::filesystem;
 using sim::harness::FromUtf8;
 using sim::harness::ToUtf8;
-
-constexpr char16_t kVolumeDevice[] = u"\\Device\\HarddiskVolume3";
-constexpr char16_t kViewRoot[] = u"\\Device\\HarddiskVolume3\\Users\\alice\\Tavo";
-constexpr char16_t kBackendRoot[] =
-    u"\\Device\\HarddiskVolume3\\Users\\alice\\AppData\\Local\\Tavo\\Cache";
-constexpr char16_t kStagingFolder[] =
-    u"\\Device\\HarddiskVolume3\\Users\\alice\\AppData\\Local\\Tavo\\Staging";
-constexpr char16_t kSecondaryRoot[] = u"\\Device\\HarddiskVolume3\\Users\\alice\\TavoSecondary";
-
-const char* StatusName(NTSTATUS status) {
-  switch (static_cast<std::uint32_t>(status)) {
-    case 0x00000000:
-      return "STATUS_SUCCESS";
-    case 0x00000104:
-      return "STATUS_REPARSE";
-    case 0x80000005:
-      return "STATUS_BUFFER_OVERFLOW";
-    case 0x80000006:
-      return "STATUS_NO_MORE_FILES";
-    case 0xC0000001:
-      return "STATUS_UNSUCCESSFUL";
-    case 0xC000000F:
-      return "STATUS_NO_SUCH_FILE";
-    case 0xC0000022:
-      return "STATUS_ACCESS_DENIED";
-    case 0xC0000034:
-      return "STATUS_OBJECT_NAME_NOT_FOUND";
-    case 0xC0000035:
-      return "STATUS_OBJECT_NAME_COLLISION";
-    case 0xC000003A:
-      return "STATUS_OBJECT_PATH_NOT_FOUND";
-    case 0xC0000043:
-      return "STATUS_SHARING_VIOLATION";
-    case 0xC0000106:
-      return "STATUS_NAME_TOO_LONG";
-    case 0xC0000037:
-      return "STATUS_PORT_DISCONNECTED";
-    default:
-      return nullptr;
-  }
-}
-
-std::string StatusText(NTSTATUS status) {
-  if (const char* name = StatusName(status)) return name;
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-  return text;
-}
 
 // Lines from several threads (the agent's trace, the walk) kept whole.
 class Printer {
@@ -236,36 +187,14 @@ class Walk {
   int failures_ = 0;
   fs::path server_;
   bool ownServer_ = false;
-  std::shared_ptr<sim::fs::Volume> volume_;
-  sim::harness::Driver* driver_ = nullptr;
-  std::unique_ptr<agent::FolderServerStore> store_;
-  std::unique_ptr<agent::NtLocalFiles> local_;
-  std::unique_ptr<agent::Agent> agent_;
+  ViewMachine machine_;
+  agent::Agent* agent_ = nullptr;
+  agent::NtLocalFiles* local_ = nullptr;
   std::uint32_t explorer_ = 0, notepad_ = 0, indexer_ = 0, agentProcess_ = 0;
 };
 
 bool Walk::Boot() {
   Section("boot");
-  sim::harness::SetRealTimeMode(true);
-  sim::fs::VolumeOptions volumeOptions;
-  volumeOptions.deviceName = kVolumeDevice;
-  volume_ = sim::harness::MountNewVolume(u'C', volumeOptions);
-  std::vector<sim::harness::FileSpec> folders;
-  for (const char16_t* path :
-       {u"\\Users\\alice\\Tavo", u"\\Users\\alice\\AppData\\Local\\Tavo\\Cache",
-        u"\\Users\\alice\\AppData\\Local\\Tavo\\Staging", u"\\Users\\alice\\TavoSecondary",
-        u"\\Users\\alice\\Documents"}) {
-    sim::harness::FileSpec spec;
-    spec.path = path;
-    spec.directory = true;
-    folders.push_back(spec);
-  }
-  volume_->Populate(folders);
-  print_.Line("volume \\Device\\HarddiskVolume3 mounted as C:");
-  print_.Line("  merged view    C:\\Users\\alice\\Tavo");
-  print_.Line("  local copies   C:\\Users\\alice\\AppData\\Local\\Tavo\\Cache");
-  print_.Line("  secondary view C:\\Users\\alice\\TavoSecondary");
-
   if (options_.serverFolder.empty()) {
     server_ = fs::temp_directory_path() /
               ("tavo-demo-server-" +
@@ -278,37 +207,22 @@ bool Walk::Boot() {
   print_.Line("server folder " + server_.string() + ":");
   DumpHostTree(server_, print_);
 
-  sim::harness::DriverOptions driverOptions;
-  driverOptions.serviceName = u"TavoDriver";
-  driverOptions.poolTag = sim::harness::PoolTag("Tavo");
-  const NTSTATUS loaded = sim::harness::LoadDriver(DriverEntry, driverOptions, &driver_);
-  print_.Line("driver loaded: DriverEntry -> " + StatusText(loaded));
-  if (!NT_SUCCESS(loaded)) return false;
-
+  ViewMachineOptions machineOptions;
+  machineOptions.serverFolder = server_;
+  machineOptions.blockList = {{u"indexer.exe", u""}};
+  machineOptions.trace = [this](const std::string& line) { print_.Line("   " + line); };
+  const bool booted =
+      machine_.Boot(machineOptions, [this](const std::string& line) { print_.Line(line); });
+  if (!booted) return false;
   explorer_ = sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Windows\\explorer.exe");
   notepad_ =
       sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Windows\\System32\\notepad.exe");
   indexer_ =
       sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Program Files\\Indexer\\indexer.exe");
-  agentProcess_ =
-      sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Program Files\\Tavo\\TavoAgent.exe");
-
-  store_ = std::make_unique<agent::FolderServerStore>(server_);
-  local_ = std::make_unique<agent::NtLocalFiles>(kVolumeDevice, u"C:");
-  agent::AgentConfig config;
-  config.roots = {kViewRoot, kBackendRoot, kSecondaryRoot};
-  config.stagingFolder = kStagingFolder;
-  config.blockList = {{u"indexer.exe", u""}};
-  const std::uint32_t agentProcess = agentProcess_;
-  config.startThread = [agentProcess](std::function<void()> body) {
-    return sim::harness::StartThreadAs(agentProcess, std::move(body));
-  };
-  config.trace = [this](const std::string& line) { print_.Line("   " + line); };
-  agent_ = std::make_unique<agent::Agent>(config, *store_, *local_);
-  const HRESULT started = agent_->Start();
-  print_.Line(std::string("agent TavoAgent.exe started: ") +
-              (SUCCEEDED(started) ? "connected" : "failed") + "; block list: indexer.exe");
-  return SUCCEEDED(started);
+  agent_ = &machine_.agent();
+  local_ = &machine_.localFiles();
+  agentProcess_ = machine_.agentProcess();
+  return true;
 }
 
 void Walk::MetadataLook() {
@@ -557,7 +471,7 @@ void Walk::Finish() {
   print_.Line("server folder:");
   DumpHostTree(server_, print_);
   print_.Line("local copies (C:\\Users\\alice\\AppData\\Local\\Tavo\\Cache):");
-  std::istringstream tree(volume_->DumpTree({false, false}));
+  std::istringstream tree(machine_.volume().DumpTree({false, false}));
   const std::string prefix = "\\Users\\alice\\AppData\\Local\\Tavo\\Cache\\";
   for (std::string line; std::getline(tree, line);) {
     if (line.rfind(prefix, 0) == 0 && line.size() > prefix.size())
@@ -568,12 +482,9 @@ void Walk::Finish() {
               std::to_string(counters.downloads.load()) + " download(s), " +
               std::to_string(counters.uploads.load()) + " upload(s), " +
               std::to_string(counters.notifications.load()) + " notification(s)");
-  agent_->Stop();
-  agent_.reset();
-  if (driver_ != nullptr) {
-    const NTSTATUS unloaded = sim::harness::UnloadDriver(driver_, /*mandatory=*/true);
-    print_.Line("driver unloaded -> " + StatusText(unloaded));
-  }
+  agent_ = nullptr;
+  const NTSTATUS unloaded = machine_.Stop();
+  print_.Line("driver unloaded -> " + StatusText(unloaded));
   FlushDebug();
   if (ownServer_ && !options_.keepServerFolder) fs::remove_all(server_);
   print_.Line(failures_ == 0

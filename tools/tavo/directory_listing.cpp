@@ -5,13 +5,14 @@
 
 namespace tavo::tool {
 
-DirectoryListing ListDirectory(HANDLE dir) {
+DirectoryListing ListDirectory(HANDLE dir, std::size_t bufferBytes) {
   DirectoryListing listing;
-  alignas(8) std::uint8_t buffer[512];  // a few entries per query
+  std::vector<std::uint64_t> storage((bufferBytes + 7) / 8);  // 8-byte aligned entries
+  auto* buffer = reinterpret_cast<std::uint8_t*>(storage.data());
   for (bool first = true;; first = false) {
     IO_STATUS_BLOCK iosb{};
     listing.status = NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer,
-                                          sizeof(buffer), FileDirectoryInformation, FALSE,
+                                          static_cast<ULONG>(storage.size() * 8), FileDirectoryInformation, FALSE,
                                           nullptr, first);
     if (!NT_SUCCESS(listing.status)) return listing;
     for (std::size_t offset = 0; offset < iosb.Information;) {

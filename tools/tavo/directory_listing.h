@@ -22,7 +22,8 @@ struct DirectoryListing {
   std::vector<ListedEntry> entries;
 };
 
-// Lists the folder open on `dir` (FILE_LIST_DIRECTORY), as the calling process.
-DirectoryListing ListDirectory(HANDLE dir);
+// Lists the folder open on `dir` (FILE_LIST_DIRECTORY), as the calling
+// process, in queries of `bufferBytes` each.
+DirectoryListing ListDirectory(HANDLE dir, std::size_t bufferBytes = 512);
 
 }  // namespace tavo::tool

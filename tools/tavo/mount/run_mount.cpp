@@ -72,7 +72,7 @@ int RunMount(const MountOptions& options, std::ostream& out) {
   fuse_opt_free_args(&args);
 
   view.CloseAll();
-  machine.agent().SyncNow();
+  sim::harness::RunAs(agentProcess, [&] { machine.agent().SyncNow(); });
   const bool saved = machine.SaveCacheFolder();
   if (!saved) say("tavo mount: the local copies could not all be written to the cache folder");
   const NTSTATUS unloaded = machine.Stop();

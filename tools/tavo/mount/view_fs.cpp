@@ -11,6 +11,7 @@
 
 #include "directory_listing.h"
 #include "errno_map.h"
+#include "harness/debug_log.h"
 #include "harness/processes.h"
 #include "harness/strings.h"
 #include "view_machine.h"
@@ -46,10 +47,14 @@ ViewFileSystem::OpenFile* FileOf(const fuse_file_info* fi) {
 }
 
 // "/docs/a.txt" -> "\Device\HarddiskVolume3\Users\alice\Tavo\docs\a.txt".
-// A backslash in a Linux name would be a separator to NT: such names are
-// refused rather than read as two components.
+// Characters an NTFS name cannot hold are refused rather than given their NT
+// meaning: a backslash would split the name in two, a colon would name a
+// stream, and * ? " < > | are wildcards to a listing.
 bool ViewPath(const char* path, std::u16string* out) {
-  if (std::strchr(path, '\\') != nullptr) return false;
+  for (const char* c = path; *c != '\0'; ++c) {
+    if (static_cast<unsigned char>(*c) < 0x20 || std::strchr("\\:*?\"<>|", *c) != nullptr)
+      return false;
+  }
   std::u16string rest = FromUtf8(path);
   for (char16_t& c : rest) c = c == u'/' ? u'\\' : c;
   if (rest == u"\\") rest.clear();
@@ -228,12 +233,8 @@ int OpenAs(const char* path, fuse_file_info* fi, ULONG disposition, ULONG option
                   DispositionName(disposition),
               opened.status);
   if (!NT_SUCCESS(opened.status)) return -ErrnoFor(opened.status);
-  ViewFileSystem::OpenFile file;
-  file.handle = opened.handle;
-  file.process = caller.process;
-  file.processName = caller.name;
-  file.append = (fi->flags & O_APPEND) != 0;
-  fi->fh = reinterpret_cast<std::uint64_t>(Self().Register(file));
+  fi->fh = reinterpret_cast<std::uint64_t>(
+      Self().Register(opened.handle, caller.process, caller.name, (fi->flags & O_APPEND) != 0));
   return 0;
 }
 
@@ -313,7 +314,7 @@ int ReadDirOp(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_
   DirectoryListing listing;
   {
     sim::harness::ScopedProcess as(file->process);
-    listing = ListDirectory(file->handle);
+    listing = ListDirectory(file->handle, 64 * 1024);  // as large as Linux's own getdents buffers
   }
   Self().Note(file->processName,
               std::string("list ") + path + " (" + std::to_string(listing.entries.size()) + " entries)",
@@ -481,8 +482,9 @@ std::string ViewFileSystem::NameOf(std::uint32_t process) {
   return found == names_.end() ? "?" : found->second;
 }
 
-ViewFileSystem::OpenFile* ViewFileSystem::Register(OpenFile file) {
-  auto* owned = new OpenFile(file);
+ViewFileSystem::OpenFile* ViewFileSystem::Register(HANDLE handle, std::uint32_t process,
+                                                   std::string processName, bool append) {
+  auto* owned = new OpenFile{handle, process, std::move(processName), append};
   std::lock_guard guard(lock_);
   open_.insert(owned);
   return owned;
@@ -512,7 +514,11 @@ void ViewFileSystem::CloseAll() {
 }
 
 void ViewFileSystem::Note(const std::string& process, const std::string& what, NTSTATUS status) {
+  // The driver's debug output is shown with the trace, and dropped without
+  // it (the log would otherwise grow for as long as the mount serves).
+  const std::vector<std::string> debugLines = sim::harness::TakeDebugLines();
   if (!trace_) return;
+  for (const std::string& line : debugLines) trace_("   [driver] " + line);
   std::string line = "[" + process + "] " + what + " -> " + StatusText(status);
   if (NT_ERROR(status)) line += " (" + std::string(strerrorname_np(ErrnoFor(status))) + ")";
   trace_(line);

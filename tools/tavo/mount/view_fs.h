@@ -9,6 +9,7 @@
 // before the driver is unloaded.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -37,14 +38,14 @@ class ViewFileSystem {
   void CloseAll();
 
   struct OpenFile {
-    HANDLE handle = nullptr;
-    std::uint32_t process = 0;
+    HANDLE handle;
+    std::uint32_t process;
     std::string processName;
-    bool append = false;
-    bool written = false;
+    bool append;
+    std::atomic<bool> written{false};  // set by writes, read by flushes on other threads
   };
   // Handles given to FUSE as fi->fh.
-  OpenFile* Register(OpenFile file);
+  OpenFile* Register(HANDLE handle, std::uint32_t process, std::string processName, bool append);
   void Unregister(OpenFile* file);
 
   // One line per operation: "[grep] open /docs/a.txt GENERIC_READ -> STATUS_ACCESS_DENIED".

@@ -26,6 +26,12 @@ DirectoryListing ListDirectory(HANDLE dir, std::size_t bufferBytes) {
       }
       entry.size = info.EndOfFile.QuadPart;
       entry.directory = (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      entry.allocationSize = info.AllocationSize.QuadPart;
+      entry.creationTime = info.CreationTime.QuadPart;
+      entry.lastAccessTime = info.LastAccessTime.QuadPart;
+      entry.lastWriteTime = info.LastWriteTime.QuadPart;
+      entry.changeTime = info.ChangeTime.QuadPart;
+      entry.attributes = info.FileAttributes;
       listing.entries.push_back(std::move(entry));
       if (info.NextEntryOffset == 0) break;
       offset += info.NextEntryOffset;

@@ -15,6 +15,10 @@ struct ListedEntry {
   std::u16string name;
   std::int64_t size = 0;
   bool directory = false;
+  // As the listing reports them (FILE_DIRECTORY_INFORMATION).
+  std::int64_t allocationSize = 0;
+  std::int64_t creationTime = 0, lastAccessTime = 0, lastWriteTime = 0, changeTime = 0;
+  std::uint32_t attributes = 0;
 };
 
 struct DirectoryListing {

@@ -309,7 +309,7 @@ int FlushOp(const char*, fuse_file_info* fi) {
 }
 
 int ReadDirOp(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi,
-              fuse_readdir_flags) {
+              fuse_readdir_flags flags) {
   ViewFileSystem::OpenFile* file = FileOf(fi);
   DirectoryListing listing;
   {
@@ -321,12 +321,25 @@ int ReadDirOp(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_
               listing.status);
   if (listing.status != STATUS_NO_MORE_FILES && listing.status != STATUS_NO_SUCH_FILE)
     return -ErrnoFor(listing.status);
+  // The listing carries each entry's attributes, as it does for a Windows
+  // program: they go to the kernel with the names (readdirplus), which
+  // spares a lookup per entry when a program stats what it listed.
   bool dots = false;
   for (const ListedEntry& entry : listing.entries) {
-    struct stat st {};
-    st.st_mode = entry.directory ? S_IFDIR : S_IFREG;
+    FILE_NETWORK_OPEN_INFORMATION info{};
+    info.CreationTime.QuadPart = entry.creationTime;
+    info.LastAccessTime.QuadPart = entry.lastAccessTime;
+    info.LastWriteTime.QuadPart = entry.lastWriteTime;
+    info.ChangeTime.QuadPart = entry.changeTime;
+    info.AllocationSize.QuadPart = entry.allocationSize;
+    info.EndOfFile.QuadPart = entry.size;
+    info.FileAttributes = entry.attributes;
+    struct stat st;
+    FillStat(info, &st);
     dots = dots || entry.name == u".";
-    if (fill(buffer, sim::harness::ToUtf8(entry.name).c_str(), &st, 0, fuse_fill_dir_flags{}) != 0)
+    const bool plus = (flags & FUSE_READDIR_PLUS) != 0 && entry.name != u"." && entry.name != u"..";
+    if (fill(buffer, sim::harness::ToUtf8(entry.name).c_str(), &st, 0,
+             plus ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{}) != 0)
       break;
   }
   // A no-listing process sees no entry at all; Linux programs still expect

@@ -217,6 +217,9 @@ const Row kRows[] = {
      {"--block", "grep:.log"},
      "stat -c %s \"$M/docs/notes.txt\"; grep ship \"$M/docs/notes.txt\"; grep -h ship \"$M/docs/app.log\"",
      0, {"47\n", "Permission denied", "ship log\n"}, 1, {}, {{"docs/notes.txt", std::nullopt}}},
+    {"with an allow list only the allowed program downloads", {"--allow", "cat"},
+     "grep W \"$M/readme.txt\"; cat \"$M/readme.txt\"", 0, {"Permission denied", "Welcome\n"}, 1,
+     {}, {{"readme.txt", "Welcome\n"}}},
     {"a no-listing program sees the view empty, others do not", {"--no-listing", "ls"},
      "ls -A \"$M\" | wc -l; find \"$M\" -maxdepth 1 | wc -l", 0, {"0\n4\n"}, 0, {}, {}},
 };

@@ -75,13 +75,19 @@ class MountedView {
     WriteFile(host() / "in.txt", "copied in\n");
     fs::create_directories(cache());
     fs::create_directories(point());
+    Start(extraArgs);
+  }
+
+  // Starts `tavo mount --trace` on the folders (again after an unmount) and
+  // waits until the mount is there or the process ended.
+  void Start(const std::vector<std::string>& extraArgs) {
 #ifdef TAVO_BINARY
     std::vector<std::string> args = {TAVO_BINARY, "mount", point(), "--server", server(),
                                      "--cache", cache(), "--trace"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     pid_ = fork();
     if (pid_ == 0) {
-      std::freopen((root_ / "mount.log").c_str(), "w", stdout);
+      std::freopen((root_ / "mount.log").c_str(), "a", stdout);
       dup2(fileno(stdout), 2);
       std::vector<char*> argv;
       for (std::string& arg : args) argv.push_back(arg.data());
@@ -309,6 +315,30 @@ TEST(MountLifetime, KilledMountLeavesTheServerConsistent) {
                                              "docs/notes.txt", "in.txt"}));
   EXPECT_EQ(ReadFile(view.server() / "in.txt"), "copied in\n");
   EXPECT_EQ(ReadFile(view.server() / "Archive" / "r.txt"), "Welcome\n");
+}
+
+// The cache folder carries the local copies and the agent's sync ledger
+// from one mount to the next: a copy changed in the second session is an
+// update of the server file, not a conflict kept beside it.
+TEST(MountLifetime, ACopyChangedInALaterSessionIsUploadedAsAChange) {
+  if (const char* why = WhyNotRunnable()) GTEST_SKIP() << why;
+  MountedView view({});
+  ASSERT_TRUE(view.Mounted()) << view.Log();
+  ASSERT_EQ(view.Run("cat \"$M/docs/notes.txt\"").exitCode, 0);
+  ASSERT_EQ(view.Unmount(), 0) << view.Log();
+  ASSERT_TRUE(fs::exists(view.cache() / "docs" / "notes.txt"));
+
+  view.Start({});
+  ASSERT_TRUE(view.Mounted()) << view.Log();
+  EXPECT_EQ(view.Run("echo more >> \"$M/docs/notes.txt\"").exitCode, 0);
+  EXPECT_EQ(view.Unmount(), 0) << view.Log();
+  EXPECT_EQ(ReadFile(view.server() / "docs" / "notes.txt"),
+            "Meeting notes: ship the merged view on Friday.\nmore\n");
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(view.server() / "docs"))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"app.log", "notes.txt"})) << view.Log();
 }
 
 }  // namespace

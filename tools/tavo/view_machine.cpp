@@ -107,6 +107,11 @@ bool ViewMachine::Boot(const ViewMachineOptions& options, const Say& say) {
     say("  local copies read from " + cacheFolder_.string() + " -> " + StatusText(copied));
     if (!NT_SUCCESS(copied)) return false;
   }
+  local_ = std::make_unique<agent::NtLocalFiles>(kVolumeDevice, u"C:");
+  // The ledger came in with the copies; before the driver is loaded it is
+  // moved to where the agent keeps it.
+  if (!cacheFolder_.empty() && fs::exists(cacheFolder_ / kLedgerHostName))
+    local_->Rename(LedgerInCache(), LedgerInStaging(), /*replace=*/true);
 
   sim::harness::DriverOptions driverOptions;
   driverOptions.serviceName = u"TavoDriver";
@@ -118,7 +123,6 @@ bool ViewMachine::Boot(const ViewMachineOptions& options, const Say& say) {
   agentProcess_ =
       sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Program Files\\Tavo\\TavoAgent.exe");
   store_ = std::make_unique<agent::FolderServerStore>(options.serverFolder);
-  local_ = std::make_unique<agent::NtLocalFiles>(kVolumeDevice, u"C:");
   agent::AgentConfig config;
   config.roots = {kViewRoot, kBackendRoot, kSecondaryRoot};
   config.stagingFolder = kStagingFolder;
@@ -162,6 +166,14 @@ bool ViewMachine::SaveCacheFolder() {
   bool ok = false;
   sim::harness::RunAs(agentProcess_, [&] { ok = CopyOut(*local_, kBackendRoot, cacheFolder_, kept); });
   if (!ok) return false;
+  agent::Bytes ledger;
+  const fs::path ledgerOnHost = cacheFolder_ / kLedgerHostName;
+  kept.insert(ledgerOnHost);
+  sim::harness::RunAs(agentProcess_, [&] { ok = local_->ReadAll(LedgerInStaging(), &ledger); });
+  if (ok) {
+    std::ofstream(ledgerOnHost, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(ledger.data()), static_cast<std::streamsize>(ledger.size()));
+  }
   // What the backend no longer holds leaves the host folder too.
   std::vector<fs::path> gone;
   std::error_code error;
@@ -174,6 +186,15 @@ bool ViewMachine::SaveCacheFolder() {
   }
   for (const fs::path& path : gone) fs::remove_all(path, error);
   return true;
+}
+
+std::u16string ViewMachine::LedgerInCache() {
+  return std::u16string(kBackendRoot) + u"\\" + FromUtf8(kLedgerHostName);
+}
+
+// Where the agent keeps its ledger: in its staging folder.
+std::u16string ViewMachine::LedgerInStaging() {
+  return std::u16string(kStagingFolder) + u"\\sync-ledger.txt";
 }
 
 bool ViewMachine::BackendHas(const std::u16string& relative) {

@@ -30,13 +30,18 @@ inline constexpr char16_t kStagingFolder[] =
     u"\\Device\\HarddiskVolume3\\Users\\alice\\AppData\\Local\\Tavo\\Staging";
 inline constexpr char16_t kSecondaryRoot[] = u"\\Device\\HarddiskVolume3\\Users\\alice\\TavoSecondary";
 
+inline constexpr char kLedgerHostName[] = ".tavo-sync-ledger";
+
 // "STATUS_ACCESS_DENIED" for the statuses people meet, else "0xC0000022".
 std::string StatusText(NTSTATUS status);
 
 struct ViewMachineOptions {
   std::filesystem::path serverFolder;  // the host folder the agent serves
   // A host folder whose tree is copied in as the local copies at boot
-  // (empty: the local copies start empty and live in memory only).
+  // (empty: the local copies start empty and live in memory only). The
+  // agent's sync ledger is kept beside them as kLedgerHostName, so that a
+  // copy changed in a later session is uploaded as a change, not kept
+  // beside the server's version as a conflict.
   std::filesystem::path cacheFolder;
   std::vector<client::ProcessListItem> blockList;
   std::optional<std::vector<client::ProcessListItem>> allowList;
@@ -58,7 +63,9 @@ class ViewMachine {
   ~ViewMachine() { Stop(); }
 
   // Copies the local copies back over the host cache folder, so that it
-  // holds exactly what the backend root holds. Nothing without a cache folder.
+  // holds exactly what the backend root holds, and the sync ledger beside
+  // them. Nothing without a cache folder. Run it after Stop (the agent
+  // writes its ledger when it stops).
   bool SaveCacheFolder();
 
   sim::fs::Volume& volume() { return *volume_; }
@@ -70,6 +77,9 @@ class ViewMachine {
   bool BackendHas(const std::u16string& relative);
 
  private:
+  static std::u16string LedgerInCache();
+  static std::u16string LedgerInStaging();
+
   std::filesystem::path cacheFolder_;
   std::shared_ptr<sim::fs::Volume> volume_;
   sim::harness::Driver* driver_ = nullptr;

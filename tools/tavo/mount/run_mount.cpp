@@ -73,10 +73,10 @@ int RunMount(const MountOptions& options, std::ostream& out) {
 
   view.CloseAll();
   sim::harness::RunAs(agentProcess, [&] { machine.agent().SyncNow(); });
-  const bool saved = machine.SaveCacheFolder();
-  if (!saved) say("tavo mount: the local copies could not all be written to the cache folder");
   const NTSTATUS unloaded = machine.Stop();
   say("driver unloaded -> " + StatusText(unloaded));
+  const bool saved = machine.SaveCacheFolder();
+  if (!saved) say("tavo mount: the local copies could not all be written to the cache folder");
   // The verifier watched the whole session: leaks, held locks and misuse
   // fail the mount's exit code as they fail a test.
   sim::kernel::RunEndOfTestChecks();

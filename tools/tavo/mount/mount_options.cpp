@@ -8,15 +8,15 @@ namespace {
 using sim::harness::FromUtf8;
 
 // "grep:.log,.txt" -> one entry per extension; "grep" -> blocked for every file.
-bool AddBlocked(const std::string& spec, std::vector<client::ProcessListItem>& list) {
-  const std::size_t colon = spec.find(':');
-  const std::string name = spec.substr(0, colon);
+bool AddBlocked(const std::string& argument, std::vector<client::ProcessListItem>& list) {
+  const std::size_t colon = argument.find(':');
+  const std::string name = argument.substr(0, colon);
   if (name.empty()) return false;
   if (colon == std::string::npos) {
     list.push_back({FromUtf8(name), u""});
     return true;
   }
-  const std::string extensions = spec.substr(colon + 1);
+  const std::string extensions = argument.substr(colon + 1);
   std::size_t start = 0;
   do {
     const std::size_t comma = extensions.find(',', start);

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "channel/request_exchange.h"
+#include "harness/clock.h"
 #include "driver_fixture.h"
 #include "harness/threads.h"
 #include "verifier/faults.h"
@@ -204,6 +205,19 @@ TEST_F(RequestExchangeTest, AlertedAnswerHandlerStillDelivers) {
   held.requester.join();
   EXPECT_EQ(held.outcome.status, STATUS_SUCCESS);
   EXPECT_EQ(held.outcome.reply, Data{7});
+}
+
+// The time-out is opt-in: without it a request waits however long the
+// clock runs, and its answer still arrives.
+TEST_F(RequestExchangeTest, WithoutATimeOutARequestOutlastsAnyTime) {
+  HeldRequest held(*this, 1);
+  ASSERT_TRUE(held.Waiting());
+  sim::harness::AdvanceClock(std::chrono::hours(24 * 365));
+  std::uint8_t answer = 9;
+  EXPECT_EQ(client_->Channel().Answer(client_->TakeHeld().at(0), 0, &answer, 1).hresult, S_OK);
+  held.requester.join();
+  EXPECT_EQ(held.outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(held.outcome.reply, Data{9});
 }
 
 TEST_F(RequestExchangeTest, LosingTheResponsePortEndsTheWaits) {

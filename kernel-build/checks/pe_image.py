@@ -140,55 +140,41 @@ class PeImage:
         end = self.data.index(b"\0", start)
         return self.data[start:end].decode("latin-1")
 
-    def imports(self):
-        """{module name as written: [imported names, '#n' for ordinals]}"""
+    def import_entries(self):
+        """(module, IAT slot RVA, name or '#n' for an ordinal) of every import."""
         rva, size = self.directory(DIRECTORY_IMPORT)
-        result = {}
         if not rva or not size:
-            return result
-        offset = self.offset_of(rva)
-        while True:
-            lookup, _, _, name_rva, first_thunk = struct.unpack_from("<IIIII", self.data, offset)
-            if not (lookup or name_rva or first_thunk):
-                break
-            names = []
-            thunk = self.offset_of(lookup or first_thunk)
-            while True:
-                entry = struct.unpack_from("<Q", self.data, thunk)[0]
-                if entry == 0:
-                    break
-                if entry & (1 << 63):
-                    names.append("#%d" % (entry & 0xFFFF))
-                else:
-                    names.append(self.c_string((entry & 0x7FFFFFFF) + 2))  # skip the hint
-                thunk += 8
-            result.setdefault(self.c_string(name_rva), []).extend(names)
-            offset += 20
-        return result
-
-
-    def import_slots(self):
-        """{IAT slot RVA: (module, name)} of the imports by name."""
-        rva, size = self.directory(DIRECTORY_IMPORT)
-        result = {}
-        if not rva or not size:
-            return result
+            return
         offset = self.offset_of(rva)
         while True:
             lookup, _, _, name_rva, first_thunk = struct.unpack_from("<IIIII", self.data, offset)
             if not (lookup or name_rva or first_thunk):
                 break
             module = self.c_string(name_rva)
+            thunk = self.offset_of(lookup or first_thunk)
             index = 0
             while True:
-                entry = struct.unpack_from("<Q", self.data, self.offset_of(lookup or first_thunk) + 8 * index)[0]
+                entry = struct.unpack_from("<Q", self.data, thunk + 8 * index)[0]
                 if entry == 0:
                     break
-                if not entry & (1 << 63):
-                    result[first_thunk + 8 * index] = (module, self.c_string((entry & 0x7FFFFFFF) + 2))
+                if entry & (1 << 63):
+                    name = "#%d" % (entry & 0xFFFF)
+                else:
+                    name = self.c_string((entry & 0x7FFFFFFF) + 2)  # skip the hint
+                yield module, first_thunk + 8 * index, name
                 index += 1
             offset += 20
+
+    def imports(self):
+        """{module name as written: [imported names, '#n' for ordinals]}"""
+        result = {}
+        for module, _, name in self.import_entries():
+            result.setdefault(module, []).append(name)
         return result
+
+    def import_slots(self):
+        """{IAT slot RVA: (module, name)}"""
+        return {slot: (module, name) for module, slot, name in self.import_entries()}
 
     def function_entries(self):
         """(begin, end, unwind info RVA) of every .pdata entry."""

@@ -1,15 +1,17 @@
 // The response port's message callback: the client's control commands and
 // its answers to pending requests.
 //
-// The message is the client's memory. It is captured once into pool, then
-// validated completely before anything changes; the reply is built in pool
-// and copied out once at the end. A rejected message gets
-// STATUS_INVALID_PARAMETER and changes nothing.
+// The message is the client's memory, touched only through the guarded
+// copy. It is captured once into pool, then validated completely before
+// anything changes; the reply is built in pool and copied out once. A
+// rejected message gets STATUS_INVALID_PARAMETER, and one whose buffers
+// fault STATUS_INVALID_USER_BUFFER; neither changes anything.
 #include "../core/globals.h"
 #include "../support/counted_string.h"
 #include "../support/debug.h"
 #include "../support/locks.h"
 #include "../support/pool.h"
+#include "../support/user_buffer.h"
 #include "../tables/process_lists.h"
 #include "port_messages.h"
 #include "ports.h"
@@ -361,6 +363,35 @@ NTSTATUS PopulateShortNames(const UCHAR* message, ULONG length, ULONG capacity, 
   return STATUS_SUCCESS;
 }
 
+// Writes the reply's header and Data to the client's output buffer.
+NTSTATUS WriteReply(PVOID OutputBuffer, const Reply& reply) {
+  const CommandReply out{reply.status, reply.length};
+  NTSTATUS status = CopyToUser(OutputBuffer, &out, sizeof(out));
+  if (NT_SUCCESS(status) && reply.dataBytes != 0) {
+    status = CopyToUser(static_cast<UCHAR*>(OutputBuffer) + kCommandReplyDataOffset, reply.data,
+                        reply.dataBytes);
+  }
+  return status;
+}
+
+// Populate short names changes nothing in the driver: its reply is written
+// once the names are made.
+NTSTATUS PopulateShortNamesCommand(const UCHAR* message, ULONG length, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, PULONG ReturnOutputBufferLength) {
+  CommandReply announced;
+  NTSTATUS status = CopyFromUser(&announced, OutputBuffer, sizeof(announced));
+  if (!NT_SUCCESS(status)) return status;
+  // The announced capacity must fit the output buffer after the header.
+  if (announced.Length > ReplyDataCapacity(OutputBufferLength)) return STATUS_INVALID_PARAMETER;
+  Reply reply;
+  PoolBuffer output;
+  status = PopulateShortNames(message, length, announced.Length, output, reply);
+  if (NT_SUCCESS(status)) status = WriteReply(OutputBuffer, reply);
+  if (!NT_SUCCESS(status)) return status;
+  *ReturnOutputBufferLength = ReportedReplyLength(reply.reportedDataBytes, OutputBufferLength);
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 NTSTATUS ResponsePortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength,
@@ -372,61 +403,53 @@ NTSTATUS ResponsePortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBuf
     return STATUS_INVALID_PARAMETER;
   }
   CommandMessage header;
-  RtlCopyMemory(&header, InputBuffer, sizeof(header));
-
-  Reply reply;
-  PoolBuffer output;
-  NTSTATUS status = STATUS_SUCCESS;
+  NTSTATUS status = CopyFromUser(&header, InputBuffer, sizeof(header));
+  if (!NT_SUCCESS(status)) return status;
   const bool isCommand = header.Code == kCommandConfigure || header.Code == kCommandNoOperation ||
                          header.Code == kCommandBlockList || header.Code == kCommandAllowList ||
                          header.Code == kCommandPopulateShortNames;
-  if (!isCommand) {
-    // An answer: its data is copied once, straight into the waiting
-    // request's buffer, so delivering it needs no allocation.
-    if (header.Length > InputBufferLength - kCommandDataOffset) return STATUS_INVALID_PARAMETER;
-    DeliverAnswer(header, static_cast<const UCHAR*>(InputBuffer) + kCommandDataOffset,
-                  header.Length);
-  } else {
-    // A command: the client's message is captured once; everything below
-    // reads the copy.
-    PoolBuffer message = PoolBuffer::Allocate(NonPagedPool, InputBufferLength);
+  if (!isCommand && header.Length > InputBufferLength - kCommandDataOffset)
+    return STATUS_INVALID_PARAMETER;
+
+  // A command's message is captured once; everything below reads the copy.
+  PoolBuffer message;
+  if (isCommand) {
+    message = PoolBuffer::Allocate(NonPagedPool, InputBufferLength);
     if (!message) return STATUS_INSUFFICIENT_RESOURCES;
-    RtlCopyMemory(message.Data(), InputBuffer, InputBufferLength);
-    switch (header.Code) {
-      case kCommandConfigure:
-        status = Configure(message.Data(), InputBufferLength);
-        break;
-      case kCommandBlockList:
-        status = LoadBlockList(message.Data(), InputBufferLength);
-        break;
-      case kCommandAllowList:
-        status = LoadAllowList(message.Data(), InputBufferLength);
-        break;
-      case kCommandPopulateShortNames: {
-        CommandReply announced;
-        RtlCopyMemory(&announced, OutputBuffer, sizeof(announced));
-        // The announced capacity must fit the output buffer after the header.
-        if (announced.Length > ReplyDataCapacity(OutputBufferLength)) {
-          status = STATUS_INVALID_PARAMETER;
-          break;
-        }
-        status =
-            PopulateShortNames(message.Data(), InputBufferLength, announced.Length, output, reply);
-        break;
-      }
-      default:  // no operation
-        break;
-    }
+    status = CopyFromUser(message.Data(), InputBuffer, InputBufferLength);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  if (header.Code == kCommandPopulateShortNames) {
+    return PopulateShortNamesCommand(message.Data(), InputBufferLength, OutputBuffer,
+                                     OutputBufferLength, ReturnOutputBufferLength);
+  }
+
+  // Every other message gets the fixed reply. It is written before anything
+  // changes, so that a client whose buffers are gone gets a failure and its
+  // message has no effect.
+  status = WriteReply(OutputBuffer, Reply{});
+  if (!NT_SUCCESS(status)) return status;
+  switch (header.Code) {
+    case kCommandConfigure:
+      status = Configure(message.Data(), InputBufferLength);
+      break;
+    case kCommandBlockList:
+      status = LoadBlockList(message.Data(), InputBufferLength);
+      break;
+    case kCommandAllowList:
+      status = LoadAllowList(message.Data(), InputBufferLength);
+      break;
+    case kCommandNoOperation:
+      break;
+    default:
+      // An answer: its data is copied once, straight into the waiting
+      // request's buffer, so delivering it needs no allocation.
+      status = DeliverAnswer(header, static_cast<const UCHAR*>(InputBuffer) + kCommandDataOffset,
+                             header.Length);
+      break;
   }
   if (!NT_SUCCESS(status)) return status;
-
-  CommandReply out{reply.status, reply.length};
-  RtlCopyMemory(OutputBuffer, &out, sizeof(out));
-  if (reply.dataBytes != 0) {
-    RtlCopyMemory(static_cast<UCHAR*>(OutputBuffer) + kCommandReplyDataOffset, reply.data,
-                  reply.dataBytes);
-  }
-  *ReturnOutputBufferLength = ReportedReplyLength(reply.reportedDataBytes, OutputBufferLength);
+  *ReturnOutputBufferLength = ReportedReplyLength(0, OutputBufferLength);
   return STATUS_SUCCESS;
 }
 

@@ -3,6 +3,7 @@
 #include "ports.h"
 
 #include "../core/globals.h"
+#include "../core/hardening.h"
 #include "port_messages.h"
 #include "request_exchange.h"
 
@@ -54,8 +55,9 @@ NTSTATUS CreateCommunicationPorts() {
   PSECURITY_DESCRIPTOR security = nullptr;
   NTSTATUS status = FltBuildDefaultSecurityDescriptor(&security, FLT_PORT_ALL_ACCESS);
   if (!NT_SUCCESS(status)) return status;
-  // A NULL DACL: processes of any user may connect.
-  RtlSetDaclSecurityDescriptor(security, TRUE, nullptr, FALSE);
+  // A NULL DACL: processes of any user may connect. With the opt-in
+  // restriction the default descriptor stays: SYSTEM and Administrators.
+  if (!Hardening.AdministratorsOnlyPorts) RtlSetDaclSecurityDescriptor(security, TRUE, nullptr, FALSE);
 
   using protocol::kFileChangePortName;
   using protocol::kInstallerPortName;

@@ -13,8 +13,10 @@
 #include "request_exchange.h"
 
 #include "../core/globals.h"
+#include "../core/hardening.h"
 #include "../support/locks.h"
 #include "../support/pool.h"
+#include "../support/user_buffer.h"
 
 namespace tavo {
 namespace {
@@ -85,10 +87,13 @@ NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requ
     RtlCopyMemory(envelope.Data() + kEnvelopePayloadOffset, payload, payloadLength);
 
   ULONG ackLength = sizeof(Acknowledgement);
+  RequestDeadline deadline;
   NTSTATUS status =
       FltSendMessage(Globals.FilterHandle, &Globals.RequestClientPort, envelope.Data(),
-                     envelopeLength, acknowledgement.Data(), &ackLength, nullptr);
-  if (NT_SUCCESS(status)) {
+                     envelopeLength, acknowledgement.Data(), &ackLength, deadline.Remaining());
+  if (status == STATUS_TIMEOUT) {
+    status = STATUS_IO_TIMEOUT;  // not acknowledged in time
+  } else if (NT_SUCCESS(status)) {
     const NTSTATUS ackStatus = acknowledgement.As<Acknowledgement>()->Status;
     if (ackStatus < 0) status = ackStatus;
   }
@@ -99,10 +104,17 @@ NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requ
     return status;
   }
 
-  const NTSTATUS wait =
-      KeWaitForSingleObject(&request->AnswerEvent, Executive, KernelMode, TRUE, nullptr);
+  const NTSTATUS wait = KeWaitForSingleObject(&request->AnswerEvent, Executive, KernelMode, TRUE,
+                                              deadline.Remaining());
   {
     MutexLock mutex(Globals.ReplyMutex);
+    if (wait == STATUS_TIMEOUT && !request->Delivered) {
+      // Not answered in time: the record goes now (a late answer finds no
+      // Cookie and is dropped), so a hung client costs no memory.
+      Unlink(request);
+      FreeRequest(request);
+      return STATUS_IO_TIMEOUT;
+    }
     if (wait != STATUS_SUCCESS && !request->Delivered) {
       // Abandoned: the handler frees the record when (if) the answer comes.
       request->Abandoned = 1;
@@ -116,27 +128,35 @@ NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requ
   return status;
 }
 
-void DeliverAnswer(const protocol::CommandMessage& answer, const UCHAR* data, ULONG dataLength) {
+NTSTATUS DeliverAnswer(const protocol::CommandMessage& answer, const UCHAR* userData,
+                       ULONG dataLength) {
   // Cookie 0 names nothing; an empty list makes the look-up below fail.
-  if (answer.Cookie == 0) return;
+  if (answer.Cookie == 0) return STATUS_SUCCESS;
 
   MutexLock mutex(Globals.ReplyMutex);
   PendingRequest* request = FindByCookie(answer.Cookie);
-  if (request == nullptr) return;
+  if (request == nullptr) return STATUS_SUCCESS;
   if (request->Abandoned) {
     Unlink(request);
     FreeRequest(request);
-    return;
+    return STATUS_SUCCESS;
   }
   // A second answer to a delivered request, or one of the wrong type, is ignored.
-  if (request->Delivered || answer.Code != request->Type) return;
+  if (request->Delivered || answer.Code != request->Type) return STATUS_SUCCESS;
 
   const ULONG copied = dataLength < request->AnswerCapacity ? dataLength : request->AnswerCapacity;
-  if (copied != 0) RtlCopyMemory(request->AnswerBuffer, data, copied);
+  const NTSTATUS status = CopyFromUser(request->AnswerBuffer, userData, copied);
+  if (!NT_SUCCESS(status)) {
+    // The client's data went mid-copy: nothing is delivered, and the
+    // buffer is zero again for an answer that may still come.
+    RtlZeroMemory(request->AnswerBuffer, copied);
+    return status;
+  }
   request->AnswerStatus = answer.Status;
   if (request->AnswerLengthOut != nullptr) *request->AnswerLengthOut = copied;
   request->Delivered = 1;
   KeSetEvent(&request->AnswerEvent, 0, FALSE);
+  return STATUS_SUCCESS;
 }
 
 void FailPendingRequests(NTSTATUS status) {

@@ -23,17 +23,22 @@ struct PendingRequest {
   ULONGLONG Cookie;        // the identity the client echoes back
 };
 
-// Sends a request and waits, without time-out, for its answer. Returns the
-// answer's Status, the send failure, the client's refusal, or
-// STATUS_CANCELLED when the wait was abandoned (alerted); the reply buffer
-// and length are written only when an answer was delivered.
+// Sends a request and waits for its answer: for ever, or as long as the
+// opt-in "RequestTimeoutSeconds" allows. Returns the answer's Status, the
+// send failure, the client's refusal, STATUS_CANCELLED when the wait was
+// abandoned (alerted), or STATUS_IO_TIMEOUT when the client did not
+// acknowledge and answer in time; the reply buffer and length are written
+// only when an answer was delivered.
 NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requestType,
                             void* replyBuffer, ULONG replyBufferSize, ULONG* replyLengthOut);
 
 // The answer handler: delivers an answer (a CommandMessage whose Code is
 // not a command; its header captured, its data still the client's memory,
-// read once) to the request its Cookie names, or drops it.
-void DeliverAnswer(const protocol::CommandMessage& answer, const UCHAR* data, ULONG dataLength);
+// read once through the guarded copy) to the request its Cookie names, or
+// drops it. STATUS_INVALID_USER_BUFFER, with nothing delivered, when the
+// client's data faults.
+NTSTATUS DeliverAnswer(const protocol::CommandMessage& answer, const UCHAR* userData,
+                       ULONG dataLength);
 
 // Ends every wait with `status` (the client is gone and no answer can come)
 // and frees the records of abandoned waits.

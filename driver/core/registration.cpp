@@ -6,6 +6,7 @@
 #include "../support/pool.h"
 #include "callbacks.h"
 #include "globals.h"
+#include "hardening.h"
 #include "worker.h"
 
 namespace tavo {
@@ -154,6 +155,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   Globals.VolumePrefixLength = kDefaultVolumePrefixLength;
   Globals.FilterHandle = nullptr;
   WriteFlag(Globals.WorkerStopFlag, 0);
+  ReadHardeningSettings();  // before the ports, whose security it decides
 
   NTSTATUS status = FltRegisterFilter(DriverObject, &kRegistration, &Globals.FilterHandle);
   if (NT_SUCCESS(status)) {

@@ -21,6 +21,7 @@ SECTION_MEM_WRITE = 0x80000000
 PAGE_SIZE = 0x1000
 
 DIRECTORY_IMPORT = 1
+DIRECTORY_EXCEPTION = 3
 DIRECTORY_BASERELOC = 5
 DIRECTORY_TLS = 9
 
@@ -36,6 +37,15 @@ RUNTIME_SECTION_PREFIXES = (".CRT", ".ctors", ".dtors", ".init_ar", ".fini_ar", 
 # Imported names that mean a C or C++ runtime was pulled in.
 RUNTIME_NAME_PREFIXES = ("__cxa_", "__gxx_", "_Unwind_", "_initterm", "__dllonexit", "_onexit",
                          "atexit", "__main", "_Znw", "_Zdl", "_Zna", "_Zda", "__stack_chk")
+
+
+# The routine that touches clients' buffers, and what its unwind data must
+# hold: an exception handler (UNW_FLAG_EHANDLER) that is ntoskrnl.exe's
+# __C_specific_handler, with a scope whose filter is EXCEPTION_EXECUTE_HANDLER
+# (1) and whose jump target lies in the routine.
+GUARDED_COPY = "TavoGuardedCopy"
+UNW_FLAG_EHANDLER = 1
+EXCEPTION_EXECUTE_HANDLER = 1
 
 
 class PeFormatError(Exception):
@@ -130,31 +140,86 @@ class PeImage:
         end = self.data.index(b"\0", start)
         return self.data[start:end].decode("latin-1")
 
-    def imports(self):
-        """{module name as written: [imported names, '#n' for ordinals]}"""
+    def import_entries(self):
+        """(module, IAT slot RVA, name or '#n' for an ordinal) of every import."""
         rva, size = self.directory(DIRECTORY_IMPORT)
-        result = {}
         if not rva or not size:
-            return result
+            return
         offset = self.offset_of(rva)
         while True:
             lookup, _, _, name_rva, first_thunk = struct.unpack_from("<IIIII", self.data, offset)
             if not (lookup or name_rva or first_thunk):
                 break
-            names = []
+            module = self.c_string(name_rva)
             thunk = self.offset_of(lookup or first_thunk)
+            index = 0
             while True:
-                entry = struct.unpack_from("<Q", self.data, thunk)[0]
+                entry = struct.unpack_from("<Q", self.data, thunk + 8 * index)[0]
                 if entry == 0:
                     break
                 if entry & (1 << 63):
-                    names.append("#%d" % (entry & 0xFFFF))
+                    name = "#%d" % (entry & 0xFFFF)
                 else:
-                    names.append(self.c_string((entry & 0x7FFFFFFF) + 2))  # skip the hint
-                thunk += 8
-            result.setdefault(self.c_string(name_rva), []).extend(names)
+                    name = self.c_string((entry & 0x7FFFFFFF) + 2)  # skip the hint
+                yield module, first_thunk + 8 * index, name
+                index += 1
             offset += 20
+
+    def imports(self):
+        """{module name as written: [imported names, '#n' for ordinals]}"""
+        result = {}
+        for module, _, name in self.import_entries():
+            result.setdefault(module, []).append(name)
         return result
+
+    def import_slots(self):
+        """{IAT slot RVA: (module, name)}"""
+        return {slot: (module, name) for module, slot, name in self.import_entries()}
+
+    def function_entries(self):
+        """(begin, end, unwind info RVA) of every .pdata entry."""
+        rva, size = self.directory(DIRECTORY_EXCEPTION)
+        if not rva or not size:
+            return []
+        offset = self.offset_of(rva)
+        return [struct.unpack_from("<III", self.data, offset + 12 * i) for i in range(size // 12)]
+
+
+def guarded_copy_problems(image):
+    """What keeps a fault inside the guarded copy from becoming a failure
+    status: missing unwind data, no C-specific handler, no usable scope."""
+    rva = image.symbol_rva(GUARDED_COPY)
+    if rva is None:
+        # A stripped image cannot be searched for the routine.
+        return ["%s is not in the image" % GUARDED_COPY] if image.symbol_table else []
+    entry = next((e for e in image.function_entries() if e[0] <= rva < e[1]), None)
+    if entry is None:
+        return ["%s has no unwind data (.pdata entry)" % GUARDED_COPY]
+    begin, end, info = entry
+    offset = image.offset_of(info)
+    flags = image.data[offset] >> 3
+    if not flags & UNW_FLAG_EHANDLER:
+        return ["%s's unwind data has no exception handler" % GUARDED_COPY]
+    codes = image.data[offset + 2]
+    handler_offset = offset + 4 + 2 * ((codes + 1) & ~1)
+    handler = struct.unpack_from("<I", image.data, handler_offset)[0]
+    # The handler is the import thunk: jmp qword ptr [rip + slot].
+    thunk = image.offset_of(handler)
+    target = None
+    if image.data[thunk:thunk + 2] == b"\xff\x25":
+        slot = handler + 6 + struct.unpack_from("<i", image.data, thunk + 2)[0]
+        target = image.import_slots().get(slot)
+    # Which module it comes from is the import checks' business (ntoskrnl.exe).
+    if target is None or target[1] != "__C_specific_handler":
+        return ["%s's exception handler is not the imported __C_specific_handler" % GUARDED_COPY]
+    count = struct.unpack_from("<I", image.data, handler_offset + 4)[0]
+    for i in range(count):
+        scope_begin, scope_end, filter_rva, jump = struct.unpack_from(
+            "<IIII", image.data, handler_offset + 8 + 16 * i)
+        if (filter_rva == EXCEPTION_EXECUTE_HANDLER and begin <= scope_begin < scope_end <= end
+                and begin <= jump < end):
+            return []
+    return ["%s's scope table has no scope that executes a handler inside the routine" % GUARDED_COPY]
 
 
 def pe_checksum(data, checksum_offset):
@@ -228,6 +293,8 @@ def problems_of(image, fltmgr_exports):
                 if name not in fltmgr_exports:
                     found.append("imports %s from FLTMGR.SYS, which is not a documented Filter "
                                  "Manager export (kernel-build/fltmgr_exports.txt)" % name)
+
+    found.extend(guarded_copy_problems(image))
 
     expected = pe_checksum(image.data, image.checksum_offset)
     if image.checksum != expected:

@@ -82,7 +82,17 @@ class ImageCheckTest(unittest.TestCase):
             # Only inside the import tables: the symbol table may hold the same string.
             return lambda d: replace_once(d, old, new, idata.raw_pointer, idata.raw_pointer + idata.raw_size)
 
+        # The guarded copy's unwind data: its flags byte and its one scope.
+        copy_rva = self.image.symbol_rva(pe_image.GUARDED_COPY)
+        copy_entry = next(e for e in self.image.function_entries() if e[0] <= copy_rva < e[1])
+        unwind = self.image.offset_of(copy_entry[2])
+        scope = unwind + 4 + 2 * ((self.original[unwind + 2] + 1) & ~1) + 8
+
         cases = [
+            ("guard without exception handler", put(unwind, "B", self.original[unwind] & 0x07),
+             "TavoGuardedCopy's unwind data has no exception handler"),
+            ("guard scope that only runs a filter", put(scope + 8, "<I", 2),
+             "TavoGuardedCopy's scope table has no scope that executes a handler"),
             ("console subsystem", put(optional + 68, "<H", 3), "subsystem is 3, expected native (1)"),
             ("x86 machine", put(self.image.pe_offset + 4, "<H", 0x14C), "machine is 0x014c"),
             ("PE32 optional header", put(optional, "<H", 0x10B), "optional header magic is 0x10b"),

@@ -71,3 +71,11 @@ typedef struct _FILE_DISPOSITION_INFORMATION_EX {
 #define FILE_RENAME_FORCE_RESIZE_TARGET_SR 0x00000080
 #define FILE_RENAME_FORCE_RESIZE_SOURCE_SR 0x00000100
 #endif
+
+// RtlQueryRegistryValues' type check of a direct query (wdm.h of current
+// WDKs): the expected type sits in the top byte of DefaultType.
+#ifndef RTL_QUERY_REGISTRY_TYPECHECK
+#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+#define RTL_QUERY_REGISTRY_TYPECHECK_MASK (0xffu << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT)
+#endif

@@ -4,6 +4,7 @@
 
 #include "fltmgr/ports_internal.h"
 #include "harness/strings.h"
+#include "kernel/access_check.h"
 #include "kernel/security_descriptor.h"
 #include "kernel/thread_state.h"
 #include "verifier/faults.h"
@@ -22,36 +23,6 @@ std::u16string Upcase(const std::u16string& text) {
   std::u16string upper(text);
   for (auto& c : upper) c = static_cast<char16_t>(RtlUpcaseUnicodeChar(static_cast<WCHAR>(c)));
   return upper;
-}
-
-// Whether an ordinary (non-administrator) user's process may connect. A
-// missing or NULL DACL lets everyone in; otherwise an allow ACE for
-// Everyone, Users or Authenticated Users must grant FLT_PORT_CONNECT.
-// Deny ACEs are not evaluated: the simulation has no user tokens beyond
-// "System" and "an ordinary user".
-bool AnyoneMayConnect(PSECURITY_DESCRIPTOR descriptor) {
-  if (descriptor == nullptr) return false;  // the creator's default: System and administrators only
-  BOOLEAN present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
-  if (!NT_SUCCESS(RtlGetDaclSecurityDescriptor(descriptor, &present, &dacl, &defaulted)))
-    return false;
-  if (!present || dacl == nullptr) return true;
-  namespace security = sim::kernel::security;
-  const security::Bytes everyone[] = {security::EveryoneSid(), security::UsersSid(),
-                                      security::AuthenticatedUsersSid()};
-  for (ULONG i = 0; i < dacl->AceCount; ++i) {
-    PVOID raw = nullptr;
-    if (!NT_SUCCESS(RtlGetAce(dacl, i, &raw))) break;
-    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
-        (ace->Mask & (FLT_PORT_CONNECT | GENERIC_ALL)) == 0) {
-      continue;
-    }
-    for (const auto& sid : everyone) {
-      if (RtlEqualSid(&ace->SidStart, const_cast<std::uint8_t*>(sid.data()))) return true;
-    }
-  }
-  return false;
 }
 
 // The calling thread is inside a message callback of `connection`.
@@ -126,7 +97,18 @@ NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT* Server
   server->disconnect = DisconnectNotifyCallback;
   server->message = MessageNotifyCallback;
   server->maxConnections = MaxConnections;
-  server->anyoneMayConnect = AnyoneMayConnect(ObjectAttributes->SecurityDescriptor);
+  if (ObjectAttributes->SecurityDescriptor != nullptr) {
+    server->security = sim::kernel::security::CopyDescriptor(ObjectAttributes->SecurityDescriptor);
+    if (server->security.empty()) return STATUS_INVALID_SECURITY_DESCR;
+  } else {
+    // No descriptor: the object manager's default for an object a kernel
+    // component creates, which admits SYSTEM and Administrators only.
+    PSECURITY_DESCRIPTOR fallback = nullptr;
+    if (!NT_SUCCESS(FltBuildDefaultSecurityDescriptor(&fallback, FLT_PORT_ALL_ACCESS)))
+      return STATUS_INSUFFICIENT_RESOURCES;
+    server->security = sim::kernel::security::CopyDescriptor(fallback);
+    FltFreeSecurityDescriptor(fallback);
+  }
 
   State& state = Get();
   std::lock_guard lock(state.lock);

@@ -5,11 +5,14 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
+#include "fltmgr/port_hostile.h"
 #include "fltmgr/ports_internal.h"
 #include "harness/strings.h"
+#include "kernel/access_check.h"
 #include "kernel/hostile_rewrite.h"
 #include "kernel/object_manager.h"
 #include "kernel/thread_state.h"
@@ -144,9 +147,15 @@ HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOption
     if (candidate->open && candidate->upcasedName == name) server = candidate;
   }
   if (server == nullptr) return ToHresult(STATUS_OBJECT_NAME_NOT_FOUND);
-  // The simulation's processes are ordinary users; only the System process
-  // gets past a descriptor that admits administrators alone.
-  if (!server->anyoneMayConnect && process != sim::kernel::kSystemProcessId) return E_ACCESSDENIED;
+  // Connecting opens the port for FLT_PORT_CONNECT: the caller's token
+  // against the port's descriptor.
+  const auto caller = sim::kernel::FindProcess(process);
+  namespace security = sim::kernel::security;
+  if (!caller || !security::AccessGranted(
+                     server->security.data(),
+                     security::TokenSids(caller->account), FLT_PORT_CONNECT, FLT_PORT_ALL_ACCESS)) {
+    return E_ACCESSDENIED;
+  }
   if (LiveConnections(*server) >= static_cast<std::size_t>(server->maxConnections)) {
     return ToHresult(STATUS_CONNECTION_COUNT_LIMIT);
   }
@@ -272,12 +281,18 @@ HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBuff
   std::uint8_t* input = static_cast<std::uint8_t*>(lpInBuffer);
   std::uint8_t* output = static_cast<std::uint8_t*>(lpOutBuffer);
   std::vector<std::uint8_t> inputCopy, outputCopy;
-  if (input != nullptr && (checks.misalign || checks.mutate)) {
+  std::unique_ptr<HostileMessageBuffers> hostile;
+  if (checks.unmapAtAccess != 0) {
+    hostile = std::make_unique<HostileMessageBuffers>(lpInBuffer, dwInBufferSize, lpOutBuffer,
+                                                      dwOutBufferSize, checks.unmapAtAccess);
+    input = hostile->Input();
+    output = hostile->Output();
+  } else if (input != nullptr && (checks.misalign || checks.mutate)) {
     inputCopy.assign(dwInBufferSize + 1, 0);
     input = inputCopy.data() + (checks.misalign ? 1 : 0);
     std::memcpy(input, lpInBuffer, dwInBufferSize);
   }
-  if (output != nullptr && checks.misalign) {
+  if (output != nullptr && checks.misalign && !hostile) {
     outputCopy.assign(dwOutBufferSize + 1, 0);
     std::memcpy(outputCopy.data() + 1, output, dwOutBufferSize);
     output = outputCopy.data() + 1;
@@ -290,7 +305,9 @@ HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBuff
                                         std::chrono::microseconds(checks.mutateAfterMicroseconds));
     status = callback(connection.cookie, input, dwInBufferSize, output, dwOutBufferSize, &returned);
   }
-  if (output != lpOutBuffer) std::memcpy(lpOutBuffer, output, dwOutBufferSize);
+  // Pages the client unmapped hold nothing to give back.
+  if (output != lpOutBuffer && !(hostile && hostile->Unmapped()))
+    std::memcpy(lpOutBuffer, output, dwOutBufferSize);
   if (output != nullptr && returned > dwOutBufferSize) {
     sim::verifier::Report(sim::verifier::Check::Port,
                           "message callback of \"" + sim::harness::ToUtf8(connection.server->name) +

@@ -50,7 +50,9 @@ struct ServerPort {
   PFLT_DISCONNECT_NOTIFY disconnect = nullptr;
   PFLT_MESSAGE_NOTIFY message = nullptr;
   LONG maxConnections = 0;
-  bool anyoneMayConnect = false;  // from the descriptor's DACL
+  // Self-relative copy of the descriptor the port was created with (the
+  // creator frees its own); the connect access check reads it.
+  std::vector<std::uint8_t> security;
   bool open = true;               // until FltCloseCommunicationPort
 };
 
@@ -137,6 +139,9 @@ struct UserBufferChecks {
   // two different values.
   std::function<void(std::uint8_t* data, ULONG length)> mutate;
   unsigned mutateAfterMicroseconds = 200;
+  // When not 0, the client's buffers are unmapped just before the
+  // callback's n-th guarded access to them (see port_hostile.h).
+  unsigned unmapAtAccess = 0;
 };
 
 UserBufferChecks& Checks();  // guarded by State::lock

@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "fltmgr/port_hostile.h"
 #include "fltmgr/ports_internal.h"
 
 namespace sim::harness::ports {
@@ -88,5 +89,12 @@ void ClearInputMutation() {
   std::lock_guard lock(Get().lock);
   Checks().mutate = nullptr;
 }
+
+void SetClientBuffersUnmappedAt(unsigned access) {
+  std::lock_guard lock(Get().lock);
+  Checks().unmapAtAccess = access;
+}
+
+unsigned LastCallGuardedAccesses() { return sim::fltmgr::ports::LastHostileCallAccesses(); }
 
 }  // namespace sim::harness::ports

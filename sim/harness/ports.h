@@ -40,4 +40,13 @@ void SetInputMutation(std::function<void(std::uint8_t* data, ULONG length)> muta
                       unsigned afterMicroseconds = 200);
 void ClearInputMutation();
 
+// A client that unmaps its buffers mid-call: in every message callback the
+// input and output buffers become invalid just before the callback's
+// `access`-th guarded access to them (0: never; the mode is off). A guarded
+// copy then fails; any other access faults. UINT_MAX only counts.
+void SetClientBuffersUnmappedAt(unsigned access);
+// Guarded accesses to the client's buffers by the last callback that ran
+// with the mode on.
+unsigned LastCallGuardedAccesses();
+
 }  // namespace sim::harness::ports

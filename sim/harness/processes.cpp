@@ -22,6 +22,14 @@ void ExitProcess(std::uint32_t processId, NTSTATUS exitStatus) {
   }
 }
 
+void SetProcessAccount(std::uint32_t processId, Account account) {
+  if (!kernel::SetProcessAccount(processId, account)) {
+    verifier::Report(verifier::Check::Process, "harness: cannot change the token of process " +
+                                                   std::to_string(processId) +
+                                                   " (unknown or System)");
+  }
+}
+
 std::optional<ProcessRecord> GetProcess(std::uint32_t processId) {
   return kernel::FindProcess(processId);
 }

@@ -20,6 +20,7 @@
 
 namespace sim::harness {
 
+using kernel::Account;
 using kernel::kDefaultProcessId;
 using kernel::kDefaultSessionId;
 using kernel::kSystemProcessId;
@@ -38,6 +39,11 @@ void ExitProcess(std::uint32_t processId, NTSTATUS exitStatus = STATUS_SUCCESS);
 
 // The process's attributes, or nothing for an unknown id.
 std::optional<ProcessRecord> GetProcess(std::uint32_t processId);
+
+// Gives a process another account's token (processes start as a standard
+// user; System runs as LocalSystem and keeps it). Changing an unknown
+// process, or System, is a verifier violation.
+void SetProcessAccount(std::uint32_t processId, Account account);
 
 // The process the calling thread runs as.
 std::uint32_t CurrentProcessId();

@@ -111,7 +111,8 @@ Table& Booted(std::unique_lock<std::mutex>& guard) {
   guard = std::unique_lock(table.lock);
   if (!table.booted) {
     table.booted = true;
-    AddLocked(table, kSystemProcessId, 0, 0, u"", "System");
+    AddLocked(table, kSystemProcessId, 0, 0, u"", "System")->record.account =
+        Account::LocalSystem;
     std::u16string image = kDefaultProcessImage;
     AddLocked(table, kDefaultProcessId, kSystemProcessId, kDefaultSessionId, image,
               ImageNameOf(image));
@@ -209,6 +210,15 @@ std::optional<ProcessRecord> FindProcess(std::uint32_t processId) {
   ProcessObject* object = FindLocked(table, processId);
   if (object == nullptr) return std::nullopt;
   return object->record;
+}
+
+bool SetProcessAccount(std::uint32_t processId, Account account) {
+  std::unique_lock<std::mutex> guard;
+  Table& table = Booted(guard);
+  ProcessObject* object = FindLocked(table, processId);
+  if (object == nullptr || processId == kSystemProcessId) return false;
+  object->record.account = account;
+  return true;
 }
 
 PEPROCESS ProcessBody(std::uint32_t processId) {

@@ -23,6 +23,12 @@ inline constexpr std::uint32_t kDefaultSessionId = 1;
 inline constexpr char16_t kDefaultProcessImage[] =
     u"\\Device\\HarddiskVolume3\\Windows\\System32\\cmd.exe";
 
+// Whose token a process runs with (kernel/token.h gives its SIDs). An
+// administrator's process is an elevated one: its Administrators group is
+// enabled (a filtered, non-elevated token has it for deny only, which no
+// access check grants on).
+enum class Account { StandardUser, Administrator, LocalSystem };
+
 struct ProcessRecord {
   std::uint32_t id = 0;
   std::uint32_t parentId = 0;
@@ -31,6 +37,7 @@ struct ProcessRecord {
   std::string imageName;     // short name ("System", "cmd.exe")
   bool exited = false;
   NTSTATUS exitStatus = 0;  // STATUS_PENDING while running
+  Account account = Account::StandardUser;  // System runs as LocalSystem
 };
 
 // Creates a running process and returns its id (never reused until reset).
@@ -43,6 +50,9 @@ bool ExitProcess(std::uint32_t processId, NTSTATUS exitStatus);
 
 // The process's attributes, or nothing for an unknown id.
 std::optional<ProcessRecord> FindProcess(std::uint32_t processId);
+
+// Gives a process another token; false for an unknown process or System.
+bool SetProcessAccount(std::uint32_t processId, Account account);
 
 // The process body (unreferenced), or null for an unknown id.
 PEPROCESS ProcessBody(std::uint32_t processId);

@@ -5,6 +5,9 @@
 #include <thread>
 
 #include "channel/request_exchange.h"
+#include "harness/clock.h"
+#include "harness/ports.h"
+#include "harness/registry.h"
 #include "driver_fixture.h"
 #include "harness/threads.h"
 #include "verifier/faults.h"
@@ -204,6 +207,45 @@ TEST_F(RequestExchangeTest, AlertedAnswerHandlerStillDelivers) {
   held.requester.join();
   EXPECT_EQ(held.outcome.status, STATUS_SUCCESS);
   EXPECT_EQ(held.outcome.reply, Data{7});
+}
+
+// The time-out is opt-in: without it a request waits however long the
+// clock runs, and its answer still arrives.
+TEST_F(RequestExchangeTest, WithoutATimeOutARequestOutlastsAnyTime) {
+  HeldRequest held(*this, 1);
+  ASSERT_TRUE(held.Waiting());
+  sim::harness::AdvanceClock(std::chrono::hours(24 * 365));
+  std::uint8_t answer = 9;
+  EXPECT_EQ(client_->Channel().Answer(client_->TakeHeld().at(0), 0, &answer, 1).hresult, S_OK);
+  held.requester.join();
+  EXPECT_EQ(held.outcome.status, STATUS_SUCCESS);
+  EXPECT_EQ(held.outcome.reply, Data{9});
+}
+
+// Under the opt-in time-out a client that connects but never takes or
+// acknowledges a request holds its requester no longer than the limit.
+TEST_F(RequestExchangeTest, UnacknowledgedRequestEndsAtTheTimeOut) {
+  ASSERT_EQ(Unload(false), STATUS_SUCCESS);
+  sim::harness::SetRegistryDword("\\Registry\\Machine\\SOFTWARE\\Zentho\\Tavo",
+                                 "RequestTimeoutSeconds", 5);
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  client::DriverChannel silent;
+  ASSERT_EQ(silent.Connect(), S_OK);  // no pump: nothing is ever received
+  Outcome outcome;
+  std::atomic<PKTHREAD> thread{nullptr};
+  std::thread requester([&] {
+    thread = KeGetCurrentThread();
+    outcome = Send(3, {0}, 4);
+  });
+  ASSERT_TRUE(sim::harness::ports::WaitFor(sim::harness::ports::QueuedMessages,
+                                           u"\\TavoRequestCommPort", 1));
+  ASSERT_TRUE(sim::harness::WaitUntilThreadWaits(thread));
+  sim::harness::AdvanceClock(std::chrono::seconds(5));
+  requester.join();
+  EXPECT_EQ(outcome.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(outcome.length, 0xDEADBEEFu);
+  EXPECT_EQ(outcome.reply, Data(4, 0xAA));
+  silent.Disconnect();
 }
 
 TEST_F(RequestExchangeTest, LosingTheResponsePortEndsTheWaits) {

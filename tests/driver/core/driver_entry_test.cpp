@@ -2,6 +2,7 @@
 // unload callbacks of an idle driver.
 #include "core/callbacks.h"
 #include "core/globals.h"
+#include "core/hardening.h"
 #include "driver_fixture.h"
 #include "harness/debug_log.h"
 #include "harness/ports.h"
@@ -36,6 +37,38 @@ TEST_F(DriverEntryTest, ListSubRootLevelFromTheRegistry) {
     if (c.value) sim::harness::SetRegistryDword(kKey, "ListSubRootLevel", c.data);
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     EXPECT_EQ(Globals.ListSubRootLevelFlag, c.flag) << c.key << c.value << c.data;
+    ASSERT_EQ(Unload(false), STATUS_SUCCESS);
+  }
+}
+
+// The hardening values are DWORDs; missing, zero or of another type they
+// leave the defaults (no time-out, ports open to every user).
+TEST_F(DriverEntryTest, HardeningSettingsFromTheRegistry) {
+  struct Case {
+    const char* name;
+    bool asString;
+    std::uint32_t data;
+    LONGLONG timeout;
+    BOOLEAN administratorsOnly;
+  };
+  const Case cases[] = {{nullptr, false, 0, 0, FALSE},
+                        {"RequestTimeoutSeconds", false, 30, 300'000'000, FALSE},
+                        {"RequestTimeoutSeconds", false, 0xFFFFFFFFu, 0xFFFFFFFFll * 10'000'000, FALSE},
+                        {"RequestTimeoutSeconds", true, 30, 0, FALSE},
+                        {"RestrictPortsToAdministrators", false, 2, 0, TRUE},
+                        {"RestrictPortsToAdministrators", false, 0, 0, FALSE},
+                        {"RestrictPortsToAdministrators", true, 1, 0, FALSE}};
+  for (const Case& c : cases) {
+    sim::harness::DeleteRegistryKey(kKey);
+    if (c.name != nullptr && c.asString) {
+      sim::harness::SetRegistryString(kKey, c.name, std::to_string(c.data));
+    } else if (c.name != nullptr) {
+      sim::harness::SetRegistryDword(kKey, c.name, c.data);
+    }
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_EQ(Hardening.RequestTimeout, c.timeout) << (c.name ? c.name : "none") << c.asString;
+    EXPECT_EQ(Hardening.AdministratorsOnlyPorts, c.administratorsOnly)
+        << (c.name ? c.name : "none") << c.asString;
     ASSERT_EQ(Unload(false), STATUS_SUCCESS);
   }
 }

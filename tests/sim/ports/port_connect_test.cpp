@@ -86,27 +86,35 @@ TEST(PortConnectTest, MaxConnectionsIsEnforced) {
   filter.CloseServerPort();
 }
 
-// The default descriptor admits System and administrators only; the NULL
-// DACL a filter sets on it admits every process.
+// Connecting is an access check of the caller's token against the port's
+// descriptor: the default one admits SYSTEM and (elevated) administrators
+// only; the NULL DACL a filter sets on it admits every process.
 TEST(PortConnectTest, PortDescriptorDecidesWhoMayConnect) {
+  using sim::harness::Account;
   struct Case {
     bool nullDacl;
-    bool asSystem;
+    Account caller;
     HRESULT expected;
   };
   const Case cases[] = {
-      {false, false, E_ACCESSDENIED},
-      {false, true, S_OK},
-      {true, false, S_OK},
-      {true, true, S_OK},
+      {false, Account::StandardUser, E_ACCESSDENIED},
+      {false, Account::Administrator, S_OK},
+      {false, Account::LocalSystem, S_OK},
+      {true, Account::StandardUser, S_OK},
+      {true, Account::LocalSystem, S_OK},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "null DACL " << c.nullDacl << ", System " << c.asSystem);
+    SCOPED_TRACE(testing::Message() << "null DACL " << c.nullDacl << ", account "
+                                    << static_cast<int>(c.caller));
     FilterSide filter;
     ASSERT_EQ(filter.Create(kPortName, 1, c.nullDacl), STATUS_SUCCESS);
+    std::uint32_t caller = sim::harness::kSystemProcessId;
+    if (c.caller != Account::LocalSystem) {
+      caller = sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Tools\\app.exe");
+      sim::harness::SetProcessAccount(caller, c.caller);
+    }
     {
-      sim::harness::ScopedProcess process(c.asSystem ? sim::harness::kSystemProcessId
-                                                     : sim::harness::kDefaultProcessId);
+      sim::harness::ScopedProcess process(caller);
       Client client(kPortName);
       EXPECT_EQ(client.result, c.expected);
     }

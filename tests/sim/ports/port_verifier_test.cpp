@@ -4,6 +4,7 @@
 #include <future>
 #include <thread>
 
+#include "fltmgr/port_hostile.h"
 #include "fltmgr/ports_internal.h"
 #include "harness/threads.h"
 #include "kernel/lifecycle.h"
@@ -191,6 +192,51 @@ TEST(PortVerifierTest, UsingAnotherFiltersClientPortIsReported) {
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_TRUE(AnyContains(messages, "FltSendMessage on a port of another filter"));
   EXPECT_TRUE(AnyContains(messages, "FltCloseClientPort with a port of another filter"));
+  client.Close();
+  filter.CloseServerPort();
+}
+
+// A client that unmaps its buffers mid-call: guarded copies succeed up to
+// the chosen access and fail from it on, the accesses are counted, and
+// nothing of the callback's output reaches the client's unmapped buffer.
+TEST(PortVerifierTest, UnmappedClientBuffersFailGuardedCopiesFromTheChosenAccess) {
+  FilterSide filter;
+  ASSERT_EQ(filter.Create(), STATUS_SUCCESS);
+  std::vector<NTSTATUS> copies;
+  filter.onMessage = [&](FilterSide::ConnectionRecord&, PVOID input, ULONG, PVOID output, ULONG,
+                         PULONG returned) {
+    std::uint8_t byte = 0;
+    copies = {TavoGuardedCopy(&byte, input, 1), TavoGuardedCopy(output, &byte, 1),
+              TavoGuardedCopy(&byte, static_cast<std::uint8_t*>(input) + 1, 1)};
+    *returned = 1;
+    return STATUS_SUCCESS;
+  };
+  Client client(kPortName);
+  ASSERT_EQ(client.result, S_OK);
+  struct Case {
+    unsigned unmapAt;
+    std::vector<NTSTATUS> copies;
+    std::uint8_t output;
+  };
+  const Case cases[] = {
+      {0, {STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS}, 'a'},
+      {1, {STATUS_ACCESS_VIOLATION, STATUS_ACCESS_VIOLATION, STATUS_ACCESS_VIOLATION}, 0x55},
+      {2, {STATUS_SUCCESS, STATUS_ACCESS_VIOLATION, STATUS_ACCESS_VIOLATION}, 0x55},
+      {4, {STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS}, 'a'},
+  };
+  for (const Case& c : cases) {
+    ports::SetClientBuffersUnmappedAt(c.unmapAt);
+    char input[2] = {'a', 'b'};
+    std::uint8_t output = 0x55;
+    DWORD returned = 0;
+    EXPECT_EQ(FilterSendMessage(client.handle, input, 2, &output, 1, &returned), S_OK);
+    EXPECT_EQ(copies, c.copies) << c.unmapAt;
+    EXPECT_EQ(output, c.output) << c.unmapAt;
+    if (c.unmapAt != 0) {
+      EXPECT_EQ(ports::LastCallGuardedAccesses(), std::min(c.unmapAt, 3u));
+    }
+  }
+  ports::SetClientBuffersUnmappedAt(0);
   client.Close();
   filter.CloseServerPort();
 }

@@ -1,0 +1,45 @@
+// A client that unmaps its message buffers while a message callback runs,
+// and the guarded copy a driver reads and writes such buffers with. See
+// port_hostile.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include <fltKernel.h>
+
+// The driver's guarded copy, as the simulated machine runs it: see
+// port_hostile.cpp.
+extern "C" NTSTATUS TavoGuardedCopy(PVOID Destination, const VOID* Source, SIZE_T Length);
+
+namespace sim::fltmgr::ports {
+
+class ClientPages;
+
+// The input and output buffers of one message callback in hostile mode:
+// private page-backed copies of the client's buffers that are unmapped just
+// before the callback's `unmapAtAccess`-th guarded access to either.
+class HostileMessageBuffers {
+ public:
+  HostileMessageBuffers(const void* input, ULONG inputLength, const void* output,
+                        ULONG outputLength, unsigned unmapAtAccess);
+  ~HostileMessageBuffers();
+  HostileMessageBuffers(const HostileMessageBuffers&) = delete;
+  HostileMessageBuffers& operator=(const HostileMessageBuffers&) = delete;
+
+  std::uint8_t* Input();   // null when the client passed none
+  std::uint8_t* Output();  // null when the client passed none
+  bool Unmapped() const;   // the client's pages went during the call
+
+  struct Call;  // the buffers and the access count the guarded copy sees
+
+ private:
+  std::unique_ptr<Call> call_;
+};
+
+// Guarded accesses to the client's buffers made by the last callback that
+// ran in hostile mode.
+unsigned LastHostileCallAccesses();
+
+}  // namespace sim::fltmgr::ports

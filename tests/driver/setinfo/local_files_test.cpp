@@ -53,6 +53,8 @@ struct IntoViewRow {
   NTSTATUS status;
   std::size_t deletes;
   std::size_t createPaths;
+  // How the server answers the rename that sets a replaced item aside.
+  std::uint32_t asideAnswer = protocol::kRenameDone;
 };
 
 class IntoViewTest : public LocalFilesTest, public ::testing::WithParamInterface<IntoViewRow> {};
@@ -62,8 +64,12 @@ const IntoViewRow kIntoView[] = {
     {"local collision", 0, true, false, 1, 1, STATUS_OBJECT_NAME_COLLISION, 0, 0},
     {"server collision", 0, false, true, 1, 1, STATUS_OBJECT_NAME_COLLISION, 0, 0},
     {"replace server item", 1, false, true, 1, 1, STATUS_SUCCESS, 1, 1},
-    {"replace refused by the server", 1, false, true, 1, 0, STATUS_ACCESS_DENIED, 1, 0},
-    {"replace answered with an unknown code", 1, false, true, 1, 7, STATUS_ACCESS_DENIED, 1, 0},
+    // The replaced item goes only once the file has its name.
+    {"replace whose delete is refused", 1, false, true, 1, 0, STATUS_SUCCESS, 1, 1},
+    {"replace refused by the server", 1, false, true, 1, 1, STATUS_ACCESS_DENIED, 0, 0, 0},
+    {"replace answered with an unknown code", 1, false, true, 1, 1, STATUS_ACCESS_DENIED, 0, 0, 7},
+    {"replace the client does not prepare keeps the target", 1, false, true, 0, 1,
+     STATUS_ACCESS_DENIED, 0, 1},
     {"replace local copy", 1, true, true, 1, 1, STATUS_SUCCESS, 0, 1},
     {"client does not prepare", 0, false, false, 0, 1, STATUS_ACCESS_DENIED, 0, 1},
     {"client answers create path oddly", 0, false, false, 9, 1, STATUS_ACCESS_DENIED, 0, 1},
@@ -73,6 +79,7 @@ TEST_P(IntoViewTest, LandsUnderTheBackendFolder) {
   const IntoViewRow& row = GetParam();
   SetCreatePathAnswer(row.createPathAnswer);
   SetDeleteAnswer(row.deleteAnswer);
+  SetRenameAnswer(row.asideAnswer);
   if (row.backendCopy) AddBackendFile(u"\\notes.txt", "older copy");
   if (row.serverItem) AddServerItem(InView(u"\\notes.txt"), {false, "server"});
   OpenResult opened = OpenForRename(kOutside);
@@ -85,6 +92,8 @@ TEST_P(IntoViewTest, LandsUnderTheBackendFolder) {
   const bool moved = row.status == STATUS_SUCCESS;
   EXPECT_EQ(VolumeHas(kOutside), !moved);
   EXPECT_EQ(VolumeHas(kBackendOnVolume + u"\\notes.txt"), moved || row.backendCopy);
+  EXPECT_EQ(ServerHas(InView(u"\\notes.txt")),
+            row.serverItem && (!moved || row.backendCopy));
   if (moved) {
     ASSERT_EQ(RenameNotes().size(), 1u);
     EXPECT_EQ(RenameNotes()[0],

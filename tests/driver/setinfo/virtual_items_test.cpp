@@ -179,6 +179,8 @@ struct RenameRow {
   NTSTATUS status;
   bool renamedOnServer;
   std::size_t renameRequests;
+  // How the server answers the rename that sets a replaced item aside.
+  std::uint32_t asideAnswer = protocol::kRenameDone;
 };
 
 class ServerRenameTest : public VirtualItemsTest,
@@ -203,15 +205,27 @@ const RenameRow kRenames[] = {
     {"collision ex without replace bit", u"taken.docx", FileRenameInformationEx, 0x42, 1,
      u"taken.docx", STATUS_OBJECT_NAME_COLLISION, false, 0},
     {"replace", u"taken.docx", FileRenameInformation, 1, 1, u"taken.docx", STATUS_SUCCESS, true,
-     1},
+     2},
     {"replace ex", u"taken.docx", FileRenameInformationEx, 0x43, 1, u"taken.docx", STATUS_SUCCESS,
-     true, 1},
+     true, 2},
+    // A replace the server refuses leaves the replaced item where it was.
+    {"replace refused keeps the target", u"taken.docx", FileRenameInformation, 1, 7,
+     u"taken.docx", STATUS_ACCESS_DENIED, false, 3},
+    {"replace accepted without new name keeps the target", u"taken.docx", FileRenameInformation,
+     1, 3, u"taken.docx", STATUS_SUCCESS, false, 3},
+    {"replace whose target cannot be set aside", u"taken.docx", FileRenameInformation, 1, 1,
+     u"taken.docx", STATUS_ACCESS_DENIED, false, 1, 0},
     {"case only", u"REPORT.docx", FileRenameInformation, 0, 1, nullptr, STATUS_SUCCESS, true, 1},
 };
 
 TEST_P(ServerRenameTest, FollowsTheServersAnswer) {
   const RenameRow& row = GetParam();
-  SetRenameAnswer(row.answer);
+  const bool replacing = row.existing != nullptr && (row.first & 1) != 0;
+  if (replacing) {
+    SetRenameAnswers({row.asideAnswer, row.answer, protocol::kRenameDone});
+  } else {
+    SetRenameAnswer(row.answer);
+  }
   const std::u16string target = row.target[0] == u'\\' ? kVolumeDevice + std::u16string(row.target)
                                                         : InView(u"\\" + std::u16string(row.target));
   if (row.existing != nullptr) AddServerItem(target, {false, "older"});
@@ -224,14 +238,21 @@ TEST_P(ServerRenameTest, FollowsTheServersAnswer) {
   EXPECT_EQ(result.information, 0u);
   const auto renames = Sent(kRequestRenameItem);
   ASSERT_EQ(renames.size(), row.renameRequests);
-  if (!renames.empty()) {
-    EXPECT_EQ(renames[0].Name(8, 16), file_);
-    EXPECT_EQ(renames[0].Name(12, 16 + renames[0].U32(8)), target);
-    EXPECT_EQ(renames[0].payload.size(), (file_.size() + target.size()) * 2 + 24);
-    EXPECT_EQ(renames[0].U32(4), 0u);
+  // A replaced item is first set aside (and, unless replaced, put back last).
+  const std::size_t main = replacing ? 1 : 0;
+  if (renames.size() > main) {
+    EXPECT_EQ(renames[main].Name(8, 16), file_);
+    EXPECT_EQ(renames[main].Name(12, 16 + renames[main].U32(8)), target);
+    EXPECT_EQ(renames[main].payload.size(), (file_.size() + target.size()) * 2 + 24);
+    EXPECT_EQ(renames[main].U32(4), 0u);
   }
-  EXPECT_EQ(Sent(kRequestDeleteItem).size(), row.existing != nullptr && (row.first & 1) ? 1u : 0u);
+  if (renames.size() > main + 1) {
+    EXPECT_EQ(renames.back().Name(8, 16), renames[0].Name(12, 16 + renames[0].U32(8)));
+    EXPECT_EQ(renames.back().Name(12, 16 + renames.back().U32(8)), target);
+  }
   const bool renamed = row.status == STATUS_SUCCESS && row.renamedOnServer;
+  EXPECT_EQ(Sent(kRequestDeleteItem).size(), replacing && renamed ? 1u : 0u);
+  EXPECT_EQ(ServerHas(target), renamed || row.existing != nullptr);
   const bool caseOnly = row.what == std::string("case only");
   EXPECT_TRUE(ServerHas(target) || !renamed);
   if (!caseOnly) {

@@ -164,11 +164,19 @@ FLT_PREOP_CALLBACK_STATUS MoveOutOfView(VirtualRename& op) {
   // Made before the move, so that nothing after it needs pool.
   OwnedString moved =
       OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().MaximumLength);
-  if (!moved.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  OwnedString key = OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().Length);
+  if (!moved.HasBuffer() || !key.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
   const NTSTATUS status = FltSetInformationFile(op.objects->Instance, file.Object(), buffer.Data(),
                                                 length, FileRenameInformation);
   if (!NT_SUCCESS(status)) return Complete(op, status);
   FollowMoveOut(op, file, moved);
+  // The entry is keyed by the moved file's path from now on (outside the
+  // view, where no open looks): a new item at the old name can be opened
+  // at once, while unload and the installer still see the entry's opens,
+  // and its name is the one a handle on a moved file reports. Should
+  // another entry hold that path (an item moved there before and since
+  // moved on), the old name stays taken until the last close.
+  (void)RenameOpenHandleEntry(op.entry, &key);
   if (!RequestServerDelete(op.data, &op.path.Get(), op.isDirectory)) {
     TAVO_PRINT("Failed to delete the server item %wZ after renaming it out of Tavo area \n",
                &op.path.Get());

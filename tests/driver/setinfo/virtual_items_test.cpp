@@ -368,8 +368,14 @@ TEST_F(VirtualItemsTest, MoveOutOfTheViewDownloadsMovesAndDeletesOnTheServer) {
   EXPECT_FALSE(ServerHas(file_));
   EXPECT_TRUE(VolumeHas(u"\\Users\\ann\\Documents\\report.docx"));
   EXPECT_FALSE(VolumeHas(kBackendOnVolume + u"\\report.docx"));
-  // The old name is gone while the moved handle is still open.
+  // The old name is gone while the moved handle is still open, and free
+  // for a new item at once.
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+  AddServerItem(file_, {false, "a new one"});
+  OpenResult fresh = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  EXPECT_EQ(fresh.status, STATUS_SUCCESS);
+  EXPECT_NE(EntryOf(file_), nullptr);
+  Close(fresh);
   Close(opened);
   EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr);
   ExpectViewFolderEmpty();

@@ -1,10 +1,15 @@
 // Set-information on server-only items: dispositions, the classes that are
 // acknowledged or refused, and renames on the server, each checked in the
 // caller's result, on the server and in the driver's tables.
+#include <chrono>
+#include <thread>
+
 #include "setinfo_fixture.h"
 
 #include "core/globals.h"
 #include "create/open_handle_table.h"
+#include "harness/clock.h"
+#include "harness/threads.h"
 #include "io/io_manager.h"
 #include "verifier/faults.h"
 
@@ -121,6 +126,27 @@ INSTANTIATE_TEST_SUITE_P(Rows, DispositionTest, ::testing::ValuesIn(kDisposition
                            for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
                            return name;
                          });
+
+// The close cannot fail, and without pool it cannot ask for the delete
+// either: the delete is owed, the name stays taken meanwhile, and the
+// worker asks once pool is back.
+TEST_F(VirtualItemsTest, DeleteTheLastCloseCannotAskIsAskedByTheWorker) {
+  OpenResult opened = OpenVirtual(file_);
+  ASSERT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_SUCCESS);
+  sim::faults::FailEvery(sim::faults::Site::PoolAllocation, kPoolTag);
+  Close(opened);
+  sim::faults::Clear();
+  EXPECT_TRUE(Sent(kRequestDeleteItem).empty());
+  EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_DELETE_PENDING);
+  ASSERT_TRUE(sim::harness::WaitUntilSystemThreadsWait());
+  sim::harness::AdvanceClock(sim::harness::KernelDuration(300000000));
+  for (int i = 0; i < 500 && EntryOf(file_) != nullptr; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(EntryOf(file_), nullptr);
+  EXPECT_EQ(Sent(kRequestDeleteItem).size(), 1u);
+  EXPECT_FALSE(ServerHas(file_));
+}
 
 TEST_F(VirtualItemsTest, ClassesAreAcknowledgedOrRefusedWithoutChange) {
   struct Row {

@@ -148,6 +148,33 @@ TEST_F(VirtualItemsTest, DeleteTheLastCloseCannotAskIsAskedByTheWorker) {
   EXPECT_FALSE(ServerHas(file_));
 }
 
+// An item downloaded by another open since its virtual open was made: the
+// disposition goes to the local copy (and fails as the file system fails
+// it), the server delete follows at the last close.
+TEST_F(VirtualItemsTest, DispositionOnAnItemDownloadedMeanwhileGoesToItsCopy) {
+  const std::u16string copy = kBackendOnVolume + u"\\report.docx";
+  OpenResult opened = OpenVirtual(file_);
+  OpenResult reader = Open(file_, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_OPEN);
+  ASSERT_EQ(reader.status, STATUS_SUCCESS);
+  ASSERT_TRUE(VolumeHas(copy));
+  const auto attributes = [&](ULONG value) {
+    FILE_BASIC_INFORMATION basic{};
+    basic.FileAttributes = value;
+    return SetInfo(reader, FileBasicInformation, Bytes(&basic, sizeof(basic))).status;
+  };
+  // The copy is read-only for now: the file system refuses its delete.
+  ASSERT_EQ(attributes(FILE_ATTRIBUTE_READONLY), STATUS_SUCCESS);
+  EXPECT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_CANNOT_DELETE);
+  EXPECT_EQ(EntryOf(file_)->DeletePending, 0);
+  ASSERT_EQ(attributes(FILE_ATTRIBUTE_NORMAL), STATUS_SUCCESS);
+  EXPECT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_SUCCESS);
+  Close(reader);
+  Close(opened);
+  EXPECT_FALSE(VolumeHas(copy));
+  EXPECT_FALSE(ServerHas(file_));
+  EXPECT_EQ(Sent(kRequestDeleteItem).size(), 1u);
+}
+
 TEST_F(VirtualItemsTest, ClassesAreAcknowledgedOrRefusedWithoutChange) {
   struct Row {
     FILE_INFORMATION_CLASS infoClass;

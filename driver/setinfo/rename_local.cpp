@@ -145,16 +145,10 @@ bool TouchesDriverFolders(const OwnedString& source, OwnedString& target) {
 FLT_PREOP_CALLBACK_STATUS RenameOutOfView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
                                           const RenameBuffer& rename, const OwnedString& source,
                                           OwnedString& target, PVOID* completionContext) {
-  PFILE_OBJECT parent = data->Iopb->Parameters.SetFileInformation.ParentOfTarget;
-  if (parent != nullptr) {
-    OwnedString parentPath;
-    if (NT_SUCCESS(PrefixVolumeName(parent->FileName, &parentPath))) {
-      ViewPathKind kind = ViewPathNone;
-      if (ClassifyViewPath(&parentPath.Get(), &kind)) {
-        return CompleteOperation(data, STATUS_ACCESS_DENIED);
-      }
-    }
-  }
+  // The target's folder (ParentOfTarget) is not looked at again: the file
+  // system's open of it leaves only the target's final component in its
+  // FileName, and the target was placed against that same folder, so a
+  // target outside the view never lies in a folder of the view.
   ContextRef<StreamContext> stream;
   const bool tracked = NT_SUCCESS(
       FltGetStreamContext(objects->Instance, objects->FileObject, stream.Receive()));

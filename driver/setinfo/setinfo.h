@@ -62,10 +62,6 @@ NTSTATUS ResolveViewTarget(PFLT_CALLBACK_DATA data, OwnedString* target);
 // Whether the path names a stream (a ':' after the volume device name).
 bool NamesStream(const UNICODE_STRING& path);
 
-// The volume device name in front of the path (the first
-// VolumePrefixLength characters of MergedViewRoot), then `rest`.
-NTSTATUS PrefixVolumeName(const UNICODE_STRING& rest, OwnedString* path);
-
 // ---- delete.cpp
 
 // Reduces the disposition buffer to a delete flag in its first byte.

@@ -298,6 +298,13 @@ struct BadRenameRow {
 
 class BadRenameTest : public LocalFilesTest, public ::testing::WithParamInterface<BadRenameRow> {};
 
+// A bare new name that makes, in the folder (a full device path ending in
+// a backslash), a path of `bytes`.
+std::u16string FillingName(const std::u16string& folder, std::size_t bytes) {
+  return std::u16string(bytes / 2 - folder.size(), u'n');
+}
+const std::u16string kDocuments = std::u16string(kVolumeDevice) + u"\\Users\\ann\\Documents\\";
+
 const BadRenameRow kBadRenames[] = {
     {"length past the buffer", Dos(kViewOnVolume + u"\\a.txt"), 4000, false,
      STATUS_INVALID_PARAMETER},
@@ -315,6 +322,14 @@ const BadRenameRow kBadRenames[] = {
      STATUS_INVALID_PARAMETER},
     {"too long for the backend", Dos(kViewOnVolume + u"\\" + std::u16string(2560, u'n')), -1,
      false, STATUS_NAME_TOO_LONG},
+    // At the limit of a counted string the new path still fits and goes
+    // down (where the component is too long); one character more does not.
+    {"bare name that just fits a counted string", FillingName(kDocuments, 0xFFFE), -1, false,
+     STATUS_OBJECT_NAME_INVALID},
+    {"bare name one character past a counted string", FillingName(kDocuments, 0x10000), -1, false,
+     STATUS_NAME_TOO_LONG},
+    {"name longer than any counted string", std::u16string(0x8000, u'n'), -1, true,
+     STATUS_INVALID_PARAMETER},
 };
 
 TEST_P(BadRenameTest, IsRefusedAndChangesNothing) {

@@ -373,6 +373,37 @@ TEST_F(VirtualItemsTest, FolderWithAnItemOpenBelowKeepsItsNameAsOnDisk) {
   Close(held);
 }
 
+// An open below a folder whose question was answered before the folder was
+// renamed on the server, and that registers after: it asks again and finds
+// nothing, instead of opening an item under the folder's old name.
+TEST_F(VirtualItemsTest, ChildOpenOvertakenByAFolderRenameAsksAgain) {
+  const std::u16string child = folder_ + u"\\plan.txt";
+  AddServerItem(child, {false, "plan"});
+  OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+  bool held = false;
+  client_->OnRequest(protocol::kRequestItemQuery, [&](const DriverMessage& m) {
+    SentRequest request{m.type, m.payload};
+    if (!held && request.Name(8, protocol::kItemInfoNameOffset).find(u"plan.txt") != std::u16string::npos) {
+      held = true;
+      return ScriptedAnswer::Held();
+    }
+    return AnswerItemQuery(m);
+  });
+  OpenResult childOpen;
+  std::thread opener([&] { childOpen = Open(child, FILE_READ_ATTRIBUTES, FILE_OPEN); });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  const DriverMessage question = client_->TakeHeld().at(0);
+  const ScriptedAnswer before = AnswerItemQuery(question);  // the item is there still
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"Archive", 0)).status,
+            STATUS_SUCCESS);
+  client_->Channel().Answer(question, before.status, before.data.data(),
+                            static_cast<std::uint32_t>(before.data.size()));
+  opener.join();
+  EXPECT_EQ(childOpen.status, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(EntryOf(child), nullptr);
+  Close(opened);
+}
+
 TEST_F(VirtualItemsTest, ItemsOfARenamedFolderAreFoundOnlyUnderTheNewName) {
   const std::u16string child = folder_ + u"\\plan.txt";
   AddServerItem(child, {false, "plan"});

@@ -51,12 +51,6 @@ void DeleteLocalCopy(PFLT_INSTANCE instance, const UNICODE_STRING& viewPath) {
 
 }  // namespace
 
-ReplacedServerItem::ReplacedServerItem(ReplacedServerItem&& other) noexcept
-    : data_(other.data_),
-      instance_(other.instance_),
-      target_(static_cast<OwnedString&&>(other.target_)),
-      aside_(static_cast<OwnedString&&>(other.aside_)) {}
-
 ReplacedServerItem& ReplacedServerItem::operator=(ReplacedServerItem&& other) noexcept {
   if (this != &other) {
     Restore();

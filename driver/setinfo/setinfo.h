@@ -111,7 +111,6 @@ NTSTATUS RequestServerRename(PFLT_CALLBACK_DATA data, PCUNICODE_STRING oldName,
 class [[nodiscard]] ReplacedServerItem {
  public:
   ReplacedServerItem() = default;
-  ReplacedServerItem(ReplacedServerItem&& other) noexcept;
   ReplacedServerItem(const ReplacedServerItem&) = delete;
   ReplacedServerItem& operator=(ReplacedServerItem&& other) noexcept;
   ReplacedServerItem& operator=(const ReplacedServerItem&) = delete;

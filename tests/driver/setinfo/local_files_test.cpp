@@ -330,6 +330,10 @@ const BadRenameRow kBadRenames[] = {
      STATUS_NAME_TOO_LONG},
     {"name longer than any counted string", std::u16string(0x8000, u'n'), -1, true,
      STATUS_INVALID_PARAMETER},
+    // Bare names reach the driver as given: no dot components.
+    {"bare dot", u".", -1, true, STATUS_INVALID_PARAMETER},
+    {"bare dot dot", u"..", -1, false, STATUS_INVALID_PARAMETER},
+    {"path without its root", u"Tavo\\a.txt", -1, true, STATUS_INVALID_PARAMETER},
 };
 
 TEST_P(BadRenameTest, IsRefusedAndChangesNothing) {

@@ -5,6 +5,7 @@
 #include "../channel/request_exchange.h"
 #include "../create/open_handle_table.h"
 #include "../create/requestor.h"
+#include "../create/virtual_open.h"
 #include "../setinfo/item_info_cache.h"
 #include "../support/counted_string.h"
 #include "../support/debug.h"
@@ -73,6 +74,8 @@ NTSTATUS TavoClientMergedViewUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
   }
 
   StopWorkerThread();
+  // The client can still be asked for the deletes the worker could not.
+  RetryOwedServerDeletes(true);
   CloseCommunicationPorts();
   // No answer can arrive any more: waits still pending end now, and the
   // records of abandoned waits are freed.

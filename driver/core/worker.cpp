@@ -1,7 +1,9 @@
-// The worker thread: wakes every 30 seconds to purge expired short names,
-// until unload sets WorkerStopFlag.
+// The worker thread: wakes every 30 seconds to purge expired short names
+// and to ask for the server deletes last closes owe, until unload sets
+// WorkerStopFlag.
 #include "worker.h"
 
+#include "../create/virtual_open.h"
 #include "../tables/short_name_cache.h"
 #include "globals.h"
 
@@ -17,6 +19,7 @@ void WorkerThread(PVOID) {
     (void)KeWaitForSingleObject(&Globals.WorkerWakeEvent, Executive, KernelMode, TRUE, &timeout);
     if (ReadFlag(Globals.WorkerStopFlag)) break;
     PurgeExpiredShortNames();
+    RetryOwedServerDeletes(false);
   }
   KeSetEvent(&Globals.WorkerExitEvent, 0, FALSE);
   PsTerminateSystemThread(STATUS_SUCCESS);

@@ -79,6 +79,9 @@ struct OpenHandleEntry {
   // as a handle does) and BackendPath names. The entry keeps its key until
   // its last close, which deletes nothing on the server.
   UCHAR MovedOut;
+  // Set under OpenHandleTableLock, with Deleting, when the last close
+  // could not ask for the server delete for want of pool: the worker asks.
+  UCHAR DeleteOwed;
 };
 
 // Finds the entry whose path is exactly `path` (any case); with `create`,

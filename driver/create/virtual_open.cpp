@@ -21,21 +21,18 @@ namespace {
 // Times the last close asks for a delete it could not make for want of pool.
 constexpr int kServerDeleteAttempts = 4;
 
-// Asks the client to delete the item of an entry closed for the last time
-// (the outcome is not examined), releases a local copy the entry still
-// holds, then takes the entry out of the table.
-void DeleteOnServer(PFLT_CALLBACK_DATA data, OpenHandleEntry* entry) {
-  // The close cannot fail, and a delete that is never asked for would
-  // bring the item back once the entry is gone: a request that could not
-  // be made for want of pool is made again. The client's answer, whatever
-  // it is, is not asked twice.
+// Asks once for the server delete of an entry closed for the last time;
+// false when the request could not be made for want of pool. The
+// client's answer, whatever it is, is not asked twice.
+bool AskOnce(PFLT_CALLBACK_DATA data, OpenHandleEntry* entry) {
   BOOLEAN deleted = FALSE;
-  for (int attempt = 0; attempt < kServerDeleteAttempts; ++attempt) {
-    if (AskServerDelete(data, &entry->Path, entry->IsDirectory, &deleted) !=
-        STATUS_INSUFFICIENT_RESOURCES) {
-      break;
-    }
-  }
+  return AskServerDelete(data, &entry->Path, entry->IsDirectory, &deleted) !=
+         STATUS_INSUFFICIENT_RESOURCES;
+}
+
+// After the request: releases a local copy the entry still holds, takes the
+// entry out of the table and frees it.
+void FinishDeletedEntry(OpenHandleEntry* entry) {
   if (entry->HasBackendCopy && entry->BackendHandle != nullptr) {
     FltClose(entry->BackendHandle);
     entry->BackendHandle = nullptr;
@@ -44,6 +41,26 @@ void DeleteOnServer(PFLT_CALLBACK_DATA data, OpenHandleEntry* entry) {
     FreeStringBuffer(entry->BackendPath);
   }
   FinishServerDelete(entry);
+  TeardownOpenHandleEntry(entry);
+}
+
+// Whether the entry was finished. The close cannot fail, and a delete
+// that is never asked for would bring the item back once the entry is
+// gone: a request that could not be made for want of pool is made again,
+// and when pool stays short the delete is owed to the worker, which asks
+// every period. Until then the entry stays in the table marked Deleting,
+// so that opens of the name fail with STATUS_DELETE_PENDING as they do
+// while any delete is under way.
+bool DeleteOnServer(PFLT_CALLBACK_DATA data, OpenHandleEntry* entry) {
+  for (int attempt = 0; attempt < kServerDeleteAttempts; ++attempt) {
+    if (AskOnce(data, entry)) {
+      FinishDeletedEntry(entry);
+      return true;
+    }
+  }
+  ExclusiveLock table(Globals.OpenHandleTableLock);
+  entry->DeleteOwed = 1;
+  return false;
 }
 
 void TakeOpenOff(PFLT_CALLBACK_DATA data, StreamHandleContext* context, bool withoutCleanup) {
@@ -67,7 +84,10 @@ void TakeOpenOff(PFLT_CALLBACK_DATA data, StreamHandleContext* context, bool wit
   context->Opener = nullptr;
   context->Entry = nullptr;
   if (!last) return;
-  if (deleteOnServer) DeleteOnServer(data, entry);
+  if (deleteOnServer) {
+    (void)DeleteOnServer(data, entry);
+    return;
+  }
   if (entry->MovedOut && entry->DeleteOnClose && entry->BackendFileObject != nullptr) {
     // The item left the view on a delete-on-close open: the moved file is
     // what that open deletes, when the entry's handle on it closes below.
@@ -107,6 +127,39 @@ NTSTATUS RegisterVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path,
 void MarkDeleteOnClose(StreamHandleContext* context) {
   ExclusiveLock lock(context->Entry->EntryLock);
   context->Entry->DeleteOnClose = 1;
+}
+
+void RetryOwedServerDeletes(bool lastChance) {
+  for (;;) {
+    OpenHandleEntry* owed = nullptr;
+    {
+      // Claimed under the lock: one thread asks for each owed delete.
+      ExclusiveLock table(Globals.OpenHandleTableLock);
+      for (PUNICODE_PREFIX_TABLE_ENTRY link = RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE);
+           link != nullptr; link = RtlNextUnicodePrefix(&Globals.OpenHandleTable, FALSE)) {
+        auto* entry = CONTAINING_RECORD(link, OpenHandleEntry, PrefixEntry);
+        if (entry->DeleteOwed) {
+          entry->DeleteOwed = 0;
+          owed = entry;
+          break;
+        }
+      }
+    }
+    if (owed == nullptr) return;
+    // Nothing else refers to an owed entry: it has no open, and every new
+    // open of its name fails while it is in the table marked Deleting.
+    if (!AskOnce(nullptr, owed)) {
+      if (lastChance) {
+        TAVO_PRINT("TavoDriver: the server delete of %wZ could not be asked before unload\n",
+                   &owed->Path);
+      } else {
+        ExclusiveLock table(Globals.OpenHandleTableLock);
+        owed->DeleteOwed = 1;
+        return;  // pool is short still: the next period asks again
+      }
+    }
+    FinishDeletedEntry(owed);
+  }
 }
 
 void CloseVirtualOpen(PFLT_CALLBACK_DATA data, StreamHandleContext* context) {

@@ -32,6 +32,12 @@ void MarkDeleteOnClose(StreamHandleContext* context);
 // leaves the table and is freed. The context keeps neither entry nor record.
 void CloseVirtualOpen(PFLT_CALLBACK_DATA data, StreamHandleContext* context);
 
+// Asks for the server deletes that last closes could not ask for want of
+// pool (the worker, every period). The entries whose request still cannot
+// be made stay owed, unless it is the `lastChance` (unload): they are then
+// freed with the delete lost and a debug line.
+void RetryOwedServerDeletes(bool lastChance);
+
 // Undoes a registration whose handle context could not be attached: no
 // cleanup or close will come for it, so it is closed here (as above). The
 // file object forgets the entry and the record.

@@ -24,11 +24,12 @@ namespace {
 constexpr ULONG kMinBackendTargetChars = 21;
 constexpr ULONG kMaxBackendTargetChars = 2581;
 
-// The rename a retry makes again, and the backend name the file takes when
-// it succeeds (non-paged; owns both).
+// The rename a retry makes again, the backend name the file takes when it
+// succeeds, and the server item it replaces (non-paged; owns all three).
 struct DeferredRenameContext {
   PoolBuffer Buffer;
   OwnedString NewName;
+  ReplacedServerItem Replaced;
 };
 
 bool IsRetriedReader(const UNICODE_STRING& image) {
@@ -94,8 +95,11 @@ void DeferredRenameWorker(PFLT_DEFERRED_IO_WORKITEM workItem, PFLT_CALLBACK_DATA
                                                 deferred->Buffer.Size(), FileRenameInformation);
   // The file now has its backend name: its tracked name follows, as after
   // a rename that succeeded at the first attempt.
-  if (NT_SUCCESS(status)) FollowRename(instance, fileObject, deferred->NewName.Get());
-  deferred.Reset();
+  if (NT_SUCCESS(status)) {
+    FollowRename(instance, fileObject, deferred->NewName.Get());
+    deferred->Replaced.Discard();
+  }
+  deferred.Reset();  // a replaced item not discarded takes its name back
   data->IoStatus.Information = 0;
   data->IoStatus.Status = status;
   FltCompletePendedPreOperation(data, FLT_PREOP_COMPLETE, nullptr);
@@ -104,7 +108,7 @@ void DeferredRenameWorker(PFLT_DEFERRED_IO_WORKITEM workItem, PFLT_CALLBACK_DATA
 // Queues the one retry of the redirected rename to `backend`; the request
 // then pends.
 NTSTATUS QueueRetry(PFLT_CALLBACK_DATA data, const PoolBuffer& buffer,
-                    const UNICODE_STRING& backend) {
+                    const UNICODE_STRING& backend, ReplacedServerItem& replaced) {
   WorkItem workItem;
   if (workItem.Get() == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   auto deferred = PoolPtr<DeferredRenameContext>::Make(kNonPaged);
@@ -114,9 +118,13 @@ NTSTATUS QueueRetry(PFLT_CALLBACK_DATA data, const PoolBuffer& buffer,
   RtlCopyMemory(deferred->Buffer.Data(), buffer.Data(), buffer.Size());
   deferred->NewName = OwnedString::CopyOf(NonPagedPool, backend, backend.MaximumLength);
   if (!deferred->NewName.HasBuffer()) return STATUS_INSUFFICIENT_RESOURCES;
+  deferred->Replaced = static_cast<ReplacedServerItem&&>(replaced);
   const NTSTATUS status = FltQueueDeferredIoWorkItem(workItem.Get(), data, DeferredRenameWorker,
                                                      DelayedWorkQueue, deferred.Get());
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status)) {
+    replaced = static_cast<ReplacedServerItem&&>(deferred->Replaced);
+    return status;
+  }
   (void)deferred.Release();
   workItem.Release();
   return STATUS_SUCCESS;
@@ -137,16 +145,10 @@ bool TouchesDriverFolders(const OwnedString& source, OwnedString& target) {
 FLT_PREOP_CALLBACK_STATUS RenameOutOfView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
                                           const RenameBuffer& rename, const OwnedString& source,
                                           OwnedString& target, PVOID* completionContext) {
-  PFILE_OBJECT parent = data->Iopb->Parameters.SetFileInformation.ParentOfTarget;
-  if (parent != nullptr) {
-    OwnedString parentPath;
-    if (NT_SUCCESS(PrefixVolumeName(parent->FileName, &parentPath))) {
-      ViewPathKind kind = ViewPathNone;
-      if (ClassifyViewPath(&parentPath.Get(), &kind)) {
-        return CompleteOperation(data, STATUS_ACCESS_DENIED);
-      }
-    }
-  }
+  // The target's folder (ParentOfTarget) is not looked at again: the file
+  // system's open of it leaves only the target's final component in its
+  // FileName, and the target was placed against that same folder, so a
+  // target outside the view never lies in a folder of the view.
   ContextRef<StreamContext> stream;
   const bool tracked = NT_SUCCESS(
       FltGetStreamContext(objects->Instance, objects->FileObject, stream.Receive()));
@@ -195,14 +197,13 @@ FLT_PREOP_CALLBACK_STATUS RenameIntoView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_
   ForgetItemInfo(&target.Get());
   PoolBuffer serverItem;
   QueryItemInfo(data, &target.Get(), &serverItem);
+  ReplacedServerItem replaced;  // back in place on every way out but a rename
   if (serverItem) {
     if (!rename.Replace) {
       if (!same) return CompleteOperation(data, STATUS_OBJECT_NAME_COLLISION);
     } else if (!exists) {
-      const BOOLEAN deleted = RequestServerDelete(data, &target.Get(), FALSE);
-      // Asked for: whatever the answer, earlier answers about the name are void.
-      ForgetDeletedItem(&target.Get());
-      if (!deleted) return CompleteOperation(data, STATUS_ACCESS_DENIED);
+      status = replaced.SetAside(data, objects->Instance, target.Get(), serverItem);
+      if (!NT_SUCCESS(status)) return CompleteOperation(data, status);
     }
   }
   UCHAR prepared = 0;
@@ -220,11 +221,14 @@ FLT_PREOP_CALLBACK_STATUS RenameIntoView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_
     const bool named = NT_SUCCESS(GetProcessImageName(&image, FltGetRequestorProcessIdEx(data)));
     TAVO_PRINT("Process %wZ is for rename\n", &image.Get());
     if (!named || !IsRetriedReader(image.Get())) return CompleteOperation(data, status);
-    const NTSTATUS queued = QueueRetry(data, redirected, backend.Get());
+    const NTSTATUS queued = QueueRetry(data, redirected, backend.Get(), replaced);
     if (!NT_SUCCESS(queued)) return CompleteOperation(data, queued);
     retrying = true;
   }
-  if (!retrying) FollowRename(objects->Instance, objects->FileObject, backend.Get());
+  if (!retrying) {
+    FollowRename(objects->Instance, objects->FileObject, backend.Get());
+    replaced.Discard();
+  }
   ForgetItemInfo(&target.Get());
   OwnedString oldViewPath;
   if (BackendPathToViewPath(&source.Get(), &oldViewPath) && oldViewPath.HasBuffer()) {

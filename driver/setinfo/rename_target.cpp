@@ -118,13 +118,6 @@ bool IsPlainLeafName(const RenameBuffer& rename) {
   return true;
 }
 
-NTSTATUS PrefixVolumeName(const UNICODE_STRING& rest, OwnedString* path) {
-  OwnedString root;
-  if (!CopyMergedViewRoot(&root)) return STATUS_INSUFFICIENT_RESOURCES;
-  if (!root.HasBuffer()) return STATUS_INVALID_PARAMETER;
-  return Join(VolumeNameOf(root), 0, rest, path);
-}
-
 NTSTATUS BuildRenameTargetPath(PFLT_CALLBACK_DATA data, const RenameBuffer& rename,
                                PCUNICODE_STRING sourcePath, OwnedString* target) {
   *target = OwnedString();

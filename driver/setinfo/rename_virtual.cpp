@@ -118,28 +118,6 @@ NTSTATUS GiveNewName(VirtualRename& op) {
   return STATUS_SUCCESS;
 }
 
-// Deletes the local copy of the item a replacing rename removes, so that
-// the renamed item's copy can take its place.
-void DeleteReplacedCopy(const VirtualRename& op) {
-  OwnedString copy;
-  ViewPathToBackendPath(&op.target.Get(), &copy);
-  if (!copy.HasBuffer() || !ProbeBackendFile(&copy.Get(), op.objects->Instance, 0)) return;
-  OpenedFile file;
-  if (!NT_SUCCESS(OpenLocal(op, &copy.Get(), op.opener->DesiredAccess | DELETE,
-                            op.opener->FileAttributes, op.opener->ShareAccess,
-                            op.opener->CreateOptions, &file))) {
-    return;
-  }
-  FILE_DISPOSITION_INFORMATION disposition{TRUE};
-  (void)FltSetInformationFile(op.objects->Instance, file.Object(), &disposition,
-                              sizeof(disposition), FileDispositionInformation);
-  file.Reset();
-  OwnedString viewPath;
-  if (BackendPathToViewPath(&copy.Get(), &viewPath) && viewPath.HasBuffer()) {
-    ForgetItemInfo(&viewPath.Get());
-  }
-}
-
 // The item's handles follow the file they now stand for, as a handle on a
 // moved file does: the entry keeps `file` (open on the moved file) and its
 // new name, and is marked as out of the view. An earlier open of the copy,
@@ -186,11 +164,19 @@ FLT_PREOP_CALLBACK_STATUS MoveOutOfView(VirtualRename& op) {
   // Made before the move, so that nothing after it needs pool.
   OwnedString moved =
       OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().MaximumLength);
-  if (!moved.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  OwnedString key = OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().Length);
+  if (!moved.HasBuffer() || !key.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
   const NTSTATUS status = FltSetInformationFile(op.objects->Instance, file.Object(), buffer.Data(),
                                                 length, FileRenameInformation);
   if (!NT_SUCCESS(status)) return Complete(op, status);
   FollowMoveOut(op, file, moved);
+  // The entry is keyed by the moved file's path from now on (outside the
+  // view, where no open looks): a new item at the old name can be opened
+  // at once, while unload and the installer still see the entry's opens,
+  // and its name is the one a handle on a moved file reports. Should
+  // another entry hold that path (an item moved there before and since
+  // moved on), the old name stays taken until the last close.
+  (void)RenameOpenHandleEntry(op.entry, &key);
   if (!RequestServerDelete(op.data, &op.path.Get(), op.isDirectory)) {
     TAVO_PRINT("Failed to delete the server item %wZ after renaming it out of Tavo area \n",
                &op.path.Get());
@@ -203,15 +189,14 @@ FLT_PREOP_CALLBACK_STATUS RenameServerItem(VirtualRename& op) {
   PoolBuffer serverItem;
   if (op.inView) QueryItemInfo(op.data, &op.target.Get(), &serverItem);
   const bool same = EqualIgnoringCase(op.path.Get(), op.target.Get());
+  ReplacedServerItem replaced;  // back in place on every way out but a rename
   if (serverItem && !same) {
     if (!op.rename.Replace) return Complete(op, STATUS_OBJECT_NAME_COLLISION);
     // An item open under the target's name cannot be replaced.
     if (PathHasOtherEntry(&op.target.Get(), op.entry)) return Complete(op, STATUS_ACCESS_DENIED);
-    DeleteReplacedCopy(op);
-    if (!RequestServerDelete(op.data, &op.target.Get(), op.isDirectory)) {
-      TAVO_PRINT("Failed to delete the file %wZ for replacing \n", &op.target.Get());
-    }
-    ForgetDeletedItem(&op.target.Get());
+    const NTSTATUS aside =
+        replaced.SetAside(op.data, op.objects->Instance, op.target.Get(), serverItem);
+    if (!NT_SUCCESS(aside)) return Complete(op, aside);
   }
   if (op.inView && !same && PathHasOtherEntry(&op.target.Get(), op.entry)) {
     return Complete(op, STATUS_ACCESS_DENIED);
@@ -232,6 +217,7 @@ FLT_PREOP_CALLBACK_STATUS RenameServerItem(VirtualRename& op) {
     case kRenameDone:
       // The server has the new name: the driver's names follow it even if
       // the file object's name cannot be replaced.
+      replaced.Discard();
       return Complete(op, GiveNewName(op));
     case kRenameAcceptedWithoutNewName:
       ForgetItemInfo(&op.path.Get());

@@ -7,6 +7,7 @@
 //   rename_local.cpp    renames of real files, redirected into BackendRoot
 //   rename_virtual.cpp  renames of server items
 //   setinfo_requests.cpp the requests to the client these send
+//   replaced_item.cpp   the server item a replacing rename takes the place of
 #pragma once
 
 #include <fltKernel.h>
@@ -15,6 +16,7 @@
 #include "../create/path_classification.h"
 #include "../support/completion.h"
 #include "../support/counted_string.h"
+#include "../support/pool.h"
 
 namespace tavo {
 
@@ -60,10 +62,6 @@ NTSTATUS ResolveViewTarget(PFLT_CALLBACK_DATA data, OwnedString* target);
 // Whether the path names a stream (a ':' after the volume device name).
 bool NamesStream(const UNICODE_STRING& path);
 
-// The volume device name in front of the path (the first
-// VolumePrefixLength characters of MergedViewRoot), then `rest`.
-NTSTATUS PrefixVolumeName(const UNICODE_STRING& rest, OwnedString* path);
-
 // ---- delete.cpp
 
 // Reduces the disposition buffer to a delete flag in its first byte.
@@ -104,5 +102,33 @@ NTSTATUS RequestDeleteCheck(PFLT_CALLBACK_DATA data, PCUNICODE_STRING folder, UC
 // A rename on the server; *answer is 2 unless a whole 4-byte answer came.
 NTSTATUS RequestServerRename(PFLT_CALLBACK_DATA data, PCUNICODE_STRING oldName,
                              PCUNICODE_STRING newName, bool localFolder, ULONG* answer);
+
+// ---- replaced_item.cpp
+
+// The server item at a replacing rename's target, set aside on the server
+// until the rename has taken its name. Unless discarded, it gets its name
+// back when the holder goes (the callback data must still be in flight).
+class [[nodiscard]] ReplacedServerItem {
+ public:
+  ReplacedServerItem() = default;
+  ReplacedServerItem(const ReplacedServerItem&) = delete;
+  ReplacedServerItem& operator=(ReplacedServerItem&& other) noexcept;
+  ReplacedServerItem& operator=(const ReplacedServerItem&) = delete;
+  ~ReplacedServerItem() { Restore(); }
+  // `itemInfo` is the item's ItemInfoReply. STATUS_ACCESS_DENIED for a
+  // folder or when the client does not move the item; nothing to undo then.
+  NTSTATUS SetAside(PFLT_CALLBACK_DATA data, PFLT_INSTANCE instance, const UNICODE_STRING& target,
+                    const PoolBuffer& itemInfo);
+  // The rename took the name: the item set aside is deleted, with its local copy.
+  void Discard();
+
+ private:
+  void Restore();
+
+  PFLT_CALLBACK_DATA data_ = nullptr;
+  PFLT_INSTANCE instance_ = nullptr;
+  OwnedString target_;
+  OwnedString aside_;
+};
 
 }  // namespace tavo

@@ -53,6 +53,14 @@ const Row kRows[] = {
      kAnyInformation, 0, 0, 0, false},
     {"data open of a server file, download approved", Local::None, Server::File, FILE_OPEN, kRead,
      0, 1, 1, STATUS_SUCCESS, FILE_OPENED, 1, 0, 0, true},
+    // "Data" is read with execute or read-control, or any write: one read
+    // right alone is a metadata open.
+    {"read data alone is no data open", Local::None, Server::File, FILE_OPEN, FILE_READ_DATA, 0, 1,
+     1, STATUS_SUCCESS, FILE_OPENED, 0, 0, 0, false},
+    {"execute alone is no data open", Local::None, Server::File, FILE_OPEN, FILE_EXECUTE, 0, 1, 1,
+     STATUS_SUCCESS, FILE_OPENED, 0, 0, 0, false},
+    {"write data alone is a data open", Local::None, Server::File, FILE_OPEN, FILE_WRITE_DATA, 0, 1,
+     1, STATUS_SUCCESS, FILE_OPENED, 1, 0, 0, true},
     {"data open of a server file, download refused", Local::None, Server::File, FILE_OPEN, kRead, 0,
      0, 1, STATUS_ACCESS_DENIED, kAnyInformation, 1, 0, 0, false},
     {"create over a local file", Local::File, Server::None, FILE_CREATE, kWrite, 0, 1, 1,

@@ -109,16 +109,26 @@ TEST_F(ProbeBackendFileTest, FilesAlwaysCountFoldersOnlyWithTheFlag) {
   }
 }
 
-// The name provider's component normalisation for names the view does not
-// own: the component as the directory on disk spells it. Both the plain and
-// the Ex callback answer alike.
+// The name provider's component normalisation: for names the view does
+// not own, the component as the directory on disk spells it; in the view,
+// the component as given when the client knows the item, into a buffer
+// that must hold all of it. Both the plain and the Ex callback answer alike.
 TEST_F(ProbeBackendFileTest, ComponentsAreNormalizedFromTheDirectoryOnDisk) {
+  const std::u16string view = kMergedViewRoot;
+  SetItemInfo(view + u"\\report.docx", ItemInfoAnswer(FILE_ATTRIBUTE_ARCHIVE, 12));
+  constexpr ULONG kHeader = FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName);
+  const ULONG exact = kHeader + 22;  // "report.docx"
   struct Case {
     std::u16string parent, component;
     FLT_NORMALIZE_NAME_FLAGS flags;
     NTSTATUS status;
     std::u16string normalized;
+    ULONG bufferBytes = 256;
   } cases[] = {
+      {view + u"\\", u"report.docx", 0, STATUS_SUCCESS, u"report.docx", exact},
+      {view + u"\\", u"report.docx", 0, STATUS_BUFFER_TOO_SMALL, u"", exact - 2},
+      {view + u"\\", u"report.docx", 0, STATUS_BUFFER_TOO_SMALL, u"", kHeader - 1},
+      {view + u"\\", u"unknown.docx", 0, STATUS_NO_SUCH_FILE, u""},
       {kBackend + u"\\dir", u"F.TXT", 0, STATUS_SUCCESS, u"f.txt"},
       {kBackend + u"\\DIR", u"f.txt", 0, STATUS_SUCCESS, u"f.txt"},
       // Windows keeps object names case-insensitive by default, so even a
@@ -136,10 +146,10 @@ TEST_F(ProbeBackendFileTest, ComponentsAreNormalizedFromTheDirectoryOnDisk) {
       PVOID context = nullptr;
       const NTSTATUS status =
           ex ? FilterNormalizeNameComponentEx(instance, nullptr, &parent.string, 46,
-                                              &component.string, names, sizeof(buffer), c.flags,
+                                              &component.string, names, c.bufferBytes, c.flags,
                                               &context)
              : FilterNormalizeNameComponent(instance, &parent.string, 46, &component.string, names,
-                                            sizeof(buffer), c.flags, &context);
+                                            c.bufferBytes, c.flags, &context);
       EXPECT_EQ(status, c.status) << ToUtf8(c.parent) << " " << ToUtf8(c.component) << " " << ex;
       if (NT_SUCCESS(status)) {
         EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(names->FileName),

@@ -14,7 +14,7 @@ namespace {
 
 using sim::faults::Site;
 
-enum class Kind { VirtualDelete, VirtualRename, LocalIntoView };
+enum class Kind { VirtualDelete, VirtualRename, VirtualReplace, LocalIntoView, LocalBareName };
 
 struct Scenario {
   const char* what;
@@ -24,7 +24,10 @@ struct Scenario {
 const Scenario kScenarios[] = {
     {"virtual delete", Kind::VirtualDelete},
     {"virtual rename", Kind::VirtualRename},
+    {"virtual rename replacing", Kind::VirtualReplace},
     {"local rename into the view", Kind::LocalIntoView},
+    // Without its own name the file still goes down with a plain new name.
+    {"local rename by bare name", Kind::LocalBareName},
 };
 
 class SetInfoAllocationTest : public SetInfoTest,
@@ -49,8 +52,11 @@ class SetInfoAllocationTest : public SetInfoTest,
     NTSTATUS status = STATUS_PENDING;
     switch (kind) {
       case Kind::VirtualDelete:
-      case Kind::VirtualRename: {
+      case Kind::VirtualRename:
+      case Kind::VirtualReplace: {
         AddServerItem(item, {false, "contents"});
+        const bool replacing = kind == Kind::VirtualReplace;
+        if (replacing) AddServerItem(renamed, {false, "older"});
         OpenResult opened = Open(item, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
         if (!NT_SUCCESS(opened.status)) return opened.status;
         if (kind == Kind::VirtualDelete) {
@@ -61,29 +67,34 @@ class SetInfoAllocationTest : public SetInfoTest,
           EXPECT_EQ(ServerHas(item), status != STATUS_SUCCESS);
         } else {
           status = SetInfo(opened, FileRenameInformation,
-                           RenameInfo(Dos(kViewOnVolume + Name("renamed", round)), 0))
+                           RenameInfo(Dos(kViewOnVolume + Name("renamed", round)), replacing))
                        .status;
-          // Tables and server agree on the name.
+          // Tables and server agree on the name; a replaced item is never lost.
           const bool done = status == STATUS_SUCCESS;
-          EXPECT_EQ(ServerHas(renamed), done);
+          EXPECT_EQ(ServerHas(renamed), done || replacing);
           EXPECT_EQ(ServerHas(item), !done);
           EXPECT_EQ(EntryOf(done ? renamed : item) != nullptr, true);
           Close(opened);
         }
         break;
       }
-      case Kind::LocalIntoView: {
+      case Kind::LocalIntoView:
+      case Kind::LocalBareName: {
         const std::u16string outside = u"\\Users\\ann" + Name("local", round);
+        const std::u16string newName = kind == Kind::LocalIntoView
+                                           ? Dos(kViewOnVolume + Name("renamed", round))
+                                           : Name("renamed", round).substr(1);
+        const std::u16string landed = kind == Kind::LocalIntoView
+                                          ? kBackendOnVolume + Name("renamed", round)
+                                          : u"\\Users\\ann" + Name("renamed", round);
         EXPECT_EQ(volume_->Populate({FileSpecOf(outside, "x")}), STATUS_SUCCESS);
         OpenResult opened =
             Open(kVolumeDevice + outside, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
         if (!NT_SUCCESS(opened.status)) return opened.status;
-        status = SetInfo(opened, FileRenameInformation,
-                         RenameInfo(Dos(kViewOnVolume + Name("renamed", round)), 0))
-                     .status;
+        status = SetInfo(opened, FileRenameInformation, RenameInfo(newName, 0)).status;
         Close(opened);
         const bool done = status == STATUS_SUCCESS;
-        EXPECT_EQ(VolumeHas(kBackendOnVolume + Name("renamed", round)), done);
+        EXPECT_EQ(VolumeHas(landed), done);
         EXPECT_EQ(VolumeHas(outside), !done);
         break;
       }
@@ -104,7 +115,8 @@ TEST_P(SetInfoAllocationTest, EveryFailureEndsCleanly) {
   ASSERT_EQ(RunOnce(scenario.kind, 1), STATUS_SUCCESS);
   const std::uint64_t calls = sim::faults::CallCount(site, tag);
   // Every scenario allocates pool; only virtual opens make contexts.
-  if (site == Site::PoolAllocation || scenario.kind != Kind::LocalIntoView) {
+  const bool local = scenario.kind == Kind::LocalIntoView || scenario.kind == Kind::LocalBareName;
+  if (site == Site::PoolAllocation || !local) {
     ASSERT_GT(calls, 0u);
   }
   for (std::uint64_t nth = 1; nth <= calls; ++nth) {

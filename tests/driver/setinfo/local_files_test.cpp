@@ -53,6 +53,8 @@ struct IntoViewRow {
   NTSTATUS status;
   std::size_t deletes;
   std::size_t createPaths;
+  // How the server answers the rename that sets a replaced item aside.
+  std::uint32_t asideAnswer = protocol::kRenameDone;
 };
 
 class IntoViewTest : public LocalFilesTest, public ::testing::WithParamInterface<IntoViewRow> {};
@@ -62,8 +64,12 @@ const IntoViewRow kIntoView[] = {
     {"local collision", 0, true, false, 1, 1, STATUS_OBJECT_NAME_COLLISION, 0, 0},
     {"server collision", 0, false, true, 1, 1, STATUS_OBJECT_NAME_COLLISION, 0, 0},
     {"replace server item", 1, false, true, 1, 1, STATUS_SUCCESS, 1, 1},
-    {"replace refused by the server", 1, false, true, 1, 0, STATUS_ACCESS_DENIED, 1, 0},
-    {"replace answered with an unknown code", 1, false, true, 1, 7, STATUS_ACCESS_DENIED, 1, 0},
+    // The replaced item goes only once the file has its name.
+    {"replace whose delete is refused", 1, false, true, 1, 0, STATUS_SUCCESS, 1, 1},
+    {"replace refused by the server", 1, false, true, 1, 1, STATUS_ACCESS_DENIED, 0, 0, 0},
+    {"replace answered with an unknown code", 1, false, true, 1, 1, STATUS_ACCESS_DENIED, 0, 0, 7},
+    {"replace the client does not prepare keeps the target", 1, false, true, 0, 1,
+     STATUS_ACCESS_DENIED, 0, 1},
     {"replace local copy", 1, true, true, 1, 1, STATUS_SUCCESS, 0, 1},
     {"client does not prepare", 0, false, false, 0, 1, STATUS_ACCESS_DENIED, 0, 1},
     {"client answers create path oddly", 0, false, false, 9, 1, STATUS_ACCESS_DENIED, 0, 1},
@@ -73,6 +79,7 @@ TEST_P(IntoViewTest, LandsUnderTheBackendFolder) {
   const IntoViewRow& row = GetParam();
   SetCreatePathAnswer(row.createPathAnswer);
   SetDeleteAnswer(row.deleteAnswer);
+  SetRenameAnswer(row.asideAnswer);
   if (row.backendCopy) AddBackendFile(u"\\notes.txt", "older copy");
   if (row.serverItem) AddServerItem(InView(u"\\notes.txt"), {false, "server"});
   OpenResult opened = OpenForRename(kOutside);
@@ -85,6 +92,8 @@ TEST_P(IntoViewTest, LandsUnderTheBackendFolder) {
   const bool moved = row.status == STATUS_SUCCESS;
   EXPECT_EQ(VolumeHas(kOutside), !moved);
   EXPECT_EQ(VolumeHas(kBackendOnVolume + u"\\notes.txt"), moved || row.backendCopy);
+  EXPECT_EQ(ServerHas(InView(u"\\notes.txt")),
+            row.serverItem && (!moved || row.backendCopy));
   if (moved) {
     ASSERT_EQ(RenameNotes().size(), 1u);
     EXPECT_EQ(RenameNotes()[0],
@@ -289,6 +298,13 @@ struct BadRenameRow {
 
 class BadRenameTest : public LocalFilesTest, public ::testing::WithParamInterface<BadRenameRow> {};
 
+// A bare new name that makes, in the folder (a full device path ending in
+// a backslash), a path of `bytes`.
+std::u16string FillingName(const std::u16string& folder, std::size_t bytes) {
+  return std::u16string(bytes / 2 - folder.size(), u'n');
+}
+const std::u16string kDocuments = std::u16string(kVolumeDevice) + u"\\Users\\ann\\Documents\\";
+
 const BadRenameRow kBadRenames[] = {
     {"length past the buffer", Dos(kViewOnVolume + u"\\a.txt"), 4000, false,
      STATUS_INVALID_PARAMETER},
@@ -306,6 +322,18 @@ const BadRenameRow kBadRenames[] = {
      STATUS_INVALID_PARAMETER},
     {"too long for the backend", Dos(kViewOnVolume + u"\\" + std::u16string(2560, u'n')), -1,
      false, STATUS_NAME_TOO_LONG},
+    // At the limit of a counted string the new path still fits and goes
+    // down (where the component is too long); one character more does not.
+    {"bare name that just fits a counted string", FillingName(kDocuments, 0xFFFE), -1, false,
+     STATUS_OBJECT_NAME_INVALID},
+    {"bare name one character past a counted string", FillingName(kDocuments, 0x10000), -1, false,
+     STATUS_NAME_TOO_LONG},
+    {"name longer than any counted string", std::u16string(0x8000, u'n'), -1, true,
+     STATUS_INVALID_PARAMETER},
+    // Bare names reach the driver as given: no dot components.
+    {"bare dot", u".", -1, true, STATUS_INVALID_PARAMETER},
+    {"bare dot dot", u"..", -1, false, STATUS_INVALID_PARAMETER},
+    {"path without its root", u"Tavo\\a.txt", -1, true, STATUS_INVALID_PARAMETER},
 };
 
 TEST_P(BadRenameTest, IsRefusedAndChangesNothing) {

@@ -11,12 +11,14 @@ void SetInfoTest::SetUp() {
     const std::u16string from = request.Name(8, protocol::kRenameNamesOffset);
     const std::u16string to =
         request.Name(12, protocol::kRenameNamesOffset + request.U32(8));
+    const std::uint32_t given =
+        renameAnswers_[std::min(renamesAnswered_++, renameAnswers_.size() - 1)];
     // The server holds names in the view only.
-    if (renameAnswer_ == protocol::kRenameDone && to.compare(0, kView.size(), kView) == 0) {
+    if (given == protocol::kRenameDone && to.compare(0, kView.size(), kView) == 0) {
       MoveServerItem(from, to);
     }
     std::vector<std::uint8_t> answer(4);
-    std::memcpy(answer.data(), &renameAnswer_, 4);
+    std::memcpy(answer.data(), &given, 4);
     return ScriptedAnswer::Now(STATUS_SUCCESS, answer);
   });
   client_->OnRequest(protocol::kRequestDirectoryListing, [this](const DriverMessage&) {

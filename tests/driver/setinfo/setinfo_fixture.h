@@ -56,9 +56,10 @@ class SetInfoTest : public CreatePathTest {
   SetInfoResult SetInfo(const OpenResult& opened, FILE_INFORMATION_CLASS infoClass,
                         std::vector<std::uint8_t> buffer);
 
-  // Answers of the fake server to renames (a u32; or raw bytes) and to
-  // the emptiness check.
-  void SetRenameAnswer(std::uint32_t answer) { renameAnswer_ = answer; }
+  // Answers of the fake server to renames (the last one given answers
+  // every later rename) and to the emptiness check.
+  void SetRenameAnswer(std::uint32_t answer) { renameAnswers_ = {answer}; }
+  void SetRenameAnswers(std::vector<std::uint32_t> answers) { renameAnswers_ = std::move(answers); }
   void SetDeleteCheckAnswer(std::uint8_t answer) { deleteCheckAnswer_ = answer; }
 
   std::vector<std::string> DebugLines();
@@ -67,7 +68,8 @@ class SetInfoTest : public CreatePathTest {
   // folder on disk, no file object left open once every handle is closed.
   void ExpectViewFolderEmpty();
 
-  std::uint32_t renameAnswer_ = protocol::kRenameDone;
+  std::vector<std::uint32_t> renameAnswers_{protocol::kRenameDone};
+  std::size_t renamesAnswered_ = 0;
   std::uint8_t deleteCheckAnswer_ = protocol::kDeleteCheckMayDelete;
   std::vector<std::u16string> renamed_;  // "old>new" as the server saw them
 };

@@ -1,10 +1,15 @@
 // Set-information on server-only items: dispositions, the classes that are
 // acknowledged or refused, and renames on the server, each checked in the
 // caller's result, on the server and in the driver's tables.
+#include <chrono>
+#include <thread>
+
 #include "setinfo_fixture.h"
 
 #include "core/globals.h"
 #include "create/open_handle_table.h"
+#include "harness/clock.h"
+#include "harness/threads.h"
 #include "io/io_manager.h"
 #include "verifier/faults.h"
 
@@ -122,6 +127,54 @@ INSTANTIATE_TEST_SUITE_P(Rows, DispositionTest, ::testing::ValuesIn(kDisposition
                            return name;
                          });
 
+// The close cannot fail, and without pool it cannot ask for the delete
+// either: the delete is owed, the name stays taken meanwhile, and the
+// worker asks once pool is back.
+TEST_F(VirtualItemsTest, DeleteTheLastCloseCannotAskIsAskedByTheWorker) {
+  OpenResult opened = OpenVirtual(file_);
+  ASSERT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_SUCCESS);
+  sim::faults::FailEvery(sim::faults::Site::PoolAllocation, kPoolTag);
+  Close(opened);
+  sim::faults::Clear();
+  EXPECT_TRUE(Sent(kRequestDeleteItem).empty());
+  EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_DELETE_PENDING);
+  ASSERT_TRUE(sim::harness::WaitUntilSystemThreadsWait());
+  sim::harness::AdvanceClock(sim::harness::KernelDuration(300000000));
+  for (int i = 0; i < 500 && EntryOf(file_) != nullptr; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(EntryOf(file_), nullptr);
+  EXPECT_EQ(Sent(kRequestDeleteItem).size(), 1u);
+  EXPECT_FALSE(ServerHas(file_));
+}
+
+// An item downloaded by another open since its virtual open was made: the
+// disposition goes to the local copy (and fails as the file system fails
+// it), the server delete follows at the last close.
+TEST_F(VirtualItemsTest, DispositionOnAnItemDownloadedMeanwhileGoesToItsCopy) {
+  const std::u16string copy = kBackendOnVolume + u"\\report.docx";
+  OpenResult opened = OpenVirtual(file_);
+  OpenResult reader = Open(file_, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_OPEN);
+  ASSERT_EQ(reader.status, STATUS_SUCCESS);
+  ASSERT_TRUE(VolumeHas(copy));
+  const auto attributes = [&](ULONG value) {
+    FILE_BASIC_INFORMATION basic{};
+    basic.FileAttributes = value;
+    return SetInfo(reader, FileBasicInformation, Bytes(&basic, sizeof(basic))).status;
+  };
+  // The copy is read-only for now: the file system refuses its delete.
+  ASSERT_EQ(attributes(FILE_ATTRIBUTE_READONLY), STATUS_SUCCESS);
+  EXPECT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_CANNOT_DELETE);
+  EXPECT_EQ(EntryOf(file_)->DeletePending, 0);
+  ASSERT_EQ(attributes(FILE_ATTRIBUTE_NORMAL), STATUS_SUCCESS);
+  EXPECT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_SUCCESS);
+  Close(reader);
+  Close(opened);
+  EXPECT_FALSE(VolumeHas(copy));
+  EXPECT_FALSE(ServerHas(file_));
+  EXPECT_EQ(Sent(kRequestDeleteItem).size(), 1u);
+}
+
 TEST_F(VirtualItemsTest, ClassesAreAcknowledgedOrRefusedWithoutChange) {
   struct Row {
     FILE_INFORMATION_CLASS infoClass;
@@ -179,6 +232,8 @@ struct RenameRow {
   NTSTATUS status;
   bool renamedOnServer;
   std::size_t renameRequests;
+  // How the server answers the rename that sets a replaced item aside.
+  std::uint32_t asideAnswer = protocol::kRenameDone;
 };
 
 class ServerRenameTest : public VirtualItemsTest,
@@ -203,15 +258,27 @@ const RenameRow kRenames[] = {
     {"collision ex without replace bit", u"taken.docx", FileRenameInformationEx, 0x42, 1,
      u"taken.docx", STATUS_OBJECT_NAME_COLLISION, false, 0},
     {"replace", u"taken.docx", FileRenameInformation, 1, 1, u"taken.docx", STATUS_SUCCESS, true,
-     1},
+     2},
     {"replace ex", u"taken.docx", FileRenameInformationEx, 0x43, 1, u"taken.docx", STATUS_SUCCESS,
-     true, 1},
+     true, 2},
+    // A replace the server refuses leaves the replaced item where it was.
+    {"replace refused keeps the target", u"taken.docx", FileRenameInformation, 1, 7,
+     u"taken.docx", STATUS_ACCESS_DENIED, false, 3},
+    {"replace accepted without new name keeps the target", u"taken.docx", FileRenameInformation,
+     1, 3, u"taken.docx", STATUS_SUCCESS, false, 3},
+    {"replace whose target cannot be set aside", u"taken.docx", FileRenameInformation, 1, 1,
+     u"taken.docx", STATUS_ACCESS_DENIED, false, 1, 0},
     {"case only", u"REPORT.docx", FileRenameInformation, 0, 1, nullptr, STATUS_SUCCESS, true, 1},
 };
 
 TEST_P(ServerRenameTest, FollowsTheServersAnswer) {
   const RenameRow& row = GetParam();
-  SetRenameAnswer(row.answer);
+  const bool replacing = row.existing != nullptr && (row.first & 1) != 0;
+  if (replacing) {
+    SetRenameAnswers({row.asideAnswer, row.answer, protocol::kRenameDone});
+  } else {
+    SetRenameAnswer(row.answer);
+  }
   const std::u16string target = row.target[0] == u'\\' ? kVolumeDevice + std::u16string(row.target)
                                                         : InView(u"\\" + std::u16string(row.target));
   if (row.existing != nullptr) AddServerItem(target, {false, "older"});
@@ -224,14 +291,21 @@ TEST_P(ServerRenameTest, FollowsTheServersAnswer) {
   EXPECT_EQ(result.information, 0u);
   const auto renames = Sent(kRequestRenameItem);
   ASSERT_EQ(renames.size(), row.renameRequests);
-  if (!renames.empty()) {
-    EXPECT_EQ(renames[0].Name(8, 16), file_);
-    EXPECT_EQ(renames[0].Name(12, 16 + renames[0].U32(8)), target);
-    EXPECT_EQ(renames[0].payload.size(), (file_.size() + target.size()) * 2 + 24);
-    EXPECT_EQ(renames[0].U32(4), 0u);
+  // A replaced item is first set aside (and, unless replaced, put back last).
+  const std::size_t main = replacing ? 1 : 0;
+  if (renames.size() > main) {
+    EXPECT_EQ(renames[main].Name(8, 16), file_);
+    EXPECT_EQ(renames[main].Name(12, 16 + renames[main].U32(8)), target);
+    EXPECT_EQ(renames[main].payload.size(), (file_.size() + target.size()) * 2 + 24);
+    EXPECT_EQ(renames[main].U32(4), 0u);
   }
-  EXPECT_EQ(Sent(kRequestDeleteItem).size(), row.existing != nullptr && (row.first & 1) ? 1u : 0u);
+  if (renames.size() > main + 1) {
+    EXPECT_EQ(renames.back().Name(8, 16), renames[0].Name(12, 16 + renames[0].U32(8)));
+    EXPECT_EQ(renames.back().Name(12, 16 + renames.back().U32(8)), target);
+  }
   const bool renamed = row.status == STATUS_SUCCESS && row.renamedOnServer;
+  EXPECT_EQ(Sent(kRequestDeleteItem).size(), replacing && renamed ? 1u : 0u);
+  EXPECT_EQ(ServerHas(target), renamed || row.existing != nullptr);
   const bool caseOnly = row.what == std::string("case only");
   EXPECT_TRUE(ServerHas(target) || !renamed);
   if (!caseOnly) {
@@ -299,6 +373,37 @@ TEST_F(VirtualItemsTest, FolderWithAnItemOpenBelowKeepsItsNameAsOnDisk) {
   Close(held);
 }
 
+// An open below a folder whose question was answered before the folder was
+// renamed on the server, and that registers after: it asks again and finds
+// nothing, instead of opening an item under the folder's old name.
+TEST_F(VirtualItemsTest, ChildOpenOvertakenByAFolderRenameAsksAgain) {
+  const std::u16string child = folder_ + u"\\plan.txt";
+  AddServerItem(child, {false, "plan"});
+  OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+  bool held = false;
+  client_->OnRequest(protocol::kRequestItemQuery, [&](const DriverMessage& m) {
+    SentRequest request{m.type, m.payload};
+    if (!held && request.Name(8, protocol::kItemInfoNameOffset).find(u"plan.txt") != std::u16string::npos) {
+      held = true;
+      return ScriptedAnswer::Held();
+    }
+    return AnswerItemQuery(m);
+  });
+  OpenResult childOpen;
+  std::thread opener([&] { childOpen = Open(child, FILE_READ_ATTRIBUTES, FILE_OPEN); });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  const DriverMessage question = client_->TakeHeld().at(0);
+  const ScriptedAnswer before = AnswerItemQuery(question);  // the item is there still
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"Archive", 0)).status,
+            STATUS_SUCCESS);
+  client_->Channel().Answer(question, before.status, before.data.data(),
+                            static_cast<std::uint32_t>(before.data.size()));
+  opener.join();
+  EXPECT_EQ(childOpen.status, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(EntryOf(child), nullptr);
+  Close(opened);
+}
+
 TEST_F(VirtualItemsTest, ItemsOfARenamedFolderAreFoundOnlyUnderTheNewName) {
   const std::u16string child = folder_ + u"\\plan.txt";
   AddServerItem(child, {false, "plan"});
@@ -347,8 +452,14 @@ TEST_F(VirtualItemsTest, MoveOutOfTheViewDownloadsMovesAndDeletesOnTheServer) {
   EXPECT_FALSE(ServerHas(file_));
   EXPECT_TRUE(VolumeHas(u"\\Users\\ann\\Documents\\report.docx"));
   EXPECT_FALSE(VolumeHas(kBackendOnVolume + u"\\report.docx"));
-  // The old name is gone while the moved handle is still open.
+  // The old name is gone while the moved handle is still open, and free
+  // for a new item at once.
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+  AddServerItem(file_, {false, "a new one"});
+  OpenResult fresh = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  EXPECT_EQ(fresh.status, STATUS_SUCCESS);
+  EXPECT_NE(EntryOf(file_), nullptr);
+  Close(fresh);
   Close(opened);
   EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr);
   ExpectViewFolderEmpty();

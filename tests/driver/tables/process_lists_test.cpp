@@ -75,6 +75,10 @@ TEST_F(ProcessListTest, CanDownloadDecisionTable) {
       {u"a.pdf", u"reader.exe", FILE_READ_DATA, true},
       {u"a.PDF", u"READER.EXE", FILE_READ_DATA, true},
       {u"a.txt", u"reader.exe", FILE_READ_DATA, false},
+      // Without an extension of its own a file is no exception, whatever
+      // its folder is called.
+      {u"README", u"reader.exe", FILE_READ_DATA, false},
+      {u"\\docs.pdf\\README", u"reader.exe", FILE_READ_DATA, false},
       {u"a.txt", u"star.exe", FILE_READ_DATA, false},
       {u"a.txt", u"allowed.exe", FILE_READ_DATA, true},
       {u"a.txt", u"Allowed.EXE", GENERIC_READ, true},

@@ -52,6 +52,11 @@ typedef struct _DEVICE_OBJECT {
 typedef void NTAPI DRIVER_UNLOAD(PDRIVER_OBJECT DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
 
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+
+// The whole object, dispatch table included: a driver image receives it
+// and may write any of its fields.
 typedef struct _DRIVER_OBJECT {
   CSHORT Type;
   CSHORT Size;
@@ -67,6 +72,7 @@ typedef struct _DRIVER_OBJECT {
   PVOID DriverInit;
   PVOID DriverStartIo;
   PDRIVER_UNLOAD DriverUnload;
+  PDRIVER_DISPATCH MajorFunction[0x1b + 1];  // IRP_MJ_MAXIMUM_FUNCTION + 1
 } DRIVER_OBJECT;
 
 typedef NTSTATUS NTAPI DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);

@@ -351,16 +351,21 @@ std::unique_ptr<LoadedImage> MapImage(const std::vector<std::uint8_t>& file, std
 
   // Final protections: headers read-only, each section as it asks, gaps
   // inaccessible; never a page both writable and executable.
-  mprotect(image, h.sizeOfImage, PROT_NONE);
-  mprotect(image, RoundUp(h.sizeOfHeaders, kPageSize), PROT_READ);
+  bool protectedAll = mprotect(image, h.sizeOfImage, PROT_NONE) == 0 &&
+                      mprotect(image, RoundUp(h.sizeOfHeaders, kPageSize), PROT_READ) == 0;
   for (const Section& s : h.sections) {
     if (s.virtualSize == 0) continue;
-    mprotect(image + s.virtualAddress, RoundUp(s.virtualSize, kPageSize),
-             Protection(s.characteristics));
-    if (s.characteristics & kSectionExecute) {
+    protectedAll = protectedAll && mprotect(image + s.virtualAddress,
+                                            RoundUp(s.virtualSize, kPageSize),
+                                            Protection(s.characteristics)) == 0;
+    if (protectedAll && (s.characteristics & kSectionExecute)) {
       RegisterImageCode(loaded->base_, loaded->base_ + s.virtualAddress,
                         loaded->base_ + s.virtualAddress + s.virtualSize);
     }
+  }
+  if (!protectedAll) {
+    *error = "out of memory: cannot set the sections' protections";
+    return nullptr;
   }
   loaded->entry_ = reinterpret_cast<PDRIVER_INITIALIZE>(image + h.entryPoint);
   return loaded;

@@ -2,7 +2,9 @@
 # The test command: installs what is missing, builds the whole project under
 # AddressSanitizer and UndefinedBehaviorSanitizer and runs every test, then
 # again under ThreadSanitizer (races show there and almost nowhere else);
-# then cross-builds the native kernel driver (tavo.sys) and runs its checks.
+# then cross-builds the native kernel driver (tavo.sys) and runs its checks,
+# and finally runs the scenario suites again with the simulation loading
+# that tavo.sys instead of the linked-in driver.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,3 +20,6 @@ ctest --preset tsan -j "$(nproc)"
 cmake --preset kernel
 cmake --build --preset kernel -j "$(nproc)"
 ctest --preset kernel
+
+cmake --preset asan -DTAVO_DRIVER_IMAGE="$PWD/build/kernel/kernel-build/tavo.sys"
+ctest --preset asan -L image

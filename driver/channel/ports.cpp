@@ -12,7 +12,7 @@ namespace {
 
 // Connect and disconnect callbacks are per port, so each knows its slot.
 template <PFLT_PORT DriverGlobals::*ClientPort>
-NTSTATUS Connect(PFLT_PORT ClientPortHandle, PVOID, PVOID, ULONG, PVOID* ConnectionCookie) {
+NTSTATUS FLTAPI Connect(PFLT_PORT ClientPortHandle, PVOID, PVOID, ULONG, PVOID* ConnectionCookie) {
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&(Globals.*ClientPort)),
                              ClientPortHandle);
   if (ConnectionCookie != nullptr) *ConnectionCookie = nullptr;
@@ -29,7 +29,7 @@ void CloseClientPort(PFLT_PORT& slot) {
 }
 
 template <PFLT_PORT DriverGlobals::*ClientPort>
-void Disconnect(PVOID) {
+void FLTAPI Disconnect(PVOID) {
   CloseClientPort(Globals.*ClientPort);
   // Answers come only on the response port: without its client, requests
   // that are still waiting would wait for ever.

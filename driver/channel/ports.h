@@ -30,12 +30,12 @@ inline ULONG ReportedReplyLength(ULONG dataLength, ULONG outputLength) {
 }
 
 // Message callback of the response port: answers and control commands.
-NTSTATUS ResponsePortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength,
+NTSTATUS FLTAPI ResponsePortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength,
                              PVOID OutputBuffer, ULONG OutputBufferLength,
                              PULONG ReturnOutputBufferLength);
 
 // Message callback of the installer port: the open-handle query.
-NTSTATUS InstallerPortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength,
+NTSTATUS FLTAPI InstallerPortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength,
                               PVOID OutputBuffer, ULONG OutputBufferLength,
                               PULONG ReturnOutputBufferLength);
 

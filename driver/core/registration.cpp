@@ -68,12 +68,12 @@ const FLT_OPERATION_REGISTRATION kOperations[] = {
 
 // The filter stays on every volume it is offered; the configuration command
 // attaches it to the merged view's volume explicitly.
-NTSTATUS InstanceSetup(PCFLT_RELATED_OBJECTS, FLT_INSTANCE_SETUP_FLAGS, DEVICE_TYPE,
+NTSTATUS FLTAPI InstanceSetup(PCFLT_RELATED_OBJECTS, FLT_INSTANCE_SETUP_FLAGS, DEVICE_TYPE,
                        FLT_FILESYSTEM_TYPE) {
   return STATUS_SUCCESS;
 }
 
-void InstanceTeardown(PCFLT_RELATED_OBJECTS, FLT_INSTANCE_TEARDOWN_FLAGS) {}
+void FLTAPI InstanceTeardown(PCFLT_RELATED_OBJECTS, FLT_INSTANCE_TEARDOWN_FLAGS) {}
 
 const FLT_REGISTRATION kRegistration = {
     sizeof(FLT_REGISTRATION),
@@ -147,7 +147,7 @@ static void StartChannelAndWorker() {
 
 using namespace tavo;
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   UNREFERENCED_PARAMETER(RegistryPath);
 
   // Globals may hold values from an earlier load of the image.

@@ -10,7 +10,7 @@
 namespace tavo {
 namespace {
 
-void WorkerThread(PVOID) {
+void NTAPI WorkerThread(PVOID) {
   // Unload may have asked for the stop before the thread first ran; it still
   // waits for the exit event, so the event is set on every way out.
   while (!ReadFlag(Globals.WorkerStopFlag) && Globals.FilterHandle != nullptr) {

@@ -28,7 +28,7 @@ bool MustDefer(PFLT_CALLBACK_DATA data) {
   return KeGetCurrentIrql() >= DISPATCH_LEVEL && FLT_IS_IRP_OPERATION(data);
 }
 
-void DeferredPreCreateWorker(PFLT_DEFERRED_IO_WORKITEM workItem, PFLT_CALLBACK_DATA data,
+void FLTAPI DeferredPreCreateWorker(PFLT_DEFERRED_IO_WORKITEM workItem, PFLT_CALLBACK_DATA data,
                              PVOID context) {
   WorkItem owned(workItem);
   PoolPtr<DeferredPreCreateContext> deferred(static_cast<DeferredPreCreateContext*>(context));
@@ -39,7 +39,7 @@ void DeferredPreCreateWorker(PFLT_DEFERRED_IO_WORKITEM workItem, PFLT_CALLBACK_D
       data, result, result == FLT_PREOP_SUCCESS_WITH_CALLBACK ? completionContext : nullptr);
 }
 
-void DeferredPostCreateWorker(PFLT_DEFERRED_IO_WORKITEM workItem, PFLT_CALLBACK_DATA data,
+void FLTAPI DeferredPostCreateWorker(PFLT_DEFERRED_IO_WORKITEM workItem, PFLT_CALLBACK_DATA data,
                               PVOID context) {
   WorkItem owned(workItem);
   PoolPtr<DeferredPostCreateContext> deferred(static_cast<DeferredPostCreateContext*>(context));

@@ -85,7 +85,7 @@ void FollowRename(PFLT_INSTANCE instance, PFILE_OBJECT fileObject, const UNICODE
   stream->FileName = copy.Release();
 }
 
-void DeferredRenameWorker(PFLT_DEFERRED_IO_WORKITEM workItem, PFLT_CALLBACK_DATA data,
+void FLTAPI DeferredRenameWorker(PFLT_DEFERRED_IO_WORKITEM workItem, PFLT_CALLBACK_DATA data,
                           PVOID context) {
   WorkItem owned(workItem);
   PoolPtr<DeferredRenameContext> deferred(static_cast<DeferredRenameContext*>(context));

@@ -127,7 +127,7 @@ void Detach(ContextHeader* h) {
 
 // FreeCallback of a stream context's FilterContexts entry: the file system
 // tore the stream down (FsRtlTeardownPerStreamContexts already unlinked it).
-void FreeStreamLink(PVOID buffer) {
+void NTAPI FreeStreamLink(PVOID buffer) {
   auto* link = static_cast<StreamLink*>(buffer);
   ContextHeader* h = link->context;
   {

@@ -141,8 +141,7 @@ void FormatInteger(std::string& out, const Spec& spec, char conversion, std::uin
 
 class Formatter {
  public:
-  Formatter(const char* format, va_list args) : p_(format) { va_copy(args_, args); }
-  ~Formatter() { va_end(args_); }
+  Formatter(const char* format, __builtin_ms_va_list args) : p_(format), args_(args) {}
 
   FormattedMessage Run() {
     while (*p_ != '\0') {
@@ -157,7 +156,19 @@ class Formatter {
   }
 
  private:
-  int IntArg() { return va_arg(args_, int); }
+  // The Microsoft x64 argument list is a plain pointer into the caller's
+  // arguments, one 8-byte slot each (a double's slot holds its bits too).
+  // GCC's va_arg reads such a list only inside an ms_abi routine, so the
+  // slots are read here directly.
+  template <typename T>
+  T Arg() {
+    static_assert(sizeof(T) <= 8);
+    T value;
+    std::memcpy(&value, args_, sizeof(T));
+    args_ += 8;
+    return value;
+  }
+  int IntArg() { return Arg<int>(); }
 
   // Parses and formats one specification; false when it is not understood
   // (the caller prints it verbatim).
@@ -256,11 +267,11 @@ class Formatter {
         pointer.precision = 2 * static_cast<int>(sizeof(void*));
         pointer.alternate = false;
         FormatInteger(result_.text, pointer, 'p',
-                      reinterpret_cast<std::uintptr_t>(va_arg(args_, void*)), false);
+                      reinterpret_cast<std::uintptr_t>(Arg<void*>()), false);
         return true;
       }
       case 'n':
-        (void)va_arg(args_, void*);
+        (void)Arg<void*>();
         return true;
       case 'e':
       case 'E':
@@ -269,7 +280,7 @@ class Formatter {
       case 'G':
       case 'a':
       case 'A':
-        (void)va_arg(args_, double);
+        (void)Arg<double>();
         return false;
       default:
         return false;
@@ -291,7 +302,7 @@ class Formatter {
   void String(const Spec& spec, char conversion) {
     if (IsWideForString(spec, conversion)) {
       result_.usedUnicodeCodes = true;
-      const auto* text = va_arg(args_, const char16_t*);
+      const auto* text = Arg<const char16_t*>();
       if (text == nullptr) return Null(spec);
       std::size_t count = 0;
       while ((spec.precision < 0 || count < static_cast<std::size_t>(spec.precision)) &&
@@ -300,7 +311,7 @@ class Formatter {
       }
       AppendPadded(result_.text, spec, WideToUtf8(text, count), count);
     } else {
-      const char* text = va_arg(args_, const char*);
+      const char* text = Arg<const char*>();
       if (text == nullptr) return Null(spec);
       std::size_t count = 0;
       while ((spec.precision < 0 || count < static_cast<std::size_t>(spec.precision)) &&
@@ -315,13 +326,13 @@ class Formatter {
     const bool wide = spec.size == Size::Wide || spec.size == Size::Long;
     if (wide) {
       result_.usedUnicodeCodes = true;
-      const auto* s = va_arg(args_, const UNICODE_STRING*);
+      const auto* s = Arg<const UNICODE_STRING*>();
       if (s == nullptr || s->Buffer == nullptr) return Null(spec);
       const std::size_t count = s->Length / sizeof(WCHAR);
       AppendPadded(result_.text, spec,
                    WideToUtf8(reinterpret_cast<const char16_t*>(s->Buffer), count), count);
     } else {
-      const auto* s = va_arg(args_, const STRING*);
+      const auto* s = Arg<const STRING*>();
       if (s == nullptr || s->Buffer == nullptr) return Null(spec);
       AppendPadded(result_.text, spec, std::string(s->Buffer, s->Length), s->Length);
     }
@@ -341,7 +352,7 @@ class Formatter {
       case Size::LongLong:
       case Size::Int64:
       case Size::Pointer:
-        value = va_arg(args_, long long);
+        value = Arg<long long>();
         break;
       case Size::Short:
         value = static_cast<short>(IntArg());
@@ -363,7 +374,7 @@ class Formatter {
       case Size::LongLong:
       case Size::Int64:
       case Size::Pointer:
-        value = va_arg(args_, unsigned long long);
+        value = Arg<unsigned long long>();
         break;
       case Size::Short:
         value = static_cast<unsigned short>(IntArg());
@@ -376,13 +387,13 @@ class Formatter {
   }
 
   const char* p_;
-  va_list args_;
+  const char* args_;
   FormattedMessage result_;
 };
 
 }  // namespace
 
-FormattedMessage FormatDebugMessage(const char* format, va_list args) {
+FormattedMessage FormatDebugMessage(const char* format, __builtin_ms_va_list args) {
   if (format == nullptr) return {};
   return Formatter(format, args).Run();
 }

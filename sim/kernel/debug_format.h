@@ -14,7 +14,8 @@ struct FormattedMessage {
 };
 
 // Formats `format` with `args` (which the routine copies, leaving the
-// caller's list untouched).
-FormattedMessage FormatDebugMessage(const char* format, va_list args);
+// caller's list untouched). The list is the Microsoft x64 convention's:
+// DbgPrint and its relatives are called with it.
+FormattedMessage FormatDebugMessage(const char* format, __builtin_ms_va_list args);
 
 }  // namespace sim::kernel

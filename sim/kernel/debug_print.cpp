@@ -51,7 +51,7 @@ ResetHookRegistration resetDebugLog(ResetOrder::Kernel, [] {
   log.echo = EchoRequestedByEnvironment();
 });
 
-void Record(ULONG componentId, ULONG level, const char* format, va_list args) {
+void Record(ULONG componentId, ULONG level, const char* format, __builtin_ms_va_list args) {
   FormattedMessage formatted = FormatDebugMessage(format, args);
   if (formatted.usedUnicodeCodes && CurrentThread().irql > PASSIVE_LEVEL) {
     verifier::Report(
@@ -85,22 +85,22 @@ void Record(ULONG componentId, ULONG level, const char* format, va_list args) {
 }  // namespace sim::kernel
 
 ULONG DbgPrint(PCSTR Format, ...) {
-  va_list args;
-  va_start(args, Format);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, Format);
   sim::kernel::Record(DPFLTR_DEFAULT_ID, DPFLTR_INFO_LEVEL, Format, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return STATUS_SUCCESS;
 }
 
 ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
-  va_list args;
-  va_start(args, Format);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, Format);
   sim::kernel::Record(ComponentId, Level, Format, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return STATUS_SUCCESS;
 }
 
-ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCCH Format, va_list arglist) {
+ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCCH Format, __builtin_ms_va_list arglist) {
   sim::kernel::Record(ComponentId, Level, Format, arglist);
   return STATUS_SUCCESS;
 }

@@ -139,7 +139,7 @@ std::u16string FormatShortName(const GENERATE_NAME_CONTEXT& context, const Short
   for (char c : std::to_string(context.LastIndexValue)) suffix += static_cast<char16_t>(c);
   const std::size_t room = 8 - suffix.size();
   std::u16string head;
-  if (context.ChecksumInserted) {
+  if (context.CheckSumInserted) {
     static constexpr char16_t kHex[] = u"0123456789ABCDEF";
     std::u16string hex;
     for (int shift = 12; shift >= 0; shift -= 4) hex += kHex[(context.Checksum >> shift) & 0xF];
@@ -183,12 +183,12 @@ NTSTATUS NTAPI RtlGenerate8dot3Name(PCUNICODE_STRING Name, BOOLEAN AllowExtended
     sim::kernel::StartContext(context, parts);
     context.LastIndexValue = 1;
     if (parts.base.empty()) {
-      context.ChecksumInserted = TRUE;
+      context.CheckSumInserted = TRUE;
       context.Checksum = sim::kernel::Checksum(longName);
     }
-  } else if (!context.ChecksumInserted && context.LastIndexValue == 4) {
+  } else if (!context.CheckSumInserted && context.LastIndexValue == 4) {
     // Four plain attempts collided: switch to the checksum form.
-    context.ChecksumInserted = TRUE;
+    context.CheckSumInserted = TRUE;
     context.Checksum = sim::kernel::Checksum(longName);
     context.LastIndexValue = 1;
   } else if (context.LastIndexValue >= sim::kernel::kMaxIndex) {

@@ -146,7 +146,10 @@ NTSYSAPI ULONG __cdecl DbgPrint(PCSTR Format, ...);
 // friends) and sends the text to the debugger. Returns STATUS_SUCCESS.
 NTSYSAPI ULONG __cdecl DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 
-NTSYSAPI ULONG NTAPI vDbgPrintEx(ULONG ComponentId, ULONG Level, PCCH Format, va_list arglist);
+// The argument list is the Microsoft x64 convention's, as on Windows: a
+// variadic NTAPI routine starts it with __builtin_ms_va_start.
+NTSYSAPI ULONG NTAPI vDbgPrintEx(ULONG ComponentId, ULONG Level, PCCH Format,
+                                 __builtin_ms_va_list arglist);
 
 EXTERN_C_END
 

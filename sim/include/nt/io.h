@@ -23,7 +23,7 @@ typedef struct _IO_STATUS_BLOCK {
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef void (*PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
+typedef void(NTAPI* PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 
 typedef struct _SECTION_OBJECT_POINTERS {
   PVOID DataSectionObject;
@@ -49,9 +49,14 @@ typedef struct _DEVICE_OBJECT {
   USHORT SectorSize;
 } DEVICE_OBJECT;
 
-typedef void DRIVER_UNLOAD(PDRIVER_OBJECT DriverObject);
+typedef void NTAPI DRIVER_UNLOAD(PDRIVER_OBJECT DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
 
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+
+// The whole object, dispatch table included: a driver image receives it
+// and may write any of its fields.
 typedef struct _DRIVER_OBJECT {
   CSHORT Type;
   CSHORT Size;
@@ -67,9 +72,10 @@ typedef struct _DRIVER_OBJECT {
   PVOID DriverInit;
   PVOID DriverStartIo;
   PDRIVER_UNLOAD DriverUnload;
+  PDRIVER_DISPATCH MajorFunction[0x1b + 1];  // IRP_MJ_MAXIMUM_FUNCTION + 1
 } DRIVER_OBJECT;
 
-typedef NTSTATUS DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 
 typedef struct _FILE_OBJECT {
@@ -413,7 +419,7 @@ EXTERN_C_END
 // Per-stream filter contexts (ntifs.h): what hangs in an advanced FCB
 // header's FilterContexts list. The Filter Manager keeps its stream contexts
 // there; FsRtlTeardownPerStreamContexts calls each FreeCallback.
-typedef void (*PFREE_FUNCTION)(PVOID Buffer);
+typedef void(NTAPI* PFREE_FUNCTION)(PVOID Buffer);
 
 typedef struct _FSRTL_PER_STREAM_CONTEXT {
   LIST_ENTRY Links;

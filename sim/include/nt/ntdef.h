@@ -21,12 +21,17 @@
 #define EXTERN_C_END
 #endif
 
-// x64 has a single calling convention; these stay for source compatibility.
-#define NTAPI
-#define NTSYSAPI
-#define NTKERNELAPI
-#define NTSYSCALLAPI
-#define FASTCALL
+// x64 Windows has a single calling convention, Microsoft's x64 convention;
+// every routine the kernel exports and every callback it makes uses it. The
+// simulation's exports and callback types carry it explicitly, so a driver
+// built natively and one built against these headers call the simulation
+// the same way, and a driver callback without it does not compile.
+// (__stdcall and __cdecl stay empty: on x64 the compiler ignores them.)
+#define NTAPI __attribute__((ms_abi))
+#define NTSYSAPI NTAPI
+#define NTKERNELAPI NTAPI
+#define NTSYSCALLAPI NTAPI
+#define FASTCALL NTAPI
 #define __stdcall
 #define __cdecl
 #define FORCEINLINE inline __attribute__((always_inline))

@@ -3,7 +3,7 @@
 #include "ntdef.h"
 #include "ob.h"
 
-typedef void KSTART_ROUTINE(PVOID StartContext);
+typedef void NTAPI KSTART_ROUTINE(PVOID StartContext);
 typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 
 #define THREAD_TERMINATE 0x0001

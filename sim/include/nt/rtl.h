@@ -118,7 +118,7 @@ EXTERN_C_END
 // name; carries the collision state between calls for that name.
 typedef struct _GENERATE_NAME_CONTEXT {
   USHORT Checksum;
-  BOOLEAN ChecksumInserted;
+  BOOLEAN CheckSumInserted;
   UCHAR NameLength;  // characters in NameBuffer
   WCHAR NameBuffer[8];
   ULONG ExtensionLength;  // characters in ExtensionBuffer, the dot included

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/globals.h"
+#include "harness/driver_image.h"
 #include "harness/lock_order.h"
 #include "verifier/verifier.h"
 
@@ -51,6 +52,15 @@ NTSTATUS DriverTest::Load() {
   sim::harness::DeclareLockOrder({&Globals.ShortNameTableLock, &Globals.RootPathLock});
   sim::harness::DeclareLockOrder({&Globals.ReplyMutex, &Globals.PendingRequestListLock});
   NameLocks();
+  // With TAVO_DRIVER_IMAGE set the native image runs instead (its locks are
+  // its own, so the names and the order above do not reach them).
+  const std::string image = sim::harness::DriverImageUnderTest();
+  if (!image.empty()) {
+    std::string error;
+    const NTSTATUS status = sim::harness::LoadDriverImage(image, options, &driver_, &error);
+    EXPECT_TRUE(error.empty()) << image << ": " << error;
+    return status;
+  }
   return sim::harness::LoadDriver(DriverEntry, options, &driver_);
 }
 

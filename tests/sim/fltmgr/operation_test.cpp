@@ -146,7 +146,7 @@ TEST_F(OperationPath, PendedPreCompletedFromDeferredWorkAtDispatchLevel) {
     EXPECT_NE(item, nullptr);
     NTSTATUS status = FltQueueDeferredIoWorkItem(
         item, data,
-        [](PFLT_DEFERRED_IO_WORKITEM work, PFLT_CALLBACK_DATA cbd, PVOID context) {
+        [](PFLT_DEFERRED_IO_WORKITEM work, PFLT_CALLBACK_DATA cbd, PVOID context) FLTAPI {
           *static_cast<std::atomic<KIRQL>*>(context) = KeGetCurrentIrql();
           FltFreeDeferredIoWorkItem(work);
           FltCompletePendedPreOperation(cbd, FLT_PREOP_SUCCESS_WITH_CALLBACK,
@@ -184,7 +184,7 @@ TEST_F(OperationPath, PostMoreProcessingRequiredWaitsForCompletionFromGenericWor
         PFLT_GENERIC_WORKITEM item = FltAllocateGenericWorkItem();
         NTSTATUS status = FltQueueGenericWorkItem(
             item, objects->Instance,
-            [](PFLT_GENERIC_WORKITEM work, PVOID, PVOID context) {
+            [](PFLT_GENERIC_WORKITEM work, PVOID, PVOID context) FLTAPI {
               auto* cbd = static_cast<PFLT_CALLBACK_DATA>(context);
               // The worker rewrites the answer before completing the operation.
               static_cast<FILE_STANDARD_INFORMATION*>(
@@ -216,7 +216,8 @@ TEST_F(OperationPath, DeferredWorkCannotBePostedForFastIo) {
     if (!FLT_IS_FASTIO_OPERATION(data)) return FLT_PREOP_SUCCESS_NO_CALLBACK;
     PFLT_DEFERRED_IO_WORKITEM item = FltAllocateDeferredIoWorkItem();
     queued = FltQueueDeferredIoWorkItem(
-        item, data, [](PFLT_DEFERRED_IO_WORKITEM, PFLT_CALLBACK_DATA, PVOID) {}, DelayedWorkQueue,
+        item, data, [](PFLT_DEFERRED_IO_WORKITEM, PFLT_CALLBACK_DATA, PVOID) FLTAPI {},
+        DelayedWorkQueue,
         nullptr);
     FltFreeDeferredIoWorkItem(item);
     return FLT_PREOP_DISALLOW_FASTIO;

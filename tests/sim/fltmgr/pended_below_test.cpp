@@ -145,7 +145,7 @@ TEST_F(PendedBelow, CompletionProcessingWhenSafeDefersOnlyAtDispatch) {
                                               FLT_POST_OPERATION_FLAGS flags) {
     postThread = PsGetCurrentThread();
     auto safe = [](PFLT_CALLBACK_DATA safeData, PCFLT_RELATED_OBJECTS, PVOID safeContext,
-                   FLT_POST_OPERATION_FLAGS) -> FLT_POSTOP_CALLBACK_STATUS {
+                   FLT_POST_OPERATION_FLAGS) FLTAPI -> FLT_POSTOP_CALLBACK_STATUS {
       auto* s = static_cast<Seen*>(safeContext);
       s->safeRan = true;
       s->safeIrql = KeGetCurrentIrql();

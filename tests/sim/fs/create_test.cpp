@@ -434,7 +434,7 @@ struct CountedStreamContext {
   int* frees = nullptr;
 };
 
-void FreeCounted(PVOID context) {
+void NTAPI FreeCounted(PVOID context) {
   auto* c = CONTAINING_RECORD(static_cast<FSRTL_PER_STREAM_CONTEXT*>(context), CountedStreamContext,
                               entry);
   ++*c->frees;

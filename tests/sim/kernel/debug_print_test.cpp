@@ -111,11 +111,11 @@ TEST(DbgPrintFormat, KernelDialectByteForByte) {
 
 TEST(DbgPrintFormat, VariadicWrapperThroughvDbgPrintEx) {
   struct Local {
-    static void Log(PCSTR format, ...) {
-      va_list args;
-      va_start(args, format);
+    static void NTAPI Log(PCSTR format, ...) {
+      __builtin_ms_va_list args;
+      __builtin_ms_va_start(args, format);
       vDbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_WARNING_LEVEL, format, args);
-      va_end(args);
+      __builtin_ms_va_end(args);
     }
   };
   TakeDebugMessages();

@@ -237,7 +237,7 @@ struct Recorder {
   std::vector<Call> calls;
   NTSTATUS answer = STATUS_SUCCESS;
 
-  static NTSTATUS Routine(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
+  static NTSTATUS NTAPI Routine(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
                           PVOID Context, PVOID EntryContext) {
     auto* self = static_cast<Recorder*>(Context);
     EXPECT_EQ(EntryContext, &self->calls);

@@ -32,7 +32,11 @@ struct Observed {
   std::atomic<bool> afterTerminate{false};
 };
 
-void Observe(PVOID context) {
+void NTAPI WaitForEvent(PVOID event) {
+  KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+}
+
+void NTAPI Observe(PVOID context) {
   auto* o = static_cast<Observed*>(context);
   o->isSystem = PsIsSystemThread(PsGetCurrentThread());
   o->threadId = reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId());
@@ -80,8 +84,7 @@ TEST(SystemThread, ObjectByHandleChecksHandleAndType) {
   ASSERT_EQ(
       PsCreateSystemThread(
           &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-          [](PVOID event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); },
-          &release),
+          WaitForEvent, &release),
       STATUS_SUCCESS);
   PVOID object = reinterpret_cast<PVOID>(1);
   EXPECT_EQ(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0x7FF0), 0, *PsThreadType,
@@ -113,7 +116,7 @@ TEST(SystemThread, ObjectByHandleChecksHandleAndType) {
   ObDereferenceObject(object);
 }
 
-void TerminateEarly(PVOID context) {
+void NTAPI TerminateEarly(PVOID context) {
   auto* o = static_cast<Observed*>(context);
   o->ran = true;
   PsTerminateSystemThread(STATUS_CANCELLED);
@@ -132,7 +135,7 @@ TEST(SystemThread, TerminateFromAnotherThreadIsRefused) {
   EXPECT_EQ(TakeViolations(Check::Thread).size(), 1u);
 }
 
-void LeaveRegionEntered(PVOID) {
+void NTAPI LeaveRegionEntered(PVOID) {
   KeEnterCriticalRegion();
 }
 
@@ -151,7 +154,7 @@ struct Worker {
   std::atomic<int> alerts{0};
 };
 
-void WorkerRoutine(PVOID context) {
+void NTAPI WorkerRoutine(PVOID context) {
   auto* w = static_cast<Worker*>(context);
   for (;;) {
     LARGE_INTEGER timeout = Relative(30 * kSecond);

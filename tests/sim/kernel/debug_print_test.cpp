@@ -2,7 +2,6 @@
 // debug log (component, level, truncation, IRQL rule for Unicode codes).
 #include <gtest/gtest.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -107,24 +106,6 @@ TEST(DbgPrintFormat, KernelDialectByteForByte) {
   for (const FormatCase& c : kFormatCases) {
     EXPECT_EQ(Printed(c.print), c.expected) << "case: " << c.name;
   }
-}
-
-TEST(DbgPrintFormat, VariadicWrapperThroughvDbgPrintEx) {
-  struct Local {
-    static void Log(PCSTR format, ...) {
-      va_list args;
-      va_start(args, format);
-      vDbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_WARNING_LEVEL, format, args);
-      va_end(args);
-    }
-  };
-  TakeDebugMessages();
-  Local::Log("%s=%wZ %I64u\n", "name", &gAscii, 1ull << 40);
-  auto messages = TakeDebugMessages();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].text, "name=C:\\dir\\file.txt 1099511627776\n");
-  EXPECT_EQ(messages[0].componentId, static_cast<std::uint32_t>(DPFLTR_IHVDRIVER_ID));
-  EXPECT_EQ(messages[0].level, static_cast<std::uint32_t>(DPFLTR_WARNING_LEVEL));
 }
 
 TEST(DebugLog, KeepsComponentLevelAndOrderAndClearsOnTake) {

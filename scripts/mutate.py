@@ -12,9 +12,11 @@ A mutant is a textual edit of one source file, listed in tests/mutants.txt:
 
 The original text must occur in the file (exactly once unless an occurrence
 is given); a mutant whose text no longer occurs is reported as stale, not
-run. For each mutant the file is edited, only the test programs that cover
-its folder are rebuilt (ninja recompiles one file and relinks), and they run
-until the first failure. The file is restored whatever happens. A mutant
+run. For each mutant the file is edited and the test programs that cover
+its folder run until the first failure, each relinked just before it runs
+(ninja recompiles one file). A simulation mutant faces every suite, the
+simulation's own first: the driver's suites run the simulation too. The
+file is restored whatever happens. A mutant
 marked "!tsan" (a lock not taken: a race that AddressSanitizer rarely sees)
 runs under ThreadSanitizer too, in build/mutate-tsan.
 
@@ -100,7 +102,9 @@ def test_programs(path):
     tests = sorted(names)
     top = path.split("/")[0]
     if top == "sim":
-        chosen = [d for d in tests if "sim" in d.parts]
+        # The simulation's own suites first; the driver and end-to-end suites
+        # run it too, so a fault they catch is caught (they follow).
+        chosen = sorted(tests, key=lambda d: "sim" not in d.parts)
     elif path.startswith("client/"):
         chosen = [d for d in tests if d.name in ("agent", "e2e")]
     elif top == "driver":
@@ -109,7 +113,7 @@ def test_programs(path):
         chosen = tests
     # The folder's own tests first: most mutants die there.
     home = pathlib.PurePosixPath(path).parent.name
-    chosen.sort(key=lambda d: d.name != home)
+    chosen.sort(key=lambda d: d.name != home)  # stable: keeps the order above
     return [names[d] for d in chosen]
 
 
@@ -133,11 +137,13 @@ def configure(build, preset):
 
 
 def run_programs(build, programs, timeout):
-    """None when every program passed, else the outcome."""
-    code, _ = run(["cmake", "--build", str(build), "-j2", "--target", *programs])
-    if code != 0:
-        return "stillborn"
+    """None when every program passed, else the outcome. Each program is
+    relinked just before it runs, so a mutant its first suite kills costs
+    one link, not one per suite."""
     for program in programs:
+        code, _ = run(["cmake", "--build", str(build), "-j2", "--target", program])
+        if code != 0:
+            return "stillborn"
         exe = next(build.joinpath("tests").rglob(program), None)
         code, _ = run([str(exe), "--gtest_brief=1"], timeout=timeout)
         if code is None:

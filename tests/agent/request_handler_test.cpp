@@ -3,10 +3,8 @@
 #include <ntapi.h>
 
 #include <functional>
-#include <thread>
 
 #include "agent_test_support.h"
-#include "harness/processes.h"
 #include "harness/volume.h"
 #include "listing.h"
 #include "text.h"
@@ -313,23 +311,6 @@ TEST_F(RequestHandlerTest, FolderDownloadBringsTheWholeTree) {
   EXPECT_EQ(ReadLocal(Backend(u"album\\more\\two.jpg")), "22");
   ASSERT_TRUE(local_->Stat(Backend(u"album\\empty")).has_value());
   EXPECT_TRUE(local_->Stat(Backend(u"album\\empty"))->isDirectory);
-}
-
-TEST_F(RequestHandlerTest, ConcurrentDownloadsOfOneFileReadTheServerOnce) {
-  server_.AddFile(u"big.bin", std::string(200000, 'b'));
-  const std::uint32_t process =
-      sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Program Files\\Tavo\\TavoAgent.exe");
-  std::vector<std::thread> threads;
-  std::atomic<int> approved{0};
-  for (int i = 0; i < 8; ++i) {
-    threads.push_back(sim::harness::StartThreadAs(process, [&] {
-      if (ByteAnswer(Ask(kRequestDownload, DownloadPayload(View(u"big.bin")))) == 1) ++approved;
-    }));
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(approved, 8);
-  EXPECT_EQ(server_.ReadCount(), 1u);
-  EXPECT_EQ(ReadLocal(Backend(u"big.bin")).size(), 200000u);
 }
 
 TEST_F(RequestHandlerTest, CreatePathAnswersAsAFileSystemWould) {

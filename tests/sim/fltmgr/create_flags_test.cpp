@@ -144,37 +144,5 @@ TEST_F(CreateFlags, OptionsReachThePreCreateAndTheFileSystem) {
   }
 }
 
-// IO_NO_PARAMETER_CHECKING skips the I/O manager's checks: a combination
-// it would refuse before any driver sees it reaches the filters.
-TEST_F(CreateFlags, NoParameterCheckingLetsTheStackSeeTheRequest) {
-  int creates = 0;
-  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
-    ++creates;
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-  };
-  LoadTestFilter(0, 300000);
-  sim::harness::OwnedUnicodeString name{std::string_view("\\??\\E:\\dir\\file.txt")};
-  OBJECT_ATTRIBUTES oa;
-  InitializeObjectAttributes(&oa, name.get(), OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr,
-                             nullptr);
-  for (ULONG flags : {0u, static_cast<ULONG>(IO_NO_PARAMETER_CHECKING)}) {
-    SCOPED_TRACE(flags);
-    creates = 0;
-    HANDLE h = nullptr;
-    IO_STATUS_BLOCK iosb{};
-    // Synchronous I/O without SYNCHRONIZE access.
-    NTSTATUS status = FltCreateFileEx2(Slot(0).filter, nullptr, &h, nullptr, FILE_READ_DATA, &oa,
-                                       &iosb, nullptr, 0, FILE_SHARE_READ, FILE_OPEN,
-                                       FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0, flags, nullptr);
-    if (flags == 0) {
-      EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
-      EXPECT_EQ(creates, 0);
-    } else {
-      EXPECT_EQ(creates, 1);
-    }
-    if (NT_SUCCESS(status)) FltClose(h);
-  }
-}
-
 }  // namespace
 }  // namespace tavo_test

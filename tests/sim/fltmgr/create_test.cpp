@@ -51,23 +51,6 @@ TEST_F(Creates, ReparseRedirectsTheOpenAndTheNewNameIsParsedFromTheTop) {
   NtClose(h);
 }
 
-TEST_F(Creates, EndlessReparseFailsAfterTheLimit) {
-  int attempts = 0;
-  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-    ++attempts;
-    std::u16string same = u"\\??\\C:\\loop";
-    IoReplaceFileObjectName(data->Iopb->TargetFileObject, reinterpret_cast<PWSTR>(same.data()),
-                            static_cast<USHORT>(same.size() * 2));
-    data->IoStatus.Status = STATUS_REPARSE;
-    data->IoStatus.Information = IO_REPARSE;
-    return FLT_PREOP_COMPLETE;
-  };
-  LoadTestFilter(0, 300000);
-  HANDLE h;
-  EXPECT_EQ(Open("\\??\\C:\\loop", &h), STATUS_REPARSE_POINT_NOT_RESOLVED);
-  EXPECT_EQ(attempts, sim::io::kMaxReparseCount);
-}
-
 // The filter's own FCB: an advanced header that supports filter contexts.
 struct FilterFcb {
   FSRTL_ADVANCED_FCB_HEADER header;

@@ -106,15 +106,6 @@ TEST_F(Lifecycle, DetachAsksQueryTeardownFirst) {
   FltObjectDereference(volume);
 }
 
-TEST_F(Lifecycle, DetachWithoutQueryTeardownCallbackIsRefused) {
-  LoadTestFilter(0, 300000);
-  PFLT_VOLUME volume = nullptr;
-  sim::harness::OwnedUnicodeString name("C:");
-  ASSERT_EQ(FltGetVolumeFromName(Slot(0).filter, name.get(), &volume), STATUS_SUCCESS);
-  EXPECT_EQ(FltDetachVolume(Slot(0).filter, volume, nullptr), STATUS_FLT_DO_NOT_DETACH);
-  FltObjectDereference(volume);
-}
-
 TEST_F(Lifecycle, UnloadRefusedThenForced) {
   Slot(0).unload = [](FLT_FILTER_UNLOAD_FLAGS flags) {
     if (!(flags & FLTFL_FILTER_UNLOAD_MANDATORY)) return STATUS_FLT_DO_NOT_DETACH;

@@ -148,29 +148,6 @@ TEST_F(Names, ParseSplitsTheNameIntoItsParts) {
   }
 }
 
-TEST_F(Names, CacheOnlyQueriesMissAndReferencesKeepTheInformation) {
-  fs->AddFile(u"\\a.txt", "a");
-  NTSTATUS cacheOnly = STATUS_SUCCESS;
-  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-    PFLT_FILE_NAME_INFORMATION info = nullptr;
-    cacheOnly = FltGetFileNameInformation(
-        data, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_CACHE_ONLY, &info);
-    EXPECT_EQ(
-        FltGetFileNameInformation(data, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT, &info),
-        STATUS_SUCCESS);
-    FltReferenceFileNameInformation(info);
-    FltReleaseFileNameInformation(info);
-    EXPECT_EQ(ToU16(info->Volume), u"\\Device\\HarddiskVolume2");  // still valid
-    FltReleaseFileNameInformation(info);
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-  };
-  LoadTestFilter(0, 300000);
-  HANDLE h;
-  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-  NtClose(h);
-  EXPECT_EQ(cacheOnly, STATUS_FLT_NAME_CACHE_MISS);
-}
-
 // Slot 1 (lower) provides names: it shows every file as living in \V~1,
 // and expands the component "V~1" to "VirtualLong". It refuses normalized
 // requests unless told to answer them ("Normal" then stands for V~1).
@@ -410,29 +387,6 @@ TEST_F(Names, QueryOnAFilterOwnedFileObjectReachesTheFileSystem) {
   auto violations = sim::verifier::TakeViolations(sim::verifier::Check::Io);
   ASSERT_EQ(violations.size(), 1u);
   EXPECT_NE(violations[0].message.find("never opened"), std::string::npos);
-}
-
-// Another filter's name queries: answered by the provider when it sits
-// above it, by the file system when below.
-TEST_F(NameProvider, AnotherFiltersQueriesFromAboveAndBelow) {
-  fs->AddFile(u"\\a.txt", "a");
-  LoadTestFilter(1, 100000);  // the provider
-  for (ULONG altitude : {300000u, 50000u}) {
-    sim::harness::name_querier::Query query;
-    query.options = FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT;
-    sim::harness::Driver* querier = sim::harness::name_querier::Load(altitude, query);
-    ASSERT_NE(querier, nullptr);
-    HANDLE h;
-    ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-    NtClose(h);
-    auto answers = sim::harness::name_querier::TakeAnswers();
-    ASSERT_EQ(answers.size(), 1u);
-    EXPECT_EQ(answers[0].status, STATUS_SUCCESS);
-    EXPECT_EQ(sim::harness::ToUtf8(answers[0].name), altitude > 100000
-                                                         ? "\\Device\\HarddiskVolume2\\V~1\\a.txt"
-                                                         : "\\Device\\HarddiskVolume2\\a.txt");
-    EXPECT_EQ(sim::harness::UnloadDriver(querier, true), STATUS_SUCCESS);
-  }
 }
 
 }  // namespace

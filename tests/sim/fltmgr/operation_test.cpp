@@ -6,7 +6,6 @@
 #include <atomic>
 #include <mutex>
 
-#include "harness/cache_manager.h"
 #include "harness/processes.h"
 #include "io/io_manager.h"
 #include "kernel/thread_state.h"
@@ -340,103 +339,6 @@ TEST_F(OperationPath, LockedUserBufferIsReachableThroughItsMdl) {
   NtClose(dir);
 }
 
-// Byte-range locks reach filters: offered first as fast I/O, and as an IRP
-// when a filter refuses the fast path.
-TEST_F(OperationPath, LockControlIsOfferedAsFastIoFirst) {
-  fs->AddFile(u"\\a.txt", "abc");
-  std::vector<std::string> seen;
-  Slot(0).pre[IRP_MJ_LOCK_CONTROL] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-    const auto& p = data->Iopb->Parameters.LockControl;
-    seen.push_back(std::string(FLT_IS_FASTIO_OPERATION(data) ? "fast:" : "irp:") +
-                   std::to_string(data->Iopb->MinorFunction) + ":" +
-                   std::to_string(p.ByteOffset.QuadPart) + "+" +
-                   std::to_string(p.Length->QuadPart));
-    return FLT_IS_FASTIO_OPERATION(data) ? FLT_PREOP_DISALLOW_FASTIO
-                                         : FLT_PREOP_SUCCESS_NO_CALLBACK;
-  };
-  LoadTestFilter(0, 300000);
-  HANDLE h;
-  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-  IO_STATUS_BLOCK iosb{};
-  LARGE_INTEGER offset{}, length{};
-  offset.QuadPart = 1;
-  length.QuadPart = 2;
-  // The test file system keeps no locks and refuses them.
-  EXPECT_EQ(NtLockFile(h, nullptr, nullptr, nullptr, &iosb, &offset, &length, 0, TRUE, TRUE),
-            STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_EQ(NtUnlockFile(h, &iosb, &offset, &length, 0), STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_EQ(seen, (std::vector<std::string>{"fast:1:1+2", "irp:1:1+2", "fast:2:1+2", "irp:2:1+2"}));
-  NtClose(h);
-}
-
-// A section on an open file: the memory manager's acquire and release
-// callbacks reach filters as FS-filter operations around its size query,
-// and the section keeps the file object: its close waits for the section.
-TEST_F(OperationPath, SectionCreationBracketsItsSizeQueryAndHoldsTheFile) {
-  fs->AddFile(u"\\a.txt", "abc");
-  std::vector<std::string> seen;
-  auto record = [&seen](const char* what) {
-    return [&seen, what](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-      const bool fsFilter = FLT_IS_FS_FILTER_OPERATION(data);
-      const bool createSection =
-          data->Iopb->Parameters.AcquireForSectionSynchronization.SyncType == SyncTypeCreateSection;
-      seen.push_back(std::string(what) + (fsFilter && createSection ? ":fs-filter" : ""));
-      return FLT_PREOP_SUCCESS_NO_CALLBACK;
-    };
-  };
-  Slot(0).pre[IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION] = record("acquire");
-  Slot(0).pre[IRP_MJ_RELEASE_FOR_SECTION_SYNCHRONIZATION] = record("release");
-  Slot(0).pre[IRP_MJ_QUERY_INFORMATION] = [&seen](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS,
-                                                  PVOID*) {
-    seen.push_back("query");
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-  };
-  LoadTestFilter(0, 300000);
-  HANDLE file;
-  ASSERT_EQ(Open("\\??\\C:\\a.txt", &file), STATUS_SUCCESS);
-  HANDLE section = nullptr;
-  ASSERT_EQ(NtCreateSection(&section, SECTION_MAP_READ, nullptr, nullptr, PAGE_READONLY, SEC_COMMIT,
-                            file),
-            STATUS_SUCCESS);
-  EXPECT_EQ(seen, (std::vector<std::string>{"acquire:fs-filter", "query", "release:fs-filter"}));
-  const int closes = fs->Count(IRP_MJ_CLOSE);
-  NtClose(file);
-  EXPECT_EQ(fs->Count(IRP_MJ_CLOSE), closes);  // the section still holds the file object
-  NtClose(section);
-  EXPECT_EQ(fs->Count(IRP_MJ_CLOSE), closes + 1);
-}
-
-// EA queries and sets reach filters: the query with the caller's buffer
-// (lockable with FltLockUserBuffer), the set with a captured copy.
-TEST_F(OperationPath, EaQueriesAndSetsReachFilters) {
-  fs->AddFile(u"\\a.txt", "abc");
-  std::vector<std::string> seen;
-  ULONG caller[16] = {};
-  for (UCHAR major : {IRP_MJ_QUERY_EA, IRP_MJ_SET_EA}) {
-    Slot(0).pre[major] = [&seen, &caller](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-      const auto& p = data->Iopb->Parameters;
-      if (data->Iopb->MajorFunction == IRP_MJ_QUERY_EA) {
-        EXPECT_EQ(FltLockUserBuffer(data), STATUS_SUCCESS);
-        seen.push_back(std::string("query:") + (p.QueryEa.EaBuffer == caller ? "caller" : "copy") +
-                       (p.QueryEa.MdlAddress ? ":mdl" : ""));
-      } else {
-        seen.push_back(std::string("set:") + (p.SetEa.EaBuffer == caller ? "caller" : "copy"));
-      }
-      return FLT_PREOP_SUCCESS_NO_CALLBACK;
-    };
-  }
-  LoadTestFilter(0, 300000);
-  HANDLE h;
-  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h, FILE_READ_EA | FILE_WRITE_EA | SYNCHRONIZE),
-            STATUS_SUCCESS);
-  IO_STATUS_BLOCK iosb{};
-  EXPECT_EQ(NtQueryEaFile(h, &iosb, caller, sizeof(caller), FALSE, nullptr, 0, nullptr, TRUE),
-            STATUS_EAS_NOT_SUPPORTED);
-  EXPECT_EQ(NtSetEaFile(h, &iosb, caller, sizeof(caller)), STATUS_EAS_NOT_SUPPORTED);
-  EXPECT_EQ(seen, (std::vector<std::string>{"query:caller:mdl", "set:copy"}));
-  NtClose(h);
-}
-
 // Change notification reaches filters as a directory control with its
 // filter and watch-tree flag. On an asynchronous handle the call returns
 // STATUS_PENDING once the file system keeps the request; its completion
@@ -545,97 +447,6 @@ TEST_F(OperationPath, QueryInformationOfFastIoClassesIsOfferedAsFastIoFirst) {
     EXPECT_EQ(seen, row.seen);
     NtClose(h);
   }
-}
-
-// The modified page writer's and the cache flush's acquire and release
-// reach filters as FS-filter operations from the System process, in order,
-// the acquire with its ending offset; passed down for a file a filter
-// opened itself, each reaches the "never opened" check.
-TEST_F(OperationPath, ModWriteAndCacheFlushCallbacksReachFilters) {
-  fs->AddFile(u"\\a.txt", "hello");
-  OwnVirtualFile();
-  std::vector<std::string> seen;
-  for (UCHAR major : {IRP_MJ_ACQUIRE_FOR_MOD_WRITE, IRP_MJ_RELEASE_FOR_MOD_WRITE,
-                      IRP_MJ_ACQUIRE_FOR_CC_FLUSH, IRP_MJ_RELEASE_FOR_CC_FLUSH}) {
-    Slot(0).pre[major] = [&seen](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-      std::string event = std::to_string(256 - data->Iopb->MajorFunction);
-      if (data->Iopb->MajorFunction == IRP_MJ_ACQUIRE_FOR_MOD_WRITE)
-        event += ":" + std::to_string(
-                           data->Iopb->Parameters.AcquireForModifiedPageWriter.EndingOffset->QuadPart);
-      if (!FLT_IS_FS_FILTER_OPERATION(data) || FltGetRequestorProcessId(data) != 4) event += ":?";
-      seen.push_back(event);
-      return FLT_PREOP_SUCCESS_NO_CALLBACK;
-    };
-  }
-  LoadTestFilter(0, 300000);
-  struct Row {
-    const char* path;
-    NTSTATUS status;
-    std::vector<std::string> seen;
-  };
-  const Row rows[] = {
-      {"\\??\\C:\\a.txt", STATUS_SUCCESS, {"3:4096", "4", "5", "6"}},
-      // The file system refuses the acquires; no release follows.
-      {"\\??\\C:\\virtual", STATUS_INVALID_DEVICE_REQUEST, {"3:4096", "5"}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.path);
-    seen.clear();
-    HANDLE h;
-    ASSERT_EQ(Open(row.path, &h), STATUS_SUCCESS);
-    EXPECT_EQ(sim::harness::WriteModifiedPages(h, 4096), row.status);
-    EXPECT_EQ(sim::harness::FlushCachedFile(h), row.status);
-    EXPECT_EQ(seen, row.seen);
-    NtClose(h);
-  }
-  // The two acquires, then cleanup and close, of the filter's own file.
-  auto violations = sim::verifier::TakeViolations(sim::verifier::Check::Io);
-  ASSERT_EQ(violations.size(), 4u);
-  EXPECT_NE(violations[0].message.find("(major 253) reached the file system for a file object "
-                                       "it never opened"),
-            std::string::npos);
-}
-
-// MDL reads as the SMB server sends them reach filters as reads with
-// IRP_MN_MDL, fast I/O first, and their completion with IRP_MN_MDL |
-// IRP_MN_COMPLETE; the MDL describes the file's data. For a file a filter
-// opened itself, the read passed down reaches the "never opened" check.
-TEST_F(OperationPath, MdlReadsReachFiltersAndHandBackTheData) {
-  fs->AddFile(u"\\a.txt", "hello");
-  OwnVirtualFile();
-  std::vector<std::string> seen;
-  Slot(0).pre[IRP_MJ_READ] = [&seen](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-    const bool fast = FLT_IS_FASTIO_OPERATION(data);
-    seen.push_back(std::string(fast ? "fast:" : "irp:") +
-                   std::to_string(data->Iopb->MinorFunction));
-    return fast ? FLT_PREOP_DISALLOW_FASTIO : FLT_PREOP_SUCCESS_NO_CALLBACK;
-  };
-  LoadTestFilter(0, 300000);
-  HANDLE h;
-  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-  PMDL mdl = nullptr;
-  IO_STATUS_BLOCK iosb{};
-  ASSERT_EQ(sim::harness::MdlRead(h, 1, 100, &mdl, &iosb), STATUS_SUCCESS);
-  ASSERT_NE(mdl, nullptr);
-  EXPECT_EQ(iosb.Information, 4u);
-  EXPECT_EQ(std::string(static_cast<const char*>(MmGetSystemAddressForMdlSafe(mdl,
-                                                                              NormalPagePriority)),
-                        MmGetMdlByteCount(mdl)),
-            "ello");
-  EXPECT_EQ(sim::harness::MdlReadComplete(h, mdl), STATUS_SUCCESS);
-  EXPECT_EQ(seen, (std::vector<std::string>{"fast:2", "irp:2", "fast:6", "irp:6"}));
-  EXPECT_EQ(sim::harness::MdlRead(h, 5, 100, &mdl, &iosb), STATUS_END_OF_FILE);
-  EXPECT_EQ(mdl, nullptr);
-  NtClose(h);
-
-  ASSERT_EQ(Open("\\??\\C:\\virtual", &h), STATUS_SUCCESS);
-  EXPECT_EQ(sim::harness::MdlRead(h, 0, 100, &mdl, &iosb), STATUS_INVALID_DEVICE_REQUEST);
-  NtClose(h);
-  auto violations = sim::verifier::TakeViolations(sim::verifier::Check::Io);
-  ASSERT_EQ(violations.size(), 3u);  // the read, cleanup, close
-  EXPECT_NE(violations[0].message.find("(major 3) reached the file system for a file object "
-                                       "it never opened"),
-            std::string::npos);
 }
 
 }  // namespace

@@ -171,32 +171,6 @@ TEST_F(RenameTargets, WhichNamesOpenTheTargetDirectoryAndWhatFiltersSee) {
   }
 }
 
-TEST_F(RenameTargets, RefusedBeforeTheRequest) {
-  struct Row {
-    const char* what;
-    const char16_t* name;
-    NTSTATUS status;
-    int targetCreates;
-  } rows[] = {
-      {"target on another volume", u"\\??\\D:\\to\\b.txt", STATUS_NOT_SAME_DEVICE, 1},
-      {"missing target directory", u"\\??\\C:\\missing\\b.txt", STATUS_OBJECT_PATH_NOT_FOUND, 1},
-  };
-  Seen seen;
-  Watch(0, seen);
-  LoadTestFilter(0, 300000);
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    seen = Seen{};
-    HANDLE source = nullptr;
-    ASSERT_EQ(Open("\\??\\C:\\dir\\a.txt", &source, DELETE | SYNCHRONIZE), STATUS_SUCCESS);
-    EXPECT_EQ(Rename(source, row.name), row.status);
-    EXPECT_EQ(seen.targetPre, row.targetCreates);
-    EXPECT_EQ(seen.setInfo, 0) << "no set-information request goes down";
-    EXPECT_TRUE(fs->Exists(u"\\dir\\a.txt"));
-    NtClose(source);
-  }
-}
-
 // A filter that fails the target create fails the rename with its status;
 // one that completes it on its own file object and then lets the rename
 // down has sent the file system a target it never opened.

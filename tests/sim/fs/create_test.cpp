@@ -170,42 +170,6 @@ TEST_F(CreateTest, NameValidity) {
   EXPECT_EQ(SeamOpen(*volume_, "d\\relative", create).status, STATUS_OBJECT_NAME_INVALID);
 }
 
-TEST_F(CreateTest, TheDefaultDataStreamNameOpensTheFileAndOtherStreamsAreInvalid) {
-  client_.Touch("\\f", "data");
-  File f = client_.MustOpen("\\f::$data");
-  EXPECT_EQ(client_.ReadAll(f), "data");
-  EXPECT_EQ(client_.Open("\\f:alt").status, STATUS_OBJECT_NAME_INVALID);
-  EXPECT_EQ(client_.Open("\\f:alt:$DATA").status, STATUS_OBJECT_NAME_INVALID);
-  OpenArgs create;
-  create.disposition = FILE_CREATE;
-  ASSERT_EQ(client_.Open("\\g::$DATA", create).status, STATUS_SUCCESS);
-  EXPECT_TRUE(client_.Exists("\\g"));
-}
-
-TEST_F(CreateTest, TrailingBackslashNamesOnlyDirectories) {
-  client_.Mkdir("\\dir");
-  client_.Touch("\\file");
-  EXPECT_EQ(client_.Open("\\dir\\").status, STATUS_SUCCESS);
-  EXPECT_EQ(client_.Open("\\file\\").status, STATUS_OBJECT_NAME_INVALID);
-  OpenArgs create;
-  create.disposition = FILE_CREATE;
-  EXPECT_EQ(client_.Open("\\newfile\\", create).status, STATUS_OBJECT_NAME_INVALID);
-  create.options = FILE_DIRECTORY_FILE;
-  EXPECT_EQ(client_.Open("\\newdir\\", create).status, STATUS_SUCCESS);
-}
-
-TEST_F(CreateTest, CasePreservedAndCaseInsensitive) {
-  client_.Touch("\\MixedCase.Txt");
-  OpenArgs create;
-  create.disposition = FILE_CREATE;
-  EXPECT_EQ(client_.Open("\\mixedcase.txt", create).status, STATUS_OBJECT_NAME_COLLISION);
-  auto f = client_.MustOpen("\\MIXEDCASE.TXT");
-  EXPECT_EQ(client_.Name(f), u"\\MixedCase.Txt");
-  // Non-ASCII letters compare through the upcase table too.
-  client_.Touch("\\\xc3\xa9t\xc3\xa9");                // "été"
-  EXPECT_TRUE(client_.Exists("\\\xc3\x89T\xc3\x89"));  // "ÉTÉ"
-}
-
 struct ShareCase {
   ACCESS_MASK firstAccess;
   ULONG firstShare;
@@ -306,38 +270,6 @@ TEST_F(CreateTest, DeleteOnCloseNeedsDeleteAccessAndAnEmptyDirectory) {
   args.attributes = FILE_ATTRIBUTE_READONLY;
   EXPECT_EQ(client_.Open("\\newro", args).status, STATUS_CANNOT_DELETE);
   EXPECT_FALSE(client_.Exists("\\newro"));
-}
-
-TEST_F(CreateTest, AttributesAndTimesOfNewFiles) {
-  const LONGLONG t0 = kernel::clock::SystemTime();
-  kernel::clock::Advance(10'000'000);
-  File f = client_.MustCreateFile("\\f", "", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NORMAL);
-  const auto basic = client_.Basic(f);
-  EXPECT_EQ(basic.FileAttributes,
-            static_cast<ULONG>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
-  EXPECT_EQ(basic.CreationTime.QuadPart, t0 + 10'000'000);
-  EXPECT_EQ(basic.LastAccessTime.QuadPart, basic.CreationTime.QuadPart);
-  EXPECT_EQ(basic.LastWriteTime.QuadPart, basic.CreationTime.QuadPart);
-  EXPECT_EQ(basic.ChangeTime.QuadPart, basic.CreationTime.QuadPart);
-  File d = client_.MustCreateDirectory("\\d");
-  EXPECT_EQ(client_.Basic(d).FileAttributes, static_cast<ULONG>(FILE_ATTRIBUTE_DIRECTORY));
-  // Creating an entry changes the parent directory's times.
-  kernel::clock::Advance(10'000'000);
-  client_.Touch("\\d\\child");
-  EXPECT_EQ(client_.Basic(d).LastWriteTime.QuadPart, t0 + 20'000'000);
-}
-
-TEST_F(CreateTest, OverwriteReplacesAttributesButKeepsHiddenAndSystemRules) {
-  client_.Touch("\\h", "abc", FILE_ATTRIBUTE_HIDDEN);
-  OpenArgs args;
-  args.access = FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES;  // the attributes are read back below
-  args.disposition = FILE_OVERWRITE;
-  EXPECT_EQ(client_.Open("\\h", args).status, STATUS_ACCESS_DENIED);  // would drop HIDDEN
-  args.attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY;
-  File f = client_.MustOpen("\\h", args);
-  EXPECT_EQ(client_.Basic(f).FileAttributes,
-            static_cast<ULONG>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY |
-                               FILE_ATTRIBUTE_ARCHIVE));
 }
 
 TEST_F(CreateTest, RootRelatedAndVolumeOpens) {
@@ -478,17 +410,6 @@ TEST_F(CreateTest, StreamContextsGoWhenTheLastFileObjectCloses) {
   }
   EXPECT_EQ(deletedFrees, 1);
   EXPECT_FALSE(client_.Exists("\\f"));
-}
-
-TEST_F(CreateTest, NewFilesInADeletePendingDirectoryAreRefused) {
-  client_.Mkdir("\\dir");
-  OpenArgs args;
-  args.access = DELETE;
-  File dir = client_.MustOpen("\\dir", args);
-  ASSERT_EQ(client_.SetDisposition(dir, true), STATUS_SUCCESS);
-  OpenArgs create;
-  create.disposition = FILE_CREATE;
-  EXPECT_EQ(client_.Open("\\dir\\new", create).status, STATUS_DELETE_PENDING);
 }
 
 }  // namespace

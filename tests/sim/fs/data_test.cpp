@@ -1,6 +1,5 @@
-// Reading and writing: end of file, the synchronous file pointer, append-only
-// handles, cluster-rounded allocation, sizes through every handle, and a
-// full volume.
+// Reading and writing: end of file, the synchronous file pointer, access
+// rights, cluster-rounded allocation, and a full volume.
 #include "fs_client.h"
 
 namespace sim::fs::testing {
@@ -69,25 +68,6 @@ TEST_F(DataTest, SynchronousHandlesKeepAFilePointer) {
   EXPECT_EQ(client_.Position(u), 512);
 }
 
-TEST_F(DataTest, WritesAreVisibleThroughEveryHandleAndExtendTheFile) {
-  File a = client_.MustCreateFile("\\f", "0123456789");
-  File b = client_.MustOpen("\\f");
-  const auto offset = At(8);
-  ASSERT_EQ(client_.Write(a, "ABCD", &offset), STATUS_SUCCESS);
-  EXPECT_EQ(client_.ReadAll(b), "01234567ABCD");
-  EXPECT_EQ(client_.Standard(b).EndOfFile.QuadPart, 12);
-  // A write past the end fills the gap with zeros.
-  const auto far = At(14);
-  ASSERT_EQ(client_.Write(a, "!", &far), STATUS_SUCCESS);
-  EXPECT_EQ(client_.ReadAll(b), std::string("01234567ABCD\0\0!", 15));
-  // Writing to the end of file.
-  LARGE_INTEGER toEnd;
-  toEnd.HighPart = -1;
-  toEnd.LowPart = FILE_WRITE_TO_END_OF_FILE;
-  ASSERT_EQ(client_.Write(a, "?", &toEnd), STATUS_SUCCESS);
-  EXPECT_EQ(client_.ReadAll(b).back(), '?');
-}
-
 TEST_F(DataTest, AccessRightsGateReadAndWrite) {
   client_.Touch("\\f", "data");
   OpenArgs attributesOnly;
@@ -99,17 +79,6 @@ TEST_F(DataTest, AccessRightsGateReadAndWrite) {
   EXPECT_EQ(client_.Write(f, "x", &zero), STATUS_ACCESS_DENIED);
   File d = client_.MustCreateDirectory("\\d");
   EXPECT_EQ(client_.Read(d, &out, 4, &zero), STATUS_INVALID_DEVICE_REQUEST);
-}
-
-TEST_F(DataTest, AppendOnlyHandlesWriteAtTheEnd) {
-  client_.Touch("\\log", "first;");
-  OpenArgs append;
-  append.access = FILE_APPEND_DATA | SYNCHRONIZE;
-  File f = client_.MustOpen("\\log", append);
-  const auto zero = At(0);
-  ASSERT_EQ(client_.Write(f, "second;", &zero), STATUS_SUCCESS);
-  File reader = client_.MustOpen("\\log");
-  EXPECT_EQ(client_.ReadAll(reader), "first;second;");
 }
 
 TEST_F(DataTest, EndOfFileAndAllocation) {
@@ -149,16 +118,6 @@ TEST_F(DataTest, EndOfFileAndAllocation) {
   OpenArgs readOnly;
   File r = client_.MustOpen("\\f", readOnly);
   EXPECT_EQ(client_.Set(r, FileEndOfFileInformation, one), STATUS_ACCESS_DENIED);
-}
-
-TEST_F(DataTest, InitialAllocationSizeOfANewFile) {
-  OpenArgs args;
-  args.access = FILE_GENERIC_WRITE;
-  args.disposition = FILE_CREATE;
-  args.allocation = 5000;
-  File f = client_.MustOpen("\\f", args);
-  EXPECT_EQ(client_.Standard(f).AllocationSize.QuadPart, 8192);
-  EXPECT_EQ(client_.Standard(f).EndOfFile.QuadPart, 0);
 }
 
 class SmallVolumeTest : public VolumeTest {
@@ -201,20 +160,6 @@ TEST_F(SmallVolumeTest, AFullVolumeRefusesToGrow) {
   writer.Reset();
   File g = client_.MustCreateFile("\\g");
   EXPECT_EQ(client_.Write(g, std::string(4 * 4096, 'z')), STATUS_SUCCESS);
-}
-
-TEST_F(DataTest, WritingMarksTheFileModified) {
-  client_.Touch("\\f");
-  OpenArgs args;
-  args.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
-  File f = client_.MustOpen("\\f", args);
-  FILE_BASIC_INFORMATION basic{};
-  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // clears ARCHIVE
-  ASSERT_EQ(client_.Set(f, FileBasicInformation, basic), STATUS_SUCCESS);
-  ASSERT_EQ(client_.Basic(f).FileAttributes, static_cast<ULONG>(FILE_ATTRIBUTE_NORMAL));
-  ASSERT_EQ(client_.Write(f, "x"), STATUS_SUCCESS);
-  EXPECT_EQ(client_.Basic(f).FileAttributes, static_cast<ULONG>(FILE_ATTRIBUTE_ARCHIVE));
-  EXPECT_TRUE(f.fo()->Flags & FO_FILE_MODIFIED);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Query and set information: every class's size rules, the name classes'
-// partial results, short names, file IDs, and FileBasicInformation's time
+// partial results, short names, and FileBasicInformation's time
 // semantics (0 keeps, -1 freezes for the handle, -2 unfreezes).
 #include "fs_client.h"
 #include "kernel/clock.h"
@@ -76,38 +76,6 @@ TEST_F(InfoTest, NamesThatDoNotFitAreCutWithBufferOverflow) {
   }
 }
 
-TEST_F(InfoTest, StandardAndInternalInformation) {
-  File f = client_.MustCreateFile("\\f", std::string(5000, 'x'));
-  File d = client_.MustCreateDirectory("\\d");
-  const auto fs = client_.Standard(f);
-  EXPECT_EQ(fs.EndOfFile.QuadPart, 5000);
-  EXPECT_EQ(fs.AllocationSize.QuadPart, 8192);
-  EXPECT_EQ(fs.NumberOfLinks, 1u);
-  EXPECT_FALSE(fs.DeletePending);
-  EXPECT_FALSE(fs.Directory);
-  EXPECT_TRUE(client_.Standard(d).Directory);
-  FILE_INTERNAL_INFORMATION fid{}, did{}, fid2{};
-  ASSERT_EQ(client_.Query(f, FileInternalInformation, &fid), STATUS_SUCCESS);
-  ASSERT_EQ(client_.Query(d, FileInternalInformation, &did), STATUS_SUCCESS);
-  File f2 = client_.MustOpen("\\f");
-  ASSERT_EQ(client_.Query(f2, FileInternalInformation, &fid2), STATUS_SUCCESS);
-  EXPECT_NE(fid.IndexNumber.QuadPart, did.IndexNumber.QuadPart);
-  EXPECT_EQ(fid.IndexNumber.QuadPart, fid2.IndexNumber.QuadPart) << "a file keeps its ID";
-  File root = client_.MustOpen("\\");
-  FILE_INTERNAL_INFORMATION rootId{};
-  ASSERT_EQ(client_.Query(root, FileInternalInformation, &rootId), STATUS_SUCCESS);
-  EXPECT_EQ(rootId.IndexNumber.QuadPart, static_cast<LONGLONG>((5ull << 48) | 5))
-      << "NTFS's root record";
-  FILE_NETWORK_OPEN_INFORMATION net{};
-  ASSERT_EQ(client_.Query(f, FileNetworkOpenInformation, &net), STATUS_SUCCESS);
-  EXPECT_EQ(net.EndOfFile.QuadPart, 5000);
-  EXPECT_EQ(net.FileAttributes, static_cast<ULONG>(FILE_ATTRIBUTE_ARCHIVE));
-  FILE_ATTRIBUTE_TAG_INFORMATION tag{};
-  ASSERT_EQ(client_.Query(d, FileAttributeTagInformation, &tag), STATUS_SUCCESS);
-  EXPECT_EQ(tag.FileAttributes, static_cast<ULONG>(FILE_ATTRIBUTE_DIRECTORY));
-  EXPECT_EQ(tag.ReparseTag, 0u);
-}
-
 TEST_F(InfoTest, ShortNamesAreGeneratedForLongNamesOnly) {
   client_.Mkdir("\\d");
   struct Case {
@@ -138,24 +106,6 @@ TEST_F(InfoTest, ShortNamesAreGeneratedForLongNamesOnly) {
     File viaShort = client_.MustOpen("\\d\\" + ToUtf8(c.shortName));
     EXPECT_EQ(client_.Name(viaShort), u"\\d\\" + FromUtf8(c.name));
   }
-}
-
-class NoShortNamesTest : public VolumeTest {
- protected:
-  NoShortNamesTest() : VolumeTest(Options()) {}
-  static VolumeOptions Options() {
-    VolumeOptions o;
-    o.shortNames = false;
-    return o;
-  }
-};
-
-TEST_F(NoShortNamesTest, NoShortNameWhenDisabled) {
-  File f = client_.MustCreateFile("\\A Long File Name.txt");
-  FILE_NAME_INFORMATION info[8]{};
-  EXPECT_EQ(client_.Query(f, FileAlternateNameInformation, info, sizeof(info)),
-            STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_FALSE(client_.Exists("\\ALONGF~1.TXT"));
 }
 
 TEST_F(InfoTest, BasicInformationTimeSemantics) {
@@ -220,41 +170,6 @@ TEST_F(InfoTest, BasicInformationTimeSemantics) {
   FILE_BASIC_INFORMATION bad{};
   bad.LastAccessTime.QuadPart = -3;
   EXPECT_EQ(client_.Set(f, FileBasicInformation, bad), STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(InfoTest, BasicInformationAttributes) {
-  File f = client_.MustCreateFile("\\f");
-  File d = client_.MustCreateDirectory("\\d");
-  OpenArgs dirArgs;
-  dirArgs.access = FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES;
-  File dw = client_.MustOpen("\\d", dirArgs);
-  struct Case {
-    const File* file;
-    ULONG set;
-    NTSTATUS status;
-    ULONG reported;
-  } cases[] = {
-      {&f, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, STATUS_SUCCESS,
-       FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN},
-      {&f, 0, STATUS_SUCCESS, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN},  // 0 keeps them
-      {&f, FILE_ATTRIBUTE_NORMAL, STATUS_SUCCESS, FILE_ATTRIBUTE_NORMAL},        // clears them
-      {&f, FILE_ATTRIBUTE_DIRECTORY, STATUS_INVALID_PARAMETER, FILE_ATTRIBUTE_NORMAL},
-      {&dw, FILE_ATTRIBUTE_HIDDEN, STATUS_SUCCESS,
-       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY},
-      {&dw, FILE_ATTRIBUTE_NORMAL, STATUS_SUCCESS, FILE_ATTRIBUTE_DIRECTORY},  // DIRECTORY stays
-      {&dw, FILE_ATTRIBUTE_TEMPORARY, STATUS_INVALID_PARAMETER, FILE_ATTRIBUTE_DIRECTORY},
-  };
-  for (const auto& c : cases) {
-    FILE_BASIC_INFORMATION b{};
-    b.FileAttributes = c.set;
-    EXPECT_EQ(client_.Set(*c.file, FileBasicInformation, b), c.status) << c.set;
-    EXPECT_EQ(client_.Basic(*c.file).FileAttributes, c.reported) << c.set;
-  }
-  // Without FILE_WRITE_ATTRIBUTES.
-  FILE_BASIC_INFORMATION b{};
-  b.FileAttributes = FILE_ATTRIBUTE_HIDDEN;
-  EXPECT_EQ(client_.Set(d, FileBasicInformation, b), STATUS_ACCESS_DENIED);
-  EXPECT_EQ(client_.Set(f, FileBasicInformation, b, sizeof(b) - 1), STATUS_INFO_LENGTH_MISMATCH);
 }
 
 }  // namespace

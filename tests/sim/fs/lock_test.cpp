@@ -75,21 +75,6 @@ TEST_F(LockTest, ConflictsAndWhatLocksDeny) {
   }
 }
 
-TEST_F(LockTest, UnlockNeedsTheExactRangeAndCleanupReleasesTheRest) {
-  File first = client_.MustCreateFile("\\f", "0123456789");
-  File second = client_.MustOpen("\\f");
-  ASSERT_EQ(Lock(first, 0, 4, true), STATUS_SUCCESS);
-  ASSERT_EQ(Lock(first, 4, 4, true), STATUS_SUCCESS);
-  EXPECT_EQ(Unlock(first, 0, 8), STATUS_RANGE_NOT_LOCKED);
-  EXPECT_EQ(Unlock(second, 0, 4), STATUS_RANGE_NOT_LOCKED);  // not its lock
-  EXPECT_EQ(Unlock(first, 0, 4), STATUS_SUCCESS);
-  EXPECT_EQ(Unlock(first, 0, 4), STATUS_RANGE_NOT_LOCKED);
-  EXPECT_EQ(Lock(second, 0, 4, true), STATUS_SUCCESS);
-  EXPECT_EQ(Lock(second, 4, 4, true), STATUS_LOCK_NOT_GRANTED);
-  first.CloseHandle();  // cleanup: the lock on 4..8 goes
-  EXPECT_EQ(Lock(second, 4, 4, true), STATUS_SUCCESS);
-}
-
 TEST_F(LockTest, AWaitingLockIsGrantedWhenTheConflictingOneGoes) {
   File first = client_.MustCreateFile("\\f", "0123456789");
   File second = client_.MustOpen("\\f");

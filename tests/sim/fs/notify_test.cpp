@@ -1,10 +1,8 @@
 // Change notification through NtNotifyChangeDirectoryFile: which changes
 // complete a request and the records they return (names, actions, the
 // watched subtree), a change outside the filter leaving it pending until
-// cleanup, changes kept between requests and their overflow, a buffer too
-// small, the I/O manager's and the volume's refusals, and a synchronous
-// handle's caller waiting for a change made, or a cleanup done, by another
-// thread.
+// cleanup, a buffer too small, and the I/O manager's and the volume's
+// refusals.
 #include <functional>
 #include <thread>
 
@@ -125,28 +123,6 @@ TEST_F(NotifyTest, ChangesCompleteAPendingRequestWithTheirRecords) {
   }
 }
 
-TEST_F(NotifyTest, ChangesBetweenRequestsAreKeptUpToTheFirstBufferAndOverflowAsEnumDir) {
-  client_.Mkdir("\\w");
-  File dir = OpenDirectory(client_, "\\w", false);
-  Request r;
-  // Room for two records of a one-letter name (16 bytes each).
-  ASSERT_EQ(Notify(dir, r, FILE_NOTIFY_CHANGE_FILE_NAME, false, 32), STATUS_PENDING);
-  client_.Touch("\\w\\a");
-  ASSERT_EQ(NtWaitForSingleObject(dir.handle(), FALSE, nullptr), STATUS_SUCCESS);
-  client_.Touch("\\w\\b");
-  client_.Touch("\\w\\c");
-  EXPECT_EQ(Notify(dir, r, FILE_NOTIFY_CHANGE_FILE_NAME), STATUS_SUCCESS);  // kept: at once
-  EXPECT_EQ(Records(r), (std::vector<std::string>{"added:b", "added:c"}));
-  for (const char* name : {"\\w\\d", "\\w\\e", "\\w\\f"}) client_.Touch(name);
-  EXPECT_EQ(Notify(dir, r, FILE_NOTIFY_CHANGE_FILE_NAME), STATUS_NOTIFY_ENUM_DIR);
-  EXPECT_EQ(r.iosb.Information, 0u);
-  // A request whose own buffer is too small for what was kept.
-  client_.Touch("\\w\\g");
-  EXPECT_EQ(Notify(dir, r, FILE_NOTIFY_CHANGE_FILE_NAME, false, 8), STATUS_NOTIFY_ENUM_DIR);
-  dir.Reset();
-  EXPECT_EQ(Notify(OpenDirectory(client_, "\\w", false), r, 0), STATUS_INVALID_PARAMETER);
-}
-
 TEST_F(NotifyTest, RefusedRequests) {
   client_.Mkdir("\\w");
   client_.Touch("\\f");
@@ -170,30 +146,6 @@ TEST_F(NotifyTest, RefusedRequests) {
     SCOPED_TRACE(row.what);
     Request r;
     EXPECT_EQ(Notify(row.handle, r, row.filter), row.status);
-  }
-}
-
-// A synchronous handle's caller waits; a change made by another thread, or
-// the handle's cleanup from another thread, completes its request.
-TEST_F(NotifyTest, SynchronousCallerWaitsForAChangeOrCleanup) {
-  client_.Mkdir("\\w");
-  for (bool byCleanup : {false, true}) {
-    SCOPED_TRACE(byCleanup ? "cleanup" : "change");
-    File dir = OpenDirectory(client_, "\\w", true);
-    Request r;
-    NTSTATUS status = STATUS_PENDING;
-    const auto kept = sim::io::KeptRequestCount();
-    std::thread waiter([&] { status = Notify(dir, r, FILE_NOTIFY_CHANGE_FILE_NAME); });
-    sim::io::WaitForKeptRequests(kept + 1);
-    if (byCleanup) {
-      EXPECT_EQ(dir.CloseHandle(), STATUS_SUCCESS);
-    } else {
-      client_.Touch("\\w\\n");
-    }
-    waiter.join();
-    EXPECT_EQ(status, byCleanup ? STATUS_NOTIFY_CLEANUP : STATUS_SUCCESS);
-    EXPECT_EQ(Records(r), byCleanup ? std::vector<std::string>{}
-                                    : std::vector<std::string>{"added:n"});
   }
 }
 

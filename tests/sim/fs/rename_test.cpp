@@ -1,8 +1,7 @@
 // Renames: the matrix of source kind x what the target is x replace, plus
 // relative and full target names, case-only renames, the share check of the
-// target directory open, directories with open
-// children, moves into the own subtree, and names and short names after a
-// move.
+// target directory open, directories with open children, and moves into
+// the own subtree.
 #include "fs_client.h"
 #include "kernel/clock.h"
 
@@ -191,37 +190,6 @@ TEST_F(RenameTest, DirectoryCannotMoveIntoItsOwnSubtree) {
   File d = client_.MustOpen("\\d", args);
   EXPECT_EQ(client_.Rename(d, "\\d\\sub\\d", false), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(client_.Exists("\\d\\sub"));
-}
-
-TEST_F(RenameTest, ShortNamesFollowTheNewName) {
-  client_.Touch("\\A Long Original Name.txt");
-  OpenArgs args;
-  args.access = DELETE;
-  File f = client_.MustOpen("\\ALONGO~1.TXT", args);
-  ASSERT_EQ(client_.Rename(f, "short.txt", false, true), STATUS_SUCCESS);
-  EXPECT_FALSE(client_.Exists("\\ALONGO~1.TXT")) << "the old short name is gone";
-  ASSERT_EQ(client_.Rename(f, "Another Long Name.doc", false, true), STATUS_SUCCESS);
-  EXPECT_TRUE(client_.Exists("\\ANOTHE~1.DOC"));
-  // Renaming to its own short name is a rename to that long name.
-  ASSERT_EQ(client_.Rename(f, "ANOTHE~1.DOC", false, true), STATUS_SUCCESS);
-  EXPECT_EQ(client_.Name(f), u"\\ANOTHE~1.DOC");
-}
-
-TEST_F(RenameTest, ParentTimesChange) {
-  client_.Mkdir("\\from");
-  client_.Mkdir("\\to");
-  client_.Touch("\\from\\f");
-  File from = client_.MustOpen("\\from");
-  File to = client_.MustOpen("\\to");
-  const auto before = client_.Basic(from).LastWriteTime.QuadPart;
-  kernel::clock::Advance(500);
-  OpenArgs args;
-  args.access = DELETE | FILE_READ_ATTRIBUTES;  // its times are read back below
-  File f = client_.MustOpen("\\from\\f", args);
-  ASSERT_EQ(client_.Rename(f, "\\to\\f", false), STATUS_SUCCESS);
-  EXPECT_EQ(client_.Basic(from).LastWriteTime.QuadPart, before + 500);
-  EXPECT_EQ(client_.Basic(to).LastWriteTime.QuadPart, before + 500);
-  EXPECT_EQ(client_.Basic(f).ChangeTime.QuadPart, before + 500);
 }
 
 }  // namespace

@@ -1,15 +1,11 @@
 // Volume information, security descriptors, the control codes the volume
-// answers, the harness population/dump, and concurrent use. Setting a
+// answers, a reset with an open left behind, and concurrent use. Setting a
 // security descriptor has no NT API routine here, so that one call goes to
 // the volume at the seam.
 #include <mountdev.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <thread>
-
-#include <unistd.h>
 
 #include "fs_client.h"
 #include "kernel/lifecycle.h"
@@ -195,53 +191,6 @@ TEST_F(VolumeInfoTest, SecurityIsInheritedQueriedAndSet) {
       NtQuerySecurityObject(g.handle(), OWNER_SECURITY_INFORMATION, sd.data(), needed, &returned),
       STATUS_SUCCESS);
   EXPECT_FALSE(RtlEqualSid(sd.data() + rel->Owner, users.data()));
-}
-
-TEST(VolumeHarnessTest, PopulateAndDump) {
-  auto volume = harness::MountNewVolume(u'C');
-  std::vector<FileSpec> specs(3);
-  specs[0].path = u"\\docs\\Quarterly Report.txt";
-  specs[0].contents = "hello";
-  specs[0].attributes = FILE_ATTRIBUTE_READONLY;
-  specs[1].path = u"\\docs\\empty";
-  specs[1].directory = true;
-  specs[2].path = u"\\a.bin";
-  specs[2].contents = "xyz";
-  specs[2].lastWriteTime = 99;
-  ASSERT_EQ(volume->Populate(specs), STATUS_SUCCESS);
-  EXPECT_EQ(volume->DumpTree(),
-            "\\\n"
-            "\\a.bin size=3 attr=A\n"
-            "\\docs\\\n"
-            "\\docs\\empty\\\n"
-            "\\docs\\Quarterly Report.txt size=5 attr=R short=QUARTE~1.TXT\n");
-  Client client(volume);
-  File f = client.MustOpen("\\DOCS\\QUARTE~1.TXT");
-  EXPECT_EQ(client.ReadAll(f), "hello");
-  File a = client.MustOpen("\\a.bin");
-  EXPECT_EQ(client.Basic(a).LastWriteTime.QuadPart, 99);
-  std::vector<FileSpec> clash(1);
-  clash[0].path = u"\\a.bin\\x";
-  EXPECT_EQ(volume->Populate(clash), STATUS_OBJECT_NAME_COLLISION);
-}
-
-TEST(VolumeHarnessTest, PopulateFromHostFolder) {
-  const auto host =
-      std::filesystem::temp_directory_path() / ("tavo-fs-test-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(host / "sub");
-  std::ofstream(host / "top.txt") << "top";
-  std::ofstream(host / "sub" / "inner.dat") << "inner!";
-  auto volume = CreateVolume();
-  ASSERT_EQ(volume->PopulateFromHost(host, u"\\served"), STATUS_SUCCESS);
-  std::filesystem::remove_all(host);
-  DumpOptions options;
-  options.shortNames = false;
-  EXPECT_EQ(volume->DumpTree(options),
-            "\\\n"
-            "\\served\\\n"
-            "\\served\\sub\\\n"
-            "\\served\\sub\\inner.dat size=6 attr=A\n"
-            "\\served\\top.txt size=3 attr=A\n");
 }
 
 // A machine reset with a handle still open: the reset drops the file object

@@ -1,5 +1,5 @@
 // The I/O manager seen through the native API: name parsing, create
-// parameter checks, relative opens, access checks, volume opens, rename
+// parameter checks, relative opens, volume opens, rename
 // target resolution, and the MDL rule that a mapping lasts only while the
 // pages stay locked. (Handle ownership and the cleanup/close split are the
 // object manager's: tests/sim/kernel/object_manager_test.cpp.)
@@ -124,43 +124,6 @@ TEST_F(NtApi, RootDirectoryRelativeOpens) {
   EXPECT_EQ(Create("\\a.txt", &h, GENERIC_READ, FILE_OPEN, 0, dir), STATUS_OBJECT_PATH_SYNTAX_BAD);
   NtClose(dir);
   EXPECT_EQ(Create("a.txt", &h, GENERIC_READ, FILE_OPEN, 0, dir), STATUS_INVALID_HANDLE);
-}
-
-TEST_F(NtApi, SynchronousHandlesKeepTheirPositionAndAccessIsChecked) {
-  HANDLE h;
-  IO_STATUS_BLOCK iosb{};
-  ASSERT_EQ(Create("\\??\\C:\\dir\\new.txt", &h, GENERIC_WRITE | SYNCHRONIZE, FILE_CREATE,
-                   FILE_SYNCHRONOUS_IO_NONALERT, nullptr, &iosb),
-            STATUS_SUCCESS);
-  EXPECT_EQ(iosb.Information, static_cast<ULONG_PTR>(FILE_CREATED));
-  char text1[] = "abc";
-  char text2[] = "def";
-  ASSERT_EQ(NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, text1, 3, nullptr, nullptr),
-            STATUS_SUCCESS);
-  ASSERT_EQ(NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, text2, 3, nullptr, nullptr),
-            STATUS_SUCCESS);
-  FILE_POSITION_INFORMATION position{};
-  ASSERT_EQ(NtQueryInformationFile(h, &iosb, &position, sizeof(position), FilePositionInformation),
-            STATUS_SUCCESS);
-  EXPECT_EQ(position.CurrentByteOffset.QuadPart, 6);
-  char buffer[8];
-  EXPECT_EQ(
-      NtReadFile(h, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), nullptr, nullptr),
-      STATUS_ACCESS_DENIED);
-  NtClose(h);
-  EXPECT_EQ(c->Contents(u"\\dir\\new.txt"), "abcdef");
-
-  // An asynchronous handle must name the offset.
-  ASSERT_EQ(Create("\\??\\C:\\dir\\new.txt", &h, FILE_READ_DATA, FILE_OPEN, 0), STATUS_SUCCESS);
-  EXPECT_EQ(
-      NtReadFile(h, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), nullptr, nullptr),
-      STATUS_INVALID_PARAMETER);
-  FILE_BASIC_INFORMATION basic{};
-  EXPECT_EQ(NtQueryInformationFile(h, &iosb, &basic, sizeof(basic), FileBasicInformation),
-            STATUS_ACCESS_DENIED);
-  EXPECT_EQ(NtQueryInformationFile(h, &iosb, &basic, 4, FileBasicInformation),
-            STATUS_INFO_LENGTH_MISMATCH);
-  NtClose(h);
 }
 
 TEST_F(NtApi, OpeningTheVolumeItselfIsAVolumeOpen) {

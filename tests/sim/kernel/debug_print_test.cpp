@@ -2,7 +2,6 @@
 // debug log (component, level, truncation, IRQL rule for Unicode codes).
 #include <gtest/gtest.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <string>

@@ -70,32 +70,6 @@ TEST(Pool, LeakReportNamesTagSizeAndSiteAndFiltersByTag) {
   ExFreePoolWithTag(theirs, kOther);
 }
 
-TEST(Pool, PlainEntryPointRecordsTheCallersAddress) {
-  // Called through a pointer, the macro that records file:line is bypassed.
-  auto allocate = &::ExAllocatePoolWithTag;
-  void* p = allocate(NonPagedPoolNx, 16, kTavo);
-  auto live = LiveAllocations();
-  ASSERT_EQ(live.size(), 1u);
-  EXPECT_FALSE(live[0].site.empty());
-  EXPECT_EQ(live[0].site.find("pool_test.cpp:"), std::string::npos);
-  ExFreePoolWithTag(p, kTavo);
-}
-
-TEST(Pool, Pool2ZeroesUnlessUninitialisedAndWithTagDoesNot) {
-  auto* zeroed = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, kTavo));
-  auto* raw = static_cast<unsigned char*>(
-      ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_UNINITIALIZED, 64, kTavo));
-  auto* old = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTavo));
-  for (int i = 0; i < 64; ++i) {
-    ASSERT_EQ(zeroed[i], 0) << i;
-    ASSERT_EQ(raw[i], 0xAB) << i;
-    ASSERT_EQ(old[i], 0xAB) << i;
-  }
-  ExFreePoolWithTag(zeroed, kTavo);
-  ExFreePoolWithTag(raw, kTavo);
-  ExFreePoolWithTag(old, kTavo);
-}
-
 struct FlagsCase {
   const char* name;
   POOL_FLAGS flags;
@@ -150,15 +124,6 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{"NxCacheAligned", 516, true}, TypeCase{"Unknown", 1000, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Pool, CacheAlignedBlocksAreCacheLineAligned) {
-  void* a = ExAllocatePoolWithTag(NonPagedPoolNxCacheAligned, 10, kTavo);
-  void* b = ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_CACHE_ALIGNED, 10, kTavo);
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a) % 64, 0u);
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b) % 64, 0u);
-  ExFreePoolWithTag(a, kTavo);
-  ExFreePoolWithTag(b, kTavo);
-}
-
 TEST(Pool, DoubleFreeAndFreeOfForeignPointerAreReportedNotExecuted) {
   void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTavo);
   ExFreePoolWithTag(p, kTavo);
@@ -203,18 +168,6 @@ TEST(Pool, FaultInjectionFailsTheNthAllocationCountingOnlyItsTag) {
   }
   ExFreePoolWithTag(other, kOther);
   EXPECT_EQ(sim::faults::FailedCount(sim::faults::Site::PoolAllocation), 1u);
-}
-
-using PoolDeathTest = ::testing::Test;
-
-TEST(PoolDeathTest, RaiseOnFailureEndsAsAnUnhandledExceptionBugCheck) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        sim::faults::FailEvery(sim::faults::Site::PoolAllocation);
-        ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_RAISE_ON_FAILURE, 8, kTavo);
-      },
-      "STOP: 0x0000001E \\(0x00000000C000009A");
 }
 
 }  // namespace

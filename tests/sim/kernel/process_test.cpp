@@ -49,19 +49,6 @@ std::string ImageName(HANDLE process) {
   return ToUtf8(*reinterpret_cast<UNICODE_STRING*>(buffer.data()));
 }
 
-TEST(Processes, TestThreadRunsAsTheDefaultProcessAfterReset) {
-  EXPECT_EQ(PsGetCurrentProcessId(), Pid(1000));
-  EXPECT_EQ(PsGetCurrentProcessSessionId(), 1u);
-  EXPECT_EQ(ImageName(ZwCurrentProcess()), "\\Device\\HarddiskVolume3\\Windows\\System32\\cmd.exe");
-  EXPECT_EQ(PsGetProcessId(PsGetCurrentProcess()), Pid(1000));
-  EXPECT_EQ(IoGetCurrentProcess(), PsGetCurrentProcess());
-
-  auto system = GetProcess(4);
-  ASSERT_TRUE(system.has_value());
-  EXPECT_EQ(system->imageName, "System");
-  EXPECT_EQ(system->sessionId, 0u);
-}
-
 TEST(ZwQueryInformationProcess, ImageFileNameExactBufferAndOneByteShort) {
   const std::uint32_t pid = CreateProcess(kNotepad, 2);
   HANDLE process = nullptr;
@@ -253,20 +240,6 @@ TEST(Processes, ExitedProcessIsGoneForLookupsButOpenHandlesStillWork) {
   EXPECT_EQ(sim::verifier::TakeViolations(sim::verifier::Check::Process).size(), 1u);
   RunAs(pid, [] {});
   EXPECT_EQ(sim::verifier::TakeViolations(sim::verifier::Check::Process).size(), 1u);
-}
-
-TEST(RunAs, ThreadRunningAsAProcess) {
-  const std::uint32_t pid = CreateProcess(kNotepad, 5);
-  std::atomic<std::uint64_t> seen{0};
-  std::atomic<ULONG> session{0};
-  std::thread thread = StartThreadAs(pid, [&] {
-    seen = reinterpret_cast<std::uint64_t>(PsGetCurrentProcessId());
-    session = PsGetCurrentProcessSessionId();
-  });
-  thread.join();
-  EXPECT_EQ(seen.load(), pid);
-  EXPECT_EQ(session.load(), 5u);
-  EXPECT_EQ(PsGetCurrentProcessId(), Pid(1000));
 }
 
 }  // namespace

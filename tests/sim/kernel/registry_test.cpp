@@ -110,16 +110,6 @@ TEST(RtlQueryRegistryValues, RequiredFailureStopsTheTable) {
   EXPECT_EQ(after, kSentinel);
 }
 
-TEST(RtlQueryRegistryValues, RelativePathsAndNamesAreCaseInsensitive) {
-  SetRegistryDword(kParameters, "MaxItems", 9);
-  ULONG value = 0;
-  RTL_QUERY_REGISTRY_TABLE table[2] = {DirectDword(u"MAXITEMS", &value), {}};
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"tavo\\PARAMETERS"), table, nullptr,
-                                   nullptr),
-            STATUS_SUCCESS);
-  EXPECT_EQ(value, 9u);
-}
-
 TEST(RtlQueryRegistryValues, TypeCheckRefusesAStoredValueOfAnotherType) {
   SetRegistryString(kParameters, "Level", "high");
   ULONG value = kSentinel;
@@ -280,84 +270,6 @@ TEST(RtlQueryRegistryValues, QueryRoutineSeesEachStringOfAMultiStringUnlessNoExp
   EXPECT_EQ(recorder.calls[2].data.size(), (6 + 6 + 1) * sizeof(WCHAR));
 }
 
-TEST(RtlQueryRegistryValues, NullNameEnumeratesValuesInCreationOrder) {
-  SetRegistryDword(kParameters, "Zeta", 1);
-  SetRegistryString(kParameters, "alpha", "x");
-  SetRegistryDword(kParameters, "Mid", 2);
-  Recorder recorder;
-  RTL_QUERY_REGISTRY_TABLE table[2] = {Callback(recorder, nullptr), {}};
-  ASSERT_EQ(QueryParameters(table, &recorder), STATUS_SUCCESS);
-  ASSERT_EQ(recorder.calls.size(), 3u);
-  EXPECT_EQ(recorder.calls[0].name, u"Zeta");
-  EXPECT_EQ(recorder.calls[1].name, u"alpha");
-  EXPECT_EQ(recorder.calls[2].name, u"Mid");
-
-  // An empty key: skipped, unless REQUIRED.
-  CreateRegistryKey("\\Registry\\Machine\\SOFTWARE\\Empty");
-  RTL_QUERY_REGISTRY_TABLE required[2] = {Callback(recorder, nullptr, RTL_QUERY_REGISTRY_REQUIRED),
-                                          {}};
-  EXPECT_EQ(
-      RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, W(u"\\Registry\\Machine\\SOFTWARE\\Empty"),
-                             table, &recorder, nullptr),
-      STATUS_SUCCESS);
-  EXPECT_EQ(
-      RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, W(u"\\Registry\\Machine\\SOFTWARE\\Empty"),
-                             required, &recorder, nullptr),
-      STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
-TEST(RtlQueryRegistryValues, QueryRoutineErrorStopsTheTableExceptBufferTooSmall) {
-  SetRegistryDword(kParameters, "A", 1);
-  SetRegistryDword(kParameters, "B", 2);
-  Recorder recorder;
-  RTL_QUERY_REGISTRY_TABLE table[3] = {Callback(recorder, u"A"), Callback(recorder, u"B"), {}};
-
-  recorder.answer = STATUS_BUFFER_TOO_SMALL;
-  EXPECT_EQ(QueryParameters(table, &recorder), STATUS_SUCCESS);
-  EXPECT_EQ(recorder.calls.size(), 2u);
-
-  recorder.calls.clear();
-  recorder.answer = STATUS_INVALID_PARAMETER_2;
-  EXPECT_EQ(QueryParameters(table, &recorder), STATUS_INVALID_PARAMETER_2);
-  EXPECT_EQ(recorder.calls.size(), 1u);
-}
-
-TEST(RtlQueryRegistryValues, DefaultsGoToTheQueryRoutineWithComputedStringLength) {
-  CreateRegistryKey(kParameters);
-  Recorder recorder;
-  RTL_QUERY_REGISTRY_TABLE table[2] = {Callback(recorder, u"Mode"), {}};
-  table[0].DefaultType = REG_SZ;
-  table[0].DefaultData = W(u"fast");
-  table[0].DefaultLength = 0;
-  ASSERT_EQ(QueryParameters(table, &recorder), STATUS_SUCCESS);
-  ASSERT_EQ(recorder.calls.size(), 1u);
-  EXPECT_EQ(recorder.calls[0].type, static_cast<ULONG>(REG_SZ));
-  EXPECT_EQ(recorder.calls[0].data, Bytes(u"fast"));
-}
-
-TEST(RtlQueryRegistryValues, SubkeyAndTopkeyMoveTheFocus) {
-  SetRegistryDword("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Tavo", "Start", 3);
-  SetRegistryDword(kParameters, "Start", 9);
-  ULONG inSubkey = 0, backOnTop = 0, inMissing = kSentinel;
-  RTL_QUERY_REGISTRY_TABLE table[7] = {};
-  table[0].Flags = RTL_QUERY_REGISTRY_SUBKEY;
-  table[0].Name = W(u"Parameters");
-  table[1] = DirectDword(u"Start", &inSubkey);
-  table[2] = DirectDword(u"Start", &backOnTop, RTL_QUERY_REGISTRY_TOPKEY);
-  table[3].Flags = RTL_QUERY_REGISTRY_SUBKEY;
-  table[3].Name = W(u"Missing");
-  table[4] = DirectDword(u"Start", &inMissing);
-  ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo"), table, nullptr, nullptr),
-            STATUS_SUCCESS);
-  EXPECT_EQ(inSubkey, 9u);
-  EXPECT_EQ(backOnTop, 3u);
-  EXPECT_EQ(inMissing, kSentinel);
-
-  table[3].Flags |= RTL_QUERY_REGISTRY_REQUIRED;
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, W(u"Tavo"), table, nullptr, nullptr),
-            STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
 TEST(RtlQueryRegistryValues, DeleteFlagRemovesTheValueAfterTheQuery) {
   SetRegistryDword(kParameters, "Once", 1);
   ULONG value = 0;
@@ -463,35 +375,6 @@ TEST(ZwQueryValueKey, PartialInformationBufferSizes) {
   EXPECT_EQ(ZwQueryValueKey(key, missing.get(), KeyValuePartialInformation, buffer, sizeof(buffer),
                             &result),
             STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-}
-
-TEST(ZwQueryValueKey, BasicAndFullInformationLayout) {
-  SetRegistryString(kParameters, "Name", "ab");
-  NTSTATUS status;
-  HANDLE key = OpenKey(kParameters, &status);
-  ASSERT_EQ(status, STATUS_SUCCESS);
-  OwnedUnicodeString name{std::string_view("Name")};
-  alignas(8) std::uint8_t buffer[128];
-  ULONG result = 0;
-
-  ASSERT_EQ(
-      ZwQueryValueKey(key, name.get(), KeyValueBasicInformation, buffer, sizeof(buffer), &result),
-      STATUS_SUCCESS);
-  auto* basic = reinterpret_cast<KEY_VALUE_BASIC_INFORMATION*>(buffer);
-  EXPECT_EQ(result, FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name) + 8u);
-  EXPECT_EQ(basic->NameLength, 8u);
-  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(basic->Name), 4), u"Name");
-
-  ASSERT_EQ(
-      ZwQueryValueKey(key, name.get(), KeyValueFullInformation, buffer, sizeof(buffer), &result),
-      STATUS_SUCCESS);
-  auto* full = reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer);
-  EXPECT_EQ(full->Type, static_cast<ULONG>(REG_SZ));
-  EXPECT_EQ(full->DataLength, 6u);  // "ab" and its NUL
-  EXPECT_EQ(full->DataOffset, FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) + 8u);
-  EXPECT_EQ(result, full->DataOffset + full->DataLength);
-  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(buffer + full->DataOffset)), u"ab");
   EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 

@@ -34,24 +34,6 @@ TEST(SpinLock, AcquireRaisesToDispatchAndReleaseRestores) {
   EXPECT_TRUE(TakeViolations().empty());
 }
 
-TEST(SpinLock, ProtectsACounterAcrossThreads) {
-  KSPIN_LOCK lock;
-  KeInitializeSpinLock(&lock);
-  long counter = 0;  // deliberately not atomic: the lock must order the updates
-  auto work = [&] {
-    for (int i = 0; i < 2000; ++i) {
-      KIRQL old;
-      KeAcquireSpinLock(&lock, &old);
-      ++counter;
-      KeReleaseSpinLock(&lock, old);
-    }
-  };
-  std::thread a(work), b(work);
-  a.join();
-  b.join();
-  EXPECT_EQ(counter, 4000);
-}
-
 TEST(SpinLock, RuleBreaksAreReported) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
@@ -105,61 +87,6 @@ TEST(SpinLock, LoweringBelowDispatchWhileHoldingIsReported) {
   EXPECT_EQ(TakeViolations(Check::SpinLock).size(), 1u);
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
-}
-
-struct InterlockedCase {
-  const char* name;
-  LONG (*op)(LONG volatile*);
-  LONG start;
-  LONG returned;
-  LONG after;
-};
-
-class Interlocked32 : public ::testing::TestWithParam<InterlockedCase> {};
-
-TEST_P(Interlocked32, ReturnsWhatTheIntrinsicReturns) {
-  LONG value = GetParam().start;
-  EXPECT_EQ(GetParam().op(&value), GetParam().returned);
-  EXPECT_EQ(value, GetParam().after);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, Interlocked32,
-    ::testing::Values(
-        InterlockedCase{"IncrementReturnsNew",
-                        [](LONG volatile* v) { return InterlockedIncrement(v); }, 1, 2, 2},
-        InterlockedCase{"DecrementReturnsNew",
-                        [](LONG volatile* v) { return InterlockedDecrement(v); }, 1, 0, 0},
-        InterlockedCase{"ExchangeReturnsOld",
-                        [](LONG volatile* v) { return InterlockedExchange(v, 9); }, 4, 4, 9},
-        InterlockedCase{"ExchangeAddReturnsOld",
-                        [](LONG volatile* v) { return InterlockedExchangeAdd(v, 5); }, 4, 4, 9},
-        InterlockedCase{"AddReturnsNew", [](LONG volatile* v) { return InterlockedAdd(v, 5); }, 4,
-                        9, 9},
-        InterlockedCase{"CompareExchangeHit",
-                        [](LONG volatile* v) { return InterlockedCompareExchange(v, 7, 4); }, 4, 4,
-                        7},
-        InterlockedCase{"CompareExchangeMiss",
-                        [](LONG volatile* v) { return InterlockedCompareExchange(v, 7, 3); }, 4, 4,
-                        4},
-        InterlockedCase{"OrReturnsOld", [](LONG volatile* v) { return InterlockedOr(v, 2); }, 5, 5,
-                        7},
-        InterlockedCase{"AndReturnsOld", [](LONG volatile* v) { return InterlockedAnd(v, 4); }, 6,
-                        6, 4}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Interlocked, SixtyFourBitAndPointerForms) {
-  LONG64 big = 0x100000000LL;
-  EXPECT_EQ(InterlockedIncrement64(&big), 0x100000001LL);
-  EXPECT_EQ(InterlockedExchangeAdd64(&big, 0x100000000LL), 0x100000001LL);
-  EXPECT_EQ(InterlockedCompareExchange64(&big, 1, 0x200000001LL), 0x200000001LL);
-  EXPECT_EQ(big, 1);
-  int a = 0, b = 0;
-  PVOID slot = &a;
-  EXPECT_EQ(InterlockedCompareExchangePointer(&slot, &b, nullptr), &a);  // miss
-  EXPECT_EQ(slot, &a);
-  EXPECT_EQ(InterlockedExchangePointer(&slot, &b), &a);
-  EXPECT_EQ(slot, &b);
 }
 
 TEST(InterlockedList, InsertReturnsThePreviousEndAndRemoveTakesTheHead) {

@@ -89,31 +89,8 @@ INSTANTIATE_TEST_SUITE_P(Table, EventWakeups,
                                                      0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Event, SynchronizationEventSetWithoutWaitersSatisfiesOneWaitThenResets) {
-  KEVENT event;
-  KeInitializeEvent(&event, SynchronizationEvent, TRUE);
-  LARGE_INTEGER poll = kernel_test::Relative(0);
-  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
-  EXPECT_EQ(KeReadStateEvent(&event), 0);
-  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
-}
-
 // ---------------------------------------------------------------------------
 // Mutexes
-
-TEST(Mutex, OwnerRecursesAndReleaseReportsThePreviousState) {
-  KMUTEX mutex;
-  KeInitializeMutex(&mutex, 0);
-  EXPECT_EQ(KeReadStateMutex(&mutex), 1);
-  ASSERT_EQ(WaitForever(&mutex), STATUS_SUCCESS);
-  ASSERT_EQ(WaitForever(&mutex), STATUS_SUCCESS);
-  EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
-  EXPECT_EQ(KeReadStateMutex(&mutex), -1);
-  EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -1);
-  EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
-  EXPECT_EQ(KeReadStateMutex(&mutex), 1);
-  EXPECT_EQ(mutex.OwnerThread, nullptr);
-}
 
 TEST(Mutex, OwningAMutexDisablesNormalKernelApcs) {
   KMUTEX mutex;
@@ -152,28 +129,6 @@ TEST(Mutex, OtherThreadsWaitForTheOwnerAndReleaseByThemIsReported) {
   KeReleaseMutex(&mutex, FALSE);
   other.Join();
   EXPECT_TRUE(owned);
-}
-
-TEST(FastMutex, ExcludesOtherThreadsAndRunsAtApcLevel) {
-  FAST_MUTEX mutex;
-  ExInitializeFastMutex(&mutex);
-  ExAcquireFastMutex(&mutex);
-  EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-  std::atomic<int> tried{-1};
-  std::atomic<bool> owned{false};
-  TestThread other([&] {
-    tried = ExTryToAcquireFastMutex(&mutex);
-    ExAcquireFastMutex(&mutex);
-    owned = true;
-    ExReleaseFastMutex(&mutex);
-  });
-  ASSERT_TRUE(other.BlocksInWait());
-  EXPECT_EQ(tried.load(), FALSE);
-  ExReleaseFastMutex(&mutex);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-  other.Join();
-  EXPECT_TRUE(owned);
-  EXPECT_EQ(mutex.Count, 1);
 }
 
 TEST(FastMutex, RecursionIsReportedInsteadOfDeadlocking) {
@@ -273,19 +228,6 @@ class LockOrder : public ::testing::Test {
   KMUTEX mutex_;
   KSPIN_LOCK spin_;
 };
-
-TEST_F(LockOrder, TakingLocksInTheDeclaredOrderIsFine) {
-  ExAcquireResourceExclusiveLite(&first_, TRUE);
-  ExAcquireResourceSharedLite(&second_, TRUE);
-  ExReleaseResourceLite(&first_);  // release order does not matter
-  ExReleaseResourceLite(&second_);
-  WaitForever(&mutex_);
-  KIRQL old;
-  KeAcquireSpinLock(&spin_, &old);
-  KeReleaseSpinLock(&spin_, old);
-  KeReleaseMutex(&mutex_, FALSE);
-  EXPECT_TRUE(TakeViolations().empty());
-}
 
 TEST_F(LockOrder, TakingAnEarlierLockWhileHoldingALaterOneIsReported) {
   ExAcquireResourceSharedLite(&second_, TRUE);

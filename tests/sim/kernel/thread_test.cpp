@@ -32,10 +32,6 @@ struct Observed {
   std::atomic<bool> afterTerminate{false};
 };
 
-void NTAPI WaitForEvent(PVOID event) {
-  KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
-}
-
 void NTAPI Observe(PVOID context) {
   auto* o = static_cast<Observed*>(context);
   o->isSystem = PsIsSystemThread(PsGetCurrentThread());
@@ -75,48 +71,7 @@ TEST(SystemThread, RunsAsTheSystemProcessAtPassiveLevel) {
   EXPECT_TRUE(sim::harness::WaitForSystemThreads());
 }
 
-// A referenced thread object outlives its handle; a handle that names
-// nothing or another type of object is refused.
-TEST(SystemThread, ObjectByHandleChecksHandleAndType) {
-  KEVENT release;
-  KeInitializeEvent(&release, NotificationEvent, FALSE);
-  HANDLE handle = nullptr;
-  ASSERT_EQ(
-      PsCreateSystemThread(
-          &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-          WaitForEvent, &release),
-      STATUS_SUCCESS);
-  PVOID object = reinterpret_cast<PVOID>(1);
-  EXPECT_EQ(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0x7FF0), 0, *PsThreadType,
-                                      KernelMode, &object, nullptr),
-            STATUS_INVALID_HANDLE);
-  EXPECT_EQ(object, nullptr);
-  // A process handle is not a thread.
-  HANDLE process = nullptr;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  CLIENT_ID system{reinterpret_cast<HANDLE>(4), nullptr};
-  ASSERT_EQ(ZwOpenProcess(&process, PROCESS_QUERY_INFORMATION, &attributes, &system),
-            STATUS_SUCCESS);
-  EXPECT_EQ(ObReferenceObjectByHandle(process, 0, *PsThreadType, KernelMode, &object, nullptr),
-            STATUS_OBJECT_TYPE_MISMATCH);
-  ZwClose(process);
-  OBJECT_HANDLE_INFORMATION information{};
-  ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object,
-                                      &information),
-            STATUS_SUCCESS);
-  EXPECT_EQ(information.GrantedAccess, static_cast<ACCESS_MASK>(THREAD_ALL_ACCESS));
-  ZwClose(handle);
-  LARGE_INTEGER now = Relative(0);
-  EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &now),
-            STATUS_TIMEOUT);  // still running
-  KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
-  EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 0u);  // gone once its object is signalled
-  ObDereferenceObject(object);
-}
-
-void NTAPI TerminateEarly(PVOID context) {
+void TerminateEarly(PVOID context) {
   auto* o = static_cast<Observed*>(context);
   o->ran = true;
   PsTerminateSystemThread(STATUS_CANCELLED);
@@ -194,18 +149,6 @@ TEST(SystemThread, WorkerLoopWakesOnTimeoutsAlertsAndStops) {
   ObDereferenceObject(thread);
   EXPECT_TRUE(sim::harness::WaitForSystemThreads());
   EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 0u);
-}
-
-TEST(BugCheckDeathTest, KeBugCheckExPrintsTheCodeAndParameters) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(KeBugCheckEx(0xE3, 1, 2, 0xABC, 4),
-               "STOP: 0x000000E3 \\(0x0000000000000001,0x0000000000000002,0x0000000000000ABC,"
-               "0x0000000000000004\\)");
-}
-
-TEST(BugCheckDeathTest, FastFailPrintsItsCode) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(__fastfail(7), "__fastfail: code 0x7");
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 // sizes, time-outs on the virtual clock, disconnection while a request is in
 // flight, concurrency and fault injection.
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <optional>
 #include <future>
 #include <thread>
@@ -231,72 +229,6 @@ TEST_F(PortMessageTest, BlockedGetterLearnsOfEitherSideClosing) {
   second.Close();
   EXPECT_EQ(cancelled.get(), HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED));
   EXPECT_EQ(filter.disconnects.load(), 2);
-}
-
-// Many kernel threads send at once; one client pump takes messages and
-// hands them to two worker threads that reply. Every sender gets the answer
-// to its own message.
-TEST_F(PortMessageTest, ManySendersOnePumpEveryReplyReachesItsSender) {
-  constexpr int kSenders = 8;
-  constexpr int kPerSender = 40;
-  std::mutex queueLock;
-  std::condition_variable queueReady;
-  std::deque<Received> work;
-  bool stop = false;
-
-  std::thread pump = ClientThread(*client, [&] {
-    for (int i = 0; i < kSenders * kPerSender; ++i) {
-      Received received = GetMessage(client->handle, 64);
-      ASSERT_EQ(received.result, S_OK);
-      std::lock_guard lock(queueLock);
-      work.push_back(std::move(received));
-      queueReady.notify_one();
-    }
-  });
-  std::vector<std::thread> workers;
-  for (int w = 0; w < 2; ++w) {
-    workers.push_back(ClientThread(*client, [&] {
-      for (;;) {
-        Received received;
-        {
-          std::unique_lock lock(queueLock);
-          queueReady.wait(lock, [&] { return stop || !work.empty(); });
-          if (work.empty()) return;
-          received = std::move(work.front());
-          work.pop_front();
-        }
-        // The answer is the message's two bytes, swapped.
-        ASSERT_EQ(
-            Reply(client->handle, received.header.MessageId, {received.body[1], received.body[0]}),
-            S_OK);
-      }
-    }));
-  }
-  std::vector<std::thread> senders;
-  std::atomic<int> mismatches{0};
-  for (int s = 0; s < kSenders; ++s) {
-    senders.emplace_back([&, s] {
-      for (int i = 0; i < kPerSender; ++i) {
-        UCHAR message[2] = {static_cast<UCHAR>(s), static_cast<UCHAR>(i)};
-        UCHAR reply[2] = {0, 0};
-        ULONG replyLength = sizeof(reply);
-        NTSTATUS status = FltSendMessage(filter.filter(), filter.ClientPort(), message, 2, reply,
-                                         &replyLength, nullptr);
-        if (status != STATUS_SUCCESS || replyLength != 2 || reply[0] != i || reply[1] != s)
-          mismatches++;
-      }
-    });
-  }
-  for (auto& sender : senders) sender.join();
-  pump.join();
-  {
-    std::lock_guard lock(queueLock);
-    stop = true;
-    queueReady.notify_all();
-  }
-  for (auto& worker : workers) worker.join();
-  EXPECT_EQ(mismatches.load(), 0);
-  EXPECT_EQ(ports::MessagesAwaitingReply(kPortName16), 0u);
 }
 
 TEST_F(PortMessageTest, InjectedFailureAndAbsentPortFailAtOnce) {

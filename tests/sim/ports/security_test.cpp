@@ -58,55 +58,6 @@ TEST(SecurityTest, SettersRefuseWrongRevisionAndSelfRelativeDescriptors) {
             STATUS_BAD_DESCRIPTOR_FORMAT);
 }
 
-// The self-relative form holds every part after its 20-byte header, each
-// part ULONG-aligned, and measures the same as the buffer it fills.
-TEST(SecurityTest, AbsoluteToSelfRelativeReportsTheLengthNeededAndLaysPartsOut) {
-  security::Bytes owner = security::AdministratorsSid(), group = security::LocalSystemSid();
-  security::Bytes acl(sizeof(ACL) + 64);
-  ASSERT_EQ(RtlCreateAcl(reinterpret_cast<PACL>(acl.data()), static_cast<ULONG>(acl.size()),
-                         ACL_REVISION),
-            STATUS_SUCCESS);
-  ASSERT_EQ(RtlAddAccessAllowedAce(reinterpret_cast<PACL>(acl.data()), ACL_REVISION, GENERIC_READ,
-                                   SidOf(security::EveryoneSid())),
-            STATUS_SUCCESS);
-  SECURITY_DESCRIPTOR absolute;
-  RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
-  RtlSetOwnerSecurityDescriptor(&absolute, owner.data(), FALSE);
-  RtlSetGroupSecurityDescriptor(&absolute, group.data(), TRUE);
-  RtlSetDaclSecurityDescriptor(&absolute, TRUE, reinterpret_cast<PACL>(acl.data()), FALSE);
-
-  const ULONG expected = sizeof(SECURITY_DESCRIPTOR_RELATIVE) + 16 /*owner*/ + 12 /*group*/ +
-                         static_cast<ULONG>(acl.size());
-  ULONG length = 10;
-  EXPECT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, nullptr, &length), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(length, expected);
-  security::Bytes relative(length);
-  ASSERT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, relative.data(), &length), STATUS_SUCCESS);
-  auto* header = reinterpret_cast<SECURITY_DESCRIPTOR_RELATIVE*>(relative.data());
-  EXPECT_EQ(header->Control, SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_GROUP_DEFAULTED);
-  EXPECT_EQ(header->Owner, 20u);
-  EXPECT_EQ(header->Group, 36u);
-  EXPECT_EQ(header->Sacl, 0u);
-  EXPECT_EQ(header->Dacl, 48u);
-  EXPECT_TRUE(RtlValidSecurityDescriptor(relative.data()));
-  EXPECT_EQ(RtlLengthSecurityDescriptor(relative.data()), expected);
-  PSID ownerOut = nullptr;
-  BOOLEAN defaulted = TRUE;
-  ASSERT_EQ(RtlGetOwnerSecurityDescriptor(relative.data(), &ownerOut, &defaulted), STATUS_SUCCESS);
-  EXPECT_TRUE(RtlEqualSid(ownerOut, owner.data()));
-  EXPECT_FALSE(defaulted);
-}
-
-TEST(SecurityTest, AceThatDoesNotFitIsRefused) {
-  security::Bytes acl(sizeof(ACL) + 8);
-  auto* p = reinterpret_cast<PACL>(acl.data());
-  ASSERT_EQ(RtlCreateAcl(p, static_cast<ULONG>(acl.size()), ACL_REVISION), STATUS_SUCCESS);
-  EXPECT_EQ(RtlAddAccessAllowedAce(p, ACL_REVISION, GENERIC_ALL, SidOf(security::EveryoneSid())),
-            STATUS_ALLOTTED_SPACE_EXCEEDED);
-  EXPECT_EQ(p->AceCount, 0);
-  EXPECT_EQ(RtlCreateAcl(p, 4, ACL_REVISION), STATUS_BUFFER_TOO_SMALL);
-}
-
 // A query returns only the selected parts; a short buffer gets
 // STATUS_BUFFER_TOO_SMALL and the length needed.
 TEST(SecurityTest, QueryReturnsTheSelectedPartsOrTheLengthNeeded) {

@@ -5,11 +5,18 @@
 // listed; the answer handler looks the Cookie up on PendingRequestList and
 // never dereferences it.
 //
-// Exclusion: delivering an answer, abandoning a wait and unlinking a record
-// all happen while holding ReplyMutex. A requester whose wait ends early
-// takes the mutex and either finds its answer already delivered (and uses
-// it) or marks the record abandoned, after which nothing is written to its
-// buffer or variable; the handler frees the record when the answer comes.
+// Exclusion: the answer handler (serialised by ReplyMutex) decides what to
+// do with a record while holding PendingRequestListLock: it frees an
+// abandoned one, or claims a waiting one (Delivered), after which the
+// record and its buffer are the handler's until it sets AnswerEvent. A
+// requester woken by that event owns its record again and takes it off the
+// list under the spin lock alone: with many requesters, a requester waking
+// while the handler holds ReplyMutex (or the other way round) would stall
+// every answer behind it. A requester whose wait ends early, or whose send
+// failed, takes ReplyMutex, so that no delivery is half-done: it either finds
+// its answer delivered (and uses it) or marks the record abandoned, after
+// which nothing is written to its buffer or variable; the handler frees the
+// record when the answer comes.
 #include "request_exchange.h"
 
 #include "../core/globals.h"
@@ -26,7 +33,6 @@ using protocol::RequestEnvelope;
 
 volatile LONG64 NextCookie;
 
-// Unlinks a record; the caller holds ReplyMutex.
 void Unlink(PendingRequest* request) {
   SpinLock guard(Globals.PendingRequestListLock);
   RemoveEntryList(&request->Links);
@@ -37,9 +43,9 @@ void FreeRequest(PendingRequest* request) {
   FreePool(request);
 }
 
-// Finds the listed record with this Cookie; the caller holds ReplyMutex.
+// Finds the listed record with this Cookie; the caller holds
+// PendingRequestListLock.
 PendingRequest* FindByCookie(ULONGLONG cookie) {
-  SpinLock guard(Globals.PendingRequestListLock);
   for (LIST_ENTRY* link = Globals.PendingRequestList.Flink; link != &Globals.PendingRequestList;
        link = link->Flink) {
     PendingRequest* request = CONTAINING_RECORD(link, PendingRequest, Links);
@@ -101,9 +107,12 @@ NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requ
 
   const NTSTATUS wait =
       KeWaitForSingleObject(&request->AnswerEvent, Executive, KernelMode, TRUE, nullptr);
-  {
+  if (wait == STATUS_SUCCESS) {
+    // Set only once the answer is in: the record is the requester's again.
+    Unlink(request);
+  } else {
     MutexLock mutex(Globals.ReplyMutex);
-    if (wait != STATUS_SUCCESS && !request->Delivered) {
+    if (!request->Delivered) {
       // Abandoned: the handler frees the record when (if) the answer comes.
       request->Abandoned = 1;
       return STATUS_CANCELLED;
@@ -121,21 +130,33 @@ void DeliverAnswer(const protocol::CommandMessage& answer, const UCHAR* data, UL
   if (answer.Cookie == 0) return;
 
   MutexLock mutex(Globals.ReplyMutex);
-  PendingRequest* request = FindByCookie(answer.Cookie);
-  if (request == nullptr) return;
-  if (request->Abandoned) {
-    Unlink(request);
+  PendingRequest* request;
+  bool abandoned = false;
+  {
+    SpinLock guard(Globals.PendingRequestListLock);
+    request = FindByCookie(answer.Cookie);
+    if (request == nullptr) return;
+    if (request->Abandoned) {
+      RemoveEntryList(&request->Links);
+      abandoned = true;
+    } else if (request->Delivered || answer.Code != request->Type) {
+      // A second answer to a delivered request, or one of the wrong type,
+      // is ignored.
+      return;
+    } else {
+      request->Delivered = 1;  // claimed: the requester waits until the event
+    }
+  }
+  if (abandoned) {
     FreeRequest(request);
     return;
   }
-  // A second answer to a delivered request, or one of the wrong type, is ignored.
-  if (request->Delivered || answer.Code != request->Type) return;
 
   const ULONG copied = dataLength < request->AnswerCapacity ? dataLength : request->AnswerCapacity;
   if (copied != 0) RtlCopyMemory(request->AnswerBuffer, data, copied);
   request->AnswerStatus = answer.Status;
   if (request->AnswerLengthOut != nullptr) *request->AnswerLengthOut = copied;
-  request->Delivered = 1;
+  // The last touch of the record: the woken requester frees it.
   KeSetEvent(&request->AnswerEvent, 0, FALSE);
 }
 

@@ -5,11 +5,20 @@
 // listed; the answer handler looks the Cookie up on PendingRequestList and
 // never dereferences it.
 //
-// Exclusion: delivering an answer, abandoning a wait and unlinking a record
-// all happen while holding ReplyMutex. A requester whose wait ends early
-// takes the mutex and either finds its answer already delivered (and uses
-// it) or marks the record abandoned, after which nothing is written to its
-// buffer or variable; the handler frees the record when the answer comes.
+// Exclusion: the answer handler (serialised by ReplyMutex) decides what to
+// do with a record while holding PendingRequestListLock: it frees an
+// abandoned one, or claims a waiting one (Delivered), after which the
+// record and its buffer are the handler's until it sets AnswerEvent. A
+// requester woken by that event owns its record again and takes it off the
+// list under the spin lock alone: with many requesters, a requester waking
+// while the handler holds ReplyMutex (or the other way round) would stall
+// every answer behind it. A requester whose wait ends early, or whose send
+// failed, takes ReplyMutex, so that no delivery is half-done: it either finds
+// its answer delivered (and uses it) or marks the record abandoned, after
+// which nothing is written to its buffer or variable; the handler frees the
+// record when the answer comes. A requester whose wait timed out unanswered
+// frees its record at once instead (under ReplyMutex, so no handler holds
+// it): a late answer finds no Cookie.
 #include "request_exchange.h"
 
 #include "../core/globals.h"
@@ -28,7 +37,6 @@ using protocol::RequestEnvelope;
 
 volatile LONG64 NextCookie;
 
-// Unlinks a record; the caller holds ReplyMutex.
 void Unlink(PendingRequest* request) {
   SpinLock guard(Globals.PendingRequestListLock);
   RemoveEntryList(&request->Links);
@@ -39,9 +47,9 @@ void FreeRequest(PendingRequest* request) {
   FreePool(request);
 }
 
-// Finds the listed record with this Cookie; the caller holds ReplyMutex.
+// Finds the listed record with this Cookie; the caller holds
+// PendingRequestListLock.
 PendingRequest* FindByCookie(ULONGLONG cookie) {
-  SpinLock guard(Globals.PendingRequestListLock);
   for (LIST_ENTRY* link = Globals.PendingRequestList.Flink; link != &Globals.PendingRequestList;
        link = link->Flink) {
     PendingRequest* request = CONTAINING_RECORD(link, PendingRequest, Links);
@@ -106,7 +114,10 @@ NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requ
 
   const NTSTATUS wait = KeWaitForSingleObject(&request->AnswerEvent, Executive, KernelMode, TRUE,
                                               deadline.Remaining());
-  {
+  if (wait == STATUS_SUCCESS) {
+    // Set only once the answer is in: the record is the requester's again.
+    Unlink(request);
+  } else {
     MutexLock mutex(Globals.ReplyMutex);
     if (wait == STATUS_TIMEOUT && !request->Delivered) {
       // Not answered in time: the record goes now (a late answer finds no
@@ -115,7 +126,7 @@ NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requ
       FreeRequest(request);
       return STATUS_IO_TIMEOUT;
     }
-    if (wait != STATUS_SUCCESS && !request->Delivered) {
+    if (!request->Delivered) {
       // Abandoned: the handler frees the record when (if) the answer comes.
       request->Abandoned = 1;
       return STATUS_CANCELLED;
@@ -134,27 +145,41 @@ NTSTATUS DeliverAnswer(const protocol::CommandMessage& answer, const UCHAR* user
   if (answer.Cookie == 0) return STATUS_SUCCESS;
 
   MutexLock mutex(Globals.ReplyMutex);
-  PendingRequest* request = FindByCookie(answer.Cookie);
-  if (request == nullptr) return STATUS_SUCCESS;
-  if (request->Abandoned) {
-    Unlink(request);
+  PendingRequest* request;
+  bool abandoned = false;
+  {
+    SpinLock guard(Globals.PendingRequestListLock);
+    request = FindByCookie(answer.Cookie);
+    if (request == nullptr) return STATUS_SUCCESS;
+    if (request->Abandoned) {
+      RemoveEntryList(&request->Links);
+      abandoned = true;
+    } else if (request->Delivered || answer.Code != request->Type) {
+      // A second answer to a delivered request, or one of the wrong type,
+      // is ignored.
+      return STATUS_SUCCESS;
+    } else {
+      request->Delivered = 1;  // claimed: the requester waits until the event
+    }
+  }
+  if (abandoned) {
     FreeRequest(request);
     return STATUS_SUCCESS;
   }
-  // A second answer to a delivered request, or one of the wrong type, is ignored.
-  if (request->Delivered || answer.Code != request->Type) return STATUS_SUCCESS;
 
   const ULONG copied = dataLength < request->AnswerCapacity ? dataLength : request->AnswerCapacity;
   const NTSTATUS status = CopyFromUser(request->AnswerBuffer, userData, copied);
   if (!NT_SUCCESS(status)) {
-    // The client's data went mid-copy: nothing is delivered, and the
+    // The client's data went mid-copy: nothing is delivered; the claim is
+    // undone (ReplyMutex is still held, so no requester saw it) and the
     // buffer is zero again for an answer that may still come.
     RtlZeroMemory(request->AnswerBuffer, copied);
+    request->Delivered = 0;
     return status;
   }
   request->AnswerStatus = answer.Status;
   if (request->AnswerLengthOut != nullptr) *request->AnswerLengthOut = copied;
-  request->Delivered = 1;
+  // The last touch of the record: the woken requester frees it.
   KeSetEvent(&request->AnswerEvent, 0, FALSE);
   return STATUS_SUCCESS;
 }

@@ -19,7 +19,7 @@ struct PendingRequest {
   ULONG* AnswerLengthOut;  // the requester's variable for the answer's length
   ULONG Type;              // an answer is delivered only if its Code equals it
   UCHAR Abandoned;         // the requester gave up waiting
-  UCHAR Delivered;         // an answer (or a failure) has been delivered
+  UCHAR Delivered;         // an answer (or a failure) is claimed for it: set before the event
   ULONGLONG Cookie;        // the identity the client echoes back
 };
 

@@ -24,8 +24,7 @@ ItemInfoCacheEntry* FindEntryAnyCase(PCUNICODE_STRING path) {
 // and looked up under the case they were asked for.
 ItemInfoCacheEntry* FindEntry(PCUNICODE_STRING path) {
   ItemInfoCacheEntry* entry = FindEntryAnyCase(path);
-  return entry != nullptr && RtlCompareUnicodeString(&entry->Path, path, FALSE) == 0 ? entry
-                                                                                      : nullptr;
+  return entry != nullptr && RtlEqualUnicodeString(&entry->Path, path, FALSE) ? entry : nullptr;
 }
 
 void RemoveEntry(ItemInfoCacheEntry* entry) {
@@ -73,8 +72,16 @@ LONGLONG Now() {
 constexpr ULONG kDeleteBuckets = 1024;
 volatile LONG DeleteCounts[kDeleteBuckets];
 
+// Every virtual open hashes its whole path more than once: ASCII, nearly
+// every character of a path, is upcased here without the table look-up
+// (to the same result).
+WCHAR UpcaseForHash(WCHAR c) {
+  if (c >= 0x80) return RtlUpcaseUnicodeChar(c);
+  return c >= L'a' && c <= L'z' ? static_cast<WCHAR>(c - (L'a' - L'A')) : c;
+}
+
 ULONG HashStep(ULONG hash, WCHAR c) {
-  return (hash ^ RtlUpcaseUnicodeChar(c)) * 16777619u;
+  return (hash ^ UpcaseForHash(c)) * 16777619u;
 }
 
 ULONG CountOf(ULONG hash) {

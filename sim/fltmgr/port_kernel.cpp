@@ -203,24 +203,29 @@ NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientPort, PVOID 
   KeInitializeEvent(&message.finished, NotificationEvent, FALSE);
 
   // A client already blocked in FilterGetMessage takes it at once.
+  std::shared_ptr<std::condition_variable> wakeGetter;
   if (!connection->getters.empty()) {
     GetRequest* get = connection->getters.front();
     connection->getters.pop_front();
     get->status = DeliverInto(*connection, message, get->buffer, get->size);
     get->done = true;
-    get->wake.notify_one();
+    wakeGetter = get->wake;
   } else {
     connection->queued.push_back(&message);
   }
 
   NTSTATUS waitStatus = STATUS_SUCCESS;
-  if (message.state != Message::State::Done) {
+  const bool mustWait = message.state != Message::State::Done;
+  if (mustWait || wakeGetter) {
+    lock.unlock();
+    if (wakeGetter) wakeGetter->notify_one();
     // One wait covers delivery and reply: the time-out is for the whole call
     // (NULL: no limit; zero: only a client already waiting can take it). The
     // wait is not alertable: the documented interruption is thread
     // termination, which the simulation does not model.
-    lock.unlock();
-    waitStatus = KeWaitForSingleObject(&message.finished, Executive, KernelMode, FALSE, Timeout);
+    if (mustWait) {
+      waitStatus = KeWaitForSingleObject(&message.finished, Executive, KernelMode, FALSE, Timeout);
+    }
     lock.lock();
   }
   switch (message.state) {

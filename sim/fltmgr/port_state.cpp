@@ -78,7 +78,7 @@ void Disconnect(std::unique_lock<std::mutex>& lock, Connection& connection, bool
   for (GetRequest* get : connection.getters) {
     get->done = true;
     get->status = getterStatus;
-    get->wake.notify_one();
+    get->wake->notify_one();
   }
   connection.getters.clear();
   if (runCallback && !connection.disconnectNotified) {

@@ -219,7 +219,7 @@ HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER lpMessageBu
   get.buffer = buffer;
   get.size = dwMessageBufferSize;
   connection.getters.push_back(&get);
-  get.wake.wait(lock, [&] { return get.done; });
+  get.wake->wait(lock, [&] { return get.done; });
   return ToHresult(get.status);
 }
 

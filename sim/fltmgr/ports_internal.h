@@ -73,13 +73,16 @@ struct Message {
   KEVENT finished;  // signalled under the port lock
 };
 
-// A FilterGetMessage blocked until a message arrives.
+// A FilterGetMessage blocked until a message arrives. A sender notifies
+// `wake` after dropping the port lock (woken under it, the client thread
+// would only block on the lock again); it is shared so that the
+// notification stays harmless when the getter has returned meanwhile.
 struct GetRequest {
   std::uint8_t* buffer = nullptr;
   ULONG size = 0;
   bool done = false;
   NTSTATUS status = STATUS_SUCCESS;  // mapped to an HRESULT by the caller
-  std::condition_variable wake;
+  std::shared_ptr<std::condition_variable> wake = std::make_shared<std::condition_variable>();
 };
 
 struct Connection {

@@ -9,6 +9,14 @@
 // wakes exactly one and stays not signalled; a released mutex passes to the
 // first waiter), then wakes them. Time-outs are measured on the simulation's
 // clock: relative ones on interrupt time, absolute ones on system time.
+//
+// Waking: a satisfied waiter's thread is notified only after the waker has
+// dropped the dispatcher lock. Notified while the lock is still held, the
+// thread would wake only to block on the lock again, and every hand-off
+// between threads would cost two switches instead of one. Each thread waits
+// on a signal of its own, shared with the wakers that still have to notify
+// it, so that a notification arriving after its wait has ended (or after
+// the thread is gone) is harmless.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -30,6 +38,10 @@
 
 namespace sim::kernel {
 
+struct WakeSignal {
+  std::condition_variable cv;
+};
+
 struct Waiter {
   PKTHREAD thread = nullptr;
   ULONG count = 0;
@@ -41,7 +53,7 @@ struct Waiter {
   bool done = false;
   NTSTATUS result = STATUS_SUCCESS;
   std::uint64_t firstMutexAcquisitions = 0;  // bit i: object i is a mutex this wait acquired
-  std::condition_variable wake;
+  std::shared_ptr<WakeSignal> signal;        // the waiting thread's
 };
 
 namespace {
@@ -57,6 +69,40 @@ Dispatcher& Get() {
   static Dispatcher* dispatcher = new Dispatcher;
   return *dispatcher;
 }
+
+std::shared_ptr<WakeSignal> ThisThreadSignal() {
+  thread_local std::shared_ptr<WakeSignal> signal = std::make_shared<WakeSignal>();
+  return signal;
+}
+
+// Threads whose waits the calling thread finished under the dispatcher lock
+// and has not notified yet.
+std::vector<std::shared_ptr<WakeSignal>>& PendingWakes() {
+  thread_local std::vector<std::shared_ptr<WakeSignal>> pending;
+  return pending;
+}
+
+void NotifyPendingWakes() {
+  std::vector<std::shared_ptr<WakeSignal>>& pending = PendingWakes();
+  for (const auto& signal : pending) signal->cv.notify_one();
+  pending.clear();
+}
+
+// Holds the dispatcher lock; the waits finished meanwhile are woken once it
+// is released.
+class [[nodiscard]] DispatcherLock {
+ public:
+  DispatcherLock() : lock_(Get().lock) {}
+  DispatcherLock(const DispatcherLock&) = delete;
+  DispatcherLock& operator=(const DispatcherLock&) = delete;
+  ~DispatcherLock() {
+    lock_.unlock();
+    NotifyPendingWakes();
+  }
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
 
 DISPATCHER_HEADER* HeaderOf(PVOID object) {
   return static_cast<DISPATCHER_HEADER*>(object);
@@ -159,7 +205,7 @@ void Finish(Waiter& w, NTSTATUS result) {
   Unlink(w);
   w.result = result;
   w.done = true;
-  w.wake.notify_one();
+  PendingWakes().push_back(w.signal);
 }
 
 // Satisfies, in FIFO order, the waiters of an object that became signalled.
@@ -241,6 +287,7 @@ NTSTATUS Wait(ULONG count, PVOID* objects, WAIT_TYPE type, BOOLEAN alertable,
   w.blocks = blocks;
   w.type = type;
   w.alertable = alertable;
+  w.signal = ThisThreadSignal();
 
   Dispatcher& d = Get();
   std::unique_lock lk(d.lock);
@@ -272,18 +319,19 @@ NTSTATUS Wait(ULONG count, PVOID* objects, WAIT_TYPE type, BOOLEAN alertable,
       break;
     }
     if (deadline.infinite || !clock::IsRealTime()) {
-      w.wake.wait(lk);
+      w.signal->cv.wait(lk);
     } else {
       // Real time: sleep until the deadline, waking now and then in case the
       // clock mode changes.
       const std::int64_t remaining = deadline.value - deadline.Now();
       const auto slice = std::min<std::int64_t>(remaining, 1000000) * 100;  // at most 100 ms
-      w.wake.wait_for(lk, std::chrono::nanoseconds(slice));
+      w.signal->cv.wait_for(lk, std::chrono::nanoseconds(slice));
     }
   }
   d.timedWaiters.erase(&w);
   self->wait = nullptr;
   lk.unlock();
+  NotifyPendingWakes();
   NoteMutexAcquisitions(w);
   return w.result;
 }
@@ -342,12 +390,11 @@ PKTHREAD CurrentKThread() {
 void NotifyClockChanged() {
   Dispatcher& d = Get();
   std::lock_guard guard(d.lock);
-  for (Waiter* w : d.timedWaiters) w->wake.notify_one();
+  for (Waiter* w : d.timedWaiters) w->signal->cv.notify_one();
 }
 
 bool AlertThread(PKTHREAD thread) {
-  Dispatcher& d = Get();
-  std::lock_guard guard(d.lock);
+  DispatcherLock guard;
   Waiter* w = thread->wait;
   if (w != nullptr && w->alertable && !w->done) {
     Finish(*w, STATUS_ALERTED);
@@ -364,8 +411,7 @@ bool IsThreadWaiting(PKTHREAD thread) {
 }
 
 void SignalThreadTerminated(PKTHREAD thread, NTSTATUS exitStatus) {
-  Dispatcher& d = Get();
-  std::lock_guard guard(d.lock);
+  DispatcherLock guard;
   thread->exitStatus = exitStatus;
   thread->Header.SignalState = 1;
   WakeWaiters(&thread->Header);
@@ -396,7 +442,7 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   UNREFERENCED_PARAMETER(Increment);
   UNREFERENCED_PARAMETER(Wait);
-  std::lock_guard guard(Get().lock);
+  sim::kernel::DispatcherLock guard;
   const LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
   sim::kernel::WakeWaiters(&Event->Header);
@@ -442,7 +488,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   LONG previous;
   bool released = false;
   {
-    std::lock_guard guard(Get().lock);
+    sim::kernel::DispatcherLock guard;
     previous = Mutex->Header.SignalState;
     if (Mutex->Header.Type != sim::kernel::dispatcher_type::kMutant || Mutex->OwnerThread != self) {
       previous = MAXLONG;  // marks the violation, reported outside the lock

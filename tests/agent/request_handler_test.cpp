@@ -117,10 +117,46 @@ TEST_F(RequestHandlerTest, EnumerationListsTheFolderOnce) {
   EXPECT_EQ(DecodeEntries(FileNamesInformation, fresh.data).size(), 1u);
 }
 
+// A server that cannot tell when it changed, as a host folder cannot.
+class WithoutGenerations : public ServerStore {
+ public:
+  explicit WithoutGenerations(ServerStore& store) : store_(store) {}
+  std::optional<ItemInfo> Stat(const std::u16string& path) override { return store_.Stat(path); }
+  std::optional<std::vector<ItemInfo>> List(const std::u16string& path) override {
+    return store_.List(path);
+  }
+  bool Read(const std::u16string& path, Bytes* contents) override {
+    return store_.Read(path, contents);
+  }
+  bool Write(const std::u16string& path, const Bytes& contents) override {
+    return store_.Write(path, contents);
+  }
+  bool MakeFolder(const std::u16string& path) override { return store_.MakeFolder(path); }
+  bool Remove(const std::u16string& path) override { return store_.Remove(path); }
+  bool Rename(const std::u16string& from, const std::u16string& to) override {
+    return store_.Rename(from, to);
+  }
+  bool CanHold(const std::u16string& path) const override { return store_.CanHold(path); }
+
+ private:
+  ServerStore& store_;
+};
+
+// Whether the server tells its generation.
+class EnumerationChangesTest : public RequestHandlerTest,
+                               public ::testing::WithParamInterface<bool> {};
+
 // A new enumeration reuses the last one's snapshot while the folder is
 // unchanged, and shows every change the agent could know about: on the
 // server and among the local copies, each made between two enumerations.
-TEST_F(RequestHandlerTest, ANewEnumerationShowsEveryChangeSinceTheLast) {
+// A server without generations is read once to see that it is unchanged.
+TEST_P(EnumerationChangesTest, ANewEnumerationShowsEveryChangeSinceTheLast) {
+  const bool generations = GetParam();
+  WithoutGenerations blind(server_);
+  if (!generations) {
+    handler_ = std::make_unique<RequestHandler>(ViewPaths({kView, kBackend, kSecondary}), blind,
+                                                *local_, FakeShortNames, state_, kStaging);
+  }
   server_.AddFile(u"docs\\a.txt", "a");
   server_.AddFile(u"docs\\b.txt", "b");
   server_.AddFile(u"docs\\c.txt", "c");
@@ -137,7 +173,8 @@ TEST_F(RequestHandlerTest, ANewEnumerationShowsEveryChangeSinceTheLast) {
   EXPECT_EQ(list(), "a.txt 1;b.txt 1;c.txt 1;");
   const std::size_t lists = server_.ListCount();
   EXPECT_EQ(list(), "a.txt 1;b.txt 1;c.txt 1;");
-  EXPECT_EQ(server_.ListCount(), lists) << "an unchanged folder is not listed again";
+  EXPECT_EQ(server_.ListCount(), lists + (generations ? 0 : 1))
+      << "an unchanged folder is not built again";
 
   const struct {
     const char* what;
@@ -168,6 +205,11 @@ TEST_F(RequestHandlerTest, ANewEnumerationShowsEveryChangeSinceTheLast) {
     EXPECT_EQ(list(), step.expected);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, EnumerationChangesTest, ::testing::Bool(),
+                         [](const auto& info) {
+                           return info.param ? "WithGenerations" : "WithoutGenerations";
+                         });
 
 TEST_F(RequestHandlerTest, ShortNamesAreGeneratedPerFolderAndResolveBack) {
   server_.AddFile(u"Quarterly Reports\\Summary of 2024.docx", "x");

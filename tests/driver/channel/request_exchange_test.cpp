@@ -1,6 +1,8 @@
 // Requests to the client and the pairing of its answers.
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <thread>
 
@@ -259,11 +261,37 @@ TEST_F(RequestExchangeTest, LosingTheResponsePortEndsTheWaits) {
   EXPECT_EQ(outcome.status, STATUS_PORT_DISCONNECTED);
 }
 
+// Each answer is also sent a second time from another client thread: the
+// repeat races with the requester taking its record off the list and must
+// not touch the record once it is freed.
 TEST_F(RequestExchangeTest, ManyConcurrentRequestersEachGetTheirOwnAnswer) {
   ConnectClient();
+  std::mutex lock;
+  std::condition_variable answered;
+  std::vector<DriverMessage> toRepeat;
+  bool done = false;
   // Echo the payload back as the answer.
-  client_->OnRequest(
-      3, [](const DriverMessage& request) { return ScriptedAnswer::Now(0, request.payload); });
+  client_->OnRequest(3, [&](const DriverMessage& request) {
+    {
+      std::lock_guard guard(lock);
+      toRepeat.push_back(request);
+    }
+    answered.notify_one();
+    return ScriptedAnswer::Now(0, request.payload);
+  });
+  std::thread repeater([&] {
+    std::unique_lock guard(lock);
+    for (;;) {
+      answered.wait(guard, [&] { return done || !toRepeat.empty(); });
+      if (toRepeat.empty()) return;
+      DriverMessage request = toRepeat.back();
+      toRepeat.pop_back();
+      guard.unlock();
+      client_->Channel().Answer(request, 0, request.payload.data(),
+                                static_cast<std::uint32_t>(request.payload.size()));
+      guard.lock();
+    }
+  });
   constexpr int kThreads = 8, kPerThread = 25;
   std::atomic<int> mismatches{0};
   std::vector<std::thread> threads;
@@ -277,6 +305,12 @@ TEST_F(RequestExchangeTest, ManyConcurrentRequestersEachGetTheirOwnAnswer) {
     });
   }
   for (auto& thread : threads) thread.join();
+  {
+    std::lock_guard guard(lock);
+    done = true;
+  }
+  answered.notify_one();
+  repeater.join();
   EXPECT_EQ(mismatches, 0);
   EXPECT_EQ(client_->Requests().size(), static_cast<std::size_t>(kThreads * kPerThread));
 }

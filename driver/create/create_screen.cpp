@@ -11,6 +11,10 @@
 // route can place the name in a root, and neither can trimming a final
 // "\." (a shorter name under a root implies the longer one is too).
 //
+// The screen relies on the Filter Manager's own composition of an opened
+// name: a name provider below this filter that named creates otherwise
+// would make the two disagree. It is written for stacks without one.
+//
 // Relative opens (their name depends on the directory's own, possibly
 // virtual, name), parent opens of rename targets (named from the file
 // object alone) and volumes whose name does not fit the stack buffer go the

@@ -6,6 +6,7 @@
 #include "../support/io_holders.h"
 #include "../support/pool.h"
 #include "create_decision.h"
+#include "create_screen.h"
 #include "tracking.h"
 
 namespace tavo {
@@ -54,7 +55,10 @@ FLT_PREOP_CALLBACK_STATUS FilterPreCreateOperationCallback(PFLT_CALLBACK_DATA Da
                                                            PVOID* CompletionContext) {
   *CompletionContext = nullptr;
   if (FLT_IS_FASTIO_OPERATION(Data)) return FLT_PREOP_DISALLOW_FASTIO;
-  if (!MustDefer(Data)) return DecideCreate(Data, FltObjects, CompletionContext);
+  if (!MustDefer(Data)) {
+    if (IsCreateOutsideEveryRoot(Data, FltObjects)) return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    return DecideCreate(Data, FltObjects, CompletionContext);
+  }
 
   // Not deferred (no work item, no record, queue refused): the create goes
   // down with a post-create that has nothing to do.

@@ -55,15 +55,17 @@ FLT_PREOP_CALLBACK_STATUS FilterPreCleanupOperationCallback(PFLT_CALLBACK_DATA D
   ContextRef<StreamHandleContext> handle;
   const bool marked = NT_SUCCESS(
       FltGetStreamHandleContext(FltObjects->Instance, FltObjects->FileObject, handle.Receive()));
+  // Only a handle the post-create counted (and marked) ends a count, and
+  // only a marked handle can be a virtual open: every other cleanup on the
+  // volume leaves here, without looking for the stream's context.
+  if (!marked) return FLT_PREOP_SUCCESS_NO_CALLBACK;
   ContextRef<StreamContext> stream;
   if (NT_SUCCESS(FltGetStreamContext(FltObjects->Instance, FltObjects->FileObject,
                                      stream.Receive()))) {
-    // Only a handle the post-create counted (and marked) ends a count.
-    if (!marked) return FLT_PREOP_SUCCESS_NO_CALLBACK;
     *CompletionContext = stream.Release();  // released by the post-cleanup
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
   }
-  if (marked && IsVirtualOpen(handle.Get())) {
+  if (IsVirtualOpen(handle.Get())) {
     handle->Entry->Opens.CleanedUp();
     return CompleteWithSuccess(Data);
   }

@@ -47,8 +47,10 @@ struct _FLT_INSTANCE {
   std::u16string name;
   ULONG altitude = 0;
   std::atomic<bool> tearingDown{false};
-  long activeOperations =
-      0;  // operations between this instance's pre and post (guarded by the lock)
+  // Operations between this instance's pre and post. Counted without the
+  // lock: an operation counts itself, then checks tearingDown; a teardown
+  // sets tearingDown, then waits under the lock for the count to reach 0.
+  std::atomic<long> activeOperations{0};
   std::atomic<long> references{0};
 };
 
@@ -65,9 +67,32 @@ std::condition_variable_any& RundownChanged();
 bool IsFilter(const void* p);
 bool IsInstance(const void* p);
 
+// A copy of the instances an operation passes (the volume's list may change
+// meanwhile), kept inline for the usual few.
+class InstanceList {
+ public:
+  void push_back(_FLT_INSTANCE* instance) {
+    if (count_ < few_.size()) {
+      few_[count_] = instance;
+    } else {
+      more_.push_back(instance);
+    }
+    ++count_;
+  }
+  std::size_t size() const { return count_; }
+  _FLT_INSTANCE* operator[](std::size_t i) const {
+    return i < few_.size() ? few_[i] : more_[i - few_.size()];
+  }
+
+ private:
+  std::array<_FLT_INSTANCE*, 8> few_{};
+  std::vector<_FLT_INSTANCE*> more_;
+  std::size_t count_ = 0;
+};
+
 // The instances of a volume an operation passes, top first, starting below
 // `below` when it is set.
-std::vector<_FLT_INSTANCE*> InstancesBelow(_FLT_VOLUME* volume, _FLT_INSTANCE* below);
+InstanceList InstancesBelow(_FLT_VOLUME* volume, _FLT_INSTANCE* below);
 
 // Reports a callback into a filter that has unloaded; returns true if so
 // (the caller must then not call it).

@@ -105,15 +105,21 @@ struct PostEntry {
   bool synchronized;  // the pre-operation returned FLT_PREOP_SYNCHRONIZE
 };
 
+// Rundown without the lock on every operation (see activeOperations): only
+// the last operation out of an instance being torn down wakes the teardown,
+// under the lock it waits with, so the wake-up cannot be lost.
 void LeaveInstance(_FLT_INSTANCE* instance) {
+  if (instance->activeOperations.fetch_sub(1) != 1 || !instance->tearingDown) return;
   std::lock_guard guard(Lock());
-  if (--instance->activeOperations == 0) RundownChanged().notify_all();
+  RundownChanged().notify_all();
 }
 
 bool EnterInstance(_FLT_INSTANCE* instance) {
-  std::lock_guard guard(Lock());
-  if (instance->tearingDown || instance->filter->unregistered) return false;
-  ++instance->activeOperations;
+  instance->activeOperations.fetch_add(1);
+  if (instance->tearingDown || instance->filter->unregistered) {
+    LeaveInstance(instance);
+    return false;
+  }
   return true;
 }
 
@@ -296,7 +302,9 @@ NTSTATUS SendOperation(Operation& op) {
   bool completed = false;
   _FLT_VOLUME* fv = op.volume ? op.volume->filterVolume : nullptr;
 
-  for (_FLT_INSTANCE* instance : InstancesBelow(fv, op.startBelow)) {
+  const InstanceList instances = InstancesBelow(fv, op.startBelow);
+  for (std::size_t next = 0; next < instances.size(); ++next) {
+    _FLT_INSTANCE* instance = instances[next];
     _FLT_FILTER* filter = instance->filter;
     const FLT_OPERATION_REGISTRATION* reg = filter->operations[major];
     if (!reg || (!reg->PreOperation && !reg->PostOperation)) continue;

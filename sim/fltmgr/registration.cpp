@@ -2,6 +2,7 @@
 // FltStartFiltering, FltUnregisterFilter, automatic and manual attachment,
 // detachment with its teardown callbacks, and object references.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -139,9 +140,20 @@ _FLT_VOLUME* EnsureFilterVolume(io::Volume* volume) {
   return volume->filterVolume;
 }
 
+// Instances are kept until reset, so an instance once found stays one until
+// then: each thread remembers the last one it checked, for this reset's
+// generation (context calls ask for the same instance over and over).
+std::atomic<std::uint64_t> resetGeneration{0};
+struct CheckedInstance {
+  const void* instance = nullptr;
+  std::uint64_t generation = 0;
+};
+thread_local CheckedInstance lastChecked;
+
 kernel::ResetHookRegistration resetFilters(kernel::ResetOrder::FilterManager, [] {
   DrainWorkItems();
   std::lock_guard guard(Lock());
+  ++resetGeneration;
   Reg().filters.clear();
   Reg().volumes.clear();
   Reg().instances.clear();
@@ -172,16 +184,21 @@ bool IsFilter(const void* p) {
 
 bool IsInstance(const void* p) {
   if (!p) return false;
+  const std::uint64_t generation = resetGeneration.load();
+  if (lastChecked.instance == p && lastChecked.generation == generation) return true;
   std::lock_guard guard(Lock());
   for (auto& i : Reg().instances) {
-    if (i.get() == p) return true;
+    if (i.get() == p) {
+      lastChecked = CheckedInstance{p, generation};
+      return true;
+    }
   }
   return false;
 }
 
-std::vector<_FLT_INSTANCE*> InstancesBelow(_FLT_VOLUME* volume, _FLT_INSTANCE* below) {
+InstanceList InstancesBelow(_FLT_VOLUME* volume, _FLT_INSTANCE* below) {
   std::lock_guard guard(Lock());
-  std::vector<_FLT_INSTANCE*> result;
+  InstanceList result;
   if (!volume) return result;
   bool take = below == nullptr;
   for (_FLT_INSTANCE* instance : volume->instances) {

@@ -8,6 +8,7 @@
 
 #include "kernel/lifecycle.h"
 #include "kernel/thread_state.h"
+#include "verifier/bookkeeping.h"
 #include "verifier/verifier.h"
 
 namespace sim::kernel::locks {
@@ -68,6 +69,7 @@ void ReleaseHold(State& s, std::uint64_t threadId, const void* lock) {
 }  // namespace
 
 void Acquired(const void* lock, Kind kind, bool checkOrder) {
+  if (!verifier::KeepsBookkeeping()) return;
   State& s = Get();
   std::string violation;
   {
@@ -94,6 +96,7 @@ void Released(const void* lock) {
 }
 
 void ReleasedFor(std::uint64_t threadId, const void* lock) {
+  if (!verifier::KeepsBookkeeping()) return;
   State& s = Get();
   std::lock_guard guard(s.lock);
   ReleaseHold(s, threadId, lock);
@@ -120,6 +123,7 @@ std::string Describe(const void* lock) {
 }
 
 std::size_t HeldCount(std::uint64_t threadId) {
+  if (!verifier::KeepsBookkeeping()) return 0;
   State& s = Get();
   std::lock_guard guard(s.lock);
   auto it = s.held.find(threadId);

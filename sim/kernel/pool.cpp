@@ -20,6 +20,7 @@
 #include "kernel/thread_state.h"
 #include "nt/ex.h"
 #include "nt/ntstatus.h"
+#include "verifier/bookkeeping.h"
 #include "verifier/faults.h"
 #include "verifier/verifier.h"
 
@@ -125,6 +126,7 @@ void* Allocate(const Request& r) {
   }
   if (p == nullptr) return nullptr;
   std::memset(p, r.zero ? 0 : kUninitialisedFill, bytes);
+  if (!verifier::KeepsBookkeeping()) return p;
 
   State& s = Get();
   std::lock_guard guard(s.lock);
@@ -216,6 +218,11 @@ void* Allocate2(POOL_FLAGS flags, SIZE_T size, ULONG tag, const char* file, int 
 void Free(void* p, ULONG tag) {
   if (p == nullptr) {
     verifier::Report(Check::PoolDoubleFree, "pool free of a NULL pointer");
+    return;
+  }
+  // Without the record of live blocks there is nothing to check against.
+  if (!verifier::KeepsBookkeeping()) {
+    std::free(p);
     return;
   }
   State& s = Get();

@@ -10,11 +10,13 @@
 // which is how uninitialised, deleted and freed resources are recognised.
 #include "kernel/resource.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "kernel/kthread.h"
 #include "kernel/lifecycle.h"
@@ -29,10 +31,38 @@ namespace {
 
 using verifier::Check;
 
+// Shared holders: thread id (or owner pointer) -> hold count. A few at a
+// time; a flat vector keeps its storage, so taking and releasing a shared
+// hold allocates nothing.
+class HoldCounts {
+ public:
+  using Entries = std::vector<std::pair<std::uint64_t, ULONG>>;
+  Entries::iterator find(std::uint64_t owner) {
+    return std::find_if(entries_.begin(), entries_.end(),
+                        [owner](const auto& entry) { return entry.first == owner; });
+  }
+  Entries::iterator end() { return entries_.end(); }
+  Entries::iterator begin() { return entries_.begin(); }
+  Entries::const_iterator begin() const { return entries_.begin(); }
+  Entries::const_iterator end() const { return entries_.end(); }
+  std::size_t count(std::uint64_t owner) { return find(owner) == end() ? 0 : 1; }
+  ULONG& operator[](std::uint64_t owner) {
+    auto it = find(owner);
+    if (it != end()) return it->second;
+    return entries_.emplace_back(owner, 0).second;
+  }
+  void erase(Entries::iterator it) { entries_.erase(it); }
+  bool empty() const { return entries_.empty(); }
+  void clear() { entries_.clear(); }
+
+ private:
+  Entries entries_;
+};
+
 struct ResourceState {
   std::uint64_t exclusiveOwner = 0;  // thread id, 0 when none
   ULONG exclusiveCount = 0;
-  std::map<std::uint64_t, ULONG> sharedOwners;  // thread id -> hold count
+  HoldCounts sharedOwners;
   ULONG exclusiveWaiters = 0;
   ULONG sharedWaiters = 0;
   bool deleted = false;
@@ -55,9 +85,14 @@ std::string Name(const void* resource) {
   return "ERESOURCE " + locks::Describe(resource);
 }
 
-std::shared_ptr<ResourceState> Find(Table& t, const void* resource) {
+// Valid while the table's lock is held; a waiter that lets it go keeps the
+// state alive with KeepAlive (a delete meanwhile drops it from the table).
+ResourceState* Find(Table& t, const void* resource) {
   auto it = t.live.find(resource);
-  return it == t.live.end() ? nullptr : it->second;
+  return it == t.live.end() ? nullptr : it->second.get();
+}
+std::shared_ptr<ResourceState> KeepAlive(Table& t, const void* resource) {
+  return t.live.find(resource)->second;
 }
 
 // Checks common to every acquisition: IRQL and the critical region.
@@ -102,6 +137,7 @@ BOOLEAN AcquireExclusive(PERESOURCE resource, BOOLEAN wait) {
   }
   if (state->Held()) {
     if (!wait) return FALSE;
+    const auto kept = KeepAlive(t, resource);
     ++state->exclusiveWaiters;
     state->changed.wait(lk, [&] { return state->deleted || !state->Held(); });
     --state->exclusiveWaiters;
@@ -141,6 +177,7 @@ BOOLEAN AcquireShared(PERESOURCE resource, BOOLEAN wait, SharedPolicy policy) {
   };
   if (!grantable()) {
     if (!wait) return FALSE;
+    const auto kept = KeepAlive(t, resource);
     ++state->sharedWaiters;
     state->changed.wait(lk, [&] { return state->deleted || grantable(); });
     --state->sharedWaiters;
@@ -177,7 +214,10 @@ bool ReleaseFor(PERESOURCE resource, std::uint64_t owner) {
       lastHold = true;
     }
   }
-  if (lastHold) state->changed.notify_all();
+  // Waiters count themselves under the lock before they wait.
+  if (lastHold && (state->exclusiveWaiters != 0 || state->sharedWaiters != 0)) {
+    state->changed.notify_all();
+  }
   lk.unlock();
   if (lastHold) locks::ReleasedFor(owner, resource);
   return true;

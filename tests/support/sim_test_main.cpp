@@ -4,7 +4,10 @@
 // violation the test did not take itself fails the run.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "kernel/lifecycle.h"
+#include "verifier/bookkeeping.h"
 #include "verifier/verifier.h"
 
 namespace {
@@ -34,6 +37,11 @@ class VerifierListener : public ::testing::EmptyTestEventListener {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Only benchmark programs run without the verifier's bookkeeping.
+  if (!sim::verifier::KeepsBookkeeping()) {
+    std::fprintf(stderr, "the verifier's bookkeeping is off in a test program\n");
+    return 1;
+  }
   ::testing::InitGoogleTest(&argc, argv);
   ::testing::UnitTest::GetInstance()->listeners().Append(new VerifierListener);
   return RUN_ALL_TESTS();

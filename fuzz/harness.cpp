@@ -12,6 +12,7 @@
 
 #include "core/globals.h"
 #include "fs/volume.h"
+#include "harness/debug_log.h"
 #include "harness/lock_order.h"
 #include "harness/machine.h"
 #include "harness/pool.h"
@@ -290,6 +291,7 @@ void Machine::EndInput() {
   EmptyItemInfoCache();
   EmptyShortNameTable();
   Configure();
+  sim::harness::ClearDebugLog();  // a long run would keep every line
   const auto violations = sim::verifier::TakeViolations();
   for (const auto& v : violations) {
     std::fprintf(stderr, "[%s] %s\n", sim::verifier::CheckName(v.check), v.message.c_str());

@@ -156,9 +156,16 @@ FLT_PREOP_CALLBACK_STATUS QueryDirectory(PFLT_CALLBACK_DATA data, StreamHandleCo
     handle->SearchPattern = newPattern.Release();
   }
   ULONG answerLength = 0;
-  const NTSTATUS status =
+  NTSTATUS status =
       SendRequestAndWait(payload.Data(), payload.Size(), protocol::kRequestDirectoryListing,
                          callerBuffer, query.Length, &answerLength);
+  // The client's status ends the operation, which this callback completes:
+  // completed with STATUS_PENDING, it would leave the I/O manager waiting
+  // for a completion that never comes. Such an answer is malformed.
+  if (status == STATUS_PENDING) {
+    status = STATUS_INVALID_PARAMETER;
+    answerLength = 0;
+  }
   // A listing whose first entry did not fit hands that entry out all the
   // same (partly, with STATUS_BUFFER_OVERFLOW), as a file system does: the
   // enumeration goes on after it. Resetting the index there would have the

@@ -48,14 +48,6 @@ std::deque<client::DriverMessage> queue;
   std::abort();
 }
 
-sim::fs::FileSpec Spec(std::u16string path, bool directory, std::string contents = {}) {
-  sim::fs::FileSpec spec;
-  spec.path = std::move(path);
-  spec.directory = directory;
-  spec.contents = std::move(contents);
-  return spec;
-}
-
 // The last component of the NUL-terminated name at `offset` of a payload.
 std::u16string LastComponent(const std::vector<std::uint8_t>& payload, std::size_t offset,
                              std::uint32_t length) {
@@ -225,10 +217,13 @@ void Machine::Boot() {
   auto volume = sim::fs::CreateVolume(options);
   sim::harness::MountVolume(kVolumeDevice, u'C', volume);
   const std::u16string backend = u"\\Users\\ann\\AppData\\Local\\Tavo\\cache";
-  if (!NT_SUCCESS(volume->Populate({Spec(backend, true), Spec(u"\\Users\\ann\\Tavo", true),
-                                    Spec(u"\\Users\\ann\\OneTavo", true),
-                                    Spec(backend + u"\\local.txt", false, "local"),
-                                    Spec(backend + u"\\DirLocal", true)}))) {
+  std::vector<sim::fs::FileSpec> files(5);
+  files[0] = {backend, true};
+  files[1] = {u"\\Users\\ann\\Tavo", true};
+  files[2] = {u"\\Users\\ann\\OneTavo", true};
+  files[3] = {backend + u"\\local.txt", false, "local"};
+  files[4] = {backend + u"\\DirLocal", true};
+  if (!NT_SUCCESS(volume->Populate(files))) {
     Fail("volume not populated");
   }
   application_ = sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Windows\\explorer.exe");

@@ -21,6 +21,7 @@
 #include "../ops/operation_buffer.h"
 #include "../support/counted_string.h"
 #include "../support/filter_refs.h"
+#include "../support/locks.h"
 #include "../support/pool.h"
 #include "../tables/process_lists.h"
 #include "port_messages.h"
@@ -120,9 +121,13 @@ FLT_PREOP_CALLBACK_STATUS QueryDirectory(PFLT_CALLBACK_DATA data, StreamHandleCo
   // A virtual file is no folder: NTFS refuses a listing of a file the same
   // way. (A user-mode handle of one never has FILE_LIST_DIRECTORY, so only
   // a kernel caller, which the I/O manager does not check, gets here.)
-  if (handle->IsViewRoot != 1 && handle->Entry->IsDirectory == 0) {
-    return Complete(data, STATUS_INVALID_PARAMETER, 0);
+  // (Another open of the item refreshes IsDirectory under EntryLock.)
+  bool folder = handle->IsViewRoot == 1;
+  if (!folder) {
+    SharedLock entryLock(handle->Entry->EntryLock);
+    folder = handle->Entry->IsDirectory != 0;
   }
+  if (!folder) return Complete(data, STATUS_INVALID_PARAMETER, 0);
   QueryMark mark(handle);
   if (!mark.Held()) return Complete(data, STATUS_DEVICE_BUSY, 0);
 

@@ -97,6 +97,10 @@ class DriverChannel {
   // Sends raw bytes on the installer port.
   CommandResult SendInstallerRaw(const void* message, std::uint32_t length,
                                  std::uint32_t outputCapacity);
+  // The connections to the ports the client writes to, for callers that
+  // need FilterSendMessage with buffers of their own (the fuzz targets).
+  HANDLE ResponsePort() const { return responsePort_; }
+  HANDLE InstallerPort() const { return installerPort_; }
 
  private:
   void Pump(HANDLE port, const MessageSink& sink);

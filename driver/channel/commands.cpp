@@ -84,14 +84,21 @@ NTSTATUS Configure(const UCHAR* message, ULONG length) {
     ReplaceRoot(Globals.SecondaryViewRoot, command.SecondaryViewPath, secondary);
     ReplaceRoot(Globals.BackendRoot, command.BackendPath, backend);
   }
-  Globals.VolumePrefixLength = VolumePrefixOf(command.MergedViewPath, merged);
+  // Readers take the prefix length (and the client's session id below)
+  // without a lock, as specified. A client that sends its configuration
+  // again, as it does after every reconnection, changes neither: they are
+  // written only when they change, so a reload never writes under a reader.
+  const USHORT prefix = VolumePrefixOf(command.MergedViewPath, merged);
+  if (Globals.VolumePrefixLength != prefix) Globals.VolumePrefixLength = prefix;
 
   UNICODE_STRING volumeName = BorrowString(
-      command.MergedViewPath, static_cast<USHORT>(Globals.VolumePrefixLength * sizeof(char16)));
+      command.MergedViewPath, static_cast<USHORT>(prefix * sizeof(char16)));
   PFLT_VOLUME volume = nullptr;
   if (NT_SUCCESS(FltGetVolumeFromName(Globals.FilterHandle, &volumeName, &volume))) {
     (void)FltAttachVolume(Globals.FilterHandle, volume, nullptr, nullptr);
-    Globals.ClientSessionId = Globals.ConfiguredSessionId;
+    if (Globals.ClientSessionId != Globals.ConfiguredSessionId) {
+      Globals.ClientSessionId = Globals.ConfiguredSessionId;
+    }
     KeepAttachedVolume(volume);  // with the reference the look-up took
   }
   return STATUS_SUCCESS;

@@ -21,6 +21,7 @@
 #include "../ops/operation_buffer.h"
 #include "../support/counted_string.h"
 #include "../support/filter_refs.h"
+#include "../support/locks.h"
 #include "../support/pool.h"
 #include "../tables/process_lists.h"
 #include "port_messages.h"
@@ -120,9 +121,13 @@ FLT_PREOP_CALLBACK_STATUS QueryDirectory(PFLT_CALLBACK_DATA data, StreamHandleCo
   // A virtual file is no folder: NTFS refuses a listing of a file the same
   // way. (A user-mode handle of one never has FILE_LIST_DIRECTORY, so only
   // a kernel caller, which the I/O manager does not check, gets here.)
-  if (handle->IsViewRoot != 1 && handle->Entry->IsDirectory == 0) {
-    return Complete(data, STATUS_INVALID_PARAMETER, 0);
+  // (Another open of the item refreshes IsDirectory under EntryLock.)
+  bool folder = handle->IsViewRoot == 1;
+  if (!folder) {
+    SharedLock entryLock(handle->Entry->EntryLock);
+    folder = handle->Entry->IsDirectory != 0;
   }
+  if (!folder) return Complete(data, STATUS_INVALID_PARAMETER, 0);
   QueryMark mark(handle);
   if (!mark.Held()) return Complete(data, STATUS_DEVICE_BUSY, 0);
 
@@ -156,9 +161,16 @@ FLT_PREOP_CALLBACK_STATUS QueryDirectory(PFLT_CALLBACK_DATA data, StreamHandleCo
     handle->SearchPattern = newPattern.Release();
   }
   ULONG answerLength = 0;
-  const NTSTATUS status =
+  NTSTATUS status =
       SendRequestAndWait(payload.Data(), payload.Size(), protocol::kRequestDirectoryListing,
                          callerBuffer, query.Length, &answerLength);
+  // The client's status ends the operation, which this callback completes:
+  // completed with STATUS_PENDING, it would leave the I/O manager waiting
+  // for a completion that never comes. Such an answer is malformed.
+  if (status == STATUS_PENDING) {
+    status = STATUS_INVALID_PARAMETER;
+    answerLength = 0;
+  }
   // A listing whose first entry did not fit hands that entry out all the
   // same (partly, with STATUS_BUFFER_OVERFLOW), as a file system does: the
   // enumeration goes on after it. Resetting the index there would have the

@@ -11,6 +11,7 @@
 #include "../create/path_classification.h"
 #include "../support/counted_string.h"
 #include "../support/filter_refs.h"
+#include "../support/locks.h"
 #include "../support/completion.h"
 #include "operation_buffer.h"
 
@@ -193,6 +194,9 @@ FLT_PREOP_CALLBACK_STATUS FilterPreQueryInformationOperationCallback(
       !IsVirtualOpen(handle.Get())) {
     return FLT_PREOP_SUCCESS_NO_CALLBACK;
   }
+  // Another open of the item refreshes its information fields under
+  // EntryLock; they are read under it too.
+  SharedLock entryLock(handle->Entry->EntryLock);
   return AnswerFromEntry(Data, *handle->Entry);
 }
 

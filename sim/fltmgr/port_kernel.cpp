@@ -179,8 +179,9 @@ NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientPort, PVOID 
   // The documented pool-allocation failure.
   if (sim::faults::ShouldFail(sim::faults::Site::SendMessage)) return STATUS_INSUFFICIENT_RESOURCES;
   // The caller's variable is read once: a disconnect callback may clear it
-  // meanwhile (drivers read it without a lock).
-  PFLT_PORT port = ClientPort != nullptr ? *ClientPort : nullptr;
+  // meanwhile (drivers read it without a lock, and clear it with
+  // FltCloseClientPort or an interlocked exchange), so the read is atomic.
+  PFLT_PORT port = ClientPort != nullptr ? __atomic_load_n(ClientPort, __ATOMIC_ACQUIRE) : nullptr;
   if (port == nullptr) return STATUS_PORT_DISCONNECTED;
 
   State& state = Get();

@@ -332,6 +332,19 @@ TEST_F(DirectoryControlTest, AnswerLandsInABufferValidOnlyThroughItsMdl) {
 // Two queries at once on one asynchronous handle (the I/O manager
 // serialises only synchronous ones): the second neither waits nor touches
 // the first's pattern and index.
+// A client answering STATUS_PENDING cannot leave the listing pending for
+// ever: the answer is malformed.
+TEST_F(DirectoryControlTest, AnAnswerThatWouldLeaveTheListingPendingIsRefused) {
+  AddServerItem(folder_, {true, {}});
+  OpenResult dir = OpenFolder(folder_);
+  ASSERT_EQ(dir.status, STATUS_SUCCESS);
+  Answer(STATUS_PENDING, NamesListing({u"a.txt"}));
+  Listed listed = List(dir, 256);
+  EXPECT_EQ(listed.status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(listed.information, 0u);
+  Close(dir);
+}
+
 TEST_F(DirectoryControlTest, ASecondQueryWhileOneRunsIsRefused) {
   OpenResult root;
   root.processId = explorer_;

@@ -1,11 +1,14 @@
-// Pool and context shortage at every allocation of a delete or a rename:
-// the request either ends as usual or fails cleanly, and the server, the
-// backend folder and the driver's tables agree afterwards.
+// Pool and context shortage at every allocation of the operations on the
+// view's items (deletes, renames, closes, listings, information queries and
+// the installer's report): each either ends as usual or fails cleanly, and
+// the server, the backend folder and the driver's tables agree afterwards.
 #include <cstdio>
+#include <cstring>
 
 #include "allocation_sweep.h"
 #include "core/globals.h"
 #include "harness/pool.h"
+#include "port_messages.h"
 #include "setinfo_fixture.h"
 #include "verifier/faults.h"
 
@@ -14,7 +17,20 @@ namespace {
 
 using sim::faults::Site;
 
-enum class Kind { VirtualDelete, VirtualRename, VirtualReplace, LocalIntoView, LocalBareName };
+enum class Kind {
+  VirtualDelete,
+  VirtualRename,
+  VirtualReplace,
+  VirtualFolderRename,
+  LocalIntoView,
+  LocalBareName,
+  LocalDeleteAtClose,
+  ListRoot,
+  ListFolder,
+  QueryServerItem,
+  QueryLocalName,
+  InstallerReport,
+};
 
 struct Scenario {
   const char* what;
@@ -25,17 +41,47 @@ const Scenario kScenarios[] = {
     {"virtual delete", Kind::VirtualDelete},
     {"virtual rename", Kind::VirtualRename},
     {"virtual rename replacing", Kind::VirtualReplace},
+    {"virtual folder rename", Kind::VirtualFolderRename},
     {"local rename into the view", Kind::LocalIntoView},
     // Without its own name the file still goes down with a plain new name.
     {"local rename by bare name", Kind::LocalBareName},
+    {"local delete at close", Kind::LocalDeleteAtClose},
+    {"listing of the root", Kind::ListRoot},
+    {"listing of a server folder", Kind::ListFolder},
+    {"information of a server item", Kind::QueryServerItem},
+    {"name of a local copy", Kind::QueryLocalName},
+    {"installer report", Kind::InstallerReport},
 };
+
+// One FILE_NAMES_INFORMATION entry: the client's listing.
+std::vector<std::uint8_t> OneName(const std::u16string& name) {
+  std::vector<std::uint8_t> entry(FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName) + name.size() * 2, 0);
+  const auto length = static_cast<ULONG>(name.size() * 2);
+  std::memcpy(entry.data() + FIELD_OFFSET(FILE_NAMES_INFORMATION, FileNameLength), &length, 4);
+  std::memcpy(entry.data() + FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName), name.data(), length);
+  return entry;
+}
 
 class SetInfoAllocationTest : public SetInfoTest,
                               public ::testing::WithParamInterface<std::tuple<Scenario, Site>> {
  protected:
+  void SetUp() override {
+    SetInfoTest::SetUp();
+    client_->OnRequest(protocol::kRequestDirectoryListing, [this](const DriverMessage& m) {
+      if (SentRequest{m.type, m.payload}.U32(8) == protocol::kDirectoryQueryDeleteCheck) {
+        return ScriptedAnswer::Now(STATUS_SUCCESS, {deleteCheckAnswer_});
+      }
+      return ScriptedAnswer::Now(STATUS_SUCCESS, OneName(u"listed.txt"));
+    });
+  }
   void TearDown() override {
     sim::faults::Clear();
     SetInfoTest::TearDown();
+  }
+
+  template <class Call>
+  static NTSTATUS As(const OpenResult& opened, Call&& call) {
+    return sim::harness::RunAs(opened.processId, call);
   }
 
   static std::u16string Name(const char* stem, int round) {
@@ -53,8 +99,9 @@ class SetInfoAllocationTest : public SetInfoTest,
     switch (kind) {
       case Kind::VirtualDelete:
       case Kind::VirtualRename:
-      case Kind::VirtualReplace: {
-        AddServerItem(item, {false, "contents"});
+      case Kind::VirtualReplace:
+      case Kind::VirtualFolderRename: {
+        AddServerItem(item, {kind == Kind::VirtualFolderRename, "contents"});
         const bool replacing = kind == Kind::VirtualReplace;
         if (replacing) AddServerItem(renamed, {false, "older"});
         OpenResult opened = Open(item, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
@@ -96,6 +143,91 @@ class SetInfoAllocationTest : public SetInfoTest,
         const bool done = status == STATUS_SUCCESS;
         EXPECT_EQ(VolumeHas(landed), done);
         EXPECT_EQ(VolumeHas(outside), !done);
+        break;
+      }
+      case Kind::LocalDeleteAtClose: {
+        AddBackendFile(Name("copy", round));
+        OpenResult opened = Open(InView(Name("copy", round)), DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        status = SetInfo(opened, FileDispositionInformation, {1}).status;
+        Close(opened);
+        EXPECT_EQ(VolumeHas(kBackendOnVolume + Name("copy", round)), status != STATUS_SUCCESS);
+        break;
+      }
+      case Kind::ListRoot:
+      case Kind::ListFolder: {
+        if (kind == Kind::ListFolder) AddServerItem(item, {true, {}});
+        OpenResult opened = Open(kind == Kind::ListRoot ? kView : item, FILE_LIST_DIRECTORY, FILE_OPEN,
+                                 FILE_DIRECTORY_FILE);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        std::vector<std::uint8_t> buffer(512);
+        status = As(opened, [&] {
+          IO_STATUS_BLOCK iosb{};
+          return NtQueryDirectoryFile(opened.handle, nullptr, nullptr, nullptr, &iosb, buffer.data(),
+                                      static_cast<ULONG>(buffer.size()), FileNamesInformation, FALSE,
+                                      nullptr, TRUE);
+        });
+        // (The root's own entries come first; a server folder lists the
+        // client's answer.)
+        if (status == STATUS_SUCCESS && kind == Kind::ListFolder) {
+          const std::u16string listed = u"listed.txt";
+          const std::u16string text = TextOf(buffer, 0, buffer.size());
+          EXPECT_NE(text.find(listed), std::u16string::npos);
+        }
+        Close(opened);
+        break;
+      }
+      case Kind::QueryServerItem: {
+        AddServerItem(item, {false, "contents"});
+        OpenResult opened = Open(item, FILE_READ_ATTRIBUTES, FILE_OPEN);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        FILE_STANDARD_INFORMATION standard{};
+        status = As(opened, [&] {
+          IO_STATUS_BLOCK iosb{};
+          return NtQueryInformationFile(opened.handle, &iosb, &standard, sizeof(standard),
+                                        FileStandardInformation);
+        });
+        if (status == STATUS_SUCCESS) {
+          EXPECT_EQ(standard.EndOfFile.QuadPart, 8);
+        }
+        Close(opened);
+        break;
+      }
+      case Kind::QueryLocalName: {
+        AddBackendFile(Name("copy", round));
+        OpenResult opened = Open(InView(Name("copy", round)), FILE_READ_ATTRIBUTES, FILE_OPEN);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        std::vector<std::uint8_t> buffer(1024);
+        status = As(opened, [&] {
+          IO_STATUS_BLOCK iosb{};
+          return NtQueryInformationFile(opened.handle, &iosb, buffer.data(),
+                                        static_cast<ULONG>(buffer.size()), FileNameInformation);
+        });
+        // A local copy shows its merged-view name. (A copy whose create
+        // could not attach its stream context is served untracked, and
+        // then shows its backend name: only the rounds without an injected
+        // failure can tell.)
+        if (status == STATUS_SUCCESS && round < 2) {
+          ULONG length = 0;
+          std::memcpy(&length, buffer.data(), 4);
+          EXPECT_EQ(TextOf(buffer, 4, length), kViewOnVolume + Name("copy", round));
+        }
+        Close(opened);
+        break;
+      }
+      case Kind::InstallerReport: {
+        AddServerItem(item, {false, "contents"});
+        OpenResult opened = Open(item, FILE_READ_ATTRIBUTES, FILE_OPEN);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        protocol::CommandMessage query{0, protocol::kCommandOpenHandleReport, 0, 0};
+        const auto report = client_->Channel().SendInstallerRaw(&query, sizeof(query), 256);
+        status = report.hresult == S_OK ? static_cast<NTSTATUS>(report.status) : STATUS_INSUFFICIENT_RESOURCES;
+        // "explorer.exe" and its NUL; an image name that could not be looked
+        // up is reported empty.
+        if (status == STATUS_SUCCESS) {
+          EXPECT_TRUE(report.data.size() == 26u || report.data.size() == 2u) << report.data.size();
+        }
+        Close(opened);
         break;
       }
     }

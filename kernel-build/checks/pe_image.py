@@ -42,8 +42,11 @@ RUNTIME_NAME_PREFIXES = ("__cxa_", "__gxx_", "_Unwind_", "_initterm", "__dllonex
 # The routine that touches clients' buffers, and what its unwind data must
 # hold: an exception handler (UNW_FLAG_EHANDLER) that is ntoskrnl.exe's
 # __C_specific_handler, with a scope whose filter is EXCEPTION_EXECUTE_HANDLER
-# (1) and whose jump target lies in the routine.
+# (1), that covers the instruction touching the buffers (rep movsb: a fault
+# outside every scope is a bug check), and whose jump target lies in the
+# routine outside the scope.
 GUARDED_COPY = "TavoGuardedCopy"
+REP_MOVSB = b"\xf3\xa4"
 UNW_FLAG_EHANDLER = 1
 EXCEPTION_EXECUTE_HANDLER = 1
 
@@ -212,14 +215,19 @@ def guarded_copy_problems(image):
     # Which module it comes from is the import checks' business (ntoskrnl.exe).
     if target is None or target[1] != "__C_specific_handler":
         return ["%s's exception handler is not the imported __C_specific_handler" % GUARDED_COPY]
+    code = image.data[image.offset_of(begin):image.offset_of(begin) + (end - begin)]
+    if code.count(REP_MOVSB) != 1:
+        return ["%s does not copy with exactly one rep movsb" % GUARDED_COPY]
+    copy = begin + code.index(REP_MOVSB)
     count = struct.unpack_from("<I", image.data, handler_offset + 4)[0]
     for i in range(count):
         scope_begin, scope_end, filter_rva, jump = struct.unpack_from(
             "<IIII", image.data, handler_offset + 8 + 16 * i)
-        if (filter_rva == EXCEPTION_EXECUTE_HANDLER and begin <= scope_begin < scope_end <= end
-                and begin <= jump < end):
+        if (filter_rva == EXCEPTION_EXECUTE_HANDLER and scope_begin <= copy < scope_end
+                and begin <= jump < end and not scope_begin <= jump < scope_end):
             return []
-    return ["%s's scope table has no scope that executes a handler inside the routine" % GUARDED_COPY]
+    return ["%s's scope table has no scope that executes a handler over its copy and resumes "
+            "inside the routine" % GUARDED_COPY]
 
 
 def pe_checksum(data, checksum_offset):

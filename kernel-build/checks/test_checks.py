@@ -87,11 +87,16 @@ class ImageCheckTest(unittest.TestCase):
         copy_entry = next(e for e in self.image.function_entries() if e[0] <= copy_rva < e[1])
         unwind = self.image.offset_of(copy_entry[2])
         scope = unwind + 4 + 2 * ((self.original[unwind + 2] + 1) & ~1) + 8
+        code_at = self.image.offset_of(copy_entry[0])
+        rep_movsb = copy_entry[0] + self.original.index(b"\xf3\xa4", code_at) - code_at
 
         cases = [
             ("guard without exception handler", put(unwind, "B", self.original[unwind] & 0x07),
              "TavoGuardedCopy's unwind data has no exception handler"),
             ("guard scope that only runs a filter", put(scope + 8, "<I", 2),
+             "TavoGuardedCopy's scope table has no scope that executes a handler"),
+            ("guard scope that ends before the copy",
+             lambda d: put(scope + 4, "<I", rep_movsb)(put(scope, "<I", copy_entry[0] + 2)(d)),
              "TavoGuardedCopy's scope table has no scope that executes a handler"),
             ("console subsystem", put(optional + 68, "<H", 3), "subsystem is 3, expected native (1)"),
             ("x86 machine", put(self.image.pe_offset + 4, "<H", 0x14C), "machine is 0x014c"),

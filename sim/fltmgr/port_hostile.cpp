@@ -8,9 +8,13 @@
 // own pages, each ending at an inaccessible guard page, and "unmaps" them
 // (PROT_NONE) just before the callback's n-th guarded access to them. From
 // then on a guarded copy reports STATUS_ACCESS_VIOLATION, as a copy under
-// an exception guard reports the page fault on Windows; an unguarded access,
-// or one past a buffer's end, faults for real and ends the test with
-// SIGSEGV, where Windows would stop the machine.
+// an exception guard reports the page fault on Windows.
+//
+// Since the client could unmap them at any instant, the pages are readable
+// and writable only while a guarded copy runs: an unguarded access faults
+// for real whenever it comes (before, between or after the guarded ones),
+// as does one past a buffer's end, and ends the test with SIGSEGV, where
+// Windows would stop the machine.
 //
 // TavoGuardedCopy is the driver's machine-code routine (an assembly file in
 // the native build, which the simulation cannot run); the simulated machine
@@ -40,14 +44,24 @@ class ClientPages {
     mapping_ = static_cast<std::uint8_t*>(mapped);
     mprotect(mapping_ + dataPages * page, page, PROT_NONE);
     data_ = mapping_ + dataPages * page - length;
+    dataBytes_ = dataPages * page;
     if (length != 0) std::memcpy(data_, contents, length);
+    Close();
   }
   ~ClientPages() { munmap(mapping_, mappedBytes_); }
   ClientPages(const ClientPages&) = delete;
   ClientPages& operator=(const ClientPages&) = delete;
 
   std::uint8_t* data() const { return data_; }
-  void Unmap() { mprotect(mapping_, mappedBytes_, PROT_NONE); }
+  // Accessible for one guarded copy (or the Filter Manager's copy back).
+  void Open() {
+    if (!unmapped_) mprotect(mapping_, dataBytes_, PROT_READ | PROT_WRITE);
+  }
+  void Close() { mprotect(mapping_, dataBytes_, PROT_NONE); }
+  void Unmap() {
+    unmapped_ = true;
+    Close();
+  }
   bool Holds(const void* address, std::size_t length) const {
     const auto* start = static_cast<const std::uint8_t*>(address);
     return length != 0 && start < data_ + length_ && data_ < start + length;
@@ -56,6 +70,8 @@ class ClientPages {
  private:
   std::uint8_t* mapping_ = nullptr;
   std::size_t mappedBytes_ = 0;
+  std::size_t dataBytes_ = 0;
+  bool unmapped_ = false;
   std::uint8_t* data_ = nullptr;
   std::size_t length_;
 };
@@ -113,6 +129,16 @@ bool HostileMessageBuffers::Unmapped() const {
   return call_->unmapped;
 }
 
+void HostileMessageBuffers::CopyOutputBack(void* to, std::size_t length) {
+  Registry& registry = TheRegistry();
+  std::lock_guard guard(registry.lock);
+  // Pages the client unmapped hold nothing to give back.
+  if (!call_->output || call_->unmapped || length == 0) return;
+  call_->output->Open();
+  std::memcpy(to, call_->output->data(), length);
+  call_->output->Close();
+}
+
 unsigned LastHostileCallAccesses() {
   Registry& registry = TheRegistry();
   std::lock_guard guard(registry.lock);
@@ -140,7 +166,12 @@ extern "C" NTSTATUS TavoGuardedCopy(PVOID Destination, const VOID* Source, SIZE_
         call->unmapped = true;
       }
       if (call->unmapped) return STATUS_ACCESS_VIOLATION;
-      break;
+      for (auto* pages : {call->input.get(), call->output.get()})
+        if (pages != nullptr) pages->Open();
+      std::memcpy(Destination, Source, Length);
+      for (auto* pages : {call->input.get(), call->output.get()})
+        if (pages != nullptr) pages->Close();
+      return STATUS_SUCCESS;
     }
   }
   std::memcpy(Destination, Source, Length);

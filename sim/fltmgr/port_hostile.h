@@ -18,8 +18,9 @@ namespace sim::fltmgr::ports {
 class ClientPages;
 
 // The input and output buffers of one message callback in hostile mode:
-// private page-backed copies of the client's buffers that are unmapped just
-// before the callback's `unmapAtAccess`-th guarded access to either.
+// private page-backed copies of the client's buffers, accessible only inside
+// a guarded copy, that are unmapped just before the callback's
+// `unmapAtAccess`-th guarded access to either.
 class HostileMessageBuffers {
  public:
   HostileMessageBuffers(const void* input, ULONG inputLength, const void* output,
@@ -31,6 +32,9 @@ class HostileMessageBuffers {
   std::uint8_t* Input();   // null when the client passed none
   std::uint8_t* Output();  // null when the client passed none
   bool Unmapped() const;   // the client's pages went during the call
+  // The output the callback left, to the client's real buffer (nothing when
+  // the pages went).
+  void CopyOutputBack(void* to, std::size_t length);
 
   struct Call;  // the buffers and the access count the guarded copy sees
 

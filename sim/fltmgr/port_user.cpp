@@ -305,9 +305,11 @@ HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBuff
                                         std::chrono::microseconds(checks.mutateAfterMicroseconds));
     status = callback(connection.cookie, input, dwInBufferSize, output, dwOutBufferSize, &returned);
   }
-  // Pages the client unmapped hold nothing to give back.
-  if (output != lpOutBuffer && !(hostile && hostile->Unmapped()))
+  if (hostile) {
+    hostile->CopyOutputBack(lpOutBuffer, dwOutBufferSize);
+  } else if (output != lpOutBuffer) {
     std::memcpy(lpOutBuffer, output, dwOutBufferSize);
+  }
   if (output != nullptr && returned > dwOutBufferSize) {
     sim::verifier::Report(sim::verifier::Check::Port,
                           "message callback of \"" + sim::harness::ToUtf8(connection.server->name) +

@@ -43,7 +43,8 @@ void ClearInputMutation();
 // A client that unmaps its buffers mid-call: in every message callback the
 // input and output buffers become invalid just before the callback's
 // `access`-th guarded access to them (0: never; the mode is off). A guarded
-// copy then fails; any other access faults. UINT_MAX only counts.
+// copy then fails. Any unguarded access faults, whenever it comes. UINT_MAX
+// only counts.
 void SetClientBuffersUnmappedAt(unsigned access);
 // Guarded accesses to the client's buffers by the last callback that ran
 // with the mode on.

@@ -50,6 +50,8 @@ bool AccessGranted(PSECURITY_DESCRIPTOR descriptor, const std::vector<Bytes>& si
     const auto* header = static_cast<const ACE_HEADER*>(raw);
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE)
       continue;
+    // An inherit-only ACE is for objects created below, not this one.
+    if (header->AceFlags & INHERIT_ONLY_ACE) continue;
     // Allowed and denied ACEs share their layout: header, mask, SID.
     auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
     if (!Names(sids, &ace->SidStart)) continue;

@@ -24,8 +24,8 @@ std::vector<Bytes> TokenSids(Account account);
 // in order, an access-denied ACE naming one of `sids` refuses the bits of
 // `desired` not granted before it, an access-allowed ACE naming one grants
 // its bits; `desired` must be granted whole. GENERIC_ALL in an ACE's mask
-// stands for `allAccess` (the object type's generic mapping); other ACE
-// types are skipped. `descriptor` is absolute or self-relative.
+// stands for `allAccess` (the object type's generic mapping); inherit-only
+// ACEs and other ACE types are skipped. `descriptor` is absolute or self-relative.
 bool AccessGranted(PSECURITY_DESCRIPTOR descriptor, const std::vector<Bytes>& sids,
                    ACCESS_MASK desired, ACCESS_MASK allAccess);
 

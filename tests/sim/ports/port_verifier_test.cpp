@@ -241,4 +241,29 @@ TEST(PortVerifierTest, UnmappedClientBuffersFailGuardedCopiesFromTheChosenAccess
   filter.CloseServerPort();
 }
 
+// The client may unmap its buffers at any instant, so in hostile mode a
+// plain access faults wherever it comes, here between two guarded copies
+// that both succeed.
+void ReadBetweenGuardedCopies() {
+  FilterSide filter;
+  (void)filter.Create();
+  filter.onMessage = [](FilterSide::ConnectionRecord&, PVOID input, ULONG, PVOID, ULONG, PULONG) {
+    std::uint8_t byte = 0;
+    (void)TavoGuardedCopy(&byte, input, 1);
+    byte = *static_cast<volatile std::uint8_t*>(input);
+    (void)TavoGuardedCopy(&byte, input, 1);
+    return STATUS_SUCCESS;
+  };
+  Client client(kPortName);
+  ports::SetClientBuffersUnmappedAt(UINT_MAX);
+  char input[2] = {'a', 'b'};
+  DWORD returned = 0;
+  (void)FilterSendMessage(client.handle, input, 2, nullptr, 0, &returned);
+}
+
+TEST(PortVerifierTest, UnguardedAccessToClientBuffersFaultsInHostileMode) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(ReadBetweenGuardedCopies(), "");
+}
+
 }  // namespace

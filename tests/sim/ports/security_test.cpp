@@ -4,6 +4,7 @@
 #include <fltKernel.h>
 #include <gtest/gtest.h>
 
+#include "kernel/access_check.h"
 #include "kernel/security_descriptor.h"
 
 namespace {
@@ -114,6 +115,75 @@ TEST(SecurityTest, MergeReplacesOnlyTheSelectedParts) {
   UCHAR garbage[sizeof(SECURITY_DESCRIPTOR)] = {7};
   EXPECT_EQ(security::MergeParts(stored, DACL_SECURITY_INFORMATION, garbage, &merged),
             STATUS_INVALID_SECURITY_DESCR);
+}
+
+// The DACL walk of the connect check, for a standard user's token: no DACL
+// and a NULL DACL admit, an empty one refuses; ACEs count in order, a deny
+// only for bits not yet granted; inherit-only ACEs do not apply to the
+// object itself.
+TEST(SecurityTest, AccessCheckWalksTheDaclAsDocumented) {
+  struct Ace {
+    UCHAR type;
+    UCHAR flags;
+    ACCESS_MASK mask;
+  };
+  struct Case {
+    const char* what;
+    bool present;
+    bool nullDacl;
+    std::vector<Ace> aces;  // each for Everyone
+    bool granted;
+  };
+  const Case cases[] = {
+      {"no DACL", false, false, {}, true},
+      {"NULL DACL", true, true, {}, true},
+      {"empty DACL", true, false, {}, false},
+      {"GENERIC_ALL", true, false, {{ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL}}, true},
+      {"deny first",
+       true,
+       false,
+       {{ACCESS_DENIED_ACE_TYPE, 0, FLT_PORT_CONNECT}, {ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL}},
+       false},
+      {"deny after the grant",
+       true,
+       false,
+       {{ACCESS_ALLOWED_ACE_TYPE, 0, FLT_PORT_CONNECT}, {ACCESS_DENIED_ACE_TYPE, 0, GENERIC_ALL}},
+       true},
+      {"inherit-only allow",
+       true,
+       false,
+       {{ACCESS_ALLOWED_ACE_TYPE, INHERIT_ONLY_ACE | CONTAINER_INHERIT_ACE, FLT_PORT_CONNECT}},
+       false},
+      {"inherit-only deny first",
+       true,
+       false,
+       {{ACCESS_DENIED_ACE_TYPE, INHERIT_ONLY_ACE | OBJECT_INHERIT_ACE, FLT_PORT_CONNECT},
+        {ACCESS_ALLOWED_ACE_TYPE, 0, FLT_PORT_CONNECT}},
+       true},
+  };
+  for (const Case& c : cases) {
+    security::Bytes acl(sizeof(ACL) + 64);
+    auto* list = reinterpret_cast<PACL>(acl.data());
+    ASSERT_EQ(RtlCreateAcl(list, static_cast<ULONG>(acl.size()), ACL_REVISION), STATUS_SUCCESS);
+    for (const Ace& ace : c.aces) {
+      ASSERT_EQ(
+          RtlAddAccessAllowedAce(list, ACL_REVISION, ace.mask, SidOf(security::EveryoneSid())),
+          STATUS_SUCCESS);
+      PVOID raw = nullptr;
+      ASSERT_EQ(RtlGetAce(list, list->AceCount - 1, &raw), STATUS_SUCCESS);
+      static_cast<ACE_HEADER*>(raw)->AceType = ace.type;  // allowed and denied share the layout
+      static_cast<ACE_HEADER*>(raw)->AceFlags = ace.flags;
+    }
+    SECURITY_DESCRIPTOR descriptor;
+    RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    if (c.present)
+      RtlSetDaclSecurityDescriptor(&descriptor, TRUE, c.nullDacl ? nullptr : list, FALSE);
+    EXPECT_EQ(security::AccessGranted(&descriptor,
+                                      security::TokenSids(sim::kernel::Account::StandardUser),
+                                      FLT_PORT_CONNECT, FLT_PORT_ALL_ACCESS),
+              c.granted)
+        << c.what;
+  }
 }
 
 }  // namespace

@@ -138,6 +138,11 @@ TEST_F(VirtualItemsTest, DeleteTheLastCloseCannotAskIsAskedByTheWorker) {
   sim::faults::Clear();
   EXPECT_TRUE(Sent(kRequestDeleteItem).empty());
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_DELETE_PENDING);
+  // Nor is the name made anew: the owed delete would take the new item.
+  for (ULONG disposition : {FILE_SUPERSEDE, FILE_CREATE, FILE_OVERWRITE_IF}) {
+    EXPECT_EQ(Open(file_, GENERIC_WRITE, disposition, FILE_NON_DIRECTORY_FILE).status,
+              STATUS_DELETE_PENDING);
+  }
   ASSERT_TRUE(sim::harness::WaitUntilSystemThreadsWait());
   sim::harness::AdvanceClock(sim::harness::KernelDuration(300000000));
   for (int i = 0; i < 500 && EntryOf(file_) != nullptr; ++i) {

@@ -492,6 +492,10 @@ TEST_F(VirtualItemsTest, HandleOfAnItemMovedOutOfTheViewActsOnTheMovedFile) {
               STATUS_SUCCESS)
         << row.what;
     EXPECT_TRUE(VolumeHas(u"\\Users\\ann\\Documents\\final.docx")) << row.what;
+    // The entry goes by the file's name wherever it goes.
+    EXPECT_NE(EntryOf(kVolumeDevice + std::u16string(u"\\Users\\ann\\Documents\\final.docx")),
+              nullptr)
+        << row.what;
     if (row.options == 0) {
       EXPECT_EQ(SetInfo(opened, FileDispositionInformation, {1}).status, STATUS_SUCCESS);
     }
@@ -503,6 +507,30 @@ TEST_F(VirtualItemsTest, HandleOfAnItemMovedOutOfTheViewActsOnTheMovedFile) {
   }
   EXPECT_EQ(Sent(kRequestDeleteItem).size(), 2u);  // the moves' own
   ExpectViewFolderEmpty();
+}
+
+// Until the server item is gone, its name stands for the item leaving: an
+// open of it meanwhile is refused, not made on an item being deleted.
+TEST_F(VirtualItemsTest, OldNameOfAnItemMovingOutIsTakenUntilItsServerDelete) {
+  SetRenameAnswer(protocol::kRenameMoveOutOfView);
+  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  OpenResult opened = OpenVirtual(file_);
+  client_->OnRequest(kRequestDeleteItem, [](const DriverMessage&) { return ScriptedAnswer::Held(); });
+  SetInfoResult result;
+  std::thread renamer([&] {
+    result = SetInfo(opened, FileRenameInformation,
+                     RenameInfo(Dos(u"\\Users\\ann\\Documents\\report.docx"), 0));
+  });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_DELETE_PENDING);
+  const DriverMessage held = client_->TakeHeld().at(0);
+  const ScriptedAnswer answer = AnswerDelete(held);
+  client_->Channel().Answer(held, answer.status, answer.data.data(),
+                            static_cast<std::uint32_t>(answer.data.size()));
+  renamer.join();
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(EntryOf(file_), nullptr);
+  Close(opened);
 }
 
 TEST_F(VirtualItemsTest, MoveOutRefusedDownloadChangesNothing) {

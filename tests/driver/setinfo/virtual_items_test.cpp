@@ -533,6 +533,39 @@ TEST_F(VirtualItemsTest, OldNameOfAnItemMovingOutIsTakenUntilItsServerDelete) {
   Close(opened);
 }
 
+// The replaced item stands aside under a name nothing goes by, and within
+// a component's length: an item already there is neither refused nor lost.
+TEST_F(VirtualItemsTest, ReplacedItemStandsAsideUnderAFreeNameOfLegalLength) {
+  const struct {
+    const char* what;
+    std::u16string leaf;
+    bool asideTaken;
+  } rows[] = {{"aside name taken", u"taken.docx", true},
+              {"longest name", std::u16string(250, u'l'), false}};
+  for (const auto& row : rows) {
+    const std::u16string target = InView(u"\\" + row.leaf);
+    const std::u16string taken = target + u".tavo-replaced";
+    AddServerItem(file_, {false, "twelve bytes"});
+    AddServerItem(target, {false, "older"});
+    if (row.asideTaken) AddServerItem(taken, {false, "mine"});
+    const std::size_t before = Sent(kRequestRenameItem).size();
+    OpenResult opened = OpenVirtual(file_);
+    EXPECT_EQ(SetInfo(opened, FileRenameInformation,
+                      RenameInfo(Dos(kViewOnVolume + u"\\" + row.leaf), 1))
+                  .status,
+              STATUS_SUCCESS)
+        << row.what;
+    Close(opened);
+    const auto renames = Sent(kRequestRenameItem);
+    ASSERT_EQ(renames.size(), before + 2) << row.what;
+    const std::u16string aside = renames[before].Name(12, 16 + renames[before].U32(8));
+    EXPECT_LE(aside.size() - aside.rfind(u'\\') - 1, 255u) << row.what;
+    EXPECT_EQ(ServerHas(taken), row.asideTaken) << row.what;
+    EXPECT_FALSE(ServerHas(aside)) << row.what;
+    EXPECT_TRUE(ServerHas(target)) << row.what;
+  }
+}
+
 TEST_F(VirtualItemsTest, MoveOutRefusedDownloadChangesNothing) {
   SetRenameAnswer(protocol::kRenameMoveOutOfView);
   SetDownloadAnswer(0);

@@ -56,6 +56,23 @@ void DeleteLocalCopy(PFLT_INSTANCE instance, const UNICODE_STRING& viewPath) {
                               FileDispositionInformation);
 }
 
+// Whether the item's local copy is open. An open that shares nothing
+// fails while any other open of the copy may read, write or delete it.
+bool LocalCopyIsOpen(PFLT_INSTANCE instance, const UNICODE_STRING& viewPath) {
+  OwnedString copy;
+  ViewPathToBackendPath(&viewPath, &copy);
+  if (!copy.HasBuffer()) return false;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &copy.Get(), OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  IO_STATUS_BLOCK ioStatus;
+  OpenedFile file;
+  return FltCreateFileEx(Globals.FilterHandle, instance, file.Handle(), file.FileObject(),
+                         DELETE | SYNCHRONIZE, &attributes, &ioStatus, nullptr,
+                         FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN,
+                         FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0,
+                         0) == STATUS_SHARING_VIOLATION;
+}
+
 // The aside name of try `attempt`: the target, its final component cut
 // to leave room for the suffix, then the suffix (and "-<attempt>").
 NTSTATUS MakeAsideName(const UNICODE_STRING& target, ULONG attempt, OwnedString* aside) {
@@ -121,8 +138,11 @@ void ReplacedServerItem::Restore() {
 
 NTSTATUS ReplacedServerItem::SetAside(PFLT_CALLBACK_DATA data, PFLT_INSTANCE instance,
                                       const UNICODE_STRING& target, const PoolBuffer& itemInfo) {
-  // As on NTFS, a rename never replaces a folder, nor a file that is open.
-  if (IsFolderReply(itemInfo) || PathHasOtherEntry(&target, nullptr)) {
+  // As on NTFS, a rename never replaces a folder, nor a file that is open
+  // (virtually, or through its local copy, which would otherwise stay in
+  // place of the file that takes the name).
+  if (IsFolderReply(itemInfo) || PathHasOtherEntry(&target, nullptr) ||
+      LocalCopyIsOpen(instance, target)) {
     return STATUS_ACCESS_DENIED;
   }
   OwnedString targetCopy = OwnedString::CopyOf(NonPagedPool, target, target.Length);

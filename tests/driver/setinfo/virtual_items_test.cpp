@@ -566,6 +566,25 @@ TEST_F(VirtualItemsTest, ReplacedItemStandsAsideUnderAFreeNameOfLegalLength) {
   }
 }
 
+// As on NTFS, an open file is not replaced: here one open through its
+// local copy, which would otherwise stay in place of the renamed item.
+TEST_F(VirtualItemsTest, ReplaceOfAnItemWhoseLocalCopyIsOpenIsRefused) {
+  const std::u16string target = InView(u"\\taken.docx");
+  AddServerItem(target, {false, "older"});
+  AddBackendFile(u"\\taken.docx", "older");
+  OpenResult reader = Open(target, GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+  ASSERT_EQ(reader.status, STATUS_SUCCESS);
+  OpenResult opened = OpenVirtual(file_);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\taken.docx"), 1))
+                .status,
+            STATUS_ACCESS_DENIED);
+  EXPECT_TRUE(Sent(kRequestRenameItem).empty());
+  EXPECT_TRUE(ServerHas(target));
+  EXPECT_TRUE(ServerHas(file_));
+  Close(opened);
+  Close(reader);
+}
+
 TEST_F(VirtualItemsTest, MoveOutRefusedDownloadChangesNothing) {
   SetRenameAnswer(protocol::kRenameMoveOutOfView);
   SetDownloadAnswer(0);

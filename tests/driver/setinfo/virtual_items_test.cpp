@@ -1,6 +1,7 @@
 // Set-information on server-only items: dispositions, the classes that are
 // acknowledged or refused, and renames on the server, each checked in the
 // caller's result, on the server and in the driver's tables.
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -583,6 +584,33 @@ TEST_F(VirtualItemsTest, ReplaceOfAnItemWhoseLocalCopyIsOpenIsRefused) {
   EXPECT_TRUE(ServerHas(file_));
   Close(opened);
   Close(reader);
+}
+
+// A rename gives the entry a new path and frees the old one: name queries
+// through another handle meanwhile read a whole name, never freed memory
+// (run under the race detector).
+TEST_F(VirtualItemsTest, NameQueriesDuringRenamesReadWholeNames) {
+  OpenResult queried = OpenVirtual(file_);
+  OpenResult renamed = OpenVirtual(file_);
+  std::atomic<bool> stop{false};
+  std::thread querier([&] {
+    std::vector<std::uint8_t> buffer(600);
+    while (!stop) {
+      sim::harness::RunAs(queried.processId, [&] {
+        IO_STATUS_BLOCK iosb{};
+        return NtQueryInformationFile(queried.handle, &iosb, buffer.data(), 600,
+                                      FileNameInformation);
+      });
+    }
+  });
+  for (int i = 0; i < 40; ++i) {
+    const std::u16string name = i % 2 ? u"report.docx" : u"a much longer name of the report.docx";
+    EXPECT_EQ(SetInfo(renamed, FileRenameInformation, RenameInfo(name, 0)).status, STATUS_SUCCESS);
+  }
+  stop = true;
+  querier.join();
+  Close(queried);
+  Close(renamed);
 }
 
 TEST_F(VirtualItemsTest, MoveOutRefusedDownloadChangesNothing) {

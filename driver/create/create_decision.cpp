@@ -329,6 +329,16 @@ FLT_PREOP_CALLBACK_STATUS DecideCreate(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OB
   if ((data->Iopb->OperationFlags & SL_OPEN_TARGET_DIRECTORY) != 0) {
     return HandleTargetDirectoryOpen(create);
   }
+  // A name whose server delete is still to be asked (a last close's,
+  // owed to the worker when pool was short) is not made anew: the delete,
+  // asked later, would take the new item with it.
+  const bool makesItem = create.disposition == FILE_SUPERSEDE ||
+                         create.disposition == FILE_CREATE ||
+                         create.disposition == FILE_OVERWRITE_IF;
+  if (makesItem && CheckNotDeleted(create.Name(), ServerDeleteGeneration(create.Name())) ==
+                       STATUS_DELETE_PENDING) {
+    return CompleteOperation(data, STATUS_DELETE_PENDING);
+  }
   switch (create.disposition) {
     case FILE_SUPERSEDE:
       return RedirectToBackend(create);

@@ -272,6 +272,11 @@ bool PathHasEntryBelow(PCUNICODE_STRING path) {
   return false;
 }
 
+OwnedString CopyEntryPath(const OpenHandleEntry& entry) {
+  SharedLock entryLock(const_cast<ERESOURCE&>(entry.EntryLock));
+  return OwnedString::CopyOf(NonPagedPool, entry.Path, entry.Path.Length);
+}
+
 NTSTATUS RenameOpenHandleEntry(OpenHandleEntry* entry, OwnedString* newPath) {
   if (!newPath->HasBuffer()) return STATUS_INSUFFICIENT_RESOURCES;
   ExclusiveLock entryLock(entry->EntryLock);

@@ -134,6 +134,11 @@ bool PathHasEntryBelow(PCUNICODE_STRING path);
 // when another entry holds the path.
 NTSTATUS RenameOpenHandleEntry(OpenHandleEntry* entry, OwnedString* newPath);
 
+// A copy of the entry's path, taken under its EntryLock: a rename gives
+// the entry a new path buffer and frees the old one, so the path is never
+// read in place without that lock. Empty when pool is short.
+OwnedString CopyEntryPath(const OpenHandleEntry& entry);
+
 // Frees an entry that is no longer in the table, with every resource it
 // still owns (a local copy's handle, object reference and path included).
 void TeardownOpenHandleEntry(OpenHandleEntry* entry);

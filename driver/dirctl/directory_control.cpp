@@ -147,7 +147,12 @@ FLT_PREOP_CALLBACK_STATUS QueryDirectory(PFLT_CALLBACK_DATA data, StreamHandleCo
   const ULONG enumerationIndex = restart ? 0 : handle->EnumerationIndex;
   const ULONG startIndex =
       (flags & SL_INDEX_SPECIFIED) != 0 ? query.FileIndex : enumerationIndex;
-  const UNICODE_STRING& directory = handle->IsViewRoot == 1 ? handle->RootPath : handle->Entry->Path;
+  OwnedString entryPath;
+  if (handle->IsViewRoot != 1) {
+    entryPath = CopyEntryPath(*handle->Entry);
+    if (!entryPath.HasBuffer()) return Complete(data, STATUS_INSUFFICIENT_RESOURCES, 0);
+  }
+  const UNICODE_STRING& directory = handle->IsViewRoot == 1 ? handle->RootPath : entryPath.Get();
   PoolBuffer payload = BuildQueryPayload(
       data, directory, patternGiven ? newPattern.Get() : handle->SearchPattern, startIndex);
   if (!payload) return Complete(data, STATUS_INSUFFICIENT_RESOURCES, 0);

@@ -35,13 +35,15 @@ constexpr ULONG kViewItemAnswerBytes = 616;
 // handle context: its own FileName may be relative to a directory that is
 // no longer known, and the file system below never opened it to resolve
 // that. Any other directory by its FileName. The result borrows from
-// `context` or the file object.
+// `context`, `entryPath` (a virtual item's path, copied) or the file object.
 UNICODE_STRING RelatedDirectoryName(PFLT_INSTANCE instance, PFILE_OBJECT related,
-                                    ContextRef<StreamHandleContext>* context) {
+                                    ContextRef<StreamHandleContext>* context,
+                                    OwnedString* entryPath) {
   if (instance != nullptr &&
       NT_SUCCESS(FltGetStreamHandleContext(instance, related, context->Receive()))) {
     StreamHandleContext* handle = context->Get();
-    const UNICODE_STRING* full = IsVirtualOpen(handle) ? &handle->Entry->Path
+    if (IsVirtualOpen(handle)) *entryPath = CopyEntryPath(*handle->Entry);
+    const UNICODE_STRING* full = IsVirtualOpen(handle)   ? &entryPath->Get()
                                  : handle->IsViewRoot != 0 ? &handle->RootPath
                                                            : nullptr;
     const ULONG prefixBytes = static_cast<ULONG>(Globals.VolumePrefixLength) * sizeof(WCHAR);
@@ -62,9 +64,14 @@ NTSTATUS ComposeOpenedName(PFLT_INSTANCE instance, PFILE_OBJECT fileObject, bool
   if (own.Length == 0) return STATUS_INVALID_ADDRESS;
   PFILE_OBJECT related = duringCreate ? fileObject->RelatedFileObject : nullptr;
   ContextRef<StreamHandleContext> relatedContext;
+  OwnedString relatedPath;
   const UNICODE_STRING relatedName =
-      related != nullptr ? RelatedDirectoryName(instance, related, &relatedContext)
+      related != nullptr ? RelatedDirectoryName(instance, related, &relatedContext, &relatedPath)
                          : UNICODE_STRING{};
+  if (relatedContext.Get() != nullptr && IsVirtualOpen(relatedContext.Get()) &&
+      !relatedPath.HasBuffer()) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   const ULONG relatedBytes = relatedName.Length;
   const ULONG size = own.Length + (related != nullptr ? relatedBytes + sizeof(WCHAR) : 0);
   if (size > UNICODE_STRING_MAX_BYTES) return STATUS_NAME_TOO_LONG;
@@ -327,10 +334,11 @@ NTSTATUS FilterGenerateFileName(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
       // item has none on disk: answered as the file system answers for a
       // file without one.
       if (format == FLT_FILE_NAME_SHORT) return STATUS_OBJECT_NAME_NOT_FOUND;
-      const UNICODE_STRING& path = handle->Entry->Path;
-      const NTSTATUS status = FltCheckAndGrowNameControl(FileName, path.Length);
+      OwnedString path = CopyEntryPath(*handle->Entry);
+      if (!path.HasBuffer()) return STATUS_INSUFFICIENT_RESOURCES;
+      const NTSTATUS status = FltCheckAndGrowNameControl(FileName, path->Length);
       if (!NT_SUCCESS(status)) return status;
-      RtlCopyUnicodeString(&FileName->Name, &path);
+      RtlCopyUnicodeString(&FileName->Name, &path.Get());
       *CacheFileNameInformation = TRUE;
       return status;
     }

@@ -98,8 +98,11 @@ FLT_PREOP_CALLBACK_STATUS AnswerFromEntry(PFLT_CALLBACK_DATA data, const OpenHan
       network.FileAttributes = entry.FileAttributes;
       return AnswerRecord(data, buffer, length, network);
     }
-    case FileNameInformation:
-      return AnswerName(data, buffer, length, entry.Path);
+    case FileNameInformation: {
+      OwnedString path = CopyEntryPath(entry);
+      if (!path.HasBuffer()) return CompleteOperation(data, STATUS_INSUFFICIENT_RESOURCES, 0);
+      return AnswerName(data, buffer, length, path.Get());
+    }
     default:
       return CompleteOperation(data, STATUS_NOT_IMPLEMENTED, 0);
   }

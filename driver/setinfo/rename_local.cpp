@@ -201,7 +201,7 @@ FLT_PREOP_CALLBACK_STATUS RenameIntoView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_
   if (serverItem) {
     if (!rename.Replace) {
       if (!same) return CompleteOperation(data, STATUS_OBJECT_NAME_COLLISION);
-    } else if (!exists) {
+    } else if (!exists && !same) {
       status = replaced.SetAside(data, objects->Instance, target.Get(), serverItem);
       if (!NT_SUCCESS(status)) return CompleteOperation(data, status);
     }

@@ -170,18 +170,19 @@ FLT_PREOP_CALLBACK_STATUS MoveOutOfView(VirtualRename& op) {
                                                 length, FileRenameInformation);
   if (!NT_SUCCESS(status)) return Complete(op, status);
   FollowMoveOut(op, file, moved);
-  // The entry is keyed by the moved file's path from now on (outside the
-  // view, where no open looks): a new item at the old name can be opened
-  // at once, while unload and the installer still see the entry's opens,
-  // and its name is the one a handle on a moved file reports. Should
-  // another entry hold that path (an item moved there before and since
-  // moved on), the old name stays taken until the last close.
-  (void)RenameOpenHandleEntry(op.entry, &key);
   if (!RequestServerDelete(op.data, &op.path.Get(), op.isDirectory)) {
     TAVO_PRINT("Failed to delete the server item %wZ after renaming it out of Tavo area \n",
                &op.path.Get());
   }
   ForgetDeletedItem(&op.path.Get());
+  // Once the server item is gone, the entry is keyed by the moved file's
+  // path (outside the view, where no open looks): a new item at the old
+  // name can be opened at once, while unload and the installer still see
+  // the entry's opens, and its name is the one a handle on a moved file
+  // reports. Until then the old key keeps opens of the item being deleted
+  // failing. Should another entry hold that path, the old name stays
+  // taken until the last close.
+  (void)RenameOpenHandleEntry(op.entry, &key);
   return Complete(op, status, op.rename.Info->FileNameLength + 24);
 }
 
@@ -353,12 +354,19 @@ FLT_PREOP_CALLBACK_STATUS SetMovedItemInformation(PFLT_CALLBACK_DATA data,
   RtlCopyMemory(buffer.Data(), rename.Info, sizeof(ULONG));
   info->FileNameLength = target->Length;
   RtlCopyMemory(info->FileName, target->Buffer, target->Length);
+  // The entry's key follows the file too: made before the rename, so that
+  // nothing after it needs pool.
+  OwnedString key = OwnedString::CopyOf(NonPagedPool, target.Get(), target->Length);
+  if (!key.HasBuffer()) return CompleteOperation(data, STATUS_INSUFFICIENT_RESOURCES);
   status = FltSetInformationFile(objects->Instance, moved, buffer.Data(), length, infoClass);
   if (NT_SUCCESS(status)) {
-    ExclusiveLock entryLock(entry->EntryLock);
-    ExclusiveLock table(Globals.OpenHandleTableLock);
-    FreeStringBuffer(entry->BackendPath);
-    entry->BackendPath = target.Release();
+    {
+      ExclusiveLock entryLock(entry->EntryLock);
+      ExclusiveLock table(Globals.OpenHandleTableLock);
+      FreeStringBuffer(entry->BackendPath);
+      entry->BackendPath = target.Release();
+    }
+    (void)RenameOpenHandleEntry(entry, &key);
   }
   return CompleteOperation(data, status);
 }

@@ -7,6 +7,7 @@
 #include "../core/globals.h"
 #include "../create/client_requests.h"
 #include "../create/name_helpers.h"
+#include "../create/open_handle_table.h"
 #include "../support/debug.h"
 #include "../support/io_holders.h"
 #include "item_info_cache.h"
@@ -16,8 +17,14 @@
 namespace tavo {
 namespace {
 
-// Added to the item's name while it stands aside.
+// Added to the item's name while it stands aside; when that name is
+// taken, a digit after a dash tells the tries apart.
 constexpr WCHAR kAsideSuffix[] = L".tavo-replaced";
+constexpr USHORT kAsideSuffixChars = sizeof(kAsideSuffix) / sizeof(WCHAR) - 1;
+constexpr ULONG kAsideNameTries = 10;
+// The longest final component a file system or server takes, in
+// characters: a long name is cut so that its aside name stays within it.
+constexpr USHORT kMaxComponentChars = 255;
 
 bool IsFolderReply(const PoolBuffer& itemInfo) {
   ULONG attributes = 0;
@@ -49,6 +56,60 @@ void DeleteLocalCopy(PFLT_INSTANCE instance, const UNICODE_STRING& viewPath) {
                               FileDispositionInformation);
 }
 
+// Whether the item's local copy is open. An open that shares nothing
+// fails while any other open of the copy may read, write or delete it.
+bool LocalCopyIsOpen(PFLT_INSTANCE instance, const UNICODE_STRING& viewPath) {
+  OwnedString copy;
+  ViewPathToBackendPath(&viewPath, &copy);
+  if (!copy.HasBuffer()) return false;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &copy.Get(), OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  IO_STATUS_BLOCK ioStatus;
+  OpenedFile file;
+  return FltCreateFileEx(Globals.FilterHandle, instance, file.Handle(), file.FileObject(),
+                         DELETE | SYNCHRONIZE, &attributes, &ioStatus, nullptr,
+                         FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN,
+                         FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0,
+                         0) == STATUS_SHARING_VIOLATION;
+}
+
+// The aside name of try `attempt`: the target, its final component cut
+// to leave room for the suffix, then the suffix (and "-<attempt>").
+NTSTATUS MakeAsideName(const UNICODE_STRING& target, ULONG attempt, OwnedString* aside) {
+  const USHORT chars = target.Length / sizeof(WCHAR);
+  USHORT leafStart = chars;
+  while (leafStart != 0 && target.Buffer[leafStart - 1] != L'\\') --leafStart;
+  const USHORT suffixChars = kAsideSuffixChars + (attempt != 0 ? 2 : 0);
+  USHORT keep = chars - leafStart;
+  if (keep + suffixChars > kMaxComponentChars) keep = kMaxComponentChars - suffixChars;
+  const ULONG bytes = (static_cast<ULONG>(leafStart) + keep + suffixChars) * sizeof(WCHAR);
+  if (bytes > UNICODE_STRING_MAX_BYTES) return STATUS_NAME_TOO_LONG;
+  *aside = OwnedString::WithCapacity(NonPagedPool, static_cast<USHORT>(bytes));
+  if (!aside->HasBuffer()) return STATUS_INSUFFICIENT_RESOURCES;
+  UNICODE_STRING head =
+      BorrowString(target.Buffer, static_cast<USHORT>((leafStart + keep) * sizeof(WCHAR)));
+  const UNICODE_STRING suffix = LiteralString(kAsideSuffix);
+  RtlCopyUnicodeString(&aside->Get(), &head);
+  RtlAppendUnicodeStringToString(&aside->Get(), &suffix);
+  if (attempt != 0) {
+    const WCHAR tail[] = {L'-', static_cast<WCHAR>(L'0' + attempt), 0};
+    RtlAppendUnicodeToString(&aside->Get(), tail);
+  }
+  return STATUS_SUCCESS;
+}
+
+// Whether nothing goes by `aside`: no server item, no open, no local file.
+bool IsFreeName(PFLT_CALLBACK_DATA data, PFLT_INSTANCE instance, const UNICODE_STRING& aside) {
+  if (PathHasOtherEntry(&aside, nullptr)) return false;
+  ForgetItemInfo(&aside);
+  PoolBuffer item;
+  QueryItemInfo(data, &aside, &item);
+  if (item) return false;
+  OwnedString copy;
+  ViewPathToBackendPath(&aside, &copy);
+  return copy.HasBuffer() && !ProbeBackendFile(&copy.Get(), instance, TRUE);
+}
+
 }  // namespace
 
 ReplacedServerItem& ReplacedServerItem::operator=(ReplacedServerItem&& other) noexcept {
@@ -77,18 +138,24 @@ void ReplacedServerItem::Restore() {
 
 NTSTATUS ReplacedServerItem::SetAside(PFLT_CALLBACK_DATA data, PFLT_INSTANCE instance,
                                       const UNICODE_STRING& target, const PoolBuffer& itemInfo) {
-  // As on NTFS, a rename never replaces a folder.
-  if (IsFolderReply(itemInfo)) return STATUS_ACCESS_DENIED;
-  const UNICODE_STRING suffix = LiteralString(kAsideSuffix);
-  if (static_cast<ULONG>(target.Length) + suffix.Length > UNICODE_STRING_MAX_BYTES) {
-    return STATUS_NAME_TOO_LONG;
+  // As on NTFS, a rename never replaces a folder, nor a file that is open
+  // (virtually, or through its local copy, which would otherwise stay in
+  // place of the file that takes the name).
+  if (IsFolderReply(itemInfo) || PathHasOtherEntry(&target, nullptr) ||
+      LocalCopyIsOpen(instance, target)) {
+    return STATUS_ACCESS_DENIED;
   }
   OwnedString targetCopy = OwnedString::CopyOf(NonPagedPool, target, target.Length);
-  OwnedString aside = OwnedString::WithCapacity(
-      NonPagedPool, static_cast<USHORT>(target.Length + suffix.Length));
-  if (!targetCopy.HasBuffer() || !aside.HasBuffer()) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlCopyUnicodeString(&aside.Get(), &target);
-  RtlAppendUnicodeStringToString(&aside.Get(), &suffix);
+  if (!targetCopy.HasBuffer()) return STATUS_INSUFFICIENT_RESOURCES;
+  // The aside name must name nothing yet: the server would refuse it, or
+  // the item found there would be deleted in place of the replaced one.
+  OwnedString aside;
+  for (ULONG attempt = 0;; ++attempt) {
+    if (attempt == kAsideNameTries) return STATUS_ACCESS_DENIED;
+    const NTSTATUS made = MakeAsideName(target, attempt, &aside);
+    if (!NT_SUCCESS(made)) return made;
+    if (IsFreeName(data, instance, aside.Get())) break;
+  }
   ULONG answer = protocol::kRenameNoAnswer;
   const NTSTATUS status = RequestServerRename(data, &target, &aside.Get(), false, &answer);
   ForgetDeletedItem(&target);

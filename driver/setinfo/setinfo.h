@@ -116,7 +116,8 @@ class [[nodiscard]] ReplacedServerItem {
   ReplacedServerItem& operator=(const ReplacedServerItem&) = delete;
   ~ReplacedServerItem() { Restore(); }
   // `itemInfo` is the item's ItemInfoReply. STATUS_ACCESS_DENIED for a
-  // folder or when the client does not move the item; nothing to undo then.
+  // folder, an item that is open, when no free aside name is found or the
+  // client does not move the item; nothing to undo then.
   NTSTATUS SetAside(PFLT_CALLBACK_DATA data, PFLT_INSTANCE instance, const UNICODE_STRING& target,
                     const PoolBuffer& itemInfo);
   // The rename took the name: the item set aside is deleted, with its local copy.

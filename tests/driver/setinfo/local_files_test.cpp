@@ -43,6 +43,35 @@ class LocalFilesTest : public SetInfoTest {
   const std::u16string kOutside = u"\\Users\\ann\\Documents\\draft.txt";
 };
 
+// Replace as the file system has it: a server item that is open is not
+// replaced; a folder renamed onto its own name (a change of case) is.
+TEST_F(LocalFilesTest, ReplaceRefusesAnOpenItemAndAllowsTheItemItself) {
+  const std::u16string target = InView(u"\\notes.txt");
+  AddServerItem(target, {false, "server"});
+  OpenResult held = Open(target, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  ASSERT_EQ(held.status, STATUS_SUCCESS);
+  OpenResult opened = OpenForRename(kOutside);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation,
+                    RenameInfo(Dos(kViewOnVolume + u"\\notes.txt"), 1))
+                .status,
+            STATUS_ACCESS_DENIED);
+  EXPECT_TRUE(VolumeHas(kOutside));
+  EXPECT_TRUE(Sent(protocol::kRequestRenameItem).empty());
+  Close(opened);
+  Close(held);
+
+  AddBackendDirectory(u"\\Docs");
+  AddServerItem(InView(u"\\Docs"), {true, {}});
+  OpenResult folder = Open(kVolumeDevice + kBackendOnVolume + u"\\Docs",
+                           DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE);
+  ASSERT_EQ(folder.status, STATUS_SUCCESS);
+  EXPECT_EQ(SetInfo(folder, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\DOCS"), 1))
+                .status,
+            STATUS_SUCCESS);
+  EXPECT_TRUE(ServerHas(InView(u"\\Docs")));
+  Close(folder);
+}
+
 struct IntoViewRow {
   const char* what;
   ULONG first;

@@ -1,6 +1,7 @@
 // Set-information on server-only items: dispositions, the classes that are
 // acknowledged or refused, and renames on the server, each checked in the
 // caller's result, on the server and in the driver's tables.
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -138,6 +139,11 @@ TEST_F(VirtualItemsTest, DeleteTheLastCloseCannotAskIsAskedByTheWorker) {
   sim::faults::Clear();
   EXPECT_TRUE(Sent(kRequestDeleteItem).empty());
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_DELETE_PENDING);
+  // Nor is the name made anew: the owed delete would take the new item.
+  for (ULONG disposition : {FILE_SUPERSEDE, FILE_CREATE, FILE_OVERWRITE_IF}) {
+    EXPECT_EQ(Open(file_, GENERIC_WRITE, disposition, FILE_NON_DIRECTORY_FILE).status,
+              STATUS_DELETE_PENDING);
+  }
   ASSERT_TRUE(sim::harness::WaitUntilSystemThreadsWait());
   sim::harness::AdvanceClock(sim::harness::KernelDuration(300000000));
   for (int i = 0; i < 500 && EntryOf(file_) != nullptr; ++i) {
@@ -487,6 +493,10 @@ TEST_F(VirtualItemsTest, HandleOfAnItemMovedOutOfTheViewActsOnTheMovedFile) {
               STATUS_SUCCESS)
         << row.what;
     EXPECT_TRUE(VolumeHas(u"\\Users\\ann\\Documents\\final.docx")) << row.what;
+    // The entry goes by the file's name wherever it goes.
+    EXPECT_NE(EntryOf(kVolumeDevice + std::u16string(u"\\Users\\ann\\Documents\\final.docx")),
+              nullptr)
+        << row.what;
     if (row.options == 0) {
       EXPECT_EQ(SetInfo(opened, FileDispositionInformation, {1}).status, STATUS_SUCCESS);
     }
@@ -498,6 +508,109 @@ TEST_F(VirtualItemsTest, HandleOfAnItemMovedOutOfTheViewActsOnTheMovedFile) {
   }
   EXPECT_EQ(Sent(kRequestDeleteItem).size(), 2u);  // the moves' own
   ExpectViewFolderEmpty();
+}
+
+// Until the server item is gone, its name stands for the item leaving: an
+// open of it meanwhile is refused, not made on an item being deleted.
+TEST_F(VirtualItemsTest, OldNameOfAnItemMovingOutIsTakenUntilItsServerDelete) {
+  SetRenameAnswer(protocol::kRenameMoveOutOfView);
+  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  OpenResult opened = OpenVirtual(file_);
+  client_->OnRequest(kRequestDeleteItem, [](const DriverMessage&) { return ScriptedAnswer::Held(); });
+  SetInfoResult result;
+  std::thread renamer([&] {
+    result = SetInfo(opened, FileRenameInformation,
+                     RenameInfo(Dos(u"\\Users\\ann\\Documents\\report.docx"), 0));
+  });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_DELETE_PENDING);
+  const DriverMessage held = client_->TakeHeld().at(0);
+  const ScriptedAnswer answer = AnswerDelete(held);
+  client_->Channel().Answer(held, answer.status, answer.data.data(),
+                            static_cast<std::uint32_t>(answer.data.size()));
+  renamer.join();
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(EntryOf(file_), nullptr);
+  Close(opened);
+}
+
+// The replaced item stands aside under a name nothing goes by, and within
+// a component's length: an item already there is neither refused nor lost.
+TEST_F(VirtualItemsTest, ReplacedItemStandsAsideUnderAFreeNameOfLegalLength) {
+  const struct {
+    const char* what;
+    std::u16string leaf;
+    bool asideTaken;
+  } rows[] = {{"aside name taken", u"taken.docx", true},
+              {"longest name", std::u16string(250, u'l'), false}};
+  for (const auto& row : rows) {
+    const std::u16string target = InView(u"\\" + row.leaf);
+    const std::u16string taken = target + u".tavo-replaced";
+    AddServerItem(file_, {false, "twelve bytes"});
+    AddServerItem(target, {false, "older"});
+    if (row.asideTaken) AddServerItem(taken, {false, "mine"});
+    const std::size_t before = Sent(kRequestRenameItem).size();
+    OpenResult opened = OpenVirtual(file_);
+    EXPECT_EQ(SetInfo(opened, FileRenameInformation,
+                      RenameInfo(Dos(kViewOnVolume + u"\\" + row.leaf), 1))
+                  .status,
+              STATUS_SUCCESS)
+        << row.what;
+    Close(opened);
+    const auto renames = Sent(kRequestRenameItem);
+    ASSERT_EQ(renames.size(), before + 2) << row.what;
+    const std::u16string aside = renames[before].Name(12, 16 + renames[before].U32(8));
+    EXPECT_LE(aside.size() - aside.rfind(u'\\') - 1, 255u) << row.what;
+    EXPECT_EQ(ServerHas(taken), row.asideTaken) << row.what;
+    EXPECT_FALSE(ServerHas(aside)) << row.what;
+    EXPECT_TRUE(ServerHas(target)) << row.what;
+  }
+}
+
+// As on NTFS, an open file is not replaced: here one open through its
+// local copy, which would otherwise stay in place of the renamed item.
+TEST_F(VirtualItemsTest, ReplaceOfAnItemWhoseLocalCopyIsOpenIsRefused) {
+  const std::u16string target = InView(u"\\taken.docx");
+  AddServerItem(target, {false, "older"});
+  AddBackendFile(u"\\taken.docx", "older");
+  OpenResult reader = Open(target, GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+  ASSERT_EQ(reader.status, STATUS_SUCCESS);
+  OpenResult opened = OpenVirtual(file_);
+  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\taken.docx"), 1))
+                .status,
+            STATUS_ACCESS_DENIED);
+  EXPECT_TRUE(Sent(kRequestRenameItem).empty());
+  EXPECT_TRUE(ServerHas(target));
+  EXPECT_TRUE(ServerHas(file_));
+  Close(opened);
+  Close(reader);
+}
+
+// A rename gives the entry a new path and frees the old one: name queries
+// through another handle meanwhile read a whole name, never freed memory
+// (run under the race detector).
+TEST_F(VirtualItemsTest, NameQueriesDuringRenamesReadWholeNames) {
+  OpenResult queried = OpenVirtual(file_);
+  OpenResult renamed = OpenVirtual(file_);
+  std::atomic<bool> stop{false};
+  std::thread querier([&] {
+    std::vector<std::uint8_t> buffer(600);
+    while (!stop) {
+      sim::harness::RunAs(queried.processId, [&] {
+        IO_STATUS_BLOCK iosb{};
+        return NtQueryInformationFile(queried.handle, &iosb, buffer.data(), 600,
+                                      FileNameInformation);
+      });
+    }
+  });
+  for (int i = 0; i < 40; ++i) {
+    const std::u16string name = i % 2 ? u"report.docx" : u"a much longer name of the report.docx";
+    EXPECT_EQ(SetInfo(renamed, FileRenameInformation, RenameInfo(name, 0)).status, STATUS_SUCCESS);
+  }
+  stop = true;
+  querier.join();
+  Close(queried);
+  Close(renamed);
 }
 
 TEST_F(VirtualItemsTest, MoveOutRefusedDownloadChangesNothing) {

@@ -71,7 +71,7 @@ TEST(SystemThread, RunsAsTheSystemProcessAtPassiveLevel) {
   EXPECT_TRUE(sim::harness::WaitForSystemThreads());
 }
 
-void TerminateEarly(PVOID context) {
+void NTAPI TerminateEarly(PVOID context) {
   auto* o = static_cast<Observed*>(context);
   o->ran = true;
   PsTerminateSystemThread(STATUS_CANCELLED);

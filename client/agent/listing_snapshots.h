@@ -10,8 +10,8 @@
 //
 // A new enumeration reuses the kept snapshot only when the caller proves
 // the folder unchanged: it passes a Version read *before* building (the
-// server's generation, or the server folder's items as read now when the
-// server cannot tell its changes; the short-name book's generation; and the
+// server's generation, or the server folder and its items as read now when
+// the server cannot tell its changes; the short-name book's generation; and the
 // local side as read now), and a kept snapshot serves only an equal
 // Version. A change racing with a build leaves the kept Version older than
 // the state, so the next enumeration rebuilds. Without a Version every
@@ -42,6 +42,7 @@ class ListingSnapshots {
   struct Version {
     std::uint64_t serverGeneration = 0;
     std::optional<std::vector<ItemInfo>> serverItems;  // a server without generations: its folder
+    std::optional<ItemInfo> serverFolder;              // and the folder itself ("." and "..")
     std::uint64_t shortNameGeneration = 0;
     std::optional<std::vector<ItemInfo>> localItems;  // the backend folder's items
     std::optional<ItemInfo> localFolder;               // the backend folder itself

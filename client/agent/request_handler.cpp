@@ -253,12 +253,18 @@ AgentAnswer RequestHandler::Listing(const DecodedRequest& request) {
   std::optional<ListingSnapshots::Version> version;
   if (query.startIndex == 0) {
     const std::u16string backend = paths_.ServerToBackend(*path);
-    version = ListingSnapshots::Version{0, std::nullopt, shortNames_.Generation(),
-                                        local_.List(backend), local_.Stat(backend)};
+    version = ListingSnapshots::Version{0,
+                                        std::nullopt,
+                                        std::nullopt,
+                                        shortNames_.Generation(),
+                                        local_.List(backend),
+                                        local_.Stat(backend)};
     if (auto generation = server_.Generation()) {
       version->serverGeneration = *generation;
     } else {
+      // The folder's own description fills "." and "..".
       version->serverItems = server_.List(*path);
+      version->serverFolder = server_.Stat(*path);
     }
   }
   auto snapshot =

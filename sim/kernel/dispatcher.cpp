@@ -75,34 +75,39 @@ std::shared_ptr<WakeSignal> ThisThreadSignal() {
   return signal;
 }
 
-// Threads whose waits the calling thread finished under the dispatcher lock
-// and has not notified yet.
-std::vector<std::shared_ptr<WakeSignal>>& PendingWakes() {
-  thread_local std::vector<std::shared_ptr<WakeSignal>> pending;
-  return pending;
-}
-
-void NotifyPendingWakes() {
-  std::vector<std::shared_ptr<WakeSignal>>& pending = PendingWakes();
-  for (const auto& signal : pending) signal->cv.notify_one();
-  pending.clear();
-}
-
 // Holds the dispatcher lock; the waits finished meanwhile are woken once it
-// is released.
+// is released. The list of those waits belongs to the lock object, not to a
+// thread-local variable: a thread that ends signals its thread object from
+// a thread-local destructor, after such variables may already be gone.
 class [[nodiscard]] DispatcherLock {
  public:
-  DispatcherLock() : lock_(Get().lock) {}
+  DispatcherLock() : lock_(Get().lock), outer_(current_) { current_ = this; }
   DispatcherLock(const DispatcherLock&) = delete;
   DispatcherLock& operator=(const DispatcherLock&) = delete;
   ~DispatcherLock() {
+    current_ = outer_;
     lock_.unlock();
-    NotifyPendingWakes();
+    for (const auto& signal : pending_) signal->cv.notify_one();
+  }
+
+  // Wakes `signal` once the lock is released, or at once when the caller
+  // holds the dispatcher lock some other way.
+  static void Wake(std::shared_ptr<WakeSignal> signal) {
+    if (current_ != nullptr) {
+      current_->pending_.push_back(std::move(signal));
+    } else {
+      signal->cv.notify_one();
+    }
   }
 
  private:
+  static thread_local DispatcherLock* current_;
   std::unique_lock<std::mutex> lock_;
+  DispatcherLock* outer_;
+  std::vector<std::shared_ptr<WakeSignal>> pending_;
 };
+
+thread_local DispatcherLock* DispatcherLock::current_ = nullptr;
 
 DISPATCHER_HEADER* HeaderOf(PVOID object) {
   return static_cast<DISPATCHER_HEADER*>(object);
@@ -205,7 +210,7 @@ void Finish(Waiter& w, NTSTATUS result) {
   Unlink(w);
   w.result = result;
   w.done = true;
-  PendingWakes().push_back(w.signal);
+  DispatcherLock::Wake(w.signal);
 }
 
 // Satisfies, in FIFO order, the waiters of an object that became signalled.
@@ -331,7 +336,6 @@ NTSTATUS Wait(ULONG count, PVOID* objects, WAIT_TYPE type, BOOLEAN alertable,
   d.timedWaiters.erase(&w);
   self->wait = nullptr;
   lk.unlock();
-  NotifyPendingWakes();
   NoteMutexAcquisitions(w);
   return w.result;
 }

@@ -121,7 +121,11 @@ TEST_F(RequestHandlerTest, EnumerationListsTheFolderOnce) {
 class WithoutGenerations : public ServerStore {
  public:
   explicit WithoutGenerations(ServerStore& store) : store_(store) {}
-  std::optional<ItemInfo> Stat(const std::u16string& path) override { return store_.Stat(path); }
+  std::optional<ItemInfo> Stat(const std::u16string& path) override {
+    auto item = store_.Stat(path);
+    if (item && item->isDirectory) item->attributes |= folderAttributes;
+    return item;
+  }
   std::optional<std::vector<ItemInfo>> List(const std::u16string& path) override {
     return store_.List(path);
   }
@@ -137,6 +141,8 @@ class WithoutGenerations : public ServerStore {
     return store_.Rename(from, to);
   }
   bool CanHold(const std::u16string& path) const override { return store_.CanHold(path); }
+
+  std::uint32_t folderAttributes = 0;  // added to every folder's own description
 
  private:
   ServerStore& store_;
@@ -204,6 +210,15 @@ TEST_P(EnumerationChangesTest, ANewEnumerationShowsEveryChangeSinceTheLast) {
     step.change();
     EXPECT_EQ(list(), step.expected);
   }
+  if (generations) return;
+  // The folder itself changes, not its items: "." shows it.
+  blind.folderAttributes = FILE_ATTRIBUTE_HIDDEN;
+  AgentAnswer answer =
+      Ask(kRequestDirectoryListing, ListingPayload(View(u"docs"), FileDirectoryInformation));
+  const auto entries = DecodeEntries(FileDirectoryInformation, answer.data);
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries[0].name, u".");
+  EXPECT_TRUE(entries[0].attributes & FILE_ATTRIBUTE_HIDDEN);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, EnumerationChangesTest, ::testing::Bool(),

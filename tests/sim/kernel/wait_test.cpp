@@ -142,6 +142,23 @@ TEST_F(Wait, MultipleObjectsAnyReturnsTheIndexAllNeedsEveryOne) {
   EXPECT_EQ(KeReadStateMutex(&mutex), 1);
 }
 
+// A thread that woke another one and then ends signals its thread object
+// from its thread-exit code: a wait on it ends, and nothing of the ending
+// thread is used after it is gone.
+TEST_F(Wait, AWaitOnAThreadEndsWhenItsOsThreadEnds) {
+  TestThread woken([&] { WaitOnEvent(nullptr); });
+  ASSERT_TRUE(woken.BlocksInWait());
+  PKTHREAD self = KeGetCurrentThread();
+  TestThread ending([&] {
+    KeSetEvent(&event_, IO_NO_INCREMENT, FALSE);
+    while (!sim::harness::IsThreadWaiting(self)) std::this_thread::yield();
+  });
+  EXPECT_EQ(KeWaitForSingleObject(ending.Self(), Executive, KernelMode, FALSE, nullptr),
+            STATUS_SUCCESS);
+  ending.Join();
+  woken.Join();
+}
+
 TEST_F(Wait, MoreThanThreeObjectsNeedAWaitBlockArray) {
   KEVENT events[4];
   PVOID objects[4];

@@ -25,7 +25,7 @@
 #include "tables/short_name_cache.h"
 #include "verifier/verifier.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace tavo::fuzz {
 
@@ -289,7 +289,9 @@ void Machine::EndInput() {
   sim::harness::ClearDebugLog();  // a long run would keep every line
   const auto violations = sim::verifier::TakeViolations();
   for (const auto& v : violations) {
-    std::fprintf(stderr, "[%s] %s\n", sim::verifier::CheckName(v.check), v.message.c_str());
+    const std::string_view check = sim::verifier::CheckName(v.check);
+    std::fprintf(stderr, "[%.*s] %s\n", static_cast<int>(check.size()), check.data(),
+                 v.message.c_str());
   }
   if (!violations.empty()) Fail("verifier violations");
   const auto live = sim::harness::LiveAllocations(kTavoTag);

@@ -70,9 +70,20 @@ Dispatcher& Get() {
   return *dispatcher;
 }
 
+// A thread's own wake signal. A wait can come after the thread's
+// thread-local variables are destroyed (from a static destructor at exit, or
+// from another thread-local destructor); such a wait gets a signal of its own.
+thread_local bool threadSignalGone = false;  // trivially destructible: lives as long as the thread
+
+struct ThreadSignal {
+  std::shared_ptr<WakeSignal> signal = std::make_shared<WakeSignal>();
+  ~ThreadSignal() { threadSignalGone = true; }
+};
+
 std::shared_ptr<WakeSignal> ThisThreadSignal() {
-  thread_local std::shared_ptr<WakeSignal> signal = std::make_shared<WakeSignal>();
-  return signal;
+  if (threadSignalGone) return std::make_shared<WakeSignal>();
+  thread_local ThreadSignal own;
+  return own.signal;
 }
 
 // Holds the dispatcher lock; the waits finished meanwhile are woken once it

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "harness/clock.h"
 #include "kernel_test_util.h"
@@ -157,6 +158,25 @@ TEST_F(Wait, AWaitOnAThreadEndsWhenItsOsThreadEnds) {
             STATUS_SUCCESS);
   ending.Join();
   woken.Join();
+}
+
+// A wait can come after the waiting thread's thread-local variables are
+// gone: here from a thread-local destructor that runs after them.
+TEST_F(Wait, AWaitFromALateThreadLocalDestructorWorks) {
+  KeSetEvent(&event_, IO_NO_INCREMENT, FALSE);
+  PKEVENT event = &event_;
+  std::thread([event] {
+    struct WaitsWhenDestroyed {
+      PKEVENT event;
+      ~WaitsWhenDestroyed() {
+        EXPECT_EQ(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_SUCCESS);
+      }
+    };
+    thread_local WaitsWhenDestroyed late{event};  // destroyed after anything made below
+    EXPECT_EQ(KeWaitForSingleObject(late.event, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
+  }).join();
 }
 
 TEST_F(Wait, MoreThanThreeObjectsNeedAWaitBlockArray) {

@@ -52,6 +52,21 @@ int NTAPI KernelMemcmp(const void* a, const void* b, size_t size) {
   return std::memcmp(a, b, size);
 }
 
+// The language-specific handler that the unwind data of a guarded routine
+// names (the driver's guarded copy of client buffers). Windows calls it
+// while dispatching an exception raised inside such a routine. The
+// simulation dispatches no exceptions into an image: a fault in image code
+// that the fault handler does not emulate stays a crash of the test
+// program, so this is never reached; reaching it would mean a dispatcher
+// the simulation does not have.
+int NTAPI KernelCSpecificHandler(PVOID exceptionRecord, PVOID establisherFrame, PVOID context,
+                                 PVOID dispatcherContext) {
+  KeBugCheckEx(0x1E /* KMODE_EXCEPTION_NOT_HANDLED */,
+               reinterpret_cast<ULONG_PTR>(exceptionRecord),
+               reinterpret_cast<ULONG_PTR>(establisherFrame), reinterpret_cast<ULONG_PTR>(context),
+               reinterpret_cast<ULONG_PTR>(dispatcherContext));
+}
+
 const Export kNtoskrnl[] = {
     ROUTINE(DbgPrint),
     ROUTINE(DbgPrintEx),
@@ -217,6 +232,7 @@ const Export kNtoskrnl[] = {
     Export{"memmove", reinterpret_cast<const void*>(&KernelMemmove)},
     Export{"memset", reinterpret_cast<const void*>(&KernelMemset)},
     Export{"memcmp", reinterpret_cast<const void*>(&KernelMemcmp)},
+    Export{"__C_specific_handler", reinterpret_cast<const void*>(&KernelCSpecificHandler)},
     // Data: the import is the variable's address.
     Export{"PsThreadType", &PsThreadType},
 };

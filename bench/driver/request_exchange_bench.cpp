@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "../support/driver_machine.h"
 #include "../support/ratio_reporter.h"
 #include "channel/request_exchange.h"
 #include "core/globals.h"
@@ -20,8 +21,6 @@
 #include "harness/machine.h"
 #include "harness/processes.h"
 #include "kernel/lifecycle.h"
-
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace {
 
@@ -114,12 +113,7 @@ void BM_SendRequestAndWait(benchmark::State& state) {
 BENCHMARK(BM_SendRequestAndWait)->Threads(1)->Threads(4)->Threads(16)->UseRealTime();
 
 void StartMachine() {
-  sim::kernel::ResetMachine();
-  sim::fs::VolumeOptions options;
-  options.deviceName = u"\\Device\\HarddiskVolume3";
-  sim::harness::MountVolume(options.deviceName, u'C', sim::fs::CreateVolume(options));
-  sim::harness::Driver* driver = nullptr;
-  sim::harness::LoadDriver(DriverEntry, {}, &driver);
+  tavo::bench::BootMachineWithDriver();
   channel.Connect();
   // The client acknowledges every request, then answers it at once.
   channel.StartPump([](const tavo::client::DriverMessage&) { return 0; },

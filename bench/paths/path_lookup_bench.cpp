@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/driver_machine.h"
 #include "core/globals.h"
 #include "create/path_classification.h"
 #include "driver_channel.h"
@@ -16,8 +17,6 @@
 #include "harness/strings.h"
 #include "kernel/lifecycle.h"
 #include "setinfo/item_info_cache.h"
-
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace {
 
@@ -71,12 +70,7 @@ BENCHMARK(BM_ClassifyOutsideTheView)->Arg(1000)->Arg(100000);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  sim::kernel::ResetMachine();
-  sim::fs::VolumeOptions options;
-  options.deviceName = u"\\Device\\HarddiskVolume3";
-  sim::harness::MountVolume(options.deviceName, u'C', sim::fs::CreateVolume(options));
-  sim::harness::Driver* driver = nullptr;
-  sim::harness::LoadDriver(DriverEntry, {}, &driver);
+  tavo::bench::BootMachineWithDriver();
   channel.Connect();
   channel.Configure(1, kMergedRoot, u"\\Device\\HarddiskVolume3\\Cache", u"");
 

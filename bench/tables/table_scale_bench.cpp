@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/driver_machine.h"
 #include "core/globals.h"
 #include "create/open_handle_table.h"
 #include "driver_channel.h"
@@ -20,8 +21,6 @@
 #include "support/locks.h"
 #include "tables/short_name_cache.h"
 #include "tables/short_names.h"
-
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace {
 
@@ -151,12 +150,7 @@ BENCHMARK(BM_ShortNameTableExpansion)->Arg(1000)->Arg(10000)->Arg(100000);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  sim::kernel::ResetMachine();
-  sim::fs::VolumeOptions options;
-  options.deviceName = u"\\Device\\HarddiskVolume3";
-  sim::harness::MountVolume(options.deviceName, u'C', sim::fs::CreateVolume(options));
-  sim::harness::Driver* driver = nullptr;
-  sim::harness::LoadDriver(DriverEntry, {}, &driver);
+  tavo::bench::BootMachineWithDriver();
   channel.Connect();
   // Nothing here should reach the client: a question it gets (a look-up
   // that missed) is refused, and the benchmark reports the miss.

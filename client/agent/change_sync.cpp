@@ -58,6 +58,30 @@ void ChangeSync::Apply(const DecodedNotification& n) {
     state_.Trace("agent: " + DescribeNotification(n) + " not carried over: " + error.what());
   }
   Applied(n);
+  SendMovedIn(n);
+}
+
+// An item moved into the view from elsewhere is sent now, as the upload
+// scan would send it: a scan that ran while the notification was queued
+// left it alone, and the next one may be far off. Done once the
+// notification no longer counts as queued, so Upload does not skip it; a
+// copy still open for writing by its mover is sent by the next scan.
+void ChangeSync::SendMovedIn(const DecodedNotification& n) {
+  if (n.type != kNotificationRenamed || paths_.AnyToServer(n.firstName)) return;
+  const auto target = paths_.AnyToServer(n.secondName);
+  if (!target || target->empty()) return;
+  try {
+    auto item = local_.Stat(paths_.ServerToBackend(*target));
+    if (!item) return;
+    if (!item->isDirectory) {
+      Upload(*target, false);
+    } else if (Upload(*target, true)) {
+      ScanFolder(*target);
+    }
+    SaveLedger();
+  } catch (const std::exception& error) {
+    state_.Trace("agent: " + ToUtf8(*target) + " not sent: " + error.what());
+  }
 }
 
 // What the user had below a server path goes: the item itself, and below a
@@ -158,7 +182,7 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
           state_.Trace("agent: " + ToUtf8(*first) + " left the view; deleted on the server");
         state_.ledger.Forget(paths_.ServerToBackend(*first));
       }
-      // Moved into the view: the upload scan sends it.
+      // Moved into the view: sent by SendMovedIn once this one is applied.
       return;
     }
     default:

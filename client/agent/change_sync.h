@@ -48,6 +48,7 @@ class ChangeSync {
  private:
   void ApplyLocked(const DecodedNotification& notification);
   void Applied(const DecodedNotification& notification);
+  void SendMovedIn(const DecodedNotification& notification);
   bool IsPending(const std::u16string& serverPath) const;
   bool RemoveFromServer(const std::u16string& serverPath, bool known);
   void MergeFolder(const std::u16string& from, const std::u16string& to);

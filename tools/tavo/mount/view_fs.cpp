@@ -179,11 +179,14 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info* fi) {
   });
 }
 
-// The access an open(2) asks for, and its disposition.
+// The access an open(2) asks for, and its disposition. O_APPEND asks for
+// write access as a C runtime opens a file for appending: FILE_APPEND_DATA
+// alone would be an open for metadata, on which a server-only file is never
+// downloaded and cannot be written; the writes go to the end of the file.
 ACCESS_MASK AccessFor(int flags) {
   switch (flags & O_ACCMODE) {
     case O_WRONLY:
-      return (flags & O_APPEND) ? FILE_APPEND_DATA : GENERIC_WRITE;
+      return GENERIC_WRITE;
     case O_RDWR:
       return GENERIC_READ | GENERIC_WRITE;
     default:
@@ -213,7 +216,6 @@ std::string AccessName(ACCESS_MASK access) {
   if (access == GENERIC_READ) return "GENERIC_READ";
   if (access == GENERIC_WRITE) return "GENERIC_WRITE";
   if (access == (GENERIC_READ | GENERIC_WRITE)) return "GENERIC_READ|GENERIC_WRITE";
-  if (access & FILE_APPEND_DATA) return "FILE_APPEND_DATA";
   if (access == FILE_LIST_DIRECTORY) return "FILE_LIST_DIRECTORY";
   return "0x" + std::to_string(access);
 }
@@ -308,9 +310,8 @@ int FlushOp(const char*, fuse_file_info* fi) {
   return 0;
 }
 
-int ReadDirOp(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi,
-              fuse_readdir_flags flags) {
-  ViewFileSystem::OpenFile* file = FileOf(fi);
+// Lists the folder open on `file` afresh, as the process that opened it.
+int ListInto(const char* path, ViewFileSystem::OpenFile* file) {
   DirectoryListing listing;
   {
     sim::harness::ScopedProcess as(file->process);
@@ -322,33 +323,58 @@ int ReadDirOp(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_
   if (listing.status != STATUS_NO_MORE_FILES && listing.status != STATUS_NO_SUCH_FILE)
     return -ErrnoFor(listing.status);
   // The listing carries each entry's attributes, as it does for a Windows
-  // program: they go to the kernel with the names (readdirplus), which
-  // spares a lookup per entry when a program stats what it listed.
+  // program: they go to the kernel with the names, which spares a lookup
+  // per entry when a program stats what it listed.
+  file->entries.clear();
   bool dots = false;
-  for (const ListedEntry& entry : listing.entries) {
+  for (const ListedEntry& listed : listing.entries) {
     FILE_NETWORK_OPEN_INFORMATION info{};
-    info.CreationTime.QuadPart = entry.creationTime;
-    info.LastAccessTime.QuadPart = entry.lastAccessTime;
-    info.LastWriteTime.QuadPart = entry.lastWriteTime;
-    info.ChangeTime.QuadPart = entry.changeTime;
-    info.AllocationSize.QuadPart = entry.allocationSize;
-    info.EndOfFile.QuadPart = entry.size;
-    info.FileAttributes = entry.attributes;
-    struct stat st;
-    FillStat(info, &st);
-    dots = dots || entry.name == u".";
-    const bool plus = (flags & FUSE_READDIR_PLUS) != 0 && entry.name != u"." && entry.name != u"..";
-    if (fill(buffer, sim::harness::ToUtf8(entry.name).c_str(), &st, 0,
-             plus ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{}) != 0)
-      break;
+    info.CreationTime.QuadPart = listed.creationTime;
+    info.LastAccessTime.QuadPart = listed.lastAccessTime;
+    info.LastWriteTime.QuadPart = listed.lastWriteTime;
+    info.ChangeTime.QuadPart = listed.changeTime;
+    info.AllocationSize.QuadPart = listed.allocationSize;
+    info.EndOfFile.QuadPart = listed.size;
+    info.FileAttributes = listed.attributes;
+    ViewFileSystem::OpenFile::Entry entry;
+    entry.name = sim::harness::ToUtf8(listed.name);
+    FillStat(info, &entry.attributes);
+    entry.hasAttributes = entry.name != "." && entry.name != "..";
+    dots = dots || !entry.hasAttributes;
+    file->entries.push_back(std::move(entry));
   }
   // A no-listing process sees no entry at all; Linux programs still expect
   // the folder's own two names.
   if (!dots) {
-    struct stat st {};
-    st.st_mode = S_IFDIR;
-    fill(buffer, ".", &st, 0, fuse_fill_dir_flags{});
-    fill(buffer, "..", &st, 0, fuse_fill_dir_flags{});
+    for (const char* name : {".", ".."}) {
+      ViewFileSystem::OpenFile::Entry entry{name, {}, false};
+      entry.attributes.st_mode = S_IFDIR;
+      file->entries.push_back(std::move(entry));
+    }
+  }
+  file->listed = true;
+  return 0;
+}
+
+// The listing is made when the kernel starts reading the folder (offset 0,
+// also after a rewind) and kept on the open folder for the batches that
+// follow; each entry's offset is its index plus one. Handing libfuse real
+// offsets is what makes it pass the attributes on to the kernel
+// (readdirplus): it ignores them for a listing given all at once.
+int ReadDirOp(const char* path, void* buffer, fuse_fill_dir_t fill, off_t offset, fuse_file_info* fi,
+              fuse_readdir_flags flags) {
+  ViewFileSystem::OpenFile* file = FileOf(fi);
+  if (offset == 0 || !file->listed) {
+    const int listed = ListInto(path, file);
+    if (listed != 0) return listed;
+  }
+  const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
+  for (std::size_t i = offset < 0 ? 0 : static_cast<std::size_t>(offset); i < file->entries.size(); ++i) {
+    const ViewFileSystem::OpenFile::Entry& entry = file->entries[i];
+    const bool withAttributes = plus && entry.hasAttributes;
+    if (fill(buffer, entry.name.c_str(), &entry.attributes, static_cast<off_t>(i + 1),
+             withAttributes ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{}) != 0)
+      break;
   }
   return 0;
 }
@@ -458,7 +484,20 @@ int ChownOp(const char*, uid_t uid, gid_t gid, fuse_file_info*) {
 // on other file systems without POSIX permissions.
 int ChmodOp(const char*, mode_t, fuse_file_info*) { return 0; }
 
-void* InitOp(fuse_conn_info*, fuse_config* config) {
+void* InitOp(fuse_conn_info* connection, fuse_config* config) {
+  // Every listing hands the kernel each entry's attributes, not only its
+  // first batch: a listing costs the same either way, and a program that
+  // stats what it listed (find, ls -l, du) then needs no lookup per entry.
+  connection->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
+  // The kernel keeps names and attributes, whether a lookup or a listing
+  // gave them, for one second. What changes through the mount it drops or
+  // updates at once; a change on the server shows in the next listing, and
+  // in a stat once that second has passed (with what the driver reports:
+  // it caches an item's information itself). A name found missing is
+  // asked again every time.
+  config->entry_timeout = 1.0;
+  config->attr_timeout = 1.0;
+  config->negative_timeout = 0.0;
   config->use_ino = 0;
   config->nullpath_ok = 0;
   return fuse_get_context()->private_data;
@@ -497,7 +536,7 @@ std::string ViewFileSystem::NameOf(std::uint32_t process) {
 
 ViewFileSystem::OpenFile* ViewFileSystem::Register(HANDLE handle, std::uint32_t process,
                                                    std::string processName, bool append) {
-  auto* owned = new OpenFile{handle, process, std::move(processName), append};
+  auto* owned = new OpenFile{handle, process, std::move(processName), append, {}, {}, false};
   std::lock_guard guard(lock_);
   open_.insert(owned);
   return owned;

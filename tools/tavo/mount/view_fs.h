@@ -16,6 +16,9 @@
 #include <mutex>
 #include <string>
 #include <unordered_set>
+#include <vector>
+
+#include <sys/stat.h>
 
 #include <ntapi.h>
 
@@ -43,6 +46,16 @@ class ViewFileSystem {
     std::string processName;
     bool append;
     std::atomic<bool> written{false};  // set by writes, read by flushes on other threads
+    // An open folder's entries as its latest listing gave them, handed to
+    // the kernel in as many batches as it asks for. libfuse runs one
+    // readdir at a time per open folder.
+    struct Entry {
+      std::string name;
+      struct stat attributes;
+      bool hasAttributes;  // false for "." and ".."
+    };
+    std::vector<Entry> entries;
+    bool listed = false;
   };
   // Handles given to FUSE as fi->fh.
   OpenFile* Register(HANDLE handle, std::uint32_t process, std::string processName, bool append);

@@ -227,12 +227,12 @@ const Row kRows[] = {
      "ls -l \"$M\" \"$M/docs\" | grep -E \"notes|readme|log\" | awk \"{ print \\$5, \\$9 }\"",
      0, {"52\n3\n", "No such file", "3 readme.txt\n", "52 notes.txt\n", "9 old.log\n"}, 2,
      {{"readme.txt", "Wel"}, {"docs/app.log", std::nullopt}}, {}},
-    // The kernel keeps what a listing gave it for a second; a change on the
-    // server shows after that.
+    // Listings are kept, and what they told the kernel too, for a second; a
+    // change on the server shows after that.
     {"a change on the server shows a second after a listing", {},
-     "ls -f \"$M\" > /dev/null; echo \"a longer welcome\" > \"$S/readme.txt\"; sleep 1.2; "
-     "stat -c %s \"$M/readme.txt\"",
-     0, {"17\n"}, 0, {}, {}},
+     "ls -f \"$M\" > /dev/null; echo \"a longer welcome\" > \"$S/readme.txt\"; echo new > \"$S/new.txt\"; "
+     "sleep 1.2; stat -c %s \"$M/readme.txt\"; ls -f \"$M\"",
+     0, {"17\n", "new.txt"}, 0, {}, {}},
     {"a missing name is not found", {}, "cat \"$M/docs/none.txt\"", 1, {"No such file or directory"},
      0, {}, {}},
     {"names NTFS cannot hold are refused, not read as streams or two names", {},

@@ -121,10 +121,11 @@ class MountedView {
   std::string Log() const { return ReadFile(root_ / "mount.log"); }
   pid_t pid() const { return pid_; }
 
-  // Runs `command` with bash; $M is the mount point, $HOST a host folder.
+  // Runs `command` with bash; $M is the mount point, $S the server folder,
+  // $HOST a host folder.
   CommandResult Run(const std::string& command) const {
-    const std::string line = "cd / && M='" + point().string() + "' HOST='" + host().string() +
-                             "' bash -c '" + Quote(command) + "' 2>&1; echo \"rc=$?\"";
+    const std::string line = "cd / && M='" + point().string() + "' S='" + server().string() +
+                             "' HOST='" + host().string() + "' bash -c '" + Quote(command) + "' 2>&1; echo \"rc=$?\"";
     CommandResult result;
     FILE* pipe = popen(line.c_str(), "r");
     char chunk[4096];
@@ -214,6 +215,24 @@ const Row kRows[] = {
     {"a shell redirect writes a new file to the server", {},
      "echo hello > \"$M/docs/new.txt\" && echo again >> \"$M/docs/new.txt\" && cat \"$M/docs/new.txt\"",
      0, {"hello\nagain\n"}, 0, {{"docs/new.txt", "hello\nagain\n"}}, {{"docs/new.txt", "hello\nagain\n"}}},
+    {"appending to a server-only file downloads it first", {}, "echo more >> \"$M/readme.txt\"", 0,
+     {}, 1, {{"readme.txt", "Welcome\nmore\n"}}, {{"readme.txt", "Welcome\nmore\n"}}},
+    // A listing hands the kernel each entry's attributes: what changes
+    // through the mount afterwards must show at once, in a stat and in the
+    // next listing.
+    {"changes through the mount show after a listing", {},
+     "ls -l \"$M\" \"$M/docs\" > /dev/null; echo more >> \"$M/docs/notes.txt\"; "
+     "stat -c %s \"$M/docs/notes.txt\"; truncate -s 3 \"$M/readme.txt\"; stat -c %s \"$M/readme.txt\"; "
+     "mv \"$M/docs/app.log\" \"$M/docs/old.log\"; stat \"$M/docs/app.log\"; "
+     "ls -l \"$M\" \"$M/docs\" | grep -E \"notes|readme|log\" | awk \"{ print \\$5, \\$9 }\"",
+     0, {"52\n3\n", "No such file", "3 readme.txt\n", "52 notes.txt\n", "9 old.log\n"}, 2,
+     {{"readme.txt", "Wel"}, {"docs/app.log", std::nullopt}}, {}},
+    // Listings are kept, and what they told the kernel too, for a second; a
+    // change on the server shows after that.
+    {"a change on the server shows a second after a listing", {},
+     "ls -f \"$M\" > /dev/null; echo \"a longer welcome\" > \"$S/readme.txt\"; echo new > \"$S/new.txt\"; "
+     "sleep 1.2; stat -c %s \"$M/readme.txt\"; ls -f \"$M\"",
+     0, {"17\n", "new.txt"}, 0, {}, {}},
     {"a missing name is not found", {}, "cat \"$M/docs/none.txt\"", 1, {"No such file or directory"},
      0, {}, {}},
     {"names NTFS cannot hold are refused, not read as streams or two names", {},

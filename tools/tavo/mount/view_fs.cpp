@@ -134,6 +134,17 @@ int AsOpener(ViewFileSystem::OpenFile* file, const std::string& what, Body&& bod
   return -ErrnoFor(status);
 }
 
+// Declared first in an operation that may change what a listing shows
+// (data opens, which may download; writes; closes; every change of a
+// name, size or time): when it ends, no kept listing is used again.
+class ChangesListings {
+ public:
+  ChangesListings() = default;
+  ~ChangesListings() { Self().listings().Changed(); }
+  ChangesListings(const ChangesListings&) = delete;
+  ChangesListings& operator=(const ChangesListings&) = delete;
+};
+
 void FillStat(const FILE_NETWORK_OPEN_INFORMATION& info, struct stat* st) {
   std::memset(st, 0, sizeof(*st));
   const bool directory = (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -179,11 +190,14 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info* fi) {
   });
 }
 
-// The access an open(2) asks for, and its disposition.
+// The access an open(2) asks for, and its disposition. O_APPEND asks for
+// write access as a C runtime opens a file for appending: FILE_APPEND_DATA
+// alone would be an open for metadata, on which a server-only file is never
+// downloaded and cannot be written; the writes go to the end of the file.
 ACCESS_MASK AccessFor(int flags) {
   switch (flags & O_ACCMODE) {
     case O_WRONLY:
-      return (flags & O_APPEND) ? FILE_APPEND_DATA : GENERIC_WRITE;
+      return GENERIC_WRITE;
     case O_RDWR:
       return GENERIC_READ | GENERIC_WRITE;
     default:
@@ -213,7 +227,6 @@ std::string AccessName(ACCESS_MASK access) {
   if (access == GENERIC_READ) return "GENERIC_READ";
   if (access == GENERIC_WRITE) return "GENERIC_WRITE";
   if (access == (GENERIC_READ | GENERIC_WRITE)) return "GENERIC_READ|GENERIC_WRITE";
-  if (access & FILE_APPEND_DATA) return "FILE_APPEND_DATA";
   if (access == FILE_LIST_DIRECTORY) return "FILE_LIST_DIRECTORY";
   return "0x" + std::to_string(access);
 }
@@ -239,10 +252,12 @@ int OpenAs(const char* path, fuse_file_info* fi, ULONG disposition, ULONG option
 }
 
 int OpenFileOp(const char* path, fuse_file_info* fi) {
+  const ChangesListings changes;
   return OpenAs(path, fi, DispositionFor(fi->flags), FILE_NON_DIRECTORY_FILE, "open");
 }
 
 int CreateOp(const char* path, mode_t, fuse_file_info* fi) {
+  const ChangesListings changes;
   return OpenAs(path, fi, DispositionFor(fi->flags | O_CREAT), FILE_NON_DIRECTORY_FILE, "create");
 }
 
@@ -250,11 +265,18 @@ int OpenDirOp(const char* path, fuse_file_info* fi) {
   return OpenAs(path, fi, FILE_OPEN, FILE_DIRECTORY_FILE, "opendir");
 }
 
-int ReleaseOp(const char* path, fuse_file_info* fi) {
+int ReleaseDirOp(const char* path, fuse_file_info* fi) {
   ViewFileSystem::OpenFile* file = FileOf(fi);
   AsOpener(file, std::string("close ") + path, [&] { return NtClose(file->handle); });
   Self().Unregister(file);
   return 0;
+}
+
+// Closing a file may delete it or have it uploaded; closing a folder
+// changes nothing.
+int ReleaseOp(const char* path, fuse_file_info* fi) {
+  const ChangesListings changes;
+  return ReleaseDirOp(path, fi);
 }
 
 int ReadOp(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
@@ -280,6 +302,7 @@ int ReadOp(const char* path, char* buffer, size_t size, off_t offset, fuse_file_
 }
 
 int WriteOp(const char* path, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+  const ChangesListings changes;
   ViewFileSystem::OpenFile* file = FileOf(fi);
   IO_STATUS_BLOCK iosb{};
   LARGE_INTEGER at;
@@ -304,13 +327,17 @@ int WriteOp(const char* path, const char* buffer, size_t size, off_t offset, fus
 // server now, so that what a program wrote is there when it exits.
 int FlushOp(const char*, fuse_file_info* fi) {
   ViewFileSystem::OpenFile* file = FileOf(fi);
-  if (file != nullptr && file->written) Self().UploadChanges();
+  if (file != nullptr && file->written) {
+    const ChangesListings changes;
+    Self().UploadChanges();
+  }
   return 0;
 }
 
-int ReadDirOp(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi,
-              fuse_readdir_flags flags) {
-  ViewFileSystem::OpenFile* file = FileOf(fi);
+// Lists the folder open on `file` afresh, as the process that opened it.
+int ListInto(const char* path, ViewFileSystem::OpenFile* file) {
+  KeptListings& kept = Self().listings();
+  const std::uint64_t generation = kept.Generation();
   DirectoryListing listing;
   {
     sim::harness::ScopedProcess as(file->process);
@@ -322,38 +349,74 @@ int ReadDirOp(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_
   if (listing.status != STATUS_NO_MORE_FILES && listing.status != STATUS_NO_SUCH_FILE)
     return -ErrnoFor(listing.status);
   // The listing carries each entry's attributes, as it does for a Windows
-  // program: they go to the kernel with the names (readdirplus), which
-  // spares a lookup per entry when a program stats what it listed.
+  // program: they go to the kernel with the names, which spares a lookup
+  // per entry when a program stats what it listed.
+  auto entries = std::make_shared<std::vector<ListedName>>();
   bool dots = false;
-  for (const ListedEntry& entry : listing.entries) {
+  for (const ListedEntry& listed : listing.entries) {
     FILE_NETWORK_OPEN_INFORMATION info{};
-    info.CreationTime.QuadPart = entry.creationTime;
-    info.LastAccessTime.QuadPart = entry.lastAccessTime;
-    info.LastWriteTime.QuadPart = entry.lastWriteTime;
-    info.ChangeTime.QuadPart = entry.changeTime;
-    info.AllocationSize.QuadPart = entry.allocationSize;
-    info.EndOfFile.QuadPart = entry.size;
-    info.FileAttributes = entry.attributes;
-    struct stat st;
-    FillStat(info, &st);
-    dots = dots || entry.name == u".";
-    const bool plus = (flags & FUSE_READDIR_PLUS) != 0 && entry.name != u"." && entry.name != u"..";
-    if (fill(buffer, sim::harness::ToUtf8(entry.name).c_str(), &st, 0,
-             plus ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{}) != 0)
-      break;
+    info.CreationTime.QuadPart = listed.creationTime;
+    info.LastAccessTime.QuadPart = listed.lastAccessTime;
+    info.LastWriteTime.QuadPart = listed.lastWriteTime;
+    info.ChangeTime.QuadPart = listed.changeTime;
+    info.AllocationSize.QuadPart = listed.allocationSize;
+    info.EndOfFile.QuadPart = listed.size;
+    info.FileAttributes = listed.attributes;
+    ListedName entry;
+    entry.name = sim::harness::ToUtf8(listed.name);
+    FillStat(info, &entry.attributes);
+    entry.hasAttributes = entry.name != "." && entry.name != "..";
+    dots = dots || !entry.hasAttributes;
+    entries->push_back(std::move(entry));
   }
   // A no-listing process sees no entry at all; Linux programs still expect
   // the folder's own two names.
   if (!dots) {
-    struct stat st {};
-    st.st_mode = S_IFDIR;
-    fill(buffer, ".", &st, 0, fuse_fill_dir_flags{});
-    fill(buffer, "..", &st, 0, fuse_fill_dir_flags{});
+    for (const char* name : {".", ".."}) {
+      ListedName entry{name, {}, false};
+      entry.attributes.st_mode = S_IFDIR;
+      entries->push_back(std::move(entry));
+    }
+  }
+  kept.Keep(path, file->process, generation, entries, KeptListings::Clock::now());
+  file->listing = std::move(entries);
+  return 0;
+}
+
+// The listing is taken when the kernel starts reading the folder (offset
+// 0, also after a rewind), or reused when the same program listed the
+// same folder a moment ago; it stays with the open folder for the batches
+// that follow, each entry's offset being its index plus one. Handing
+// libfuse real offsets is what makes it pass the attributes on to the
+// kernel (readdirplus): it ignores them for a listing given all at once.
+int ReadDirOp(const char* path, void* buffer, fuse_fill_dir_t fill, off_t offset, fuse_file_info* fi,
+              fuse_readdir_flags flags) {
+  ViewFileSystem::OpenFile* file = FileOf(fi);
+  if (offset == 0 || file->listing == nullptr) {
+    file->listing = Self().listings().Find(path, file->process, KeptListings::Clock::now());
+    if (file->listing != nullptr) {
+      Self().Note(file->processName,
+                  std::string("list ") + path + " (" + std::to_string(file->listing->size()) +
+                      " entries, kept)",
+                  STATUS_SUCCESS);
+    } else if (const int listed = ListInto(path, file); listed != 0) {
+      return listed;
+    }
+  }
+  const std::vector<ListedName>& entries = *file->listing;
+  const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
+  for (std::size_t i = offset < 0 ? 0 : static_cast<std::size_t>(offset); i < entries.size(); ++i) {
+    const ListedName& entry = entries[i];
+    const bool withAttributes = plus && entry.hasAttributes;
+    if (fill(buffer, entry.name.c_str(), &entry.attributes, static_cast<off_t>(i + 1),
+             withAttributes ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{}) != 0)
+      break;
   }
   return 0;
 }
 
 int MkdirOp(const char* path, mode_t) {
+  const ChangesListings changes;
   std::u16string name;
   if (!ViewPath(path, &name)) return -EINVAL;
   return AsCaller(std::string("mkdir ") + path + " FILE_CREATE", [&] {
@@ -365,6 +428,7 @@ int MkdirOp(const char* path, mode_t) {
 
 // unlink and rmdir: open for DELETE, set the delete disposition, close.
 int Delete(const char* path, ULONG options, const char* verb) {
+  const ChangesListings changes;
   std::u16string name;
   if (!ViewPath(path, &name)) return -EINVAL;
   return AsCaller(std::string(verb) + " " + path, [&] {
@@ -382,6 +446,7 @@ int RmdirOp(const char* path) { return Delete(path, FILE_DIRECTORY_FILE, "rmdir"
 // rename(2) replaces an existing target; RENAME_NOREPLACE does not. NT has
 // no exchange of two names.
 int RenameOp(const char* from, const char* to, unsigned int flags) {
+  const ChangesListings changes;
   if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) return -EINVAL;
   std::u16string source, target;
   if (!ViewPath(from, &source) || !ViewPath(to, &target)) return -EINVAL;
@@ -403,6 +468,7 @@ int RenameOp(const char* from, const char* to, unsigned int flags) {
 }
 
 int TruncateOp(const char* path, off_t size, fuse_file_info* fi) {
+  const ChangesListings changes;
   FILE_END_OF_FILE_INFORMATION info{};
   info.EndOfFile.QuadPart = size;
   if (ViewFileSystem::OpenFile* file = FileOf(fi)) {
@@ -424,6 +490,7 @@ int TruncateOp(const char* path, off_t size, fuse_file_info* fi) {
 
 // Times through FileBasicInformation: a zero field is left as it is.
 int UtimensOp(const char* path, const timespec times[2], fuse_file_info* fi) {
+  const ChangesListings changes;
   FILE_BASIC_INFORMATION info{};
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
@@ -458,7 +525,20 @@ int ChownOp(const char*, uid_t uid, gid_t gid, fuse_file_info*) {
 // on other file systems without POSIX permissions.
 int ChmodOp(const char*, mode_t, fuse_file_info*) { return 0; }
 
-void* InitOp(fuse_conn_info*, fuse_config* config) {
+void* InitOp(fuse_conn_info* connection, fuse_config* config) {
+  // Every listing hands the kernel each entry's attributes, not only its
+  // first batch: a listing costs the same either way, and a program that
+  // stats what it listed (find, ls -l, du) then needs no lookup per entry.
+  connection->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
+  // The kernel keeps names and attributes, whether a lookup or a listing
+  // gave them, for one second. What changes through the mount it drops or
+  // updates at once; a change on the server shows once that second has
+  // passed, as the driver reports it (the driver caches an item's
+  // information itself), and a kept listing can add a second more. A name
+  // found missing is asked again every time.
+  config->entry_timeout = 1.0;
+  config->attr_timeout = 1.0;
+  config->negative_timeout = 0.0;
   config->use_ino = 0;
   config->nullpath_ok = 0;
   return fuse_get_context()->private_data;
@@ -497,7 +577,7 @@ std::string ViewFileSystem::NameOf(std::uint32_t process) {
 
 ViewFileSystem::OpenFile* ViewFileSystem::Register(HANDLE handle, std::uint32_t process,
                                                    std::string processName, bool append) {
-  auto* owned = new OpenFile{handle, process, std::move(processName), append};
+  auto* owned = new OpenFile{handle, process, std::move(processName), append, {}, {}};
   std::lock_guard guard(lock_);
   open_.insert(owned);
   return owned;
@@ -549,7 +629,7 @@ fuse_operations MakeViewOperations() {
   ops.release = ReleaseOp;
   ops.opendir = OpenDirOp;
   ops.readdir = ReadDirOp;
-  ops.releasedir = ReleaseOp;
+  ops.releasedir = ReleaseDirOp;
   ops.mkdir = MkdirOp;
   ops.unlink = UnlinkOp;
   ops.rmdir = RmdirOp;

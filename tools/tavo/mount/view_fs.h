@@ -19,6 +19,8 @@
 
 #include <ntapi.h>
 
+#include "kept_listings.h"
+
 struct fuse_operations;
 
 namespace tavo::tool {
@@ -43,6 +45,10 @@ class ViewFileSystem {
     std::string processName;
     bool append;
     std::atomic<bool> written{false};  // set by writes, read by flushes on other threads
+    // An open folder's entries as its latest listing gave them, handed to
+    // the kernel in as many batches as it asks for. libfuse runs one
+    // readdir at a time per open folder.
+    KeptListings::Entries listing;
   };
   // Handles given to FUSE as fi->fh.
   OpenFile* Register(HANDLE handle, std::uint32_t process, std::string processName, bool append);
@@ -52,6 +58,7 @@ class ViewFileSystem {
   void Note(const std::string& process, const std::string& what, NTSTATUS status);
   void UploadChanges() { if (upload_) upload_(); }
   std::string NameOf(std::uint32_t process);
+  KeptListings& listings() { return listings_; }
 
  private:
   Trace trace_;
@@ -60,6 +67,8 @@ class ViewFileSystem {
   std::map<std::string, std::uint32_t> processes_;  // by executable path
   std::map<std::uint32_t, std::string> names_;
   std::unordered_set<OpenFile*> open_;
+  // As long as the kernel keeps what a listing told it; about 40 MB at most.
+  KeptListings listings_{std::chrono::seconds(1), 200000};
 };
 
 // The FUSE operation table; its private data is the ViewFileSystem.

@@ -10,6 +10,7 @@
 
 #include "harness/cache_manager.h"
 #include "harness/pool.h"
+#include "harness/shutdown.h"
 #include "verifier/faults.h"
 #include "served_fixture.h"
 
@@ -206,6 +207,19 @@ TEST_F(ServedOperationsTest, EveryOperationOnEveryKindOfHandle) {
     }
     Close(opened);
   }
+}
+
+// Shutdown carries no file object: the driver lets it pass, asks the client
+// nothing, and its handles go on working.
+TEST_F(ServedOperationsTest, ShutdownLeavesServedHandlesAndTheClientAlone) {
+  OpenResult file = Open(kServerFile, kSweepAccess, FILE_OPEN);
+  ASSERT_EQ(file.status, STATUS_SUCCESS);
+  const std::size_t requests = client_->Requests().size();
+  sim::harness::ShutDownSystem();
+  EXPECT_EQ(client_->Requests().size(), requests);
+  FILE_BASIC_INFORMATION basic{};
+  EXPECT_EQ(Query(file, &basic, sizeof(basic), FileBasicInformation), STATUS_SUCCESS);
+  Close(file);
 }
 
 TEST_F(ServedOperationsTest, VirtualItemRecordsComeFromTheEntry) {

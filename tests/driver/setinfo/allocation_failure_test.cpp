@@ -22,6 +22,8 @@ enum class Kind {
   VirtualRename,
   VirtualReplace,
   VirtualFolderRename,
+  VirtualFolderWithCopy,
+  VirtualMoveOut,
   LocalIntoView,
   LocalBareName,
   LocalDeleteAtClose,
@@ -42,6 +44,9 @@ const Scenario kScenarios[] = {
     {"virtual rename", Kind::VirtualRename},
     {"virtual rename replacing", Kind::VirtualReplace},
     {"virtual folder rename", Kind::VirtualFolderRename},
+    {"virtual folder with a local copy", Kind::VirtualFolderWithCopy},
+    // Then the moved handle is renamed again, by bare name.
+    {"virtual item moved out of the view", Kind::VirtualMoveOut},
     {"local rename into the view", Kind::LocalIntoView},
     // Without its own name the file still goes down with a plain new name.
     {"local rename by bare name", Kind::LocalBareName},
@@ -123,6 +128,46 @@ class SetInfoAllocationTest : public SetInfoTest,
           EXPECT_EQ(EntryOf(done ? renamed : item) != nullptr, true);
           Close(opened);
         }
+        break;
+      }
+      case Kind::VirtualFolderWithCopy: {
+        const std::u16string folder = Name("folder", round).substr(0, 11);
+        AddServerItem(InView(folder), {true, {}});
+        AddBackendDirectory(folder);
+        AddBackendFile(folder + u"\\inside.txt");
+        OpenResult opened =
+            Open(InView(folder), DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        const std::u16string archive = Name("archive", round).substr(0, 12);
+        status = SetInfo(opened, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + archive), 0))
+                     .status;
+        Close(opened);
+        // The local copy moves only with a rename that succeeds.
+        const bool done = status == STATUS_SUCCESS;
+        EXPECT_EQ(VolumeHas(kBackendOnVolume + archive + u"\\inside.txt"), done);
+        EXPECT_EQ(VolumeHas(kBackendOnVolume + folder + u"\\inside.txt"), !done);
+        break;
+      }
+      case Kind::VirtualMoveOut: {
+        SetRenameAnswer(protocol::kRenameMoveOutOfView);
+        (void)volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")});
+        AddServerItem(item, {false, "contents"});
+        const std::u16string moved = u"\\Users\\ann\\Documents" + Name("moved", round);
+        const std::u16string final = u"\\Users\\ann\\Documents" + Name("final", round);
+        OpenResult opened = Open(item, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        status = SetInfo(opened, FileRenameInformation, RenameInfo(Dos(moved), 0)).status;
+        const bool movedOut = status == STATUS_SUCCESS;
+        EXPECT_EQ(VolumeHas(moved), movedOut);
+        if (!movedOut) {
+          EXPECT_TRUE(ServerHas(item));
+        } else {
+          status = SetInfo(opened, FileRenameInformation, RenameInfo(final.substr(21), 0)).status;
+          EXPECT_EQ(VolumeHas(final), status == STATUS_SUCCESS);
+          EXPECT_EQ(VolumeHas(moved), status != STATUS_SUCCESS);
+        }
+        Close(opened);
+        SetRenameAnswer(protocol::kRenameDone);
         break;
       }
       case Kind::LocalIntoView:

@@ -346,7 +346,9 @@ TEST_F(ServedOperationsTest, LocalCopyReportsItsMergedViewName) {
     EXPECT_EQ(information, needed);
     // Room for the backend name but not the merged-view one, and room for
     // neither: no byte of the backend path is left for the caller.
-    for (ULONG length : {needed - 2, 20u}) {
+    // Also room for BackendRoot and part of the name after it, and an odd
+    // length.
+    for (ULONG length : {needed - 2, 20u, 70u, 81u}) {
       std::vector<UCHAR> small(length, 0);
       const NTSTATUS status = Query(local, small.data(), length, infoClass, &information);
       EXPECT_TRUE(status == STATUS_BUFFER_TOO_SMALL || status == STATUS_BUFFER_OVERFLOW);
@@ -497,6 +499,11 @@ TEST_F(ServedOperationsTest, EveryAllocationFailureEndsCleanly) {
          const std::string text(reinterpret_cast<char*>(buffer), sizeof(buffer));
          EXPECT_EQ(text.find("A\0p\0p\0D\0a\0t\0a", 0, 14), std::string::npos);
          return status;
+       }},
+      {"name of a virtual file",
+       [&] {
+         UCHAR buffer[512] = {};
+         return Query(file, buffer, sizeof(buffer), FileNameInformation);
        }},
   };
   for (const Scenario& scenario : scenarios) {

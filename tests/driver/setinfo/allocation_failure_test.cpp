@@ -1,13 +1,15 @@
-// Pool and context shortage at every allocation of the operations on the
-// view's items (deletes, renames, closes, listings, information queries and
-// the installer's report): each either ends as usual or fails cleanly, and
-// the server, the backend folder and the driver's tables agree afterwards.
+// Pool, context and work-item shortage at every allocation of the
+// operations on the view's items (deletes, renames, closes, listings,
+// information queries and the installer's report): each either ends as usual
+// or fails cleanly, and the server, the backend folder and the driver's
+// tables agree afterwards.
 #include <cstdio>
 #include <cstring>
 
 #include "allocation_sweep.h"
 #include "core/globals.h"
 #include "harness/pool.h"
+#include "harness/processes.h"
 #include "port_messages.h"
 #include "setinfo_fixture.h"
 #include "verifier/faults.h"
@@ -19,6 +21,7 @@ using sim::faults::Site;
 
 enum class Kind {
   VirtualDelete,
+  VirtualFolderDelete,
   VirtualRename,
   VirtualReplace,
   VirtualFolderRename,
@@ -26,6 +29,7 @@ enum class Kind {
   VirtualMoveOut,
   LocalIntoView,
   LocalBareName,
+  ReaderRetry,
   LocalDeleteAtClose,
   ListRoot,
   ListFolder,
@@ -41,6 +45,7 @@ struct Scenario {
 
 const Scenario kScenarios[] = {
     {"virtual delete", Kind::VirtualDelete},
+    {"virtual folder delete", Kind::VirtualFolderDelete},
     {"virtual rename", Kind::VirtualRename},
     {"virtual rename replacing", Kind::VirtualReplace},
     {"virtual folder rename", Kind::VirtualFolderRename},
@@ -50,6 +55,9 @@ const Scenario kScenarios[] = {
     {"local rename into the view", Kind::LocalIntoView},
     // Without its own name the file still goes down with a plain new name.
     {"local rename by bare name", Kind::LocalBareName},
+    // A reader's rename into a server folder missing on disk fails, and
+    // then its retry from a worker: the file stays where it was.
+    {"reader rename retried by a worker", Kind::ReaderRetry},
     {"local delete at close", Kind::LocalDeleteAtClose},
     {"listing of the root", Kind::ListRoot},
     {"listing of a server folder", Kind::ListFolder},
@@ -72,6 +80,8 @@ class SetInfoAllocationTest : public SetInfoTest,
  protected:
   void SetUp() override {
     SetInfoTest::SetUp();
+    reader_ =
+        sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Program Files\\AcroRd32.exe");
     client_->OnRequest(protocol::kRequestDirectoryListing, [this](const DriverMessage& m) {
       if (SentRequest{m.type, m.payload}.U32(8) == protocol::kDirectoryQueryDeleteCheck) {
         return ScriptedAnswer::Now(STATUS_SUCCESS, {deleteCheckAnswer_});
@@ -83,6 +93,8 @@ class SetInfoAllocationTest : public SetInfoTest,
     sim::faults::Clear();
     SetInfoTest::TearDown();
   }
+
+  std::uint32_t reader_ = 0;  // a process whose failed renames are retried
 
   template <class Call>
   static NTSTATUS As(const OpenResult& opened, Call&& call) {
@@ -190,6 +202,34 @@ class SetInfoAllocationTest : public SetInfoTest,
         EXPECT_EQ(VolumeHas(outside), !done);
         break;
       }
+      case Kind::VirtualFolderDelete: {
+        const std::u16string folder = Name("empty", round).substr(0, 10);
+        AddServerItem(InView(folder), {true, {}});
+        OpenResult opened =
+            Open(InView(folder), DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        status = SetInfo(opened, FileDispositionInformation, {1}).status;
+        Close(opened);
+        EXPECT_EQ(ServerHas(InView(folder)), status != STATUS_SUCCESS);
+        break;
+      }
+      case Kind::ReaderRetry: {
+        const std::u16string outside = u"\\Users\\ann" + Name("read", round);
+        const std::u16string folder = Name("sub", round).substr(0, 8);
+        AddServerItem(InView(folder), {true, {}});
+        EXPECT_EQ(volume_->Populate({FileSpecOf(outside, "x")}), STATUS_SUCCESS);
+        OpenResult opened = Open(kVolumeDevice + outside, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN,
+                                 0, reader_);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        status = SetInfo(opened, FileRenameInformation,
+                         RenameInfo(Dos(kViewOnVolume + folder + u"\\notes.txt"), 0))
+                     .status;
+        Close(opened);
+        EXPECT_TRUE(VolumeHas(outside));
+        EXPECT_NE(status, STATUS_SUCCESS);
+        if (status == STATUS_OBJECT_PATH_NOT_FOUND) status = STATUS_SUCCESS;  // its usual end
+        break;
+      }
       case Kind::LocalDeleteAtClose: {
         AddBackendFile(Name("copy", round));
         OpenResult opened = Open(InView(Name("copy", round)), DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
@@ -291,9 +331,8 @@ TEST_P(SetInfoAllocationTest, EveryFailureEndsCleanly) {
   sim::faults::Clear();
   ASSERT_EQ(RunOnce(scenario.kind, 1), STATUS_SUCCESS);
   const std::uint64_t calls = sim::faults::CallCount(site, tag);
-  // Every scenario allocates pool; only virtual opens make contexts.
-  const bool local = scenario.kind == Kind::LocalIntoView || scenario.kind == Kind::LocalBareName;
-  if (site == Site::PoolAllocation || !local) {
+  // Every scenario allocates pool; only some make contexts or work items.
+  if (site == Site::PoolAllocation) {
     ASSERT_GT(calls, 0u);
   }
   for (std::uint64_t nth = 1; nth <= calls; ++nth) {
@@ -309,7 +348,8 @@ TEST_P(SetInfoAllocationTest, EveryFailureEndsCleanly) {
 INSTANTIATE_TEST_SUITE_P(
     Scenarios, SetInfoAllocationTest,
     ::testing::Combine(::testing::ValuesIn(kScenarios),
-                       ::testing::Values(Site::PoolAllocation, Site::ContextAllocation)),
+                       ::testing::Values(Site::PoolAllocation, Site::ContextAllocation,
+                                         Site::WorkItemAllocation)),
     [](const auto& info) { return AllocationSweepName(info); });
 
 }  // namespace

@@ -32,6 +32,13 @@ TEST_F(ServedOperationsTest, NameQueriesFromAboveNameServerItemsAndDeferOthers) 
       {kOutside, FILE_READ_ATTRIBUTES, kOutside},
       // A local copy is named by the file system: its backend name.
       {InView(u"\\local.txt"), FILE_READ_ATTRIBUTES, kBackend + u"\\local.txt"},
+      // The root opened with a trailing backslash keeps it; the volume
+      // itself and a name shorter than the root are not the view's.
+      {kView + u"\\", FILE_READ_ATTRIBUTES, kView + u"\\"},
+      {std::u16string(kVolumeDevice) + u"\\", FILE_READ_ATTRIBUTES,
+       std::u16string(kVolumeDevice) + u"\\"},
+      {std::u16string(kVolumeDevice) + u"\\Users", FILE_READ_ATTRIBUTES,
+       std::u16string(kVolumeDevice) + u"\\Users"},
   };
   for (const Case& c : cases) {
     OpenResult opened = Open(c.path, c.access, FILE_OPEN);
@@ -88,6 +95,9 @@ TEST_F(ServedOperationsTest, RelativeOpensReachTheNamedItem) {
        InView(u"\\Projects\\plan.txt"), ""},
       {"download, under a server folder", kServerFolder, u"plan.txt", FILE_READ_DATA | READ_CONTROL,
        InView(u"\\Projects\\plan.txt"), "the plan"},
+      // Not the view's: one backslash between the folder and the name.
+      {"local, under the backend folder opened with a trailing backslash", kBackend + u"\\",
+       u"local.txt", FILE_READ_DATA, kBackend + u"\\local.txt", "local"},
   };
   for (const Case& c : cases) {
     OpenResult root = Open(c.root, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);

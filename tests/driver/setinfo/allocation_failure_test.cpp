@@ -29,6 +29,8 @@ enum class Kind {
   VirtualMoveOut,
   LocalIntoView,
   LocalBareName,
+  LocalIntoViewReplacing,
+  LocalCopyOut,
   ReaderRetry,
   LocalDeleteAtClose,
   ListRoot,
@@ -55,6 +57,8 @@ const Scenario kScenarios[] = {
     {"local rename into the view", Kind::LocalIntoView},
     // Without its own name the file still goes down with a plain new name.
     {"local rename by bare name", Kind::LocalBareName},
+    {"local rename into the view replacing a server item", Kind::LocalIntoViewReplacing},
+    {"local copy renamed out of the view", Kind::LocalCopyOut},
     // A reader's rename into a server folder missing on disk fails, and
     // then its retry from a worker: the file stays where it was.
     {"reader rename retried by a worker", Kind::ReaderRetry},
@@ -200,6 +204,39 @@ class SetInfoAllocationTest : public SetInfoTest,
         const bool done = status == STATUS_SUCCESS;
         EXPECT_EQ(VolumeHas(landed), done);
         EXPECT_EQ(VolumeHas(outside), !done);
+        break;
+      }
+      case Kind::LocalIntoViewReplacing: {
+        const std::u16string outside = u"\\Users\\ann" + Name("local", round);
+        AddServerItem(renamed, {false, "older"});
+        EXPECT_EQ(volume_->Populate({FileSpecOf(outside, "x")}), STATUS_SUCCESS);
+        OpenResult opened =
+            Open(kVolumeDevice + outside, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        status = SetInfo(opened, FileRenameInformation,
+                         RenameInfo(Dos(kViewOnVolume + Name("renamed", round)), 1))
+                     .status;
+        Close(opened);
+        // The server item gives way only to a rename that lands.
+        const bool done = status == STATUS_SUCCESS;
+        EXPECT_EQ(VolumeHas(kBackendOnVolume + Name("renamed", round)), done);
+        EXPECT_EQ(VolumeHas(outside), !done);
+        if (!done) {
+          EXPECT_TRUE(ServerHas(renamed));
+        }
+        break;
+      }
+      case Kind::LocalCopyOut: {
+        const std::u16string moved = u"\\Users\\ann" + Name("out", round);
+        AddBackendFile(Name("copy", round));
+        OpenResult opened =
+            Open(InView(Name("copy", round)), DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        status = SetInfo(opened, FileRenameInformation, RenameInfo(Dos(moved), 0)).status;
+        Close(opened);
+        const bool done = status == STATUS_SUCCESS;
+        EXPECT_EQ(VolumeHas(moved), done);
+        EXPECT_EQ(VolumeHas(kBackendOnVolume + Name("copy", round)), !done);
         break;
       }
       case Kind::VirtualFolderDelete: {

@@ -22,6 +22,7 @@ using sim::faults::Site;
 enum class Kind {
   VirtualDelete,
   VirtualFolderDelete,
+  VirtualDeleteDownloaded,
   VirtualRename,
   VirtualReplace,
   VirtualFolderRename,
@@ -48,6 +49,8 @@ struct Scenario {
 const Scenario kScenarios[] = {
     {"virtual delete", Kind::VirtualDelete},
     {"virtual folder delete", Kind::VirtualFolderDelete},
+    // The disposition goes to the local copy another open downloaded.
+    {"virtual delete of a downloaded item", Kind::VirtualDeleteDownloaded},
     {"virtual rename", Kind::VirtualRename},
     {"virtual rename replacing", Kind::VirtualReplace},
     {"virtual folder rename", Kind::VirtualFolderRename},
@@ -237,6 +240,22 @@ class SetInfoAllocationTest : public SetInfoTest,
         const bool done = status == STATUS_SUCCESS;
         EXPECT_EQ(VolumeHas(moved), done);
         EXPECT_EQ(VolumeHas(kBackendOnVolume + Name("copy", round)), !done);
+        break;
+      }
+      case Kind::VirtualDeleteDownloaded: {
+        AddServerItem(item, {false, "contents"});
+        OpenResult opened = Open(item, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        OpenResult reader = Open(item, GENERIC_READ, FILE_OPEN);
+        status = SetInfo(opened, FileDispositionInformation, {1}).status;
+        if (NT_SUCCESS(reader.status)) Close(reader);
+        Close(opened);
+        EXPECT_EQ(ServerHas(item), status != STATUS_SUCCESS);
+        // The copy goes with the item when the open that downloaded it
+        // succeeded (and so recorded it).
+        if (status == STATUS_SUCCESS && NT_SUCCESS(reader.status)) {
+          EXPECT_FALSE(VolumeHas(kBackendOnVolume + Name("item", round)));
+        }
         break;
       }
       case Kind::VirtualFolderDelete: {

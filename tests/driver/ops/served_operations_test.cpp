@@ -129,6 +129,11 @@ TEST_F(ServedOperationsTest, EveryOperationOnEveryKindOfHandle) {
        [](HANDLE h) { return Control(h, true, FSCTL_REQUEST_FILTER_OPLOCK); }},
       {"device name", STATUS_SUCCESS, STATUS_SUCCESS,
        [](HANDLE h) { return Control(h, false, IOCTL_MOUNTDEV_QUERY_DEVICE_NAME); }},
+      {"another device control", STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_REQUEST,
+       [](HANDLE h) {
+         return Control(h, false,
+                        CTL_CODE(MOUNTDEVCONTROLTYPE, 0, METHOD_BUFFERED, FILE_ANY_ACCESS));
+       }},
       {"volume size", STATUS_SUCCESS, STATUS_SUCCESS,
        [](HANDLE h) {
          FILE_FS_SIZE_INFORMATION size{};

@@ -68,6 +68,16 @@ TEST_F(ServedOperationsTest, NameQueriesFromAboveNameServerItemsAndDeferOthers) 
                                                 &info),
                 STATUS_OBJECT_NAME_NOT_FOUND);
       if (info != nullptr) FltReleaseFileNameInformation(info);
+    } else {
+      // Anything the file system opened gets its short name from it; these
+      // names are their own 8.3 forms, so it has none other to give.
+      PFLT_FILE_NAME_INFORMATION info = nullptr;
+      EXPECT_EQ(FltGetFileNameInformationUnsafe(static_cast<PFILE_OBJECT>(object), nullptr,
+                                                FLT_FILE_NAME_SHORT | FLT_FILE_NAME_QUERY_DEFAULT,
+                                                &info),
+                STATUS_OBJECT_NAME_NOT_FOUND)
+          << sim::harness::ToUtf8(c.path);
+      if (info != nullptr) FltReleaseFileNameInformation(info);
     }
     ObDereferenceObject(object);
     Close(opened);

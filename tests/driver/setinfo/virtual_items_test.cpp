@@ -718,6 +718,14 @@ TEST_F(VirtualItemsTest, FolderWithLocalCopyRefusedKeepsItsNames) {
     Close(opened);
   }
   EXPECT_TRUE(ServerHas(InView(u"\\Taken")));
+  // Nor does a file replace an item open elsewhere.
+  OpenResult taken = OpenVirtual(InView(u"\\Taken"), FILE_DIRECTORY_FILE);
+  EXPECT_EQ(SetInfo(other, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\Taken"), 1))
+                .status,
+            STATUS_ACCESS_DENIED);
+  EXPECT_TRUE(ServerHas(file_));
+  EXPECT_TRUE(ServerHas(InView(u"\\Taken")));
+  Close(taken);
   Close(other);
   ExpectViewFolderEmpty();
 }

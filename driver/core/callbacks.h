@@ -57,10 +57,6 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreDeviceControlOperationCallback(PFLT_CA
 FLT_PREOP_CALLBACK_STATUS FLTAPI FilterUnHandledOperation(PFLT_CALLBACK_DATA Data,
                                                    PCFLT_RELATED_OBJECTS FltObjects,
                                                    PVOID* CompletionContext);
-FLT_POSTOP_CALLBACK_STATUS FLTAPI FilterNoPostOperation(PFLT_CALLBACK_DATA Data,
-                                                 PCFLT_RELATED_OBJECTS FltObjects,
-                                                 PVOID CompletionContext,
-                                                 FLT_POST_OPERATION_FLAGS Flags);
 
 // Context cleanup.
 void FLTAPI StreamHandleContextCleanup(PFLT_CONTEXT Context, FLT_CONTEXT_TYPE ContextType);

@@ -27,22 +27,22 @@ constexpr FLT_OPERATION_REGISTRATION Operation(UCHAR major, PFLT_PRE_OPERATION_C
   return FLT_OPERATION_REGISTRATION{major, 0, pre, post, nullptr};
 }
 
+// Query-open, directory control and query-security pass through or complete
+// in their pre-operations and never ask for a post-operation, so none is
+// registered for them: a do-nothing post-operation there could never run.
 const FLT_OPERATION_REGISTRATION kOperations[] = {
     Operation(IRP_MJ_CREATE, FilterPreCreateOperationCallback, FilterPostCreateOperationCallback),
     Operation(IRP_MJ_CLOSE, FilterPreCloseOperationCallback, FilterPostCloseOperationCallback),
-    Operation(IRP_MJ_NETWORK_QUERY_OPEN, FilterPreNetworkQueryOpenOperationCallback,
-              FilterNoPostOperation),
+    Operation(IRP_MJ_NETWORK_QUERY_OPEN, FilterPreNetworkQueryOpenOperationCallback, nullptr),
     Operation(IRP_MJ_QUERY_INFORMATION, FilterPreQueryInformationOperationCallback,
               FilterPostQueryInformationOperationCallback),
     Operation(IRP_MJ_SET_INFORMATION, FilterPreSetInformationOperationCallback,
               FilterPostSetInformationOperationCallback),
-    Operation(IRP_MJ_DIRECTORY_CONTROL, FilterPreDirectoryControlOperationCallback,
-              FilterNoPostOperation),
+    Operation(IRP_MJ_DIRECTORY_CONTROL, FilterPreDirectoryControlOperationCallback, nullptr),
     Operation(IRP_MJ_SHUTDOWN, FilterPreShutdownOperationCallback, nullptr),
     Operation(IRP_MJ_CLEANUP, FilterPreCleanupOperationCallback,
               FilterPostCleanupOperationCallback),
-    Operation(IRP_MJ_QUERY_SECURITY, FilterPreQuerySecurityOperationCallback,
-              FilterNoPostOperation),
+    Operation(IRP_MJ_QUERY_SECURITY, FilterPreQuerySecurityOperationCallback, nullptr),
     Operation(IRP_MJ_FILE_SYSTEM_CONTROL, FilterPreVolumeOperationCallback, nullptr),
     Operation(IRP_MJ_DEVICE_CONTROL, FilterPreDeviceControlOperationCallback, nullptr),
     Operation(IRP_MJ_QUERY_VOLUME_INFORMATION, FilterPreVolumeOperationCallback, nullptr),

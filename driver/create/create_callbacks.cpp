@@ -81,6 +81,10 @@ FLT_POSTOP_CALLBACK_STATUS FilterPostCreateOperationCallback(PFLT_CALLBACK_DATA 
                                                              PCFLT_RELATED_OBJECTS FltObjects,
                                                              PVOID CompletionContext,
                                                              FLT_POST_OPERATION_FLAGS Flags) {
+  // The Filter Manager calls post-create at PASSIVE_LEVEL in the thread that
+  // issued the create, so on Windows the deferral below does not run; it
+  // stays as the guard that keeps the create's work off a raised IRQL should
+  // a post-create ever arrive there.
   if (!MustDefer(Data)) return PostCreateWork(Data, FltObjects, CompletionContext, Flags);
 
   WorkItem workItem;

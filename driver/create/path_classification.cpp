@@ -102,8 +102,10 @@ BOOLEAN IsUnderBackendRoot(PUNICODE_STRING path, UCHAR volumeRelative) {
 
 NTSTATUS SecondaryToMergedViewPath(PUNICODE_STRING path) {
   OwnedString merged, secondary;
-  CopyMergedViewRoot(&merged);
-  CopySecondaryViewRoot(&secondary);
+  // Without its root the path would be rewritten to its tail alone.
+  if (!CopyMergedViewRoot(&merged) || !CopySecondaryViewRoot(&secondary)) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   if (secondary->Length == 0 || path->Length < secondary->Length) return STATUS_INVALID_PARAMETER;
   const ULONG tail = path->Length - secondary->Length;
   const ULONG length = merged->Length + tail;

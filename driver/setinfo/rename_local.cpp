@@ -243,6 +243,13 @@ FLT_PREOP_CALLBACK_STATUS RenameIntoView(PFLT_CALLBACK_DATA data, PCFLT_RELATED_
 
 FLT_PREOP_CALLBACK_STATUS RenameLocalFile(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
                                           PVOID* completionContext) {
+  // Until the client configures the view no folder on the volume is the
+  // driver's, and no target can be placed against a root: the rename goes
+  // down as it was made rather than failing for want of a root.
+  {
+    SharedLock lock(Globals.RootPathLock);
+    if (Globals.MergedViewRoot.Length == 0) return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  }
   RenameBuffer rename;
   NTSTATUS status = CaptureRenameBuffer(data, &rename);
   if (!NT_SUCCESS(status)) return CompleteOperation(data, status);

@@ -307,6 +307,10 @@ NTSTATUS FLTAPI FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION*
     for (int n = 0;; ++op, ++n) {
       if (n > 512) return STATUS_INVALID_PARAMETER;  // no terminator
       if (op->MajorFunction == IRP_MJ_OPERATION_END) break;
+      // A minifilter cannot register a post-operation for shutdown. The
+      // documentation names no status for the refusal; this is the one
+      // FltRegisterFilter gives for other malformed tables.
+      if (op->MajorFunction == IRP_MJ_SHUTDOWN && op->PostOperation) return STATUS_INVALID_PARAMETER;
       filter->operationTable.push_back(*op);
     }
     for (auto& entry : filter->operationTable) {

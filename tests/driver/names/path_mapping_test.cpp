@@ -116,6 +116,10 @@ TEST_F(ProbeBackendFileTest, FilesAlwaysCountFoldersOnlyWithTheFlag) {
 TEST_F(ProbeBackendFileTest, ComponentsAreNormalizedFromTheDirectoryOnDisk) {
   const std::u16string view = kMergedViewRoot;
   SetItemInfo(view + u"\\report.docx", ItemInfoAnswer(FILE_ATTRIBUTE_ARCHIVE, 12));
+  // Under a short-named folder the client is asked about the long form.
+  SetLongName(view + u"\\PROGRA~1", view + u"\\Program Files");
+  SetLongName(view + u"\\Program Files\\plan.txt", view + u"\\Program Files\\plan.txt");
+  SetItemInfo(view + u"\\Program Files\\plan.txt", ItemInfoAnswer(FILE_ATTRIBUTE_ARCHIVE, 4));
   constexpr ULONG kHeader = FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName);
   const ULONG exact = kHeader + 22;  // "report.docx"
   struct Case {
@@ -129,6 +133,8 @@ TEST_F(ProbeBackendFileTest, ComponentsAreNormalizedFromTheDirectoryOnDisk) {
       {view + u"\\", u"report.docx", 0, STATUS_BUFFER_TOO_SMALL, u"", exact - 2},
       {view + u"\\", u"report.docx", 0, STATUS_BUFFER_TOO_SMALL, u"", kHeader - 1},
       {view + u"\\", u"unknown.docx", 0, STATUS_NO_SUCH_FILE, u""},
+      {view + u"\\PROGRA~1\\", u"plan.txt", 0, STATUS_SUCCESS, u"plan.txt"},
+      {view + u"\\PROGRA~1\\", u"other.txt", 0, STATUS_NO_SUCH_FILE, u""},
       {kBackend + u"\\dir", u"F.TXT", 0, STATUS_SUCCESS, u"f.txt"},
       {kBackend + u"\\DIR", u"f.txt", 0, STATUS_SUCCESS, u"f.txt"},
       // Windows keeps object names case-insensitive by default, so even a
@@ -136,6 +142,7 @@ TEST_F(ProbeBackendFileTest, ComponentsAreNormalizedFromTheDirectoryOnDisk) {
       {kBackend + u"\\DIR", u"f.txt", FLTFL_NORMALIZE_NAME_CASE_SENSITIVE, STATUS_SUCCESS,
        u"f.txt"},
       {kBackend + u"\\dir", u"missing.txt", 0, STATUS_NO_SUCH_FILE, u""},
+      {kBackend + u"\\nowhere", u"f.txt", 0, STATUS_OBJECT_NAME_NOT_FOUND, u""},
   };
   for (const Case& c : cases) {
     for (bool ex : {false, true}) {

@@ -71,6 +71,19 @@ TEST_F(RootReconfiguredTest, HandleContextWithoutEntryIsAnOrdinaryHandle) {
   // The post-create made its handle context (for the old root's name).
   EXPECT_EQ(sim::faults::CallCount(sim::faults::Site::ContextAllocation), 1u);
   EXPECT_EQ(volume_->OpenFileObjectCount(), 1u);
+  // A create relative to it is an ordinary create in that folder on disk.
+  sim::harness::OwnedUnicodeString name(u"made.txt");
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, handle, nullptr);
+  IO_STATUS_BLOCK ioStatus{};
+  HANDLE made = nullptr;
+  EXPECT_EQ(NtCreateFile(&made, GENERIC_WRITE | SYNCHRONIZE, &attributes, &ioStatus, nullptr, 0,
+                         0, FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT,
+                         nullptr, 0),
+            STATUS_SUCCESS);
+  if (made != nullptr) NtClose(made);
+  EXPECT_NE(volume_->DumpTree({false, false}).find("\\Users\\ann\\Tavo\\made.txt"),
+            std::string::npos);
   EXPECT_EQ(NtClose(handle), STATUS_SUCCESS);
   // The file system saw the cleanup and the close.
   EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);

@@ -10,6 +10,7 @@
 
 #include "harness/cache_manager.h"
 #include "harness/pool.h"
+#include "harness/shutdown.h"
 #include "verifier/faults.h"
 #include "served_fixture.h"
 
@@ -128,6 +129,11 @@ TEST_F(ServedOperationsTest, EveryOperationOnEveryKindOfHandle) {
        [](HANDLE h) { return Control(h, true, FSCTL_REQUEST_FILTER_OPLOCK); }},
       {"device name", STATUS_SUCCESS, STATUS_SUCCESS,
        [](HANDLE h) { return Control(h, false, IOCTL_MOUNTDEV_QUERY_DEVICE_NAME); }},
+      {"another device control", STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_REQUEST,
+       [](HANDLE h) {
+         return Control(h, false,
+                        CTL_CODE(MOUNTDEVCONTROLTYPE, 0, METHOD_BUFFERED, FILE_ANY_ACCESS));
+       }},
       {"volume size", STATUS_SUCCESS, STATUS_SUCCESS,
        [](HANDLE h) {
          FILE_FS_SIZE_INFORMATION size{};
@@ -206,6 +212,19 @@ TEST_F(ServedOperationsTest, EveryOperationOnEveryKindOfHandle) {
     }
     Close(opened);
   }
+}
+
+// Shutdown carries no file object: the driver lets it pass, asks the client
+// nothing, and its handles go on working.
+TEST_F(ServedOperationsTest, ShutdownLeavesServedHandlesAndTheClientAlone) {
+  OpenResult file = Open(kServerFile, kSweepAccess, FILE_OPEN);
+  ASSERT_EQ(file.status, STATUS_SUCCESS);
+  const std::size_t requests = client_->Requests().size();
+  sim::harness::ShutDownSystem();
+  EXPECT_EQ(client_->Requests().size(), requests);
+  FILE_BASIC_INFORMATION basic{};
+  EXPECT_EQ(Query(file, &basic, sizeof(basic), FileBasicInformation), STATUS_SUCCESS);
+  Close(file);
 }
 
 TEST_F(ServedOperationsTest, VirtualItemRecordsComeFromTheEntry) {
@@ -332,7 +351,9 @@ TEST_F(ServedOperationsTest, LocalCopyReportsItsMergedViewName) {
     EXPECT_EQ(information, needed);
     // Room for the backend name but not the merged-view one, and room for
     // neither: no byte of the backend path is left for the caller.
-    for (ULONG length : {needed - 2, 20u}) {
+    // Also room for BackendRoot and part of the name after it, and an odd
+    // length.
+    for (ULONG length : {needed - 2, 20u, 70u, 81u}) {
       std::vector<UCHAR> small(length, 0);
       const NTSTATUS status = Query(local, small.data(), length, infoClass, &information);
       EXPECT_TRUE(status == STATUS_BUFFER_TOO_SMALL || status == STATUS_BUFFER_OVERFLOW);
@@ -483,6 +504,11 @@ TEST_F(ServedOperationsTest, EveryAllocationFailureEndsCleanly) {
          const std::string text(reinterpret_cast<char*>(buffer), sizeof(buffer));
          EXPECT_EQ(text.find("A\0p\0p\0D\0a\0t\0a", 0, 14), std::string::npos);
          return status;
+       }},
+      {"name of a virtual file",
+       [&] {
+         UCHAR buffer[512] = {};
+         return Query(file, buffer, sizeof(buffer), FileNameInformation);
        }},
   };
   for (const Scenario& scenario : scenarios) {

@@ -2,12 +2,15 @@
 // driver's own file objects and for files outside the view, the
 // normalisation of components under the view, and creates relative to an
 // open directory of the view.
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "core/callbacks.h"
 #include "harness/name_querier.h"
 #include "harness/pool.h"
 #include "served_fixture.h"
+#include "setinfo/item_info_cache.h"
 #include "verifier/faults.h"
 
 namespace tavo::testing {
@@ -29,6 +32,13 @@ TEST_F(ServedOperationsTest, NameQueriesFromAboveNameServerItemsAndDeferOthers) 
       {kOutside, FILE_READ_ATTRIBUTES, kOutside},
       // A local copy is named by the file system: its backend name.
       {InView(u"\\local.txt"), FILE_READ_ATTRIBUTES, kBackend + u"\\local.txt"},
+      // The root opened with a trailing backslash keeps it; the volume
+      // itself and a name shorter than the root are not the view's.
+      {kView + u"\\", FILE_READ_ATTRIBUTES, kView + u"\\"},
+      {std::u16string(kVolumeDevice) + u"\\", FILE_READ_ATTRIBUTES,
+       std::u16string(kVolumeDevice) + u"\\"},
+      {std::u16string(kVolumeDevice) + u"\\Users", FILE_READ_ATTRIBUTES,
+       std::u16string(kVolumeDevice) + u"\\Users"},
   };
   for (const Case& c : cases) {
     OpenResult opened = Open(c.path, c.access, FILE_OPEN);
@@ -58,6 +68,16 @@ TEST_F(ServedOperationsTest, NameQueriesFromAboveNameServerItemsAndDeferOthers) 
                                                 &info),
                 STATUS_OBJECT_NAME_NOT_FOUND);
       if (info != nullptr) FltReleaseFileNameInformation(info);
+    } else {
+      // Anything the file system opened gets its short name from it; these
+      // names are their own 8.3 forms, so it has none other to give.
+      PFLT_FILE_NAME_INFORMATION info = nullptr;
+      EXPECT_EQ(FltGetFileNameInformationUnsafe(static_cast<PFILE_OBJECT>(object), nullptr,
+                                                FLT_FILE_NAME_SHORT | FLT_FILE_NAME_QUERY_DEFAULT,
+                                                &info),
+                STATUS_OBJECT_NAME_NOT_FOUND)
+          << sim::harness::ToUtf8(c.path);
+      if (info != nullptr) FltReleaseFileNameInformation(info);
     }
     ObDereferenceObject(object);
     Close(opened);
@@ -85,6 +105,9 @@ TEST_F(ServedOperationsTest, RelativeOpensReachTheNamedItem) {
        InView(u"\\Projects\\plan.txt"), ""},
       {"download, under a server folder", kServerFolder, u"plan.txt", FILE_READ_DATA | READ_CONTROL,
        InView(u"\\Projects\\plan.txt"), "the plan"},
+      // Not the view's: one backslash between the folder and the name.
+      {"local, under the backend folder opened with a trailing backslash", kBackend + u"\\",
+       u"local.txt", FILE_READ_DATA, kBackend + u"\\local.txt", "local"},
   };
   for (const Case& c : cases) {
     OpenResult root = Open(c.root, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
@@ -178,6 +201,38 @@ TEST_F(ServedOperationsTest, ComponentsUnderTheViewAreNormalizedByTheClient) {
       EXPECT_EQ(names->FileNameLength, 0u);
     }
   }
+  // Pool running out at any allocation: the row's result, the component
+  // refused, or unknown when the client could not be asked; never a
+  // partial copy.
+  const std::uint32_t tag = sim::harness::PoolTag("Tavo");
+  for (const Case& c : cases) {
+    sim::harness::OwnedUnicodeString parent(c.parent), component(c.component);
+    std::vector<UCHAR> buffer(c.bufferLength + 8);
+    auto* names = reinterpret_cast<FILE_NAMES_INFORMATION*>(buffer.data());
+    for (std::uint64_t nth = 1;; ++nth) {
+      EmptyItemInfoCache();
+      std::fill(buffer.begin(), buffer.end(), 0xCC);
+      sim::faults::Clear();
+      sim::faults::FailNth(sim::faults::Site::PoolAllocation, nth, tag);
+      const NTSTATUS status = FilterNormalizeNameComponentEx(
+          nullptr, nullptr, parent.get(), 0, component.get(), names, c.bufferLength, 0, nullptr);
+      const bool failed = sim::faults::FailedCount(sim::faults::Site::PoolAllocation) != 0;
+      sim::faults::Clear();
+      for (ULONG i = c.bufferLength; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], 0xCC);
+      if (!failed) {
+        EXPECT_EQ(status, c.status);
+        break;
+      }
+      EXPECT_TRUE(status == c.status || status == STATUS_INSUFFICIENT_RESOURCES ||
+                  status == STATUS_NO_SUCH_FILE)
+          << sim::harness::ToUtf8(c.component) << " " << nth << ": " << std::hex << status;
+      if (status != STATUS_SUCCESS && status != STATUS_INSUFFICIENT_RESOURCES) {
+        EXPECT_EQ(names->FileNameLength, 0u);
+      }
+    }
+  }
+  EmptyItemInfoCache();
+
   // A success without the item's information is no answer.
   client_->OnRequest(protocol::kRequestItemQuery, ScriptedAnswer::Now(0));
   sim::harness::OwnedUnicodeString parent(kView + u"\\"), component(u"ghost.txt");
@@ -268,30 +323,62 @@ TEST_F(ServedOperationsTest, NamesThatCannotBeMadeFailTheQuery) {
   EXPECT_EQ(answers.front().status, STATUS_NAME_TOO_LONG);
   Close(root);
 
+  // The same with pool running out, for an open by full path and one
+  // relative to an open server folder (named from its entry).
   using sim::faults::Site;
   const std::uint32_t tag = sim::harness::PoolTag("Tavo");
-  sim::faults::Clear();
-  OpenResult counted = Open(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  ASSERT_EQ(counted.status, STATUS_SUCCESS);
-  Close(counted);
-  const std::uint64_t allocations = sim::faults::CallCount(Site::PoolAllocation, tag);
-  sim::harness::name_querier::TakeAnswers();
-  bool refused = false;
-  for (std::uint64_t nth = 1; nth <= allocations; ++nth) {
+  AddServerItem(InView(u"\\Projects\\plan.txt"), {false, "the plan"});
+  OpenResult folder = Open(kServerFolder, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
+  ASSERT_EQ(folder.status, STATUS_SUCCESS);
+  const struct {
+    const char* what;
+    std::u16string name;
+    std::function<OpenResult()> open;
+  } opens[] = {
+      {"full path", kServerFile, [&] { return Open(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN); }},
+      {"relative to a server folder", InView(u"\\Projects\\plan.txt"),
+       [&] {
+         return As(folder, [&] {
+           OpenResult result;
+           result.processId = folder.processId;
+           sim::harness::OwnedUnicodeString name(u"plan.txt");
+           OBJECT_ATTRIBUTES attributes;
+           InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE,
+                                      folder.handle, nullptr);
+           IO_STATUS_BLOCK iosb{};
+           result.status = NtCreateFile(&result.handle, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                        &attributes, &iosb, nullptr, 0, FILE_SHARE_READ, FILE_OPEN,
+                                        FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+           return result;
+         });
+       }},
+  };
+  for (const auto& open : opens) {
     sim::faults::Clear();
-    sim::faults::FailNth(Site::PoolAllocation, nth, tag);
-    OpenResult opened = Open(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
-    sim::faults::Clear();
-    if (opened.status == STATUS_SUCCESS) Close(opened);
-    for (const auto& answer : sim::harness::name_querier::TakeAnswers()) {
-      if (answer.status == STATUS_INSUFFICIENT_RESOURCES) {
-        refused = true;
-        continue;
+    OpenResult counted = open.open();
+    ASSERT_EQ(counted.status, STATUS_SUCCESS) << open.what;
+    Close(counted);
+    const std::uint64_t allocations = sim::faults::CallCount(Site::PoolAllocation, tag);
+    sim::harness::name_querier::TakeAnswers();
+    bool refused = false;
+    for (std::uint64_t nth = 1; nth <= allocations; ++nth) {
+      sim::faults::Clear();
+      sim::faults::FailNth(Site::PoolAllocation, nth, tag);
+      OpenResult opened = open.open();
+      sim::faults::Clear();
+      if (opened.status == STATUS_SUCCESS) Close(opened);
+      for (const auto& answer : sim::harness::name_querier::TakeAnswers()) {
+        if (answer.status == STATUS_INSUFFICIENT_RESOURCES) {
+          refused = true;
+          continue;
+        }
+        ASSERT_EQ(answer.status, STATUS_SUCCESS) << open.what << " " << nth;
+        EXPECT_EQ(sim::harness::ToUtf8(answer.name), sim::harness::ToUtf8(open.name)) << nth;
       }
-      ASSERT_EQ(answer.status, STATUS_SUCCESS) << nth;
     }
+    EXPECT_TRUE(refused) << open.what;
   }
-  EXPECT_TRUE(refused);
+  Close(folder);
   EXPECT_EQ(sim::harness::UnloadDriver(querier, true), STATUS_SUCCESS);
 }
 

@@ -1,13 +1,15 @@
-// Pool and context shortage at every allocation of the operations on the
-// view's items (deletes, renames, closes, listings, information queries and
-// the installer's report): each either ends as usual or fails cleanly, and
-// the server, the backend folder and the driver's tables agree afterwards.
+// Pool, context and work-item shortage at every allocation of the
+// operations on the view's items (deletes, renames, closes, listings,
+// information queries and the installer's report): each either ends as usual
+// or fails cleanly, and the server, the backend folder and the driver's
+// tables agree afterwards.
 #include <cstdio>
 #include <cstring>
 
 #include "allocation_sweep.h"
 #include "core/globals.h"
 #include "harness/pool.h"
+#include "harness/processes.h"
 #include "port_messages.h"
 #include "setinfo_fixture.h"
 #include "verifier/faults.h"
@@ -19,11 +21,18 @@ using sim::faults::Site;
 
 enum class Kind {
   VirtualDelete,
+  VirtualFolderDelete,
+  VirtualDeleteDownloaded,
   VirtualRename,
   VirtualReplace,
   VirtualFolderRename,
+  VirtualFolderWithCopy,
+  VirtualMoveOut,
   LocalIntoView,
   LocalBareName,
+  LocalIntoViewReplacing,
+  LocalCopyOut,
+  ReaderRetry,
   LocalDeleteAtClose,
   ListRoot,
   ListFolder,
@@ -39,12 +48,23 @@ struct Scenario {
 
 const Scenario kScenarios[] = {
     {"virtual delete", Kind::VirtualDelete},
+    {"virtual folder delete", Kind::VirtualFolderDelete},
+    // The disposition goes to the local copy another open downloaded.
+    {"virtual delete of a downloaded item", Kind::VirtualDeleteDownloaded},
     {"virtual rename", Kind::VirtualRename},
     {"virtual rename replacing", Kind::VirtualReplace},
     {"virtual folder rename", Kind::VirtualFolderRename},
+    {"virtual folder with a local copy", Kind::VirtualFolderWithCopy},
+    // Then the moved handle is renamed again, by bare name.
+    {"virtual item moved out of the view", Kind::VirtualMoveOut},
     {"local rename into the view", Kind::LocalIntoView},
     // Without its own name the file still goes down with a plain new name.
     {"local rename by bare name", Kind::LocalBareName},
+    {"local rename into the view replacing a server item", Kind::LocalIntoViewReplacing},
+    {"local copy renamed out of the view", Kind::LocalCopyOut},
+    // A reader's rename into a server folder missing on disk fails, and
+    // then its retry from a worker: the file stays where it was.
+    {"reader rename retried by a worker", Kind::ReaderRetry},
     {"local delete at close", Kind::LocalDeleteAtClose},
     {"listing of the root", Kind::ListRoot},
     {"listing of a server folder", Kind::ListFolder},
@@ -67,6 +87,8 @@ class SetInfoAllocationTest : public SetInfoTest,
  protected:
   void SetUp() override {
     SetInfoTest::SetUp();
+    reader_ =
+        sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Program Files\\AcroRd32.exe");
     client_->OnRequest(protocol::kRequestDirectoryListing, [this](const DriverMessage& m) {
       if (SentRequest{m.type, m.payload}.U32(8) == protocol::kDirectoryQueryDeleteCheck) {
         return ScriptedAnswer::Now(STATUS_SUCCESS, {deleteCheckAnswer_});
@@ -78,6 +100,8 @@ class SetInfoAllocationTest : public SetInfoTest,
     sim::faults::Clear();
     SetInfoTest::TearDown();
   }
+
+  std::uint32_t reader_ = 0;  // a process whose failed renames are retried
 
   template <class Call>
   static NTSTATUS As(const OpenResult& opened, Call&& call) {
@@ -125,6 +149,46 @@ class SetInfoAllocationTest : public SetInfoTest,
         }
         break;
       }
+      case Kind::VirtualFolderWithCopy: {
+        const std::u16string folder = Name("folder", round).substr(0, 11);
+        AddServerItem(InView(folder), {true, {}});
+        AddBackendDirectory(folder);
+        AddBackendFile(folder + u"\\inside.txt");
+        OpenResult opened =
+            Open(InView(folder), DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        const std::u16string archive = Name("archive", round).substr(0, 12);
+        status = SetInfo(opened, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + archive), 0))
+                     .status;
+        Close(opened);
+        // The local copy moves only with a rename that succeeds.
+        const bool done = status == STATUS_SUCCESS;
+        EXPECT_EQ(VolumeHas(kBackendOnVolume + archive + u"\\inside.txt"), done);
+        EXPECT_EQ(VolumeHas(kBackendOnVolume + folder + u"\\inside.txt"), !done);
+        break;
+      }
+      case Kind::VirtualMoveOut: {
+        SetRenameAnswer(protocol::kRenameMoveOutOfView);
+        (void)volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")});
+        AddServerItem(item, {false, "contents"});
+        const std::u16string moved = u"\\Users\\ann\\Documents" + Name("moved", round);
+        const std::u16string final = u"\\Users\\ann\\Documents" + Name("final", round);
+        OpenResult opened = Open(item, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        status = SetInfo(opened, FileRenameInformation, RenameInfo(Dos(moved), 0)).status;
+        const bool movedOut = status == STATUS_SUCCESS;
+        EXPECT_EQ(VolumeHas(moved), movedOut);
+        if (!movedOut) {
+          EXPECT_TRUE(ServerHas(item));
+        } else {
+          status = SetInfo(opened, FileRenameInformation, RenameInfo(final.substr(21), 0)).status;
+          EXPECT_EQ(VolumeHas(final), status == STATUS_SUCCESS);
+          EXPECT_EQ(VolumeHas(moved), status != STATUS_SUCCESS);
+        }
+        Close(opened);
+        SetRenameAnswer(protocol::kRenameDone);
+        break;
+      }
       case Kind::LocalIntoView:
       case Kind::LocalBareName: {
         const std::u16string outside = u"\\Users\\ann" + Name("local", round);
@@ -143,6 +207,83 @@ class SetInfoAllocationTest : public SetInfoTest,
         const bool done = status == STATUS_SUCCESS;
         EXPECT_EQ(VolumeHas(landed), done);
         EXPECT_EQ(VolumeHas(outside), !done);
+        break;
+      }
+      case Kind::LocalIntoViewReplacing: {
+        const std::u16string outside = u"\\Users\\ann" + Name("local", round);
+        AddServerItem(renamed, {false, "older"});
+        EXPECT_EQ(volume_->Populate({FileSpecOf(outside, "x")}), STATUS_SUCCESS);
+        OpenResult opened =
+            Open(kVolumeDevice + outside, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        status = SetInfo(opened, FileRenameInformation,
+                         RenameInfo(Dos(kViewOnVolume + Name("renamed", round)), 1))
+                     .status;
+        Close(opened);
+        // The server item gives way only to a rename that lands.
+        const bool done = status == STATUS_SUCCESS;
+        EXPECT_EQ(VolumeHas(kBackendOnVolume + Name("renamed", round)), done);
+        EXPECT_EQ(VolumeHas(outside), !done);
+        if (!done) {
+          EXPECT_TRUE(ServerHas(renamed));
+        }
+        break;
+      }
+      case Kind::LocalCopyOut: {
+        const std::u16string moved = u"\\Users\\ann" + Name("out", round);
+        AddBackendFile(Name("copy", round));
+        OpenResult opened =
+            Open(InView(Name("copy", round)), DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        status = SetInfo(opened, FileRenameInformation, RenameInfo(Dos(moved), 0)).status;
+        Close(opened);
+        const bool done = status == STATUS_SUCCESS;
+        EXPECT_EQ(VolumeHas(moved), done);
+        EXPECT_EQ(VolumeHas(kBackendOnVolume + Name("copy", round)), !done);
+        break;
+      }
+      case Kind::VirtualDeleteDownloaded: {
+        AddServerItem(item, {false, "contents"});
+        OpenResult opened = Open(item, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        OpenResult reader = Open(item, GENERIC_READ, FILE_OPEN);
+        status = SetInfo(opened, FileDispositionInformation, {1}).status;
+        if (NT_SUCCESS(reader.status)) Close(reader);
+        Close(opened);
+        EXPECT_EQ(ServerHas(item), status != STATUS_SUCCESS);
+        // The copy goes with the item when the open that downloaded it
+        // succeeded (and so recorded it).
+        if (status == STATUS_SUCCESS && NT_SUCCESS(reader.status)) {
+          EXPECT_FALSE(VolumeHas(kBackendOnVolume + Name("item", round)));
+        }
+        break;
+      }
+      case Kind::VirtualFolderDelete: {
+        const std::u16string folder = Name("empty", round).substr(0, 10);
+        AddServerItem(InView(folder), {true, {}});
+        OpenResult opened =
+            Open(InView(folder), DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        status = SetInfo(opened, FileDispositionInformation, {1}).status;
+        Close(opened);
+        EXPECT_EQ(ServerHas(InView(folder)), status != STATUS_SUCCESS);
+        break;
+      }
+      case Kind::ReaderRetry: {
+        const std::u16string outside = u"\\Users\\ann" + Name("read", round);
+        const std::u16string folder = Name("sub", round).substr(0, 8);
+        AddServerItem(InView(folder), {true, {}});
+        EXPECT_EQ(volume_->Populate({FileSpecOf(outside, "x")}), STATUS_SUCCESS);
+        OpenResult opened = Open(kVolumeDevice + outside, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN,
+                                 0, reader_);
+        if (!NT_SUCCESS(opened.status)) return opened.status;
+        status = SetInfo(opened, FileRenameInformation,
+                         RenameInfo(Dos(kViewOnVolume + folder + u"\\notes.txt"), 0))
+                     .status;
+        Close(opened);
+        EXPECT_TRUE(VolumeHas(outside));
+        EXPECT_NE(status, STATUS_SUCCESS);
+        if (status == STATUS_OBJECT_PATH_NOT_FOUND) status = STATUS_SUCCESS;  // its usual end
         break;
       }
       case Kind::LocalDeleteAtClose: {
@@ -246,9 +387,8 @@ TEST_P(SetInfoAllocationTest, EveryFailureEndsCleanly) {
   sim::faults::Clear();
   ASSERT_EQ(RunOnce(scenario.kind, 1), STATUS_SUCCESS);
   const std::uint64_t calls = sim::faults::CallCount(site, tag);
-  // Every scenario allocates pool; only virtual opens make contexts.
-  const bool local = scenario.kind == Kind::LocalIntoView || scenario.kind == Kind::LocalBareName;
-  if (site == Site::PoolAllocation || !local) {
+  // Every scenario allocates pool; only some make contexts or work items.
+  if (site == Site::PoolAllocation) {
     ASSERT_GT(calls, 0u);
   }
   for (std::uint64_t nth = 1; nth <= calls; ++nth) {
@@ -264,7 +404,8 @@ TEST_P(SetInfoAllocationTest, EveryFailureEndsCleanly) {
 INSTANTIATE_TEST_SUITE_P(
     Scenarios, SetInfoAllocationTest,
     ::testing::Combine(::testing::ValuesIn(kScenarios),
-                       ::testing::Values(Site::PoolAllocation, Site::ContextAllocation)),
+                       ::testing::Values(Site::PoolAllocation, Site::ContextAllocation,
+                                         Site::WorkItemAllocation)),
     [](const auto& info) { return AllocationSweepName(info); });
 
 }  // namespace

@@ -51,6 +51,34 @@ TEST_F(ItemInfoCacheTest, OnlyTheExactPathMatches) {
   EXPECT_EQ(Lookup(u"\\Device\\HarddiskVolume3\\Tavo\\dir"), std::vector<std::uint8_t>{7});
 }
 
+// An answer asked for before a server delete of its item, or of a folder
+// above it, in any case, completed is not kept; one about another item is.
+TEST_F(ItemInfoCacheTest, AnswersOvertakenByAServerDeleteAreNotKept) {
+  struct Row {
+    const char* what;
+    std::u16string asked, deleted;
+    bool kept;
+  };
+  const Row rows[] = {
+      {"same path", kItem, kItem, false},
+      {"other case", kItem, u"\\Device\\HarddiskVolume3\\TAVO\\A.TXT", false},
+      {"other case beyond ASCII", u"\\Device\\HarddiskVolume3\\Tavo\\\u00e4pfel",
+       u"\\Device\\HarddiskVolume3\\Tavo\\\u00c4PFEL", false},
+      {"folder above", kItem, u"\\Device\\HarddiskVolume3\\Tavo", false},
+      {"another item", kItem, u"\\Device\\HarddiskVolume3\\Tavo\\b.txt", true},
+  };
+  for (Row row : rows) {
+    EmptyItemInfoCache();
+    UNICODE_STRING asked = sim::harness::MakeUnicodeString(row.asked);
+    UNICODE_STRING deleted = sim::harness::MakeUnicodeString(row.deleted);
+    const ULONG queriedAt = ServerDeleteGeneration(&asked);
+    ForgetDeletedItem(&deleted);
+    const std::uint8_t reply = 5;
+    CacheItemInfoIfCurrent(&asked, &reply, 1, queriedAt);
+    EXPECT_EQ(Lookup(row.asked).size(), row.kept ? 1u : 0u) << row.what;
+  }
+}
+
 // A second reply for a cached path, even an expired one, leaves the first.
 TEST_F(ItemInfoCacheTest, CachingAgainKeepsTheFirstReply) {
   Cache(kItem, {1});

@@ -680,6 +680,56 @@ TEST_F(VirtualItemsTest, FolderWhoseCopyCannotFollowKeepsItsNameOnTheServer) {
   ExpectViewFolderEmpty();
 }
 
+// A folder with a local copy whose rename cannot go ahead keeps its name on
+// the server and on disk: a taken name, a backend path too long for a
+// folder, the name of an item open elsewhere, a download the server asks for
+// first and does not make.
+TEST_F(VirtualItemsTest, FolderWithLocalCopyRefusedKeepsItsNames) {
+  struct Row {
+    const char* what;
+    std::u16string target;  // under the view
+    NTSTATUS status;
+    ULONG replace = 0;
+    std::uint32_t renameAnswer = protocol::kRenameDone;
+  };
+  const Row rows[] = {
+      {"onto a server item", u"\\Taken", STATUS_OBJECT_NAME_COLLISION},
+      {"backend path too long", u"\\" + std::u16string(2100, u'n'), STATUS_NAME_TOO_LONG},
+      {"replacing an open item", u"\\report.docx", STATUS_ACCESS_DENIED, 1},
+      {"download first, not made", u"\\Archive", STATUS_ACCESS_DENIED, 0,
+       protocol::kRenameDownloadFolderFirst},
+  };
+  AddBackendDirectory(u"\\Projects");
+  AddBackendFile(u"\\Projects\\plan.txt");
+  AddServerItem(InView(u"\\Taken"), {true, {}});
+  OpenResult other = OpenVirtual(file_);
+  SetDownloadAnswer(0);
+  for (const Row& row : rows) {
+    SetRenameAnswer(row.renameAnswer);
+    OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+    EXPECT_EQ(SetInfo(opened, FileRenameInformation,
+                      RenameInfo(Dos(kViewOnVolume + row.target), row.replace))
+                  .status,
+              row.status)
+        << row.what;
+    EXPECT_TRUE(ServerHas(folder_)) << row.what;
+    EXPECT_NE(EntryOf(folder_), nullptr) << row.what;
+    EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\Projects\\plan.txt")) << row.what;
+    Close(opened);
+  }
+  EXPECT_TRUE(ServerHas(InView(u"\\Taken")));
+  // Nor does a file replace an item open elsewhere.
+  OpenResult taken = OpenVirtual(InView(u"\\Taken"), FILE_DIRECTORY_FILE);
+  EXPECT_EQ(SetInfo(other, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\Taken"), 1))
+                .status,
+            STATUS_ACCESS_DENIED);
+  EXPECT_TRUE(ServerHas(file_));
+  EXPECT_TRUE(ServerHas(InView(u"\\Taken")));
+  Close(taken);
+  Close(other);
+  ExpectViewFolderEmpty();
+}
+
 TEST_F(VirtualItemsTest, FolderWhoseCopyLacksItemsIsDownloadedBeforeLeavingTheView) {
   AddBackendDirectory(u"\\Projects");
   ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);

@@ -17,10 +17,18 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI NoOp(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS,
   return FLT_PREOP_SUCCESS_NO_CALLBACK;
 }
 
+FLT_POSTOP_CALLBACK_STATUS FLTAPI NoPost(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID,
+                                         FLT_POST_OPERATION_FLAGS) {
+  return FLT_POSTOP_FINISHED_PROCESSING;
+}
+
 TEST_F(Lifecycle, RegistrationIsValidated) {
   static const FLT_OPERATION_REGISTRATION twice[] = {
       {IRP_MJ_CREATE, 0, NoOp, nullptr, nullptr},
       {IRP_MJ_CREATE, 0, NoOp, nullptr, nullptr},
+      {IRP_MJ_OPERATION_END, 0, nullptr, nullptr, nullptr}};
+  static const FLT_OPERATION_REGISTRATION shutdownPost[] = {
+      {IRP_MJ_SHUTDOWN, 0, NoOp, NoPost, nullptr},
       {IRP_MJ_OPERATION_END, 0, nullptr, nullptr, nullptr}};
   static const FLT_CONTEXT_REGISTRATION badType[] = {
       {0x0003, 0, nullptr, 8, 0, nullptr, nullptr, nullptr},
@@ -41,6 +49,8 @@ TEST_F(Lifecycle, RegistrationIsValidated) {
       {"future version", 0x0300, nullptr, nullptr, STATUS_INVALID_PARAMETER},
       {"major registered twice", FLT_REGISTRATION_VERSION_0202, twice, nullptr,
        STATUS_FLT_DUPLICATE_ENTRY},
+      {"post-operation for shutdown", FLT_REGISTRATION_VERSION_0202, shutdownPost, nullptr,
+       STATUS_INVALID_PARAMETER},
       {"two context types in one entry", FLT_REGISTRATION_VERSION_0202, nullptr, badType,
        STATUS_FLT_INVALID_CONTEXT_REGISTRATION},
       {"context without size or allocator", FLT_REGISTRATION_VERSION_0202, nullptr, noSize,

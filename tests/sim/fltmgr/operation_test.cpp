@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "harness/processes.h"
+#include "harness/shutdown.h"
 #include "io/io_manager.h"
 #include "kernel/thread_state.h"
 #include "verifier/faults.h"
@@ -268,6 +269,31 @@ TEST_F(OperationPath, RequestorIdentityIsTheCallingProcess) {
 
 namespace tavo_test {
 namespace {
+
+// Each mounted volume's instance sees one shutdown, with no file object, from
+// the System process at PASSIVE_LEVEL; the request succeeds.
+TEST_F(OperationPath, ShutdownReachesEveryVolumeWithoutAFileObject) {
+  std::vector<std::string> seen;
+  Slot(0).pre[IRP_MJ_SHUTDOWN] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
+                                     PVOID*) {
+    UNICODE_STRING name{};
+    WCHAR buffer[64];
+    name.Buffer = buffer;
+    name.MaximumLength = sizeof(buffer);
+    ULONG needed = 0;
+    FltGetVolumeName(objects->Volume, &name, &needed);
+    seen.push_back(sim::harness::ToUtf8(name) + (objects->FileObject ? " file" : "") +
+                   (data->RequestorMode == KernelMode ? " kernel" : " user") +
+                   " irql" + std::to_string(KeGetCurrentIrql()) +
+                   " pid" + std::to_string(FltGetRequestorProcessId(data)));
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  LoadTestFilter(0, 300000);
+  sim::harness::ShutDownSystem();
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "\\Device\\HarddiskVolume2 kernel irql0 pid4",
+                      "\\Device\\HarddiskVolume3 kernel irql0 pid4"}));
+}
 
 TEST_F(OperationPath, QueryOpenIsFastIoAndARefusalBecomesAnOpenQueryClose) {
   fs->AddFile(u"\\a.txt", "hello");

@@ -83,6 +83,7 @@ const FLT_OPERATION_REGISTRATION* Operations() {
       {IRP_MJ_RELEASE_FOR_SECTION_SYNCHRONIZATION, 0, Callbacks<S>::Pre, Callbacks<S>::Post,
        nullptr},
       {IRP_MJ_NETWORK_QUERY_OPEN, 0, Callbacks<S>::Pre, Callbacks<S>::Post, nullptr},
+      {IRP_MJ_SHUTDOWN, 0, Callbacks<S>::Pre, nullptr, nullptr},
       {IRP_MJ_ACQUIRE_FOR_MOD_WRITE, 0, Callbacks<S>::Pre, Callbacks<S>::Post, nullptr},
       {IRP_MJ_RELEASE_FOR_MOD_WRITE, 0, Callbacks<S>::Pre, Callbacks<S>::Post, nullptr},
       {IRP_MJ_ACQUIRE_FOR_CC_FLUSH, 0, Callbacks<S>::Pre, Callbacks<S>::Post, nullptr},

@@ -142,12 +142,15 @@ FLT_PREOP_CALLBACK_STATUS HandleOpen(CreateDecision& create) {
   }
   if (ServerItemIsDirectory(reply)) return FallBackToVirtualOpen(create);
 
-  if (!RequestDownloadForCreate(create.data, create.Name())) {
-    return CompleteOperation(create.data, STATUS_ACCESS_DENIED);
-  }
+  // Taken before the download: once the client has made the copy, nothing
+  // may fail before the copy is recorded, or a delete through another
+  // handle would leave it behind.
   OwnedString backendCopy = OwnedString::CopyOf(NonPagedPool, create.backendPath.Get(),
                                                 create.backendPath->MaximumLength);
   if (!backendCopy.HasBuffer()) return CompleteOperation(create.data, STATUS_INSUFFICIENT_RESOURCES);
+  if (!RequestDownloadForCreate(create.data, create.Name())) {
+    return CompleteOperation(create.data, STATUS_ACCESS_DENIED);
+  }
   MarkBackendCopy(create.Name(), &backendCopy);
   return RedirectToBackend(create);
 }

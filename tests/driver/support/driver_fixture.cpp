@@ -5,6 +5,7 @@
 #include "core/globals.h"
 #include "harness/driver_image.h"
 #include "harness/lock_order.h"
+#include "port_messages.h"
 #include "verifier/verifier.h"
 
 namespace tavo::testing {
@@ -77,6 +78,19 @@ void DriverTest::ConnectAndConfigure() {
   auto result = client_->Channel().Configure(1, kMergedViewRoot, kBackendRoot, kSecondaryViewRoot);
   ASSERT_EQ(result.hresult, S_OK);
 }
+
+std::u16string DriverTest::ServerItemHolders() {
+  const protocol::CommandMessage query{0, protocol::kCommandOpenHandleReport, 0, 0};
+  const client::CommandResult result =
+      client_->Channel().SendInstallerRaw(&query, sizeof(query), 4096);
+  EXPECT_EQ(result.hresult, S_OK);
+  EXPECT_EQ(result.status, 0u);
+  std::u16string names = TextOf(result.data, 0, result.data.size());
+  while (!names.empty() && names.back() == u'\0') names.pop_back();
+  return names;
+}
+
+bool DriverTest::RunsImage() { return !sim::harness::DriverImageUnderTest().empty(); }
 
 std::vector<std::uint8_t> Bytes(const void* data, std::size_t length) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);

@@ -38,6 +38,12 @@ class DriverTest : public ::testing::Test {
   void ConnectClient();
   // Connects and sends the configuration with the standard roots.
   void ConnectAndConfigure();
+  // What the installer port reports: the processes holding server-only
+  // items, comma-separated ("" when none hold any). Needs the client.
+  std::u16string ServerItemHolders();
+  // Whether the native image runs instead of the linked-in driver, whose
+  // internals then hold nothing.
+  static bool RunsImage();
 
   bool loadOnSetUp_ = true;
   std::shared_ptr<sim::fs::Volume> volume_;

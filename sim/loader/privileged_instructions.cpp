@@ -38,7 +38,7 @@ struct ImageScopes {
   std::atomic<const GuardedScope*> scopes{nullptr};
   std::atomic<std::size_t> count{0};
 };
-constexpr int kMaxImages = 8;
+constexpr int kMaxImages = 32;  // as many as code ranges: one code section each
 ImageScopes gImageScopes[kMaxImages];
 
 struct sigaction gPreviousSegv;

@@ -15,7 +15,9 @@
 // routine that is not chained and whose handler is the kernel's. A fault
 // anywhere else (a filter routine, a termination handler, a callee of the
 // guarded routine) stays a crash, as an unhandled kernel-mode exception
-// stops Windows.
+// stops Windows. The simulation cannot tell a client's address from the
+// kernel's, so every access violation inside a scope is dispatched; on
+// Windows one on an invalid kernel address may stop the machine instead.
 #pragma once
 
 #include <cstddef>

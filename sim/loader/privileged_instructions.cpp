@@ -255,12 +255,12 @@ void InstallHandler() {
   sigaction(SIGILL, &action, &gPreviousIll);
 }
 
-}  // namespace
-
 void EnsureHandlerInstalled() {
   static std::once_flag installed;
   std::call_once(installed, InstallHandler);
 }
+
+}  // namespace
 
 void RegisterImageCode(std::uintptr_t owner, std::uintptr_t begin, std::uintptr_t end) {
   EnsureHandlerInstalled();

@@ -17,8 +17,10 @@
 // Windows would stop the machine.
 //
 // TavoGuardedCopy is the driver's machine-code routine (an assembly file in
-// the native build, which the simulation cannot run); the simulated machine
-// provides it here, failing exactly where the client's pages are gone.
+// the native build); for the driver linked into a test program the
+// simulated machine provides it here, failing exactly where the client's
+// pages are gone. A loaded driver image runs its own, whose fault on the
+// closed pages the loader's fault handler hands to HostileGuardedCopy.
 #include "fltmgr/port_hostile.h"
 
 #include <sys/mman.h>
@@ -139,6 +141,37 @@ void HostileMessageBuffers::CopyOutputBack(void* to, std::size_t length) {
   call_->output->Close();
 }
 
+bool HostileGuardedCopy(void* destination, const void* source, std::size_t length,
+                        NTSTATUS* status) {
+  *status = STATUS_SUCCESS;
+  if (length == 0) return false;
+  Registry& registry = TheRegistry();
+  std::lock_guard guard(registry.lock);
+  for (HostileMessageBuffers::Call* call : registry.calls) {
+    const auto holds = [&](const void* address) {
+      return (call->input && call->input->Holds(address, length)) ||
+             (call->output && call->output->Holds(address, length));
+    };
+    if (!holds(destination) && !holds(source)) continue;
+    if (!call->unmapped && ++call->accesses == call->unmapAt) {
+      if (call->input) call->input->Unmap();
+      if (call->output) call->output->Unmap();
+      call->unmapped = true;
+    }
+    if (call->unmapped) {
+      *status = STATUS_ACCESS_VIOLATION;
+      return true;
+    }
+    for (auto* pages : {call->input.get(), call->output.get()})
+      if (pages != nullptr) pages->Open();
+    std::memcpy(destination, source, length);
+    for (auto* pages : {call->input.get(), call->output.get()})
+      if (pages != nullptr) pages->Close();
+    return true;
+  }
+  return false;
+}
+
 unsigned LastHostileCallAccesses() {
   Registry& registry = TheRegistry();
   std::lock_guard guard(registry.lock);
@@ -147,33 +180,10 @@ unsigned LastHostileCallAccesses() {
 
 }  // namespace sim::fltmgr::ports
 
-using sim::fltmgr::ports::HostileMessageBuffers;
-
 extern "C" NTSTATUS TavoGuardedCopy(PVOID Destination, const VOID* Source, SIZE_T Length) {
-  if (Length == 0) return STATUS_SUCCESS;
-  {
-    auto& registry = sim::fltmgr::ports::TheRegistry();
-    std::lock_guard guard(registry.lock);
-    for (HostileMessageBuffers::Call* call : registry.calls) {
-      const auto holds = [&](const void* address) {
-        return (call->input && call->input->Holds(address, Length)) ||
-               (call->output && call->output->Holds(address, Length));
-      };
-      if (!holds(Destination) && !holds(Source)) continue;
-      if (!call->unmapped && ++call->accesses == call->unmapAt) {
-        if (call->input) call->input->Unmap();
-        if (call->output) call->output->Unmap();
-        call->unmapped = true;
-      }
-      if (call->unmapped) return STATUS_ACCESS_VIOLATION;
-      for (auto* pages : {call->input.get(), call->output.get()})
-        if (pages != nullptr) pages->Open();
-      std::memcpy(Destination, Source, Length);
-      for (auto* pages : {call->input.get(), call->output.get()})
-        if (pages != nullptr) pages->Close();
-      return STATUS_SUCCESS;
-    }
+  NTSTATUS status;
+  if (!sim::fltmgr::ports::HostileGuardedCopy(Destination, Source, Length, &status)) {
+    if (Length != 0) std::memcpy(Destination, Source, Length);
   }
-  std::memcpy(Destination, Source, Length);
-  return STATUS_SUCCESS;
+  return status;
 }

@@ -42,6 +42,14 @@ class HostileMessageBuffers {
   std::unique_ptr<Call> call_;
 };
 
+// A guarded copy as hostile mode sees it: false when neither address lies
+// in a hostile callback's buffers; otherwise the copy is made (counted as
+// one guarded access) with *status STATUS_SUCCESS, or not made with
+// STATUS_ACCESS_VIOLATION when the client's pages are gone. A driver image
+// reaches this through the fault its own copy takes on the closed pages.
+bool HostileGuardedCopy(void* destination, const void* source, std::size_t length,
+                        NTSTATUS* status);
+
 // Guarded accesses to the client's buffers made by the last callback that
 // ran in hostile mode.
 unsigned LastHostileCallAccesses();

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "loader/exception_scopes.h"
 #include "loader/kernel_exports.h"
 #include "loader/privileged_instructions.h"
 
@@ -32,6 +33,7 @@ constexpr std::uint32_t kMaxImageSize = 64u << 20;
 
 enum Directory : std::uint32_t {
   kImportDirectory = 1,
+  kExceptionDirectory = 3,
   kSecurityDirectory = 4,  // its address is a file offset, not an RVA
   kRelocationDirectory = 5,
   kTlsDirectory = 9,
@@ -348,6 +350,10 @@ std::unique_ptr<LoadedImage> MapImage(const std::vector<std::uint8_t>& file, std
                 std::min(s.rawSize, s.virtualSize));
   }
   if (!ApplyRelocations(h, image, error) || !BindImports(h, image, error)) return nullptr;
+  loaded->scopes_ = ReadGuardedScopes(
+      image, h.sizeOfImage, h.directories[kExceptionDirectory].rva,
+      h.directories[kExceptionDirectory].size,
+      FindExport(*FindExportModule("ntoskrnl.exe"), "__C_specific_handler"));
 
   // Final protections: headers read-only, each section as it asks, gaps
   // inaccessible; never a page both writable and executable.
@@ -367,6 +373,7 @@ std::unique_ptr<LoadedImage> MapImage(const std::vector<std::uint8_t>& file, std
     *error = "out of memory: cannot set the sections' protections";
     return nullptr;
   }
+  RegisterGuardedScopes(loaded->base_, loaded->scopes_.data(), loaded->scopes_.size());
   loaded->entry_ = reinterpret_cast<PDRIVER_INITIALIZE>(image + h.entryPoint);
   return loaded;
 }

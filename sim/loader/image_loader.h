@@ -4,7 +4,9 @@
 // relocations for wherever the image landed, binds every import by name
 // against the simulation's exports (kernel_exports.h) and hands back the
 // entry point. The image's code then runs on the simulation's threads and
-// calls the simulation through the Windows x64 calling convention.
+// calls the simulation through the Windows x64 calling convention; an
+// access violation inside one of its guarded scopes goes to the scope's
+// handler (exception_scopes.h).
 //
 // Refused, with a message naming the fault: anything but a native-subsystem
 // AMD64 PE32+ executable; a wrong checksum; sections out of order, outside
@@ -23,6 +25,8 @@
 
 #include <ntifs.h>
 
+#include "loader/exception_scopes.h"
+
 namespace sim::loader {
 
 class LoadedImage {
@@ -34,6 +38,8 @@ class LoadedImage {
   PDRIVER_INITIALIZE EntryPoint() const { return entry_; }
   std::uintptr_t Base() const { return base_; }
   std::size_t Size() const { return size_; }
+  // Regions whose access violations go to the image's own handler.
+  const std::vector<GuardedScope>& GuardedScopes() const { return scopes_; }
 
  private:
   friend std::unique_ptr<LoadedImage> MapImage(const std::vector<std::uint8_t>&, std::string*);
@@ -42,6 +48,7 @@ class LoadedImage {
   std::uintptr_t base_;
   std::size_t size_;
   PDRIVER_INITIALIZE entry_ = nullptr;
+  std::vector<GuardedScope> scopes_;
 };
 
 // Maps the image held in `file`. On a refusal returns null and sets *error

@@ -55,10 +55,10 @@ int NTAPI KernelMemcmp(const void* a, const void* b, size_t size) {
 // The language-specific handler that the unwind data of a guarded routine
 // names (the driver's guarded copy of client buffers). Windows calls it
 // while dispatching an exception raised inside such a routine. The
-// simulation dispatches no exceptions into an image: a fault in image code
-// that the fault handler does not emulate stays a crash of the test
-// program, so this is never reached; reaching it would mean a dispatcher
-// the simulation does not have.
+// simulation's fault handler interprets the routine's scope table itself
+// (exception_scopes.h) after checking that it names this routine, so this
+// is never called; reaching it would mean a dispatcher the simulation does
+// not have.
 int NTAPI KernelCSpecificHandler(PVOID exceptionRecord, PVOID establisherFrame, PVOID context,
                                  PVOID dispatcherContext) {
   KeBugCheckEx(0x1E /* KMODE_EXCEPTION_NOT_HANDLED */,

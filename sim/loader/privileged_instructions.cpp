@@ -1,9 +1,10 @@
 // The fault handler behind privileged_instructions.h. It runs in signal
-// context: it touches the fixed range table (atomics), the faulting
-// thread's saved registers and the bytes of registered image code, and asks
-// the simulation for the IRQL and the clock. The faults are synchronous (the
-// thread is in image code, holding none of the simulation's own locks), so
-// those calls cannot deadlock with the interrupted code.
+// context: it touches the fixed range and scope tables (atomics), the
+// faulting thread's saved registers and the bytes of registered image
+// code, and asks the simulation for the IRQL, the clock and the ports'
+// hostile mode. The faults are synchronous (the thread is in image code,
+// holding none of the simulation's own locks), so those calls cannot
+// deadlock with the interrupted code.
 #include "loader/privileged_instructions.h"
 
 #include <signal.h>
@@ -17,6 +18,8 @@
 
 #include <ntifs.h>
 
+#include "fltmgr/port_hostile.h"
+
 namespace sim::loader {
 namespace {
 
@@ -28,6 +31,15 @@ struct CodeRange {
 constexpr int kMaxRanges = 32;
 CodeRange gRanges[kMaxRanges];
 std::mutex gRangesLock;  // writers only; the handler reads the atomics
+
+// The guarded scopes of each image, by its base.
+struct ImageScopes {
+  std::atomic<std::uintptr_t> base{0};
+  std::atomic<const GuardedScope*> scopes{nullptr};
+  std::atomic<std::size_t> count{0};
+};
+constexpr int kMaxImages = 32;  // as many as code ranges: one code section each
+ImageScopes gImageScopes[kMaxImages];
 
 struct sigaction gPreviousSegv;
 struct sigaction gPreviousIll;
@@ -148,6 +160,72 @@ bool Emulate(ucontext_t* context) {
   return EmulateSharedDataRead(regs, code, available);
 }
 
+// The scope covering `rip`, with the image's base, or null.
+const GuardedScope* CoveringScope(std::uintptr_t rip, std::uintptr_t* base) {
+  for (ImageScopes& image : gImageScopes) {
+    const std::uintptr_t b = image.base.load(std::memory_order_acquire);
+    if (b == 0 || rip < b) continue;
+    const GuardedScope* scopes = image.scopes.load(std::memory_order_acquire);
+    const std::size_t count = image.count.load(std::memory_order_acquire);
+    const std::uintptr_t rva = rip - b;
+    for (std::size_t i = 0; i < count; ++i) {
+      const GuardedScope& s = scopes[i];
+      if (rva >= s.begin && rva < s.end && rva >= s.bodyBegin) {
+        *base = b;
+        return &s;
+      }
+    }
+  }
+  return nullptr;
+}
+
+// An access violation inside a guarded scope. The fault lies in the
+// routine's own body (a scope never covers its prologue), so the frame is
+// the one the routine set up: the establisher frame is the stack pointer,
+// or the frame register less its offset, and the nonvolatile registers
+// still hold what the routine's code put there, which is what unwinding to
+// a target in the same frame restores.
+bool DispatchToScope(ucontext_t* context) {
+  greg_t* regs = context->uc_mcontext.gregs;
+  const auto rip = static_cast<std::uintptr_t>(regs[REG_RIP]);
+  std::uintptr_t base = 0;
+  const GuardedScope* scope = CoveringScope(rip, &base);
+  if (scope == nullptr) return false;
+
+  NTSTATUS code = STATUS_ACCESS_VIOLATION;
+  const auto* instruction = reinterpret_cast<const std::uint8_t*>(rip);
+  constexpr greg_t kDirectionFlag = 0x400;
+  if (ImageCodeAt(rip) >= 2 && instruction[0] == 0xF3 && instruction[1] == 0xA4 &&
+      (regs[REG_EFL] & kDirectionFlag) == 0) {
+    // rep movsb on a hostile client's closed pages: the hostile mode
+    // completes the copy (the instruction ends as it would have) or says
+    // the client's pages are gone.
+    const auto length = static_cast<std::size_t>(regs[REG_RCX]);
+    auto* destination = reinterpret_cast<void*>(regs[REG_RDI]);
+    const auto* source = reinterpret_cast<const void*>(regs[REG_RSI]);
+    NTSTATUS status;
+    if (fltmgr::ports::HostileGuardedCopy(destination, source, length, &status)) {
+      if (NT_SUCCESS(status)) {
+        regs[REG_RDI] += static_cast<greg_t>(length);
+        regs[REG_RSI] += static_cast<greg_t>(length);
+        regs[REG_RCX] = 0;
+        regs[REG_RIP] = static_cast<greg_t>(rip + 2);
+        return true;
+      }
+      code = status;
+    }
+  }
+  const std::uintptr_t establisher =
+      scope->frameRegister == 0
+          ? static_cast<std::uintptr_t>(regs[REG_RSP])
+          : static_cast<std::uintptr_t>(regs[kRegisterSlot[scope->frameRegister]]) -
+                16u * scope->frameOffset;
+  regs[REG_RSP] = static_cast<greg_t>(establisher);
+  regs[REG_RIP] = static_cast<greg_t>(base + scope->jumpTarget);
+  regs[REG_RAX] = static_cast<greg_t>(static_cast<std::uint32_t>(code));
+  return true;
+}
+
 void Forward(int signal, siginfo_t* info, void* context) {
   const struct sigaction& previous = signal == SIGSEGV ? gPreviousSegv : gPreviousIll;
   if (previous.sa_flags & SA_SIGINFO) {
@@ -163,6 +241,7 @@ void Forward(int signal, siginfo_t* info, void* context) {
 
 void OnFault(int signal, siginfo_t* info, void* context) {
   if (Emulate(static_cast<ucontext_t*>(context))) return;
+  if (signal == SIGSEGV && DispatchToScope(static_cast<ucontext_t*>(context))) return;
   Forward(signal, info, context);
 }
 
@@ -176,11 +255,15 @@ void InstallHandler() {
   sigaction(SIGILL, &action, &gPreviousIll);
 }
 
+void EnsureHandlerInstalled() {
+  static std::once_flag installed;
+  std::call_once(installed, InstallHandler);
+}
+
 }  // namespace
 
 void RegisterImageCode(std::uintptr_t owner, std::uintptr_t begin, std::uintptr_t end) {
-  static std::once_flag installed;
-  std::call_once(installed, InstallHandler);
+  EnsureHandlerInstalled();
   std::lock_guard<std::mutex> hold(gRangesLock);
   for (CodeRange& r : gRanges) {
     if (r.begin.load() == 0) {
@@ -194,8 +277,30 @@ void RegisterImageCode(std::uintptr_t owner, std::uintptr_t begin, std::uintptr_
   std::abort();
 }
 
+void RegisterGuardedScopes(std::uintptr_t base, const GuardedScope* scopes, std::size_t count) {
+  EnsureHandlerInstalled();
+  std::lock_guard<std::mutex> hold(gRangesLock);
+  for (ImageScopes& image : gImageScopes) {
+    if (image.base.load() == 0) {
+      image.scopes.store(scopes, std::memory_order_release);
+      image.count.store(count, std::memory_order_release);
+      image.base.store(base, std::memory_order_release);
+      return;
+    }
+  }
+  std::fprintf(stderr, "image loader: more than %d images loaded at once\n", kMaxImages);
+  std::abort();
+}
+
 void UnregisterImageCode(std::uintptr_t owner) {
   std::lock_guard<std::mutex> hold(gRangesLock);
+  for (ImageScopes& image : gImageScopes) {
+    if (image.base.load() == owner) {
+      image.base.store(0, std::memory_order_release);
+      image.count.store(0);
+      image.scopes.store(nullptr);
+    }
+  }
   for (CodeRange& r : gRanges) {
     if (r.owner.load() == owner && r.begin.load() != 0) {
       r.begin.store(0, std::memory_order_release);

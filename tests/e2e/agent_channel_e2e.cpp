@@ -60,9 +60,10 @@ TEST_F(EndToEndTest, ItemInformationAndListingsComeFromTheServerFolder) {
 // A download the driver asks for lands in the backend folder as the agent's
 // own change: its notification is recognised and nothing goes back up.
 TEST_F(EndToEndTest, ADownloadIsTheAgentsOwnChangeNotAnUpload) {
-  Exchange answer = Ask(kRequestDownload, DownloadPayload(View(u"Photos\\beach.jpg")), 1);
-  ASSERT_EQ(answer.status, STATUS_SUCCESS);
-  EXPECT_EQ(answer.reply[0], 1);
+  Opened opened =
+      OpenAs(notepad_, View(u"Photos\\beach.jpg"), GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  sim::harness::RunAs(notepad_, [&] { NtClose(opened.handle); });
   EXPECT_TRUE(BackendHas(u"Photos\\beach.jpg"));
   ASSERT_TRUE(agent_->WaitIdle());
   EXPECT_EQ(agent_->counters().uploads, 0u);
@@ -122,10 +123,7 @@ TEST_F(EndToEndTest, NotificationsReachTheServerAndMalformedOnesAreRefused) {
 }
 
 TEST_F(EndToEndTest, AgentRestartedWhileTheDriverRuns) {
-  ASSERT_EQ(Ask(kRequestItemQuery, ItemQuery(View(u"readme.txt")), 200).status, STATUS_SUCCESS);
   StopAgent();
-  EXPECT_EQ(Ask(kRequestItemQuery, ItemQuery(View(u"readme.txt")), 200).status,
-            STATUS_PORT_DISCONNECTED);
   // Without an agent a server-only item cannot be fetched.
   Opened absent =
       OpenAs(notepad_, View(u"readme.txt"), GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
@@ -140,7 +138,10 @@ TEST_F(EndToEndTest, AgentRestartedWhileTheDriverRuns) {
   // A second restart still leaves a working agent.
   StopAgent();
   StartAgent();
-  EXPECT_EQ(Ask(kRequestCreatePath, CreatePathPayload(View(u"New Folder"), true), 1).reply[0], 1);
+  Opened created = OpenAs(explorer_, View(u"New Folder"), FILE_LIST_DIRECTORY, FILE_CREATE,
+                          FILE_DIRECTORY_FILE);
+  ASSERT_EQ(created.status, STATUS_SUCCESS);
+  sim::harness::RunAs(explorer_, [&] { NtClose(created.handle); });
   EXPECT_TRUE(std::filesystem::is_directory(serverFolder_ / "New Folder"));
 }
 
@@ -203,12 +204,12 @@ TEST_F(EndToEndTest, AgentReconnectsWhenTheDriverRestarts) {
   EXPECT_TRUE(agent_->CheckConnection()) << "nothing to do while the driver hears it";
   ASSERT_EQ(Unload(/*mandatory=*/true), STATUS_SUCCESS);
   ASSERT_EQ(Load(), STATUS_SUCCESS);
-  EXPECT_EQ(Ask(kRequestItemQuery, ItemQuery(View(u"readme.txt")), 200).status,
-            STATUS_PORT_DISCONNECTED);
+  // Until the agent reconnects, the new driver has no one to ask.
+  Opened early =
+      OpenAs(notepad_, View(u"docs\\notes.txt"), GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+  EXPECT_NE(early.status, STATUS_SUCCESS);
+  if (early.handle != nullptr) sim::harness::RunAs(notepad_, [&] { NtClose(early.handle); });
   EXPECT_TRUE(agent_->CheckConnection());
-  Exchange again = Ask(kRequestItemQuery, ItemQuery(View(u"readme.txt")), 200);
-  EXPECT_EQ(again.status, STATUS_SUCCESS);
-  EXPECT_EQ(again.length, kItemInfoReplySize);
   // Configured again: an open in the view is served by the agent.
   Opened opened =
       OpenAs(notepad_, View(u"docs\\notes.txt"), GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);

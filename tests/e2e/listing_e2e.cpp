@@ -7,9 +7,9 @@
 
 #include <cstring>
 
-#include "core/globals.h"
 #include "e2e_fixture.h"
 #include "harness/processes.h"
+#include "harness/registry.h"
 #include "harness/strings.h"
 
 namespace tavo::e2e {
@@ -101,7 +101,6 @@ class ListingEndToEndTest : public EndToEndTest {
     ASSERT_EQ(plain_.status, STATUS_SUCCESS);
   }
   void TearDown() override {
-    WriteFlag(Globals.ListSubRootLevelFlag, 0);
     for (Opened* open : {&view_, &plain_}) {
       if (open->handle != nullptr) sim::harness::RunAs(explorer_, [&] { NtClose(open->handle); });
     }
@@ -210,12 +209,22 @@ TEST_F(ListingEndToEndTest, NoListingProcessSeesEmptyListingsWithoutAskingTheCli
   // A server-only folder is listed for it, unless ListSubRootLevel is set.
   EXPECT_EQ(QueryOnce(indexer_, photos.handle, kClasses[0], 4096, nullptr, false, false).names,
             (std::vector<std::string>{".", "..", "beach.jpg"}));
-  WriteFlag(Globals.ListSubRootLevelFlag, 1);
+  CloseAs(indexer_, root);
+  CloseAs(indexer_, photos);
+  // The setting is read where an administrator sets it, when the driver
+  // starts: restarted with it, the driver answers the same listing empty.
+  constexpr char kSettings[] = "\\Registry\\Machine\\SOFTWARE\\Zentho\\Tavo";
+  sim::harness::CreateRegistryKey(kSettings);
+  sim::harness::SetRegistryDword(kSettings, "ListSubRootLevel", 1);
+  ASSERT_EQ(Unload(/*mandatory=*/true), STATUS_SUCCESS);
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  ASSERT_TRUE(agent_->CheckConnection());
+  photos = OpenFolder(indexer_, View(u"Photos"));
+  ASSERT_EQ(photos.status, STATUS_SUCCESS);
   const std::uint64_t flagged = agent_->counters().requests;
   EXPECT_EQ(QueryOnce(indexer_, photos.handle, kClasses[0], 4096, nullptr, true, false).status,
             STATUS_NO_MORE_FILES);
   EXPECT_EQ(agent_->counters().requests, flagged);
-  CloseAs(indexer_, root);
   CloseAs(indexer_, photos);
 }
 

@@ -43,8 +43,10 @@ class GuardedBuffersTest : public DriverTest {
     DriverTest::TearDown();
   }
 
-  // What any message could change.
+  // What any message could change (the native image's state is its own:
+  // against it the sweep checks the statuses alone).
   static std::string State() {
+    if (RunsImage()) return "";
     return sim::harness::ToUtf8(Globals.MergedViewRoot) + "|" +
            sim::harness::ToUtf8(Globals.BackendRoot) + "|" +
            sim::harness::ToUtf8(Globals.SecondaryViewRoot) + "|" +
@@ -82,13 +84,19 @@ TEST_F(GuardedBuffersTest, EveryCommandFailsCleanlyWhenTheClientsBuffersGo) {
   const std::u16string otherRoot = u"\\Device\\HarddiskVolume3\\Users\\bob\\Tavo";
   Sweep("configuration",
         [&] { return channel.Configure(9, otherRoot, kBackendRoot, kSecondaryViewRoot); }, State);
-  EXPECT_EQ(ToU16(Globals.MergedViewRoot), otherRoot);
+  if (!RunsImage()) {
+    EXPECT_EQ(ToU16(Globals.MergedViewRoot), otherRoot);
+  }
   Sweep("no operation", [&] { return channel.NoOperation(); }, State);
   Sweep("block list", [&] { return channel.SendBlockList({{u"a.exe", u""}, {u"b.exe", u"*"}}); },
         State);
-  EXPECT_EQ(Globals.AllowListMode, 0);
+  if (!RunsImage()) {
+    EXPECT_EQ(Globals.AllowListMode, 0);
+  }
   Sweep("allow list", [&] { return channel.SendAllowList({{u"c.exe", u""}}); }, State);
-  EXPECT_EQ(Globals.AllowListMode, 1);
+  if (!RunsImage()) {
+    EXPECT_EQ(Globals.AllowListMode, 1);
+  }
   std::vector<std::u16string> shortNames;
   Sweep("populate short names",
         [&] { return channel.PopulateShortNames({u"Quarterly report.docx"}, 64, &shortNames); },

@@ -7,7 +7,6 @@
 
 #include "create_path_fixture.h"
 #include "allocation_sweep.h"
-#include "core/globals.h"
 #include "harness/pool.h"
 #include "verifier/faults.h"
 
@@ -76,7 +75,7 @@ TEST_P(AllocationFailureTest, EveryFailureEndsCleanly) {
     sim::faults::Clear();
     EXPECT_TRUE(status == scenario.usual || kCleanFailures.count(status) != 0)
         << scenario.what << ": allocation " << nth << " gave 0x" << std::hex << status;
-    EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr)
+    EXPECT_EQ(ServerItemHolders(), u"")
         << scenario.what << ": allocation " << nth;
     EXPECT_EQ(volume_->OpenFileObjectCount(), 0u) << scenario.what << ": allocation " << nth;
     // A name of the view is never created in the view's own folder on disk.

@@ -2,7 +2,6 @@
 // user-mode NT API: what the caller gets, what the client was asked, and
 // where the item ends up.
 #include "create_path_fixture.h"
-#include "core/globals.h"
 
 namespace tavo::testing {
 namespace {
@@ -118,7 +117,7 @@ TEST_P(DecisionOutcomes, CallerClientAndBackendSeeTheRowsOutcome) {
   EXPECT_FALSE(VolumeHas(u"\\Users\\ann\\Tavo" + relative)) << row.what;
   Close(opened);
   EXPECT_EQ(volume_->OpenFileObjectCount(), 0u) << row.what;
-  EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr) << row.what;
+  EXPECT_EQ(ServerItemHolders(), u"") << row.what;
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryRow, DecisionOutcomes, ::testing::ValuesIn(kRows),

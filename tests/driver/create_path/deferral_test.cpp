@@ -4,7 +4,6 @@
 #include "create_path_fixture.h"
 #include "harness/machine.h"
 #include "verifier/faults.h"
-#include "core/globals.h"
 
 namespace tavo::testing {
 namespace {
@@ -51,7 +50,7 @@ TEST_F(DeferralTest, DeferredCreatesEndAsTheyWouldInline) {
   sim::harness::DeliverPreOperationsAtDispatchLevel(false);
   // One deferral per create, the two re-issued after a reparse included.
   EXPECT_EQ(sim::faults::CallCount(sim::faults::Site::WorkItemAllocation), 7u);
-  EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr);
+  EXPECT_EQ(ServerItemHolders(), u"");
 }
 
 TEST_F(DeferralTest, CreateThatCannotBeDeferredGoesDownUndecided) {

@@ -104,7 +104,7 @@ TEST_F(CreatePathTest, ShortNamesAreExpandedBeforeTheDecision) {
   });
   OpenResult opened = Open(InView(u"\\QUARTE~1\\summary.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN);
   ASSERT_EQ(opened.status, STATUS_SUCCESS);
-  EXPECT_NE(EntryOf(longFolder + u"\\summary.txt"), nullptr);
+  EXPECT_TRUE(ServerItemOpen(longFolder + u"\\summary.txt"));
   Close(opened);
 }
 

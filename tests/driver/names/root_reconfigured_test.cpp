@@ -87,7 +87,7 @@ TEST_F(RootReconfiguredTest, HandleContextWithoutEntryIsAnOrdinaryHandle) {
   EXPECT_EQ(NtClose(handle), STATUS_SUCCESS);
   // The file system saw the cleanup and the close.
   EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);
-  EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr);
+  EXPECT_EQ(ServerItemHolders(), u"");
 }
 
 // An open of the root itself gets a handle context that marks it and holds

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "allocation_sweep.h"
-#include "core/globals.h"
 #include "harness/pool.h"
 #include "harness/processes.h"
 #include "port_messages.h"
@@ -372,7 +371,7 @@ class SetInfoAllocationTest : public SetInfoTest,
         break;
       }
     }
-    EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr);
+    EXPECT_EQ(ServerItemHolders(), u"");
     EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);
     ExpectViewFolderEmpty();
     return status;

@@ -7,7 +7,6 @@
 
 #include "setinfo_fixture.h"
 
-#include "core/globals.h"
 #include "create/open_handle_table.h"
 #include "harness/clock.h"
 #include "harness/threads.h"
@@ -39,7 +38,7 @@ class VirtualItemsTest : public SetInfoTest {
   OpenResult OpenVirtual(const std::u16string& path, ULONG options = 0) {
     OpenResult opened = Open(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN, options);
     EXPECT_EQ(opened.status, STATUS_SUCCESS);
-    EXPECT_NE(EntryOf(path), nullptr);
+    EXPECT_TRUE(ServerItemOpen(path));
     return opened;
   }
   SetInfoResult KernelSetInfo(const OpenResult& opened, FILE_INFORMATION_CLASS infoClass,
@@ -117,7 +116,7 @@ TEST_P(DispositionTest, RecordsTheFlagAndDeletesOnTheServerAtTheLastClose) {
   Close(opened);
   EXPECT_EQ(ServerHas(path), !row.deletedAtClose);
   EXPECT_EQ(Sent(kRequestDeleteItem).size(), row.deletedAtClose ? 1u : 0u);
-  EXPECT_EQ(EntryOf(path), nullptr);
+  EXPECT_FALSE(ServerItemOpen(path));
   ExpectViewFolderEmpty();
 }
 
@@ -289,7 +288,6 @@ TEST_P(ServerRenameTest, FollowsTheServersAnswer) {
                                                         : InView(u"\\" + std::u16string(row.target));
   if (row.existing != nullptr) AddServerItem(target, {false, "older"});
   OpenResult opened = OpenVirtual(file_);
-  OpenHandleEntry* entry = EntryOf(file_);
   const SetInfoResult result =
       SetInfo(opened, row.infoClass,
               RenameInfo(Dos(target.substr(std::u16string(kVolumeDevice).size())), row.first));
@@ -317,18 +315,13 @@ TEST_P(ServerRenameTest, FollowsTheServersAnswer) {
   if (!caseOnly) {
     EXPECT_EQ(ServerHas(file_), !renamed);
   }
-  // The entry follows the server.
-  if (renamed) {
-    EXPECT_EQ(EntryOf(target), entry);
-    if (!caseOnly) {
-      EXPECT_EQ(EntryOf(file_), nullptr);
-    }
-    EXPECT_EQ(sim::harness::ToU16(entry->Path), target);
-  } else {
-    EXPECT_EQ(EntryOf(file_), entry);
+  // The open item follows the server, its name exactly the target's.
+  EXPECT_TRUE(ServerItemOpen(renamed ? target : file_));
+  if (renamed && !caseOnly) {
+    EXPECT_FALSE(ServerItemOpen(file_));
   }
   Close(opened);
-  EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr);
+  EXPECT_EQ(ServerItemHolders(), u"");
   ExpectViewFolderEmpty();
 }
 
@@ -362,7 +355,7 @@ TEST_F(VirtualItemsTest, ANameTheFileObjectCannotTakeFailsTheRenameBeforeTheServ
   EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_TRUE(Sent(kRequestRenameItem).empty());
   EXPECT_TRUE(ServerHas(file_));
-  EXPECT_NE(EntryOf(file_), nullptr);
+  EXPECT_TRUE(ServerItemOpen(file_));
   Close(opened);
 }
 
@@ -406,7 +399,7 @@ TEST_F(VirtualItemsTest, ChildOpenOvertakenByAFolderRenameAsksAgain) {
                             static_cast<std::uint32_t>(before.data.size()));
   opener.join();
   EXPECT_EQ(childOpen.status, STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(EntryOf(child), nullptr);
+  EXPECT_FALSE(ServerItemOpen(child));
   Close(opened);
 }
 
@@ -464,10 +457,10 @@ TEST_F(VirtualItemsTest, MoveOutOfTheViewDownloadsMovesAndDeletesOnTheServer) {
   AddServerItem(file_, {false, "a new one"});
   OpenResult fresh = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
   EXPECT_EQ(fresh.status, STATUS_SUCCESS);
-  EXPECT_NE(EntryOf(file_), nullptr);
+  EXPECT_TRUE(ServerItemOpen(file_));
   Close(fresh);
   Close(opened);
-  EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr);
+  EXPECT_EQ(ServerItemHolders(), u"");
   ExpectViewFolderEmpty();
 }
 
@@ -504,7 +497,7 @@ TEST_F(VirtualItemsTest, HandleOfAnItemMovedOutOfTheViewActsOnTheMovedFile) {
     Close(opened);
     EXPECT_FALSE(VolumeHas(u"\\Users\\ann\\Documents\\final.docx")) << row.what;
     EXPECT_EQ(client_->Requests().size(), requests) << row.what;
-    EXPECT_EQ(RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE), nullptr) << row.what;
+    EXPECT_EQ(ServerItemHolders(), u"") << row.what;
   }
   EXPECT_EQ(Sent(kRequestDeleteItem).size(), 2u);  // the moves' own
   ExpectViewFolderEmpty();
@@ -530,7 +523,7 @@ TEST_F(VirtualItemsTest, OldNameOfAnItemMovingOutIsTakenUntilItsServerDelete) {
                             static_cast<std::uint32_t>(answer.data.size()));
   renamer.join();
   EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(EntryOf(file_), nullptr);
+  EXPECT_FALSE(ServerItemOpen(file_));
   Close(opened);
 }
 
@@ -638,7 +631,7 @@ TEST_F(VirtualItemsTest, FolderWithLocalCopyIsRenamedLocallyAfterTheServer) {
   EXPECT_TRUE(ServerHas(InView(u"\\Archive")));
   EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\Archive\\plan.txt"));
   EXPECT_FALSE(VolumeHas(kBackendOnVolume + u"\\Projects"));
-  EXPECT_EQ(EntryOf(InView(u"\\Archive")) != nullptr, true);
+  EXPECT_TRUE(ServerItemOpen(InView(u"\\Archive")));
   // The local rename is reported with both backend names.
   ASSERT_TRUE(client_->WaitForNotifications(1));
   Close(opened);
@@ -672,7 +665,7 @@ TEST_F(VirtualItemsTest, FolderWhoseCopyCannotFollowKeepsItsNameOnTheServer) {
     EXPECT_EQ(Sent(kRequestRenameItem).size() - before, row.renameRequests) << row.what;
     EXPECT_TRUE(ServerHas(folder_)) << row.what;
     EXPECT_FALSE(ServerHas(InView(u"\\Archive"))) << row.what;
-    EXPECT_NE(EntryOf(folder_), nullptr);
+    EXPECT_TRUE(ServerItemOpen(folder_));
     Close(opened);
   }
   EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\Projects\\plan.txt"));

@@ -3,8 +3,11 @@
 #include <cstring>
 
 #include "core/globals.h"
+#include "harness/debug_log.h"
 #include "harness/driver_image.h"
 #include "harness/lock_order.h"
+#include "harness/strings.h"
+#include "port_messages.h"
 #include "verifier/verifier.h"
 
 namespace tavo::testing {
@@ -77,6 +80,35 @@ void DriverTest::ConnectAndConfigure() {
   auto result = client_->Channel().Configure(1, kMergedViewRoot, kBackendRoot, kSecondaryViewRoot);
   ASSERT_EQ(result.hresult, S_OK);
 }
+
+std::u16string DriverTest::ServerItemHolders() {
+  const protocol::CommandMessage query{0, protocol::kCommandOpenHandleReport, 0, 0};
+  const client::CommandResult result =
+      client_->Channel().SendInstallerRaw(&query, sizeof(query), 4096);
+  EXPECT_EQ(result.hresult, S_OK);
+  EXPECT_EQ(result.status, 0u);
+  if (result.data.empty()) return u"";
+  std::u16string names = TextOf(result.data, 0, result.data.size());
+  while (!names.empty() && names.back() == u'\0') names.pop_back();
+  return names;
+}
+
+bool DriverTest::ServerItemOpen(const std::u16string& path) {
+  const std::size_t before = sim::harness::PeekDebugMessages().size();
+  ServerItemHolders();
+  const std::vector<sim::harness::DebugMessage> log = sim::harness::PeekDebugMessages();
+  const std::string suffix = " has an open handle to file/folder " + sim::harness::ToUtf8(path);
+  for (std::size_t i = before; i < log.size(); ++i) {
+    const std::string line = log[i].Line();
+    if (line.size() >= suffix.size() &&
+        line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool DriverTest::RunsImage() { return !sim::harness::DriverImageUnderTest().empty(); }
 
 std::vector<std::uint8_t> Bytes(const void* data, std::size_t length) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);

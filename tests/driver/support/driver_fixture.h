@@ -38,6 +38,16 @@ class DriverTest : public ::testing::Test {
   void ConnectClient();
   // Connects and sends the configuration with the standard roots.
   void ConnectAndConfigure();
+  // What the installer port reports: the processes holding server-only
+  // items, comma-separated ("" when none hold any). Needs the client.
+  std::u16string ServerItemHolders();
+  // Whether that report has an opener of the server item at `path` (the
+  // driver prints each one with its item). The report's lines stay in the
+  // debug log.
+  bool ServerItemOpen(const std::u16string& path);
+  // Whether the native image runs instead of the linked-in driver, whose
+  // internals then hold nothing.
+  static bool RunsImage();
 
   bool loadOnSetUp_ = true;
   std::shared_ptr<sim::fs::Volume> volume_;

@@ -185,6 +185,44 @@ TEST_F(ImageLoaderTest, RefusesDamagedCopiesNamingTheFault) {
   }
 }
 
+// The guarded copy's unwind data gives one scope; unwind data the fault
+// handler could not follow exactly gives none (a fault there stays a crash).
+struct ScopeDamageRow {
+  const char* what;
+  std::function<void(File&, std::size_t unwind, std::size_t scopeTable)> damage;
+  std::size_t scopes;
+};
+
+TEST_F(ImageLoaderTest, ReadsTheGuardedScopesItCanDispatchTo) {
+  const Layout layout(image_);
+  const std::size_t pdata = layout.FileOffset(image_, U32(image_, layout.Directory(3)));
+  const std::size_t unwind = layout.FileOffset(image_, U32(image_, pdata + 8));
+  const std::size_t handler = unwind + 4 + 2 * ((image_[unwind + 2] + 1u) & ~1u);
+  const std::size_t scopeTable = handler + 4;
+  const ScopeDamageRow rows[] = {
+      {"as linked", [](File&, std::size_t, std::size_t) {}, 1},
+      {"filter is a routine", [](File& f, std::size_t, std::size_t t) { Put32(f, t + 12, 0x1000); },
+       0},
+      {"termination handler", [](File& f, std::size_t, std::size_t t) { Put32(f, t + 16, 0); }, 0},
+      {"scope covers the prologue",
+       [&](File& f, std::size_t, std::size_t t) { Put32(f, t + 4, U32(f, pdata)); }, 0},
+      {"handler other than __C_specific_handler",
+       [&](File& f, std::size_t, std::size_t) { Put32(f, handler, U32(f, pdata)); }, 0},
+      {"chained unwind data", [](File& f, std::size_t u, std::size_t) { f[u] |= 0x4 << 3; }, 0},
+      {"scope count past the data",
+       [](File& f, std::size_t, std::size_t t) { Put32(f, t, 0x00FFFFFF); }, 0},
+  };
+  for (const ScopeDamageRow& row : rows) {
+    File copy = image_;
+    row.damage(copy, unwind, scopeTable);
+    FixChecksum(copy, layout);
+    std::string error;
+    auto loaded = sim::loader::MapImage(copy, &error);
+    ASSERT_TRUE(loaded) << row.what << ": " << error;
+    EXPECT_EQ(loaded->GuardedScopes().size(), row.scopes) << row.what;
+  }
+}
+
 TEST(ImageLoader, UnreadableFileIsRefused) {
   std::string error;
   sim::harness::Driver* driver = nullptr;

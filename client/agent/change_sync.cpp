@@ -42,13 +42,51 @@ void ChangeSync::Applied(const DecodedNotification& n) {
   }
 }
 
-bool ChangeSync::IsPending(const std::u16string& serverPath) const {
-  std::lock_guard guard(pendingLock_);
-  const std::u16string key = Upcase(serverPath);
+bool ChangeSync::IsPendingLocked(const std::u16string& key) const {
   for (const auto& [path, count] : pending_) {
     if (IsAtOrUnder(key, path)) return true;
   }
   return false;
+}
+
+bool ChangeSync::DeferIfPending(const std::u16string& serverPath, bool isDirectory) {
+  std::lock_guard guard(pendingLock_);
+  const std::u16string key = Upcase(serverPath);
+  if (!IsPendingLocked(key)) return false;
+  deferred_[key] = {serverPath, isDirectory};
+  return true;
+}
+
+void ChangeSync::Defer(const std::u16string& serverPath, bool isDirectory) {
+  std::lock_guard guard(pendingLock_);
+  deferred_[Upcase(serverPath)] = {serverPath, isDirectory};
+}
+
+// Items a scan skipped while a notification about them was queued, and
+// items moved into the view, are sent once no notification about them is
+// queued any more: the scan that skipped one may be the last for a while.
+void ChangeSync::SendDeferred() {
+  std::vector<std::pair<std::u16string, bool>> ready;
+  {
+    std::lock_guard guard(pendingLock_);
+    for (auto it = deferred_.begin(); it != deferred_.end();) {
+      if (IsPendingLocked(it->first)) {
+        ++it;
+      } else {
+        ready.push_back(it->second);
+        it = deferred_.erase(it);
+      }
+    }
+  }
+  if (ready.empty()) return;
+  try {
+    for (const auto& [path, isDirectory] : ready) {
+      if (Upload(path, isDirectory) && isDirectory) ScanFolder(path);
+    }
+    SaveLedger();
+  } catch (const std::exception& error) {
+    state_.Trace(std::string("agent: a deferred upload stopped: ") + error.what());
+  }
 }
 
 void ChangeSync::Apply(const DecodedNotification& n) {
@@ -58,30 +96,7 @@ void ChangeSync::Apply(const DecodedNotification& n) {
     state_.Trace("agent: " + DescribeNotification(n) + " not carried over: " + error.what());
   }
   Applied(n);
-  SendMovedIn(n);
-}
-
-// An item moved into the view from elsewhere is sent now, as the upload
-// scan would send it: a scan that ran while the notification was queued
-// left it alone, and the next one may be far off. Done once the
-// notification no longer counts as queued, so Upload does not skip it; a
-// copy still open for writing by its mover is sent by the next scan.
-void ChangeSync::SendMovedIn(const DecodedNotification& n) {
-  if (n.type != kNotificationRenamed || paths_.AnyToServer(n.firstName)) return;
-  const auto target = paths_.AnyToServer(n.secondName);
-  if (!target || target->empty()) return;
-  try {
-    auto item = local_.Stat(paths_.ServerToBackend(*target));
-    if (!item) return;
-    if (!item->isDirectory) {
-      Upload(*target, false);
-    } else if (Upload(*target, true)) {
-      ScanFolder(*target);
-    }
-    SaveLedger();
-  } catch (const std::exception& error) {
-    state_.Trace("agent: " + ToUtf8(*target) + " not sent: " + error.what());
-  }
+  SendDeferred();
 }
 
 // What the user had below a server path goes: the item itself, and below a
@@ -181,8 +196,10 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
         if (RemoveFromServer(*first, true))
           state_.Trace("agent: " + ToUtf8(*first) + " left the view; deleted on the server");
         state_.ledger.Forget(paths_.ServerToBackend(*first));
+      } else if (!first && second && !second->empty()) {
+        // Moved into the view from elsewhere: sent once this is applied.
+        if (auto item = local_.Stat(paths_.ServerToBackend(*second))) Defer(*second, item->isDirectory);
       }
-      // Moved into the view: sent by SendMovedIn once this one is applied.
       return;
     }
     default:
@@ -255,7 +272,7 @@ bool ChangeSync::Upload(const std::u16string& serverPath, bool isDirectory) {
   // carry over (the scan would otherwise bring back what a rename moved);
   // and the copy is looked at again under the lock, as a rename or delete
   // may have come first.
-  if (IsPending(serverPath)) return false;
+  if (DeferIfPending(serverPath, isDirectory)) return false;
   const std::u16string localPath = paths_.ServerToBackend(serverPath);
   auto item = local_.Stat(localPath);
   if (!item || item->isDirectory != isDirectory) return false;

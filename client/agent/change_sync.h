@@ -48,8 +48,10 @@ class ChangeSync {
  private:
   void ApplyLocked(const DecodedNotification& notification);
   void Applied(const DecodedNotification& notification);
-  void SendMovedIn(const DecodedNotification& notification);
-  bool IsPending(const std::u16string& serverPath) const;
+  bool IsPendingLocked(const std::u16string& upcasedPath) const;
+  bool DeferIfPending(const std::u16string& serverPath, bool isDirectory);
+  void Defer(const std::u16string& serverPath, bool isDirectory);
+  void SendDeferred();
   bool RemoveFromServer(const std::u16string& serverPath, bool known);
   void MergeFolder(const std::u16string& from, const std::u16string& to);
   std::size_t ScanFolder(const std::u16string& serverFolder);
@@ -64,6 +66,8 @@ class ChangeSync {
   AgentState& state_;
   mutable std::mutex pendingLock_;
   std::map<std::u16string, int> pending_;  // upcased server path -> queued notifications
+  // upcased server path -> (path, is a folder): to send once nothing about it is queued
+  std::map<std::u16string, std::pair<std::u16string, bool>> deferred_;
   std::mutex saveLock_;
   std::u16string ledgerFile_;
 };

@@ -706,7 +706,7 @@ TEST_F(VirtualItemsTest, FolderWithLocalCopyRefusedKeepsItsNames) {
               row.status)
         << row.what;
     EXPECT_TRUE(ServerHas(folder_)) << row.what;
-    EXPECT_NE(EntryOf(folder_), nullptr) << row.what;
+    EXPECT_TRUE(ServerItemOpen(folder_)) << row.what;
     EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\Projects\\plan.txt")) << row.what;
     Close(opened);
   }

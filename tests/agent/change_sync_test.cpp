@@ -157,6 +157,20 @@ TEST_F(ChangeSyncTest, TheScanLeavesAQueuedChangeToItsNotification) {
   EXPECT_EQ(server_.Dump(), "new\\\nnew\\a.txt 1\n");
 }
 
+// What the scan skipped for a queued notification is sent once that is
+// applied, and an item moved into the view needs no scan at all: the next
+// scan may be far off.
+TEST_F(ChangeSyncTest, SkippedAndMovedInItemsAreSentWhenTheirNotificationIsApplied) {
+  PutLocal(u"new.txt", "fresh");
+  const DecodedNotification created{kNotificationCreated, Backend(u"new.txt"), {}};
+  sync_->Queued(created);
+  EXPECT_EQ(sync_->SyncNow(), 0u);
+  sync_->Apply(created);
+  PutLocal(u"moved\\in.txt", "in");
+  Notify(kNotificationRenamed, u"\\Device\\HarddiskVolume3\\Users\\alice\\moved", Backend(u"moved"));
+  EXPECT_EQ(server_.Dump(), "moved\\\nmoved\\in.txt 2\nnew.txt 5\n");
+}
+
 // A local rename over a downloaded copy replaces the server file only when
 // the copy was of the server's current version; a newer one is kept under
 // a conflict name. (It used to be removed.)

@@ -230,9 +230,10 @@ TEST_F(DirectoryControlTest, WhatTheClientNeverSees) {
   for (OpenResult* open : {&root, &outside, &hiddenRoot, &hiddenFolder}) Close(*open);
 }
 
-// Answers that break their own chain: the driver counts only entries that
-// start inside the data it kept, cuts a link that leaves it, and never reads
-// past the answer or the caller's buffer.
+// Answers that break their own chain or whose names overrun their entries:
+// the driver counts only entries that start inside the data it kept, cuts a
+// link that leaves it, and never reads past the answer or the caller's
+// buffer.
 struct BadAnswer {
   const char* what;
   NTSTATUS status;
@@ -244,6 +245,12 @@ struct BadAnswer {
 
 std::vector<std::uint8_t> Chain(std::vector<std::uint8_t> data, std::size_t at, std::uint32_t next) {
   PutU32(&data, at, next);
+  return data;
+}
+
+std::vector<std::uint8_t> NameBytes(std::vector<std::uint8_t> data, std::size_t at,
+                                    std::uint32_t bytes) {
+  PutU32(&data, at + 8, bytes);  // FILE_NAMES_INFORMATION's FileNameLength
   return data;
 }
 
@@ -259,6 +266,8 @@ std::vector<BadAnswer> BadAnswers() {
       // Cut to 20 bytes: the second entry starts inside them and counts.
       {"longer than the caller's buffer", STATUS_SUCCESS, three, 20, 20, 2},
       {"a warning with entries", STATUS_NO_MORE_FILES, three, 256, 48, 0},
+      {"a name that runs past its link", STATUS_SUCCESS, NameBytes(three, 16, 300), 256, 48, 3},
+      {"a last name past the data", STATUS_SUCCESS, NameBytes(three, 32, 0xFFFFFFF0u), 256, 48, 3},
   };
 }
 

@@ -198,6 +198,14 @@ FLT_PREOP_CALLBACK_STATUS QueryDirectory(PFLT_CALLBACK_DATA data, StreamHandleCo
     folder = handle->Entry->IsDirectory != 0;
   }
   if (!folder) return Complete(data, STATUS_INVALID_PARAMETER, 0);
+  // A buffer too small for one entry's fixed part is refused as a file
+  // system refuses it, and the enumeration stays where it was: failed by
+  // the client, the query would send the handle back to its first entry and
+  // the next one would list the folder again. The client judges the classes
+  // the driver cannot measure.
+  if (query.Length < ListingEntryHeaderBytes(static_cast<ULONG>(query.FileInformationClass))) {
+    return Complete(data, STATUS_INFO_LENGTH_MISMATCH, 0);
+  }
   QueryMark mark(handle);
   if (!mark.Held()) return Complete(data, STATUS_DEVICE_BUSY, 0);
 

@@ -169,6 +169,7 @@ TEST_F(ListingEndToEndTest, SmallBuffersAndRestartLikeAPlainFolder) {
       {"room for \".\" only", 96, true},
       {"room for part of \"..\"", 96, false},
       {"room for part of \"docs\"", 100, false},
+      {"smaller than a fixed part, mid-listing", 40, false},
       {"the rest", 4096, false},
       {"restart", 4096, true},
       {"past the end", 4096, false},

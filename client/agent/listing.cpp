@@ -144,43 +144,50 @@ ListingAnswer BuildListingPage(const std::vector<ListingEntry>& matching, const 
     return answer;
   }
 
-  // The answer grows by what each entry needs; the caller's buffer length
-  // (up to 4 GiB) is a limit, not a size to allocate.
-  std::uint32_t used = 0;
-  std::uint32_t previous = 0;
-  answer.status = status::kSuccess;
-
-  for (std::size_t index = query.startIndex; index < matching.size(); ++index) {
-    const ListingEntry& entry = matching[index];
-    const auto nameBytes = static_cast<std::uint32_t>(entry.item.name.size() * 2);
-    const std::uint32_t start = answer.entries == 0 ? 0 : (used + 7u) & ~7u;
-    if (static_cast<std::uint64_t>(start) + header + nameBytes > query.bufferLength) {
-      if (answer.entries != 0) break;
-      // Not even the first entry fits: as much of its name as there is room for.
-      const std::uint32_t copied = (query.bufferLength - header) & ~1u;
-      answer.data.assign(header + copied, 0);
-      FillEntry(answer.data.data(), query.infoClass, entry, copied);
-      used = header + copied;
-      answer.entries = 1;
-      answer.status = status::kBufferOverflow;
+  // The entries that fit are measured first and the answer is sized once:
+  // the caller's buffer length (up to 4 GiB) is a limit, not a size to
+  // allocate, and a page of thousands of entries is not grown step by step.
+  std::uint64_t used = 0;
+  std::size_t end = query.startIndex;
+  for (; end < matching.size(); ++end) {
+    const std::uint64_t start = end == query.startIndex ? 0 : (used + 7u) & ~std::uint64_t{7};
+    const std::uint64_t entryEnd = start + header + matching[end].item.name.size() * 2;
+    if (entryEnd > query.bufferLength) break;
+    used = entryEnd;
+    if (query.singleEntry) {
+      ++end;
       break;
     }
-    answer.data.resize(start + header + nameBytes, 0);
-    std::uint8_t* out = answer.data.data();
-    FillEntry(out + start, query.infoClass, entry, nameBytes);
-    if (answer.entries != 0) Put<std::uint32_t>(out + previous, kNextEntryOffset, start - previous);
-    previous = start;
-    used = start + header + nameBytes;
-    ++answer.entries;
-    if (query.singleEntry) break;
   }
 
-  if (answer.entries == 0) {
-    answer.data.clear();
+  answer.status = status::kSuccess;
+  if (end == query.startIndex && end < matching.size()) {
+    // Not even the first entry fits: as much of its name as there is room for.
+    const std::uint32_t copied = (query.bufferLength - header) & ~1u;
+    answer.data.assign(header + copied, 0);
+    FillEntry(answer.data.data(), query.infoClass, matching[end], copied);
+    answer.entries = 1;
+    answer.status = status::kBufferOverflow;
+    return answer;
+  }
+  if (end <= query.startIndex) {
     answer.status = query.startIndex == 0 ? status::kNoSuchFile : status::kNoMoreFiles;
     return answer;
   }
+
   answer.data.resize(used);
+  std::uint8_t* out = answer.data.data();
+  std::uint32_t at = 0;
+  for (std::size_t index = query.startIndex; index < end; ++index) {
+    const ListingEntry& entry = matching[index];
+    const auto nameBytes = static_cast<std::uint32_t>(entry.item.name.size() * 2);
+    FillEntry(out + at, query.infoClass, entry, nameBytes);
+    if (index + 1 == end) break;
+    const std::uint32_t next = (at + header + nameBytes + 7u) & ~7u;
+    Put<std::uint32_t>(out + at, kNextEntryOffset, next - at);
+    at = next;
+  }
+  answer.entries = static_cast<std::uint32_t>(end - query.startIndex);
   return answer;
 }
 

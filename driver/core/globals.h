@@ -11,6 +11,14 @@ namespace tavo {
 inline constexpr USHORT kRootBufferBytes = 570;
 // VolumePrefixLength before the first configuration command.
 inline constexpr USHORT kDefaultVolumePrefixLength = 26;
+// Listing pages kept at once for handles in mid-enumeration (dirctl/listing_pages.h).
+inline constexpr ULONG kKeptListingPages = 16;
+
+struct ListingPageSlot {
+  const void* Owner;  // the handle's StreamHandleContext; null: the slot is free
+  void* Page;         // its ListingPage
+  ULONGLONG LastKept;
+};
 
 struct DriverGlobals {
   // Configured roots, guarded by RootPathLock.
@@ -70,6 +78,11 @@ struct DriverGlobals {
   LIST_ENTRY PendingRequestList;
   KSPIN_LOCK PendingRequestListLock;
   KMUTEX ReplyMutex;
+
+  // Listing pages; the spin lock guards the slots only, never a page.
+  ListingPageSlot ListingPages[kKeptListingPages];
+  ULONGLONG ListingPageClock;
+  KSPIN_LOCK ListingPageLock;
 };
 
 extern DriverGlobals Globals;

@@ -114,6 +114,7 @@ void InitializeLocksAndTables() {
   InitializeListHead(&Globals.PendingRequestList);
   KeInitializeSpinLock(&Globals.PendingRequestListLock);
   KeInitializeMutex(&Globals.ReplyMutex, 0);
+  KeInitializeSpinLock(&Globals.ListingPageLock);
 }
 
 // Reads "ListSubRootLevel"; a missing key or value leaves the flag clear.

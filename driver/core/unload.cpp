@@ -6,6 +6,7 @@
 #include "../create/open_handle_table.h"
 #include "../create/requestor.h"
 #include "../create/virtual_open.h"
+#include "../dirctl/listing_pages.h"
 #include "../setinfo/item_info_cache.h"
 #include "../support/counted_string.h"
 #include "../support/debug.h"
@@ -87,6 +88,7 @@ NTSTATUS TavoClientMergedViewUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
   // No callback runs any more: the tables, roots and locks can go.
   EmptyShortNameTable();
   EmptyItemInfoCache();
+  EmptyListingPages();
   // The process lists are freed too: nothing may outlive the driver.
   {
     ExclusiveLock lock(Globals.BlockListLock);

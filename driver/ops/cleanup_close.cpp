@@ -12,6 +12,7 @@
 #include "../create/open_handle_table.h"
 #include "../create/tracking.h"
 #include "../create/virtual_open.h"
+#include "../dirctl/listing_pages.h"
 #include "../setinfo/item_info_cache.h"
 #include "../support/counted_string.h"
 #include "../support/debug.h"
@@ -132,6 +133,7 @@ void StreamHandleContextCleanup(PFLT_CONTEXT Context, FLT_CONTEXT_TYPE) {
   auto* context = static_cast<StreamHandleContext*>(Context);
   FreeStringBuffer(context->RootPath);
   FreeStringBuffer(context->SearchPattern);
+  DropListingPage(context);
 }
 
 void StreamContextCleanup(PFLT_CONTEXT Context, FLT_CONTEXT_TYPE) {

@@ -5,7 +5,9 @@
 // reference and compare.
 #include <ntapi.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
 
 #include "e2e_fixture.h"
 #include "harness/processes.h"
@@ -166,6 +168,7 @@ TEST_F(ListingEndToEndTest, SmallBuffersAndRestartLikeAPlainFolder) {
       {"room for \".\" only", 96, true},
       {"room for part of \"..\"", 96, false},
       {"room for part of \"docs\"", 100, false},
+      {"smaller than a fixed part, mid-listing", 40, false},
       {"the rest", 4096, false},
       {"restart", 4096, true},
       {"past the end", 4096, false},
@@ -179,6 +182,29 @@ TEST_F(ListingEndToEndTest, SmallBuffersAndRestartLikeAPlainFolder) {
       EXPECT_EQ(got.information, want.information) << step.what;
     }
   }
+}
+
+// A server change made while the handle holds part of a listing: the
+// enumeration goes on as it began, a restart and a new handle see the
+// change.
+TEST_F(ListingEndToEndTest, AChangeShowsInTheNextEnumeration) {
+  const ClassLayout& names = kClasses[3];
+  const std::vector<std::string> before = ListAll(explorer_, view_.handle, names, 4096, nullptr, false).names;
+  // Buffers of one or two entries: the rest of the listing is held for the handle.
+  const Query first = QueryOnce(explorer_, view_.handle, names, 40, nullptr, true, false);
+  const Query second = QueryOnce(explorer_, view_.handle, names, 40, nullptr, false, false);
+  std::ofstream(serverFolder_ / "added.txt") << "new";
+  const Query rest = ListAll(explorer_, view_.handle, names, 40, nullptr, false);
+  const std::size_t held = first.names.size() + second.names.size();
+  ASSERT_LT(held, before.size());
+  EXPECT_EQ(rest.names, std::vector<std::string>(before.begin() + held, before.end()));
+  const Query restarted = QueryOnce(explorer_, view_.handle, names, 4096, nullptr, true, false);
+  EXPECT_EQ(restarted.names.size(), before.size() + 1);
+  EXPECT_NE(std::find(restarted.names.begin(), restarted.names.end(), "added.txt"),
+            restarted.names.end());
+  Opened fresh = OpenFolder(explorer_, kView);
+  EXPECT_EQ(ListAll(explorer_, fresh.handle, names, 40, nullptr, false).names, restarted.names);
+  CloseAs(explorer_, fresh);
 }
 
 TEST_F(ListingEndToEndTest, ServerFolderAndLocalCopiesListOnce) {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/globals.h"
+#include "dirctl/listing_pages.h"
 #include "create_path_fixture.h"
 #include "harness/user_buffers.h"
 #include "verifier/faults.h"
@@ -229,9 +230,10 @@ TEST_F(DirectoryControlTest, WhatTheClientNeverSees) {
   for (OpenResult* open : {&root, &outside, &hiddenRoot, &hiddenFolder}) Close(*open);
 }
 
-// Answers that break their own chain: the driver counts only entries that
-// start inside the data it kept, cuts a link that leaves it, and never reads
-// past the answer or the caller's buffer.
+// Answers that break their own chain or whose names overrun their entries:
+// the driver counts only entries that start inside the data it kept, cuts a
+// link that leaves it, and never reads past the answer or the caller's
+// buffer.
 struct BadAnswer {
   const char* what;
   NTSTATUS status;
@@ -243,6 +245,12 @@ struct BadAnswer {
 
 std::vector<std::uint8_t> Chain(std::vector<std::uint8_t> data, std::size_t at, std::uint32_t next) {
   PutU32(&data, at, next);
+  return data;
+}
+
+std::vector<std::uint8_t> NameBytes(std::vector<std::uint8_t> data, std::size_t at,
+                                    std::uint32_t bytes) {
+  PutU32(&data, at + 8, bytes);  // FILE_NAMES_INFORMATION's FileNameLength
   return data;
 }
 
@@ -258,31 +266,44 @@ std::vector<BadAnswer> BadAnswers() {
       // Cut to 20 bytes: the second entry starts inside them and counts.
       {"longer than the caller's buffer", STATUS_SUCCESS, three, 20, 20, 2},
       {"a warning with entries", STATUS_NO_MORE_FILES, three, 256, 48, 0},
+      {"a name that runs past its link", STATUS_SUCCESS, NameBytes(three, 16, 300), 256, 48, 3},
+      {"a last name past the data", STATUS_SUCCESS, NameBytes(three, 32, 0xFFFFFFF0u), 256, 48, 3},
   };
 }
 
 class BadAnswerTest : public DirectoryControlTest,
                       public ::testing::WithParamInterface<BadAnswer> {};
 
+// Each answer comes once to a handle's first query and once as the page
+// fetched for a query that goes on two entries into the enumeration. (An
+// answer longer than the caller's buffer is no fault in a page.)
 TEST_P(BadAnswerTest, CountingStaysInsideTheData) {
   const BadAnswer& row = GetParam();
-  OpenResult root = OpenFolder(kView);
-  ASSERT_EQ(root.status, STATUS_SUCCESS);
-  Answer(row.status, row.data);
-  Listed listed = List(root, row.callerLength);
-  EXPECT_EQ(listed.status, row.status);
-  EXPECT_EQ(listed.information, row.information);
-  // The chain the caller walks stays inside what it was told it got.
-  std::size_t offset = 0;
-  for (int steps = 0; steps < 16 && offset + 4 <= listed.information; ++steps) {
-    std::uint32_t next = 0;
-    std::memcpy(&next, listed.buffer.data() + offset, 4);
-    if (next == 0) break;
-    offset += next;
-    EXPECT_LE(offset + 4, listed.information);
+  for (const std::uint32_t listedBefore : {0u, 2u}) {
+    if (listedBefore != 0 && row.data.size() > row.callerLength) continue;
+    OpenResult root = OpenFolder(kView);
+    ASSERT_EQ(root.status, STATUS_SUCCESS);
+    if (listedBefore != 0) {
+      Answer(STATUS_SUCCESS, NamesListing({u".", u".."}));
+      List(root, 256);
+    }
+    Answer(row.status, row.data);
+    Listed listed = List(root, row.callerLength);
+    EXPECT_EQ(listed.status, row.status) << listedBefore;
+    EXPECT_EQ(listed.information, row.information) << listedBefore;
+    // The chain the caller walks stays inside what it was told it got.
+    std::size_t offset = 0;
+    for (int steps = 0; steps < 16 && offset + 4 <= listed.information; ++steps) {
+      std::uint32_t next = 0;
+      std::memcpy(&next, listed.buffer.data() + offset, 4);
+      if (next == 0) break;
+      offset += next;
+      EXPECT_LE(offset + 4, listed.information);
+    }
+    EXPECT_EQ(NextStartIndex(root), row.indexAfter == 0 ? 0 : listedBefore + row.indexAfter)
+        << listedBefore;
+    Close(root);
   }
-  EXPECT_EQ(NextStartIndex(root), row.indexAfter);
-  Close(root);
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, BadAnswerTest, ::testing::ValuesIn(BadAnswers()),
@@ -386,6 +407,136 @@ TEST_F(DirectoryControlTest, OverflowOfTheFirstEntryMovesOn) {
   Close(root);
 }
 
+// Names "e00", "e01", ...: FILE_NAMES_INFORMATION entries of 18 bytes, 24
+// apart.
+std::vector<std::u16string> Numbered(int count) {
+  std::vector<std::u16string> names;
+  for (int i = 0; i < count; ++i) {
+    names.push_back(u"e" + std::u16string(1, u'0' + i / 10) + std::u16string(1, u'0' + i % 10));
+  }
+  return names;
+}
+
+// The names of the FILE_NAMES_INFORMATION entries a query returned.
+std::vector<std::u16string> NamesIn(const Listed& listed) {
+  std::vector<std::u16string> names;
+  for (std::size_t offset = 0; offset + 12 <= listed.information;) {
+    std::uint32_t next = 0, nameBytes = 0;
+    std::memcpy(&next, listed.buffer.data() + offset, 4);
+    std::memcpy(&nameBytes, listed.buffer.data() + offset + 8, 4);
+    names.push_back(TextOf(listed.buffer, offset + 12, nameBytes));
+    if (next == 0) break;
+    offset += next;
+  }
+  return names;
+}
+
+// A handle's first buffer is asked for at its own size; the queries that
+// go on are served from a page fetched once: each entry once and in order,
+// whole entries with the last link cut and the rest of the buffer zeroed,
+// one for a single-entry query, part of one when not even one fits. The
+// client left room in the page, so the query after it asks for its own
+// buffer again.
+TEST_F(DirectoryControlTest, APageServesTheQueriesThatGoOn) {
+  OpenResult root = OpenFolder(kView);
+  ASSERT_EQ(root.status, STATUS_SUCCESS);
+  Answer(STATUS_SUCCESS, NamesListing({u".", u".."}));
+  List(root, 256);
+  const auto names = Numbered(40);
+  Answer(STATUS_SUCCESS, NamesListing(names));
+
+  Listed five = List(root, 128);
+  EXPECT_EQ(five.status, STATUS_SUCCESS);
+  EXPECT_EQ(five.information, 4u * 24 + 18);
+  EXPECT_TRUE(std::all_of(five.buffer.begin() + 4 * 24, five.buffer.begin() + 4 * 24 + 4,
+                          [](std::uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::all_of(five.buffer.begin() + five.information, five.buffer.end(),
+                          [](std::uint8_t b) { return b == 0; }));
+  std::vector<std::u16string> seen = NamesIn(five);
+  Listed single = List(root, 128, nullptr, false, true);
+  EXPECT_EQ(NamesIn(single), std::vector<std::u16string>{names[5]});
+  Listed part = List(root, 14);
+  EXPECT_EQ(part.status, STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(part.information, 14u);
+  std::uint32_t nameBytes = 0;
+  std::memcpy(&nameBytes, part.buffer.data() + 8, 4);
+  EXPECT_EQ(nameBytes, 6u);
+  seen.push_back(names[5]);
+  seen.push_back(names[6]);
+  for (int i = 0; i < 20; ++i) {
+    Listed more = List(root, 128);
+    if (more.status != STATUS_SUCCESS) {
+      EXPECT_EQ(more.status, STATUS_NO_MORE_FILES);
+      break;
+    }
+    for (auto& name : NamesIn(more)) seen.push_back(name);
+  }
+  EXPECT_EQ(seen, names);
+
+  const auto queries = Queries();
+  ASSERT_EQ(queries.size(), 3u);
+  EXPECT_EQ(queries[0].header.BufferLength, 256u);
+  EXPECT_EQ(queries[1].header.BufferLength, kListingPageBytes);
+  EXPECT_EQ(queries[1].header.StartIndex, 2u);
+  EXPECT_EQ(queries[2].header.BufferLength, 128u);
+  EXPECT_EQ(queries[2].header.StartIndex, 42u);
+  Close(root);
+}
+
+// A query that does not go on where the page stops asks the client
+// afresh, and the page's entries are not handed out after it.
+TEST_F(DirectoryControlTest, AQueryThatDoesNotGoOnAsksAfresh) {
+  struct Row {
+    const char* what;
+    const char16_t* pattern;
+    bool restart;
+    FILE_INFORMATION_CLASS infoClass;
+    std::uint32_t startIndex;
+  };
+  const Row rows[] = {
+      {"restart", nullptr, true, FileNamesInformation, 0},
+      {"new pattern", u"e*", false, FileNamesInformation, 7},
+      {"other class", nullptr, false, FileDirectoryInformation, 7},
+  };
+  for (const Row& row : rows) {
+    OpenResult root = OpenFolder(kView);
+    ASSERT_EQ(root.status, STATUS_SUCCESS);
+    Answer(STATUS_SUCCESS, NamesListing({u".", u".."}));
+    List(root, 256);
+    Answer(STATUS_SUCCESS, NamesListing(Numbered(40)));
+    List(root, 128);  // the page; five of its entries handed out
+    Answer(STATUS_SUCCESS, NamesListing({u"fresh"}));
+    const std::size_t before = Queries().size();
+    Listed listed = List(root, 128, row.pattern, row.restart, false, row.infoClass);
+    ASSERT_EQ(Queries().size(), before + 1) << row.what;
+    EXPECT_EQ(Queries().back().header.StartIndex, row.startIndex) << row.what;
+    EXPECT_EQ(NamesIn(listed), std::vector<std::u16string>{u"fresh"}) << row.what;
+    EXPECT_EQ(NextStartIndex(root), row.startIndex + 1) << row.what;
+    Close(root);
+  }
+}
+
+// Pages are kept for a bounded number of handles: a handle whose page went
+// for another's asks the client again from where it stands.
+TEST_F(DirectoryControlTest, AHandleWhosePageWentAsksAgain) {
+  std::vector<OpenResult> roots;
+  for (ULONG i = 0; i <= kKeptListingPages; ++i) {
+    roots.push_back(OpenFolder(kView));
+    Answer(STATUS_SUCCESS, NamesListing({u".", u".."}));
+    List(roots.back(), 256);
+    Answer(STATUS_SUCCESS, NamesListing(Numbered(40)));
+    List(roots.back(), 128);
+  }
+  const std::size_t before = Queries().size();
+  List(roots.back(), 128);
+  EXPECT_EQ(Queries().size(), before);
+  Answer(STATUS_SUCCESS, NamesListing({u"again"}));
+  List(roots.front(), 128);
+  ASSERT_EQ(Queries().size(), before + 1);
+  EXPECT_EQ(Queries().back().header.StartIndex, 7u);
+  for (OpenResult& root : roots) Close(root);
+}
+
 // Every pool allocation of a query failing in turn: a query that fails for
 // want of its own pool leaves the handle's pattern and index as they were;
 // a failure inside the exchange is a query without an answer (index 0).
@@ -397,26 +548,31 @@ TEST_F(DirectoryControlTest, PoolFailuresLeaveTheHandleSane) {
     List(root, 256, u"b*", true);
   };
   const std::uint32_t tag = sim::harness::PoolTag("Tavo");
-  sim::faults::Clear();
-  establish();
-  const std::uint64_t calls = sim::faults::CallCount(sim::faults::Site::PoolAllocation, tag);
-  ASSERT_GT(calls, 0u);
-  for (std::uint64_t nth = 1; nth <= calls; ++nth) {
+  // A restart, and a query that goes on (it would fetch a page: without
+  // one it asks for its own buffer).
+  for (const bool restart : {true, false}) {
     establish();
-    const std::size_t before = Queries().size();
     sim::faults::Clear();
-    sim::faults::FailNth(sim::faults::Site::PoolAllocation, nth, tag);
-    Listed listed = List(root, 256, u"z*", true);
-    sim::faults::Clear();
-    if (Queries().size() != before) continue;  // sent: the image-name lookup failed, harmless
-    EXPECT_EQ(listed.status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << nth;
-    EXPECT_EQ(listed.information, 0u) << "allocation " << nth;
-    const std::uint32_t index = NextStartIndex(root);
-    const std::u16string pattern = Queries().back().pattern;
-    const bool unchanged = index == 1 && pattern == u"b*";
-    const bool unanswered = index == 0 && pattern == u"z*";
-    EXPECT_TRUE(unchanged || unanswered)
-        << "allocation " << nth << ": index " << index << ", pattern changed " << (pattern != u"b*");
+    List(root, 256, u"z*", restart);
+    const std::uint64_t calls = sim::faults::CallCount(sim::faults::Site::PoolAllocation, tag);
+    ASSERT_GT(calls, 0u);
+    for (std::uint64_t nth = 1; nth <= calls; ++nth) {
+      establish();
+      const std::size_t before = Queries().size();
+      sim::faults::Clear();
+      sim::faults::FailNth(sim::faults::Site::PoolAllocation, nth, tag);
+      Listed listed = List(root, 256, u"z*", restart);
+      sim::faults::Clear();
+      if (Queries().size() != before) continue;  // sent: a failure with a fallback, harmless
+      EXPECT_EQ(listed.status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << nth;
+      EXPECT_EQ(listed.information, 0u) << "allocation " << nth;
+      const std::uint32_t index = NextStartIndex(root);
+      const std::u16string pattern = Queries().back().pattern;
+      const bool unchanged = index == 1 && pattern == u"b*";
+      const bool unanswered = index == 0 && pattern == u"z*";
+      EXPECT_TRUE(unchanged || unanswered)
+          << "allocation " << nth << ": index " << index << ", pattern changed " << (pattern != u"b*");
+    }
   }
   Close(root);
 }

@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -87,9 +88,14 @@ namespace {
 
 // Callbacks in hostile mode now running (on any thread), and the accesses
 // of the last one that ended.
+// `running` mirrors calls.size(): a guarded copy that sees none running
+// copies without the lock. A copy from a hostile call's own buffers runs
+// after that call registered (on the thread its callback runs on, or one
+// the callback handed the buffer to), so it never misses its call.
 struct Registry {
   std::mutex lock;
   std::vector<HostileMessageBuffers::Call*> calls;
+  std::atomic<std::size_t> running{0};
   unsigned lastAccesses = 0;
 };
 
@@ -110,12 +116,14 @@ HostileMessageBuffers::HostileMessageBuffers(const void* input, ULONG inputLengt
   Registry& registry = TheRegistry();
   std::lock_guard guard(registry.lock);
   registry.calls.push_back(call_.get());
+  registry.running.store(registry.calls.size(), std::memory_order_release);
 }
 
 HostileMessageBuffers::~HostileMessageBuffers() {
   Registry& registry = TheRegistry();
   std::lock_guard guard(registry.lock);
   std::erase(registry.calls, call_.get());
+  registry.running.store(registry.calls.size(), std::memory_order_release);
   registry.lastAccesses = call_->accesses;
 }
 
@@ -151,8 +159,8 @@ using sim::fltmgr::ports::HostileMessageBuffers;
 
 extern "C" NTSTATUS TavoGuardedCopy(PVOID Destination, const VOID* Source, SIZE_T Length) {
   if (Length == 0) return STATUS_SUCCESS;
-  {
-    auto& registry = sim::fltmgr::ports::TheRegistry();
+  auto& registry = sim::fltmgr::ports::TheRegistry();
+  if (registry.running.load(std::memory_order_acquire) != 0) {
     std::lock_guard guard(registry.lock);
     for (HostileMessageBuffers::Call* call : registry.calls) {
       const auto holds = [&](const void* address) {

@@ -42,8 +42,8 @@ void Unlink(PendingRequest* request) {
   RemoveEntryList(&request->Links);
 }
 
+// The answer buffer lives in the record's own allocation.
 void FreeRequest(PendingRequest* request) {
-  FreePool(request->AnswerBuffer);
   FreePool(request);
 }
 
@@ -62,23 +62,26 @@ PendingRequest* FindByCookie(ULONGLONG cookie) {
 
 NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requestType,
                             void* replyBuffer, ULONG replyBufferSize, ULONG* replyLengthOut) {
-  if (payloadLength > MAXULONG - kEnvelopeOverhead) return STATUS_INVALID_PARAMETER;
+  // Two zeroed allocations per request: the envelope with the client's
+  // acknowledgement after it (8-byte aligned), and the record with its
+  // answer buffer after it (freed with the record, by whichever side frees
+  // it).
+  constexpr ULONG kAcknowledgementRoom = 8 + sizeof(Acknowledgement);
+  if (payloadLength > MAXULONG - kEnvelopeOverhead - kAcknowledgementRoom)
+    return STATUS_INVALID_PARAMETER;
   const ULONG envelopeLength = payloadLength + kEnvelopeOverhead;
-  PoolBuffer acknowledgement = PoolBuffer::Allocate(NonPagedPool, sizeof(Acknowledgement));
-  PoolBuffer envelope = PoolBuffer::Allocate(NonPagedPool, envelopeLength);
-  auto* request =
-      static_cast<PendingRequest*>(AllocateZeroed(NonPagedPool, sizeof(PendingRequest)));
-  UCHAR* answerBuffer = replyBufferSize == 0
-                            ? nullptr
-                            : static_cast<UCHAR*>(AllocateZeroed(NonPagedPool, replyBufferSize));
-  if (!acknowledgement || !envelope || request == nullptr ||
-      (replyBufferSize != 0 && answerBuffer == nullptr)) {
-    FreePool(answerBuffer);
+  const ULONG acknowledgementOffset = (envelopeLength + 7) & ~7u;
+  PoolBuffer envelope = PoolBuffer::Allocate(
+      NonPagedPool, acknowledgementOffset + static_cast<ULONG>(sizeof(Acknowledgement)));
+  auto* request = static_cast<PendingRequest*>(
+      AllocateZeroed(NonPagedPool, sizeof(PendingRequest) + SIZE_T{replyBufferSize}));
+  if (!envelope || request == nullptr) {
     FreePool(request);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  UCHAR* const acknowledgement = envelope.Data() + acknowledgementOffset;
   KeInitializeEvent(&request->AnswerEvent, SynchronizationEvent, FALSE);
-  request->AnswerBuffer = answerBuffer;
+  request->AnswerBuffer = replyBufferSize == 0 ? nullptr : reinterpret_cast<UCHAR*>(request + 1);
   request->AnswerCapacity = replyBufferSize;
   request->AnswerLengthOut = replyLengthOut;
   request->Type = requestType;
@@ -98,11 +101,11 @@ NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requ
   RequestDeadline deadline;
   NTSTATUS status =
       FltSendMessage(Globals.FilterHandle, &Globals.RequestClientPort, envelope.Data(),
-                     envelopeLength, acknowledgement.Data(), &ackLength, deadline.Remaining());
+                     envelopeLength, acknowledgement, &ackLength, deadline.Remaining());
   if (status == STATUS_TIMEOUT) {
     status = STATUS_IO_TIMEOUT;  // not acknowledged in time
   } else if (NT_SUCCESS(status)) {
-    const NTSTATUS ackStatus = acknowledgement.As<Acknowledgement>()->Status;
+    const NTSTATUS ackStatus = reinterpret_cast<const Acknowledgement*>(acknowledgement)->Status;
     if (ackStatus < 0) status = ackStatus;
   }
   if (!NT_SUCCESS(status)) {

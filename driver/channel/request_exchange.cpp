@@ -37,9 +37,15 @@ using protocol::RequestEnvelope;
 
 volatile LONG64 NextCookie;
 
+// Takes a record off the list; the caller holds PendingRequestListLock.
+void RemoveLocked(PendingRequest* request) {
+  if (Globals.NextAnswerHint == &request->Links) Globals.NextAnswerHint = request->Links.Flink;
+  RemoveEntryList(&request->Links);
+}
+
 void Unlink(PendingRequest* request) {
   SpinLock guard(Globals.PendingRequestListLock);
-  RemoveEntryList(&request->Links);
+  RemoveLocked(request);
 }
 
 // The answer buffer lives in the record's own allocation.
@@ -47,15 +53,22 @@ void FreeRequest(PendingRequest* request) {
   FreePool(request);
 }
 
-// Finds the listed record with this Cookie; the caller holds
-// PendingRequestListLock.
+// Finds the listed record with this Cookie, trying the entry after the last
+// one found first; the caller holds PendingRequestListLock.
 PendingRequest* FindByCookie(ULONGLONG cookie) {
-  for (LIST_ENTRY* link = Globals.PendingRequestList.Flink; link != &Globals.PendingRequestList;
-       link = link->Flink) {
-    PendingRequest* request = CONTAINING_RECORD(link, PendingRequest, Links);
-    if (request->Cookie == cookie) return request;
+  LIST_ENTRY* const head = &Globals.PendingRequestList;
+  PendingRequest* found = nullptr;
+  LIST_ENTRY* hint = Globals.NextAnswerHint;
+  if (hint != nullptr && hint != head &&
+      CONTAINING_RECORD(hint, PendingRequest, Links)->Cookie == cookie) {
+    found = CONTAINING_RECORD(hint, PendingRequest, Links);
   }
-  return nullptr;
+  for (LIST_ENTRY* link = head->Flink; found == nullptr && link != head; link = link->Flink) {
+    PendingRequest* request = CONTAINING_RECORD(link, PendingRequest, Links);
+    if (request->Cookie == cookie) found = request;
+  }
+  if (found != nullptr) Globals.NextAnswerHint = found->Links.Flink;
+  return found;
 }
 
 }  // namespace
@@ -155,7 +168,7 @@ NTSTATUS DeliverAnswer(const protocol::CommandMessage& answer, const UCHAR* user
     request = FindByCookie(answer.Cookie);
     if (request == nullptr) return STATUS_SUCCESS;
     if (request->Abandoned) {
-      RemoveEntryList(&request->Links);
+      RemoveLocked(request);
       abandoned = true;
     } else if (request->Delivered || answer.Code != request->Type) {
       // A second answer to a delivered request, or one of the wrong type,
@@ -195,7 +208,7 @@ void FailPendingRequests(NTSTATUS status) {
     PendingRequest* request = CONTAINING_RECORD(link, PendingRequest, Links);
     link = link->Flink;
     if (request->Abandoned) {
-      RemoveEntryList(&request->Links);
+      RemoveLocked(request);
       FreeRequest(request);
     } else if (!request->Delivered) {
       request->AnswerStatus = status;

@@ -6,9 +6,10 @@
 // printed at the end is the exchange's cost per request over the raw one.
 //
 // Every thread of the program (requesters, the client's pumps, the driver's)
-// runs on one CPU, and the cost is the whole process's CPU time: all the
-// work of both sides, thread switches included, whatever else the machine
-// runs meanwhile. On an idle CPU that is also the wall-clock rate.
+// runs on one CPU as a batch thread (see single_cpu.h), and the cost is the
+// whole process's CPU time: all the work of both sides, thread switches
+// included, whatever else the machine runs meanwhile. On an idle CPU that is
+// also the wall-clock rate.
 #include <benchmark/benchmark.h>
 #include <fltKernel.h>
 #include <fltUser.h>

@@ -4,16 +4,24 @@
 // -> FilterReplyMessage carrying the answer) on a port of the same filter,
 // measured in the same run with 1, 4 and 16 requesting threads. The ratio
 // printed at the end is the exchange's cost per request over the raw one.
+//
+// Every thread of the program (requesters, the client's pumps, the driver's)
+// runs on one CPU as a batch thread (see single_cpu.h), and the cost is the
+// whole process's CPU time: all the work of both sides, thread switches
+// included, whatever else the machine runs meanwhile. On an idle CPU that is
+// also the wall-clock rate.
 #include <benchmark/benchmark.h>
 #include <fltKernel.h>
 #include <fltUser.h>
 
 #include <cstdio>
 #include <cstring>
+#include <sys/resource.h>
 #include <thread>
 
 #include "../support/driver_machine.h"
 #include "../support/ratio_reporter.h"
+#include "../support/single_cpu.h"
 #include "channel/request_exchange.h"
 #include "core/globals.h"
 #include "driver_channel.h"
@@ -81,12 +89,39 @@ struct EchoPort {
   }
 };
 
+// Thread switches of the whole process so far (both sides of every
+// exchange), for the per-request count each benchmark reports.
+double ProcessSwitches() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
+}
+
+// Reports thread switches per request, counted by the first thread over the
+// whole run of all of them.
+class SwitchCounter {
+ public:
+  explicit SwitchCounter(benchmark::State& state) : state_(state) {
+    if (state_.thread_index() == 0) start_ = ProcessSwitches();
+  }
+  ~SwitchCounter() {
+    if (state_.thread_index() != 0 || state_.iterations() == 0) return;
+    const double requests = static_cast<double>(state_.iterations()) * state_.threads();
+    state_.counters["switches"] = (ProcessSwitches() - start_) / requests;
+  }
+
+ private:
+  benchmark::State& state_;
+  double start_ = 0;
+};
+
 EchoPort echo;
 tavo::client::DriverChannel channel;
 
 void BM_RawPortPingPong(benchmark::State& state) {
   UCHAR message[kPayloadSize + 24] = {};
   UCHAR answer[kAnswerSize];
+  SwitchCounter switches(state);
   for (auto _ : state) {
     ULONG length = kAnswerSize;
     if (FltSendMessage(tavo::Globals.FilterHandle, &echo.client, message, sizeof(message), answer,
@@ -96,11 +131,12 @@ void BM_RawPortPingPong(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_RawPortPingPong)->Threads(1)->Threads(4)->Threads(16)->UseRealTime();
+BENCHMARK(BM_RawPortPingPong)->Threads(1)->Threads(4)->Threads(16)->MeasureProcessCPUTime();
 
 void BM_SendRequestAndWait(benchmark::State& state) {
   UCHAR payload[kPayloadSize] = {};
   UCHAR answer[kAnswerSize];
+  SwitchCounter switches(state);
   for (auto _ : state) {
     ULONG length = 0;
     if (tavo::SendRequestAndWait(payload, kPayloadSize, kRequestType, answer, kAnswerSize,
@@ -110,9 +146,10 @@ void BM_SendRequestAndWait(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SendRequestAndWait)->Threads(1)->Threads(4)->Threads(16)->UseRealTime();
+BENCHMARK(BM_SendRequestAndWait)->Threads(1)->Threads(4)->Threads(16)->MeasureProcessCPUTime();
 
 void StartMachine() {
+  tavo::bench::RunOnOneCpu();
   tavo::bench::BootMachineWithDriver();
   channel.Connect();
   // The client acknowledges every request, then answers it at once.

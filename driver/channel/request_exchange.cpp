@@ -37,48 +37,64 @@ using protocol::RequestEnvelope;
 
 volatile LONG64 NextCookie;
 
-void Unlink(PendingRequest* request) {
-  SpinLock guard(Globals.PendingRequestListLock);
+// Takes a record off the list; the caller holds PendingRequestListLock.
+void RemoveLocked(PendingRequest* request) {
+  if (Globals.NextAnswerHint == &request->Links) Globals.NextAnswerHint = request->Links.Flink;
   RemoveEntryList(&request->Links);
 }
 
+void Unlink(PendingRequest* request) {
+  SpinLock guard(Globals.PendingRequestListLock);
+  RemoveLocked(request);
+}
+
+// The answer buffer lives in the record's own allocation.
 void FreeRequest(PendingRequest* request) {
-  FreePool(request->AnswerBuffer);
   FreePool(request);
 }
 
-// Finds the listed record with this Cookie; the caller holds
-// PendingRequestListLock.
+// Finds the listed record with this Cookie, trying the entry after the last
+// one found first; the caller holds PendingRequestListLock.
 PendingRequest* FindByCookie(ULONGLONG cookie) {
-  for (LIST_ENTRY* link = Globals.PendingRequestList.Flink; link != &Globals.PendingRequestList;
-       link = link->Flink) {
-    PendingRequest* request = CONTAINING_RECORD(link, PendingRequest, Links);
-    if (request->Cookie == cookie) return request;
+  LIST_ENTRY* const head = &Globals.PendingRequestList;
+  PendingRequest* found = nullptr;
+  LIST_ENTRY* hint = Globals.NextAnswerHint;
+  if (hint != nullptr && hint != head &&
+      CONTAINING_RECORD(hint, PendingRequest, Links)->Cookie == cookie) {
+    found = CONTAINING_RECORD(hint, PendingRequest, Links);
   }
-  return nullptr;
+  for (LIST_ENTRY* link = head->Flink; found == nullptr && link != head; link = link->Flink) {
+    PendingRequest* request = CONTAINING_RECORD(link, PendingRequest, Links);
+    if (request->Cookie == cookie) found = request;
+  }
+  if (found != nullptr) Globals.NextAnswerHint = found->Links.Flink;
+  return found;
 }
 
 }  // namespace
 
 NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requestType,
                             void* replyBuffer, ULONG replyBufferSize, ULONG* replyLengthOut) {
-  if (payloadLength > MAXULONG - kEnvelopeOverhead) return STATUS_INVALID_PARAMETER;
+  // Two zeroed allocations per request: the envelope with the client's
+  // acknowledgement after it (8-byte aligned), and the record with its
+  // answer buffer after it (freed with the record, by whichever side frees
+  // it).
+  constexpr ULONG kAcknowledgementRoom = 8 + sizeof(Acknowledgement);
+  if (payloadLength > MAXULONG - kEnvelopeOverhead - kAcknowledgementRoom)
+    return STATUS_INVALID_PARAMETER;
   const ULONG envelopeLength = payloadLength + kEnvelopeOverhead;
-  PoolBuffer acknowledgement = PoolBuffer::Allocate(NonPagedPool, sizeof(Acknowledgement));
-  PoolBuffer envelope = PoolBuffer::Allocate(NonPagedPool, envelopeLength);
-  auto* request =
-      static_cast<PendingRequest*>(AllocateZeroed(NonPagedPool, sizeof(PendingRequest)));
-  UCHAR* answerBuffer = replyBufferSize == 0
-                            ? nullptr
-                            : static_cast<UCHAR*>(AllocateZeroed(NonPagedPool, replyBufferSize));
-  if (!acknowledgement || !envelope || request == nullptr ||
-      (replyBufferSize != 0 && answerBuffer == nullptr)) {
-    FreePool(answerBuffer);
+  const ULONG acknowledgementOffset = (envelopeLength + 7) & ~7u;
+  PoolBuffer envelope = PoolBuffer::Allocate(
+      NonPagedPool, acknowledgementOffset + static_cast<ULONG>(sizeof(Acknowledgement)));
+  auto* request = static_cast<PendingRequest*>(
+      AllocateZeroed(NonPagedPool, sizeof(PendingRequest) + SIZE_T{replyBufferSize}));
+  if (!envelope || request == nullptr) {
     FreePool(request);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  UCHAR* const acknowledgement = envelope.Data() + acknowledgementOffset;
   KeInitializeEvent(&request->AnswerEvent, SynchronizationEvent, FALSE);
-  request->AnswerBuffer = answerBuffer;
+  request->AnswerBuffer = replyBufferSize == 0 ? nullptr : reinterpret_cast<UCHAR*>(request + 1);
   request->AnswerCapacity = replyBufferSize;
   request->AnswerLengthOut = replyLengthOut;
   request->Type = requestType;
@@ -98,11 +114,11 @@ NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requ
   RequestDeadline deadline;
   NTSTATUS status =
       FltSendMessage(Globals.FilterHandle, &Globals.RequestClientPort, envelope.Data(),
-                     envelopeLength, acknowledgement.Data(), &ackLength, deadline.Remaining());
+                     envelopeLength, acknowledgement, &ackLength, deadline.Remaining());
   if (status == STATUS_TIMEOUT) {
     status = STATUS_IO_TIMEOUT;  // not acknowledged in time
   } else if (NT_SUCCESS(status)) {
-    const NTSTATUS ackStatus = acknowledgement.As<Acknowledgement>()->Status;
+    const NTSTATUS ackStatus = reinterpret_cast<const Acknowledgement*>(acknowledgement)->Status;
     if (ackStatus < 0) status = ackStatus;
   }
   if (!NT_SUCCESS(status)) {
@@ -152,7 +168,7 @@ NTSTATUS DeliverAnswer(const protocol::CommandMessage& answer, const UCHAR* user
     request = FindByCookie(answer.Cookie);
     if (request == nullptr) return STATUS_SUCCESS;
     if (request->Abandoned) {
-      RemoveEntryList(&request->Links);
+      RemoveLocked(request);
       abandoned = true;
     } else if (request->Delivered || answer.Code != request->Type) {
       // A second answer to a delivered request, or one of the wrong type,
@@ -192,7 +208,7 @@ void FailPendingRequests(NTSTATUS status) {
     PendingRequest* request = CONTAINING_RECORD(link, PendingRequest, Links);
     link = link->Flink;
     if (request->Abandoned) {
-      RemoveEntryList(&request->Links);
+      RemoveLocked(request);
       FreeRequest(request);
     } else if (!request->Delivered) {
       request->AnswerStatus = status;

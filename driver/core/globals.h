@@ -77,6 +77,10 @@ struct DriverGlobals {
   // Requests waiting for the client's answer.
   LIST_ENTRY PendingRequestList;
   KSPIN_LOCK PendingRequestListLock;
+  // Where the answer handler's next look-up starts: the entry after the
+  // last record it found (answers mostly come in the order the requests
+  // went out). Guarded by PendingRequestListLock; never a removed entry.
+  LIST_ENTRY* NextAnswerHint;
   KMUTEX ReplyMutex;
 
   // Listing pages; the spin lock guards the slots only, never a page.

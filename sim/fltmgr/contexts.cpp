@@ -59,6 +59,23 @@ constexpr std::uint32_t kContextMagic = 0x78746e43;  // 'Cntx'
 // OwnerId of the Filter Manager's entries in FilterContexts lists.
 char gOwnerId;
 
+// The Filter Manager finds a file object's stream-handle contexts from the
+// file object itself. Here they live in State::streamHandle, and a file
+// object with an entry there carries this mark in its FileObjectExtension
+// (opaque to filters), so that a look-up on any other file object needs
+// neither the lock nor the table. The mark is set before an entry becomes
+// visible and cleared when the entry goes, both under the lock.
+char gStreamHandleMark;
+
+void MarkStreamHandleContexts(PFILE_OBJECT fileObject, bool present) {
+  __atomic_store_n(&fileObject->FileObjectExtension, present ? &gStreamHandleMark : nullptr,
+                   __ATOMIC_RELEASE);
+}
+
+bool MayHaveStreamHandleContexts(PFILE_OBJECT fileObject) {
+  return __atomic_load_n(&fileObject->FileObjectExtension, __ATOMIC_ACQUIRE) == &gStreamHandleMark;
+}
+
 struct State {
   std::recursive_mutex lock;
   std::set<ContextHeader*> live;
@@ -115,7 +132,10 @@ void Detach(ContextHeader* h) {
       auto it = S().streamHandle.find(h->fileObject);
       if (it != S().streamHandle.end()) {
         it->second.erase(h->instance);
-        if (it->second.empty()) S().streamHandle.erase(it);
+        if (it->second.empty()) {
+          MarkStreamHandleContexts(it->first, false);
+          S().streamHandle.erase(it);
+        }
       }
     } else {
       return;
@@ -382,6 +402,7 @@ static NTSTATUS SetContext(bool stream, PFLT_INSTANCE Instance, PFILE_OBJECT Fil
       h->link = link;
       h->attached = Attached::Stream;
     } else {
+      MarkStreamHandleContexts(FileObject, true);
       S().streamHandle[FileObject][Instance] = h;
       h->fileObject = FileObject;
       h->attached = Attached::StreamHandle;
@@ -402,6 +423,8 @@ static NTSTATUS GetContext(bool stream, PFLT_INSTANCE Instance, PFILE_OBJECT Fil
   if (!Context) return STATUS_INVALID_PARAMETER;
   *Context = nullptr;
   if (!IsInstance(Instance) || !FileObject) return STATUS_INVALID_PARAMETER;
+  if (!stream && StreamHeader(FileObject) != nullptr && !MayHaveStreamHandleContexts(FileObject))
+    return STATUS_NOT_FOUND;
   std::lock_guard guard(S().lock);
   ContextHeader* found = nullptr;
   PFSRTL_ADVANCED_FCB_HEADER header = StreamHeader(FileObject);

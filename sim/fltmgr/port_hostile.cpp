@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -89,9 +90,14 @@ namespace {
 
 // Callbacks in hostile mode now running (on any thread), and the accesses
 // of the last one that ended.
+// `running` mirrors calls.size(): a guarded copy that sees none running
+// copies without the lock. A copy from a hostile call's own buffers runs
+// after that call registered (on the thread its callback runs on, or one
+// the callback handed the buffer to), so it never misses its call.
 struct Registry {
   std::mutex lock;
   std::vector<HostileMessageBuffers::Call*> calls;
+  std::atomic<std::size_t> running{0};
   unsigned lastAccesses = 0;
 };
 
@@ -112,12 +118,14 @@ HostileMessageBuffers::HostileMessageBuffers(const void* input, ULONG inputLengt
   Registry& registry = TheRegistry();
   std::lock_guard guard(registry.lock);
   registry.calls.push_back(call_.get());
+  registry.running.store(registry.calls.size(), std::memory_order_release);
 }
 
 HostileMessageBuffers::~HostileMessageBuffers() {
   Registry& registry = TheRegistry();
   std::lock_guard guard(registry.lock);
   std::erase(registry.calls, call_.get());
+  registry.running.store(registry.calls.size(), std::memory_order_release);
   registry.lastAccesses = call_->accesses;
 }
 
@@ -146,6 +154,7 @@ bool HostileGuardedCopy(void* destination, const void* source, std::size_t lengt
   *status = STATUS_SUCCESS;
   if (length == 0) return false;
   Registry& registry = TheRegistry();
+  if (registry.running.load(std::memory_order_acquire) == 0) return false;
   std::lock_guard guard(registry.lock);
   for (HostileMessageBuffers::Call* call : registry.calls) {
     const auto holds = [&](const void* address) {

@@ -16,6 +16,7 @@
 #include "kernel/hostile_rewrite.h"
 #include "kernel/object_manager.h"
 #include "kernel/thread_state.h"
+#include "verifier/bookkeeping.h"
 #include "verifier/verifier.h"
 
 using namespace sim::fltmgr::ports;
@@ -278,6 +279,9 @@ HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBuff
 
   // User memory as the verifier hands it over: copies at odd addresses
   // (and a private input copy whenever a hostile rewrite is asked for).
+  // Without the verifier's bookkeeping (a machine without Driver Verifier)
+  // the callback gets the client's buffers as they are.
+  const bool misalign = checks.misalign && sim::verifier::KeepsBookkeeping();
   std::uint8_t* input = static_cast<std::uint8_t*>(lpInBuffer);
   std::uint8_t* output = static_cast<std::uint8_t*>(lpOutBuffer);
   std::vector<std::uint8_t> inputCopy, outputCopy;
@@ -287,12 +291,12 @@ HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBuff
                                                       dwOutBufferSize, checks.unmapAtAccess);
     input = hostile->Input();
     output = hostile->Output();
-  } else if (input != nullptr && (checks.misalign || checks.mutate)) {
+  } else if (input != nullptr && (misalign || checks.mutate)) {
     inputCopy.assign(dwInBufferSize + 1, 0);
-    input = inputCopy.data() + (checks.misalign ? 1 : 0);
+    input = inputCopy.data() + (misalign ? 1 : 0);
     std::memcpy(input, lpInBuffer, dwInBufferSize);
   }
-  if (output != nullptr && checks.misalign && !hostile) {
+  if (output != nullptr && misalign && !hostile) {
     outputCopy.assign(dwOutBufferSize + 1, 0);
     std::memcpy(outputCopy.data() + 1, output, dwOutBufferSize);
     output = outputCopy.data() + 1;
@@ -300,9 +304,11 @@ HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBuff
 
   ULONG returned = 0;
   NTSTATUS status;
-  {
+  if (checks.mutate) {
     sim::kernel::HostileRewrite rewrite(input, dwInBufferSize, checks.mutate,
                                         std::chrono::microseconds(checks.mutateAfterMicroseconds));
+    status = callback(connection.cookie, input, dwInBufferSize, output, dwOutBufferSize, &returned);
+  } else {
     status = callback(connection.cookie, input, dwInBufferSize, output, dwOutBufferSize, &returned);
   }
   if (hostile) {

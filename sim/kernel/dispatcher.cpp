@@ -24,7 +24,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "kernel/clock.h"
@@ -54,15 +53,44 @@ struct Waiter {
   NTSTATUS result = STATUS_SUCCESS;
   std::uint64_t firstMutexAcquisitions = 0;  // bit i: object i is a mutex this wait acquired
   std::shared_ptr<WakeSignal> signal;        // the waiting thread's
+  Waiter* previousTimed = nullptr;           // links among the timed waits
+  Waiter* nextTimed = nullptr;
 };
 
 namespace {
 
 using verifier::Check;
 
+// The waits with a time-out, which a change of the clock must wake: an
+// intrusive list, so that a timed wait costs no allocation.
+class TimedWaiters {
+ public:
+  void Insert(Waiter* w) {
+    w->previousTimed = nullptr;
+    w->nextTimed = first_;
+    if (first_ != nullptr) first_->previousTimed = w;
+    first_ = w;
+  }
+  void Remove(Waiter* w) {
+    if (w->previousTimed != nullptr) {
+      w->previousTimed->nextTimed = w->nextTimed;
+    } else {
+      first_ = w->nextTimed;
+    }
+    if (w->nextTimed != nullptr) w->nextTimed->previousTimed = w->previousTimed;
+  }
+  template <class Visit>
+  void ForEach(Visit visit) const {
+    for (Waiter* w = first_; w != nullptr; w = w->nextTimed) visit(w);
+  }
+
+ private:
+  Waiter* first_ = nullptr;
+};
+
 struct Dispatcher {
   std::mutex lock;
-  std::unordered_set<Waiter*> timedWaiters;
+  TimedWaiters timedWaiters;
 };
 
 Dispatcher& Get() {
@@ -283,18 +311,6 @@ NTSTATUS Wait(ULONG count, PVOID* objects, WAIT_TYPE type, BOOLEAN alertable,
     verifier::Report(Check::Irql, "wait with a non-zero time-out at IRQL " +
                                       std::to_string(ts.irql) + " (must be below DISPATCH_LEVEL)");
   }
-  {
-    std::lock_guard guard(Get().lock);
-    for (ULONG i = 0; i < count; ++i) {
-      if (!IsWaitable(HeaderOf(objects[i]))) {
-        verifier::Report(Check::Other,
-                         "wait on an object that is not an initialised event, mutex or thread");
-        return STATUS_INVALID_PARAMETER;
-      }
-    }
-  }
-  if (alertable && faults::ShouldFail(faults::Site::AlertableWait)) return STATUS_ALERTED;
-
   PKTHREAD self = CurrentKThread();
   Waiter w;
   w.thread = self;
@@ -303,10 +319,17 @@ NTSTATUS Wait(ULONG count, PVOID* objects, WAIT_TYPE type, BOOLEAN alertable,
   w.blocks = blocks;
   w.type = type;
   w.alertable = alertable;
-  w.signal = ThisThreadSignal();
 
   Dispatcher& d = Get();
   std::unique_lock lk(d.lock);
+  for (ULONG i = 0; i < count; ++i) {
+    if (!IsWaitable(HeaderOf(objects[i]))) {
+      verifier::Report(Check::Other,
+                       "wait on an object that is not an initialised event, mutex or thread");
+      return STATUS_INVALID_PARAMETER;
+    }
+  }
+  if (alertable && faults::ShouldFail(faults::Site::AlertableWait)) return STATUS_ALERTED;
   if (TrySatisfy(w)) {
     lk.unlock();
     NoteMutexAcquisitions(w);
@@ -326,9 +349,10 @@ NTSTATUS Wait(ULONG count, PVOID* objects, WAIT_TYPE type, BOOLEAN alertable,
     return expired;
   }
 
+  w.signal = ThisThreadSignal();
   Link(w);
   self->wait = &w;
-  if (!deadline.infinite) d.timedWaiters.insert(&w);
+  if (!deadline.infinite) d.timedWaiters.Insert(&w);
   while (!w.done) {
     if (deadline.Passed()) {
       Finish(w, expired);
@@ -344,7 +368,7 @@ NTSTATUS Wait(ULONG count, PVOID* objects, WAIT_TYPE type, BOOLEAN alertable,
       w.signal->cv.wait_for(lk, std::chrono::nanoseconds(slice));
     }
   }
-  d.timedWaiters.erase(&w);
+  if (!deadline.infinite) d.timedWaiters.Remove(&w);
   self->wait = nullptr;
   lk.unlock();
   NoteMutexAcquisitions(w);
@@ -405,7 +429,7 @@ PKTHREAD CurrentKThread() {
 void NotifyClockChanged() {
   Dispatcher& d = Get();
   std::lock_guard guard(d.lock);
-  for (Waiter* w : d.timedWaiters) w->signal->cv.notify_one();
+  d.timedWaiters.ForEach([](Waiter* w) { w->signal->cv.notify_one(); });
 }
 
 bool AlertThread(PKTHREAD thread) {

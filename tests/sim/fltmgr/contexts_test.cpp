@@ -173,6 +173,33 @@ TEST_F(Contexts, StreamHandleContextGoesWhenItsFileObjectCloses) {
   EXPECT_TRUE(Slot(0).Saw("context-cleanup:16:9"));
 }
 
+// A file object whose stream-handle contexts are all gone answers without
+// the table; one set on it afterwards must be found again.
+TEST_F(Contexts, StreamHandleContextSetAgainAfterADeleteIsFound) {
+  LoadTestFilter(0, 300000);
+  HANDLE h;
+  PFILE_OBJECT fo = OpenFileObject(&h);
+  PFLT_INSTANCE instance = Slot(0).instances[0];
+  PFLT_CONTEXT got = nullptr;
+  EXPECT_EQ(FltGetStreamHandleContext(instance, fo, &got), STATUS_NOT_FOUND);
+  PFLT_CONTEXT first = Allocate(FLT_STREAMHANDLE_CONTEXT, 1);
+  ASSERT_EQ(
+      FltSetStreamHandleContext(instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, first, nullptr),
+      STATUS_SUCCESS);
+  FltDeleteContext(first);
+  FltReleaseContext(first);
+  EXPECT_EQ(FltGetStreamHandleContext(instance, fo, &got), STATUS_NOT_FOUND);
+  PFLT_CONTEXT second = Allocate(FLT_STREAMHANDLE_CONTEXT, 2);
+  ASSERT_EQ(
+      FltSetStreamHandleContext(instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, second, nullptr),
+      STATUS_SUCCESS);
+  FltReleaseContext(second);
+  ASSERT_EQ(FltGetStreamHandleContext(instance, fo, &got), STATUS_SUCCESS);
+  EXPECT_EQ(static_cast<TestContext*>(got)->value, 2);
+  FltReleaseContext(got);
+  NtClose(h);
+}
+
 TEST_F(Contexts, DetachingAnInstanceDeletesItsContexts) {
   Slot(0).queryTeardown = [](PCFLT_RELATED_OBJECTS) { return STATUS_SUCCESS; };
   LoadTestFilter(0, 300000);

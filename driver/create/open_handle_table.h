@@ -80,8 +80,10 @@ struct OpenHandleEntry {
   // its last close, which deletes nothing on the server.
   UCHAR MovedOut;
   // Set under OpenHandleTableLock, with Deleting, when the last close
-  // could not ask for the server delete for want of pool: the worker asks.
+  // could not ask for the server delete for want of pool: the worker asks,
+  // on behalf of the session of that close's request (OwedSessionId).
   UCHAR DeleteOwed;
+  ULONG OwedSessionId;
 };
 
 // Finds the entry whose path is exactly `path` (any case); with `create`,

@@ -130,9 +130,12 @@ INSTANTIATE_TEST_SUITE_P(Rows, DispositionTest, ::testing::ValuesIn(kDisposition
 
 // The close cannot fail, and without pool it cannot ask for the delete
 // either: the delete is owed, the name stays taken meanwhile, and the
-// worker asks once pool is back.
+// worker asks once pool is back, for the session of the close.
 TEST_F(VirtualItemsTest, DeleteTheLastCloseCannotAskIsAskedByTheWorker) {
-  OpenResult opened = OpenVirtual(file_);
+  const std::uint32_t editor =
+      sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Windows\\notepad.exe", 3);
+  OpenResult opened = Open(file_, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0, editor);
+  ASSERT_EQ(opened.status, STATUS_SUCCESS);
   ASSERT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_SUCCESS);
   sim::faults::FailEvery(sim::faults::Site::PoolAllocation, kPoolTag);
   Close(opened);
@@ -150,7 +153,8 @@ TEST_F(VirtualItemsTest, DeleteTheLastCloseCannotAskIsAskedByTheWorker) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(EntryOf(file_), nullptr);
-  EXPECT_EQ(Sent(kRequestDeleteItem).size(), 1u);
+  ASSERT_EQ(Sent(kRequestDeleteItem).size(), 1u);
+  EXPECT_EQ(Sent(kRequestDeleteItem)[0].U32(0), 3u);  // SessionId
   EXPECT_FALSE(ServerHas(file_));
 }
 

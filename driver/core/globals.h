@@ -56,6 +56,10 @@ struct DriverGlobals {
   // Set under OpenHandleTableLock when unload goes on: no new virtual open
   // may register after unload has found the table empty.
   BOOLEAN Unloading;
+  // Renames of server items in flight (RenameReservation.Links), under
+  // OpenHandleTableLock; the event is set while the list is empty.
+  LIST_ENTRY RenamesInFlight;
+  KEVENT NoRenameInFlight;
 
   ERESOURCE OpenHandleTableLock;
   ERESOURCE RootPathLock;

@@ -8,6 +8,7 @@
 //   rename_virtual.cpp  renames of server items
 //   setinfo_requests.cpp the requests to the client these send
 //   replaced_item.cpp   the server item a replacing rename takes the place of
+//   rename_reservation.cpp the names a rename of a server item holds meanwhile
 #pragma once
 
 #include <fltKernel.h>

@@ -3,6 +3,7 @@
 // caller's result, on the server and in the driver's tables.
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "setinfo_fixture.h"
@@ -412,6 +413,57 @@ TEST_F(VirtualItemsTest, ChildOpenOvertakenByAFolderRenameAsksAgain) {
   EXPECT_EQ(childOpen.status, STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(EntryOf(child), nullptr);
   Close(opened);
+}
+
+// The server has the new name before the driver hears so: an open of it
+// meanwhile waits for the rename, then joins the renamed item's entry
+// instead of making a second one.
+TEST_F(VirtualItemsTest, OpenOfTheNewNameWhileTheServerRenamesJoinsTheRenamedEntry) {
+  const std::u16string renamed = InView(u"\\final.docx");
+  OpenResult opened = OpenVirtual(file_);
+  client_->OnRequest(kRequestRenameItem, [&](const DriverMessage&) {
+    MoveServerItem(file_, renamed);
+    return ScriptedAnswer::Held();
+  });
+  SetInfoResult result;
+  std::thread renamer(
+      [&] { result = SetInfo(opened, FileRenameInformation, RenameInfo(u"final.docx", 0)); });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  const DriverMessage rename = client_->TakeHeld().at(0);
+  std::atomic<bool> held{false};
+  client_->OnRequest(protocol::kRequestItemQuery, [&](const DriverMessage& m) {
+    return held.exchange(true) ? AnswerItemQuery(m) : ScriptedAnswer::Held();
+  });
+  std::atomic<PKTHREAD> openerThread{nullptr};
+  std::promise<void> openDone;
+  std::promise<void> mayExit;
+  OpenResult second;
+  std::thread opener([&] {
+    openerThread = KeGetCurrentThread();
+    second = Open(renamed, FILE_READ_ATTRIBUTES, FILE_OPEN);
+    openDone.set_value();
+    mayExit.get_future().wait();  // the thread stays for the test to look at
+  });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  const DriverMessage question = client_->TakeHeld().at(0);
+  const ScriptedAnswer exists = AnswerItemQuery(question);
+  client_->Channel().Answer(question, exists.status, exists.data.data(),
+                            static_cast<std::uint32_t>(exists.data.size()));
+  // Its question answered, the open now waits for the rename to end.
+  EXPECT_TRUE(sim::harness::WaitUntilThreadWaits(openerThread));
+  const std::uint32_t renamedAnswer = protocol::kRenameDone;
+  client_->Channel().Answer(rename, STATUS_SUCCESS, &renamedAnswer, 4);
+  renamer.join();
+  openDone.get_future().wait();
+  mayExit.set_value();
+  opener.join();
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(second.status, STATUS_SUCCESS);
+  ASSERT_NE(EntryOf(renamed), nullptr);
+  EXPECT_EQ(EntryOf(renamed)->Opens.OpenCount, 2u);
+  Close(second);
+  Close(opened);
+  EXPECT_EQ(EntryOf(renamed), nullptr);
 }
 
 TEST_F(VirtualItemsTest, ItemsOfARenamedFolderAreFoundOnlyUnderTheNewName) {

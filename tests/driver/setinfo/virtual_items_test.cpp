@@ -598,7 +598,13 @@ TEST_F(VirtualItemsTest, ReplacedItemStandsAsideUnderAFreeNameOfLegalLength) {
     std::u16string leaf;
     bool asideTaken;
   } rows[] = {{"aside name taken", u"taken.docx", true},
-              {"longest name", std::u16string(250, u'l'), false}};
+              {"longest name", std::u16string(250, u'l'), false},
+              {"long name of two-byte characters", std::u16string(200, u'\u00e9'), false},
+              {"long name of surrogate pairs", [] {
+                 std::u16string leaf;
+                 for (int i = 0; i < 100; ++i) leaf += u"\U0001F600";
+                 return leaf;
+               }(), false}};
   for (const auto& row : rows) {
     const std::u16string target = InView(u"\\" + row.leaf);
     const std::u16string taken = target + u".tavo-replaced";
@@ -616,7 +622,19 @@ TEST_F(VirtualItemsTest, ReplacedItemStandsAsideUnderAFreeNameOfLegalLength) {
     const auto renames = Sent(kRequestRenameItem);
     ASSERT_EQ(renames.size(), before + 2) << row.what;
     const std::u16string aside = renames[before].Name(12, 16 + renames[before].U32(8));
-    EXPECT_LE(aside.size() - aside.rfind(u'\\') - 1, 255u) << row.what;
+    const std::u16string leaf = aside.substr(aside.rfind(u'\\') + 1);
+    EXPECT_LE(leaf.size(), 255u) << row.what;
+    std::size_t utf8 = 0;
+    for (std::size_t i = 0; i < leaf.size(); ++i) {
+      const char16_t c = leaf[i];
+      const bool high = c >= 0xD800 && c <= 0xDBFF;
+      EXPECT_FALSE(c >= 0xDC00 && c <= 0xDFFF) << row.what;  // no pair cut apart
+      if (high) {
+        EXPECT_TRUE(i + 1 < leaf.size() && leaf[++i] >= 0xDC00) << row.what;
+      }
+      utf8 += high ? 4 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+    }
+    EXPECT_LE(utf8, 255u) << row.what;
     EXPECT_EQ(ServerHas(taken), row.asideTaken) << row.what;
     EXPECT_FALSE(ServerHas(aside)) << row.what;
     EXPECT_TRUE(ServerHas(target)) << row.what;

@@ -28,6 +28,20 @@ bool Conflicts(const RenameReservation& reservation, const UNICODE_STRING& path)
          (reservation.IsDirectory && IsAtOrBelow(path, reservation.Source, false));
 }
 
+// Whether a rename in flight moves an item into the folder `folder` or
+// out of it: the folder's own rename would leave that item's entry
+// naming the folder's old place.
+bool ReservedBelowLocked(const UNICODE_STRING& folder) {
+  for (PLIST_ENTRY link = Globals.RenamesInFlight.Flink; link != &Globals.RenamesInFlight;
+       link = link->Flink) {
+    const RenameReservation& other = *CONTAINING_RECORD(link, RenameReservation, Links);
+    if (IsAtOrBelow(other.Target, folder, false) || IsAtOrBelow(other.Source, folder, false)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 void InitializeRenameReservations() {
@@ -48,7 +62,7 @@ NTSTATUS RenameReservation::Reserve(const OpenHandleEntry* entry, const UNICODE_
   ExclusiveLock table(Globals.OpenHandleTableLock);
   const OpenHandleEntry* atTarget = FindExactEntryLocked(&target);
   if ((atTarget != nullptr && atTarget != entry) || IsReservedByRenameLocked(&target) ||
-      (isDirectory && PathHasEntryBelowLocked(&source))) {
+      (isDirectory && (PathHasEntryBelowLocked(&source) || ReservedBelowLocked(source)))) {
     return STATUS_ACCESS_DENIED;
   }
   Source = source;

@@ -25,8 +25,8 @@ class [[nodiscard]] RenameReservation {
   // below its old path `source`, for the rename of `entry`. Both strings
   // are borrowed and must outlive the reservation. STATUS_ACCESS_DENIED,
   // with nothing reserved, when an entry other than `entry` holds `target`,
-  // an entry lies below the folder, or another rename in flight holds the
-  // name already.
+  // an entry lies below the folder or a rename in flight moves an item into
+  // or out of it, or another rename in flight holds the name already.
   NTSTATUS Reserve(const OpenHandleEntry* entry, const UNICODE_STRING& source,
                    const UNICODE_STRING& target, bool isDirectory);
   void Release();

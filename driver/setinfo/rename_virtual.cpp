@@ -198,9 +198,10 @@ FLT_PREOP_CALLBACK_STATUS RenameServerItem(VirtualRename& op) {
   // The new name is held from before the replaced item leaves it until the
   // entry has it (or the item set aside is back): an item open under it
   // cannot be replaced nor take the name. Declared before `replaced`, so
-  // it is released after the item set aside is back.
+  // it is released after the item set aside is back. A folder leaving the
+  // view holds what lies below its old name the same way.
   RenameReservation reservation;
-  if (op.inView && !same &&
+  if (!same &&
       !NT_SUCCESS(reservation.Reserve(op.entry, op.path.Get(), op.target.Get(), op.isDirectory))) {
     return Complete(op, STATUS_ACCESS_DENIED);
   }
@@ -266,13 +267,13 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folde
     if (serverItem && !op.rename.Replace && !EqualIgnoringCase(op.path.Get(), op.target.Get())) {
       return Complete(op, STATUS_OBJECT_NAME_COLLISION);
     }
-    if (!EqualIgnoringCase(op.path.Get(), op.target.Get()) &&
-        !NT_SUCCESS(reservation.Reserve(op.entry, op.path.Get(), op.target.Get(), true))) {
-      return Complete(op, STATUS_ACCESS_DENIED);
-    }
   } else {
     backend = OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().MaximumLength);
     if (!backend.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  }
+  if (!EqualIgnoringCase(op.path.Get(), op.target.Get()) &&
+      !NT_SUCCESS(reservation.Reserve(op.entry, op.path.Get(), op.target.Get(), true))) {
+    return Complete(op, STATUS_ACCESS_DENIED);
   }
 
   ULONG answer = kRenameNoAnswer;

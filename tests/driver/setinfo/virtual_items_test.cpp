@@ -772,5 +772,34 @@ TEST_F(VirtualItemsTest, FolderWhoseCopyLacksItemsIsDownloadedBeforeLeavingTheVi
   ExpectViewFolderEmpty();
 }
 
+
+// As on NTFS, a folder keeps its name while an item moves into it: the
+// item's entry would otherwise be keyed under the folder's old name.
+TEST_F(VirtualItemsTest, FolderKeepsItsNameWhileAnItemIsRenamedIntoIt) {
+  OpenResult item = OpenVirtual(file_);
+  OpenResult folder = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+  client_->OnRequest(kRequestRenameItem,
+                     [](const DriverMessage&) { return ScriptedAnswer::Held(); });
+  const std::u16string moved = folder_ + u"\\report.docx";
+  SetInfoResult result;
+  std::thread mover([&] {
+    result = SetInfo(item, FileRenameInformation,
+                     RenameInfo(Dos(kViewOnVolume + u"\\Projects\\report.docx"), 0));
+  });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  const DriverMessage move = client_->TakeHeld().at(0);
+  EXPECT_EQ(SetInfo(folder, FileRenameInformation, RenameInfo(u"Archive", 0)).status,
+            STATUS_ACCESS_DENIED);
+  MoveServerItem(file_, moved);
+  const std::uint32_t done = protocol::kRenameDone;
+  client_->Channel().Answer(move, STATUS_SUCCESS, &done, 4);
+  mover.join();
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(Sent(kRequestRenameItem).size(), 1u);
+  EXPECT_NE(EntryOf(moved), nullptr);
+  Close(folder);
+  Close(item);
+}
+
 }  // namespace
 }  // namespace tavo::testing

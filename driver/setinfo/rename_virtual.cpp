@@ -409,6 +409,12 @@ FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
     status = ResolveViewTarget(data, &op.target);
     if (!NT_SUCCESS(status)) return Complete(op, status);
     if (NamesStream(op.target.Get())) return Complete(op, STATUS_INVALID_PARAMETER);
+    // Aside names are the driver's own: the client takes a rename to one
+    // for an item set aside by a replacing rename, and would finish or undo
+    // that replace after a restart (deleting the item, or renaming it back).
+    if (IsAsideName(op.target.Get()) && !EqualIgnoringCase(op.path.Get(), op.target.Get())) {
+      return Complete(op, STATUS_OBJECT_NAME_INVALID);
+    }
     op.newKey = OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().Length);
     if (!op.newKey.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
     const USHORT prefixBytes = static_cast<USHORT>(Globals.VolumePrefixLength * sizeof(WCHAR));

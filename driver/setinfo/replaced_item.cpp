@@ -139,6 +139,21 @@ bool IsFreeName(PFLT_CALLBACK_DATA data, PFLT_INSTANCE instance, const UNICODE_S
 
 }  // namespace
 
+bool IsAsideName(const UNICODE_STRING& path) {
+  USHORT chars = path.Length / sizeof(WCHAR);
+  if (chars >= 2 && path.Buffer[chars - 2] == L'-' && path.Buffer[chars - 1] >= L'1' &&
+      path.Buffer[chars - 1] <= L'9') {
+    chars -= 2;
+  }
+  if (chars <= kAsideSuffixChars || path.Buffer[chars - kAsideSuffixChars - 1] == L'\\') {
+    return false;
+  }
+  const UNICODE_STRING tail =
+      BorrowString(path.Buffer + chars - kAsideSuffixChars, kAsideSuffixChars * sizeof(WCHAR));
+  const UNICODE_STRING suffix = LiteralString(kAsideSuffix);
+  return RtlEqualUnicodeString(&tail, &suffix, TRUE);
+}
+
 ReplacedServerItem& ReplacedServerItem::operator=(ReplacedServerItem&& other) noexcept {
   if (this != &other) {
     Restore();

@@ -133,4 +133,8 @@ class [[nodiscard]] ReplacedServerItem {
   OwnedString aside_;
 };
 
+// Whether the final component of `path` has the form of an aside name
+// ("<name>.tavo-replaced", or with "-1" to "-9"), in any case.
+bool IsAsideName(const UNICODE_STRING& path);
+
 }  // namespace tavo

@@ -280,6 +280,13 @@ const RenameRow kRenames[] = {
     {"replace whose target cannot be set aside", u"taken.docx", FileRenameInformation, 1, 1,
      u"taken.docx", STATUS_ACCESS_DENIED, false, 1, 0},
     {"case only", u"REPORT.docx", FileRenameInformation, 0, 1, nullptr, STATUS_SUCCESS, true, 1},
+    // The client would take these for items set aside by a replace.
+    {"aside name", u"report.docx.tavo-replaced", FileRenameInformation, 0, 1, nullptr,
+     STATUS_OBJECT_NAME_INVALID, false, 0},
+    {"numbered aside name", u"x.TAVO-REPLACED-2", FileRenameInformation, 0, 1, nullptr,
+     STATUS_OBJECT_NAME_INVALID, false, 0},
+    {"name ending like an aside number", u"x.tavo-replaced-0", FileRenameInformation, 0, 1,
+     nullptr, STATUS_SUCCESS, true, 1},
 };
 
 TEST_P(ServerRenameTest, FollowsTheServersAnswer) {

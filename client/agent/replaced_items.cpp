@@ -1,6 +1,7 @@
 #include "replaced_items.h"
 
 #include <algorithm>
+#include <charconv>
 #include <optional>
 #include <sstream>
 
@@ -52,22 +53,30 @@ void ReplacedItems::UseFile(LocalFiles& local, std::u16string file) {
   items_.clear();
   Bytes bytes;
   if (!local_->ReadAll(file_, &bytes)) return;
-  // One line per item: "<0|1>\t<original>\t<aside>" in UTF-8 (a tab is no
-  // legal character of a name).
+  // One line per item: "<0|1>\t<file id>\t<original>\t<aside>" in UTF-8
+  // (a tab is no legal character of a name).
   std::istringstream text(std::string(bytes.begin(), bytes.end()));
   for (std::string line; std::getline(text, line);) {
-    const std::size_t first = line.find('\t');
-    const std::size_t second = first == std::string::npos ? first : line.find('\t', first + 1);
-    if (second == std::string::npos || first != 1 || (line[0] != '0' && line[0] != '1')) continue;
-    items_.push_back({FromUtf8(line.substr(first + 1, second - first - 1)),
-                      FromUtf8(line.substr(second + 1)), line[0] == '1'});
+    if (line.size() < 2 || (line[0] != '0' && line[0] != '1') || line[1] != '\t') continue;
+    Item item;
+    item.taken = line[0] == '1';
+    const char* const end = line.data() + line.size();
+    const auto [idEnd, error] = std::from_chars(line.data() + 2, end, item.fileId);
+    if (error != std::errc() || idEnd == end || *idEnd != '\t') continue;
+    const std::string_view names(idEnd + 1, static_cast<std::size_t>(end - idEnd - 1));
+    const std::size_t tab = names.find('\t');
+    if (tab == std::string_view::npos) continue;
+    item.original = FromUtf8(names.substr(0, tab));
+    item.aside = FromUtf8(names.substr(tab + 1));
+    if (IsSetAside(item.original, item.aside)) items_.push_back(std::move(item));
   }
 }
 
-void ReplacedItems::SetAside(const std::u16string& original, const std::u16string& aside) {
+void ReplacedItems::SetAside(const std::u16string& original, const std::u16string& aside,
+                             std::uint64_t fileId) {
   std::lock_guard guard(lock_);
   std::erase_if(items_, [&](const Item& item) { return EqualsIgnoreCase(item.aside, aside); });
-  items_.push_back({original, aside, false});
+  items_.push_back({original, aside, fileId, false});
   SaveLocked();
 }
 
@@ -95,7 +104,8 @@ void ReplacedItems::SaveLocked() {
   if (local_ == nullptr) return;
   std::string text;
   for (const Item& item : items_) {
-    text += (item.taken ? "1\t" : "0\t") + ToUtf8(item.original) + "\t" + ToUtf8(item.aside) + "\n";
+    text += (item.taken ? "1\t" : "0\t") + std::to_string(item.fileId) + "\t" +
+            ToUtf8(item.original) + "\t" + ToUtf8(item.aside) + "\n";
   }
   const std::u16string aside = file_ + u".new";
   if (!local_->WriteAll(aside, Bytes(text.begin(), text.end()))) return;

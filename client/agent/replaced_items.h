@@ -14,9 +14,14 @@
 // The journal is kept in a file, rewritten whole (aside, then renamed over
 // the old one) at each change, before the server is changed when an item
 // is set aside and after it when the name is taken, so that a restart never
-// deletes an item whose replacement did not happen.
+// deletes an item whose replacement did not happen. It also records the
+// server's file id of the item set aside: a restart touches only that very
+// item (not one made under the aside name since, nor an item of another
+// server folder), and a line that is not a set-aside is ignored, so that a
+// damaged journal cannot have any other item deleted or renamed.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,6 +35,7 @@ class ReplacedItems {
   struct Item {
     std::u16string original;  // server paths
     std::u16string aside;
+    std::uint64_t fileId = 0;  // the server's id of the item set aside
     bool taken = false;
     bool operator==(const Item&) const = default;
   };
@@ -43,7 +49,8 @@ class ReplacedItems {
   // it there from now on.
   void UseFile(LocalFiles& local, std::u16string file);
 
-  void SetAside(const std::u16string& original, const std::u16string& aside);
+  void SetAside(const std::u16string& original, const std::u16string& aside,
+                std::uint64_t fileId);
   // The item at `aside` is gone or back under its name.
   void Forget(const std::u16string& aside);
   // Something was renamed onto `original`: the rename of the items set

@@ -470,11 +470,14 @@ AgentAnswer RequestHandler::Rename(const DecodedRequest& request) {
 
   if (!to) return FourBytes(kRenameMoveOutOfView);
   if (*from == *to) return FourBytes(kRenameAcceptedWithoutNewName);
-  if (to->empty() || !server_.CanHold(*to) || !server_.Stat(*from)) return FourBytes(0);
+  if (to->empty() || !server_.CanHold(*to)) return FourBytes(0);
+  const auto source = server_.Stat(*from);
+  if (!source) return FourBytes(0);
   // A replacing rename's steps are journaled (see ReplacedItems): the item
-  // set aside before it moves, the name taken once the rename took it.
-  const bool settingAside = ReplacedItems::IsSetAside(*from, *to);
-  if (settingAside) state_.replaced.SetAside(*from, *to);
+  // set aside before it moves, the name taken once the rename took it. The
+  // driver sets files aside only (it never replaces a folder).
+  const bool settingAside = !source->isDirectory && ReplacedItems::IsSetAside(*from, *to);
+  if (settingAside) state_.replaced.SetAside(*from, *to, source->fileId);
   if (!MoveServerItem(*from, *to)) {
     if (settingAside) state_.replaced.Forget(*to);
     return FourBytes(0);
@@ -506,7 +509,12 @@ void RequestHandler::RecoverReplacedItems() {
   state_.replaced.UseFile(local_, staging_ + u"\\replaced-items.txt");
   for (const ReplacedItems::Item& item : state_.replaced.Items()) {
     PathLocks::Hold hold = state_.pathLocks.Lock({item.original, item.aside});
-    const auto aside = server_.Stat(item.aside);
+    // Only the very item set aside: not a folder, nor another item made
+    // under its aside name since.
+    auto aside = server_.CanHold(item.original) && server_.CanHold(item.aside)
+                     ? server_.Stat(item.aside)
+                     : std::nullopt;
+    if (aside && (aside->isDirectory || aside->fileId != item.fileId)) aside.reset();
     if (aside && item.taken) {
       const std::u16string copy = paths_.ServerToBackend(item.aside);
       OwnChangeScope own(state_.ownChanges, copy);

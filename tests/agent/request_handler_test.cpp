@@ -545,6 +545,47 @@ TEST_F(RequestHandlerTest, InterruptedReplacingRenameIsFinishedAtTheNextStart) {
   }
 }
 
+// A damaged journal (or one that names other items) has nothing deleted
+// or renamed: only a line naming an aside name and the very item set aside
+// (a file, by its id) is acted on.
+TEST_F(RequestHandlerTest, RecoveryTouchesOnlyTheItemsSetAside) {
+  const char* journals[] = {
+      "1\t{y}\tdocs\\x.txt\tdocs\\y.txt\n",
+      "0\t{y}\tdocs\\z.txt\tdocs\\y.txt\n",
+      "1\t{docs}\tdocs\\x.txt\tdocs\n",
+      "1\t{y}\tdocs\\x.txt\t\n",
+      "1\t999\tdocs\\z.txt\tdocs\\z.txt.tavo-replaced\n",
+      "0\t999\tdocs\\z.txt\tdocs\\z.txt.tavo-replaced\n",
+      "1\t{sub}\tdocs\\sub\tdocs\\sub.tavo-replaced\n",
+      "1\tdocs\\z.txt\tdocs\\z.txt.tavo-replaced\n",
+      "1\t\xff\xfe\t\t\n\x01",
+  };
+  for (const char* journal : journals) {
+    MemoryServerStore server;
+    server.AddFile(u"docs\\x.txt", "old");
+    server.AddFile(u"docs\\y.txt", "new");
+    server.AddFile(u"docs\\z.txt.tavo-replaced", "user's");
+    server.AddFolder(u"docs\\sub.tavo-replaced");
+    const std::string before = server.Dump();
+    std::string text = journal;
+    for (const auto& [key, path] : {std::pair{"{y}", u"docs\\y.txt"}, {"{docs}", u"docs"},
+                                    {"{sub}", u"docs\\sub.tavo-replaced"}}) {
+      const std::size_t at = text.find(key);
+      if (at != std::string::npos) {
+        text.replace(at, std::strlen(key), std::to_string(server.Stat(path)->fileId));
+      }
+    }
+    ASSERT_TRUE(local_->WriteAll(std::u16string(kStaging) + u"\\replaced-items.txt",
+                                 Bytes(text.begin(), text.end())));
+    const ViewPaths paths({kView, kBackend, kSecondary});
+    AgentState state;
+    RequestHandler handler(paths, server, *local_, FakeShortNames, state, kStaging);
+    handler.RecoverReplacedItems();
+    EXPECT_EQ(server.Dump(), before) << text;
+    EXPECT_TRUE(state.replaced.Items().empty()) << text;
+  }
+}
+
 TEST_F(RequestHandlerTest, AsideNamesAreTheDriversOnly) {
   const std::u16string longName(250, u'l');
   const struct {

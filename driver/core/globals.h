@@ -57,9 +57,8 @@ struct DriverGlobals {
   // may register after unload has found the table empty.
   BOOLEAN Unloading;
   // Renames of server items in flight (RenameReservation.Links), under
-  // OpenHandleTableLock; the event is set while the list is empty.
+  // OpenHandleTableLock.
   LIST_ENTRY RenamesInFlight;
-  KEVENT NoRenameInFlight;
 
   ERESOURCE OpenHandleTableLock;
   ERESOURCE RootPathLock;

@@ -130,12 +130,13 @@ NTSTATUS CheckNotDeleted(PCUNICODE_STRING path, ULONG queriedAt) {
 
 NTSTATUS AddVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, OpenerRecord* opener,
                         ULONG queriedAt, OpenHandleEntry** entry) {
+  RenameWaiter waiter;
   {
     ExclusiveLock table(Globals.OpenHandleTableLock);
     // Once unload has decided to go on, no new open may make it return with
     // a file object the driver owns still open.
     if (Globals.Unloading) return STATUS_UNSUCCESSFUL;
-    if (!IsReservedByRenameLocked(path)) {
+    if (!QueueIfReservedLocked(path, &waiter)) {
       OpenHandleEntry* found = FindExactEntry(path);
       const NTSTATUS current = CheckNotDeletedLocked(found, path, queriedAt);
       if (!NT_SUCCESS(current)) return current;
@@ -149,7 +150,7 @@ NTSTATUS AddVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, OpenerRe
       return STATUS_SUCCESS;
     }
   }
-  WaitForRenamesInFlight();
+  WaitForRename(&waiter);
   return STATUS_RETRY;
 }
 

@@ -1,10 +1,10 @@
 // Names held by renames of server items in flight. The reservations live
 // in the renaming threads' frames and are linked into one list under
-// OpenHandleTableLock. A waiting open waits on one notification event that
-// is set whenever the list is empty: it is reset, under the same lock, only
-// when the first reservation goes in, so an open that saw a reservation
-// cannot miss the end of it. (It may also wait for later renames that
-// began meanwhile; renames are short, and none of them waits for an open.)
+// OpenHandleTableLock. An open that meets a reservation queues a waiter of
+// its own (an event in its frame) on that reservation, under the same
+// lock, and waits for it: the rename signals its waiters when it releases
+// the reservation, so an open cannot miss the end of the rename it met nor
+// wait for renames of other names.
 #include "rename_reservation.h"
 
 #include "../core/globals.h"
@@ -42,19 +42,28 @@ bool ReservedBelowLocked(const UNICODE_STRING& folder) {
   return false;
 }
 
-}  // namespace
-
-void InitializeRenameReservations() {
-  InitializeListHead(&Globals.RenamesInFlight);
-  KeInitializeEvent(&Globals.NoRenameInFlight, NotificationEvent, TRUE);
-}
-
-bool IsReservedByRenameLocked(PCUNICODE_STRING path) {
+// The reservation in flight that holds `path`, or null.
+RenameReservation* FindHolderLocked(const UNICODE_STRING& path) {
   for (PLIST_ENTRY link = Globals.RenamesInFlight.Flink; link != &Globals.RenamesInFlight;
        link = link->Flink) {
-    if (Conflicts(*CONTAINING_RECORD(link, RenameReservation, Links), *path)) return true;
+    auto* reservation = CONTAINING_RECORD(link, RenameReservation, Links);
+    if (Conflicts(*reservation, path)) return reservation;
   }
-  return false;
+  return nullptr;
+}
+
+}  // namespace
+
+void InitializeRenameReservations() { InitializeListHead(&Globals.RenamesInFlight); }
+
+bool IsReservedByRenameLocked(PCUNICODE_STRING path) { return FindHolderLocked(*path) != nullptr; }
+
+bool QueueIfReservedLocked(PCUNICODE_STRING path, RenameWaiter* waiter) {
+  RenameReservation* holder = FindHolderLocked(*path);
+  if (holder == nullptr) return false;
+  KeInitializeEvent(&waiter->Ended, NotificationEvent, FALSE);
+  InsertTailList(&holder->Waiters, &waiter->Links);
+  return true;
 }
 
 NTSTATUS RenameReservation::Reserve(const OpenHandleEntry* entry, const UNICODE_STRING& source,
@@ -68,7 +77,7 @@ NTSTATUS RenameReservation::Reserve(const OpenHandleEntry* entry, const UNICODE_
   Source = source;
   Target = target;
   IsDirectory = isDirectory;
-  if (IsListEmpty(&Globals.RenamesInFlight)) KeResetEvent(&Globals.NoRenameInFlight);
+  InitializeListHead(&Waiters);
   InsertTailList(&Globals.RenamesInFlight, &Links);
   held_ = true;
   return STATUS_SUCCESS;
@@ -78,14 +87,17 @@ void RenameReservation::Release() {
   if (!held_) return;
   ExclusiveLock table(Globals.OpenHandleTableLock);
   RemoveEntryList(&Links);
-  if (IsListEmpty(&Globals.RenamesInFlight)) {
-    (void)KeSetEvent(&Globals.NoRenameInFlight, IO_NO_INCREMENT, FALSE);
+  // A waiter's event is in its own frame: it is signalled last, once its
+  // links are off the list (the waiter may return as soon as it is set).
+  while (!IsListEmpty(&Waiters)) {
+    RenameWaiter* waiter = CONTAINING_RECORD(RemoveHeadList(&Waiters), RenameWaiter, Links);
+    (void)KeSetEvent(&waiter->Ended, IO_NO_INCREMENT, FALSE);
   }
   held_ = false;
 }
 
-void WaitForRenamesInFlight() {
-  (void)KeWaitForSingleObject(&Globals.NoRenameInFlight, Executive, KernelMode, FALSE, nullptr);
+void WaitForRename(RenameWaiter* waiter) {
+  (void)KeWaitForSingleObject(&waiter->Ended, Executive, KernelMode, FALSE, nullptr);
 }
 
 }  // namespace tavo

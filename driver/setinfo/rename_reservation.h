@@ -31,7 +31,8 @@ class [[nodiscard]] RenameReservation {
                    const UNICODE_STRING& target, bool isDirectory);
   void Release();
 
-  LIST_ENTRY Links;  // in Globals.RenamesInFlight, under OpenHandleTableLock
+  LIST_ENTRY Links;    // in Globals.RenamesInFlight, under OpenHandleTableLock
+  LIST_ENTRY Waiters;  // RenameWaiter.Links of opens waiting, under the same lock
   UNICODE_STRING Source{};
   UNICODE_STRING Target{};
   bool IsDirectory = false;
@@ -40,12 +41,21 @@ class [[nodiscard]] RenameReservation {
   bool held_ = false;
 };
 
+// An open waiting for the rename that holds its name.
+struct RenameWaiter {
+  LIST_ENTRY Links;
+  KEVENT Ended;
+};
+
 // Whether an open of `path` must wait for a rename in flight. The caller
 // holds OpenHandleTableLock.
 bool IsReservedByRenameLocked(PCUNICODE_STRING path);
-
-// Waits until no rename of a server item is in flight. No lock may be held.
-void WaitForRenamesInFlight();
+// The same, queueing `waiter` on the rename that holds `path` when one
+// does. The caller holds OpenHandleTableLock, drops it, then calls
+// WaitForRename.
+bool QueueIfReservedLocked(PCUNICODE_STRING path, RenameWaiter* waiter);
+// Waits until the rename `waiter` is queued on has ended. No lock may be held.
+void WaitForRename(RenameWaiter* waiter);
 
 // Sets up the list of renames in flight (driver start).
 void InitializeRenameReservations();

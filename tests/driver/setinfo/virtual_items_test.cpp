@@ -423,15 +423,24 @@ TEST_F(VirtualItemsTest, ChildOpenOvertakenByAFolderRenameAsksAgain) {
 }
 
 // The server has the new name before the driver hears so: an open of it
-// meanwhile waits for the rename, then joins the renamed item's entry
-// instead of making a second one.
+// meanwhile waits for the rename (and for no other rename in flight), then
+// joins the renamed item's entry instead of making a second one.
 TEST_F(VirtualItemsTest, OpenOfTheNewNameWhileTheServerRenamesJoinsTheRenamedEntry) {
   const std::u16string renamed = InView(u"\\final.docx");
+  const std::u16string other = InView(u"\\other.docx");
+  AddServerItem(other, {false, "other"});
   OpenResult opened = OpenVirtual(file_);
-  client_->OnRequest(kRequestRenameItem, [&](const DriverMessage&) {
-    MoveServerItem(file_, renamed);
+  OpenResult otherOpened = OpenVirtual(other);
+  client_->OnRequest(kRequestRenameItem, [&](const DriverMessage& m) {
+    if (SentRequest{m.type, m.payload}.Name(8, 16) == file_) MoveServerItem(file_, renamed);
     return ScriptedAnswer::Held();
   });
+  SetInfoResult otherResult;
+  std::thread unrelated([&] {
+    otherResult = SetInfo(otherOpened, FileRenameInformation, RenameInfo(u"later.docx", 0));
+  });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  const DriverMessage unrelatedRename = client_->TakeHeld().at(0);
   SetInfoResult result;
   std::thread renamer(
       [&] { result = SetInfo(opened, FileRenameInformation, RenameInfo(u"final.docx", 0)); });
@@ -461,14 +470,21 @@ TEST_F(VirtualItemsTest, OpenOfTheNewNameWhileTheServerRenamesJoinsTheRenamedEnt
   const std::uint32_t renamedAnswer = protocol::kRenameDone;
   client_->Channel().Answer(rename, STATUS_SUCCESS, &renamedAnswer, 4);
   renamer.join();
-  openDone.get_future().wait();
+  auto done = openDone.get_future();
+  EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  const std::uint32_t refused = 0;
+  client_->Channel().Answer(unrelatedRename, STATUS_SUCCESS, &refused, 4);
+  unrelated.join();
+  done.wait();
   mayExit.set_value();
   opener.join();
   EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(otherResult.status, STATUS_ACCESS_DENIED);
   EXPECT_EQ(second.status, STATUS_SUCCESS);
   ASSERT_NE(EntryOf(renamed), nullptr);
   EXPECT_EQ(EntryOf(renamed)->Opens.OpenCount, 2u);
   Close(second);
+  Close(otherOpened);
   Close(opened);
   EXPECT_EQ(EntryOf(renamed), nullptr);
 }

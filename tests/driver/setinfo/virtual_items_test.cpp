@@ -824,5 +824,52 @@ TEST_F(VirtualItemsTest, FolderKeepsItsNameWhileAnItemIsRenamedIntoIt) {
   Close(item);
 }
 
+// A folder made on the server while a rename waits for the same name: its
+// create waits for the rename (which the server then refuses) and opens
+// the folder it made.
+TEST_F(VirtualItemsTest, FolderCreatedUnderANameARenameHoldsOpensOnceTheRenameEnds) {
+  const std::u16string name = InView(u"\\New folder");
+  OpenResult opened = OpenVirtual(file_);
+  client_->OnRequest(kRequestRenameItem,
+                     [](const DriverMessage&) { return ScriptedAnswer::Held(); });
+  SetInfoResult result;
+  std::thread renamer(
+      [&] { result = SetInfo(opened, FileRenameInformation, RenameInfo(u"New folder", 0)); });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  const DriverMessage rename = client_->TakeHeld().at(0);
+  std::atomic<PKTHREAD> creatorThread{nullptr};
+  OpenResult created;
+  std::promise<void> createDone;
+  std::promise<void> mayExit;
+  std::thread creator([&] {
+    creatorThread = KeGetCurrentThread();
+    created = Open(name, FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE);
+    createDone.set_value();
+    mayExit.get_future().wait();  // the thread stays while the test looks at it
+  });
+  // Its second question (after the folder was made) answered, the create
+  // waits for the rename.
+  const auto questionsAbout = [&] {
+    std::size_t count = 0;
+    for (const SentRequest& q : Sent(protocol::kRequestItemQuery)) {
+      count += q.Name(8, protocol::kItemInfoNameOffset) == name ? 1 : 0;
+    }
+    return count;
+  };
+  while (questionsAbout() < 2) std::this_thread::yield();
+  EXPECT_TRUE(sim::harness::WaitUntilThreadWaits(creatorThread));
+  const std::uint32_t refused = 0;
+  client_->Channel().Answer(rename, STATUS_SUCCESS, &refused, 4);
+  renamer.join();
+  createDone.get_future().wait();
+  mayExit.set_value();
+  creator.join();
+  EXPECT_EQ(result.status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(created.status, STATUS_SUCCESS);
+  EXPECT_EQ(created.information, static_cast<ULONG_PTR>(FILE_CREATED));
+  Close(created);
+  Close(opened);
+}
+
 }  // namespace
 }  // namespace tavo::testing

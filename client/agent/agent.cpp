@@ -78,6 +78,7 @@ void Agent::Stop() {
 HRESULT Agent::StartOnAgentThread() {
   if (running_) return S_OK;
   if (!handler_.PrepareStaging()) return E_INVALIDARG;
+  handler_.RecoverReplacedItems();
   sync_.UseLedgerFile(handler_.staging() + u"\\sync-ledger.txt");
   {
     std::lock_guard guard(lock_);

@@ -5,6 +5,7 @@
 //   last matched the server and the server version it matched, so that the
 //   upload scan sends changed copies only and tells a newer server version
 //   (a conflict) from its own; it is kept across restarts as text;
+// - ReplacedItems: server items set aside by replacing renames in flight;
 // - PathLocks: per-item locks that keep downloads, renames, deletes, the
 //   notification thread and the upload scan off each other's items;
 // - counters and the trace sink.
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "agent_types.h"
+#include "replaced_items.h"
 
 namespace tavo::agent {
 
@@ -135,6 +137,7 @@ struct AgentCounters {
 struct AgentState {
   OwnChanges ownChanges;
   SyncLedger ledger;
+  ReplacedItems replaced;
   PathLocks pathLocks;
   AgentCounters counters;
   TraceSink trace;  // may be empty

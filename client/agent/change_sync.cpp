@@ -164,6 +164,9 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
       return;
     }
     case kNotificationRenamed: {
+      // A local file renamed into the view over a server item: the rename
+      // set that item aside and has now taken its name.
+      if (second && !second->empty()) state_.replaced.Taken(*second);
       if (first && !first->empty() && second && !second->empty()) {
         const auto source = server_.Stat(*first);
         const auto target = Upcase(*first) != Upcase(*second) ? server_.Stat(*second) : std::nullopt;

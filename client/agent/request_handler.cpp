@@ -440,7 +440,10 @@ AgentAnswer RequestHandler::DeleteItem(const DecodedRequest& request) {
   auto item = server_.Stat(*path);
   if (!item || item->isDirectory != (request.isDirectory != 0)) return OneByte(0);
   const bool removed = server_.Remove(*path);
-  if (removed) shortNames_.Forget(*path);
+  if (removed) {
+    shortNames_.Forget(*path);
+    state_.replaced.Forget(*path);
+  }
   return OneByte(removed ? 1 : 0);
 }
 
@@ -467,19 +470,69 @@ AgentAnswer RequestHandler::Rename(const DecodedRequest& request) {
 
   if (!to) return FourBytes(kRenameMoveOutOfView);
   if (*from == *to) return FourBytes(kRenameAcceptedWithoutNewName);
-  if (to->empty() || !server_.CanHold(*to) || !server_.Stat(*from)) return FourBytes(0);
-  if (!server_.Rename(*from, *to)) return FourBytes(0);
-  // A local copy of the item follows it, or the view would show both names.
-  const std::u16string oldCopy = paths_.ServerToBackend(*from);
-  const std::u16string newCopy = paths_.ServerToBackend(*to);
+  if (to->empty() || !server_.CanHold(*to)) return FourBytes(0);
+  const auto source = server_.Stat(*from);
+  if (!source) return FourBytes(0);
+  // A replacing rename's steps are journaled (see ReplacedItems): the item
+  // set aside before it moves, the name taken once the rename took it. The
+  // driver sets files aside only (it never replaces a folder).
+  const bool settingAside = !source->isDirectory && ReplacedItems::IsSetAside(*from, *to);
+  if (settingAside) state_.replaced.SetAside(*from, *to, source->fileId);
+  if (!MoveServerItem(*from, *to)) {
+    if (settingAside) state_.replaced.Forget(*to);
+    return FourBytes(0);
+  }
+  if (!settingAside) {
+    state_.replaced.Forget(*from);  // an item set aside that got its name back
+    state_.replaced.Taken(*to);
+  }
+  return FourBytes(kRenameDone);
+}
+
+// A rename on the server; a local copy of the item follows it, or the view
+// would show both names.
+bool RequestHandler::MoveServerItem(const std::u16string& from, const std::u16string& to) {
+  if (!server_.Rename(from, to)) return false;
+  const std::u16string oldCopy = paths_.ServerToBackend(from);
+  const std::u16string newCopy = paths_.ServerToBackend(to);
   if (local_.Stat(oldCopy)) {
     OwnChangeScope ownOld(state_.ownChanges, oldCopy);
     OwnChangeScope ownNew(state_.ownChanges, newCopy);
-    if (EnsureLocalFolders(ParentOf(*to)) && local_.Rename(oldCopy, newCopy, false)) {
+    if (EnsureLocalFolders(ParentOf(to)) && local_.Rename(oldCopy, newCopy, false)) {
       state_.ledger.Move(oldCopy, newCopy);
     }
   }
-  return FourBytes(kRenameDone);
+  return true;
+}
+
+void RequestHandler::RecoverReplacedItems() {
+  state_.replaced.UseFile(local_, staging_ + u"\\replaced-items.txt");
+  for (const ReplacedItems::Item& item : state_.replaced.Items()) {
+    PathLocks::Hold hold = state_.pathLocks.Lock({item.original, item.aside});
+    // Only the very item set aside: not a folder, nor another item made
+    // under its aside name since.
+    auto aside = server_.CanHold(item.original) && server_.CanHold(item.aside)
+                     ? server_.Stat(item.aside)
+                     : std::nullopt;
+    if (aside && (aside->isDirectory || aside->fileId != item.fileId)) aside.reset();
+    if (aside && item.taken) {
+      const std::u16string copy = paths_.ServerToBackend(item.aside);
+      OwnChangeScope own(state_.ownChanges, copy);
+      if (local_.Stat(copy) && local_.Remove(copy)) state_.ledger.Forget(copy);
+      if (!server_.Remove(item.aside)) continue;  // journaled still: the next start tries again
+      state_.Trace("agent: deleted " + ToUtf8(item.aside) + ", replaced by " +
+                   ToUtf8(item.original) + " before the last stop");
+    } else if (aside && !server_.Stat(item.original) &&
+               !local_.Stat(paths_.ServerToBackend(item.original))) {
+      if (!MoveServerItem(item.aside, item.original)) continue;
+      state_.Trace("agent: " + ToUtf8(item.aside) + " got its name " + ToUtf8(item.original) +
+                   " back: its replacement did not happen");
+    } else if (aside) {
+      state_.Trace("agent: kept " + ToUtf8(item.aside) + ": " + ToUtf8(item.original) +
+                   " was taken by another item");
+    }
+    state_.replaced.Forget(item.aside);
+  }
 }
 
 }  // namespace tavo::agent

@@ -41,6 +41,11 @@ class RequestHandler {
   // downloads a previous run left there unfinished. False when unusable.
   bool PrepareStaging();
 
+  // Finishes what replacing renames of a previous run left undone (see
+  // ReplacedItems), with the journal kept in the staging folder. Called
+  // at start, before the driver is connected.
+  void RecoverReplacedItems();
+
   // The acknowledgement status of a request: 0, or STATUS_INVALID_PARAMETER
   // for a payload that does not decode.
   std::int32_t Check(std::uint32_t type, const Bytes& payload) const;
@@ -75,6 +80,7 @@ class RequestHandler {
   AgentAnswer Rename(const DecodedRequest& request);
 
   bool DownloadFolder(const std::u16string& serverPath);
+  bool MoveServerItem(const std::u16string& from, const std::u16string& to);
   bool LocalCopyIsComplete(const std::u16string& serverPath);
   std::optional<ItemInfo> FolderInfo(const std::u16string& serverPath);
 

@@ -64,6 +64,9 @@ struct DriverGlobals {
   // Set under OpenHandleTableLock when unload goes on: no new virtual open
   // may register after unload has found the table empty.
   BOOLEAN Unloading;
+  // Renames of server items in flight (RenameReservation.Links), under
+  // OpenHandleTableLock.
+  LIST_ENTRY RenamesInFlight;
 
   ERESOURCE OpenHandleTableLock;
   ERESOURCE RootPathLock;

@@ -3,6 +3,7 @@
 
 #include "../channel/ports.h"
 #include "../create/contexts.h"
+#include "../setinfo/rename_reservation.h"
 #include "../support/pool.h"
 #include "callbacks.h"
 #include "globals.h"
@@ -110,6 +111,7 @@ void InitializeLocksAndTables() {
   RtlInitializeUnicodePrefix(&Globals.AllowedProcessTable);
   RtlInitializeUnicodePrefix(&Globals.ItemInfoCache);
   RtlInitializeUnicodePrefix(&Globals.ShortNameTable);
+  InitializeRenameReservations();
 
   InitializeListHead(&Globals.PendingRequestList);
   KeInitializeSpinLock(&Globals.PendingRequestListLock);

@@ -95,10 +95,15 @@ BOOLEAN RequestDownloadOfItem(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name,
 
 NTSTATUS AskServerDelete(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOLEAN isDirectory,
                          BOOLEAN* deleted) {
+  return AskServerDeleteForSession(RequestorSessionId(data), name, isDirectory, deleted);
+}
+
+NTSTATUS AskServerDeleteForSession(ULONG sessionId, PCUNICODE_STRING name, BOOLEAN isDirectory,
+                                   BOOLEAN* deleted) {
   *deleted = FALSE;
   PoolBuffer payload = BuildNamedPayload(kDeleteNameOffset, *name);
   if (!payload) return STATUS_INSUFFICIENT_RESOURCES;
-  WriteU32(payload, __builtin_offsetof(DeleteServerItemRequest, SessionId), RequestorSessionId(data));
+  WriteU32(payload, __builtin_offsetof(DeleteServerItemRequest, SessionId), sessionId);
   WriteU32(payload, __builtin_offsetof(DeleteServerItemRequest, IsDirectory), isDirectory ? 1 : 0);
   WriteU32(payload, __builtin_offsetof(DeleteServerItemRequest, NameLength), NameLengthField(*name));
   UCHAR answer = 0;

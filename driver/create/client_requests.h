@@ -32,6 +32,10 @@ BOOLEAN RequestServerDelete(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOL
 // client answered that it deleted the item.
 NTSTATUS AskServerDelete(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOLEAN isDirectory,
                          BOOLEAN* deleted);
+// The same on behalf of a request of session `sessionId` that is over (a
+// last close whose delete could only be asked later).
+NTSTATUS AskServerDeleteForSession(ULONG sessionId, PCUNICODE_STRING name, BOOLEAN isDirectory,
+                                   BOOLEAN* deleted);
 
 // Asks for the path to be made ready for a create; *answer receives the
 // answer byte (0 when none came), which tells "name too long" (3) apart.

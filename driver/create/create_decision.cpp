@@ -164,8 +164,14 @@ FLT_PREOP_CALLBACK_STATUS OpenNewVirtualDirectory(CreateDecision& create, const 
   // folder on disk; the server has the folder now, so a later open finds it.
   if (!NT_SUCCESS(status) || !context) return CompleteOperation(create.data, STATUS_INSUFFICIENT_RESOURCES);
   RtlZeroMemory(context.Get(), kStreamHandleContextSize);
-  status = RegisterVirtualOpen(create.data, create.Name(), reply.Data(), ServerDeleteGeneration(create.Name()),
-                               context.Get());
+  // A rename in flight that holds the name has the registration wait and
+  // ask again (the folder is on the server whatever the rename's end); a
+  // delete that overtook the create keeps it failing each time.
+  const ULONG queriedAt = ServerDeleteGeneration(create.Name());
+  status = STATUS_RETRY;
+  for (int attempt = 0; attempt < kItemQueryAttempts && status == STATUS_RETRY; ++attempt) {
+    status = RegisterVirtualOpen(create.data, create.Name(), reply.Data(), queriedAt, context.Get());
+  }
   if (status == STATUS_DELETE_PENDING || status == STATUS_RETRY) {
     return CompleteOperation(create.data, STATUS_DELETE_PENDING);  // a delete of the same name overtook it
   }

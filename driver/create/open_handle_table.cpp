@@ -3,6 +3,7 @@
 
 #include "../core/globals.h"
 #include "../setinfo/item_info_cache.h"
+#include "../setinfo/rename_reservation.h"
 #include "../support/locks.h"
 #include "../support/pool.h"
 #include "port_messages.h"
@@ -129,21 +130,28 @@ NTSTATUS CheckNotDeleted(PCUNICODE_STRING path, ULONG queriedAt) {
 
 NTSTATUS AddVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, OpenerRecord* opener,
                         ULONG queriedAt, OpenHandleEntry** entry) {
-  ExclusiveLock table(Globals.OpenHandleTableLock);
-  // Once unload has decided to go on, no new open may make it return with
-  // a file object the driver owns still open.
-  if (Globals.Unloading) return STATUS_UNSUCCESSFUL;
-  OpenHandleEntry* found = FindExactEntry(path);
-  const NTSTATUS current = CheckNotDeletedLocked(found, path, queriedAt);
-  if (!NT_SUCCESS(current)) return current;
-  if (found == nullptr) {
-    found = AddEntry(path);
-    if (found == nullptr) return STATUS_UNSUCCESSFUL;
+  RenameWaiter waiter;
+  {
+    ExclusiveLock table(Globals.OpenHandleTableLock);
+    // Once unload has decided to go on, no new open may make it return with
+    // a file object the driver owns still open.
+    if (Globals.Unloading) return STATUS_UNSUCCESSFUL;
+    if (!QueueIfReservedLocked(path, &waiter)) {
+      OpenHandleEntry* found = FindExactEntry(path);
+      const NTSTATUS current = CheckNotDeletedLocked(found, path, queriedAt);
+      if (!NT_SUCCESS(current)) return current;
+      if (found == nullptr) {
+        found = AddEntry(path);
+        if (found == nullptr) return STATUS_UNSUCCESSFUL;
+      }
+      found->Opens.Add(opener);
+      data->Iopb->TargetFileObject->SectionObjectPointer = &found->SectionObjectPointers;
+      *entry = found;
+      return STATUS_SUCCESS;
+    }
   }
-  found->Opens.Add(opener);
-  data->Iopb->TargetFileObject->SectionObjectPointer = &found->SectionObjectPointers;
-  *entry = found;
-  return STATUS_SUCCESS;
+  WaitForRename(&waiter);
+  return STATUS_RETRY;
 }
 
 void FinishServerDelete(OpenHandleEntry* entry) {
@@ -253,6 +261,8 @@ void MarkBackendCopy(PCUNICODE_STRING path, OwnedString* backendPath) {
 
 namespace tavo {
 
+OpenHandleEntry* FindExactEntryLocked(PCUNICODE_STRING path) { return FindExactEntry(path); }
+
 bool PathHasOtherEntry(PCUNICODE_STRING path, const OpenHandleEntry* entry) {
   SharedLock table(Globals.OpenHandleTableLock);
   const OpenHandleEntry* found = FindExactEntry(path);
@@ -260,8 +270,12 @@ bool PathHasOtherEntry(PCUNICODE_STRING path, const OpenHandleEntry* entry) {
 }
 
 bool PathHasEntryBelow(PCUNICODE_STRING path) {
-  const USHORT chars = path->Length / sizeof(WCHAR);
   SharedLock table(Globals.OpenHandleTableLock);
+  return PathHasEntryBelowLocked(path);
+}
+
+bool PathHasEntryBelowLocked(PCUNICODE_STRING path) {
+  const USHORT chars = path->Length / sizeof(WCHAR);
   for (PUNICODE_PREFIX_TABLE_ENTRY link = RtlNextUnicodePrefix(&Globals.OpenHandleTable, TRUE);
        link != nullptr; link = RtlNextUnicodePrefix(&Globals.OpenHandleTable, FALSE)) {
     const UNICODE_STRING& key = CONTAINING_RECORD(link, OpenHandleEntry, PrefixEntry)->Path;

@@ -80,8 +80,10 @@ struct OpenHandleEntry {
   // its last close, which deletes nothing on the server.
   UCHAR MovedOut;
   // Set under OpenHandleTableLock, with Deleting, when the last close
-  // could not ask for the server delete for want of pool: the worker asks.
+  // could not ask for the server delete for want of pool: the worker asks,
+  // on behalf of the session of that close's request (OwedSessionId).
   UCHAR DeleteOwed;
+  ULONG OwedSessionId;
 };
 
 // Finds the entry whose path is exactly `path` (any case); with `create`,
@@ -99,7 +101,10 @@ NTSTATUS FindOrAddOpenHandleEntry(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path
 // with STATUS_RETRY when no entry exists and a server delete has completed
 // of the path (or of a folder above it) since `queriedAt` (its
 // ServerDeleteGeneration read before the item's information was asked for),
-// so that information may describe a deleted item; with STATUS_UNSUCCESSFUL when no entry could be made.
+// so that information may describe a deleted item; with STATUS_RETRY, after
+// waiting for it to end, when a rename in flight holds the path (the
+// information may describe the item the rename is moving); with
+// STATUS_UNSUCCESSFUL when no entry could be made.
 NTSTATUS AddVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, OpenerRecord* opener,
                         ULONG queriedAt, OpenHandleEntry** entry);
 
@@ -126,6 +131,10 @@ void FinishServerDelete(OpenHandleEntry* entry);
 bool PathHasOtherEntry(PCUNICODE_STRING path, const OpenHandleEntry* entry);
 // Whether an entry is keyed by a path below the folder `path` (any case).
 bool PathHasEntryBelow(PCUNICODE_STRING path);
+// The same two lookups for a caller that holds OpenHandleTableLock: the
+// entry keyed by exactly `path` (any case), or null.
+OpenHandleEntry* FindExactEntryLocked(PCUNICODE_STRING path);
+bool PathHasEntryBelowLocked(PCUNICODE_STRING path);
 
 // Gives an entry a new path (its table key) after its item was renamed on
 // the server: EntryLock, then OpenHandleTableLock. The entry takes the

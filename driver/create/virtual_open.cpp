@@ -24,9 +24,9 @@ constexpr int kServerDeleteAttempts = 4;
 // Asks once for the server delete of an entry closed for the last time;
 // false when the request could not be made for want of pool. The
 // client's answer, whatever it is, is not asked twice.
-bool AskOnce(PFLT_CALLBACK_DATA data, OpenHandleEntry* entry) {
+bool AskOnce(ULONG sessionId, OpenHandleEntry* entry) {
   BOOLEAN deleted = FALSE;
-  return AskServerDelete(data, &entry->Path, entry->IsDirectory, &deleted) !=
+  return AskServerDeleteForSession(sessionId, &entry->Path, entry->IsDirectory, &deleted) !=
          STATUS_INSUFFICIENT_RESOURCES;
 }
 
@@ -51,15 +51,19 @@ void FinishDeletedEntry(OpenHandleEntry* entry) {
 // every period. Until then the entry stays in the table marked Deleting,
 // so that opens of the name fail with STATUS_DELETE_PENDING as they do
 // while any delete is under way.
+// The owed request is the close's own, made late: it carries the session
+// of the close's requestor, as the request made at once would have.
 bool DeleteOnServer(PFLT_CALLBACK_DATA data, OpenHandleEntry* entry) {
+  const ULONG sessionId = RequestorSessionId(data);
   for (int attempt = 0; attempt < kServerDeleteAttempts; ++attempt) {
-    if (AskOnce(data, entry)) {
+    if (AskOnce(sessionId, entry)) {
       FinishDeletedEntry(entry);
       return true;
     }
   }
   ExclusiveLock table(Globals.OpenHandleTableLock);
   entry->DeleteOwed = 1;
+  entry->OwedSessionId = sessionId;
   return false;
 }
 
@@ -148,7 +152,7 @@ void RetryOwedServerDeletes(bool lastChance) {
     if (owed == nullptr) return;
     // Nothing else refers to an owed entry: it has no open, and every new
     // open of its name fails while it is in the table marked Deleting.
-    if (!AskOnce(nullptr, owed)) {
+    if (!AskOnce(owed->OwedSessionId, owed)) {
       if (lastChance) {
         TAVO_PRINT("TavoDriver: the server delete of %wZ could not be asked before unload\n",
                    &owed->Path);

@@ -7,7 +7,8 @@
 // A folder with a copy under BackendRoot has that copy renamed here once
 // the client agrees.
 //
-// No lock is held while the client is asked. The new name is given to the
+// No lock is held while the client is asked; the new name is reserved
+// meanwhile (rename_reservation.h). The new name is given to the
 // entry under its EntryLock, then OpenHandleTableLock (the close path's
 // order), and the cached answers follow the server: the old name's delete
 // count moves (no stale answer may bring it back) and the new name's answer
@@ -22,6 +23,7 @@
 #include "../support/locks.h"
 #include "../support/pool.h"
 #include "item_info_cache.h"
+#include "rename_reservation.h"
 #include "request_payloads.h"
 #include "setinfo.h"
 
@@ -190,17 +192,24 @@ FLT_PREOP_CALLBACK_STATUS RenameServerItem(VirtualRename& op) {
   PoolBuffer serverItem;
   if (op.inView) QueryItemInfo(op.data, &op.target.Get(), &serverItem);
   const bool same = EqualIgnoringCase(op.path.Get(), op.target.Get());
+  if (serverItem && !same && !op.rename.Replace) {
+    return Complete(op, STATUS_OBJECT_NAME_COLLISION);
+  }
+  // The new name is held from before the replaced item leaves it until the
+  // entry has it (or the item set aside is back): an item open under it
+  // cannot be replaced nor take the name. Declared before `replaced`, so
+  // it is released after the item set aside is back. A folder leaving the
+  // view holds what lies below its old name the same way.
+  RenameReservation reservation;
+  if (!same &&
+      !NT_SUCCESS(reservation.Reserve(op.entry, op.path.Get(), op.target.Get(), op.isDirectory))) {
+    return Complete(op, STATUS_ACCESS_DENIED);
+  }
   ReplacedServerItem replaced;  // back in place on every way out but a rename
   if (serverItem && !same) {
-    if (!op.rename.Replace) return Complete(op, STATUS_OBJECT_NAME_COLLISION);
-    // An item open under the target's name cannot be replaced.
-    if (PathHasOtherEntry(&op.target.Get(), op.entry)) return Complete(op, STATUS_ACCESS_DENIED);
     const NTSTATUS aside =
         replaced.SetAside(op.data, op.objects->Instance, op.target.Get(), serverItem);
     if (!NT_SUCCESS(aside)) return Complete(op, aside);
-  }
-  if (op.inView && !same && PathHasOtherEntry(&op.target.Get(), op.entry)) {
-    return Complete(op, STATUS_ACCESS_DENIED);
   }
 
   ULONG answer = kRenameNoAnswer;
@@ -242,6 +251,7 @@ void UndoServerRename(const VirtualRename& op) {
 FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folder,
                                             const UNICODE_STRING& folderCopy) {
   OwnedString backend;
+  RenameReservation reservation;
   if (op.inView) {
     ViewPathToBackendPath(&op.target.Get(), &backend);
     if (!backend.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
@@ -257,10 +267,13 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folde
     if (serverItem && !op.rename.Replace && !EqualIgnoringCase(op.path.Get(), op.target.Get())) {
       return Complete(op, STATUS_OBJECT_NAME_COLLISION);
     }
-    if (PathHasOtherEntry(&op.target.Get(), op.entry)) return Complete(op, STATUS_ACCESS_DENIED);
   } else {
     backend = OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().MaximumLength);
     if (!backend.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  }
+  if (!EqualIgnoringCase(op.path.Get(), op.target.Get()) &&
+      !NT_SUCCESS(reservation.Reserve(op.entry, op.path.Get(), op.target.Get(), true))) {
+    return Complete(op, STATUS_ACCESS_DENIED);
   }
 
   ULONG answer = kRenameNoAnswer;
@@ -396,6 +409,12 @@ FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
     status = ResolveViewTarget(data, &op.target);
     if (!NT_SUCCESS(status)) return Complete(op, status);
     if (NamesStream(op.target.Get())) return Complete(op, STATUS_INVALID_PARAMETER);
+    // Aside names are the driver's own: the client takes a rename to one
+    // for an item set aside by a replacing rename, and would finish or undo
+    // that replace after a restart (deleting the item, or renaming it back).
+    if (IsAsideName(op.target.Get()) && !EqualIgnoringCase(op.path.Get(), op.target.Get())) {
+      return Complete(op, STATUS_OBJECT_NAME_INVALID);
+    }
     op.newKey = OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().Length);
     if (!op.newKey.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
     const USHORT prefixBytes = static_cast<USHORT>(Globals.VolumePrefixLength * sizeof(WCHAR));

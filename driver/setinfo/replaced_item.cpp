@@ -22,9 +22,34 @@ namespace {
 constexpr WCHAR kAsideSuffix[] = L".tavo-replaced";
 constexpr USHORT kAsideSuffixChars = sizeof(kAsideSuffix) / sizeof(WCHAR) - 1;
 constexpr ULONG kAsideNameTries = 10;
-// The longest final component a file system or server takes, in
-// characters: a long name is cut so that its aside name stays within it.
-constexpr USHORT kMaxComponentChars = 255;
+// The longest final component an aside name may have: 255 UTF-16 units,
+// NTFS's limit, and also 255 bytes once in UTF-8, the limit of the hosts
+// a client commonly keeps its server items on. A long name is cut so that
+// its aside name stays within both.
+constexpr USHORT kMaxComponentUnits = 255;
+constexpr ULONG kMaxComponentUtf8Bytes = 255;
+
+bool IsHighSurrogate(WCHAR c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(WCHAR c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// How many of the `count` units at `name` to keep so that they take at most
+// `units` UTF-16 units and `bytes` UTF-8 bytes; a surrogate pair is kept
+// or cut whole.
+USHORT UnitsToKeep(const WCHAR* name, USHORT count, USHORT units, ULONG bytes) {
+  USHORT kept = 0;
+  ULONG used = 0;
+  while (kept < count) {
+    const bool pair =
+        kept + 1 < count && IsHighSurrogate(name[kept]) && IsLowSurrogate(name[kept + 1]);
+    const USHORT step = pair ? 2 : 1;
+    const WCHAR c = name[kept];
+    const ULONG size = pair ? 4 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+    if (kept + step > units || used + size > bytes) break;
+    kept += step;
+    used += size;
+  }
+  return kept;
+}
 
 bool IsFolderReply(const PoolBuffer& itemInfo) {
   ULONG attributes = 0;
@@ -74,14 +99,16 @@ bool LocalCopyIsOpen(PFLT_INSTANCE instance, const UNICODE_STRING& viewPath) {
 }
 
 // The aside name of try `attempt`: the target, its final component cut
-// to leave room for the suffix, then the suffix (and "-<attempt>").
+// to leave room for the suffix, then the suffix (and "-<attempt>"; the
+// suffix is ASCII, one UTF-8 byte a unit).
 NTSTATUS MakeAsideName(const UNICODE_STRING& target, ULONG attempt, OwnedString* aside) {
   const USHORT chars = target.Length / sizeof(WCHAR);
   USHORT leafStart = chars;
   while (leafStart != 0 && target.Buffer[leafStart - 1] != L'\\') --leafStart;
   const USHORT suffixChars = kAsideSuffixChars + (attempt != 0 ? 2 : 0);
-  USHORT keep = chars - leafStart;
-  if (keep + suffixChars > kMaxComponentChars) keep = kMaxComponentChars - suffixChars;
+  const USHORT keep = UnitsToKeep(target.Buffer + leafStart, chars - leafStart,
+                                  kMaxComponentUnits - suffixChars,
+                                  kMaxComponentUtf8Bytes - suffixChars);
   const ULONG bytes = (static_cast<ULONG>(leafStart) + keep + suffixChars) * sizeof(WCHAR);
   if (bytes > UNICODE_STRING_MAX_BYTES) return STATUS_NAME_TOO_LONG;
   *aside = OwnedString::WithCapacity(NonPagedPool, static_cast<USHORT>(bytes));
@@ -111,6 +138,21 @@ bool IsFreeName(PFLT_CALLBACK_DATA data, PFLT_INSTANCE instance, const UNICODE_S
 }
 
 }  // namespace
+
+bool IsAsideName(const UNICODE_STRING& path) {
+  USHORT chars = path.Length / sizeof(WCHAR);
+  if (chars >= 2 && path.Buffer[chars - 2] == L'-' && path.Buffer[chars - 1] >= L'1' &&
+      path.Buffer[chars - 1] <= L'9') {
+    chars -= 2;
+  }
+  if (chars <= kAsideSuffixChars || path.Buffer[chars - kAsideSuffixChars - 1] == L'\\') {
+    return false;
+  }
+  const UNICODE_STRING tail =
+      BorrowString(path.Buffer + chars - kAsideSuffixChars, kAsideSuffixChars * sizeof(WCHAR));
+  const UNICODE_STRING suffix = LiteralString(kAsideSuffix);
+  return RtlEqualUnicodeString(&tail, &suffix, TRUE);
+}
 
 ReplacedServerItem& ReplacedServerItem::operator=(ReplacedServerItem&& other) noexcept {
   if (this != &other) {

@@ -8,6 +8,7 @@
 //   rename_virtual.cpp  renames of server items
 //   setinfo_requests.cpp the requests to the client these send
 //   replaced_item.cpp   the server item a replacing rename takes the place of
+//   rename_reservation.cpp the names a rename of a server item holds meanwhile
 #pragma once
 
 #include <fltKernel.h>
@@ -131,5 +132,9 @@ class [[nodiscard]] ReplacedServerItem {
   OwnedString target_;
   OwnedString aside_;
 };
+
+// Whether the final component of `path` has the form of an aside name
+// ("<name>.tavo-replaced", or with "-1" to "-9"), in any case.
+bool IsAsideName(const UNICODE_STRING& path);
 
 }  // namespace tavo

@@ -487,6 +487,124 @@ TEST_F(RequestHandlerTest, RenameTakesTheLocalCopyAlong) {
   EXPECT_EQ(ReadLocal(Backend(u"docs\\a.txt")), "<missing>");
 }
 
+// A replacing rename reaches the agent as three requests (set aside, rename,
+// delete the item set aside); a stop between them is finished at the next
+// start, as far as the journal tells what happened.
+TEST_F(RequestHandlerTest, InterruptedReplacingRenameIsFinishedAtTheNextStart) {
+  const std::u16string x = View(u"docs\\x.txt");
+  const std::u16string y = View(u"docs\\y.txt");
+  const std::u16string aside = View(u"docs\\x.txt.tavo-replaced");
+  const Bytes setAside = RenamePayload(x, aside);
+  const Bytes takeName = RenamePayload(y, x);
+  struct {
+    const char* label;
+    std::vector<Bytes> renames;
+    bool deleteAside;
+    const char* otherAtX;  // made on the server after the requests
+    const char* server;    // at the end, after the next start
+    const char* localX;
+  } rows[] = {
+      {"stopped once set aside", {setAside}, false, nullptr,
+       "docs\\\ndocs\\x.txt 3\ndocs\\y.txt 3\n", "old"},
+      {"stopped once the name was taken", {setAside, takeName}, false, nullptr,
+       "docs\\\ndocs\\x.txt 3\n", "<missing>"},
+      {"name taken since by another item", {setAside}, false, "other",
+       "docs\\\ndocs\\x.txt 5\ndocs\\x.txt.tavo-replaced 3\ndocs\\y.txt 3\n", "<missing>"},
+      {"completed", {setAside, takeName}, true, nullptr, "docs\\\ndocs\\x.txt 3\n", "<missing>"},
+      {"failed and set back", {setAside, RenamePayload(aside, x)}, false, nullptr,
+       "docs\\\ndocs\\x.txt 3\ndocs\\y.txt 3\n", "old"},
+      {"a user's rename to a name of that form",
+       {RenamePayload(y, View(u"docs\\z.tavo-replaced"))}, false, nullptr,
+       "docs\\\ndocs\\x.txt 3\ndocs\\z.tavo-replaced 3\n", "old"},
+  };
+  for (const auto& row : rows) {
+    MemoryServerStore server;
+    server.AddFile(u"docs\\x.txt", "old");
+    server.AddFile(u"docs\\y.txt", "new");
+    PutLocal(u"docs\\x.txt", "old");
+    const ViewPaths paths({kView, kBackend, kSecondary});
+    AgentState state;
+    RequestHandler handler(paths, server, *local_, FakeShortNames, state, kStaging);
+    handler.RecoverReplacedItems();  // the start of this run
+    for (const Bytes& rename : row.renames) {
+      EXPECT_EQ(WordAnswer(handler.Handle(kRequestRenameItem, rename)), kRenameDone) << row.label;
+    }
+    if (row.deleteAside) {
+      EXPECT_EQ(ByteAnswer(handler.Handle(kRequestDeleteItem, DeletePayload(aside))), 1);
+    }
+    if (row.otherAtX) server.AddFile(u"docs\\x.txt", row.otherAtX);
+
+    AgentState restarted;
+    RequestHandler next(paths, server, *local_, FakeShortNames, restarted, kStaging);
+    next.RecoverReplacedItems();
+    EXPECT_EQ(server.Dump(), row.server) << row.label;
+    EXPECT_EQ(ReadLocal(Backend(u"docs\\x.txt")), row.localX) << row.label;
+    EXPECT_TRUE(restarted.replaced.Items().empty()) << row.label;
+    local_->Remove(Backend(u"docs\\x.txt"));
+    local_->Remove(Backend(u"docs\\x.txt.tavo-replaced"));
+  }
+}
+
+// A damaged journal (or one that names other items) has nothing deleted
+// or renamed: only a line naming an aside name and the very item set aside
+// (a file, by its id) is acted on.
+TEST_F(RequestHandlerTest, RecoveryTouchesOnlyTheItemsSetAside) {
+  const char* journals[] = {
+      "1\t{y}\tdocs\\x.txt\tdocs\\y.txt\n",
+      "0\t{y}\tdocs\\z.txt\tdocs\\y.txt\n",
+      "1\t{docs}\tdocs\\x.txt\tdocs\n",
+      "1\t{y}\tdocs\\x.txt\t\n",
+      "1\t999\tdocs\\z.txt\tdocs\\z.txt.tavo-replaced\n",
+      "0\t999\tdocs\\z.txt\tdocs\\z.txt.tavo-replaced\n",
+      "1\t{sub}\tdocs\\sub\tdocs\\sub.tavo-replaced\n",
+      "1\tdocs\\z.txt\tdocs\\z.txt.tavo-replaced\n",
+      "1\t\xff\xfe\t\t\n\x01",
+  };
+  for (const char* journal : journals) {
+    MemoryServerStore server;
+    server.AddFile(u"docs\\x.txt", "old");
+    server.AddFile(u"docs\\y.txt", "new");
+    server.AddFile(u"docs\\z.txt.tavo-replaced", "user's");
+    server.AddFolder(u"docs\\sub.tavo-replaced");
+    const std::string before = server.Dump();
+    std::string text = journal;
+    for (const auto& [key, path] : {std::pair{"{y}", u"docs\\y.txt"}, {"{docs}", u"docs"},
+                                    {"{sub}", u"docs\\sub.tavo-replaced"}}) {
+      const std::size_t at = text.find(key);
+      if (at != std::string::npos) {
+        text.replace(at, std::strlen(key), std::to_string(server.Stat(path)->fileId));
+      }
+    }
+    ASSERT_TRUE(local_->WriteAll(std::u16string(kStaging) + u"\\replaced-items.txt",
+                                 Bytes(text.begin(), text.end())));
+    const ViewPaths paths({kView, kBackend, kSecondary});
+    AgentState state;
+    RequestHandler handler(paths, server, *local_, FakeShortNames, state, kStaging);
+    handler.RecoverReplacedItems();
+    EXPECT_EQ(server.Dump(), before) << text;
+    EXPECT_TRUE(state.replaced.Items().empty()) << text;
+  }
+}
+
+TEST_F(RequestHandlerTest, AsideNamesAreTheDriversOnly) {
+  const std::u16string longName(250, u'l');
+  const struct {
+    std::u16string from, to;
+    bool aside;
+  } rows[] = {
+      {u"d\\x.txt", u"d\\x.txt.tavo-replaced", true},
+      {u"d\\x.txt", u"d\\x.txt.tavo-replaced-3", true},
+      {u"d\\" + longName, u"d\\" + longName.substr(0, 241) + u".tavo-replaced", true},
+      {u"d\\" + longName, u"d\\" + longName.substr(0, 200) + u".tavo-replaced", false},
+      {u"d\\report.docx", u"d\\rep.tavo-replaced", false},
+      {u"d\\x.txt", u"e\\x.txt.tavo-replaced", false},
+      {u"d\\x.txt", u"d\\x.txt.tavo-replaced-0", false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(ReplacedItems::IsSetAside(row.from, row.to), row.aside) << ToUtf8(row.to);
+  }
+}
+
 // A store that fails half-way, as a host folder's walk can.
 class BrokenStore : public MemoryServerStore {
  public:

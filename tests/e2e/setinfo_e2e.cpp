@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "e2e_fixture.h"
+#include "payload_builders.h"
 #include "harness/processes.h"
 #include "harness/strings.h"
 
@@ -212,6 +213,25 @@ TEST_F(SetInfoEndToEndTest, RenameOfABackendFileIsCarriedToTheServer) {
   agent_->WaitIdle();
   EXPECT_FALSE(ServerHas("docs/notes.txt"));
   EXPECT_TRUE(ServerHas("docs/minutes.txt"));
+}
+
+// The agent stopped right after the driver set a replacing rename's target
+// aside: at its next start the item gets its name back (the rename never
+// took it), and the view shows it again.
+TEST_F(SetInfoEndToEndTest, ItemLeftAsideByAnInterruptedReplaceGetsItsNameBackAtTheNextStart) {
+  const std::u16string notes = View(u"docs\\notes.txt");
+  const Exchange setAside = Ask(protocol::kRequestRenameItem,
+                                agent::testing::RenamePayload(notes, notes + u".tavo-replaced"), 4);
+  ASSERT_EQ(setAside.status, STATUS_SUCCESS);
+  ASSERT_EQ(setAside.reply.at(0), protocol::kRenameDone);
+  ASSERT_TRUE(ServerHas("docs/notes.txt.tavo-replaced"));
+  StopAgent();
+  StartAgent();
+  EXPECT_TRUE(ServerHas("docs/notes.txt"));
+  EXPECT_FALSE(ServerHas("docs/notes.txt.tavo-replaced"));
+  Opened opened = OpenAs(explorer_, notes, GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  Close(explorer_, opened.handle);
 }
 
 }  // namespace

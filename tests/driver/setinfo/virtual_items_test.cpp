@@ -3,6 +3,7 @@
 // caller's result, on the server and in the driver's tables.
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "setinfo_fixture.h"
@@ -129,9 +130,12 @@ INSTANTIATE_TEST_SUITE_P(Rows, DispositionTest, ::testing::ValuesIn(kDisposition
 
 // The close cannot fail, and without pool it cannot ask for the delete
 // either: the delete is owed, the name stays taken meanwhile, and the
-// worker asks once pool is back.
+// worker asks once pool is back, for the session of the close.
 TEST_F(VirtualItemsTest, DeleteTheLastCloseCannotAskIsAskedByTheWorker) {
-  OpenResult opened = OpenVirtual(file_);
+  const std::uint32_t editor =
+      sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Windows\\notepad.exe", 3);
+  OpenResult opened = Open(file_, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0, editor);
+  ASSERT_EQ(opened.status, STATUS_SUCCESS);
   ASSERT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_SUCCESS);
   sim::faults::FailEvery(sim::faults::Site::PoolAllocation, kPoolTag);
   Close(opened);
@@ -149,7 +153,8 @@ TEST_F(VirtualItemsTest, DeleteTheLastCloseCannotAskIsAskedByTheWorker) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(EntryOf(file_), nullptr);
-  EXPECT_EQ(Sent(kRequestDeleteItem).size(), 1u);
+  ASSERT_EQ(Sent(kRequestDeleteItem).size(), 1u);
+  EXPECT_EQ(Sent(kRequestDeleteItem)[0].U32(0), 3u);  // SessionId
   EXPECT_FALSE(ServerHas(file_));
 }
 
@@ -274,6 +279,13 @@ const RenameRow kRenames[] = {
     {"replace whose target cannot be set aside", u"taken.docx", FileRenameInformation, 1, 1,
      u"taken.docx", STATUS_ACCESS_DENIED, false, 1, 0},
     {"case only", u"REPORT.docx", FileRenameInformation, 0, 1, nullptr, STATUS_SUCCESS, true, 1},
+    // The client would take these for items set aside by a replace.
+    {"aside name", u"report.docx.tavo-replaced", FileRenameInformation, 0, 1, nullptr,
+     STATUS_OBJECT_NAME_INVALID, false, 0},
+    {"numbered aside name", u"x.TAVO-REPLACED-2", FileRenameInformation, 0, 1, nullptr,
+     STATUS_OBJECT_NAME_INVALID, false, 0},
+    {"name ending like an aside number", u"x.tavo-replaced-0", FileRenameInformation, 0, 1,
+     nullptr, STATUS_SUCCESS, true, 1},
 };
 
 TEST_P(ServerRenameTest, FollowsTheServersAnswer) {
@@ -401,6 +413,73 @@ TEST_F(VirtualItemsTest, ChildOpenOvertakenByAFolderRenameAsksAgain) {
   EXPECT_EQ(childOpen.status, STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_FALSE(ServerItemOpen(child));
   Close(opened);
+}
+
+// The server has the new name before the driver hears so: an open of it
+// meanwhile waits for the rename (and for no other rename in flight), then
+// joins the renamed item's entry instead of making a second one.
+TEST_F(VirtualItemsTest, OpenOfTheNewNameWhileTheServerRenamesJoinsTheRenamedEntry) {
+  const std::u16string renamed = InView(u"\\final.docx");
+  const std::u16string other = InView(u"\\other.docx");
+  AddServerItem(other, {false, "other"});
+  OpenResult opened = OpenVirtual(file_);
+  OpenResult otherOpened = OpenVirtual(other);
+  client_->OnRequest(kRequestRenameItem, [&](const DriverMessage& m) {
+    if (SentRequest{m.type, m.payload}.Name(8, 16) == file_) MoveServerItem(file_, renamed);
+    return ScriptedAnswer::Held();
+  });
+  SetInfoResult otherResult;
+  std::thread unrelated([&] {
+    otherResult = SetInfo(otherOpened, FileRenameInformation, RenameInfo(u"later.docx", 0));
+  });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  const DriverMessage unrelatedRename = client_->TakeHeld().at(0);
+  SetInfoResult result;
+  std::thread renamer(
+      [&] { result = SetInfo(opened, FileRenameInformation, RenameInfo(u"final.docx", 0)); });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  const DriverMessage rename = client_->TakeHeld().at(0);
+  std::atomic<bool> held{false};
+  client_->OnRequest(protocol::kRequestItemQuery, [&](const DriverMessage& m) {
+    return held.exchange(true) ? AnswerItemQuery(m) : ScriptedAnswer::Held();
+  });
+  std::atomic<PKTHREAD> openerThread{nullptr};
+  std::promise<void> openDone;
+  std::promise<void> mayExit;
+  OpenResult second;
+  std::thread opener([&] {
+    openerThread = KeGetCurrentThread();
+    second = Open(renamed, FILE_READ_ATTRIBUTES, FILE_OPEN);
+    openDone.set_value();
+    mayExit.get_future().wait();  // the thread stays for the test to look at
+  });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  const DriverMessage question = client_->TakeHeld().at(0);
+  const ScriptedAnswer exists = AnswerItemQuery(question);
+  client_->Channel().Answer(question, exists.status, exists.data.data(),
+                            static_cast<std::uint32_t>(exists.data.size()));
+  // Its question answered, the open now waits for the rename to end.
+  EXPECT_TRUE(sim::harness::WaitUntilThreadWaits(openerThread));
+  const std::uint32_t renamedAnswer = protocol::kRenameDone;
+  client_->Channel().Answer(rename, STATUS_SUCCESS, &renamedAnswer, 4);
+  renamer.join();
+  auto done = openDone.get_future();
+  EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  const std::uint32_t refused = 0;
+  client_->Channel().Answer(unrelatedRename, STATUS_SUCCESS, &refused, 4);
+  unrelated.join();
+  done.wait();
+  mayExit.set_value();
+  opener.join();
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(otherResult.status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(second.status, STATUS_SUCCESS);
+  ASSERT_NE(EntryOf(renamed), nullptr);
+  EXPECT_EQ(EntryOf(renamed)->Opens.OpenCount, 2u);
+  Close(second);
+  Close(otherOpened);
+  Close(opened);
+  EXPECT_EQ(EntryOf(renamed), nullptr);
 }
 
 TEST_F(VirtualItemsTest, ItemsOfARenamedFolderAreFoundOnlyUnderTheNewName) {
@@ -535,7 +614,13 @@ TEST_F(VirtualItemsTest, ReplacedItemStandsAsideUnderAFreeNameOfLegalLength) {
     std::u16string leaf;
     bool asideTaken;
   } rows[] = {{"aside name taken", u"taken.docx", true},
-              {"longest name", std::u16string(250, u'l'), false}};
+              {"longest name", std::u16string(250, u'l'), false},
+              {"long name of two-byte characters", std::u16string(200, u'\u00e9'), false},
+              {"long name of surrogate pairs", [] {
+                 std::u16string leaf;
+                 for (int i = 0; i < 100; ++i) leaf += u"\U0001F600";
+                 return leaf;
+               }(), false}};
   for (const auto& row : rows) {
     const std::u16string target = InView(u"\\" + row.leaf);
     const std::u16string taken = target + u".tavo-replaced";
@@ -553,7 +638,19 @@ TEST_F(VirtualItemsTest, ReplacedItemStandsAsideUnderAFreeNameOfLegalLength) {
     const auto renames = Sent(kRequestRenameItem);
     ASSERT_EQ(renames.size(), before + 2) << row.what;
     const std::u16string aside = renames[before].Name(12, 16 + renames[before].U32(8));
-    EXPECT_LE(aside.size() - aside.rfind(u'\\') - 1, 255u) << row.what;
+    const std::u16string leaf = aside.substr(aside.rfind(u'\\') + 1);
+    EXPECT_LE(leaf.size(), 255u) << row.what;
+    std::size_t utf8 = 0;
+    for (std::size_t i = 0; i < leaf.size(); ++i) {
+      const char16_t c = leaf[i];
+      const bool high = c >= 0xD800 && c <= 0xDBFF;
+      EXPECT_FALSE(c >= 0xDC00 && c <= 0xDFFF) << row.what;  // no pair cut apart
+      if (high) {
+        EXPECT_TRUE(i + 1 < leaf.size() && leaf[++i] >= 0xDC00) << row.what;
+      }
+      utf8 += high ? 4 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+    }
+    EXPECT_LE(utf8, 255u) << row.what;
     EXPECT_EQ(ServerHas(taken), row.asideTaken) << row.what;
     EXPECT_FALSE(ServerHas(aside)) << row.what;
     EXPECT_TRUE(ServerHas(target)) << row.what;
@@ -739,6 +836,82 @@ TEST_F(VirtualItemsTest, FolderWhoseCopyLacksItemsIsDownloadedBeforeLeavingTheVi
   EXPECT_FALSE(VolumeHas(kBackendOnVolume + u"\\Projects"));
   Close(opened);
   ExpectViewFolderEmpty();
+}
+
+
+// As on NTFS, a folder keeps its name while an item moves into it: the
+// item's entry would otherwise be keyed under the folder's old name.
+TEST_F(VirtualItemsTest, FolderKeepsItsNameWhileAnItemIsRenamedIntoIt) {
+  OpenResult item = OpenVirtual(file_);
+  OpenResult folder = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+  client_->OnRequest(kRequestRenameItem,
+                     [](const DriverMessage&) { return ScriptedAnswer::Held(); });
+  const std::u16string moved = folder_ + u"\\report.docx";
+  SetInfoResult result;
+  std::thread mover([&] {
+    result = SetInfo(item, FileRenameInformation,
+                     RenameInfo(Dos(kViewOnVolume + u"\\Projects\\report.docx"), 0));
+  });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  const DriverMessage move = client_->TakeHeld().at(0);
+  EXPECT_EQ(SetInfo(folder, FileRenameInformation, RenameInfo(u"Archive", 0)).status,
+            STATUS_ACCESS_DENIED);
+  MoveServerItem(file_, moved);
+  const std::uint32_t done = protocol::kRenameDone;
+  client_->Channel().Answer(move, STATUS_SUCCESS, &done, 4);
+  mover.join();
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(Sent(kRequestRenameItem).size(), 1u);
+  EXPECT_NE(EntryOf(moved), nullptr);
+  Close(folder);
+  Close(item);
+}
+
+// A folder made on the server while a rename waits for the same name: its
+// create waits for the rename (which the server then refuses) and opens
+// the folder it made.
+TEST_F(VirtualItemsTest, FolderCreatedUnderANameARenameHoldsOpensOnceTheRenameEnds) {
+  const std::u16string name = InView(u"\\New folder");
+  OpenResult opened = OpenVirtual(file_);
+  client_->OnRequest(kRequestRenameItem,
+                     [](const DriverMessage&) { return ScriptedAnswer::Held(); });
+  SetInfoResult result;
+  std::thread renamer(
+      [&] { result = SetInfo(opened, FileRenameInformation, RenameInfo(u"New folder", 0)); });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  const DriverMessage rename = client_->TakeHeld().at(0);
+  std::atomic<PKTHREAD> creatorThread{nullptr};
+  OpenResult created;
+  std::promise<void> createDone;
+  std::promise<void> mayExit;
+  std::thread creator([&] {
+    creatorThread = KeGetCurrentThread();
+    created = Open(name, FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE);
+    createDone.set_value();
+    mayExit.get_future().wait();  // the thread stays while the test looks at it
+  });
+  // Its second question (after the folder was made) answered, the create
+  // waits for the rename.
+  const auto questionsAbout = [&] {
+    std::size_t count = 0;
+    for (const SentRequest& q : Sent(protocol::kRequestItemQuery)) {
+      count += q.Name(8, protocol::kItemInfoNameOffset) == name ? 1 : 0;
+    }
+    return count;
+  };
+  while (questionsAbout() < 2) std::this_thread::yield();
+  EXPECT_TRUE(sim::harness::WaitUntilThreadWaits(creatorThread));
+  const std::uint32_t refused = 0;
+  client_->Channel().Answer(rename, STATUS_SUCCESS, &refused, 4);
+  renamer.join();
+  createDone.get_future().wait();
+  mayExit.set_value();
+  creator.join();
+  EXPECT_EQ(result.status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(created.status, STATUS_SUCCESS);
+  EXPECT_EQ(created.information, static_cast<ULONG_PTR>(FILE_CREATED));
+  Close(created);
+  Close(opened);
 }
 
 }  // namespace

@@ -15,10 +15,8 @@
 #define TAVO_OFFSET(type, member, offset) \
   static_assert(__builtin_offsetof(type, member) == (offset), #type "." #member)
 
-// Spin locks and their in-stack queue handles live in the driver's memory.
+// Spin locks live in the driver's memory.
 TAVO_SIZE(KSPIN_LOCK, 8);
-TAVO_SIZE(KLOCK_QUEUE_HANDLE, 24);
-TAVO_OFFSET(KLOCK_QUEUE_HANDLE, OldIrql, 16);
 
 // PsCreateSystemThread's client id.
 TAVO_SIZE(CLIENT_ID, 16);

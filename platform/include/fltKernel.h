@@ -26,7 +26,6 @@ typedef struct _FLT_VOLUME* PFLT_VOLUME;
 typedef struct _FLT_INSTANCE* PFLT_INSTANCE;
 typedef struct _FLT_PORT* PFLT_PORT;
 typedef struct _FLT_DEFERRED_IO_WORKITEM* PFLT_DEFERRED_IO_WORKITEM;
-typedef struct _FLT_GENERIC_WORKITEM* PFLT_GENERIC_WORKITEM;
 typedef PVOID PFLT_CONTEXT;
 typedef struct _KTRANSACTION* PKTRANSACTION;
 typedef struct _FLT_TAG_DATA_BUFFER* PFLT_TAG_DATA_BUFFER;
@@ -703,10 +702,6 @@ typedef VOID FLTAPI FLT_DEFERRED_IO_WORKITEM_ROUTINE(PFLT_DEFERRED_IO_WORKITEM F
                                                      PVOID Context);
 typedef FLT_DEFERRED_IO_WORKITEM_ROUTINE* PFLT_DEFERRED_IO_WORKITEM_ROUTINE;
 
-typedef VOID FLTAPI FLT_GENERIC_WORKITEM_ROUTINE(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID FltObject,
-                                                 PVOID Context);
-typedef FLT_GENERIC_WORKITEM_ROUTINE* PFLT_GENERIC_WORKITEM_ROUTINE;
-
 // ---------------------------------------------------------------------------
 // Create flags of FltCreateFileEx(2)
 
@@ -720,16 +715,6 @@ typedef FLT_GENERIC_WORKITEM_ROUTINE* PFLT_GENERIC_WORKITEM_ROUTINE;
 #define IO_NO_PARAMETER_CHECKING 0x0100
 #endif
 #define FLT_PUSH_LOCK_ENABLE_AUTO_BOOST 0x00000001
-
-// Flags of FltReadFile / FltWriteFile.
-#define FLTFL_IO_OPERATION_NON_CACHED 0x00000001
-#define FLTFL_IO_OPERATION_PAGING 0x00000002
-#define FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET 0x00000004
-#define FLTFL_IO_OPERATION_SYNCHRONOUS_PAGING 0x00000008
-
-typedef VOID FLTAPI FLT_COMPLETED_ASYNC_IO_CALLBACK(PFLT_CALLBACK_DATA CallbackData,
-                                                    PFLT_CONTEXT Context);
-typedef FLT_COMPLETED_ASYNC_IO_CALLBACK* PFLT_COMPLETED_ASYNC_IO_CALLBACK;
 
 // ---------------------------------------------------------------------------
 // Routines
@@ -756,8 +741,6 @@ NTSTATUS FLTAPI FltGetFilterFromInstance(PFLT_INSTANCE Instance, PFLT_FILTER* Re
 NTSTATUS FLTAPI FltGetVolumeInstanceFromName(PFLT_FILTER Filter, PFLT_VOLUME Volume,
                                              PCUNICODE_STRING InstanceName,
                                              PFLT_INSTANCE* RetInstance);
-NTSTATUS FLTAPI FltEnumerateVolumes(PFLT_FILTER Filter, PFLT_VOLUME* VolumeList,
-                                    ULONG VolumeListSize, PULONG NumberVolumesReturned);
 NTSTATUS FLTAPI FltObjectReference(PVOID FltObject);
 VOID FLTAPI FltObjectDereference(PVOID FltObject);
 
@@ -765,10 +748,6 @@ VOID FLTAPI FltObjectDereference(PVOID FltObject);
 VOID FLTAPI FltCompletePendedPreOperation(PFLT_CALLBACK_DATA CallbackData,
                                           FLT_PREOP_CALLBACK_STATUS CallbackStatus, PVOID Context);
 VOID FLTAPI FltCompletePendedPostOperation(PFLT_CALLBACK_DATA CallbackData);
-BOOLEAN FLTAPI FltDoCompletionProcessingWhenSafe(
-    PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID CompletionContext,
-    FLT_POST_OPERATION_FLAGS Flags, PFLT_POST_OPERATION_CALLBACK SafePostCallback,
-    PFLT_POSTOP_CALLBACK_STATUS RetPostOperationStatus);
 VOID FLTAPI FltSetCallbackDataDirty(PFLT_CALLBACK_DATA Data);
 VOID FLTAPI FltClearCallbackDataDirty(PFLT_CALLBACK_DATA Data);
 BOOLEAN FLTAPI FltIsCallbackDataDirty(PFLT_CALLBACK_DATA Data);
@@ -820,18 +799,8 @@ NTSTATUS FLTAPI FltQueueDeferredIoWorkItem(PFLT_DEFERRED_IO_WORKITEM FltWorkItem
                                            PFLT_CALLBACK_DATA Data,
                                            PFLT_DEFERRED_IO_WORKITEM_ROUTINE WorkerRoutine,
                                            WORK_QUEUE_TYPE QueueType, PVOID Context);
-PFLT_GENERIC_WORKITEM FLTAPI FltAllocateGenericWorkItem(void);
-VOID FLTAPI FltFreeGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem);
-NTSTATUS FLTAPI FltQueueGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID FltObject,
-                                        PFLT_GENERIC_WORKITEM_ROUTINE WorkerRoutine,
-                                        WORK_QUEUE_TYPE QueueType, PVOID Context);
 
 // I/O from the filter
-NTSTATUS FLTAPI FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle,
-                              ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                              PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
-                              ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
-                              ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, ULONG Flags);
 NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle,
                                 PFILE_OBJECT* FileObject, ACCESS_MASK DesiredAccess,
                                 POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
@@ -848,14 +817,6 @@ NTSTATUS FLTAPI FltCreateFileEx2(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHA
 NTSTATUS FLTAPI FltClose(HANDLE FileHandle);
 // Post-create only: closes below the caller a file the layers below opened.
 VOID FLTAPI FltCancelFileOpen(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject);
-NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
-                            PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
-                            PULONG BytesRead, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine,
-                            PVOID CallbackContext);
-NTSTATUS FLTAPI FltWriteFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
-                             PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
-                             PULONG BytesWritten, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine,
-                             PVOID CallbackContext);
 NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                         PVOID FileInformation, ULONG Length,
                                         FILE_INFORMATION_CLASS FileInformationClass,
@@ -863,11 +824,6 @@ NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT Fil
 NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                       PVOID FileInformation, ULONG Length,
                                       FILE_INFORMATION_CLASS FileInformationClass);
-NTSTATUS FLTAPI FltQueryDirectoryFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
-                                      PVOID FileInformation, ULONG Length,
-                                      FILE_INFORMATION_CLASS FileInformationClass,
-                                      BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
-                                      BOOLEAN RestartScan, PULONG LengthReturned);
 NTSTATUS FLTAPI FltQuerySecurityObject(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                        SECURITY_INFORMATION SecurityInformation,
                                        PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length,

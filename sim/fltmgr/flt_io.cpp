@@ -106,62 +106,8 @@ NTSTATUS FLTAPI FltCreateFileEx(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHAN
                          EaLength, Flags);
 }
 
-NTSTATUS FLTAPI FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle,
-                              ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                              PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
-                              ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
-                              ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, ULONG Flags) {
-  return CreateForFilter(__builtin_return_address(0), Filter, Instance, FileHandle, nullptr,
-                         DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
-                         FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer,
-                         EaLength, Flags);
-}
-
 NTSTATUS FLTAPI FltClose(HANDLE FileHandle) {
   return sim::kernel::CloseHandle(FileHandle, KernelMode);
-}
-
-// Only synchronous requests are served (CallbackRoutine must be null).
-static NTSTATUS ReadWrite(bool write, PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
-                          PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
-                          PULONG Bytes, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine) {
-  if (Bytes) *Bytes = 0;
-  if (!InstanceOk(Instance) || !FileObject || CallbackRoutine) return STATUS_INVALID_PARAMETER;
-  LARGE_INTEGER offset = ByteOffset ? *ByteOffset : FileObject->CurrentByteOffset;
-  const LARGE_INTEGER before = FileObject->CurrentByteOffset;
-  IO_STATUS_BLOCK iosb{};
-  auto fill = [&](sim::io::Operation& op) {
-    if (Flags & FLTFL_IO_OPERATION_NON_CACHED) op.iopb.IrpFlags |= IRP_NOCACHE;
-    if (Flags & FLTFL_IO_OPERATION_PAGING) op.iopb.IrpFlags |= IRP_PAGING_IO;
-    if (write) {
-      op.iopb.Parameters.Write = {Length, 0, offset, Buffer, nullptr};
-    } else {
-      op.iopb.Parameters.Read = {Length, 0, offset, Buffer, nullptr};
-    }
-  };
-  NTSTATUS status =
-      RunBelow(Instance, FileObject, write ? IRP_MJ_WRITE : IRP_MJ_READ, 0, fill, iosb);
-  if (Flags & FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET) FileObject->CurrentByteOffset = before;
-  if (Bytes) *Bytes = static_cast<ULONG>(iosb.Information);
-  return status;
-}
-
-NTSTATUS FLTAPI FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
-                            PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
-                            PULONG BytesRead, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine,
-                            PVOID CallbackContext) {
-  (void)CallbackContext;
-  return ReadWrite(false, InitiatingInstance, FileObject, ByteOffset, Length, Buffer, Flags,
-                   BytesRead, CallbackRoutine);
-}
-
-NTSTATUS FLTAPI FltWriteFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
-                             PLARGE_INTEGER ByteOffset, ULONG Length, PVOID Buffer, ULONG Flags,
-                             PULONG BytesWritten, PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine,
-                             PVOID CallbackContext) {
-  (void)CallbackContext;
-  return ReadWrite(true, InitiatingInstance, FileObject, ByteOffset, Length, Buffer, Flags,
-                   BytesWritten, CallbackRoutine);
 }
 
 NTSTATUS FLTAPI FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
@@ -210,29 +156,6 @@ NTSTATUS FLTAPI FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileO
     }
   };
   return RunBelow(Instance, FileObject, IRP_MJ_SET_INFORMATION, 0, fill, iosb);
-}
-
-NTSTATUS FLTAPI FltQueryDirectoryFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
-                                      PVOID FileInformation, ULONG Length,
-                                      FILE_INFORMATION_CLASS FileInformationClass,
-                                      BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
-                                      BOOLEAN RestartScan, PULONG LengthReturned) {
-  if (LengthReturned) *LengthReturned = 0;
-  if (!InstanceOk(Instance)) return STATUS_INVALID_PARAMETER;
-  IO_STATUS_BLOCK iosb{};
-  auto fill = [&](sim::io::Operation& op) {
-    auto& q = op.iopb.Parameters.DirectoryControl.QueryDirectory;
-    q.Length = Length;
-    q.FileName = FileName;
-    q.FileInformationClass = FileInformationClass;
-    q.DirectoryBuffer = FileInformation;
-    if (RestartScan) op.iopb.OperationFlags |= SL_RESTART_SCAN;
-    if (ReturnSingleEntry) op.iopb.OperationFlags |= SL_RETURN_SINGLE_ENTRY;
-  };
-  NTSTATUS status =
-      RunBelow(Instance, FileObject, IRP_MJ_DIRECTORY_CONTROL, IRP_MN_QUERY_DIRECTORY, fill, iosb);
-  if (LengthReturned) *LengthReturned = static_cast<ULONG>(iosb.Information);
-  return status;
 }
 
 NTSTATUS FLTAPI FltQuerySecurityObject(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,

@@ -509,20 +509,6 @@ NTSTATUS FLTAPI FltGetVolumeInstanceFromName(PFLT_FILTER Filter, PFLT_VOLUME Vol
   return STATUS_FLT_INSTANCE_NOT_FOUND;
 }
 
-NTSTATUS FLTAPI FltEnumerateVolumes(PFLT_FILTER Filter, PFLT_VOLUME* VolumeList,
-                                    ULONG VolumeListSize, PULONG NumberVolumesReturned) {
-  if (!IsFilter(Filter) || !NumberVolumesReturned) return STATUS_INVALID_PARAMETER;
-  std::vector<_FLT_VOLUME*> volumes;
-  for (sim::io::Volume* v : sim::io::AllVolumes()) volumes.push_back(EnsureFilterVolume(v));
-  *NumberVolumesReturned = static_cast<ULONG>(volumes.size());
-  if (VolumeListSize < volumes.size() || !VolumeList) return STATUS_BUFFER_TOO_SMALL;
-  for (size_t i = 0; i < volumes.size(); ++i) {
-    ++volumes[i]->references;
-    VolumeList[i] = volumes[i];
-  }
-  return STATUS_SUCCESS;
-}
-
 NTSTATUS FLTAPI FltObjectReference(PVOID FltObject) {
   auto magic = FltObject ? *static_cast<std::uint32_t*>(FltObject) : 0;
   if (magic == kFilterMagic) {

@@ -1,4 +1,4 @@
-// Deferred I/O work items and generic work items: the routine runs on a
+// Deferred I/O work items: the routine runs on a
 // system worker thread at PASSIVE_LEVEL. Each queued item gets its own
 // worker, so that items that wait for one another cannot deadlock the queue;
 // the harness drains them between tests, and may hold queued routines at a
@@ -17,16 +17,10 @@ struct _FLT_DEFERRED_IO_WORKITEM {
   bool queued;
 };
 
-struct _FLT_GENERIC_WORKITEM {
-  std::uint32_t magic;
-  bool queued;
-};
-
 namespace sim::fltmgr {
 namespace {
 
 constexpr std::uint32_t kDeferredMagic = 0x6b726f57;  // 'Work'
-constexpr std::uint32_t kGenericMagic = 0x6b726f47;   // 'Gork'
 
 struct Workers {
   std::mutex lock;
@@ -153,86 +147,3 @@ NTSTATUS FLTAPI FltQueueDeferredIoWorkItem(PFLT_DEFERRED_IO_WORKITEM FltWorkItem
   return STATUS_SUCCESS;
 }
 
-// Runs the post-operation work now when the IRQL allows it, else on a worker
-// at PASSIVE_LEVEL while the operation's completion waits (as after
-// FLT_POSTOP_MORE_PROCESSING_REQUIRED); the worker resumes the completion
-// unless the safe callback itself asks for more processing.
-BOOLEAN FLTAPI FltDoCompletionProcessingWhenSafe(
-    PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID CompletionContext,
-    FLT_POST_OPERATION_FLAGS Flags, PFLT_POST_OPERATION_CALLBACK SafePostCallback,
-    PFLT_POSTOP_CALLBACK_STATUS RetPostOperationStatus) {
-  using sim::verifier::Check;
-  using sim::verifier::Report;
-  if (!Data || !FltObjects || !SafePostCallback || !RetPostOperationStatus) {
-    Report(Check::FilterManager, "FltDoCompletionProcessingWhenSafe with a null argument");
-    return FALSE;
-  }
-  if (!(Data->Flags & FLTFL_CALLBACK_DATA_POST_OPERATION)) {
-    Report(Check::FilterManager,
-           "FltDoCompletionProcessingWhenSafe outside a post-operation callback");
-  }
-  if (Flags & FLTFL_POST_OPERATION_DRAINING) {
-    Report(Check::FilterManager,
-           "FltDoCompletionProcessingWhenSafe while the instance is draining");
-  }
-  const UCHAR major = Data->Iopb->MajorFunction;
-  if (major == IRP_MJ_READ || major == IRP_MJ_WRITE || major == IRP_MJ_FLUSH_BUFFERS) {
-    // The storage stack may complete these itself: posting them can deadlock.
-    Report(Check::FilterManager, "FltDoCompletionProcessingWhenSafe for a read, write or flush");
-  }
-  if (sim::kernel::CurrentThread().irql < DISPATCH_LEVEL) {
-    *RetPostOperationStatus = SafePostCallback(Data, FltObjects, CompletionContext, Flags);
-    return TRUE;
-  }
-  PFLT_INSTANCE instance = Data->Iopb->TargetInstance;
-  if (!FLT_IS_IRP_OPERATION(Data) || (Data->Iopb->IrpFlags & IRP_PAGING_IO) ||
-      !IsInstance(instance)) {
-    *RetPostOperationStatus = FLT_POSTOP_FINISHED_PROCESSING;
-    return FALSE;
-  }
-  const FLT_RELATED_OBJECTS objects = *FltObjects;
-  *RetPostOperationStatus = FLT_POSTOP_MORE_PROCESSING_REQUIRED;
-  RunOnWorker(instance->filter, [=] {
-    if (SafePostCallback(Data, &objects, CompletionContext, Flags) !=
-        FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
-      FltCompletePendedPostOperation(Data);
-    }
-  });
-  return TRUE;
-}
-
-PFLT_GENERIC_WORKITEM FLTAPI FltAllocateGenericWorkItem(void) {
-  if (sim::faults::ShouldFail(sim::faults::Site::WorkItemAllocation)) return nullptr;
-  return new _FLT_GENERIC_WORKITEM{kGenericMagic, false};
-}
-
-VOID FLTAPI FltFreeGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem) {
-  if (!FltWorkItem || FltWorkItem->magic != kGenericMagic) {
-    sim::verifier::Report(sim::verifier::Check::FilterManager,
-                          "FltFreeGenericWorkItem of an unknown work item");
-    return;
-  }
-  FltWorkItem->magic = 0;
-  delete FltWorkItem;
-}
-
-NTSTATUS FLTAPI FltQueueGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID FltObject,
-                                        PFLT_GENERIC_WORKITEM_ROUTINE WorkerRoutine,
-                                        WORK_QUEUE_TYPE QueueType, PVOID Context) {
-  (void)QueueType;
-  if (!FltWorkItem || FltWorkItem->magic != kGenericMagic || !WorkerRoutine)
-    return STATUS_INVALID_PARAMETER;
-  _FLT_FILTER* filter = nullptr;
-  if (IsFilter(FltObject)) {
-    filter = static_cast<_FLT_FILTER*>(FltObject);
-  } else if (IsInstance(FltObject)) {
-    auto* instance = static_cast<_FLT_INSTANCE*>(FltObject);
-    if (instance->tearingDown) return STATUS_FLT_DELETING_OBJECT;
-    filter = instance->filter;
-  } else {
-    return STATUS_INVALID_PARAMETER;
-  }
-  if (filter->unregistered) return STATUS_FLT_DELETING_OBJECT;
-  RunOnWorker(filter, [=] { WorkerRoutine(FltWorkItem, FltObject, Context); });
-  return STATUS_SUCCESS;
-}

@@ -40,10 +40,6 @@ bool DeleteRegistryKey(std::string_view path) {
   return NT_SUCCESS(status);
 }
 
-bool RegistryKeyExists(std::string_view path) {
-  return store::KeyExists(FromUtf8(path));
-}
-
 void SetRegistryValue(std::string_view keyPath, std::string_view name, ULONG type,
                       std::vector<std::uint8_t> data) {
   Check(store::SetValue(FromUtf8(keyPath), FromUtf8(name), type, std::move(data)),
@@ -56,43 +52,11 @@ void SetRegistryDword(std::string_view keyPath, std::string_view name, std::uint
   SetRegistryValue(keyPath, name, REG_DWORD, std::move(data));
 }
 
-void SetRegistryQword(std::string_view keyPath, std::string_view name, std::uint64_t value) {
-  std::vector<std::uint8_t> data(sizeof(value));
-  std::memcpy(data.data(), &value, sizeof(value));
-  SetRegistryValue(keyPath, name, REG_QWORD, std::move(data));
-}
-
 void SetRegistryString(std::string_view keyPath, std::string_view name, std::string_view text,
                        ULONG type) {
   std::u16string wide = FromUtf8(text);
   wide.push_back(u'\0');
   SetRegistryValue(keyPath, name, type, Utf16Bytes(wide));
-}
-
-void SetRegistryMultiString(std::string_view keyPath, std::string_view name,
-                            const std::vector<std::string>& items) {
-  std::u16string wide;
-  for (const std::string& item : items) {
-    wide += FromUtf8(item);
-    wide.push_back(u'\0');
-  }
-  wide.push_back(u'\0');
-  SetRegistryValue(keyPath, name, REG_MULTI_SZ, Utf16Bytes(wide));
-}
-
-void SetRegistryBinary(std::string_view keyPath, std::string_view name,
-                       std::vector<std::uint8_t> data) {
-  SetRegistryValue(keyPath, name, REG_BINARY, std::move(data));
-}
-
-bool DeleteRegistryValue(std::string_view keyPath, std::string_view name) {
-  return NT_SUCCESS(store::DeleteValue(FromUtf8(keyPath), FromUtf8(name)));
-}
-
-std::optional<RegistryValue> GetRegistryValue(std::string_view keyPath, std::string_view name) {
-  auto value = store::GetValue(FromUtf8(keyPath), FromUtf8(name));
-  if (!value) return std::nullopt;
-  return RegistryValue{value->type, std::move(value->data)};
 }
 
 }  // namespace sim::harness

@@ -1,5 +1,5 @@
-// The simulated registry for tests and tools: create and delete keys, set,
-// read and delete values. Paths are absolute NT registry paths in UTF-8,
+// The simulated registry for tests and tools: create and delete keys, set
+// values. Paths are absolute NT registry paths in UTF-8,
 // e.g. "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Tavo";
 // names compare case-insensitively. Setting a value creates its key (and
 // the keys above it). The registry returns to its boot state at each reset.
@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,31 +20,14 @@ namespace sim::harness {
 
 void CreateRegistryKey(std::string_view path);
 // Deletes the key and everything under it; false when it does not exist.
-// Handles open to deleted keys see STATUS_KEY_DELETED.
 bool DeleteRegistryKey(std::string_view path);
-bool RegistryKeyExists(std::string_view path);
 
 // Raw value: any type, data as given.
 void SetRegistryValue(std::string_view keyPath, std::string_view name, ULONG type,
                       std::vector<std::uint8_t> data);
 void SetRegistryDword(std::string_view keyPath, std::string_view name, std::uint32_t value);
-void SetRegistryQword(std::string_view keyPath, std::string_view name, std::uint64_t value);
 // REG_SZ (or REG_EXPAND_SZ) stored as UTF-16 with its terminating NUL.
 void SetRegistryString(std::string_view keyPath, std::string_view name, std::string_view text,
                        ULONG type = REG_SZ);
-// REG_MULTI_SZ: each string NUL-terminated, then one more NUL.
-void SetRegistryMultiString(std::string_view keyPath, std::string_view name,
-                            const std::vector<std::string>& items);
-void SetRegistryBinary(std::string_view keyPath, std::string_view name,
-                       std::vector<std::uint8_t> data);
-
-// False when the key or the value does not exist.
-bool DeleteRegistryValue(std::string_view keyPath, std::string_view name);
-
-struct RegistryValue {
-  ULONG type = 0;
-  std::vector<std::uint8_t> data;
-};
-std::optional<RegistryValue> GetRegistryValue(std::string_view keyPath, std::string_view name);
 
 }  // namespace sim::harness

@@ -1,7 +1,6 @@
 // The simulation's in-memory registry: a tree of keys under "\Registry",
 // each with values in creation order. Names compare case-insensitively.
-// The kernel routines (RtlQueryRegistryValues, ZwOpenKey, ZwQueryValueKey)
-// and the harness (harness/registry.h) work on it.
+// RtlQueryRegistryValues and the harness (harness/registry.h) work on it.
 //
 // A fresh machine has \Registry\Machine\SYSTEM\CurrentControlSet\Services,
 // ...\Control, \Registry\Machine\SOFTWARE, \Registry\Machine\HARDWARE and
@@ -9,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,8 +30,5 @@ NTSTATUS CreateKey(std::u16string_view path);
 NTSTATUS DeleteKey(std::u16string_view path);  // with its subkeys
 NTSTATUS SetValue(std::u16string_view keyPath, std::u16string_view name, ULONG type,
                   std::vector<std::uint8_t> data);  // creates the key if needed
-NTSTATUS DeleteValue(std::u16string_view keyPath, std::u16string_view name);
-std::optional<Value> GetValue(std::u16string_view keyPath, std::u16string_view name);
-bool KeyExists(std::u16string_view path);
 
 }  // namespace sim::kernel::registry

@@ -2,8 +2,7 @@
 // - an exclusive owner may re-acquire exclusive or shared (both count as
 //   exclusive recursion);
 // - a shared owner may re-acquire shared, even with exclusive waiters;
-// - a new shared acquisition waits while an exclusive waiter exists
-//   (ExAcquireSharedStarveExclusive does not);
+// - a new shared acquisition waits while an exclusive waiter exists;
 // - a shared owner asking for exclusive deadlocks on Windows: here it is a
 //   verifier violation and the call fails instead of hanging.
 // Each resource's state lives in a table keyed by the ERESOURCE's address,
@@ -108,8 +107,6 @@ void CheckAcquireContext(PERESOURCE resource) {
   }
 }
 
-enum class SharedPolicy { Normal, StarveExclusive, WaitForExclusive };
-
 BOOLEAN AcquireExclusive(PERESOURCE resource, BOOLEAN wait) {
   CheckAcquireContext(resource);
   const std::uint64_t self = CurrentThread().threadId;
@@ -150,7 +147,7 @@ BOOLEAN AcquireExclusive(PERESOURCE resource, BOOLEAN wait) {
   return TRUE;
 }
 
-BOOLEAN AcquireShared(PERESOURCE resource, BOOLEAN wait, SharedPolicy policy) {
+BOOLEAN AcquireShared(PERESOURCE resource, BOOLEAN wait) {
   CheckAcquireContext(resource);
   const std::uint64_t self = CurrentThread().threadId;
   Table& t = Get();
@@ -167,14 +164,11 @@ BOOLEAN AcquireShared(PERESOURCE resource, BOOLEAN wait, SharedPolicy policy) {
     return TRUE;
   }
   auto mine = state->sharedOwners.find(self);
-  if (mine != state->sharedOwners.end() && policy != SharedPolicy::WaitForExclusive) {
+  if (mine != state->sharedOwners.end()) {
     ++mine->second;
     return TRUE;
   }
-  auto grantable = [&] {
-    if (state->exclusiveOwner != 0) return false;
-    return policy == SharedPolicy::StarveExclusive || state->exclusiveWaiters == 0;
-  };
+  auto grantable = [&] { return state->exclusiveOwner == 0 && state->exclusiveWaiters == 0; };
   if (!grantable()) {
     if (!wait) return FALSE;
     const auto kept = KeepAlive(t, resource);
@@ -288,19 +282,6 @@ NTSTATUS ExInitializeResourceLite(PERESOURCE Resource) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ExReinitializeResourceLite(PERESOURCE Resource) {
-  Table& t = Get();
-  std::lock_guard guard(t.lock);
-  auto it = t.live.find(Resource);
-  if (it != t.live.end()) {
-    it->second->exclusiveOwner = 0;
-    it->second->exclusiveCount = 0;
-    it->second->sharedOwners.clear();
-    it->second->changed.notify_all();
-  }
-  return STATUS_SUCCESS;
-}
-
 NTSTATUS ExDeleteResourceLite(PERESOURCE Resource) {
   Table& t = Get();
   std::string violation;
@@ -327,17 +308,7 @@ BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
 }
 
 BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
-  return AcquireShared(Resource, Wait, SharedPolicy::Normal);
-}
-
-BOOLEAN ExAcquireSharedStarveExclusive(PERESOURCE Resource, BOOLEAN Wait) {
-  return AcquireShared(Resource, Wait, SharedPolicy::StarveExclusive);
-}
-
-// As documented: waits for exclusive waiters even when the caller already
-// holds the resource shared (the caller's existing holds still count).
-BOOLEAN ExAcquireSharedWaitForExclusive(PERESOURCE Resource, BOOLEAN Wait) {
-  return AcquireShared(Resource, Wait, SharedPolicy::WaitForExclusive);
+  return AcquireShared(Resource, Wait);
 }
 
 void ExReleaseResourceLite(PERESOURCE Resource) {
@@ -362,9 +333,9 @@ bool IsOwnerPointer(ULONG_PTR value) {
 // Hands the caller's hold (exclusive or shared, with its recursion count) to
 // an owner pointer; from then on only ExReleaseResourceForThreadLite with that
 // pointer releases it, from any thread.
-void ExSetResourceOwnerPointerEx(PERESOURCE Resource, PVOID OwnerPointer, ULONG Flags) {
+void ExSetResourceOwnerPointer(PERESOURCE Resource, PVOID OwnerPointer) {
   const auto key = reinterpret_cast<ULONG_PTR>(OwnerPointer);
-  if (Flags != 0 || !IsOwnerPointer(key)) {
+  if (!IsOwnerPointer(key)) {
     sim::verifier::Report(Check::ResourceMisuse,
                           Name(Resource) + " given an owner pointer without its two low bits set");
     return;
@@ -393,10 +364,6 @@ void ExSetResourceOwnerPointerEx(PERESOURCE Resource, PVOID OwnerPointer, ULONG 
   }
   // The thread no longer holds the resource as far as lock tracking goes.
   for (ULONG i = 0; i < holds; ++i) locks::ReleasedFor(self, Resource);
-}
-
-void ExSetResourceOwnerPointer(PERESOURCE Resource, PVOID OwnerPointer) {
-  ExSetResourceOwnerPointerEx(Resource, OwnerPointer, 0);
 }
 
 void ExReleaseResourceForThreadLite(PERESOURCE Resource, ERESOURCE_THREAD ResourceThreadId) {
@@ -431,20 +398,6 @@ ULONG ExIsResourceAcquiredSharedLite(PERESOURCE Resource) {
   if (state->exclusiveOwner == self) return state->exclusiveCount;
   auto mine = state->sharedOwners.find(self);
   return mine == state->sharedOwners.end() ? 0 : mine->second;
-}
-
-ULONG ExGetExclusiveWaiterCount(PERESOURCE Resource) {
-  Table& t = Get();
-  std::lock_guard guard(t.lock);
-  auto state = Find(t, Resource);
-  return state ? state->exclusiveWaiters : 0;
-}
-
-ULONG ExGetSharedWaiterCount(PERESOURCE Resource) {
-  Table& t = Get();
-  std::lock_guard guard(t.lock);
-  auto state = Find(t, Resource);
-  return state ? state->sharedWaiters : 0;
 }
 
 ERESOURCE_THREAD ExGetCurrentResourceThread(void) {

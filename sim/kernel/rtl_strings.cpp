@@ -1,5 +1,5 @@
 // Counted-string routines of the run-time library: initialisation, copy,
-// comparison, case mapping, append, integer conversion. Case-insensitive
+// comparison, case mapping, append. Case-insensitive
 // operations upcase through the simple Unicode mapping (upcase_table.h).
 //
 // Like Driver Verifier, the simulation reports malformed counted strings
@@ -106,22 +106,6 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
   DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
 }
 
-VOID NTAPI RtlInitString(PSTRING DestinationString, PCSZ SourceString) {
-  DestinationString->Buffer = const_cast<PCHAR>(SourceString);
-  if (SourceString == nullptr) {
-    DestinationString->Length = DestinationString->MaximumLength = 0;
-    return;
-  }
-  std::size_t bytes = std::strlen(SourceString);
-  if (bytes > MAXUSHORT - 1) bytes = MAXUSHORT - 1;  // truncated, as Windows does
-  DestinationString->Length = static_cast<USHORT>(bytes);
-  DestinationString->MaximumLength = static_cast<USHORT>(bytes + 1);
-}
-
-VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString) {
-  RtlInitString(DestinationString, SourceString);
-}
-
 // Copies as much as fits; a NULL source empties the destination.
 VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
   if (!CheckUnicodeString(DestinationString, "RtlCopyUnicodeString", "DestinationString")) return;
@@ -189,10 +173,6 @@ WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) {
   return sim::kernel::UpcaseChar(SourceCharacter);
 }
 
-WCHAR NTAPI RtlDowncaseUnicodeChar(WCHAR SourceCharacter) {
-  return sim::kernel::DowncaseChar(SourceCharacter);
-}
-
 NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
   if (!CheckUnicodeString(Destination, "RtlAppendUnicodeToString", "Destination"))
     return STATUS_INVALID_PARAMETER;
@@ -208,73 +188,6 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
     return STATUS_INVALID_PARAMETER;
   }
   return sim::kernel::AppendChars(*Destination, Source->Buffer, Source->Length);
-}
-
-// Leading white space, an optional sign, then digits of the base; with
-// Base 0 a "0x", "0o" or "0b" prefix picks 16, 8 or 2 (10 otherwise).
-// Conversion stops at the first character that is not a digit of the base.
-// Where Windows is silent we choose: no digit at all fails with
-// STATUS_INVALID_PARAMETER, and overflow wraps modulo 2^32.
-NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
-  if (!CheckUnicodeString(String, "RtlUnicodeStringToInteger", "String"))
-    return STATUS_INVALID_PARAMETER;
-  if (Base != 0 && Base != 2 && Base != 8 && Base != 10 && Base != 16)
-    return STATUS_INVALID_PARAMETER;
-  const auto text = CharsOf(*String);
-  std::size_t i = 0;
-  while (i < text.size() && text[i] <= u' ') ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
-  if (Base == 0) {
-    Base = 10;
-    if (i + 1 < text.size() && text[i] == u'0') {
-      const char16_t marker = text[i + 1];
-      if (marker == u'x' || marker == u'X') Base = 16;
-      if (marker == u'o' || marker == u'O') Base = 8;
-      if (marker == u'b' || marker == u'B') Base = 2;
-      if (Base != 10) i += 2;
-    }
-  }
-  ULONG result = 0;
-  std::size_t digits = 0;
-  for (; i < text.size(); ++i, ++digits) {
-    const char16_t c = text[i];
-    ULONG digit;
-    if (c >= u'0' && c <= u'9')
-      digit = c - u'0';
-    else if (c >= u'a' && c <= u'f')
-      digit = c - u'a' + 10;
-    else if (c >= u'A' && c <= u'F')
-      digit = c - u'A' + 10;
-    else
-      break;
-    if (digit >= Base) break;
-    result = result * Base + digit;
-  }
-  if (digits == 0) return STATUS_INVALID_PARAMETER;
-  *Value = negative ? 0u - result : result;
-  return STATUS_SUCCESS;
-}
-
-// Base 0 means 10. Digits above 9 are upper case. The digits must fit the
-// buffer (STATUS_BUFFER_OVERFLOW otherwise); a NUL follows when there is room.
-NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
-  if (!CheckUnicodeString(String, "RtlIntegerToUnicodeString", "String"))
-    return STATUS_INVALID_PARAMETER;
-  if (Base == 0) Base = 10;
-  if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
-  WCHAR digits[32];
-  std::size_t count = 0;
-  do {
-    const ULONG digit = Value % Base;
-    digits[count++] = static_cast<WCHAR>(digit < 10 ? L'0' + digit : L'A' + digit - 10);
-    Value /= Base;
-  } while (Value != 0);
-  if (count * sizeof(WCHAR) > String->MaximumLength) return STATUS_BUFFER_OVERFLOW;
-  for (std::size_t k = 0; k < count; ++k) String->Buffer[k] = digits[count - 1 - k];
-  String->Length = static_cast<USHORT>(count * sizeof(WCHAR));
-  sim::kernel::TerminateIfRoom(*String);
-  return STATUS_SUCCESS;
 }
 
 }  // extern "C"

@@ -114,29 +114,6 @@ BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   return TryAcquire(SpinLock) ? TRUE : FALSE;
 }
 
-// Queued spin locks are modelled as ordinary ones taken through the handle
-// (no FIFO hand-off); the handle remembers the lock and the previous IRQL.
-void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle) {
-  LockHandle->LockQueue.Next = NULL;
-  LockHandle->LockQueue.Lock = SpinLock;
-  LockHandle->OldIrql = KeAcquireSpinLockRaiseToDpc(SpinLock);
-}
-
-void KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE LockHandle) {
-  KeReleaseSpinLock(LockHandle->LockQueue.Lock, LockHandle->OldIrql);
-}
-
-void KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock,
-                                              PKLOCK_QUEUE_HANDLE LockHandle) {
-  LockHandle->LockQueue.Next = NULL;
-  LockHandle->LockQueue.Lock = SpinLock;
-  KeAcquireSpinLockAtDpcLevel(SpinLock);
-}
-
-void KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE LockHandle) {
-  KeReleaseSpinLockFromDpcLevel(LockHandle->LockQueue.Lock);
-}
-
 // The list routines take the lock at DISPATCH_LEVEL around the list change;
 // the insert routines return the entry that was first (or last) before the
 // insertion, or NULL when the list was empty.

@@ -104,20 +104,14 @@ typedef struct _ERESOURCE {
 EXTERN_C_START
 NTKERNELAPI NTSTATUS ExInitializeResourceLite(PERESOURCE Resource);
 NTKERNELAPI NTSTATUS ExDeleteResourceLite(PERESOURCE Resource);
-NTKERNELAPI NTSTATUS ExReinitializeResourceLite(PERESOURCE Resource);
 NTKERNELAPI BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait);
 NTKERNELAPI BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait);
-NTKERNELAPI BOOLEAN ExAcquireSharedStarveExclusive(PERESOURCE Resource, BOOLEAN Wait);
-NTKERNELAPI BOOLEAN ExAcquireSharedWaitForExclusive(PERESOURCE Resource, BOOLEAN Wait);
 NTKERNELAPI void ExReleaseResourceLite(PERESOURCE Resource);
 NTKERNELAPI void ExReleaseResourceForThreadLite(PERESOURCE Resource,
                                                 ERESOURCE_THREAD ResourceThreadId);
 NTKERNELAPI void ExSetResourceOwnerPointer(PERESOURCE Resource, PVOID OwnerPointer);
-NTKERNELAPI void ExSetResourceOwnerPointerEx(PERESOURCE Resource, PVOID OwnerPointer, ULONG Flags);
 NTKERNELAPI BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource);
 NTKERNELAPI ULONG ExIsResourceAcquiredSharedLite(PERESOURCE Resource);
-NTKERNELAPI ULONG ExGetExclusiveWaiterCount(PERESOURCE Resource);
-NTKERNELAPI ULONG ExGetSharedWaiterCount(PERESOURCE Resource);
 NTKERNELAPI ERESOURCE_THREAD ExGetCurrentResourceThread(void);
 EXTERN_C_END
 

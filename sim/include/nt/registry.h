@@ -1,5 +1,5 @@
 // The registry (wdm.h): value types, RtlQueryRegistryValues and its query
-// table, and the key routines ZwOpenKey and ZwQueryValueKey.
+// table.
 #pragma once
 #include "ntdef.h"
 
@@ -18,22 +18,6 @@
 #define REG_RESOURCE_REQUIREMENTS_LIST 10
 #define REG_QWORD 11
 #define REG_QWORD_LITTLE_ENDIAN 11
-
-// Key access rights.
-#define KEY_QUERY_VALUE 0x0001
-#define KEY_SET_VALUE 0x0002
-#define KEY_CREATE_SUB_KEY 0x0004
-#define KEY_ENUMERATE_SUB_KEYS 0x0008
-#define KEY_NOTIFY 0x0010
-#define KEY_CREATE_LINK 0x0020
-#define KEY_WOW64_64KEY 0x0100
-#define KEY_WOW64_32KEY 0x0200
-// (STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & ~SYNCHRONIZE
-#define KEY_READ 0x00020019L
-// (STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & ~SYNCHRONIZE
-#define KEY_WRITE 0x00020006L
-#define KEY_EXECUTE KEY_READ
-#define KEY_ALL_ACCESS 0x000F003FL
 
 // RtlQueryRegistryValues: what Path is relative to, and modifiers.
 #define RTL_REGISTRY_ABSOLUTE 0
@@ -74,51 +58,10 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE {
   ULONG DefaultLength;
 } RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
 
-typedef enum _KEY_VALUE_INFORMATION_CLASS {
-  KeyValueBasicInformation = 0,
-  KeyValueFullInformation = 1,
-  KeyValuePartialInformation = 2,
-  KeyValueFullInformationAlign64 = 3,
-  KeyValuePartialInformationAlign64 = 4,
-  KeyValueLayerInformation = 5,
-  MaxKeyValueInfoClass = 6
-} KEY_VALUE_INFORMATION_CLASS;
-
-typedef struct _KEY_VALUE_BASIC_INFORMATION {
-  ULONG TitleIndex;
-  ULONG Type;
-  ULONG NameLength;
-  WCHAR Name[1];
-} KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;
-
-typedef struct _KEY_VALUE_FULL_INFORMATION {
-  ULONG TitleIndex;
-  ULONG Type;
-  ULONG DataOffset;
-  ULONG DataLength;
-  ULONG NameLength;
-  WCHAR Name[1];
-} KEY_VALUE_FULL_INFORMATION, *PKEY_VALUE_FULL_INFORMATION;
-
-typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
-  ULONG TitleIndex;
-  ULONG Type;
-  ULONG DataLength;
-  UCHAR Data[1];
-} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
-
 EXTERN_C_START
 
 NTSYSAPI NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                                PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                                PVOID Environment);
-
-NTSYSAPI NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
-                                  POBJECT_ATTRIBUTES ObjectAttributes);
-
-NTSYSAPI NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                                        KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                                        PVOID KeyValueInformation, ULONG Length,
-                                        PULONG ResultLength);
 
 EXTERN_C_END

@@ -172,43 +172,6 @@ TEST_F(OperationPath, PendedPreCompletedFromDeferredWorkAtDispatchLevel) {
   NtClose(h);
 }
 
-TEST_F(OperationPath, PostMoreProcessingRequiredWaitsForCompletionFromGenericWork) {
-  fs->AddFile(u"\\a.txt", "hello");
-  Slot(0).pre[IRP_MJ_QUERY_INFORMATION] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
-                                             PVOID*) {
-    return FLT_IS_FASTIO_OPERATION(data) ? FLT_PREOP_DISALLOW_FASTIO
-                                         : FLT_PREOP_SUCCESS_WITH_CALLBACK;
-  };
-  Slot(0).post[IRP_MJ_QUERY_INFORMATION] =
-      [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID, FLT_POST_OPERATION_FLAGS) {
-        PFLT_GENERIC_WORKITEM item = FltAllocateGenericWorkItem();
-        NTSTATUS status = FltQueueGenericWorkItem(
-            item, objects->Instance,
-            [](PFLT_GENERIC_WORKITEM work, PVOID, PVOID context) FLTAPI {
-              auto* cbd = static_cast<PFLT_CALLBACK_DATA>(context);
-              // The worker rewrites the answer before completing the operation.
-              static_cast<FILE_STANDARD_INFORMATION*>(
-                  cbd->Iopb->Parameters.QueryFileInformation.InfoBuffer)
-                  ->NumberOfLinks = 42;
-              FltFreeGenericWorkItem(work);
-              FltCompletePendedPostOperation(cbd);
-            },
-            DelayedWorkQueue, data);
-        EXPECT_EQ(status, STATUS_SUCCESS);
-        return FLT_POSTOP_MORE_PROCESSING_REQUIRED;
-      };
-  LoadTestFilter(0, 300000);
-  HANDLE h;
-  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-  FILE_STANDARD_INFORMATION info{};
-  IO_STATUS_BLOCK iosb{};
-  EXPECT_EQ(NtQueryInformationFile(h, &iosb, &info, sizeof(info), FileStandardInformation),
-            STATUS_SUCCESS);
-  EXPECT_EQ(info.NumberOfLinks, 42u);
-  EXPECT_EQ(info.EndOfFile.QuadPart, 5);
-  NtClose(h);
-}
-
 TEST_F(OperationPath, DeferredWorkCannotBePostedForFastIo) {
   fs->AddFile(u"\\a.txt", "hello");
   NTSTATUS queued = STATUS_SUCCESS;

@@ -1,6 +1,5 @@
 // A file system that answers STATUS_PENDING and completes later (the
-// BelowPending fault): where post-operations run, and
-// FltDoCompletionProcessingWhenSafe bringing the work back to PASSIVE_LEVEL.
+// BelowPending fault): where post-operations run.
 #include <gtest/gtest.h>
 
 #include "test_filter.h"
@@ -120,57 +119,6 @@ TEST_F(PendedBelow, FailNthPendsOnlyThatRequest) {
   }
   EXPECT_EQ(irqls, (std::vector<KIRQL>{PASSIVE_LEVEL, DISPATCH_LEVEL, PASSIVE_LEVEL}));
   EXPECT_EQ(sim::faults::CallCount(sim::faults::Site::BelowPending), 3u);
-}
-
-// At DISPATCH_LEVEL the safe callback is posted to a worker at
-// PASSIVE_LEVEL and the request completes only after it; below DISPATCH it
-// runs at once, in the caller's thread.
-TEST_F(PendedBelow, CompletionProcessingWhenSafeDefersOnlyAtDispatch) {
-  struct Seen {
-    BOOLEAN returned = FALSE;
-    FLT_POSTOP_CALLBACK_STATUS status = FLT_POSTOP_FINISHED_PROCESSING;
-    bool safeRan = false;
-    KIRQL safeIrql = 0xFF;
-    bool safeOnPostThread = false;
-  };
-  static Seen seen;
-  static PETHREAD postThread;
-  Slot(0).pre[IRP_MJ_DIRECTORY_CONTROL] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS,
-                                             PVOID* context) {
-    *context = &seen;
-    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
-  };
-  Slot(0).post[IRP_MJ_DIRECTORY_CONTROL] = [](PFLT_CALLBACK_DATA data,
-                                              PCFLT_RELATED_OBJECTS objects, PVOID context,
-                                              FLT_POST_OPERATION_FLAGS flags) {
-    postThread = PsGetCurrentThread();
-    auto safe = [](PFLT_CALLBACK_DATA safeData, PCFLT_RELATED_OBJECTS, PVOID safeContext,
-                   FLT_POST_OPERATION_FLAGS) FLTAPI -> FLT_POSTOP_CALLBACK_STATUS {
-      auto* s = static_cast<Seen*>(safeContext);
-      s->safeRan = true;
-      s->safeIrql = KeGetCurrentIrql();
-      s->safeOnPostThread = PsGetCurrentThread() == postThread;
-      EXPECT_EQ(safeData->IoStatus.Status, STATUS_SUCCESS);
-      return FLT_POSTOP_FINISHED_PROCESSING;
-    };
-    seen.returned =
-        FltDoCompletionProcessingWhenSafe(data, objects, context, flags, safe, &seen.status);
-    return seen.status;
-  };
-  LoadTestFilter(0, 300000);
-  for (bool pend : {false, true}) {
-    SCOPED_TRACE(pend);
-    sim::faults::Clear();
-    if (pend) sim::faults::FailEvery(sim::faults::Site::BelowPending);
-    seen = {};
-    EXPECT_EQ(ListDirectory(), STATUS_SUCCESS);
-    EXPECT_TRUE(seen.returned);
-    EXPECT_TRUE(seen.safeRan);  // before the request completed
-    EXPECT_EQ(seen.safeIrql, PASSIVE_LEVEL);
-    EXPECT_EQ(seen.status,
-              pend ? FLT_POSTOP_MORE_PROCESSING_REQUIRED : FLT_POSTOP_FINISHED_PROCESSING);
-    EXPECT_EQ(seen.safeOnPostThread, !pend);
-  }
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The I/O manager seen through the native API: name parsing, create
-// parameter checks, relative opens, volume opens, rename
-// target resolution, and the MDL rule that a mapping lasts only while the
-// pages stay locked. (Handle ownership and the cleanup/close split are the
-// object manager's: tests/sim/kernel/object_manager_test.cpp.)
+// parameter checks, relative opens, rename target resolution, and the MDL
+// rule that a mapping lasts only while the pages stay locked. (Handle
+// ownership and the cleanup/close split are the object manager's:
+// tests/sim/kernel/object_manager_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -126,19 +126,6 @@ TEST_F(NtApi, RootDirectoryRelativeOpens) {
   EXPECT_EQ(Create("a.txt", &h, GENERIC_READ, FILE_OPEN, 0, dir), STATUS_INVALID_HANDLE);
 }
 
-TEST_F(NtApi, OpeningTheVolumeItselfIsAVolumeOpen) {
-  HANDLE h;
-  ASSERT_EQ(Create("\\??\\C:", &h, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
-                   FILE_SYNCHRONOUS_IO_NONALERT),
-            STATUS_SUCCESS);
-  auto* object = sim::kernel::ReferenceHandle(h, UserMode);
-  auto* file = dynamic_cast<sim::io::FileObject*>(object);
-  ASSERT_NE(file, nullptr);
-  EXPECT_TRUE(file->fo()->Flags & FO_VOLUME_OPEN);
-  object->Dereference();
-  NtClose(h);
-}
-
 TEST_F(NtApi, RenameTargetsResolveOnTheSourceVolume) {
   struct Case {
     const char* target;
@@ -183,39 +170,6 @@ TEST_F(NtApi, RenameTargetsResolveOnTheSourceVolume) {
   }
 }
 
-TEST_F(NtApi, DirectoryQueriesWithPatternsAndRestart) {
-  c->AddFile(u"\\dir\\b.log", "");
-  HANDLE dir;
-  ASSERT_EQ(Create("\\??\\C:\\dir", &dir, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
-                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
-            STATUS_SUCCESS);
-  ULONG buffer[128];
-  IO_STATUS_BLOCK iosb{};
-  OwnedUnicodeString pattern("*.log");
-  ASSERT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
-                                 FileNamesInformation, FALSE, pattern.get(), FALSE),
-            STATUS_SUCCESS);
-  auto* entry = reinterpret_cast<FILE_NAMES_INFORMATION*>(buffer);
-  EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(entry->FileName), entry->FileNameLength / 2),
-            u"b.log");
-  EXPECT_EQ(entry->NextEntryOffset, 0u);
-  EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
-                                 FileNamesInformation, FALSE, nullptr, FALSE),
-            STATUS_NO_MORE_FILES);
-  // A restart with a buffer the entry fills exactly.
-  const ULONG exact = FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName) + 5 * sizeof(WCHAR);
-  EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, exact,
-                                 FileNamesInformation, FALSE, nullptr, TRUE),
-            STATUS_SUCCESS);
-  EXPECT_EQ(iosb.Information, exact);
-  EXPECT_EQ(NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
-                                 FileBasicInformation, FALSE, nullptr, TRUE),
-            STATUS_INVALID_INFO_CLASS);
-  NtClose(dir);
-}
-
-// MmUnlockPages ends the system mapping too: mapping the unlocked pages
-// again is a driver fault the verifier reports.
 TEST(Mdl, UnlockingEndsTheMappingAndMappingUnlockedPagesIsReported) {
   char buffer[64];
   PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);

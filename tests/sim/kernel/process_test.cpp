@@ -14,7 +14,6 @@
 #include "nt/ntstatus.h"
 #include "nt/ob.h"
 #include "nt/process.h"
-#include "nt/registry.h"
 #include "verifier/verifier.h"
 
 namespace {
@@ -150,17 +149,6 @@ TEST(ZwQueryInformationProcess, BadHandles) {
   EXPECT_EQ(ZwQueryInformationProcess(reinterpret_cast<HANDLE>(0x1234), ProcessSessionInformation,
                                       &session, sizeof(session), &returned),
             STATUS_INVALID_HANDLE);
-
-  // A handle to something else: a registry key.
-  OwnedUnicodeString name{std::string_view("\\Registry\\Machine\\SOFTWARE")};
-  OBJECT_ATTRIBUTES oa;
-  InitializeObjectAttributes(&oa, name.get(), OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  HANDLE key = nullptr;
-  ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &oa), STATUS_SUCCESS);
-  EXPECT_EQ(ZwQueryInformationProcess(key, ProcessSessionInformation, &session, sizeof(session),
-                                      &returned),
-            STATUS_OBJECT_TYPE_MISMATCH);
-  EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 
 TEST(ZwOpenProcess, ParameterRulesAndHandleKinds) {

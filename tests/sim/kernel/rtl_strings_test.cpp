@@ -1,5 +1,5 @@
 // Counted-string routines: copy and append limits, ordering, case-insensitive
-// comparison beyond ASCII, integer conversion, and the verifier's reports of
+// comparison beyond ASCII, and the verifier's reports of
 // malformed strings.
 #include <gtest/gtest.h>
 
@@ -161,39 +161,6 @@ TEST(RtlAppendUnicodeStringToString, AppendsWhenItFitsAndLeavesTheDestinationAlo
   Destination destination(4, u"ab");  // a NULL source appends nothing
   EXPECT_EQ(RtlAppendUnicodeToString(&destination.string, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(ToUtf8(destination.string), "ab");
-}
-
-TEST(RtlUnicodeStringToInteger, ParsesSignsBasesAndPrefixes) {
-  struct Case {
-    const char* text;
-    ULONG base;
-    NTSTATUS status;
-    ULONG value;
-  };
-  const Case cases[] = {
-      {"123", 0, STATUS_SUCCESS, 123},
-      {"  -42", 10, STATUS_SUCCESS, static_cast<ULONG>(-42)},
-      {"+7", 10, STATUS_SUCCESS, 7},
-      {"0x1F", 0, STATUS_SUCCESS, 31},
-      {"0b101", 0, STATUS_SUCCESS, 5},
-      {"0o17", 0, STATUS_SUCCESS, 15},
-      {"ff", 16, STATUS_SUCCESS, 255},
-      {"12abc", 10, STATUS_SUCCESS, 12},  // stops at the first non-digit
-      {"19", 8, STATUS_SUCCESS, 1},
-      {"4294967295", 10, STATUS_SUCCESS, 4294967295u},
-      {"", 10, STATUS_INVALID_PARAMETER, 0},
-      {"xyz", 10, STATUS_INVALID_PARAMETER, 0},
-      {"10", 7, STATUS_INVALID_PARAMETER, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.text) + " base " + std::to_string(c.base));
-    OwnedUnicodeString text{std::string_view(c.text)};
-    ULONG value = 0xDEADBEEF;
-    EXPECT_EQ(RtlUnicodeStringToInteger(text, c.base, &value), c.status);
-    if (c.status == STATUS_SUCCESS) {
-      EXPECT_EQ(value, c.value);
-    }
-  }
 }
 
 TEST(RtlStringChecks, MalformedStringsAreReportedNotTrusted) {

@@ -25,12 +25,6 @@ TEST(SpinLock, AcquireRaisesToDispatchAndReleaseRestores) {
   KeReleaseSpinLock(&lock, old);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 
-  KLOCK_QUEUE_HANDLE handle;
-  KeAcquireInStackQueuedSpinLock(&lock, &handle);
-  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-  EXPECT_FALSE(KeTryToAcquireSpinLockAtDpcLevel(&lock));  // held, if by ourselves
-  KeReleaseInStackQueuedSpinLock(&handle);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   EXPECT_TRUE(TakeViolations().empty());
 }
 

@@ -25,14 +25,6 @@ NTSTATUS WaitForever(PVOID object) {
   return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
 }
 
-TEST(ObjectLayout, DispatcherObjectsHaveTheX64Sizes) {
-  EXPECT_EQ(sizeof(DISPATCHER_HEADER), 24u);
-  EXPECT_EQ(sizeof(KEVENT), 24u);
-  EXPECT_EQ(sizeof(KMUTEX), 56u);
-  EXPECT_EQ(sizeof(FAST_MUTEX), 56u);
-  EXPECT_EQ(sizeof(KWAIT_BLOCK), 48u);
-}
-
 // ---------------------------------------------------------------------------
 // Events
 

@@ -1,14 +1,12 @@
-// System threads: identity, handles, termination, waiting for them, the
-// worker-loop pattern (alertable wait with a time-out), exit checks, and the
-// bug-check exits.
+// System threads: identity, handles, termination, waiting for them, exit
+// checks, and the bug-check exits. (The driver's worker loop, an alertable
+// wait with a time-out, is tested with the driver.)
 #include <gtest/gtest.h>
 
 #include <atomic>
 
-#include "harness/clock.h"
 #include "harness/threads.h"
 #include "kernel/lifecycle.h"
-#include "kernel_test_util.h"
 #include "nt/ex.h"
 #include "nt/io.h"
 #include "nt/ntstatus.h"
@@ -19,8 +17,6 @@
 
 namespace {
 
-using kernel_test::kSecond;
-using kernel_test::Relative;
 using sim::verifier::Check;
 using sim::verifier::TakeViolations;
 
@@ -97,58 +93,6 @@ void NTAPI LeaveRegionEntered(PVOID) {
 TEST(SystemThread, EndingInsideACriticalRegionIsReported) {
   ASSERT_EQ(RunSystemThread(LeaveRegionEntered, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(TakeViolations(Check::CriticalRegionUnbalanced).size(), 1u);
-}
-
-// The worker pattern: an alertable wait with a 30 s relative time-out in a
-// loop, stopped through a flag and the wake event.
-struct Worker {
-  KEVENT wake;
-  std::atomic<bool> stop{false};
-  std::atomic<int> rounds{0};
-  std::atomic<int> timeouts{0};
-  std::atomic<int> alerts{0};
-};
-
-void NTAPI WorkerRoutine(PVOID context) {
-  auto* w = static_cast<Worker*>(context);
-  for (;;) {
-    LARGE_INTEGER timeout = Relative(30 * kSecond);
-    const NTSTATUS status = KeWaitForSingleObject(&w->wake, Executive, KernelMode, TRUE, &timeout);
-    if (status == STATUS_TIMEOUT) ++w->timeouts;
-    if (status == STATUS_ALERTED) ++w->alerts;
-    if (w->stop.load()) break;
-    ++w->rounds;
-  }
-  PsTerminateSystemThread(STATUS_SUCCESS);
-}
-
-TEST(SystemThread, WorkerLoopWakesOnTimeoutsAlertsAndStops) {
-  Worker w;
-  KeInitializeEvent(&w.wake, SynchronizationEvent, FALSE);
-  HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                 WorkerRoutine, &w),
-            STATUS_SUCCESS);
-  PKTHREAD thread = sim::harness::ReferenceThreadByHandle(handle);
-  ZwClose(handle);
-
-  ASSERT_TRUE(sim::harness::WaitUntilThreadWaits(thread));
-  sim::harness::AdvanceClock(sim::harness::KernelDuration(30 * kSecond));
-  ASSERT_TRUE(kernel_test::Eventually([&] { return w.rounds.load() == 1; }));
-  EXPECT_EQ(w.timeouts.load(), 1);
-
-  ASSERT_TRUE(sim::harness::WaitUntilThreadWaits(thread));
-  EXPECT_TRUE(sim::harness::AlertThread(thread));
-  ASSERT_TRUE(kernel_test::Eventually([&] { return w.rounds.load() == 2; }));
-  EXPECT_EQ(w.alerts.load(), 1);
-
-  EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 1u);
-  w.stop = true;
-  KeSetEvent(&w.wake, IO_NO_INCREMENT, FALSE);
-  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  ObDereferenceObject(thread);
-  EXPECT_TRUE(sim::harness::WaitForSystemThreads());
-  EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 0u);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 // lengths beyond the buffer).
 #include <thread>
 
-#include "kernel/thread_state.h"
 #include "port_test_support.h"
 #include "verifier/verifier.h"
 
@@ -31,32 +30,6 @@ class PortSendTest : public ::testing::Test {
 
 // The callback runs on the client's thread, as the client's process, and
 // what it writes and reports comes back to the client.
-TEST_F(PortSendTest, CallbackRunsOnTheClientThreadAndReturnsOutput) {
-  std::uint64_t callbackThread = 0;
-  std::uint32_t callbackProcess = 0;
-  filter.onMessage = [&](FilterSide::ConnectionRecord&, PVOID in, ULONG inLength, PVOID out,
-                         ULONG outLength, PULONG returned) {
-    callbackThread = sim::kernel::CurrentThread().threadId;
-    callbackProcess = sim::kernel::CurrentThread().processId;
-    auto* input = static_cast<const UCHAR*>(in);
-    auto* output = static_cast<UCHAR*>(out);
-    for (ULONG i = 0; i < inLength && i < outLength; ++i)
-      output[i] = static_cast<UCHAR>(input[i] + 1);
-    *returned = inLength < outLength ? inLength : outLength;
-    return STATUS_SUCCESS;
-  };
-  UCHAR in[3] = {10, 20, 30};
-  UCHAR out[8] = {};
-  DWORD returned = 99;
-  EXPECT_EQ(FilterSendMessage(client->handle, in, 3, out, sizeof(out), &returned), S_OK);
-  EXPECT_EQ(returned, 3u);
-  EXPECT_EQ(out[0], 11);
-  EXPECT_EQ(out[2], 31);
-  EXPECT_EQ(out[3], 0);
-  EXPECT_EQ(callbackThread, sim::kernel::CurrentThread().threadId);
-  EXPECT_EQ(callbackProcess, client->process);
-}
-
 TEST_F(PortSendTest, CallbackStatusBecomesTheClientsResult) {
   struct Case {
     NTSTATUS status;

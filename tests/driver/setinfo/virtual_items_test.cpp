@@ -862,7 +862,7 @@ TEST_F(VirtualItemsTest, FolderKeepsItsNameWhileAnItemIsRenamedIntoIt) {
   mover.join();
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_EQ(Sent(kRequestRenameItem).size(), 1u);
-  EXPECT_NE(EntryOf(moved), nullptr);
+  EXPECT_TRUE(ServerItemOpen(moved));
   Close(folder);
   Close(item);
 }

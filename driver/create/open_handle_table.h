@@ -76,8 +76,8 @@ struct OpenHandleEntry {
   // Set once the item was moved out of the view: the server item is gone,
   // and the entry's opens now stand for the moved local file, which
   // BackendFileObject holds open (so it follows the file wherever it goes,
-  // as a handle does) and BackendPath names. The entry keeps its key until
-  // its last close, which deletes nothing on the server.
+  // as a handle does) and BackendPath names. Its key then follows the moved
+  // file too, and its last close deletes nothing on the server.
   UCHAR MovedOut;
   // Set under OpenHandleTableLock, with Deleting, when the last close
   // could not ask for the server delete for want of pool: the worker asks,

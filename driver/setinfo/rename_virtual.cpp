@@ -296,6 +296,13 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folde
   ULONG length = 0;
   PoolBuffer buffer = BuildRenameTo(op, backend.Get(), &length);
   if (!buffer) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  // A folder leaving the view: its entry follows the moved folder (made
+  // before the move, so that nothing after it needs pool).
+  OwnedString movedKey;
+  if (!op.inView) {
+    movedKey = OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().Length);
+    if (!movedKey.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  }
   const NTSTATUS renamed = FltSetInformationFile(op.objects->Instance, folder.Object(),
                                                  buffer.Data(), length, FileRenameInformation);
   if (!NT_SUCCESS(renamed)) {
@@ -313,6 +320,13 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folde
   }
   if (op.inView && answer == kRenameDone) return Complete(op, GiveNewName(op));
   ForgetDeletedItem(&op.path.Get());
+  if (!op.inView) {
+    // The client deletes the server folder once told of the move: the
+    // handles go on with the moved folder, as those of a file moved out
+    // do, and its old name is free at once.
+    FollowMoveOut(op, folder, backend);
+    (void)RenameOpenHandleEntry(op.entry, &movedKey);
+  }
   return Complete(op, STATUS_SUCCESS);
 }
 

@@ -582,6 +582,26 @@ TEST_F(VirtualItemsTest, HandleOfAnItemMovedOutOfTheViewActsOnTheMovedFile) {
   ExpectViewFolderEmpty();
 }
 
+// A folder whose local copy leaves the view the same way: its old name is
+// free at once, and a delete through the handle deletes the moved folder,
+// not the server folder (nor an item made since at its old name).
+TEST_F(VirtualItemsTest, HandleOfAFolderCopyMovedOutOfTheViewActsOnTheMovedFolder) {
+  AddBackendDirectory(u"\\Projects");
+  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
+  ASSERT_EQ(SetInfo(opened, FileRenameInformation,
+                    RenameInfo(Dos(u"\\Users\\ann\\Documents\\Projects"), 0))
+                .status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(EntryOf(folder_), nullptr);
+  const std::size_t requests = client_->Requests().size();
+  EXPECT_EQ(SetInfo(opened, FileDispositionInformation, {1}).status, STATUS_SUCCESS);
+  Close(opened);
+  EXPECT_FALSE(VolumeHas(u"\\Users\\ann\\Documents\\Projects"));
+  EXPECT_EQ(client_->Requests().size(), requests);
+  ExpectViewFolderEmpty();
+}
+
 // Until the server item is gone, its name stands for the item leaving: an
 // open of it meanwhile is refused, not made on an item being deleted.
 TEST_F(VirtualItemsTest, OldNameOfAnItemMovingOutIsTakenUntilItsServerDelete) {

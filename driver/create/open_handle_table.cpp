@@ -263,14 +263,16 @@ namespace tavo {
 
 OpenHandleEntry* FindExactEntryLocked(PCUNICODE_STRING path) { return FindExactEntry(path); }
 
+// Exclusive even for look-ups: a walk of the table moves the table's own
+// cursor (RtlNextUnicodePrefix), so two walks at once would skip entries.
 bool PathHasOtherEntry(PCUNICODE_STRING path, const OpenHandleEntry* entry) {
-  SharedLock table(Globals.OpenHandleTableLock);
+  ExclusiveLock table(Globals.OpenHandleTableLock);
   const OpenHandleEntry* found = FindExactEntry(path);
   return found != nullptr && found != entry;
 }
 
 bool PathHasEntryBelow(PCUNICODE_STRING path) {
-  SharedLock table(Globals.OpenHandleTableLock);
+  ExclusiveLock table(Globals.OpenHandleTableLock);
   return PathHasEntryBelowLocked(path);
 }
 

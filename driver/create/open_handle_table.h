@@ -131,7 +131,8 @@ void FinishServerDelete(OpenHandleEntry* entry);
 bool PathHasOtherEntry(PCUNICODE_STRING path, const OpenHandleEntry* entry);
 // Whether an entry is keyed by a path below the folder `path` (any case).
 bool PathHasEntryBelow(PCUNICODE_STRING path);
-// The same two lookups for a caller that holds OpenHandleTableLock: the
+// The same two lookups for a caller that holds OpenHandleTableLock
+// exclusive (a walk moves the table's cursor): the
 // entry keyed by exactly `path` (any case), or null.
 OpenHandleEntry* FindExactEntryLocked(PCUNICODE_STRING path);
 bool PathHasEntryBelowLocked(PCUNICODE_STRING path);

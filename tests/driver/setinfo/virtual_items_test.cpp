@@ -723,6 +723,35 @@ TEST_F(VirtualItemsTest, NameQueriesDuringRenamesReadWholeNames) {
   Close(renamed);
 }
 
+// A walk of OpenHandleTable moves the table's own cursor: checks for open
+// items below a folder made at once must each still see every entry.
+TEST_F(VirtualItemsTest, ChecksForItemsOpenBelowAFolderRunningAtOnceSeeEveryEntry) {
+  std::vector<OpenResult> opens;
+  for (const char16_t* name : {u"\\A\\x", u"\\B\\y", u"\\C\\z", u"\\D\\w"}) {
+    AddServerItem(InView(name), {false, "data"});
+    opens.push_back(Open(InView(name), FILE_READ_ATTRIBUTES, FILE_OPEN));
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<int> misses{0};
+  auto check = [&](const char16_t* folder) {
+    sim::harness::OwnedUnicodeString path(InView(folder));
+    for (int i = 0; i < 20000; ++i) {
+      if (!PathHasEntryBelow(path.get())) ++misses;
+    }
+  };
+  std::thread other([&] {
+    sim::harness::OwnedUnicodeString path(InView(u"\\Z"));
+    while (!stop) (void)PathHasEntryBelow(path.get());
+  });
+  std::thread c(check, u"\\C"), d(check, u"\\D");
+  c.join();
+  d.join();
+  stop = true;
+  other.join();
+  EXPECT_EQ(misses.load(), 0);
+  for (OpenResult& opened : opens) Close(opened);
+}
+
 TEST_F(VirtualItemsTest, MoveOutRefusedDownloadChangesNothing) {
   SetRenameAnswer(protocol::kRenameMoveOutOfView);
   SetDownloadAnswer(0);

@@ -78,6 +78,7 @@ struct VirtualRename {
   OwnedString target;  // T
   bool inView;
   OwnedString newKey;  // the entry's path after a rename on the server
+  OwnedString newCopy;  // and the path of its local copy, which the client moves along
   FileObjectNameSwap* name;
 };
 
@@ -110,10 +111,20 @@ NTSTATUS OpenLocal(const VirtualRename& op, PUNICODE_STRING path, ACCESS_MASK ac
                          attributes, share, FILE_OPEN, options, nullptr, 0, 0);
 }
 
-// The entry takes the new path (the file object has its new name already).
+// The entry takes the new path (the file object has its new name already),
+// and its record of a local copy the copy's new place: the client moves the
+// copy with the server item (a copy the entry holds open follows by itself).
 NTSTATUS GiveNewName(VirtualRename& op) {
   const NTSTATUS status = RenameOpenHandleEntry(op.entry, &op.newKey);
   if (!NT_SUCCESS(status)) return status;
+  {
+    ExclusiveLock entryLock(op.entry->EntryLock);
+    ExclusiveLock table(Globals.OpenHandleTableLock);
+    if (op.entry->HasBackendCopy && op.newCopy.HasBuffer()) {
+      FreeStringBuffer(op.entry->BackendPath);
+      op.entry->BackendPath = op.newCopy.Release();
+    }
+  }
   op.name->Keep();
   ForgetDeletedItem(&op.path.Get());
   ForgetItemInfo(&op.target.Get());
@@ -403,7 +414,7 @@ FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
                                             StreamHandleContext* handle) {
   FileObjectNameSwap name(objects->FileObject);
   VirtualRename op{data,  objects, handle->Entry, handle->Opener, {}, {}, false, {}, false, {},
-                   &name};
+                   {},    &name};
   NTSTATUS status = CaptureRenameBuffer(data, &op.rename);
   if (!NT_SUCCESS(status)) return Complete(op, status);
   NormaliseRenameFlags(data, op.rename);
@@ -430,7 +441,10 @@ FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
       return Complete(op, STATUS_OBJECT_NAME_INVALID);
     }
     op.newKey = OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().Length);
-    if (!op.newKey.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+    ViewPathToBackendPath(&op.target.Get(), &op.newCopy);
+    if (!op.newKey.HasBuffer() || !op.newCopy.HasBuffer()) {
+      return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+    }
     const USHORT prefixBytes = static_cast<USHORT>(Globals.VolumePrefixLength * sizeof(WCHAR));
     if (op.target->Length <= prefixBytes) return Complete(op, STATUS_INVALID_PARAMETER);
     status = name.Swap(BorrowString(op.target->Buffer + Globals.VolumePrefixLength,

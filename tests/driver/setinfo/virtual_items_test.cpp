@@ -185,6 +185,28 @@ TEST_F(VirtualItemsTest, DispositionOnAnItemDownloadedMeanwhileGoesToItsCopy) {
   EXPECT_EQ(Sent(kRequestDeleteItem).size(), 1u);
 }
 
+// The client moves an item's local copy along with its rename on the
+// server: a delete through the renamed handle reaches the copy there.
+TEST_F(VirtualItemsTest, DispositionAfterARenameGoesToTheCopyMovedAlong) {
+  OpenResult opened = OpenVirtual(file_);
+  OpenResult reader = Open(file_, GENERIC_READ, FILE_OPEN);
+  ASSERT_EQ(reader.status, STATUS_SUCCESS);
+  Close(reader);
+  ASSERT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\new.docx"), 0))
+                .status,
+            STATUS_SUCCESS);
+  OpenResult mover = Open(kBackend + u"\\report.docx", DELETE, FILE_OPEN);
+  ASSERT_EQ(SetInfo(mover, FileRenameInformation,
+                    RenameInfo(Dos(kBackendOnVolume + u"\\new.docx"), 0))
+                .status,
+            STATUS_SUCCESS);
+  Close(mover);
+  EXPECT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_SUCCESS);
+  Close(opened);
+  EXPECT_FALSE(VolumeHas(kBackendOnVolume + u"\\new.docx"));
+  EXPECT_FALSE(ServerHas(InView(u"\\new.docx")));
+}
+
 TEST_F(VirtualItemsTest, ClassesAreAcknowledgedOrRefusedWithoutChange) {
   struct Row {
     FILE_INFORMATION_CLASS infoClass;

@@ -132,22 +132,21 @@ NTSTATUS GiveNewName(VirtualRename& op) {
 }
 
 // The item's handles follow the file they now stand for, as a handle on a
-// moved file does: the entry keeps `file` (open on the moved file) and its
-// new name, and is marked as out of the view. An earlier open of the copy,
-// the same file, is closed after the locks are dropped.
+// moved file does: the entry keeps an open of the moved file and its new
+// name, and is marked as out of the view. An earlier open of the copy (the
+// same file, which it follows) is kept rather than `file`: a delete through
+// another handle may be using it, and the entry's opens of the copy are
+// closed only once no handle of the item is left.
 void FollowMoveOut(VirtualRename& op, OpenedFile& file, OwnedString& moved) {
-  OpenedFile earlier;
-  {
-    ExclusiveLock entryLock(op.entry->EntryLock);
-    ExclusiveLock table(Globals.OpenHandleTableLock);
-    *earlier.Handle() = op.entry->BackendHandle;
-    *earlier.FileObject() = op.entry->BackendFileObject;
+  ExclusiveLock entryLock(op.entry->EntryLock);
+  ExclusiveLock table(Globals.OpenHandleTableLock);
+  if (op.entry->BackendHandle == nullptr) {
     file.Release(&op.entry->BackendHandle, &op.entry->BackendFileObject);
-    FreeStringBuffer(op.entry->BackendPath);
-    op.entry->BackendPath = moved.Release();
-    op.entry->HasBackendCopy = 1;
-    op.entry->MovedOut = 1;
   }
+  FreeStringBuffer(op.entry->BackendPath);
+  op.entry->BackendPath = moved.Release();
+  op.entry->HasBackendCopy = 1;
+  op.entry->MovedOut = 1;
 }
 
 FLT_PREOP_CALLBACK_STATUS MoveOutOfView(VirtualRename& op) {

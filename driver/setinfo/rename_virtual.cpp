@@ -182,6 +182,10 @@ FLT_PREOP_CALLBACK_STATUS MoveOutOfView(VirtualRename& op) {
                                                 length, FileRenameInformation);
   if (!NT_SUCCESS(status)) return Complete(op, status);
   FollowMoveOut(op, file, moved);
+  // A folder's delete on the server covers it only while it is empty: the
+  // move of its downloaded copy is reported as well, as the move of a
+  // folder's local copy is, so that the client removes what it had of it.
+  if (op.isDirectory) NotifyRename(&copy.Get(), &op.target.Get());
   if (!RequestServerDelete(op.data, &op.path.Get(), op.isDirectory)) {
     TAVO_PRINT("Failed to delete the server item %wZ after renaming it out of Tavo area \n",
                &op.path.Get());

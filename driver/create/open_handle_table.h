@@ -96,7 +96,8 @@ NTSTATUS FindOrAddOpenHandleEntry(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path
 // Registers the open of `opener` on the entry of `path`, made if there is
 // none, in one step under OpenHandleTableLock. The file object's
 // SectionObjectPointer then points at the entry's. Fails with
-// STATUS_DELETE_PENDING while the item is being deleted by its last close;
+// STATUS_DELETE_PENDING while the item's delete is pending or being made
+// by its last close;
 // with STATUS_UNSUCCESSFUL once unload has decided to go on;
 // with STATUS_RETRY when no entry exists and a server delete has completed
 // of the path (or of a folder above it) since `queriedAt` (its
@@ -110,7 +111,8 @@ NTSTATUS AddVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, OpenerRe
 
 // Whether `path`'s information, asked for when its delete count was
 // `queriedAt`, still describes a live item: STATUS_DELETE_PENDING while its
-// last close is deleting it on the server, STATUS_RETRY when a server delete
+// delete is pending or its last close is deleting it on the server,
+// STATUS_RETRY when a server delete
 // of it (or of a folder above it) completed since, STATUS_SUCCESS otherwise.
 NTSTATUS CheckNotDeleted(PCUNICODE_STRING path, ULONG queriedAt);
 

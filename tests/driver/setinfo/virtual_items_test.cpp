@@ -163,6 +163,27 @@ TEST_F(VirtualItemsTest, DeleteTheLastCloseCannotAskIsAskedByTheWorker) {
   EXPECT_FALSE(ServerHas(file_));
 }
 
+// A client that leaves an owed delete unanswered holds neither the worker
+// nor a mandatory unload for ever.
+TEST_F(VirtualItemsTest, OwedDeleteLeftUnansweredDoesNotHoldUnload) {
+  OpenResult opened = OpenVirtual(file_);
+  ASSERT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_SUCCESS);
+  sim::faults::FailEvery(sim::faults::Site::PoolAllocation, kPoolTag);
+  Close(opened);
+  sim::faults::Clear();
+  client_->OnRequest(kRequestDeleteItem, [](const DriverMessage&) { return ScriptedAnswer::Held(); });
+  auto unloaded = std::async(std::launch::async, [&] { return Unload(true); });
+  ASSERT_TRUE(client_->WaitForHeld(1));
+  sim::harness::AdvanceClock(sim::harness::KernelDuration(200000000));
+  const bool ended = unloaded.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  EXPECT_TRUE(ended);
+  if (!ended) {  // the answer lets the unload end, so that the test does
+    const DriverMessage held = client_->TakeHeld().at(0);
+    client_->Channel().Answer(held, STATUS_SUCCESS, Byte(1).data(), 1);
+  }
+  EXPECT_EQ(unloaded.get(), STATUS_SUCCESS);
+}
+
 // An item downloaded by another open since its virtual open was made: the
 // disposition goes to the local copy (and fails as the file system fails
 // it), the server delete follows at the last close.

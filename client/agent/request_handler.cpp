@@ -477,6 +477,9 @@ AgentAnswer RequestHandler::Rename(const DecodedRequest& request) {
   // set aside before it moves, the name taken once the rename took it. The
   // driver sets files aside only (it never replaces a folder).
   const bool settingAside = !source->isDirectory && ReplacedItems::IsSetAside(*from, *to);
+  // An aside name in use is refused before the journal is touched: its
+  // line about the item already standing there would be lost.
+  if (settingAside && server_.Stat(*to)) return FourBytes(0);
   if (settingAside) state_.replaced.SetAside(*from, *to, source->fileId);
   if (!MoveServerItem(*from, *to)) {
     if (settingAside) state_.replaced.Forget(*to);

@@ -74,7 +74,8 @@ PendingRequest* FindByCookie(ULONGLONG cookie) {
 }  // namespace
 
 NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requestType,
-                            void* replyBuffer, ULONG replyBufferSize, ULONG* replyLengthOut) {
+                            void* replyBuffer, ULONG replyBufferSize, ULONG* replyLengthOut,
+                            LONGLONG timeLimit) {
   // Two zeroed allocations per request: the envelope with the client's
   // acknowledgement after it (8-byte aligned), and the record with its
   // answer buffer after it (freed with the record, by whichever side frees
@@ -111,7 +112,7 @@ NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requ
     RtlCopyMemory(envelope.Data() + kEnvelopePayloadOffset, payload, payloadLength);
 
   ULONG ackLength = sizeof(Acknowledgement);
-  RequestDeadline deadline;
+  RequestDeadline deadline(timeLimit);
   NTSTATUS status =
       FltSendMessage(Globals.FilterHandle, &Globals.RequestClientPort, envelope.Data(),
                      envelopeLength, acknowledgement, &ackLength, deadline.Remaining());

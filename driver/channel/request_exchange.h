@@ -28,9 +28,12 @@ struct PendingRequest {
 // send failure, the client's refusal, STATUS_CANCELLED when the wait was
 // abandoned (alerted), or STATUS_IO_TIMEOUT when the client did not
 // acknowledge and answer in time; the reply buffer and length are written
-// only when an answer was delivered.
+// only when an answer was delivered. A non-zero `timeLimit` (100-nanosecond
+// units) bounds the wait further: the driver's own threads never wait for
+// ever on a client that stays silent.
 NTSTATUS SendRequestAndWait(const void* payload, ULONG payloadLength, ULONG requestType,
-                            void* replyBuffer, ULONG replyBufferSize, ULONG* replyLengthOut);
+                            void* replyBuffer, ULONG replyBufferSize, ULONG* replyLengthOut,
+                            LONGLONG timeLimit = 0);
 
 // The answer handler: delivers an answer (a CommandMessage whose Code is
 // not a command; its header captured, its data still the client's memory,

@@ -36,8 +36,12 @@ void ReadHardeningSettings() {
     Hardening.AdministratorsOnlyPorts = restrict != 0;
 }
 
-RequestDeadline::RequestDeadline()
-    : limit_(Hardening.RequestTimeout), start_(KeQueryInterruptTime()), timeout_{} {}
+RequestDeadline::RequestDeadline(LONGLONG limit)
+    : limit_(limit != 0 && (Hardening.RequestTimeout == 0 || limit < Hardening.RequestTimeout)
+                 ? limit
+                 : Hardening.RequestTimeout),
+      start_(KeQueryInterruptTime()),
+      timeout_{} {}
 
 PLARGE_INTEGER RequestDeadline::Remaining() {
   if (limit_ == 0) return nullptr;

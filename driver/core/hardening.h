@@ -25,7 +25,8 @@ void ReadHardeningSettings();
 // start, so that the acknowledgement and the answer share one limit.
 class RequestDeadline {
  public:
-  RequestDeadline();
+  // `limit` (100-nanosecond units; 0: none) bounds the request further.
+  explicit RequestDeadline(LONGLONG limit = 0);
   RequestDeadline(const RequestDeadline&) = delete;
   RequestDeadline& operator=(const RequestDeadline&) = delete;
 

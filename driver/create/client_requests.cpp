@@ -23,10 +23,12 @@ ULONG NameLengthField(const UNICODE_STRING& name) {
 
 // Sends a payload with a one-byte answer; the answer byte stays 0 unless an
 // answer is delivered.
-NTSTATUS SendWithByteAnswer(const PoolBuffer& payload, ULONG type, UCHAR* answer) {
+NTSTATUS SendWithByteAnswer(const PoolBuffer& payload, ULONG type, UCHAR* answer,
+                            LONGLONG timeLimit = 0) {
   *answer = 0;
   ULONG answerLength = 0;
-  return SendRequestAndWait(payload.Data(), payload.Size(), type, answer, 1, &answerLength);
+  return SendRequestAndWait(payload.Data(), payload.Size(), type, answer, 1, &answerLength,
+                            timeLimit);
 }
 
 ACCESS_MASK DesiredAccessOf(PFLT_CALLBACK_DATA data) {
@@ -99,7 +101,7 @@ NTSTATUS AskServerDelete(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOLEAN
 }
 
 NTSTATUS AskServerDeleteForSession(ULONG sessionId, PCUNICODE_STRING name, BOOLEAN isDirectory,
-                                   BOOLEAN* deleted) {
+                                   BOOLEAN* deleted, LONGLONG timeLimit) {
   *deleted = FALSE;
   PoolBuffer payload = BuildNamedPayload(kDeleteNameOffset, *name);
   if (!payload) return STATUS_INSUFFICIENT_RESOURCES;
@@ -107,7 +109,7 @@ NTSTATUS AskServerDeleteForSession(ULONG sessionId, PCUNICODE_STRING name, BOOLE
   WriteU32(payload, __builtin_offsetof(DeleteServerItemRequest, IsDirectory), isDirectory ? 1 : 0);
   WriteU32(payload, __builtin_offsetof(DeleteServerItemRequest, NameLength), NameLengthField(*name));
   UCHAR answer = 0;
-  const NTSTATUS status = SendWithByteAnswer(payload, kRequestDeleteItem, &answer);
+  const NTSTATUS status = SendWithByteAnswer(payload, kRequestDeleteItem, &answer, timeLimit);
   *deleted = NT_SUCCESS(status) && answer == 1;
   return status;
 }

@@ -33,9 +33,10 @@ BOOLEAN RequestServerDelete(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOL
 NTSTATUS AskServerDelete(PFLT_CALLBACK_DATA data, PCUNICODE_STRING name, BOOLEAN isDirectory,
                          BOOLEAN* deleted);
 // The same on behalf of a request of session `sessionId` that is over (a
-// last close whose delete could only be asked later).
+// last close whose delete could only be asked later), waiting at most
+// `timeLimit` (100-nanosecond units; 0: as every request) for the answer.
 NTSTATUS AskServerDeleteForSession(ULONG sessionId, PCUNICODE_STRING name, BOOLEAN isDirectory,
-                                   BOOLEAN* deleted);
+                                   BOOLEAN* deleted, LONGLONG timeLimit = 0);
 
 // Asks for the path to be made ready for a create; *answer receives the
 // answer byte (0 when none came), which tells "name too long" (3) apart.

@@ -115,8 +115,13 @@ namespace {
 // The caller holds OpenHandleTableLock.
 NTSTATUS CheckNotDeletedLocked(OpenHandleEntry* found, PCUNICODE_STRING path, ULONG queriedAt) {
   // An entry whose item moved out of the view still holds the old name's
-  // key until its last close: a new item there cannot be opened until then.
-  if (found != nullptr && (found->Deleting || found->MovedOut)) return STATUS_DELETE_PENDING;
+  // key until its server item is gone: a new item there cannot be opened
+  // until then. As on NTFS, an item whose delete is pending (a disposition
+  // through one of its handles) cannot be opened either: a copy downloaded
+  // meanwhile would outlive the server delete of the last close.
+  if (found != nullptr && (found->Deleting || found->MovedOut || found->DeletePending)) {
+    return STATUS_DELETE_PENDING;
+  }
   if (found == nullptr && ServerDeleteGeneration(path) != queriedAt) return STATUS_RETRY;
   return STATUS_SUCCESS;
 }
@@ -263,14 +268,16 @@ namespace tavo {
 
 OpenHandleEntry* FindExactEntryLocked(PCUNICODE_STRING path) { return FindExactEntry(path); }
 
+// Exclusive even for look-ups: a walk of the table moves the table's own
+// cursor (RtlNextUnicodePrefix), so two walks at once would skip entries.
 bool PathHasOtherEntry(PCUNICODE_STRING path, const OpenHandleEntry* entry) {
-  SharedLock table(Globals.OpenHandleTableLock);
+  ExclusiveLock table(Globals.OpenHandleTableLock);
   const OpenHandleEntry* found = FindExactEntry(path);
   return found != nullptr && found != entry;
 }
 
 bool PathHasEntryBelow(PCUNICODE_STRING path) {
-  SharedLock table(Globals.OpenHandleTableLock);
+  ExclusiveLock table(Globals.OpenHandleTableLock);
   return PathHasEntryBelowLocked(path);
 }
 

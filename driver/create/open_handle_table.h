@@ -76,8 +76,8 @@ struct OpenHandleEntry {
   // Set once the item was moved out of the view: the server item is gone,
   // and the entry's opens now stand for the moved local file, which
   // BackendFileObject holds open (so it follows the file wherever it goes,
-  // as a handle does) and BackendPath names. The entry keeps its key until
-  // its last close, which deletes nothing on the server.
+  // as a handle does) and BackendPath names. Its key then follows the moved
+  // file too, and its last close deletes nothing on the server.
   UCHAR MovedOut;
   // Set under OpenHandleTableLock, with Deleting, when the last close
   // could not ask for the server delete for want of pool: the worker asks,
@@ -96,7 +96,8 @@ NTSTATUS FindOrAddOpenHandleEntry(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path
 // Registers the open of `opener` on the entry of `path`, made if there is
 // none, in one step under OpenHandleTableLock. The file object's
 // SectionObjectPointer then points at the entry's. Fails with
-// STATUS_DELETE_PENDING while the item is being deleted by its last close;
+// STATUS_DELETE_PENDING while the item's delete is pending or being made
+// by its last close;
 // with STATUS_UNSUCCESSFUL once unload has decided to go on;
 // with STATUS_RETRY when no entry exists and a server delete has completed
 // of the path (or of a folder above it) since `queriedAt` (its
@@ -110,7 +111,8 @@ NTSTATUS AddVirtualOpen(PFLT_CALLBACK_DATA data, PCUNICODE_STRING path, OpenerRe
 
 // Whether `path`'s information, asked for when its delete count was
 // `queriedAt`, still describes a live item: STATUS_DELETE_PENDING while its
-// last close is deleting it on the server, STATUS_RETRY when a server delete
+// delete is pending or its last close is deleting it on the server,
+// STATUS_RETRY when a server delete
 // of it (or of a folder above it) completed since, STATUS_SUCCESS otherwise.
 NTSTATUS CheckNotDeleted(PCUNICODE_STRING path, ULONG queriedAt);
 
@@ -131,7 +133,8 @@ void FinishServerDelete(OpenHandleEntry* entry);
 bool PathHasOtherEntry(PCUNICODE_STRING path, const OpenHandleEntry* entry);
 // Whether an entry is keyed by a path below the folder `path` (any case).
 bool PathHasEntryBelow(PCUNICODE_STRING path);
-// The same two lookups for a caller that holds OpenHandleTableLock: the
+// The same two lookups for a caller that holds OpenHandleTableLock
+// exclusive (a walk moves the table's cursor): the
 // entry keyed by exactly `path` (any case), or null.
 OpenHandleEntry* FindExactEntryLocked(PCUNICODE_STRING path);
 bool PathHasEntryBelowLocked(PCUNICODE_STRING path);

@@ -20,14 +20,22 @@ namespace {
 
 // Times the last close asks for a delete it could not make for want of pool.
 constexpr int kServerDeleteAttempts = 4;
+// How long the driver's own threads (the worker, unload) wait for the
+// answer to an owed delete: a client that stays silent must not hold the
+// worker, nor unload, which waits for the worker, for ever.
+constexpr LONGLONG kOwedDeleteTimeLimit = 10LL * 10 * 1000 * 1000;  // 10 s
 
-// Asks once for the server delete of an entry closed for the last time;
-// false when the request could not be made for want of pool. The
-// client's answer, whatever it is, is not asked twice.
-bool AskOnce(ULONG sessionId, OpenHandleEntry* entry) {
+enum class Asked { Yes, NoPool, NoAnswerInTime };
+
+// Asks once for the server delete of an entry closed for the last time.
+// The client's answer, whatever it is, is not asked twice.
+Asked AskOnce(ULONG sessionId, OpenHandleEntry* entry, LONGLONG timeLimit = 0) {
   BOOLEAN deleted = FALSE;
-  return AskServerDeleteForSession(sessionId, &entry->Path, entry->IsDirectory, &deleted) !=
-         STATUS_INSUFFICIENT_RESOURCES;
+  const NTSTATUS status =
+      AskServerDeleteForSession(sessionId, &entry->Path, entry->IsDirectory, &deleted, timeLimit);
+  if (status == STATUS_INSUFFICIENT_RESOURCES) return Asked::NoPool;
+  if (timeLimit != 0 && status == STATUS_IO_TIMEOUT) return Asked::NoAnswerInTime;
+  return Asked::Yes;
 }
 
 // After the request: releases a local copy the entry still holds, takes the
@@ -56,7 +64,7 @@ void FinishDeletedEntry(OpenHandleEntry* entry) {
 bool DeleteOnServer(PFLT_CALLBACK_DATA data, OpenHandleEntry* entry) {
   const ULONG sessionId = RequestorSessionId(data);
   for (int attempt = 0; attempt < kServerDeleteAttempts; ++attempt) {
-    if (AskOnce(sessionId, entry)) {
+    if (AskOnce(sessionId, entry) != Asked::NoPool) {
       FinishDeletedEntry(entry);
       return true;
     }
@@ -152,14 +160,14 @@ void RetryOwedServerDeletes(bool lastChance) {
     if (owed == nullptr) return;
     // Nothing else refers to an owed entry: it has no open, and every new
     // open of its name fails while it is in the table marked Deleting.
-    if (!AskOnce(owed->OwedSessionId, owed)) {
+    if (AskOnce(owed->OwedSessionId, owed, kOwedDeleteTimeLimit) != Asked::Yes) {
       if (lastChance) {
         TAVO_PRINT("TavoDriver: the server delete of %wZ could not be asked before unload\n",
                    &owed->Path);
       } else {
         ExclusiveLock table(Globals.OpenHandleTableLock);
         owed->DeleteOwed = 1;
-        return;  // pool is short still: the next period asks again
+        return;  // pool is short, or the client silent, still: the next period asks again
       }
     }
     FinishDeletedEntry(owed);

@@ -78,6 +78,7 @@ struct VirtualRename {
   OwnedString target;  // T
   bool inView;
   OwnedString newKey;  // the entry's path after a rename on the server
+  OwnedString newCopy;  // and the path of its local copy, which the client moves along
   FileObjectNameSwap* name;
 };
 
@@ -110,10 +111,20 @@ NTSTATUS OpenLocal(const VirtualRename& op, PUNICODE_STRING path, ACCESS_MASK ac
                          attributes, share, FILE_OPEN, options, nullptr, 0, 0);
 }
 
-// The entry takes the new path (the file object has its new name already).
+// The entry takes the new path (the file object has its new name already),
+// and its record of a local copy the copy's new place: the client moves the
+// copy with the server item (a copy the entry holds open follows by itself).
 NTSTATUS GiveNewName(VirtualRename& op) {
   const NTSTATUS status = RenameOpenHandleEntry(op.entry, &op.newKey);
   if (!NT_SUCCESS(status)) return status;
+  {
+    ExclusiveLock entryLock(op.entry->EntryLock);
+    ExclusiveLock table(Globals.OpenHandleTableLock);
+    if (op.entry->HasBackendCopy && op.newCopy.HasBuffer()) {
+      FreeStringBuffer(op.entry->BackendPath);
+      op.entry->BackendPath = op.newCopy.Release();
+    }
+  }
   op.name->Keep();
   ForgetDeletedItem(&op.path.Get());
   ForgetItemInfo(&op.target.Get());
@@ -121,22 +132,21 @@ NTSTATUS GiveNewName(VirtualRename& op) {
 }
 
 // The item's handles follow the file they now stand for, as a handle on a
-// moved file does: the entry keeps `file` (open on the moved file) and its
-// new name, and is marked as out of the view. An earlier open of the copy,
-// the same file, is closed after the locks are dropped.
+// moved file does: the entry keeps an open of the moved file and its new
+// name, and is marked as out of the view. An earlier open of the copy (the
+// same file, which it follows) is kept rather than `file`: a delete through
+// another handle may be using it, and the entry's opens of the copy are
+// closed only once no handle of the item is left.
 void FollowMoveOut(VirtualRename& op, OpenedFile& file, OwnedString& moved) {
-  OpenedFile earlier;
-  {
-    ExclusiveLock entryLock(op.entry->EntryLock);
-    ExclusiveLock table(Globals.OpenHandleTableLock);
-    *earlier.Handle() = op.entry->BackendHandle;
-    *earlier.FileObject() = op.entry->BackendFileObject;
+  ExclusiveLock entryLock(op.entry->EntryLock);
+  ExclusiveLock table(Globals.OpenHandleTableLock);
+  if (op.entry->BackendHandle == nullptr) {
     file.Release(&op.entry->BackendHandle, &op.entry->BackendFileObject);
-    FreeStringBuffer(op.entry->BackendPath);
-    op.entry->BackendPath = moved.Release();
-    op.entry->HasBackendCopy = 1;
-    op.entry->MovedOut = 1;
   }
+  FreeStringBuffer(op.entry->BackendPath);
+  op.entry->BackendPath = moved.Release();
+  op.entry->HasBackendCopy = 1;
+  op.entry->MovedOut = 1;
 }
 
 FLT_PREOP_CALLBACK_STATUS MoveOutOfView(VirtualRename& op) {
@@ -172,6 +182,10 @@ FLT_PREOP_CALLBACK_STATUS MoveOutOfView(VirtualRename& op) {
                                                 length, FileRenameInformation);
   if (!NT_SUCCESS(status)) return Complete(op, status);
   FollowMoveOut(op, file, moved);
+  // A folder's delete on the server covers it only while it is empty: the
+  // move of its downloaded copy is reported as well, as the move of a
+  // folder's local copy is, so that the client removes what it had of it.
+  if (op.isDirectory) NotifyRename(&copy.Get(), &op.target.Get());
   if (!RequestServerDelete(op.data, &op.path.Get(), op.isDirectory)) {
     TAVO_PRINT("Failed to delete the server item %wZ after renaming it out of Tavo area \n",
                &op.path.Get());
@@ -296,6 +310,13 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folde
   ULONG length = 0;
   PoolBuffer buffer = BuildRenameTo(op, backend.Get(), &length);
   if (!buffer) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  // A folder leaving the view: its entry follows the moved folder (made
+  // before the move, so that nothing after it needs pool).
+  OwnedString movedKey;
+  if (!op.inView) {
+    movedKey = OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().Length);
+    if (!movedKey.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+  }
   const NTSTATUS renamed = FltSetInformationFile(op.objects->Instance, folder.Object(),
                                                  buffer.Data(), length, FileRenameInformation);
   if (!NT_SUCCESS(renamed)) {
@@ -313,6 +334,13 @@ FLT_PREOP_CALLBACK_STATUS RenameLocalFolder(VirtualRename& op, OpenedFile& folde
   }
   if (op.inView && answer == kRenameDone) return Complete(op, GiveNewName(op));
   ForgetDeletedItem(&op.path.Get());
+  if (!op.inView) {
+    // The client deletes the server folder once told of the move: the
+    // handles go on with the moved folder, as those of a file moved out
+    // do, and its old name is free at once.
+    FollowMoveOut(op, folder, backend);
+    (void)RenameOpenHandleEntry(op.entry, &movedKey);
+  }
   return Complete(op, STATUS_SUCCESS);
 }
 
@@ -389,7 +417,7 @@ FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
                                             StreamHandleContext* handle) {
   FileObjectNameSwap name(objects->FileObject);
   VirtualRename op{data,  objects, handle->Entry, handle->Opener, {}, {}, false, {}, false, {},
-                   &name};
+                   {},    &name};
   NTSTATUS status = CaptureRenameBuffer(data, &op.rename);
   if (!NT_SUCCESS(status)) return Complete(op, status);
   NormaliseRenameFlags(data, op.rename);
@@ -416,7 +444,10 @@ FLT_PREOP_CALLBACK_STATUS RenameVirtualItem(PFLT_CALLBACK_DATA data,
       return Complete(op, STATUS_OBJECT_NAME_INVALID);
     }
     op.newKey = OwnedString::CopyOf(NonPagedPool, op.target.Get(), op.target.Get().Length);
-    if (!op.newKey.HasBuffer()) return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+    ViewPathToBackendPath(&op.target.Get(), &op.newCopy);
+    if (!op.newKey.HasBuffer() || !op.newCopy.HasBuffer()) {
+      return Complete(op, STATUS_INSUFFICIENT_RESOURCES);
+    }
     const USHORT prefixBytes = static_cast<USHORT>(Globals.VolumePrefixLength * sizeof(WCHAR));
     if (op.target->Length <= prefixBytes) return Complete(op, STATUS_INVALID_PARAMETER);
     status = name.Swap(BorrowString(op.target->Buffer + Globals.VolumePrefixLength,

@@ -545,6 +545,19 @@ TEST_F(RequestHandlerTest, InterruptedReplacingRenameIsFinishedAtTheNextStart) {
   }
 }
 
+// Two replaces that cut long names to the same aside name: the second
+// set-aside is refused, and the journal keeps the item standing there.
+TEST_F(RequestHandlerTest, SetAsideOntoAnAsideNameInUseKeepsItsJournalLine) {
+  handler_->RecoverReplacedItems();
+  server_.AddFile(u"docs\\x.txt", "old");
+  const Bytes setAside = RenamePayload(View(u"docs\\x.txt"), View(u"docs\\x.txt.tavo-replaced"));
+  EXPECT_EQ(WordAnswer(Ask(kRequestRenameItem, setAside)), kRenameDone);
+  const auto journaled = state_.replaced.Items();
+  server_.AddFile(u"docs\\x.txt", "newer");
+  EXPECT_EQ(WordAnswer(Ask(kRequestRenameItem, setAside)), 0u);
+  EXPECT_EQ(state_.replaced.Items(), journaled);
+}
+
 // A damaged journal (or one that names other items) has nothing deleted
 // or renamed: only a line naming an aside name and the very item set aside
 // (a file, by its id) is acted on.

@@ -158,23 +158,37 @@ TEST_F(SetInfoEndToEndTest, RenamesOfServerItems) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(replaced), {}), "server notes");
 }
 
+// A file, and a folder never downloaded (a delete on the server takes a
+// folder only while it is empty).
 TEST_F(SetInfoEndToEndTest, RenameOutOfTheViewDownloadsMovesAndDeletesOnTheServer) {
-  Opened opened = OpenAs(explorer_, View(u"readme.txt"), DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
-  ASSERT_EQ(opened.status, STATUS_SUCCESS);
-  const std::u16string target = DosOf(std::u16string(kVolume) + u"\\Users\\alice\\Documents\\readme.txt");
-  ULONG_PTR information = 0;
-  EXPECT_EQ(Rename(explorer_, opened.handle, target, 0, FileRenameInformation, &information),
-            STATUS_SUCCESS);
-  EXPECT_EQ(information, target.size() * 2 + 24);
-  Close(explorer_, opened.handle);
-  agent_->WaitIdle();
-  EXPECT_FALSE(ServerHas("readme.txt"));
-  EXPECT_FALSE(BackendHas(u"readme.txt"));
-  Opened moved = OpenAs(explorer_, std::u16string(kVolume) + u"\\Users\\alice\\Documents\\readme.txt",
-                        GENERIC_READ, FILE_OPEN);
-  ASSERT_EQ(moved.status, STATUS_SUCCESS);
-  EXPECT_EQ(ReadAllAs(explorer_, moved.handle), "read me");
-  Close(explorer_, moved.handle);
+  const struct {
+    const char* item;
+    ULONG options;
+    const char16_t* read;  // below the moved item's new place
+    const char* contents;
+  } rows[] = {{"readme.txt", 0, u"", "read me"},
+              {"Photos", FILE_DIRECTORY_FILE, u"\\beach.jpg", nullptr}};
+  for (const auto& row : rows) {
+    const std::u16string name = sim::harness::FromUtf8(row.item);
+    Opened opened = OpenAs(explorer_, View(name), DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, row.options);
+    ASSERT_EQ(opened.status, STATUS_SUCCESS) << row.item;
+    const std::u16string moved = std::u16string(kVolume) + u"\\Users\\alice\\Documents\\" + name;
+    const std::u16string target = DosOf(moved);
+    ULONG_PTR information = 0;
+    EXPECT_EQ(Rename(explorer_, opened.handle, target, 0, FileRenameInformation, &information),
+              STATUS_SUCCESS) << row.item;
+    EXPECT_EQ(information, target.size() * 2 + 24) << row.item;
+    Close(explorer_, opened.handle);
+    agent_->WaitIdle();
+    EXPECT_FALSE(ServerHas(row.item)) << row.item;
+    EXPECT_FALSE(BackendHas(name)) << row.item;
+    Opened copy = OpenAs(explorer_, moved + row.read, GENERIC_READ, FILE_OPEN);
+    ASSERT_EQ(copy.status, STATUS_SUCCESS) << row.item;
+    if (row.contents != nullptr) {
+      EXPECT_EQ(ReadAllAs(explorer_, copy.handle), row.contents);
+    }
+    Close(explorer_, copy.handle);
+  }
 }
 
 TEST_F(SetInfoEndToEndTest, LocalFileMovedIntoTheViewIsUploaded) {

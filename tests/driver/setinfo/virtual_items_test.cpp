@@ -641,7 +641,7 @@ TEST_F(VirtualItemsTest, HandleOfAFolderCopyMovedOutOfTheViewActsOnTheMovedFolde
                     RenameInfo(Dos(u"\\Users\\ann\\Documents\\Projects"), 0))
                 .status,
             STATUS_SUCCESS);
-  EXPECT_EQ(EntryOf(folder_), nullptr);
+  EXPECT_FALSE(ServerItemOpen(folder_));
   const std::size_t requests = client_->Requests().size();
   EXPECT_EQ(SetInfo(opened, FileDispositionInformation, {1}).status, STATUS_SUCCESS);
   Close(opened);

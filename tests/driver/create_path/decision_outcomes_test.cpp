@@ -121,13 +121,7 @@ TEST_P(DecisionOutcomes, CallerClientAndBackendSeeTheRowsOutcome) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryRow, DecisionOutcomes, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row>& info) {
-                           std::string name;
-                           for (const char* c = info.param.what; *c; ++c) {
-                             name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-                           }
-                           return name;
-                         });
+                         [](const auto& info) { return RowName(info); });
 
 }  // namespace
 }  // namespace tavo::testing

@@ -307,13 +307,7 @@ TEST_P(BadAnswerTest, CountingStaysInsideTheData) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, BadAnswerTest, ::testing::ValuesIn(BadAnswers()),
-                         [](const auto& info) {
-                           std::string name = info.param.what;
-                           for (char& c : name) {
-                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                           }
-                           return name;
-                         });
+                         [](const auto& info) { return RowName(info); });
 
 // A caller scribbling over its own buffer while the driver counts: the
 // count stays bounded by the answer whatever the links read back as.

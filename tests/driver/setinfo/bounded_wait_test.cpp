@@ -137,11 +137,7 @@ const WaitRow kRows[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Places, BoundedWaitTest, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<WaitRow>& info) {
-                           std::string name = info.param.what;
-                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           return name;
-                         });
+                         [](const auto& info) { return RowName(info); });
 
 }  // namespace
 }  // namespace tavo::testing

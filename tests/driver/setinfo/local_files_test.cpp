@@ -135,11 +135,7 @@ TEST_P(IntoViewTest, LandsUnderTheBackendFolder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, IntoViewTest, ::testing::ValuesIn(kIntoView),
-                         [](const auto& info) {
-                           std::string name = info.param.what;
-                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           return name;
-                         });
+                         [](const auto& info) { return RowName(info); });
 
 TEST_F(LocalFilesTest, RenameOutsideTheViewPassesDownUnreported) {
   OpenResult opened = OpenForRename(kOutside);
@@ -386,11 +382,7 @@ TEST_P(BadRenameTest, IsRefusedAndChangesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, BadRenameTest, ::testing::ValuesIn(kBadRenames),
-                         [](const auto& info) {
-                           std::string name = info.param.what;
-                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           return name;
-                         });
+                         [](const auto& info) { return RowName(info); });
 
 }  // namespace
 }  // namespace tavo::testing

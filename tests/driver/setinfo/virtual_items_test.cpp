@@ -127,11 +127,7 @@ TEST_P(DispositionTest, RecordsTheFlagAndDeletesOnTheServerAtTheLastClose) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, DispositionTest, ::testing::ValuesIn(kDispositions),
-                         [](const auto& info) {
-                           std::string name = info.param.what;
-                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           return name;
-                         });
+                         [](const auto& info) { return RowName(info); });
 
 // The close cannot fail, and without pool it cannot ask for the delete
 // either: the delete is owed, the name stays taken meanwhile, and the
@@ -386,11 +382,7 @@ TEST_P(ServerRenameTest, FollowsTheServersAnswer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, ServerRenameTest, ::testing::ValuesIn(kRenames),
-                         [](const auto& info) {
-                           std::string name = info.param.what;
-                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           return name;
-                         });
+                         [](const auto& info) { return RowName(info); });
 
 TEST_F(VirtualItemsTest, BareNameRenamesWithinTheFolderAndLaterOpensFindTheNewName) {
   OpenResult opened = OpenVirtual(file_);

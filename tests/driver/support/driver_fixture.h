@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <memory>
 #include <string>
 
@@ -22,6 +23,14 @@ inline constexpr char16_t kMergedViewRoot[] = u"\\Device\\HarddiskVolume3\\Users
 inline constexpr char16_t kBackendRoot[] =
     u"\\Device\\HarddiskVolume3\\Users\\ann\\AppData\\Local\\Tavo\\cache";
 inline constexpr char16_t kSecondaryViewRoot[] = u"\\Device\\HarddiskVolume3\\Users\\ann\\OneTavo";
+
+// The name of a table-driven test's instance: its row's `what`, as an identifier.
+template <typename Info>
+std::string RowName(const Info& info) {
+  std::string name = info.param.what;
+  for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return name;
+}
 
 class DriverTest : public ::testing::Test {
  protected:

@@ -22,10 +22,8 @@ class Contexts : public FilterTest {
       fo = data->Iopb->TargetFileObject;
       return FLT_PREOP_SUCCESS_NO_CALLBACK;
     };
-    FILE_POSITION_INFORMATION unused{};
     FILE_STANDARD_INFORMATION info{};
     IO_STATUS_BLOCK iosb{};
-    (void)unused;
     NtQueryInformationFile(*h, &iosb, &info, sizeof(info), FileStandardInformation);
     Slot(0).pre[IRP_MJ_QUERY_INFORMATION] = nullptr;
     return fo;
@@ -140,23 +138,6 @@ TEST_F(Contexts, StreamContextsLiveInTheFcbHeaderAndGoWithTheStream) {
   NtClose(h);
 }
 
-TEST_F(Contexts, AStreamWithoutFilterContextSupportRefusesStreamContexts) {
-  LoadTestFilter(0, 300000);
-  HANDLE h;
-  PFILE_OBJECT fo = OpenFileObject(&h);
-  auto* header = static_cast<PFSRTL_ADVANCED_FCB_HEADER>(fo->FsContext);
-  header->Flags2 &= ~FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS;
-  PFLT_CONTEXT context = Allocate(FLT_STREAM_CONTEXT, 1);
-  PFLT_CONTEXT found = nullptr;
-  EXPECT_EQ(FltSetStreamContext(Slot(0).instances[0], fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context,
-                                nullptr),
-            STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(FltGetStreamContext(Slot(0).instances[0], fo, &found), STATUS_NOT_SUPPORTED);
-  header->Flags2 |= FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS;
-  FltReleaseContext(context);
-  NtClose(h);
-}
-
 TEST_F(Contexts, StreamHandleContextGoesWhenItsFileObjectCloses) {
   LoadTestFilter(0, 300000);
   HANDLE h;
@@ -240,6 +221,8 @@ TEST_F(Contexts, ContextsNeedAnOpenedFileObject) {
       {"handle context after a failed open", FLT_STREAMHANDLE_CONTEXT, Where::PostCreateFailed,
        STATUS_NOT_SUPPORTED, true},
       {"handle context without filter-context support", FLT_STREAMHANDLE_CONTEXT,
+       Where::PostCreateNoSupport, STATUS_NOT_SUPPORTED, false},
+      {"stream context without filter-context support", FLT_STREAM_CONTEXT,
        Where::PostCreateNoSupport, STATUS_NOT_SUPPORTED, false},
   };
   LoadTestFilter(0, 300000);

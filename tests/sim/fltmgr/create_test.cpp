@@ -8,7 +8,6 @@
 #include "io/io_manager.h"
 #include "test_filter.h"
 #include "verifier/faults.h"
-#include "verifier/verifier.h"
 
 namespace tavo_test {
 namespace {
@@ -126,27 +125,6 @@ TEST_F(Creates, FilterOwnedFileObjectIsServedByTheFilterWithItsOwnContexts) {
   EXPECT_TRUE(Slot(0).Saw("own-close"));
   EXPECT_TRUE(Slot(0).Saw("context-cleanup:8:1"));   // stream context, with the FCB
   EXPECT_TRUE(Slot(0).Saw("context-cleanup:16:2"));  // stream-handle context, with the file object
-}
-
-TEST_F(Creates, OperationOnAFilterOwnedFileObjectReachingTheFileSystemIsReported) {
-  static FilterFcb fcb;
-  fcb = FilterFcb{};
-  FsRtlSetupAdvancedHeader(&fcb.header, nullptr);
-  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-    data->Iopb->TargetFileObject->FsContext = &fcb.header;
-    data->IoStatus.Status = STATUS_SUCCESS;
-    data->IoStatus.Information = FILE_OPENED;
-    return FLT_PREOP_COMPLETE;
-  };
-  // Cleanup and close are (wrongly) passed down.
-  LoadTestFilter(0, 300000);
-  HANDLE h;
-  ASSERT_EQ(Open("\\??\\C:\\virtual.txt", &h), STATUS_SUCCESS);
-  NtClose(h);
-  auto violations = sim::verifier::TakeViolations(sim::verifier::Check::Io);
-  ASSERT_EQ(violations.size(), 2u);  // cleanup and close
-  EXPECT_NE(violations[0].message.find("never opened"), std::string::npos);
-  EXPECT_EQ(fs->Count(IRP_MJ_CLEANUP), 0);
 }
 
 TEST_F(Creates, FltCreateFileWithAnInstanceGoesBelowItWithoutOneFromTheTop) {

@@ -180,12 +180,6 @@ TEST_F(Lifecycle, UnloadWaitsForOperationsInsideTheFilter) {
   EXPECT_TRUE(unloaded.load());
 }
 
-}  // namespace
-}  // namespace tavo_test
-
-namespace tavo_test {
-namespace {
-
 PFLT_FILTER gLeaky;
 
 NTSTATUS FLTAPI LeakyUnload(FLT_FILTER_UNLOAD_FLAGS) {

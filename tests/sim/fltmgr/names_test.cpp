@@ -389,12 +389,6 @@ TEST_F(Names, QueryOnAFilterOwnedFileObjectReachesTheFileSystem) {
   EXPECT_NE(violations[0].message.find("never opened"), std::string::npos);
 }
 
-}  // namespace
-}  // namespace tavo_test
-
-namespace tavo_test {
-namespace {
-
 TEST_F(Names, DestinationNamesOfARename) {
   struct Case {
     const char* target;

@@ -19,7 +19,6 @@ class TestThread {
       : thread_([this, body = std::move(body)] {
           self_.store(KeGetCurrentThread());
           body();
-          done_.store(true);
         }) {
     while (self_.load() == nullptr) std::this_thread::yield();
   }
@@ -28,7 +27,6 @@ class TestThread {
   }
 
   PKTHREAD Self() const { return self_.load(); }
-  bool Done() const { return done_.load(); }
   void Join() { thread_.join(); }
 
   // True once the thread is blocked in a dispatcher wait.
@@ -36,7 +34,6 @@ class TestThread {
 
  private:
   std::atomic<PKTHREAD> self_{nullptr};
-  std::atomic<bool> done_{false};
   std::thread thread_;
 };
 

@@ -80,10 +80,6 @@ class FilterSide {
     std::lock_guard lock(lock_);
     return *connections_.at(i);
   }
-  std::size_t ConnectionCount() {
-    std::lock_guard lock(lock_);
-    return connections_.size();
-  }
 
   PFLT_FILTER filter() const { return filter_; }
   PFLT_PORT serverPort() const { return serverPort_; }

@@ -62,6 +62,21 @@ void ChangeSync::Defer(const std::u16string& serverPath, bool isDirectory) {
   deferred_[Upcase(serverPath)] = {serverPath, isDirectory};
 }
 
+// A rename in the view takes along what was to be sent under the old name.
+void ChangeSync::MoveDeferred(const std::u16string& from, const std::u16string& to) {
+  std::lock_guard guard(pendingLock_);
+  std::vector<std::pair<std::u16string, bool>> moved;
+  for (auto it = deferred_.begin(); it != deferred_.end();) {
+    if (IsAtOrUnder(it->first, Upcase(from))) {
+      moved.push_back({to + it->second.first.substr(from.size()), it->second.second});
+      it = deferred_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const auto& [path, isDirectory] : moved) deferred_[Upcase(path)] = {path, isDirectory};
+}
+
 // Items a scan skipped while a notification about them was queued, and
 // items moved into the view, are sent once no notification about them is
 // queued any more: the scan that skipped one may be the last for a while.
@@ -168,6 +183,7 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
       // set that item aside and has now taken its name.
       if (second && !second->empty()) state_.replaced.Taken(*second);
       if (first && !first->empty() && second && !second->empty()) {
+        MoveDeferred(*first, *second);
         const auto source = server_.Stat(*first);
         const auto target = Upcase(*first) != Upcase(*second) ? server_.Stat(*second) : std::nullopt;
         if (source && target && source->isDirectory && target->isDirectory) {
@@ -192,6 +208,10 @@ void ChangeSync::ApplyLocked(const DecodedNotification& n) {
             state_.Trace("agent: renamed " + ToUtf8(*first) + " to " + ToUtf8(*second) +
                          " on the server");
           }
+        } else if (auto item = local_.Stat(paths_.ServerToBackend(*second))) {
+          // Never on the server (moved in or created, then renamed before
+          // either was applied, so nothing was deferred): sent as well.
+          Defer(*second, item->isDirectory);
         }
       } else if (first && !first->empty() && !paths_.InView(n.secondName) &&
                  !IsAtOrUnder(n.secondName, paths_.roots().backendRoot)) {

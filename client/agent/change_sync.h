@@ -51,6 +51,7 @@ class ChangeSync {
   bool IsPendingLocked(const std::u16string& upcasedPath) const;
   bool DeferIfPending(const std::u16string& serverPath, bool isDirectory);
   void Defer(const std::u16string& serverPath, bool isDirectory);
+  void MoveDeferred(const std::u16string& from, const std::u16string& to);
   void SendDeferred();
   bool RemoveFromServer(const std::u16string& serverPath, bool known);
   void MergeFolder(const std::u16string& from, const std::u16string& to);

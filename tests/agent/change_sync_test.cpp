@@ -171,6 +171,34 @@ TEST_F(ChangeSyncTest, SkippedAndMovedInItemsAreSentWhenTheirNotificationIsAppli
   EXPECT_EQ(server_.Dump(), "moved\\\nmoved\\in.txt 2\nnew.txt 5\n");
 }
 
+// An item renamed in the view before it was sent goes up under its new
+// name once the rename is applied. (It stayed local, or an empty
+// placeholder, until the next periodic scan.)
+TEST_F(ChangeSyncTest, AnUnsentItemRenamedInTheViewIsSentUnderItsNewName) {
+  // Moved in, then renamed before the move was applied.
+  PutLocal(u"b.txt", "in");
+  const DecodedNotification movedIn{kNotificationRenamed,
+                                    u"\\Device\\HarddiskVolume3\\Users\\alice\\x.txt",
+                                    Backend(u"a.txt")};
+  const DecodedNotification renamedIn{kNotificationRenamed, Backend(u"a.txt"), Backend(u"b.txt")};
+  sync_->Queued(movedIn);
+  sync_->Queued(renamedIn);
+  sync_->Apply(movedIn);
+  sync_->Apply(renamedIn);
+  EXPECT_EQ(server_.Dump(), "b.txt 2\n");
+  // Created and skipped by a scan, renamed after the create was applied.
+  PutLocal(u"c.txt", "ccc");
+  const DecodedNotification created{kNotificationCreated, Backend(u"c.txt"), {}};
+  const DecodedNotification renamed{kNotificationRenamed, Backend(u"c.txt"), Backend(u"d.txt")};
+  sync_->Queued(created);
+  EXPECT_EQ(sync_->SyncNow(), 0u);
+  sync_->Queued(renamed);
+  sync_->Apply(created);
+  ASSERT_TRUE(local_->Rename(Backend(u"c.txt"), Backend(u"d.txt"), false));
+  sync_->Apply(renamed);
+  EXPECT_EQ(server_.Dump(), "b.txt 2\nd.txt 3\n");
+}
+
 // A local rename over a downloaded copy replaces the server file only when
 // the copy was of the server's current version; a newer one is kept under
 // a conflict name. (It used to be removed.)

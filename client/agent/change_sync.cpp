@@ -96,7 +96,13 @@ void ChangeSync::SendDeferred() {
   if (ready.empty()) return;
   try {
     for (const auto& [path, isDirectory] : ready) {
-      if (Upload(path, isDirectory) && isDirectory) ScanFolder(path);
+      // Its folders first, as a scan would make them on the way down.
+      bool foldersThere = true;
+      for (std::size_t slash = path.find(u'\\'); foldersThere && slash != std::u16string::npos;
+           slash = path.find(u'\\', slash + 1)) {
+        foldersThere = Upload(path.substr(0, slash), true);
+      }
+      if (foldersThere && Upload(path, isDirectory) && isDirectory) ScanFolder(path);
     }
     SaveLedger();
   } catch (const std::exception& error) {

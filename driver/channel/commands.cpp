@@ -7,6 +7,7 @@
 // rejected message gets STATUS_INVALID_PARAMETER, and one whose buffers
 // fault STATUS_INVALID_USER_BUFFER; neither changes anything.
 #include "../core/globals.h"
+#include "../create/create_screen.h"
 #include "../support/counted_string.h"
 #include "../support/debug.h"
 #include "../support/locks.h"
@@ -78,17 +79,18 @@ NTSTATUS Configure(const UCHAR* message, ULONG length) {
   }
 
   Globals.ConfiguredSessionId = command.SessionId;
+  const USHORT prefix = VolumePrefixOf(command.MergedViewPath, merged);
   {
     ExclusiveLock lock(Globals.RootPathLock);
     ReplaceRoot(Globals.MergedViewRoot, command.MergedViewPath, merged);
     ReplaceRoot(Globals.SecondaryViewRoot, command.SecondaryViewPath, secondary);
     ReplaceRoot(Globals.BackendRoot, command.BackendPath, backend);
+    PublishRootLengths(prefix);
   }
   // Readers take the prefix length (and the client's session id below)
   // without a lock, as specified. A client that sends its configuration
   // again, as it does after every reconnection, changes neither: they are
   // written only when they change, so a reload never writes under a reader.
-  const USHORT prefix = VolumePrefixOf(command.MergedViewPath, merged);
   if (Globals.VolumePrefixLength != prefix) Globals.VolumePrefixLength = prefix;
 
   UNICODE_STRING volumeName = BorrowString(

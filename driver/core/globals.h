@@ -26,6 +26,10 @@ struct DriverGlobals {
   UNICODE_STRING BackendRoot;
   UNICODE_STRING SecondaryViewRoot;
   USHORT VolumePrefixLength;  // characters of the volume device name in MergedViewRoot
+  // The three roots' lengths and their volume prefix's, packed in one word
+  // that the create screen reads without RootPathLock; written under it
+  // (create/create_screen.h).
+  volatile LONG64 RootLengths;
   ULONG ConfiguredSessionId;
   ULONG ClientSessionId;
   PFLT_VOLUME AttachedVolume;

@@ -3,6 +3,7 @@
 // mandatory; unload then releases everything the driver created.
 #include "../channel/ports.h"
 #include "../channel/request_exchange.h"
+#include "../create/create_screen.h"
 #include "../create/open_handle_table.h"
 #include "../create/requestor.h"
 #include "../create/virtual_open.h"
@@ -104,6 +105,7 @@ NTSTATUS TavoClientMergedViewUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
     FreeStringBuffer(Globals.BackendRoot);
     FreeStringBuffer(Globals.MergedViewRoot);
     FreeStringBuffer(Globals.SecondaryViewRoot);
+    PublishRootLengths(0);
   }
   DeleteLocks();
   return STATUS_SUCCESS;

@@ -15,6 +15,11 @@
 // name: a name provider below this filter that named creates otherwise
 // would make the two disagree. It is written for stacks without one.
 //
+// Most names are told apart by the roots' lengths alone, read from one
+// word without RootPathLock: a join can be a root or lie below it only if it
+// is exactly as long, or has a backslash right after the root's length. Only
+// names that pass that test are compared with the roots under the lock.
+//
 // Relative opens (their name depends on the directory's own, possibly
 // virtual, name), parent opens of rename targets (named from the file
 // object alone) and volumes whose name does not fit the stack buffer go the
@@ -72,10 +77,69 @@ bool JoinIsUnderAnyRoot(const UNICODE_STRING& head, const UNICODE_STRING& tail) 
          JoinIsAtOrUnder(head, tail, Globals.SecondaryViewRoot);
 }
 
+// Globals.RootLengths, in characters: 16 bits each.
+struct RootLengths {
+  ULONG Merged, Secondary, Backend, VolumePrefix;
+};
+
+LONG64 Pack(const RootLengths& lengths) {
+  return static_cast<LONG64>(lengths.Merged) | static_cast<LONG64>(lengths.Secondary) << 16 |
+         static_cast<LONG64>(lengths.Backend) << 32 |
+         static_cast<LONG64>(lengths.VolumePrefix) << 48;
+}
+
+RootLengths ReadRootLengths() {
+  const auto word = static_cast<ULONG64>(InterlockedCompareExchange64(&Globals.RootLengths, 0, 0));
+  return {static_cast<ULONG>(word & 0xFFFF), static_cast<ULONG>(word >> 16 & 0xFFFF),
+          static_cast<ULONG>(word >> 32 & 0xFFFF), static_cast<ULONG>(word >> 48)};
+}
+
+// Whether a join of `headChars` characters (its text in `head`, or not
+// known when null) and `tail` may be a root of `rootChars` characters or lie
+// below it, judged by lengths and the character after the root's length.
+bool JoinMayBeAtOrUnder(const UNICODE_STRING* head, ULONG headChars, const UNICODE_STRING& tail,
+                        ULONG rootChars) {
+  const ULONG total = headChars + tail.Length / sizeof(WCHAR);
+  if (rootChars == 0 || total < rootChars) return false;
+  if (total == rootChars) return true;
+  if (rootChars < headChars) return head == nullptr || head->Buffer[rootChars] == L'\\';
+  return tail.Buffer[rootChars - headChars] == L'\\';
+}
+
+bool JoinMayBeUnderAnyRoot(const UNICODE_STRING* head, ULONG headChars,
+                           const UNICODE_STRING& tail, const RootLengths& lengths) {
+  if (JoinMayBeAtOrUnder(head, headChars, tail, lengths.Backend)) return true;
+  if (lengths.Merged == 0) return false;
+  return JoinMayBeAtOrUnder(head, headChars, tail, lengths.Merged) ||
+         JoinMayBeAtOrUnder(head, headChars, tail, lengths.Secondary);
+}
+
+// Whether the roots' lengths alone place both joins under no root; the
+// same two joins as below, the second with the merged root's volume part
+// (only its length is known here) in front.
+bool LengthsRuleOutEveryRoot(const UNICODE_STRING& volumeName, const UNICODE_STRING& fileName) {
+  const RootLengths lengths = ReadRootLengths();
+  if (JoinMayBeUnderAnyRoot(&volumeName, volumeName.Length / sizeof(WCHAR), fileName, lengths)) {
+    return false;
+  }
+  if (lengths.Merged == 0) return true;
+  if (lengths.VolumePrefix > lengths.Merged) return false;
+  return !JoinMayBeUnderAnyRoot(nullptr, lengths.VolumePrefix, fileName, lengths);
+}
+
 }  // namespace
+
+void PublishRootLengths(USHORT volumePrefixChars) {
+  constexpr ULONG kChar = sizeof(WCHAR);
+  const RootLengths lengths{Globals.MergedViewRoot.Length / kChar,
+                            Globals.SecondaryViewRoot.Length / kChar,
+                            Globals.BackendRoot.Length / kChar, volumePrefixChars};
+  InterlockedExchange64(&Globals.RootLengths, Pack(lengths));
+}
 
 BOOLEAN IsNameOutsideEveryRoot(PCUNICODE_STRING volumeName, PCUNICODE_STRING fileName) {
   if (!IsWholeChars(*volumeName) || !IsWholeChars(*fileName)) return FALSE;
+  if (LengthsRuleOutEveryRoot(*volumeName, *fileName)) return TRUE;
   SharedLock lock(Globals.RootPathLock);
   if (JoinIsUnderAnyRoot(*volumeName, *fileName)) return FALSE;
   // The name the driver composes itself: MergedViewRoot's volume part in

@@ -18,4 +18,9 @@ BOOLEAN IsCreateOutsideEveryRoot(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS 
 // `volumeName` (the part that needs no callback data).
 BOOLEAN IsNameOutsideEveryRoot(PCUNICODE_STRING volumeName, PCUNICODE_STRING fileName);
 
+// Publishes the configured roots' lengths for the screen, with the length
+// in characters of the merged root's volume part. Called with RootPathLock
+// held exclusive, after every change of the roots.
+void PublishRootLengths(USHORT volumePrefixChars);
+
 }  // namespace tavo

@@ -74,6 +74,7 @@ TEST_F(CreateScreenTest, LeavesEarlyExactlyWhereTheFullClassificationPassesTheNa
       {"stream of the root folder", kVolume, u"\\Users\\ann\\Tavo:meta:$DATA", true},
       {"stream of an item", kVolume, u"\\Users\\ann\\Tavo\\a.txt:meta", false},
       {"shares the root's prefix", kVolume, u"\\Users\\ann\\Tavo2\\a.txt", true},
+      {"as long as the root, other folder", kVolume, u"\\Users\\bob\\Docs\\a.txt", true},
       {"shorter than the root", kVolume, u"\\Users\\ann\\Tav", true},
       {"backend root", kVolume, u"\\Users\\ann\\AppData\\Tavo", false},
       {"under the backend", kVolume, u"\\users\\ann\\appdata\\tavo\\x.txt", false},
@@ -89,6 +90,14 @@ TEST_F(CreateScreenTest, LeavesEarlyExactlyWhereTheFullClassificationPassesTheNa
       {"join ends inside the root", u"\\Device\\HarddiskVolume3\\Users", u"\\ann", true},
   };
   CheckRows(rows, kVolume);
+}
+
+TEST_F(CreateScreenTest, FollowsTheRootsWhenTheyChange) {
+  Configure(kMerged);
+  ASSERT_EQ(client_->Channel().Configure(1, kMerged + u"2", kBackend, kSecondary).hresult, S_OK);
+  CheckRows({{"under the new root", kVolume, u"\\Users\\ann\\Tavo2\\a.txt", false},
+             {"under the old root", kVolume, u"\\Users\\ann\\Tavo\\a.txt", true}},
+            kVolume);
 }
 
 TEST_F(CreateScreenTest, WithoutAMergedRootOnlyTheBackendCounts) {

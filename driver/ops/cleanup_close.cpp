@@ -105,17 +105,22 @@ FLT_PREOP_CALLBACK_STATUS FilterPreCloseOperationCallback(PFLT_CALLBACK_DATA Dat
                                                           PVOID* CompletionContext) {
   *CompletionContext = nullptr;
   if (FLT_IS_FASTIO_OPERATION(Data)) return FLT_PREOP_DISALLOW_FASTIO;
+  CriticalRegion region;
+  ContextRef<StreamHandleContext> handle;
+  // As at cleanup: a file object without the driver's mark holds nothing of
+  // the driver's, and every such close on the volume leaves here, without
+  // looking for the stream's context.
+  if (!NT_SUCCESS(FltGetStreamHandleContext(FltObjects->Instance, FltObjects->FileObject,
+                                            handle.Receive()))) {
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  }
   ContextRef<StreamContext> stream;
   if (NT_SUCCESS(FltGetStreamContext(FltObjects->Instance, FltObjects->FileObject,
                                      stream.Receive()))) {
     *CompletionContext = stream.Release();  // released by the post-close
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
   }
-  CriticalRegion region;
-  ContextRef<StreamHandleContext> handle;
-  if (NT_SUCCESS(FltGetStreamHandleContext(FltObjects->Instance, FltObjects->FileObject,
-                                           handle.Receive())) &&
-      IsVirtualOpen(handle.Get())) {
+  if (IsVirtualOpen(handle.Get())) {
     CloseVirtualOpen(Data, handle.Get());
     return CompleteWithSuccess(Data);
   }

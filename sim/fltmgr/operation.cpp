@@ -86,17 +86,24 @@ FLT_POSTOP_CALLBACK_STATUS CallPost(PFLT_POST_OPERATION_CALLBACK post, Operation
 void WaitForPendedCompletion(Operation& op) {
   std::unique_lock guard(op.lock);
   op.pendWaiting = true;
-  op.cv.wait(guard, [&] { return op.pendCompleted; });
+  op.cv.wait(guard, [&] {
+    const Operation::Pend stage = op.pend.load();
+    return stage == Operation::Pend::PreDone || stage == Operation::Pend::PostDone;
+  });
   op.pendWaiting = false;
-  op.pend = Operation::Pend::None;
-  op.pendCompleted = false;
+  op.pend.store(Operation::Pend::None);
 }
 
 void BeginPend(Operation& op, Operation::Pend stage, _FLT_INSTANCE* instance) {
-  std::lock_guard guard(op.lock);
-  op.pend = stage;
-  op.pendCompleted = false;
-  op.pendedInstance = instance;
+  op.pendedInstance.store(instance, std::memory_order_relaxed);
+  op.pend.store(stage, std::memory_order_release);
+}
+
+// The callback returned without pending: a completion it made of its stage
+// meanwhile is a violation.
+void EndUnpended(Operation& op, const char* violation) {
+  const Operation::Pend stage = op.pend.exchange(Operation::Pend::None);
+  if (stage == Operation::Pend::PreDone || stage == Operation::Pend::PostDone) Violation(violation);
 }
 
 struct PostEntry {
@@ -172,11 +179,7 @@ void RunPostOperations(Operation& op, const std::vector<PostEntry>& posts) {
           Violation("FLT_POSTOP_MORE_PROCESSING_REQUIRED returned for a fast I/O operation");
         WaitForPendedCompletion(op);
       } else {
-        std::lock_guard guard(op.lock);
-        if (op.pendCompleted)
-          Violation("FltCompletePendedPostOperation for an operation that was not pended");
-        op.pend = Operation::Pend::None;
-        op.pendCompleted = false;
+        EndUnpended(op, "FltCompletePendedPostOperation for an operation that was not pended");
       }
       CheckCreateNotFailedWithoutCancel(op, before);
       if (NT_SUCCESS(before)) CheckCleanupCloseStatus(op, "a post-operation");
@@ -255,16 +258,20 @@ kernel::EndOfTestCheckRegistration pendedNeverCompleted([] {
   std::lock_guard guard(Live().lock);
   for (Operation* op : Live().ops) {
     std::lock_guard opGuard(op->lock);
-    if (op->pend == Operation::Pend::None || op->pendCompleted || !op->pendWaiting) continue;
-    Violation(std::string(op->pend == Operation::Pend::Pre ? "pre" : "post") +
+    const Operation::Pend stage = op->pend.load();
+    if ((stage != Operation::Pend::Pre && stage != Operation::Pend::Post) || !op->pendWaiting) {
+      continue;
+    }
+    Violation(std::string(stage == Operation::Pend::Pre ? "pre" : "post") +
               "-operation pended and never completed (" + MajorName(op->iopb.MajorFunction) + ")");
-    if (op->pend == Operation::Pend::Pre) {
+    if (stage == Operation::Pend::Pre) {
       op->pendedStatus = FLT_PREOP_COMPLETE;
       op->pendedContext = nullptr;
       op->data.IoStatus.Status = STATUS_CANCELLED;
       op->data.IoStatus.Information = 0;
     }
-    op->pendCompleted = true;
+    op->pend.store(stage == Operation::Pend::Pre ? Operation::Pend::PreDone
+                                                 : Operation::Pend::PostDone);
     op->cv.notify_all();
   }
 });
@@ -327,11 +334,7 @@ NTSTATUS SendOperation(Operation& op) {
         status = op.pendedStatus;
         context = op.pendedContext;
       } else {
-        std::lock_guard guard(op.lock);
-        if (op.pendCompleted)
-          Violation("FltCompletePendedPreOperation for an operation that was not pended");
-        op.pend = Operation::Pend::None;
-        op.pendCompleted = false;
+        EndUnpended(op, "FltCompletePendedPreOperation for an operation that was not pended");
       }
     }
     const bool contextAllowed =
@@ -409,7 +412,7 @@ VOID FLTAPI FltCompletePendedPreOperation(PFLT_CALLBACK_DATA CallbackData,
     return;
   }
   std::lock_guard guard(op->lock);
-  if (op->pend != Operation::Pend::Pre || op->pendCompleted) {
+  if (op->pend.load() != Operation::Pend::Pre) {
     sim::fltmgr::Violation(
         "FltCompletePendedPreOperation for an operation that is not pending (completed twice?)");
     return;
@@ -423,7 +426,14 @@ VOID FLTAPI FltCompletePendedPreOperation(PFLT_CALLBACK_DATA CallbackData,
   }
   op->pendedStatus = CallbackStatus;
   op->pendedContext = Context;
-  op->pendCompleted = true;
+  // The issuing thread may have gone on meanwhile (the callback returned
+  // without pending): then the exchange fails here, or it sees PreDone.
+  auto stage = Operation::Pend::Pre;
+  if (!op->pend.compare_exchange_strong(stage, Operation::Pend::PreDone)) {
+    sim::fltmgr::Violation(
+        "FltCompletePendedPreOperation for an operation that is not pending (completed twice?)");
+    return;
+  }
   op->cv.notify_all();
 }
 
@@ -431,12 +441,12 @@ VOID FLTAPI FltCompletePendedPostOperation(PFLT_CALLBACK_DATA CallbackData) {
   Operation* op = FindLive(CallbackData);
   std::unique_lock<std::mutex> guard;
   if (op) guard = std::unique_lock(op->lock);
-  if (!op || op->pend != Operation::Pend::Post || op->pendCompleted) {
+  auto stage = Operation::Pend::Post;
+  if (!op || !op->pend.compare_exchange_strong(stage, Operation::Pend::PostDone)) {
     sim::fltmgr::Violation(
         "FltCompletePendedPostOperation for an operation that is not pending (completed twice?)");
     return;
   }
-  op->pendCompleted = true;
   op->cv.notify_all();
 }
 
@@ -547,7 +557,9 @@ VOID FLTAPI FltCancelFileOpen(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject) {
       if (op->iopb.MajorFunction != IRP_MJ_CREATE || op->iopb.TargetFileObject != FileObject)
         continue;
       std::lock_guard opGuard(op->lock);
-      if (op->pend == Operation::Pend::Post && op->pendedInstance == Instance) create = op;
+      if (op->pend.load() == Operation::Pend::Post && op->pendedInstance.load() == Instance) {
+        create = op;
+      }
     }
   }
   if (!create || !FileObject) {

@@ -146,16 +146,20 @@ struct Operation {
   // returns STATUS_PENDING then).
   std::function<void()> onPendedInFileSystem;
 
-  // Pended pre/post operation state (guarded by lock).
-  enum class Pend { None, Pre, Post };
+  // Pended pre/post operation state. The stage a callback may pend is one
+  // atomic word: the issuing thread marks it before each callback and clears
+  // it after one that did not pend without taking the lock (most do not);
+  // a completion moves it from Pre or Post to its Done value, so a
+  // completion and a callback that returned without pending always see each
+  // other. The rest is guarded by lock.
+  enum class Pend { None, Pre, Post, PreDone, PostDone };
   std::mutex lock;
   std::condition_variable cv;
-  Pend pend = Pend::None;
-  bool pendCompleted = false;
+  std::atomic<Pend> pend{Pend::None};
+  std::atomic<_FLT_INSTANCE*> pendedInstance{nullptr};  // set before pend
   bool pendWaiting = false;  // the issuing thread waits for the completion
   FLT_PREOP_CALLBACK_STATUS pendedStatus = FLT_PREOP_SUCCESS_NO_CALLBACK;
   PVOID pendedContext = nullptr;
-  _FLT_INSTANCE* pendedInstance = nullptr;
 };
 
 // Sends an operation through the filters of its volume to the file system

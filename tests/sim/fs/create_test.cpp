@@ -386,19 +386,25 @@ TEST_F(CreateTest, StreamContextsGoWhenTheLastFileObjectCloses) {
   EXPECT_TRUE(
       IsListEmpty(&static_cast<FSRTL_ADVANCED_FCB_HEADER*>(c.fo()->FsContext)->FilterContexts));
 
-  // A deleted file's FCB goes at its last close too.
+  // A deleted file's FCB, and its contexts, go at its last close too, not
+  // at the cleanup that deleted it.
   int deletedFrees = 0;
   CountedStreamContext deletedContext;
-  {
-    OpenArgs args;
-    args.access = DELETE;
-    File d = client_.MustOpen("\\f", args);
-    Attach(d, &deletedContext, &deletedFrees);
-    ASSERT_EQ(client_.SetDisposition(d, true), STATUS_SUCCESS);
-    c.Reset();
-  }
-  EXPECT_EQ(deletedFrees, 1);
+  OpenArgs args;
+  args.access = DELETE;
+  File d = client_.MustOpen("\\f", args);
+  Attach(d, &deletedContext, &deletedFrees);
+  void* fcb = d.fo()->FsContext;
+  ASSERT_EQ(client_.SetDisposition(d, true), STATUS_SUCCESS);
+  d.Reset();
+  c.CloseHandle();  // deleted now; c's file object still holds the FCB
   EXPECT_FALSE(client_.Exists("\\f"));
+  EXPECT_EQ(c.fo()->FsContext, fcb);
+  EXPECT_EQ(deletedFrees, 0);
+  EXPECT_EQ(volume_->OpenFileObjectCount(), 1u);
+  c.Reset();
+  EXPECT_EQ(deletedFrees, 1);
+  EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);
 }
 
 }  // namespace

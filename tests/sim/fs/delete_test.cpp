@@ -144,20 +144,5 @@ TEST_F(DeleteTest, PosixDeleteUnlinksAtThatHandlesCleanup) {
   EXPECT_EQ(client_.ReadAll(reader), "payload");
 }
 
-TEST_F(DeleteTest, DeletedFcbTearsDownAtLastClose) {
-  client_.Touch("\\f");
-  File a = client_.MustOpen("\\f", DeleteAccess());
-  File b = client_.MustOpen("\\f");
-  b.fo();  // a reference keeps b's file object past its handle
-  void* fcb = a.fo()->FsContext;
-  ASSERT_EQ(client_.SetDisposition(a, true), STATUS_SUCCESS);
-  a.Reset();
-  b.CloseHandle();  // deleted now; b's file object still references the FCB
-  EXPECT_EQ(b.fo()->FsContext, fcb);
-  EXPECT_EQ(volume_->OpenFileObjectCount(), 1u);
-  b.Reset();
-  EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);
-}
-
 }  // namespace
 }  // namespace sim::fs::testing

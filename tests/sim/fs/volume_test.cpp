@@ -4,7 +4,11 @@
 // the volume at the seam.
 #include <mountdev.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "fs_client.h"
@@ -212,6 +216,40 @@ TEST(VolumeHarnessTest, ResetWithAnOpenHandleDropsTheOpenCleanly) {
   EXPECT_EQ(volume->OpenFileObjectCount(), 1u);
   kernel::ResetMachine();  // the handle is never closed
   volume.reset();          // frees the dropped open's FCB and CCB
+}
+
+// A host folder copied into the volume, under a folder and at the root:
+// nested folders keep their place (host separators become backslashes),
+// empty ones come too, contents are copied byte for byte; a missing host
+// folder is refused.
+TEST_F(VolumeTest, PopulateFromHostCopiesTheTree) {
+  const std::filesystem::path host =
+      std::filesystem::temp_directory_path() / ("tavo-populate-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(host);
+  std::filesystem::create_directories(host / "docs" / "sub");
+  std::filesystem::create_directories(host / "empty");
+  std::ofstream(host / "docs" / "sub" / "a.txt", std::ios::binary) << std::string("a\0b", 3);
+  std::ofstream(host / "top.txt", std::ios::binary) << "top";
+
+  ASSERT_EQ(volume_->PopulateFromHost(host, u"\\cache"), STATUS_SUCCESS);
+  ASSERT_EQ(volume_->PopulateFromHost(host), STATUS_SUCCESS);
+  EXPECT_EQ(volume_->DumpTree(),
+            "\\\n"
+            "\\cache\\\n"
+            "\\cache\\docs\\\n"
+            "\\cache\\docs\\sub\\\n"
+            "\\cache\\docs\\sub\\a.txt size=3 attr=A\n"
+            "\\cache\\empty\\\n"
+            "\\cache\\top.txt size=3 attr=A\n"
+            "\\docs\\\n"
+            "\\docs\\sub\\\n"
+            "\\docs\\sub\\a.txt size=3 attr=A\n"
+            "\\empty\\\n"
+            "\\top.txt size=3 attr=A\n");
+  EXPECT_EQ(client_.ReadAll(client_.MustOpen("\\cache\\docs\\sub\\a.txt")), std::string("a\0b", 3));
+  EXPECT_EQ(client_.ReadAll(client_.MustOpen("\\top.txt")), "top");
+  EXPECT_EQ(volume_->PopulateFromHost(host / "missing"), STATUS_OBJECT_PATH_NOT_FOUND);
+  std::filesystem::remove_all(host);
 }
 
 TEST(VolumeConcurrencyTest, ThreadsCreateEnumerateAndDeleteInOneDirectory) {

@@ -108,24 +108,6 @@ TEST(DbgPrintFormat, KernelDialectByteForByte) {
   }
 }
 
-TEST(DbgPrintFormat, VariadicWrapperThroughvDbgPrintEx) {
-  struct Local {
-    static void NTAPI Log(PCSTR format, ...) {
-      __builtin_ms_va_list args;
-      __builtin_ms_va_start(args, format);
-      vDbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_WARNING_LEVEL, format, args);
-      __builtin_ms_va_end(args);
-    }
-  };
-  TakeDebugMessages();
-  Local::Log("%s=%wZ %I64u\n", "name", &gAscii, 1ull << 40);
-  auto messages = TakeDebugMessages();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].text, "name=C:\\dir\\file.txt 1099511627776\n");
-  EXPECT_EQ(messages[0].componentId, static_cast<std::uint32_t>(DPFLTR_IHVDRIVER_ID));
-  EXPECT_EQ(messages[0].level, static_cast<std::uint32_t>(DPFLTR_WARNING_LEVEL));
-}
-
 TEST(DebugLog, KeepsComponentLevelAndOrderAndClearsOnTake) {
   EXPECT_EQ(DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "first %d\n", 1),
             static_cast<ULONG>(STATUS_SUCCESS));

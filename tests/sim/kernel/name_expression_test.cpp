@@ -25,88 +25,49 @@ struct Case {
   bool matches;
 };
 
-void Check(const std::vector<Case>& cases, bool ignoreCase) {
+// Case-sensitive rows (case rules are below). The rows the agent's matcher
+// shares (tests/agent/names_and_paths_test.cpp) are put to this routine
+// there too, upcased, and are not repeated here.
+TEST(FsRtlIsNameInExpression, Wildcards) {
+  const Case cases[] = {
+      // '*' and '?'
+      {"*", "", false},  // documented: "*" does not match an empty name
+      {"", "", true},
+      {"", "a", false},
+      {"abc", "abcd", false},
+      {"???", "ab", false},
+      {"*.txt", ".txt", true},
+      {"*.*", "a.b", true},
+      {"a*b*c", "aXXbYYc", true},
+      {"a*b*c", "aXXcYYb", false},
+      {"*a", "bbba", true},
+      {"**", "x", true},
+      // '<' (DOS_STAR) stops at the last period
+      {"<.TXT", "TXT", false},
+      {"<.TXT", ".TXT", true},
+      {"<.<", "A.B.C", true},  // "A.B", the last period, then "C"
+      {"<\"*", "A.B.C", true},  // "*.*" as the Win32 layer passes it: every name
+      {"<\"", "ABC", true},     // "*.": names without an extension
+      {"<\"", "A.B", false},
+      {"<\"", "A.", true},
+      // '>' (DOS_QM) stops at a period or the end
+      {">>>>>>>>\">>>", "ABCDEFGH.IJK", true},
+      {">>>>>>>>\">>>", "ABCDEFGHI", false},
+      {">>>>>>>>\">>>", "ABC.DEFG", false},
+      {">", "AB", false},
+      {">>.TXT", "A.TXT", true},
+      {">.TXT", ".TXT", true},
+      {">", ".", false},  // '>' matches nothing at the period, which is left over
+      // '"' (DOS_DOT) is a period, or nothing at the end
+      {"FOO\"*", "FOO.BAR", true},
+      {"FOO\"*", "FOO", true},
+      {"A\"B", "AB", false},  // zero characters only at the end of the name
+      {"A\"", "AX", false},
+  };
   for (const auto& c : cases) {
-    EXPECT_EQ(Matches(c.expression, c.name, ignoreCase), c.matches)
+    EXPECT_EQ(Matches(c.expression, c.name, false), c.matches)
         << "expression '" << c.expression << "' name '" << c.name << "'";
   }
-}
-
-TEST(FsRtlIsNameInExpression, StarAndQuestionMark) {
-  Check(
-      {
-          {"*", "abc", true},
-          {"*", "", false},  // documented: "*" does not match an empty name
-          {"", "", true},
-          {"", "a", false},
-          {"abc", "abc", true},
-          {"abc", "abcd", false},
-          {"a?c", "abc", true},
-          {"a?c", "ac", false},
-          {"???", "ab", false},
-          {"*.txt", "a.txt", true},
-          {"*.txt", ".txt", true},
-          {"*.txt", "a.txt.bak", false},
-          {"*.*", "abc", false},  // a literal period must be there
-          {"*.*", "a.b", true},
-          {"a*b*c", "aXXbYYc", true},
-          {"a*b*c", "aXXcYYb", false},
-          {"*a", "bbba", true},
-          {"**", "x", true},
-      },
-      false);
-}
-
-TEST(FsRtlIsNameInExpression, DosStarStopsAtTheLastPeriod) {
-  Check(
-      {
-          {"<.TXT", "A.TXT", true},
-          {"<.TXT", "A.B.TXT", true},  // earlier periods belong to the star
-          {"<.TXT", "TXT", false},
-          {"<.TXT", ".TXT", true},
-          {"<", "A.B", false},  // cannot consume the last period
-          {"<", "AB", true},
-          {"<.<", "A.B.C", true},  // "A.B", the last period, then "C"
-          {"<\"*", "ABC", true},   // "*.*" as the Win32 layer passes it: every name
-          {"<\"*", "A.B", true},
-          {"<\"*", "A.B.C", true},
-          {"<\"", "ABC", true},  // "*.": names without an extension
-          {"<\"", "A.B", false},
-          {"<\"", "A.", true},
-      },
-      true);
-}
-
-TEST(FsRtlIsNameInExpression, DosQuestionMarkStopsAtAPeriodOrTheEnd) {
-  Check(
-      {
-          {">>>>>>>>\">>>", "ABC.DE", true},  // "????????.???": any 8.3 name
-          {">>>>>>>>\">>>", "ABC", true},
-          {">>>>>>>>\">>>", "ABCDEFGH.IJK", true},
-          {">>>>>>>>\">>>", "ABCDEFGHI", false},
-          {">>>>>>>>\">>>", "ABC.DEFG", false},
-          {">>", "A", true},
-          {">", "AB", false},
-          {">.TXT", "A.TXT", true},
-          {">>.TXT", "A.TXT", true},
-          {">.TXT", ".TXT", true},
-          {">", ".", false},  // '>' matches nothing at the period, which is left over
-      },
-      true);
-}
-
-TEST(FsRtlIsNameInExpression, DosDotMatchesAPeriodOrNothingAtTheEnd) {
-  Check(
-      {
-          {"FOO\"", "FOO", true},
-          {"FOO\"", "FOO.", true},
-          {"FOO\"*", "FOO.BAR", true},
-          {"FOO\"*", "FOO", true},
-          {"A\"B", "A.B", true},
-          {"A\"B", "AB", false},  // zero characters only at the end of the name
-          {"A\"", "AX", false},
-      },
-      true);
 }
 
 TEST(FsRtlIsNameInExpression, CaseRules) {

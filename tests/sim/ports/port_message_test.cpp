@@ -58,21 +58,7 @@ class Sender {
   std::thread thread_;
 };
 
-class PortMessageTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(filter.Create(), STATUS_SUCCESS);
-    client = std::make_unique<Client>(kPortName);
-    ASSERT_EQ(client->result, S_OK);
-  }
-  void TearDown() override {
-    client.reset();
-    filter.CloseServerPort();
-  }
-
-  FilterSide filter;
-  std::unique_ptr<Client> client;
-};
+using PortMessageTest = ConnectedPort;
 
 // The reply body is copied up to the sender's capacity; a longer one is cut
 // and reported as STATUS_BUFFER_OVERFLOW; ReplyLength says what was copied.
@@ -207,6 +193,21 @@ TEST_F(PortMessageTest, ClientDisconnectingMidRequestEndsTheWait) {
       FltSendMessage(filter.filter(), filter.ClientPort(), &payload, 1, nullptr, nullptr, nullptr),
       STATUS_PORT_DISCONNECTED);
   EXPECT_EQ(ports::ConnectedClients(kPortName16), 0u);
+}
+
+// A filter that keeps its client port past the disconnect (it closes it
+// later) and sends on it: the send is refused at once, nothing is queued.
+TEST_F(PortMessageTest, SendOnAPortWhoseClientLeftIsRefused) {
+  filter.closeClientPortOnDisconnect = false;
+  client->Close();
+  ASSERT_EQ(filter.disconnects.load(), 1);
+  UCHAR payload = 0;
+  LARGE_INTEGER zero{};
+  EXPECT_EQ(FltSendMessage(filter.filter(), filter.ClientPort(), &payload, 1, nullptr, nullptr,
+                           &zero),
+            STATUS_PORT_DISCONNECTED);
+  EXPECT_EQ(ports::QueuedMessages(kPortName16), 0u);
+  FltCloseClientPort(filter.filter(), filter.ClientPort());
 }
 
 // The filter closing its end wakes a client blocked in FilterGetMessage; a

@@ -12,21 +12,7 @@ namespace {
 using namespace port_test;
 namespace ports = sim::harness::ports;
 
-class PortSendTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(filter.Create(), STATUS_SUCCESS);
-    client = std::make_unique<Client>(kPortName);
-    ASSERT_EQ(client->result, S_OK);
-  }
-  void TearDown() override {
-    client.reset();
-    filter.CloseServerPort();
-  }
-
-  FilterSide filter;
-  std::unique_ptr<Client> client;
-};
+using PortSendTest = ConnectedPort;
 
 // The callback runs on the client's thread, as the client's process, and
 // what it writes and reports comes back to the client.

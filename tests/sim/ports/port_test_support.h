@@ -152,6 +152,23 @@ class Client {
   std::uint32_t process = 0;  // the process that owns the handle
 };
 
+// A server port with one client connected.
+class ConnectedPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(filter.Create(), STATUS_SUCCESS);
+    client = std::make_unique<Client>(kPortName);
+    ASSERT_EQ(client->result, S_OK);
+  }
+  void TearDown() override {
+    client.reset();
+    filter.CloseServerPort();
+  }
+
+  FilterSide filter;
+  std::unique_ptr<Client> client;
+};
+
 // Client work on another thread, as the client's process (handles are per
 // process; a new thread would otherwise run as System).
 template <class Fn>

@@ -276,10 +276,16 @@ kernel::EndOfTestCheckRegistration pendedNeverCompleted([] {
   }
 });
 
-Operation* FindLive(PFLT_CALLBACK_DATA data) {
+// The live operation of `data` with its lock taken, or null. The lock is
+// taken while the operation is still known live, and SendOperation takes it
+// once more after forgetting the operation: a completion from another
+// thread (a stray one included) is done with the operation before it ends.
+Operation* LockLive(PFLT_CALLBACK_DATA data, std::unique_lock<std::mutex>* guard) {
   auto* op = reinterpret_cast<Operation*>(data);
-  std::lock_guard guard(Live().lock);
-  return Live().ops.count(op) ? op : nullptr;
+  std::lock_guard live(Live().lock);
+  if (!Live().ops.count(op)) return nullptr;
+  *guard = std::unique_lock(op->lock);
+  return op;
 }
 
 }  // namespace
@@ -395,23 +401,26 @@ NTSTATUS SendOperation(Operation& op) {
     std::lock_guard guard(Live().lock);
     Live().ops.erase(&op);
   }
+  // A completion that found the operation live may still hold its lock:
+  // the operation ends only after it lets go.
+  { std::lock_guard drained(op.lock); }
   return op.data.IoStatus.Status;
 }
 
 }  // namespace sim::io
 
-using sim::fltmgr::FindLive;
+using sim::fltmgr::LockLive;
 using sim::io::Operation;
 
 VOID FLTAPI FltCompletePendedPreOperation(PFLT_CALLBACK_DATA CallbackData,
                                           FLT_PREOP_CALLBACK_STATUS CallbackStatus, PVOID Context) {
-  Operation* op = FindLive(CallbackData);
+  std::unique_lock<std::mutex> guard;
+  Operation* op = LockLive(CallbackData, &guard);
   if (!op) {
     sim::fltmgr::Violation(
         "FltCompletePendedPreOperation for an operation that is not pending (completed twice?)");
     return;
   }
-  std::lock_guard guard(op->lock);
   if (op->pend.load() != Operation::Pend::Pre) {
     sim::fltmgr::Violation(
         "FltCompletePendedPreOperation for an operation that is not pending (completed twice?)");
@@ -438,9 +447,8 @@ VOID FLTAPI FltCompletePendedPreOperation(PFLT_CALLBACK_DATA CallbackData,
 }
 
 VOID FLTAPI FltCompletePendedPostOperation(PFLT_CALLBACK_DATA CallbackData) {
-  Operation* op = FindLive(CallbackData);
   std::unique_lock<std::mutex> guard;
-  if (op) guard = std::unique_lock(op->lock);
+  Operation* op = LockLive(CallbackData, &guard);
   auto stage = Operation::Pend::Post;
   if (!op || !op->pend.compare_exchange_strong(stage, Operation::Pend::PostDone)) {
     sim::fltmgr::Violation(

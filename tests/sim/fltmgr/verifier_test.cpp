@@ -2,11 +2,19 @@
 // the check fires.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
 #include <thread>
 
+#include "io/io_manager.h"
 #include "kernel/lifecycle.h"
 #include "test_filter.h"
 #include "verifier/verifier.h"
+
+namespace sim::fltmgr {
+io::Operation* OperationOf(PFLT_CALLBACK_DATA data);
+}  // namespace sim::fltmgr
 
 namespace tavo_test {
 namespace {
@@ -82,6 +90,63 @@ TEST_F(FilterVerifier, PendedOperationCompletedTwice) {
   Slot(0).pre[IRP_MJ_CREATE] = nullptr;
   FltCompletePendedPreOperation(pended, FLT_PREOP_SUCCESS_NO_CALLBACK, nullptr);
   ExpectViolation("completed twice");
+}
+
+// A filter hands its callback data to another thread, which completes the
+// stage while the callback returns without pending. The completion is
+// reported once, whichever of the two gets there first, and the operation
+// does not end under it: the report is in by the time the open returns.
+// (The callback holds the operation's lock until the other thread waits for
+// it, so the completion arrives just as the callback returns.)
+TEST_F(FilterVerifier, StageCompletedFromAnotherThreadAsTheCallbackReturnsWithoutPending) {
+  struct Case {
+    bool post;
+    const char* fragment;
+  };
+  const Case cases[] = {{false, "FltCompletePendedPreOperation for an operation that"},
+                        {true, "FltCompletePendedPostOperation for an operation that"}};
+  const Case* current = nullptr;
+  std::thread completer;
+  auto completeElsewhere = [&](PFLT_CALLBACK_DATA data) {
+    std::unique_lock held(sim::fltmgr::OperationOf(data)->lock);
+    std::atomic<bool> started{false};
+    completer = std::thread([&started, data, post = current->post] {
+      started = true;
+      if (post) {
+        FltCompletePendedPostOperation(data);
+      } else {
+        FltCompletePendedPreOperation(data, FLT_PREOP_SUCCESS_NO_CALLBACK, nullptr);
+      }
+    });
+    while (!started) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  };
+  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
+    if (current->post) return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+    completeElsewhere(data);
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  };
+  Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID,
+                                    FLT_POST_OPERATION_FLAGS) {
+    completeElsewhere(data);
+    return FLT_POSTOP_FINISHED_PROCESSING;
+  };
+  LoadTestFilter(0, 300000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fragment);
+    current = &c;
+    for (int round = 0; round < 3; ++round) {
+      HANDLE h;
+      const NTSTATUS status = Open("\\??\\C:\\a.txt", &h);
+      const auto atReturn = TakeViolations(Check::FilterManager);
+      completer.join();
+      ASSERT_EQ(status, STATUS_SUCCESS);
+      NtClose(h);
+      ASSERT_EQ(atReturn.size(), 1u) << round;
+      EXPECT_NE(atReturn[0].message.find(c.fragment), std::string::npos) << atReturn[0].message;
+      EXPECT_TRUE(TakeViolations(Check::FilterManager).empty()) << round;
+    }
+  }
 }
 
 TEST_F(FilterVerifier, PendedOperationNeverCompleted) {

@@ -85,6 +85,11 @@ TEST_F(CreateScreenTest, LeavesEarlyExactlyWhereTheFullClassificationPassesTheNa
       {"other volume, ordinary file", other, u"\\Windows\\a.dll", true},
       // The driver's own name provider names this one in the view.
       {"other volume, the view's path", other, u"\\Users\\ann\\Tavo\\a.txt", false},
+      // The driver's own route puts the view's volume (not this one) in front,
+      // whatever this volume's name's length.
+      {"longer volume name, the view's path", u"\\Device\\HarddiskVolume33",
+       u"\\Users\\ann\\Tavo\\a.txt", false},
+      {"shorter volume name, the view's path", u"\\Device\\Harddisk", u"\\Users\\ann\\Tavo", false},
       {"volume name longer than the root's", u"\\Device\\HarddiskVolume33", u"\\Users", true},
       {"root split across the join", u"\\Device\\HarddiskVolume3\\Users", u"\\ann\\Tavo\\a", false},
       {"join ends inside the root", u"\\Device\\HarddiskVolume3\\Users", u"\\ann", true},
@@ -97,6 +102,17 @@ TEST_F(CreateScreenTest, FollowsTheRootsWhenTheyChange) {
   ASSERT_EQ(client_->Channel().Configure(1, kMerged + u"2", kBackend, kSecondary).hresult, S_OK);
   CheckRows({{"under the new root", kVolume, u"\\Users\\ann\\Tavo2\\a.txt", false},
              {"under the old root", kVolume, u"\\Users\\ann\\Tavo\\a.txt", true}},
+            kVolume);
+}
+
+// A view rooted at the volume itself (its root has no third backslash) takes
+// every name on the volume, by either route.
+TEST_F(CreateScreenTest, AViewRootedAtTheVolumeItselfScreensNothing) {
+  Configure(kVolume);
+  CheckRows({{"a file", kVolume, u"\\a.txt", false},
+             {"the volume root", kVolume, u"\\", false},
+             {"final dot", kVolume, u"\\.", false},
+             {"other volume", u"\\Device\\HarddiskVolume4", u"\\a.txt", false}},
             kVolume);
 }
 

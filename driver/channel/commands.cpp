@@ -85,13 +85,15 @@ NTSTATUS Configure(const UCHAR* message, ULONG length) {
     ReplaceRoot(Globals.MergedViewRoot, command.MergedViewPath, merged);
     ReplaceRoot(Globals.SecondaryViewRoot, command.SecondaryViewPath, secondary);
     ReplaceRoot(Globals.BackendRoot, command.BackendPath, backend);
+    // Readers take the prefix length (and the client's session id below)
+    // without a lock, as specified; written with the roots, it never goes
+    // with the other roots for a reader that holds the lock. A client that
+    // sends its configuration again, as it does after every reconnection,
+    // changes neither: they are written only when they change, so a reload
+    // never writes under a reader.
+    if (Globals.VolumePrefixLength != prefix) Globals.VolumePrefixLength = prefix;
     PublishRootLengths(prefix);
   }
-  // Readers take the prefix length (and the client's session id below)
-  // without a lock, as specified. A client that sends its configuration
-  // again, as it does after every reconnection, changes neither: they are
-  // written only when they change, so a reload never writes under a reader.
-  if (Globals.VolumePrefixLength != prefix) Globals.VolumePrefixLength = prefix;
 
   UNICODE_STRING volumeName = BorrowString(
       command.MergedViewPath, static_cast<USHORT>(prefix * sizeof(char16)));

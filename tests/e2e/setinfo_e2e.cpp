@@ -107,8 +107,6 @@ TEST_F(SetInfoEndToEndTest, RenamesOfServerItems) {
     std::string gone, present;  // on the server afterwards ("" for none)
   };
   const Row rows[] = {
-      {"file in the view", View(u"readme.txt"), 0, DosOf(View(u"docs\\readme.txt")),
-       FileRenameInformation, 0, STATUS_SUCCESS, "readme.txt", "docs/readme.txt"},
       {"folder in the view", View(u"Photos"), FILE_DIRECTORY_FILE, DosOf(View(u"Pictures")),
        FileRenameInformation, 0, STATUS_SUCCESS, "Photos", "Pictures/beach.jpg"},
       {"onto a name with replace", View(u"docs\\notes.txt"), 0,

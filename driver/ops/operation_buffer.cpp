@@ -61,14 +61,6 @@ PVOID GetOperationBuffer(PFLT_CALLBACK_DATA Data) {
       return MapOrLock(Data, {&p.QuerySecurity.MdlAddress, p.QuerySecurity.SecurityBuffer});
     case IRP_MJ_QUERY_INFORMATION:
       return p.QueryFileInformation.InfoBuffer;
-    case IRP_MJ_READ:
-      return MapOrLock(Data, {&p.Read.MdlAddress, p.Read.ReadBuffer});
-    case IRP_MJ_WRITE:
-      return MapOrLock(Data, {&p.Write.MdlAddress, p.Write.WriteBuffer});
-    case IRP_MJ_QUERY_EA:
-      return MapOrLock(Data, {&p.QueryEa.MdlAddress, p.QueryEa.EaBuffer});
-    case IRP_MJ_SET_EA:
-      return MapOrLock(Data, {&p.SetEa.MdlAddress, p.SetEa.EaBuffer});
     case IRP_MJ_DEVICE_CONTROL:
       return DeviceControlBuffer(Data);
     default:

@@ -10,7 +10,9 @@ namespace tavo {
 // user buffer locked and mapped when the caller is user mode, the raw
 // pointer when the caller is kernel mode. Null when the operation has no
 // such buffer or it cannot be locked or mapped. Query information always
-// yields its (system) buffer as it is.
+// yields its (system) buffer as it is. Only the operations the driver
+// answers itself are known: directory queries, security and information
+// queries, and device controls.
 PVOID GetOperationBuffer(PFLT_CALLBACK_DATA Data);
 
 }  // namespace tavo

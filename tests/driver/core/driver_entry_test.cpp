@@ -1,6 +1,5 @@
-// Start-up: registration, ports, the registry value; and the instance and
-// unload callbacks of an idle driver.
-#include "core/callbacks.h"
+// Start-up settings from the registry, and what unload of an idle driver
+// gives back.
 #include "core/globals.h"
 #include "core/hardening.h"
 #include "driver_fixture.h"
@@ -73,32 +72,6 @@ TEST_F(DriverEntryTest, HardeningSettingsFromTheRegistry) {
   }
 }
 
-TEST_F(DriverEntryTest, StartsWithEmptyStateAndFourPorts) {
-  ASSERT_EQ(Load(), STATUS_SUCCESS);
-  EXPECT_EQ(Globals.VolumePrefixLength, 26);
-  EXPECT_EQ(Globals.MergedViewRoot.Buffer, nullptr);
-  EXPECT_EQ(Globals.ClientSessionId, 0u);
-  EXPECT_EQ(Globals.AllowListMode, 0);
-  auto ports = sim::harness::ports::OpenServerPorts();
-  std::sort(ports.begin(), ports.end());
-  EXPECT_EQ(ports, (std::vector<std::u16string>{
-                       u"\\TavoFileChangeRequestCommPort", u"\\TavoInstallerInterfaceCommPort",
-                       u"\\TavoRequestCommPort", u"\\TavoResponseCommPort"}));
-  EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 1u);  // the worker
-}
-
-TEST_F(DriverEntryTest, EachPortTakesOneClient) {
-  ASSERT_EQ(Load(), STATUS_SUCCESS);
-  ConnectClient();
-  client::DriverChannel second;
-  EXPECT_TRUE(FAILED(second.Connect()));
-  EXPECT_FALSE(second.Connected());
-  // Once the first client is gone, another may connect.
-  client_->Disconnect();
-  EXPECT_EQ(second.Connect(), S_OK);
-  second.Disconnect();
-}
-
 TEST_F(DriverEntryTest, UnloadReleasesEverything) {
   ASSERT_EQ(Load(), STATUS_SUCCESS);
   ConnectAndConfigure();
@@ -114,25 +87,6 @@ TEST_F(DriverEntryTest, UnloadReleasesEverything) {
   EXPECT_EQ(Globals.FilterHandle, nullptr);
   EXPECT_EQ(Globals.AttachedVolume, nullptr);
   // The fixture's leak check covers the roots, lists and tables.
-}
-
-TEST_F(DriverEntryTest, QueryTeardownWithNoOpenItemsAllowsIt) {
-  ASSERT_EQ(Load(), STATUS_SUCCESS);
-  sim::harness::TakeDebugLines();
-  EXPECT_EQ(TavoClientMergedViewInstanceQueryTeardown(nullptr, 0), STATUS_SUCCESS);
-  EXPECT_EQ(sim::harness::TakeDebugLines(),
-            std::vector<std::string>{"TavoClientMergedViewInstanceQueryTeardown: OK to teardown"});
-}
-
-TEST_F(DriverEntryTest, ReloadAfterUnloadStartsAfresh) {
-  for (int round = 0; round < 3; ++round) {
-    ASSERT_EQ(Load(), STATUS_SUCCESS);
-    ConnectAndConfigure();
-    EXPECT_EQ(Globals.ClientSessionId, 1u);
-    client_->Disconnect();
-    ASSERT_EQ(Unload(false), STATUS_SUCCESS);
-    EXPECT_EQ(Globals.ClientSessionId, 1u);  // globals keep their last values until the next load
-  }
 }
 
 }  // namespace

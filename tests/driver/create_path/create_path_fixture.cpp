@@ -86,13 +86,23 @@ void CreatePathTest::AddBackendDirectory(const std::u16string& relative) {
 
 OpenResult CreatePathTest::Open(const std::u16string& path, ACCESS_MASK access, ULONG disposition,
                                 ULONG options, std::uint32_t processId) {
-  if (processId == 0) processId = explorer_;
+  return OpenUnder(nullptr, path, access, disposition, options,
+                   processId == 0 ? explorer_ : processId);
+}
+
+OpenResult CreatePathTest::OpenRelative(const OpenResult& dir, const std::u16string& name,
+                                        ACCESS_MASK access, ULONG disposition, ULONG options) {
+  return OpenUnder(dir.handle, name, access, disposition, options, dir.processId);
+}
+
+OpenResult CreatePathTest::OpenUnder(HANDLE root, const std::u16string& path, ACCESS_MASK access,
+                                     ULONG disposition, ULONG options, std::uint32_t processId) {
   return sim::harness::RunAs(processId, [&] {
     OpenResult result;
     result.processId = processId;
     sim::harness::OwnedUnicodeString name(path);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
     IO_STATUS_BLOCK ioStatus{};
     result.status = NtCreateFile(&result.handle, access | SYNCHRONIZE, &attributes, &ioStatus,
                                  nullptr, FILE_ATTRIBUTE_NORMAL,

@@ -75,6 +75,9 @@ class CreatePathTest : public DriverTest {
   // Opens `path` (a full device path) with NtCreateFile as `processId`.
   OpenResult Open(const std::u16string& path, ACCESS_MASK access, ULONG disposition,
                   ULONG options = 0, std::uint32_t processId = 0);
+  // Opens `name` relative to the open directory `dir`, as its process.
+  OpenResult OpenRelative(const OpenResult& dir, const std::u16string& name, ACCESS_MASK access,
+                          ULONG disposition = FILE_OPEN, ULONG options = 0);
   // Handle operations, made as the process that opened the handle.
   std::string ReadAll(const OpenResult& opened);
   static void Close(OpenResult& opened);
@@ -93,6 +96,8 @@ class CreatePathTest : public DriverTest {
   ScriptedAnswer AnswerDelete(const DriverMessage& message);
 
  private:
+  OpenResult OpenUnder(HANDLE root, const std::u16string& name, ACCESS_MASK access,
+                       ULONG disposition, ULONG options, std::uint32_t processId);
   sim::fs::FileSpec BackendSpec(const std::u16string& viewPath, const ServerItem& item) const;
   ScriptedAnswer AnswerDownload(const DriverMessage& message);
   ScriptedAnswer AnswerCreatePath(const DriverMessage& message);

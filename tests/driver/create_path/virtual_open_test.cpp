@@ -378,18 +378,9 @@ TEST_F(VirtualOpenTest, ConcurrentOpensAndClosesKeepTheEntryConsistent) {
   for (int t = 0; t < kThreads; ++t) {
     threads.push_back(sim::harness::StartThreadAs(explorer_, [&] {
       for (int round = 0; round < kRounds; ++round) {
-        sim::harness::OwnedUnicodeString name(file_);
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-        IO_STATUS_BLOCK ioStatus{};
-        HANDLE handle = nullptr;
-        if (NtCreateFile(&handle, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &ioStatus,
-                         nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0) != STATUS_SUCCESS) {
-          ++failures;
-          continue;
-        }
-        NtClose(handle);
+        OpenResult opened = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+        if (opened.status != STATUS_SUCCESS) ++failures;
+        Close(opened);
       }
     }));
   }

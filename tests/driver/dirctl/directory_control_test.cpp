@@ -1,8 +1,8 @@
 // Listings of the merged-view root and of virtual folders: the request the
 // client receives, where its answer lands, the handle's enumeration index
 // (seen through the next request's StartIndex), answers that break their
-// own chain, listings hidden from no-listing processes, refused change
-// notification, handles the file system keeps, and pool failures.
+// own chain, listings hidden from no-listing processes, handles the file
+// system keeps, and pool failures.
 #include <deque>
 #include <thread>
 
@@ -201,14 +201,6 @@ TEST_F(DirectoryControlTest, WhatTheClientNeverSees) {
   OpenResult hiddenFolder = OpenFolder(folder_, indexer_);
   ASSERT_EQ(outside.status, STATUS_SUCCESS);
 
-  // Change notification on a merged-view handle is refused.
-  const NTSTATUS notify = sim::harness::RunAs(root.processId, [&] {
-    IO_STATUS_BLOCK iosb{};
-    std::uint8_t buffer[64];
-    return NtNotifyChangeDirectoryFile(root.handle, nullptr, nullptr, nullptr, &iosb, buffer,
-                                       sizeof(buffer), FILE_NOTIFY_CHANGE_FILE_NAME, FALSE);
-  });
-  EXPECT_EQ(notify, STATUS_NOT_IMPLEMENTED);
   // A folder outside the view is the file system's.
   Listed plain = List(outside, 512);
   EXPECT_EQ(plain.status, STATUS_SUCCESS);
@@ -344,13 +336,9 @@ TEST_F(DirectoryControlTest, AnswerLandsInABufferValidOnlyThroughItsMdl) {
   Close(root);
 }
 
-// Two queries at once on one asynchronous handle (the I/O manager
-// serialises only synchronous ones): the second neither waits nor touches
-// the first's pattern and index.
 // A client answering STATUS_PENDING cannot leave the listing pending for
 // ever: the answer is malformed.
 TEST_F(DirectoryControlTest, AnAnswerThatWouldLeaveTheListingPendingIsRefused) {
-  AddServerItem(folder_, {true, {}});
   OpenResult dir = OpenFolder(folder_);
   ASSERT_EQ(dir.status, STATUS_SUCCESS);
   Answer(STATUS_PENDING, NamesListing({u"a.txt"}));
@@ -360,6 +348,9 @@ TEST_F(DirectoryControlTest, AnAnswerThatWouldLeaveTheListingPendingIsRefused) {
   Close(dir);
 }
 
+// Two queries at once on one asynchronous handle (the I/O manager
+// serialises only synchronous ones): the second neither waits nor touches
+// the first's pattern and index.
 TEST_F(DirectoryControlTest, ASecondQueryWhileOneRunsIsRefused) {
   OpenResult root;
   root.processId = explorer_;

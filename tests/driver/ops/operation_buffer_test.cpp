@@ -36,11 +36,6 @@ const Row kRows[] = {
     {"query_security_kernel_raw", IRP_MJ_QUERY_SECURITY, 0, KernelMode, Mdl::None, 0, Expect::Raw},
     {"query_security_user_mdl", IRP_MJ_QUERY_SECURITY, 0, UserMode, Mdl::Locked, 0, Expect::MdlPages},
     {"query_information_user_system_buffer", IRP_MJ_QUERY_INFORMATION, 0, UserMode, Mdl::None, 0, Expect::Raw},
-    {"read_kernel_raw", IRP_MJ_READ, 0, KernelMode, Mdl::None, 0, Expect::Raw},
-    {"read_user_mdl", IRP_MJ_READ, 0, UserMode, Mdl::Locked, 0, Expect::MdlPages},
-    {"write_kernel_mdl", IRP_MJ_WRITE, 0, KernelMode, Mdl::Locked, 0, Expect::MdlPages},
-    {"query_ea_kernel_raw", IRP_MJ_QUERY_EA, 0, KernelMode, Mdl::None, 0, Expect::Raw},
-    {"set_ea_user_mdl", IRP_MJ_SET_EA, 0, UserMode, Mdl::Locked, 0, Expect::MdlPages},
     {"ioctl_buffered", IRP_MJ_DEVICE_CONTROL, 0, UserMode, Mdl::None, METHOD_BUFFERED, Expect::System},
     {"ioctl_out_direct", IRP_MJ_DEVICE_CONTROL, 0, UserMode, Mdl::Locked, METHOD_OUT_DIRECT, Expect::MdlPages},
     {"ioctl_in_direct", IRP_MJ_DEVICE_CONTROL, 0, UserMode, Mdl::Locked, METHOD_IN_DIRECT, Expect::Null},
@@ -97,22 +92,6 @@ TEST_P(OperationBufferTest, ChoosesTheBufferOfItsMajorFunction) {
       break;
     case IRP_MJ_QUERY_INFORMATION:
       p.QueryFileInformation.InfoBuffer = raw;
-      break;
-    case IRP_MJ_READ:
-      p.Read.ReadBuffer = raw;
-      p.Read.MdlAddress = mdl;
-      break;
-    case IRP_MJ_WRITE:
-      p.Write.WriteBuffer = raw;
-      p.Write.MdlAddress = mdl;
-      break;
-    case IRP_MJ_QUERY_EA:
-      p.QueryEa.EaBuffer = raw;
-      p.QueryEa.MdlAddress = mdl;
-      break;
-    case IRP_MJ_SET_EA:
-      p.SetEa.EaBuffer = raw;
-      p.SetEa.MdlAddress = mdl;
       break;
     case IRP_MJ_DEVICE_CONTROL: {
       auto& control = p.DeviceIoControl;

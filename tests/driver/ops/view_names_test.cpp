@@ -112,20 +112,7 @@ TEST_F(ServedOperationsTest, RelativeOpensReachTheNamedItem) {
   for (const Case& c : cases) {
     OpenResult root = Open(c.root, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
     ASSERT_EQ(root.status, STATUS_SUCCESS) << c.what;
-    OpenResult opened = As(root, [&] {
-      OpenResult result;
-      result.processId = root.processId;
-      sim::harness::OwnedUnicodeString name(c.name);
-      OBJECT_ATTRIBUTES attributes;
-      InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, root.handle,
-                                 nullptr);
-      IO_STATUS_BLOCK iosb{};
-      result.status = NtCreateFile(&result.handle, c.access | SYNCHRONIZE, &attributes, &iosb,
-                                   nullptr, FILE_ATTRIBUTE_NORMAL,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-      return result;
-    });
+    OpenResult opened = OpenRelative(root, c.name, c.access);
     ASSERT_EQ(opened.status, STATUS_SUCCESS) << c.what;
     if (c.contents.empty()) {
       std::vector<UCHAR> buffer(512);
@@ -264,30 +251,14 @@ TEST_F(ServedOperationsTest, CreatesWithATopLevelIrpAreStillDecided) {
   AddServerItem(InView(u"\\Projects\\plan.txt"), {false, "the plan"});
   OpenResult root = Open(kView, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
   ASSERT_EQ(root.status, STATUS_SUCCESS);
-  auto openRelative = [&](HANDLE directory, const std::u16string& text, ACCESS_MASK access) {
-    return As(root, [&] {
-      sim::harness::OwnedUnicodeString name(text);
-      OBJECT_ATTRIBUTES attributes;
-      InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, directory, nullptr);
-      IO_STATUS_BLOCK iosb{};
-      HANDLE handle = nullptr;
-      const NTSTATUS status =
-          NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &iosb, nullptr, 0,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                       FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-      return std::make_pair(status, handle);
-    });
-  };
-  const auto folder = openRelative(root.handle, u"Projects", FILE_LIST_DIRECTORY);
-  ASSERT_EQ(folder.first, STATUS_SUCCESS);
+  OpenResult folder = OpenRelative(root, u"Projects", FILE_LIST_DIRECTORY);
+  ASSERT_EQ(folder.status, STATUS_SUCCESS);
   IoSetTopLevelIrp(reinterpret_cast<PIRP>(FSRTL_FSP_TOP_LEVEL_IRP));
-  const auto plan = openRelative(folder.second, u"plan.txt", FILE_READ_ATTRIBUTES);
+  OpenResult plan = OpenRelative(folder, u"plan.txt", FILE_READ_ATTRIBUTES);
   IoSetTopLevelIrp(nullptr);
-  EXPECT_EQ(plan.first, STATUS_SUCCESS);
-  As(root, [&] {
-    if (plan.second != nullptr) NtClose(plan.second);
-    return NtClose(folder.second);
-  });
+  EXPECT_EQ(plan.status, STATUS_SUCCESS);
+  Close(plan);
+  Close(folder);
   Close(root);
 }
 
@@ -307,17 +278,8 @@ TEST_F(ServedOperationsTest, NamesThatCannotBeMadeFailTheQuery) {
   // exactly; the volume's device name in front does not fit.
   const std::size_t rootChars = kView.size() - std::char_traits<char16_t>::length(kVolumeDevice);
   const std::u16string longName(UNICODE_STRING_MAX_BYTES / 2 - rootChars - 1, u'x');
-  As(root, [&] {
-    sim::harness::OwnedUnicodeString name(longName);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, root.handle, nullptr);
-    IO_STATUS_BLOCK iosb{};
-    HANDLE handle = nullptr;
-    NtCreateFile(&handle, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &iosb, nullptr, 0,
-                 FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-    if (handle != nullptr) NtClose(handle);
-    return 0;
-  });
+  OpenResult tooLong = OpenRelative(root, longName, FILE_READ_ATTRIBUTES);
+  Close(tooLong);
   auto answers = sim::harness::name_querier::TakeAnswers();
   ASSERT_FALSE(answers.empty());
   EXPECT_EQ(answers.front().status, STATUS_NAME_TOO_LONG);
@@ -337,21 +299,7 @@ TEST_F(ServedOperationsTest, NamesThatCannotBeMadeFailTheQuery) {
   } opens[] = {
       {"full path", kServerFile, [&] { return Open(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN); }},
       {"relative to a server folder", InView(u"\\Projects\\plan.txt"),
-       [&] {
-         return As(folder, [&] {
-           OpenResult result;
-           result.processId = folder.processId;
-           sim::harness::OwnedUnicodeString name(u"plan.txt");
-           OBJECT_ATTRIBUTES attributes;
-           InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE,
-                                      folder.handle, nullptr);
-           IO_STATUS_BLOCK iosb{};
-           result.status = NtCreateFile(&result.handle, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                        &attributes, &iosb, nullptr, 0, FILE_SHARE_READ, FILE_OPEN,
-                                        FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-           return result;
-         });
-       }},
+       [&] { return OpenRelative(folder, u"plan.txt", FILE_READ_ATTRIBUTES); }},
   };
   for (const auto& open : opens) {
     sim::faults::Clear();

@@ -30,19 +30,6 @@ class ItemInfoCacheTest : public DriverTest {
 
 const std::u16string kItem = u"\\Device\\HarddiskVolume3\\Tavo\\a.txt";
 
-// A reply cached at t is returned until t + 20 s (exclusive); the first
-// lookup at t + 20 s removes it.
-TEST_F(ItemInfoCacheTest, LivesTwentySeconds) {
-  Cache(kItem, {1, 2, 3});
-  sim::harness::AdvanceClock(KernelDuration(kItemInfoLifetime - 1));
-  EXPECT_EQ(Lookup(kItem), (std::vector<std::uint8_t>{1, 2, 3}));
-  sim::harness::AdvanceClock(KernelDuration(1));
-  EXPECT_TRUE(Lookup(kItem).empty());
-  // Removed: caching again starts a new lifetime with the new reply.
-  Cache(kItem, {9});
-  EXPECT_EQ(Lookup(kItem), std::vector<std::uint8_t>{9});
-}
-
 TEST_F(ItemInfoCacheTest, OnlyTheExactPathMatches) {
   Cache(u"\\Device\\HarddiskVolume3\\Tavo\\dir", {7});
   EXPECT_TRUE(Lookup(u"\\Device\\HarddiskVolume3\\Tavo\\DIR").empty());         // other case

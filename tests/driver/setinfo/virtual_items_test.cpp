@@ -293,6 +293,7 @@ struct RenameRow {
   std::size_t renameRequests;
   // How the server answers the rename that sets a replaced item aside.
   std::uint32_t asideAnswer = protocol::kRenameDone;
+  std::uint8_t downloadAnswer = 1;  // to a move out of the view
 };
 
 class ServerRenameTest : public VirtualItemsTest,
@@ -312,6 +313,8 @@ const RenameRow kRenames[] = {
      nullptr, STATUS_ACCESS_DENIED, false, 1},
     {"only a move out leaves the view", u"\\Users\\ann\\x.docx", FileRenameInformation, 0, 1,
      nullptr, STATUS_ACCESS_DENIED, false, 1},
+    {"move out whose download is refused", u"\\Users\\ann\\x.docx", FileRenameInformation, 0,
+     5, nullptr, STATUS_ACCESS_DENIED, false, 1, protocol::kRenameDone, 0},
     {"collision", u"taken.docx", FileRenameInformation, 0, 1, u"taken.docx",
      STATUS_OBJECT_NAME_COLLISION, false, 0},
     {"collision ex without replace bit", u"taken.docx", FileRenameInformationEx, 0x42, 1,
@@ -339,6 +342,7 @@ const RenameRow kRenames[] = {
 
 TEST_P(ServerRenameTest, FollowsTheServersAnswer) {
   const RenameRow& row = GetParam();
+  SetDownloadAnswer(row.downloadAnswer);
   const bool replacing = row.existing != nullptr && (row.first & 1) != 0;
   if (replacing) {
     SetRenameAnswers({row.asideAnswer, row.answer, protocol::kRenameDone});
@@ -826,18 +830,6 @@ TEST_F(VirtualItemsTest, ChecksForItemsOpenBelowAFolderRunningAtOnceSeeEveryEntr
   other.join();
   EXPECT_EQ(misses.load(), 0);
   for (OpenResult& opened : opens) Close(opened);
-}
-
-TEST_F(VirtualItemsTest, MoveOutRefusedDownloadChangesNothing) {
-  SetRenameAnswer(protocol::kRenameMoveOutOfView);
-  SetDownloadAnswer(0);
-  OpenResult opened = OpenVirtual(file_);
-  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(Dos(u"\\Users\\ann\\x.docx"), 0))
-                .status,
-            STATUS_ACCESS_DENIED);
-  EXPECT_TRUE(ServerHas(file_));
-  EXPECT_TRUE(Sent(kRequestDeleteItem).empty());
-  Close(opened);
 }
 
 TEST_F(VirtualItemsTest, FolderWithLocalCopyIsRenamedLocallyAfterTheServer) {

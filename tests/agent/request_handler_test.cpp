@@ -645,9 +645,10 @@ struct BadCase {
   Bytes payload;
 };
 
-Bytes Truncated(Bytes bytes, std::size_t keep) {
-  bytes.resize(keep);
-  return bytes;
+// A copy of exactly `keep` bytes: nothing past it is allocated, so a read
+// past the payload shows under AddressSanitizer.
+Bytes Truncated(const Bytes& bytes, std::size_t keep) {
+  return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(keep));
 }
 
 Bytes WithoutNul(Bytes bytes, std::size_t nulOffset) {
@@ -663,6 +664,10 @@ TEST_F(RequestHandlerTest, MalformedRequestsAreRefusedNotFollowed) {
   bigLength[8] = 0xFF, bigLength[9] = 0xFF, bigLength[10] = 0xFF, bigLength[11] = 0x7F;
   Bytes oddLength = ItemQuery(name);
   oddLength[8] -= 1;
+  // One byte more than the name and its NUL, the byte there too.
+  Bytes oddPastNul = ItemQuery(name);
+  oddPastNul[8] += 1;
+  oddPastNul.push_back('x');
   const BadCase cases[] = {
       {"empty item query", kRequestItemQuery, {}},
       {"item query header only", kRequestItemQuery, Truncated(ItemQuery(name), 12)},
@@ -670,6 +675,8 @@ TEST_F(RequestHandlerTest, MalformedRequestsAreRefusedNotFollowed) {
       {"item query without NUL", kRequestItemQuery, WithoutNul(ItemQuery(name), 12 + nameBytes)},
       {"item query length past the end", kRequestItemQuery, bigLength},
       {"item query odd length", kRequestItemQuery, oddLength},
+      {"item query odd length past its NUL", kRequestItemQuery, oddPastNul},
+      {"item query length field cut", kRequestItemQuery, Truncated(ItemQuery(name), 11)},
       {"unknown query kind", kRequestItemQuery, ItemQuery(name, 4)},
       {"download header cut", kRequestDownload, Truncated(DownloadPayload(name), 530)},
       {"download without NUL", kRequestDownload,

@@ -116,6 +116,14 @@ TEST_F(CreateScreenTest, AViewRootedAtTheVolumeItselfScreensNothing) {
             kVolume);
 }
 
+// A root shorter than the view's volume part (a client may send one) holds
+// every name the driver's own route composes on that volume.
+TEST_F(CreateScreenTest, ARootShorterThanTheViewsVolumePartHoldsTheDriversOwnRoute) {
+  ConnectClient();
+  ASSERT_EQ(client_->Channel().Configure(1, kMerged, u"\\Device", u"").hresult, S_OK);
+  CheckRows({{"another volume's name", u"\\Other\\Vol", u"\\Windows\\a.dll", false}}, kVolume);
+}
+
 TEST_F(CreateScreenTest, WithoutAMergedRootOnlyTheBackendCounts) {
   Configure(u"");
   const std::vector<Row> rows = {

@@ -82,6 +82,7 @@ TEST(NamePattern, ShortFormAndLegalNames) {
       {u"con.txt", true, false},     {u"Com1", true, false},
       {u"LPT9.log", true, false},    {u"COM\u00b9", false, false},
       {u"CONIN$", true, false},     {u"aux .c", false, false},
+      {u"COM0", true, false},        {u"LPT0.txt", true, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IsShortFormName(c.name), c.shortForm) << ToUtf8(c.name);
@@ -117,6 +118,20 @@ TEST(Text, CaseInsensitiveComparisonAndUtf8) {
   EXPECT_EQ(FromUtf8("\xFF"
                      "a"),
             u"\uFFFDa");
+  // A high surrogate pairs only with a low one; U+E000 after it is a unit of its own.
+  EXPECT_EQ(agent::ToUtf8(u"\xD83D\xE000"), "\xEF\xBF\xBD\xEE\x80\x80");
+}
+
+// The agent compares names as the file system does: over every range its
+// own table folds, it agrees with the kernel's.
+TEST(Text, UpcaseAgreesWithTheKernelsTable) {
+  const std::pair<char16_t, char16_t> ranges[] = {
+      {0x00, 0x17F}, {0x3A0, 0x3D0}, {0x400, 0x460}, {0xFF20, 0xFF60}};
+  for (const auto& [first, last] : ranges) {
+    for (char16_t c = first; c <= last; ++c) {
+      EXPECT_EQ(UpcaseUnit(c), RtlUpcaseUnicodeChar(c)) << std::hex << int{c};
+    }
+  }
 }
 
 TEST(ViewPaths, MapsBetweenViewBackendAndServer) {

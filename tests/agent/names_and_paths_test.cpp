@@ -112,6 +112,7 @@ TEST(Text, CaseInsensitiveComparisonAndUtf8) {
   EXPECT_TRUE(IsAtOrUnder(u"C\\Tavo\\x", u"c\\tavo"));
   EXPECT_TRUE(IsAtOrUnder(u"C\\Tavo", u"c\\tavo"));
   EXPECT_FALSE(IsAtOrUnder(u"C\\TavoSecondary\\x", u"c\\tavo"));
+  EXPECT_FALSE(IsAtOrUnder(u"\\x", u""));  // a root not configured holds nothing
   const std::u16string mixed = u"r\u00e9sum\u00e9 \U0001F600.txt";
   EXPECT_EQ(FromUtf8(agent::ToUtf8(mixed)), mixed);
   EXPECT_EQ(agent::ToUtf8(u"\u00e9"), "\xC3\xA9");

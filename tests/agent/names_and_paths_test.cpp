@@ -104,6 +104,22 @@ TEST(ShortNames, AFreeNumberKeepsTheNameWithinEightCharacters) {
   EXPECT_EQ(ToUtf8(FirstFreeShortName(u"QUARTE~1.DOC", nine)), "QUART~10.DOC");
 }
 
+// A folder's short names are remembered only when the driver made one for
+// every name asked; otherwise the next listing asks again.
+TEST(ShortNames, AFailedOrIncompleteAnswerIsAskedAgain) {
+  std::vector<std::optional<std::vector<std::u16string>>> answers = {
+      std::nullopt, std::vector<std::u16string>{}, std::vector<std::u16string>{u"QUARTE~1.DOC"}};
+  std::size_t asked = 0;
+  ShortNameBook book([&](const std::vector<std::u16string>&) { return answers.at(asked++); });
+  const std::vector<std::u16string> names = {u"quarterly report.doc"};
+  EXPECT_TRUE(book.ForFolder(u"docs", names).empty());
+  EXPECT_FALSE(book.LongNameOf(u"docs", u"QUARTE~1.DOC"));
+  EXPECT_TRUE(book.ForFolder(u"docs", names).empty());
+  EXPECT_EQ(book.ForFolder(u"docs", names).size(), 1u);
+  EXPECT_EQ(asked, 3u);
+  EXPECT_EQ(book.LongNameOf(u"docs", u"quarte~1.doc"), u"quarterly report.doc");
+}
+
 TEST(Text, CaseInsensitiveComparisonAndUtf8) {
   EXPECT_TRUE(
       EqualsIgnoreCase(u"\\Device\\HarddiskVolume3\\USERS", u"\\device\\harddiskvolume3\\users"));

@@ -36,8 +36,12 @@ target_include_directories(tavo_driver_flags INTERFACE
   ${PROJECT_SOURCE_DIR}/platform/include
   ${PROJECT_SOURCE_DIR}/protocol)
 
+# The sanitized builds also check the standard library's own preconditions
+# (an index past a vector's end, an empty optional dereferenced): user-mode
+# code only, the driver is built without the standard library.
 if(TAVO_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_compile_definitions(_GLIBCXX_ASSERTIONS)
   add_link_options(-fsanitize=address,undefined)
 elseif(TAVO_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
@@ -47,6 +51,7 @@ elseif(TAVO_SANITIZE STREQUAL "fuzzer")
   # targets link its main (fuzz/CMakeLists.txt).
   add_compile_options(-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=undefined
                       -fno-omit-frame-pointer)
+  add_compile_definitions(_GLIBCXX_ASSERTIONS)
   add_link_options(-fsanitize=address,undefined)
 elseif(NOT TAVO_SANITIZE STREQUAL "")
   message(FATAL_ERROR "TAVO_SANITIZE must be '', 'address', 'thread' or 'fuzzer'")

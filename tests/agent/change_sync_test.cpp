@@ -86,8 +86,13 @@ TEST_F(ChangeSyncTest, ACopyThatDiffersWithoutARecordIsKeptBesideTheServerFile) 
   PutLocal(u"same.txt", "same");
   PutLocal(u"different.txt", "mine");
   server_.AddFile(u"different.txt", "theirs");
-  EXPECT_EQ(sync_->SyncNow(), 1u);
-  EXPECT_EQ(server_.Dump(), "different (conflicted copy).txt 4\ndifferent.txt 6\nsame.txt 4\n");
+  // A name whose only dot leads it has no extension to keep last.
+  PutLocal(u".profile", "mine");
+  server_.AddFile(u".profile", "theirs");
+  EXPECT_EQ(sync_->SyncNow(), 2u);
+  EXPECT_EQ(server_.Dump(),
+            ".profile 6\n.profile (conflicted copy) 4\n"
+            "different (conflicted copy).txt 4\ndifferent.txt 6\nsame.txt 4\n");
   EXPECT_EQ(ReadLocal(Backend(u"different (conflicted copy).txt")), "mine");
   EXPECT_EQ(ReadLocal(Backend(u"different.txt")), "<missing>") << "the next open downloads theirs";
   EXPECT_EQ(sync_->SyncNow(), 0u);

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include "agent_test_support.h"
 #include "folder_server_store.h"
 #include "text.h"
@@ -149,6 +151,17 @@ TEST(FolderServerStore, NeverFollowsLinksAndReplacesFilesWhole) {
   EXPECT_EQ(std::distance(fs::directory_iterator(root / "docs"), fs::directory_iterator()), 2)
       << "no temporary is left beside the file";
   fs::remove_all(sandbox);
+}
+
+// A read error ends the read as a failure: only an interrupted read is
+// tried again. (A process's memory file is a regular file whose read at
+// offset 0 fails, nothing being mapped there.)
+TEST(FolderServerStore, AReadErrorFailsTheRead) {
+  const fs::path process = fs::path("/proc") / std::to_string(::getpid());
+  if (!fs::exists(process / "mem")) GTEST_SKIP() << "no /proc on this host";
+  FolderServerStore store(process);
+  Bytes contents;
+  EXPECT_FALSE(store.Read(u"mem", &contents));
 }
 
 

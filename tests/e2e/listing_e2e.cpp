@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "e2e_fixture.h"
+#include "payload_builders.h"
 #include "harness/processes.h"
 #include "harness/registry.h"
 #include "harness/strings.h"
@@ -19,16 +20,9 @@ namespace {
 
 constexpr char16_t kPlain[] = u"\\Device\\HarddiskVolume3\\Users\\alice\\Plain";
 
-// Where FileNameLength and FileName sit in an entry of each class.
-struct ClassLayout {
-  FILE_INFORMATION_CLASS infoClass;
-  std::size_t nameLengthAt;
-  std::size_t nameAt;
-};
-constexpr ClassLayout kClasses[] = {
-    {FileDirectoryInformation, 60, 64},       {FileFullDirectoryInformation, 60, 68},
-    {FileBothDirectoryInformation, 60, 94},   {FileNamesInformation, 8, 12},
-    {FileIdBothDirectoryInformation, 60, 104}, {FileIdFullDirectoryInformation, 60, 80},
+constexpr FILE_INFORMATION_CLASS kClasses[] = {
+    FileDirectoryInformation,       FileFullDirectoryInformation,   FileBothDirectoryInformation,
+    FileNamesInformation,           FileIdBothDirectoryInformation, FileIdFullDirectoryInformation,
 };
 
 struct Query {
@@ -37,46 +31,33 @@ struct Query {
   std::vector<std::string> names;
 };
 
-std::string Utf8(const std::u16string& text) {
-  std::string out;
-  for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
-  return out;
-}
-
 // One NtQueryDirectoryFile; the names of the entries it returned.
-Query QueryOnce(std::uint32_t process, HANDLE dir, const ClassLayout& layout, ULONG length,
+Query QueryOnce(std::uint32_t process, HANDLE dir, FILE_INFORMATION_CLASS infoClass, ULONG length,
                 const char16_t* pattern, bool restart, bool single) {
   return sim::harness::RunAs(process, [&] {
     Query query;
-    std::vector<std::uint8_t> buffer(length + 8);
+    agent::testing::Bytes buffer(length + 8);
     std::optional<sim::harness::OwnedUnicodeString> name;
     if (pattern != nullptr) name.emplace(std::u16string(pattern));
     IO_STATUS_BLOCK iosb{};
     query.status = NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer.data(), length,
-                                        layout.infoClass, single, name ? name->get() : nullptr,
-                                        restart);
+                                        infoClass, single, name ? name->get() : nullptr, restart);
     query.information = iosb.Information;
     if (!NT_SUCCESS(query.status)) return query;
-    for (std::size_t offset = 0;;) {
-      std::uint32_t next = 0, nameBytes = 0;
-      std::memcpy(&next, buffer.data() + offset, 4);
-      std::memcpy(&nameBytes, buffer.data() + offset + layout.nameLengthAt, 4);
-      std::u16string entry(nameBytes / 2, u'\0');
-      std::memcpy(entry.data(), buffer.data() + offset + layout.nameAt, nameBytes);
-      query.names.push_back(Utf8(entry));
-      if (next == 0) break;
-      offset += next;
+    buffer.resize(iosb.Information);
+    for (const auto& entry : agent::testing::DecodeEntries(infoClass, buffer)) {
+      query.names.push_back(sim::harness::ToUtf8(entry.name));
     }
     return query;
   });
 }
 
 // A whole enumeration: queries until one fails; every name and the last status.
-Query ListAll(std::uint32_t process, HANDLE dir, const ClassLayout& layout, ULONG length,
+Query ListAll(std::uint32_t process, HANDLE dir, FILE_INFORMATION_CLASS infoClass, ULONG length,
               const char16_t* pattern, bool single) {
   Query all;
   for (int i = 0; i < 200; ++i) {
-    Query one = QueryOnce(process, dir, layout, length, i == 0 ? pattern : nullptr, false, single);
+    Query one = QueryOnce(process, dir, infoClass, length, i == 0 ? pattern : nullptr, false, single);
     all.status = one.status;
     all.names.insert(all.names.end(), one.names.begin(), one.names.end());
     if (!NT_SUCCESS(one.status)) break;
@@ -140,14 +121,14 @@ const ListingRow kListingRows[] = {
 // the plain folder lists, each entry once, ending the same way.
 TEST_F(ListingEndToEndTest, RootListsLikeAPlainFolder) {
   for (const ListingRow& row : kListingRows) {
-    for (const ClassLayout& layout : kClasses) {
+    for (FILE_INFORMATION_CLASS infoClass : kClasses) {
       // Each enumeration on fresh handles: a pattern sticks to its handle.
       Opened view = OpenFolder(explorer_, kView);
       Opened plain = OpenFolder(explorer_, kPlain);
-      const Query got = ListAll(explorer_, view.handle, layout, row.length, row.pattern, row.single);
-      const Query want = ListAll(explorer_, plain.handle, layout, row.length, row.pattern, row.single);
-      EXPECT_EQ(got.names, want.names) << row.what << ", class " << layout.infoClass;
-      EXPECT_EQ(got.status, want.status) << row.what << ", class " << layout.infoClass;
+      const Query got = ListAll(explorer_, view.handle, infoClass, row.length, row.pattern, row.single);
+      const Query want = ListAll(explorer_, plain.handle, infoClass, row.length, row.pattern, row.single);
+      EXPECT_EQ(got.names, want.names) << row.what << ", class " << infoClass;
+      EXPECT_EQ(got.status, want.status) << row.what << ", class " << infoClass;
       CloseAs(explorer_, view);
       CloseAs(explorer_, plain);
     }
@@ -157,7 +138,7 @@ TEST_F(ListingEndToEndTest, RootListsLikeAPlainFolder) {
 // Restart, and buffers too small for one entry or for the next: status,
 // Information and names as the plain folder gives them.
 TEST_F(ListingEndToEndTest, SmallBuffersAndRestartLikeAPlainFolder) {
-  const ClassLayout& both = kClasses[2];
+  const FILE_INFORMATION_CLASS both = FileBothDirectoryInformation;
   struct Step {
     const char* what;
     ULONG length;
@@ -188,7 +169,7 @@ TEST_F(ListingEndToEndTest, SmallBuffersAndRestartLikeAPlainFolder) {
 // enumeration goes on as it began, a restart and a new handle see the
 // change.
 TEST_F(ListingEndToEndTest, AChangeShowsInTheNextEnumeration) {
-  const ClassLayout& names = kClasses[3];
+  const FILE_INFORMATION_CLASS names = FileNamesInformation;
   const std::vector<std::string> before = ListAll(explorer_, view_.handle, names, 4096, nullptr, false).names;
   // Buffers of one or two entries: the rest of the listing is held for the handle.
   const Query first = QueryOnce(explorer_, view_.handle, names, 40, nullptr, true, false);

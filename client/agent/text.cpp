@@ -1,47 +1,14 @@
 #include "text.h"
 
+#include <ntapi.h>
+
 namespace tavo::agent {
 
+// Names compare as the file system compares them: through the system's
+// own case table, which NTFS's is made from.
 char16_t UpcaseUnit(char16_t c) {
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
-  if (c < 0x80) return c;
-  // The simple upper-case mappings of Unicode, as the file system's table
-  // has them, for the blocks below.
-  // Latin-1 letters, except the division sign; y with diaeresis and the
-  // micro sign map out of the block.
-  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return static_cast<char16_t>(c - 0x20);
-  if (c == 0xFF) return 0x178;
-  if (c == 0xB5) return 0x39C;
-  // Latin Extended-A: mostly pairs with the capital on the even unit.
-  if (c >= 0x100 && c <= 0x17F) {
-    const bool oddCapitalRange = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-    if (c == 0x131) return u'I';  // dotless i
-    if (c == 0x17F) return u'S';  // long s
-    if (c == 0x138 || c == 0x149) return c;
-    if (oddCapitalRange) return (c % 2 == 0) ? static_cast<char16_t>(c - 1) : c;
-    return (c % 2 == 1) ? static_cast<char16_t>(c - 1) : c;
-  }
-  // Greek small letters: the accented ones, final sigma and curled beta
-  // apart.
-  switch (c) {
-    case 0x3AC: return 0x386;
-    case 0x3AD: return 0x388;
-    case 0x3AE: return 0x389;
-    case 0x3AF: return 0x38A;
-    case 0x3C2: return 0x3A3;
-    case 0x3CC: return 0x38C;
-    case 0x3CD: return 0x38E;
-    case 0x3CE: return 0x38F;
-    case 0x3D0: return 0x392;
-    default: break;
-  }
-  if (c >= 0x3B1 && c <= 0x3CB) return static_cast<char16_t>(c - 0x20);
-  // Cyrillic.
-  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 0x20);
-  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);
-  // Fullwidth Latin.
-  if (c >= 0xFF41 && c <= 0xFF5A) return static_cast<char16_t>(c - 0x20);
-  return c;
+  if (c < 0x80) return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
+  return static_cast<char16_t>(RtlUpcaseUnicodeChar(static_cast<WCHAR>(c)));
 }
 
 std::u16string Upcase(std::u16string_view text) {

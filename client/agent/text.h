@@ -9,9 +9,8 @@
 
 namespace tavo::agent {
 
-// The simple upper-case mapping of one UTF-16 unit, as a file system's
-// upcase table gives it for Latin, Greek and Cyrillic letters; other units
-// map to themselves. (A Windows build may use RtlUpcaseUnicodeChar instead.)
+// The upper-case form of one UTF-16 unit as the system's case table has it
+// (RtlUpcaseUnicodeChar); units without one, surrogates among them, stay.
 char16_t UpcaseUnit(char16_t c);
 std::u16string Upcase(std::u16string_view text);
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);

@@ -24,4 +24,7 @@ NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROU
                                     BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
                                     BOOLEAN RestartScan);
 
+// Case mapping through the system's table (exported by ntdll as by the kernel).
+WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
+
 }  // extern "C"

@@ -283,6 +283,10 @@ def main():
         print(f"[{index}/{len(mutants)}] {outcome:9} {mutant.label()} {mutant.note}", flush=True)
     report(results)
     print(f"\n{len(mutants)} mutants in {time.time() - began:.0f} s")
+    # The trees still hold the last mutant's objects: build them back from
+    # the restored sources, so that the next test run tests the real code.
+    for tree in [BUILD] + ([TSAN_BUILD] if any(m.tsan for m in mutants) else []):
+        subprocess.run(["cmake", "--build", str(tree)], cwd=ROOT, stdout=subprocess.DEVNULL)
 
 
 if __name__ == "__main__":

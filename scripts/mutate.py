@@ -96,7 +96,8 @@ def test_programs(path):
     """The test programs that cover a source file, by its folder."""
     names = {}
     for lists in (ROOT / "tests").rglob("CMakeLists.txt"):
-        found = re.search(r"^tavo_add_test_folder\((\w+)", lists.read_text(), re.M)
+        found = re.search(r"^(?:tavo_add_test_folder|add_executable)\((test_\w+)",
+                          lists.read_text(), re.M)
         if found:
             names[lists.parent] = found.group(1)
     tests = sorted(names)

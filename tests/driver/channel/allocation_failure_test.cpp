@@ -1,6 +1,7 @@
 // Every pool allocation the channel makes may fail. Each run below fails one
 // of them in turn: the operation then fails cleanly or skips what it could
 // not allocate, and nothing leaks (the fixture checks after unload).
+#include "allocation_sweep.h"
 #include "channel/request_exchange.h"
 #include "driver_fixture.h"
 #include "harness/pool.h"
@@ -13,28 +14,20 @@ using sim::faults::Site;
 
 const std::uint32_t kTag = sim::harness::PoolTag("Tavo");
 
-class AllocationFailureTest : public DriverTest {
+class AllocationFailureTest : public ConnectedDriverTest {
  protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    ConnectClient();
-  }
-
   // Runs `operation` once to count the driver's allocations, then once per
   // allocation with that one failing.
   template <class Operation>
   void Sweep(Operation operation) {
-    sim::faults::Clear();
-    operation(/*failing=*/false);
-    const std::uint64_t allocations = sim::faults::CallCount(Site::PoolAllocation, kTag);
-    ASSERT_GT(allocations, 0u);
-    for (std::uint64_t nth = 1; nth <= allocations; ++nth) {
-      sim::faults::Clear();
-      sim::faults::FailNth(Site::PoolAllocation, nth, kTag);
-      operation(/*failing=*/true);
-      EXPECT_EQ(sim::faults::FailedCount(Site::PoolAllocation), 1u) << nth;
-    }
-    sim::faults::Clear();
+    EXPECT_GT(SweepAllocations(
+                  Site::PoolAllocation, kTag,
+                  [&](std::uint64_t nth) {
+                    operation(/*failing=*/nth != 0);
+                    EXPECT_EQ(sim::faults::FailedCount(Site::PoolAllocation), nth != 0 ? 1u : 0u)
+                        << nth;
+                  }),
+              0u);
   }
 };
 

@@ -34,12 +34,8 @@ std::vector<std::uint8_t> Configuration(std::uint32_t sessionId, std::u16string_
   return message;
 }
 
-class CommandTest : public DriverTest {
+class CommandTest : public ConnectedDriverTest {
  protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    ConnectClient();
-  }
   client::CommandResult Send(const std::vector<std::uint8_t>& message, std::uint32_t capacity = 0,
                              std::uint32_t announced = 0) {
     return client_->Channel().SendRaw(message.data(), static_cast<std::uint32_t>(message.size()),
@@ -172,30 +168,23 @@ TEST_F(CommandTest, InstallerQueryWithNothingOpen) {
 
 class ShortNameCommandTest : public CommandTest {};
 
-TEST_F(ShortNameCommandTest, EachLongNameGetsAUniqueShortName) {
+// Each long name gets a unique short name. An empty long name (two
+// separators in a row) is handed to the name generator as it is; its result
+// keeps its place in the reply.
+TEST_F(ShortNameCommandTest, EachLongNameGetsAUniqueShortNameInItsPlace) {
   std::vector<std::u16string> shortNames;
   sim::harness::TakeDebugLines();
   auto result = client_->Channel().PopulateShortNames(
-      {u"LongFileName.txt", u"LongFileNameOther.txt", u"report.pdf"}, 200, &shortNames);
+      {u"LongFileName.txt", u"LongFileNameOther.txt", u"", u"report.pdf", u"First long name.txt"},
+      200, &shortNames);
   ASSERT_EQ(result.hresult, S_OK);
-  ASSERT_EQ(shortNames.size(), 3u);
+  ASSERT_EQ(shortNames.size(), 5u);
   EXPECT_EQ(shortNames[0], u"LONGFI~1.TXT");
   EXPECT_EQ(shortNames[1], u"LONGFI~2.TXT");
-  EXPECT_EQ(shortNames[2], u"REPORT~1.PDF");  // a generated name always has a tilde
+  EXPECT_EQ(shortNames[3], u"REPORT~1.PDF");  // a generated name always has a tilde
+  EXPECT_EQ(shortNames[4], u"FIRSTL~1.TXT");
   EXPECT_EQ(result.returnedBytes, 12u + result.data.size());
   EXPECT_EQ(sim::harness::TakeDebugLines(), std::vector<std::string>{"Populate shortnames"});
-}
-
-// An empty long name (two separators in a row) is handed to the name
-// generator as it is; its result keeps its place in the reply.
-TEST_F(ShortNameCommandTest, EmptyNamesKeepTheirPlace) {
-  std::vector<std::u16string> shortNames;
-  auto result = client_->Channel().PopulateShortNames(
-      {u"First long name.txt", u"", u"Third name.doc"}, 200, &shortNames);
-  ASSERT_EQ(result.hresult, S_OK);
-  ASSERT_EQ(shortNames.size(), 3u);
-  EXPECT_EQ(shortNames[0], u"FIRSTL~1.TXT");
-  EXPECT_EQ(shortNames[2], u"THIRDN~1.DOC");
 }
 
 TEST_F(ShortNameCommandTest, TextShorterThanTwelveBytesComesBackUnchanged) {

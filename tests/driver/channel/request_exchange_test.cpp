@@ -62,24 +62,33 @@ class RequestExchangeTest : public DriverTest {
     std::atomic<PKTHREAD> thread{nullptr};
     std::thread requester;
   };
+  // Loads the driver again with the opt-in time-out of requests.
+  void ReloadWithATimeOut(std::uint32_t seconds) {
+    ASSERT_EQ(Unload(false), STATUS_SUCCESS);
+    sim::harness::SetRegistryDword("\\Registry\\Machine\\SOFTWARE\\Zentho\\Tavo",
+                                   "RequestTimeoutSeconds", seconds);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+  }
 };
 
-TEST_F(RequestExchangeTest, WithoutClientFailsAtOnce) {
-  Outcome outcome = Send(3, {1, 2, 3}, 8);
-  EXPECT_EQ(outcome.status, STATUS_PORT_DISCONNECTED);
-  EXPECT_EQ(outcome.length, 0xDEADBEEFu);
-  EXPECT_EQ(outcome.reply, Data(8, 0xAA));
-}
-
-TEST_F(RequestExchangeTest, SendFailureIsReturnedAndTouchesNothing) {
+// A request that gets no answer fails with why, and touches neither the
+// caller's buffer nor its length: without a client (at once), when the
+// message cannot be sent, when the client refuses it in the acknowledgement.
+TEST_F(RequestExchangeTest, RequestWithoutAnswerFailsAndTouchesNothing) {
+  const auto expectUntouched = [](const Outcome& outcome, NTSTATUS status, ULONG capacity) {
+    EXPECT_EQ(outcome.status, status);
+    EXPECT_EQ(outcome.length, 0xDEADBEEFu);
+    EXPECT_EQ(outcome.reply, Data(capacity, 0xAA));
+  };
+  expectUntouched(Send(3, {1, 2, 3}, 8), STATUS_PORT_DISCONNECTED, 8);
   ConnectClient();
   sim::faults::FailEvery(sim::faults::Site::SendMessage);
-  Outcome outcome = Send(1, {1}, 4);
+  const Outcome unsent = Send(1, {1}, 4);
   sim::faults::Clear();
-  EXPECT_EQ(outcome.status, STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(outcome.length, 0xDEADBEEFu);
-  EXPECT_EQ(outcome.reply, Data(4, 0xAA));
+  expectUntouched(unsent, STATUS_INSUFFICIENT_RESOURCES, 4);
   EXPECT_TRUE(client_->Requests().empty());
+  client_->OnRequest(1, ScriptedAnswer::Refused(static_cast<std::int32_t>(STATUS_ACCESS_DENIED)));
+  expectUntouched(Send(1, {1}, 4), STATUS_ACCESS_DENIED, 4);
 }
 
 TEST_F(RequestExchangeTest, EnvelopeCarriesTypeCookieAndPayload) {
@@ -118,15 +127,6 @@ TEST_F(RequestExchangeTest, AnswerDataIsCutOrPaddedToTheCapacity) {
     EXPECT_EQ(outcome.reply, c.expected);
     EXPECT_EQ(outcome.length, c.length);
   }
-}
-
-TEST_F(RequestExchangeTest, RefusedAcknowledgementReturnsItsStatusAndTouchesNothing) {
-  ConnectClient();
-  client_->OnRequest(1, ScriptedAnswer::Refused(static_cast<std::int32_t>(STATUS_ACCESS_DENIED)));
-  Outcome outcome = Send(1, {1}, 4);
-  EXPECT_EQ(outcome.status, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(outcome.length, 0xDEADBEEFu);
-  EXPECT_EQ(outcome.reply, Data(4, 0xAA));
 }
 
 TEST_F(RequestExchangeTest, AnswersPairByCookieNotByOrder) {
@@ -227,10 +227,7 @@ TEST_F(RequestExchangeTest, WithoutATimeOutARequestOutlastsAnyTime) {
 // Under the opt-in time-out a client that connects but never takes or
 // acknowledges a request holds its requester no longer than the limit.
 TEST_F(RequestExchangeTest, UnacknowledgedRequestEndsAtTheTimeOut) {
-  ASSERT_EQ(Unload(false), STATUS_SUCCESS);
-  sim::harness::SetRegistryDword("\\Registry\\Machine\\SOFTWARE\\Zentho\\Tavo",
-                                 "RequestTimeoutSeconds", 5);
-  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  ReloadWithATimeOut(5);
   client::DriverChannel silent;
   ASSERT_EQ(silent.Connect(), S_OK);  // no pump: nothing is ever received
   Outcome outcome;
@@ -254,10 +251,7 @@ TEST_F(RequestExchangeTest, UnacknowledgedRequestEndsAtTheTimeOut) {
 // Here that record times out unanswered and goes: its late answer must find
 // nothing (and touch nothing that was freed).
 TEST_F(RequestExchangeTest, RecordAfterAnAnsweredOneTimesOutAndItsLateAnswerFindsNothing) {
-  ASSERT_EQ(Unload(false), STATUS_SUCCESS);
-  sim::harness::SetRegistryDword("\\Registry\\Machine\\SOFTWARE\\Zentho\\Tavo",
-                                 "RequestTimeoutSeconds", 5);
-  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  ReloadWithATimeOut(5);
   ConnectClient();
   client_->OnRequest(3, ScriptedAnswer::Held());
   Outcome answered, timedOut;

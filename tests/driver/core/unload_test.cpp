@@ -41,15 +41,11 @@ TEST_F(UnloadTest, CallbacksOnAnotherVolumeAreDrainedBeforeAnythingIsFreed) {
     ConnectAndConfigure();
     std::atomic<bool> stop{false};
     std::thread opener([&] {
-      sim::harness::OwnedUnicodeString name(std::u16string(kOtherVolume) + u"\\file.txt");
       while (!stop) {
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-        IO_STATUS_BLOCK ioStatus{};
         HANDLE handle = nullptr;
-        if (NT_SUCCESS(NtCreateFile(&handle, GENERIC_READ | SYNCHRONIZE, &attributes, &ioStatus,
-                                    nullptr, 0, FILE_SHARE_READ, FILE_OPEN_IF,
-                                    FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0))) {
+        if (NT_SUCCESS(CreateFileHandle(std::u16string(kOtherVolume) + u"\\file.txt", nullptr,
+                                        GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ, FILE_OPEN_IF,
+                                        FILE_SYNCHRONOUS_IO_NONALERT, &handle))) {
           NtClose(handle);
         }
       }

@@ -29,8 +29,7 @@ class BackendTrackingTest : public CreatePathTest {
 TEST_F(BackendTrackingTest, NewFileIsReportedOnceAndCountedPerOpen) {
   const std::u16string backendName = kBackend + u"\\minutes.txt";
   sim::harness::TakeDebugLines();
-  OpenResult created = Open(InView(u"\\minutes.txt"), GENERIC_WRITE, FILE_CREATE);
-  ASSERT_EQ(created.status, STATUS_SUCCESS);
+  OpenResult created = Opened(InView(u"\\minutes.txt"), GENERIC_WRITE, FILE_CREATE);
   ASSERT_TRUE(WaitForNotices(1));
   auto notices = Notices();
   ASSERT_EQ(notices.size(), 1u);
@@ -44,8 +43,7 @@ TEST_F(BackendTrackingTest, NewFileIsReportedOnceAndCountedPerOpen) {
   // A second handle that asks for deletion: its cleanup leaves one open, so
   // nothing is reported until the first handle goes too.
   OpenResult deleting =
-      Open(InView(u"\\minutes.txt"), DELETE | GENERIC_READ, FILE_OPEN, FILE_DELETE_ON_CLOSE);
-  ASSERT_EQ(deleting.status, STATUS_SUCCESS);
+      Opened(InView(u"\\minutes.txt"), DELETE | GENERIC_READ, FILE_OPEN, FILE_DELETE_ON_CLOSE);
   Close(deleting);
   EXPECT_EQ(Notices().size(), 1u);
   Close(created);
@@ -67,12 +65,10 @@ TEST_F(BackendTrackingTest, UncountedHandleNeitherReportsNorEndsTheCount) {
   AddBackendFile(u"\\notes.txt");
   for (bool uncountedFirst : {false, true}) {
     client_->Channel().Configure(1, kMergedViewRoot, u"\\Device\\HarddiskVolume3\\elsewhere", u"");
-    OpenResult uncounted = Open(kBackend + u"\\notes.txt", GENERIC_READ, FILE_OPEN);
-    ASSERT_EQ(uncounted.status, STATUS_SUCCESS);
+    OpenResult uncounted = Opened(kBackend + u"\\notes.txt", GENERIC_READ, FILE_OPEN);
     client_->Channel().Configure(1, kMergedViewRoot, kBackendRoot, u"");
     OpenResult tracked =
-        Open(kBackend + u"\\notes.txt", DELETE | GENERIC_READ, FILE_OPEN, FILE_DELETE_ON_CLOSE);
-    ASSERT_EQ(tracked.status, STATUS_SUCCESS);
+        Opened(kBackend + u"\\notes.txt", DELETE | GENERIC_READ, FILE_OPEN, FILE_DELETE_ON_CLOSE);
     const std::size_t before = Notices().size();
     if (uncountedFirst) {
       Close(uncounted);

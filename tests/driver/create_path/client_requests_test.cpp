@@ -20,8 +20,7 @@ TEST_F(ClientRequestsTest, DataOpenDownloadsThenReadsTheLocalCopy) {
   const std::uint32_t notepad =
       sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Windows\\notepad.exe", 3);
   sim::harness::TakeDebugLines();
-  OpenResult opened = Open(file_, GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE, notepad);
-  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  OpenResult opened = Opened(file_, GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE, notepad);
   EXPECT_EQ(ReadAll(opened), "server bytes");
   EXPECT_TRUE(Printed(sim::harness::TakeDebugLines(), "Process notepad.exe is requesting for Download"));
 
@@ -57,8 +56,7 @@ TEST_F(ClientRequestsTest, UnreadableImageNameLeavesProcessNameEmpty) {
   const std::string longImage = "\\Device\\HarddiskVolume3\\" + std::string(250, 'x') + "\\tool.exe";
   const std::uint32_t tool = sim::harness::CreateProcess(longImage);
   sim::harness::TakeDebugLines();
-  OpenResult opened = Open(file_, GENERIC_READ, FILE_OPEN, 0, tool);
-  EXPECT_EQ(opened.status, STATUS_SUCCESS);
+  OpenResult opened = Opened(file_, GENERIC_READ, FILE_OPEN, 0, tool);
   EXPECT_TRUE(Printed(sim::harness::TakeDebugLines(), "ProcessImageFileName for process"));
   const auto downloads = Sent(kRequestDownload);
   ASSERT_EQ(downloads.size(), 1u);
@@ -106,8 +104,7 @@ TEST_F(ClientRequestsTest, CreatePathAndDeletePayloads) {
 TEST_F(ClientRequestsTest, FailedDeleteBeforeOverwriteIsOnlyPrinted) {
   SetDeleteAnswer(0);
   sim::harness::TakeDebugLines();
-  OpenResult opened = Open(file_, GENERIC_WRITE, FILE_OVERWRITE_IF);
-  EXPECT_EQ(opened.status, STATUS_SUCCESS);
+  OpenResult opened = Opened(file_, GENERIC_WRITE, FILE_OVERWRITE_IF);
   EXPECT_TRUE(Printed(sim::harness::TakeDebugLines(),
                       "FilterPreCloseOperationCallback: Failed to delete online file or folder " +
                           sim::harness::ToUtf8(file_)));

@@ -3,17 +3,6 @@
 #include "fs/volume.h"
 
 namespace tavo::testing {
-namespace {
-
-sim::fs::FileSpec Spec(std::u16string path, bool directory, std::string contents = {}) {
-  sim::fs::FileSpec spec;
-  spec.path = std::move(path);
-  spec.directory = directory;
-  spec.contents = std::move(contents);
-  return spec;
-}
-
-}  // namespace
 
 using protocol::kRequestCreatePath;
 using protocol::kRequestDeleteItem;
@@ -30,8 +19,8 @@ void CreatePathTest::SetUp() {
   DriverTest::SetUp();
   explorer_ = sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Windows\\explorer.exe");
   indexer_ = sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Windows\\indexer.exe");
-  ASSERT_EQ(volume_->Populate({Spec(kBackendOnVolume, true), Spec(u"\\Users\\ann\\Tavo", true),
-                               Spec(u"\\Users\\ann\\OneTavo", true)}),
+  ASSERT_EQ(volume_->Populate({DirSpec(kBackendOnVolume), DirSpec(u"\\Users\\ann\\Tavo"),
+                               DirSpec(u"\\Users\\ann\\OneTavo")}),
             STATUS_SUCCESS);
   ConnectAndConfigure();
   ASSERT_EQ(client_->Channel().SendBlockList({{u"indexer.exe", u""}}).hresult, S_OK);
@@ -40,10 +29,6 @@ void CreatePathTest::SetUp() {
   client_->OnRequest(kRequestCreatePath,
                      [this](const DriverMessage& m) { return AnswerCreatePath(m); });
   client_->OnRequest(kRequestDeleteItem, [this](const DriverMessage& m) { return AnswerDelete(m); });
-}
-
-void CreatePathTest::TearDown() {
-  DriverTest::TearDown();
 }
 
 void CreatePathTest::AddServerItem(const std::u16string& viewPath, ServerItem item) {
@@ -77,11 +62,11 @@ bool CreatePathTest::MoveServerItem(const std::u16string& from, const std::u16st
 }
 
 void CreatePathTest::AddBackendFile(const std::u16string& relative, const std::string& contents) {
-  ASSERT_EQ(volume_->Populate({Spec(kBackendOnVolume + relative, false, contents)}), STATUS_SUCCESS);
+  ASSERT_EQ(volume_->Populate({FileSpecOf(kBackendOnVolume + relative, contents)}), STATUS_SUCCESS);
 }
 
 void CreatePathTest::AddBackendDirectory(const std::u16string& relative) {
-  ASSERT_EQ(volume_->Populate({Spec(kBackendOnVolume + relative, true)}), STATUS_SUCCESS);
+  ASSERT_EQ(volume_->Populate({DirSpec(kBackendOnVolume + relative)}), STATUS_SUCCESS);
 }
 
 OpenResult CreatePathTest::Open(const std::u16string& path, ACCESS_MASK access, ULONG disposition,
@@ -100,15 +85,9 @@ OpenResult CreatePathTest::OpenUnder(HANDLE root, const std::u16string& path, AC
   return sim::harness::RunAs(processId, [&] {
     OpenResult result;
     result.processId = processId;
-    sim::harness::OwnedUnicodeString name(path);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
-    IO_STATUS_BLOCK ioStatus{};
-    result.status = NtCreateFile(&result.handle, access | SYNCHRONIZE, &attributes, &ioStatus,
-                                 nullptr, FILE_ATTRIBUTE_NORMAL,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-    result.information = ioStatus.Information;
+    result.status = CreateFileHandle(
+        path, root, access | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, &result.handle, &result.information);
     if (!NT_SUCCESS(result.status)) result.handle = nullptr;
     return result;
   });
@@ -168,7 +147,8 @@ bool CreatePathTest::VolumeHas(const std::u16string& path) {
 
 sim::fs::FileSpec CreatePathTest::BackendSpec(const std::u16string& viewPath,
                                               const ServerItem& item) const {
-  return Spec(kBackendOnVolume + viewPath.substr(kView.size()), item.directory, item.contents);
+  const std::u16string onVolume = kBackendOnVolume + viewPath.substr(kView.size());
+  return item.directory ? DirSpec(onVolume) : FileSpecOf(onVolume, item.contents);
 }
 
 ScriptedAnswer CreatePathTest::AnswerItemQuery(const DriverMessage& message) {

@@ -55,7 +55,6 @@ struct OpenResult {
 class CreatePathTest : public DriverTest {
  protected:
   void SetUp() override;
-  void TearDown() override;
 
   // The fake server, keyed by merged-view path (in any case).
   void AddServerItem(const std::u16string& viewPath, ServerItem item);
@@ -75,6 +74,13 @@ class CreatePathTest : public DriverTest {
   // Opens `path` (a full device path) with NtCreateFile as `processId`.
   OpenResult Open(const std::u16string& path, ACCESS_MASK access, ULONG disposition,
                   ULONG options = 0, std::uint32_t processId = 0);
+  // Open() of an item the test expects to open.
+  OpenResult Opened(const std::u16string& path, ACCESS_MASK access, ULONG disposition = FILE_OPEN,
+                    ULONG options = 0, std::uint32_t processId = 0) {
+    OpenResult opened = Open(path, access, disposition, options, processId);
+    EXPECT_EQ(opened.status, STATUS_SUCCESS) << sim::harness::ToUtf8(path);
+    return opened;
+  }
   // Opens `name` relative to the open directory `dir`, as its process.
   OpenResult OpenRelative(const OpenResult& dir, const std::u16string& name, ACCESS_MASK access,
                           ULONG disposition = FILE_OPEN, ULONG options = 0);

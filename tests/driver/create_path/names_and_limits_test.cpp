@@ -50,8 +50,7 @@ TEST_F(CreatePathTest, NameLengthLimitsBeyondTheRoot) {
 TEST_F(CreatePathTest, SecondaryRootIsDecidedAsTheMergedView) {
   AddServerItem(InView(u"\\docs\\a.txt"), {false, "from the server"});
   AddBackendDirectory(u"\\docs");
-  OpenResult opened = Open(kSecondary + u"\\docs\\a.txt", GENERIC_READ, FILE_OPEN);
-  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  OpenResult opened = Opened(kSecondary + u"\\docs\\a.txt", GENERIC_READ, FILE_OPEN);
   EXPECT_EQ(ReadAll(opened), "from the server");
   const auto downloads = Sent(kRequestDownload);
   ASSERT_EQ(downloads.size(), 1u);
@@ -63,8 +62,7 @@ TEST_F(CreatePathTest, DesktopIniOpensPassButItsCreateIsDecided) {
   OpenResult opened = Open(InView(u"\\desktop.ini"), GENERIC_READ, FILE_OPEN);
   EXPECT_EQ(opened.status, STATUS_OBJECT_NAME_NOT_FOUND);  // from the file system
   EXPECT_TRUE(client_->Requests().empty());
-  OpenResult created = Open(InView(u"\\Desktop.ini"), GENERIC_WRITE, FILE_CREATE);
-  EXPECT_EQ(created.status, STATUS_SUCCESS);
+  OpenResult created = Opened(InView(u"\\Desktop.ini"), GENERIC_WRITE, FILE_CREATE);
   EXPECT_EQ(Sent(kRequestCreatePath).size(), 1u);
   EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\Desktop.ini"));
   Close(created);
@@ -72,8 +70,8 @@ TEST_F(CreatePathTest, DesktopIniOpensPassButItsCreateIsDecided) {
 
 TEST_F(CreatePathTest, RootItselfGoesToTheFileSystem) {
   for (const std::u16string& root : {kView, kView + u"\\"}) {
-    OpenResult opened = Open(root, FILE_LIST_DIRECTORY | READ_CONTROL, FILE_OPEN, FILE_DIRECTORY_FILE);
-    EXPECT_EQ(opened.status, STATUS_SUCCESS);
+    OpenResult opened =
+        Opened(root, FILE_LIST_DIRECTORY | READ_CONTROL, FILE_OPEN, FILE_DIRECTORY_FILE);
     EXPECT_EQ(opened.information, static_cast<ULONG_PTR>(FILE_OPENED));
     Close(opened);
   }
@@ -102,8 +100,7 @@ TEST_F(CreatePathTest, ShortNamesAreExpandedBeforeTheDecision) {
     reply.EndOfFile = 3;
     return ScriptedAnswer::Now(STATUS_SUCCESS, Bytes(&reply, sizeof(reply)));
   });
-  OpenResult opened = Open(InView(u"\\QUARTE~1\\summary.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN);
-  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  OpenResult opened = Opened(InView(u"\\QUARTE~1\\summary.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN);
   EXPECT_TRUE(ServerItemOpen(longFolder + u"\\summary.txt"));
   Close(opened);
 }
@@ -112,8 +109,7 @@ TEST_F(CreatePathTest, WithoutClientLocalCopiesStillOpenAndTheRestFails) {
   AddBackendFile(u"\\kept.txt", "kept");
   AddServerItem(InView(u"\\remote.txt"), {false, "remote"});
   client_->Disconnect();
-  OpenResult local = Open(InView(u"\\kept.txt"), GENERIC_READ, FILE_OPEN);
-  ASSERT_EQ(local.status, STATUS_SUCCESS);
+  OpenResult local = Opened(InView(u"\\kept.txt"), GENERIC_READ, FILE_OPEN);
   EXPECT_EQ(ReadAll(local), "kept");
   Close(local);
   EXPECT_EQ(Open(InView(u"\\remote.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN).status,

@@ -32,10 +32,11 @@ class VirtualOpenTest : public CreatePathTest {
   const std::u16string folder_ = InView(u"\\Projects");
 };
 
-TEST_F(VirtualOpenTest, AttributesOnlyOpenIsVirtualAndDescribedByTheServer) {
-  OpenResult opened = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  ASSERT_EQ(opened.status, STATUS_SUCCESS);
-  EXPECT_EQ(opened.information, static_cast<ULONG_PTR>(FILE_OPENED));
+// An attributes-only open is virtual, described by the server; later opens
+// (in any case, from any process) share its entry until the last close.
+TEST_F(VirtualOpenTest, AttributesOnlyOpensShareAVirtualEntryUntilTheLastClose) {
+  OpenResult first = Opened(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  EXPECT_EQ(first.information, static_cast<ULONG_PTR>(FILE_OPENED));
   EXPECT_TRUE(Sent(protocol::kRequestDownload).empty());
   OpenHandleEntry* entry = EntryOf(file_);
   ASSERT_NE(entry, nullptr);
@@ -53,20 +54,12 @@ TEST_F(VirtualOpenTest, AttributesOnlyOpenIsVirtualAndDescribedByTheServer) {
   EXPECT_EQ(opener->CreateOptions, static_cast<ULONG>(FILE_SYNCHRONOUS_IO_NONALERT));
   // Nothing was created on disk for it.
   EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);
-  Close(opened);
-  EXPECT_EQ(EntryOf(file_), nullptr);
-}
 
-TEST_F(VirtualOpenTest, OpensShareTheEntryUntilTheLastClose) {
-  OpenResult first = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
   // Another case of the same name, another process.
   const std::u16string upper = InView(u"\\REPORT.DOCX");
   AddServerItem(upper, {false, "twelve bytes"});
-  OpenResult second = Open(upper, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, indexer_);
-  ASSERT_EQ(first.status, STATUS_SUCCESS);
-  ASSERT_EQ(second.status, STATUS_SUCCESS);
-  OpenHandleEntry* entry = EntryOf(file_);
-  ASSERT_NE(entry, nullptr);
+  OpenResult second = Opened(upper, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, indexer_);
+  ASSERT_EQ(EntryOf(file_), entry);
   EXPECT_EQ(entry->Opens.OpenCount, 2u);
   EXPECT_EQ(OpenerCount(entry), 2u);
   // An item below it gets an entry of its own.
@@ -116,12 +109,10 @@ TEST_F(VirtualOpenTest, DeleteOnCloseAsksTheServerOnceAtTheLastClose) {
 // The view's names are case-insensitive: an item deleted under one case is
 // gone under every other, also from the driver's cache of answers.
 TEST_F(VirtualOpenTest, DeletedItemStaysDeletedWhateverTheCase) {
-  OpenResult first = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  ASSERT_EQ(first.status, STATUS_SUCCESS);
+  OpenResult first = Opened(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
   Close(first);
-  OpenResult deleting =
-      Open(InView(u"\\REPORT.DOCX"), DELETE, FILE_OPEN, FILE_DELETE_ON_CLOSE | FILE_NON_DIRECTORY_FILE);
-  ASSERT_EQ(deleting.status, STATUS_SUCCESS);
+  OpenResult deleting = Opened(InView(u"\\REPORT.DOCX"), DELETE, FILE_OPEN,
+                               FILE_DELETE_ON_CLOSE | FILE_NON_DIRECTORY_FILE);
   Close(deleting);
   ASSERT_FALSE(ServerHas(file_));
   const std::size_t queries = ItemQueries();
@@ -135,24 +126,20 @@ TEST_F(VirtualOpenTest, DeletedItemStaysDeletedWhateverTheCase) {
 // server is removing; once the delete is done the item is not found.
 TEST_F(VirtualOpenTest, ServerDeleteAtTheLastCloseBlocksNothingAndReopensNothing) {
   client_->OnRequest(protocol::kRequestDeleteItem, ScriptedAnswer::Held());
-  OpenResult deleting = Open(file_, DELETE, FILE_OPEN, FILE_DELETE_ON_CLOSE);
-  ASSERT_EQ(deleting.status, STATUS_SUCCESS);
+  OpenResult deleting = Opened(file_, DELETE, FILE_OPEN, FILE_DELETE_ON_CLOSE);
   std::thread closer([&] { Close(deleting); });
   ASSERT_TRUE(client_->WaitForHeld(1));
 
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_DELETE_PENDING);
   EXPECT_EQ(Open(file_, GENERIC_READ, FILE_OPEN).status, STATUS_DELETE_PENDING);
   EXPECT_TRUE(Sent(protocol::kRequestDownload).empty());  // nothing brought back locally
-  OpenResult other = Open(folder_, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  EXPECT_EQ(other.status, STATUS_SUCCESS);
-  protocol::CommandMessage query{0, protocol::kCommandOpenHandleReport, 0, 0};
-  EXPECT_EQ(client_->Channel().SendInstallerRaw(&query, sizeof(query), 64).hresult, S_OK);
+  OpenResult other = Opened(folder_, FILE_READ_ATTRIBUTES, FILE_OPEN);
+  EXPECT_EQ(OpenHandleReport(64).hresult, S_OK);
   Close(other);
 
   const DriverMessage request = client_->TakeHeld().at(0);
   const ScriptedAnswer answer = AnswerDelete(request);  // the server removes the item
-  client_->Channel().Answer(request, answer.status, answer.data.data(),
-                            static_cast<std::uint32_t>(answer.data.size()));
+  client_->Answer(request, answer);
   closer.join();
   EXPECT_EQ(EntryOf(file_), nullptr);
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
@@ -210,8 +197,7 @@ TEST_F(VirtualOpenTest, AnswerOvertakenByADeleteIsAskedAgain) {
     } else {
       Close(deleting);  // deleted on the server, the entry gone
     }
-    client_->Channel().Answer(question, exists.status, exists.data.data(),
-                              static_cast<std::uint32_t>(exists.data.size()));
+    client_->Answer(question, exists);
     opener.join();
     EXPECT_EQ(late.status, c.status) << c.what;
     EXPECT_EQ(questionsAbout(file_) - before, c.questions) << c.what;
@@ -276,17 +262,15 @@ TEST_F(VirtualOpenTest, FailedEntryLeavesTheFileObjectsSectionPointersAlone) {
 }
 
 TEST_F(VirtualOpenTest, ApprovedDownloadMarksTheOpenEntryWithItsLocalCopy) {
-  OpenResult virtualOpen = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  ASSERT_EQ(virtualOpen.status, STATUS_SUCCESS);
+  OpenResult virtualOpen = Opened(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
   // Two downloads while the virtual open stays: the local copy is deleted in
   // between, so the second data open downloads again and records the path
   // anew (the first record is freed: the unload's leak check would see it).
   for (int i = 0; i < 2; ++i) {
-    OpenResult data = Open(file_, GENERIC_READ, FILE_OPEN);
-    ASSERT_EQ(data.status, STATUS_SUCCESS);
+    OpenResult data = Opened(file_, GENERIC_READ, FILE_OPEN);
     Close(data);
-    OpenResult remove = Open(kBackend + u"\\report.docx", DELETE, FILE_OPEN, FILE_DELETE_ON_CLOSE);
-    ASSERT_EQ(remove.status, STATUS_SUCCESS);
+    OpenResult remove =
+        Opened(kBackend + u"\\report.docx", DELETE, FILE_OPEN, FILE_DELETE_ON_CLOSE);
     Close(remove);
   }
   EXPECT_EQ(Sent(protocol::kRequestDownload).size(), 2u);
@@ -330,8 +314,7 @@ TEST_F(VirtualOpenTest, UnloadAndTeardownAreRefusedWhileServerItemsAreOpen) {
   EXPECT_EQ(sim::harness::ToU16(Globals.MergedViewRoot), kView);
   EXPECT_NE(Globals.AttachedVolume, nullptr);
   EXPECT_EQ(sim::harness::RunningSystemThreadCount(), 1u);  // the worker still purges
-  OpenResult later = Open(folder_, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  EXPECT_EQ(later.status, STATUS_SUCCESS);
+  OpenResult later = Opened(folder_, FILE_READ_ATTRIBUTES, FILE_OPEN);
   for (OpenResult* handle : {&opened, &again, &other, &later}) Close(*handle);
   EXPECT_EQ(Unload(/*mandatory=*/true), STATUS_SUCCESS);
   EXPECT_FALSE(Printed(sim::harness::TakeDebugLines(), "Forcefully"));
@@ -339,9 +322,7 @@ TEST_F(VirtualOpenTest, UnloadAndTeardownAreRefusedWhileServerItemsAreOpen) {
 
 TEST_F(VirtualOpenTest, InstallerReportNamesEveryOpener) {
   OpenResult first = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  OpenResult second = Open(folder_, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, indexer_);
-  ASSERT_EQ(second.status, STATUS_SUCCESS);
-  protocol::CommandMessage query{0, protocol::kCommandOpenHandleReport, 0, 0};
+  OpenResult second = Opened(folder_, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, indexer_);
   // "explorer.exe" (24 bytes) + ',' then "indexer.exe" (22 bytes) + NUL.
   const std::uint32_t fullLength = 24 + 2 + 22 + 2;
   // The client's output buffer is a 12-byte header plus `capacity`; the
@@ -354,7 +335,7 @@ TEST_F(VirtualOpenTest, InstallerReportNamesEveryOpener) {
   const Case cases[] = {{fullLength, 0, 12 + fullLength},
                         {26 - 4, static_cast<std::uint32_t>(STATUS_BUFFER_TOO_SMALL), 12 + 22}};
   for (const Case& c : cases) {
-    auto result = client_->Channel().SendInstallerRaw(&query, sizeof(query), c.capacity);
+    auto result = OpenHandleReport(c.capacity);
     ASSERT_EQ(result.hresult, S_OK);
     EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.returnedBytes, c.returned);
@@ -387,11 +368,8 @@ TEST_F(VirtualOpenTest, ConcurrentOpensAndClosesKeepTheEntryConsistent) {
   // The installer's report walks the openers while they come and go.
   std::atomic<bool> done{false};
   std::thread reporter([&] {
-    protocol::CommandMessage query{0, protocol::kCommandOpenHandleReport, 0, 0};
     while (!done) {
-      if (client_->Channel().SendInstallerRaw(&query, sizeof(query), 256).hresult != S_OK) {
-        ++failures;
-      }
+      if (OpenHandleReport(256).hresult != S_OK) ++failures;
     }
   });
   for (auto& thread : threads) thread.join();

@@ -109,6 +109,14 @@ class DirectoryControlTest : public CreatePathTest {
       return listed;
     });
   }
+  // A root handle whose first query listed "." and "..".
+  OpenResult OpenRootPastTheDots() {
+    OpenResult root = OpenFolder(kView);
+    EXPECT_EQ(root.status, STATUS_SUCCESS);
+    Answer(STATUS_SUCCESS, NamesListing({u".", u".."}));
+    List(root, 256);
+    return root;
+  }
   std::vector<SentQuery> Queries() const {
     std::vector<SentQuery> queries;
     for (const SentRequest& sent : Sent(kRequestDirectoryListing)) queries.push_back(Decode(sent));
@@ -185,16 +193,20 @@ TEST_F(DirectoryControlTest, VirtualFolderIsListedByTheClientOnly) {
   EXPECT_EQ(queries[0].path, folder_);
   EXPECT_EQ(queries[0].header.PatternLength, 0u);
   EXPECT_EQ(queries[0].size, 36u + queries[0].header.DirectoryPathLength);
+  // A client answering STATUS_PENDING cannot leave the listing pending for
+  // ever: the answer is malformed.
+  Answer(STATUS_PENDING, NamesListing({u"a.txt"}));
+  listed = List(folder, 256);
+  EXPECT_EQ(listed.status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(listed.information, 0u);
   Close(folder);
 }
 
 TEST_F(DirectoryControlTest, WhatTheClientNeverSees) {
   AddBackendFile(u"\\local.txt");
-  sim::fs::FileSpec other, inside;
-  other.path = u"\\Users\\ann\\Other";
-  other.directory = true;
-  inside.path = u"\\Users\\ann\\Other\\x.txt";
-  ASSERT_EQ(volume_->Populate({other, inside}), STATUS_SUCCESS);
+  ASSERT_EQ(volume_->Populate(
+                {DirSpec(u"\\Users\\ann\\Other"), FileSpecOf(u"\\Users\\ann\\Other\\x.txt")}),
+            STATUS_SUCCESS);
   OpenResult root = OpenFolder(kView);
   OpenResult outside = OpenFolder(u"\\Device\\HarddiskVolume3\\Users\\ann\\Other");
   OpenResult hiddenRoot = OpenFolder(kView, indexer_);
@@ -273,12 +285,8 @@ TEST_P(BadAnswerTest, CountingStaysInsideTheData) {
   const BadAnswer& row = GetParam();
   for (const std::uint32_t listedBefore : {0u, 2u}) {
     if (listedBefore != 0 && row.data.size() > row.callerLength) continue;
-    OpenResult root = OpenFolder(kView);
+    OpenResult root = listedBefore != 0 ? OpenRootPastTheDots() : OpenFolder(kView);
     ASSERT_EQ(root.status, STATUS_SUCCESS);
-    if (listedBefore != 0) {
-      Answer(STATUS_SUCCESS, NamesListing({u".", u".."}));
-      List(root, 256);
-    }
     Answer(row.status, row.data);
     Listed listed = List(root, row.callerLength);
     EXPECT_EQ(listed.status, row.status) << listedBefore;
@@ -336,18 +344,6 @@ TEST_F(DirectoryControlTest, AnswerLandsInABufferValidOnlyThroughItsMdl) {
   Close(root);
 }
 
-// A client answering STATUS_PENDING cannot leave the listing pending for
-// ever: the answer is malformed.
-TEST_F(DirectoryControlTest, AnAnswerThatWouldLeaveTheListingPendingIsRefused) {
-  OpenResult dir = OpenFolder(folder_);
-  ASSERT_EQ(dir.status, STATUS_SUCCESS);
-  Answer(STATUS_PENDING, NamesListing({u"a.txt"}));
-  Listed listed = List(dir, 256);
-  EXPECT_EQ(listed.status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(listed.information, 0u);
-  Close(dir);
-}
-
 // Two queries at once on one asynchronous handle (the I/O manager
 // serialises only synchronous ones): the second neither waits nor touches
 // the first's pattern and index.
@@ -355,12 +351,8 @@ TEST_F(DirectoryControlTest, ASecondQueryWhileOneRunsIsRefused) {
   OpenResult root;
   root.processId = explorer_;
   root.status = sim::harness::RunAs(explorer_, [&] {
-    sim::harness::OwnedUnicodeString name(kView);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    IO_STATUS_BLOCK iosb{};
-    return NtCreateFile(&root.handle, FILE_LIST_DIRECTORY, &attributes, &iosb, nullptr, 0,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, 0);
+    return CreateFileHandle(kView, nullptr, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            FILE_OPEN, FILE_DIRECTORY_FILE, &root.handle);
   });
   ASSERT_EQ(root.status, STATUS_SUCCESS);
   client_->OnRequest(kRequestDirectoryListing, ScriptedAnswer::Held());
@@ -383,9 +375,7 @@ TEST_F(DirectoryControlTest, ASecondQueryWhileOneRunsIsRefused) {
 // reads its FileNameLength and asks again with a bigger buffer), so the
 // enumeration goes on after it.
 TEST_F(DirectoryControlTest, OverflowOfTheFirstEntryMovesOn) {
-  OpenResult root = OpenFolder(kView);
-  Answer(STATUS_SUCCESS, NamesListing({u".", u".."}));
-  List(root, 256);
+  OpenResult root = OpenRootPastTheDots();
   Answer(STATUS_BUFFER_OVERFLOW, std::vector<std::uint8_t>(14, 0));
   EXPECT_EQ(List(root, 14).status, STATUS_BUFFER_OVERFLOW);
   EXPECT_EQ(NextStartIndex(root), 3u);
@@ -423,10 +413,7 @@ std::vector<std::u16string> NamesIn(const Listed& listed) {
 // client left room in the page, so the query after it asks for its own
 // buffer again.
 TEST_F(DirectoryControlTest, APageServesTheQueriesThatGoOn) {
-  OpenResult root = OpenFolder(kView);
-  ASSERT_EQ(root.status, STATUS_SUCCESS);
-  Answer(STATUS_SUCCESS, NamesListing({u".", u".."}));
-  List(root, 256);
+  OpenResult root = OpenRootPastTheDots();
   const auto names = Numbered(40);
   Answer(STATUS_SUCCESS, NamesListing(names));
 
@@ -484,10 +471,7 @@ TEST_F(DirectoryControlTest, AQueryThatDoesNotGoOnAsksAfresh) {
       {"other class", nullptr, false, FileDirectoryInformation, 7},
   };
   for (const Row& row : rows) {
-    OpenResult root = OpenFolder(kView);
-    ASSERT_EQ(root.status, STATUS_SUCCESS);
-    Answer(STATUS_SUCCESS, NamesListing({u".", u".."}));
-    List(root, 256);
+    OpenResult root = OpenRootPastTheDots();
     Answer(STATUS_SUCCESS, NamesListing(Numbered(40)));
     List(root, 128);  // the page; five of its entries handed out
     Answer(STATUS_SUCCESS, NamesListing({u"fresh"}));
@@ -506,9 +490,7 @@ TEST_F(DirectoryControlTest, AQueryThatDoesNotGoOnAsksAfresh) {
 TEST_F(DirectoryControlTest, AHandleWhosePageWentAsksAgain) {
   std::vector<OpenResult> roots;
   for (ULONG i = 0; i <= kKeptListingPages; ++i) {
-    roots.push_back(OpenFolder(kView));
-    Answer(STATUS_SUCCESS, NamesListing({u".", u".."}));
-    List(roots.back(), 256);
+    roots.push_back(OpenRootPastTheDots());
     Answer(STATUS_SUCCESS, NamesListing(Numbered(40)));
     List(roots.back(), 128);
   }

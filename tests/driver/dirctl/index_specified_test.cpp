@@ -51,8 +51,7 @@ class IndexSpecifiedTest : public CreatePathTest {};
 
 TEST_F(IndexSpecifiedTest, SendsItsIndexAndAdvancesTheHandlesOwn) {
   client_->OnRequest(protocol::kRequestDirectoryListing, ScriptedAnswer::Now(STATUS_SUCCESS, TwoNames()));
-  OpenResult root = Open(kView, FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
-  ASSERT_EQ(root.status, STATUS_SUCCESS);
+  OpenResult root = Opened(kView, FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
   auto list = [&] {
     sim::harness::RunAs(root.processId, [&] {
       alignas(8) std::uint8_t buffer[128];

@@ -4,6 +4,7 @@
 // made, and nothing leaks (the fixture checks after unload).
 #include <ntapi.h>
 
+#include "allocation_sweep.h"
 #include "core/globals.h"
 #include "create/name_helpers.h"
 #include "name_probe_filter.h"
@@ -28,18 +29,16 @@ class NamesAllocationFailureTest : public NamesTest {
   template <class Operation, class Reset>
   void Sweep(Operation operation, Reset reset) {
     reset();
-    sim::faults::Clear();
-    operation(/*failing=*/false);
-    const std::uint64_t allocations = sim::faults::CallCount(Site::PoolAllocation, kTavoTag);
-    ASSERT_GT(allocations, 0u);
-    for (std::uint64_t nth = 1; nth <= allocations; ++nth) {
-      reset();
-      sim::faults::Clear();
-      sim::faults::FailNth(Site::PoolAllocation, nth, kTavoTag);
-      operation(/*failing=*/true);
-      EXPECT_EQ(sim::faults::FailedCount(Site::PoolAllocation), 1u) << nth;
-      sim::faults::Clear();
-    }
+    EXPECT_GT(SweepAllocations(
+                  Site::PoolAllocation, kTavoTag,
+                  [&](std::uint64_t nth) {
+                    operation(/*failing=*/nth != 0);
+                    EXPECT_EQ(sim::faults::FailedCount(Site::PoolAllocation), nth != 0 ? 1u : 0u)
+                        << nth;
+                    if (nth != 0) sim::faults::Clear();  // (the first run is counted after it)
+                    reset();
+                  }),
+              0u);
   }
 
   static std::size_t CachedShortNames() {

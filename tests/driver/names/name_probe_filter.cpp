@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "driver_fixture.h"
 #include "harness/strings.h"
 #include <ntapi.h>
 
@@ -97,13 +98,8 @@ void SetCreateHook(CreateHook hook) {
 
 namespace {
 NTSTATUS Open(const std::u16string& path, HANDLE root, ULONG options, HANDLE* handle) {
-  sim::harness::OwnedUnicodeString name(path);
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
-  IO_STATUS_BLOCK ioStatus{};
-  return NtCreateFile(handle, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &ioStatus, nullptr,
-                      FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, options,
-                      nullptr, 0);
+  return CreateFileHandle(path, root, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, options, handle);
 }
 }  // namespace
 
@@ -115,11 +111,8 @@ NTSTATUS OpenAndClose(const std::u16string& path, HANDLE root) {
 }
 
 HANDLE CreateWorkFolder(sim::fs::Volume& volume) {
-  sim::fs::FileSpec folder, file;
-  folder.path = u"\\work\\dir";
-  folder.directory = true;
-  file.path = u"\\work\\dir\\a.txt";
-  EXPECT_EQ(volume.Populate({folder, file}), STATUS_SUCCESS);
+  EXPECT_EQ(volume.Populate({DirSpec(u"\\work\\dir"), FileSpecOf(u"\\work\\dir\\a.txt")}),
+            STATUS_SUCCESS);
   HANDLE handle = nullptr;
   EXPECT_EQ(Open(u"\\??\\C:\\work\\dir", nullptr, FILE_DIRECTORY_FILE, &handle), STATUS_SUCCESS);
   return handle;

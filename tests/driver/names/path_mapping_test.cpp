@@ -68,11 +68,9 @@ class ProbeBackendFileTest : public NamesTest {
  protected:
   void SetUp() override {
     NamesTest::SetUp();
-    sim::fs::FileSpec folder, file;
-    folder.path = u"\\Users\\ann\\AppData\\Local\\Tavo\\cache\\dir";
-    folder.directory = true;
-    file.path = folder.path + u"\\f.txt";
-    ASSERT_EQ(volume_->Populate({folder, file}), STATUS_SUCCESS);
+    const std::u16string folder = u"\\Users\\ann\\AppData\\Local\\Tavo\\cache\\dir";
+    ASSERT_EQ(volume_->Populate({DirSpec(folder), FileSpecOf(folder + u"\\f.txt")}),
+              STATUS_SUCCESS);
     UNICODE_STRING device = sim::harness::MakeUnicodeString(volumeName_);
     ASSERT_EQ(FltGetVolumeFromName(Globals.FilterHandle, &device, &volume), STATUS_SUCCESS);
     ASSERT_EQ(FltGetVolumeInstanceFromName(Globals.FilterHandle, volume, nullptr, &instance),

@@ -28,24 +28,16 @@ class RootReconfiguredTest : public NamesTest {
   // too).
   NTSTATUS OpenRoot(const std::u16string& path, std::function<void(PFILE_OBJECT)> onRootCreate,
                     HANDLE* handle) {
-    sim::fs::FileSpec root;
-    root.path = u"\\Users\\ann\\Tavo";
-    root.directory = true;
-    EXPECT_EQ(volume_->Populate({root}), STATUS_SUCCESS);
+    EXPECT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Tavo")}), STATUS_SUCCESS);
     probe_ = LoadNameProbe(ProbeProvider::None);
     SetCreateHook([&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) {
       PFILE_OBJECT fileObject = data->Iopb->TargetFileObject;
       const std::u16string opened = sim::harness::ToU16(fileObject->FileName);
       if (opened.find(u"AppData") == std::u16string::npos) onRootCreate(fileObject);
     });
-    sim::harness::OwnedUnicodeString name(path);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    IO_STATUS_BLOCK ioStatus{};
-    const NTSTATUS status = NtCreateFile(
-        handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &ioStatus, nullptr, 0,
-        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-        FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    const NTSTATUS status = CreateFileHandle(
+        path, nullptr, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        FILE_OPEN, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, handle);
     SetCreateHook(nullptr);
     return status;
   }
@@ -72,14 +64,9 @@ TEST_F(RootReconfiguredTest, HandleContextWithoutEntryIsAnOrdinaryHandle) {
   EXPECT_EQ(sim::faults::CallCount(sim::faults::Site::ContextAllocation), 1u);
   EXPECT_EQ(volume_->OpenFileObjectCount(), 1u);
   // A create relative to it is an ordinary create in that folder on disk.
-  sim::harness::OwnedUnicodeString name(u"made.txt");
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, handle, nullptr);
-  IO_STATUS_BLOCK ioStatus{};
   HANDLE made = nullptr;
-  EXPECT_EQ(NtCreateFile(&made, GENERIC_WRITE | SYNCHRONIZE, &attributes, &ioStatus, nullptr, 0,
-                         0, FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT,
-                         nullptr, 0),
+  EXPECT_EQ(CreateFileHandle(u"made.txt", handle, GENERIC_WRITE | SYNCHRONIZE, 0, FILE_CREATE,
+                             FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, &made),
             STATUS_SUCCESS);
   if (made != nullptr) NtClose(made);
   EXPECT_NE(volume_->DumpTree({false, false}).find("\\Users\\ann\\Tavo\\made.txt"),

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 
+#include "allocation_sweep.h"
 #include "harness/cache_manager.h"
 #include "harness/pool.h"
 #include "harness/shutdown.h"
@@ -17,21 +18,20 @@
 namespace tavo::testing {
 namespace {
 
-enum class Kind { ViewRoot, ServerFile, ServerFolder, LocalThroughView, BackendDirect, Outside };
-
 struct Handle {
   const char* name;
-  Kind kind;
+  std::u16string path;
   bool served;  // the driver answers for it
+  bool folder;
 };
 
 const Handle kHandles[] = {
-    {"merged-view root", Kind::ViewRoot, true},
-    {"server-only file", Kind::ServerFile, true},
-    {"server-only folder", Kind::ServerFolder, true},
-    {"local copy through the view", Kind::LocalThroughView, false},
-    {"backend file opened directly", Kind::BackendDirect, false},
-    {"file outside the view", Kind::Outside, false},
+    {"merged-view root", kView, true, true},
+    {"server-only file", kServerFile, true, false},
+    {"server-only folder", kServerFolder, true, true},
+    {"local copy through the view", InView(u"\\local.txt"), false, false},
+    {"backend file opened directly", kBackend + u"\\local.txt", false, false},
+    {"file outside the view", kOutside, false, false},
 };
 
 struct Row {
@@ -174,32 +174,15 @@ TEST_F(ServedOperationsTest, EveryOperationOnEveryKindOfHandle) {
   };
   client_->OnRequest(protocol::kRequestDirectoryListing, ScriptedAnswer::Now(STATUS_NO_MORE_FILES));
   for (const Handle& handle : kHandles) {
-    OpenResult opened;
-    switch (handle.kind) {
-      case Kind::ViewRoot:
-        opened = Open(kView, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_READ_EA | FILE_WRITE_EA,
-                      FILE_OPEN);
-        break;
-      case Kind::ServerFile:
-        opened = Open(kServerFile, kSweepAccess, FILE_OPEN);
-        break;
-      case Kind::ServerFolder:
-        opened = Open(kServerFolder, kSweepAccess, FILE_OPEN);
-        break;
-      case Kind::LocalThroughView:
-        opened = Open(InView(u"\\local.txt"), kSweepAccess, FILE_OPEN);
-        break;
-      case Kind::BackendDirect:
-        opened = Open(kBackend + u"\\local.txt", kSweepAccess, FILE_OPEN);
-        break;
-      case Kind::Outside:
-        opened = Open(kOutside, kSweepAccess, FILE_OPEN);
-        break;
-    }
+    OpenResult opened = Open(handle.path,
+                             handle.path == kView ? FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES |
+                                                        FILE_READ_EA | FILE_WRITE_EA
+                                                  : kSweepAccess,
+                             FILE_OPEN);
     ASSERT_EQ(opened.status, STATUS_SUCCESS) << handle.name;
     for (const Row& row : rows) {
       const NTSTATUS status = As(opened, [&] { return row.call(opened.handle); });
-      const bool folder = handle.kind == Kind::ViewRoot || handle.kind == Kind::ServerFolder;
+      const bool folder = handle.folder;
       // Data requests on a folder are refused by the I/O manager or the
       // file system before any question of who serves it.
       if (!handle.served) {
@@ -217,8 +200,7 @@ TEST_F(ServedOperationsTest, EveryOperationOnEveryKindOfHandle) {
 // Shutdown carries no file object: the driver lets it pass, asks the client
 // nothing, and its handles go on working.
 TEST_F(ServedOperationsTest, ShutdownLeavesServedHandlesAndTheClientAlone) {
-  OpenResult file = Open(kServerFile, kSweepAccess, FILE_OPEN);
-  ASSERT_EQ(file.status, STATUS_SUCCESS);
+  OpenResult file = Opened(kServerFile, kSweepAccess, FILE_OPEN);
   const std::size_t requests = client_->Requests().size();
   sim::harness::ShutDownSystem();
   EXPECT_EQ(client_->Requests().size(), requests);
@@ -228,8 +210,7 @@ TEST_F(ServedOperationsTest, ShutdownLeavesServedHandlesAndTheClientAlone) {
 }
 
 TEST_F(ServedOperationsTest, VirtualItemRecordsComeFromTheEntry) {
-  OpenResult file = Open(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  ASSERT_EQ(file.status, STATUS_SUCCESS);
+  OpenResult file = Opened(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
   OpenHandleEntry* entry = EntryOf(kServerFile);
   ASSERT_NE(entry, nullptr);
   entry->DeletePending = 1;  // never reported
@@ -299,16 +280,14 @@ TEST_F(ServedOperationsTest, VirtualItemRecordsComeFromTheEntry) {
   entry->DeletePending = 0;
   Close(file);
 
-  OpenResult folder = Open(kServerFolder, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  ASSERT_EQ(folder.status, STATUS_SUCCESS);
+  OpenResult folder = Opened(kServerFolder, FILE_READ_ATTRIBUTES, FILE_OPEN);
   ASSERT_EQ(Query(folder, &standard, sizeof(standard), FileStandardInformation), STATUS_SUCCESS);
   EXPECT_EQ(standard.Directory, TRUE);
   Close(folder);
 }
 
 TEST_F(ServedOperationsTest, NameOfAVirtualItemIsItsPathWholeOrInPart) {
-  OpenResult file = Open(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  ASSERT_EQ(file.status, STATUS_SUCCESS);
+  OpenResult file = Opened(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
   const ULONG pathBytes = static_cast<ULONG>(kServerFile.size() * 2);
   for (ULONG length = 0; length <= pathBytes + 12; ++length) {
     std::vector<UCHAR> buffer(length + 8, 0xCC);
@@ -336,8 +315,7 @@ TEST_F(ServedOperationsTest, NameOfAVirtualItemIsItsPathWholeOrInPart) {
 }
 
 TEST_F(ServedOperationsTest, LocalCopyReportsItsMergedViewName) {
-  OpenResult local = Open(InView(u"\\local.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN);
-  ASSERT_EQ(local.status, STATUS_SUCCESS);
+  OpenResult local = Opened(InView(u"\\local.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN);
   const std::u16string viewName = u"\\Users\\ann\\Tavo\\local.txt";
   const ULONG needed = static_cast<ULONG>(viewName.size() * 2 + 8);
   for (FILE_INFORMATION_CLASS infoClass : {FileNameInformation, FileNormalizedNameInformation}) {
@@ -345,9 +323,7 @@ TEST_F(ServedOperationsTest, LocalCopyReportsItsMergedViewName) {
     ULONG_PTR information = 0;
     ASSERT_EQ(Query(local, buffer.data(), 512, infoClass, &information), STATUS_SUCCESS);
     auto* record = reinterpret_cast<FILE_NAME_INFORMATION*>(buffer.data());
-    EXPECT_EQ(sim::harness::ToUtf8(std::u16string(
-                  reinterpret_cast<const char16_t*>(record->FileName), record->FileNameLength / 2)),
-              sim::harness::ToUtf8(viewName));
+    EXPECT_EQ(Utf8Of(record->FileName, record->FileNameLength), sim::harness::ToUtf8(viewName));
     EXPECT_EQ(information, needed);
     // Room for the backend name but not the merged-view one, and room for
     // neither: no byte of the backend path is left for the caller.
@@ -373,9 +349,7 @@ TEST_F(ServedOperationsTest, LocalCopyReportsItsMergedViewName) {
   std::vector<ULONGLONG> all(64);
   ASSERT_EQ(Query(local, all.data(), 512, FileAllInformation), STATUS_SUCCESS);
   const auto& allName = reinterpret_cast<FILE_ALL_INFORMATION*>(all.data())->NameInformation;
-  EXPECT_EQ(sim::harness::ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(allName.FileName),
-                                                allName.FileNameLength / 2)),
-            sim::harness::ToUtf8(viewName));
+  EXPECT_EQ(Utf8Of(allName.FileName, allName.FileNameLength), sim::harness::ToUtf8(viewName));
   FILE_BASIC_INFORMATION basic{};
   EXPECT_EQ(Query(local, &basic, sizeof(basic), FileBasicInformation), STATUS_SUCCESS);
   EXPECT_EQ(basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
@@ -383,36 +357,24 @@ TEST_F(ServedOperationsTest, LocalCopyReportsItsMergedViewName) {
 }
 
 TEST_F(ServedOperationsTest, SecurityIsBorrowedFromTheBackendArea) {
-  auto querySecurity = [&](const OpenResult& opened, ULONG length, ULONG* needed) {
-    return As(opened, [&] {
-      std::vector<UCHAR> buffer(length + 8, 0xCC);
-      const NTSTATUS status = NtQuerySecurityObject(opened.handle, OWNER_SECURITY_INFORMATION,
-                                                    buffer.data(), length, needed);
-      for (ULONG i = length; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0xCC);
-      return status;
-    });
-  };
-  OpenResult file = Open(kServerFile, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN);
-  ASSERT_EQ(file.status, STATUS_SUCCESS);
+  OpenResult file = Opened(kServerFile, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN);
   EXPECT_TRUE(Sent(protocol::kRequestDownload).empty());
   ULONG needed = 0;
-  const NTSTATUS small = querySecurity(file, 0, &needed);
+  const NTSTATUS small = QuerySecurity(file, 0, &needed);
   EXPECT_TRUE(small == STATUS_BUFFER_OVERFLOW || small == STATUS_BUFFER_TOO_SMALL);
   ASSERT_GT(needed, 0u);
   ULONG got = 0;
-  EXPECT_EQ(querySecurity(file, needed, &got), STATUS_SUCCESS);
+  EXPECT_EQ(QuerySecurity(file, needed, &got), STATUS_SUCCESS);
   EXPECT_EQ(got, needed);
   // The first query on a file made its source next to BackendRoot.
   EXPECT_TRUE(VolumeHas(u"\\Users\\ann\\AppData\\Local\\Tavo\\catxt"));
   Close(file);
 
-  OpenResult folder = Open(kServerFolder, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN);
-  ASSERT_EQ(folder.status, STATUS_SUCCESS);
-  EXPECT_EQ(querySecurity(folder, 256, &got), STATUS_SUCCESS);
+  OpenResult folder = Opened(kServerFolder, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN);
+  EXPECT_EQ(QuerySecurity(folder, 256, &got), STATUS_SUCCESS);
   Close(folder);
-  OpenResult root = Open(kView, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN);
-  ASSERT_EQ(root.status, STATUS_SUCCESS);
-  EXPECT_EQ(querySecurity(root, 256, &got), STATUS_SUCCESS);
+  OpenResult root = Opened(kView, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN);
+  EXPECT_EQ(QuerySecurity(root, 256, &got), STATUS_SUCCESS);
   Close(root);
 }
 
@@ -420,8 +382,7 @@ TEST_F(ServedOperationsTest, SecurityIsBorrowedFromTheBackendArea) {
 // holds the fixed record learns the length needed. Information stays
 // within the caller's buffer.
 TEST_F(ServedOperationsTest, ShortDeviceNameBufferGetsTheLengthAtMost) {
-  OpenResult file = Open(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  ASSERT_EQ(file.status, STATUS_SUCCESS);
+  OpenResult file = Opened(kServerFile, FILE_READ_ATTRIBUTES, FILE_OPEN);
   const ULONG rootBytes = static_cast<ULONG>(kView.size() * 2);
   for (ULONG length : {0u, 3u, 4u, 10u, rootBytes - 1, rootBytes}) {
     std::vector<UCHAR> out(length + 8, 0xCC);
@@ -444,9 +405,7 @@ TEST_F(ServedOperationsTest, ShortDeviceNameBufferGetsTheLengthAtMost) {
     } else {
       ASSERT_EQ(status, STATUS_SUCCESS);
       auto* name = reinterpret_cast<MOUNTDEV_NAME*>(out.data());
-      EXPECT_EQ(sim::harness::ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(name->Name),
-                                                    name->NameLength / 2)),
-                sim::harness::ToUtf8(kVolumeDevice));
+      EXPECT_EQ(Utf8Of(name->Name, name->NameLength), sim::harness::ToUtf8(kVolumeDevice));
       EXPECT_EQ(iosb.Information, 2u + name->NameLength);
     }
   }
@@ -458,16 +417,9 @@ TEST_F(ServedOperationsTest, ShortDeviceNameBufferGetsTheLengthAtMost) {
 TEST_F(ServedOperationsTest, ShortBackendRootLeavesNoSecuritySource) {
   ASSERT_EQ(client_->Channel().Configure(1, kView, u"\\D", kSecondary).hresult, S_OK);
   for (const std::u16string& path : {kServerFile, kServerFolder}) {
-    OpenResult opened = Open(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN);
-    ASSERT_EQ(opened.status, STATUS_SUCCESS);
-    UCHAR buffer[256];
+    OpenResult opened = Opened(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN);
     ULONG needed = 0;
-    EXPECT_EQ(As(opened,
-                 [&] {
-                   return NtQuerySecurityObject(opened.handle, OWNER_SECURITY_INFORMATION, buffer,
-                                                sizeof(buffer), &needed);
-                 }),
-              STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(QuerySecurity(opened, 256, &needed), STATUS_NOT_IMPLEMENTED);
     Close(opened);
   }
 }
@@ -489,12 +441,8 @@ TEST_F(ServedOperationsTest, EveryAllocationFailureEndsCleanly) {
   const Scenario scenarios[] = {
       {"security of a virtual file",
        [&] {
-         UCHAR buffer[256];
          ULONG needed = 0;
-         return As(file, [&] {
-           return NtQuerySecurityObject(file.handle, OWNER_SECURITY_INFORMATION, buffer,
-                                        sizeof(buffer), &needed);
-         });
+         return QuerySecurity(file, 256, &needed);
        }},
       {"name of a local copy",
        [&] {
@@ -512,19 +460,17 @@ TEST_F(ServedOperationsTest, EveryAllocationFailureEndsCleanly) {
        }},
   };
   for (const Scenario& scenario : scenarios) {
-    sim::faults::Clear();
-    ASSERT_EQ(scenario.run(), STATUS_SUCCESS) << scenario.what;
-    const std::uint64_t allocations = sim::faults::CallCount(Site::PoolAllocation, tag);
-    ASSERT_GT(allocations, 0u) << scenario.what;
-    for (std::uint64_t nth = 1; nth <= allocations; ++nth) {
-      sim::faults::Clear();
-      sim::faults::FailNth(Site::PoolAllocation, nth, tag);
-      const NTSTATUS status = scenario.run();
-      sim::faults::Clear();
-      EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES ||
-                  status == STATUS_NOT_IMPLEMENTED)
-          << scenario.what << " " << nth << ": " << std::hex << status;
-    }
+    EXPECT_GT(
+        SweepAllocations(Site::PoolAllocation, tag,
+                         [&](std::uint64_t nth) {
+                           const NTSTATUS status = scenario.run();
+                           EXPECT_TRUE(status == STATUS_SUCCESS ||
+                                       (nth != 0 && (status == STATUS_INSUFFICIENT_RESOURCES ||
+                                                     status == STATUS_NOT_IMPLEMENTED)))
+                               << scenario.what << " " << nth << ": " << std::hex << status;
+                         }),
+        0u)
+        << scenario.what;
   }
   Close(file);
   Close(local);

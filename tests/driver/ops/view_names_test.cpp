@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "core/callbacks.h"
+#include "allocation_sweep.h"
 #include "harness/name_querier.h"
 #include "harness/pool.h"
 #include "served_fixture.h"
@@ -22,64 +23,34 @@ namespace {
 TEST_F(ServedOperationsTest, NameQueriesFromAboveNameServerItemsAndDeferOthers) {
   struct Case {
     std::u16string path;
-    ACCESS_MASK access;
     std::u16string name;  // opened and normalized alike
   };
   const Case cases[] = {
-      {kServerFile, FILE_READ_ATTRIBUTES, kServerFile},
-      {kServerFolder, FILE_READ_ATTRIBUTES, kServerFolder},
-      {kView, FILE_READ_ATTRIBUTES, kView},
-      {kOutside, FILE_READ_ATTRIBUTES, kOutside},
+      {kServerFile, kServerFile},
+      {kServerFolder, kServerFolder},
+      {kView, kView},
+      {kOutside, kOutside},
       // A local copy is named by the file system: its backend name.
-      {InView(u"\\local.txt"), FILE_READ_ATTRIBUTES, kBackend + u"\\local.txt"},
+      {InView(u"\\local.txt"), kBackend + u"\\local.txt"},
       // The root opened with a trailing backslash keeps it; the volume
       // itself and a name shorter than the root are not the view's.
-      {kView + u"\\", FILE_READ_ATTRIBUTES, kView + u"\\"},
-      {std::u16string(kVolumeDevice) + u"\\", FILE_READ_ATTRIBUTES,
-       std::u16string(kVolumeDevice) + u"\\"},
-      {std::u16string(kVolumeDevice) + u"\\Users", FILE_READ_ATTRIBUTES,
-       std::u16string(kVolumeDevice) + u"\\Users"},
+      {kView + u"\\", kView + u"\\"},
+      {std::u16string(kVolumeDevice) + u"\\", std::u16string(kVolumeDevice) + u"\\"},
+      {std::u16string(kVolumeDevice) + u"\\Users", std::u16string(kVolumeDevice) + u"\\Users"},
   };
   for (const Case& c : cases) {
-    OpenResult opened = Open(c.path, c.access, FILE_OPEN);
-    ASSERT_EQ(opened.status, STATUS_SUCCESS) << sim::harness::ToUtf8(c.path);
-    PVOID object = nullptr;
-    ASSERT_EQ(As(opened,
-                 [&] {
-                   return ObReferenceObjectByHandle(opened.handle, 0, nullptr, KernelMode, &object,
-                                                    nullptr);
-                 }),
-              STATUS_SUCCESS);
+    OpenResult opened = Opened(c.path, FILE_READ_ATTRIBUTES);
+    NTSTATUS status = STATUS_PENDING;
     for (ULONG format : {FLT_FILE_NAME_OPENED, FLT_FILE_NAME_NORMALIZED}) {
-      PFLT_FILE_NAME_INFORMATION info = nullptr;
-      ASSERT_EQ(FltGetFileNameInformationUnsafe(static_cast<PFILE_OBJECT>(object), nullptr,
-                                                format | FLT_FILE_NAME_QUERY_DEFAULT, &info),
-                STATUS_SUCCESS)
-          << sim::harness::ToUtf8(c.path) << " format " << format;
-      EXPECT_EQ(sim::harness::ToUtf8(sim::harness::ToU16(info->Name)),
+      EXPECT_EQ(NameFromAbove(opened, format | FLT_FILE_NAME_QUERY_DEFAULT, &status),
                 sim::harness::ToUtf8(c.name));
-      FltReleaseFileNameInformation(info);
+      EXPECT_EQ(status, STATUS_SUCCESS) << sim::harness::ToUtf8(c.path) << " format " << format;
     }
     // A short name holds no path: a server-only item has none on disk.
-    if (c.path == kServerFile || c.path == kServerFolder) {
-      PFLT_FILE_NAME_INFORMATION info = nullptr;
-      EXPECT_EQ(FltGetFileNameInformationUnsafe(static_cast<PFILE_OBJECT>(object), nullptr,
-                                                FLT_FILE_NAME_SHORT | FLT_FILE_NAME_QUERY_DEFAULT,
-                                                &info),
-                STATUS_OBJECT_NAME_NOT_FOUND);
-      if (info != nullptr) FltReleaseFileNameInformation(info);
-    } else {
-      // Anything the file system opened gets its short name from it; these
-      // names are their own 8.3 forms, so it has none other to give.
-      PFLT_FILE_NAME_INFORMATION info = nullptr;
-      EXPECT_EQ(FltGetFileNameInformationUnsafe(static_cast<PFILE_OBJECT>(object), nullptr,
-                                                FLT_FILE_NAME_SHORT | FLT_FILE_NAME_QUERY_DEFAULT,
-                                                &info),
-                STATUS_OBJECT_NAME_NOT_FOUND)
-          << sim::harness::ToUtf8(c.path);
-      if (info != nullptr) FltReleaseFileNameInformation(info);
-    }
-    ObDereferenceObject(object);
+    // Anything the file system opened gets its short name from it; these
+    // names are their own 8.3 forms, so it has none other to give.
+    NameFromAbove(opened, FLT_FILE_NAME_SHORT | FLT_FILE_NAME_QUERY_DEFAULT, &status);
+    EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND) << sim::harness::ToUtf8(c.path);
     Close(opened);
   }
 }
@@ -118,29 +89,14 @@ TEST_F(ServedOperationsTest, RelativeOpensReachTheNamedItem) {
       std::vector<UCHAR> buffer(512);
       ASSERT_EQ(Query(opened, buffer.data(), 512, FileNameInformation), STATUS_SUCCESS);
       auto* record = reinterpret_cast<FILE_NAME_INFORMATION*>(buffer.data());
-      EXPECT_EQ(
-          sim::harness::ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(record->FileName),
-                                              record->FileNameLength / 2)),
-          sim::harness::ToUtf8(c.viewPath))
+      EXPECT_EQ(Utf8Of(record->FileName, record->FileNameLength), sim::harness::ToUtf8(c.viewPath))
           << c.what;
       // A filter above gets the same name, though the file object's own
       // name is relative and its related directory is gone after the create.
-      PVOID object = nullptr;
-      ASSERT_EQ(As(opened,
-                   [&] {
-                     return ObReferenceObjectByHandle(opened.handle, 0, nullptr, KernelMode,
-                                                      &object, nullptr);
-                   }),
-                STATUS_SUCCESS);
-      PFLT_FILE_NAME_INFORMATION info = nullptr;
-      ASSERT_EQ(FltGetFileNameInformationUnsafe(static_cast<PFILE_OBJECT>(object), nullptr,
-                                                FLT_FILE_NAME_NORMALIZED, &info),
-                STATUS_SUCCESS)
-          << c.what;
-      EXPECT_EQ(sim::harness::ToUtf8(sim::harness::ToU16(info->Name)),
+      NTSTATUS status = STATUS_PENDING;
+      EXPECT_EQ(NameFromAbove(opened, FLT_FILE_NAME_NORMALIZED, &status),
                 sim::harness::ToUtf8(c.viewPath));
-      FltReleaseFileNameInformation(info);
-      ObDereferenceObject(object);
+      EXPECT_EQ(status, STATUS_SUCCESS) << c.what;
     } else {
       EXPECT_EQ(ReadAll(opened), c.contents) << c.what;
     }
@@ -249,8 +205,7 @@ TEST_F(ServedOperationsTest, CreatesWithATopLevelIrpAreStillDecided) {
   // root: the folder is named from its entry, not from its own (relative)
   // file name.
   AddServerItem(InView(u"\\Projects\\plan.txt"), {false, "the plan"});
-  OpenResult root = Open(kView, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
-  ASSERT_EQ(root.status, STATUS_SUCCESS);
+  OpenResult root = Opened(kView, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
   OpenResult folder = OpenRelative(root, u"Projects", FILE_LIST_DIRECTORY);
   ASSERT_EQ(folder.status, STATUS_SUCCESS);
   IoSetTopLevelIrp(reinterpret_cast<PIRP>(FSRTL_FSP_TOP_LEVEL_IRP));
@@ -271,8 +226,7 @@ TEST_F(ServedOperationsTest, NamesThatCannotBeMadeFailTheQuery) {
   query.options = FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT;
   sim::harness::Driver* querier = sim::harness::name_querier::Load(400000, query);
   ASSERT_NE(querier, nullptr);
-  OpenResult root = Open(kView, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
-  ASSERT_EQ(root.status, STATUS_SUCCESS);
+  OpenResult root = Opened(kView, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
   sim::harness::name_querier::TakeAnswers();
   // Relative to the root, the volume-relative name fills a counted string
   // exactly; the volume's device name in front does not fit.
@@ -290,8 +244,7 @@ TEST_F(ServedOperationsTest, NamesThatCannotBeMadeFailTheQuery) {
   using sim::faults::Site;
   const std::uint32_t tag = sim::harness::PoolTag("Tavo");
   AddServerItem(InView(u"\\Projects\\plan.txt"), {false, "the plan"});
-  OpenResult folder = Open(kServerFolder, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
-  ASSERT_EQ(folder.status, STATUS_SUCCESS);
+  OpenResult folder = Opened(kServerFolder, FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY, FILE_OPEN);
   const struct {
     const char* what;
     std::u16string name;
@@ -302,20 +255,17 @@ TEST_F(ServedOperationsTest, NamesThatCannotBeMadeFailTheQuery) {
        [&] { return OpenRelative(folder, u"plan.txt", FILE_READ_ATTRIBUTES); }},
   };
   for (const auto& open : opens) {
-    sim::faults::Clear();
-    OpenResult counted = open.open();
-    ASSERT_EQ(counted.status, STATUS_SUCCESS) << open.what;
-    Close(counted);
-    const std::uint64_t allocations = sim::faults::CallCount(Site::PoolAllocation, tag);
-    sim::harness::name_querier::TakeAnswers();
     bool refused = false;
-    for (std::uint64_t nth = 1; nth <= allocations; ++nth) {
-      sim::faults::Clear();
-      sim::faults::FailNth(Site::PoolAllocation, nth, tag);
+    SweepAllocations(Site::PoolAllocation, tag, [&](std::uint64_t nth) {
       OpenResult opened = open.open();
-      sim::faults::Clear();
+      if (nth == 0) {
+        EXPECT_EQ(opened.status, STATUS_SUCCESS) << open.what;
+      } else {
+        sim::faults::Clear();  // the close may allocate as it likes
+      }
       if (opened.status == STATUS_SUCCESS) Close(opened);
       for (const auto& answer : sim::harness::name_querier::TakeAnswers()) {
+        if (nth == 0) continue;
         if (answer.status == STATUS_INSUFFICIENT_RESOURCES) {
           refused = true;
           continue;
@@ -323,7 +273,7 @@ TEST_F(ServedOperationsTest, NamesThatCannotBeMadeFailTheQuery) {
         ASSERT_EQ(answer.status, STATUS_SUCCESS) << open.what << " " << nth;
         EXPECT_EQ(sim::harness::ToUtf8(answer.name), sim::harness::ToUtf8(open.name)) << nth;
       }
-    }
+    });
     EXPECT_TRUE(refused) << open.what;
   }
   Close(folder);

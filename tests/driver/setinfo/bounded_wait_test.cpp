@@ -65,8 +65,7 @@ class BoundedWaitTest : public SetInfoTest, public ::testing::WithParamInterface
       case Place::Rename: {
         OpenResult opened = Open(file_, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN);
         if (opened.status != STATUS_SUCCESS) return opened.status;
-        const NTSTATUS status =
-            SetInfo(opened, FileRenameInformation, RenameInfo(u"memo.docx", 0)).status;
+        const NTSTATUS status = Rename(opened, u"memo.docx").status;
         Close(opened);
         return status;
       }

@@ -25,9 +25,8 @@ class LocalFilesTest : public SetInfoTest {
               STATUS_SUCCESS);
   }
   OpenResult OpenForRename(const std::u16string& onVolume, std::uint32_t process = 0) {
-    OpenResult opened = Open(kVolumeDevice + onVolume, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN,
-                             0, process);
-    EXPECT_EQ(opened.status, STATUS_SUCCESS);
+    OpenResult opened =
+        Opened(kVolumeDevice + onVolume, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0, process);
     return opened;
   }
   // The rename notifications sent so far, as "old>new" (full device paths).
@@ -40,6 +39,15 @@ class LocalFilesTest : public SetInfoTest {
     }
     return notes;
   }
+  // The file named by the last delete notification sent.
+  std::u16string LastDeleteNote() {
+    std::u16string deleted;
+    for (const auto& message : client_->Notifications()) {
+      SentRequest note{message.type, message.payload};
+      if (note.U32(0) == protocol::kNotificationDeleted) deleted = note.Name(4, 12);
+    }
+    return deleted;
+  }
   const std::u16string kOutside = u"\\Users\\ann\\Documents\\draft.txt";
 };
 
@@ -48,13 +56,9 @@ class LocalFilesTest : public SetInfoTest {
 TEST_F(LocalFilesTest, ReplaceRefusesAnOpenItemAndAllowsTheItemItself) {
   const std::u16string target = InView(u"\\notes.txt");
   AddServerItem(target, {false, "server"});
-  OpenResult held = Open(target, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  ASSERT_EQ(held.status, STATUS_SUCCESS);
+  OpenResult held = Opened(target, FILE_READ_ATTRIBUTES, FILE_OPEN);
   OpenResult opened = OpenForRename(kOutside);
-  EXPECT_EQ(SetInfo(opened, FileRenameInformation,
-                    RenameInfo(Dos(kViewOnVolume + u"\\notes.txt"), 1))
-                .status,
-            STATUS_ACCESS_DENIED);
+  EXPECT_EQ(Rename(opened, ViewDos(u"\\notes.txt"), 1).status, STATUS_ACCESS_DENIED);
   EXPECT_TRUE(VolumeHas(kOutside));
   EXPECT_TRUE(Sent(protocol::kRequestRenameItem).empty());
   Close(opened);
@@ -62,12 +66,9 @@ TEST_F(LocalFilesTest, ReplaceRefusesAnOpenItemAndAllowsTheItemItself) {
 
   AddBackendDirectory(u"\\Docs");
   AddServerItem(InView(u"\\Docs"), {true, {}});
-  OpenResult folder = Open(kVolumeDevice + kBackendOnVolume + u"\\Docs",
-                           DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE);
-  ASSERT_EQ(folder.status, STATUS_SUCCESS);
-  EXPECT_EQ(SetInfo(folder, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\DOCS"), 1))
-                .status,
-            STATUS_SUCCESS);
+  OpenResult folder = Opened(kVolumeDevice + kBackendOnVolume + u"\\Docs",
+                             DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE);
+  EXPECT_EQ(Rename(folder, ViewDos(u"\\DOCS"), 1).status, STATUS_SUCCESS);
   EXPECT_TRUE(ServerHas(InView(u"\\Docs")));
   Close(folder);
 }
@@ -112,8 +113,7 @@ TEST_P(IntoViewTest, LandsUnderTheBackendFolder) {
   if (row.backendCopy) AddBackendFile(u"\\notes.txt", "older copy");
   if (row.serverItem) AddServerItem(InView(u"\\notes.txt"), {false, "server"});
   OpenResult opened = OpenForRename(kOutside);
-  const SetInfoResult result = SetInfo(opened, FileRenameInformation,
-                                       RenameInfo(Dos(kViewOnVolume + u"\\notes.txt"), row.first));
+  const SetInfoResult result = Rename(opened, ViewDos(u"\\notes.txt"), row.first);
   EXPECT_EQ(result.status, row.status);
   EXPECT_EQ(result.information, 0u);
   EXPECT_EQ(Sent(kRequestDeleteItem).size(), row.deletes);
@@ -139,10 +139,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, IntoViewTest, ::testing::ValuesIn(kIntoView),
 
 TEST_F(LocalFilesTest, RenameOutsideTheViewPassesDownUnreported) {
   OpenResult opened = OpenForRename(kOutside);
-  EXPECT_EQ(SetInfo(opened, FileRenameInformation,
-                    RenameInfo(Dos(u"\\Users\\ann\\Documents\\final.txt"), 0))
-                .status,
-            STATUS_SUCCESS);
+  EXPECT_EQ(Rename(opened, Dos(u"\\Users\\ann\\Documents\\final.txt")).status, STATUS_SUCCESS);
   EXPECT_TRUE(VolumeHas(u"\\Users\\ann\\Documents\\final.txt"));
   EXPECT_TRUE(client_->Requests().empty());
   Close(opened);
@@ -153,16 +150,11 @@ TEST_F(LocalFilesTest, BackendFileRenamesAreReportedExceptToPartialDownloads) {
   AddBackendFile(u"\\report.tmp", "pdf");
   OpenResult opened = OpenForRename(kBackendOnVolume + u"\\report.tmp");
   for (const char16_t* name : {u"report.pdf.PART", u"report.pdf", u"final.pdf"}) {
-    EXPECT_EQ(SetInfo(opened, FileRenameInformation,
-                      RenameInfo(Dos(kBackendOnVolume + u"\\" + name), 0))
-                  .status,
-              STATUS_SUCCESS);
+    EXPECT_EQ(Rename(opened, Dos(kBackendOnVolume + u"\\" + name)).status, STATUS_SUCCESS);
   }
   // A rename the file system refuses changes nothing.
   AddBackendFile(u"\\taken.pdf");
-  EXPECT_EQ(SetInfo(opened, FileRenameInformation,
-                    RenameInfo(Dos(kBackendOnVolume + u"\\taken.pdf"), 0))
-                .status,
+  EXPECT_EQ(Rename(opened, Dos(kBackendOnVolume + u"\\taken.pdf")).status,
             STATUS_OBJECT_NAME_COLLISION);
   // Deleted under its latest name.
   EXPECT_EQ(SetInfo(opened, FileDispositionInformationEx, {0x13, 0, 0, 0}).status, STATUS_SUCCESS);
@@ -171,12 +163,7 @@ TEST_F(LocalFilesTest, BackendFileRenamesAreReportedExceptToPartialDownloads) {
   ASSERT_EQ(notes.size(), 2u);
   EXPECT_EQ(notes[0], kBackend + u"\\report.pdf.PART>" + kBackend + u"\\report.pdf");
   EXPECT_EQ(notes[1], kBackend + u"\\report.pdf>" + kBackend + u"\\final.pdf");
-  std::u16string deleted;
-  for (const auto& message : client_->Notifications()) {
-    SentRequest note{message.type, message.payload};
-    if (note.U32(0) == protocol::kNotificationDeleted) deleted = note.Name(4, 12);
-  }
-  EXPECT_EQ(deleted, kBackend + u"\\final.pdf");
+  EXPECT_EQ(LastDeleteNote(), kBackend + u"\\final.pdf");
 }
 
 // FileRenameInformationEx flags reach the file system as the caller made
@@ -196,8 +183,7 @@ TEST_F(LocalFilesTest, ExFlagsAreCutOnlyInRenamesTheDriverHandles) {
     ASSERT_EQ(volume_->Populate({DirSpec(row.folder), FileSpecOf(row.folder + u"\\old.txt", "o"),
                                  FileSpecOf(row.folder + u"\\held.txt", "h")}),
               STATUS_SUCCESS);
-    OpenResult held = Open(kVolumeDevice + row.folder + u"\\held.txt", FILE_READ_DATA, FILE_OPEN);
-    ASSERT_EQ(held.status, STATUS_SUCCESS);
+    OpenResult held = Opened(kVolumeDevice + row.folder + u"\\held.txt", FILE_READ_DATA, FILE_OPEN);
     OpenResult opened = OpenForRename(row.folder + u"\\old.txt");
     EXPECT_EQ(SetInfo(opened, FileRenameInformationEx,
                       RenameInfo(Dos(row.folder + u"\\held.txt"), 0x43))
@@ -231,9 +217,7 @@ TEST_F(LocalFilesTest, TargetFolderOpenIsDecidedForTheFolder) {
   } rows[] = {{u"\\Missing", STATUS_OBJECT_PATH_NOT_FOUND}, {u"\\Local", STATUS_SUCCESS}};
   for (const auto& row : rows) {
     OpenResult opened = OpenForRename(kOutside);
-    EXPECT_EQ(SetInfo(opened, FileRenameInformation,
-                      RenameInfo(Dos(kViewOnVolume + row.folder + u"\\notes.txt"), 0))
-                  .status,
+    EXPECT_EQ(Rename(opened, ViewDos(std::u16string(row.folder) + u"\\notes.txt")).status,
               row.status);
     Close(opened);
   }
@@ -251,9 +235,7 @@ TEST_F(LocalFilesTest, ReaderProcessesRetryFromAWorker) {
   AddServerItem(InView(u"\\Sub"), {true, ""});
   for (std::uint32_t process : {explorer_, reader}) {
     OpenResult opened = OpenForRename(kOutside, process);
-    const SetInfoResult result =
-        SetInfo(opened, FileRenameInformation,
-                RenameInfo(Dos(kViewOnVolume + u"\\Sub\\notes.txt"), 0));
+    const SetInfoResult result = Rename(opened, ViewDos(u"\\Sub\\notes.txt"));
     EXPECT_EQ(result.status, STATUS_OBJECT_PATH_NOT_FOUND);
     Close(opened);
   }
@@ -276,17 +258,12 @@ TEST_F(LocalFilesTest, ReaderRetryThatSucceedsLeavesTheFileUnderItsNewName) {
       sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Program Files\\Acrobat.exe");
   AddBackendFile(u"\\report.tmp", "pdf");
   AddBackendFile(u"\\notes.txt", "older copy");
-  OpenResult held = Open(kBackend + u"\\notes.txt", FILE_READ_DATA, FILE_OPEN);
-  ASSERT_EQ(held.status, STATUS_SUCCESS);
-  OpenResult opened = Open(kBackend + u"\\report.tmp", DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN,
-                           FILE_DELETE_ON_CLOSE, reader);
-  ASSERT_EQ(opened.status, STATUS_SUCCESS);
+  OpenResult held = Opened(kBackend + u"\\notes.txt", FILE_READ_DATA, FILE_OPEN);
+  OpenResult opened = Opened(kBackend + u"\\report.tmp", DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN,
+                             FILE_DELETE_ON_CLOSE, reader);
   sim::harness::HoldWorkItems(true);
   SetInfoResult result;
-  std::thread caller([&] {
-    result = SetInfo(opened, FileRenameInformation,
-                     RenameInfo(Dos(kViewOnVolume + u"\\notes.txt"), 1));
-  });
+  std::thread caller([&] { result = Rename(opened, ViewDos(u"\\notes.txt"), 1); });
   const bool queued = sim::harness::WaitForHeldWorkItems(1);
   Close(held);
   sim::harness::HoldWorkItems(false);
@@ -300,12 +277,7 @@ TEST_F(LocalFilesTest, ReaderRetryThatSucceedsLeavesTheFileUnderItsNewName) {
   const auto notes = RenameNotes();
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_EQ(notes[0], kBackend + u"\\report.tmp>" + kBackend + u"\\notes.txt");
-  std::u16string deleted;
-  for (const auto& message : client_->Notifications()) {
-    SentRequest note{message.type, message.payload};
-    if (note.U32(0) == protocol::kNotificationDeleted) deleted = note.Name(4, 12);
-  }
-  EXPECT_EQ(deleted, kBackend + u"\\notes.txt");
+  EXPECT_EQ(LastDeleteNote(), kBackend + u"\\notes.txt");
   ExpectViewFolderEmpty();
 }
 

@@ -17,9 +17,7 @@ void SetInfoTest::SetUp() {
     if (given == protocol::kRenameDone && to.compare(0, kView.size(), kView) == 0) {
       MoveServerItem(from, to);
     }
-    std::vector<std::uint8_t> answer(4);
-    std::memcpy(answer.data(), &given, 4);
-    return ScriptedAnswer::Now(STATUS_SUCCESS, answer);
+    return RenameAnswered(given);
   });
   client_->OnRequest(protocol::kRequestDirectoryListing, [this](const DriverMessage&) {
     return ScriptedAnswer::Now(STATUS_SUCCESS, {deleteCheckAnswer_});

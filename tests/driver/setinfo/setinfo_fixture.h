@@ -32,22 +32,21 @@ inline std::vector<std::uint8_t> RenameInfo(const std::u16string& name, ULONG fi
   return buffer;
 }
 
-inline sim::fs::FileSpec DirSpec(std::u16string onVolume) {
-  sim::fs::FileSpec spec;
-  spec.path = std::move(onVolume);
-  spec.directory = true;
-  return spec;
-}
-inline sim::fs::FileSpec FileSpecOf(std::u16string onVolume, std::string contents) {
-  sim::fs::FileSpec spec;
-  spec.path = std::move(onVolume);
-  spec.contents = std::move(contents);
-  return spec;
-}
-
 // The DOS-device form of a volume-relative path on C:.
 inline std::u16string Dos(const std::u16string& onVolume) { return u"\\??\\C:" + onVolume; }
 inline const std::u16string kViewOnVolume = u"\\Users\\ann\\Tavo";
+// The DOS-device form of a path under the view.
+inline std::u16string ViewDos(const std::u16string& relative) {
+  return Dos(kViewOnVolume + relative);
+}
+// A folder outside the view that items are moved out to.
+inline const std::u16string kDocumentsOnVolume = u"\\Users\\ann\\Documents";
+// A rename answer of the fake server.
+inline ScriptedAnswer RenameAnswered(std::uint32_t answer) {
+  std::vector<std::uint8_t> data(4);
+  std::memcpy(data.data(), &answer, 4);
+  return ScriptedAnswer::Now(STATUS_SUCCESS, data);
+}
 
 class SetInfoTest : public CreatePathTest {
  protected:
@@ -55,6 +54,18 @@ class SetInfoTest : public CreatePathTest {
 
   SetInfoResult SetInfo(const OpenResult& opened, FILE_INFORMATION_CLASS infoClass,
                         std::vector<std::uint8_t> buffer);
+  // A rename of the handle's file to `name`, as the caller gives it.
+  SetInfoResult Rename(const OpenResult& opened, const std::u16string& name, ULONG first = 0,
+                       HANDLE root = nullptr) {
+    return SetInfo(opened, FileRenameInformation, RenameInfo(name, first, -1, root));
+  }
+  // Sets (or, with 0, clears) the handle's delete disposition.
+  NTSTATUS Dispose(const OpenResult& opened, std::uint8_t flag = 1) {
+    return SetInfo(opened, FileDispositionInformation, {flag}).status;
+  }
+  void AddDocumentsFolder() {
+    ASSERT_EQ(volume_->Populate({DirSpec(kDocumentsOnVolume)}), STATUS_SUCCESS);
+  }
 
   // Answers of the fake server to renames (the last one given answers
   // every later rename) and to the emptiness check.

@@ -13,19 +13,14 @@ namespace {
 class UnconfiguredTest : public DriverTest {};
 
 TEST_F(UnconfiguredTest, RenamesGoDownAsMade) {
-  sim::fs::FileSpec folder, file;
-  folder.path = u"\\Users\\ann";
-  folder.directory = true;
-  file.path = u"\\Users\\ann\\a.txt";
-  ASSERT_EQ(volume_->Populate({folder, file}), STATUS_SUCCESS);
-  sim::harness::OwnedUnicodeString name(std::u16string(kVolumeDevice) + u"\\Users\\ann\\a.txt");
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-  IO_STATUS_BLOCK iosb{};
-  HANDLE handle = nullptr;
-  ASSERT_EQ(NtCreateFile(&handle, DELETE | SYNCHRONIZE, &attributes, &iosb, nullptr, 0,
-                         FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
+  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann"), FileSpecOf(u"\\Users\\ann\\a.txt")}),
             STATUS_SUCCESS);
+  HANDLE handle = nullptr;
+  ASSERT_EQ(CreateFileHandle(std::u16string(kVolumeDevice) + u"\\Users\\ann\\a.txt", nullptr,
+                             DELETE | SYNCHRONIZE, FILE_SHARE_READ, FILE_OPEN,
+                             FILE_SYNCHRONOUS_IO_NONALERT, &handle),
+            STATUS_SUCCESS);
+  IO_STATUS_BLOCK iosb{};
   const std::u16string bare = u"b.txt";
   const std::u16string full = u"\\??\\C:\\Users\\ann\\c.txt";
   for (const std::u16string* target : {&bare, &full}) {

@@ -37,8 +37,8 @@ class VirtualItemsTest : public SetInfoTest {
     AddServerItem(folder_, {true, {}});
   }
   OpenResult OpenVirtual(const std::u16string& path, ULONG options = 0) {
-    OpenResult opened = Open(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN, options);
-    EXPECT_EQ(opened.status, STATUS_SUCCESS);
+    OpenResult opened =
+        Opened(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN, options);
     EXPECT_TRUE(ServerItemOpen(path));
     return opened;
   }
@@ -52,6 +52,14 @@ class VirtualItemsTest : public SetInfoTest {
       result.information = ioStatus.Information;
       return result;
     });
+  }
+  // Records a delete on `opened` and closes it without pool: the close
+  // cannot ask for the delete, which is then owed.
+  void CloseOwingTheDelete(OpenResult& opened) {
+    ASSERT_EQ(Dispose(opened), STATUS_SUCCESS);
+    sim::faults::FailEvery(sim::faults::Site::PoolAllocation, kPoolTag);
+    Close(opened);
+    sim::faults::Clear();
   }
   const std::u16string file_ = InView(u"\\report.docx");
   const std::u16string folder_ = InView(u"\\Projects");
@@ -135,12 +143,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, DispositionTest, ::testing::ValuesIn(kDisposition
 TEST_F(VirtualItemsTest, DeleteTheLastCloseCannotAskIsAskedByTheWorker) {
   const std::uint32_t editor =
       sim::harness::CreateProcess("\\Device\\HarddiskVolume3\\Windows\\notepad.exe", 3);
-  OpenResult opened = Open(file_, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0, editor);
-  ASSERT_EQ(opened.status, STATUS_SUCCESS);
-  ASSERT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_SUCCESS);
-  sim::faults::FailEvery(sim::faults::Site::PoolAllocation, kPoolTag);
-  Close(opened);
-  sim::faults::Clear();
+  OpenResult opened = Opened(file_, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0, editor);
+  CloseOwingTheDelete(opened);
   EXPECT_TRUE(Sent(kRequestDeleteItem).empty());
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_DELETE_PENDING);
   // Nor is the name made anew: the owed delete would take the new item.
@@ -163,11 +167,8 @@ TEST_F(VirtualItemsTest, DeleteTheLastCloseCannotAskIsAskedByTheWorker) {
 // nor a mandatory unload for ever.
 TEST_F(VirtualItemsTest, OwedDeleteLeftUnansweredDoesNotHoldUnload) {
   OpenResult opened = OpenVirtual(file_);
-  ASSERT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_SUCCESS);
-  sim::faults::FailEvery(sim::faults::Site::PoolAllocation, kPoolTag);
-  Close(opened);
-  sim::faults::Clear();
-  client_->OnRequest(kRequestDeleteItem, [](const DriverMessage&) { return ScriptedAnswer::Held(); });
+  CloseOwingTheDelete(opened);
+  client_->OnRequest(kRequestDeleteItem, ScriptedAnswer::Held());
   auto unloaded = std::async(std::launch::async, [&] { return Unload(true); });
   ASSERT_TRUE(client_->WaitForHeld(1));
   // The worker's request and then unload's own may each be held: time goes
@@ -179,8 +180,7 @@ TEST_F(VirtualItemsTest, OwedDeleteLeftUnansweredDoesNotHoldUnload) {
   }
   EXPECT_TRUE(ended);
   if (!ended) {  // the answer lets the unload end, so that the test does
-    const DriverMessage held = client_->TakeHeld().at(0);
-    client_->Channel().Answer(held, STATUS_SUCCESS, Byte(1).data(), 1);
+    client_->Answer(client_->TakeHeld().at(0), ScriptedAnswer::Now(STATUS_SUCCESS, Byte(1)));
   }
   EXPECT_EQ(unloaded.get(), STATUS_SUCCESS);
 }
@@ -191,8 +191,7 @@ TEST_F(VirtualItemsTest, OwedDeleteLeftUnansweredDoesNotHoldUnload) {
 TEST_F(VirtualItemsTest, DispositionOnAnItemDownloadedMeanwhileGoesToItsCopy) {
   const std::u16string copy = kBackendOnVolume + u"\\report.docx";
   OpenResult opened = OpenVirtual(file_);
-  OpenResult reader = Open(file_, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_OPEN);
-  ASSERT_EQ(reader.status, STATUS_SUCCESS);
+  OpenResult reader = Opened(file_, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_OPEN);
   ASSERT_TRUE(VolumeHas(copy));
   const auto attributes = [&](ULONG value) {
     FILE_BASIC_INFORMATION basic{};
@@ -201,10 +200,10 @@ TEST_F(VirtualItemsTest, DispositionOnAnItemDownloadedMeanwhileGoesToItsCopy) {
   };
   // The copy is read-only for now: the file system refuses its delete.
   ASSERT_EQ(attributes(FILE_ATTRIBUTE_READONLY), STATUS_SUCCESS);
-  EXPECT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_CANNOT_DELETE);
+  EXPECT_EQ(Dispose(opened), STATUS_CANNOT_DELETE);
   EXPECT_EQ(EntryOf(file_)->DeletePending, 0);
   ASSERT_EQ(attributes(FILE_ATTRIBUTE_NORMAL), STATUS_SUCCESS);
-  EXPECT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_SUCCESS);
+  EXPECT_EQ(Dispose(opened), STATUS_SUCCESS);
   Close(reader);
   Close(opened);
   EXPECT_FALSE(VolumeHas(copy));
@@ -216,19 +215,13 @@ TEST_F(VirtualItemsTest, DispositionOnAnItemDownloadedMeanwhileGoesToItsCopy) {
 // server: a delete through the renamed handle reaches the copy there.
 TEST_F(VirtualItemsTest, DispositionAfterARenameGoesToTheCopyMovedAlong) {
   OpenResult opened = OpenVirtual(file_);
-  OpenResult reader = Open(file_, GENERIC_READ, FILE_OPEN);
-  ASSERT_EQ(reader.status, STATUS_SUCCESS);
+  OpenResult reader = Opened(file_, GENERIC_READ, FILE_OPEN);
   Close(reader);
-  ASSERT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\new.docx"), 0))
-                .status,
-            STATUS_SUCCESS);
+  ASSERT_EQ(Rename(opened, ViewDos(u"\\new.docx")).status, STATUS_SUCCESS);
   OpenResult mover = Open(kBackend + u"\\report.docx", DELETE, FILE_OPEN);
-  ASSERT_EQ(SetInfo(mover, FileRenameInformation,
-                    RenameInfo(Dos(kBackendOnVolume + u"\\new.docx"), 0))
-                .status,
-            STATUS_SUCCESS);
+  ASSERT_EQ(Rename(mover, Dos(kBackendOnVolume + u"\\new.docx")).status, STATUS_SUCCESS);
   Close(mover);
-  EXPECT_EQ(SetInfo(opened, FileDispositionInformation, Byte(1)).status, STATUS_SUCCESS);
+  EXPECT_EQ(Dispose(opened), STATUS_SUCCESS);
   Close(opened);
   EXPECT_FALSE(VolumeHas(kBackendOnVolume + u"\\new.docx"));
   EXPECT_FALSE(ServerHas(InView(u"\\new.docx")));
@@ -270,9 +263,8 @@ TEST_F(VirtualItemsTest, ClassesAreAcknowledgedOrRefusedWithoutChange) {
 }
 
 TEST_F(VirtualItemsTest, RequestsOnTheViewRootPassDown) {
-  OpenResult root = Open(kView, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN,
-                         FILE_DIRECTORY_FILE);
-  ASSERT_EQ(root.status, STATUS_SUCCESS);
+  OpenResult root =
+      Opened(kView, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE);
   FILE_BASIC_INFORMATION basic{};
   basic.FileAttributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN;
   EXPECT_EQ(SetInfo(root, FileBasicInformation, Bytes(&basic, sizeof(basic))).status,
@@ -395,12 +387,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, ServerRenameTest, ::testing::ValuesIn(kRenames),
 
 TEST_F(VirtualItemsTest, BareNameRenamesWithinTheFolderAndLaterOpensFindTheNewName) {
   OpenResult opened = OpenVirtual(file_);
-  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"memo.docx", 0)).status,
-            STATUS_SUCCESS);
+  EXPECT_EQ(Rename(opened, u"memo.docx").status, STATUS_SUCCESS);
   const std::u16string renamed = InView(u"\\memo.docx");
   EXPECT_TRUE(ServerHas(renamed));
-  OpenResult again = Open(renamed, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  EXPECT_EQ(again.status, STATUS_SUCCESS);
+  OpenResult again = Opened(renamed, FILE_READ_ATTRIBUTES, FILE_OPEN);
   EXPECT_EQ(EntryOf(renamed)->Opens.OpenCount, 2u);
   Close(again);
   Close(opened);
@@ -410,8 +400,7 @@ TEST_F(VirtualItemsTest, BareNameRenamesWithinTheFolderAndLaterOpensFindTheNewNa
 TEST_F(VirtualItemsTest, ANameTheFileObjectCannotTakeFailsTheRenameBeforeTheServerIsAsked) {
   OpenResult opened = OpenVirtual(file_);
   sim::faults::FailEvery(sim::faults::Site::PoolAllocation, sim::io::kFileNameBufferTag);
-  const SetInfoResult result =
-      SetInfo(opened, FileRenameInformation, RenameInfo(u"a much longer name.docx", 0));
+  const SetInfoResult result = Rename(opened, u"a much longer name.docx");
   sim::faults::Clear();
   EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_TRUE(Sent(kRequestRenameItem).empty());
@@ -425,8 +414,7 @@ TEST_F(VirtualItemsTest, FolderWithAnItemOpenBelowKeepsItsNameAsOnDisk) {
   AddServerItem(child, {false, "plan"});
   OpenResult held = OpenVirtual(child);
   OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
-  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"Archive", 0)).status,
-            STATUS_ACCESS_DENIED);
+  EXPECT_EQ(Rename(opened, u"Archive").status, STATUS_ACCESS_DENIED);
   EXPECT_TRUE(Sent(kRequestRenameItem).empty());
   EXPECT_TRUE(ServerHas(child));
   Close(opened);
@@ -454,10 +442,8 @@ TEST_F(VirtualItemsTest, ChildOpenOvertakenByAFolderRenameAsksAgain) {
   ASSERT_TRUE(client_->WaitForHeld(1));
   const DriverMessage question = client_->TakeHeld().at(0);
   const ScriptedAnswer before = AnswerItemQuery(question);  // the item is there still
-  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"Archive", 0)).status,
-            STATUS_SUCCESS);
-  client_->Channel().Answer(question, before.status, before.data.data(),
-                            static_cast<std::uint32_t>(before.data.size()));
+  EXPECT_EQ(Rename(opened, u"Archive").status, STATUS_SUCCESS);
+  client_->Answer(question, before);
   opener.join();
   EXPECT_EQ(childOpen.status, STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_FALSE(ServerItemOpen(child));
@@ -478,14 +464,11 @@ TEST_F(VirtualItemsTest, OpenOfTheNewNameWhileTheServerRenamesJoinsTheRenamedEnt
     return ScriptedAnswer::Held();
   });
   SetInfoResult otherResult;
-  std::thread unrelated([&] {
-    otherResult = SetInfo(otherOpened, FileRenameInformation, RenameInfo(u"later.docx", 0));
-  });
+  std::thread unrelated([&] { otherResult = Rename(otherOpened, u"later.docx"); });
   ASSERT_TRUE(client_->WaitForHeld(1));
   const DriverMessage unrelatedRename = client_->TakeHeld().at(0);
   SetInfoResult result;
-  std::thread renamer(
-      [&] { result = SetInfo(opened, FileRenameInformation, RenameInfo(u"final.docx", 0)); });
+  std::thread renamer([&] { result = Rename(opened, u"final.docx"); });
   ASSERT_TRUE(client_->WaitForHeld(1));
   const DriverMessage rename = client_->TakeHeld().at(0);
   std::atomic<bool> held{false};
@@ -505,17 +488,14 @@ TEST_F(VirtualItemsTest, OpenOfTheNewNameWhileTheServerRenamesJoinsTheRenamedEnt
   ASSERT_TRUE(client_->WaitForHeld(1));
   const DriverMessage question = client_->TakeHeld().at(0);
   const ScriptedAnswer exists = AnswerItemQuery(question);
-  client_->Channel().Answer(question, exists.status, exists.data.data(),
-                            static_cast<std::uint32_t>(exists.data.size()));
+  client_->Answer(question, exists);
   // Its question answered, the open now waits for the rename to end.
   EXPECT_TRUE(sim::harness::WaitUntilThreadWaits(openerThread));
-  const std::uint32_t renamedAnswer = protocol::kRenameDone;
-  client_->Channel().Answer(rename, STATUS_SUCCESS, &renamedAnswer, 4);
+  client_->Answer(rename, RenameAnswered(protocol::kRenameDone));
   renamer.join();
   auto done = openDone.get_future();
   EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  const std::uint32_t refused = 0;
-  client_->Channel().Answer(unrelatedRename, STATUS_SUCCESS, &refused, 4);
+  client_->Answer(unrelatedRename, RenameAnswered(0));
   unrelated.join();
   done.wait();
   mayExit.set_value();
@@ -538,30 +518,23 @@ TEST_F(VirtualItemsTest, ItemsOfARenamedFolderAreFoundOnlyUnderTheNewName) {
   ASSERT_EQ(looked.status, STATUS_SUCCESS);
   Close(looked);
   OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
-  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"Archive", 0)).status,
-            STATUS_SUCCESS);
+  EXPECT_EQ(Rename(opened, u"Archive").status, STATUS_SUCCESS);
   Close(opened);
   EXPECT_EQ(Open(child, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
-  OpenResult moved = Open(InView(u"\\Archive\\plan.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN);
-  EXPECT_EQ(moved.status, STATUS_SUCCESS);
+  OpenResult moved = Opened(InView(u"\\Archive\\plan.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN);
   Close(moved);
 }
 
 TEST_F(VirtualItemsTest, NameRelativeToAnOpenFolderIsPlacedInIt) {
   OpenResult opened = OpenVirtual(file_);
-  OpenResult docs = Open(folder_, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_OPEN,
-                         FILE_DIRECTORY_FILE);
-  ASSERT_EQ(docs.status, STATUS_SUCCESS);
-  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"moved.docx", 0, -1, docs.handle))
-                .status,
-            STATUS_SUCCESS);
+  OpenResult docs =
+      Opened(folder_, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_OPEN, FILE_DIRECTORY_FILE);
+  EXPECT_EQ(Rename(opened, u"moved.docx", 0, docs.handle).status, STATUS_SUCCESS);
   EXPECT_TRUE(ServerHas(folder_ + u"\\moved.docx"));
   EXPECT_FALSE(ServerHas(file_));
   // A relative name may not climb out of its folder: the open of its
   // target directory ("Documents\..") finds no such folder of the view.
-  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"..\\x.docx", 0, -1, docs.handle))
-                .status,
-            STATUS_OBJECT_PATH_NOT_FOUND);
+  EXPECT_EQ(Rename(opened, u"..\\x.docx", 0, docs.handle).status, STATUS_OBJECT_PATH_NOT_FOUND);
   Close(docs);
   Close(opened);
   ExpectViewFolderEmpty();
@@ -569,10 +542,10 @@ TEST_F(VirtualItemsTest, NameRelativeToAnOpenFolderIsPlacedInIt) {
 
 TEST_F(VirtualItemsTest, MoveOutOfTheViewDownloadsMovesAndDeletesOnTheServer) {
   SetRenameAnswer(protocol::kRenameMoveOutOfView);
-  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  AddDocumentsFolder();
   OpenResult opened = OpenVirtual(file_);
   const std::u16string target = Dos(u"\\Users\\ann\\Documents\\report.docx");
-  const SetInfoResult result = SetInfo(opened, FileRenameInformation, RenameInfo(target, 0));
+  const SetInfoResult result = Rename(opened, target);
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_EQ(result.information, target.size() * 2 + 24);
   EXPECT_EQ(Sent(kRequestDownload).size(), 1u);
@@ -583,8 +556,7 @@ TEST_F(VirtualItemsTest, MoveOutOfTheViewDownloadsMovesAndDeletesOnTheServer) {
   // for a new item at once.
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
   AddServerItem(file_, {false, "a new one"});
-  OpenResult fresh = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  EXPECT_EQ(fresh.status, STATUS_SUCCESS);
+  OpenResult fresh = Opened(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
   EXPECT_TRUE(ServerItemOpen(file_));
   Close(fresh);
   Close(opened);
@@ -597,7 +569,7 @@ TEST_F(VirtualItemsTest, MoveOutOfTheViewDownloadsMovesAndDeletesOnTheServer) {
 // is asked nothing more.
 TEST_F(VirtualItemsTest, HandleOfAnItemMovedOutOfTheViewActsOnTheMovedFile) {
   SetRenameAnswer(protocol::kRenameMoveOutOfView);
-  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  AddDocumentsFolder();
   const struct {
     const char* what;
     ULONG options;
@@ -605,21 +577,16 @@ TEST_F(VirtualItemsTest, HandleOfAnItemMovedOutOfTheViewActsOnTheMovedFile) {
   for (const auto& row : rows) {
     AddServerItem(file_, {false, "twelve bytes"});
     OpenResult opened = OpenVirtual(file_, row.options);
-    ASSERT_EQ(SetInfo(opened, FileRenameInformation,
-                      RenameInfo(Dos(u"\\Users\\ann\\Documents\\report.docx"), 0))
-                  .status,
-              STATUS_SUCCESS)
+    ASSERT_EQ(Rename(opened, Dos(u"\\Users\\ann\\Documents\\report.docx")).status, STATUS_SUCCESS)
         << row.what;
-    EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(u"final.docx", 0)).status,
-              STATUS_SUCCESS)
-        << row.what;
+    EXPECT_EQ(Rename(opened, u"final.docx").status, STATUS_SUCCESS) << row.what;
     EXPECT_TRUE(VolumeHas(u"\\Users\\ann\\Documents\\final.docx")) << row.what;
     // The entry goes by the file's name wherever it goes.
     EXPECT_NE(EntryOf(kVolumeDevice + std::u16string(u"\\Users\\ann\\Documents\\final.docx")),
               nullptr)
         << row.what;
     if (row.options == 0) {
-      EXPECT_EQ(SetInfo(opened, FileDispositionInformation, {1}).status, STATUS_SUCCESS);
+      EXPECT_EQ(Dispose(opened), STATUS_SUCCESS);
     }
     const std::size_t requests = client_->Requests().size();
     Close(opened);
@@ -636,15 +603,12 @@ TEST_F(VirtualItemsTest, HandleOfAnItemMovedOutOfTheViewActsOnTheMovedFile) {
 // not the server folder (nor an item made since at its old name).
 TEST_F(VirtualItemsTest, HandleOfAFolderCopyMovedOutOfTheViewActsOnTheMovedFolder) {
   AddBackendDirectory(u"\\Projects");
-  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  AddDocumentsFolder();
   OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
-  ASSERT_EQ(SetInfo(opened, FileRenameInformation,
-                    RenameInfo(Dos(u"\\Users\\ann\\Documents\\Projects"), 0))
-                .status,
-            STATUS_SUCCESS);
+  ASSERT_EQ(Rename(opened, Dos(u"\\Users\\ann\\Documents\\Projects")).status, STATUS_SUCCESS);
   EXPECT_FALSE(ServerItemOpen(folder_));
   const std::size_t requests = client_->Requests().size();
-  EXPECT_EQ(SetInfo(opened, FileDispositionInformation, {1}).status, STATUS_SUCCESS);
+  EXPECT_EQ(Dispose(opened), STATUS_SUCCESS);
   Close(opened);
   EXPECT_FALSE(VolumeHas(u"\\Users\\ann\\Documents\\Projects"));
   EXPECT_EQ(client_->Requests().size(), requests);
@@ -656,7 +620,7 @@ TEST_F(VirtualItemsTest, HandleOfAFolderCopyMovedOutOfTheViewActsOnTheMovedFolde
 // uses, is not closed under it (run under the address sanitizer).
 TEST_F(VirtualItemsTest, DispositionWhileAnotherHandleMovesTheItemOut) {
   SetRenameAnswer(protocol::kRenameMoveOutOfView);
-  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  AddDocumentsFolder();
   for (int i = 0; i < 100; ++i) {
     const std::u16string leaf = std::u16string{u'\\', char16_t(u'a' + i % 26),
                                                char16_t(u'a' + i / 26)} + u".txt";
@@ -665,16 +629,13 @@ TEST_F(VirtualItemsTest, DispositionWhileAnotherHandleMovesTheItemOut) {
     OpenResult mover = OpenVirtual(InView(leaf));
     OpenResult reader = Open(InView(leaf), GENERIC_READ, FILE_OPEN);
     Close(reader);
-    ASSERT_EQ(SetInfo(deleter, FileDispositionInformation, Byte(0)).status, STATUS_SUCCESS);
+    ASSERT_EQ(Dispose(deleter, 0), STATUS_SUCCESS);
     std::atomic<bool> stop{false};
     const auto undo = [&] {
       while (!stop) (void)SetInfo(deleter, FileDispositionInformation, Byte(0));
     };
     std::thread undoers[] = {std::thread(undo), std::thread(undo), std::thread(undo)};
-    EXPECT_EQ(SetInfo(mover, FileRenameInformation,
-                      RenameInfo(Dos(u"\\Users\\ann\\Documents" + leaf), 0))
-                  .status,
-              STATUS_SUCCESS);
+    EXPECT_EQ(Rename(mover, Dos(u"\\Users\\ann\\Documents" + leaf)).status, STATUS_SUCCESS);
     stop = true;
     for (std::thread& undoer : undoers) undoer.join();
     Close(deleter);
@@ -686,20 +647,17 @@ TEST_F(VirtualItemsTest, DispositionWhileAnotherHandleMovesTheItemOut) {
 // open of it meanwhile is refused, not made on an item being deleted.
 TEST_F(VirtualItemsTest, OldNameOfAnItemMovingOutIsTakenUntilItsServerDelete) {
   SetRenameAnswer(protocol::kRenameMoveOutOfView);
-  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  AddDocumentsFolder();
   OpenResult opened = OpenVirtual(file_);
-  client_->OnRequest(kRequestDeleteItem, [](const DriverMessage&) { return ScriptedAnswer::Held(); });
+  client_->OnRequest(kRequestDeleteItem, ScriptedAnswer::Held());
   SetInfoResult result;
-  std::thread renamer([&] {
-    result = SetInfo(opened, FileRenameInformation,
-                     RenameInfo(Dos(u"\\Users\\ann\\Documents\\report.docx"), 0));
-  });
+  std::thread renamer(
+      [&] { result = Rename(opened, Dos(u"\\Users\\ann\\Documents\\report.docx")); });
   ASSERT_TRUE(client_->WaitForHeld(1));
   EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_DELETE_PENDING);
   const DriverMessage held = client_->TakeHeld().at(0);
   const ScriptedAnswer answer = AnswerDelete(held);
-  client_->Channel().Answer(held, answer.status, answer.data.data(),
-                            static_cast<std::uint32_t>(answer.data.size()));
+  client_->Answer(held, answer);
   renamer.join();
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_FALSE(ServerItemOpen(file_));
@@ -729,11 +687,7 @@ TEST_F(VirtualItemsTest, ReplacedItemStandsAsideUnderAFreeNameOfLegalLength) {
     if (row.asideTaken) AddServerItem(taken, {false, "mine"});
     const std::size_t before = Sent(kRequestRenameItem).size();
     OpenResult opened = OpenVirtual(file_);
-    EXPECT_EQ(SetInfo(opened, FileRenameInformation,
-                      RenameInfo(Dos(kViewOnVolume + u"\\" + row.leaf), 1))
-                  .status,
-              STATUS_SUCCESS)
-        << row.what;
+    EXPECT_EQ(Rename(opened, ViewDos(u"\\" + row.leaf), 1).status, STATUS_SUCCESS) << row.what;
     Close(opened);
     const auto renames = Sent(kRequestRenameItem);
     ASSERT_EQ(renames.size(), before + 2) << row.what;
@@ -763,12 +717,9 @@ TEST_F(VirtualItemsTest, ReplaceOfAnItemWhoseLocalCopyIsOpenIsRefused) {
   const std::u16string target = InView(u"\\taken.docx");
   AddServerItem(target, {false, "older"});
   AddBackendFile(u"\\taken.docx", "older");
-  OpenResult reader = Open(target, GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
-  ASSERT_EQ(reader.status, STATUS_SUCCESS);
+  OpenResult reader = Opened(target, GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
   OpenResult opened = OpenVirtual(file_);
-  EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\taken.docx"), 1))
-                .status,
-            STATUS_ACCESS_DENIED);
+  EXPECT_EQ(Rename(opened, ViewDos(u"\\taken.docx"), 1).status, STATUS_ACCESS_DENIED);
   EXPECT_TRUE(Sent(kRequestRenameItem).empty());
   EXPECT_TRUE(ServerHas(target));
   EXPECT_TRUE(ServerHas(file_));
@@ -795,7 +746,7 @@ TEST_F(VirtualItemsTest, NameQueriesDuringRenamesReadWholeNames) {
   });
   for (int i = 0; i < 100; ++i) {
     const std::u16string name = i % 2 ? u"report.docx" : u"a much longer name of the report.docx";
-    EXPECT_EQ(SetInfo(renamed, FileRenameInformation, RenameInfo(name, 0)).status, STATUS_SUCCESS);
+    EXPECT_EQ(Rename(renamed, name).status, STATUS_SUCCESS);
   }
   stop = true;
   querier.join();
@@ -836,8 +787,7 @@ TEST_F(VirtualItemsTest, FolderWithLocalCopyIsRenamedLocallyAfterTheServer) {
   AddBackendDirectory(u"\\Projects");
   AddBackendFile(u"\\Projects\\plan.txt");
   OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
-  const SetInfoResult result = SetInfo(
-      opened, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\Archive"), 0));
+  const SetInfoResult result = Rename(opened, ViewDos(u"\\Archive"));
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   const auto renames = Sent(kRequestRenameItem);
   ASSERT_EQ(renames.size(), 1u);
@@ -864,18 +814,15 @@ TEST_F(VirtualItemsTest, FolderWhoseCopyCannotFollowKeepsItsNameOnTheServer) {
       // The server's answer only let the local rename go ahead.
       {"out of the view", u"\\Users\\ann\\Documents\\Projects", 1},
   };
-  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  AddDocumentsFolder();
   AddBackendDirectory(u"\\Projects");
   AddBackendFile(u"\\Projects\\plan.txt");
   // A file open below the local folder: the file system refuses its rename.
-  OpenResult child = Open(kBackend + u"\\Projects\\plan.txt", FILE_READ_DATA, FILE_OPEN);
-  ASSERT_EQ(child.status, STATUS_SUCCESS);
+  OpenResult child = Opened(kBackend + u"\\Projects\\plan.txt", FILE_READ_DATA, FILE_OPEN);
   for (const Row& row : rows) {
     const std::size_t before = Sent(kRequestRenameItem).size();
     OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
-    EXPECT_EQ(SetInfo(opened, FileRenameInformation, RenameInfo(Dos(row.target), 0)).status,
-              STATUS_ACCESS_DENIED)
-        << row.what;
+    EXPECT_EQ(Rename(opened, Dos(row.target)).status, STATUS_ACCESS_DENIED) << row.what;
     EXPECT_EQ(Sent(kRequestRenameItem).size() - before, row.renameRequests) << row.what;
     EXPECT_TRUE(ServerHas(folder_)) << row.what;
     EXPECT_FALSE(ServerHas(InView(u"\\Archive"))) << row.what;
@@ -914,11 +861,7 @@ TEST_F(VirtualItemsTest, FolderWithLocalCopyRefusedKeepsItsNames) {
   for (const Row& row : rows) {
     SetRenameAnswer(row.renameAnswer);
     OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
-    EXPECT_EQ(SetInfo(opened, FileRenameInformation,
-                      RenameInfo(Dos(kViewOnVolume + row.target), row.replace))
-                  .status,
-              row.status)
-        << row.what;
+    EXPECT_EQ(Rename(opened, ViewDos(row.target), row.replace).status, row.status) << row.what;
     EXPECT_TRUE(ServerHas(folder_)) << row.what;
     EXPECT_TRUE(ServerItemOpen(folder_)) << row.what;
     EXPECT_TRUE(VolumeHas(kBackendOnVolume + u"\\Projects\\plan.txt")) << row.what;
@@ -927,9 +870,7 @@ TEST_F(VirtualItemsTest, FolderWithLocalCopyRefusedKeepsItsNames) {
   EXPECT_TRUE(ServerHas(InView(u"\\Taken")));
   // Nor does a file replace an item open elsewhere.
   OpenResult taken = OpenVirtual(InView(u"\\Taken"), FILE_DIRECTORY_FILE);
-  EXPECT_EQ(SetInfo(other, FileRenameInformation, RenameInfo(Dos(kViewOnVolume + u"\\Taken"), 1))
-                .status,
-            STATUS_ACCESS_DENIED);
+  EXPECT_EQ(Rename(other, ViewDos(u"\\Taken"), 1).status, STATUS_ACCESS_DENIED);
   EXPECT_TRUE(ServerHas(file_));
   EXPECT_TRUE(ServerHas(InView(u"\\Taken")));
   Close(taken);
@@ -939,13 +880,10 @@ TEST_F(VirtualItemsTest, FolderWithLocalCopyRefusedKeepsItsNames) {
 
 TEST_F(VirtualItemsTest, FolderWhoseCopyLacksItemsIsDownloadedBeforeLeavingTheView) {
   AddBackendDirectory(u"\\Projects");
-  ASSERT_EQ(volume_->Populate({DirSpec(u"\\Users\\ann\\Documents")}), STATUS_SUCCESS);
+  AddDocumentsFolder();
   SetRenameAnswer(protocol::kRenameDownloadFolderFirst);
   OpenResult opened = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
-  EXPECT_EQ(SetInfo(opened, FileRenameInformation,
-                    RenameInfo(Dos(u"\\Users\\ann\\Documents\\Projects"), 0))
-                .status,
-            STATUS_SUCCESS);
+  EXPECT_EQ(Rename(opened, Dos(u"\\Users\\ann\\Documents\\Projects")).status, STATUS_SUCCESS);
   const auto downloads = Sent(kRequestDownload);
   ASSERT_EQ(downloads.size(), 1u);
   EXPECT_EQ(downloads[0].U32(8), 1u);  // IsDirectory
@@ -961,21 +899,15 @@ TEST_F(VirtualItemsTest, FolderWhoseCopyLacksItemsIsDownloadedBeforeLeavingTheVi
 TEST_F(VirtualItemsTest, FolderKeepsItsNameWhileAnItemIsRenamedIntoIt) {
   OpenResult item = OpenVirtual(file_);
   OpenResult folder = OpenVirtual(folder_, FILE_DIRECTORY_FILE);
-  client_->OnRequest(kRequestRenameItem,
-                     [](const DriverMessage&) { return ScriptedAnswer::Held(); });
+  client_->OnRequest(kRequestRenameItem, ScriptedAnswer::Held());
   const std::u16string moved = folder_ + u"\\report.docx";
   SetInfoResult result;
-  std::thread mover([&] {
-    result = SetInfo(item, FileRenameInformation,
-                     RenameInfo(Dos(kViewOnVolume + u"\\Projects\\report.docx"), 0));
-  });
+  std::thread mover([&] { result = Rename(item, ViewDos(u"\\Projects\\report.docx")); });
   ASSERT_TRUE(client_->WaitForHeld(1));
   const DriverMessage move = client_->TakeHeld().at(0);
-  EXPECT_EQ(SetInfo(folder, FileRenameInformation, RenameInfo(u"Archive", 0)).status,
-            STATUS_ACCESS_DENIED);
+  EXPECT_EQ(Rename(folder, u"Archive").status, STATUS_ACCESS_DENIED);
   MoveServerItem(file_, moved);
-  const std::uint32_t done = protocol::kRenameDone;
-  client_->Channel().Answer(move, STATUS_SUCCESS, &done, 4);
+  client_->Answer(move, RenameAnswered(protocol::kRenameDone));
   mover.join();
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_EQ(Sent(kRequestRenameItem).size(), 1u);
@@ -990,11 +922,9 @@ TEST_F(VirtualItemsTest, FolderKeepsItsNameWhileAnItemIsRenamedIntoIt) {
 TEST_F(VirtualItemsTest, FolderCreatedUnderANameARenameHoldsOpensOnceTheRenameEnds) {
   const std::u16string name = InView(u"\\New folder");
   OpenResult opened = OpenVirtual(file_);
-  client_->OnRequest(kRequestRenameItem,
-                     [](const DriverMessage&) { return ScriptedAnswer::Held(); });
+  client_->OnRequest(kRequestRenameItem, ScriptedAnswer::Held());
   SetInfoResult result;
-  std::thread renamer(
-      [&] { result = SetInfo(opened, FileRenameInformation, RenameInfo(u"New folder", 0)); });
+  std::thread renamer([&] { result = Rename(opened, u"New folder"); });
   ASSERT_TRUE(client_->WaitForHeld(1));
   const DriverMessage rename = client_->TakeHeld().at(0);
   std::atomic<PKTHREAD> creatorThread{nullptr};
@@ -1018,8 +948,7 @@ TEST_F(VirtualItemsTest, FolderCreatedUnderANameARenameHoldsOpensOnceTheRenameEn
   };
   while (questionsAbout() < 2) std::this_thread::yield();
   EXPECT_TRUE(sim::harness::WaitUntilThreadWaits(creatorThread));
-  const std::uint32_t refused = 0;
-  client_->Channel().Answer(rename, STATUS_SUCCESS, &refused, 4);
+  client_->Answer(rename, RenameAnswered(0));
   renamer.join();
   createDone.get_future().wait();
   mayExit.set_value();

@@ -3,12 +3,30 @@
 #pragma once
 
 #include <cctype>
+#include <cstdint>
 #include <string>
 #include <tuple>
 
 #include "verifier/faults.h"
 
 namespace tavo::testing {
+
+// Runs `run(0)` with nothing failing to count the allocations of `site`
+// (of `tag`, 0 for any) it makes, then `run(nth)` once per allocation with
+// that one failing; returns the count.
+template <class Run>
+std::uint64_t SweepAllocations(sim::faults::Site site, std::uint32_t tag, Run run) {
+  sim::faults::Clear();
+  run(std::uint64_t{0});
+  const std::uint64_t calls = sim::faults::CallCount(site, tag);
+  for (std::uint64_t nth = 1; nth <= calls; ++nth) {
+    sim::faults::Clear();
+    sim::faults::FailNth(site, nth, tag);
+    run(nth);
+    sim::faults::Clear();
+  }
+  return calls;
+}
 
 // "<scenario's what, as an identifier>_pool", "..._context" or "..._workitem".
 template <typename Info>

@@ -1,5 +1,7 @@
 #include "driver_fixture.h"
 
+#include <ntapi.h>
+
 #include <cstring>
 
 #include "core/globals.h"
@@ -26,6 +28,20 @@ void NameLocks() {
 }
 
 }  // namespace
+
+NTSTATUS CreateFileHandle(const std::u16string& path, HANDLE root, ACCESS_MASK access, ULONG share,
+                          ULONG disposition, ULONG options, HANDLE* handle,
+                          ULONG_PTR* information) {
+  sim::harness::OwnedUnicodeString name(path);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
+  IO_STATUS_BLOCK ioStatus{};
+  const NTSTATUS status =
+      NtCreateFile(handle, access, &attributes, &ioStatus, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                   disposition, options, nullptr, 0);
+  if (information != nullptr) *information = ioStatus.Information;
+  return status;
+}
 
 void DriverTest::SetUp() {
   sim::fs::VolumeOptions options;
@@ -81,10 +97,13 @@ void DriverTest::ConnectAndConfigure() {
   ASSERT_EQ(result.hresult, S_OK);
 }
 
-std::u16string DriverTest::ServerItemHolders() {
+client::CommandResult DriverTest::OpenHandleReport(std::uint32_t capacity) {
   const protocol::CommandMessage query{0, protocol::kCommandOpenHandleReport, 0, 0};
-  const client::CommandResult result =
-      client_->Channel().SendInstallerRaw(&query, sizeof(query), 4096);
+  return client_->Channel().SendInstallerRaw(&query, sizeof(query), capacity);
+}
+
+std::u16string DriverTest::ServerItemHolders() {
+  const client::CommandResult result = OpenHandleReport(4096);
   EXPECT_EQ(result.hresult, S_OK);
   EXPECT_EQ(result.status, 0u);
   if (result.data.empty()) return u"";

@@ -47,6 +47,9 @@ class DriverTest : public ::testing::Test {
   void ConnectClient();
   // Connects and sends the configuration with the standard roots.
   void ConnectAndConfigure();
+  // The installer port's report of the processes holding server-only items,
+  // with room for `capacity` bytes.
+  client::CommandResult OpenHandleReport(std::uint32_t capacity);
   // What the installer port reports: the processes holding server-only
   // items, comma-separated ("" when none hold any). Needs the client.
   std::u16string ServerItemHolders();
@@ -63,6 +66,35 @@ class DriverTest : public ::testing::Test {
   sim::harness::Driver* driver_ = nullptr;
   std::unique_ptr<ScriptedClient> client_;
 };
+
+// The driver loaded and the scripted client connected.
+class ConnectedDriverTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    ConnectClient();
+  }
+};
+
+// What a test puts on the volume: a folder, or a file with its contents.
+inline sim::fs::FileSpec DirSpec(std::u16string onVolume) {
+  sim::fs::FileSpec spec;
+  spec.path = std::move(onVolume);
+  spec.directory = true;
+  return spec;
+}
+inline sim::fs::FileSpec FileSpecOf(std::u16string onVolume, std::string contents = {}) {
+  sim::fs::FileSpec spec;
+  spec.path = std::move(onVolume);
+  spec.contents = std::move(contents);
+  return spec;
+}
+
+// NtCreateFile of `path` (relative to `root` when given) in the calling
+// process; `information` receives the I/O status's.
+NTSTATUS CreateFileHandle(const std::u16string& path, HANDLE root, ACCESS_MASK access, ULONG share,
+                          ULONG disposition, ULONG options, HANDLE* handle,
+                          ULONG_PTR* information = nullptr);
 
 // Counted-string and byte helpers for assertions.
 std::vector<std::uint8_t> Bytes(const void* data, std::size_t length);

@@ -16,10 +16,7 @@ HRESULT ScriptedClient::Connect() {
                          if (answer.when == ScriptedAnswer::When::Held) held_.push_back(request);
                          changed_.notify_all();
                        }
-                       if (answer.when == ScriptedAnswer::When::Now) {
-                         channel_.Answer(request, answer.status, answer.data.data(),
-                                         static_cast<std::uint32_t>(answer.data.size()));
-                       }
+                       if (answer.when == ScriptedAnswer::When::Now) Answer(request, answer);
                      },
                      [](DriverMessage) {},
                      [this](const std::string& error) {

@@ -65,6 +65,11 @@ class ScriptedClient {
                             std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
 
   client::DriverChannel& Channel() { return channel_; }
+  // Answers a request (one held for the test) as `answer` says.
+  void Answer(const DriverMessage& request, const ScriptedAnswer& answer) {
+    channel_.Answer(request, answer.status, answer.data.data(),
+                    static_cast<std::uint32_t>(answer.data.size()));
+  }
   std::vector<std::string> Errors() const;
 
  private:

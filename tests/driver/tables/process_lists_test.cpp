@@ -1,5 +1,7 @@
 // The allow and block lists, loaded through the client's commands, and the
 // decisions made from them.
+#include <functional>
+
 #include "core/globals.h"
 #include "driver_fixture.h"
 #include "harness/debug_log.h"
@@ -26,12 +28,8 @@ bool NoListing(std::u16string process) {
   return IsNoListingProcess(name);
 }
 
-class ProcessListTest : public DriverTest {
+class ProcessListTest : public ConnectedDriverTest {
  protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    ConnectClient();
-  }
   void Block(const std::vector<ProcessListItem>& items) {
     ASSERT_EQ(client_->Channel().SendBlockList(items).status, 0u);
   }
@@ -98,24 +96,21 @@ TEST_F(ProcessListTest, CanDownloadDecisionTable) {
   EXPECT_FALSE(Decide(u"a.txt", u"other.exe", FILE_READ_DATA));
 }
 
-TEST_F(ProcessListTest, DecisionsArePrinted) {
-  Block({{u"blocked.exe", u""}});
-  sim::harness::TakeDebugLines();
-  Decide(u"\\a.txt", u"blocked.exe", FILE_READ_DATA);
-  Decide(u"\\a.txt", u"free.exe", FILE_READ_DATA);
-  EXPECT_EQ(sim::harness::TakeDebugLines(),
-            (std::vector<std::string>{"Requestor Process blocked.exe can not download file \\a.txt",
-                                      "Requestor Process free.exe can download file \\a.txt"}));
-}
-
-TEST_F(ProcessListTest, ListCommandsPrintEveryEntry) {
+// Every list entry is printed as it is loaded, every decision as it is made.
+TEST_F(ProcessListTest, ListEntriesAndDecisionsArePrinted) {
   sim::harness::TakeDebugLines();
   Block({{u"a.exe", u".pdf"}, {u"b.exe", u""}, {u"", u""}});
   Allow({{u"c.exe", u".doc"}});
+  Block({{u"blocked.exe", u""}});
+  Decide(u"\\a.txt", u"blocked.exe", FILE_READ_DATA);
+  Decide(u"\\a.txt", u"free.exe", FILE_READ_DATA);
   EXPECT_EQ(
       sim::harness::TakeDebugLines(),
       (std::vector<std::string>{"Block Process: a.exe, and extension .pdf", "Block Process: b.exe",
-                                "Block Process: ", "Allow Process: c.exe, and extension .doc"}));
+                                "Block Process: ", "Allow Process: c.exe, and extension .doc",
+                                "Block Process: blocked.exe",
+                                "Requestor Process blocked.exe can not download file \\a.txt",
+                                "Requestor Process free.exe can download file \\a.txt"}));
 }
 
 TEST_F(ProcessListTest, RepeatedProcessesAndExtensionsAreStoredOnce) {
@@ -171,46 +166,30 @@ TEST_F(ProcessListTest, MalformedEntryChainsAreRefused) {
     return reinterpret_cast<ProcessListEntry*>(message.data() + offset);
   };
   const std::size_t first = protocol::kProcessListFirstEntryOffset;
-  std::vector<std::vector<std::uint8_t>> bad;
-  {
-    auto m = base;  // NextOffset past the end
-    entryAt(m, first)->NextOffset = static_cast<std::uint32_t>(m.size());
-    bad.push_back(m);
-  }
-  {
-    auto m = base;  // NextOffset that wraps around
-    entryAt(m, first)->NextOffset = 0xFFFFFFF0u;
-    bad.push_back(m);
-  }
-  {
-    auto m = base;  // name running past the end
-    entryAt(m, first)->NameLength = 0x1000;
-    bad.push_back(m);
-  }
-  {
-    auto m = base;  // odd name length
-    entryAt(m, first)->NameLength = 3;
-    bad.push_back(m);
-  }
-  {
-    auto m = base;  // extension running past the end of the last entry
-    std::uint32_t next = entryAt(m, first)->NextOffset;
-    entryAt(m, first + next)->ExtensionLength = 200;
-    bad.push_back(m);
-  }
-  {
-    // A well-formed second entry at an odd offset: its UTF-16 name would sit
-    // at an odd address.
-    auto m = base;
-    std::uint32_t next = entryAt(m, first)->NextOffset;
-    m.insert(m.begin() + static_cast<std::ptrdiff_t>(first + next), 0);
-    entryAt(m, first)->NextOffset = next + 1;
-    bad.push_back(m);
-  }
-  {
-    auto m = base;  // no room for the first entry's header
-    m.resize(first + 8);
-    bad.push_back(m);
+  const std::uint32_t second = entryAt(base, first)->NextOffset;
+  using Message = std::vector<std::uint8_t>;
+  const std::function<void(Message&)> breaks[] = {
+      // NextOffset past the end, and one that wraps around.
+      [&](Message& m) { entryAt(m, first)->NextOffset = static_cast<std::uint32_t>(m.size()); },
+      [&](Message& m) { entryAt(m, first)->NextOffset = 0xFFFFFFF0u; },
+      // A name running past the end, an odd name length.
+      [&](Message& m) { entryAt(m, first)->NameLength = 0x1000; },
+      [&](Message& m) { entryAt(m, first)->NameLength = 3; },
+      // An extension running past the end of the last entry.
+      [&](Message& m) { entryAt(m, first + second)->ExtensionLength = 200; },
+      // A well-formed second entry at an odd offset: its UTF-16 name would
+      // sit at an odd address.
+      [&](Message& m) {
+        m.insert(m.begin() + static_cast<std::ptrdiff_t>(first + second), 0);
+        entryAt(m, first)->NextOffset = second + 1;
+      },
+      // No room for the first entry's header.
+      [&](Message& m) { m.resize(first + 8); },
+  };
+  std::vector<Message> bad;
+  for (const auto& breakIt : breaks) {
+    bad.push_back(base);
+    breakIt(bad.back());
   }
   for (const auto& message : bad) {
     auto result =

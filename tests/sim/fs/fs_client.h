@@ -201,9 +201,6 @@ class SeamOpen {
 // Walks the entries of a directory-query buffer.
 std::vector<std::string> EntryNames(const void* buffer, FILE_INFORMATION_CLASS c);
 
-// The name of a directory entry of class c at `entry`.
-std::string EntryName(const UCHAR* entry, FILE_INFORMATION_CLASS c);
-
 // A fresh volume mounted as C: with a client, for test fixtures.
 class VolumeTest : public ::testing::Test {
  protected:

@@ -62,6 +62,7 @@ TEST_F(Names, OpenedAndNormalizedNamesOfACreate) {
     bool post;
     NTSTATUS status;
     std::u16string name;
+    bool relative = false;  // `open` relative to a handle to \\dir
   };
   const FLT_FILE_NAME_OPTIONS opened = FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT;
   const FLT_FILE_NAME_OPTIONS normalized = FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT;
@@ -77,40 +78,31 @@ TEST_F(Names, OpenedAndNormalizedNamesOfACreate) {
        u"\\Device\\HarddiskVolume2\\Dir\\New.txt"},
       {"\\??\\C:\\nodir\\New.txt", normalized, false, STATUS_OBJECT_PATH_NOT_FOUND, u""},
       {"\\??\\C:\\dir\\", normalized, false, STATUS_SUCCESS, u"\\Device\\HarddiskVolume2\\Dir\\"},
+      // A relative open's name includes the root directory's.
+      {"longfi~1.txt", opened, false, STATUS_SUCCESS,
+       u"\\Device\\HarddiskVolume2\\dir\\longfi~1.txt", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.open);
     RecordCreateNames(0, c.options, c.post);
     if (!Slot(0).filter) LoadTestFilter(0, 300000);
+    HANDLE dir = nullptr;
+    if (c.relative) {
+      ASSERT_EQ(Open("\\??\\C:\\dir", &dir), STATUS_SUCCESS);
+    }
     names.clear();
     statuses.clear();
     HANDLE h = nullptr;
-    NTSTATUS status =
-        Open(c.open, &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT);
+    NTSTATUS status = Open(c.open, &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN_IF,
+                           FILE_SYNCHRONOUS_IO_NONALERT, nullptr, dir);
     if (NT_SUCCESS(status)) NtClose(h);
+    if (dir) NtClose(dir);
     ASSERT_EQ(statuses.size(), 1u);
     EXPECT_EQ(statuses[0], c.status);
     if (NT_SUCCESS(c.status)) {
       EXPECT_EQ(sim::harness::ToUtf8(names[0]), sim::harness::ToUtf8(c.name));
     }
   }
-}
-
-TEST_F(Names, RelativeOpenNameIncludesTheRootDirectory) {
-  HANDLE dir;
-  ASSERT_EQ(Open("\\??\\C:\\dir", &dir, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
-                 FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
-            STATUS_SUCCESS);
-  RecordCreateNames(0, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT, false);
-  LoadTestFilter(0, 300000);
-  HANDLE h;
-  ASSERT_EQ(Open("longfi~1.txt", &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN,
-                 FILE_SYNCHRONOUS_IO_NONALERT, nullptr, dir),
-            STATUS_SUCCESS);
-  ASSERT_EQ(names.size(), 1u);
-  EXPECT_EQ(sim::harness::ToUtf8(names[0]), "\\Device\\HarddiskVolume2\\dir\\longfi~1.txt");
-  NtClose(h);
-  NtClose(dir);
 }
 
 TEST_F(Names, ParseSplitsTheNameIntoItsParts) {

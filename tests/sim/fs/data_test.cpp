@@ -7,12 +7,6 @@ namespace {
 
 using DataTest = VolumeTest;
 
-LARGE_INTEGER At(LONGLONG offset) {
-  LARGE_INTEGER li;
-  li.QuadPart = offset;
-  return li;
-}
-
 TEST_F(DataTest, ReadStopsAtEndOfFile) {
   File f = client_.MustCreateFile("\\f", "hello world");
   struct Case {

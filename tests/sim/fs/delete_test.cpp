@@ -34,16 +34,6 @@ TEST_F(DeleteTest, DeletePendingUntilTheLastHandleCloses) {
   client_.Touch("\\f", "new");
 }
 
-TEST_F(DeleteTest, ClearingTheDispositionKeepsTheFile) {
-  client_.Touch("\\f");
-  File f = client_.MustOpen("\\f", DeleteAccess());
-  ASSERT_EQ(client_.SetDisposition(f, true), STATUS_SUCCESS);
-  ASSERT_EQ(client_.SetDisposition(f, false), STATUS_SUCCESS);
-  EXPECT_FALSE(client_.Standard(f).DeletePending);
-  f.Reset();
-  EXPECT_TRUE(client_.Exists("\\f"));
-}
-
 TEST_F(DeleteTest, DispositionRefusals) {
   client_.Touch("\\ro", "", FILE_ATTRIBUTE_READONLY);
   client_.Mkdir("\\full");
@@ -86,9 +76,8 @@ TEST_F(DeleteTest, DeleteOnClose) {
   EXPECT_EQ(client_.Open("\\temp").status, STATUS_DELETE_PENDING);
   other.Reset();
   EXPECT_FALSE(client_.Exists("\\temp"));
-}
 
-TEST_F(DeleteTest, DirectoryDeleteOnCloseSkippedWhenItGainedEntries) {
+  // A directory that gained entries meanwhile is kept.
   File dir = client_.MustOpen("\\dir", {.access = DELETE | FILE_LIST_DIRECTORY,
                                         .disposition = FILE_CREATE,
                                         .options = FILE_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE});
@@ -98,7 +87,17 @@ TEST_F(DeleteTest, DirectoryDeleteOnCloseSkippedWhenItGainedEntries) {
   EXPECT_TRUE(client_.Exists("\\dir\\child"));
 }
 
-TEST_F(DeleteTest, OnCloseFlagSetsAndClearsDeleteOnClose) {
+// Clearing the disposition keeps the file; FILE_DISPOSITION_ON_CLOSE sets
+// and clears delete-on-close.
+TEST_F(DeleteTest, DispositionAndDeleteOnCloseCanBeCleared) {
+  client_.Touch("\\f");
+  File f = client_.MustOpen("\\f", DeleteAccess());
+  ASSERT_EQ(client_.SetDisposition(f, true), STATUS_SUCCESS);
+  ASSERT_EQ(client_.SetDisposition(f, false), STATUS_SUCCESS);
+  EXPECT_FALSE(client_.Standard(f).DeletePending);
+  f.Reset();
+  EXPECT_TRUE(client_.Exists("\\f"));
+
   client_.Touch("\\a");
   client_.Touch("\\b");
   File a = client_.MustOpen("\\a", DeleteAccess());

@@ -33,6 +33,13 @@ namespace sim::fs::testing {
 using harness::FromUtf8;
 using harness::ToUtf8;
 
+// A file offset or length.
+inline LARGE_INTEGER At(LONGLONG value) {
+  LARGE_INTEGER li;
+  li.QuadPart = value;
+  return li;
+}
+
 // One open handle (NtCreateFile); closes itself (NtClose) when it goes.
 class File {
  public:

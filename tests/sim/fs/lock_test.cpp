@@ -11,12 +11,6 @@ namespace {
 
 using LockTest = VolumeTest;
 
-LARGE_INTEGER At(LONGLONG value) {
-  LARGE_INTEGER li;
-  li.QuadPart = value;
-  return li;
-}
-
 NTSTATUS Lock(const File& f, LONGLONG offset, LONGLONG length, bool exclusive,
               bool failImmediately = true) {
   IO_STATUS_BLOCK iosb{};

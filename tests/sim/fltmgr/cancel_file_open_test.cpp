@@ -33,9 +33,7 @@ class CancelFileOpen : public FilterTest {
 TEST_F(CancelFileOpen, ClosesBelowTheCallerAndFailsTheCreateAbove) {
   // Slot 0 above (400000) sees the failure; slot 1 below (200000) cancels.
   ULONG flagsSeen = 0;
-  Slot(1).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
-    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
-  };
+  Slot(1).pre[IRP_MJ_CREATE] = WithPost;
   Slot(1).post[IRP_MJ_CREATE] = [&flagsSeen](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects,
                                              PVOID, FLT_POST_OPERATION_FLAGS) {
     FltCancelFileOpen(objects->Instance, objects->FileObject);
@@ -84,9 +82,7 @@ TEST_F(CancelFileOpen, MisuseIsReported) {
     if (!NT_SUCCESS(data->IoStatus.Status)) cancel(Where::PostCreateOfFailedOpen, objects);
     return FLT_POSTOP_FINISHED_PROCESSING;
   };
-  Slot(0).pre[IRP_MJ_READ] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
-    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
-  };
+  Slot(0).pre[IRP_MJ_READ] = WithPost;
   Slot(0).post[IRP_MJ_READ] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS objects, PVOID,
                                   FLT_POST_OPERATION_FLAGS) {
     cancel(Where::PostRead, objects);

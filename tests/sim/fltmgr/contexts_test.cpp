@@ -36,6 +36,16 @@ class Contexts : public FilterTest {
     if (context) static_cast<TestContext*>(context)->value = value;
     return context;
   }
+
+  // Allocates a context with `value`, sets it on `fo` for the first
+  // instance and drops the allocation's reference.
+  void Attach(FLT_CONTEXT_TYPE type, PFILE_OBJECT fo, int value) {
+    PFLT_CONTEXT context = Allocate(type, value);
+    auto set = type == FLT_STREAM_CONTEXT ? FltSetStreamContext : FltSetStreamHandleContext;
+    EXPECT_EQ(set(Slot(0).instances[0], fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context, nullptr),
+              STATUS_SUCCESS);
+    FltReleaseContext(context);
+  }
 };
 
 TEST_F(Contexts, AllocationNeedsAMatchingRegistration) {
@@ -116,10 +126,7 @@ TEST_F(Contexts, StreamContextsLiveInTheFcbHeaderAndGoWithTheStream) {
   HANDLE h;
   PFILE_OBJECT fo = OpenFileObject(&h);
   PFLT_INSTANCE instance = Slot(0).instances[0];
-  PFLT_CONTEXT context = Allocate(FLT_STREAM_CONTEXT, 5);
-  ASSERT_EQ(FltSetStreamContext(instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context, nullptr),
-            STATUS_SUCCESS);
-  FltReleaseContext(context);
+  Attach(FLT_STREAM_CONTEXT, fo, 5);
   auto* header = static_cast<PFSRTL_ADVANCED_FCB_HEADER>(fo->FsContext);
   ASSERT_FALSE(IsListEmpty(&header->FilterContexts));
   auto* entry = CONTAINING_RECORD(header->FilterContexts.Flink, FSRTL_PER_STREAM_CONTEXT, Links);
@@ -138,25 +145,10 @@ TEST_F(Contexts, StreamContextsLiveInTheFcbHeaderAndGoWithTheStream) {
   NtClose(h);
 }
 
-TEST_F(Contexts, StreamHandleContextGoesWhenItsFileObjectCloses) {
-  LoadTestFilter(0, 300000);
-  HANDLE h;
-  PFILE_OBJECT fo = OpenFileObject(&h);
-  PFLT_CONTEXT context = Allocate(FLT_STREAMHANDLE_CONTEXT, 9);
-  ASSERT_EQ(FltSetStreamHandleContext(Slot(0).instances[0], fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS,
-                                      context, nullptr),
-            STATUS_SUCCESS);
-  FltReleaseContext(context);
-  ObReferenceObject(fo);
-  NtClose(h);  // cleanup only: the reference keeps the file object
-  EXPECT_FALSE(Slot(0).Saw("context-cleanup:16:9"));
-  ObDereferenceObject(fo);  // close
-  EXPECT_TRUE(Slot(0).Saw("context-cleanup:16:9"));
-}
-
 // A file object whose stream-handle contexts are all gone answers without
-// the table; one set on it afterwards must be found again.
-TEST_F(Contexts, StreamHandleContextSetAgainAfterADeleteIsFound) {
+// the table; one set on it afterwards must be found again. The context goes
+// when its file object closes, not at the handle's cleanup.
+TEST_F(Contexts, StreamHandleContextSetAgainAfterADeleteIsFoundAndGoesAtClose) {
   LoadTestFilter(0, 300000);
   HANDLE h;
   PFILE_OBJECT fo = OpenFileObject(&h);
@@ -170,27 +162,23 @@ TEST_F(Contexts, StreamHandleContextSetAgainAfterADeleteIsFound) {
   FltDeleteContext(first);
   FltReleaseContext(first);
   EXPECT_EQ(FltGetStreamHandleContext(instance, fo, &got), STATUS_NOT_FOUND);
-  PFLT_CONTEXT second = Allocate(FLT_STREAMHANDLE_CONTEXT, 2);
-  ASSERT_EQ(
-      FltSetStreamHandleContext(instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, second, nullptr),
-      STATUS_SUCCESS);
-  FltReleaseContext(second);
+  Attach(FLT_STREAMHANDLE_CONTEXT, fo, 2);
   ASSERT_EQ(FltGetStreamHandleContext(instance, fo, &got), STATUS_SUCCESS);
   EXPECT_EQ(static_cast<TestContext*>(got)->value, 2);
   FltReleaseContext(got);
-  NtClose(h);
+
+  ObReferenceObject(fo);
+  NtClose(h);  // cleanup only: the reference keeps the file object
+  EXPECT_FALSE(Slot(0).Saw("context-cleanup:16:2"));
+  ObDereferenceObject(fo);  // close
+  EXPECT_TRUE(Slot(0).Saw("context-cleanup:16:2"));
 }
 
 TEST_F(Contexts, DetachingAnInstanceDeletesItsContexts) {
   Slot(0).queryTeardown = [](PCFLT_RELATED_OBJECTS) { return STATUS_SUCCESS; };
   LoadTestFilter(0, 300000);
   HANDLE h;
-  PFILE_OBJECT fo = OpenFileObject(&h);
-  PFLT_CONTEXT context = Allocate(FLT_STREAM_CONTEXT, 3);
-  ASSERT_EQ(FltSetStreamContext(Slot(0).instances[0], fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context,
-                                nullptr),
-            STATUS_SUCCESS);
-  FltReleaseContext(context);
+  Attach(FLT_STREAM_CONTEXT, OpenFileObject(&h), 3);
   PFLT_VOLUME volume = nullptr;
   sim::harness::OwnedUnicodeString c("C:");
   ASSERT_EQ(FltGetVolumeFromName(Slot(0).filter, c.get(), &volume), STATUS_SUCCESS);

@@ -19,21 +19,31 @@ std::u16string NameOf(PFILE_OBJECT fo) {
                         fo->FileName.Length / 2);
 }
 
-// Redirects opens under \old to \??\C:\new (a full name, as re-parse needs).
+// Redirects opens under \old, and opens relative to a directory, to
+// \??\C:\new (a full name, as re-parse needs). A relative open's
+// RelatedFileObject is cleared, as it must be; the I/O manager still drops
+// the reference it took on the directory, so the directory's close reaches
+// the file system (and no file object is left at the end of the test).
 FLT_PREOP_CALLBACK_STATUS Redirect(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
   PFILE_OBJECT fo = data->Iopb->TargetFileObject;
   std::u16string name = NameOf(fo);
-  if (name.rfind(u"\\old\\", 0) != 0) return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  if (fo->RelatedFileObject != nullptr) {
+    name = u"\\old\\" + name;
+  } else if (name.rfind(u"\\old\\", 0) != 0) {
+    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+  }
   std::u16string target = u"\\??\\C:\\new\\" + name.substr(5);
   NTSTATUS status = IoReplaceFileObjectName(fo, reinterpret_cast<PWSTR>(target.data()),
                                             static_cast<USHORT>(target.size() * 2));
   EXPECT_EQ(status, STATUS_SUCCESS);
+  fo->RelatedFileObject = nullptr;
   data->IoStatus.Status = STATUS_REPARSE;
   data->IoStatus.Information = IO_REPARSE;
   return FLT_PREOP_COMPLETE;
 }
 
 TEST_F(Creates, ReparseRedirectsTheOpenAndTheNewNameIsParsedFromTheTop) {
+  fs->AddDirectory(u"\\old");
   fs->AddDirectory(u"\\new");
   fs->AddFile(u"\\new\\x.txt", "redirected");
   std::vector<std::u16string> seen;
@@ -48,6 +58,16 @@ TEST_F(Creates, ReparseRedirectsTheOpenAndTheNewNameIsParsedFromTheTop) {
   EXPECT_EQ(ReadAll(h), "redirected");
   EXPECT_EQ(seen, (std::vector<std::u16string>{u"\\old\\x.txt", u"\\new\\x.txt"}));
   NtClose(h);
+
+  HANDLE dir;
+  ASSERT_EQ(Open("\\??\\C:\\old", &dir), STATUS_SUCCESS);
+  ASSERT_EQ(Open("x.txt", &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
+                 nullptr, dir),
+            STATUS_SUCCESS);
+  EXPECT_EQ(ReadAll(h), "redirected");
+  NtClose(h);
+  NtClose(dir);
+  EXPECT_EQ(fs->Count(IRP_MJ_CLOSE), fs->Count(IRP_MJ_CREATE));
 }
 
 // The filter's own FCB: an advanced header that supports filter contexts.
@@ -202,51 +222,12 @@ TEST_F(Creates, FilterQueriesGoBelowTheInstance) {
               255);
     return FLT_POSTOP_FINISHED_PROCESSING;
   };
-  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
-    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
-  };
+  Slot(0).pre[IRP_MJ_CREATE] = WithPost;
   LoadTestFilter(0, 300000);
   HANDLE h;
   ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
   EXPECT_EQ(ownQueries, 0);
   NtClose(h);
-}
-
-// A relative open re-parsed to a full name: the filter clears
-// RelatedFileObject, as it must; the I/O manager still drops the reference
-// it took on the directory, so the directory's close reaches the file
-// system (and no file object is left at the end of the test).
-TEST_F(Creates, ReparseOfARelativeOpenDropsTheRelatedReference) {
-  fs->AddDirectory(u"\\old");
-  fs->AddDirectory(u"\\new");
-  fs->AddFile(u"\\new\\x.txt", "redirected");
-  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
-    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
-    if (fo->RelatedFileObject == nullptr) return FLT_PREOP_SUCCESS_NO_CALLBACK;
-    std::u16string target = u"\\??\\C:\\new\\" + NameOf(fo);
-    EXPECT_EQ(IoReplaceFileObjectName(fo, reinterpret_cast<PWSTR>(target.data()),
-                                      static_cast<USHORT>(target.size() * 2)),
-              STATUS_SUCCESS);
-    fo->RelatedFileObject = nullptr;
-    data->IoStatus.Status = STATUS_REPARSE;
-    data->IoStatus.Information = IO_REPARSE;
-    return FLT_PREOP_COMPLETE;
-  };
-  LoadTestFilter(0, 300000);
-  HANDLE dir;
-  ASSERT_EQ(Open("\\??\\C:\\old", &dir), STATUS_SUCCESS);
-  sim::harness::OwnedUnicodeString name(u"x.txt");
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, dir, nullptr);
-  IO_STATUS_BLOCK iosb{};
-  HANDLE h;
-  ASSERT_EQ(NtCreateFile(&h, GENERIC_READ | SYNCHRONIZE, &attributes, &iosb, nullptr, 0,
-                         FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
-            STATUS_SUCCESS);
-  EXPECT_EQ(ReadAll(h), "redirected");
-  NtClose(h);
-  NtClose(dir);
-  EXPECT_EQ(fs->Count(IRP_MJ_CLOSE), fs->Count(IRP_MJ_CREATE));
 }
 
 // Allocation failure of IoReplaceFileObjectName: only a name longer than

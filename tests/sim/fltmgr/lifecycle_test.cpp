@@ -102,15 +102,12 @@ TEST_F(Lifecycle, DetachAsksQueryTeardownFirst) {
     return FLT_PREOP_SUCCESS_NO_CALLBACK;
   };
   fs->AddFile(u"\\a.txt");
-  HANDLE h;
-  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-  NtClose(h);
+  ASSERT_EQ(OpenAndClose(), STATUS_SUCCESS);
   EXPECT_EQ(creates, 0);
   PFLT_INSTANCE instance = nullptr;
   ASSERT_EQ(FltAttachVolume(Slot(0).filter, volume, nullptr, &instance), STATUS_SUCCESS);
   EXPECT_TRUE(Slot(0).Saw("setup:" + std::to_string(FLTFL_INSTANCE_SETUP_MANUAL_ATTACHMENT)));
-  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-  NtClose(h);
+  ASSERT_EQ(OpenAndClose(), STATUS_SUCCESS);
   EXPECT_EQ(creates, 1);
   FltObjectDereference(instance);
   FltObjectDereference(volume);
@@ -141,9 +138,7 @@ TEST_F(Lifecycle, UnloadRefusedThenForced) {
     return FLT_PREOP_SUCCESS_NO_CALLBACK;
   };
   fs->AddFile(u"\\a.txt");
-  HANDLE h;
-  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-  NtClose(h);
+  ASSERT_EQ(OpenAndClose(), STATUS_SUCCESS);
   EXPECT_EQ(creates, 0);
 }
 
@@ -151,9 +146,7 @@ TEST_F(Lifecycle, UnloadWaitsForOperationsInsideTheFilter) {
   fs->AddFile(u"\\a.txt");
   std::atomic<bool> inside{false};
   std::atomic<bool> release{false};
-  Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
-    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
-  };
+  Slot(0).pre[IRP_MJ_CREATE] = WithPost;
   Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID,
                                     FLT_POST_OPERATION_FLAGS) {
     inside = true;
@@ -161,11 +154,7 @@ TEST_F(Lifecycle, UnloadWaitsForOperationsInsideTheFilter) {
     return FLT_POSTOP_FINISHED_PROCESSING;
   };
   sim::harness::Driver* driver = LoadTestFilter(0, 300000);
-  std::thread opener([&] {
-    HANDLE h;
-    EXPECT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-    NtClose(h);
-  });
+  std::thread opener([&] { EXPECT_EQ(OpenAndClose(), STATUS_SUCCESS); });
   while (!inside) std::this_thread::yield();
   std::atomic<bool> unloaded{false};
   std::thread unloader([&] {

@@ -36,9 +36,7 @@ class Names : public FilterTest {
       FltReleaseFileNameInformation(info);
     };
     if (post) {
-      Slot(slot).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
-        return FLT_PREOP_SUCCESS_WITH_CALLBACK;
-      };
+      Slot(slot).pre[IRP_MJ_CREATE] = WithPost;
       Slot(slot).post[IRP_MJ_CREATE] = [query](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS,
                                                PVOID, FLT_POST_OPERATION_FLAGS) {
         if (NT_SUCCESS(data->IoStatus.Status)) query(data);
@@ -64,6 +62,7 @@ TEST_F(Names, OpenedAndNormalizedNamesOfACreate) {
     bool post;
     NTSTATUS status;
     std::u16string name;
+    bool relative = false;  // `open` relative to a handle to \\dir
   };
   const FLT_FILE_NAME_OPTIONS opened = FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT;
   const FLT_FILE_NAME_OPTIONS normalized = FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT;
@@ -79,44 +78,31 @@ TEST_F(Names, OpenedAndNormalizedNamesOfACreate) {
        u"\\Device\\HarddiskVolume2\\Dir\\New.txt"},
       {"\\??\\C:\\nodir\\New.txt", normalized, false, STATUS_OBJECT_PATH_NOT_FOUND, u""},
       {"\\??\\C:\\dir\\", normalized, false, STATUS_SUCCESS, u"\\Device\\HarddiskVolume2\\Dir\\"},
+      // A relative open's name includes the root directory's.
+      {"longfi~1.txt", opened, false, STATUS_SUCCESS,
+       u"\\Device\\HarddiskVolume2\\dir\\longfi~1.txt", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.open);
     RecordCreateNames(0, c.options, c.post);
     if (!Slot(0).filter) LoadTestFilter(0, 300000);
+    HANDLE dir = nullptr;
+    if (c.relative) {
+      ASSERT_EQ(Open("\\??\\C:\\dir", &dir), STATUS_SUCCESS);
+    }
     names.clear();
     statuses.clear();
     HANDLE h = nullptr;
-    NTSTATUS status =
-        Open(c.open, &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT);
+    NTSTATUS status = Open(c.open, &h, GENERIC_READ | SYNCHRONIZE, FILE_OPEN_IF,
+                           FILE_SYNCHRONOUS_IO_NONALERT, nullptr, dir);
     if (NT_SUCCESS(status)) NtClose(h);
+    if (dir) NtClose(dir);
     ASSERT_EQ(statuses.size(), 1u);
     EXPECT_EQ(statuses[0], c.status);
     if (NT_SUCCESS(c.status)) {
       EXPECT_EQ(sim::harness::ToUtf8(names[0]), sim::harness::ToUtf8(c.name));
     }
   }
-}
-
-TEST_F(Names, RelativeOpenNameIncludesTheRootDirectory) {
-  HANDLE dir;
-  ASSERT_EQ(Open("\\??\\C:\\dir", &dir, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
-                 FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
-            STATUS_SUCCESS);
-  RecordCreateNames(0, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT, false);
-  LoadTestFilter(0, 300000);
-  sim::harness::OwnedUnicodeString name("longfi~1.txt");
-  OBJECT_ATTRIBUTES oa;
-  InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, dir, nullptr);
-  HANDLE h;
-  IO_STATUS_BLOCK iosb{};
-  ASSERT_EQ(NtOpenFile(&h, GENERIC_READ | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ,
-                       FILE_SYNCHRONOUS_IO_NONALERT),
-            STATUS_SUCCESS);
-  ASSERT_EQ(names.size(), 1u);
-  EXPECT_EQ(sim::harness::ToUtf8(names[0]), "\\Device\\HarddiskVolume2\\dir\\longfi~1.txt");
-  NtClose(h);
-  NtClose(dir);
 }
 
 TEST_F(Names, ParseSplitsTheNameIntoItsParts) {
@@ -193,9 +179,7 @@ TEST_F(NameProvider, QueriesFromAboveReachTheProviderItsOwnQueriesGoBelowUnlessA
   LoadTestFilter(1, 100000);  // the provider, lower
   LoadTestFilter(0, 300000);
   RecordCreateNames(0, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT, false);
-  HANDLE h;
-  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-  NtClose(h);
+  ASSERT_EQ(OpenAndClose(), STATUS_SUCCESS);
   ASSERT_EQ(names.size(), 1u);
   EXPECT_EQ(sim::harness::ToUtf8(names[0]), "\\Device\\HarddiskVolume2\\V~1\\a.txt");
   EXPECT_EQ(generated, 1);
@@ -205,8 +189,7 @@ TEST_F(NameProvider, QueriesFromAboveReachTheProviderItsOwnQueriesGoBelowUnlessA
   names.clear();
   formats.clear();
   RecordCreateNames(0, FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, false);
-  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-  NtClose(h);
+  ASSERT_EQ(OpenAndClose(), STATUS_SUCCESS);
   ASSERT_EQ(names.size(), 1u);
   EXPECT_EQ(sim::harness::ToUtf8(names[0]), "\\Device\\HarddiskVolume2\\VirtualLong\\a.txt");
   EXPECT_EQ(formats, (std::vector<ULONG>{FLT_FILE_NAME_NORMALIZED, FLT_FILE_NAME_OPENED}));
@@ -218,8 +201,7 @@ TEST_F(NameProvider, QueriesFromAboveReachTheProviderItsOwnQueriesGoBelowUnlessA
   formats.clear();
   normalizedParents.clear();
   answerNormalized = true;
-  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-  NtClose(h);
+  ASSERT_EQ(OpenAndClose(), STATUS_SUCCESS);
   ASSERT_EQ(names.size(), 1u);
   EXPECT_EQ(sim::harness::ToUtf8(names[0]), "\\Device\\HarddiskVolume2\\Normal\\a.txt");
   EXPECT_EQ(formats, (std::vector<ULONG>{FLT_FILE_NAME_NORMALIZED}));
@@ -231,8 +213,7 @@ TEST_F(NameProvider, QueriesFromAboveReachTheProviderItsOwnQueriesGoBelowUnlessA
        {0u, static_cast<unsigned>(FLT_FILE_NAME_REQUEST_FROM_CURRENT_PROVIDER)}) {
     names.clear();
     RecordCreateNames(1, FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT | flag, false);
-    ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-    NtClose(h);
+    ASSERT_EQ(OpenAndClose(), STATUS_SUCCESS);
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(sim::harness::ToUtf8(names[0]),
               flag ? "\\Device\\HarddiskVolume2\\V~1\\a.txt" : "\\Device\\HarddiskVolume2\\a.txt");
@@ -273,9 +254,6 @@ TEST_F(Names, RefusedRequestsAndShortNames) {
     names.push_back(info ? ToU16(info->Name) : u"");
     if (info) FltReleaseFileNameInformation(info);
   };
-  auto withPost = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
-    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
-  };
   Slot(0).pre[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID*) {
     query(Where::PreCreate, data);
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
@@ -295,7 +273,7 @@ TEST_F(Names, RefusedRequestsAndShortNames) {
     IoSetTopLevelIrp(nullptr);
     return FLT_PREOP_SUCCESS_NO_CALLBACK;
   };
-  Slot(0).pre[IRP_MJ_CLOSE] = withPost;
+  Slot(0).pre[IRP_MJ_CLOSE] = WithPost;
   Slot(0).post[IRP_MJ_CLOSE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID,
                                    FLT_POST_OPERATION_FLAGS) {
     query(Where::PostClose, data);
@@ -339,9 +317,7 @@ TEST_F(NameProvider, AProvidersOwnQueryWithTheCallbackDataGoesBelowIt) {
   query.options = FLT_FILE_NAME_OPENED | FLT_FILE_NAME_QUERY_DEFAULT;
   sim::harness::Driver* querier = sim::harness::name_querier::Load(300000, query);
   ASSERT_NE(querier, nullptr);
-  HANDLE h;
-  ASSERT_EQ(Open("\\??\\C:\\a.txt", &h), STATUS_SUCCESS);
-  NtClose(h);
+  ASSERT_EQ(OpenAndClose(), STATUS_SUCCESS);
   auto answers = sim::harness::name_querier::TakeAnswers();
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(answers[0].status, STATUS_SUCCESS);
@@ -403,9 +379,7 @@ TEST_F(Names, DestinationNamesOfARename) {
       {"\\??\\C:\\nodir\\x.txt", STATUS_OBJECT_PATH_NOT_FOUND, ""},
   };
   std::vector<std::pair<NTSTATUS, std::string>> results;
-  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
-    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
-  };
+  Slot(0).pre[IRP_MJ_CREATE] = WithPost;
   Slot(0).post[IRP_MJ_CREATE] = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID,
                                     FLT_POST_OPERATION_FLAGS) {
     for (const Case& c : cases) {
@@ -421,9 +395,7 @@ TEST_F(Names, DestinationNamesOfARename) {
     return FLT_POSTOP_FINISHED_PROCESSING;
   };
   LoadTestFilter(0, 300000);
-  HANDLE h;
-  ASSERT_EQ(Open("\\??\\C:\\dir\\LongFileName.txt", &h), STATUS_SUCCESS);
-  NtClose(h);
+  ASSERT_EQ(OpenAndClose("\\??\\C:\\dir\\LongFileName.txt"), STATUS_SUCCESS);
   ASSERT_EQ(results.size(), std::size(cases));
   for (size_t i = 0; i < results.size(); ++i) {
     EXPECT_EQ(results[i].first, cases[i].status) << cases[i].target;

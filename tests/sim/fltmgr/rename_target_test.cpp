@@ -116,13 +116,13 @@ TEST_F(RenameTargets, WhichNamesOpenTheTargetDirectoryAndWhatFiltersSee) {
     ACCESS_MASK access;
     const char* createName;  // FileName in pre-create
     ULONG_PTR information;
-    const char* leaf;  // FileName after the open: ParentOfTarget's
+    const char* leaf;  // FileName after the open: ParentOfTarget's; the new name
   };
   const ACCESS_MASK kFile = SYNCHRONIZE | FILE_ADD_FILE;
   const ACCESS_MASK kDir = SYNCHRONIZE | FILE_ADD_SUBDIRECTORY;
   const Row rows[] = {
       {"simple name: no open", "\\dir\\a1.txt", u"b1.txt", false, FileRenameInformation,
-       STATUS_SUCCESS, false, 0, "", 0, ""},
+       STATUS_SUCCESS, false, 0, "", 0, "b1.txt"},
       {"full name", "\\dir\\a2.txt", u"\\??\\C:\\to\\b2.txt", false, FileRenameInformation,
        STATUS_SUCCESS, true, kFile, "\\to\\b2.txt", FILE_DOES_NOT_EXIST, "b2.txt"},
       {"full device name, Ex class", "\\dir\\a3.txt", u"\\Device\\HarddiskVolume2\\to\\b3.txt",
@@ -166,9 +166,25 @@ TEST_F(RenameTargets, WhichNamesOpenTheTargetDirectoryAndWhatFiltersSee) {
       EXPECT_EQ(seen.targetCleanups, 1) << "the I/O manager closes its target handle";
       EXPECT_EQ(seen.targetCloses, 1);
     }
+    if (NT_SUCCESS(row.status)) {
+      // A simple name stays in the source's directory; the others land in \to.
+      EXPECT_TRUE(
+          fs->Exists((row.opens ? u"\\to\\" : u"\\dir\\") + sim::harness::FromUtf8(row.leaf)));
+    }
     NtClose(source);
     NtClose(to);
   }
+  // A target on another volume is opened there, then refused before the
+  // file system sees the rename.
+  HANDLE source = nullptr;
+  ASSERT_EQ(Open("\\??\\C:\\dir\\a.txt", &source, DELETE | SYNCHRONIZE), STATUS_SUCCESS);
+  seen = Seen{};
+  EXPECT_EQ(Rename(source, u"\\??\\D:\\to\\b.txt"), STATUS_NOT_SAME_DEVICE);
+  EXPECT_EQ(seen.targetPre, 1);
+  EXPECT_EQ(seen.setInfo, 0);
+  EXPECT_EQ(seen.targetCloses, 1);
+  EXPECT_TRUE(fs->Exists(u"\\dir\\a.txt"));
+  NtClose(source);
 }
 
 // A filter that fails the target create fails the rename with its status;

@@ -172,15 +172,22 @@ void FilterTest::TearDown() {
 }
 
 NTSTATUS FilterTest::Open(const std::string& path, HANDLE* handle, ACCESS_MASK access,
-                          ULONG disposition, ULONG options, IO_STATUS_BLOCK* iosbOut) {
+                          ULONG disposition, ULONG options, IO_STATUS_BLOCK* iosbOut, HANDLE root) {
   sim::harness::OwnedUnicodeString name(path);
   OBJECT_ATTRIBUTES oa;
-  InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  InitializeObjectAttributes(&oa, name.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
   IO_STATUS_BLOCK iosb{};
   NTSTATUS status = NtCreateFile(handle, access, &oa, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  disposition, options, nullptr, 0);
   if (iosbOut) *iosbOut = iosb;
+  return status;
+}
+
+NTSTATUS FilterTest::OpenAndClose(const std::string& path) {
+  HANDLE h = nullptr;
+  const NTSTATUS status = Open(path, &h);
+  if (NT_SUCCESS(status)) NtClose(h);
   return status;
 }
 

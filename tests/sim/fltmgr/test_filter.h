@@ -51,6 +51,11 @@ struct TestFilter {
 
 TestFilter& Slot(int slot);
 
+// A pre-operation that only asks for the post-operation.
+inline FLT_PREOP_CALLBACK_STATUS WithPost(PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
+  return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+}
+
 // Loads slot 0 or 1 as a minifilter at `altitude` and starts filtering.
 sim::harness::Driver* LoadTestFilter(int slot, ULONG altitude);
 
@@ -60,11 +65,15 @@ class FilterTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // NtCreateFile with the usual synchronous options; returns the status.
+  // NtCreateFile with the usual synchronous options, relative to `root` if
+  // given; returns the status.
   NTSTATUS Open(const std::string& path, HANDLE* handle,
                 ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE, ULONG disposition = FILE_OPEN,
-                ULONG options = FILE_SYNCHRONOUS_IO_NONALERT, IO_STATUS_BLOCK* iosbOut = nullptr);
+                ULONG options = FILE_SYNCHRONOUS_IO_NONALERT, IO_STATUS_BLOCK* iosbOut = nullptr,
+                HANDLE root = nullptr);
   std::string ReadAll(HANDLE handle);
+  // Opens (as Open does) and closes again; returns the open's status.
+  NTSTATUS OpenAndClose(const std::string& path = "\\??\\C:\\a.txt");
 
   std::shared_ptr<sim::io::TestFileSystem> fs;
   std::shared_ptr<sim::io::TestFileSystem> otherFs;  // \Device\HarddiskVolume3 as D:

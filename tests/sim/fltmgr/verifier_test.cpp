@@ -28,12 +28,6 @@ class FilterVerifier : public FilterTest {
     FilterTest::SetUp();
     fs->AddFile(u"\\a.txt", "hello");
   }
-  NTSTATUS OpenAndClose() {
-    HANDLE h;
-    NTSTATUS status = Open("\\??\\C:\\a.txt", &h);
-    if (NT_SUCCESS(status)) NtClose(h);
-    return status;
-  }
   // The one Filter Manager violation the test expects, by message fragment.
   void ExpectViolation(const std::string& fragment) {
     auto violations = TakeViolations(Check::FilterManager);
@@ -207,9 +201,7 @@ TEST_F(FilterVerifier, ContextWhoseObjectIsGoneButStillReferenced) {
                               FLT_SET_CONTEXT_KEEP_IF_EXISTS, held, nullptr);
     return FLT_POSTOP_FINISHED_PROCESSING;  // and forgets to release `held`
   };
-  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
-    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
-  };
+  Slot(0).pre[IRP_MJ_CREATE] = WithPost;
   LoadTestFilter(0, 300000);
   EXPECT_EQ(OpenAndClose(), STATUS_SUCCESS);  // the file object is gone
   sim::kernel::RunEndOfTestChecks();
@@ -268,9 +260,7 @@ TEST_F(FilterVerifier, CleanupAndCloseCompletedWithAnError) {
 // the open first; without it the file stays open below, which the sim
 // reports and then repairs by closing it in the file system.
 TEST_F(FilterVerifier, PostCreateFailingASuccessfulOpenWithoutCancel) {
-  Slot(0).pre[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS, PVOID*) {
-    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
-  };
+  Slot(0).pre[IRP_MJ_CREATE] = WithPost;
   Slot(0).post[IRP_MJ_CREATE] = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID,
                                    FLT_POST_OPERATION_FLAGS) {
     data->IoStatus.Status = STATUS_ACCESS_DENIED;

@@ -75,11 +75,9 @@ TEST_F(CreateTest, DispositionMatrix) {
     const std::string path = "\\case" + std::to_string(index++);
     if (c.existing == Existing::File) client_.Touch(path, "old contents");
     if (c.existing == Existing::Directory) client_.Mkdir(path);
-    OpenArgs args;
-    args.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
-    args.disposition = c.disposition;
-    args.options = c.options;
-    auto r = client_.Open(path, args);
+    auto r = client_.Open(path, {.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE,
+                                 .disposition = c.disposition,
+                                 .options = c.options});
     SCOPED_TRACE(path + " existing=" + std::to_string(static_cast<int>(c.existing)) +
                  " options=" + std::to_string(c.options) + " " + Describe(c.disposition));
     EXPECT_EQ(r.status, c.status);
@@ -119,9 +117,7 @@ TEST_F(CreateTest, MissingParentIsPathNotFoundMissingLeafIsNameNotFound) {
       {"\\DIR\\FILE", FILE_OPEN, STATUS_SUCCESS},                      // case-insensitive
   };
   for (const auto& c : cases) {
-    OpenArgs args;
-    args.disposition = c.disposition;
-    EXPECT_EQ(client_.Open(c.path, args).status, c.status) << c.path;
+    EXPECT_EQ(client_.Open(c.path, {.disposition = c.disposition}).status, c.status) << c.path;
   }
 }
 
@@ -143,8 +139,7 @@ TEST_F(CreateTest, NameValidity) {
       {"\\d\\with space", STATUS_SUCCESS},
       {"\\d\\caf\xc3\xa9", STATUS_SUCCESS},
   };
-  OpenArgs args;
-  args.disposition = FILE_CREATE;
+  const OpenArgs args{.disposition = FILE_CREATE};
   for (const auto& c : cases) EXPECT_EQ(client_.Open(c.path, args).status, c.status) << c.path;
   for (char bad : std::string("*?<>\"|:/\x01")) {
     const std::string path = std::string("\\d\\a") + bad + "b";
@@ -191,13 +186,8 @@ TEST_F(CreateTest, ShareAccess) {
   for (const auto& c : cases) {
     const std::string path = "\\share" + std::to_string(index++);
     client_.Touch(path);
-    OpenArgs first;
-    first.access = c.firstAccess;
-    first.share = c.firstShare;
-    File held = client_.MustOpen(path, first);
-    OpenArgs second;
-    second.access = c.secondAccess;
-    second.share = c.secondShare;
+    File held = client_.MustOpen(path, {.access = c.firstAccess, .share = c.firstShare});
+    const OpenArgs second{.access = c.secondAccess, .share = c.secondShare};
     EXPECT_EQ(client_.Open(path, second).status, c.expected) << path;
     // Once the first handle closes, the second open goes through.
     held.CloseHandle();
@@ -224,17 +214,12 @@ TEST_F(CreateTest, ReadOnlyFiles) {
       {MAXIMUM_ALLOWED, FILE_OPEN, 0, STATUS_SUCCESS},
   };
   for (const auto& c : cases) {
-    OpenArgs args;
-    args.access = c.access;
-    args.disposition = c.disposition;
-    args.options = c.options;
+    const OpenArgs args{.access = c.access, .disposition = c.disposition, .options = c.options};
     EXPECT_EQ(client_.Open("\\ro", args).status, c.status)
         << std::hex << c.access << " " << c.disposition;
   }
   // MAXIMUM_ALLOWED on a read-only file grants everything but writing data.
-  OpenArgs max;
-  max.access = MAXIMUM_ALLOWED;
-  File f = client_.MustOpen("\\ro", max);
+  File f = client_.MustOpen("\\ro", {.access = MAXIMUM_ALLOWED});
   FILE_ACCESS_INFORMATION access{};
   ASSERT_EQ(client_.Query(f, FileAccessInformation, &access), STATUS_SUCCESS);
   EXPECT_EQ(access.AccessFlags & (FILE_WRITE_DATA | FILE_APPEND_DATA), 0u);
@@ -247,9 +232,7 @@ TEST_F(CreateTest, ReadOnlyFiles) {
 TEST_F(CreateTest, DeleteOnCloseNeedsDeleteAccessAndAnEmptyDirectory) {
   client_.Mkdir("\\full");
   client_.Touch("\\full\\child");
-  OpenArgs args;
-  args.options = FILE_DELETE_ON_CLOSE;
-  args.access = FILE_GENERIC_READ;
+  OpenArgs args{.access = FILE_GENERIC_READ, .options = FILE_DELETE_ON_CLOSE};
   client_.Touch("\\f");
   EXPECT_EQ(client_.Open("\\f", args).status, STATUS_INVALID_PARAMETER);
   args.access = DELETE;
@@ -267,15 +250,12 @@ TEST_F(CreateTest, RootRelatedAndVolumeOpens) {
   File root = client_.MustOpen("\\");
   EXPECT_TRUE(client_.Standard(root).Directory);
   EXPECT_EQ(client_.Name(root), u"\\");
-  OpenArgs create;
-  create.disposition = FILE_CREATE;
-  create.options = FILE_DIRECTORY_FILE;
+  const OpenArgs create{.disposition = FILE_CREATE, .options = FILE_DIRECTORY_FILE};
   EXPECT_EQ(client_.Open("\\", create).status, STATUS_OBJECT_NAME_COLLISION);
 
   // Relative to an open directory.
   File dir = client_.MustOpen("\\dir");
-  OpenArgs rel;
-  rel.related = &dir;
+  const OpenArgs rel{.related = &dir};
   File file = client_.MustOpen("file", rel);
   EXPECT_EQ(client_.Name(file), u"\\dir\\file");
   // A related open whose name starts with a backslash: the I/O manager
@@ -287,9 +267,7 @@ TEST_F(CreateTest, RootRelatedAndVolumeOpens) {
   File again = client_.MustOpen("", rel);
   EXPECT_EQ(client_.Name(again), u"\\dir");
   // Relative to a file: not a directory.
-  OpenArgs relFile;
-  relFile.related = &file;
-  EXPECT_EQ(client_.Open("x", relFile).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(client_.Open("x", {.related = &file}).status, STATUS_INVALID_PARAMETER);
 
   // The volume itself: an empty name.
   auto volume = client_.Open("");
@@ -309,8 +287,7 @@ TEST_F(CreateTest, RootRelatedAndVolumeOpens) {
 TEST_F(CreateTest, OpenTargetDirectory) {
   client_.Mkdir("\\dir");
   client_.Touch("\\dir\\exists");
-  OpenArgs args;
-  args.access = FILE_WRITE_DATA | SYNCHRONIZE;
+  const OpenArgs args{.access = FILE_WRITE_DATA | SYNCHRONIZE};
   struct Case {
     const char* path;
     ULONG_PTR information;
@@ -390,9 +367,7 @@ TEST_F(CreateTest, StreamContextsGoWhenTheLastFileObjectCloses) {
   // at the cleanup that deleted it.
   int deletedFrees = 0;
   CountedStreamContext deletedContext;
-  OpenArgs args;
-  args.access = DELETE;
-  File d = client_.MustOpen("\\f", args);
+  File d = client_.MustOpen("\\f", {.access = DELETE});
   Attach(d, &deletedContext, &deletedFrees);
   void* fcb = d.fo()->FsContext;
   ASSERT_EQ(client_.SetDisposition(d, true), STATUS_SUCCESS);

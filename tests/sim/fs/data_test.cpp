@@ -7,12 +7,6 @@ namespace {
 
 using DataTest = VolumeTest;
 
-LARGE_INTEGER At(LONGLONG offset) {
-  LARGE_INTEGER li;
-  li.QuadPart = offset;
-  return li;
-}
-
 TEST_F(DataTest, ReadStopsAtEndOfFile) {
   File f = client_.MustCreateFile("\\f", "hello world");
   struct Case {
@@ -58,9 +52,7 @@ TEST_F(DataTest, SynchronousHandlesKeepAFilePointer) {
   FILE_POSITION_INFORMATION bad{At(-1)};
   EXPECT_EQ(client_.Set(f, FilePositionInformation, bad), STATUS_INVALID_PARAMETER);
   // An unbuffered handle's pointer stays on sector boundaries.
-  OpenArgs unbuffered;
-  unbuffered.options = FILE_NO_INTERMEDIATE_BUFFERING;
-  File u = client_.MustOpen("\\f", unbuffered);
+  File u = client_.MustOpen("\\f", {.options = FILE_NO_INTERMEDIATE_BUFFERING});
   FILE_POSITION_INFORMATION unaligned{At(100)};
   FILE_POSITION_INFORMATION aligned{At(512)};
   EXPECT_EQ(client_.Set(u, FilePositionInformation, unaligned), STATUS_INVALID_PARAMETER);
@@ -70,9 +62,7 @@ TEST_F(DataTest, SynchronousHandlesKeepAFilePointer) {
 
 TEST_F(DataTest, AccessRightsGateReadAndWrite) {
   client_.Touch("\\f", "data");
-  OpenArgs attributesOnly;
-  attributesOnly.access = FILE_READ_ATTRIBUTES;
-  File f = client_.MustOpen("\\f", attributesOnly);
+  File f = client_.MustOpen("\\f", {.access = FILE_READ_ATTRIBUTES});
   std::string out;
   const auto zero = At(0);
   EXPECT_EQ(client_.Read(f, &out, 4, &zero), STATUS_ACCESS_DENIED);
@@ -108,15 +98,12 @@ TEST_F(DataTest, EndOfFileAndAllocation) {
   }
   // FILE_ADD_FILE is a directory's FILE_WRITE_DATA, the access the I/O
   // manager asks of an end-of-file change: so the volume answers.
-  OpenArgs dirArgs;
-  dirArgs.access = FILE_GENERIC_READ | FILE_ADD_FILE;
-  dirArgs.disposition = FILE_CREATE;
-  dirArgs.options = FILE_DIRECTORY_FILE;
-  File d = client_.MustOpen("\\d", dirArgs);
+  File d = client_.MustOpen("\\d", {.access = FILE_GENERIC_READ | FILE_ADD_FILE,
+                                    .disposition = FILE_CREATE,
+                                    .options = FILE_DIRECTORY_FILE});
   LARGE_INTEGER one = At(1);
   EXPECT_EQ(client_.Set(d, FileEndOfFileInformation, one), STATUS_INVALID_PARAMETER);
-  OpenArgs readOnly;
-  File r = client_.MustOpen("\\f", readOnly);
+  File r = client_.MustOpen("\\f");
   EXPECT_EQ(client_.Set(r, FileEndOfFileInformation, one), STATUS_ACCESS_DENIED);
 }
 
@@ -149,9 +136,7 @@ TEST_F(SmallVolumeTest, AFullVolumeRefusesToGrow) {
   // So does a POSIX-deleted file that grew after it was unlinked, at its
   // last close.
   File p = client_.MustCreateFile("\\p");
-  OpenArgs writeArgs;
-  writeArgs.access = FILE_GENERIC_WRITE;
-  File writer = client_.MustOpen("\\p", writeArgs);
+  File writer = client_.MustOpen("\\p", {.access = FILE_GENERIC_WRITE});
   ASSERT_EQ(client_.SetDispositionEx(p, FILE_DISPOSITION_DELETE | FILE_DISPOSITION_POSIX_SEMANTICS),
             STATUS_SUCCESS);
   p.Reset();

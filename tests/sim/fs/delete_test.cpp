@@ -10,9 +10,7 @@ namespace {
 using DeleteTest = VolumeTest;
 
 OpenArgs DeleteAccess() {
-  OpenArgs args;
-  args.access = DELETE | FILE_READ_ATTRIBUTES;
-  return args;
+  return {.access = DELETE | FILE_READ_ATTRIBUTES};
 }
 
 TEST_F(DeleteTest, DeletePendingUntilTheLastHandleCloses) {
@@ -23,9 +21,7 @@ TEST_F(DeleteTest, DeletePendingUntilTheLastHandleCloses) {
   EXPECT_TRUE(deleter.fo()->DeletePending);
   EXPECT_TRUE(client_.Standard(reader).DeletePending);
   EXPECT_EQ(client_.Open("\\f").status, STATUS_DELETE_PENDING);
-  OpenArgs create;
-  create.disposition = FILE_OPEN_IF;
-  EXPECT_EQ(client_.Open("\\f", create).status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(client_.Open("\\f", {.disposition = FILE_OPEN_IF}).status, STATUS_DELETE_PENDING);
   EXPECT_EQ(client_.List("\\"), (std::vector<std::string>{"f"})) << "still listed while pending";
 
   deleter.Reset();
@@ -36,16 +32,6 @@ TEST_F(DeleteTest, DeletePendingUntilTheLastHandleCloses) {
   EXPECT_TRUE(client_.List("\\").empty());
   // The name is free again.
   client_.Touch("\\f", "new");
-}
-
-TEST_F(DeleteTest, ClearingTheDispositionKeepsTheFile) {
-  client_.Touch("\\f");
-  File f = client_.MustOpen("\\f", DeleteAccess());
-  ASSERT_EQ(client_.SetDisposition(f, true), STATUS_SUCCESS);
-  ASSERT_EQ(client_.SetDisposition(f, false), STATUS_SUCCESS);
-  EXPECT_FALSE(client_.Standard(f).DeletePending);
-  f.Reset();
-  EXPECT_TRUE(client_.Exists("\\f"));
 }
 
 TEST_F(DeleteTest, DispositionRefusals) {
@@ -69,9 +55,7 @@ TEST_F(DeleteTest, DispositionRefusals) {
        STATUS_SUCCESS},
   };
   for (const auto& c : cases) {
-    OpenArgs args;
-    args.access = c.access;
-    File f = client_.MustOpen(c.path, args);
+    File f = client_.MustOpen(c.path, {.access = c.access});
     EXPECT_EQ(client_.SetDispositionEx(f, c.flags), c.status) << c.path;
     f.Reset();
     EXPECT_EQ(client_.Exists(c.path), c.status != STATUS_SUCCESS) << c.path;
@@ -82,11 +66,9 @@ TEST_F(DeleteTest, DispositionRefusals) {
 }
 
 TEST_F(DeleteTest, DeleteOnClose) {
-  OpenArgs args;
-  args.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
-  args.disposition = FILE_CREATE;
-  args.options = FILE_DELETE_ON_CLOSE;
-  File temp = client_.MustOpen("\\temp", args);
+  File temp = client_.MustOpen("\\temp", {.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE,
+                                          .disposition = FILE_CREATE,
+                                          .options = FILE_DELETE_ON_CLOSE});
   File other = client_.MustOpen("\\temp");
   EXPECT_FALSE(client_.Standard(other).DeletePending) << "only the cleanup of that handle marks it";
   temp.CloseHandle();
@@ -94,21 +76,28 @@ TEST_F(DeleteTest, DeleteOnClose) {
   EXPECT_EQ(client_.Open("\\temp").status, STATUS_DELETE_PENDING);
   other.Reset();
   EXPECT_FALSE(client_.Exists("\\temp"));
-}
 
-TEST_F(DeleteTest, DirectoryDeleteOnCloseSkippedWhenItGainedEntries) {
-  OpenArgs args;
-  args.access = DELETE | FILE_LIST_DIRECTORY;
-  args.disposition = FILE_CREATE;
-  args.options = FILE_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE;
-  File dir = client_.MustOpen("\\dir", args);
+  // A directory that gained entries meanwhile is kept.
+  File dir = client_.MustOpen("\\dir", {.access = DELETE | FILE_LIST_DIRECTORY,
+                                        .disposition = FILE_CREATE,
+                                        .options = FILE_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE});
   client_.Touch("\\dir\\child");
   dir.Reset();
   EXPECT_TRUE(client_.Exists("\\dir"));
   EXPECT_TRUE(client_.Exists("\\dir\\child"));
 }
 
-TEST_F(DeleteTest, OnCloseFlagSetsAndClearsDeleteOnClose) {
+// Clearing the disposition keeps the file; FILE_DISPOSITION_ON_CLOSE sets
+// and clears delete-on-close.
+TEST_F(DeleteTest, DispositionAndDeleteOnCloseCanBeCleared) {
+  client_.Touch("\\f");
+  File f = client_.MustOpen("\\f", DeleteAccess());
+  ASSERT_EQ(client_.SetDisposition(f, true), STATUS_SUCCESS);
+  ASSERT_EQ(client_.SetDisposition(f, false), STATUS_SUCCESS);
+  EXPECT_FALSE(client_.Standard(f).DeletePending);
+  f.Reset();
+  EXPECT_TRUE(client_.Exists("\\f"));
+
   client_.Touch("\\a");
   client_.Touch("\\b");
   File a = client_.MustOpen("\\a", DeleteAccess());
@@ -118,9 +107,8 @@ TEST_F(DeleteTest, OnCloseFlagSetsAndClearsDeleteOnClose) {
   a.Reset();
   EXPECT_FALSE(client_.Exists("\\a"));
 
-  OpenArgs args = DeleteAccess();
-  args.options = FILE_DELETE_ON_CLOSE;
-  File b = client_.MustOpen("\\b", args);
+  File b = client_.MustOpen(
+      "\\b", {.access = DELETE | FILE_READ_ATTRIBUTES, .options = FILE_DELETE_ON_CLOSE});
   ASSERT_EQ(client_.SetDispositionEx(b, FILE_DISPOSITION_ON_CLOSE), STATUS_SUCCESS);  // clears it
   b.Reset();
   EXPECT_TRUE(client_.Exists("\\b"));

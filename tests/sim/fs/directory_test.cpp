@@ -40,10 +40,8 @@ class DirectoryTest : public VolumeTest {
     return s;
   }
   File OpenDir(std::string_view path) {
-    OpenArgs args;
-    args.access = FILE_LIST_DIRECTORY | SYNCHRONIZE;
-    args.options = FILE_DIRECTORY_FILE;
-    return client_.MustOpen(path, args);
+    return client_.MustOpen(
+        path, {.access = FILE_LIST_DIRECTORY | SYNCHRONIZE, .options = FILE_DIRECTORY_FILE});
   }
 };
 
@@ -287,12 +285,7 @@ TEST_F(DirectoryTest, EntriesAddedAndRemovedDuringAnEnumeration) {
   EXPECT_EQ(EntryNames(buffer.data(), FileNamesInformation), (std::vector<std::string>{"b"}));
   client_.Touch("\\d\\a");  // before the cursor: not seen
   client_.Touch("\\d\\e");  // after it: seen
-  {
-    OpenArgs del;
-    del.access = DELETE;
-    del.options = FILE_DELETE_ON_CLOSE;
-    client_.MustOpen("\\d\\d", del);
-  }
+  { client_.MustOpen("\\d\\d", {.access = DELETE, .options = FILE_DELETE_ON_CLOSE}); }
   ASSERT_EQ(Query(dir, FileNamesInformation, &buffer, &information), STATUS_SUCCESS);
   EXPECT_EQ(EntryNames(buffer.data(), FileNamesInformation), (std::vector<std::string>{"e", "f"}));
 }

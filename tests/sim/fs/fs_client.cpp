@@ -92,12 +92,10 @@ File Client::MustOpen(std::string_view path, const OpenArgs& args) {
 }
 
 File Client::MustCreateFile(std::string_view path, std::string_view contents, USHORT attributes) {
-  OpenArgs args;
-  args.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
-  args.disposition = FILE_CREATE;
-  args.options = FILE_NON_DIRECTORY_FILE;
-  args.attributes = attributes;
-  File f = MustOpen(path, args);
+  File f = MustOpen(path, {.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE,
+                           .disposition = FILE_CREATE,
+                           .options = FILE_NON_DIRECTORY_FILE,
+                           .attributes = attributes});
   if (f && !contents.empty()) {
     LARGE_INTEGER zero{};
     EXPECT_EQ(Write(f, contents, &zero), STATUS_SUCCESS);
@@ -106,10 +104,7 @@ File Client::MustCreateFile(std::string_view path, std::string_view contents, US
 }
 
 File Client::MustCreateDirectory(std::string_view path) {
-  OpenArgs args;
-  args.disposition = FILE_CREATE;
-  args.options = FILE_DIRECTORY_FILE;
-  return MustOpen(path, args);
+  return MustOpen(path, {.disposition = FILE_CREATE, .options = FILE_DIRECTORY_FILE});
 }
 
 NTSTATUS Client::Rename(const File& f, std::string_view target, bool replace, bool relative,
@@ -206,7 +201,8 @@ std::string NameOf(const UCHAR* bytes) {
       std::u16string_view(reinterpret_cast<const char16_t*>(e->FileName), e->FileNameLength / 2));
 }
 
-std::string EntryName(const UCHAR* entry, FILE_INFORMATION_CLASS c) {
+// The name of a directory entry of class c at `entry`.
+static std::string EntryName(const UCHAR* entry, FILE_INFORMATION_CLASS c) {
   switch (c) {
     case FileNamesInformation:
       return NameOf<FILE_NAMES_INFORMATION>(entry);
@@ -241,10 +237,8 @@ std::vector<std::string> EntryNames(const void* buffer, FILE_INFORMATION_CLASS c
 
 std::vector<std::string> Client::List(std::string_view dir, std::string_view pattern,
                                       FILE_INFORMATION_CLASS c) {
-  OpenArgs args;
-  args.access = FILE_LIST_DIRECTORY | SYNCHRONIZE;
-  args.options = FILE_DIRECTORY_FILE;
-  File d = MustOpen(dir, args);
+  File d =
+      MustOpen(dir, {.access = FILE_LIST_DIRECTORY | SYNCHRONIZE, .options = FILE_DIRECTORY_FILE});
   std::vector<std::string> names;
   if (!d) return names;
   harness::OwnedUnicodeString p(pattern);

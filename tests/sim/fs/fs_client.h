@@ -33,6 +33,13 @@ namespace sim::fs::testing {
 using harness::FromUtf8;
 using harness::ToUtf8;
 
+// A file offset or length.
+inline LARGE_INTEGER At(LONGLONG value) {
+  LARGE_INTEGER li;
+  li.QuadPart = value;
+  return li;
+}
+
 // One open handle (NtCreateFile); closes itself (NtClose) when it goes.
 class File {
  public:
@@ -200,9 +207,6 @@ class SeamOpen {
 
 // Walks the entries of a directory-query buffer.
 std::vector<std::string> EntryNames(const void* buffer, FILE_INFORMATION_CLASS c);
-
-// The name of a directory entry of class c at `entry`.
-std::string EntryName(const UCHAR* entry, FILE_INFORMATION_CLASS c);
 
 // A fresh volume mounted as C: with a client, for test fixtures.
 class VolumeTest : public ::testing::Test {

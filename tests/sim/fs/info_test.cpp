@@ -110,10 +110,8 @@ TEST_F(InfoTest, ShortNamesAreGeneratedForLongNamesOnly) {
 
 TEST_F(InfoTest, BasicInformationTimeSemantics) {
   using kernel::clock::Advance;
-  OpenArgs args;
-  args.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
-  args.disposition = FILE_CREATE;
-  File f = client_.MustOpen("\\f", args);
+  File f = client_.MustOpen(
+      "\\f", {.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE, .disposition = FILE_CREATE});
   const auto created = client_.Basic(f);
 
   // 0: nothing changes.
@@ -136,9 +134,7 @@ TEST_F(InfoTest, BasicInformationTimeSemantics) {
   EXPECT_EQ(client_.Basic(f).ChangeTime.QuadPart, created.ChangeTime.QuadPart + 200)
       << "ChangeTime still moves";
   // ... but another handle's writes do.
-  OpenArgs writer;
-  writer.access = FILE_GENERIC_WRITE;
-  File other = client_.MustOpen("\\f", writer);
+  File other = client_.MustOpen("\\f", {.access = FILE_GENERIC_WRITE});
   Advance(100);
   ASSERT_EQ(client_.Write(other, "c"), STATUS_SUCCESS);
   EXPECT_EQ(client_.Basic(f).LastWriteTime.QuadPart, created.LastWriteTime.QuadPart + 300);

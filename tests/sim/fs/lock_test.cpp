@@ -11,12 +11,6 @@ namespace {
 
 using LockTest = VolumeTest;
 
-LARGE_INTEGER At(LONGLONG value) {
-  LARGE_INTEGER li;
-  li.QuadPart = value;
-  return li;
-}
-
 NTSTATUS Lock(const File& f, LONGLONG offset, LONGLONG length, bool exclusive,
               bool failImmediately = true) {
   IO_STATUS_BLOCK iosb{};
@@ -62,9 +56,7 @@ TEST_F(LockTest, ConflictsAndWhatLocksDeny) {
     SCOPED_TRACE(c.what);
     const std::string path = "\\f" + std::to_string(index++);
     File first = client_.MustCreateFile(path, "0123456789abcdefghij");
-    OpenArgs args;
-    args.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
-    File other = client_.MustOpen(path, args);
+    File other = client_.MustOpen(path, {.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE});
     const File& second = c.sameHandle ? first : other;
     ASSERT_EQ(Lock(first, 0, 10, c.firstExclusive), STATUS_SUCCESS);
     EXPECT_EQ(Lock(second, c.secondOffset, 10, c.secondExclusive), c.second);

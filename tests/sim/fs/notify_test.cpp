@@ -20,11 +20,9 @@ struct Request {
 };
 
 File OpenDirectory(Client& client, std::string_view path, bool synchronous) {
-  OpenArgs args;
-  args.access = FILE_LIST_DIRECTORY | SYNCHRONIZE;
-  args.options = FILE_DIRECTORY_FILE;
-  args.synchronous = synchronous;
-  return client.MustOpen(path, args);
+  return client.MustOpen(path, {.access = FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                                .options = FILE_DIRECTORY_FILE,
+                                .synchronous = synchronous});
 }
 
 NTSTATUS Notify(const File& dir, Request& r, ULONG filter, bool tree = false,
@@ -62,37 +60,55 @@ TEST_F(NotifyTest, ChangesCompleteAPendingRequestWithTheirRecords) {
     std::vector<std::string> records;  // empty: the request stays pending
   };
   const Row rows[] = {
-      {"file created", FILE_NOTIFY_CHANGE_FILE_NAME, false,
-       [](Client& c, const std::string& w) { c.Touch(w + "\\n"); }, {"added:n"}},
-      {"directory created, file names watched", FILE_NOTIFY_CHANGE_FILE_NAME, false,
-       [](Client& c, const std::string& w) { c.Mkdir(w + "\\d2"); }, {}},
-      {"directory created", FILE_NOTIFY_CHANGE_DIR_NAME, false,
-       [](Client& c, const std::string& w) { c.Mkdir(w + "\\d2"); }, {"added:d2"}},
-      {"file deleted", FILE_NOTIFY_CHANGE_FILE_NAME, false,
+      {"file created",
+       FILE_NOTIFY_CHANGE_FILE_NAME,
+       false,
+       [](Client& c, const std::string& w) { c.Touch(w + "\\n"); },
+       {"added:n"}},
+      {"directory created, file names watched",
+       FILE_NOTIFY_CHANGE_FILE_NAME,
+       false,
+       [](Client& c, const std::string& w) { c.Mkdir(w + "\\d2"); },
+       {}},
+      {"directory created",
+       FILE_NOTIFY_CHANGE_DIR_NAME,
+       false,
+       [](Client& c, const std::string& w) { c.Mkdir(w + "\\d2"); },
+       {"added:d2"}},
+      {"file deleted",
+       FILE_NOTIFY_CHANGE_FILE_NAME,
+       false,
        [](Client& c, const std::string& w) {
          File f = c.MustOpen(w + "\\a", OpenArgs{DELETE});
          EXPECT_EQ(c.SetDisposition(f, true), STATUS_SUCCESS);
        },
        {"removed:a"}},
-      {"renamed in place", FILE_NOTIFY_CHANGE_FILE_NAME, false,
+      {"renamed in place",
+       FILE_NOTIFY_CHANGE_FILE_NAME,
+       false,
        [](Client& c, const std::string& w) {
          File f = c.MustOpen(w + "\\a", OpenArgs{DELETE});
          EXPECT_EQ(c.Rename(f, "b", false, true), STATUS_SUCCESS);
        },
        {"old:a", "new:b"}},
-      {"moved out of a subfolder, tree watched", FILE_NOTIFY_CHANGE_FILE_NAME, true,
+      {"moved out of a subfolder, tree watched",
+       FILE_NOTIFY_CHANGE_FILE_NAME,
+       true,
        [](Client& c, const std::string& w) {
          File f = c.MustOpen(w + "\\d\\x", OpenArgs{DELETE});
          EXPECT_EQ(c.Rename(f, w + "\\a2", false), STATUS_SUCCESS);
        },
        {"removed:d\\x", "added:a2"}},
-      {"subfolder change, tree not watched", FILE_NOTIFY_CHANGE_FILE_NAME, false,
-       [](Client& c, const std::string& w) { c.Touch(w + "\\d\\y"); }, {}},
-      {"written", FILE_NOTIFY_CHANGE_LAST_WRITE, false,
+      {"subfolder change, tree not watched",
+       FILE_NOTIFY_CHANGE_FILE_NAME,
+       false,
+       [](Client& c, const std::string& w) { c.Touch(w + "\\d\\y"); },
+       {}},
+      {"written",
+       FILE_NOTIFY_CHANGE_LAST_WRITE,
+       false,
        [](Client& c, const std::string& w) {
-         OpenArgs write;
-         write.access = FILE_GENERIC_WRITE;
-         File f = c.MustOpen(w + "\\a", write);
+         File f = c.MustOpen(w + "\\a", {.access = FILE_GENERIC_WRITE});
          EXPECT_EQ(c.Write(f, "z"), STATUS_SUCCESS);
        },
        {"modified:a"}},
@@ -126,8 +142,7 @@ TEST_F(NotifyTest, ChangesCompleteAPendingRequestWithTheirRecords) {
 TEST_F(NotifyTest, RefusedRequests) {
   client_.Mkdir("\\w");
   client_.Touch("\\f");
-  OpenArgs readOnly;
-  readOnly.access = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  const OpenArgs readOnly{.access = FILE_READ_ATTRIBUTES | SYNCHRONIZE};
   struct Row {
     const char* what;
     File handle;

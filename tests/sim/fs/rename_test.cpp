@@ -74,9 +74,7 @@ TEST_F(RenameTest, Matrix) {
         openTarget = client_.MustOpen(target);
         break;
     }
-    OpenArgs args;
-    args.access = DELETE | FILE_READ_ATTRIBUTES | FILE_READ_DATA;
-    File f = client_.MustOpen(source, args);
+    File f = client_.MustOpen(source, {.access = DELETE | FILE_READ_ATTRIBUTES | FILE_READ_DATA});
     EXPECT_EQ(client_.Rename(f, target, c.replace, false, c.flagsEx), c.status);
     if (c.status == STATUS_SUCCESS) {
       EXPECT_FALSE(client_.Exists(source));
@@ -104,9 +102,7 @@ TEST_F(RenameTest, TargetNames) {
   client_.Mkdir("\\dir");
   client_.Mkdir("\\other");
   client_.Touch("\\dir\\a");
-  OpenArgs args;
-  args.access = DELETE;
-  File f = client_.MustOpen("\\dir\\a", args);
+  File f = client_.MustOpen("\\dir\\a", {.access = DELETE});
   struct Case {
     const char* target;
     bool relative;
@@ -143,14 +139,10 @@ TEST_F(RenameTest, TheTargetDirectoryOpenIsShareChecked) {
   client_.Mkdir("\\to");
   client_.Touch("\\a");
   client_.Touch("\\to\\g");
-  OpenArgs args;
-  args.access = DELETE;
-  File a = client_.MustOpen("\\a", args);
-  File g = client_.MustOpen("\\to\\g", args);
-  OpenArgs exclusive;
-  exclusive.share = FILE_SHARE_READ;
+  File a = client_.MustOpen("\\a", {.access = DELETE});
+  File g = client_.MustOpen("\\to\\g", {.access = DELETE});
   {
-    File to = client_.MustOpen("\\to", exclusive);
+    File to = client_.MustOpen("\\to", {.share = FILE_SHARE_READ});
     EXPECT_EQ(client_.Rename(a, "\\to\\a", false), STATUS_SHARING_VIOLATION);
     EXPECT_EQ(client_.Rename(g, "h", false, true), STATUS_SUCCESS);
   }
@@ -161,9 +153,7 @@ TEST_F(RenameTest, NeedsDeleteAccessAndNotTheRoot) {
   client_.Touch("\\a");
   File f = client_.MustOpen("\\a");
   EXPECT_EQ(client_.Rename(f, "b", false, true), STATUS_ACCESS_DENIED);
-  OpenArgs args;
-  args.access = DELETE;
-  File root = client_.MustOpen("\\", args);
+  File root = client_.MustOpen("\\", {.access = DELETE});
   EXPECT_EQ(client_.Rename(root, "x", false, true), STATUS_INVALID_PARAMETER);
 }
 
@@ -171,9 +161,7 @@ TEST_F(RenameTest, DirectoryWithOpenChildrenCannotMove) {
   client_.Mkdir("\\d");
   client_.Mkdir("\\d\\sub");
   client_.Touch("\\d\\sub\\deep");
-  OpenArgs args;
-  args.access = DELETE;
-  File d = client_.MustOpen("\\d", args);
+  File d = client_.MustOpen("\\d", {.access = DELETE});
   {
     File child = client_.MustOpen("\\d\\sub\\deep");
     EXPECT_EQ(client_.Rename(d, "e", false, true), STATUS_ACCESS_DENIED);
@@ -185,9 +173,7 @@ TEST_F(RenameTest, DirectoryWithOpenChildrenCannotMove) {
 TEST_F(RenameTest, DirectoryCannotMoveIntoItsOwnSubtree) {
   client_.Mkdir("\\d");
   client_.Mkdir("\\d\\sub");
-  OpenArgs args;
-  args.access = DELETE;
-  File d = client_.MustOpen("\\d", args);
+  File d = client_.MustOpen("\\d", {.access = DELETE});
   EXPECT_EQ(client_.Rename(d, "\\d\\sub\\d", false), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(client_.Exists("\\d\\sub"));
 }

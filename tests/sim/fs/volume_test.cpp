@@ -261,11 +261,9 @@ TEST(VolumeConcurrencyTest, ThreadsCreateEnumerateAndDeleteInOneDirectory) {
     Client client(volume);
     for (int i = 0; i < 200; ++i) {
       const std::string path = "\\shared\\t" + std::to_string(id) + "-" + std::to_string(i);
-      OpenArgs args;
-      args.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
-      args.disposition = FILE_CREATE;
-      args.options = FILE_DELETE_ON_CLOSE;
-      auto r = client.Open(path, args);
+      auto r = client.Open(path, {.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE,
+                                  .disposition = FILE_CREATE,
+                                  .options = FILE_DELETE_ON_CLOSE});
       if (r.status != STATUS_SUCCESS || client.Write(r.file, "x") != STATUS_SUCCESS) failures++;
       if (i % 20 == 0) client.List("\\shared");
     }

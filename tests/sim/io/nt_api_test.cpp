@@ -1,11 +1,10 @@
 // The I/O manager seen through the native API: name parsing, create
-// parameter checks, relative opens, rename target resolution, and the MDL
+// parameter checks, relative opens, and the MDL
 // rule that a mapping lasts only while the pages stay locked. (Handle
 // ownership and the cleanup/close split are the object manager's:
-// tests/sim/kernel/object_manager_test.cpp.)
+// tests/sim/kernel/object_manager_test.cpp; rename targets are resolved in
+// tests/sim/fltmgr/rename_target_test.cpp.)
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 #include <ntapi.h>
 
@@ -124,50 +123,6 @@ TEST_F(NtApi, RootDirectoryRelativeOpens) {
   EXPECT_EQ(Create("\\a.txt", &h, GENERIC_READ, FILE_OPEN, 0, dir), STATUS_OBJECT_PATH_SYNTAX_BAD);
   NtClose(dir);
   EXPECT_EQ(Create("a.txt", &h, GENERIC_READ, FILE_OPEN, 0, dir), STATUS_INVALID_HANDLE);
-}
-
-TEST_F(NtApi, RenameTargetsResolveOnTheSourceVolume) {
-  struct Case {
-    const char* target;
-    NTSTATUS expected;
-    const char16_t* newPath;
-    bool relativeToDir = false;  // RootDirectory: a handle to \dir
-  };
-  const Case cases[] = {
-      {"b.txt", STATUS_SUCCESS, u"\\dir\\b.txt"},       // bare: next to the source
-      {"\\??\\C:\\c.txt", STATUS_SUCCESS, u"\\c.txt"},  // full DOS name
-      {"\\Device\\HarddiskVolume2\\dir\\d.txt", STATUS_SUCCESS, u"\\dir\\d.txt"},
-      {"\\??\\D:\\e.txt", STATUS_NOT_SAME_DEVICE, nullptr},
-      {"r.txt", STATUS_SUCCESS, u"\\dir\\r.txt", true},
-  };
-  for (const Case& k : cases) {
-    SCOPED_TRACE(k.target);
-    c->AddFile(u"\\dir\\src.txt", "s");
-    HANDLE h;
-    ASSERT_EQ(Create("\\??\\C:\\dir\\src.txt", &h, DELETE | SYNCHRONIZE), STATUS_SUCCESS);
-    HANDLE root = nullptr;
-    if (k.relativeToDir) {
-      ASSERT_EQ(Create("\\??\\C:\\dir", &root, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
-                       FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
-                STATUS_SUCCESS);
-    }
-    std::u16string target = sim::harness::FromUtf8(k.target);
-    std::vector<UCHAR> buffer(sizeof(FILE_RENAME_INFORMATION) + target.size() * 2);
-    auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
-    info->ReplaceIfExists = FALSE;
-    info->RootDirectory = root;
-    info->FileNameLength = static_cast<ULONG>(target.size() * 2);
-    std::memcpy(info->FileName, target.data(), target.size() * 2);
-    IO_STATUS_BLOCK iosb{};
-    EXPECT_EQ(NtSetInformationFile(h, &iosb, info, static_cast<ULONG>(buffer.size()),
-                                   FileRenameInformation),
-              k.expected);
-    if (k.newPath) {
-      EXPECT_TRUE(c->Exists(k.newPath));
-    }
-    if (root) NtClose(root);
-    NtClose(h);
-  }
 }
 
 TEST(Mdl, UnlockingEndsTheMappingAndMappingUnlockedPagesIsReported) {

@@ -142,53 +142,42 @@ TEST(RtlGenerate8dot3Name, ASmallOutputBufferIsReported) {
 TEST(RtlIsNameLegalDOS8Dot3, AcceptsOnlyWellFormedShortNames) {
   struct Case {
     const char* name;
-    bool legal;
     bool spaces;
-    const char* oem;  // upper-cased OEM form, for legal names
+    const char* oem;  // the upper-cased OEM form
   };
-  const Case cases[] = {
-      {"FILE.TXT", true, false, "FILE.TXT"},
-      {"file.txt", true, false, "FILE.TXT"},
-      {"ABCDEFGH.TXT", true, false, "ABCDEFGH.TXT"},
-      {"ABC", true, false, "ABC"},
-      {"A", true, false, "A"},
-      {"A B.TXT", true, true, "A B.TXT"},
-      {"A~1.T_T", true, false, "A~1.T_T"},
-      {".", true, false, "."},
-      {"..", true, false, ".."},
-      {"", false, false, ""},
-      {"...", false, false, ""},
-      {"ABCDEFGHI", false, false, ""},
-      {"TOOLONGNAME.TXT", false, false, ""},
-      {"A.TEXT", false, false, ""},
-      {"A.B.C", false, false, ""},
-      {".TXT", false, false, ""},
-      {"ABC.", false, false, ""},
-      {"AB .TXT", false, false, ""},
-      {"AB. TX", false, false, ""},
-      {"ABC ", false, false, ""},
-      {"A+B", false, false, ""},
-      {"A[1]", false, false, ""},
-      {"A;B", false, false, ""},
-      {"A,B", false, false, ""},
-      {"A=B", false, false, ""},
-      {"A*B", false, false, ""},
-      {"A?B", false, false, ""},
-      {"A\\B", false, false, ""},
-      {"é.TXT", false, false, ""},
+  const Case legal[] = {
+      {"FILE.TXT", false, "FILE.TXT"},
+      {"file.txt", false, "FILE.TXT"},
+      {"ABCDEFGH.TXT", false, "ABCDEFGH.TXT"},
+      {"ABC", false, "ABC"},
+      {"A", false, "A"},
+      {"A B.TXT", true, "A B.TXT"},
+      {"A~1.T_T", false, "A~1.T_T"},
+      {".", false, "."},
+      {"..", false, ".."},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : legal) {
     SCOPED_TRACE(c.name);
     OwnedUnicodeString name{std::string_view(c.name)};
     CHAR oemBuffer[12];
     OEM_STRING oem{0, sizeof(oemBuffer), oemBuffer};
     BOOLEAN spaces = 2;
-    EXPECT_EQ(RtlIsNameLegalDOS8Dot3(name, &oem, &spaces) != FALSE, c.legal);
-    EXPECT_EQ(RtlIsNameLegalDOS8Dot3(name, nullptr, nullptr) != FALSE, c.legal);
-    if (c.legal) {
-      EXPECT_EQ(spaces != FALSE, c.spaces);
-      EXPECT_EQ(std::string(oem.Buffer, oem.Length), c.oem);
-    }
+    EXPECT_TRUE(RtlIsNameLegalDOS8Dot3(name, &oem, &spaces));
+    EXPECT_TRUE(RtlIsNameLegalDOS8Dot3(name, nullptr, nullptr));
+    EXPECT_EQ(spaces != FALSE, c.spaces);
+    EXPECT_EQ(std::string(oem.Buffer, oem.Length), c.oem);
+  }
+  for (const char* illegal : {"",        "...",    "ABCDEFGHI", "TOOLONGNAME.TXT",
+                              "A.TEXT",  "A.B.C",  ".TXT",      "ABC.",
+                              "AB .TXT", "AB. TX", "ABC ",      "A+B",
+                              "A[1]",    "A;B",    "A,B",       "A=B",
+                              "A*B",     "A?B",    "A\\B",      "é.TXT"}) {
+    OwnedUnicodeString name{std::string_view(illegal)};
+    CHAR oemBuffer[12];
+    OEM_STRING oem{0, sizeof(oemBuffer), oemBuffer};
+    BOOLEAN spaces = 2;
+    EXPECT_FALSE(RtlIsNameLegalDOS8Dot3(name, &oem, &spaces)) << illegal;
+    EXPECT_FALSE(RtlIsNameLegalDOS8Dot3(name, nullptr, nullptr)) << illegal;
   }
 }
 

@@ -70,71 +70,58 @@ TEST(Pool, LeakReportNamesTagSizeAndSiteAndFiltersByTag) {
   ExFreePoolWithTag(theirs, kOther);
 }
 
-struct FlagsCase {
+// ExAllocatePool2's flags and ExAllocatePoolWithTag's pool types: valid
+// ones allocate, the others fail with a violation.
+struct KindCase {
   const char* name;
-  POOL_FLAGS flags;
+  bool pool2;  // ExAllocatePool2 with `kind` as its flags, else a POOL_TYPE
+  ULONG64 kind;
   bool valid;
 };
 
-class Pool2Flags : public ::testing::TestWithParam<FlagsCase> {};
+class PoolKinds : public ::testing::TestWithParam<KindCase> {};
 
-TEST_P(Pool2Flags, ValidCombinationsAllocateOthersFailWithAViolation) {
-  void* p = ExAllocatePool2(GetParam().flags, 32, kTavo);
+TEST_P(PoolKinds, ValidOnesAllocateOthersFailWithAViolation) {
+  void* p = GetParam().pool2
+                ? ExAllocatePool2(GetParam().kind, 32, kTavo)
+                : ExAllocatePoolWithTag(static_cast<POOL_TYPE>(GetParam().kind), 16, kTavo);
   EXPECT_EQ(p != nullptr, GetParam().valid);
   EXPECT_EQ(TakeViolations(Check::PoolBadType).size(), GetParam().valid ? 0u : 1u);
   if (p) ExFreePoolWithTag(p, kTavo);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, Pool2Flags,
+    Table, PoolKinds,
     ::testing::Values(
-        FlagsCase{"NonPaged", POOL_FLAG_NON_PAGED, true}, FlagsCase{"Paged", POOL_FLAG_PAGED, true},
-        FlagsCase{"NonPagedExecute", POOL_FLAG_NON_PAGED_EXECUTE, true},
-        FlagsCase{"QuotaCacheAligned",
-                  POOL_FLAG_PAGED | POOL_FLAG_USE_QUOTA | POOL_FLAG_CACHE_ALIGNED, true},
-        FlagsCase{"UnknownOptionalIgnored",
-                  POOL_FLAG_NON_PAGED | POOL_FLAG_SPECIAL_POOL | (1ull << 40), true},
-        FlagsCase{"NoPoolKind", POOL_FLAG_UNINITIALIZED, false},
-        FlagsCase{"TwoPoolKinds", POOL_FLAG_NON_PAGED | POOL_FLAG_PAGED, false},
-        FlagsCase{"ReservedRequired", POOL_FLAG_NON_PAGED | POOL_FLAG_RESERVED1, false},
-        FlagsCase{"UnknownRequired", POOL_FLAG_NON_PAGED | 0x10000, false}),
+        KindCase{"NonPaged", true, POOL_FLAG_NON_PAGED, true},
+        KindCase{"Paged", true, POOL_FLAG_PAGED, true},
+        KindCase{"NonPagedExecute", true, POOL_FLAG_NON_PAGED_EXECUTE, true},
+        KindCase{"QuotaCacheAligned", true,
+                 POOL_FLAG_PAGED | POOL_FLAG_USE_QUOTA | POOL_FLAG_CACHE_ALIGNED, true},
+        KindCase{"UnknownOptionalIgnored", true,
+                 POOL_FLAG_NON_PAGED | POOL_FLAG_SPECIAL_POOL | (1ull << 40), true},
+        KindCase{"NoPoolKind", true, POOL_FLAG_UNINITIALIZED, false},
+        KindCase{"TwoPoolKinds", true, POOL_FLAG_NON_PAGED | POOL_FLAG_PAGED, false},
+        KindCase{"ReservedRequired", true, POOL_FLAG_NON_PAGED | POOL_FLAG_RESERVED1, false},
+        KindCase{"UnknownRequired", true, POOL_FLAG_NON_PAGED | 0x10000, false},
+        KindCase{"NonPagedPool", false, 0, true}, KindCase{"PagedPool", false, 1, true},
+        KindCase{"MustSucceed", false, 2, false}, KindCase{"DontUseThisType", false, 3, false},
+        KindCase{"CacheAligned", false, 4, true}, KindCase{"MaxPoolType", false, 7, false},
+        KindCase{"PagedPoolSession", false, 33, true}, KindCase{"NonPagedPoolNx", false, 512, true},
+        KindCase{"NxCacheAligned", false, 516, true}, KindCase{"Unknown", false, 1000, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-struct TypeCase {
-  const char* name;
-  int type;
-  bool valid;
-};
-
-class PoolTypes : public ::testing::TestWithParam<TypeCase> {};
-
-TEST_P(PoolTypes, DocumentedTypesAllocateDeprecatedAndUnknownOnesDoNot) {
-  void* p = ExAllocatePoolWithTag(static_cast<POOL_TYPE>(GetParam().type), 16, kTavo);
-  EXPECT_EQ(p != nullptr, GetParam().valid);
-  EXPECT_EQ(TakeViolations(Check::PoolBadType).size(), GetParam().valid ? 0u : 1u);
-  if (p) ExFreePoolWithTag(p, kTavo);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, PoolTypes,
-    ::testing::Values(TypeCase{"NonPagedPool", 0, true}, TypeCase{"PagedPool", 1, true},
-                      TypeCase{"MustSucceed", 2, false}, TypeCase{"DontUseThisType", 3, false},
-                      TypeCase{"CacheAligned", 4, true}, TypeCase{"MaxPoolType", 7, false},
-                      TypeCase{"PagedPoolSession", 33, true}, TypeCase{"NonPagedPoolNx", 512, true},
-                      TypeCase{"NxCacheAligned", 516, true}, TypeCase{"Unknown", 1000, false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Pool, DoubleFreeAndFreeOfForeignPointerAreReportedNotExecuted) {
+// A double free and the free of a foreign pointer are reported, not
+// executed; a wrong tag is reported and the block still freed.
+TEST(Pool, FreeChecks) {
   void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTavo);
   ExFreePoolWithTag(p, kTavo);
   ExFreePoolWithTag(p, kTavo);
   int onStack = 0;
   ExFreePool(&onStack);
   EXPECT_EQ(TakeViolations(Check::PoolDoubleFree).size(), 2u);
-}
 
-TEST(Pool, WrongTagIsReportedAndTheBlockStillFreed) {
-  void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTavo);
+  p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTavo);
   ExFreePoolWithTag(p, kOther);
   auto wrong = TakeViolations(Check::PoolWrongTag);
   ASSERT_EQ(wrong.size(), 1u);

@@ -95,32 +95,26 @@ TEST_F(PrefixTable, CharactersBeforeTheCaseInsensitiveIndexCompareExactly) {
     EXPECT_EQ(Find(c.name, c.index), c.match) << c.name << " index " << c.index;
 }
 
-TEST_F(PrefixTable, RefusesAPrefixAlreadyPresentIgnoringCase) {
+// The caller's entry and key are linked, not copied; a prefix already
+// present (ignoring case) is refused and not linked; a removed entry no
+// longer matches and its prefix may be inserted again.
+TEST_F(PrefixTable, InsertLinksTheCallersEntryRefusesDuplicatesAndRemoveUnlinks) {
   ASSERT_TRUE(Insert("\\Docs\\Ärger"));
-  EXPECT_FALSE(Insert("\\docs\\ärger"));
-  EXPECT_FALSE(Insert("\\Docs\\Ärger"));
-  EXPECT_EQ(Find("\\DOCS\\ÄRGER\\x"), "\\Docs\\Ärger");
-  // The refused entry was not linked: the table still enumerates one entry.
-  EXPECT_EQ(RtlNextUnicodePrefix(&table_, TRUE), &nodes_[0].entry);
-  EXPECT_EQ(RtlNextUnicodePrefix(&table_, FALSE), nullptr);
-}
-
-TEST_F(PrefixTable, LinksTheCallersEntryAndKeyWithoutCopying) {
-  ASSERT_TRUE(Insert("\\a\\b"));
   Node& node = nodes_.back();
   EXPECT_EQ(node.entry.Prefix, node.key.get());
   EXPECT_EQ(node.entry.NameLength, 2);
-  EXPECT_EQ(RtlFindUnicodePrefix(&table_, OwnedUnicodeString("\\a\\b\\c"), 0), &node.entry);
-}
+  EXPECT_EQ(RtlFindUnicodePrefix(&table_, OwnedUnicodeString("\\Docs\\Ärger\\c"), 0), &node.entry);
+  EXPECT_FALSE(Insert("\\docs\\ärger"));
+  EXPECT_FALSE(Insert("\\Docs\\Ärger"));
+  EXPECT_EQ(Find("\\DOCS\\ÄRGER\\x"), "\\Docs\\Ärger");
+  EXPECT_EQ(RtlNextUnicodePrefix(&table_, TRUE), &node.entry);
+  EXPECT_EQ(RtlNextUnicodePrefix(&table_, FALSE), nullptr);
 
-TEST_F(PrefixTable, RemovedEntriesNoLongerMatch) {
-  ASSERT_TRUE(Insert("\\a"));
-  ASSERT_TRUE(Insert("\\a\\b"));
-  RtlRemoveUnicodePrefix(&table_, &nodes_[1].entry);
-  EXPECT_EQ(Find("\\a\\b\\c"), "\\a");
-  // The same prefix can be inserted again once removed.
-  EXPECT_TRUE(Insert("\\A\\B"));
-  EXPECT_EQ(Find("\\a\\b\\c"), "\\A\\B");
+  ASSERT_TRUE(Insert("\\Docs"));
+  RtlRemoveUnicodePrefix(&table_, &node.entry);
+  EXPECT_EQ(Find("\\docs\\ärger\\c"), "\\Docs");
+  EXPECT_TRUE(Insert("\\DOCS\\ÄRGER"));
+  EXPECT_EQ(Find("\\docs\\ärger\\c"), "\\DOCS\\ÄRGER");
 }
 
 TEST_F(PrefixTable, RestartWalkRemovingEachEntryEmptiesTheTable) {

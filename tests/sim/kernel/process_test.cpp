@@ -98,7 +98,8 @@ TEST(ZwQueryInformationProcess, ImageFileNameExactBufferAndOneByteShort) {
   EXPECT_EQ(ZwClose(process), STATUS_SUCCESS);
 }
 
-TEST(ZwQueryInformationProcess, PseudoHandleIsTheCallingThreadsProcess) {
+// The pseudo-handle is the calling thread's process; a bad handle is refused.
+TEST(ZwQueryInformationProcess, PseudoHandleIsTheCallingThreadsProcessABadOneIsRefused) {
   const std::uint32_t pid = CreateProcess(kNotepad, 3);
   RunAs(pid, [&] {
     EXPECT_EQ(ImageName(NtCurrentProcess()), kNotepad);
@@ -110,9 +111,6 @@ TEST(ZwQueryInformationProcess, PseudoHandleIsTheCallingThreadsProcess) {
     EXPECT_EQ(session.SessionId, 3u);
     EXPECT_EQ(returned, sizeof(session));
   });
-}
-
-TEST(ZwQueryInformationProcess, BadHandles) {
   ULONG returned;
   PROCESS_SESSION_INFORMATION session;
   EXPECT_EQ(ZwQueryInformationProcess(reinterpret_cast<HANDLE>(0x1234), ProcessSessionInformation,

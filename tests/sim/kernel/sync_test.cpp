@@ -135,15 +135,13 @@ TEST(FastMutex, RecursionIsReportedInsteadOfDeadlocking) {
 // ---------------------------------------------------------------------------
 // Critical regions and IRQL
 
-TEST(CriticalRegion, LeaveWithoutEnterIsReported) {
+TEST(CriticalRegion, LeaveWithoutEnterAndATestLeftInsideARegionAreReported) {
   KeEnterCriticalRegion();
   KeLeaveCriticalRegion();
   EXPECT_TRUE(TakeViolations().empty());
   KeLeaveCriticalRegion();
   EXPECT_EQ(TakeViolations(Check::CriticalRegionUnbalanced).size(), 1u);
-}
 
-TEST(CriticalRegion, ATestLeftInsideARegionIsReportedAtItsEnd) {
   KeEnterCriticalRegion();
   sim::kernel::RunEndOfTestChecks();
   auto unbalanced = TakeViolations(Check::CriticalRegionUnbalanced);
@@ -166,6 +164,12 @@ TEST(Irql, RaiseAndLowerFollowTheRules) {
   EXPECT_EQ(TakeViolations(Check::Irql).size(), 1u);
   KeLowerIrql(PASSIVE_LEVEL);
   EXPECT_TRUE(TakeViolations().empty());
+
+  // A test that ends above PASSIVE_LEVEL is reported, and lowered.
+  KeRaiseIrql(APC_LEVEL, &old);
+  sim::kernel::RunEndOfTestChecks();
+  EXPECT_EQ(TakeViolations(Check::Irql).size(), 1u);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 void PageableRoutine() {
@@ -184,14 +188,6 @@ TEST(Irql, PagedCodeAboveApcLevelIsReportedWithTheRoutine) {
   ASSERT_EQ(irql.size(), 1u);
   EXPECT_NE(irql[0].message.find("PageableRoutine"), std::string::npos);
   KeLowerIrql(PASSIVE_LEVEL);
-}
-
-TEST(Irql, ATestEndingAbovePassiveLevelIsReported) {
-  KIRQL old;
-  KeRaiseIrql(APC_LEVEL, &old);
-  sim::kernel::RunEndOfTestChecks();
-  EXPECT_EQ(TakeViolations(Check::Irql).size(), 1u);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 // ---------------------------------------------------------------------------

@@ -79,9 +79,7 @@ TEST(SystemThread, TerminateEndsTheThreadWithoutReturning) {
   ASSERT_EQ(RunSystemThread(TerminateEarly, &o), STATUS_SUCCESS);
   EXPECT_TRUE(o.ran);
   EXPECT_FALSE(o.afterTerminate);
-}
-
-TEST(SystemThread, TerminateFromAnotherThreadIsRefused) {
+  // From a thread that is not a system thread, it is refused.
   EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(TakeViolations(Check::Thread).size(), 1u);
 }

@@ -59,17 +59,27 @@ TEST(PortConnectTest, CreateRefusesInvalidParameters) {
   EXPECT_TRUE(ports::OpenServerPorts().empty());
 }
 
-// Connections beyond MaxConnections are refused; a closed one frees its slot.
-TEST(PortConnectTest, MaxConnectionsIsEnforced) {
+// A connection the filter refuses gets no handle and no disconnect, and
+// holds no slot; connections beyond MaxConnections are refused before they
+// reach the filter; a closed one frees its slot.
+TEST(PortConnectTest, RefusedConnectionsAndMaxConnections) {
   FilterSide filter;
   ASSERT_EQ(filter.Create(kPortName, 2), STATUS_SUCCESS);
+  filter.connectResult = STATUS_ACCESS_DENIED;
+  Client refused(kPortName);
+  EXPECT_EQ(refused.result, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(refused.handle, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ports::ConnectedClients(kPortName16), 0u);
+  EXPECT_EQ(filter.disconnects.load(), 0);
+
+  filter.connectResult = STATUS_SUCCESS;
   auto first = std::make_unique<Client>(kPortName);
   Client second(kPortName);
   Client third(kPortName);
   EXPECT_EQ(first->result, S_OK);
   EXPECT_EQ(second.result, S_OK);
   EXPECT_EQ(third.result, HRESULT_FROM_WIN32(ERROR_CONNECTION_COUNT_LIMIT));
-  EXPECT_EQ(filter.connects.load(), 2) << "a refused connection never reaches the filter";
+  EXPECT_EQ(filter.connects.load(), 3) << "a connection over the limit never reaches the filter";
   EXPECT_EQ(ports::ConnectedClients(kPortName16), 2u);
 
   first.reset();
@@ -104,23 +114,6 @@ TEST(PortConnectTest, ContextReachesTheFilterAsACopyAndTheCookieFollows) {
   EXPECT_EQ(seen, &record);
   client.Close();
   EXPECT_EQ(filter.disconnects.load(), 1);
-  filter.CloseServerPort();
-}
-
-TEST(PortConnectTest, RefusedConnectionGetsNoHandleAndNoDisconnect) {
-  FilterSide filter;
-  ASSERT_EQ(filter.Create(), STATUS_SUCCESS);
-  filter.connectResult = STATUS_ACCESS_DENIED;
-  Client refused(kPortName);
-  EXPECT_EQ(refused.result, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(refused.handle, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(ports::ConnectedClients(kPortName16), 0u);
-  EXPECT_EQ(filter.disconnects.load(), 0);
-  // The refused attempt does not hold the only slot.
-  filter.connectResult = STATUS_SUCCESS;
-  Client accepted(kPortName);
-  EXPECT_EQ(accepted.result, S_OK);
-  accepted.Close();
   filter.CloseServerPort();
 }
 

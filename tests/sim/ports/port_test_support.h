@@ -178,13 +178,6 @@ auto ClientAsync(const Client& client, Fn fn) {
     return fn();
   });
 }
-template <class Fn>
-std::thread ClientThread(const Client& client, Fn fn) {
-  return std::thread([process = client.process, fn] {
-    sim::harness::ScopedProcess scope(process);
-    fn();
-  });
-}
 
 // A received message: header and body.
 struct Received {

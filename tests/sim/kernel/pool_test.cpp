@@ -112,8 +112,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // A double free and the free of a foreign pointer are reported, not
-// executed; a wrong tag is reported and the block still freed.
-TEST(Pool, FreeChecks) {
+// executed; a wrong tag is reported and the block still freed; so is an
+// allocation with a zero tag, which no leak could be traced back to.
+TEST(Pool, TagAndFreeChecks) {
+  ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0));
+  EXPECT_EQ(TakeViolations(Check::PoolBadType).size(), 1u);
+
   void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTavo);
   ExFreePoolWithTag(p, kTavo);
   ExFreePoolWithTag(p, kTavo);

@@ -82,13 +82,16 @@ TEST_F(Wait, AlertEndsAnAlertableWaitOnly) {
   alertable.Join();
   EXPECT_EQ(status.load(), STATUS_ALERTED);
 
-  // A non-alertable wait is not disturbed; the alert stays pending and ends
-  // the thread's next alertable wait at once.
-  std::atomic<NTSTATUS> first{STATUS_PENDING}, second{STATUS_PENDING};
+  // A non-alertable wait is not disturbed, neither while it waits nor when
+  // it begins with the alert pending; the alert stays pending and ends the
+  // thread's next alertable wait at once.
+  std::atomic<NTSTATUS> first{STATUS_PENDING}, polled{STATUS_PENDING}, second{STATUS_PENDING};
   TestThread plain([&] {
     first = WaitOnEvent(nullptr, FALSE);
     KeClearEvent(&event_);
-    second = WaitOnEvent(nullptr, TRUE);
+    LARGE_INTEGER zero{};
+    polled = WaitOnEvent(&zero, FALSE);
+    second = WaitOnEvent(&zero, TRUE);
   });
   ASSERT_TRUE(plain.BlocksInWait());
   EXPECT_FALSE(sim::harness::AlertThread(plain.Self()));
@@ -96,6 +99,7 @@ TEST_F(Wait, AlertEndsAnAlertableWaitOnly) {
   KeSetEvent(&event_, IO_NO_INCREMENT, FALSE);
   plain.Join();
   EXPECT_EQ(first.load(), STATUS_SUCCESS);
+  EXPECT_EQ(polled.load(), STATUS_TIMEOUT);
   EXPECT_EQ(second.load(), STATUS_ALERTED);
 }
 

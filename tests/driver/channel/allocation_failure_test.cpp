@@ -16,18 +16,9 @@ const std::uint32_t kTag = sim::harness::PoolTag("Tavo");
 
 class AllocationFailureTest : public ConnectedDriverTest {
  protected:
-  // Runs `operation` once to count the driver's allocations, then once per
-  // allocation with that one failing.
   template <class Operation>
   void Sweep(Operation operation) {
-    EXPECT_GT(SweepAllocations(
-                  Site::PoolAllocation, kTag,
-                  [&](std::uint64_t nth) {
-                    operation(/*failing=*/nth != 0);
-                    EXPECT_EQ(sim::faults::FailedCount(Site::PoolAllocation), nth != 0 ? 1u : 0u)
-                        << nth;
-                  }),
-              0u);
+    SweepPool(kTag, operation, [] {});
   }
 };
 

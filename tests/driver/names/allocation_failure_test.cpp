@@ -23,22 +23,9 @@ using sim::harness::ToU16;
 
 class NamesAllocationFailureTest : public NamesTest {
  protected:
-  // Runs `operation` once to count its allocations, then once per
-  // allocation with that one failing. `reset` restores the starting state
-  // before each run.
   template <class Operation, class Reset>
   void Sweep(Operation operation, Reset reset) {
-    reset();
-    EXPECT_GT(SweepAllocations(
-                  Site::PoolAllocation, kTavoTag,
-                  [&](std::uint64_t nth) {
-                    operation(/*failing=*/nth != 0);
-                    EXPECT_EQ(sim::faults::FailedCount(Site::PoolAllocation), nth != 0 ? 1u : 0u)
-                        << nth;
-                    if (nth != 0) sim::faults::Clear();  // (the first run is counted after it)
-                    reset();
-                  }),
-              0u);
+    SweepPool(kTavoTag, operation, reset);
   }
 
   static std::size_t CachedShortNames() {

@@ -7,6 +7,8 @@
 #include <string>
 #include <tuple>
 
+#include <gtest/gtest.h>
+
 #include "verifier/faults.h"
 
 namespace tavo::testing {
@@ -26,6 +28,26 @@ std::uint64_t SweepAllocations(sim::faults::Site site, std::uint32_t tag, Run ru
     sim::faults::Clear();
   }
   return calls;
+}
+
+// The same over the pool allocations of `tag`: `operation(failing)` runs
+// first with nothing failing, then once per allocation with that one
+// failing, and each run must meet exactly the failure it asked for.
+// `reset` restores the starting state before each run, with nothing failing.
+template <class Operation, class Reset>
+void SweepPool(std::uint32_t tag, Operation operation, Reset reset) {
+  using sim::faults::Site;
+  reset();
+  EXPECT_GT(SweepAllocations(Site::PoolAllocation, tag,
+                             [&](std::uint64_t nth) {
+                               operation(/*failing=*/nth != 0);
+                               EXPECT_EQ(sim::faults::FailedCount(Site::PoolAllocation),
+                                         nth != 0 ? 1u : 0u)
+                                   << nth;
+                               if (nth != 0) sim::faults::Clear();
+                               reset();
+                             }),
+            0u);
 }
 
 // "<scenario's what, as an identifier>_pool", "..._context" or "..._workitem".

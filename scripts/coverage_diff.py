@@ -42,7 +42,8 @@ def relative(path):
     for folder in ("/driver/", "/client/", "/sim/", "/tools/", "/protocol/", "/platform/"):
         at = path.rfind(folder)
         if at >= 0:
-            return path[at + 1:]
+            # The tests' own sources (tests/sim/...) are not product code.
+            return None if path[:at].endswith(("/tests", "/fuzz")) else path[at + 1:]
     return None
 
 

@@ -120,6 +120,15 @@ TEST_F(NtApi, RootDirectoryRelativeOpens) {
       STATUS_SUCCESS);
   EXPECT_EQ(std::string(buffer, iosb.Information), "hello");
   NtClose(h);
+  // NtOpenFile opens an existing file the same way.
+  OwnedUnicodeString relative("a.txt");
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, relative.get(), OBJ_CASE_INSENSITIVE, dir, nullptr);
+  ASSERT_EQ(NtOpenFile(&h, GENERIC_READ | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ,
+                       FILE_SYNCHRONOUS_IO_NONALERT),
+            STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, FILE_OPENED);
+  NtClose(h);
   EXPECT_EQ(Create("\\a.txt", &h, GENERIC_READ, FILE_OPEN, 0, dir), STATUS_OBJECT_PATH_SYNTAX_BAD);
   NtClose(dir);
   EXPECT_EQ(Create("a.txt", &h, GENERIC_READ, FILE_OPEN, 0, dir), STATUS_INVALID_HANDLE);

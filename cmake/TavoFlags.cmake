@@ -58,6 +58,9 @@ elseif(NOT TAVO_SANITIZE STREQUAL "")
 endif()
 
 if(TAVO_COVERAGE)
-  add_compile_options(--coverage -O0)
+  # The simulation runs threads; without atomic updates their counters race,
+  # and a line run from two threads at once can end with a wrong or negative
+  # count, which lcov reports as never reached.
+  add_compile_options(--coverage -fprofile-update=atomic -O0)
   add_link_options(--coverage)
 endif()

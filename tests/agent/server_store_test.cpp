@@ -6,6 +6,8 @@
 #include <fstream>
 #include <thread>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "agent_test_support.h"
@@ -162,6 +164,33 @@ TEST(FolderServerStore, AReadErrorFailsTheRead) {
   FolderServerStore store(process);
   Bytes contents;
   EXPECT_FALSE(store.Read(u"mem", &contents));
+}
+
+// A write the file system refuses midway (a full disk; here a file-size
+// limit) fails, keeps the old version whole and leaves no temporary; only an
+// interrupted write is tried again.
+TEST(FolderServerStore, AWriteErrorFailsTheWriteAndKeepsTheOldVersion) {
+  const fs::path sandbox = MakeSandbox();
+  FolderServerStore store(sandbox);
+  ASSERT_TRUE(store.Write(u"a.txt", Bytes{'o', 'l', 'd'}));
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct sigaction ignore {}, previous{};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);  // EFBIG instead of the signal
+  struct rlimit limit = saved;
+  limit.rlim_cur = 2;  // the first write takes 2 bytes, the next fails
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const bool wrote = store.Write(u"a.txt", Bytes(4096, 'n'));
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::sigaction(SIGXFSZ, &previous, nullptr);
+  EXPECT_FALSE(wrote);
+  Bytes contents;
+  ASSERT_TRUE(store.Read(u"a.txt", &contents));
+  EXPECT_EQ(std::string(contents.begin(), contents.end()), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(sandbox), fs::directory_iterator()), 1)
+      << "no temporary is left beside the file";
+  fs::remove_all(sandbox);
 }
 
 

@@ -88,13 +88,16 @@ TEST_F(PortSendTest, InputRewrittenWhileTheCallbackRunsExposesADoubleFetch) {
     UCHAR Data[12];
   };
   ULONG firstRead = 0, secondRead = 0;
+  bool awaitRewrite = true;
   filter.onMessage = [&](FilterSide::ConnectionRecord&, PVOID in, ULONG, PVOID, ULONG, PULONG) {
     volatile ULONG* length = &static_cast<Request*>(in)->Length;
     firstRead = *length;
     if (firstRead > sizeof(Request::Data)) return STATUS_INVALID_PARAMETER;
-    std::this_thread::sleep_for(
-        std::chrono::milliseconds(400));  // the window, widened for a loaded machine
-    secondRead = *length;                 // the bug: trusts a second fetch
+    // Give the rewrite time to land (bounded: 10 s), then the bug: trusting
+    // a second fetch.
+    for (int ms = 0; awaitRewrite && ms < 10000 && *length == firstRead; ++ms)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    secondRead = *length;
     return STATUS_SUCCESS;
   };
   // This callback reads the structure in place; aligned, so that only the
@@ -105,17 +108,21 @@ TEST_F(PortSendTest, InputRewrittenWhileTheCallbackRunsExposesADoubleFetch) {
         ULONG huge = 0x7FFFFFFF;
         std::memcpy(data, &huge, sizeof(huge));
       },
-      /*afterMicroseconds=*/50000);
+      /*afterMicroseconds=*/20000);
   Request request{8, {}};
   DWORD returned = 0;
-  EXPECT_EQ(FilterSendMessage(client->handle, &request, sizeof(request), nullptr, 0, &returned),
-            S_OK);
+  // On a loaded machine the rewrite can land before the first fetch (the
+  // callback then refuses the message); the call is made again until the
+  // first fetch saw the original.
+  for (int attempt = 0; attempt < 20 && firstRead != 8u; ++attempt)
+    FilterSendMessage(client->handle, &request, sizeof(request), nullptr, 0, &returned);
   EXPECT_EQ(firstRead, 8u);
   EXPECT_EQ(secondRead, 0x7FFFFFFFu) << "the second fetch saw the rewritten buffer";
   EXPECT_EQ(request.Length, 8u) << "the client's own memory is left alone";
 
   // Without the switch both fetches agree.
   ports::ClearInputMutation();
+  awaitRewrite = false;
   EXPECT_EQ(FilterSendMessage(client->handle, &request, sizeof(request), nullptr, 0, &returned),
             S_OK);
   EXPECT_EQ(secondRead, 8u);

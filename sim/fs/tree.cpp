@@ -1,7 +1,6 @@
 // The harness side of the volume: populating it directly (from a list of
 // paths or from a host folder) and dumping its tree as text for assertions.
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 #include <sstream>
 
 #include "fs/names.h"
@@ -21,6 +20,18 @@ std::string AttributeLetters(ULONG attributes) {
   if (attributes & FILE_ATTRIBUTE_OFFLINE) letters += 'O';
   if (attributes & FILE_ATTRIBUTE_NOT_CONTENT_INDEXED) letters += 'I';
   return letters;
+}
+
+// stdio, not a stream: a stream's read error looks like the end of the file.
+bool ReadHostFile(const std::filesystem::path& path, std::string* contents) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  char chunk[65536];
+  std::size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) contents->append(chunk, got);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  return !failed;
 }
 
 }  // namespace
@@ -82,9 +93,12 @@ NTSTATUS Volume::PopulateFromHost(const std::filesystem::path& hostFolder,
     entries.push_back(*it);
   }
   if (error) return STATUS_UNSUCCESSFUL;
+  // A file that cannot be read whole fails the copy: an empty file in its
+  // place would pass for the real one.
   for (const auto& entry : entries) {
     const auto relative =
         std::filesystem::relative(entry.path(), hostFolder, error).generic_string();
+    if (error) return STATUS_UNSUCCESSFUL;
     std::u16string path = prefix + harness::FromUtf8(relative);
     for (auto& c : path) {
       if (c == u'/') c = u'\\';
@@ -93,8 +107,7 @@ NTSTATUS Volume::PopulateFromHost(const std::filesystem::path& hostFolder,
     spec.path = path;
     spec.directory = entry.is_directory(error);
     if (!spec.directory) {
-      std::ifstream in(entry.path(), std::ios::binary);
-      spec.contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (!ReadHostFile(entry.path(), &spec.contents)) return STATUS_UNSUCCESSFUL;
     }
     specs.push_back(std::move(spec));
   }

@@ -175,7 +175,7 @@ TEST(FolderServerStore, AWriteErrorFailsTheWriteAndKeepsTheOldVersion) {
   ASSERT_TRUE(store.Write(u"a.txt", Bytes{'o', 'l', 'd'}));
   struct rlimit saved;
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  struct sigaction ignore {}, previous{};
+  struct sigaction ignore = {}, previous = {};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);  // EFBIG instead of the signal
   struct rlimit limit = saved;
@@ -192,7 +192,6 @@ TEST(FolderServerStore, AWriteErrorFailsTheWriteAndKeepsTheOldVersion) {
       << "no temporary is left beside the file";
   fs::remove_all(sandbox);
 }
-
 
 // A server folder swapped for a link to an outside folder while files are
 // written and removed through it: the store works through the folders it

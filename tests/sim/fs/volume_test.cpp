@@ -249,6 +249,14 @@ TEST_F(VolumeTest, PopulateFromHostCopiesTheTree) {
   EXPECT_EQ(client_.ReadAll(client_.MustOpen("\\cache\\docs\\sub\\a.txt")), std::string("a\0b", 3));
   EXPECT_EQ(client_.ReadAll(client_.MustOpen("\\top.txt")), "top");
   EXPECT_EQ(volume_->PopulateFromHost(host / "missing"), STATUS_OBJECT_PATH_NOT_FOUND);
+  // A file that cannot be read (a link to nothing; a process's memory file,
+  // whose read at offset 0 fails) fails the copy instead of arriving empty.
+  for (const char* target : {"nowhere", "/proc/self/mem"}) {
+    std::filesystem::create_directories(host / "bad");
+    std::filesystem::create_symlink(target, host / "bad" / "unreadable");
+    EXPECT_EQ(volume_->PopulateFromHost(host / "bad", u"\\bad"), STATUS_UNSUCCESSFUL) << target;
+    std::filesystem::remove_all(host / "bad");
+  }
   std::filesystem::remove_all(host);
 }
 

@@ -35,9 +35,19 @@ std::optional<fs::path> HostPath(const std::u16string& name) {
   }
 }
 
-bool IsTemporary(std::u16string_view name) {
+// A write temporary's name exactly as Write makes it: only such files are
+// removed as a crash's leftovers.
+bool IsOwnTemporary(std::u16string_view name) {
   const std::u16string prefix = FromUtf8(FolderServerStore::kTemporaryPrefix);
   return name.substr(0, prefix.size()) == prefix;
+}
+
+// A name the server neither lists nor lets a request reach: a temporary's
+// in any letter case, since names resolve ignoring case and a request in
+// other letters would otherwise find a write in progress.
+bool IsTemporary(std::u16string_view name) {
+  const std::u16string prefix = FromUtf8(FolderServerStore::kTemporaryPrefix);
+  return EqualsIgnoreCase(name.substr(0, prefix.size()), prefix);
 }
 
 bool IsFileOrFolder(const HostEntry& entry) {
@@ -81,7 +91,7 @@ void FolderServerStore::RemoveStaleTemporaries() {
     folder->List(&entries);
     for (const HostEntry& entry : entries) {
       const auto name = HostName(entry.name);
-      if (entry.kind == HostEntry::Kind::kFile && name && IsTemporary(*name)) {
+      if (entry.kind == HostEntry::Kind::kFile && name && IsOwnTemporary(*name)) {
         folder->Remove(entry.name, false);
       } else if (entry.kind == HostEntry::Kind::kFolder) {
         if (auto child = folder->OpenFolder(entry.name)) {

@@ -126,7 +126,11 @@ TEST_F(HostilePaths, NothingOutsideTheServerAndBackendFoldersChanges) {
       {"link to a folder outside", u"link", true},
       {"through a link", u"link\\secret.txt", true},
       {"link to a file outside", u"docs\\filelink", true},
+      {"write temporary in other letters", u"docs\\.TAVO-Write-1-2", true},
   };
+  // A write in progress (made after the store started, which removes those
+  // a crash left).
+  WriteHostFile(sandbox_ / "server" / "docs" / ".tavo-write-1-2", "half");
   const Snapshot hostBefore = Host(), localBefore = Local();
   const std::u16string outside = u"\\Device\\HarddiskVolume3\\Users\\alice\\Desktop\\moved";
 

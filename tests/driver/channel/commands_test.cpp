@@ -119,6 +119,10 @@ TEST_F(CommandTest, MalformedMessagesAreRefusedAndChangeNothing) {
     auto result = Send(message);
     EXPECT_EQ(result.hresult, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER)) << message.size();
   }
+  // Short names announcing more text than the message carries.
+  auto namesPastEnd = Header(kCommandPopulateShortNames, 400);
+  namesPastEnd.resize(kCommandDataOffset + 200, 'a');
+  EXPECT_EQ(Send(namesPastEnd, 512, 400).hresult, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(ToU16(Globals.MergedViewRoot), kMergedViewRoot);
   EXPECT_EQ(Globals.ConfiguredSessionId, 3u);
 }

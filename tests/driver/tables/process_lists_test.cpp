@@ -191,6 +191,9 @@ TEST_F(ProcessListTest, MalformedEntryChainsAreRefused) {
     bad.push_back(base);
     breakIt(bad.back());
   }
+  // A name longer than a counted string can hold.
+  bad.push_back(
+      client::EncodeProcessList(protocol::kCommandBlockList, {{std::u16string(32768, u'n'), u""}}));
   for (const auto& message : bad) {
     auto result =
         client_->Channel().SendRaw(message.data(), static_cast<std::uint32_t>(message.size()), 0);

@@ -1,6 +1,7 @@
 // The harness side of the volume: populating it directly (from a list of
 // paths or from a host folder) and dumping its tree as text for assertions.
 #include <cstdio>
+#include <memory>
 #include <sstream>
 
 #include "fs/names.h"
@@ -24,14 +25,13 @@ std::string AttributeLetters(ULONG attributes) {
 
 // stdio, not a stream: a stream's read error looks like the end of the file.
 bool ReadHostFile(const std::filesystem::path& path, std::string* contents) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                       &std::fclose);
+  if (!file) return false;
   char chunk[65536];
   std::size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) contents->append(chunk, got);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  return !failed;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) contents->append(chunk, got);
+  return std::ferror(file.get()) == 0;
 }
 
 }  // namespace

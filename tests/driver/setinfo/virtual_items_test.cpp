@@ -129,7 +129,12 @@ TEST_P(DispositionTest, RecordsTheFlagAndDeletesOnTheServerAtTheLastClose) {
   if (NT_SUCCESS(other.status)) Close(other);
   Close(opened);
   EXPECT_EQ(ServerHas(path), !row.deletedAtClose);
-  EXPECT_EQ(Sent(kRequestDeleteItem).size(), row.deletedAtClose ? 1u : 0u);
+  const auto deletes = Sent(kRequestDeleteItem);
+  ASSERT_EQ(deletes.size(), row.deletedAtClose ? 1u : 0u);
+  if (row.deletedAtClose) {  // the request names the item and says whether it is a folder
+    EXPECT_EQ(deletes[0].U32(4), row.folder ? 1u : 0u);
+    EXPECT_EQ(deletes[0].Name(8, protocol::kDeleteNameOffset), path);
+  }
   EXPECT_FALSE(ServerItemOpen(path));
   ExpectViewFolderEmpty();
 }

@@ -390,18 +390,6 @@ TEST_P(ServerRenameTest, FollowsTheServersAnswer) {
 INSTANTIATE_TEST_SUITE_P(Rows, ServerRenameTest, ::testing::ValuesIn(kRenames),
                          [](const auto& info) { return RowName(info); });
 
-TEST_F(VirtualItemsTest, BareNameRenamesWithinTheFolderAndLaterOpensFindTheNewName) {
-  OpenResult opened = OpenVirtual(file_);
-  EXPECT_EQ(Rename(opened, u"memo.docx").status, STATUS_SUCCESS);
-  const std::u16string renamed = InView(u"\\memo.docx");
-  EXPECT_TRUE(ServerHas(renamed));
-  OpenResult again = Opened(renamed, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  EXPECT_EQ(EntryOf(renamed)->Opens.OpenCount, 2u);
-  Close(again);
-  Close(opened);
-  EXPECT_EQ(Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
 TEST_F(VirtualItemsTest, ANameTheFileObjectCannotTakeFailsTheRenameBeforeTheServerIsAsked) {
   OpenResult opened = OpenVirtual(file_);
   sim::faults::FailEvery(sim::faults::Site::PoolAllocation, sim::io::kFileNameBufferTag);

@@ -43,61 +43,45 @@ class CommandTest : public ConnectedDriverTest {
   }
 };
 
-TEST_F(CommandTest, ConfigurationSetsTheRootsAndAttachesTheVolume) {
+// Each configuration stores the roots whole, a root that fills its field
+// too, and the volume prefix, which ends at the third backslash (a root
+// without one names a volume as a whole). Only a volume the filter finds is
+// attached, and only then is the session taken. Sent again, a configuration
+// changes nothing.
+TEST_F(CommandTest, ConfigurationSetsTheRootsThePrefixAndOnAKnownVolumeTheSession) {
   EXPECT_EQ(Globals.MergedViewRoot.Length, 0);
   EXPECT_EQ(Globals.VolumePrefixLength, 26);
-  EXPECT_EQ(Globals.ClientSessionId, 0u);
-
-  for (int round = 0; round < 2; ++round) {  // a repeated configuration changes nothing
-    auto result =
-        client_->Channel().Configure(7, kMergedViewRoot, kBackendRoot, kSecondaryViewRoot);
-    ASSERT_EQ(result.hresult, S_OK);
-    EXPECT_EQ(result.status, 0u);
-    EXPECT_EQ(result.returnedBytes, 12u);
-    EXPECT_EQ(ToU16(Globals.MergedViewRoot), kMergedViewRoot);
-    EXPECT_EQ(ToU16(Globals.BackendRoot), kBackendRoot);
-    EXPECT_EQ(ToU16(Globals.SecondaryViewRoot), kSecondaryViewRoot);
-    EXPECT_EQ(Globals.MergedViewRoot.MaximumLength, 570);
-    EXPECT_EQ(Globals.VolumePrefixLength, 23);  // \Device\HarddiskVolume3
-    EXPECT_EQ(Globals.ClientSessionId, 7u);
-    EXPECT_NE(Globals.AttachedVolume, nullptr);
-  }
-}
-
-TEST_F(CommandTest, AnUnknownVolumeLeavesTheRootsSetAndNothingAttached) {
-  auto result = client_->Channel().Configure(9, u"\\Device\\HarddiskVolume9\\x",
-                                             u"\\Device\\HarddiskVolume9\\b", u"");
-  EXPECT_EQ(result.status, 0u);
-  EXPECT_EQ(ToU16(Globals.MergedViewRoot), u"\\Device\\HarddiskVolume9\\x");
-  EXPECT_EQ(Globals.VolumePrefixLength, 23);
-  EXPECT_EQ(Globals.ClientSessionId, 0u);
-  EXPECT_EQ(Globals.AttachedVolume, nullptr);
-}
-
-TEST_F(CommandTest, ARootFillingItsFieldIsStoredWhole) {
-  std::u16string root = std::u16string(kMergedViewRoot) + u"\\";
-  root.resize(284, u'a');
-  auto result = client_->Channel().Configure(1, root, kBackendRoot, u"");
-  EXPECT_EQ(result.status, 0u);
-  EXPECT_EQ(ToU16(Globals.MergedViewRoot), root);
-}
-
-// The volume prefix ends at the third backslash; a root without one names
-// a volume as a whole.
-TEST_F(CommandTest, VolumePrefixLengthFromTheMergedRoot) {
+  std::u16string filling = std::u16string(kMergedViewRoot) + u"\\";
+  filling.resize(284, u'a');
   struct Case {
-    std::u16string root;
+    std::u16string merged, secondary;
+    std::uint32_t session;
     USHORT prefix;
-  };
-  const Case cases[] = {
-      {u"\\Device\\HarddiskVolume3\\Tavo", 23},
-      {u"\\Device\\HarddiskVolume12\\a\\b", 24},
-      {u"\\Device\\HarddiskVolume3", 23},
-      {u"", 0},
+    std::uint32_t sessionAfter;
+    bool attached;
+  } cases[] = {
+      {u"\\Device\\HarddiskVolume9\\x", u"", 9, 23, 0, false},
+      {kMergedViewRoot, kSecondaryViewRoot, 7, 23, 7, true},
+      {kMergedViewRoot, kSecondaryViewRoot, 7, 23, 7, true},
+      {u"\\Device\\HarddiskVolume12\\a\\b", u"", 8, 24, 7, true},
+      {filling, u"", 7, 23, 7, true},
+      {u"\\Device\\HarddiskVolume3", u"", 7, 23, 7, true},
+      {u"", u"", 7, 0, 7, true},
   };
   for (const Case& c : cases) {
-    client_->Channel().Configure(1, c.root, kBackendRoot, u"");
-    EXPECT_EQ(Globals.VolumePrefixLength, c.prefix) << sim::harness::ToUtf8(c.root);
+    const auto result =
+        client_->Channel().Configure(c.session, c.merged, kBackendRoot, c.secondary);
+    const std::string what = sim::harness::ToUtf8(c.merged);
+    ASSERT_EQ(result.hresult, S_OK) << what;
+    EXPECT_EQ(result.status, 0u) << what;
+    EXPECT_EQ(result.returnedBytes, 12u) << what;
+    EXPECT_EQ(ToU16(Globals.MergedViewRoot), c.merged) << what;
+    EXPECT_EQ(ToU16(Globals.BackendRoot), kBackendRoot) << what;
+    EXPECT_EQ(ToU16(Globals.SecondaryViewRoot), c.secondary) << what;
+    EXPECT_EQ(Globals.MergedViewRoot.MaximumLength, 570) << what;
+    EXPECT_EQ(Globals.VolumePrefixLength, c.prefix) << what;
+    EXPECT_EQ(Globals.ClientSessionId, c.sessionAfter) << what;
+    EXPECT_EQ(Globals.AttachedVolume != nullptr, c.attached) << what;
   }
 }
 

@@ -71,26 +71,6 @@ class RequestExchangeTest : public DriverTest {
   }
 };
 
-// A request that gets no answer fails with why, and touches neither the
-// caller's buffer nor its length: without a client (at once), when the
-// message cannot be sent, when the client refuses it in the acknowledgement.
-TEST_F(RequestExchangeTest, RequestWithoutAnswerFailsAndTouchesNothing) {
-  const auto expectUntouched = [](const Outcome& outcome, NTSTATUS status, ULONG capacity) {
-    EXPECT_EQ(outcome.status, status);
-    EXPECT_EQ(outcome.length, 0xDEADBEEFu);
-    EXPECT_EQ(outcome.reply, Data(capacity, 0xAA));
-  };
-  expectUntouched(Send(3, {1, 2, 3}, 8), STATUS_PORT_DISCONNECTED, 8);
-  ConnectClient();
-  sim::faults::FailEvery(sim::faults::Site::SendMessage);
-  const Outcome unsent = Send(1, {1}, 4);
-  sim::faults::Clear();
-  expectUntouched(unsent, STATUS_INSUFFICIENT_RESOURCES, 4);
-  EXPECT_TRUE(client_->Requests().empty());
-  client_->OnRequest(1, ScriptedAnswer::Refused(static_cast<std::int32_t>(STATUS_ACCESS_DENIED)));
-  expectUntouched(Send(1, {1}, 4), STATUS_ACCESS_DENIED, 4);
-}
-
 TEST_F(RequestExchangeTest, EnvelopeCarriesTypeCookieAndPayload) {
   ConnectClient();
   client_->OnRequest(6, ScriptedAnswer::Now(0, {1}));
@@ -164,18 +144,6 @@ TEST_F(RequestExchangeTest, AnswerWithWrongCodeIsIgnoredUntilTheRightOneComes) {
   client_->Channel().Answer(request, 0, &right, 1);
   requester.join();
   EXPECT_EQ(outcome.reply, Data{6});
-}
-
-TEST_F(RequestExchangeTest, AnswersToNothingAreAcknowledgedAndDropped) {
-  ConnectClient();
-  const std::uint64_t cookies[] = {0, 0x123456789ull, ~0ull};
-  for (std::uint64_t cookie : cookies) {
-    std::uint8_t data = 1;
-    auto reply = client_->Channel().Answer(3, cookie, 0, &data, 1);
-    EXPECT_EQ(reply.hresult, S_OK) << cookie;
-    EXPECT_EQ(reply.status, 0u);
-    EXPECT_EQ(reply.returnedBytes, 12u);
-  }
 }
 
 // An alerted requester gives up; its late answer is dropped and its record

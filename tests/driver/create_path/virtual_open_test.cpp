@@ -21,90 +21,10 @@ class VirtualOpenTest : public CreatePathTest {
     AddServerItem(file_, {false, "twelve bytes"});
     AddServerItem(folder_, {true, {}});
   }
-  bool InItemInfoCache(const std::u16string& path) {
-    sim::harness::OwnedUnicodeString name(path);
-    PoolBuffer copy;
-    LookupItemInfo(name.get(), &copy);
-    return static_cast<bool>(copy);
-  }
 
   const std::u16string file_ = InView(u"\\report.docx");
   const std::u16string folder_ = InView(u"\\Projects");
 };
-
-// An attributes-only open is virtual, described by the server; later opens
-// (in any case, from any process) share its entry until the last close.
-TEST_F(VirtualOpenTest, AttributesOnlyOpensShareAVirtualEntryUntilTheLastClose) {
-  OpenResult first = Opened(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  EXPECT_EQ(first.information, static_cast<ULONG_PTR>(FILE_OPENED));
-  EXPECT_TRUE(Sent(protocol::kRequestDownload).empty());
-  OpenHandleEntry* entry = EntryOf(file_);
-  ASSERT_NE(entry, nullptr);
-  EXPECT_EQ(entry->Opens.OpenCount, 1u);
-  EXPECT_EQ(entry->Opens.ReferenceCount, 1);
-  EXPECT_EQ(entry->EndOfFile, 12);
-  EXPECT_EQ(entry->IsDirectory, 0);
-  EXPECT_EQ(entry->NumberOfLinks, 1u);
-  EXPECT_EQ(entry->LastAccessTime, entry->LastWriteTime);
-  EXPECT_EQ(std::memcmp(entry->Signature, "Tavo", 4), 0);
-  ASSERT_EQ(OpenerCount(entry), 1u);
-  auto* opener = CONTAINING_RECORD(entry->Opens.Openers.Flink, OpenerRecord, Links);
-  EXPECT_EQ(opener->ProcessId, explorer_);
-  EXPECT_EQ(opener->CreateDisposition, static_cast<ULONG>(FILE_OPEN));
-  EXPECT_EQ(opener->CreateOptions, static_cast<ULONG>(FILE_SYNCHRONOUS_IO_NONALERT));
-  // Nothing was created on disk for it.
-  EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);
-
-  // Another case of the same name, another process.
-  const std::u16string upper = InView(u"\\REPORT.DOCX");
-  AddServerItem(upper, {false, "twelve bytes"});
-  OpenResult second = Opened(upper, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, indexer_);
-  ASSERT_EQ(EntryOf(file_), entry);
-  EXPECT_EQ(entry->Opens.OpenCount, 2u);
-  EXPECT_EQ(OpenerCount(entry), 2u);
-  // An item below it gets an entry of its own.
-  AddServerItem(file_ + u"\\inner", {false, "x"});
-  EXPECT_EQ(EntryOf(file_ + u"\\inner"), nullptr);
-
-  Close(first);
-  ASSERT_EQ(EntryOf(file_), entry);
-  EXPECT_EQ(entry->Opens.OpenCount, 1u);
-  EXPECT_EQ(OpenerCount(entry), 1u);
-  EXPECT_EQ(CONTAINING_RECORD(entry->Opens.Openers.Flink, OpenerRecord, Links)->ProcessId, indexer_);
-  Close(second);
-  EXPECT_EQ(EntryOf(file_), nullptr);
-  EXPECT_TRUE(Sent(protocol::kRequestDeleteItem).empty());
-}
-
-TEST_F(VirtualOpenTest, DeleteOnCloseAsksTheServerOnceAtTheLastClose) {
-  struct Case {
-    const char* what;
-    std::u16string path;
-    ULONG options;
-    std::uint32_t isDirectory;
-  };
-  const Case cases[] = {{"file", file_, FILE_DELETE_ON_CLOSE | FILE_NON_DIRECTORY_FILE, 0},
-                        {"folder", folder_, FILE_DELETE_ON_CLOSE | FILE_DIRECTORY_FILE, 1}};
-  for (const Case& c : cases) {
-    const std::size_t before = Sent(protocol::kRequestDeleteItem).size();
-    OpenResult plain = Open(c.path, FILE_READ_ATTRIBUTES, FILE_OPEN);
-    OpenResult deleting = Open(c.path, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, c.options);
-    ASSERT_EQ(deleting.status, STATUS_SUCCESS) << c.what;
-    EXPECT_EQ(EntryOf(c.path)->DeleteOnClose, 1) << c.what;
-    Close(deleting);
-    EXPECT_EQ(Sent(protocol::kRequestDeleteItem).size(), before) << c.what;
-    Close(plain);
-    const auto deletes = Sent(protocol::kRequestDeleteItem);
-    ASSERT_EQ(deletes.size(), before + 1) << c.what;
-    const SentRequest& request = deletes.back();
-    EXPECT_EQ(request.U32(4), c.isDirectory) << c.what;
-    EXPECT_EQ(request.Name(8, protocol::kDeleteNameOffset), c.path) << c.what;
-    EXPECT_EQ(request.payload.size(), c.path.size() * 2 + protocol::kDeleteRequestOverhead);
-    EXPECT_EQ(EntryOf(c.path), nullptr) << c.what;
-    EXPECT_FALSE(InItemInfoCache(c.path)) << c.what;
-    EXPECT_FALSE(ServerHas(c.path)) << c.what;
-  }
-}
 
 // The view's names are case-insensitive: an item deleted under one case is
 // gone under every other, also from the driver's cache of answers.
@@ -289,7 +209,8 @@ TEST_F(VirtualOpenTest, ApprovedDownloadMarksTheOpenEntryWithItsLocalCopy) {
 // roots, volume, worker, locks), and a later unload completes.
 TEST_F(VirtualOpenTest, UnloadAndTeardownAreRefusedWhileServerItemsAreOpen) {
   OpenResult opened = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN);
-  OpenResult again = Open(file_, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, indexer_);
+  // The same item under another case: it shares the entry, keyed by the first name.
+  OpenResult again = Open(InView(u"\\REPORT.DOCX"), FILE_READ_ATTRIBUTES, FILE_OPEN, 0, indexer_);
   OpenResult other = Open(folder_, FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE, indexer_);
   ASSERT_EQ(opened.status, STATUS_SUCCESS);
   ASSERT_EQ(again.status, STATUS_SUCCESS);

@@ -228,6 +228,10 @@ TEST_F(DirectoryControlTest, WhatTheClientNeverSees) {
   WriteFlag(Globals.ListSubRootLevelFlag, 1);
   EXPECT_EQ(List(hiddenFolder, 128).status, STATUS_NO_MORE_FILES);
   EXPECT_EQ(Queries().size(), 1u);
+  // A client that refuses the request in its acknowledgement fails it with its status.
+  client_->OnRequest(kRequestDirectoryListing,
+                     ScriptedAnswer::Refused(static_cast<std::int32_t>(STATUS_ACCESS_DENIED)));
+  EXPECT_EQ(List(root, 128).status, STATUS_ACCESS_DENIED);
   // Without a client the query fails at once.
   client_->Disconnect();
   EXPECT_EQ(List(root, 128).status, STATUS_PORT_DISCONNECTED);

@@ -215,18 +215,22 @@ TEST_F(ServedOperationsTest, VirtualItemRecordsComeFromTheEntry) {
   ASSERT_NE(entry, nullptr);
   entry->DeletePending = 1;  // never reported
 
+  EXPECT_EQ(std::memcmp(entry->Signature, "Tavo", 4), 0);
+
+  // The server gives one time for the last write, access and change.
   FILE_BASIC_INFORMATION basic{};
   ASSERT_EQ(Query(file, &basic, sizeof(basic), FileBasicInformation), STATUS_SUCCESS);
   EXPECT_EQ(basic.CreationTime.QuadPart, entry->CreationTime);
-  EXPECT_EQ(basic.LastAccessTime.QuadPart, entry->LastAccessTime);
+  EXPECT_EQ(basic.LastAccessTime.QuadPart, entry->LastWriteTime);
   EXPECT_EQ(basic.LastWriteTime.QuadPart, entry->LastWriteTime);
-  EXPECT_EQ(basic.ChangeTime.QuadPart, entry->ChangeTime);
+  EXPECT_EQ(basic.ChangeTime.QuadPart, entry->LastWriteTime);
   EXPECT_EQ(basic.FileAttributes, entry->FileAttributes);
   FILE_STANDARD_INFORMATION standard{};
   ASSERT_EQ(Query(file, &standard, sizeof(standard), FileStandardInformation), STATUS_SUCCESS);
   EXPECT_EQ(standard.EndOfFile.QuadPart, 12);
   EXPECT_EQ(standard.DeletePending, FALSE);
   EXPECT_EQ(standard.Directory, FALSE);
+  EXPECT_EQ(standard.NumberOfLinks, 1u);
   FILE_INTERNAL_INFORMATION internal{};
   ASSERT_EQ(Query(file, &internal, sizeof(internal), FileInternalInformation), STATUS_SUCCESS);
   EXPECT_EQ(internal.IndexNumber.QuadPart, 1);

@@ -145,34 +145,6 @@ TEST_F(Contexts, StreamContextsLiveInTheFcbHeaderAndGoWithTheStream) {
   NtClose(h);
 }
 
-// A file object whose stream-handle contexts are all gone answers without
-// the table; one set on it afterwards must be found again. The context goes
-// when its file object closes, not at the handle's cleanup.
-TEST_F(Contexts, StreamHandleContextSetAgainAfterADeleteIsFoundAndGoesAtClose) {
-  LoadTestFilter(0, 300000);
-  HANDLE h;
-  PFILE_OBJECT fo = OpenFileObject(&h);
-  PFLT_INSTANCE instance = Slot(0).instances[0];
-  PFLT_CONTEXT got = nullptr;
-  EXPECT_EQ(FltGetStreamHandleContext(instance, fo, &got), STATUS_NOT_FOUND);
-  PFLT_CONTEXT first = Allocate(FLT_STREAMHANDLE_CONTEXT, 1);
-  ASSERT_EQ(
-      FltSetStreamHandleContext(instance, fo, FLT_SET_CONTEXT_KEEP_IF_EXISTS, first, nullptr),
-      STATUS_SUCCESS);
-  FltDeleteContext(first);
-  FltReleaseContext(first);
-  EXPECT_EQ(FltGetStreamHandleContext(instance, fo, &got), STATUS_NOT_FOUND);
-  Attach(FLT_STREAMHANDLE_CONTEXT, fo, 2);
-  ASSERT_EQ(FltGetStreamHandleContext(instance, fo, &got), STATUS_SUCCESS);
-  EXPECT_EQ(static_cast<TestContext*>(got)->value, 2);
-  FltReleaseContext(got);
-
-  ObReferenceObject(fo);
-  NtClose(h);  // cleanup only: the reference keeps the file object
-  EXPECT_FALSE(Slot(0).Saw("context-cleanup:16:2"));
-  ObDereferenceObject(fo);  // close
-  EXPECT_TRUE(Slot(0).Saw("context-cleanup:16:2"));
-}
 
 TEST_F(Contexts, DetachingAnInstanceDeletesItsContexts) {
   Slot(0).queryTeardown = [](PCFLT_RELATED_OBJECTS) { return STATUS_SUCCESS; };

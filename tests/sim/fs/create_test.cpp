@@ -1,6 +1,6 @@
-// Create: dispositions against what exists, the directory options, path
-// errors, name validity, share access, read-only and delete-on-close rules,
-// related opens, the root, volume opens and SL_OPEN_TARGET_DIRECTORY.
+// Create: dispositions against what exists, the directory options, name
+// validity, share access, read-only and delete-on-close rules, related
+// opens, the root and volume opens.
 #include "fs_client.h"
 #include "kernel/clock.h"
 
@@ -98,26 +98,6 @@ TEST_F(CreateTest, DispositionMatrix) {
     if (c.information == FILE_OPENED && c.existing == Existing::File) {
       EXPECT_EQ(client_.ReadAll(r.file), "old contents");
     }
-  }
-}
-
-TEST_F(CreateTest, MissingParentIsPathNotFoundMissingLeafIsNameNotFound) {
-  client_.Mkdir("\\dir");
-  client_.Touch("\\dir\\file");
-  struct Case {
-    const char* path;
-    ULONG disposition;
-    NTSTATUS status;
-  } cases[] = {
-      {"\\dir\\missing", FILE_OPEN, STATUS_OBJECT_NAME_NOT_FOUND},
-      {"\\missing\\leaf", FILE_OPEN, STATUS_OBJECT_PATH_NOT_FOUND},
-      {"\\missing\\leaf", FILE_CREATE, STATUS_OBJECT_PATH_NOT_FOUND},
-      {"\\dir\\missing\\leaf", FILE_OPEN_IF, STATUS_OBJECT_PATH_NOT_FOUND},
-      {"\\dir\\file\\leaf", FILE_OPEN, STATUS_OBJECT_PATH_NOT_FOUND},  // a file in the middle
-      {"\\DIR\\FILE", FILE_OPEN, STATUS_SUCCESS},                      // case-insensitive
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(client_.Open(c.path, {.disposition = c.disposition}).status, c.status) << c.path;
   }
 }
 
@@ -280,106 +260,6 @@ TEST_F(CreateTest, RootRelatedAndVolumeOpens) {
             STATUS_SUCCESS);
   std::string out;
   EXPECT_EQ(client_.Read(volume.file, &out, 16), STATUS_INVALID_DEVICE_REQUEST);
-}
-
-// SL_OPEN_TARGET_DIRECTORY comes from kernel-mode opens (IO_OPEN_TARGET_DIRECTORY,
-// a rename's target), never from a caller of the NT API: checked at the seam.
-TEST_F(CreateTest, OpenTargetDirectory) {
-  client_.Mkdir("\\dir");
-  client_.Touch("\\dir\\exists");
-  const OpenArgs args{.access = FILE_WRITE_DATA | SYNCHRONIZE};
-  struct Case {
-    const char* path;
-    ULONG_PTR information;
-  } cases[] = {{"\\dir\\exists", FILE_EXISTS},
-               {"\\dir\\EXISTS", FILE_EXISTS},
-               {"\\dir\\absent", FILE_DOES_NOT_EXIST}};
-  for (const auto& c : cases) {
-    SeamOpen r(*volume_, c.path, args, SL_OPEN_TARGET_DIRECTORY);
-    ASSERT_EQ(r.status, STATUS_SUCCESS) << c.path;
-    EXPECT_EQ(r.information, c.information) << c.path;
-    EXPECT_EQ(r.Name(), u"\\dir") << "the parent is what was opened";
-    const std::u16string last = FromUtf8(c.path).substr(5);
-    EXPECT_EQ(harness::ToU16(r.fo()->FileName), last) << "FileName keeps only the final component";
-  }
-  EXPECT_EQ(SeamOpen(*volume_, "\\absent\\x", args, SL_OPEN_TARGET_DIRECTORY).status,
-            STATUS_OBJECT_PATH_NOT_FOUND);
-}
-
-TEST_F(CreateTest, FcbHeaderSupportsFilterContextsAndTracksSizes) {
-  File a = client_.MustCreateFile("\\f", "12345");
-  File b = client_.MustOpen("\\F");
-  ASSERT_EQ(a.fo()->FsContext, b.fo()->FsContext) << "one FCB per stream, shared by its opens";
-  EXPECT_NE(a.fo()->FsContext2, b.fo()->FsContext2) << "one CCB per open";
-  auto* header = static_cast<FSRTL_ADVANCED_FCB_HEADER*>(a.fo()->FsContext);
-  EXPECT_TRUE(header->Flags2 & FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS);
-  EXPECT_TRUE(IsListEmpty(&header->FilterContexts));
-  EXPECT_NE(header->FastMutex, nullptr);
-  EXPECT_EQ(header->FileSize.QuadPart, 5);
-  EXPECT_EQ(header->AllocationSize.QuadPart, 4096);
-  EXPECT_NE(a.fo()->SectionObjectPointer, nullptr);
-  EXPECT_TRUE(volume_->Owns(a.fo()));
-  FILE_OBJECT* raw = a.fo();
-  a.Reset();
-  EXPECT_FALSE(volume_->Owns(raw));
-  EXPECT_TRUE(volume_->Owns(b.fo()));
-  EXPECT_EQ(volume_->OpenFileObjectCount(), 1u);
-}
-
-// A filter's per-stream entry in the FCB header; counts its frees.
-struct CountedStreamContext {
-  FSRTL_PER_STREAM_CONTEXT entry{};
-  int* frees = nullptr;
-};
-
-void NTAPI FreeCounted(PVOID context) {
-  auto* c = CONTAINING_RECORD(static_cast<FSRTL_PER_STREAM_CONTEXT*>(context), CountedStreamContext,
-                              entry);
-  ++*c->frees;
-}
-
-void Attach(const File& f, CountedStreamContext* c, int* frees) {
-  c->frees = frees;
-  c->entry.FreeCallback = FreeCounted;
-  auto* header = static_cast<FSRTL_ADVANCED_FCB_HEADER*>(f.fo()->FsContext);
-  InsertTailList(&header->FilterContexts, &c->entry.Links);
-}
-
-TEST_F(CreateTest, StreamContextsGoWhenTheLastFileObjectCloses) {
-  int frees = 0;
-  CountedStreamContext context;
-  {
-    File a = client_.MustCreateFile("\\f");
-    Attach(a, &context, &frees);
-    File b = client_.MustOpen("\\f");
-    b.fo();  // a reference keeps b's file object past its handle
-    a.Reset();
-    b.CloseHandle();
-    EXPECT_EQ(frees, 0) << "b's file object still holds the FCB";
-  }
-  EXPECT_EQ(frees, 1);
-  // A new open gets a fresh FCB without the old contexts.
-  File c = client_.MustOpen("\\f");
-  EXPECT_TRUE(
-      IsListEmpty(&static_cast<FSRTL_ADVANCED_FCB_HEADER*>(c.fo()->FsContext)->FilterContexts));
-
-  // A deleted file's FCB, and its contexts, go at its last close too, not
-  // at the cleanup that deleted it.
-  int deletedFrees = 0;
-  CountedStreamContext deletedContext;
-  File d = client_.MustOpen("\\f", {.access = DELETE});
-  Attach(d, &deletedContext, &deletedFrees);
-  void* fcb = d.fo()->FsContext;
-  ASSERT_EQ(client_.SetDisposition(d, true), STATUS_SUCCESS);
-  d.Reset();
-  c.CloseHandle();  // deleted now; c's file object still holds the FCB
-  EXPECT_FALSE(client_.Exists("\\f"));
-  EXPECT_EQ(c.fo()->FsContext, fcb);
-  EXPECT_EQ(deletedFrees, 0);
-  EXPECT_EQ(volume_->OpenFileObjectCount(), 1u);
-  c.Reset();
-  EXPECT_EQ(deletedFrees, 1);
-  EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);
 }
 
 }  // namespace

@@ -75,6 +75,7 @@ TEST_F(DataTest, EndOfFileAndAllocation) {
   File f = client_.MustCreateFile("\\f", "abc");
   auto standard = client_.Standard(f);
   EXPECT_EQ(standard.AllocationSize.QuadPart, 4096);
+  EXPECT_NE(f.fo()->SectionObjectPointer, nullptr);
   struct Step {
     FILE_INFORMATION_CLASS infoClass;
     LONGLONG value;
@@ -95,6 +96,7 @@ TEST_F(DataTest, EndOfFileAndAllocation) {
     EXPECT_EQ(standard.AllocationSize.QuadPart, s.allocation) << s.value;
     auto* header = static_cast<FSRTL_ADVANCED_FCB_HEADER*>(f.fo()->FsContext);
     EXPECT_EQ(header->FileSize.QuadPart, s.endOfFile);
+    EXPECT_EQ(header->AllocationSize.QuadPart, s.allocation) << s.value;
   }
   // FILE_ADD_FILE is a directory's FILE_WRITE_DATA, the access the I/O
   // manager asks of an end-of-file change: so the volume answers.

@@ -136,17 +136,6 @@ TEST_F(PortMessageTest, SmallGetBufferTruncatesAndTheMessageStillAwaitsItsReply)
   EXPECT_EQ(sender.reply(), Bytes({0xA, 0xB, 0xC, 0xD}));
 }
 
-TEST_F(PortMessageTest, ReplyToAnUnknownOrAnsweredMessageFindsNoWaiter) {
-  EXPECT_EQ(Reply(client->handle, 12345, Bytes({1})), ERROR_FLT_NO_WAITER_FOR_REPLY);
-  Sender sender(filter.filter(), filter.ClientPort(), Bytes({1}), 1);
-  Received received = GetMessage(client->handle);
-  EXPECT_EQ(Reply(client->handle, received.header.MessageId, Bytes({1})), S_OK);
-  EXPECT_EQ(Reply(client->handle, received.header.MessageId, Bytes({2})),
-            ERROR_FLT_NO_WAITER_FOR_REPLY);
-  EXPECT_EQ(sender.Finish(), STATUS_SUCCESS);
-  EXPECT_EQ(sender.reply(), Bytes({1}));
-}
-
 // The time-out covers delivery and reply together and runs on the
 // simulation's clock: it expires when the test moves the clock past it.
 TEST_F(PortMessageTest, TimeoutFollowsTheVirtualClock) {
@@ -193,21 +182,6 @@ TEST_F(PortMessageTest, ClientDisconnectingMidRequestEndsTheWait) {
       FltSendMessage(filter.filter(), filter.ClientPort(), &payload, 1, nullptr, nullptr, nullptr),
       STATUS_PORT_DISCONNECTED);
   EXPECT_EQ(ports::ConnectedClients(kPortName16), 0u);
-}
-
-// A filter that keeps its client port past the disconnect (it closes it
-// later) and sends on it: the send is refused at once, nothing is queued.
-TEST_F(PortMessageTest, SendOnAPortWhoseClientLeftIsRefused) {
-  filter.closeClientPortOnDisconnect = false;
-  client->Close();
-  ASSERT_EQ(filter.disconnects.load(), 1);
-  UCHAR payload = 0;
-  LARGE_INTEGER zero{};
-  EXPECT_EQ(FltSendMessage(filter.filter(), filter.ClientPort(), &payload, 1, nullptr, nullptr,
-                           &zero),
-            STATUS_PORT_DISCONNECTED);
-  EXPECT_EQ(ports::QueuedMessages(kPortName16), 0u);
-  FltCloseClientPort(filter.filter(), filter.ClientPort());
 }
 
 // The filter closing its end wakes a client blocked in FilterGetMessage; a

@@ -184,6 +184,21 @@ TEST_F(PortMessageTest, ClientDisconnectingMidRequestEndsTheWait) {
   EXPECT_EQ(ports::ConnectedClients(kPortName16), 0u);
 }
 
+// A filter that keeps its client port past the disconnect (it closes it
+// later) and sends on it: the send is refused at once, nothing is queued.
+TEST_F(PortMessageTest, SendOnAPortWhoseClientLeftIsRefused) {
+  filter.closeClientPortOnDisconnect = false;
+  client->Close();
+  ASSERT_EQ(filter.disconnects.load(), 1);
+  UCHAR payload = 0;
+  LARGE_INTEGER zero{};
+  EXPECT_EQ(FltSendMessage(filter.filter(), filter.ClientPort(), &payload, 1, nullptr, nullptr,
+                           &zero),
+            STATUS_PORT_DISCONNECTED);
+  EXPECT_EQ(ports::QueuedMessages(kPortName16), 0u);
+  FltCloseClientPort(filter.filter(), filter.ClientPort());
+}
+
 // The filter closing its end wakes a client blocked in FilterGetMessage; a
 // client closing its own handle cancels its blocked FilterGetMessage.
 TEST_F(PortMessageTest, BlockedGetterLearnsOfEitherSideClosing) {

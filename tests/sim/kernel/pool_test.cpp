@@ -24,50 +24,35 @@ using sim::verifier::TakeViolations;
 constexpr ULONG kTavo = PoolTag("Tavo");
 constexpr ULONG kOther = PoolTag("Othr");
 
-TEST(Pool, LiveLogKeepsTagSizeTypeAndCallSiteUntilFreed) {
+// The live log keeps allocation order, size, tag, pool type and call site
+// until the free; a leak report names all of them and filters by tag.
+TEST(Pool, LiveLogAndLeakReportNameTagSizeTypeAndSite) {
   const int line = __LINE__ + 1;
-  void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTavo);
-  void* b = ExAllocatePool2(POOL_FLAG_PAGED, 100, kOther);
-  void* c = ExAllocatePoolWithTag(PagedPool, 7, kTavo);
-  ASSERT_TRUE(a && b && c);
-
+  void* mine = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTavo);
+  void* theirs = ExAllocatePool2(POOL_FLAG_PAGED, 8, kOther);
+  void* more = ExAllocatePoolWithTag(PagedPool, 7, kTavo);
+  ASSERT_TRUE(mine && theirs && more);
   auto all = LiveAllocations();
   ASSERT_EQ(all.size(), 3u);
-  EXPECT_EQ(all[0].address, a);  // allocation order
-  EXPECT_EQ(all[0].size, 24u);
-  EXPECT_EQ(all[0].tag, kTavo);
-  EXPECT_EQ(all[0].poolType, "NonPagedPoolNx");
-  EXPECT_EQ(all[0].site, "pool_test.cpp:" + std::to_string(line));
+  EXPECT_EQ(all[0].address, mine);  // allocation order
   EXPECT_EQ(all[1].poolType, "POOL_FLAG_PAGED");
-
-  auto tagged = LiveAllocations(kTavo);
-  ASSERT_EQ(tagged.size(), 2u);
-  EXPECT_EQ(tagged[1].address, c);
-
-  ExFreePoolWithTag(a, kTavo);
-  ExFreePoolWithTag(b, kOther);
-  ExFreePool(c);  // no tag check
-  EXPECT_TRUE(LiveAllocations().empty());
-  EXPECT_EQ(kTavo, 0x6F766154u);  // 'ovaT': the tag's characters in memory order
-}
-
-TEST(Pool, LeakReportNamesTagSizeAndSiteAndFiltersByTag) {
-  void* mine = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTavo);
-  void* theirs = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOther);
+  ExFreePool(more);  // no tag check
 
   EXPECT_EQ(sim::harness::ReportPoolLeaks(kTavo, "after unload"), 1u);
   auto leaks = TakeViolations(Check::PoolLeak);
   ASSERT_EQ(leaks.size(), 1u);
-  EXPECT_NE(leaks[0].message.find("after unload"), std::string::npos);
-  EXPECT_NE(leaks[0].message.find("40 bytes"), std::string::npos);
-  EXPECT_NE(leaks[0].message.find("'Tavo'"), std::string::npos);
-  EXPECT_NE(leaks[0].message.find("pool_test.cpp:"), std::string::npos);
+  const std::string& text = leaks[0].message;
+  EXPECT_EQ(text.rfind("after unload: 40 bytes with tag 'Tavo' (NonPagedPoolNx) at ", 0), 0u)
+      << text;
+  EXPECT_NE(text.find("allocated at pool_test.cpp:" + std::to_string(line)), std::string::npos);
+  EXPECT_EQ(kTavo, 0x6F766154u);  // 'ovaT': the tag's characters in memory order
 
   // The end-of-test check reports everything still live.
   sim::kernel::RunEndOfTestChecks();
   EXPECT_EQ(TakeViolations(Check::PoolLeak).size(), 2u);
   ExFreePoolWithTag(mine, kTavo);
   ExFreePoolWithTag(theirs, kOther);
+  EXPECT_TRUE(LiveAllocations().empty());
 }
 
 // ExAllocatePool2's flags and ExAllocatePoolWithTag's pool types: valid

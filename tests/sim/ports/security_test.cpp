@@ -1,6 +1,6 @@
-// Security descriptors: the port's default descriptor, the Rtl routines'
-// documented failures and lengths, and the file-system helpers that answer
-// and apply security queries and sets.
+// Security descriptors: the Rtl routines' documented failures and lengths,
+// and the file-system helpers that answer and apply security queries and
+// sets. (The port's default descriptor is checked by who may connect.)
 #include <fltKernel.h>
 #include <gtest/gtest.h>
 
@@ -13,34 +13,6 @@ namespace security = sim::kernel::security;
 
 PSID SidOf(const security::Bytes& sid) {
   return const_cast<std::uint8_t*>(sid.data());
-}
-
-TEST(SecurityTest, DefaultPortDescriptorAdmitsSystemAndAdministrators) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_EQ(FltBuildDefaultSecurityDescriptor(&descriptor, FLT_PORT_ALL_ACCESS), STATUS_SUCCESS);
-  EXPECT_TRUE(RtlValidSecurityDescriptor(descriptor));
-  BOOLEAN present = FALSE, defaulted = TRUE;
-  PACL dacl = nullptr;
-  ASSERT_EQ(RtlGetDaclSecurityDescriptor(descriptor, &present, &dacl, &defaulted), STATUS_SUCCESS);
-  ASSERT_TRUE(present);
-  ASSERT_NE(dacl, nullptr);
-  ASSERT_EQ(dacl->AceCount, 2);
-  const security::Bytes expected[] = {security::LocalSystemSid(), security::AdministratorsSid()};
-  for (ULONG i = 0; i < 2; ++i) {
-    PVOID raw = nullptr;
-    ASSERT_EQ(RtlGetAce(dacl, i, &raw), STATUS_SUCCESS);
-    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-    EXPECT_EQ(ace->Mask, static_cast<ACCESS_MASK>(FLT_PORT_ALL_ACCESS));
-    EXPECT_TRUE(RtlEqualSid(&ace->SidStart, SidOf(expected[i])));
-  }
-  // The usual next step: a present NULL DACL (everyone).
-  ASSERT_EQ(RtlSetDaclSecurityDescriptor(descriptor, TRUE, nullptr, FALSE), STATUS_SUCCESS);
-  ASSERT_EQ(RtlGetDaclSecurityDescriptor(descriptor, &present, &dacl, &defaulted), STATUS_SUCCESS);
-  EXPECT_TRUE(present);
-  EXPECT_EQ(dacl, nullptr);
-  EXPECT_EQ(RtlLengthSecurityDescriptor(descriptor), sizeof(SECURITY_DESCRIPTOR));
-  FltFreeSecurityDescriptor(descriptor);  // the pool check catches a leak
 }
 
 TEST(SecurityTest, SettersRefuseWrongRevisionAndSelfRelativeDescriptors) {

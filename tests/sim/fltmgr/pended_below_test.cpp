@@ -104,22 +104,5 @@ TEST_F(PendedBelow, PostOperationsRunWhereTheCompletionArrives) {
   }
 }
 
-// Only the matching call pends: opens, cleanups and closes never do, and
-// the second directory query is the second call the site counts.
-TEST_F(PendedBelow, FailNthPendsOnlyThatRequest) {
-  PostSeen seen;
-  Watch(0, FLT_PREOP_SUCCESS_WITH_CALLBACK, seen);
-  LoadTestFilter(0, 300000);
-  sim::faults::FailNth(sim::faults::Site::BelowPending, 2);
-  std::vector<KIRQL> irqls;
-  for (int i = 0; i < 3; ++i) {
-    seen = {};
-    EXPECT_EQ(ListDirectory(), STATUS_SUCCESS);
-    irqls.push_back(seen.irql);
-  }
-  EXPECT_EQ(irqls, (std::vector<KIRQL>{PASSIVE_LEVEL, DISPATCH_LEVEL, PASSIVE_LEVEL}));
-  EXPECT_EQ(sim::faults::CallCount(sim::faults::Site::BelowPending), 3u);
-}
-
 }  // namespace
 }  // namespace tavo_test

@@ -1,6 +1,8 @@
 // How a merged-view name is normalised before it is decided: length
 // limits, the secondary root, Desktop.ini, short names, the root itself,
 // and an absent client.
+#include <set>
+
 #include "create_path_fixture.h"
 
 namespace tavo::testing {
@@ -103,6 +105,14 @@ TEST_F(CreatePathTest, ShortNamesAreExpandedBeforeTheDecision) {
   OpenResult opened = Opened(InView(u"\\QUARTE~1\\summary.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN);
   EXPECT_TRUE(ServerItemOpen(longFolder + u"\\summary.txt"));
   Close(opened);
+  // Both kinds of query carry the requestor's session (the default process
+  // runs in session 1).
+  std::set<std::uint32_t> kinds;
+  for (const SentRequest& request : Sent(kRequestItemQuery)) {
+    EXPECT_EQ(request.U32(0), 1u) << request.U32(4);
+    kinds.insert(request.U32(4));
+  }
+  EXPECT_EQ(kinds, (std::set<std::uint32_t>{kQueryItemInfo, kQueryLongName}));
 }
 
 TEST_F(CreatePathTest, WithoutClientLocalCopiesStillOpenAndTheRestFails) {

@@ -1,6 +1,5 @@
 // How a merged-view name is normalised before it is decided: length
-// limits, the secondary root, Desktop.ini, short names, the root itself,
-// and an absent client.
+// limits, the secondary root, Desktop.ini, short names and the root itself.
 #include <set>
 
 #include "create_path_fixture.h"
@@ -113,19 +112,6 @@ TEST_F(CreatePathTest, ShortNamesAreExpandedBeforeTheDecision) {
     kinds.insert(request.U32(4));
   }
   EXPECT_EQ(kinds, (std::set<std::uint32_t>{kQueryItemInfo, kQueryLongName}));
-}
-
-TEST_F(CreatePathTest, WithoutClientLocalCopiesStillOpenAndTheRestFails) {
-  AddBackendFile(u"\\kept.txt", "kept");
-  AddServerItem(InView(u"\\remote.txt"), {false, "remote"});
-  client_->Disconnect();
-  OpenResult local = Opened(InView(u"\\kept.txt"), GENERIC_READ, FILE_OPEN);
-  EXPECT_EQ(ReadAll(local), "kept");
-  Close(local);
-  EXPECT_EQ(Open(InView(u"\\remote.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN).status,
-            STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(Open(InView(u"\\new.txt"), GENERIC_WRITE, FILE_CREATE).status, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(Open(InView(u"\\new.txt"), GENERIC_WRITE, FILE_OVERWRITE_IF).status, STATUS_ACCESS_DENIED);
 }
 
 }  // namespace

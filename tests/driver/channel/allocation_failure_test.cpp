@@ -2,7 +2,6 @@
 // of them in turn: the operation then fails cleanly or skips what it could
 // not allocate, and nothing leaks (the fixture checks after unload).
 #include "allocation_sweep.h"
-#include "channel/request_exchange.h"
 #include "driver_fixture.h"
 #include "harness/pool.h"
 #include "verifier/faults.h"
@@ -44,22 +43,6 @@ TEST_F(AllocationFailureTest, ConfigurationAndShortNames) {
     if (!failing) {
       EXPECT_EQ(configure.hresult, S_OK);
       EXPECT_EQ(populate.hresult, S_OK);
-    }
-  });
-}
-
-TEST_F(AllocationFailureTest, RequestsAndAnswers) {
-  client_->OnRequest(
-      3, [](const DriverMessage& request) { return ScriptedAnswer::Now(0, request.payload); });
-  Sweep([&](bool failing) {
-    std::uint8_t payload[4] = {1, 2, 3, 4}, reply[4] = {};
-    ULONG length = 0;
-    const NTSTATUS status = SendRequestAndWait(payload, 4, 3, reply, 4, &length);
-    if (!failing) {
-      EXPECT_EQ(status, STATUS_SUCCESS);
-    } else {
-      EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES)
-          << std::hex << status;
     }
   });
 }

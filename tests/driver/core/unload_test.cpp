@@ -1,5 +1,5 @@
-// Unload under load: callbacks still running on other volumes, alerts,
-// clients leaving at the same moment, and the references the driver keeps.
+// Unload under load (callbacks still running on other volumes, alerts,
+// clients leaving at the same moment) and what unload gives back.
 #include <atomic>
 #include <thread>
 
@@ -8,6 +8,7 @@
 #include "core/globals.h"
 #include "driver_fixture.h"
 #include "fltmgr/filter_manager.h"
+#include "harness/debug_log.h"
 #include "harness/ports.h"
 #include "harness/processes.h"
 #include "harness/strings.h"
@@ -82,10 +83,12 @@ TEST_F(UnloadTest, ClientLeavingDuringUnloadIsClosedOnce) {
   }
 }
 
-// The configured volume is kept with a reference for as long as the driver
-// keeps the pointer: one reference, whatever the number of configurations,
-// given back at unload.
-TEST_F(UnloadTest, TheAttachedVolumeKeepsOneReference) {
+// Unload gives everything back, with the client still connected: its
+// ports, the worker and the configured volume (the fixture's leak check
+// covers the roots, lists and tables). The volume is kept with one
+// reference until then, whatever the number of configurations; detaching
+// it asks the instance whether it may go.
+TEST_F(UnloadTest, ReleasesEverythingTheVolumesOneReferenceIncluded) {
   ConnectClient();
   ASSERT_EQ(client_->Channel().Configure(1, kMergedViewRoot, kBackendRoot, u"").status, 0u);
   auto* volume = reinterpret_cast<_FLT_VOLUME*>(Globals.AttachedVolume);
@@ -93,10 +96,17 @@ TEST_F(UnloadTest, TheAttachedVolumeKeepsOneReference) {
   const long configured = volume->references;
   ASSERT_EQ(client_->Channel().Configure(1, kMergedViewRoot, kBackendRoot, u"").status, 0u);
   EXPECT_EQ(volume->references, configured);
-  client_->Disconnect();
+  ASSERT_EQ(client_->Channel().SendBlockList({{u"a.exe", u".pdf"}}).status, 0u);
+  ASSERT_EQ(client_->Channel().SendAllowList({{u"b.exe", u""}}).status, 0u);
+  sim::harness::TakeDebugLines();
   EXPECT_EQ(Unload(false), STATUS_SUCCESS);
-  EXPECT_EQ(volume->references, configured - 1);
+  EXPECT_EQ(sim::harness::TakeDebugLines(),
+            std::vector<std::string>{"TavoClientMergedViewInstanceQueryTeardown: OK to teardown"});
+  EXPECT_TRUE(sim::harness::ports::OpenServerPorts().empty());
+  EXPECT_TRUE(sim::harness::WaitForSystemThreads());
+  EXPECT_EQ(Globals.FilterHandle, nullptr);
   EXPECT_EQ(Globals.AttachedVolume, nullptr);
+  EXPECT_EQ(volume->references, configured - 1);
 }
 
 }  // namespace

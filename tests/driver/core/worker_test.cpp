@@ -79,12 +79,5 @@ TEST_F(WorkerTest, PurgeEvery30SecondsRemovesExpiredEntries) {
   EXPECT_TRUE(WaitForEntryCount(0));
 }
 
-// Unload empties the cache whatever the entries' expiry (the fixture checks
-// that nothing leaks).
-TEST_F(WorkerTest, UnloadFreesUnexpiredEntries) {
-  AddEntry(u"\\x\\ABCDEF~1", u"\\x\\abcdefgh", sim::harness::SystemTime() + 1000000000);
-  EXPECT_EQ(Unload(false), STATUS_SUCCESS);
-}
-
 }  // namespace
 }  // namespace tavo::testing

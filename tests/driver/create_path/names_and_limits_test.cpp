@@ -1,6 +1,7 @@
 // How a merged-view name is normalised before it is decided: length
-// limits, the secondary root, Desktop.ini, short names, the root itself,
-// and an absent client.
+// limits, the secondary root, Desktop.ini, short names and the root itself.
+#include <set>
+
 #include "create_path_fixture.h"
 
 namespace tavo::testing {
@@ -103,19 +104,14 @@ TEST_F(CreatePathTest, ShortNamesAreExpandedBeforeTheDecision) {
   OpenResult opened = Opened(InView(u"\\QUARTE~1\\summary.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN);
   EXPECT_TRUE(ServerItemOpen(longFolder + u"\\summary.txt"));
   Close(opened);
-}
-
-TEST_F(CreatePathTest, WithoutClientLocalCopiesStillOpenAndTheRestFails) {
-  AddBackendFile(u"\\kept.txt", "kept");
-  AddServerItem(InView(u"\\remote.txt"), {false, "remote"});
-  client_->Disconnect();
-  OpenResult local = Opened(InView(u"\\kept.txt"), GENERIC_READ, FILE_OPEN);
-  EXPECT_EQ(ReadAll(local), "kept");
-  Close(local);
-  EXPECT_EQ(Open(InView(u"\\remote.txt"), FILE_READ_ATTRIBUTES, FILE_OPEN).status,
-            STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(Open(InView(u"\\new.txt"), GENERIC_WRITE, FILE_CREATE).status, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(Open(InView(u"\\new.txt"), GENERIC_WRITE, FILE_OVERWRITE_IF).status, STATUS_ACCESS_DENIED);
+  // Both kinds of query carry the requestor's session (the default process
+  // runs in session 1).
+  std::set<std::uint32_t> kinds;
+  for (const SentRequest& request : Sent(kRequestItemQuery)) {
+    EXPECT_EQ(request.U32(0), 1u) << request.U32(4);
+    kinds.insert(request.U32(4));
+  }
+  EXPECT_EQ(kinds, (std::set<std::uint32_t>{kQueryItemInfo, kQueryLongName}));
 }
 
 }  // namespace

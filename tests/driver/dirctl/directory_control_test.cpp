@@ -133,52 +133,6 @@ class DirectoryControlTest : public CreatePathTest {
   std::deque<ScriptedAnswer> answers_;
 };
 
-TEST_F(DirectoryControlTest, RootQueriesCarryTheHandlesPatternAndIndex) {
-  OpenResult root = OpenFolder(kView);
-  ASSERT_EQ(root.status, STATUS_SUCCESS);
-  const auto three = NamesListing({u".", u"..", u"Projects"});
-  Answer(STATUS_SUCCESS, three);
-  Listed first = List(root, 512, u"*.txt", false, true, FileDirectoryInformation);
-  EXPECT_EQ(first.status, STATUS_SUCCESS);
-  ASSERT_EQ(first.information, three.size());
-  // The answer lands in the caller's buffer, the rest of it zeroed.
-  EXPECT_TRUE(std::equal(three.begin(), three.end(), first.buffer.begin()));
-  EXPECT_TRUE(std::all_of(first.buffer.begin() + three.size(), first.buffer.end(),
-                          [](std::uint8_t b) { return b == 0; }));
-
-  Answer(STATUS_SUCCESS, NamesListing({u"a"}));
-  List(root, 300);                 // no pattern: the handle's stays
-  Answer(STATUS_NO_MORE_FILES);
-  List(root, 300);                 // the end: the index returns to 0
-  List(root, 300);
-  Answer(STATUS_SUCCESS, NamesListing({u"a", u"b"}));
-  List(root, 300, nullptr, true);  // restart
-  List(root, 300, nullptr, true);
-
-  auto queries = Queries();
-  ASSERT_EQ(queries.size(), 6u);
-  const auto& h = queries[0].header;
-  EXPECT_EQ(h.FileInformationClass, static_cast<std::uint32_t>(FileDirectoryInformation));
-  EXPECT_EQ(h.Purpose, protocol::kDirectoryQueryList);
-  EXPECT_EQ(h.SingleEntry, 1);
-  EXPECT_EQ(h.BufferLength, 512u);
-  EXPECT_EQ(queries[0].path, kView);
-  EXPECT_EQ(queries[0].pattern, u"*.txt");
-  EXPECT_EQ(queries[0].size, 36u + h.DirectoryPathLength + h.PatternLength);
-  struct Expected {
-    std::uint32_t startIndex;
-    std::int32_t singleEntry;
-  };
-  const Expected expected[] = {{0, 1}, {3, -1}, {4, -1}, {0, -1}, {0, -1}, {0, -1}};
-  for (std::size_t i = 0; i < queries.size(); ++i) {
-    EXPECT_EQ(queries[i].header.StartIndex, expected[i].startIndex) << "query " << i;
-    EXPECT_EQ(queries[i].header.SingleEntry, expected[i].singleEntry) << "query " << i;
-    EXPECT_EQ(queries[i].pattern, u"*.txt") << "query " << i;
-    EXPECT_EQ(queries[i].header.PatternLength, 12u) << "query " << i;
-  }
-  Close(root);
-}
-
 TEST_F(DirectoryControlTest, VirtualFolderIsListedByTheClientOnly) {
   OpenResult folder = OpenFolder(folder_);
   ASSERT_EQ(folder.status, STATUS_SUCCESS);
@@ -339,12 +293,31 @@ TEST_F(DirectoryControlTest, AnswerLandsInABufferValidOnlyThroughItsMdl) {
   const auto two = NamesListing({u"aa", u"bb"});
   Answer(STATUS_SUCCESS, two);
   sim::harness::user_buffers::SetDirectoryBufferMdlOnly(true);
-  Listed listed = List(root, 256);
+  Listed listed = List(root, 256, u"*.txt", false, true, FileDirectoryInformation);
   sim::harness::user_buffers::SetDirectoryBufferMdlOnly(false);
   EXPECT_EQ(listed.status, STATUS_SUCCESS);
   ASSERT_EQ(listed.information, two.size());
+  // The answer lands in the caller's buffer, the rest of it zeroed.
   EXPECT_TRUE(std::equal(two.begin(), two.end(), listed.buffer.begin()));
+  EXPECT_TRUE(std::all_of(listed.buffer.begin() + two.size(), listed.buffer.end(),
+                          [](std::uint8_t b) { return b == 0; }));
   EXPECT_EQ(NextStartIndex(root), 2u);
+  // The caller's session (the default process's) and class, the root's
+  // path, the pattern and length; one entry asked for (1), then every entry
+  // (-1) with the handle's pattern.
+  const auto queries = Queries();
+  ASSERT_EQ(queries.size(), 2u);
+  const auto& h = queries[0].header;
+  EXPECT_EQ(h.SessionId, 1u);
+  EXPECT_EQ(h.FileInformationClass, static_cast<std::uint32_t>(FileDirectoryInformation));
+  EXPECT_EQ(h.Purpose, protocol::kDirectoryQueryList);
+  EXPECT_EQ(h.BufferLength, 256u);
+  EXPECT_EQ(queries[0].path, kView);
+  EXPECT_EQ(queries[0].pattern, u"*.txt");
+  EXPECT_EQ(queries[0].size, 36u + h.DirectoryPathLength + h.PatternLength);
+  EXPECT_EQ(h.SingleEntry, 1);
+  EXPECT_EQ(queries[1].header.SingleEntry, -1);
+  EXPECT_EQ(queries[1].pattern, u"*.txt");
   Close(root);
 }
 

@@ -2,23 +2,17 @@
 // scenario once per allocation with that one failing: the routine then
 // fails cleanly (or gives an empty result), the caches hold nothing half
 // made, and nothing leaks (the fixture checks after unload).
-#include <ntapi.h>
-
 #include "allocation_sweep.h"
 #include "core/globals.h"
 #include "create/name_helpers.h"
-#include "name_probe_filter.h"
 #include "names_fixture.h"
-#include "setinfo/item_info_cache.h"
 #include "support/locks.h"
 #include "tables/short_name_cache.h"
 #include "tables/short_names.h"
-#include "verifier/faults.h"
 
 namespace tavo::testing {
 namespace {
 
-using sim::faults::Site;
 using sim::harness::ToU16;
 
 class NamesAllocationFailureTest : public NamesTest {
@@ -70,81 +64,35 @@ TEST_F(NamesAllocationFailureTest, ExpandShortNames) {
       [] { EmptyShortNameTable(); });
 }
 
-TEST_F(NamesAllocationFailureTest, QueryItemInfo) {
-  const std::u16string path = kRoot + u"\\a.txt";
-  SetItemInfo(path, ItemInfoAnswer(FILE_ATTRIBUTE_ARCHIVE, 5));
-  Sweep(
-      [&](bool failing) {
-        TestPath input(path);
-        PoolBuffer reply;
-        QueryItemInfo(nullptr, &input.string, &reply);
-        if (!failing) {
-          ASSERT_TRUE(reply);
-        }
-        if (reply) {
-          EXPECT_GE(reply.Size(), protocol::kItemInfoReplySize);
-        }
-        PoolBuffer cached;
-        LookupItemInfo(&input.string, &cached);
-        // Only an answer handed out may be cached.
-        if (!reply) {
-          EXPECT_FALSE(cached);
-        }
-      },
-      [] { EmptyItemInfoCache(); });
-}
-
+// Both ways between a view path and its local copy, with 10 spare bytes
+// after the mapped path; a path outside the backend folder (one that only
+// shares its name's beginning included) is not under it and maps nothing.
 TEST_F(NamesAllocationFailureTest, PathMapping) {
   const std::u16string view = kRoot + u"\\x\\y.txt";
   const std::u16string backend = std::u16string(kBackendRoot) + u"\\x\\y.txt";
   Sweep(
       [&](bool failing) {
         TestPath viewPath(view), backendPath(backend);
-        OwnedString mappedBackend, mappedView;
+        TestPath outside(std::u16string(kBackendRoot) + u"Other\\y.txt");
+        OwnedString mappedBackend, mappedView, unmapped;
         ViewPathToBackendPath(&viewPath.string, &mappedBackend);
         const BOOLEAN under = BackendPathToViewPath(&backendPath.string, &mappedView);
+        EXPECT_FALSE(BackendPathToViewPath(&outside.string, &unmapped));
+        EXPECT_FALSE(unmapped.HasBuffer());
         if (mappedBackend.HasBuffer()) {
           EXPECT_EQ(ToU16(mappedBackend.Get()), backend);
+          EXPECT_EQ(mappedBackend->MaximumLength, mappedBackend->Length + 10);
         }
         if (mappedView.HasBuffer()) {
           EXPECT_TRUE(under);
           EXPECT_EQ(ToU16(mappedView.Get()), view);
+          EXPECT_EQ(mappedView->MaximumLength, mappedView->Length + 10);
         }
         if (!failing) {
           EXPECT_TRUE(mappedBackend.HasBuffer() && mappedView.HasBuffer());
         }
       },
       [] {});
-}
-
-// The create's name, with the failure armed inside the probe's pre-create
-// so that only GetCreateFileName's allocations count.
-TEST_F(NamesAllocationFailureTest, GetCreateFileName) {
-  HANDLE folder = CreateWorkFolder(*volume_);
-  sim::harness::Driver* probe = LoadNameProbe(ProbeProvider::Fails);
-  const std::u16string expected = std::u16string(kVolumeDevice) + u"\\work\\dir\\a.txt";
-  std::uint64_t nth = 0, allocations = 0;  // nth 0: count the allocations
-  SetCreateHook([&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects) {
-    sim::faults::Clear();
-    if (nth != 0) sim::faults::FailNth(Site::PoolAllocation, nth, kTavoTag);
-    OwnedString name;
-    const NTSTATUS status = GetCreateFileName(data, objects, &name);
-    if (nth == 0) allocations = sim::faults::CallCount(Site::PoolAllocation, kTavoTag);
-    EXPECT_EQ(sim::faults::FailedCount(Site::PoolAllocation), nth != 0 ? 1u : 0u) << nth;
-    sim::faults::Clear();
-    if (NT_SUCCESS(status)) {
-      EXPECT_EQ(ToU16(name.Get()), expected) << nth;
-    } else {
-      EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << nth;
-      EXPECT_FALSE(name.HasBuffer()) << nth;
-    }
-  });
-  EXPECT_EQ(OpenAndClose(u"a.txt", folder), STATUS_SUCCESS);
-  ASSERT_GT(allocations, 0u);
-  for (nth = 1; nth <= allocations; ++nth)
-    EXPECT_EQ(OpenAndClose(u"a.txt", folder), STATUS_SUCCESS);
-  UnloadNameProbe(probe);
-  NtClose(folder);
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 // The name of a create's target, taken from inside a real create (the probe
-// filter's pre-create), and the session id the requests carry from there.
+// filter's pre-create).
 #include <ntapi.h>
 
 #include "create/name_helpers.h"
 #include "name_probe_filter.h"
 #include "names_fixture.h"
-#include "tables/short_names.h"
 
 namespace tavo::testing {
 namespace {
@@ -73,27 +72,6 @@ TEST_F(CreateNameTest, NoFileObjectAllocatesNothing) {
   OwnedString name;
   EXPECT_EQ(GetCreateFileName(nullptr, &objects, &name), STATUS_UNSUCCESSFUL);
   EXPECT_FALSE(name.HasBuffer());
-}
-
-// Requests made on behalf of a create carry the requestor's session (the
-// default process runs in session 1).
-TEST_F(CreateNameTest, RequestsCarryTheRequestorsSession) {
-  probe_ = LoadNameProbe(ProbeProvider::None);
-  TestPath item(kRoot + u"\\DATA~1");
-  SetLongName(item.text, kRoot + u"\\Data Files");
-  SetCreateHook([&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) {
-    PoolBuffer reply;
-    QueryItemInfo(data, &item.string, &reply);
-    OwnedString expanded;
-    EXPECT_EQ(ExpandShortNames(data, &item.string, &expanded), STATUS_SUCCESS);
-  });
-  EXPECT_EQ(OpenAndClose(u"a.txt", folder_), STATUS_SUCCESS);
-  SetCreateHook(nullptr);
-  for (auto kind : {protocol::kQueryItemInfo, protocol::kQueryLongName}) {
-    auto queries = Queries(kind);
-    ASSERT_EQ(queries.size(), 1u) << kind;
-    EXPECT_EQ(queries[0].sessionId, 1u) << kind;
-  }
 }
 
 }  // namespace

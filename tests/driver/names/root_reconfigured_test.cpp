@@ -1,13 +1,10 @@
-// Handle contexts of opens of the merged-view root: the one that marks the
-// view, and one that marks nothing (the root reconfigured while the file
-// system opens it), which cleanup and close must treat as an ordinary
-// handle.
+// Handle contexts of opens of the merged-view root: one that marks nothing
+// (the root reconfigured while the file system opens it), which cleanup and
+// close must treat as an ordinary handle, and one that cannot be attached.
 #include <ntapi.h>
 
 #include <functional>
 
-#include "core/globals.h"
-#include "create/contexts.h"
 #include "name_probe_filter.h"
 #include "verifier/faults.h"
 #include "names_fixture.h"
@@ -75,35 +72,6 @@ TEST_F(RootReconfiguredTest, HandleContextWithoutEntryIsAnOrdinaryHandle) {
   // The file system saw the cleanup and the close.
   EXPECT_EQ(volume_->OpenFileObjectCount(), 0u);
   EXPECT_EQ(ServerItemHolders(), u"");
-}
-
-// An open of the root itself gets a handle context that marks it and holds
-// a copy of the root (directory enumeration lists the view from it).
-TEST_F(RootReconfiguredTest, RootHandleContextMarksTheView) {
-  PFILE_OBJECT rootFileObject = nullptr;
-  HANDLE handle = nullptr;
-  ASSERT_EQ(OpenRoot(kRoot + u"\\", [&](PFILE_OBJECT fileObject) { rootFileObject = fileObject; },
-                     &handle),
-            STATUS_SUCCESS);
-  ASSERT_NE(rootFileObject, nullptr);
-
-  std::u16string volumeText = kVolumeDevice;
-  UNICODE_STRING volumeName = sim::harness::MakeUnicodeString(volumeText);
-  PFLT_VOLUME volume = nullptr;
-  PFLT_INSTANCE instance = nullptr;
-  ASSERT_EQ(FltGetVolumeFromName(Globals.FilterHandle, &volumeName, &volume), STATUS_SUCCESS);
-  ASSERT_EQ(FltGetVolumeInstanceFromName(Globals.FilterHandle, volume, nullptr, &instance),
-            STATUS_SUCCESS);
-  PFLT_CONTEXT context = nullptr;
-  ASSERT_EQ(FltGetStreamHandleContext(instance, rootFileObject, &context), STATUS_SUCCESS);
-  auto* handleContext = static_cast<StreamHandleContext*>(context);
-  EXPECT_EQ(handleContext->IsViewRoot, 1);
-  EXPECT_EQ(sim::harness::ToU16(handleContext->RootPath), kRoot);
-  EXPECT_EQ(handleContext->Entry, nullptr);
-  FltReleaseContext(context);
-  FltObjectDereference(instance);
-  FltObjectDereference(volume);
-  EXPECT_EQ(NtClose(handle), STATUS_SUCCESS);
 }
 
 // A root open whose handle context cannot be attached (a volume without

@@ -100,7 +100,9 @@ TEST_F(ShortNamesTest, ComponentsOfTheRootAreNeverExpanded) {
   EXPECT_TRUE(CachedEntries().empty());
 }
 
-TEST_F(ShortNamesTest, NothingIsAskedWithoutATilde) {
+// A failed expansion hands out no buffer: without a '~' nothing is asked;
+// without a client the failure is the port's.
+TEST_F(ShortNamesTest, FailuresHandOutNoBuffer) {
   const std::u16string paths[] = {kRoot + u"\\DOCS\\FILE.TXT", u""};
   for (const auto& path : paths) {
     Expansion result = Expand(path);
@@ -108,6 +110,10 @@ TEST_F(ShortNamesTest, NothingIsAskedWithoutATilde) {
     EXPECT_FALSE(result.hasBuffer);
   }
   EXPECT_TRUE(client_->Requests().empty());
+  client_->Disconnect();
+  Expansion disconnected = Expand(kRoot + u"\\PROGRA~1");
+  EXPECT_EQ(disconnected.status, STATUS_PORT_DISCONNECTED);
+  EXPECT_FALSE(disconnected.hasBuffer);
 }
 
 // Each short prefix is asked once within 20 seconds, whatever path it is
@@ -133,41 +139,6 @@ TEST_F(ShortNamesTest, PrefixesAreCachedTwentySeconds) {
   auto entries = CachedEntries();
   EXPECT_EQ(entries[kRoot + u"\\PROGRA~1"], kRoot + u"\\Programs");
   EXPECT_EQ(entries.size(), 4u);  // NOTES~1 and the old REPORT~1 key wait for the purge
-}
-
-// A failed query ends the walk; the client is then asked for the whole path
-// at once, and that answer (or failure) is the result.
-TEST_F(ShortNamesTest, FailedWalkFallsBackToTheWholePath) {
-  const std::u16string path = kRoot + u"\\UNKNOW~1\\DATA~1";
-  Expansion refused = Expand(path);
-  EXPECT_EQ(refused.status, STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_FALSE(refused.hasBuffer);
-  EXPECT_EQ(LongNameQueries(), (std::vector<std::u16string>{kRoot + u"\\UNKNOW~1", path}));
-
-  SetLongName(path, kRoot + u"\\Unknown Folder\\Data Files");
-  Expansion answered = Expand(path);
-  EXPECT_EQ(answered.status, STATUS_SUCCESS);
-  EXPECT_EQ(answered.text, kRoot + u"\\Unknown Folder\\Data Files");
-  EXPECT_TRUE(CachedEntries().empty());  // whole-path answers are not cached
-
-  client_->Disconnect();
-  Expansion disconnected = Expand(kRoot + u"\\PROGRA~1");
-  EXPECT_EQ(disconnected.status, STATUS_PORT_DISCONNECTED);
-  EXPECT_FALSE(disconnected.hasBuffer);
-}
-
-TEST_F(ShortNamesTest, LongNameQueryPayload) {
-  TestPath name(kRoot + u"\\PROGRA~1");  // 98 bytes
-  OwnedString destination = OwnedString::WithCapacity(NonPagedPool, kExpandedPathBytes);
-  ASSERT_EQ(QueryLongName(nullptr, &name.string, &destination.Get()), STATUS_SUCCESS);
-  EXPECT_EQ(ToU16(destination.Get()), kRoot + u"\\Program Files");
-  auto queries = Queries(protocol::kQueryLongName);
-  ASSERT_EQ(queries.size(), 1u);
-  EXPECT_EQ(queries[0].size, name.text.size() * 2 + 18);
-  EXPECT_EQ(queries[0].nameLength, name.text.size() * 2 + 2);
-  EXPECT_EQ(queries[0].sessionId, 0u);  // no requesting operation
-  EXPECT_EQ(queries[0].name, name.text);
-  EXPECT_TRUE(queries[0].terminated);
 }
 
 // The answer is measured within its 2560-byte buffer: one without a NUL
@@ -197,6 +168,17 @@ TEST_F(ShortNamesTest, LongNameAnswersAreMeasuredWithinTheirBuffer) {
     EXPECT_EQ(QueryLongName(nullptr, &name.string, &destination.Get()), c.status) << c.what;
     EXPECT_EQ(destination->Length, c.status == STATUS_SUCCESS ? c.chars * 2 : 2u) << c.what;
   }
+  // The query: header, the name and its NUL, 4 zero bytes; no session
+  // without a requesting operation.
+  const auto queries = Queries(protocol::kQueryLongName);
+  ASSERT_EQ(queries.size(), std::size(cases));
+  EXPECT_EQ(queries[0].size, name.text.size() * 2 + 18);
+  EXPECT_EQ(queries[0].nameLength, name.text.size() * 2 + 2);
+  EXPECT_EQ(queries[0].sessionId, 0u);
+  EXPECT_EQ(queries[0].name, name.text);
+  EXPECT_TRUE(queries[0].terminated);
+  const ByteList payload = client_->Requests().at(0).payload;
+  EXPECT_EQ(ByteList(payload.end() - 4, payload.end()), ByteList(4, 0));
 }
 
 // Nothing is written past the result's buffer: a rebuilt path that would

@@ -30,14 +30,6 @@ class ItemInfoCacheTest : public DriverTest {
 
 const std::u16string kItem = u"\\Device\\HarddiskVolume3\\Tavo\\a.txt";
 
-TEST_F(ItemInfoCacheTest, OnlyTheExactPathMatches) {
-  Cache(u"\\Device\\HarddiskVolume3\\Tavo\\dir", {7});
-  EXPECT_TRUE(Lookup(u"\\Device\\HarddiskVolume3\\Tavo\\DIR").empty());         // other case
-  EXPECT_TRUE(Lookup(u"\\Device\\HarddiskVolume3\\Tavo\\dir\\child").empty());  // under it
-  EXPECT_TRUE(Lookup(u"\\Device\\HarddiskVolume3\\Tavo").empty());              // its parent
-  EXPECT_EQ(Lookup(u"\\Device\\HarddiskVolume3\\Tavo\\dir"), std::vector<std::uint8_t>{7});
-}
-
 // An answer asked for before a server delete of its item, or of a folder
 // above it, in any case, completed is not kept; one about another item is.
 TEST_F(ItemInfoCacheTest, AnswersOvertakenByAServerDeleteAreNotKept) {
@@ -66,25 +58,27 @@ TEST_F(ItemInfoCacheTest, AnswersOvertakenByAServerDeleteAreNotKept) {
   }
 }
 
-// A second reply for a cached path, even an expired one, leaves the first.
-TEST_F(ItemInfoCacheTest, CachingAgainKeepsTheFirstReply) {
-  Cache(kItem, {1});
-  Cache(kItem, {2});
-  EXPECT_EQ(Lookup(kItem), std::vector<std::uint8_t>{1});
-  sim::harness::AdvanceClock(KernelDuration(kItemInfoLifetime));
-  Cache(kItem, {3});  // the expired entry is still there until a lookup meets it
-  EXPECT_TRUE(Lookup(kItem).empty());
-}
-
-TEST_F(ItemInfoCacheTest, ForgetAndSeparateCopies) {
+// An entry answers its exact path only (not another case, a path below it
+// or its parent), a copy each time; caching again keeps the first reply; an
+// empty reply is not kept; an expired entry stays until a lookup meets it.
+TEST_F(ItemInfoCacheTest, ExactPathsFirstRepliesAndSeparateCopies) {
   Forget(kItem);  // nothing cached: nothing happens
   Cache(kItem, {4, 5});
+  Cache(kItem, {6});
   auto first = Lookup(kItem);
   auto second = Lookup(kItem);
+  EXPECT_EQ(first, (std::vector<std::uint8_t>{4, 5}));
   EXPECT_EQ(first, second);
+  EXPECT_TRUE(Lookup(u"\\Device\\HarddiskVolume3\\Tavo\\A.TXT").empty());
+  EXPECT_TRUE(Lookup(kItem + u"\\child").empty());
+  EXPECT_TRUE(Lookup(u"\\Device\\HarddiskVolume3\\Tavo").empty());
   Forget(kItem);
   EXPECT_TRUE(Lookup(kItem).empty());
   Cache(kItem, {});  // an empty reply is not cached
+  EXPECT_TRUE(Lookup(kItem).empty());
+  Cache(kItem, {1});
+  sim::harness::AdvanceClock(KernelDuration(kItemInfoLifetime));
+  Cache(kItem, {3});
   EXPECT_TRUE(Lookup(kItem).empty());
 }
 

@@ -1,5 +1,5 @@
-// Mapping between merged-view paths and their local copies, and the test
-// for a local copy on disk.
+// The test for a local copy on disk, and the name provider's component
+// normalisation.
 #include "core/callbacks.h"
 #include "core/globals.h"
 #include "create/name_helpers.h"
@@ -8,61 +8,9 @@
 namespace tavo::testing {
 namespace {
 
-using sim::harness::ToU16;
 using sim::harness::ToUtf8;
 
 const std::u16string kBackend = kBackendRoot;
-
-class PathMappingTest : public NamesTest {};
-
-TEST_F(PathMappingTest, ViewPathToBackendPath) {
-  struct Case {
-    std::u16string view;
-    std::u16string backend;
-  };
-  const Case cases[] = {
-      {kRoot, kBackend},  // the root itself maps to the backend root exactly
-      {kRoot + u"\\a.txt", kBackend + u"\\a.txt"},
-      {kRoot + u"\\Sub Dir\\b", kBackend + u"\\Sub Dir\\b"},
-      // The root's part is replaced by length, whatever its case.
-      {u"\\DEVICE\\harddiskvolume3\\users\\ANN\\tavo\\c", kBackend + u"\\c"},
-  };
-  for (const Case& c : cases) {
-    TestPath view(c.view);
-    OwnedString backend;
-    ViewPathToBackendPath(&view.string, &backend);
-    EXPECT_EQ(ToU16(backend.Get()), c.backend) << ToUtf8(c.view);
-    EXPECT_EQ(backend->MaximumLength, backend->Length + 10) << ToUtf8(c.view);
-  }
-}
-
-TEST_F(PathMappingTest, BackendPathToViewPath) {
-  struct Case {
-    std::u16string backend;
-    bool under;
-    std::u16string view;
-  };
-  const Case cases[] = {
-      {kBackend, true, kRoot},
-      {kBackend + u"\\x\\y.doc", true, kRoot + u"\\x\\y.doc"},
-      {kBackend + u"Other\\y.doc", false, u"untouched"},
-      {u"\\Device\\HarddiskVolume3\\Users\\ann\\AppData", false, u"untouched"},
-      {kRoot + u"\\a.txt", false, u"untouched"},
-  };
-  for (const Case& c : cases) {
-    TestPath path(c.backend);
-    OwnedString view;
-    if (!c.under) {
-      TestPath marker(u"untouched");
-      view = OwnedString::CopyOf(NonPagedPool, marker.string, 40);
-    }
-    EXPECT_EQ(BackendPathToViewPath(&path.string, &view) != FALSE, c.under) << ToUtf8(c.backend);
-    EXPECT_EQ(ToU16(view.Get()), c.view) << ToUtf8(c.backend);
-    if (c.under) {
-      EXPECT_EQ(view->MaximumLength, view->Length + 10);
-    }
-  }
-}
 
 class ProbeBackendFileTest : public NamesTest {
  protected:
@@ -86,26 +34,6 @@ class ProbeBackendFileTest : public NamesTest {
   PFLT_VOLUME volume = nullptr;
   PFLT_INSTANCE instance = nullptr;
 };
-
-TEST_F(ProbeBackendFileTest, FilesAlwaysCountFoldersOnlyWithTheFlag) {
-  struct Case {
-    std::u16string path;
-    bool withFlagClear, withFlagSet;
-  };
-  const Case cases[] = {
-      {kBackend + u"\\dir\\f.txt", true, true},
-      {kBackend + u"\\dir", false, true},
-      {kBackend + u"\\dir\\missing.txt", false, false},
-      {kBackend + u"\\nodir\\missing.txt", false, false},
-  };
-  for (const Case& c : cases) {
-    TestPath path(c.path);
-    EXPECT_EQ(ProbeBackendFile(&path.string, instance, 0) != FALSE, c.withFlagClear)
-        << ToUtf8(c.path);
-    EXPECT_EQ(ProbeBackendFile(&path.string, instance, 1) != FALSE, c.withFlagSet)
-        << ToUtf8(c.path);
-  }
-}
 
 // The name provider's component normalisation: for names the view does
 // not own, the component as the directory on disk spells it; in the view,
@@ -163,6 +91,12 @@ TEST_F(ProbeBackendFileTest, ComponentsAreNormalizedFromTheDirectoryOnDisk) {
       }
     }
   }
+
+  // The local copy of an item: a file always, a folder only when folders count.
+  TestPath file(kBackend + u"\\dir\\f.txt"), folder(kBackend + u"\\dir");
+  EXPECT_TRUE(ProbeBackendFile(&file.string, instance, 0));
+  EXPECT_FALSE(ProbeBackendFile(&folder.string, instance, 0));
+  EXPECT_TRUE(ProbeBackendFile(&folder.string, instance, 1));
 }
 
 }  // namespace
